@@ -1,0 +1,8 @@
+"""Component result caches: in memory, and on disk in one directory per write."""
+
+from __future__ import annotations
+
+from orvane_core.cache.disk import OrvaneDiskCache
+from orvane_core.cache.memory import OrvaneInMemoryCache
+
+__all__ = ["OrvaneDiskCache", "OrvaneInMemoryCache"]

@@ -1,0 +1,1 @@
+"""Optimizer callbacks; the trial-progress callback is the native ``tracemark`` module."""

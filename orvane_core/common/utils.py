@@ -1,0 +1,1 @@
+"""Shared utilities: the application's private directory and the installed-package list."""

@@ -1,0 +1,1 @@
+"""Notebook components; the code-cell component is the native ``vostrel`` module."""

@@ -1,0 +1,1 @@
+"""Source helpers of the executors (placeholder)."""

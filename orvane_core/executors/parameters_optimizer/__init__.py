@@ -1,0 +1,1 @@
+"""The hyper-parameter optimizer; the native ``optimizer`` module lives here."""

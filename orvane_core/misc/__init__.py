@@ -1,0 +1,68 @@
+"""Status enumerations and the pipeline error shared by every module of the package."""
+
+from __future__ import annotations
+
+from enum import StrEnum
+
+
+class OrvaneComponentStatus(StrEnum):
+    """Execution status of one component."""
+
+    INVALID = "invalid"
+    RUNNING = "running"
+    SUCCESSFUL = "successful"
+    FAILED = "failed"
+
+
+class OrvaneDiskcacheStatus(StrEnum):
+    """State of a component's disk cache."""
+
+    UNCACHED = "uncached"
+    UPDATING = "updating"
+    CACHED = "cached"
+    FAILED = "failed"
+
+
+class OrvanePipelineCallbackProcedure(StrEnum):
+    """What a callback record reports."""
+
+    PIPELINE_UPDATED = "pipeline_updated"
+    PARAMETERS_UPDATED = "parameters_updated"
+    DISKCACHE_UPDATED = "diskcache_updated"
+    HPO_TARGET_VALUE = "hpo_target_value"
+    HPO_INPUT_ERROR = "hpo_input_error"
+    HPO_CANCELED = "hpo_canceled"
+    HPO_ERROR = "hpo_error"
+    HPO_TRIAL_EXECUTED = "hpo_trial_executed"
+    HPO_COMPLETED = "hpo_completed"
+
+
+class OrvanePipelineCallbackStatus(StrEnum):
+    """Outcome carried by a callback record; the disk-cache channel passes the plain texts."""
+
+    SUCCESSFUL = "successful"
+    FAILED = "failed"
+
+
+class OrvanePipelineError(Exception):
+    """A component's recorded failure, rebuilt from its error banner lines."""
+
+    def __init__(self, *args: object, picked_stb: list[str] | None = None) -> None:
+        self.picked_stb = list(picked_stb or [])
+        super().__init__(*(args or ("\n".join(self.picked_stb),)))
+
+    def __reduce__(self):
+        return (_rebuild_pipeline_error, (self.args, self.picked_stb))
+
+
+def _rebuild_pipeline_error(args, picked_stb):
+    return OrvanePipelineError(*args, picked_stb=picked_stb)
+
+
+__all__ = [
+    "OrvaneComponentStatus",
+    "OrvaneDiskcacheStatus",
+    "OrvanePipelineCallbackProcedure",
+    "OrvanePipelineCallbackStatus",
+    "OrvanePipelineError",
+]

@@ -1,0 +1,1 @@
+"""The pipeline engine (native ``pipeline`` module) and its graph base class (``_dag``)."""

@@ -1,0 +1,70 @@
+// Helpers to build a Python class from C++ functions, for classes whose base is a Python class.
+//
+// pybind11's class_ cannot derive from a pure-Python base, so the public classes are created with
+// type(name, bases, namespace) at module init and their methods and properties are pybind11
+// functions. pybind11 wraps functions defined with is_method in an instancemethod, so they bind
+// like ordinary Python methods. Instance state lives in the instance __dict__.
+#pragma once
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstring>
+#include <utility>
+
+namespace orvane::pyclass {
+
+namespace py = pybind11;
+
+// Creates the class, sets __module__, __qualname__ and __doc__, and stores it on the module.
+inline py::object make_class(py::module_& m, const char* name, const py::tuple& bases,
+                             const char* doc) {
+  py::dict ns;
+  ns["__module__"] = m.attr("__name__");
+  ns["__qualname__"] = py::str(name);
+  ns["__doc__"] = py::str(doc);
+  py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
+  py::object cls = type(py::str(name), bases, ns);
+  m.attr(name) = cls;
+  return cls;
+}
+
+// Adds a method; the first parameter of `f` receives the instance. pybind11 treats functions
+// named __init__ or __setstate__ as constructors of its own instances and would write into a
+// plain Python instance as if it were one, so those are registered under another name.
+template <typename Func, typename... Extra>
+void def(const py::object& cls, const char* name, Func&& f, const Extra&... extra) {
+  const bool ctor = std::strcmp(name, "__init__") == 0 || std::strcmp(name, "__setstate__") == 0;
+  py::cpp_function cf(std::forward<Func>(f), py::name(ctor ? "_initialise" : name),
+                      py::is_method(cls),
+                      py::sibling(py::getattr(cls, name, py::none())), extra...);
+  py::setattr(cls, name, cf);
+}
+
+// Adds a read-only property backed by `getter(self)`.
+template <typename Getter>
+void def_property_readonly(const py::object& cls, const char* name, Getter&& getter,
+                           const char* doc = "") {
+  py::cpp_function fget(std::forward<Getter>(getter), py::name(name), py::is_method(cls));
+  py::object prop =
+      py::module_::import("builtins").attr("property")(fget, py::none(), py::none(), doc);
+  py::setattr(cls, name, prop);
+}
+
+// Adds a property with a setter; `setter(self, value)` sees the value after pybind11 conversion,
+// so a setter taking std::optional<py::str> rejects anything but text or None with a TypeError.
+template <typename Getter, typename Setter, typename... Extra>
+void def_property(const py::object& cls, const char* name, Getter&& getter, Setter&& setter,
+                  const char* doc = "", const Extra&... extra) {
+  py::cpp_function fget(std::forward<Getter>(getter), py::name(name), py::is_method(cls));
+  py::cpp_function fset(std::forward<Setter>(setter), py::name(name), py::is_method(cls),
+                        extra...);
+  py::object prop = py::module_::import("builtins").attr("property")(fget, fset, py::none(), doc);
+  py::setattr(cls, name, prop);
+}
+
+// An interned attribute name that lives until the process ends. Deliberately leaked: static
+// py::objects would be released after the interpreter has finalised.
+inline py::handle intern(const char* text) { return py::handle(PyUnicode_InternFromString(text)); }
+
+}  // namespace orvane::pyclass

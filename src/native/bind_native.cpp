@@ -1,0 +1,16 @@
+// Python bindings of the native core used by the package's Python modules.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include "core/banner.hpp"
+
+namespace py = pybind11;
+
+PYBIND11_MODULE(_native, m) {
+  m.doc() = "Native helpers of the pipeline engine.";
+  m.attr("EXC_LINE_LENGTH") = orvane::kExcLineLength;
+  m.attr("EXC_TRACEBACK") = orvane::kExcTraceback;
+  m.def("format_error_banner", &orvane::format_error_banner, py::arg("exc_name"),
+        py::arg("traceback_entries"), py::arg("exc_text"),
+        "The four error-banner lines of a failed component.");
+}
