@@ -1,6 +1,220 @@
-"""The graph base class of the pipeline (placeholder)."""
+"""The graph base class of the pipeline: components as nodes, dependencies as edges."""
+
+from __future__ import annotations
+
+import importlib
+import uuid
+from typing import Any
+
+import networkx as nx
+
+from orvane_core.misc import OrvaneComponentStatus
+from orvane_core.misc.models import (
+    OrvaneComponentMetadataModel,
+    OrvaneComponentModel,
+    OrvaneDagInfoModel,
+    OrvaneDagModel,
+)
+
+__all__ = ["OrvaneDagBase"]
+
+
+def _component_class() -> type:
+    # Looked up at call time: the component module is native and is imported lazily so that the
+    # graph base can be imported (and the class replaced in tests) without it.
+    module = importlib.import_module("orvane_core.components.vostrel")
+    return module.OrvaneComponentVostrel
+
+
+class _Plan:
+    """A validated graph model: component records and edges, ready to be applied."""
+
+    __slots__ = ("components", "edges", "parents")
+
+    def __init__(self, components: list[Any], edges: list[tuple[str, str]]) -> None:
+        self.components = components
+        self.edges = edges
+        self.parents: dict[str, set[str]] = {c.id: set() for c in components}
+        for source, target in edges:
+            self.parents[target].add(source)
+
+
+def _describe(value: Any) -> str:
+    return f"{type(value).__name__} {value!r}"
+
+
+def _validate(graph: Any) -> _Plan:
+    """Checks a graph model and returns its plan; raises RuntimeError with a readable text."""
+    if graph is None:
+        return _Plan([], [])
+    try:
+        components = list(graph.components or [])
+        edges = list(graph.edges or [])
+    except (AttributeError, TypeError) as exc:
+        raise RuntimeError(f"The pipeline graph cannot be read: {exc}") from None
+
+    seen: set[str] = set()
+    for component in components:
+        cid = getattr(component, "id", None)
+        if not isinstance(cid, str):
+            raise RuntimeError(f"Component ids must be text, got {_describe(cid)}.")
+        if cid in seen:
+            raise RuntimeError(f"Component id '{cid}' appears more than once in the pipeline.")
+        seen.add(cid)
+        for field in ("name", "code"):
+            value = getattr(component, field, None)
+            if not isinstance(value, str):
+                raise RuntimeError(
+                    f"The {field} of component '{cid}' must be text, got {_describe(value)}."
+                )
+
+    pairs: list[tuple[str, str]] = []
+    known_pairs: set[tuple[str, str]] = set()
+    for edge in edges:
+        source = getattr(edge, "source", None)
+        target = getattr(edge, "target", None)
+        for end in (source, target):
+            if not isinstance(end, str) or end not in seen:
+                raise RuntimeError(
+                    f"The edge from {source!r} to {target!r} refers to an unknown component "
+                    f"{end!r}."
+                )
+        if (source, target) not in known_pairs:
+            known_pairs.add((source, target))
+            pairs.append((source, target))
+
+    probe = nx.DiGraph()
+    probe.add_nodes_from(c.id for c in components)
+    probe.add_edges_from(pairs)
+    try:
+        cycle = nx.find_cycle(probe)
+    except nx.NetworkXNoCycle:
+        cycle = None
+    if cycle:
+        walk = " -> ".join([cycle[0][0], *(target for _, target in cycle)])
+        raise RuntimeError(f"The pipeline graph contains a cycle: {walk}.")
+    return _Plan(components, pairs)
 
 
 class OrvaneDagBase:
-    def __init__(self, identifier=None, graph=None):
-        raise NotImplementedError
+    """Components of a pipeline held as the nodes of a directed acyclic graph.
+
+    ``nodes`` maps each component id to its component, in the graph model's order, and is the
+    only owner of the components; ``nx_graph`` has the same nodes in the same order and one edge
+    from parent to child per dependency, in the model's order.
+
+    The pipeline summary is rebuilt after every change of state, so each component's entry is
+    cached: components add their id to the shared ``_summary_sink`` set whenever their own summary
+    may have changed, and only those entries are rebuilt. ``_graph_version`` grows with every
+    change of the graph's structure so that derived structures can be cached against it.
+    """
+
+    def __init__(self, identifier: str | None = None, graph: OrvaneDagModel | None = None) -> None:
+        if identifier is None:
+            identifier = uuid.uuid4().hex
+        elif not isinstance(identifier, str):
+            raise TypeError(f"identifier must be text or None, got {_describe(identifier)}")
+        plan = _validate(graph)
+        self.id: str = identifier
+        self._summary_sink: set[str] = set()
+        self._graph_version = 0
+        self.nodes: dict[str, Any] = {}
+        self.nx_graph = nx.DiGraph()
+        self._summary_entries: list[dict] = []
+        self._summary_index: dict[str, int] = {}
+        self._edge_list: list[tuple[str, str]] = []
+        self._edge_entries: list[dict] = []
+        self._apply(plan)
+
+    # -- graph changes ----------------------------------------------------------------------
+
+    def update_graph(self, new_graph: OrvaneDagModel) -> None:
+        """Apply a new graph model, keeping the components (and results) of unchanged cells."""
+        self._apply(_validate(new_graph))
+
+    def _apply(self, plan: _Plan) -> None:
+        old_nodes = self.nodes
+        old_graph = self.nx_graph
+        cls = None
+        nodes: dict[str, Any] = {}
+        for model in plan.components:
+            component = old_nodes.get(model.id)
+            if component is None:
+                if cls is None:
+                    cls = _component_class()
+                component = cls(component=model)
+                component._summary_sink = self._summary_sink
+            else:
+                old_parents = set(old_graph.predecessors(model.id))
+                self._update_component(component, model)
+                if old_parents != plan.parents[model.id]:
+                    # Its inputs now come from elsewhere: its results no longer hold.
+                    component.status = OrvaneComponentStatus.INVALID
+            nodes[model.id] = component
+
+        for cid, component in old_nodes.items():
+            if cid not in nodes:
+                component._summary_sink = None
+
+        node_ids = list(nodes)
+        if node_ids != list(old_graph.nodes) or plan.edges != self._edge_list:
+            graph = nx.DiGraph()
+            graph.add_nodes_from(node_ids)
+            graph.add_edges_from(plan.edges)
+            self.nx_graph = graph
+            self._graph_version += 1
+            self._edge_list = plan.edges
+            self._edge_entries = [{"source": s, "target": t} for s, t in plan.edges]
+        self.nodes = nodes
+
+        # Entries of kept components stay valid unless marked; new ones are built on first use.
+        old_entries = dict(zip(self._summary_index, self._summary_entries, strict=True))
+        self._summary_index = {cid: i for i, cid in enumerate(node_ids)}
+        self._summary_entries = [old_entries.get(cid) for cid in node_ids]
+        for cid, entry in zip(node_ids, self._summary_entries, strict=True):
+            if entry is None:
+                self._summary_sink.add(cid)
+        self._summary_sink.intersection_update(nodes)
+
+    @staticmethod
+    def _update_component(component: Any, model: OrvaneComponentModel) -> None:
+        if component.name != model.name:
+            component.name = model.name
+        if component.cell_code != model.code:
+            component.cell_code = model.code
+        metadata = model.metadata if model.metadata is not None else OrvaneComponentMetadataModel()
+        if component.metadata == metadata:
+            return
+        if component.use_diskcache and not metadata.diskcache:
+            # Switching disk caching off goes through its own setter, which detaches the cache.
+            component.use_diskcache = False
+        component.metadata = metadata
+
+    # -- summary -----------------------------------------------------------------------------
+
+    def _component_summaries(self) -> list[dict]:
+        """One plain mapping per component, in node order, refreshed where marked as changed."""
+        sink = self._summary_sink
+        if sink:
+            entries = self._summary_entries
+            index = self._summary_index
+            nodes = self.nodes
+            while sink:
+                cid = sink.pop()
+                position = index.get(cid)
+                if position is None:
+                    continue
+                try:
+                    entries[position] = nodes[cid]._info_dict()
+                except BaseException:
+                    sink.add(cid)
+                    raise
+        return list(self._summary_entries)
+
+    @property
+    def info(self) -> OrvaneDagInfoModel:
+        """Summary of the graph: the id, one mapping per component and the edges."""
+        return OrvaneDagInfoModel(
+            id=self.id, components=self._component_summaries(), edges=list(self._edge_entries)
+        )
+

@@ -1,8 +1,67 @@
-// Pipeline members: component_info (to be filled).
+// Pipeline members: a component's in/out record from its parents, and the package list.
+#include <optional>
+
+#include "common/pyclass.hpp"
 #include "pipeline/pipeline.hpp"
 
 namespace orvane::pipeline {
 
-void register_component_info(py::module_& /*m*/, const py::object& /*cls*/) {}
+namespace {
+
+using orvane::pyclass::intern;
+
+void update_component_info(const py::object& self, const std::optional<py::str>& component_id) {
+  py::object id = component_id ? py::object(*component_id) : py::object(py::none());
+  py::object nodes = self.attr(intern("nodes"));
+  py::object component = nodes[id];
+  if (!same(component.attr(intern("status")), rt().status_successful)) return;
+
+  py::list inputs;
+  py::set seen;
+  py::list imports;
+  py::list parents(self.attr(intern("nx_graph")).attr("predecessors")(id));
+  for (const py::handle& parent_id : parents) {
+    py::object parent = nodes[parent_id];
+    if (!same(parent.attr(intern("status")), rt().status_successful)) continue;
+    // Each name once, in the order the parents offer them.
+    for (const py::handle& name : parent.attr(intern("non_module_outputs"))) {
+      if (seen.contains(name)) continue;
+      seen.add(name);
+      inputs.append(name);
+    }
+    py::object statements = parent.attr(intern("module_statements"));
+    for (const py::handle& symbol : statements) {
+      py::str statement(statements[symbol]);
+      py::str name(symbol);
+      if (PySequence_Contains(name.ptr(), py::str(".").ptr()) == 1) {
+        imports.append(statement);
+      } else {
+        imports.append(name + py::str(" = ") + statement);
+      }
+    }
+  }
+  py::list outputs(component.attr(intern("non_module_outputs")));
+  component.attr(intern("in_and_out")) = rt().inout_record(
+      py::arg("inputs") = inputs, py::arg("outputs") = outputs, py::arg("imports") = imports,
+      py::arg("summary") = component.attr(intern("outputs_summary")));
+}
+
+py::object get_requirements(const py::object& self) {
+  return self.attr(intern("_python_requirements"));
+}
+
+void set_requirements(const py::object& self, const py::object& packages) {
+  self.attr(intern("_python_requirements")) = py::list(packages);
+}
+
+}  // namespace
+
+void register_component_info(py::module_& /*m*/, const py::object& cls) {
+  namespace pc = orvane::pyclass;
+  pc::def(cls, "update_component_info", &update_component_info, py::arg("component_id"));
+  pc::def_property(cls, "python_requirements", &get_requirements, &set_requirements,
+                   "Python packages installed in the kernel, as requirement lines.",
+                   py::arg("packages"));
+}
 
 }  // namespace orvane::pipeline

@@ -1,8 +1,179 @@
-// Pipeline members: lifecycle (to be filled).
+// Pipeline members: construction, destruction, summary, graph updates and the exit clean-up.
+#include <optional>
+
+#include "common/pyclass.hpp"
 #include "pipeline/pipeline.hpp"
 
 namespace orvane::pipeline {
 
-void register_lifecycle(py::module_& /*m*/, const py::object& /*cls*/) {}
+namespace {
+
+using orvane::pyclass::intern;
+
+// The kernel application's connection file, or None outside a kernel. The application is only
+// asked when it already runs: instance() on a fresh process would create an empty application
+// and mark it initialised, which would mislead every later check.
+py::object kernel_connection() {
+  try {
+    py::object modules = py::module_::import("sys").attr("modules");
+    py::object kernelapp = modules.attr("get")("ipykernel.kernelapp");
+    if (kernelapp.is_none()) return py::none();
+    py::object app = kernelapp.attr("IPKernelApp");
+    if (!py::bool_(app.attr("initialized")())) return py::none();
+    return app.attr("instance")().attr("connection_file");
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    return py::none();
+  }
+}
+
+py::object new_writer(const py::object& self, const py::object& connection) {
+  py::object cls = py::module_::import("orvane_core.executors").attr("OrvaneDiskcacheWriter");
+  return cls(py::arg("identifier") = self.attr("id"), py::arg("ipykernel_connection") = connection);
+}
+
+// Exit clean-up. The exit registry holds no pipeline: it would keep every pipeline (and all its
+// results) alive until the kernel ends. Instead the newest pipeline of each id owns that id's
+// cache directory; only the owner clears it, at deletion or at exit, so that a superseded
+// pipeline going away never deletes caches its successor has adopted.
+py::dict& owner_tokens() {
+  static py::dict* tokens = new py::dict();  // leaked on purpose: used during shutdown
+  return *tokens;
+}
+
+py::object& live_owners() {
+  static py::object* live =
+      new py::object(py::module_::import("weakref").attr("WeakValueDictionary")());
+  return *live;
+}
+
+void clear_at_exit() {
+  py::list owners = py::list(live_owners().attr("values")());
+  for (const py::handle& pipeline : owners) {
+    try {
+      pipeline.attr("clear_all_diskcache")();
+    } catch (py::error_already_set& e) {
+      e.discard_as_unraisable("clearing the disk cache of a pipeline at exit");
+    }
+  }
+}
+
+void enroll_pipeline_to_env(const std::optional<py::str>& pipeline_id) {
+  py::object value = pipeline_id ? py::object(*pipeline_id) : py::object(py::none());
+  // The environment itself rejects None, with its own TypeError.
+  py::module_::import("os").attr("environ").attr("__setitem__")("ORVANE_DAG", value);
+}
+
+void construct(const py::object& self, const py::object& identifier, const py::object& graph,
+               const py::object& parameters, const py::object& callback,
+               const py::object& shell) {
+  self.attr(intern("_callback")) = callback;
+  self.attr(intern("_ipython_shell")) = shell;
+  rt().dag_base.attr("__init__")(self, py::arg("identifier") = identifier,
+                                 py::arg("graph") = graph);
+  self.attr(intern("_parameters")) = py::dict();
+  // Created before the parameters are applied: applying them reports the summary, which reads
+  // both.
+  self.attr(intern("_python_requirements")) = py::list();
+  py::object temp = py::module_::import("orvane_core.common.utils").attr("APP_TEMP_DIRECTORY");
+  py::object directory = temp.attr("__truediv__")("pipelines").attr("__truediv__")(
+      py::str("pipeline-") + py::str(self.attr("id")));
+  self.attr(intern("_diskcache_dir")) = directory;
+  if (py::bool_(parameters)) self.attr("set_parameters")(py::arg("new_parameters") = parameters);
+
+  py::module_ os = py::module_::import("os");
+  py::str path(directory);
+  if (py::bool_(os.attr("path").attr("exists")(path))) {
+    self.attr("load_diskcache")(py::arg("diskcache_dir") = path);
+  } else {
+    // A directory that appears in between is simply taken as it is.
+    os.attr("makedirs")(path, py::arg("exist_ok") = true);
+  }
+
+  py::object connection = kernel_connection();
+  self.attr(intern("_ipykernel_connection")) = connection;
+  py::object writer = new_writer(self, connection);
+  self.attr(intern("_diskcache_writer")) = writer;
+  writer.attr("open")();
+  writer.attr("start")();
+  self.attr(intern("_hpoptimizer")) = py::none();
+  py::object id = self.attr("id");
+  enroll_pipeline_to_env(py::str(id));
+
+  py::object token = py::module_::import("builtins").attr("object")();
+  self.attr(intern("_owner_token")) = token;
+  owner_tokens()[id] = token;
+  live_owners()[id] = self;
+}
+
+void destruct(const py::object& self) {
+  py::dict state = self.attr("__dict__");
+  // A pipeline whose construction failed early has nothing to release.
+  if (!state.contains("_diskcache_writer")) return;
+  py::object writer = state["_diskcache_writer"];
+  if (!py::bool_(writer)) return;
+  writer.attr("close")();
+  py::delattr(self, "_diskcache_writer");
+
+  py::object id = state.contains("id") ? py::object(state["id"]) : py::object(py::none());
+  py::object token = state.contains("_owner_token") ? py::object(state["_owner_token"])
+                                                     : py::object(py::none());
+  py::dict& tokens = owner_tokens();
+  const bool owner = token.is_none() || (tokens.contains(id) && py::object(tokens[id]).is(token));
+  if (owner) {
+    if (tokens.contains(id)) PyDict_DelItem(tokens.ptr(), id.ptr());
+    self.attr("clear_all_diskcache")();
+    return;
+  }
+  // A newer pipeline with this id has adopted the directory: let go of the caches without
+  // deleting them, so that neither this pipeline nor its components' finalisers remove them.
+  py::object nodes = state.contains("nodes") ? py::object(state["nodes"]) : py::object(py::dict());
+  for (const py::handle& component : py::iter(nodes.attr("values")())) {
+    py::object cache = py::getattr(component, "_diskcache", py::none());
+    if (cache.is_none()) continue;
+    if (py::hasattr(cache, "close")) cache.attr("close")();
+    py::setattr(component, "_diskcache", py::none());
+  }
+}
+
+py::object info(const py::object& self) {
+  py::object base = rt().dag_info(self);
+  py::dict fields = base.attr("dict")();
+  // Keyword unpacking rejects a base summary that already carries one of the added fields.
+  return rt().pipeline_info(**fields, py::arg("parameters") = self.attr("parameters_view"),
+                            py::arg("diskcache_dir") = self.attr("diskcache_dir"),
+                            py::arg("python_requirements") = self.attr("python_requirements"));
+}
+
+void update_graph(const py::object& self, const py::object& new_graph) {
+  try {
+    rt().dag_base.attr("update_graph")(self, py::arg("new_graph") = new_graph);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_RuntimeError)) throw;
+    py::object record = rt().callback_record(
+        py::arg("procedure") = rt().procedure_updated, py::arg("status") = rt().callback_failed,
+        py::arg("msg") = py::str(e.value()), py::arg("successful") = py::dict(),
+        py::arg("failed") = py::dict());
+    self.attr("run_callback")(py::arg("data") = record);
+    throw;
+  }
+  self.attr("run_callback")();
+}
+
+}  // namespace
+
+void register_lifecycle(py::module_& m, const py::object& cls) {
+  namespace pc = orvane::pyclass;
+  m.def("enroll_pipeline_to_env", &enroll_pipeline_to_env, py::arg("pipeline_id"),
+        "Enroll DAG id as environment variable.");
+  pc::def(cls, "__init__", &construct, py::arg("identifier") = py::none(),
+          py::arg("graph") = py::none(), py::arg("parameters") = py::none(),
+          py::arg("callback") = py::none(), py::arg("shell") = py::none());
+  pc::def(cls, "__del__", &destruct);
+  pc::def_property_readonly(cls, "info", &info, "Summary information of pipeline.");
+  pc::def(cls, "update_graph", &update_graph, py::arg("new_graph"));
+
+  py::module_::import("atexit").attr("register")(py::cpp_function(&clear_at_exit));
+}
 
 }  // namespace orvane::pipeline
