@@ -1,0 +1,186 @@
+"""Fixtures of the pipeline tests: pipelines over real shells, graphs, recorded callbacks."""
+
+from __future__ import annotations
+
+import importlib
+import shutil
+
+import pytest
+
+from orvane_core.misc import OrvaneComponentStatus, OrvaneDiskcacheStatus
+from orvane_core.misc.models import (
+    OrvaneComponentMetadataModel,
+    OrvaneComponentModel,
+    OrvaneDagModel,
+    OrvaneEdgeModel,
+)
+from orvane_core.pipeline import pipeline as engine
+from tests.pipeline import _doubles
+
+S = OrvaneComponentStatus
+D = OrvaneDiskcacheStatus
+
+
+def _missing(module: str, name: str) -> bool:
+    try:
+        obj = getattr(importlib.import_module(module), name)
+    except AttributeError:
+        return True
+    if name == "OrvaneDiskcacheWriter":
+        try:
+            obj(identifier="probe", ipykernel_connection=None)
+        except NotImplementedError:
+            return True
+    return False
+
+
+@pytest.fixture(autouse=True)
+def _package_parts(monkeypatch, tmp_path):
+    """Puts the pipeline's caches under the test's directory; fills parts not yet built."""
+    utils = importlib.import_module("orvane_core.common.utils")
+    monkeypatch.setattr(utils, "APP_TEMP_DIRECTORY", tmp_path / "app", raising=False)
+    if _missing("orvane_core.common.utils", "get_pip_freeze"):
+        monkeypatch.setattr(
+            utils, "get_pip_freeze", lambda exclude_editable, skip: ["pkg==1.0"], raising=False
+        )
+    if _missing("orvane_core.components.vostrel", "OrvaneComponentVostrel"):
+        vostrel = importlib.import_module("orvane_core.components.vostrel")
+        monkeypatch.setattr(
+            vostrel, "OrvaneComponentVostrel", _doubles.ComponentDouble, raising=False
+        )
+    if _missing("orvane_core.executors", "OrvaneDiskcacheWriter"):
+        executors = importlib.import_module("orvane_core.executors")
+        monkeypatch.setattr(executors, "OrvaneDiskcacheWriter", _doubles.WriterDouble)
+    yield
+    shutil.rmtree(tmp_path / "app", ignore_errors=True)
+
+
+class _ChannelShim(engine.OrvanePipeline):
+    """The disk-cache channel, cache commands and parameters in their plainest form, for as long
+    as the class does not have them yet."""
+
+    def _put_diskcache_task(self, task_type, component_id):
+        component = self.nodes.get(component_id)
+        if component is None:
+            return
+        if task_type.lower() == "cancel":
+            component.diskcache_status = D.FAILED
+        else:
+            component.diskcache_status = D.UPDATING
+        self.run_callback()
+
+    def _get_diskcache_messages(self):
+        self.run_callback()
+
+    def set_parameters(self, new_parameters):
+        self._parameters.clear()
+        self._parameters.update({p.name: p.value for p in new_parameters})
+        self.run_callback()
+
+    @property
+    def parameters(self):
+        return dict(self._parameters)
+
+    @property
+    def parameters_view(self):
+        return []
+
+    @property
+    def diskcache_dir(self):
+        return str(self._diskcache_dir)
+
+    def load_diskcache(self, diskcache_dir):
+        self._diskcache_dir = diskcache_dir
+        self.run_callback()
+
+    def clear_all_diskcache(self):
+        shutil.rmtree(str(self._diskcache_dir), ignore_errors=True)
+
+
+_Base = (
+    engine.OrvanePipeline
+    if hasattr(engine.OrvanePipeline, "_put_diskcache_task")
+    and hasattr(engine.OrvanePipeline, "parameters_view")
+    else _ChannelShim
+)
+
+
+class Pipeline(_Base):
+    """The pipeline, noting each disk-cache task the engine hands to the channel."""
+
+    def _put_diskcache_task(self, task_type, component_id):
+        self.__dict__.setdefault("_tasks", []).append((task_type.lower(), component_id))
+        return super()._put_diskcache_task(task_type=task_type, component_id=component_id)
+
+    def tasks(self, kind=None):
+        return [t for t in self.__dict__.get("_tasks", []) if kind is None or t[0] == kind]
+
+    def forget_tasks(self):
+        self.__dict__.pop("_tasks", None)
+
+
+def component(cid: str, code: str = "", *, name: str | None = None, diskcache: bool = False):
+    return OrvaneComponentModel(
+        id=cid,
+        name=name if name is not None else cid,
+        code=code,
+        metadata=OrvaneComponentMetadataModel(diskcache=diskcache),
+    )
+
+
+def dag(components, edges=()):
+    """A graph model from component records (or (id, code) pairs) and (source, target) pairs."""
+    records = [c if isinstance(c, OrvaneComponentModel) else component(*c) for c in components]
+    return OrvaneDagModel(
+        components=records, edges=[OrvaneEdgeModel(source=s, target=t) for s, t in edges]
+    )
+
+
+class Recorder:
+    """A front-end callback that keeps every record it receives."""
+
+    def __init__(self):
+        self.records = []
+
+    def __call__(self, data):
+        self.records.append(data)
+
+    @property
+    def summaries(self):
+        return [r for r in self.records if r.procedure == "pipeline_updated"]
+
+    def statuses(self, cid):
+        """The execution status of one component in every summary received, in order."""
+        out = []
+        for record in self.summaries:
+            for entry in record.successful.get("components", []):
+                if entry["identifier"] == cid:
+                    out.append(entry["execution_status"])
+        return out
+
+    def clear(self):
+        self.records.clear()
+
+
+@pytest.fixture
+def recorder():
+    return Recorder()
+
+
+@pytest.fixture
+def make_pipeline(shell, recorder):
+    """Builds pipelines on the real shell with the recording callback; releases them after."""
+    made = []
+
+    def make(graph=None, identifier=None, **kwargs):
+        kwargs.setdefault("callback", recorder)
+        kwargs.setdefault("shell", shell)
+        pipeline = Pipeline(identifier=identifier, graph=graph, **kwargs)
+        made.append(pipeline)
+        return pipeline
+
+    yield make
+    for pipeline in made:
+        writer = getattr(pipeline, "_diskcache_writer", None)
+        if writer:
+            writer.close()
