@@ -51,7 +51,10 @@ py::object get_requirements(const py::object& self) {
 }
 
 void set_requirements(const py::object& self, const py::object& packages) {
-  self.attr(intern("_python_requirements")) = py::list(packages);
+  // py::list would only borrow a list; the stored requirements must not follow the caller's.
+  PyObject* copy = PySequence_List(packages.ptr());
+  if (copy == nullptr) throw py::error_already_set();
+  self.attr(intern("_python_requirements")) = py::reinterpret_steal<py::list>(copy);
 }
 
 }  // namespace

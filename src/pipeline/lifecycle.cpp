@@ -171,7 +171,11 @@ void register_lifecycle(py::module_& m, const py::object& cls) {
           py::arg("callback") = py::none(), py::arg("shell") = py::none());
   pc::def(cls, "__del__", &destruct);
   pc::def_property_readonly(cls, "info", &info, "Summary information of pipeline.");
-  pc::def(cls, "update_graph", &update_graph, py::arg("new_graph"));
+  // Overrides the base's method: registered without pybind11's overload chaining, which would
+  // refuse the inherited Python function as a sibling.
+  py::setattr(cls, "update_graph",
+              py::cpp_function(&update_graph, py::name("update_graph"), py::is_method(cls),
+                               py::arg("new_graph"), "Apply a new graph model to the pipeline."));
 
   py::module_::import("atexit").attr("register")(py::cpp_function(&clear_at_exit));
 }

@@ -1,0 +1,165 @@
+"""Creating, summarising and deleting pipelines; the process-wide pipeline id; exit clean-up."""
+
+from __future__ import annotations
+
+import gc
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+from orvane_core.misc.models import OrvanePipelineParameterModel
+from orvane_core.pipeline import pipeline as engine
+from tests.pipeline.conftest import Pipeline, dag
+
+ROOT = Path(__file__).resolve().parents[2]
+
+
+def cache_dir(p) -> Path:
+    return Path(str(p._diskcache_dir))
+
+
+def test_construction_prepares_directory_writer_and_environment(make_pipeline, recorder):
+    p = make_pipeline(dag([("a", "1")]), identifier="pipe-1", parameters=[])
+    assert p.id == "pipe-1"
+    assert cache_dir(p).name == "pipeline-pipe-1" and cache_dir(p).parent.name == "pipelines"
+    assert cache_dir(p).is_dir()
+    assert os.environ["ORVANE_DAG"] == "pipe-1"
+    assert p._diskcache_writer.is_alive()
+    assert p._hpoptimizer is None and p._parameters == {} and p._python_requirements == []
+    assert recorder.records == []  # empty parameters are not applied
+
+
+def test_outside_a_kernel_there_is_no_connection_and_no_kernel_app_is_made(make_pipeline):
+    from ipykernel.kernelapp import IPKernelApp
+
+    p = make_pipeline(dag([]))
+    assert p._ipykernel_connection is None
+    assert not IPKernelApp.initialized()
+
+
+def test_parameters_with_a_callback_can_be_reported_during_construction(make_pipeline, recorder):
+    p = make_pipeline(
+        dag([("a", "1")]), parameters=[OrvanePipelineParameterModel(name="n", type="int", value="3")]
+    )
+    assert recorder.records, "applying parameters reports to the front end"
+    summary = recorder.summaries[-1].successful
+    assert summary["diskcache_dir"] == str(p._diskcache_dir)
+    assert summary["python_requirements"] == []
+    assert p.parameters["n"] in (3, "3")
+
+
+def test_second_pipeline_with_the_same_id_adopts_the_directory(make_pipeline):
+    first = make_pipeline(dag([("a", "1")]), identifier="shared-id")
+    adopted = []
+
+    class Adopting(Pipeline):
+        def load_diskcache(self, diskcache_dir):
+            adopted.append(diskcache_dir)
+            return super().load_diskcache(diskcache_dir=diskcache_dir)
+
+    second = Adopting(identifier="shared-id", graph=dag([("a", "1")]))
+    try:
+        assert adopted == [str(cache_dir(first))]
+        assert isinstance(adopted[0], str)
+    finally:
+        second._diskcache_writer.close()
+
+
+def test_info_adds_parameters_directory_and_requirements(make_pipeline):
+    p = make_pipeline(dag([("a", "1"), ("b", "2")], [("a", "b")]), identifier="info-id")
+    p.python_requirements = ["x==1"]
+    info = p.info
+    plain = info.dict()
+    assert plain["id"] == "info-id"
+    assert [c["identifier"] for c in plain["components"]] == ["a", "b"]
+    assert plain["edges"] == [{"source": "a", "target": "b"}]
+    assert plain["diskcache_dir"] == str(p._diskcache_dir)
+    assert plain["python_requirements"] == ["x==1"]
+    assert plain["parameters"] == [r.dict() for r in p.parameters_view]
+
+
+def test_enroll_pipeline_to_env():
+    engine.enroll_pipeline_to_env("by-hand")
+    assert os.environ["ORVANE_DAG"] == "by-hand"
+    engine.enroll_pipeline_to_env(pipeline_id="again")
+    assert os.environ["ORVANE_DAG"] == "again"
+    for bad in (None, b"bytes", 5):
+        with pytest.raises(TypeError):
+            engine.enroll_pipeline_to_env(bad)
+    assert os.environ["ORVANE_DAG"] == "again"
+
+
+def test_deleting_the_owner_closes_the_writer_and_clears_the_directory():
+    p = Pipeline(identifier="owned", graph=dag([("a", "1")]))
+    directory, writer = cache_dir(p), p._diskcache_writer
+    assert directory.is_dir()
+    del p
+    gc.collect()
+    assert not writer.is_alive()
+    assert not directory.exists()
+
+
+def test_deleting_a_superseded_pipeline_leaves_the_adopted_directory():
+    old = Pipeline(identifier="handover", graph=dag([("a", "1")]))
+    new = Pipeline(identifier="handover", graph=dag([("a", "1")]))
+    directory, old_writer = cache_dir(new), old._diskcache_writer
+    (directory / "pipeline.json").write_text("{}")
+    del old
+    gc.collect()
+    assert not old_writer.is_alive()
+    assert directory.is_dir() and (directory / "pipeline.json").exists()
+    del new
+    gc.collect()
+    assert not directory.exists()
+
+
+def test_destructor_without_a_writer_does_nothing(make_pipeline):
+    p = make_pipeline(dag([]))
+    writer = p._diskcache_writer
+    p._diskcache_writer = None
+    p.__del__()
+    assert cache_dir(p).is_dir()
+    p._diskcache_writer = writer
+
+
+def test_failed_construction_is_released_quietly():
+    with pytest.raises(RuntimeError):
+        Pipeline(graph=dag([("a", "")], [("a", "a")]))
+    gc.collect()
+
+
+EXIT_SCRIPT = """
+import importlib, sys
+sys.path.insert(0, {root!r})
+from pathlib import Path
+import orvane_core.common.utils as utils
+utils.APP_TEMP_DIRECTORY = Path({app!r})
+from tests.pipeline import conftest
+from tests.pipeline import _doubles
+if conftest._missing("orvane_core.common.utils", "get_pip_freeze"):
+    utils.get_pip_freeze = lambda exclude_editable, skip: []
+if conftest._missing("orvane_core.components.vostrel", "OrvaneComponentVostrel"):
+    importlib.import_module("orvane_core.components.vostrel").OrvaneComponentVostrel = (
+        _doubles.ComponentDouble)
+if conftest._missing("orvane_core.executors", "OrvaneDiskcacheWriter"):
+    importlib.import_module("orvane_core.executors").OrvaneDiskcacheWriter = _doubles.WriterDouble
+kept = conftest.Pipeline(identifier="at-exit", graph=conftest.dag([("a", "x = 1")]))
+kept.execute_all()
+print(Path(str(kept._diskcache_dir)).is_dir())
+"""
+
+
+def test_exit_clears_the_directory_of_a_live_pipeline(tmp_path):
+    app = tmp_path / "exit-app"
+    script = textwrap.dedent(EXIT_SCRIPT.format(root=str(ROOT), app=str(app)))
+    done = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, timeout=120, cwd=ROOT
+    )
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "True"
+    assert "Exception" not in done.stderr, done.stderr
+    assert not (app / "pipelines" / "pipeline-at-exit").exists()
