@@ -233,7 +233,11 @@ py::object execute_async_result(py::object self, py::object response) {
     return apply_response(self, loaded);
   } catch (py::error_already_set& e) {
     py::object exc = e.value();
-    if (!e.trace().is_none()) PyException_SetTraceback(exc.ptr(), e.trace().ptr());
+    py::object trace = e.trace();
+    if (trace && PyTraceBack_Check(trace.ptr()) &&
+        py::getattr(exc, "__traceback__", py::none()).is_none()) {
+      if (PyException_SetTraceback(exc.ptr(), trace.ptr()) != 0) PyErr_Clear();
+    }
     try {
       clear_in_memory_cache(self);
       record_error(self, exc, false);

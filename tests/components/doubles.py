@@ -9,6 +9,7 @@ import io
 import os
 import pickle
 import traceback
+import types
 from http import HTTPStatus
 
 import cloudpickle
@@ -85,11 +86,9 @@ def run_cell(request) -> OrvaneExecutionResponseModel:
             result=OrvaneCacheModel(exception_msg=lines),
             message="".join(lines),
         )
-    outputs = {
-        k: v
-        for k, v in namespace.items()
-        if k not in before and not k.startswith("__") and type(v).__name__ != "module"
-    }
+    new = {k: v for k, v in namespace.items() if k not in before and not k.startswith("__")}
+    modules = {k: v for k, v in new.items() if isinstance(v, types.ModuleType)}
+    outputs = {k: v for k, v in new.items() if k not in modules}
     captured = OrvaneCapturedIO(
         outputs=[{"type": "stream", "name": "<stdout>", "text": out.getvalue()}]
         if out.getvalue()
@@ -99,7 +98,7 @@ def run_cell(request) -> OrvaneExecutionResponseModel:
         variables=[OrvaneOutputVariableModel(name=k, type=type(v).__name__) for k, v in outputs.items()]
     )
     result = OrvaneCacheModel(
-        module_statements={},
+        module_statements={k: f"importlib.import_module({m.__name__!r})" for k, m in modules.items()},
         non_module_outputs=outputs,
         last_output=value,
         captured=captured or None,
@@ -126,6 +125,8 @@ class LocalExecutorDouble:
         request = cloudpickle.loads(data)
         if request.cell_code.startswith("#crash-worker"):
             raise RuntimeError("worker crashed")
+        if request.cell_code.startswith("#junk-response"):
+            return b"not a pickle"
         return cloudpickle.dumps(run_cell(request))
 
 
