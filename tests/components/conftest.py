@@ -3,10 +3,10 @@
 from __future__ import annotations
 
 import pytest
+from orvane_core.components.vostrel import OrvaneComponentVostrel
 
 import orvane_core.cache
 import orvane_core.executors
-from orvane_core.components.vostrel import OrvaneComponentVostrel
 from orvane_core.misc.models import OrvaneComponentMetadataModel, OrvaneComponentModel
 from tests.components import doubles
 
@@ -32,7 +32,10 @@ def make_component():
     def make(code="x = 1", name="comp", ident=None, diskcache=False, cls=OrvaneComponentVostrel):
         ident = ident or f"c{len(made)}"
         record = OrvaneComponentModel(
-            id=ident, name=name, code=code, metadata=OrvaneComponentMetadataModel(diskcache=diskcache)
+            id=ident,
+            name=name,
+            code=code,
+            metadata=OrvaneComponentMetadataModel(diskcache=diskcache),
         )
         component = cls(record)
         made.append(component)
@@ -55,7 +58,9 @@ def executor_double(monkeypatch):
     doubles.LocalExecutorDouble.calls = []
     doubles.RemoteExecutorDouble.created = []
     doubles.RemoteExecutorDouble.reachable = (True, "")
-    monkeypatch.setattr(orvane_core.executors, "OrvaneComponentExecutor", doubles.LocalExecutorDouble)
+    monkeypatch.setattr(
+        orvane_core.executors, "OrvaneComponentExecutor", doubles.LocalExecutorDouble
+    )
     monkeypatch.setattr(
         orvane_core.executors, "OrvaneRemoteComponentExecutor", doubles.RemoteExecutorDouble
     )

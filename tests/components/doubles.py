@@ -78,7 +78,11 @@ def run_cell(request) -> OrvaneExecutionResponseModel:
     try:
         with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
             exec(compile(tree, "<cell>", "exec"), namespace)  # noqa: S102
-            value = eval(compile(ast.Expression(last.value), "<cell>", "eval"), namespace) if last else None
+            value = (
+                eval(compile(ast.Expression(last.value), "<cell>", "eval"), namespace)
+                if last
+                else None
+            )
     except Exception as exc:  # noqa: BLE001 - the executor reports every failure of the cell
         lines = traceback.format_exception(exc)
         return OrvaneExecutionResponseModel(
@@ -95,10 +99,14 @@ def run_cell(request) -> OrvaneExecutionResponseModel:
         else []
     )
     summary = OrvaneComponentOutputsSummaryModel(
-        variables=[OrvaneOutputVariableModel(name=k, type=type(v).__name__) for k, v in outputs.items()]
+        variables=[
+            OrvaneOutputVariableModel(name=k, type=type(v).__name__) for k, v in outputs.items()
+        ]
     )
     result = OrvaneCacheModel(
-        module_statements={k: f"importlib.import_module({m.__name__!r})" for k, m in modules.items()},
+        module_statements={
+            k: f"importlib.import_module({m.__name__!r})" for k, m in modules.items()
+        },
         non_module_outputs=outputs,
         last_output=value,
         captured=captured or None,

@@ -9,8 +9,8 @@ import threading
 import traceback
 
 import pytest
-
 from orvane_core.components.vostrel import EXC_LINE_LENGTH, EXC_TRACEBACK
+
 from orvane_core.misc import OrvaneComponentStatus as S
 from orvane_core.misc import OrvanePipelineError
 from orvane_core.misc.models import (
@@ -39,20 +39,30 @@ def test_successful_run_records_inputs_imports_outputs(make_component, executor_
         "os.path": "importlib.import_module('os.path')",
     }
     result = component.execute(
-        module_statements=statements, non_module_inputs={"x": 4, "z": 0}, parameters={"p": 1}, shell=shell
+        module_statements=statements,
+        non_module_inputs={"x": 4, "z": 0},
+        parameters={"p": 1},
+        shell=shell,
     )
     assert result == 9 and component.last_output == 9
     assert component.status is S.SUCCESSFUL and component.success_count == 1
     io = component.in_and_out
     assert io.inputs == ["x", "z"]
-    assert io.imports == ["np = importlib.import_module('math')", "importlib.import_module('os.path')"]
+    assert io.imports == [
+        "np = importlib.import_module('math')",
+        "importlib.import_module('os.path')",
+    ]
     assert io.outputs == ["y"]
     assert io.summary is component.outputs_summary
     assert [v.name for v in io.summary.variables] == ["y"]
     ident, request, passed_shell = executor_double.LocalExecutorDouble.calls[-1]
     assert ident == component.id and passed_shell is shell
     assert isinstance(request, OrvaneExecutionRequestModel)
-    assert (request.identifier, request.name, request.cell_code) == (component.id, "comp", component.cell_code)
+    assert (request.identifier, request.name, request.cell_code) == (
+        component.id,
+        "comp",
+        component.cell_code,
+    )
     assert request.module_statements is statements and request.parameters == {"p": 1}
     assert component.captured.outputs == [{"type": "stream", "name": "<stdout>", "text": "hi\n"}]
 
@@ -72,7 +82,9 @@ def test_imports_reach_a_child_through_outputs(make_component, executor_double):
     assert parent.outputs["json"].__name__ == "json" and parent.outputs["v"] == [1, 2]
     child = make_component(code="json.dumps(v)")
     assert (
-        child.execute(module_statements=parent.module_statements, non_module_inputs=parent.non_module_outputs)
+        child.execute(
+            module_statements=parent.module_statements, non_module_inputs=parent.non_module_outputs
+        )
         == "[1, 2]"
     )
     assert child.in_and_out.imports == ["json = importlib.import_module('json')"]
@@ -119,7 +131,11 @@ def test_remote_run_uses_the_remote_executor(make_component, executor_double):
     component.remote_config = REMOTE
     assert component.execute() == 3
     [remote] = executor_double.RemoteExecutorDouble.created
-    assert (remote.backend, remote.broker, remote.identifier) == ("redis://b", "redis://q", component.id)
+    assert (remote.backend, remote.broker, remote.identifier) == (
+        "redis://b",
+        "redis://q",
+        component.id,
+    )
     assert executor_double.LocalExecutorDouble.calls == []
 
 
@@ -175,7 +191,12 @@ class AVeryLongExceptionClassNameThatFillsAll42X(Exception):  # 42 characters
 
 @pytest.mark.parametrize(
     ("exc_class", "blanks"),
-    [(ValueError, 32), (ShortError, 32), (KeyError, 34), (AVeryLongExceptionClassNameThatFillsAll42X, 0)],
+    [
+        (ValueError, 32),
+        (ShortError, 32),
+        (KeyError, 34),
+        (AVeryLongExceptionClassNameThatFillsAll42X, 0),
+    ],
 )
 def test_banner_layout(make_component, exc_class, blanks):
     component = make_component()
@@ -205,7 +226,9 @@ def test_banner_for_an_interrupt(make_component):
         component.handle_error(exc)
     lines = component.exception_msg
     assert lines[1] == RED + "KeyboardInterrupt" + RESET + " " * 25 + EXC_TRACEBACK
-    assert lines[3] == RED + "OrvanePipelineError" + RESET + ": Interrupted at component 'Load data'"
+    assert (
+        lines[3] == RED + "OrvanePipelineError" + RESET + ": Interrupted at component 'Load data'"
+    )
 
 
 def test_banner_of_a_chained_error_keeps_the_cause(make_component):
@@ -270,7 +293,9 @@ class RecordingPool:
         return "handle"
 
 
-def test_async_submission_hands_the_executor_and_serialized_request(make_component, executor_double):
+def test_async_submission_hands_the_executor_and_serialized_request(
+    make_component, executor_double
+):
     component = make_component(code="1")
     pool = RecordingPool()
     assert component.execute_async(pool, non_module_inputs={"a": 1}) == "handle"
@@ -303,7 +328,9 @@ def test_async_remote_submits_the_remote_execute(make_component, executor_double
     pool = RecordingPool()
     component.execute_async(pool)
     func = pool.calls[0]["func"]
-    assert func.__name__ == "execute" and isinstance(func.__self__, executor_double.RemoteExecutorDouble)
+    assert func.__name__ == "execute" and isinstance(
+        func.__self__, executor_double.RemoteExecutorDouble
+    )
 
 
 @pytest.fixture
@@ -343,7 +370,10 @@ def test_large_outputs_cross_the_process_boundary(make_component, executor_doubl
     component = make_component(code="blob = b'x' * (32 * 1024 * 1024)\nlen(blob)")
     run_async(component, pool)
     assert component.status is S.SUCCESSFUL
-    assert component.last_output == 32 * 1024 * 1024 and len(component.non_module_outputs["blob"]) == 32 * 1024 * 1024
+    assert (
+        component.last_output == 32 * 1024 * 1024
+        and len(component.non_module_outputs["blob"]) == 32 * 1024 * 1024
+    )
 
 
 def test_unpicklable_output_fails_the_component_not_the_pool(make_component, executor_double, pool):
@@ -366,7 +396,9 @@ def test_worker_exception_fails_with_a_banner(make_component, executor_double, p
     assert component.exception_msg[3].endswith(": worker crashed")
 
 
-def test_bad_completion_is_recorded_and_the_pool_keeps_working(make_component, executor_double, pool):
+def test_bad_completion_is_recorded_and_the_pool_keeps_working(
+    make_component, executor_double, pool
+):
     junk = make_component(code="#junk-response")
     run_async(junk, pool)
     assert junk.status is S.FAILED and junk.exception_msg is not None
@@ -393,7 +425,9 @@ def test_completion_on_another_thread_publishes_status_last(make_component, exec
 
     watcher = threading.Thread(target=watch)
     watcher.start()
-    response = cloudpickle.dumps(run_cell(OrvaneExecutionRequestModel(identifier="x", cell_code="v = 1\nv")))
+    response = cloudpickle.dumps(
+        run_cell(OrvaneExecutionRequestModel(identifier="x", cell_code="v = 1\nv"))
+    )
     component._execute_async_result(response)
     watcher.join(10)
     assert seen == [(1, ["v"])]

@@ -3,12 +3,12 @@
 from __future__ import annotations
 
 import pytest
+from orvane_core.components.vostrel import OrvaneComponentVostrel
 
 import orvane_core.executors.component_executors.utils as executor_utils
 from orvane_core.cache.memory import OrvaneInMemoryCache
 from orvane_core.capture import OrvaneCapturedIO
 from orvane_core.components import vostrel
-from orvane_core.components.vostrel import OrvaneComponentVostrel
 from orvane_core.misc import OrvaneComponentStatus as S
 from orvane_core.misc import OrvaneDiskcacheStatus as D
 from orvane_core.misc import OrvanePipelineError
@@ -73,7 +73,9 @@ def test_subclass_names_are_checked_by_qualified_name():
 
     assert OrvaneComponentCustom(OrvaneComponentModel(id="a")).id == "a"
     for cls in (Custom, local()):
-        with pytest.raises(AssertionError, match=r"^Class name must start with 'OrvaneComponent'\.$"):
+        with pytest.raises(
+            AssertionError, match=r"^Class name must start with 'OrvaneComponent'\.$"
+        ):
             cls(OrvaneComponentModel(id="b"))
 
 
@@ -177,7 +179,12 @@ def test_cell_code_change_on_invalid_component_still_reports(make_component):
     [
         (OrvaneComponentMetadataModel(diskcache=True), REMOTE),
         (None, REMOTE),
-        (OrvaneComponentMetadataModel(remoteExecution=OrvaneComponentRemoteConfigModel(backend="x", broker="y")), "other"),
+        (
+            OrvaneComponentMetadataModel(
+                remoteExecution=OrvaneComponentRemoteConfigModel(backend="x", broker="y")
+            ),
+            "other",
+        ),
     ],
 )
 def test_metadata_keeps_remote_config(make_component, new, expected_remote):
@@ -216,7 +223,9 @@ def test_use_diskcache_off_unloads_before_flag_changes(make_component, tmp_path,
     assert component.diskcache_status is D.UNCACHED
 
 
-def test_diskcache_status_reads_cached_while_enabled_and_attached(make_component, tmp_path, disk_double):
+def test_diskcache_status_reads_cached_while_enabled_and_attached(
+    make_component, tmp_path, disk_double
+):
     component = make_component(diskcache=True)
     component.status = S.SUCCESSFUL
     component.load_diskcache(disk_double.write_cache_dir(tmp_path / "e", last_output=1))
@@ -298,7 +307,9 @@ CHANGES = {
     "status": lambda c, t: setattr(c, "status", S.FAILED),
     "name": lambda c, t: setattr(c, "name", "other"),
     "cell_code": lambda c, t: setattr(c, "cell_code", "z = 3"),
-    "metadata": lambda c, t: setattr(c, "metadata", OrvaneComponentMetadataModel(componentType="x")),
+    "metadata": lambda c, t: setattr(
+        c, "metadata", OrvaneComponentMetadataModel(componentType="x")
+    ),
     "use_diskcache": lambda c, t: setattr(c, "use_diskcache", True),
     "remote_config": lambda c, t: setattr(c, "remote_config", REMOTE),
     "in_and_out": lambda c, t: setattr(c, "in_and_out", OrvaneComponentInOutModel(inputs=["q"])),
