@@ -10,7 +10,6 @@ from __future__ import annotations
 import time
 
 from orvane_core.components.vostrel import OrvaneComponentVostrel
-
 from orvane_core.misc import OrvaneComponentStatus
 from orvane_core.misc.models import (
     OrvaneComponentInOutModel,

@@ -3,10 +3,10 @@
 from __future__ import annotations
 
 import pytest
-from orvane_core.components.vostrel import OrvaneComponentVostrel
 
 import orvane_core.cache
 import orvane_core.executors
+from orvane_core.components.vostrel import OrvaneComponentVostrel
 from orvane_core.misc.models import OrvaneComponentMetadataModel, OrvaneComponentModel
 from tests.components import doubles
 

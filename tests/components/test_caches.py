@@ -7,10 +7,10 @@ import os
 
 import numpy as np
 import pytest
-from orvane_core.components.vostrel import OrvaneComponentVostrel
 
 from orvane_core.cache.memory import OrvaneInMemoryCache
 from orvane_core.capture import OrvaneCapturedIO
+from orvane_core.components.vostrel import OrvaneComponentVostrel
 from orvane_core.misc import OrvaneComponentStatus as S
 from orvane_core.misc import OrvaneDiskcacheStatus as D
 from orvane_core.misc.models import OrvaneComponentMetadataModel, OrvaneComponentModel

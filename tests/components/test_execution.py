@@ -9,8 +9,8 @@ import threading
 import traceback
 
 import pytest
-from orvane_core.components.vostrel import EXC_LINE_LENGTH, EXC_TRACEBACK
 
+from orvane_core.components.vostrel import EXC_LINE_LENGTH, EXC_TRACEBACK
 from orvane_core.misc import OrvaneComponentStatus as S
 from orvane_core.misc import OrvanePipelineError
 from orvane_core.misc.models import (

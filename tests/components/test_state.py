@@ -3,12 +3,12 @@
 from __future__ import annotations
 
 import pytest
-from orvane_core.components.vostrel import OrvaneComponentVostrel
 
 import orvane_core.executors.component_executors.utils as executor_utils
 from orvane_core.cache.memory import OrvaneInMemoryCache
 from orvane_core.capture import OrvaneCapturedIO
 from orvane_core.components import vostrel
+from orvane_core.components.vostrel import OrvaneComponentVostrel
 from orvane_core.misc import OrvaneComponentStatus as S
 from orvane_core.misc import OrvaneDiskcacheStatus as D
 from orvane_core.misc import OrvanePipelineError
