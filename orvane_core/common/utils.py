@@ -64,7 +64,8 @@ def prepare_app_directory(path: Path, *, allow_symlink: bool) -> Path:
 def _app_directory() -> Path:
     override = os.environ.get(_TEMP_DIR_ENV)
     if override:
-        return prepare_app_directory(Path(override).expanduser(), allow_symlink=True)
+        # Absolute now, so that a later change of working directory (%cd) does not move it.
+        return prepare_app_directory(Path(override).expanduser().absolute(), allow_symlink=True)
     return prepare_app_directory(_default_app_directory(), allow_symlink=False)
 
 
@@ -115,8 +116,12 @@ def _scan_distributions(paths: list[str]) -> list[tuple[str, str, bool]]:
 def _path_stamp(paths: list[str]) -> tuple:
     stamps = []
     for entry in paths:
+        if entry in ("", "."):
+            # The working directory (a notebook's folder) changes all the time and holds no
+            # installed projects worth a rescan.
+            continue
         try:
-            info = os.stat(entry or ".")
+            info = os.stat(entry)
         except OSError:
             stamps.append((entry, None))
         else:

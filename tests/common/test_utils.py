@@ -212,3 +212,33 @@ def test_real_environment_lists_installed_dependencies():
     assert {"ipython", "cloudpickle", "msgspec"} <= names
     # This package is installed in editable mode for development and is left out by default.
     assert "orvane-core" not in names
+
+
+def test_relative_directory_is_fixed_at_import(tmp_path):
+    code = (
+        "import os; from orvane_core.common.utils import APP_TEMP_DIRECTORY as d; "
+        "os.chdir('/'); print(d, d.is_absolute(), d.is_dir())"
+    )
+    env = dict(os.environ, ORVANE_TEMP_DIR="rel-app")
+    out = subprocess.run(
+        [sys.executable, "-c", code],
+        env=env,
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        check=True,
+    )
+    assert out.stdout.split() == [str(tmp_path / "rel-app"), "True", "True"]
+
+
+def test_working_directory_changes_do_not_force_a_rescan(site, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(sys, "path", ["", str(site)])
+    get_pip_freeze()
+    calls = []
+    real_scan = utils._scan_distributions
+    monkeypatch.setattr(utils, "_scan_distributions", lambda p: calls.append(p) or real_scan(p))
+    time.sleep(0.01)
+    (tmp_path / "notebook.ipynb").write_text("{}")
+    get_pip_freeze()
+    assert calls == []

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import importlib
+import subprocess
 import sys
 import threading
 from http import HTTPStatus
@@ -475,3 +476,26 @@ def test_executor_pickles_with_its_names():
     executor = OrvaneComponentExecutor(identifier="c9", name="nine")
     copy = cloudpickle.loads(cloudpickle.dumps(executor.execute_with_serialized)).__self__
     assert (copy.identifier, copy.name) == ("c9", "nine")
+
+
+def test_serialized_requests_of_the_wrong_kind_are_reported_as_failures():
+    executor = OrvaneComponentExecutor(identifier="c", name="c")
+    response = cloudpickle.loads(executor.execute_with_serialized(cloudpickle.dumps({"x": 1})))
+    assert response.status == HTTPStatus.INTERNAL_SERVER_ERROR
+    assert "OrvaneExecutionRequestModel" in response.result.exception_msg[3]
+
+
+def test_a_private_shell_leaves_the_process_main_module_alone():
+    code = (
+        "import sys\n"
+        "from orvane_core.executors import OrvaneComponentExecutor\n"
+        "from orvane_core.misc.models import OrvaneExecutionRequestModel as R\n"
+        "main = sys.modules['__main__']\n"
+        "r = OrvaneComponentExecutor(identifier='c', name='c').execute("
+        "request=R(identifier='c', cell_code='%time x = 1\\nget_ipython().user_ns is not None'))\n"
+        "print(int(r.status), r.result.last_output, sys.modules['__main__'] is main)\n"
+    )
+    out = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, check=True, timeout=120
+    )
+    assert out.stdout.split() == ["200", "True", "True"]

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import multiprocessing
 import os
+import sys
 from http import HTTPStatus
 
 import cloudpickle
@@ -37,7 +38,10 @@ def request(code):
 
 @pytest.mark.slow
 @pytest.mark.parametrize("method", ["fork", "forkserver", "spawn"])
-def test_runs_in_worker_processes(method):
+def test_runs_in_worker_processes(method, monkeypatch):
+    # Resetting an IPython shell (as the shell fixture does) empties the module it installed as
+    # __main__, and spawned workers read __main__.__spec__.
+    monkeypatch.setattr(sys.modules["__main__"], "__spec__", None, raising=False)
     executor = OrvaneComponentExecutor(identifier="c1", name="worker cell")
     context = multiprocessing.get_context(method)
     with context.Pool(processes=1) as pool:

@@ -182,7 +182,20 @@ def _shared_shell() -> Any:
     if _private_shell is None:
         from IPython.core.interactiveshell import InteractiveShell
 
-        _private_shell = InteractiveShell.instance()
+        if InteractiveShell.initialized():
+            _private_shell = InteractiveShell.instance()
+        else:
+            from traitlets.config import Config
+
+            # A shell made only to serve magics: no history database, and the process keeps
+            # its own __main__ (the shell would install its namespace there, which breaks
+            # pickling of the script's own functions and spawned worker processes).
+            config = Config()
+            config.HistoryManager.enabled = False
+            main = sys.modules.get("__main__")
+            _private_shell = InteractiveShell.instance(config=config)
+            if main is not None:
+                sys.modules["__main__"] = main
     return _private_shell
 
 
@@ -384,11 +397,20 @@ class OrvaneComponentExecutor:
             exc.add_note("(while reading the request in the worker process)")
             response = _failure(error_banner(exc), "")
         else:
-            response = self._execute(request, None, trap_exit=True)
+            try:
+                response = self._execute(request, None, trap_exit=True)
+            except Exception as exc:
+                # An error raised here would reach the pool's error callback without any text.
+                response = _failure(error_banner(exc), "")
         try:
             return cloudpickle.dumps(response)
         except Exception:
+            pass
+        try:
             return cloudpickle.dumps(_without_unpicklable(response))
+        except Exception as exc:
+            exc.add_note("(while sending the result back from the worker process)")
+            return cloudpickle.dumps(_failure(error_banner(exc), ""))
 
     def _execute(
         self, request: OrvaneExecutionRequestModel, shell: Any, trap_exit: bool
