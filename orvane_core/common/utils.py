@@ -125,7 +125,9 @@ def _path_stamp(paths: list[str]) -> tuple:
         except OSError:
             stamps.append((entry, None))
         else:
-            stamps.append((entry, info.st_mtime_ns, info.st_ino))
+            # The link count moves with every metadata directory added or removed, even where
+            # the file system's clock is too coarse to change the modification time.
+            stamps.append((entry, info.st_mtime_ns, info.st_nlink, info.st_ino))
     return tuple(stamps)
 
 

@@ -37,6 +37,7 @@ def request(code):
 
 
 @pytest.mark.slow
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 @pytest.mark.parametrize("method", ["fork", "forkserver", "spawn"])
 def test_runs_in_worker_processes(method, monkeypatch):
     # Resetting an IPython shell (as the shell fixture does) empties the module it installed as
