@@ -130,10 +130,3 @@ def test_truth_and_text(outputs, truth, stdout, stderr):
     assert bool(captured) is truth
     assert captured.text("<stdout>") == stdout
     assert captured.text("<stderr>") == stderr
-
-
-def test_entries_are_appended_in_place():
-    entries: list[dict] = []
-    captured = OrvaneCapturedIO(outputs=entries)
-    captured.outputs.append({"type": "stream", "name": "<stderr>", "text": "x"})
-    assert entries == captured.outputs and bool(captured)

@@ -39,14 +39,6 @@ def test_writable_by_others_is_made_private(tmp_path, start, end):
     assert mode(path) == end
 
 
-def test_readable_private_directory_is_left_alone(tmp_path):
-    path = tmp_path / "app"
-    path.mkdir()
-    os.chmod(path, 0o755)
-    prepare_app_directory(path, allow_symlink=False)
-    assert mode(path) == 0o755
-
-
 def test_a_file_in_the_way_is_refused(tmp_path):
     path = tmp_path / "app"
     path.write_text("not a directory")
@@ -97,15 +89,6 @@ def test_import_fails_clearly_for_an_unusable_directory(tmp_path):
     )
     assert out.returncode != 0
     assert "RuntimeError" in out.stderr and "not a directory" in out.stderr
-
-
-def test_default_location_is_per_user(monkeypatch):
-    path = utils._default_app_directory()
-    assert path.name == f"orvane-{os.getuid()}"
-
-
-def test_app_directory_joins_with_the_path_operator():
-    assert (utils.APP_TEMP_DIRECTORY / "pipelines").parent == utils.APP_TEMP_DIRECTORY
 
 
 # --- installed packages ------------------------------------------------------------------------

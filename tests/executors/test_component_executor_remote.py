@@ -26,13 +26,3 @@ def test_execute_refuses_clearly(executor):
     request = cloudpickle.dumps(OrvaneExecutionRequestModel(identifier="c1", cell_code="x = 1"))
     with pytest.raises(RuntimeError, match="Remote execution is not available"):
         executor.execute(request=request)
-
-
-def test_keeps_its_configuration_through_pickling(executor):
-    copy = cloudpickle.loads(cloudpickle.dumps(executor))
-    assert (copy.identifier, copy.name, copy.backend, copy.broker) == (
-        "c1",
-        "remote cell",
-        "redis://r",
-        "amqp://q",
-    )

@@ -143,11 +143,6 @@ def test_default_records_do_not_share_mutable_fields(factory):
             assert value is not getattr(second, name), name
 
 
-def test_in_out_records_compare_by_value():
-    assert OrvaneComponentInOutModel() == OrvaneComponentInOutModel()
-    assert OrvaneComponentInOutModel(inputs=["a"]) != OrvaneComponentInOutModel()
-
-
 def test_execution_response_survives_cloudpickle():
     response = OrvaneExecutionResponseModel(
         status=HTTPStatus.PARTIAL_CONTENT,
