@@ -36,17 +36,23 @@ def prepare_app_directory(path: Path, *, allow_symlink: bool) -> Path:
     """
     path = Path(path)
     try:
-        path.mkdir(mode=0o700, parents=allow_symlink)
-    except FileExistsError:
-        pass
-    info = os.lstat(path)
-    if stat.S_ISLNK(info.st_mode):
-        if not allow_symlink:
-            raise RuntimeError(
-                f"The application directory {path} is a symbolic link; remove it or set "
-                f"{_TEMP_DIR_ENV} to a private directory."
-            )
-        info = os.stat(path)
+        try:
+            path.mkdir(mode=0o700, parents=allow_symlink)
+        except FileExistsError:
+            pass
+        info = os.lstat(path)
+        if stat.S_ISLNK(info.st_mode):
+            if not allow_symlink:
+                raise RuntimeError(
+                    f"The application directory {path} is a symbolic link; remove it or set "
+                    f"{_TEMP_DIR_ENV} to a private directory."
+                )
+            info = os.stat(path)
+    except OSError as exc:
+        raise RuntimeError(
+            f"The application directory {path} cannot be used ({exc.strerror or exc}); set "
+            f"{_TEMP_DIR_ENV} to a directory of your own."
+        ) from exc
     if not stat.S_ISDIR(info.st_mode):
         raise RuntimeError(f"The application directory {path} exists but is not a directory.")
     uid = _current_uid()

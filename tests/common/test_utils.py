@@ -39,11 +39,23 @@ def test_writable_by_others_is_made_private(tmp_path, start, end):
     assert mode(path) == end
 
 
-def test_a_file_in_the_way_is_refused(tmp_path):
+@pytest.mark.parametrize(
+    ("make", "allow_symlink", "match"),
+    [
+        (lambda p: p.write_text("x"), False, "not a directory"),
+        (lambda p: p.symlink_to(p.parent / "missing"), True, "cannot be used"),
+        (lambda p: None, True, "cannot be used"),
+    ],
+    ids=["file", "dangling-link", "under-a-file"],
+)
+def test_unusable_paths_are_refused_clearly(tmp_path, make, allow_symlink, match):
     path = tmp_path / "app"
-    path.write_text("not a directory")
-    with pytest.raises(RuntimeError, match="not a directory"):
-        prepare_app_directory(path, allow_symlink=False)
+    make(path)
+    if not path.exists() and not path.is_symlink():
+        (tmp_path / "blocker").write_text("")
+        path = tmp_path / "blocker" / "app"
+    with pytest.raises(RuntimeError, match=match):
+        prepare_app_directory(path, allow_symlink=allow_symlink)
 
 
 def test_symlink_is_refused_in_the_shared_location_only(tmp_path):
