@@ -484,7 +484,8 @@ class OrvaneComponentExecutor:
     ) -> OrvaneExecutionResponseModel:
         modules: dict[str, str] = {}
         values: dict[str, Any] = {}
-        for name, value in namespace.items():
+        # A copy: threads the cell started may still be binding names.
+        for name, value in list(namespace.items()):
             if before.get(name, _MISSING) is value or _is_hidden(name):
                 continue
             if isinstance(value, types.ModuleType) and _importable(value):
