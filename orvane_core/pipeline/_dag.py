@@ -217,4 +217,3 @@ class OrvaneDagBase:
         return OrvaneDagInfoModel(
             id=self.id, components=self._component_summaries(), edges=list(self._edge_entries)
         )
-

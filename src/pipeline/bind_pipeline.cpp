@@ -22,7 +22,8 @@ void init_runtime() {
   py::object procedure = misc.attr("OrvanePipelineCallbackProcedure");
   py::object outcome = misc.attr("OrvanePipelineCallbackStatus");
   runtime.dag_base = keep(py::module_::import("orvane_core.pipeline._dag").attr("OrvaneDagBase"));
-  runtime.dag_info = keep(py::reinterpret_borrow<py::object>(runtime.dag_base).attr("info").attr("fget"));
+  runtime.dag_info =
+      keep(py::reinterpret_borrow<py::object>(runtime.dag_base).attr("info").attr("fget"));
   runtime.component_status = keep(status);
   runtime.status_successful = keep(status.attr("SUCCESSFUL"));
   runtime.status_failed = keep(status.attr("FAILED"));

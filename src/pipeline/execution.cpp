@@ -129,9 +129,9 @@ void run_callback(const py::object& self, const py::object& data) {
     return;
   }
   py::object summary = self.attr(intern("info")).attr(intern("dict"))();
-  callback(rt().callback_record(
-      py::arg("procedure") = rt().procedure_updated, py::arg("status") = rt().callback_successful,
-      py::arg("msg") = "", py::arg("successful") = summary, py::arg("failed") = py::dict()));
+  callback(rt().callback_record(py::arg("procedure") = rt().procedure_updated,
+                                py::arg("status") = rt().callback_successful, py::arg("msg") = "",
+                                py::arg("successful") = summary, py::arg("failed") = py::dict()));
 }
 
 void summary(const py::object& self) { self.attr(intern("run_callback"))(); }
@@ -154,7 +154,7 @@ void ensure_writer(const py::object& self) {
 
 void cancel_write(const py::object& self, const py::handle& id) {
   self.attr(intern("_put_diskcache_task"))(py::arg("task_type") = "cancel",
-                                            py::arg("component_id") = id);
+                                           py::arg("component_id") = id);
 }
 
 // Marks for rerun every planned component that needs it, together with its whole downstream.
@@ -206,8 +206,8 @@ void free_parents(const py::object& self, const py::object& nodes, const py::han
   py::list parents(self.attr(intern("nx_graph")).attr("predecessors")(id));
   for (const py::handle& parent_id : parents) {
     py::object parent = nodes[parent_id];
-    const bool children_done = py::bool_(self.attr(intern("_check_all_children_successful"))(
-        py::arg("component_id") = parent_id));
+    const bool children_done = py::bool_(
+        self.attr(intern("_check_all_children_successful"))(py::arg("component_id") = parent_id));
     if (!children_done) continue;
     // A parent whose disk write has not completed yet keeps the only copy of its results.
     if (uses_diskcache(parent) && !disk_status_is(parent, rt().disk_cached)) continue;
@@ -256,7 +256,7 @@ py::object execute_components(const py::object& self, const py::object& componen
     summary(self);
     if (uses_diskcache(component)) {
       self.attr(intern("_put_diskcache_task"))(py::arg("task_type") = "todo",
-                                                py::arg("component_id") = id);
+                                               py::arg("component_id") = id);
     }
     self.attr(intern("_get_diskcache_messages"))();
     if (optimize_memory) free_parents(self, nodes, id);
@@ -322,7 +322,8 @@ py::object execute_one(const py::object& self, const std::optional<py::str>& com
     py::object statements = parent.attr(intern("module_statements"));
     for (const py::handle& symbol : statements) {
       py::object statement = statements[symbol];
-      if (module_statements.contains(symbol) && py::object(module_statements[symbol]).not_equal(statement)) {
+      if (module_statements.contains(symbol) &&
+          py::object(module_statements[symbol]).not_equal(statement)) {
         throw py::value_error("'" + text(parent.attr(intern("name"))) + "/" + text(symbol) +
                               "' is " + text(statement) + ", which differs from '" +
                               text(module_statements[symbol]) + "'.");
@@ -354,10 +355,10 @@ py::object execute_one(const py::object& self, const std::optional<py::str>& com
         py::arg("process_pool") = process_pool, py::arg("module_statements") = module_statements,
         py::arg("non_module_inputs") = non_module_inputs, py::arg("parameters") = parameters);
   } else {
-    last_output = component.attr("execute")(
-        py::arg("module_statements") = module_statements,
-        py::arg("non_module_inputs") = non_module_inputs, py::arg("parameters") = parameters,
-        py::arg("shell") = self.attr(intern("_ipython_shell")));
+    last_output = component.attr("execute")(py::arg("module_statements") = module_statements,
+                                            py::arg("non_module_inputs") = non_module_inputs,
+                                            py::arg("parameters") = parameters,
+                                            py::arg("shell") = self.attr(intern("_ipython_shell")));
   }
   summary(self);
   return last_output;

@@ -65,8 +65,7 @@ void enroll_pipeline_to_env(const std::optional<py::str>& pipeline_id) {
 }
 
 void construct(const py::object& self, const py::object& identifier, const py::object& graph,
-               const py::object& parameters, const py::object& callback,
-               const py::object& shell) {
+               const py::object& parameters, const py::object& callback, const py::object& shell) {
   self.attr(intern("_callback")) = callback;
   self.attr(intern("_ipython_shell")) = shell;
   rt().dag_base.attr("__init__")(self, py::arg("identifier") = identifier,
@@ -76,8 +75,8 @@ void construct(const py::object& self, const py::object& identifier, const py::o
   // both.
   self.attr(intern("_python_requirements")) = py::list();
   py::object temp = py::module_::import("orvane_core.common.utils").attr("APP_TEMP_DIRECTORY");
-  py::object directory = temp.attr("__truediv__")("pipelines").attr("__truediv__")(
-      py::str("pipeline-") + py::str(self.attr("id")));
+  py::object directory = temp.attr("__truediv__")("pipelines")
+                             .attr("__truediv__")(py::str("pipeline-") + py::str(self.attr("id")));
   self.attr(intern("_diskcache_dir")) = directory;
   if (py::bool_(parameters)) self.attr("set_parameters")(py::arg("new_parameters") = parameters);
 
@@ -116,8 +115,8 @@ void destruct(const py::object& self) {
   py::delattr(self, "_diskcache_writer");
 
   py::object id = state.contains("id") ? py::object(state["id"]) : py::object(py::none());
-  py::object token = state.contains("_owner_token") ? py::object(state["_owner_token"])
-                                                     : py::object(py::none());
+  py::object token =
+      state.contains("_owner_token") ? py::object(state["_owner_token"]) : py::object(py::none());
   py::dict& tokens = owner_tokens();
   const bool owner = token.is_none() || (tokens.contains(id) && py::object(tokens[id]).is(token));
   if (owner) {

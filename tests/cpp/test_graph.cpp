@@ -49,8 +49,7 @@ TEST(Graph, NodesAndEdgesKeepInsertionOrderWithoutDuplicates) {
 TEST(Graph, AncestorsAndDescendantsExcludeTheNodeItself) {
   //   a -> b -> d
   //   c -> d -> e,  f alone
-  Dag g = build({"a", "b", "c", "d", "e", "f"},
-                {{"a", "b"}, {"b", "d"}, {"c", "d"}, {"d", "e"}});
+  Dag g = build({"a", "b", "c", "d", "e", "f"}, {{"a", "b"}, {"b", "d"}, {"c", "d"}, {"d", "e"}});
   struct Case {
     std::string node;
     Names ancestors;

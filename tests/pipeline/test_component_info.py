@@ -8,9 +8,15 @@ from tests.pipeline.conftest import S, dag
 
 def test_record_comes_from_successful_parents(make_pipeline, recorder):
     p = make_pipeline(
-        dag([("p1", "x = 1\nimport json"), ("p2", "x = 2\ny = 3"), ("p3", "q = 0"),
-             ("child", "z = x")],
-            [("p1", "child"), ("p2", "child"), ("p3", "child")])
+        dag(
+            [
+                ("p1", "x = 1\nimport json"),
+                ("p2", "x = 2\ny = 3"),
+                ("p3", "q = 0"),
+                ("child", "z = x"),
+            ],
+            [("p1", "child"), ("p2", "child"), ("p3", "child")],
+        )
     )
     p.execute_components(["p1", "p2", "p3"], optimize_memory=False)
     p.nodes["p3"].status = S.FAILED

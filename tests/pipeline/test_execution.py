@@ -16,8 +16,10 @@ def mark_cached(*components):
 
 def test_two_component_run_reports_each_step_in_order(make_pipeline, recorder):
     p = make_pipeline(
-        dag([component("a", "x = 1", diskcache=True), component("b", "x + 1", diskcache=True)],
-            [("a", "b")])
+        dag(
+            [component("a", "x = 1", diskcache=True), component("b", "x + 1", diskcache=True)],
+            [("a", "b")],
+        )
     )
     recorder.clear()
     assert p.execute_component("b") == 2
@@ -33,8 +35,14 @@ def test_two_component_run_reports_each_step_in_order(make_pipeline, recorder):
 
 def test_cached_ancestors_are_reused_but_still_pushed_and_written(make_pipeline, recorder, shell):
     p = make_pipeline(
-        dag([component("a", "x = 1", diskcache=True), component("b", "y = x + 1", diskcache=True),
-             component("c", "y * 10", diskcache=True)], [("a", "b"), ("b", "c")])
+        dag(
+            [
+                component("a", "x = 1", diskcache=True),
+                component("b", "y = x + 1", diskcache=True),
+                component("c", "y * 10", diskcache=True),
+            ],
+            [("a", "b"), ("b", "c")],
+        )
     )
     p.execute_component("b")
     mark_cached(p.nodes["a"], p.nodes["b"])
@@ -62,8 +70,10 @@ def test_ancestors_without_disk_cache_run_again(make_pipeline, recorder):
 
 def test_invalid_parent_reruns_while_a_cached_child_is_reused(make_pipeline):
     p = make_pipeline(
-        dag([component("a", "x = 1", diskcache=True), component("b", "x + 1", diskcache=True)],
-            [("a", "b")])
+        dag(
+            [component("a", "x = 1", diskcache=True), component("b", "x + 1", diskcache=True)],
+            [("a", "b")],
+        )
     )
     p.execute_component("b")
     mark_cached(p.nodes["a"], p.nodes["b"])
@@ -76,9 +86,15 @@ def test_invalid_parent_reruns_while_a_cached_child_is_reused(make_pipeline):
 
 def test_a_component_needing_a_rerun_invalidates_its_downstream_and_cancels_writes(make_pipeline):
     p = make_pipeline(
-        dag([component("a", "x = 1"), component("b", "y = x", diskcache=True),
-             component("c", "z = y", diskcache=True), component("d", "w = 0", diskcache=True)],
-            [("a", "b"), ("b", "c")])
+        dag(
+            [
+                component("a", "x = 1"),
+                component("b", "y = x", diskcache=True),
+                component("c", "z = y", diskcache=True),
+                component("d", "w = 0", diskcache=True),
+            ],
+            [("a", "b"), ("b", "c")],
+        )
     )
     p.execute_all()
     for cid in "bcd":
@@ -94,10 +110,14 @@ def test_a_component_needing_a_rerun_invalidates_its_downstream_and_cancels_writ
 
 def test_shared_ancestor_runs_once_in_the_first_block(make_pipeline):
     p = make_pipeline(
-        dag([("root", "import builtins\nbuiltins._order.append('root')"),
-             ("left", "builtins._order.append('left')"),
-             ("right", "builtins._order.append('right')")],
-            [("root", "left"), ("root", "right")])
+        dag(
+            [
+                ("root", "import builtins\nbuiltins._order.append('root')"),
+                ("left", "builtins._order.append('left')"),
+                ("right", "builtins._order.append('right')"),
+            ],
+            [("root", "left"), ("root", "right")],
+        )
     )
     import builtins
 
@@ -135,9 +155,15 @@ def test_failed_component_keeps_its_error_record_after_memory_is_freed(make_pipe
 @pytest.mark.parametrize("optimize", [True, False])
 def test_memory_is_freed_except_where_a_disk_write_is_pending(make_pipeline, optimize):
     p = make_pipeline(
-        dag([component("a", "x = [1]"), component("b", "y = x"),
-             component("d", "v = [2]", diskcache=True), component("e", "w = v")],
-            [("a", "b"), ("d", "e")])
+        dag(
+            [
+                component("a", "x = [1]"),
+                component("b", "y = x"),
+                component("d", "v = [2]", diskcache=True),
+                component("e", "w = v"),
+            ],
+            [("a", "b"), ("d", "e")],
+        )
     )
     p.execute_all(optimize_memory=optimize)
     assert bool(p.nodes["a"].non_module_outputs) is not optimize
@@ -164,8 +190,10 @@ def test_memory_is_freed_except_where_a_disk_write_is_pending(make_pipeline, opt
 )
 def test_conflicting_inheritance_is_recorded_in_the_child(make_pipeline, codes, message):
     p = make_pipeline(
-        dag([("p1", codes[0]), ("p2", codes[1]), ("child", "'ran'")],
-            [("p1", "child"), ("p2", "child")])
+        dag(
+            [("p1", codes[0]), ("p2", codes[1]), ("child", "'ran'")],
+            [("p1", "child"), ("p2", "child")],
+        )
     )
     result = p.execute_component("child")
     child = p.nodes["child"]
@@ -226,9 +254,15 @@ def test_component_ids_must_be_text(make_pipeline, recorder, call, bad):
 
 def test_interrupt_is_recorded_and_cancels_every_pending_write(make_pipeline):
     p = make_pipeline(
-        dag([component("w", "1", diskcache=True), component("a", "x = 1"),
-             component("b", "raise KeyboardInterrupt"), component("c", "x")],
-            [("a", "b"), ("b", "c")])
+        dag(
+            [
+                component("w", "1", diskcache=True),
+                component("a", "x = 1"),
+                component("b", "raise KeyboardInterrupt"),
+                component("c", "x"),
+            ],
+            [("a", "b"), ("b", "c")],
+        )
     )
     p.execute_component("w")
     p.nodes["w"].diskcache_status = D.UPDATING

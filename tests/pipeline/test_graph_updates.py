@@ -84,8 +84,7 @@ def test_successful_update_reports_one_summary(make_pipeline, recorder):
 
 def test_update_keeps_unchanged_cells_and_their_results(make_pipeline):
     p = make_pipeline(
-        dag([("a", "x = 1"), ("b", "y = x"), ("c", "z = 0"), ("d", "w = 0")],
-            [("a", "b")])
+        dag([("a", "x = 1"), ("b", "y = x"), ("c", "z = 0"), ("d", "w = 0")], [("a", "b")])
     )
     p.execute_all()
     before = dict(p.nodes)
@@ -118,7 +117,9 @@ def test_metadata_changes_go_through_the_component(make_pipeline):
         new_graph=OrvaneDagModel(
             components=[
                 OrvaneComponentModel(
-                    id="a", name="a", code="x = 1",
+                    id="a",
+                    name="a",
+                    code="x = 1",
                     metadata=OrvaneComponentMetadataModel(diskcache=False),
                 )
             ]
@@ -126,8 +127,9 @@ def test_metadata_changes_go_through_the_component(make_pipeline):
     )
     assert p.nodes["a"] is kept and kept.use_diskcache is False
     assert kept.status == S.SUCCESSFUL
-    p.update_graph(new_graph=OrvaneDagModel(components=[OrvaneComponentModel(id="a", name="a",
-                                                                             code="x = 1")]))
+    p.update_graph(
+        new_graph=OrvaneDagModel(components=[OrvaneComponentModel(id="a", name="a", code="x = 1")])
+    )
     assert kept.metadata == OrvaneComponentMetadataModel()
 
 

@@ -43,7 +43,8 @@ def test_outside_a_kernel_there_is_no_connection_and_no_kernel_app_is_made(make_
 
 def test_parameters_with_a_callback_can_be_reported_during_construction(make_pipeline, recorder):
     p = make_pipeline(
-        dag([("a", "1")]), parameters=[OrvanePipelineParameterModel(name="n", type="int", value="3")]
+        dag([("a", "1")]),
+        parameters=[OrvanePipelineParameterModel(name="n", type="int", value="3")],
     )
     assert recorder.records, "applying parameters reports to the front end"
     summary = recorder.summaries[-1].successful

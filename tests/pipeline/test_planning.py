@@ -15,7 +15,9 @@ def random_dag(rng: random.Random, n: int, density: float) -> tuple[list[str], l
     ids = [f"c{i}" for i in range(n)]
     rank = ids[:]
     rng.shuffle(rank)
-    edges = [(rank[i], rank[j]) for i in range(n) for j in range(i + 1, n) if rng.random() < density]
+    edges = [
+        (rank[i], rank[j]) for i in range(n) for j in range(i + 1, n) if rng.random() < density
+    ]
     rng.shuffle(edges)
     return ids, edges
 
