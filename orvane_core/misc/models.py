@@ -168,6 +168,9 @@ class OrvaneDagInfoModel(OrvaneModel):
 class OrvanePipelineInfoModel(OrvaneDagInfoModel):
     """Graph summary plus what the engine adds: parameters, cache directory, packages."""
 
+    # The package list holds only texts and goes out with every summary: copy it shallowly.
+    __plain_fields__ = frozenset({"components", "edges", "python_requirements"})
+
     parameters: list[OrvanePipelineParameterModel] = []
     diskcache_dir: str = ""
     python_requirements: list[str] = []

@@ -38,6 +38,7 @@ void init_runtime() {
   runtime.callback_failed = keep(outcome.attr("FAILED"));
   runtime.callback_record = keep(models.attr("OrvanePipelineCallbackDataModel"));
   runtime.pipeline_info = keep(models.attr("OrvanePipelineInfoModel"));
+  runtime.plain = keep(models.attr("_plain"));
   runtime.inout_record = keep(models.attr("OrvaneComponentInOutModel"));
   runtime.pickle_dumps = keep(py::module_::import("cloudpickle").attr("dumps"));
   runtime.graph_error = keep(py::module_::import("networkx").attr("NetworkXError"));

@@ -128,7 +128,7 @@ void run_callback(const py::object& self, const py::object& data) {
     callback(data);
     return;
   }
-  py::object summary = self.attr(intern("info")).attr(intern("dict"))();
+  py::object summary = summary_mapping(self);
   callback(rt().callback_record(py::arg("procedure") = rt().procedure_updated,
                                 py::arg("status") = rt().callback_successful, py::arg("msg") = "",
                                 py::arg("successful") = summary, py::arg("failed") = py::dict()));

@@ -137,11 +137,35 @@ void destruct(const py::object& self) {
 
 py::object info(const py::object& self) {
   py::object base = rt().dag_info(self);
-  py::dict fields = base.attr("dict")();
+  // The base record's fields as they are: the new record's dict() makes them plain, and the
+  // component list is already a copy made for this summary, so it is not copied a second time.
+  py::object names = py::getattr(base, "__struct_fields__", py::none());
+  py::dict fields;
+  if (names.is_none()) {
+    fields = base.attr("dict")();
+  } else {
+    for (const py::handle& name : names) fields[name] = base.attr(name);
+  }
   // Keyword unpacking rejects a base summary that already carries one of the added fields.
   return rt().pipeline_info(**fields, py::arg("parameters") = self.attr("parameters_view"),
                             py::arg("diskcache_dir") = self.attr("diskcache_dir"),
                             py::arg("python_requirements") = self.attr("python_requirements"));
+}
+
+// Set at registration: the class's own `info` property, and whether the summary mapping may be
+// built directly (the records have the layout this file was written for).
+py::handle own_info_property;
+bool direct_summary = false;
+
+bool records_match_summary_layout() {
+  py::object dag = py::module_::import("orvane_core.misc.models").attr("OrvaneDagInfoModel");
+  py::tuple base = dag.attr("__struct_fields__");
+  py::tuple full = rt().pipeline_info.attr("__struct_fields__");
+  py::object plain = dag.attr("__plain_fields__");
+  py::tuple expected = py::make_tuple("id", "components", "edges");
+  py::tuple added = py::make_tuple("parameters", "diskcache_dir", "python_requirements");
+  return base.equal(expected) && full.equal(expected + added) && plain.contains("components") &&
+         plain.contains("edges");
 }
 
 void update_graph(const py::object& self, const py::object& new_graph) {
@@ -161,6 +185,26 @@ void update_graph(const py::object& self, const py::object& new_graph) {
 
 }  // namespace
 
+py::object summary_mapping(const py::object& self) {
+  if (!direct_summary || !py::object(py::type::of(self).attr("info")).is(own_info_property)) {
+    return self.attr("info").attr("dict")();
+  }
+  // What info.dict() gives, without building the record and copying the component and edge
+  // lists a second time: the graph base hands out fresh copies already. This runs for every
+  // report, so it must not copy what grows with the pipeline more than once.
+  py::object base = rt().dag_info(self);
+  py::dict out;
+  out["id"] = base.attr("id");
+  out["components"] = base.attr("components");
+  out["edges"] = base.attr("edges");
+  out["parameters"] = rt().plain(self.attr("parameters_view"));
+  out["diskcache_dir"] = rt().plain(self.attr("diskcache_dir"));
+  PyObject* packages = PySequence_List(self.attr("python_requirements").ptr());
+  if (packages == nullptr) throw py::error_already_set();
+  out["python_requirements"] = py::reinterpret_steal<py::list>(packages);
+  return out;
+}
+
 void register_lifecycle(py::module_& m, const py::object& cls) {
   namespace pc = orvane::pyclass;
   m.def("enroll_pipeline_to_env", &enroll_pipeline_to_env, py::arg("pipeline_id"),
@@ -170,6 +214,8 @@ void register_lifecycle(py::module_& m, const py::object& cls) {
           py::arg("callback") = py::none(), py::arg("shell") = py::none());
   pc::def(cls, "__del__", &destruct);
   pc::def_property_readonly(cls, "info", &info, "Summary information of pipeline.");
+  own_info_property = py::object(cls.attr("info")).release();
+  direct_summary = records_match_summary_layout();
   // Overrides the base's method: registered without pybind11's overload chaining, which would
   // refuse the inherited Python function as a sibling.
   py::setattr(cls, "update_graph",

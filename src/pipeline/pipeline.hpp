@@ -35,6 +35,7 @@ struct Runtime {
   py::handle callback_failed;      // OrvanePipelineCallbackStatus.FAILED
   py::handle callback_record;      // OrvanePipelineCallbackDataModel
   py::handle pipeline_info;        // OrvanePipelineInfoModel
+  py::handle plain;                // how records turn values into plain data
   py::handle inout_record;         // OrvaneComponentInOutModel
   py::handle pickle_dumps;         // cloudpickle.dumps
   py::handle graph_error;          // networkx.NetworkXError
@@ -43,6 +44,9 @@ struct Runtime {
 // Fills the runtime; called once from the module init before the parts register.
 void init_runtime();
 const Runtime& rt();
+
+// The pipeline summary as the front end receives it: the plain mapping of `info`.
+py::object summary_mapping(const py::object& self);
 
 // Equality the way the component statuses are meant to be compared: identity first, then ==.
 inline bool same(const py::handle& a, const py::handle& b) { return a.is(b) || a.equal(b); }
