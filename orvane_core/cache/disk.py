@@ -10,10 +10,8 @@ of gigabytes costs nothing until a value is asked for.
 from __future__ import annotations
 
 import json
-import mmap
 import os
 import pickle
-import threading
 from collections.abc import Iterator, Mapping
 from typing import Any
 
@@ -26,9 +24,9 @@ PARTIAL_PREFIX = _native.CACHE_PARTIAL_PREFIX
 _KINDS = ("meta", "last_output", "output")
 _META_FIELDS = ("module_statements", "captured", "exception_msg", "outputs_summary")
 
-# Blobs at least this large are mapped and checksummed on another core while they unpickle;
-# below it a thread costs more than it saves.
-_CONCURRENT_CHECK_BYTES = 8 << 20
+# Blobs at least this large are read with their big payloads placed out of band; smaller ones
+# are read whole, which is cheaper for them.
+_SPLIT_READ_BYTES = 1 << 20
 
 
 class OrvaneDiskCacheError(RuntimeError):
@@ -43,9 +41,7 @@ def _parse_manifest(cache_dir: str) -> dict:
         with open(path, "rb") as f:
             raw = f.read()
     except FileNotFoundError:
-        raise OrvaneDiskCacheError(
-            f"Not a disk cache (no {_MANIFEST}): {cache_dir!r}"
-        ) from None
+        raise OrvaneDiskCacheError(f"Not a disk cache (no {_MANIFEST}): {cache_dir!r}") from None
     except OSError as exc:
         raise OrvaneDiskCacheError(f"Cannot read {path!r}: {exc}") from exc
     try:
@@ -104,13 +100,41 @@ def _missing_or_truncated(cache_dir: str, blobs: list[dict]) -> str | None:
     return None
 
 
+def _load_blob(cache_dir: str, entry: dict) -> Any:
+    path = os.path.join(cache_dir, entry["file"])
+    expected_size, expected_sum = entry["size"], entry["xxh64"]
+    try:
+        size = os.stat(path).st_size
+        if size != expected_size:
+            raise OrvaneDiskCacheError(
+                f"Disk cache file {path!r} has {size} bytes, the manifest says "
+                f"{expected_size} (truncated or overwritten)"
+            )
+        if size < _SPLIT_READ_BYTES:
+            with open(path, "rb") as f:
+                data = f.read()
+            digest, buffers = _native.checksum(data), ()
+        else:
+            # One pass with the GIL released: large array payloads land directly in the
+            # objects the unpickler will use, and every byte is checksummed on the way.
+            digest, data, buffers = _native.read_pickle_blob(path, _SPLIT_READ_BYTES)
+    except OSError as exc:
+        raise OrvaneDiskCacheError(f"Cannot read disk cache file {path!r}: {exc}") from exc
+    if len(data) + sum(len(b) for b in buffers) > expected_size or digest != expected_sum:
+        raise OrvaneDiskCacheError(f"Disk cache file {path!r} is corrupt (checksum mismatch)")
+    try:
+        return pickle.loads(data, buffers=buffers)
+    except Exception as exc:
+        raise OrvaneDiskCacheError(f"Cannot unpickle disk cache file {path!r}: {exc}") from exc
+
+
 class _LazyOutputs(Mapping):
     """Read-only mapping of non-module outputs: names from the manifest, values on first use."""
 
-    __slots__ = ("_owner", "_entries", "_values")
+    __slots__ = ("_cache_dir", "_entries", "_values")
 
-    def __init__(self, owner: OrvaneDiskCache, entries: dict[str, dict]) -> None:
-        self._owner = owner
+    def __init__(self, cache_dir: str, entries: dict[str, dict]) -> None:
+        self._cache_dir = cache_dir
         self._entries = entries
         self._values: dict[str, Any] = {}
 
@@ -119,7 +143,7 @@ class _LazyOutputs(Mapping):
             return self._values[name]
         except KeyError:
             entry = self._entries[name]  # KeyError for unknown names, as a mapping should
-        value = self._owner._load_blob(entry)
+        value = _load_blob(self._cache_dir, entry)
         self._values[name] = value
         return value
 
@@ -172,78 +196,17 @@ class OrvaneDiskCache:
         self._last_entry = last[0] if last else None
         self._meta: dict | None = None
         self._last_output: Any = _UNLOADED
-        self._outputs = _LazyOutputs(self, {b["name"]: b for b in self._blobs if b["kind"] == "output"})
+        self._outputs = _LazyOutputs(
+            self.cache_dir, {b["name"]: b for b in self._blobs if b["kind"] == "output"}
+        )
 
     # -- loading ---------------------------------------------------------------------------
-
-    def _load_blob(self, entry: dict) -> Any:
-        path = os.path.join(self.cache_dir, entry["file"])
-        expected_size, expected_sum = entry["size"], entry["xxh64"]
-        try:
-            f = open(path, "rb")
-        except OSError as exc:
-            raise OrvaneDiskCacheError(f"Cannot open disk cache file {path!r}: {exc}") from exc
-        with f:
-            size = os.fstat(f.fileno()).st_size
-            if size != expected_size:
-                raise OrvaneDiskCacheError(
-                    f"Disk cache file {path!r} has {size} bytes, the manifest says "
-                    f"{expected_size} (truncated or overwritten)"
-                )
-            if size < _CONCURRENT_CHECK_BYTES:
-                data = f.read()
-                if len(data) != size or _native.checksum(data) != expected_sum:
-                    raise self._checksum_error(path)
-                return self._unpickle(data, path)
-            return self._load_mapped(f, size, expected_sum, path)
-
-    def _load_mapped(self, f: Any, size: int, expected_sum: str, path: str) -> Any:
-        flags = mmap.MAP_SHARED | getattr(mmap, "MAP_POPULATE", 0)
-        view = mmap.mmap(f.fileno(), size, flags=flags, prot=mmap.PROT_READ)
-        try:
-            if hasattr(view, "madvise") and hasattr(mmap, "MADV_SEQUENTIAL"):
-                view.madvise(mmap.MADV_SEQUENTIAL)
-            # The checksum runs on another core without the GIL while this thread unpickles
-            # from the same pages; the value is only handed out when both agree.
-            result: list[str] = []
-            checker = threading.Thread(
-                target=lambda: result.append(_native.checksum(view)), daemon=True
-            )
-            checker.start()
-            value = error = None
-            try:
-                value = self._unpickle(view, path)
-            except OrvaneDiskCacheError as exc:
-                error = exc
-            checker.join()
-            if not result or result[0] != expected_sum:
-                value = None
-                raise self._checksum_error(path)
-            if error is not None:
-                raise error
-            return value
-        finally:
-            try:
-                view.close()
-            except BufferError:
-                pass  # something still exports the mapping; it goes when that is released
-
-    @staticmethod
-    def _checksum_error(path: str) -> OrvaneDiskCacheError:
-        return OrvaneDiskCacheError(f"Disk cache file {path!r} is corrupt (checksum mismatch)")
-
-    @staticmethod
-    def _unpickle(data: Any, path: str) -> Any:
-        try:
-            return pickle.loads(data)
-        except Exception as exc:
-            raise OrvaneDiskCacheError(f"Cannot unpickle disk cache file {path!r}: {exc}") from exc
 
     def _meta_fields(self) -> dict:
         if self._meta is None:
             meta: dict = {}
             if self._meta_entry is not None:
-                loaded = self._load_blob(self._meta_entry)
+                loaded = _load_blob(self.cache_dir, self._meta_entry)
                 if not isinstance(loaded, dict):
                     raise OrvaneDiskCacheError(
                         f"Disk cache file {os.path.join(self.cache_dir, self._meta_entry['file'])!r}"
@@ -270,7 +233,7 @@ class OrvaneDiskCache:
             if self._last_entry is None:
                 self._last_output = None
             else:
-                self._last_output = self._load_blob(self._last_entry)
+                self._last_output = _load_blob(self.cache_dir, self._last_entry)
         return self._last_output
 
     @property
