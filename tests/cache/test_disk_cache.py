@@ -11,8 +11,13 @@ import pytest
 
 from orvane_core.cache import OrvaneDiskCache, OrvaneDiskCacheError
 from orvane_core.capture import OrvaneCapturedIO
-from orvane_core.misc.models import OrvaneComponentOutputsSummaryModel, OrvaneOutputVariableModel
-from tests.cache.conftest import write_cache
+from orvane_core.misc.models import (
+    OrvaneCacheModel,
+    OrvaneComponentOutputsSummaryModel,
+    OrvaneDiskCacheTodoModel,
+    OrvaneOutputVariableModel,
+)
+from tests.cache.writing import wait_messages, write_cache
 
 BIG = 3 << 20  # above the size where payloads are read out of band
 
@@ -114,8 +119,6 @@ def test_read_only_array_stays_read_only(writer, tmp_path):
 def test_output_pickled_elsewhere_with_any_protocol_loads(writer, tmp_path, protocol):
     # Outputs arrive as bytes pickled by the caller, whatever protocol it chose.
     value = {"rows": list(range(200_000)), "blob": b"z" * BIG, "text": "é" * 10}
-    from orvane_core.misc.models import OrvaneCacheModel, OrvaneDiskCacheTodoModel
-
     task = OrvaneDiskCacheTodoModel(
         component_id="c",
         success_count=1,
@@ -123,8 +126,6 @@ def test_output_pickled_elsewhere_with_any_protocol_loads(writer, tmp_path, prot
         data=OrvaneCacheModel(non_module_outputs={"v": pickle.dumps(value, protocol=protocol)}),
     )
     assert writer.put_task(task=task)
-    from tests.cache.conftest import wait_messages
-
     (message,) = wait_messages(writer, 1)
     assert OrvaneDiskCache(cache_dir=message.cache_dir).non_module_outputs["v"] == value
 

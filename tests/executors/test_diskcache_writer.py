@@ -15,9 +15,18 @@ import pytest
 from orvane_core.cache import OrvaneDiskCache
 from orvane_core.executors import OrvaneDiskcacheWriter
 from orvane_core.misc.models import OrvaneDiskCacheCancelModel, OrvaneDiskCacheDoneModel
-from tests.cache.conftest import make_task, wait_messages, writer  # noqa: F401
+from tests.cache.writing import make_task, wait_messages
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+
+@pytest.fixture
+def writer():
+    w = OrvaneDiskcacheWriter(identifier="tests")
+    w.open()
+    w.start()
+    yield w
+    w.close()
 
 
 def _wait_dead(writer, timeout=30.0):
@@ -193,7 +202,7 @@ _FSIZE_SCRIPT = textwrap.dedent(
     sys.path.insert(0, sys.argv[2])
     from orvane_core.cache import OrvaneDiskCache
     from orvane_core.executors import OrvaneDiskcacheWriter
-    from tests.cache.conftest import make_task, wait_messages, writer  # noqa: F401
+    from tests.cache.writing import make_task, wait_messages
 
     root = sys.argv[1]
     signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
