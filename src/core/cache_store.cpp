@@ -220,8 +220,8 @@ WriteOutcome write_cache_directory(const WriteRequest& request, const WriteSigna
   if (int err = make_dirs(parent); err != 0) {
     return {WriteStatus::kFailed, os_error(err, "creating", parent)};
   }
-  const std::string partial = parent + "/" + kPartialPrefix + base_of(target) + "-" +
-                              random_suffix();
+  const std::string partial =
+      parent + "/" + kPartialPrefix + base_of(target) + "-" + random_suffix();
   if (::mkdir(partial.c_str(), 0755) != 0) {
     return {WriteStatus::kFailed, os_error(errno, "creating", partial)};
   }
@@ -247,8 +247,8 @@ WriteOutcome write_cache_directory(const WriteRequest& request, const WriteSigna
 
   double created =
       std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-  WriteOutcome out = write_text_file(partial + "/" + kManifestName,
-                                     manifest_json(request, records, created));
+  WriteOutcome out =
+      write_text_file(partial + "/" + kManifestName, manifest_json(request, records, created));
   if (out.status != WriteStatus::kWritten) return fail(out);
   if (int err = fsync_path(partial, O_RDONLY | O_DIRECTORY); err != 0) {
     return fail({WriteStatus::kFailed, os_error(err, "syncing", partial)});

@@ -33,8 +33,8 @@ class Cursor {
       win_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(kWindow, size_ - pos_)));
       std::size_t got = 0;
       while (got < win_.size()) {
-        ssize_t r = ::pread(fd_, win_.data() + got, win_.size() - got,
-                            static_cast<off_t>(pos_ + got));
+        ssize_t r =
+            ::pread(fd_, win_.data() + got, win_.size() - got, static_cast<off_t>(pos_ + got));
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) return false;
         got += static_cast<std::size_t>(r);
@@ -77,17 +77,54 @@ class Cursor {
 // Length in bytes of the fixed-size argument of an opcode; -1 when it has another form.
 int fixed_arg(unsigned char op) {
   switch (op) {
-    case '(': case '.': case '0': case '1': case '2': case 'N': case 'R': case 'a': case 'b':
-    case 'd': case '}': case 'e': case 'l': case ']': case 'o': case 's': case 't': case ')':
-    case 'u': case 'Q':
-    case 0x81: case 0x85: case 0x86: case 0x87: case 0x88: case 0x89: case 0x8f: case 0x90:
-    case 0x91: case 0x92: case 0x93: case 0x94: case 0x97: case 0x98:
+    case '(':
+    case '.':
+    case '0':
+    case '1':
+    case '2':
+    case 'N':
+    case 'R':
+    case 'a':
+    case 'b':
+    case 'd':
+    case '}':
+    case 'e':
+    case 'l':
+    case ']':
+    case 'o':
+    case 's':
+    case 't':
+    case ')':
+    case 'u':
+    case 'Q':
+    case 0x81:
+    case 0x85:
+    case 0x86:
+    case 0x87:
+    case 0x88:
+    case 0x89:
+    case 0x8f:
+    case 0x90:
+    case 0x91:
+    case 0x92:
+    case 0x93:
+    case 0x94:
+    case 0x97:
+    case 0x98:
       return 0;
-    case 'K': case 'h': case 'q': case 0x82: case 0x80:
+    case 'K':
+    case 'h':
+    case 'q':
+    case 0x82:
+    case 0x80:
       return 1;
-    case 'M': case 0x83:
+    case 'M':
+    case 0x83:
       return 2;
-    case 'J': case 'j': case 'r': case 0x84:
+    case 'J':
+    case 'j':
+    case 'r':
+    case 0x84:
       return 4;
     case 'G':
       return 8;
@@ -99,11 +136,19 @@ int fixed_arg(unsigned char op) {
 // Width of the length prefix of a counted argument; 0 when the opcode is not one.
 int length_prefix(unsigned char op) {
   switch (op) {
-    case 'U': case 'C': case 0x8c: case 0x8a:
+    case 'U':
+    case 'C':
+    case 0x8c:
+    case 0x8a:
       return 1;
-    case 'T': case 'B': case 'X': case 0x8b:
+    case 'T':
+    case 'B':
+    case 'X':
+    case 0x8b:
       return 4;
-    case 0x8d: case 0x8e: case 0x96:
+    case 0x8d:
+    case 0x8e:
+    case 0x96:
       return 8;
     default:
       return 0;
@@ -155,10 +200,18 @@ std::optional<std::vector<PicklePayload>> scan_pickle_payloads(int fd, std::uint
       continue;
     }
     switch (op) {
-      case 'I': case 'L': case 'S': case 'V': case 'F': case 'g': case 'p': case 'P':
+      case 'I':
+      case 'L':
+      case 'S':
+      case 'V':
+      case 'F':
+      case 'g':
+      case 'p':
+      case 'P':
         if (!cur.skip_line()) return std::nullopt;
         continue;
-      case 'c': case 'i':
+      case 'c':
+      case 'i':
         if (!cur.skip_line() || !cur.skip_line()) return std::nullopt;
         continue;
       default:
@@ -176,8 +229,7 @@ std::uint64_t split_stream_size(std::uint64_t file_size,
 
 std::uint64_t read_pickle_split(int fd, std::uint64_t file_size,
                                 const std::vector<PicklePayload>& payloads,
-                                const std::vector<char*>& destinations, char* stream,
-                                int* error) {
+                                const std::vector<char*>& destinations, char* stream, int* error) {
   // Where each byte of the file goes, in file order. The opcode and length prefix of a payload
   // (at most nine bytes) are read and hashed but left out of the stream.
   struct Segment {

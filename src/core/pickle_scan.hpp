@@ -38,7 +38,6 @@ std::uint64_t split_stream_size(std::uint64_t file_size,
 // failure sets `*error` to the errno value.
 std::uint64_t read_pickle_split(int fd, std::uint64_t file_size,
                                 const std::vector<PicklePayload>& payloads,
-                                const std::vector<char*>& destinations, char* stream,
-                                int* error);
+                                const std::vector<char*>& destinations, char* stream, int* error);
 
 }  // namespace orvane

@@ -62,9 +62,9 @@ py::tuple read_pickle_blob(const std::string& path, std::uint64_t threshold) {
   std::vector<char*> destinations;
   for (const PicklePayload& p : payloads) {
     const auto n = static_cast<Py_ssize_t>(p.size);
-    py::object obj = p.bytearray
-                         ? py::reinterpret_steal<py::object>(PyByteArray_FromStringAndSize(nullptr, n))
-                         : py::reinterpret_steal<py::object>(PyBytes_FromStringAndSize(nullptr, n));
+    py::object obj =
+        p.bytearray ? py::reinterpret_steal<py::object>(PyByteArray_FromStringAndSize(nullptr, n))
+                    : py::reinterpret_steal<py::object>(PyBytes_FromStringAndSize(nullptr, n));
     if (!obj) {
       ::close(fd);
       throw py::error_already_set();

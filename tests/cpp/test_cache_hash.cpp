@@ -16,7 +16,8 @@ TEST(CacheHash, MatchesReferenceDigests) {
     std::uint64_t seed;
     std::uint64_t digest;
   };
-  for (const Case& c : {Case{"", 0, 0xEF46DB3751D8E999ULL}, Case{"abc", 0, 0x44BC2CF5AD770999ULL}}) {
+  for (const Case& c :
+       {Case{"", 0, 0xEF46DB3751D8E999ULL}, Case{"abc", 0, 0x44BC2CF5AD770999ULL}}) {
     EXPECT_EQ(xxh64(c.input.data(), c.input.size(), c.seed), c.digest) << '"' << c.input << '"';
   }
 }

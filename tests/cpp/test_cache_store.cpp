@@ -1,11 +1,11 @@
 // Unit tests of cache-directory writing: layout, manifest, refusal, cancel, crash and failures.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
-#include <dirent.h>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -50,7 +50,9 @@ struct Blobs {
   std::string out0 = "zero";
   std::string out1 = "";
   WriteRequest request(const std::string& dir) const {
-    return {"comp \"1\"\n", 7, dir,
+    return {"comp \"1\"\n",
+            7,
+            dir,
             {{"__meta__", "meta", meta.data(), meta.size()},
              {"__last_output__", "last_output", last.data(), last.size()},
              {"x", "output", out0.data(), out0.size()},
@@ -74,8 +76,7 @@ TEST(CacheStore, WritesOneFilePerBlobAndAManifest) {
   std::string manifest = read_file(dir + "/manifest.json");
   EXPECT_NE(manifest.find("\"component_id\": \"comp \\\"1\\\"\\n\""), std::string::npos);
   EXPECT_NE(manifest.find("\"success_count\": 7"), std::string::npos);
-  EXPECT_NE(manifest.find("\"xxh64\": \"" + checksum_hex(xxh64(blobs.last.data(), 100000)) +
-                          "\""),
+  EXPECT_NE(manifest.find("\"xxh64\": \"" + checksum_hex(xxh64(blobs.last.data(), 100000)) + "\""),
             std::string::npos);
 }
 
@@ -93,7 +94,8 @@ TEST(CacheStore, CancelLeavesNothingOnDisk) {
   std::string root = make_temp_dir();
   Blobs blobs;
   std::atomic<bool> cancel{true};
-  WriteOutcome out = write_cache_directory(blobs.request(root + "/component-a"), {&cancel, nullptr});
+  WriteOutcome out =
+      write_cache_directory(blobs.request(root + "/component-a"), {&cancel, nullptr});
   EXPECT_EQ(out.status, WriteStatus::kCancelled);
   EXPECT_TRUE(entries(root).empty());
 }
@@ -113,7 +115,9 @@ TEST(CacheStore, CrashLeavesOnlyAPartialDirectoryWithoutManifest) {
 
 TEST(CacheStore, OsFailureNamesTheErrorAndLeavesNothing) {
   std::string root = make_temp_dir();
-  { std::ofstream(root + "/plain-file") << "x"; }
+  {
+    std::ofstream(root + "/plain-file") << "x";
+  }
   Blobs blobs;
   WriteOutcome out = write_cache_directory(blobs.request(root + "/plain-file/component-a"));
   EXPECT_EQ(out.status, WriteStatus::kFailed);
