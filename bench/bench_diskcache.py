@@ -91,15 +91,24 @@ def main() -> None:
     writer.start()
     try:
         # (a) main-thread time: serialise, then hand over without waiting for the disk.
-        start = time.perf_counter()
-        blob = cloudpickle.dumps(array)
-        t_dumps = time.perf_counter() - start
-        start = time.perf_counter()
-        blob2 = cloudpickle.dumps(array)
-        writer.put_task(task=_task(blob2, os.path.join(root, "component-a")))
-        t_main = time.perf_counter() - start
-        _wait_done(writer)
-        del blob2
+        # Alternating rounds, best of each: a fresh gigabyte allocation varies by itself.
+        t_dumps, t_main, t_put = [], [], []
+        for i in range(2):
+            start = time.perf_counter()
+            blob = cloudpickle.dumps(array)
+            t_dumps.append(time.perf_counter() - start)
+            del blob
+            start = time.perf_counter()
+            blob = cloudpickle.dumps(array)
+            middle = time.perf_counter()
+            writer.put_task(task=_task(blob, os.path.join(root, f"component-a{i}")))
+            end = time.perf_counter()
+            t_main.append(end - start)
+            t_put.append(end - middle)
+            _wait_done(writer)
+            shutil.rmtree(os.path.join(root, f"component-a{i}"))
+            if i == 0:
+                del blob
 
         # (b) throughput against a raw write of the same bytes; best of two rounds each.
         t_raw, t_writer = [], []
@@ -147,8 +156,9 @@ def main() -> None:
         size_mib = len(blob) / (1 << 20)
         print(f"data: {size_mib:.0f} MiB")
         print(
-            f"(a) dumps {t_dumps:.3f}s, dumps+put_task {t_main:.3f}s: "
-            f"ratio {t_main / t_dumps:.2f} (target <= 1.2)"
+            f"(a) dumps {min(t_dumps):.3f}s, dumps+put_task {min(t_main):.3f}s "
+            f"(put_task alone {max(t_put) * 1e3:.2f} ms): "
+            f"ratio {min(t_main) / min(t_dumps):.2f} (target <= 1.2)"
         )
         print(
             f"(b) raw write+fsync {min(t_raw):.3f}s, writer {min(t_writer):.3f}s: "

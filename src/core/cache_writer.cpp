@@ -1,14 +1,26 @@
 // Worker thread and queue of the background cache writer.
 #include "core/cache_writer.hpp"
 
+#include <unistd.h>
+
 #include <exception>
 #include <utility>
 
 namespace orvane {
 
-CacheWriter::~CacheWriter() { close(); }
+CacheWriter::~CacheWriter() {
+  if (forked()) {
+    // The thread object describes a thread of the parent; letting go of it is all we can do.
+    if (thread_.joinable()) thread_.detach();
+    return;
+  }
+  close();
+}
+
+bool CacheWriter::forked() const { return owner_pid_ != 0 && owner_pid_ != ::getpid(); }
 
 void CacheWriter::open() {
+  if (forked()) return;
   std::lock_guard<std::mutex> lock(mutex_);
   if (running_ && !died_) return;  // already open and running
   running_ = false;                // a died thread is reaped by start()
@@ -20,6 +32,7 @@ void CacheWriter::open() {
 }
 
 void CacheWriter::start() {
+  if (forked()) return;
   std::unique_lock<std::mutex> lock(mutex_);
   if (!accepting_ || running_) return;
   if (thread_.joinable()) {
@@ -29,10 +42,12 @@ void CacheWriter::start() {
     lock.lock();
   }
   running_ = true;
+  owner_pid_ = ::getpid();
   thread_ = std::thread(&CacheWriter::worker_loop, this);
 }
 
 void CacheWriter::close() {
+  if (forked()) return;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     accepting_ = false;
@@ -52,11 +67,13 @@ void CacheWriter::close() {
 }
 
 bool CacheWriter::is_alive() const {
+  if (forked()) return false;
   std::lock_guard<std::mutex> lock(mutex_);
   return running_ && !died_;
 }
 
 std::uint64_t CacheWriter::put(WriteRequest request) {
+  if (forked()) return 0;
   std::uint64_t ticket;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -69,6 +86,7 @@ std::uint64_t CacheWriter::put(WriteRequest request) {
 }
 
 bool CacheWriter::cancel(const std::string& component_id, std::int64_t success_count) {
+  if (forked()) return false;
   std::lock_guard<std::mutex> lock(mutex_);
   bool matched = false;
   for (auto it = queue_.begin(); it != queue_.end();) {
@@ -89,6 +107,7 @@ bool CacheWriter::cancel(const std::string& component_id, std::int64_t success_c
 }
 
 Drained CacheWriter::drain() {
+  if (forked()) return {};
   std::lock_guard<std::mutex> lock(mutex_);
   Drained out;
   out.messages.swap(messages_);

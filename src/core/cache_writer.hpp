@@ -7,6 +7,8 @@
 // write in progress through atomics the writer polls between chunks.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -69,6 +71,9 @@ class CacheWriter {
 
  private:
   void worker_loop();
+  // True in a process forked from the one that started the thread: there the thread does not
+  // exist and the mutex may have been copied locked, so neither may be touched.
+  bool forked() const;
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;
@@ -76,6 +81,7 @@ class CacheWriter {
   std::vector<DoneMessage> messages_;
   std::vector<std::uint64_t> retired_;
   std::thread thread_;
+  pid_t owner_pid_ = 0;
   std::uint64_t next_ticket_ = 1;
   std::uint64_t current_ticket_ = 0;
   std::string current_component_;

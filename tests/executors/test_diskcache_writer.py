@@ -8,6 +8,7 @@ import subprocess
 import sys
 import textwrap
 import time
+import warnings
 
 import numpy as np
 import pytest
@@ -238,3 +239,29 @@ def test_file_too_large_gives_a_failed_message_and_the_writer_goes_on(tmp_path):
     assert result["small"] == [True, "fine"]
     assert result["alive"] is True
     assert result["entries"] == ["component-small"]  # the failed write left nothing behind
+
+
+def test_forked_child_leaves_the_parents_writer_alone(writer, tmp_path):
+    # Worker pools fork the kernel; a child must neither join the parent's thread nor block on
+    # a lock the parent's thread held at the fork.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        pid = os.fork()
+    if pid == 0:
+        code = 0
+        try:
+            refused = not writer.put_task(task=make_task(tmp_path / "component-child"))
+            writer.close()
+            ok = refused and not writer.is_alive() and writer.get_messages() == []
+            code = 0 if ok else 1
+        except BaseException:
+            code = 2
+        finally:
+            os._exit(code)
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+    assert writer.is_alive()
+    assert writer.put_task(task=make_task(tmp_path / "component-parent"))
+    (message,) = wait_messages(writer, 1)
+    assert message.is_successful
+    assert os.listdir(tmp_path) == ["component-parent"]
