@@ -73,6 +73,7 @@ def _parse_manifest(cache_dir: str) -> dict:
             # Only plain names inside the directory: a manifest never points elsewhere.
             and blob["file"] not in ("", ".", "..", _MANIFEST)
             and os.sep not in blob["file"]
+            and "\x00" not in blob["file"]
             and isinstance(blob.get("size"), int)
             and blob["size"] >= 0
             and isinstance(blob.get("xxh64"), str)

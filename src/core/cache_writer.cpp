@@ -149,6 +149,8 @@ void CacheWriter::worker_loop() {
     } catch (const std::exception& e) {
       // Out of memory or similar: the thread cannot be trusted to go on.
       outcome = {WriteStatus::kDied, e.what()};
+    } catch (...) {
+      outcome = {WriteStatus::kDied, "unknown failure"};
     }
     std::lock_guard<std::mutex> lock(mutex_);
     current_ticket_ = 0;

@@ -205,7 +205,7 @@ def _not_a_cache(tmp_path, how):
                 }
             )
         )
-    elif how == "escaping-file-name":
+    elif how in ("escaping-file-name", "null-in-file-name"):
         manifest.write_text(
             json.dumps(
                 {
@@ -217,7 +217,7 @@ def _not_a_cache(tmp_path, how):
                         {
                             "name": "x",
                             "kind": "output",
-                            "file": "../secret",
+                            "file": "../secret" if how == "escaping-file-name" else "a\x00b",
                             "size": 1,
                             "xxh64": "0" * 16,
                         }
@@ -239,6 +239,7 @@ def _not_a_cache(tmp_path, how):
         "foreign-format",
         "future-version",
         "escaping-file-name",
+        "null-in-file-name",
     ],
 )
 def test_foreign_directories_are_rejected(tmp_path, how):
