@@ -121,7 +121,7 @@ def _load_blob(cache_dir: str, entry: dict) -> Any:
             digest, data, buffers = _native.read_pickle_blob(path, _SPLIT_READ_BYTES)
     except OSError as exc:
         raise OrvaneDiskCacheError(f"Cannot read disk cache file {path!r}: {exc}") from exc
-    if len(data) + sum(len(b) for b in buffers) > expected_size or digest != expected_sum:
+    if digest != expected_sum:
         raise OrvaneDiskCacheError(f"Disk cache file {path!r} is corrupt (checksum mismatch)")
     try:
         return pickle.loads(data, buffers=buffers)

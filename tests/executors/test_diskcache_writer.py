@@ -265,3 +265,37 @@ def test_forked_child_leaves_the_parents_writer_alone(writer, tmp_path):
     (message,) = wait_messages(writer, 1)
     assert message.is_successful
     assert os.listdir(tmp_path) == ["component-parent"]
+
+
+_EXIT_SCRIPT = textwrap.dedent(
+    """
+    import os, sys
+    sys.path.insert(0, sys.argv[3])
+    from orvane_core.executors import OrvaneDiskcacheWriter
+    from tests.cache.writing import make_task
+
+    w = OrvaneDiskcacheWriter(identifier="p")
+    w.open()
+    w.start()
+    for i in range(3):
+        w.put_task(task=make_task(os.path.join(sys.argv[1], f"component-{i}"),
+                                  outputs={"v": b"x" * (16 << 20)}))
+    if sys.argv[2] == "drop-reference":
+        del w
+    """
+)
+
+
+@pytest.mark.parametrize("how", ["exit-while-writing", "drop-reference"])
+def test_interpreter_exit_during_writes_is_clean(tmp_path, how):
+    out = subprocess.run(
+        [sys.executable, "-c", _EXIT_SCRIPT, str(tmp_path), how, ROOT],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert out.returncode == 0, out.stderr
+    # Whatever was in flight finished; what was queued was dropped: nothing half-written.
+    for name in os.listdir(tmp_path):
+        record = OrvaneDiskCache.read_record(tmp_path / name)
+        assert record is not None and record["complete"], name
