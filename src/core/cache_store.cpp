@@ -59,6 +59,16 @@ int fsync_path(const std::string& path, int flags) {
   return err;
 }
 
+// rename() would silently replace an empty directory of the same name; where the kernel and
+// file system allow, refuse atomically instead (the caller has checked beforehand as well).
+int rename_no_replace(const std::string& from, const std::string& to) {
+#ifdef RENAME_NOREPLACE
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return -1;
+#endif
+  return ::rename(from.c_str(), to.c_str());
+}
+
 bool flagged(const std::atomic<bool>* flag) {
   return flag != nullptr && flag->load(std::memory_order_relaxed);
 }
@@ -258,7 +268,7 @@ WriteOutcome write_cache_directory(const WriteRequest& request, const WriteSigna
   if (::lstat(target.c_str(), &st) == 0) {
     return fail({WriteStatus::kFailed, os_error(EEXIST, "creating", target)});
   }
-  if (::rename(partial.c_str(), target.c_str()) != 0) {
+  if (rename_no_replace(partial, target) != 0) {
     return fail({WriteStatus::kFailed, os_error(errno, "renaming into", target)});
   }
   if (int err = fsync_path(parent, O_RDONLY | O_DIRECTORY); err != 0) {
