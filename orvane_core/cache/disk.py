@@ -187,7 +187,6 @@ class OrvaneDiskCache:
         self.success_count: int = manifest["success_count"]
         self.created: float | None = manifest.get("created")
         self._blobs: list[dict] = manifest["blobs"]
-        self._closed = False
         self._reset_values()
 
     def _reset_values(self) -> None:
@@ -263,8 +262,9 @@ class OrvaneDiskCache:
                 pass
 
     def close(self) -> None:
-        """Release loaded values; blobs are read whole, so no file handle stays open."""
-        self._closed = True
+        """Drop loaded values. Blobs are read whole, so no file handle or mapping stays open;
+        a later access loads again from disk."""
+        self._reset_values()
 
     def __repr__(self) -> str:
         return (
