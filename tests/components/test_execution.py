@@ -444,6 +444,7 @@ def test_real_executor_runs_in_the_shell(make_component, shell):
 
 
 @needs_real_executor
+@pytest.mark.filterwarnings("default::UserWarning")
 def test_real_executor_reports_failures_and_warnings(make_component, shell):
     failing = make_component(code="raise KeyError('k')")
     assert failing.execute(module_statements={}, non_module_inputs={}, shell=shell) is None
