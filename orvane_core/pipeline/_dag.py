@@ -135,21 +135,26 @@ class OrvaneDagBase:
     def _apply(self, plan: _Plan) -> None:
         old_nodes = self.nodes
         old_graph = self.nx_graph
-        cls = None
+        # New components first: building them changes nothing, so a failure leaves the graph
+        # as it was. Only then are the kept components updated.
+        fresh: dict[str, Any] = {}
+        for model in plan.components:
+            if model.id not in old_nodes:
+                if not fresh:
+                    cls = _component_class()
+                fresh[model.id] = cls(component=model)
         nodes: dict[str, Any] = {}
         for model in plan.components:
-            component = old_nodes.get(model.id)
+            component = fresh.get(model.id)
             if component is None:
-                if cls is None:
-                    cls = _component_class()
-                component = cls(component=model)
-                component._summary_sink = self._summary_sink
-            else:
+                component = old_nodes[model.id]
                 old_parents = set(old_graph.predecessors(model.id))
                 self._update_component(component, model)
                 if old_parents != plan.parents[model.id]:
                     # Its inputs now come from elsewhere: its results no longer hold.
                     component.status = OrvaneComponentStatus.INVALID
+            else:
+                component._summary_sink = self._summary_sink
             nodes[model.id] = component
 
         for cid, component in old_nodes.items():

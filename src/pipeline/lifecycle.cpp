@@ -118,7 +118,9 @@ void destruct(const py::object& self) {
   py::object token =
       state.contains("_owner_token") ? py::object(state["_owner_token"]) : py::object(py::none());
   py::dict& tokens = owner_tokens();
-  const bool owner = token.is_none() || (tokens.contains(id) && py::object(tokens[id]).is(token));
+  // Without a token the construction did not complete: such a pipeline never owns the
+  // directory, which may belong to a live pipeline with the same id.
+  const bool owner = !token.is_none() && tokens.contains(id) && py::object(tokens[id]).is(token);
   if (owner) {
     if (tokens.contains(id)) PyDict_DelItem(tokens.ptr(), id.ptr());
     self.attr("clear_all_diskcache")();

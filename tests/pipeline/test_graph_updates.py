@@ -176,3 +176,21 @@ def test_summary_rebuilds_only_the_entries_of_changed_components(make_pipeline):
     # Handed-out lists are copies: changing one does not change the next summary.
     second.clear()
     assert len(p.info.components) == 3
+
+
+def test_update_that_cannot_build_a_new_component_changes_nothing(make_pipeline, monkeypatch):
+    import orvane_core.components.vostrel as vostrel
+
+    p = make_pipeline(dag([("a", "x = 1")]))
+    p.execute_all(optimize_memory=False)
+    real = vostrel.OrvaneComponentVostrel
+
+    def refuse(component):
+        raise MemoryError("no room for another cell")
+
+    monkeypatch.setattr(vostrel, "OrvaneComponentVostrel", refuse)
+    with pytest.raises(MemoryError):
+        p.update_graph(new_graph=dag([("a", "x = 2"), ("b", "y = x")], [("a", "b")]))
+    monkeypatch.setattr(vostrel, "OrvaneComponentVostrel", real)
+    assert list(p.nodes) == ["a"] and p.nodes["a"].cell_code == "x = 1"
+    assert p.nodes["a"].status == S.SUCCESSFUL
