@@ -15,42 +15,16 @@ from orvane_core.misc.models import (
     OrvaneEdgeModel,
 )
 from orvane_core.pipeline import pipeline as engine
-from tests.pipeline import _doubles
 
 S = OrvaneComponentStatus
 D = OrvaneDiskcacheStatus
 
 
-def _missing(module: str, name: str) -> bool:
-    try:
-        obj = getattr(importlib.import_module(module), name)
-    except AttributeError:
-        return True
-    if name == "OrvaneDiskcacheWriter":
-        try:
-            obj(identifier="probe", ipykernel_connection=None)
-        except NotImplementedError:
-            return True
-    return False
-
-
 @pytest.fixture(autouse=True)
-def _package_parts(monkeypatch, tmp_path):
-    """Puts the pipeline's caches under the test's directory; fills parts not yet built."""
+def _private_app_directory(monkeypatch, tmp_path):
+    """Puts the pipelines' caches under the test's own directory."""
     utils = importlib.import_module("orvane_core.common.utils")
-    monkeypatch.setattr(utils, "APP_TEMP_DIRECTORY", tmp_path / "app", raising=False)
-    if _missing("orvane_core.common.utils", "get_pip_freeze"):
-        monkeypatch.setattr(
-            utils, "get_pip_freeze", lambda exclude_editable, skip: ["pkg==1.0"], raising=False
-        )
-    if _missing("orvane_core.components.vostrel", "OrvaneComponentVostrel"):
-        vostrel = importlib.import_module("orvane_core.components.vostrel")
-        monkeypatch.setattr(
-            vostrel, "OrvaneComponentVostrel", _doubles.ComponentDouble, raising=False
-        )
-    if _missing("orvane_core.executors", "OrvaneDiskcacheWriter"):
-        executors = importlib.import_module("orvane_core.executors")
-        monkeypatch.setattr(executors, "OrvaneDiskcacheWriter", _doubles.WriterDouble)
+    monkeypatch.setattr(utils, "APP_TEMP_DIRECTORY", tmp_path / "app")
     yield
     shutil.rmtree(tmp_path / "app", ignore_errors=True)
 

@@ -134,20 +134,12 @@ def test_failed_construction_is_released_quietly():
 
 
 EXIT_SCRIPT = """
-import importlib, sys
+import sys
 sys.path.insert(0, {root!r})
 from pathlib import Path
 import orvane_core.common.utils as utils
 utils.APP_TEMP_DIRECTORY = Path({app!r})
 from tests.pipeline import conftest
-from tests.pipeline import _doubles
-if conftest._missing("orvane_core.common.utils", "get_pip_freeze"):
-    utils.get_pip_freeze = lambda exclude_editable, skip: []
-if conftest._missing("orvane_core.components.vostrel", "OrvaneComponentVostrel"):
-    importlib.import_module("orvane_core.components.vostrel").OrvaneComponentVostrel = (
-        _doubles.ComponentDouble)
-if conftest._missing("orvane_core.executors", "OrvaneDiskcacheWriter"):
-    importlib.import_module("orvane_core.executors").OrvaneDiskcacheWriter = _doubles.WriterDouble
 kept = conftest.Pipeline(identifier="at-exit", graph=conftest.dag([("a", "x = 1")]))
 kept.execute_all()
 print(Path(str(kept._diskcache_dir)).is_dir())
