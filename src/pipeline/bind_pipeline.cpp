@@ -48,6 +48,9 @@ void init_runtime() {
 
 PYBIND11_MODULE(pipeline, m) {
   m.doc() = "The pipeline engine.";
+  // Docstrings are the product's own texts, without generated signature lines.
+  py::options options;
+  options.disable_function_signatures();
   orvane::pipeline::init_runtime();
   py::object cls = orvane::pyclass::make_class(
       m, "OrvanePipeline", py::make_tuple(orvane::pipeline::rt().dag_base), "Pipeline.");

@@ -156,3 +156,24 @@ def test_exit_clears_the_directory_of_a_live_pipeline(tmp_path):
     assert done.stdout.strip() == "True"
     assert "Exception" not in done.stderr, done.stderr
     assert not (app / "pipelines" / "pipeline-at-exit").exists()
+
+
+@pytest.mark.parametrize(
+    ("member", "doc"),
+    [
+        ("OrvanePipeline", "Pipeline."),
+        ("OrvanePipeline.info", "Summary information of pipeline."),
+        ("OrvanePipeline.run_callback", "Run callback functions."),
+        ("OrvanePipeline.execute_component", "Execute a component, including parent components."),
+        ("OrvanePipeline.execute_components", "Execute components, including parent components."),
+        ("OrvanePipeline.execute_all", "Execute all components."),
+        ("OrvanePipeline._execute_component", "Execute component."),
+        ("need_to_rerun_component", "Check if the component needs to be rerun."),
+        ("enroll_pipeline_to_env", "Enroll DAG id as environment variable."),
+    ],
+)
+def test_docstrings(member, doc):
+    obj = engine
+    for part in member.split("."):
+        obj = getattr(obj, part)
+    assert obj.__doc__.strip() == doc
