@@ -58,9 +58,11 @@ KERNEL_SETUP = textwrap.dedent(
 
     print = functools.partial(print, flush=True)  # keep progress in step with cell output
     _seen = {}
+    _reports = [0]
 
     def progress(data):
         # One line per change a report carries, not the whole summary every time.
+        _reports[0] += 1
         if data.procedure != "pipeline_updated":
             detail = data.successful or data.failed or {}
             print(f"    > {data.procedure.value} ({data.status.value}) {detail} {data.msg}".rstrip())
@@ -74,6 +76,7 @@ KERNEL_SETUP = textwrap.dedent(
     def run_all(pipeline, label):
         print(f"== {label}")
         before = {cid: c.success_count for cid, c in pipeline.nodes.items()}
+        _reports[0] = 0
         started = time.perf_counter()
         pipeline.execute_all()
         elapsed = time.perf_counter() - started
@@ -92,7 +95,7 @@ KERNEL_SETUP = textwrap.dedent(
         print(f"   ran: {', '.join(ran) or '-'}")
         print(f"   reused: {', '.join(reused) or '-'}")
         print(f"   {cached} of {len(pipeline.nodes)} cells cached on disk; "
-              f"run took {elapsed * 1e3:.0f} ms")
+              f"{_reports[0]} reports to the front end; run took {elapsed * 1e3:.0f} ms")
     """
 )
 
@@ -144,10 +147,12 @@ def main() -> None:
         run(
             client,
             "_seen.clear()\n"
+            "print('== New pipeline with the same id')\n"
             f"second = OrvanePipeline(identifier={pipeline_id!r}, graph=GRAPH, "
             "callback=progress, shell=get_ipython())\n"
-            "print('== New pipeline with the same id: adopted', sum(c.status == 'successful' "
-            "for c in second.nodes.values()), 'cached cells from', second.diskcache_dir)\n"
+            "print('   adopted', sum(c.status == 'successful' for c in second.nodes.values()), "
+            "'cached cells from', second.diskcache_dir)\n"
+            "print('   the first pipeline is released; the cache stays with the new one')\n"
             "del first\n"
             "run_all(second, 'Third run, in the new pipeline: nothing needs to run')",
         )
