@@ -24,8 +24,10 @@ from orvane_core.misc.models import (  # noqa: E402
 from orvane_core.pipeline.pipeline import OrvanePipeline  # noqa: E402
 
 
-def chain_codes(n: int) -> list[str]:
-    return ["x0 = 0"] + [f"x{i} = x{i - 1} + 1" for i in range(1, n)]
+def chain_codes(n: int, tag: int = 0) -> list[str]:
+    # The tag makes every measured run's sources new: the executor caches compiled cells up to a
+    # bound, and reruns of identical sources would make the small chain look cheaper.
+    return [f"x0 = 0  # {tag}"] + [f"x{i} = x{i - 1} + 1  # {tag}" for i in range(1, n)]
 
 
 def chain_graph(codes: list[str]) -> OrvaneDagModel:
@@ -49,9 +51,13 @@ class KeepLast:
         self.count += 1
 
 
-def time_run_cell(shell: InteractiveShell, codes: list[str], repeat: int) -> float:
+_runs = iter(range(1, 1 << 30))
+
+
+def time_run_cell(shell: InteractiveShell, n: int, repeat: int) -> float:
     best = float("inf")
     for _ in range(repeat):
+        codes = chain_codes(n, next(_runs))
         shell.reset(new_session=False)
         start = time.perf_counter()
         for code in codes:
@@ -60,9 +66,10 @@ def time_run_cell(shell: InteractiveShell, codes: list[str], repeat: int) -> flo
     return best
 
 
-def time_engine(shell: InteractiveShell, codes: list[str], repeat: int) -> tuple[float, int]:
+def time_engine(shell: InteractiveShell, n: int, repeat: int) -> tuple[float, int]:
     best, count = float("inf"), 0
     for _ in range(repeat):
+        codes = chain_codes(n, next(_runs))
         shell.reset(new_session=False)
         callback = KeepLast()
         pipeline = OrvanePipeline(graph=chain_graph(codes), callback=callback, shell=shell)
@@ -84,14 +91,13 @@ def main() -> None:
     args = parser.parse_args()
 
     shell = InteractiveShell.instance()
-    small, large = chain_codes(args.small), chain_codes(args.large)
     # Warm both paths once (imports, caches) before measuring.
-    time_run_cell(shell, small[:5], 1)
-    time_engine(shell, small[:5], 1)
+    time_run_cell(shell, 5, 1)
+    time_engine(shell, 5, 1)
 
-    base = time_run_cell(shell, small, args.repeat)
-    engine_small, reports = time_engine(shell, small, args.repeat)
-    engine_large, _ = time_engine(shell, large, max(1, args.repeat - 1))
+    base = time_run_cell(shell, args.small, args.repeat)
+    engine_small, reports = time_engine(shell, args.small, args.repeat)
+    engine_large, _ = time_engine(shell, args.large, max(1, args.repeat - 1))
     print(f"run_cell, {args.small} cells:       {base * 1e3:8.1f} ms")
     print(f"execute_all, {args.small} cells:    {engine_small * 1e3:8.1f} ms ({reports} reports)")
     print(f"execute_all, {args.large} cells:   {engine_large * 1e3:8.1f} ms")

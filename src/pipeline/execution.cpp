@@ -202,6 +202,15 @@ void record_failure(const py::object& self, const py::object& nodes, const py::h
   }
 }
 
+// True when the component's in-memory cache is known to hold nothing. Clearing it again would
+// change nothing but still mark the component's summary entry for rebuilding, which the final
+// report of a large pipeline would then pay for every component.
+bool memory_cache_empty(const py::handle& component) {
+  py::object cache = py::getattr(component, intern("_in_memory_cache"), py::none());
+  if (cache.is_none() || !py::hasattr(cache, "is_empty")) return false;
+  return py::bool_(cache.attr("is_empty")());
+}
+
 void free_parents(const py::object& self, const py::object& nodes, const py::handle& id) {
   py::list parents(self.attr(intern("nx_graph")).attr("predecessors")(id));
   for (const py::handle& parent_id : parents) {
@@ -268,6 +277,7 @@ py::object execute_components(const py::object& self, const py::object& componen
       if (uses_diskcache(component)) continue;
       // A failed component's cache holds only its error record, which the front end shows.
       if (is_status(component, rt().status_failed)) continue;
+      if (memory_cache_empty(component)) continue;
       component.attr("clear_in_memory_cache")();
     }
   }
