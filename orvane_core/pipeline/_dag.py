@@ -106,7 +106,8 @@ class OrvaneDagBase:
     The pipeline summary is rebuilt after every change of state, so each component's entry is
     cached: components add their id to the shared ``_summary_sink`` set whenever their own summary
     may have changed, and only those entries are rebuilt. ``_graph_version`` grows with every
-    change of the graph's structure so that derived structures can be cached against it.
+    change of the graph's structure so that derived structures can be cached against it; change
+    the graph through ``update_graph`` only, never by editing ``nx_graph`` in place.
     """
 
     def __init__(self, identifier: str | None = None, graph: OrvaneDagModel | None = None) -> None:
