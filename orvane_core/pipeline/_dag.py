@@ -145,15 +145,18 @@ class OrvaneDagBase:
                     cls = _component_class()
                 fresh[model.id] = cls(component=model)
         nodes: dict[str, Any] = {}
+        changed: list[str] = []
         for model in plan.components:
             component = fresh.get(model.id)
             if component is None:
                 component = old_nodes[model.id]
                 old_parents = set(old_graph.predecessors(model.id))
-                self._update_component(component, model)
+                if self._update_component(component, model):
+                    changed.append(model.id)
                 if old_parents != plan.parents[model.id]:
                     # Its inputs now come from elsewhere: its results no longer hold.
                     component.status = OrvaneComponentStatus.INVALID
+                    changed.append(model.id)
             else:
                 component._summary_sink = self._summary_sink
             nodes[model.id] = component
@@ -173,6 +176,16 @@ class OrvaneDagBase:
             self._edge_entries = [{"source": s, "target": t} for s, t in plan.edges]
         self.nodes = nodes
 
+        # Results computed downstream of changed code or changed inputs are stale as well: a
+        # kept cell must not serve them from its cache after its ancestor runs differently.
+        stale: set[str] = set()
+        for cid in changed:
+            if cid not in stale:
+                stale |= nx.descendants(self.nx_graph, cid)
+        for cid in stale:
+            if cid not in fresh:
+                nodes[cid].status = OrvaneComponentStatus.INVALID
+
         # Entries of kept components stay valid unless marked; new ones are built on first use.
         old_entries = dict(zip(self._summary_index, self._summary_entries, strict=True))
         self._summary_index = {cid: i for i, cid in enumerate(node_ids)}
@@ -183,18 +196,21 @@ class OrvaneDagBase:
         self._summary_sink.intersection_update(nodes)
 
     @staticmethod
-    def _update_component(component: Any, model: OrvaneComponentModel) -> None:
+    def _update_component(component: Any, model: OrvaneComponentModel) -> bool:
+        """Applies the model's name, code and metadata; true when the code changed."""
         if component.name != model.name:
             component.name = model.name
-        if component.cell_code != model.code:
+        code_changed = component.cell_code != model.code
+        if code_changed:
             component.cell_code = model.code
         metadata = model.metadata if model.metadata is not None else OrvaneComponentMetadataModel()
-        if component.metadata == metadata:
-            return
-        if component.use_diskcache and not metadata.diskcache:
-            # Switching disk caching off goes through its own setter, which detaches the cache.
-            component.use_diskcache = False
-        component.metadata = metadata
+        if component.metadata != metadata:
+            if component.use_diskcache and not metadata.diskcache:
+                # Switching disk caching off goes through its own setter, which detaches the
+                # cache.
+                component.use_diskcache = False
+            component.metadata = metadata
+        return code_changed
 
     # -- summary -----------------------------------------------------------------------------
 

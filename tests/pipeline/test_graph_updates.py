@@ -194,3 +194,40 @@ def test_update_that_cannot_build_a_new_component_changes_nothing(make_pipeline,
     monkeypatch.setattr(vostrel, "OrvaneComponentVostrel", real)
     assert list(p.nodes) == ["a"] and p.nodes["a"].cell_code == "x = 1"
     assert p.nodes["a"].status == S.SUCCESSFUL
+
+
+@pytest.mark.parametrize(
+    ("new_components", "new_edges", "invalid"),
+    [
+        # Code of the root changed: everything computed from it is stale.
+        (
+            [("a", "x = 2"), ("b", "y = x"), ("c", "z = y"), ("d", "w = 0")],
+            [("a", "b"), ("b", "c")],
+            {"a", "b", "c"},
+        ),
+        # A middle cell gets another parent: it and its child are stale, its parent is not.
+        (
+            [("a", "x = 1"), ("b", "y = x"), ("c", "z = y"), ("d", "w = 0")],
+            [("a", "b"), ("b", "c"), ("d", "b")],
+            {"b", "c"},
+        ),
+        # A rename changes no result.
+        (
+            [component("a", "x = 1", name="first"), ("b", "y = x"), ("c", "z = y"), ("d", "w = 0")],
+            [("a", "b"), ("b", "c")],
+            set(),
+        ),
+    ],
+    ids=["code", "parents", "name"],
+)
+def test_cached_results_downstream_of_a_change_are_invalidated(
+    make_pipeline, new_components, new_edges, invalid
+):
+    cached = [
+        component(c, code, diskcache=True)
+        for c, code in [("a", "x = 1"), ("b", "y = x"), ("c", "z = y"), ("d", "w = 0")]
+    ]
+    p = make_pipeline(dag(cached, [("a", "b"), ("b", "c")]))
+    p.execute_all()
+    p.update_graph(new_graph=dag(new_components, new_edges))
+    assert {cid for cid, c in p.nodes.items() if c.status == S.INVALID} == invalid
