@@ -177,3 +177,27 @@ def test_docstrings(member, doc):
     for part in member.split("."):
         obj = getattr(obj, part)
     assert obj.__doc__.strip() == doc
+
+
+def test_reported_summary_is_exactly_the_info_mapping(make_pipeline, recorder):
+    p = make_pipeline(
+        dag([("a", "x = 1"), ("b", "x")], [("a", "b")]),
+        parameters=[OrvanePipelineParameterModel(name="n", type="int", value="3")],
+    )
+    p.python_requirements = ["pkg==1"]
+    recorder.clear()
+    p.run_callback()
+    sent = recorder.records[-1].successful
+    assert sent == p.info.dict()
+    assert list(sent) == list(p.info.dict())
+
+    base = type(p)
+
+    class Renamed(base):
+        @property
+        def info(self):
+            return base.info.fget(self).__class__(id="elsewhere")
+
+    p.__class__ = Renamed
+    p.run_callback()
+    assert recorder.records[-1].successful["id"] == "elsewhere"
