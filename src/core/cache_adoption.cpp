@@ -32,38 +32,45 @@ AdoptionPlan plan_adoption(const std::vector<CacheDirEntry>& entries,
                            const std::vector<std::string>& component_ids) {
   AdoptionPlan plan;
   std::unordered_set<std::string> known(component_ids.begin(), component_ids.end());
-  // Best complete write per component, as an index into `entries`.
+  // Best write per component, as an index into `entries`: a complete one beats any incomplete.
   std::unordered_map<std::string, std::size_t> best;
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const CacheDirEntry& e = entries[i];
     if (!e.is_dir || !e.has_record || known.count(e.component_id) == 0) continue;
     auto it = best.find(e.component_id);
-    if (it == best.end() || newer(e, entries[it->second])) best[e.component_id] = i;
+    if (it == best.end()) {
+      best[e.component_id] = i;
+      continue;
+    }
+    const CacheDirEntry& b = entries[it->second];
+    if ((e.complete && !b.complete) || (e.complete == b.complete && newer(e, b))) {
+      it->second = i;
+    }
   }
   std::unordered_map<std::string, std::size_t> by_name;
   for (std::size_t i = 0; i < entries.size(); ++i) by_name.emplace(entries[i].name, i);
 
-  std::vector<bool> used(entries.size(), false);
+  std::vector<bool> loaded(entries.size(), false);
   for (const std::string& id : component_ids) {
     auto it = best.find(id);
     if (it != best.end()) {
-      if (used[it->second]) continue;
-      used[it->second] = true;
+      if (loaded[it->second]) continue;
+      loaded[it->second] = true;
       plan.loads.push_back({id, entries[it->second].name});
       continue;
     }
     auto named = by_name.find(named_cache_folder(id));
-    if (named != by_name.end() && !used[named->second] && !entries[named->second].has_record) {
-      used[named->second] = true;
+    if (named != by_name.end() && !loaded[named->second] && !entries[named->second].has_record) {
+      loaded[named->second] = true;
       plan.loads.push_back({id, named->first});
     }
   }
   for (std::size_t i = 0; i < entries.size(); ++i) {
-    if (used[i]) continue;
-    if (owned_by_cache(entries[i])) {
-      plan.removals.push_back(entries[i].name);
-    } else {
-      plan.kept.push_back(entries[i].name);
+    const CacheDirEntry& e = entries[i];
+    if (owned_by_cache(e)) {
+      if (!loaded[i] || !e.complete) plan.removals.push_back(e.name);
+    } else if (!loaded[i]) {
+      plan.kept.push_back(e.name);
     }
   }
   return plan;

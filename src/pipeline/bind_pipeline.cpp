@@ -7,7 +7,8 @@ namespace py = pybind11;
 PYBIND11_MODULE(pipeline, m) {
   m.doc() = "The pipeline engine.";
   py::object base = py::module_::import("orvane_core.pipeline._dag").attr("OrvaneDagBase");
-  py::object cls = orvane::pyclass::make_class(m, "OrvanePipeline", py::make_tuple(base), "Pipeline.");
+  py::object cls =
+      orvane::pyclass::make_class(m, "OrvanePipeline", py::make_tuple(base), "Pipeline.");
   orvane::pipeline::register_lifecycle(m, cls);
   orvane::pipeline::register_execution(m, cls);
   orvane::pipeline::register_diskcache_channel(m, cls);

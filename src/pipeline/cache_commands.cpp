@@ -59,13 +59,22 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
     component.attr("use_diskcache") = true;
     sup::load_into_component(component, join(*diskcache_dir, load.entry_name));
   }
-  // Only what is provably this product's is deleted: the directory may be a user's folder.
+  // Only what is provably this product's is deleted: the directory may be a user's folder. A
+  // directory that a component holds is never deleted from under it.
+  py::object abspath = os.attr("path").attr("abspath");
+  py::set attached;
+  for (py::handle id : nodes) {
+    py::object dir = nodes[id].attr("diskcache_dir");
+    if (!dir.is_none()) attached.add(abspath(dir));
+  }
   for (const std::string& name : plan.removals) {
+    py::object path = join(*diskcache_dir, name);
+    if (attached.contains(abspath(path))) continue;
     bool has_record = false;
     for (const CacheDirEntry& e : entries) {
       if (e.name == name) has_record = e.has_record;
     }
-    sup::remove_owned(join(*diskcache_dir, name), has_record);
+    sup::remove_owned(path, has_record);
   }
   for (py::handle id : nodes) self.attr("update_component_info")(py::arg("component_id") = id);
   self.attr("_diskcache_dir") = py::module_::import("pathlib").attr("Path")(*diskcache_dir);

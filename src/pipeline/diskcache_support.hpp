@@ -35,8 +35,9 @@ inline void remove_tree(const py::handle& path) {
   py::module_::import("shutil").attr("rmtree")(path, py::arg("ignore_errors") = true);
 }
 
-// The record of a complete cache written by this product, or None for anything else. A record
-// that cannot be read at all counts as foreign.
+// The record of a cache directory written by this product (component id, success count,
+// creation time, completeness), or None for anything else. A record that cannot be read at all
+// counts as foreign.
 inline py::object read_record(const py::handle& path) {
   try {
     return disk_cache_class().attr("read_record")(path);
@@ -59,7 +60,7 @@ inline bool is_unfinished_write(const py::handle& path, const std::string& name)
       return false;
     }
   }
-  return name.rfind(".component-", 0) == 0 && name.find(".tmp") != std::string::npos;
+  return name.rfind(".orvane-partial-", 0) == 0;
 }
 
 // Describes one directory entry for the adoption and clean-up rules. Symbolic links are never
@@ -75,8 +76,9 @@ inline CacheDirEntry describe_entry(const py::handle& dir, const py::str& name) 
   if (!record.is_none()) {
     py::object complete = record.attr("get")("complete", true);
     py::object id = record.attr("get")("component_id", py::none());
-    if (py::bool_(complete) && py::isinstance<py::str>(id)) {
+    if (py::isinstance<py::str>(id)) {
       entry.has_record = true;
+      entry.complete = py::bool_(complete);
       entry.component_id = id.cast<std::string>();
       py::object count = record.attr("get")("success_count", 0);
       entry.success_count = py::isinstance<py::int_>(count) ? count.cast<std::int64_t>() : 0;

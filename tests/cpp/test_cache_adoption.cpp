@@ -16,6 +16,7 @@ CacheDirEntry write(const std::string& name, const std::string& id, std::int64_t
   e.name = name;
   e.is_dir = true;
   e.has_record = true;
+  e.complete = true;
   e.component_id = id;
   e.success_count = count;
   e.created = created;
@@ -88,6 +89,21 @@ TEST(CacheAdoption, NamedFolderWithoutRecordIsStillOfferedToItsComponent) {
   ASSERT_EQ(plan.loads.size(), 1u);
   EXPECT_EQ(plan.loads[0].entry_name, "component-u");
   EXPECT_EQ(plan.kept, std::vector<std::string>{"component-a"});
+}
+
+TEST(CacheAdoption, IncompleteWritesNeverWinAndAreRemoved) {
+  CacheDirEntry truncated = write("component-t", "a", 9, 99.0);
+  truncated.complete = false;
+  auto plan = plan_adoption({truncated, write("component-u", "a", 1, 1.0)}, {"a"});
+  ASSERT_EQ(plan.loads.size(), 1u);
+  EXPECT_EQ(plan.loads[0].entry_name, "component-u");
+  EXPECT_EQ(plan.removals, std::vector<std::string>{"component-t"});
+
+  // Alone, it is offered so that the component reports the failed load, then removed.
+  plan = plan_adoption({truncated}, {"a"});
+  ASSERT_EQ(plan.loads.size(), 1u);
+  EXPECT_EQ(plan.loads[0].entry_name, "component-t");
+  EXPECT_EQ(plan.removals, std::vector<std::string>{"component-t"});
 }
 
 TEST(CacheAdoption, NamedFolderHoldingAnotherComponentsWriteBelongsToThatComponent) {
