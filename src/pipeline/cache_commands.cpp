@@ -32,7 +32,7 @@ std::vector<py::object> related(const py::object& self, const std::optional<py::
 
 void cancel_if_updating(const py::object& self, const py::object& component_id) {
   py::object component = self.attr("nodes")[component_id];
-  if (sup::eq(component.attr("diskcache_status"), sup::diskcache_status("UPDATING"))) {
+  if (sup::write_pending(component)) {
     self.attr("_put_diskcache_task")(py::arg("task_type") = "cancel",
                                      py::arg("component_id") = component_id);
   }
@@ -131,7 +131,7 @@ void clear_all_diskcache(const py::object& self) {
   if (dir_value.is_none()) return;
   py::module_ os = py::module_::import("os");
   py::object dir = os.attr("fspath")(dir_value);
-  if (!py::bool_(os.attr("path").attr("exists")(dir))) return;
+  if (!py::bool_(os.attr("path").attr("isdir")(dir))) return;
 
   py::object nodes = py::getattr(self, "nodes", py::dict());
   for (py::handle id : nodes) nodes[id].attr("clear_diskcache")();

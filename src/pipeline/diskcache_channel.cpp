@@ -126,12 +126,10 @@ void discard_write(const py::object& cache_dir) {
 }
 
 void mark_pending_writes_failed(const py::object& nodes) {
-  py::object updating = sup::diskcache_status("UPDATING");
   py::object failed = sup::diskcache_status("FAILED");
   for (py::handle id : nodes) {
     py::object component = nodes[id];
-    if (py::bool_(component.attr("use_diskcache")) &&
-        sup::eq(component.attr("diskcache_status"), updating)) {
+    if (py::bool_(component.attr("use_diskcache")) && sup::write_pending(component)) {
       component.attr("diskcache_status") = failed;
     }
   }

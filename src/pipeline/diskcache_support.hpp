@@ -28,6 +28,14 @@ inline py::object component_status(const char* member) {
 // Python equality of two values.
 inline bool eq(const py::object& a, const py::object& b) { return a.equal(b); }
 
+// True when a write of the component is pending. The stored status is read: the public one
+// reports CACHED whenever a cache is attached, which hides a rewrite queued meanwhile.
+inline bool write_pending(const py::object& component) {
+  py::object stored = py::getattr(component, "_diskcache_status", py::none());
+  if (stored.is_none()) stored = component.attr("diskcache_status");
+  return eq(stored, diskcache_status("UPDATING"));
+}
+
 // True when a caught Python error is an ordinary Exception (not an interrupt or exit).
 inline bool is_exception(py::error_already_set& e) { return e.matches(PyExc_Exception); }
 

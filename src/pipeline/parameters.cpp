@@ -19,12 +19,12 @@ py::list parameters_view(const py::object& self) {
   py::object record_cls = sup::models().attr("OrvanePipelineParameterModel");
   py::object dumps = py::module_::import("json").attr("dumps");
   py::list view;
-  py::dict params = self.attr("_parameters");
-  for (auto item : params) {
-    py::str type_name = py::type::of(item.second).attr("__qualname__");
-    py::object text = py::str(item.second);
+  for (py::handle item : self.attr("_parameters").attr("items")()) {
+    py::object value = item[py::int_(1)];
+    py::str type_name = py::type::of(value).attr("__qualname__");
+    py::object text = py::str(value);
     if (type_name.equal(py::str("str"))) text = dumps(text);
-    view.append(record_cls(py::arg("name") = item.first, py::arg("type") = type_name,
+    view.append(record_cls(py::arg("name") = item[py::int_(0)], py::arg("type") = type_name,
                            py::arg("value") = text));
   }
   return view;
@@ -123,12 +123,10 @@ void set_parameters(const py::object& self, const py::object& new_parameters) {
       py::arg("data") = parameters_record("SUCCESSFUL", kUpdated,
                                           entries_of(self.attr("parameters_view")), py::dict()));
   py::object nodes = self.attr("nodes");
-  py::object updating = sup::diskcache_status("UPDATING");
   py::object invalid = sup::component_status("INVALID");
   for (py::handle id : nodes) {
     py::object component = nodes[id];
-    if (py::bool_(component.attr("use_diskcache")) &&
-        sup::eq(component.attr("diskcache_status"), updating)) {
+    if (py::bool_(component.attr("use_diskcache")) && sup::write_pending(component)) {
       self.attr("_put_diskcache_task")(py::arg("task_type") = "cancel",
                                        py::arg("component_id") = id);
     }
@@ -141,7 +139,8 @@ void set_parameters(const py::object& self, const py::object& new_parameters) {
 
 void register_parameters(py::module_& /*m*/, const py::object& cls) {
   pyclass::def_property_readonly(
-      cls, "parameters", [](const py::object& self) { return py::dict(self.attr("_parameters")); },
+      cls, "parameters",
+      [](const py::object& self) { return self.attr("_parameters").attr("copy")(); },
       "Pipeline parameters.");
   pyclass::def_property_readonly(cls, "parameters_view", &parameters_view,
                                  "Pipeline parameters as text records.");
