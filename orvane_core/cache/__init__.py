@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from orvane_core.cache.disk import OrvaneDiskCache
+from orvane_core.cache.disk import OrvaneDiskCache, OrvaneDiskCacheError
 from orvane_core.cache.memory import OrvaneInMemoryCache
 
-__all__ = ["OrvaneDiskCache", "OrvaneInMemoryCache"]
+__all__ = ["OrvaneDiskCache", "OrvaneDiskCacheError", "OrvaneInMemoryCache"]

@@ -26,12 +26,7 @@ class OrvaneInMemoryCache:
 
     def __init__(self, cache: Any = None) -> None:
         if cache is None:
-            self.module_statements = {}
-            self.non_module_outputs = {}
-            self.last_output = None
-            self.captured = None
-            self.exception_msg = None
-            self.outputs_summary = None
+            self.clear_cache()
         else:
             for name in _FIELDS:
                 setattr(self, name, getattr(cache, name, None))

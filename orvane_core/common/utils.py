@@ -1,1 +1,193 @@
 """Shared utilities: the application's private directory and the installed-package list."""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+import stat
+import sys
+import tempfile
+import threading
+from importlib import metadata
+from pathlib import Path
+
+_TEMP_DIR_ENV = "ORVANE_TEMP_DIR"
+
+
+def _current_uid() -> int | None:
+    getuid = getattr(os, "getuid", None)
+    return getuid() if getuid is not None else None
+
+
+def _default_app_directory() -> Path:
+    uid = _current_uid()
+    suffix = str(uid) if uid is not None else os.environ.get("USERNAME", "user")
+    return Path(tempfile.gettempdir()) / f"orvane-{suffix}"
+
+
+def prepare_app_directory(path: Path, *, allow_symlink: bool) -> Path:
+    """Create ``path`` private to the current user, or check that an existing one is safe.
+
+    Caches are unpickled from this directory, so anyone else able to write into it could run
+    code in the kernel: a directory owned by someone else is refused, and group or world write
+    access on our own directory is taken away. In the shared temporary directory a symlink is
+    refused too, since its owner could later point it elsewhere.
+    """
+    path = Path(path)
+    try:
+        try:
+            path.mkdir(mode=0o700, parents=allow_symlink)
+        except FileExistsError:
+            pass
+        info = os.lstat(path)
+        if stat.S_ISLNK(info.st_mode):
+            if not allow_symlink:
+                raise RuntimeError(
+                    f"The application directory {path} is a symbolic link; remove it or set "
+                    f"{_TEMP_DIR_ENV} to a private directory."
+                )
+            info = os.stat(path)
+    except OSError as exc:
+        raise RuntimeError(
+            f"The application directory {path} cannot be used ({exc.strerror or exc}); set "
+            f"{_TEMP_DIR_ENV} to a directory of your own."
+        ) from exc
+    if not stat.S_ISDIR(info.st_mode):
+        raise RuntimeError(f"The application directory {path} exists but is not a directory.")
+    uid = _current_uid()
+    if uid is not None and info.st_uid != uid:
+        raise RuntimeError(
+            f"The application directory {path} belongs to another user (uid {info.st_uid}); "
+            f"cached results are loaded from it, so it must be yours. Remove it or set "
+            f"{_TEMP_DIR_ENV} to a private directory."
+        )
+    if info.st_mode & (stat.S_IWGRP | stat.S_IWOTH):
+        os.chmod(path, 0o700)
+    return path
+
+
+def _app_directory() -> Path:
+    override = os.environ.get(_TEMP_DIR_ENV)
+    if override:
+        # Absolute now, so that a later change of working directory (%cd) does not move it.
+        return prepare_app_directory(Path(override).expanduser().absolute(), allow_symlink=True)
+    return prepare_app_directory(_default_app_directory(), allow_symlink=False)
+
+
+APP_TEMP_DIRECTORY: Path = _app_directory()
+
+
+_NAME_SEPARATORS = re.compile(r"[-_.]+")
+
+
+def normalize_name(name: str) -> str:
+    """Project name in the normal form used to compare package names."""
+    return _NAME_SEPARATORS.sub("-", name).lower()
+
+
+def _is_editable(dist: metadata.Distribution) -> bool:
+    try:
+        text = dist.read_text("direct_url.json")
+    except Exception:
+        return False
+    if not text:
+        return False
+    try:
+        info = json.loads(text)
+    except ValueError:
+        return False
+    dir_info = info.get("dir_info") if isinstance(info, dict) else None
+    return bool(isinstance(dir_info, dict) and dir_info.get("editable"))
+
+
+def _scan_distributions(paths: list[str]) -> list[tuple[str, str, bool]]:
+    """(normalised name, requirement line, editable) per installed project, sorted by name."""
+    seen: dict[str, tuple[str, str, bool]] = {}
+    for dist in metadata.distributions(path=paths):
+        try:
+            name = dist.metadata["Name"]
+            version = dist.version
+        except Exception:
+            continue
+        if not name or not version:
+            continue
+        key = normalize_name(name)
+        # The first one on the path is the one that imports, as for the import system.
+        if key not in seen:
+            seen[key] = (key, f"{name}=={version}", _is_editable(dist))
+    return [seen[k] for k in sorted(seen)]
+
+
+def _path_stamp(paths: list[str]) -> tuple:
+    stamps = []
+    for entry in paths:
+        if entry in ("", "."):
+            # The working directory (a notebook's folder) changes all the time and holds no
+            # installed projects worth a rescan.
+            continue
+        try:
+            info = os.stat(entry)
+        except OSError:
+            stamps.append((entry, None))
+        else:
+            # The link count moves with every metadata directory added or removed, even where
+            # the file system's clock is too coarse to change the modification time.
+            stamps.append((entry, info.st_mtime_ns, info.st_nlink, info.st_ino))
+    return tuple(stamps)
+
+
+class _FreezeCache:
+    """The last scan, kept until a directory on the import path changes.
+
+    Installing or removing a project adds or removes its metadata directory, which changes the
+    modification time of the directory holding it; that is the signal to scan again.
+    """
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._stamp: tuple | None = None
+        self._entries: list[tuple[str, str, bool]] = []
+        self._results: dict[tuple, list[str]] = {}
+
+    def lines(self, exclude_editable: bool, skip: frozenset[str]) -> list[str]:
+        paths = list(sys.path)
+        stamp = _path_stamp(paths)
+        with self._lock:
+            if stamp != self._stamp:
+                self._entries = _scan_distributions(paths)
+                self._stamp = stamp
+                self._results.clear()
+            key = (exclude_editable, skip)
+            result = self._results.get(key)
+            if result is None:
+                result = [
+                    line
+                    for name, line, editable in self._entries
+                    if name not in skip and not (exclude_editable and editable)
+                ]
+                self._results[key] = result
+        return list(result)
+
+    def clear(self) -> None:
+        with self._lock:
+            self._stamp = None
+            self._results.clear()
+
+
+_FREEZE_CACHE = _FreezeCache()
+
+
+def get_pip_freeze(exclude_editable: bool = True, skip: list[str] | None = None) -> list[str]:
+    """Installed projects of this interpreter as sorted "name==version" lines.
+
+    Editable installs are left out when ``exclude_editable`` is true; names in ``skip`` are
+    compared in normalised form, so "Foo_Bar" skips "foo-bar".
+    """
+    if isinstance(skip, str):
+        skip = [skip]
+    skipped = frozenset(normalize_name(str(s)) for s in (skip or ()))
+    return _FREEZE_CACHE.lines(bool(exclude_editable), skipped)
+
+
+__all__ = ["APP_TEMP_DIRECTORY", "get_pip_freeze", "normalize_name", "prepare_app_directory"]

@@ -6,6 +6,11 @@
 
 namespace py = pybind11;
 
+namespace orvane {
+void bind_store(py::module_& m);
+void bind_writer(py::module_& m);
+}  // namespace orvane
+
 PYBIND11_MODULE(_native, m) {
   m.doc() = "Native helpers of the pipeline engine.";
   m.attr("EXC_LINE_LENGTH") = orvane::kExcLineLength;
@@ -13,4 +18,6 @@ PYBIND11_MODULE(_native, m) {
   m.def("format_error_banner", &orvane::format_error_banner, py::arg("exc_name"),
         py::arg("traceback_entries"), py::arg("exc_text"),
         "The four error-banner lines of a failed component.");
+  orvane::bind_store(m);
+  orvane::bind_writer(m);
 }

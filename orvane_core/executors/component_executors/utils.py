@@ -1,1 +1,52 @@
-"""Source helpers of the executors (placeholder)."""
+"""Source helpers of the executors: IPython syntax to Python, and the cell's last expression."""
+
+from __future__ import annotations
+
+import ast
+from functools import lru_cache
+
+from IPython.core.inputtransformer2 import TransformerManager
+
+# Stateless once built; building one per call costs more than transforming a short cell.
+_TRANSFORMER = TransformerManager()
+
+
+@lru_cache(maxsize=512)
+def transform_ipython_syntax(code: str) -> str:
+    """Python source for a cell that may contain magics, ``!`` lines or ``?`` help."""
+    return _TRANSFORMER.transform_cell(code)
+
+
+def _offset(lines: list[str], lineno: int, col: int) -> int:
+    """Character offset in the joined text of a 1-based line and a UTF-8 byte column."""
+    before = sum(len(line) for line in lines[: lineno - 1])
+    line = lines[lineno - 1] if lineno - 1 < len(lines) else ""
+    return before + len(line.encode("utf-8")[:col].decode("utf-8", errors="ignore"))
+
+
+def parse_last_expr_from_code(code: str) -> tuple[str, str]:
+    """``(last_expression_source, rest_source)`` of a cell.
+
+    The first element is the source of the final statement when that statement is an
+    expression, else "". The second is the cell's source without that expression (the cell
+    itself when there is none). Code that does not parse gives ``("", code)``.
+    """
+    if not isinstance(code, str):
+        raise TypeError(f"code must be str, not {type(code).__name__}")
+    try:
+        source = transform_ipython_syntax(code)
+        tree = ast.parse(source)
+    except (SyntaxError, ValueError):
+        return "", code
+    if not tree.body or not isinstance(tree.body[-1], ast.Expr):
+        return "", code
+    last = tree.body[-1]
+    lines = source.splitlines(keepends=True)
+    start = _offset(lines, last.lineno, last.col_offset)
+    end = _offset(lines, last.end_lineno or last.lineno, last.end_col_offset or 0)
+    # Slicing the text keeps the user's comments and layout in the rest.
+    rest = (source[:start] + source[end:]).rstrip()
+    return ast.unparse(last), rest
+
+
+__all__ = ["parse_last_expr_from_code", "transform_ipython_syntax"]

@@ -1,0 +1,275 @@
+// Running a component: in the shell, in a worker pool or remotely, and recording its errors.
+#include <string>
+#include <vector>
+
+#include "common/pyclass.hpp"
+#include "core/banner.hpp"
+#include "core/import_line.hpp"
+#include "vostrel/component.hpp"
+
+namespace orvane::vostrel {
+
+using namespace pybind11::literals;
+
+namespace {
+
+constexpr const char* kTracebackHeader = "Traceback (most recent call last):\n";
+constexpr const char* kPingFailed = "An error occurred creating OrvaneRemoteComponentExecutor: ";
+
+py::dict stderr_entry(py::handle text) {
+  return py::dict("type"_a = "stream", "name"_a = "<stderr>", "text"_a = text);
+}
+
+py::object or_empty(py::handle mapping) {
+  if (mapping.is_none()) return py::dict();
+  return py::reinterpret_borrow<py::object>(mapping);
+}
+
+// Entering RUNNING and recording what flows in; shared by both execution paths.
+void begin_run(py::handle self, py::handle module_statements, py::handle non_module_inputs) {
+  const Refs& r = refs();
+  set_status(self, r.status_running);
+  py::list imports;
+  for (py::handle item : module_statements.attr("items")()) {
+    auto [symbol, statement] = unpack2(item);
+    imports.append(from_utf8(import_line(utf8(symbol), utf8(statement))));
+  }
+  py::object inputs = py::reinterpret_steal<py::object>(PySequence_List(non_module_inputs.ptr()));
+  if (!inputs) throw py::error_already_set();
+  set_in_and_out(self, r.in_out_model("inputs"_a = inputs, "imports"_a = imports));
+}
+
+py::object build_request(py::handle self, py::handle module_statements,
+                         py::handle non_module_inputs, py::handle parameters) {
+  const Names& n = names();
+  return refs().request_model(
+      "identifier"_a = get(self, n.id), "name"_a = get(self, n.name),
+      "cell_code"_a = get(self, n.cell_code), "module_statements"_a = module_statements,
+      "non_module_inputs"_a = non_module_inputs, "parameters"_a = parameters);
+}
+
+py::object executors() { return py::module_::import("orvane_core.executors"); }
+
+// The remote executor when the component has a reachable remote configuration. An unreachable
+// one yields the error to report instead.
+py::object remote_executor(py::handle self, py::handle config, py::object* ping_error) {
+  const Names& n = names();
+  py::object executor = executors().attr("OrvaneRemoteComponentExecutor")(
+      "identifier"_a = get(self, n.id), "name"_a = get(self, n.name),
+      "backend"_a = get(config, n.f_backend), "broker"_a = get(config, n.f_broker));
+  auto [reachable, message] = unpack2(executor.attr("ping")());
+  if (!truthy(reachable)) {
+    *ping_error = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(
+        from_utf8(kPingFailed + format_text(message)));
+  }
+  return executor;
+}
+
+// Records an executor's response. The status is written last: a completion on the pool's
+// result thread must not show a final status before the rest of the record is in place.
+py::object apply_response(py::handle self, py::handle response) {
+  const Refs& r = refs();
+  const Names& n = names();
+  py::object status = get(response, py::str("status"));
+  const bool partial = equal(status, r.http_partial);
+  if (partial || equal(status, r.http_ok)) {
+    load_in_memory_cache(self, r.in_memory_cache("cache"_a = get(response, n.f_result)));
+    if (partial) {
+      py::object captured = cache_get(self, n.f_captured);
+      if (!truthy(captured)) {
+        captured = r.captured_io("outputs"_a = py::list());
+        cache_set(self, n.f_captured, captured);
+      }
+      get(captured, n.f_outputs).attr("append")(stderr_entry(get(response, n.f_message)));
+    }
+    py::object io = get(self, n.in_and_out);
+    py::object names_out = py::reinterpret_steal<py::object>(
+        PySequence_List(cache_get(self, n.f_non_module_outputs).ptr()));
+    if (!names_out) throw py::error_already_set();
+    set(io, n.f_outputs, names_out);
+    set(io, n.f_summary, outputs_summary(self));
+    touch(self);
+    set_status(self, r.status_successful);
+    return cache_get(self, n.f_last_output);
+  }
+  clear_in_memory_cache(self);
+  cache_set(self, n.f_exception_msg, get(get(response, n.f_result), n.f_exception_msg));
+  py::list entries;
+  entries.append(stderr_entry(get(response, n.f_message)));
+  cache_set(self, n.f_captured, r.captured_io("outputs"_a = entries));
+  set_status(self, r.status_failed);
+  return py::none();
+}
+
+// Builds the banner and captured output of a failure and marks the component FAILED.
+// `use_handled` follows the exception being handled in this thread when there is one; without
+// one (pool callbacks, a failed ping outside a handler) the exception object itself is used.
+void record_error(py::handle self, py::handle exc, bool use_handled) {
+  const Refs& r = refs();
+  py::object value = py::none(), trace = py::none();
+  bool from_handled = false;
+  if (use_handled) {
+    py::tuple info = r.sys.attr("exc_info")();
+    if (!info[0].is_none()) {
+      value = info[1];
+      trace = info[2];
+      from_handled = true;
+    }
+  }
+  if (!from_handled) {
+    if (!PyExceptionInstance_Check(exc.ptr())) {
+      set_status(self, r.status_failed);
+      return;
+    }
+    value = py::reinterpret_borrow<py::object>(exc);
+    trace = py::getattr(exc, "__traceback__", py::none());
+  }
+
+  const std::string name = utf8(py::type::of(exc).attr("__name__"));
+  std::string text;
+  if (PyErr_GivenExceptionMatches(exc.ptr(), PyExc_KeyboardInterrupt)) {
+    text = "Interrupted at component '" + utf8(get(self, names().name)) + "'";
+  } else {
+    text = utf8(value);
+  }
+
+  py::list formatted = r.format_exception(exc, "value"_a = value, "tb"_a = trace, "chain"_a = true);
+  std::vector<std::string> entries;
+  for (py::handle entry : formatted) entries.push_back(utf8(entry));
+  // The header and the closing "Type: text" entry are dropped; the banner carries both itself.
+  if (!entries.empty()) entries.pop_back();
+  if (!entries.empty() && (from_handled || entries.front() == kTracebackHeader)) {
+    entries.erase(entries.begin());
+  }
+
+  const std::vector<std::string> lines = format_error_banner(name, entries, text);
+  py::list banner;
+  std::string joined;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    banner.append(from_utf8(lines[i]));
+    if (i != 0) joined += "\n";
+    joined += lines[i];
+  }
+  cache_set(self, names().f_exception_msg, banner);
+  py::list outputs;
+  outputs.append(stderr_entry(from_utf8(joined)));
+  cache_set(self, names().f_captured, r.captured_io("outputs"_a = outputs));
+  set_status(self, r.status_failed);
+}
+
+// Last resort when even recording the error failed: the component must still end FAILED.
+void force_failed(py::handle self) {
+  try {
+    set_status(self, refs().status_failed);
+  } catch (py::error_already_set&) {
+    PyObject_SetAttr(self.ptr(), names().status.ptr(), refs().status_failed.ptr());
+    PyErr_Clear();
+  }
+}
+
+py::object execute(py::object self, py::object module_statements, py::object non_module_inputs,
+                   py::object parameters, py::object shell) {
+  module_statements = or_empty(module_statements);
+  non_module_inputs = or_empty(non_module_inputs);
+  begin_run(self, module_statements, non_module_inputs);
+  py::object request = build_request(self, module_statements, non_module_inputs, parameters);
+
+  py::object response;
+  py::object config = remote_config(self);
+  if (truthy(config)) {
+    py::object ping_error;
+    py::object executor = remote_executor(self, config, &ping_error);
+    if (ping_error) {
+      handle_error(self, ping_error);
+      return py::none();
+    }
+    py::module_ cloudpickle = py::module_::import("cloudpickle");
+    py::object reply = executor.attr("execute")("request"_a = cloudpickle.attr("dumps")(request));
+    response = cloudpickle.attr("loads")(reply);
+  } else {
+    const Names& n = names();
+    py::object executor = executors().attr("OrvaneComponentExecutor")(
+        "identifier"_a = get(self, n.id), "name"_a = get(self, n.name));
+    response = executor.attr("execute")("request"_a = request, "ipython_shell"_a = shell);
+  }
+  return apply_response(self, response);
+}
+
+py::object execute_async(py::object self, py::object process_pool, py::object module_statements,
+                         py::object non_module_inputs, py::object parameters) {
+  module_statements = or_empty(module_statements);
+  non_module_inputs = or_empty(non_module_inputs);
+  begin_run(self, module_statements, non_module_inputs);
+  py::bytes request =
+      py::module_::import("cloudpickle")
+          .attr("dumps")(build_request(self, module_statements, non_module_inputs, parameters));
+  py::object func;
+  py::object config = remote_config(self);
+  if (truthy(config)) {
+    py::object ping_error;
+    py::object executor = remote_executor(self, config, &ping_error);
+    if (ping_error) {
+      set_status(self, refs().status_failed);
+      PyErr_SetObject(PyExc_RuntimeError, ping_error.attr("args")[py::int_(0)].ptr());
+      throw py::error_already_set();
+    }
+    func = executor.attr("execute");
+  } else {
+    const Names& n = names();
+    py::object executor = executors().attr("OrvaneComponentExecutor")(
+        "identifier"_a = get(self, n.id), "name"_a = get(self, n.name));
+    func = executor.attr("execute_with_serialized");
+  }
+  return process_pool.attr("apply_async")("func"_a = func, "args"_a = py::make_tuple(request),
+                                          "callback"_a = self.attr("_execute_async_result"),
+                                          "error_callback"_a = self.attr("handle_error"));
+}
+
+// Runs on the pool's result thread: an exception escaping here would kill that thread and
+// leave every later task of the pool without completion, so failures are recorded instead.
+py::object execute_async_result(py::object self, py::object response) {
+  try {
+    py::object loaded = py::module_::import("cloudpickle").attr("loads")(response);
+    return apply_response(self, loaded);
+  } catch (py::error_already_set& e) {
+    py::object exc = e.value();
+    py::object trace = e.trace();
+    if (trace && PyTraceBack_Check(trace.ptr()) &&
+        py::getattr(exc, "__traceback__", py::none()).is_none()) {
+      if (PyException_SetTraceback(exc.ptr(), trace.ptr()) != 0) PyErr_Clear();
+    }
+    try {
+      clear_in_memory_cache(self);
+      record_error(self, exc, false);
+    } catch (py::error_already_set&) {
+      force_failed(self);
+    }
+    return py::none();
+  }
+}
+
+}  // namespace
+
+void handle_error(py::handle self, py::handle exc) {
+  try {
+    record_error(self, exc, true);
+  } catch (py::error_already_set&) {
+    force_failed(self);
+  }
+}
+
+void register_execution(const py::object& cls) {
+  pyclass::def(cls, "execute", &execute, py::arg("module_statements") = py::none(),
+               py::arg("non_module_inputs") = py::none(), py::arg("parameters") = py::none(),
+               py::arg("shell") = py::none(), "Execute synchronously.");
+  pyclass::def(
+      cls, "handle_error", [](py::object self, py::object exc) { handle_error(self, exc); },
+      py::arg("exc"), "Called when an error occurs in asynchronous execution.");
+  pyclass::def(cls, "execute_async", &execute_async, py::arg("process_pool"),
+               py::arg("module_statements") = py::none(), py::arg("non_module_inputs") = py::none(),
+               py::arg("parameters") = py::none(), "Execute asynchronously.");
+  pyclass::def(cls, "_execute_async_result", &execute_async_result, py::arg("response"),
+               "Callback when asynchronous execution is complete.");
+}
+
+}  // namespace orvane::vostrel

@@ -1,0 +1,132 @@
+"""Captured output shown in a real kernel, and the executor's capture as a notebook sees it."""
+
+from __future__ import annotations
+
+import textwrap
+
+import pytest
+
+from orvane_core.capture import OrvaneCapturedIO
+
+ENTRIES = [
+    {"type": "stream", "name": "<stdout>", "text": "first\n"},
+    {"type": "stream", "name": "<stderr>", "text": "warned\n"},
+    {"type": "stream", "name": "<stdout>", "text": "last"},
+]
+
+
+@pytest.fixture(scope="module")
+def kernel():
+    from jupyter_client.manager import start_new_kernel
+
+    manager, client = start_new_kernel(kernel_name="python3", startup_timeout=120)
+    try:
+        yield client
+    finally:
+        client.stop_channels()
+        manager.shutdown_kernel(now=True)
+
+
+def run_in_kernel(client, code: str) -> tuple[dict, list[dict]]:
+    """Execute ``code``; return the reply and the IOPub messages of that request."""
+    msg_id = client.execute(textwrap.dedent(code))
+    messages = []
+    while True:
+        message = client.get_iopub_msg(timeout=60)
+        if message["parent_header"].get("msg_id") != msg_id:
+            continue
+        if message["msg_type"] == "status":
+            if message["content"]["execution_state"] == "idle":
+                break
+            continue
+        messages.append(message)
+    reply = client.get_shell_msg(timeout=60)
+    return reply, messages
+
+
+def streams(messages):
+    return [m for m in messages if m["msg_type"] == "stream"]
+
+
+@pytest.mark.kernel
+@pytest.mark.slow
+def test_show_sends_stream_messages_tagged_with_the_component(kernel):
+    reply, messages = run_in_kernel(
+        kernel,
+        f"""
+        from orvane_core.capture import OrvaneCapturedIO
+        OrvaneCapturedIO(outputs={ENTRIES!r}).show(shell=get_ipython(), component_id="comp-1")
+        """,
+    )
+    assert reply["content"]["status"] == "ok"
+    got = [
+        (m["content"]["name"], m["content"]["text"], m["metadata"].get("component_id"))
+        for m in streams(messages)
+    ]
+    assert got == [
+        ("stdout", "first\n", "comp-1"),
+        ("stderr", "warned\n", "comp-1"),
+        ("stdout", "last", "comp-1"),
+    ]
+
+
+@pytest.mark.kernel
+@pytest.mark.slow
+def test_a_run_in_the_kernel_is_captured_not_shown(kernel):
+    reply, messages = run_in_kernel(
+        kernel,
+        """
+        from orvane_core.executors import OrvaneComponentExecutor
+        from orvane_core.misc.models import OrvaneExecutionRequestModel
+
+        request = OrvaneExecutionRequestModel(
+            identifier="k1",
+            cell_code="print('hello')\\n!echo from-shell\\n%time t = 1\\nn = 5",
+        )
+        response = OrvaneComponentExecutor(identifier="k1", name="k").execute(
+            request=request, ipython_shell=get_ipython()
+        )
+        summary = (int(response.status), sorted(response.result.non_module_outputs),
+                   "n" in globals(), "t" in globals())
+        """,
+    )
+    assert reply["content"]["status"] == "ok"
+    # Nothing reached the notebook while the run was going on.
+    assert streams(messages) == []
+
+    reply, messages = run_in_kernel(
+        kernel,
+        """
+        print(summary)
+        response.result.captured.show(shell=get_ipython(), component_id="k1")
+        """,
+    )
+    shown = [m for m in streams(messages) if m["metadata"].get("component_id") == "k1"]
+    printed = [m["content"]["text"] for m in streams(messages) if m not in shown]
+    assert "".join(printed) == "(200, ['n', 't'], False, False)\n"
+    assert len(shown) == 1
+    assert shown[0]["content"]["text"].startswith("hello\nfrom-shell")
+    assert "Wall time" in shown[0]["content"]["text"]
+
+
+def test_show_without_a_kernel_prints_to_the_process_streams(shell, capsys):
+    OrvaneCapturedIO(outputs=[dict(e) for e in ENTRIES]).show(shell=shell, component_id="c")
+    out, err = capsys.readouterr()
+    assert (out, err) == ("first\nlast", "warned\n")
+    OrvaneCapturedIO(outputs=[dict(e) for e in ENTRIES]).show()
+    assert capsys.readouterr() == (out, err)
+
+
+@pytest.mark.parametrize(
+    ("outputs", "truth", "stdout", "stderr"),
+    [
+        (None, False, "", ""),
+        ([], False, "", ""),
+        (ENTRIES, True, "first\nlast", "warned\n"),
+    ],
+)
+def test_truth_and_text(outputs, truth, stdout, stderr):
+    captured = OrvaneCapturedIO(outputs=outputs)
+    assert bool(captured) is truth
+    assert captured.text("<stdout>") == stdout
+    assert captured.text("<stderr>") == stderr

@@ -1,0 +1,83 @@
+"""A component inside a real kernel: its results reach the front end as kernel messages."""
+
+from __future__ import annotations
+
+import os
+import textwrap
+
+import pytest
+
+pytestmark = [pytest.mark.kernel, pytest.mark.slow]
+
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+SETUP = textwrap.dedent(
+    """
+    import orvane_core.executors as executors
+    from tests.components import doubles
+    try:
+        executors.OrvaneComponentExecutor(identifier="probe", name="probe")
+    except NotImplementedError:
+        executors.OrvaneComponentExecutor = doubles.LocalExecutorDouble
+    from orvane_core.components.vostrel import OrvaneComponentVostrel
+    from orvane_core.misc.models import OrvaneComponentModel
+    component = OrvaneComponentVostrel(
+        OrvaneComponentModel(id="kernel-comp", name="K", code="print('hello')\\nv = 20\\nv * 2 + 2")
+    )
+    result = component.execute(module_statements={}, non_module_inputs={}, shell=get_ipython())
+    assert result == 42, result
+    """
+)
+
+
+@pytest.fixture(scope="module")
+def kernel():
+    from jupyter_client.manager import start_new_kernel
+
+    manager, client = start_new_kernel(kernel_name="python3", cwd=REPO)
+    try:
+        yield client
+    finally:
+        client.stop_channels()
+        manager.shutdown_kernel(now=True)
+
+
+def run(client, code):
+    """Runs code in the kernel; returns the IOPub messages of that request."""
+    msg_id = client.execute(code)
+    reply = client.get_shell_msg(timeout=60)
+    while reply["parent_header"].get("msg_id") != msg_id:
+        reply = client.get_shell_msg(timeout=60)
+    messages = []
+    while True:
+        msg = client.get_iopub_msg(timeout=60)
+        if msg["parent_header"].get("msg_id") != msg_id:
+            continue
+        if msg["msg_type"] == "status" and msg["content"]["execution_state"] == "idle":
+            break
+        messages.append(msg)
+    assert reply["content"]["status"] == "ok", reply["content"]
+    return messages
+
+
+def test_last_output_and_captured_output_reach_the_front_end(kernel):
+    run(kernel, SETUP)
+    messages = run(
+        kernel, "component.show_last_output(get_ipython())\ncomponent.show_captured(get_ipython())"
+    )
+    results = [m for m in messages if m["msg_type"] == "execute_result"]
+    assert len(results) == 1
+    content = results[0]["content"]
+    assert content["execution_count"] == 0
+    assert content["data"] == {"text/plain": "42"}
+    assert content["metadata"] == {"component_id": "kernel-comp"}
+    streams = [m["content"] for m in messages if m["msg_type"] == "stream"]
+    assert {"name": "stdout", "text": "hello\n"} in streams
+
+
+def test_nothing_is_sent_for_an_empty_last_output(kernel):
+    run(kernel, SETUP)
+    messages = run(
+        kernel, "component.last_output = None\ncomponent.show_last_output(get_ipython())"
+    )
+    assert [m for m in messages if m["msg_type"] == "execute_result"] == []
