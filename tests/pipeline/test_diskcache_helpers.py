@@ -8,7 +8,6 @@ import uuid
 
 import networkx as nx
 import pytest
-from orvane_core.pipeline.pipeline import OrvanePipeline
 
 from orvane_core.cache import OrvaneDiskCache
 from orvane_core.common.utils import APP_TEMP_DIRECTORY
@@ -26,6 +25,7 @@ from orvane_core.misc.models import (
     OrvaneEdgeModel,
     OrvanePipelineCallbackDataModel,
 )
+from orvane_core.pipeline.pipeline import OrvanePipeline
 
 
 def dag(components, edges=()):
