@@ -121,18 +121,9 @@ void clear_all_cache(const py::object& self) {
   self.attr("run_callback")();
 }
 
-// Also runs at interpreter exit and from the destructor, possibly on an object whose
-// construction failed half-way, so missing attributes mean there is nothing to clean.
-void clear_all_diskcache(const py::object& self) {
-  py::module_ sys = py::module_::import("sys");
-  if (py::bool_(sys.attr("is_finalizing")())) return;
-  if (sys.attr("modules").attr("get")("os").is_none()) return;
-  py::object dir_value = py::getattr(self, "_diskcache_dir", py::none());
-  if (dir_value.is_none()) return;
-  py::module_ os = py::module_::import("os");
-  py::object dir = os.attr("fspath")(dir_value);
-  if (!py::bool_(os.attr("path").attr("isdir")(dir))) return;
-
+// The clean-up proper: every component's disk cache, then the directories that are the caches'
+// own, then the directory itself if nothing else is left in it.
+void remove_owned_caches(const py::object& self, const py::module_& os, const py::object& dir) {
   py::object nodes = py::getattr(self, "nodes", py::dict());
   for (py::handle id : nodes) nodes[id].attr("clear_diskcache")();
 
@@ -149,12 +140,55 @@ void clear_all_diskcache(const py::object& self) {
   bool only_layout = left.size() == 0 ||
                      (left.size() == 1 && py::str(left[0]).cast<std::string>() == "pipeline.json" &&
                       py::bool_(os.attr("path").attr("isfile")(layout_file)));
-  if (!only_layout) return;
+  if (only_layout) {
+    try {
+      if (left.size() == 1) os.attr("remove")(layout_file);
+      os.attr("rmdir")(dir);
+    } catch (py::error_already_set& e) {
+      if (!sup::is_exception(e)) throw;
+    }
+  }
+}
+
+// Also runs at interpreter exit and from the destructor, possibly on an object whose
+// construction failed half-way, so missing attributes mean there is nothing to clean.
+void clear_all_diskcache(const py::object& self) {
+  py::module_ sys = py::module_::import("sys");
+  if (py::bool_(sys.attr("is_finalizing")())) return;
+  if (sys.attr("modules").attr("get")("os").is_none()) return;
+  py::object dir_value = py::getattr(self, "_diskcache_dir", py::none());
+  if (dir_value.is_none()) return;
+  py::module_ os = py::module_::import("os");
+  py::object dir = os.attr("fspath")(dir_value);
+  if (!py::bool_(os.attr("path").attr("isdir")(dir))) return;
+
+  // A write still in progress would rename its directory into place after the clean-up. The
+  // writer is stopped for the clean-up (it finishes the write in progress and drops the queue)
+  // and started again afterwards, so the pipeline stays usable.
+  py::object writer = py::getattr(self, "_diskcache_writer", py::none());
+  bool restart = false;
+  if (py::bool_(writer)) {
+    try {
+      restart = py::bool_(writer.attr("is_alive")());
+      writer.attr("close")();
+    } catch (py::error_already_set& e) {
+      if (!sup::is_exception(e)) throw;
+      restart = false;
+    }
+  }
+
   try {
-    if (left.size() == 1) os.attr("remove")(layout_file);
-    os.attr("rmdir")(dir);
-  } catch (py::error_already_set& e) {
-    if (!sup::is_exception(e)) throw;
+    remove_owned_caches(self, os, dir);
+  } catch (...) {
+    if (restart) {
+      writer.attr("open")();
+      writer.attr("start")();
+    }
+    throw;
+  }
+  if (restart) {
+    writer.attr("open")();
+    writer.attr("start")();
   }
 }
 

@@ -356,3 +356,17 @@ def test_writer_folder_read_record_matches_component(pipes, shell):
     settle(p)
     record = OrvaneDiskCache.read_record(p.nodes["a"].diskcache_dir)
     assert record["component_id"] == "a" and record["success_count"] == 1
+
+
+def test_clean_up_with_a_write_in_flight_leaves_nothing_and_keeps_the_writer(pipes, shell):
+    import numpy as np
+
+    p = new_pipeline(pipes, graph=([("big", "", True), ("a", "x = 1", True)], []))
+    shell.push({"np": np})
+    p.nodes["big"].cell_code = "w = np.ones(16 << 20)"
+    run(p, "big", shell)  # 128 MiB being written
+    p.clear_all_diskcache()
+    assert not os.path.exists(p.diskcache_dir)
+    assert p._diskcache_writer.is_alive()
+    p._diskcache_writer.close()  # anything the writer still finished would show now
+    assert not os.path.exists(p.diskcache_dir)
