@@ -153,9 +153,17 @@ void remove_owned_caches(const py::object& self, const py::module_& os, const py
 // Also runs at interpreter exit and from the destructor, possibly on an object whose
 // construction failed half-way, so missing attributes mean there is nothing to clean.
 void clear_all_diskcache(const py::object& self) {
-  py::module_ sys = py::module_::import("sys");
-  if (py::bool_(sys.attr("is_finalizing")())) return;
-  if (sys.attr("modules").attr("get")("os").is_none()) return;
+  // Late in interpreter shutdown nothing can be imported any more; the exit handler has run.
+#if PY_VERSION_HEX >= 0x030D0000
+  if (Py_IsFinalizing()) return;
+#else
+  if (_Py_IsFinalizing()) return;
+#endif
+  py::object loaded_os = py::reinterpret_steal<py::object>(PyImport_GetModule(py::str("os").ptr()));
+  if (!loaded_os || loaded_os.is_none()) {
+    PyErr_Clear();
+    return;
+  }
   py::object dir_value = py::getattr(self, "_diskcache_dir", py::none());
   if (dir_value.is_none()) return;
   py::module_ os = py::module_::import("os");
