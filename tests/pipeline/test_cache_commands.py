@@ -7,7 +7,6 @@ import shutil
 
 import pytest
 
-from orvane_core.cache import OrvaneDiskCache
 from orvane_core.misc import (
     OrvaneComponentStatus,
     OrvaneDiskcacheStatus,
@@ -348,14 +347,6 @@ def test_clear_all_diskcache_without_directory_touches_nothing(pipes, shell):
     p.clear_all_diskcache()
     assert os.path.isdir(attached)
     p._diskcache_dir = real
-
-
-def test_writer_folder_read_record_matches_component(pipes, shell):
-    p = new_pipeline(pipes)
-    run(p, "a", shell)
-    settle(p)
-    record = OrvaneDiskCache.read_record(p.nodes["a"].diskcache_dir)
-    assert record["component_id"] == "a" and record["success_count"] == 1
 
 
 def test_clean_up_with_a_write_in_flight_leaves_nothing_and_keeps_the_writer(pipes, shell):
