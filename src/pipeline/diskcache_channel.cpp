@@ -87,6 +87,7 @@ void put_diskcache_task(const py::object& self, const std::optional<py::str>& ta
     component.attr("diskcache_status") = sup::diskcache_status("FAILED");
   } else if (served_from_disk(component)) {
     // Reused from its disk cache: that cache already holds these results.
+    component.attr("diskcache_status") = sup::diskcache_status("CACHED");
   } else {
     py::module_ cloudpickle = py::module_::import("cloudpickle");
     py::object dumps = cloudpickle.attr("dumps");
