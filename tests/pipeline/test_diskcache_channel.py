@@ -324,3 +324,26 @@ def test_unpicklable_output_raises_and_queues_nothing(pipe, records, shell):
     assert a.diskcache_status == OrvaneDiskcacheStatus.UNCACHED
     assert records == []
     assert a.status == OrvaneComponentStatus.SUCCESSFUL
+
+
+def test_execution_recovers_from_a_writer_that_died(records, shell):
+    code = "import numpy as np\nw = np.ones(8 << 20)"  # 64 MiB: the writer dies halfway
+    p = make_pipeline(dag([("big", code, True), ("s", "u = 1", True)], [("big", "s")]), records)
+    try:
+        p._diskcache_writer._inject_fault("die_mid_write")
+        p.execute_component(component_id="big", send_to_front=False)
+        wait_for(lambda: not p._diskcache_writer.is_alive())
+        p.update_diskcache_status()
+        assert p.nodes["big"]._diskcache_status == OrvaneDiskcacheStatus.FAILED
+        assert p._diskcache_writer.is_alive()
+        assert cache_dirs(p.diskcache_dir) == []
+        # A failed disk cache makes the component run again; both results reach the disk.
+        p.execute_component(component_id="s", send_to_front=False)
+        settle(p)
+        assert {c: p.nodes[c].diskcache_status for c in p.nodes} == dict.fromkeys(
+            p.nodes, OrvaneDiskcacheStatus.CACHED
+        )
+        assert len(cache_dirs(p.diskcache_dir)) == 2
+        assert p.nodes["big"].non_module_outputs["w"].sum() == 8 << 20
+    finally:
+        close_pipeline(p)
