@@ -147,6 +147,20 @@ def test_adoption_layout(pipes, shell, tmp_path, records):
     assert [r.procedure for r in records] == [UPDATED]
 
 
+def test_adopting_into_a_live_pipeline_releases_the_caches_it_replaces(pipes, shell, tmp_path):
+    p = new_pipeline(pipes)
+    run_all(p, shell)
+    old_a, old_d = p.nodes["a"].diskcache_dir, p.nodes["d"].diskcache_dir
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    moved = shutil.copytree(old_a, elsewhere / "component-a")
+    p.load_diskcache(diskcache_dir=str(elsewhere))
+    assert p.nodes["a"].diskcache_dir == str(moved)
+    assert not os.path.exists(old_a)  # replaced, so released
+    assert os.path.isdir(old_d)  # d had nothing to adopt: it keeps its cache
+    assert p.diskcache_dir == str(elsewhere)
+
+
 def test_corrupt_write_is_not_loaded(pipes, shell):
     src = new_pipeline(pipes, graph=([("a", "x = 1", True)], []))
     run(src, "a", shell)
