@@ -8,8 +8,6 @@ import subprocess
 import sys
 import textwrap
 
-import pytest
-
 from tests.pipeline.test_diskcache_helpers import needs_parts
 
 pytestmark = needs_parts
@@ -67,7 +65,6 @@ SCRIPT = textwrap.dedent(
 )
 
 
-@pytest.mark.slow
 def test_file_too_large_fails_the_write_and_the_pipeline_goes_on(tmp_path):
     env = dict(os.environ, ORVANE_TEMP_DIR=str(tmp_path))
     done = subprocess.run(
