@@ -51,19 +51,6 @@ py::dict component_entry(const py::object& component_id) {
   return d;
 }
 
-// True when the component's results are being served from its attached disk cache: writing them
-// again would only copy the cache into a new directory.
-bool served_from_disk(const py::object& component) {
-  if (!py::bool_(component.attr("use_diskcache"))) return false;
-  if (!sup::eq(component.attr("status"), sup::component_status("SUCCESSFUL"))) return false;
-  py::object cache = py::getattr(component, "_diskcache", py::none());
-  if (cache.is_none()) return false;
-  py::object memory = py::getattr(component, "_in_memory_cache", py::none());
-  if (memory.is_none()) return true;
-  py::object empty = py::module_::import("orvane_core.cache").attr("OrvaneInMemoryCache")();
-  return memory.equal(empty);
-}
-
 void put_diskcache_task(const py::object& self, const std::optional<py::str>& task_type,
                         const std::optional<py::str>& component_id) {
   py::object nodes = self.attr("nodes");
@@ -85,9 +72,6 @@ void put_diskcache_task(const py::object& self, const std::optional<py::str>& ta
   if (cancel) {
     writer.attr("cancel_task")(py::arg("task") = cancel_record);
     component.attr("diskcache_status") = sup::diskcache_status("FAILED");
-  } else if (served_from_disk(component)) {
-    // Reused from its disk cache: that cache already holds these results.
-    component.attr("diskcache_status") = sup::diskcache_status("CACHED");
   } else {
     py::module_ cloudpickle = py::module_::import("cloudpickle");
     py::object dumps = cloudpickle.attr("dumps");
@@ -139,9 +123,8 @@ void mark_pending_writes_failed(const py::object& nodes) {
 void get_diskcache_messages(const py::object& self) {
   py::object writer = writer_of(self);
   if (!py::bool_(writer)) return;
-  // A writer that died is not an error of the caller: its last messages are still taken in, the
-  // writes it lost are marked FAILED and it is started again below.
-  bool stopped = !py::bool_(writer.attr("is_alive")());
+  if (!py::bool_(writer.attr("is_alive")())) throw std::runtime_error(kWriterDown);
+  bool stopped = false;
 
   py::object nodes = self.attr("nodes");
   py::object failed_status = sup::diskcache_status("FAILED");
