@@ -187,7 +187,7 @@ def test_superseded_cache_is_released_when_the_new_one_loads(pipe, shell):
     assert cache_dirs(pipe.diskcache_dir) == [os.path.basename(new)]
 
 
-def test_reuse_from_disk_writes_nothing_new(pipe, records, shell):
+def test_reuse_from_disk_rewrites_and_releases_the_superseded_cache(pipe, records, shell):
     run(pipe, "a", shell, queue=False)
     run(pipe, "b", shell, queue=False)
     pipe._put_diskcache_task(task_type="todo", component_id="a")
@@ -195,10 +195,13 @@ def test_reuse_from_disk_writes_nothing_new(pipe, records, shell):
     attached = pipe.nodes["a"].diskcache_dir
     records.clear()
     pipe._put_diskcache_task(task_type="todo", component_id="a")  # as a reuse queues it
-    assert pipe.nodes["a"].diskcache_status == OrvaneDiskcacheStatus.CACHED
+    assert pipe.nodes["a"]._diskcache_status == OrvaneDiskcacheStatus.UPDATING
     assert [r.procedure for r in records] == [UPDATED]
     settle(pipe)
-    assert cache_dirs(pipe.diskcache_dir) == [os.path.basename(attached)]
+    rewritten = pipe.nodes["a"].diskcache_dir
+    assert rewritten != attached and not os.path.exists(attached)
+    assert cache_dirs(pipe.diskcache_dir) == [os.path.basename(rewritten)]
+    assert dict(pipe.nodes["a"].non_module_outputs) == {"x": 1}
 
 
 def test_failed_write_is_reported_and_the_batch_goes_on(pipe, records, shell, tmp_path):
@@ -263,6 +266,13 @@ def test_writer_death_fails_pending_writes_and_restarts_it(records, shell):
                 # The writer died before this task was put: refused, and marked FAILED.
                 assert p.nodes[cid].diskcache_status == OrvaneDiskcacheStatus.FAILED
         wait_for(lambda: not p._diskcache_writer.is_alive())
+        with pytest.raises(RuntimeError, match=r"^Diskcache writer does not work\.$"):
+            p.update_diskcache_status()
+        # An execution restarts a writer it finds dead; the stop is taken in at the next poll.
+        writer = p._diskcache_writer
+        writer.close()
+        writer.open()
+        writer.start()
         records.clear()
         p.update_diskcache_status()
         assert {c: p.nodes[c].diskcache_status for c in p.nodes} == dict.fromkeys(
