@@ -1,8 +1,151 @@
-// Pipeline members: parameters (to be filled).
+// Pipeline members: the parameter store (values, their text view for the front end, and
+// validated replacement of the whole set).
+#include <string>
+
+#include "common/pyclass.hpp"
+#include "pipeline/diskcache_support.hpp"
 #include "pipeline/pipeline.hpp"
 
 namespace orvane::pipeline {
 
-void register_parameters(py::module_& /*m*/, const py::object& /*cls*/) {}
+namespace {
+
+namespace sup = support;
+
+constexpr const char* kInvalidLiterals = "Parameter names/fields contain invalid Python literals";
+constexpr const char* kUpdated = "Parameters have updated successfully.";
+
+py::list parameters_view(const py::object& self) {
+  py::object record_cls = sup::models().attr("OrvanePipelineParameterModel");
+  py::object dumps = py::module_::import("json").attr("dumps");
+  py::list view;
+  for (py::handle item : self.attr("_parameters").attr("items")()) {
+    py::object value = item[py::int_(1)];
+    py::str type_name = py::type::of(value).attr("__qualname__");
+    py::object text = py::str(value);
+    if (type_name.equal(py::str("str"))) text = dumps(text);
+    view.append(record_cls(py::arg("name") = item[py::int_(0)], py::arg("type") = type_name,
+                           py::arg("value") = text));
+  }
+  return view;
+}
+
+py::dict entries_of(const py::list& records) {
+  py::list plain;
+  for (py::handle record : records) plain.append(record.attr("dict")());
+  py::dict d;
+  d["entries"] = plain;
+  return d;
+}
+
+py::object parameters_record(const char* status, const char* msg, py::dict successful,
+                             py::dict failed) {
+  py::module_ misc = sup::misc();
+  return sup::models().attr("OrvanePipelineCallbackDataModel")(
+      py::arg("procedure") =
+          misc.attr("OrvanePipelineCallbackProcedure").attr("PARAMETERS_UPDATED"),
+      py::arg("status") = misc.attr("OrvanePipelineCallbackStatus").attr(status),
+      py::arg("msg") = py::str(msg), py::arg("successful") = std::move(successful),
+      py::arg("failed") = std::move(failed));
+}
+
+// The view escapes characters outside the Basic Multilingual Plane as JSON surrogate pairs, which
+// evaluate to two lone surrogates; joined again, the text round-trips to the string it showed.
+py::object join_surrogate_pairs(const py::str& text) {
+  try {
+    return text.attr("encode")("utf-16-le", "surrogatepass").attr("decode")("utf-16-le");
+  } catch (py::error_already_set& e) {
+    if (!sup::is_exception(e)) throw;
+    return text;  // a lone surrogate that pairs with nothing stays as it is
+  }
+}
+
+// Evaluates one record's value text; false means it does not parse.
+bool evaluate_value(const py::handle& record, py::object& value) {
+  py::object text = record.attr("value");
+  try {
+    value = py::module_::import("ast").attr("literal_eval")(text);
+  } catch (py::error_already_set& e) {
+    if (e.matches(PyExc_SyntaxError)) return false;
+    if (!e.matches(PyExc_ValueError)) throw;
+    // Parses but is no literal (a bare word, a call): taken as the text itself. The view shows
+    // non-finite floats as bare words, so a record typed float keeps them as floats.
+    value = text;
+    if (py::isinstance<py::str>(text) && sup::eq(record.attr("type"), py::str("float"))) {
+      std::string word = py::str(text.attr("strip")().attr("lower")()).cast<std::string>();
+      if (word == "inf" || word == "-inf" || word == "nan" || word == "-nan") {
+        value = py::float_(py::module_::import("builtins").attr("float")(word));
+      }
+    }
+    return true;
+  }
+  if (py::isinstance<py::str>(value)) value = join_surrogate_pairs(value);
+  return true;
+}
+
+void set_parameters(const py::object& self, const py::object& new_parameters) {
+  py::dict failed;
+  py::list failed_entries;
+  failed["entries"] = failed_entries;
+  py::dict params;
+  py::object keyword = py::module_::import("keyword").attr("iskeyword");
+
+  for (py::handle record : new_parameters) {
+    py::object name = record.attr("name");
+    if (!py::isinstance<py::str>(name)) {
+      throw py::type_error("Parameter name must be a string, not " +
+                           py::str(py::type::of(name).attr("__name__")).cast<std::string>() + ".");
+    }
+    if (!py::bool_(name.attr("isidentifier")()) || py::bool_(keyword(name))) {
+      failed_entries.append(record.attr("dict")());
+      continue;
+    }
+    py::object value;
+    if (!evaluate_value(record, value)) {
+      failed_entries.append(record.attr("dict")());
+      continue;
+    }
+    params[name] = value;
+  }
+
+  if (failed_entries.size() > 0) {
+    self.attr("run_callback")(
+        py::arg("data") = parameters_record("FAILED", kInvalidLiterals,
+                                            entries_of(self.attr("parameters_view")), failed));
+    throw py::value_error(kInvalidLiterals);
+  }
+  py::object current = self.attr("_parameters");
+  if (current.equal(params)) return;
+  current.attr("clear")();
+  current.attr("update")(params);
+
+  self.attr("run_callback")(
+      py::arg("data") = parameters_record("SUCCESSFUL", kUpdated,
+                                          entries_of(self.attr("parameters_view")), py::dict()));
+  py::object nodes = self.attr("nodes");
+  py::object invalid = sup::component_status("INVALID");
+  for (py::handle id : nodes) {
+    py::object component = nodes[id];
+    if (py::bool_(component.attr("use_diskcache")) && sup::write_pending(component)) {
+      self.attr("_put_diskcache_task")(py::arg("task_type") = "cancel",
+                                       py::arg("component_id") = id);
+    }
+    component.attr("status") = invalid;
+  }
+  self.attr("run_callback")();
+}
+
+}  // namespace
+
+void register_parameters(py::module_& /*m*/, const py::object& cls) {
+  pyclass::def_property_readonly(
+      cls, "parameters",
+      [](const py::object& self) { return self.attr("_parameters").attr("copy")(); },
+      "Pipeline parameters.");
+  pyclass::def_property_readonly(cls, "parameters_view", &parameters_view,
+                                 "Pipeline parameters as text records.");
+  pyclass::def(cls, "set_parameters", &set_parameters, py::arg("new_parameters"),
+               "Set pipeline parameters.");
+}
 
 }  // namespace orvane::pipeline

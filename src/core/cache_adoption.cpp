@@ -1,0 +1,79 @@
+// Adoption planning for a directory of component caches; see cache_adoption.hpp.
+#include "core/cache_adoption.hpp"
+
+#include <unordered_map>
+#include <unordered_set>
+
+namespace orvane {
+
+std::string named_cache_folder(const std::string& component_id) {
+  return "component-" + component_id;
+}
+
+bool owned_by_cache(const CacheDirEntry& entry) {
+  return entry.is_dir && (entry.has_record || entry.unfinished);
+}
+
+namespace {
+
+// True when `a` is a better choice than `b` for the same component.
+bool newer(const CacheDirEntry& a, const CacheDirEntry& b) {
+  if (a.created != b.created) return a.created > b.created;
+  if (a.success_count != b.success_count) return a.success_count > b.success_count;
+  const std::string named = named_cache_folder(a.component_id);
+  const bool a_named = a.name == named, b_named = b.name == named;
+  if (a_named != b_named) return a_named;
+  return a.name < b.name;
+}
+
+}  // namespace
+
+AdoptionPlan plan_adoption(const std::vector<CacheDirEntry>& entries,
+                           const std::vector<std::string>& component_ids) {
+  AdoptionPlan plan;
+  std::unordered_set<std::string> known(component_ids.begin(), component_ids.end());
+  // Best write per component, as an index into `entries`: a complete one beats any incomplete.
+  std::unordered_map<std::string, std::size_t> best;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const CacheDirEntry& e = entries[i];
+    if (!e.is_dir || !e.has_record || known.count(e.component_id) == 0) continue;
+    auto it = best.find(e.component_id);
+    if (it == best.end()) {
+      best[e.component_id] = i;
+      continue;
+    }
+    const CacheDirEntry& b = entries[it->second];
+    if ((e.complete && !b.complete) || (e.complete == b.complete && newer(e, b))) {
+      it->second = i;
+    }
+  }
+  std::unordered_map<std::string, std::size_t> by_name;
+  for (std::size_t i = 0; i < entries.size(); ++i) by_name.emplace(entries[i].name, i);
+
+  std::vector<bool> loaded(entries.size(), false);
+  for (const std::string& id : component_ids) {
+    auto it = best.find(id);
+    if (it != best.end()) {
+      if (loaded[it->second]) continue;
+      loaded[it->second] = true;
+      plan.loads.push_back({id, entries[it->second].name});
+      continue;
+    }
+    auto named = by_name.find(named_cache_folder(id));
+    if (named != by_name.end() && !loaded[named->second] && !entries[named->second].has_record) {
+      loaded[named->second] = true;
+      plan.loads.push_back({id, named->first});
+    }
+  }
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const CacheDirEntry& e = entries[i];
+    if (owned_by_cache(e)) {
+      if (!loaded[i] || !e.complete) plan.removals.push_back(e.name);
+    } else if (!loaded[i]) {
+      plan.kept.push_back(e.name);
+    }
+  }
+  return plan;
+}
+
+}  // namespace orvane

@@ -1,0 +1,60 @@
+// Decides what adopting a directory of component caches loads, removes and leaves alone.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace orvane {
+
+// One entry found in a cache directory, as the caller observed it.
+struct CacheDirEntry {
+  std::string name;
+  bool is_dir = false;
+  // True when the entry is a cache directory written by this product; the fields below are then
+  // read from its record.
+  bool has_record = false;
+  // Every file its record lists is present with its size: only such a cache can load.
+  bool complete = false;
+  std::string component_id;
+  std::int64_t success_count = 0;
+  // Creation time of the write (seconds); later writes win over higher counts because counts
+  // restart at zero in every new pipeline object.
+  double created = 0.0;
+  // A temporary directory of a write that never finished.
+  bool unfinished = false;
+};
+
+struct CacheLoad {
+  std::string component_id;
+  std::string entry_name;
+};
+
+struct AdoptionPlan {
+  // At most one per component, in the order of the component list.
+  std::vector<CacheLoad> loads;
+  // Entries that are provably this product's and no longer needed: superseded or incomplete
+  // writes, writes of components that no longer exist, unfinished writes. May name an entry of
+  // `loads` that cannot load.
+  std::vector<std::string> removals;
+  // Everything else, in listing order; never touched.
+  std::vector<std::string> kept;
+};
+
+// The folder name under which a component's cache is kept by name rather than by record.
+std::string named_cache_folder(const std::string& component_id);
+
+// For each component the newest complete write that belongs to it is loaded (newest creation
+// time, then highest success count, then the folder named after the component, then name order);
+// its other writes are removed. A component with only incomplete writes is offered the newest of
+// them, so that it reports a failed load, and they are removed afterwards. A component with no
+// write of its own loads its "component-<id>" entry when there is one, so that an unreadable
+// entry shows up as a failed load instead of vanishing. Entries without a record are never
+// removed unless they are unfinished writes.
+AdoptionPlan plan_adoption(const std::vector<CacheDirEntry>& entries,
+                           const std::vector<std::string>& component_ids);
+
+// Names that a cache clean-up may delete: complete writes of this product and unfinished writes.
+bool owned_by_cache(const CacheDirEntry& entry);
+
+}  // namespace orvane

@@ -1,0 +1,161 @@
+// Helpers shared by the disk-cache channel and the cache commands: lookups of the package's
+// modules, callback records, and the rules for which cache directories the pipeline may delete.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+#include "core/cache_adoption.hpp"
+
+namespace orvane::pipeline::support {
+
+namespace py = pybind11;
+
+inline py::module_ misc() { return py::module_::import("orvane_core.misc"); }
+inline py::module_ models() { return py::module_::import("orvane_core.misc.models"); }
+inline py::object disk_cache_class() {
+  return py::module_::import("orvane_core.cache").attr("OrvaneDiskCache");
+}
+
+inline py::object diskcache_status(const char* member) {
+  return misc().attr("OrvaneDiskcacheStatus").attr(member);
+}
+inline py::object component_status(const char* member) {
+  return misc().attr("OrvaneComponentStatus").attr(member);
+}
+
+// Python equality of two values.
+inline bool eq(const py::object& a, const py::object& b) { return a.equal(b); }
+
+// True when a write of the component is pending. The stored status is read: the public one
+// reports CACHED whenever a cache is attached, which hides a rewrite queued meanwhile.
+inline bool write_pending(const py::object& component) {
+  py::object stored = py::getattr(component, "_diskcache_status", py::none());
+  if (stored.is_none()) stored = component.attr("diskcache_status");
+  return eq(stored, diskcache_status("UPDATING"));
+}
+
+// True when a caught Python error is an ordinary Exception (not an interrupt or exit).
+inline bool is_exception(py::error_already_set& e) { return e.matches(PyExc_Exception); }
+
+inline void remove_tree(const py::handle& path) {
+  py::module_::import("shutil").attr("rmtree")(path, py::arg("ignore_errors") = true);
+}
+
+// The record of a cache directory written by this product (component id, success count,
+// creation time, completeness), or None for anything else. A record that cannot be read at all
+// counts as foreign.
+inline py::object read_record(const py::handle& path) {
+  try {
+    return disk_cache_class().attr("read_record")(path);
+  } catch (py::error_already_set& e) {
+    if (!is_exception(e)) throw;
+    return py::none();
+  }
+}
+
+// Temporary directories of writes that never finished. The writer builds each cache in a hidden
+// sibling of its target and renames it into place once complete; the cache class knows the
+// naming and is asked first.
+inline bool is_unfinished_write(const py::handle& path, const std::string& name) {
+  py::object cls = disk_cache_class();
+  if (py::hasattr(cls, "is_unfinished_write")) {
+    try {
+      return py::bool_(cls.attr("is_unfinished_write")(path));
+    } catch (py::error_already_set& e) {
+      if (!is_exception(e)) throw;
+      return false;
+    }
+  }
+  return name.rfind(".orvane-partial-", 0) == 0;
+}
+
+// Describes one directory entry for the adoption and clean-up rules. Symbolic links are never
+// treated as ours, so nothing outside the directory can be reached through them.
+inline CacheDirEntry describe_entry(const py::handle& dir, const py::str& name) {
+  py::module_ os_path = py::module_::import("os.path");
+  py::object path = os_path.attr("join")(dir, name);
+  CacheDirEntry entry;
+  entry.name = name.cast<std::string>();
+  entry.is_dir = py::bool_(os_path.attr("isdir")(path)) && !py::bool_(os_path.attr("islink")(path));
+  if (!entry.is_dir) return entry;
+  py::object record = read_record(path);
+  if (!record.is_none()) {
+    py::object complete = record.attr("get")("complete", true);
+    py::object id = record.attr("get")("component_id", py::none());
+    if (py::isinstance<py::str>(id)) {
+      entry.has_record = true;
+      entry.complete = py::bool_(complete);
+      entry.component_id = id.cast<std::string>();
+      py::object count = record.attr("get")("success_count", 0);
+      entry.success_count = py::isinstance<py::int_>(count) ? count.cast<std::int64_t>() : 0;
+      py::object created = record.attr("get")("created", py::none());
+      if (created.is_none()) created = record.attr("get")("created_at", py::none());
+      if (py::isinstance<py::float_>(created) || py::isinstance<py::int_>(created)) {
+        entry.created = created.cast<double>();
+      } else {
+        try {
+          entry.created = os_path.attr("getmtime")(path).cast<double>();
+        } catch (py::error_already_set& e) {
+          if (!is_exception(e)) throw;
+        }
+      }
+    }
+  }
+  entry.unfinished = !entry.has_record && is_unfinished_write(path, entry.name);
+  return entry;
+}
+
+// Deletes a directory that is this product's: a complete cache is emptied through the cache
+// class first (it deletes only the files it wrote), then whatever is left goes.
+inline void remove_owned(const py::handle& path, bool has_record) {
+  if (has_record) {
+    try {
+      py::object cache = disk_cache_class()(py::arg("cache_dir") = path);
+      cache.attr("clear_cache")();
+      cache.attr("close")();
+    } catch (py::error_already_set& e) {
+      if (!is_exception(e)) throw;
+    }
+  }
+  remove_tree(path);
+}
+
+// Closes and deletes a disk cache that a component no longer uses.
+inline void release_cache(const py::handle& cache) {
+  py::object dir = py::getattr(cache, "cache_dir", py::none());
+  try {
+    cache.attr("clear_cache")();
+    cache.attr("close")();
+  } catch (py::error_already_set& e) {
+    if (!is_exception(e)) throw;
+  }
+  if (!dir.is_none()) remove_tree(dir);
+}
+
+// Makes the component load the cache at `path`. A different cache it had attached before is
+// closed and deleted once the new one is in place: it is superseded, and nothing else would
+// ever delete it. Returns the component's result.
+inline bool load_into_component(const py::handle& component, const py::handle& path) {
+  py::object previous = py::getattr(component, "_diskcache", py::none());
+  bool loaded = py::bool_(component.attr("load_diskcache")(py::arg("cache_dir") = path));
+  if (!loaded || previous.is_none()) return loaded;
+  py::object current = py::getattr(component, "_diskcache", py::none());
+  if (current.is(previous)) return loaded;
+  py::object old_dir = py::getattr(previous, "cache_dir", py::none());
+  py::module_ os_path = py::module_::import("os.path");
+  if (!old_dir.is_none() && os_path.attr("abspath")(old_dir).equal(os_path.attr("abspath")(path))) {
+    // The same directory loaded again: only the old handle goes, the files stay.
+    try {
+      previous.attr("close")();
+    } catch (py::error_already_set& e) {
+      if (!is_exception(e)) throw;
+    }
+    return loaded;
+  }
+  release_cache(previous);
+  return loaded;
+}
+
+}  // namespace orvane::pipeline::support

@@ -1,0 +1,142 @@
+// Unit tests of the adoption plan for a directory of component caches.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "core/cache_adoption.hpp"
+
+using orvane::CacheDirEntry;
+using orvane::plan_adoption;
+
+namespace {
+
+CacheDirEntry write(const std::string& name, const std::string& id, std::int64_t count,
+                    double created) {
+  CacheDirEntry e;
+  e.name = name;
+  e.is_dir = true;
+  e.has_record = true;
+  e.complete = true;
+  e.component_id = id;
+  e.success_count = count;
+  e.created = created;
+  return e;
+}
+
+CacheDirEntry plain(const std::string& name, bool is_dir) {
+  CacheDirEntry e;
+  e.name = name;
+  e.is_dir = is_dir;
+  return e;
+}
+
+CacheDirEntry unfinished(const std::string& name) {
+  CacheDirEntry e = plain(name, true);
+  e.unfinished = true;
+  return e;
+}
+
+bool contains(const std::vector<std::string>& v, const std::string& x) {
+  return std::find(v.begin(), v.end(), x) != v.end();
+}
+
+}  // namespace
+
+TEST(CacheAdoption, NewestWritePerComponentWinsAndOthersAreRemoved) {
+  auto plan =
+      plan_adoption({write("component-u1", "a", 3, 10.0), write("component-u2", "a", 1, 20.0),
+                     write("component-u3", "b", 5, 5.0)},
+                    {"a", "b"});
+  ASSERT_EQ(plan.loads.size(), 2u);
+  EXPECT_EQ(plan.loads[0].component_id, "a");
+  EXPECT_EQ(plan.loads[0].entry_name, "component-u2");  // later write, despite the lower count
+  EXPECT_EQ(plan.loads[1].entry_name, "component-u3");
+  EXPECT_EQ(plan.removals, std::vector<std::string>{"component-u1"});
+  EXPECT_TRUE(plan.kept.empty());
+}
+
+TEST(CacheAdoption, TieBreaksAreDeterministic) {
+  struct Case {
+    std::vector<CacheDirEntry> entries;
+    std::string chosen;
+  };
+  const Case cases[] = {
+      // Same time: the higher count wins.
+      {{write("component-x", "a", 1, 7.0), write("component-y", "a", 2, 7.0)}, "component-y"},
+      // Same time and count: the folder named after the component wins.
+      {{write("component-x", "a", 2, 7.0), write("component-a", "a", 2, 7.0)}, "component-a"},
+      // Otherwise name order.
+      {{write("component-z", "a", 2, 7.0), write("component-y", "a", 2, 7.0)}, "component-y"},
+  };
+  for (const Case& c : cases) {
+    auto plan = plan_adoption(c.entries, {"a"});
+    ASSERT_EQ(plan.loads.size(), 1u);
+    EXPECT_EQ(plan.loads[0].entry_name, c.chosen);
+    EXPECT_EQ(plan.removals.size(), 1u);
+  }
+}
+
+TEST(CacheAdoption, NamedFolderWithoutRecordIsStillOfferedToItsComponent) {
+  // An unreadable folder named after a component is handed to it (the load then fails and the
+  // component reports it) and is never deleted.
+  auto plan = plan_adoption({plain("component-a", true)}, {"a"});
+  ASSERT_EQ(plan.loads.size(), 1u);
+  EXPECT_EQ(plan.loads[0].entry_name, "component-a");
+  EXPECT_TRUE(plan.removals.empty());
+
+  // A readable write takes precedence; the unreadable folder stays where it is.
+  plan = plan_adoption({plain("component-a", true), write("component-u", "a", 1, 1.0)}, {"a"});
+  ASSERT_EQ(plan.loads.size(), 1u);
+  EXPECT_EQ(plan.loads[0].entry_name, "component-u");
+  EXPECT_EQ(plan.kept, std::vector<std::string>{"component-a"});
+}
+
+TEST(CacheAdoption, IncompleteWritesNeverWinAndAreRemoved) {
+  CacheDirEntry truncated = write("component-t", "a", 9, 99.0);
+  truncated.complete = false;
+  auto plan = plan_adoption({truncated, write("component-u", "a", 1, 1.0)}, {"a"});
+  ASSERT_EQ(plan.loads.size(), 1u);
+  EXPECT_EQ(plan.loads[0].entry_name, "component-u");
+  EXPECT_EQ(plan.removals, std::vector<std::string>{"component-t"});
+
+  // Alone, it is offered so that the component reports the failed load, then removed.
+  plan = plan_adoption({truncated}, {"a"});
+  ASSERT_EQ(plan.loads.size(), 1u);
+  EXPECT_EQ(plan.loads[0].entry_name, "component-t");
+  EXPECT_EQ(plan.removals, std::vector<std::string>{"component-t"});
+}
+
+TEST(CacheAdoption, NamedFolderHoldingAnotherComponentsWriteBelongsToThatComponent) {
+  auto plan = plan_adoption({write("component-a", "b", 1, 1.0)}, {"a", "b"});
+  ASSERT_EQ(plan.loads.size(), 1u);
+  EXPECT_EQ(plan.loads[0].component_id, "b");
+}
+
+TEST(CacheAdoption, ForeignEntriesAreKeptAndOwnLeftoversRemoved) {
+  auto plan =
+      plan_adoption({plain("pipeline.json", false), plain("notes.txt", false),
+                     plain("photos", true), plain("component-broken", true),
+                     write("component-gone", "removed", 1, 1.0), unfinished(".component-tmp")},
+                    {"a"});
+  EXPECT_TRUE(plan.loads.empty());
+  EXPECT_EQ(plan.kept,
+            (std::vector<std::string>{"pipeline.json", "notes.txt", "photos", "component-broken"}));
+  EXPECT_TRUE(contains(plan.removals, "component-gone"));
+  EXPECT_TRUE(contains(plan.removals, ".component-tmp"));
+  EXPECT_EQ(plan.removals.size(), 2u);
+}
+
+TEST(CacheAdoption, EmptyDirectoryAndEmptyGraph) {
+  EXPECT_TRUE(plan_adoption({}, {"a", "b"}).loads.empty());
+  auto plan = plan_adoption({write("component-u", "a", 1, 1.0)}, {});
+  EXPECT_EQ(plan.removals, std::vector<std::string>{"component-u"});
+}
+
+TEST(CacheAdoption, OwnershipNeedsADirectory) {
+  CacheDirEntry file = write("component-u", "a", 1, 1.0);
+  file.is_dir = false;
+  EXPECT_FALSE(orvane::owned_by_cache(file));
+  EXPECT_TRUE(orvane::owned_by_cache(write("component-u", "a", 1, 1.0)));
+  EXPECT_TRUE(orvane::owned_by_cache(unfinished("tmp")));
+  EXPECT_FALSE(orvane::owned_by_cache(plain("component-a", true)));
+}
