@@ -29,57 +29,7 @@ def _private_app_directory(monkeypatch, tmp_path):
     shutil.rmtree(tmp_path / "app", ignore_errors=True)
 
 
-class _ChannelShim(engine.OrvanePipeline):
-    """The disk-cache channel, cache commands and parameters in their plainest form, for as long
-    as the class does not have them yet."""
-
-    def _put_diskcache_task(self, task_type, component_id):
-        component = self.nodes.get(component_id)
-        if component is None:
-            return
-        if task_type.lower() == "cancel":
-            component.diskcache_status = D.FAILED
-        else:
-            component.diskcache_status = D.UPDATING
-        self.run_callback()
-
-    def _get_diskcache_messages(self):
-        self.run_callback()
-
-    def set_parameters(self, new_parameters):
-        self._parameters.clear()
-        self._parameters.update({p.name: p.value for p in new_parameters})
-        self.run_callback()
-
-    @property
-    def parameters(self):
-        return dict(self._parameters)
-
-    @property
-    def parameters_view(self):
-        return []
-
-    @property
-    def diskcache_dir(self):
-        return str(self._diskcache_dir)
-
-    def load_diskcache(self, diskcache_dir):
-        self._diskcache_dir = diskcache_dir
-        self.run_callback()
-
-    def clear_all_diskcache(self):
-        shutil.rmtree(str(self._diskcache_dir), ignore_errors=True)
-
-
-_Base = (
-    engine.OrvanePipeline
-    if hasattr(engine.OrvanePipeline, "_put_diskcache_task")
-    and hasattr(engine.OrvanePipeline, "parameters_view")
-    else _ChannelShim
-)
-
-
-class Pipeline(_Base):
+class Pipeline(engine.OrvanePipeline):
     """The pipeline, noting each disk-cache task the engine hands to the channel."""
 
     def _put_diskcache_task(self, task_type, component_id):
