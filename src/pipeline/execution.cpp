@@ -107,6 +107,15 @@ bool disk_status_is(const py::handle& component, const py::handle& status) {
   return same(component.attr(intern("diskcache_status")), status);
 }
 
+// True when a write of the component is pending. The stored status is read: the public one
+// reports CACHED whenever a cache is attached, which hides a rewrite queued for a reused
+// component; such a rewrite must be cancelled like any other when the component is invalidated.
+bool write_pending(const py::handle& component) {
+  py::object stored = py::getattr(component, intern("_diskcache_status"), py::none());
+  if (stored.is_none()) stored = component.attr(intern("diskcache_status"));
+  return same(stored, rt().disk_updating);
+}
+
 bool need_to_rerun_component(const py::object& component, const py::object& excludes) {
   py::object status = component.attr(intern("status"));
   const bool successful = same(status, rt().status_successful);
@@ -168,7 +177,7 @@ void invalidate(const py::object& self, const py::object& nodes, const NativeGra
     for (std::size_t d : graph.dag.descendants(c)) affected.push_back(d);
     for (std::size_t d : affected) {
       py::object target = nodes[graph.ids[d]];
-      if (uses_diskcache(target) && disk_status_is(target, rt().disk_updating)) {
+      if (uses_diskcache(target) && write_pending(target)) {
         cancel_write(self, graph.ids[d]);
       }
       target.attr(intern("status")) = rt().status_invalid;
@@ -195,7 +204,7 @@ void record_failure(const py::object& self, const py::object& nodes, const py::h
   // An interrupt abandons the whole run: no pending write may complete for it.
   for (const py::handle& other_id : nodes) {
     py::object other = nodes[other_id];
-    if (uses_diskcache(other) && disk_status_is(other, rt().disk_updating)) {
+    if (uses_diskcache(other) && write_pending(other)) {
       cancel_write(self, other_id);
       other.attr(intern("diskcache_status")) = rt().disk_failed;
     }
