@@ -36,8 +36,8 @@ template <typename Func, typename... Extra>
 void def(const py::object& cls, const char* name, Func&& f, const Extra&... extra) {
   const bool ctor = std::strcmp(name, "__init__") == 0 || std::strcmp(name, "__setstate__") == 0;
   py::cpp_function cf(std::forward<Func>(f), py::name(ctor ? "_initialise" : name),
-                      py::is_method(cls),
-                      py::sibling(py::getattr(cls, name, py::none())), extra...);
+                      py::is_method(cls), py::sibling(py::getattr(cls, name, py::none())),
+                      extra...);
   py::setattr(cls, name, cf);
 }
 
@@ -57,8 +57,7 @@ template <typename Getter, typename Setter, typename... Extra>
 void def_property(const py::object& cls, const char* name, Getter&& getter, Setter&& setter,
                   const char* doc = "", const Extra&... extra) {
   py::cpp_function fget(std::forward<Getter>(getter), py::name(name), py::is_method(cls));
-  py::cpp_function fset(std::forward<Setter>(setter), py::name(name), py::is_method(cls),
-                        extra...);
+  py::cpp_function fset(std::forward<Setter>(setter), py::name(name), py::is_method(cls), extra...);
   py::object prop = py::module_::import("builtins").attr("property")(fget, fset, py::none(), doc);
   py::setattr(cls, name, prop);
 }
