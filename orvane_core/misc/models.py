@@ -12,19 +12,46 @@ from typing import Any, ClassVar
 
 import msgspec
 
-from orvane_core.misc import OrvanePipelineCallbackProcedure, OrvanePipelineCallbackStatus
+from orvane_core.misc import (
+    OrvaneComponentStatus,
+    OrvaneDiskcacheStatus,
+    OrvanePipelineCallbackProcedure,
+    OrvanePipelineCallbackStatus,
+)
+
+# Values that dict() passes through as they are, checked by exact type: the cheap common case.
+_LEAVES = frozenset(
+    {
+        str,
+        int,
+        float,
+        bool,
+        bytes,
+        HTTPStatus,
+        OrvaneComponentStatus,
+        OrvaneDiskcacheStatus,
+        OrvanePipelineCallbackProcedure,
+        OrvanePipelineCallbackStatus,
+    }
+)
 
 
 def _plain(value: Any) -> Any:
     if isinstance(value, OrvaneModel):
         return value.dict()
-    if isinstance(value, list):
-        return [_plain(v) for v in value]
-    if isinstance(value, tuple):
+    kind = type(value)
+    if kind is list or kind is tuple:
+        return [v if type(v) in _LEAVES else _plain(v) for v in value]
+    if kind is dict:
+        return {k: v if type(v) in _LEAVES else _plain(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
         return [_plain(v) for v in value]
     if isinstance(value, dict):
         return {k: _plain(v) for k, v in value.items()}
     return value
+
+
+_asdict = msgspec.structs.asdict
 
 
 class OrvaneModel(msgspec.Struct, kw_only=True):
@@ -37,12 +64,15 @@ class OrvaneModel(msgspec.Struct, kw_only=True):
     __plain_fields__: ClassVar[frozenset[str]] = frozenset()
 
     def dict(self) -> dict[str, Any]:
+        out = _asdict(self)
         plain = self.__plain_fields__
-        out: dict[str, Any] = {}
-        for name in self.__struct_fields__:
-            value = getattr(self, name)
+        # Values are replaced in place (no key is added), so iterating the items is safe.
+        for name, value in out.items():
+            if value is None or type(value) in _LEAVES:
+                continue
             if name in plain:
-                out[name] = list(value) if isinstance(value, list) else value
+                if type(value) is list:
+                    out[name] = list(value)
             else:
                 out[name] = _plain(value)
         return out

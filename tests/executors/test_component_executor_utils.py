@@ -7,7 +7,10 @@ import ast
 import pytest
 
 from orvane_core.common import format_code
-from orvane_core.executors.component_executors.utils import parse_last_expr_from_code
+from orvane_core.executors.component_executors.utils import (
+    parse_last_expr_from_code,
+    transform_ipython_syntax,
+)
 
 
 @pytest.mark.parametrize(
@@ -57,3 +60,29 @@ def test_applies_to_formatted_cell_code():
 def test_only_text_is_accepted(value):
     with pytest.raises(TypeError):
         parse_last_expr_from_code(value)
+
+
+@pytest.mark.parametrize(
+    "code",
+    [
+        "x = 1",
+        "x = 1\ny = x + 2\n",
+        "print('a%d' % 3)",
+        "!echo hi",
+        "%time x = 1",
+        "x?",
+        "  x = 1\n  y = 2",
+        ">>> x = 1",
+        "In [1]: x = 1",
+        "def f():\n    return 1\n",
+        "a = (1\n/ 2)",
+        "/print 1",
+        "",
+        "\nx = 1",
+        "s = 'what?'",
+    ],
+)
+def test_plain_python_fast_path_agrees_with_ipython(code):
+    from IPython.core.inputtransformer2 import TransformerManager
+
+    assert transform_ipython_syntax(code) == TransformerManager().transform_cell(code)

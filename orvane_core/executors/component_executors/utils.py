@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import ast
+import re
 from functools import lru_cache
 
 from IPython.core.inputtransformer2 import TransformerManager
@@ -11,9 +12,17 @@ from IPython.core.inputtransformer2 import TransformerManager
 _TRANSFORMER = TransformerManager()
 
 
+# What IPython's transforms react to: magics, shell escapes, help, pasted prompts, autocall
+# escapes at the start of a line. A cell with none of these, not indented, is plain Python, and
+# tokenizing it to find that out costs more than running a short cell.
+_IPYTHON_SYNTAX = re.compile(r"[%!?]|^[ \t]*(?:>>>|\.\.\.|In \[|[/,;])", re.MULTILINE)
+
+
 @lru_cache(maxsize=512)
 def transform_ipython_syntax(code: str) -> str:
     """Python source for a cell that may contain magics, ``!`` lines or ``?`` help."""
+    if code and not code[0].isspace() and not _IPYTHON_SYNTAX.search(code):
+        return code if code.endswith("\n") else code + "\n"
     return _TRANSFORMER.transform_cell(code)
 
 
