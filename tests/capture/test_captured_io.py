@@ -2,11 +2,10 @@
 
 from __future__ import annotations
 
-import textwrap
-
 import pytest
 
 from orvane_core.capture import OrvaneCapturedIO
+from tests.kernel import run_in_kernel, running_kernel
 
 ENTRIES = [
     {"type": "stream", "name": "<stdout>", "text": "first\n"},
@@ -17,31 +16,8 @@ ENTRIES = [
 
 @pytest.fixture(scope="module")
 def kernel():
-    from jupyter_client.manager import start_new_kernel
-
-    manager, client = start_new_kernel(kernel_name="python3", startup_timeout=120)
-    try:
+    with running_kernel() as (_, client):
         yield client
-    finally:
-        client.stop_channels()
-        manager.shutdown_kernel(now=True)
-
-
-def run_in_kernel(client, code: str) -> tuple[dict, list[dict]]:
-    """Execute ``code``; return the reply and the IOPub messages of that request."""
-    msg_id = client.execute(textwrap.dedent(code))
-    messages = []
-    while True:
-        message = client.get_iopub_msg(timeout=60)
-        if message["parent_header"].get("msg_id") != msg_id:
-            continue
-        if message["msg_type"] == "status":
-            if message["content"]["execution_state"] == "idle":
-                break
-            continue
-        messages.append(message)
-    reply = client.get_shell_msg(timeout=60)
-    return reply, messages
 
 
 def streams(messages):

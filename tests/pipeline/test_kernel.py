@@ -2,14 +2,13 @@
 
 from __future__ import annotations
 
-import os
 import textwrap
 
 import pytest
 
-pytestmark = [pytest.mark.kernel, pytest.mark.slow]
+from tests.kernel import run, running_kernel
 
-REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+pytestmark = [pytest.mark.kernel, pytest.mark.slow]
 
 SETUP = textwrap.dedent(
     """
@@ -28,32 +27,8 @@ SETUP = textwrap.dedent(
 
 @pytest.fixture(scope="module")
 def kernel():
-    from jupyter_client.manager import start_new_kernel
-
-    manager, client = start_new_kernel(kernel_name="python3", cwd=REPO)
-    try:
-        yield manager, client
-    finally:
-        client.stop_channels()
-        manager.shutdown_kernel(now=True)
-
-
-def run(client, code):
-    """Runs code in the kernel; returns the IOPub messages of that request."""
-    msg_id = client.execute(code)
-    reply = client.get_shell_msg(timeout=60)
-    while reply["parent_header"].get("msg_id") != msg_id:
-        reply = client.get_shell_msg(timeout=60)
-    messages = []
-    while True:
-        msg = client.get_iopub_msg(timeout=60)
-        if msg["parent_header"].get("msg_id") != msg_id:
-            continue
-        if msg["msg_type"] == "status" and msg["content"]["execution_state"] == "idle":
-            break
-        messages.append(msg)
-    assert reply["content"]["status"] == "ok", reply["content"]
-    return messages
+    with running_kernel() as kernel:
+        yield kernel
 
 
 def value(client, expression):
