@@ -150,14 +150,19 @@ def phase_npload(size: int, directory: str) -> dict:
     import numpy as np
 
     npy = os.path.join(directory, "arr.npy")
-    t0 = time.perf_counter()
-    loaded = np.load(npy)
-    total = float(loaded.sum())  # the same work on the value as after adopting
-    t1 = time.perf_counter()
-    assert total == (size // 8) * (size // 8 - 1) / 2
-    assert loaded[-1] == size // 8 - 1
+    best = float("inf")
+    # Best of two: the first read may still be paying for the file's pages, which would flatter
+    # the adoption it is compared with.
+    for _ in range(2):
+        t0 = time.perf_counter()
+        loaded = np.load(npy)
+        total = float(loaded.sum())  # the same work on the value as after adopting
+        best = min(best, time.perf_counter() - t0)
+        assert total == (size // 8) * (size // 8 - 1) / 2
+        assert loaded[-1] == size // 8 - 1
+        del loaded
     os.remove(npy)
-    return {"npload_s": t1 - t0}
+    return {"npload_s": best}
 
 
 def run_phase(name: str, size: int, arg: str, env: dict) -> dict:
