@@ -77,6 +77,13 @@ def phase_write(size: int, identifier: str) -> dict:
     component.execute(module_statements={}, non_module_inputs={}, parameters={}, shell=shell)
     if component.exception_msg:
         raise SystemExit("\n".join(component.exception_msg))
+    # The dumps baseline is taken in this process too, just before, with the same heap.
+    import cloudpickle
+
+    td = time.perf_counter()
+    baseline = cloudpickle.dumps(component.non_module_outputs["arr"])
+    dumps_s = time.perf_counter() - td
+    del baseline
     before = rss_bytes()
     t0 = time.perf_counter()
     p._put_diskcache_task(task_type="todo", component_id="data")
@@ -87,12 +94,28 @@ def phase_write(size: int, identifier: str) -> dict:
     p._diskcache_writer.close()
     folder = component.diskcache_dir
     written = sum(os.path.getsize(os.path.join(folder, n)) for n in os.listdir(folder))
+    # The raw baseline is written right here, by the same process to the same disk, so both see
+    # the same page cache and writeback state: the disk's speed drifts between processes.
+    data = cloudpickle.dumps(component.non_module_outputs["arr"])
+    raw = os.path.join(os.path.dirname(folder), "raw.bin")
+    t3 = time.perf_counter()
+    with open(raw, "wb") as f:
+        f.write(data)
+        f.flush()
+        os.fsync(f.fileno())
+    raw_s = time.perf_counter() - t3
+    len_raw = os.path.getsize(raw)
+    os.remove(raw)
+    del data
     _KEEP.append(p)  # its components would delete their caches when it goes
     return {
         "put_s": t1 - t0,
+        "dumps_s": dumps_s,
         "write_s": t2 - t1,
         "status": str(status),
         "written": written,
+        "raw_write_s": raw_s,
+        "raw_written": len_raw,
         "extra_peak": peak - before,
     }
 
@@ -122,27 +145,15 @@ def phase_adopt(size: int, identifier: str) -> dict:
 
 
 def phase_baseline(size: int, directory: str) -> dict:
-    import cloudpickle
+    """Writes the .npy file that numpy.load reads in the next phase."""
     import numpy as np
 
     arr = np.arange(size // 8, dtype=np.float64)
-    t0 = time.perf_counter()
-    data = cloudpickle.dumps(arr)
-    t1 = time.perf_counter()
-    raw = os.path.join(directory, "raw.bin")
-    t2 = time.perf_counter()
-    with open(raw, "wb") as f:
-        f.write(data)
-        f.flush()
-        os.fsync(f.fileno())
-    t3 = time.perf_counter()
-    del data
-    os.remove(raw)
     npy = os.path.join(directory, "arr.npy")
     np.save(npy, arr)
     with open(npy, "rb") as f:
         os.fsync(f.fileno())
-    return {"dumps_s": t1 - t0, "raw_write_s": t3 - t2}
+    return {}
 
 
 def phase_npload(size: int, directory: str) -> dict:
@@ -223,11 +234,11 @@ def main() -> None:
 
     gib = size / (1 << 30)
     writer_rate = write["written"] / write["write_s"]
-    raw_rate = write["written"] / base["raw_write_s"]
+    raw_rate = write["raw_written"] / write["raw_write_s"]
     print(f"array: {gib:.2f} GiB float64, status after write: {write['status']}")
     print(
         f"kernel thread blocked by _put_diskcache_task: {write['put_s']:.3f} s "
-        f"vs cloudpickle.dumps {base['dumps_s']:.3f} s -> ratio {write['put_s'] / base['dumps_s']:.2f}"
+        f"vs cloudpickle.dumps {write['dumps_s']:.3f} s -> ratio {write['put_s'] / write['dumps_s']:.2f}"
         " (target <= 1.2)"
     )
     print(
