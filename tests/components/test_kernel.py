@@ -12,12 +12,6 @@ pytestmark = [pytest.mark.kernel, pytest.mark.slow]
 
 SETUP = textwrap.dedent(
     """
-    import orvane_core.executors as executors
-    from tests.components import doubles
-    try:
-        executors.OrvaneComponentExecutor(identifier="probe", name="probe")
-    except NotImplementedError:
-        executors.OrvaneComponentExecutor = doubles.LocalExecutorDouble
     from orvane_core.components.vostrel import OrvaneComponentVostrel
     from orvane_core.misc.models import OrvaneComponentModel
     component = OrvaneComponentVostrel(

@@ -17,7 +17,6 @@ from tests.pipeline.test_diskcache_helpers import (
     close_pipeline,
     dag,
     make_pipeline,
-    needs_parts,
     run,
     settle,
 )
@@ -33,8 +32,6 @@ GRAPH = (
     ],
     [("a", "b"), ("b", "c")],
 )
-
-pytestmark = needs_parts
 
 
 @pytest.fixture

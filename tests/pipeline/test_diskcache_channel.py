@@ -19,7 +19,6 @@ from tests.pipeline.test_diskcache_helpers import (
     dag,
     drain_point,
     make_pipeline,
-    needs_parts,
     run,
     settle,
     wait_for,
@@ -27,8 +26,6 @@ from tests.pipeline.test_diskcache_helpers import (
 
 DISKCACHE = OrvanePipelineCallbackProcedure.DISKCACHE_UPDATED
 UPDATED = OrvanePipelineCallbackProcedure.PIPELINE_UPDATED
-
-pytestmark = needs_parts
 
 
 @pytest.fixture

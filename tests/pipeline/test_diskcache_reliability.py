@@ -8,10 +8,6 @@ import subprocess
 import sys
 import textwrap
 
-from tests.pipeline.test_diskcache_helpers import needs_parts
-
-pytestmark = needs_parts
-
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 SCRIPT = textwrap.dedent(

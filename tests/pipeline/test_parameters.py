@@ -18,7 +18,6 @@ from tests.pipeline.test_diskcache_helpers import (
     close_pipeline,
     dag,
     make_pipeline,
-    needs_parts,
     run,
     settle,
 )
@@ -26,8 +25,6 @@ from tests.pipeline.test_diskcache_helpers import (
 PARAMS = OrvanePipelineCallbackProcedure.PARAMETERS_UPDATED
 UPDATED = OrvanePipelineCallbackProcedure.PIPELINE_UPDATED
 INVALID_TEXT = "Parameter names/fields contain invalid Python literals"
-
-pytestmark = needs_parts
 
 
 @pytest.fixture
