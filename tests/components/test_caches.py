@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import gc
 import os
+import shutil
 
 import numpy as np
 import pytest
@@ -13,7 +14,12 @@ from orvane_core.capture import OrvaneCapturedIO
 from orvane_core.components.vostrel import OrvaneComponentVostrel
 from orvane_core.misc import OrvaneComponentStatus as S
 from orvane_core.misc import OrvaneDiskcacheStatus as D
-from orvane_core.misc.models import OrvaneComponentMetadataModel, OrvaneComponentModel
+from orvane_core.misc.models import (
+    OrvaneComponentMetadataModel,
+    OrvaneComponentModel,
+    OrvaneComponentOutputsSummaryModel,
+    OrvaneOutputVariableModel,
+)
 
 OUT = OrvaneCapturedIO(outputs=[{"type": "stream", "name": "<stdout>", "text": "hello\n"}])
 
@@ -39,13 +45,13 @@ OUT = OrvaneCapturedIO(outputs=[{"type": "stream", "name": "<stdout>", "text": "
     ],
 )
 def test_load_diskcache_derives_the_status(
-    make_component, tmp_path, disk_double, fields, start, derived, count, attached
+    make_component, tmp_path, write_cache, fields, start, derived, count, attached
 ):
     component = make_component(diskcache=True)
     component.load_in_memory_cache(OrvaneInMemoryCache())
     component._status = start  # the starting point only; the counter starts at zero
     component.last_output = "in memory"
-    directory = disk_double.write_cache_dir(tmp_path / "cache", **fields)
+    directory = write_cache(tmp_path / "cache", **fields)
     assert component.load_diskcache(directory) is True
     assert component.status is derived and component.success_count == count
     assert (component.diskcache_dir == directory) == attached
@@ -55,44 +61,96 @@ def test_load_diskcache_derives_the_status(
         assert component.diskcache_status is D.CACHED
 
 
-def test_failed_load_keeps_status_and_previous_cache(make_component, tmp_path, disk_double):
+def test_loaded_values_come_back_from_disk(make_component, tmp_path, write_cache):
+    component = make_component(diskcache=True)
+    summary = OrvaneComponentOutputsSummaryModel(
+        variables=[OrvaneOutputVariableModel(name="frame", type="ndarray")]
+    )
+    directory = write_cache(
+        tmp_path / "values",
+        module_statements={"json": "importlib.import_module('json')"},
+        non_module_outputs={"frame": np.arange(6).reshape(2, 3), "label": "ok"},
+        last_output={"rows": 2},
+        captured=OUT,
+        outputs_summary=summary,
+    )
+    assert component.load_diskcache(directory)
+    assert component.last_output == {"rows": 2}
+    assert component.captured == OUT and component.outputs_summary == summary
+    outputs = component.outputs
+    assert outputs["json"].__name__ == "json" and outputs["label"] == "ok"
+    np.testing.assert_array_equal(outputs["frame"], np.arange(6).reshape(2, 3))
+
+
+def corrupt_manifest(directory):
+    with open(os.path.join(directory, "manifest.json"), "w") as fh:
+        fh.write("{not json")
+
+
+def truncate_a_blob(directory):
+    blob = next(n for n in sorted(os.listdir(directory)) if n != "manifest.json")
+    with open(os.path.join(directory, blob), "r+b") as fh:
+        fh.truncate(1)
+
+
+def make_plain_file(directory):
+    shutil.rmtree(directory)
+    with open(directory, "w") as fh:
+        fh.write("not a cache")
+
+
+@pytest.mark.parametrize(
+    "spoil",
+    [
+        lambda d: shutil.rmtree(d),
+        lambda d: os.unlink(os.path.join(d, "manifest.json")),
+        corrupt_manifest,
+        truncate_a_blob,
+        make_plain_file,
+    ],
+    ids=["missing", "no-manifest", "corrupt-manifest", "truncated-blob", "plain-file"],
+)
+def test_failed_load_keeps_status_and_previous_cache(make_component, tmp_path, write_cache, spoil):
     component = make_component(diskcache=True)
     component.status = S.SUCCESSFUL
-    first = disk_double.write_cache_dir(tmp_path / "first", last_output=1)
+    first = write_cache(tmp_path / "first", last_output=1)
     component.load_diskcache(first)
     component.last_output = "memory"
-    assert component.load_diskcache(str(tmp_path / "missing")) is False
+    other = write_cache(tmp_path / "other", last_output=2, non_module_outputs={"a": 1})
+    spoil(other)
+    assert component.load_diskcache(other) is False
     assert component._diskcache_status is D.FAILED
     assert component.diskcache_dir == first and component.status is S.SUCCESSFUL
     assert component.last_output == "memory"
 
 
-def test_load_with_disk_caching_off_reads_memory(make_component, tmp_path, disk_double):
+def test_load_with_disk_caching_off_reads_memory(make_component, tmp_path, write_cache):
     component = make_component(diskcache=False)
     component.status = S.SUCCESSFUL
-    directory = disk_double.write_cache_dir(tmp_path / "off", last_output=1)
+    directory = write_cache(tmp_path / "off", last_output=1)
     assert component.load_diskcache(directory) is True
     assert component.status is S.INVALID  # nothing served from memory, so nothing cached
     assert component.diskcache_dir is None and not os.path.exists(directory)
 
 
-def test_diskcache_dir_setter_loads_and_drops_the_result(make_component, tmp_path, disk_double):
+def test_diskcache_dir_setter_loads_and_drops_the_result(make_component, tmp_path, write_cache):
     component = make_component(diskcache=True)
-    component.diskcache_dir = disk_double.write_cache_dir(tmp_path / "s", last_output="v")
+    component.diskcache_dir = write_cache(tmp_path / "s", last_output="v")
     assert component.last_output == "v" and component.status is S.SUCCESSFUL
     component.diskcache_dir = str(tmp_path / "nowhere")
     assert component._diskcache_status is D.FAILED
 
 
-def test_clear_unload_and_clear_cache(make_component, tmp_path, disk_double):
+def test_clear_unload_and_clear_cache(make_component, tmp_path, write_cache):
     component = make_component(diskcache=True)
     component.status = S.SUCCESSFUL
-    directory = disk_double.write_cache_dir(tmp_path / "c", last_output=1)
+    directory = write_cache(tmp_path / "c", last_output=1)
     component.load_diskcache(directory)
-    disk = disk_double.DiskCacheDouble.opened[-1]
+    disk = component._diskcache
+    assert disk.last_output == 1
 
     component.clear_diskcache()
-    assert disk.cleared and disk.closed and not os.path.exists(directory)
+    assert not os.path.exists(directory) and disk.last_output is None
     assert component._diskcache is disk
     component.clear_diskcache()  # the directory is gone already: errors while removing are ignored
 
@@ -109,10 +167,10 @@ def test_unload_without_disk_cache_resets_status(make_component):
     assert component._diskcache_status is D.UNCACHED
 
 
-def test_setting_uncached_unloads(make_component, tmp_path, disk_double):
+def test_setting_uncached_unloads(make_component, tmp_path, write_cache):
     component = make_component(diskcache=True)
     component.status = S.SUCCESSFUL
-    directory = disk_double.write_cache_dir(tmp_path / "u", last_output=1)
+    directory = write_cache(tmp_path / "u", last_output=1)
     component.load_diskcache(directory)
     component.diskcache_status = D.UNCACHED
     assert component.diskcache_dir is None and not os.path.exists(directory)
@@ -130,30 +188,30 @@ def test_clear_in_memory_cache_keeps_the_object(make_component):
     component.clear_in_memory_cache()
 
 
-def test_finaliser_removes_the_disk_cache(tmp_path, disk_double):
+def test_finaliser_removes_the_disk_cache(tmp_path, write_cache):
     record = OrvaneComponentModel(id="f", metadata=OrvaneComponentMetadataModel(diskcache=True))
     component = OrvaneComponentVostrel(record)
     component.status = S.SUCCESSFUL
-    directory = disk_double.write_cache_dir(tmp_path / "fin", last_output=1)
+    directory = write_cache(tmp_path / "fin", last_output=1)
     component.load_diskcache(directory)
-    disk = disk_double.DiskCacheDouble.opened[-1]
     del component
     gc.collect()
-    assert disk.closed and not os.path.exists(directory)
+    assert not os.path.exists(directory)
 
 
+@pytest.mark.parametrize("method", ["clear_cache", "close"])
 def test_errors_of_the_disk_cache_itself_propagate(
-    make_component, tmp_path, disk_double, monkeypatch
+    make_component, tmp_path, write_cache, monkeypatch, method
 ):
     component = make_component(diskcache=True)
     component.status = S.SUCCESSFUL
-    component.load_diskcache(disk_double.write_cache_dir(tmp_path / "e", last_output=1))
+    component.load_diskcache(write_cache(tmp_path / "e", last_output=1))
 
     def fail():
         raise OSError("database locked")
 
-    disk = disk_double.DiskCacheDouble.opened[-1]
-    monkeypatch.setattr(disk, "close", fail)
+    # Faults the real cache cannot produce: close() never raises, and as root no removal fails.
+    monkeypatch.setattr(component._diskcache, method, fail)
     with pytest.raises(OSError, match="database locked"):
         component.clear_diskcache()
     monkeypatch.undo()

@@ -151,9 +151,9 @@ def test_name_accepts_none_and_same_name_changes_nothing(make_component):
     assert component.name is None and sink == {component.id}
 
 
-def test_cell_code_change_invalidates_and_same_text_does_not(make_component, tmp_path, disk_double):
+def test_cell_code_change_invalidates_and_same_text_does_not(make_component, tmp_path, write_cache):
     component = make_component(code="a = 1", diskcache=True)
-    directory = disk_double.write_cache_dir(tmp_path / "c", last_output=5)
+    directory = write_cache(tmp_path / "c", last_output=5)
     component.status = S.SUCCESSFUL
     assert component.load_diskcache(directory)
     component.in_and_out = OrvaneComponentInOutModel(outputs=["a"])
@@ -208,27 +208,29 @@ def test_remote_config_false_values_clear_it(make_component):
     assert component.remote_config is None
 
 
-def test_use_diskcache_off_unloads_before_flag_changes(make_component, tmp_path, disk_double):
+def test_use_diskcache_off_unloads_before_flag_changes(make_component, tmp_path, write_cache):
     component = make_component(diskcache=True)
-    directory = disk_double.write_cache_dir(tmp_path / "d", exception_msg=["e"])
+    directory = write_cache(tmp_path / "d", exception_msg=["e"])
     component.status = S.FAILED
     component.load_diskcache(directory)
-    cache = disk_double.DiskCacheDouble.opened[-1]
+    cache = component._diskcache
+    assert cache.exception_msg == ["e"]
     component._summary_sink = sink = set()
     component.use_diskcache = True
     assert sink == set() and component.diskcache_dir == directory
     component.use_diskcache = False
-    assert cache.cleared and cache.closed and not (tmp_path / "d").exists()
+    # Unloaded while the flag still read on: the cache was emptied and its directory removed.
+    assert cache.exception_msg is None and not (tmp_path / "d").exists()
     assert component.diskcache_dir is None and component.use_diskcache is False
     assert component.diskcache_status is D.UNCACHED
 
 
 def test_diskcache_status_reads_cached_while_enabled_and_attached(
-    make_component, tmp_path, disk_double
+    make_component, tmp_path, write_cache
 ):
     component = make_component(diskcache=True)
     component.status = S.SUCCESSFUL
-    component.load_diskcache(disk_double.write_cache_dir(tmp_path / "e", last_output=1))
+    component.load_diskcache(write_cache(tmp_path / "e", last_output=1))
     component.diskcache_status = D.UPDATING
     assert component.diskcache_status is D.CACHED
     assert component._diskcache_status is D.UPDATING
@@ -236,10 +238,10 @@ def test_diskcache_status_reads_cached_while_enabled_and_attached(
     assert component.diskcache_status is D.UPDATING
 
 
-def test_cache_source_rule(make_component, tmp_path, disk_double):
+def test_cache_source_rule(make_component, tmp_path, write_cache):
     component = make_component(diskcache=True)
     component.status = S.SUCCESSFUL
-    directory = disk_double.write_cache_dir(
+    directory = write_cache(
         tmp_path / "f",
         last_output="disk",
         non_module_outputs={"d": 1},
@@ -288,7 +290,7 @@ def test_outputs_evaluates_statements_over_values(make_component):
     assert component.outputs is not first
 
 
-def test_info_record(make_component, tmp_path, disk_double):
+def test_info_record(make_component, tmp_path, write_cache):
     component = make_component(name="N", code="y = 2", diskcache=True)
     component.in_and_out = OrvaneComponentInOutModel(inputs=["i"], outputs=["o"], imports=["m"])
     info = component.info
@@ -297,7 +299,7 @@ def test_info_record(make_component, tmp_path, disk_double):
     assert (info.inputs, info.outputs, info.imports) == (["i"], ["o"], ["m"])
     assert info.last_execution == "" and info.diskcache_dir is None
     component.status = S.SUCCESSFUL
-    directory = disk_double.write_cache_dir(tmp_path / "g", last_output=1)
+    directory = write_cache(tmp_path / "g", last_output=1)
     component.load_diskcache(directory)
     assert component.info.diskcache_status is D.CACHED
     assert component.info.diskcache_dir == directory
@@ -326,9 +328,7 @@ CHANGES = {
 
 
 @pytest.mark.parametrize("change", sorted(CHANGES))
-def test_every_change_drops_the_cached_summary_and_marks_the_sink(
-    make_component, tmp_path, disk_double, change
-):
+def test_every_change_drops_the_cached_summary_and_marks_the_sink(make_component, tmp_path, change):
     component = make_component()
     component._summary_sink = sink = set()
     cached = component._info_dict()
