@@ -35,6 +35,23 @@ void restart_writer(const py::object& self) {
   writer.attr("start")();
 }
 
+// Where each component's queued write goes (component id -> cache_dir), and the directories of
+// writes withdrawn by a cancel. The writer cannot withdraw a write that has already finished, so
+// its done message may still arrive after the cancel; without this record it would look current
+// (same success count, component still SUCCESSFUL) and bring back a cache the user just cleared.
+py::dict attr_dict(const py::object& self, const char* name) {
+  py::object value = py::getattr(self, name, py::none());
+  if (value.is_none()) {
+    value = py::dict();
+    py::setattr(self, name, value);
+  }
+  return value.cast<py::dict>();
+}
+py::dict queued_writes(const py::object& self) { return attr_dict(self, "_diskcache_queued"); }
+py::dict withdrawn_writes(const py::object& self) {
+  return attr_dict(self, "_diskcache_withdrawn");
+}
+
 py::object diskcache_record(const char* status, py::object msg, py::dict successful,
                             py::dict failed) {
   py::object procedure =
@@ -71,6 +88,11 @@ void put_diskcache_task(const py::object& self, const std::optional<py::str>& ta
 
   if (cancel) {
     writer.attr("cancel_task")(py::arg("task") = cancel_record);
+    py::dict queued = queued_writes(self);
+    if (queued.contains(*component_id)) {
+      withdrawn_writes(self)[queued[*component_id]] = py::none();
+      PyDict_DelItem(queued.ptr(), component_id->ptr());
+    }
     component.attr("diskcache_status") = sup::diskcache_status("FAILED");
   } else {
     py::module_ cloudpickle = py::module_::import("cloudpickle");
@@ -98,6 +120,7 @@ void put_diskcache_task(const py::object& self, const std::optional<py::str>& ta
         py::arg("component_id") = *component_id, py::arg("success_count") = success_count,
         py::arg("cache_dir") = cache_dir, py::arg("data") = data);
     bool accepted = py::bool_(writer.attr("put_task")(py::arg("task") = todo));
+    if (accepted) queued_writes(self)[*component_id] = cache_dir;
     component.attr("diskcache_status") = sup::diskcache_status(accepted ? "UPDATING" : "FAILED");
   }
   self.attr("run_callback")();
@@ -139,6 +162,17 @@ void get_diskcache_messages(const py::object& self) {
     }
     py::object component_id = message.attr("component_id");
     py::object cache_dir = message.attr("cache_dir");
+    py::dict queued = queued_writes(self);
+    if (queued.contains(component_id) && sup::eq(queued[component_id], cache_dir)) {
+      PyDict_DelItem(queued.ptr(), component_id.ptr());
+    }
+    py::dict withdrawn = withdrawn_writes(self);
+    if (withdrawn.contains(cache_dir)) {
+      // Cancelled after it had finished: its component was marked FAILED by the cancel.
+      PyDict_DelItem(withdrawn.ptr(), cache_dir.ptr());
+      if (py::bool_(message.attr("is_successful"))) discard_write(cache_dir);
+      continue;
+    }
     if (!nodes.contains(component_id)) {
       // The component was removed from the graph meanwhile.
       if (py::bool_(message.attr("is_successful"))) discard_write(cache_dir);

@@ -19,6 +19,7 @@ from tests.pipeline.test_diskcache_helpers import (
     make_pipeline,
     run,
     settle,
+    wait_for,
 )
 
 UPDATED = OrvanePipelineCallbackProcedure.PIPELINE_UPDATED
@@ -260,6 +261,20 @@ def test_disable_cancels_exactly_the_pending_write(pipes, shell, records):
     assert p.nodes["a"].diskcache_dir is None
     settle(p)
     assert cache_dirs(p.diskcache_dir) == []
+
+
+def test_clearing_a_write_that_finished_but_was_not_taken_in_keeps_it_cleared(
+    pipes, shell, records
+):
+    p = new_pipeline(pipes, records)
+    run_all(p, shell)
+    run(p, "c", shell)
+    # c's new write is on disk, but its done message has not been polled yet.
+    wait_for(lambda: len(cache_dirs(p.diskcache_dir)) == 5)
+    p.clear_component_cache(component_id="b")
+    settle(p)
+    assert p.nodes["c"].diskcache_dir is None and p.nodes["b"].diskcache_dir is None
+    assert len(cache_dirs(p.diskcache_dir)) == 2  # a's and d's; c's late write is deleted
 
 
 def test_clear_component_cache_clears_descendants_only(pipes, shell, records):
