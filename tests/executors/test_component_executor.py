@@ -441,12 +441,20 @@ def test_unpicklable_outputs_do_not_break_a_run():
     }
 
 
-def test_serialized_runs_report_exits_and_unreadable_requests_as_failures():
+@pytest.mark.parametrize(
+    ("code", "name"),
+    [("import sys\nsys.exit(2)", "SystemExit"), ("raise KeyboardInterrupt", "KeyboardInterrupt")],
+)
+def test_serialized_runs_report_exits_and_interrupts_as_failures(code, name):
     executor = OrvaneComponentExecutor(identifier="c", name="c")
-    request = OrvaneExecutionRequestModel(identifier="c", cell_code="import sys\nsys.exit(2)")
+    request = OrvaneExecutionRequestModel(identifier="c", cell_code=code)
     response = cloudpickle.loads(executor.execute_with_serialized(cloudpickle.dumps(request)))
     assert response.status == HTTPStatus.INTERNAL_SERVER_ERROR
-    assert response.result.exception_msg[1].startswith(RED + "SystemExit" + RESET)
+    assert response.result.exception_msg[1].startswith(RED + name + RESET)
+
+
+def test_serialized_runs_report_unreadable_requests_as_failures():
+    executor = OrvaneComponentExecutor(identifier="c", name="c")
 
     garbage = cloudpickle.loads(executor.execute_with_serialized(b"not a pickle"))
     assert garbage.status == HTTPStatus.INTERNAL_SERVER_ERROR

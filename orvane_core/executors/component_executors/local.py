@@ -388,8 +388,9 @@ class OrvaneComponentExecutor:
     def execute_with_serialized(self, data: bytes) -> bytes:
         """``execute`` for a cloudpickled request, answering with a cloudpickled response.
 
-        This runs inside pool workers, where a ``SystemExit`` from the cell would kill the
-        worker and leave its task pending for ever, so it is reported as a failure instead.
+        This runs inside pool workers, where a ``SystemExit`` or ``KeyboardInterrupt`` from the
+        cell would kill the worker and leave its task pending for ever, so it is reported as a
+        failure instead.
         """
         try:
             request = cloudpickle.loads(data)
@@ -399,7 +400,7 @@ class OrvaneComponentExecutor:
         else:
             try:
                 response = self._execute(request, None, trap_exit=True)
-            except Exception as exc:
+            except (Exception, KeyboardInterrupt) as exc:
                 # An error raised here would reach the pool's error callback without any text.
                 response = _failure(error_banner(exc), "")
         try:
@@ -424,7 +425,7 @@ class OrvaneComponentExecutor:
             raise TypeError(f"cell_code must be str, not {type(code).__name__}")
         inherited = request.module_statements or {}
         trapped: tuple[type[BaseException], ...] = (
-            (Exception, SystemExit) if trap_exit else (Exception,)
+            (Exception, SystemExit, KeyboardInterrupt) if trap_exit else (Exception,)
         )
 
         namespace: dict[str, Any] = {"__builtins__": builtins, "__name__": "__main__"}
