@@ -20,3 +20,15 @@ def shell():
     sh.reset(new_session=False)
     yield sh
     sh.reset(new_session=False)
+
+
+@pytest.fixture
+def writer():
+    """A running background disk-cache writer, closed afterwards."""
+    from orvane_core.executors import OrvaneDiskcacheWriter
+
+    w = OrvaneDiskcacheWriter(identifier="tests")
+    w.open()
+    w.start()
+    yield w
+    w.close()

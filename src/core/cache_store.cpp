@@ -74,6 +74,17 @@ bool flagged(const std::atomic<bool>* flag) {
 }
 
 // Writes `size` bytes to a new file in chunks, hashing each chunk while it is hot in cache.
+// Flushes a written file to the disk and closes it; the descriptor is closed on every path.
+WriteOutcome sync_and_close(int fd, const std::string& path) {
+  if (::fsync(fd) != 0) {
+    int err = errno;
+    ::close(fd);
+    return {WriteStatus::kFailed, os_error(err, "syncing", path)};
+  }
+  if (::close(fd) != 0) return {WriteStatus::kFailed, os_error(errno, "closing", path)};
+  return {WriteStatus::kWritten, ""};
+}
+
 WriteOutcome write_blob(const std::string& path, const char* data, std::size_t size,
                         const WriteSignals& signals, std::size_t chunk, std::uint64_t* checksum) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -110,14 +121,9 @@ WriteOutcome write_blob(const std::string& path, const char* data, std::size_t s
     ::close(fd);
     return {WriteStatus::kDied, ""};
   }
-  if (::fsync(fd) != 0) {
-    int err = errno;
-    ::close(fd);
-    return {WriteStatus::kFailed, os_error(err, "syncing", path)};
-  }
-  if (::close(fd) != 0) return {WriteStatus::kFailed, os_error(errno, "closing", path)};
-  *checksum = hash.digest();
-  return {WriteStatus::kWritten, ""};
+  WriteOutcome synced = sync_and_close(fd, path);
+  if (synced.status == WriteStatus::kWritten) *checksum = hash.digest();
+  return synced;
 }
 
 WriteOutcome write_text_file(const std::string& path, const std::string& text) {
@@ -134,13 +140,7 @@ WriteOutcome write_text_file(const std::string& path, const std::string& text) {
     }
     done += static_cast<std::size_t>(w);
   }
-  if (::fsync(fd) != 0) {
-    int err = errno;
-    ::close(fd);
-    return {WriteStatus::kFailed, os_error(err, "syncing", path)};
-  }
-  if (::close(fd) != 0) return {WriteStatus::kFailed, os_error(errno, "closing", path)};
-  return {WriteStatus::kWritten, ""};
+  return sync_and_close(fd, path);
 }
 
 }  // namespace

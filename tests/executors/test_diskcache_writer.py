@@ -21,15 +21,6 @@ from tests.cache.writing import make_task, wait_messages
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
-@pytest.fixture
-def writer():
-    w = OrvaneDiskcacheWriter(identifier="tests")
-    w.open()
-    w.start()
-    yield w
-    w.close()
-
-
 def _wait_dead(writer, timeout=30.0):
     deadline = time.monotonic() + timeout
     while writer.is_alive():
