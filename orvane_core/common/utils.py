@@ -5,7 +5,6 @@ from __future__ import annotations
 import json
 import os
 import re
-import stat
 import sys
 import tempfile
 import threading
@@ -27,43 +26,21 @@ def _default_app_directory() -> Path:
 
 
 def prepare_app_directory(path: Path, *, allow_symlink: bool) -> Path:
-    """Create ``path`` private to the current user, or check that an existing one is safe.
+    """Create ``path`` private to the current user (0700), or check that an existing one is safe.
 
-    Caches are unpickled from this directory, so anyone else able to write into it could run
-    code in the kernel: a directory owned by someone else is refused, and group or world write
-    access on our own directory is taken away. In the shared temporary directory a symlink is
-    refused too, since its owner could later point it elsewhere.
+    Caches are unpickled from below this directory, so anyone else able to write into it could
+    run code in the kernel: a directory owned by someone else, or one that group or others can
+    write, is refused rather than repaired (it may be a folder the user shares on purpose, and
+    what others put in it would stay). In the shared temporary directory a symlink is refused
+    too, since its owner could later point it elsewhere.
     """
+    from orvane_core import _native
+
     path = Path(path)
     try:
-        try:
-            path.mkdir(mode=0o700, parents=allow_symlink)
-        except FileExistsError:
-            pass
-        info = os.lstat(path)
-        if stat.S_ISLNK(info.st_mode):
-            if not allow_symlink:
-                raise RuntimeError(
-                    f"The application directory {path} is a symbolic link; remove it or set "
-                    f"{_TEMP_DIR_ENV} to a private directory."
-                )
-            info = os.stat(path)
-    except OSError as exc:
-        raise RuntimeError(
-            f"The application directory {path} cannot be used ({exc.strerror or exc}); set "
-            f"{_TEMP_DIR_ENV} to a directory of your own."
-        ) from exc
-    if not stat.S_ISDIR(info.st_mode):
-        raise RuntimeError(f"The application directory {path} exists but is not a directory.")
-    uid = _current_uid()
-    if uid is not None and info.st_uid != uid:
-        raise RuntimeError(
-            f"The application directory {path} belongs to another user (uid {info.st_uid}); "
-            f"cached results are loaded from it, so it must be yours. Remove it or set "
-            f"{_TEMP_DIR_ENV} to a private directory."
-        )
-    if info.st_mode & (stat.S_IWGRP | stat.S_IWOTH):
-        os.chmod(path, 0o700)
+        _native.prepare_app_directory(os.fspath(path), allow_symlink)
+    except RuntimeError as exc:
+        raise RuntimeError(f"{exc} Set {_TEMP_DIR_ENV} to a private directory.") from None
     return path
 
 
@@ -71,10 +48,18 @@ def _app_directory() -> Path:
     override = os.environ.get(_TEMP_DIR_ENV)
     if override:
         # Absolute now, so that a later change of working directory (%cd) does not move it.
-        return prepare_app_directory(Path(override).expanduser().absolute(), allow_symlink=True)
-    return prepare_app_directory(_default_app_directory(), allow_symlink=False)
+        return Path(override).expanduser().absolute()
+    return _default_app_directory()
 
 
+def root_allows_link(path: Path) -> bool:
+    """Whether the application root may be a symlink: not in the shared temporary directory."""
+    return Path(path) != _default_app_directory()
+
+
+# Only a path: importing the package creates nothing on disk. Each pipeline creates and checks
+# its directories when it is constructed (private, never through a link, refused when others
+# can write them).
 APP_TEMP_DIRECTORY: Path = _app_directory()
 
 
@@ -190,4 +175,10 @@ def get_pip_freeze(exclude_editable: bool = True, skip: list[str] | None = None)
     return _FREEZE_CACHE.lines(bool(exclude_editable), skipped)
 
 
-__all__ = ["APP_TEMP_DIRECTORY", "get_pip_freeze", "normalize_name", "prepare_app_directory"]
+__all__ = [
+    "APP_TEMP_DIRECTORY",
+    "get_pip_freeze",
+    "normalize_name",
+    "prepare_app_directory",
+    "root_allows_link",
+]

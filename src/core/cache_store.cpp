@@ -12,6 +12,7 @@
 #include <cstring>
 #include <random>
 
+#include "core/cache_paths.hpp"
 #include "core/hash.hpp"
 
 namespace orvane {
@@ -47,7 +48,7 @@ int make_dirs(const std::string& path) {
   if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
   int err = make_dirs(parent_of(path));
   if (err != 0) return err;
-  if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) return errno;
+  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return errno;
   return 0;
 }
 
@@ -87,7 +88,7 @@ WriteOutcome sync_and_close(int fd, const std::string& path) {
 
 WriteOutcome write_blob(const std::string& path, const char* data, std::size_t size,
                         const WriteSignals& signals, std::size_t chunk, std::uint64_t* checksum) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) return {WriteStatus::kFailed, os_error(errno, "creating", path)};
   Xxh64 hash;
   std::size_t done = 0;
@@ -127,7 +128,7 @@ WriteOutcome write_blob(const std::string& path, const char* data, std::size_t s
 }
 
 WriteOutcome write_text_file(const std::string& path, const std::string& text) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) return {WriteStatus::kFailed, os_error(errno, "creating", path)};
   std::size_t done = 0;
   while (done < text.size()) {
@@ -230,9 +231,12 @@ WriteOutcome write_cache_directory(const WriteRequest& request, const WriteSigna
   if (int err = make_dirs(parent); err != 0) {
     return {WriteStatus::kFailed, os_error(err, "creating", parent)};
   }
+  if (std::string problem = unsafe_path_problem(parent); !problem.empty()) {
+    return {WriteStatus::kFailed, problem};
+  }
   const std::string partial =
       parent + "/" + kPartialPrefix + base_of(target) + "-" + random_suffix();
-  if (::mkdir(partial.c_str(), 0755) != 0) {
+  if (::mkdir(partial.c_str(), 0700) != 0) {
     return {WriteStatus::kFailed, os_error(errno, "creating", partial)};
   }
 

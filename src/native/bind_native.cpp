@@ -9,6 +9,7 @@ namespace py = pybind11;
 namespace orvane {
 void bind_store(py::module_& m);
 void bind_writer(py::module_& m);
+void bind_paths(py::module_& m);
 }  // namespace orvane
 
 PYBIND11_MODULE(_native, m) {
@@ -20,4 +21,5 @@ PYBIND11_MODULE(_native, m) {
         "The four error-banner lines of a failed component.");
   orvane::bind_store(m);
   orvane::bind_writer(m);
+  orvane::bind_paths(m);
 }
