@@ -4,14 +4,20 @@
 #include <unistd.h>
 
 #include <exception>
+#include <new>
 #include <utility>
 
 namespace orvane {
 
 CacheWriter::~CacheWriter() {
   if (forked()) {
-    // The thread object describes a thread of the parent; letting go of it is all we can do.
-    if (thread_.joinable()) thread_.detach();
+    // The thread belongs to the parent, and the condition variable records the parent thread
+    // as its waiter: destroying it here would wait for that thread forever (or abort), and the
+    // mutex may have been copied locked. Fresh empty objects take their place; the copies of
+    // the parent's are left alone.
+    new (&thread_) std::thread();
+    new (&wake_) std::condition_variable();
+    new (&mutex_) std::mutex();
     return;
   }
   close();

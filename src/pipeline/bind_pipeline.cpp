@@ -1,4 +1,5 @@
 // Module definition of the pipeline engine: builds OrvanePipeline on top of OrvaneDagBase.
+#include "common/fork_guard.hpp"
 #include "common/pyclass.hpp"
 #include "pipeline/pipeline.hpp"
 
@@ -47,6 +48,7 @@ void init_runtime() {
 }  // namespace orvane::pipeline
 
 PYBIND11_MODULE(pipeline, m) {
+  orvane::fork_guard::loaded_pid();
   m.doc() = "The pipeline engine.";
   // Docstrings are the product's own texts, without generated signature lines.
   py::options options;

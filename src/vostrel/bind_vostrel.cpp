@@ -1,4 +1,5 @@
 // Module definition of the code-cell component: builds OrvaneComponentVostrel on LoggingMixin.
+#include "common/fork_guard.hpp"
 #include "common/pyclass.hpp"
 #include "core/banner.hpp"
 #include "vostrel/component.hpp"
@@ -6,6 +7,7 @@
 namespace py = pybind11;
 
 PYBIND11_MODULE(vostrel, m) {
+  orvane::fork_guard::loaded_pid();
   m.doc() = "The code-cell component of a pipeline.";
   // Docstrings are the plain texts, without generated signatures.
   py::options options;

@@ -1,4 +1,5 @@
 // The component's in-memory and disk caches, and showing its results in the notebook.
+#include "common/fork_guard.hpp"
 #include "common/pyclass.hpp"
 #include "vostrel/component.hpp"
 
@@ -54,6 +55,8 @@ bool load_diskcache(py::handle self, py::handle cache_dir) {
 void clear_diskcache(py::handle self) {
   py::object disk = get(self, names().diskcache);
   if (disk.is_none()) return;
+  // A forked child inherits the component, not the directory: the parent still uses it.
+  if (fork_guard::in_forked_child()) return;
   disk.attr("clear_cache")();
   disk.attr("close")();
   py::object directory = get(disk, names().f_cache_dir);
