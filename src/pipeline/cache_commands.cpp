@@ -6,7 +6,9 @@
 
 #include "common/pyclass.hpp"
 #include "core/cache_adoption.hpp"
+#include "core/cache_paths.hpp"
 #include "pipeline/diskcache_support.hpp"
+#include "pipeline/ownership.hpp"
 #include "pipeline/pipeline.hpp"
 
 namespace orvane::pipeline {
@@ -40,6 +42,11 @@ void cancel_if_updating(const py::object& self, const py::object& component_id) 
 
 void load_diskcache(const py::object& self, const std::optional<py::str>& diskcache_dir) {
   if (!diskcache_dir) throw py::value_error("A disk-cache directory is required.");
+  // Adopting unpickles what is there: only from a directory no one else can change.
+  if (std::string problem = unsafe_path_problem(diskcache_dir->cast<std::string>());
+      !problem.empty()) {
+    throw std::runtime_error(problem);
+  }
   py::module_ os = py::module_::import("os");
   py::object join = os.attr("path").attr("join");
   py::list names = os.attr("listdir")(*diskcache_dir);
@@ -164,6 +171,9 @@ void clear_all_diskcache(const py::object& self) {
     PyErr_Clear();
     return;
   }
+  // Only the owner deletes: not a pipeline whose directory went to a newer one, and not a child
+  // forked from the kernel that created it.
+  if (!ownership::is_owner(self)) return;
   py::object dir_value = py::getattr(self, "_diskcache_dir", py::none());
   if (dir_value.is_none()) return;
   py::module_ os = py::module_::import("os");

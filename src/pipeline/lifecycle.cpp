@@ -2,6 +2,8 @@
 #include <optional>
 
 #include "common/pyclass.hpp"
+#include "core/cache_paths.hpp"
+#include "pipeline/ownership.hpp"
 #include "pipeline/pipeline.hpp"
 
 namespace orvane::pipeline {
@@ -35,20 +37,9 @@ py::object new_writer(const py::object& self, const py::object& connection) {
 // Exit clean-up. The exit registry holds no pipeline: it would keep every pipeline (and all its
 // results) alive until the kernel ends. Instead the newest pipeline of each id owns that id's
 // cache directory; only the owner clears it, at deletion or at exit, so that a superseded
-// pipeline going away never deletes caches its successor has adopted.
-py::dict& owner_tokens() {
-  static py::dict* tokens = new py::dict();  // leaked on purpose: used during shutdown
-  return *tokens;
-}
-
-py::object& live_owners() {
-  static py::object* live =
-      new py::object(py::module_::import("weakref").attr("WeakValueDictionary")());
-  return *live;
-}
-
+// pipeline going away never deletes caches its successor has adopted (ownership.hpp).
 void clear_at_exit() {
-  py::list owners = py::list(live_owners().attr("values")());
+  py::list owners = ownership::live_owners();
   for (const py::handle& pipeline : owners) {
     try {
       pipeline.attr("clear_all_diskcache")();
@@ -75,19 +66,16 @@ void construct(const py::object& self, const py::object& identifier, const py::o
   // both.
   self.attr(intern("_python_requirements")) = py::list();
   py::object temp = py::module_::import("orvane_core.common.utils").attr("APP_TEMP_DIRECTORY");
-  py::object directory = temp.attr("__truediv__")("pipelines")
-                             .attr("__truediv__")(py::str("pipeline-") + py::str(self.attr("id")));
+  // An identifier that would lead out of the cache root is refused before anything happens.
+  py::str folder(pipeline_folder_name(py::str(self.attr("id")).cast<std::string>()));
+  py::object directory = temp.attr("__truediv__")("pipelines").attr("__truediv__")(folder);
   self.attr(intern("_diskcache_dir")) = directory;
   if (py::bool_(parameters)) self.attr("set_parameters")(py::arg("new_parameters") = parameters);
 
-  py::module_ os = py::module_::import("os");
-  py::str path(directory);
-  if (py::bool_(os.attr("path").attr("exists")(path))) {
-    self.attr("load_diskcache")(py::arg("diskcache_dir") = path);
-  } else {
-    // A directory that appears in between is simply taken as it is.
-    os.attr("makedirs")(path, py::arg("exist_ok") = true);
-  }
+  // Checked and created level by level, private, never through a link; another kernel's
+  // directory is adopted as a copy of its own.
+  ownership::Claim claim = ownership::claim_directory(self, temp);
+  if (claim.adopt) self.attr("load_diskcache")(py::arg("diskcache_dir") = claim.path);
 
   py::object connection = kernel_connection();
   self.attr(intern("_ipykernel_connection")) = connection;
@@ -99,10 +87,7 @@ void construct(const py::object& self, const py::object& identifier, const py::o
   py::object id = self.attr("id");
   enroll_pipeline_to_env(py::str(id));
 
-  py::object token = py::module_::import("builtins").attr("object")();
-  self.attr(intern("_owner_token")) = token;
-  owner_tokens()[id] = token;
-  live_owners()[id] = self;
+  ownership::become_owner(self, claim);
 }
 
 void destruct(const py::object& self) {
@@ -114,27 +99,15 @@ void destruct(const py::object& self) {
   writer.attr("close")();
   py::delattr(self, "_diskcache_writer");
 
-  py::object id = state.contains("id") ? py::object(state["id"]) : py::object(py::none());
-  py::object token =
-      state.contains("_owner_token") ? py::object(state["_owner_token"]) : py::object(py::none());
-  py::dict& tokens = owner_tokens();
   // Without a token the construction did not complete: such a pipeline never owns the
-  // directory, which may belong to a live pipeline with the same id.
-  const bool owner = !token.is_none() && tokens.contains(id) && py::object(tokens[id]).is(token);
-  if (owner) {
-    if (tokens.contains(id)) PyDict_DelItem(tokens.ptr(), id.ptr());
+  // directory, which may belong to a live pipeline with the same id. A pipeline whose directory
+  // went to a newer one, or a copy inherited by a forked child, lets go without deleting.
+  if (ownership::is_owner(self)) {
     self.attr("clear_all_diskcache")();
+    ownership::give_up(self);
     return;
   }
-  // A newer pipeline with this id has adopted the directory: let go of the caches without
-  // deleting them, so that neither this pipeline nor its components' finalisers remove them.
-  py::object nodes = state.contains("nodes") ? py::object(state["nodes"]) : py::object(py::dict());
-  for (const py::handle& component : py::iter(nodes.attr("values")())) {
-    py::object cache = py::getattr(component, "_diskcache", py::none());
-    if (cache.is_none()) continue;
-    if (py::hasattr(cache, "close")) cache.attr("close")();
-    py::setattr(component, "_diskcache", py::none());
-  }
+  ownership::let_go_of_caches(self);
 }
 
 py::object info(const py::object& self) {

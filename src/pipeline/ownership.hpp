@@ -1,0 +1,41 @@
+// Which pipeline owns a cache directory: one owner at a time, in one process and across kernels.
+//
+// Across processes the owning kernel holds an advisory lock (core/dir_lock.hpp); a second kernel
+// gets a private copy of the caches instead of the directory. Within one process the newest
+// pipeline of an id takes the directory over; the older one lets go of its caches without
+// deleting them. Only the owner deletes, and never in a process forked from the one that
+// created it.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace orvane::pipeline::ownership {
+
+namespace py = pybind11;
+
+struct Claim {
+  py::object path;  // text
+  bool adopt = false;
+  std::string lock_path;
+};
+
+// Validates the identifier (ValueError naming the rule) and claims the pipeline's directory
+// under the application root, checking every level (RuntimeError for an unsafe one).
+Claim claim_directory(const py::object& self, const py::object& app_root);
+
+// Makes `self` the owner of its id; the previous owner in this process lets go of its caches.
+void become_owner(const py::object& self, const Claim& claim);
+
+// True when `self` owns its directory and this process created it.
+bool is_owner(const py::object& self);
+
+// After the owner's clean-up: no pipeline owns the id any more, the lock is released.
+void give_up(const py::object& self);
+
+// Closes the components' disk caches and detaches them, deleting nothing.
+void let_go_of_caches(const py::object& self);
+
+// The live owners of this process, for the clean-up at exit.
+py::list live_owners();
+
+}  // namespace orvane::pipeline::ownership
