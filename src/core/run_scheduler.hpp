@@ -1,0 +1,59 @@
+// Bookkeeping of one parallel run: which planned nodes wait, run or are done, and what may start.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <set>
+#include <vector>
+
+#include "core/graph.hpp"
+
+namespace orvane::run {
+
+enum class Phase : unsigned char {
+  Unplanned,  // not part of this run
+  Waiting,    // planned, not started
+  Running,    // started, not yet followed up
+  Finished,   // followed up; its children may start
+  Dropped,    // abandoned when the run stopped
+};
+
+// One run over a plan (node indices of `dag`, parents before children). A node may start once
+// every parent has finished; nodes start in plan order among those that may. The scheduler owns
+// no threads: the caller reports starts and finishes and asks what may start next.
+class RunScheduler {
+ public:
+  // Throws std::invalid_argument when the plan repeats a node or names one outside the graph.
+  RunScheduler(const graph::Dag& dag, std::vector<std::size_t> plan);
+
+  // The first waiting node, in plan order, whose parents have all finished; none otherwise.
+  std::optional<std::size_t> next_startable() const;
+  // Waiting -> Running. Throws std::logic_error for a node that is not waiting or not ready.
+  void start(std::size_t node);
+  // Running -> Finished: its children's wait shrinks. Throws std::logic_error unless running.
+  void finish(std::size_t node);
+  // Ends the run early: every waiting or running node is dropped. Returns the nodes that were
+  // running, in the order they started.
+  std::vector<std::size_t> stop();
+
+  bool done() const { return waiting_ == 0 && running_.empty(); }
+  Phase phase(std::size_t node) const;
+  // Running nodes in the order they started.
+  const std::vector<std::size_t>& running() const { return running_; }
+  std::size_t waiting_count() const { return waiting_; }
+  const std::vector<std::size_t>& plan() const { return plan_; }
+  // Position of a planned node in the plan; its slot in per-run tables.
+  std::size_t position(std::size_t node) const;
+
+ private:
+  const graph::Dag& dag_;
+  std::vector<std::size_t> plan_;
+  std::vector<Phase> phase_;          // by node index
+  std::vector<std::size_t> blockers_;  // by node index: parents in the plan not yet finished
+  std::vector<std::size_t> position_;  // by node index: place in the plan
+  std::set<std::size_t> ready_;        // plan positions of waiting nodes with no blockers
+  std::vector<std::size_t> running_;
+  std::size_t waiting_ = 0;
+};
+
+}  // namespace orvane::run

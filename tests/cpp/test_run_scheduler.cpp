@@ -1,0 +1,140 @@
+// Unit tests of the parallel run's bookkeeping and of the queue that completions arrive on.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "core/completion_queue.hpp"
+#include "core/graph.hpp"
+#include "core/run_scheduler.hpp"
+
+using orvane::graph::Dag;
+using orvane::run::CompletionQueue;
+using orvane::run::Phase;
+using orvane::run::RunScheduler;
+
+namespace {
+
+using Names = std::vector<std::string>;
+
+Dag build(const Names& nodes, const std::vector<std::pair<std::string, std::string>>& edges) {
+  Dag g;
+  for (const auto& n : nodes) g.add_node(n);
+  for (const auto& [u, v] : edges) g.add_edge(g.add_node(u), g.add_node(v));
+  return g;
+}
+
+std::size_t at(const Dag& g, const std::string& name) {
+  return static_cast<std::size_t>(g.index_of(name));
+}
+
+// Starts every node that may start now, as one start pass does, and returns their names.
+Names start_all(const Dag& g, RunScheduler& s) {
+  Names started;
+  while (auto node = s.next_startable()) {
+    s.start(*node);
+    started.push_back(g.name(*node));
+  }
+  return started;
+}
+
+}  // namespace
+
+TEST(RunScheduler, NodesStartOnceEveryParentHasFinished) {
+  //  a -> b -> d,  a -> c -> d,  e alone;  plan in topological order
+  Dag g = build({"a", "b", "c", "d", "e"}, {{"a", "b"}, {"a", "c"}, {"b", "d"}, {"c", "d"}});
+  RunScheduler s(g, g.execution_plan({at(g, "d"), at(g, "e")}));
+  struct Step {
+    std::string finished;  // node finished before the start pass ("" for none)
+    Names started;
+  };
+  for (const Step& step : {Step{"", {"a", "e"}}, Step{"e", {}}, Step{"a", {"b", "c"}},
+                           Step{"c", {}}, Step{"b", {"d"}}, Step{"d", {}}}) {
+    if (!step.finished.empty()) s.finish(at(g, step.finished));
+    EXPECT_EQ(start_all(g, s), step.started) << "after " << step.finished;
+  }
+  EXPECT_TRUE(s.done());
+  EXPECT_EQ(s.phase(at(g, "d")), Phase::Finished);
+}
+
+TEST(RunScheduler, RunningNodesKeepStartOrderAndStopDropsTheRest) {
+  Dag g = build({"a", "b", "c", "d"}, {{"a", "d"}});
+  RunScheduler s(g, {at(g, "a"), at(g, "b"), at(g, "c"), at(g, "d")});
+  EXPECT_EQ(start_all(g, s), (Names{"a", "b", "c"}));
+  s.finish(at(g, "b"));
+  EXPECT_EQ(s.running(), (std::vector<std::size_t>{at(g, "a"), at(g, "c")}));
+  EXPECT_EQ(s.waiting_count(), 1u);
+
+  // A failure ends the run: what ran is reported once, nothing else may start.
+  EXPECT_EQ(s.stop(), (std::vector<std::size_t>{at(g, "a"), at(g, "c")}));
+  EXPECT_TRUE(s.done());
+  EXPECT_FALSE(s.next_startable().has_value());
+  EXPECT_EQ(s.phase(at(g, "d")), Phase::Dropped);
+  EXPECT_EQ(s.phase(at(g, "b")), Phase::Finished);
+  EXPECT_THROW(s.finish(at(g, "a")), std::logic_error);
+}
+
+TEST(RunScheduler, RejectsMisuse) {
+  Dag g = build({"a", "b", "x"}, {{"a", "b"}});
+  EXPECT_THROW(RunScheduler(g, {0, 0}), std::invalid_argument);
+  EXPECT_THROW(RunScheduler(g, {7}), std::invalid_argument);
+  RunScheduler s(g, {at(g, "a"), at(g, "b")});
+  EXPECT_THROW(s.start(at(g, "b")), std::logic_error);  // parent not finished
+  EXPECT_THROW(s.start(at(g, "x")), std::logic_error);  // not planned
+  EXPECT_THROW(s.finish(at(g, "a")), std::logic_error);  // not running
+  EXPECT_THROW(s.position(at(g, "x")), std::out_of_range);
+  EXPECT_EQ(s.position(at(g, "b")), 1u);
+}
+
+TEST(RunScheduler, EmptyPlanIsDoneAtOnce) {
+  Dag g = build({"a"}, {});
+  RunScheduler s(g, {});
+  EXPECT_TRUE(s.done());
+  EXPECT_FALSE(s.next_startable().has_value());
+}
+
+TEST(RunScheduler, LongChainStartsOneNodeAtATime) {
+  Dag g;
+  for (int i = 0; i < 1000; ++i) g.add_node("n" + std::to_string(i));
+  for (std::size_t i = 1; i < 1000; ++i) g.add_edge(i - 1, i);
+  RunScheduler s(g, g.execution_plan({999}));
+  std::size_t steps = 0;
+  while (auto node = s.next_startable()) {
+    s.start(*node);
+    EXPECT_FALSE(s.next_startable().has_value());
+    s.finish(*node);
+    ++steps;
+  }
+  EXPECT_EQ(steps, 1000u);
+  EXPECT_TRUE(s.done());
+}
+
+TEST(CompletionQueue, WaiterWakesForItemsPushedByOtherThreads) {
+  CompletionQueue<int> q;
+  EXPECT_FALSE(q.wait(std::chrono::milliseconds(1)));
+  std::vector<std::thread> producers;
+  for (int t = 0; t < 4; ++t) {
+    producers.emplace_back([&q, t] {
+      for (int i = 0; i < 100; ++i) q.push(t * 100 + i);
+    });
+  }
+  std::vector<int> seen;
+  while (seen.size() < 400) {
+    // Bounded waits: the test fails by its timeout rather than hanging if a wake-up is lost.
+    if (!q.wait(std::chrono::seconds(5))) break;
+    for (int v : q.take()) seen.push_back(v);
+  }
+  for (auto& p : producers) p.join();
+  ASSERT_EQ(seen.size(), 400u);
+  // Each producer's items arrive in the order it pushed them.
+  std::vector<int> last(4, -1);
+  for (int v : seen) {
+    EXPECT_GT(v % 100, last[v / 100]);
+    last[v / 100] = v % 100;
+  }
+  EXPECT_TRUE(q.empty());
+}
