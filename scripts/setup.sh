@@ -9,6 +9,8 @@ PYTHON=${PYTHON:-python3}
 need_apt=()
 dpkg -s libgtest-dev >/dev/null 2>&1 || need_apt+=(libgtest-dev)
 command -v cmake >/dev/null 2>&1 || need_apt+=(cmake)
+# Remote execution runs on Celery with a Redis broker; the tests start their own server.
+command -v redis-server >/dev/null 2>&1 || need_apt+=(redis-server)
 if [ ${#need_apt[@]} -gt 0 ]; then
   echo "== installing system packages: ${need_apt[*]}"
   SUDO=""

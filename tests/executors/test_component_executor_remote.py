@@ -1,28 +1,160 @@
-"""The remote executor of this build: unreachable, with a message the user can act on."""
+"""The remote executor against a real Redis server and real Celery workers, faults included."""
 
 from __future__ import annotations
+
+import threading
+from http import HTTPStatus
 
 import cloudpickle
 import pytest
 
 from orvane_core.executors import OrvaneRemoteComponentExecutor
 from orvane_core.misc.models import OrvaneExecutionRequestModel
+from tests.services import RedisServer, Worker, free_port, wait_until
+
+pytestmark = pytest.mark.slow
+
+
+@pytest.fixture(scope="module")
+def redis_server():
+    server = RedisServer()
+    yield server
+    server.stop()
 
 
 @pytest.fixture
-def executor():
+def worker(redis_server):
+    w = Worker(redis_server.url)
+    yield w
+    w.stop()
+
+
+def run(executor, code, **inputs):
+    request = OrvaneExecutionRequestModel(
+        identifier="c1",
+        name="remote cell",
+        cell_code=code,
+        module_statements={"os": "importlib.import_module('os')"},
+        non_module_inputs=inputs,
+        parameters={"factor": 10},
+    )
+    return cloudpickle.loads(executor.execute(request=cloudpickle.dumps(request)))
+
+
+def executor(broker, backend=None):
     return OrvaneRemoteComponentExecutor(
-        identifier="c1", name="remote cell", backend="redis://r", broker="amqp://q"
+        identifier="c1", name="remote cell", broker=broker, backend=backend
     )
 
 
-def test_ping_reports_unreachable_with_a_reason(executor):
-    reachable, message = executor.ping()
-    assert reachable is False
-    assert "Remote execution is not available" in message
+def test_ping_says_what_is_missing(redis_server):
+    dead = f"redis://127.0.0.1:{free_port()}/0"
+    cases = [
+        (executor(None), "must be text"),
+        (executor("amqp://guest@localhost//"), "is not a Redis URL"),
+        (executor(dead), "Cannot reach the broker"),
+        (executor(redis_server.url, backend=dead), "Cannot reach the result backend"),
+        (executor(redis_server.url), "No worker answers"),
+    ]
+    for ex, message in cases:
+        reachable, text = ex.ping()
+        assert (reachable, message in text) == (False, True), text
+    assert "orvane worker --broker" in cases[-1][0].ping()[1]
 
 
-def test_execute_refuses_clearly(executor):
-    request = cloudpickle.dumps(OrvaneExecutionRequestModel(identifier="c1", cell_code="x = 1"))
-    with pytest.raises(RuntimeError, match="Remote execution is not available"):
-        executor.execute(request=request)
+def test_runs_cells_on_a_worker_and_reports_their_failures(worker):
+    ex = executor(worker.broker)
+    assert ex.ping()[0] is True
+
+    ok = run(
+        ex,
+        "import json\nimport sys\nprint('hi', file=sys.stderr)\nv = n * factor\njson.dumps(v)",
+        n=4,
+    )
+    assert ok.status == HTTPStatus.PARTIAL_CONTENT and ok.message == "hi\n"
+    assert ok.result.non_module_outputs == {"v": 40}
+    assert ok.result.last_output == "40"
+    assert set(ok.result.module_statements) == {"os", "json", "sys"}
+
+    failed = run(ex, "raise ValueError('broken remotely')")
+    assert failed.status == HTTPStatus.INTERNAL_SERVER_ERROR
+    assert failed.result.exception_msg[3].endswith(": broken remotely")
+
+    # A cell that ends its process takes only that child down; the worker reports the loss.
+    lost = run(ex, "import os\nos._exit(3)")
+    assert lost.status == HTTPStatus.INTERNAL_SERVER_ERROR
+    assert "Worker exited prematurely" in lost.result.exception_msg[3]
+    assert run(ex, "n + 1", n=1).result.last_output == 2
+
+
+def run_in_thread(ex, code):
+    """Starts a run in a thread; its response lands in the returned mapping."""
+    box = {}
+    thread = threading.Thread(target=lambda: box.setdefault("response", run(ex, code)))
+    thread.start()
+    return thread, box
+
+
+def started_marker(url):
+    """A cell that sets a key in Redis once it runs, and a wait for that key."""
+    import redis
+
+    def started():
+        with redis.Redis.from_url(url) as client:
+            return client.getdel("started")
+
+    code = f"import redis, time\nredis.Redis.from_url({url!r}).set('started', 1)\ntime.sleep(120)"
+    return code, lambda: wait_until(started, "the cell to start")
+
+
+def test_a_killed_worker_ends_the_run_and_a_new_worker_serves_the_next(redis_server):
+    w = Worker(redis_server.url)
+    try:
+        code, wait_started = started_marker(redis_server.url)
+        ex = executor(redis_server.url)
+        thread, box = run_in_thread(ex, code)
+        wait_started()
+        w.kill()
+        thread.join(60)
+        assert not thread.is_alive()
+        response = box["response"]
+        assert response.status == HTTPStatus.INTERNAL_SERVER_ERROR
+        assert f"The worker {w.hostname} stopped answering" in response.result.exception_msg[3]
+
+        # No worker now: the executor says so instead of queueing work nobody takes.
+        assert "No worker answers" in ex.ping()[1]
+    finally:
+        w.stop()
+    w = Worker(redis_server.url)
+    try:
+        assert run(executor(redis_server.url), "1 + 1").result.last_output == 2
+    finally:
+        w.stop()
+
+
+def test_a_broker_lost_during_a_run_ends_it_and_the_next_run_works():
+    server = RedisServer()
+    port = server.port
+    w = Worker(server.url)
+    try:
+        code, wait_started = started_marker(server.url)
+        ex = executor(server.url)
+        thread, box = run_in_thread(ex, code)
+        wait_started()
+        server.stop()
+        thread.join(60)
+        assert not thread.is_alive()
+        response = box["response"]
+        assert response.status == HTTPStatus.INTERNAL_SERVER_ERROR
+        assert "Lost the connection" in response.result.exception_msg[3]
+        assert "Cannot reach the broker" in ex.ping()[1]
+    finally:
+        w.stop()
+        server.stop()
+    server = RedisServer(port)
+    w = Worker(server.url)
+    try:
+        assert run(executor(server.url), "2 + 2").result.last_output == 4
+    finally:
+        w.stop()
+        server.stop()

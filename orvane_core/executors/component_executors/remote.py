@@ -1,20 +1,159 @@
-"""Remote execution of a component's code; this build has no remote worker service."""
+"""Runs a component's code on Celery workers, with Redis as broker and result backend."""
 
 from __future__ import annotations
 
+import threading
+import time
 from typing import Any
 
-UNAVAILABLE_MESSAGE = (
-    "Remote execution is not available in this build of Orvane: no remote worker service "
-    "is supported yet. Remove the component's remote execution setting to run it locally."
-)
+import cloudpickle
+
+TASK_NAME = "orvane.execute_component"
+QUEUE = "orvane"
+WORKER_COMMAND = "orvane worker --broker URL"
+
+# How long a ping may take at most, per step (connecting, waiting for a worker's answer).
+PING_TIMEOUT = 2.0
+# A worker that answered this recently is taken as alive without asking again: every remote cell
+# pings first, and asking each time would double the cost of a short cell.
+ANSWER_FRESH_FOR = 5.0
+# While a task runs, its worker is asked for a sign of life this often; a worker that misses
+# this many answers in a row is taken as lost.
+LIVENESS_INTERVAL = 2.0
+LIVENESS_MISSES = 2
+
+_SCHEMES = ("redis://", "rediss://", "unix://", "redis+socket://")
+
+
+class OrvaneRemoteExecutionError(RuntimeError):
+    """The remote service failed to run a request (the cell's own errors are not this)."""
+
+
+def _sanitized(url: str) -> str:
+    from kombu.utils.url import maybe_sanitize_url
+
+    return maybe_sanitize_url(url)
+
+
+def _check_url(url: Any, role: str) -> str:
+    if not isinstance(url, str) or not url.strip():
+        raise OrvaneRemoteExecutionError(
+            f"The {role} URL of the remote execution setting must be text such as "
+            f"'redis://host:6379/0', not {url!r}."
+        )
+    url = url.strip()
+    if not url.startswith(_SCHEMES):
+        raise OrvaneRemoteExecutionError(
+            f"The {role} URL {_sanitized(url)!r} is not a Redis URL "
+            f"(expected one starting with {', '.join(_SCHEMES)})."
+        )
+    return url
+
+
+# --- one Celery application per broker and backend, shared by the process ----------------------
+
+_apps: dict[tuple[str, str], Any] = {}
+_answered: dict[tuple[str, str], float] = {}
+_lock = threading.Lock()
+
+
+def celery_app(broker: str, backend: str | None = None) -> Any:
+    """The Celery application of this process for one broker and result backend.
+
+    Kernel side and worker side use the same settings: requests and responses are already
+    serialized by cloudpickle, so Celery carries them as pickled bytes; tasks go to their own
+    queue so that a Redis server shared with other applications keeps them apart.
+    """
+    key = (broker, backend or broker)
+    with _lock:
+        app = _apps.get(key)
+        if app is None:
+            app = _apps[key] = _make_app(*key)
+        return app
+
+
+def _forget_app(broker: str, backend: str) -> None:
+    """Drops an application whose connections broke; the next request builds a fresh one."""
+    with _lock:
+        _apps.pop((broker, backend), None)
+        _answered.pop((broker, backend), None)
+
+
+def _make_app(broker: str, backend: str) -> Any:
+    from celery import Celery
+
+    app = Celery("orvane", broker=broker, backend=backend, set_as_current=False)
+    socket_options = {"socket_connect_timeout": PING_TIMEOUT, "socket_keepalive": True}
+    app.conf.update(
+        task_serializer="pickle",
+        result_serializer="pickle",
+        accept_content=["pickle"],
+        result_accept_content=["pickle"],
+        task_default_queue=QUEUE,
+        # The worker records which host and process took a task, so that the kernel can tell
+        # whether that worker still lives.
+        task_track_started=True,
+        # A cell is not run twice: a task whose worker died is reported lost, not redelivered.
+        task_acks_late=False,
+        worker_prefetch_multiplier=1,
+        result_expires=3600,
+        broker_connection_retry_on_startup=True,
+        broker_connection_timeout=PING_TIMEOUT,
+        broker_transport_options=dict(socket_options, max_retries=1),
+        redis_socket_connect_timeout=PING_TIMEOUT,
+        redis_retry_on_timeout=False,
+        result_backend_transport_options={"retry_policy": {"max_retries": 1, "timeout": 2.0}},
+        worker_hijack_root_logger=False,
+        worker_send_task_events=False,
+        task_send_sent_event=False,
+    )
+    return app
+
+
+def _redis_ping(url: str) -> None:
+    import redis
+
+    client = redis.Redis.from_url(
+        url, socket_connect_timeout=PING_TIMEOUT, socket_timeout=PING_TIMEOUT
+    )
+    try:
+        client.ping()
+    finally:
+        client.close()
+
+
+def _reachable(url: str) -> bool:
+    try:
+        _redis_ping(url)
+    except Exception:
+        return False
+    return True
+
+
+def _connection_errors() -> tuple[type[BaseException], ...]:
+    import kombu.exceptions
+    import redis.exceptions
+
+    return (
+        OSError,
+        redis.exceptions.ConnectionError,
+        redis.exceptions.TimeoutError,
+        kombu.exceptions.OperationalError,
+    )
+
+
+def _failure_response(text: str) -> bytes:
+    """A failed run as the component expects it, with the reason as its error banner."""
+    from orvane_core.executors.component_executors.local import _failure, error_banner
+
+    return cloudpickle.dumps(_failure(error_banner(OrvaneRemoteExecutionError(text)), ""))
 
 
 class OrvaneRemoteComponentExecutor:
-    """Stands where a task-queue executor will run requests on remote workers.
+    """Runs requests on Celery workers started with ``orvane worker --broker URL``.
 
-    ``ping`` reports it unreachable, so components with a remote configuration fail with a
-    readable message instead of running somewhere the user did not ask for.
+    ``broker`` and ``backend`` are Redis URLs (the backend defaults to the broker). The object
+    holds only texts, so it travels into worker processes of a local pool as well.
     """
 
     def __init__(
@@ -32,16 +171,199 @@ class OrvaneRemoteComponentExecutor:
     def __repr__(self) -> str:
         return (
             f"OrvaneRemoteComponentExecutor(identifier={self.identifier!r}, "
-            f"name={self.name!r}, backend={self.backend!r}, broker={self.broker!r})"
+            f"name={self.name!r}, backend={self._shown(self.backend)!r}, "
+            f"broker={self._shown(self.broker)!r})"
         )
 
+    @staticmethod
+    def _shown(url: Any) -> Any:
+        return _sanitized(url) if isinstance(url, str) else url
+
+    def _urls(self) -> tuple[str, str]:
+        broker = _check_url(self.broker, "broker")
+        backend = broker if self.backend in (None, "") else _check_url(self.backend, "backend")
+        return broker, backend
+
+    def _label(self) -> str:
+        return repr(self.name) if self.name else repr(self.identifier)
+
     def ping(self) -> tuple[bool, str]:
-        """``(reachable, message)``: never reachable in this build."""
-        return False, UNAVAILABLE_MESSAGE
+        """``(reachable, message)``: the broker and backend answer and a worker listens.
+
+        Takes at most a few seconds; never raises for an unreachable service.
+        """
+        try:
+            broker, backend = self._urls()
+        except OrvaneRemoteExecutionError as exc:
+            return False, str(exc)
+        errors = _connection_errors()
+        for role, url in (("broker", broker), ("result backend", backend)):
+            if role == "result backend" and url == broker:
+                continue
+            try:
+                _redis_ping(url)
+            except errors as exc:
+                return False, f"Cannot reach the {role} at {_sanitized(url)}: {exc}"
+            except Exception as exc:  # a bad URL, refused authentication...
+                return False, f"Cannot use the {role} at {_sanitized(url)}: {exc}"
+        key = (broker, backend)
+        if time.monotonic() - _answered.get(key, -ANSWER_FRESH_FOR) < ANSWER_FRESH_FOR:
+            return True, f"Workers are listening at {_sanitized(broker)}."
+        try:
+            replies = celery_app(broker, backend).control.ping(timeout=PING_TIMEOUT, limit=1)
+        except errors as exc:
+            return False, f"Cannot reach the broker at {_sanitized(broker)}: {exc}"
+        if not replies:
+            return False, (
+                f"No worker answers at {_sanitized(broker)}. Start one on a machine that "
+                f"reaches it with: orvane worker --broker {_sanitized(broker)}"
+            )
+        _answered[key] = time.monotonic()
+        names = ", ".join(name for reply in replies for name in reply)
+        return True, f"Worker {names} answers at {_sanitized(broker)}."
 
     def execute(self, request: bytes) -> bytes:
-        """Would run a cloudpickled request remotely; refuses in this build."""
-        raise RuntimeError(UNAVAILABLE_MESSAGE)
+        """Runs a cloudpickled request on a worker and returns its cloudpickled response.
+
+        The wait follows the result backend's notifications. A lost connection, a worker that
+        stops answering or a task the worker reports as failed end as a failed response with
+        the reason; an interrupt revokes the task on its worker before it propagates.
+        """
+        if not isinstance(request, bytes | bytearray | memoryview):
+            raise TypeError(f"request must be bytes, not {type(request).__name__}")
+        try:
+            broker, backend = self._urls()
+        except OrvaneRemoteExecutionError as exc:
+            return _failure_response(str(exc))
+        app = celery_app(broker, backend)
+        errors = _connection_errors()
+        try:
+            result = app.send_task(
+                TASK_NAME, args=(bytes(request), self.identifier, self.name), queue=QUEUE
+            )
+        except errors as exc:
+            _forget_app(broker, backend)
+            return _failure_response(
+                f"Cannot send component {self._label()} to the broker at {_sanitized(broker)}: {exc}"
+            )
+        _in_flight.add(result)
+        try:
+            return self._wait(app, result, broker, backend)
+        except BaseException:
+            _revoke(result)
+            raise
+        finally:
+            _in_flight.discard(result)
+            _release(result)
+
+    def _wait(self, app: Any, result: Any, broker: str, backend: str) -> bytes:
+        from celery.exceptions import TimeoutError as CeleryTimeout
+
+        errors = _connection_errors()
+        misses = 0
+        while True:
+            try:
+                value = result.get(timeout=LIVENESS_INTERVAL, propagate=True)
+            except CeleryTimeout:
+                pass
+            except Exception as exc:
+                # Either the worker reports that the task failed (a lost child process, a
+                # revoked task) or the result backend went away; only the latter leaves the
+                # backend unreachable.
+                if isinstance(exc, errors) or not _reachable(backend):
+                    _forget_app(broker, backend)
+                    return _failure_response(
+                        f"Lost the connection to the result backend at {_sanitized(backend)} "
+                        f"while component {self._label()} ran: {exc}"
+                    )
+                return _failure_response(
+                    f"The worker could not run component {self._label()}: "
+                    f"{type(exc).__name__}: {exc}"
+                )
+            else:
+                if isinstance(value, bytes | bytearray):
+                    return bytes(value)
+                return _failure_response(
+                    f"The worker answered component {self._label()} with "
+                    f"{type(value).__name__} instead of a response."
+                )
+            try:
+                alive, who = _worker_alive(app, result)
+            except errors as exc:
+                _forget_app(broker, backend)
+                return _failure_response(
+                    f"Lost the connection to the broker at {_sanitized(broker)} while "
+                    f"component {self._label()} ran: {exc}"
+                )
+            misses = 0 if alive else misses + 1
+            if misses >= LIVENESS_MISSES:
+                _revoke(result)
+                with _lock:
+                    _answered.pop((broker, backend), None)
+                if who is None:
+                    return _failure_response(
+                        f"No worker answers at {_sanitized(broker)} any more; component "
+                        f"{self._label()} was not run."
+                    )
+                return _failure_response(
+                    f"The worker {who} stopped answering while component {self._label()} ran "
+                    f"on it; the component was abandoned."
+                )
 
 
-__all__ = ["UNAVAILABLE_MESSAGE", "OrvaneRemoteComponentExecutor"]
+def _worker_alive(app: Any, result: Any) -> tuple[bool, str | None]:
+    """Whether the worker that took the task (or, before one took it, any worker) answers."""
+    meta = result.backend.get_task_meta(result.id)
+    info = meta.get("result") if meta.get("status") == "STARTED" else None
+    host = info.get("hostname") if isinstance(info, dict) else None
+    if host:
+        return bool(app.control.ping(destination=[host], timeout=1.0, limit=1)), host
+    return bool(app.control.ping(timeout=1.0, limit=1)), None
+
+
+# Tasks this process waits for; revoked if the process is told to stop (see process_pool).
+_in_flight: set[Any] = set()
+
+
+def _revoke(result: Any) -> None:
+    """Asks the workers to drop the task and stop it if it runs; best effort, bounded."""
+    try:
+        result.revoke(terminate=True, signal="SIGTERM")
+    except Exception:
+        pass
+
+
+def _release(result: Any) -> None:
+    """Stops following the task's result now, while errors can still be handled here; Celery
+    would otherwise try it when the handle is collected, on a connection that may be gone."""
+    try:
+        result.backend.remove_pending_result(result)
+    except Exception:
+        pass
+    result.backend = None
+
+
+def revoke_in_flight() -> None:
+    """Revokes every task this process still waits for (a pool worker told to stop)."""
+    for result in list(_in_flight):
+        _revoke(result)
+
+
+def execute_request(request: bytes, identifier: str | None, name: str | None) -> bytes:
+    """The worker side of a task: runs the request with the local executor, as local runs do."""
+    from orvane_core.executors.component_executors.local import OrvaneComponentExecutor
+
+    return OrvaneComponentExecutor(identifier=identifier, name=name).execute_with_serialized(
+        request
+    )
+
+
+__all__ = [
+    "OrvaneRemoteComponentExecutor",
+    "OrvaneRemoteExecutionError",
+    "QUEUE",
+    "TASK_NAME",
+    "celery_app",
+    "execute_request",
+    "revoke_in_flight",
+]
