@@ -8,6 +8,7 @@ from typing import Any
 
 import networkx as nx
 
+from orvane_core._native import Graph
 from orvane_core.misc import OrvaneComponentStatus
 from orvane_core.misc.models import (
     OrvaneComponentMetadataModel,
@@ -29,11 +30,12 @@ def _component_class() -> type:
 class _Plan:
     """A validated graph model: component records and edges, ready to be applied."""
 
-    __slots__ = ("components", "edges", "parents")
+    __slots__ = ("components", "edges", "graph", "parents")
 
-    def __init__(self, components: list[Any], edges: list[tuple[str, str]]) -> None:
+    def __init__(self, components: list[Any], edges: list[tuple[str, str]], graph: Graph) -> None:
         self.components = components
         self.edges = edges
+        self.graph = graph
         self.parents: dict[str, set[str]] = {c.id: set() for c in components}
         for source, target in edges:
             self.parents[target].add(source)
@@ -46,7 +48,7 @@ def _describe(value: Any) -> str:
 def _validate(graph: Any) -> _Plan:
     """Checks a graph model and returns its plan; raises RuntimeError with a readable text."""
     if graph is None:
-        return _Plan([], [])
+        return _Plan([], [], Graph())
     try:
         components = list(graph.components or [])
         edges = list(graph.edges or [])
@@ -83,25 +85,21 @@ def _validate(graph: Any) -> _Plan:
             known_pairs.add((source, target))
             pairs.append((source, target))
 
-    probe = nx.DiGraph()
-    probe.add_nodes_from(c.id for c in components)
-    probe.add_edges_from(pairs)
-    try:
-        cycle = nx.find_cycle(probe)
-    except nx.NetworkXNoCycle:
-        cycle = None
+    native = Graph([c.id for c in components], pairs)
+    cycle = native.find_cycle()
     if cycle:
-        walk = " -> ".join([cycle[0][0], *(target for _, target in cycle)])
-        raise RuntimeError(f"The pipeline graph contains a cycle: {walk}.")
-    return _Plan(components, pairs)
+        raise RuntimeError(f"The pipeline graph contains a cycle: {' -> '.join(cycle)}.")
+    return _Plan(components, pairs, native)
 
 
 class OrvaneDagBase:
     """Components of a pipeline held as the nodes of a directed acyclic graph.
 
     ``nodes`` maps each component id to its component, in the graph model's order, and is the
-    only owner of the components; ``nx_graph`` has the same nodes in the same order and one edge
-    from parent to child per dependency, in the model's order.
+    only owner of the components. The graph itself is the native ``_graph``, which answers every
+    query the engine makes (parents, children, ancestors, descendants, run plans); ``nx_graph`` is
+    its networkx view for readers, with the same nodes in the same order and one edge from parent
+    to child per dependency, in the model's order. Both are replaced together, in one step.
 
     The pipeline summary is rebuilt after every change of state, so each component's entry is
     cached: components add their id to the shared ``_summary_sink`` set whenever their own summary
@@ -120,6 +118,7 @@ class OrvaneDagBase:
         self._summary_sink: set[str] = set()
         self._graph_version = 0
         self.nodes: dict[str, Any] = {}
+        self._graph = Graph()
         self.nx_graph = nx.DiGraph()
         self._summary_entries: list[dict] = []
         self._summary_index: dict[str, int] = {}
@@ -135,7 +134,7 @@ class OrvaneDagBase:
 
     def _apply(self, plan: _Plan) -> None:
         old_nodes = self.nodes
-        old_graph = self.nx_graph
+        old_graph = self._graph
         # New components first: building them changes nothing, so a failure leaves the graph
         # as it was. Only then are the kept components updated.
         fresh: dict[str, Any] = {}
@@ -166,11 +165,12 @@ class OrvaneDagBase:
                 component._summary_sink = None
 
         node_ids = list(nodes)
-        if node_ids != list(old_graph.nodes) or plan.edges != self._edge_list:
-            graph = nx.DiGraph()
-            graph.add_nodes_from(node_ids)
-            graph.add_edges_from(plan.edges)
-            self.nx_graph = graph
+        if node_ids != old_graph.nodes or plan.edges != self._edge_list:
+            view = nx.DiGraph()
+            view.add_nodes_from(node_ids)
+            view.add_edges_from(plan.edges)
+            self._graph = plan.graph
+            self.nx_graph = view
             self._graph_version += 1
             self._edge_list = plan.edges
             self._edge_entries = [{"source": s, "target": t} for s, t in plan.edges]
@@ -181,7 +181,7 @@ class OrvaneDagBase:
         stale: set[str] = set()
         for cid in changed:
             if cid not in stale:
-                stale |= nx.descendants(self.nx_graph, cid)
+                stale |= self._graph.descendants(cid)
         for cid in stale:
             if cid not in fresh:
                 nodes[cid].status = OrvaneComponentStatus.INVALID

@@ -10,6 +10,7 @@ namespace orvane {
 void bind_store(py::module_& m);
 void bind_writer(py::module_& m);
 void bind_paths(py::module_& m);
+void bind_graph(py::module_& m);
 }  // namespace orvane
 
 PYBIND11_MODULE(_native, m) {
@@ -22,4 +23,5 @@ PYBIND11_MODULE(_native, m) {
   orvane::bind_store(m);
   orvane::bind_writer(m);
   orvane::bind_paths(m);
+  orvane::bind_graph(m);
 }

@@ -1,12 +1,14 @@
-"""Run plans computed natively, checked against networkx on random graphs."""
+"""Run plans and graph queries computed natively, checked against networkx on random graphs."""
 
 from __future__ import annotations
 
 import random
+from itertools import pairwise
 
 import networkx as nx
 import pytest
 
+from orvane_core._native import Graph
 from tests.pipeline.conftest import S, dag
 
 
@@ -107,3 +109,33 @@ def test_plan_follows_graph_changes(make_pipeline):
     for c in pipeline.nodes.values():
         c.status = S.INVALID
     assert plan_of(pipeline, ["c"]) == ["b", "c"]
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_native_graph_answers_as_networkx(seed):
+    """Every query the engine makes of its graph, against networkx on the same random graph."""
+    rng = random.Random(200 + seed)
+    ids, edges = random_dag(rng, rng.randint(1, 16), rng.choice([0.1, 0.3, 0.6]))
+    edges += edges[: len(edges) // 4]  # repeated edges count once in both
+    native = Graph(ids, edges)
+    view = nx.DiGraph()
+    view.add_nodes_from(ids)
+    view.add_edges_from(edges)
+    assert native.nodes == list(view.nodes) and native.find_cycle() == []
+    for c in ids:
+        assert native.predecessors(c) == list(view.predecessors(c))
+        assert native.successors(c) == list(view.successors(c))
+        assert native.ancestors(c) == nx.ancestors(view, c)
+        assert native.descendants(c) == nx.descendants(view, c)
+    requested = rng.sample(ids, rng.randint(1, len(ids)))
+    check_rules(view, requested, native.execution_plan(requested))
+    for query in (native.predecessors, native.descendants):
+        with pytest.raises(nx.NetworkXError, match="^The node nope is not in the digraph.$"):
+            query("nope")
+    # A back edge closes a cycle, which both find.
+    if edges:
+        parent, child = edges[0]
+        cyclic = Graph(ids, [*edges, (child, parent)])
+        walk = cyclic.find_cycle()
+        assert walk[0] == walk[-1] and len(walk) >= 3
+        assert all(view.has_edge(u, v) or (u, v) == (child, parent) for u, v in pairwise(walk))
