@@ -1,4 +1,7 @@
-// Module definition of the pipeline engine: builds OrvanePipeline on top of OrvaneDagBase.
+// Module definition of the pipeline engine: the native state and OrvanePipeline built on it.
+#include <type_traits>
+#include <utility>
+
 #include "common/fork_guard.hpp"
 #include "common/pyclass.hpp"
 #include "pipeline/pipeline.hpp"
@@ -11,9 +14,62 @@ namespace {
 Runtime runtime;
 
 py::handle keep(py::object value) { return value.release(); }
+
+// A property whose getter and setter read and replace one member; members holding a Python
+// value can also be deleted, which resets them to None.
+template <typename T>
+void member(const py::object& cls, const char* name, T PipelineState::* field, const char* doc) {
+  py::cpp_function fget(
+      [field](const py::handle& self) -> py::object {
+        if constexpr (std::is_base_of_v<py::object, T>) {
+          return state(self).*field;
+        } else {
+          return py::cast(state(self).*field);
+        }
+      },
+      py::name(name), py::is_method(cls));
+  py::cpp_function fset([field](const py::handle& self, T value) { state(self).*field = value; },
+                        py::name(name), py::is_method(cls));
+  py::object fdel = py::none();
+  if constexpr (std::is_same_v<T, py::object>) {
+    fdel = py::cpp_function([field](const py::handle& self) { state(self).*field = py::none(); },
+                            py::name(name), py::is_method(cls));
+  }
+  py::setattr(cls, name, py::module_::import("builtins").attr("property")(fget, fset, fdel, doc));
+}
+
+void set_graph(const py::handle& self, const py::object& value) {
+  PipelineState& st = state(self);
+  st.dag = value.is_none() ? nullptr : &py::cast<const GraphObject&>(value);
+  st.graph = value;
+}
+
 }  // namespace
 
 const Runtime& rt() { return runtime; }
+
+PipelineState& state(const py::handle& self) { return py::cast<PipelineState&>(self); }
+
+const GraphObject& graph(const PipelineState& st) {
+  if (st.dag == nullptr) throw std::runtime_error("The pipeline has no graph.");
+  return *st.dag;
+}
+
+py::object component(const PipelineState& st, const py::handle& id) {
+  PyObject* found = PyDict_GetItemWithError(st.nodes.ptr(), id.ptr());
+  if (found != nullptr) return py::reinterpret_borrow<py::object>(found);
+  if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, id.ptr());
+  throw py::error_already_set();
+}
+
+bool overridden(const py::handle& self, const char* name) {
+  PyTypeObject* type = Py_TYPE(self.ptr());
+  if (type == reinterpret_cast<PyTypeObject*>(runtime.public_class.ptr())) return false;
+  py::object own = runtime.public_class.attr(name);
+  py::object theirs =
+      py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(type)).attr(name);
+  return !own.is(theirs);
+}
 
 void init_runtime() {
   py::module_ misc = py::module_::import("orvane_core.misc");
@@ -35,31 +91,63 @@ void init_runtime() {
   runtime.disk_cached = keep(disk.attr("CACHED"));
   runtime.disk_failed = keep(disk.attr("FAILED"));
   runtime.procedure_updated = keep(procedure.attr("PIPELINE_UPDATED"));
+  runtime.procedure_diskcache = keep(procedure.attr("DISKCACHE_UPDATED"));
+  runtime.procedure_parameters = keep(procedure.attr("PARAMETERS_UPDATED"));
   runtime.callback_successful = keep(outcome.attr("SUCCESSFUL"));
   runtime.callback_failed = keep(outcome.attr("FAILED"));
   runtime.callback_record = keep(models.attr("OrvanePipelineCallbackDataModel"));
   runtime.pipeline_info = keep(models.attr("OrvanePipelineInfoModel"));
+  runtime.parameter_record = keep(models.attr("OrvanePipelineParameterModel"));
   runtime.plain = keep(models.attr("_plain"));
   runtime.inout_record = keep(models.attr("OrvaneComponentInOutModel"));
   runtime.pickle_dumps = keep(py::module_::import("cloudpickle").attr("dumps"));
-  runtime.graph_error = keep(py::module_::import("networkx").attr("NetworkXError"));
+  runtime.writer_class =
+      keep(py::module_::import("orvane_core.executors").attr("OrvaneDiskcacheWriter"));
+}
+
+void register_state(py::module_& m, const py::object& cls) {
+  runtime.public_class = cls;  // held by the module
+  using S = PipelineState;
+  member(cls, "id", &S::id, "Identifier of the pipeline.");
+  member(cls, "nodes", &S::nodes, "Components by id.");
+  member(cls, "_graph_version", &S::graph_version, "Grows with every change of the graph.");
+  py::setattr(cls, "_graph",
+              py::module_::import("builtins")
+                  .attr("property")(
+                      py::cpp_function([](const py::handle& self) { return state(self).graph; },
+                                       py::name("_graph"), py::is_method(cls)),
+                      py::cpp_function(&set_graph, py::name("_graph"), py::is_method(cls)),
+                      py::none(), "The native graph."));
+  member(cls, "_callback", &S::callback, "Front-end callback.");
+  member(cls, "_ipython_shell", &S::shell, "Shell in which components run.");
+  member(cls, "_parameters", &S::parameters, "Pipeline parameters by name.");
+  member(cls, "_python_requirements", &S::requirements, "Installed packages.");
+  member(cls, "_diskcache_dir", &S::cache_dir, "Disk-cache directory.");
+  member(cls, "_ipykernel_connection", &S::connection, "Kernel connection file.");
+  member(cls, "_diskcache_writer", &S::writer, "Background disk-cache writer.");
+  member(cls, "_hpoptimizer", &S::optimizer, "Optimizer of the running optimization.");
+  (void)m;
 }
 
 }  // namespace orvane::pipeline
 
 PYBIND11_MODULE(pipeline, m) {
+  using namespace orvane::pipeline;
   orvane::fork_guard::loaded_pid();
   m.doc() = "The pipeline engine.";
   // Docstrings are the product's own texts, without generated signature lines.
   py::options options;
   options.disable_function_signatures();
-  orvane::pipeline::init_runtime();
-  py::object cls = orvane::pyclass::make_class(
-      m, "OrvanePipeline", py::make_tuple(orvane::pipeline::rt().dag_base), "Pipeline.");
-  orvane::pipeline::register_lifecycle(m, cls);
-  orvane::pipeline::register_execution(m, cls);
-  orvane::pipeline::register_diskcache_channel(m, cls);
-  orvane::pipeline::register_cache_commands(m, cls);
-  orvane::pipeline::register_parameters(m, cls);
-  orvane::pipeline::register_component_info(m, cls);
+  init_runtime();
+  py::class_<PipelineState> native(m, "_PipelineState", "Native state of a pipeline.");
+  native.def(py::init<>());
+  py::object cls = orvane::pyclass::make_class(m, "OrvanePipeline",
+                                               py::make_tuple(native, rt().dag_base), "Pipeline.");
+  register_state(m, cls);
+  register_lifecycle(m, cls);
+  register_execution(m, cls);
+  register_diskcache_channel(m, cls);
+  register_cache_commands(m, cls);
+  register_parameters(m, cls);
+  register_component_info(m, cls);
 }

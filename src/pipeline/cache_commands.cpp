@@ -7,6 +7,7 @@
 #include "common/pyclass.hpp"
 #include "core/cache_adoption.hpp"
 #include "core/cache_paths.hpp"
+#include "pipeline/component_access.hpp"
 #include "pipeline/diskcache_support.hpp"
 #include "pipeline/ownership.hpp"
 #include "pipeline/pipeline.hpp"
@@ -18,26 +19,31 @@ namespace {
 namespace sup = support;
 
 // The component and its ancestors (or descendants), in the node map's order.
-std::vector<py::object> related(const py::object& self, const std::optional<py::str>& component_id,
-                                const char* relation) {
-  py::object graph = self.attr("nx_graph");
+std::vector<py::object> related(const PipelineState& st, const std::optional<py::str>& component_id,
+                                bool ancestors) {
+  const GraphObject& graph = pipeline::graph(st);
   py::object key = component_id ? py::object(*component_id) : py::object(py::none());
-  // networkx rejects a node that is not in the graph before anything is changed.
-  py::object others = py::module_::import("networkx").attr(relation)(graph, key);
+  // An unknown component is rejected before anything is changed.
+  const std::size_t node = node_of(graph, key);
+  std::vector<bool> member(graph.dag.size(), false);
+  member[node] = true;
+  for (std::size_t n : ancestors ? graph.dag.ancestors(node) : graph.dag.descendants(node)) {
+    member[n] = true;
+  }
   std::vector<py::object> ids;
-  py::object nodes = self.attr("nodes");
-  for (py::handle id : nodes) {
-    if (id.equal(key) || others.contains(id)) ids.push_back(py::reinterpret_borrow<py::object>(id));
+  py::dict nodes = st.nodes;
+  for (const auto& item : nodes) {
+    if (!PyUnicode_Check(item.first.ptr())) continue;
+    const long index = graph.dag.index_of(item.first.cast<std::string>());
+    if (index >= 0 && member[static_cast<std::size_t>(index)]) {
+      ids.push_back(py::reinterpret_borrow<py::object>(item.first));
+    }
   }
   return ids;
 }
 
-void cancel_if_updating(const py::object& self, const py::object& component_id) {
-  py::object component = self.attr("nodes")[component_id];
-  if (sup::write_pending(component)) {
-    self.attr("_put_diskcache_task")(py::arg("task_type") = "cancel",
-                                     py::arg("component_id") = component_id);
-  }
+void cancel_if_updating(const py::object& self, const PipelineState& st, const py::object& id) {
+  if (comp::write_pending(component(st, id))) put_task(self, "cancel", id);
 }
 
 void load_diskcache(const py::object& self, const std::optional<py::str>& diskcache_dir) {
@@ -47,6 +53,7 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
       !problem.empty()) {
     throw std::runtime_error(problem);
   }
+  PipelineState& st = state(self);
   py::module_ os = py::module_::import("os");
   py::object join = os.attr("path").attr("join");
   py::list names = os.attr("listdir")(*diskcache_dir);
@@ -56,22 +63,22 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
   for (py::handle name : names) {
     entries.push_back(sup::describe_entry(*diskcache_dir, py::reinterpret_borrow<py::str>(name)));
   }
-  py::object nodes = self.attr("nodes");
+  py::dict nodes = st.nodes;
   std::vector<std::string> ids;
-  for (py::handle id : nodes) ids.push_back(py::str(id).cast<std::string>());
+  for (const auto& item : nodes) ids.push_back(py::str(item.first).cast<std::string>());
   AdoptionPlan plan = plan_adoption(entries, ids);
 
   for (const CacheLoad& load : plan.loads) {
-    py::object component = nodes[py::str(load.component_id)];
-    component.attr("use_diskcache") = true;
-    sup::load_into_component(component, join(*diskcache_dir, load.entry_name));
+    py::object target = component(st, py::str(load.component_id));
+    comp::set_uses_diskcache(target, true);
+    sup::load_into_component(target, join(*diskcache_dir, load.entry_name));
   }
   // Only what is provably this product's is deleted: the directory may be a user's folder. A
   // directory that a component holds is never deleted from under it.
   py::object abspath = os.attr("path").attr("abspath");
   py::set attached;
-  for (py::handle id : nodes) {
-    py::object dir = nodes[id].attr("diskcache_dir");
+  for (const auto& item : nodes) {
+    py::object dir = item.second.attr("diskcache_dir");
     if (!dir.is_none()) attached.add(abspath(dir));
   }
   for (const std::string& name : plan.removals) {
@@ -83,56 +90,56 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
     }
     sup::remove_owned(path, has_record);
   }
-  for (py::handle id : nodes) self.attr("update_component_info")(py::arg("component_id") = id);
-  self.attr("_diskcache_dir") = py::module_::import("pathlib").attr("Path")(*diskcache_dir);
-  self.attr("run_callback")();
+  for (const auto& item : nodes) update_info(self, item.first);
+  st.cache_dir = py::module_::import("pathlib").attr("Path")(*diskcache_dir);
+  run_summary(self);
 }
 
 void unload_diskcache(const py::object& self) {
-  py::object nodes = self.attr("nodes");
-  for (py::handle id : nodes) nodes[id].attr("unload_diskcache")();
-  self.attr("run_callback")();
+  py::dict nodes = state(self).nodes;
+  for (const auto& item : nodes) item.second.attr("unload_diskcache")();
+  run_summary(self);
 }
 
 void enable_component_diskcache(const py::object& self,
                                 const std::optional<py::str>& component_id) {
-  py::object nodes = self.attr("nodes");
-  for (const py::object& id : related(self, component_id, "ancestors")) {
-    nodes[id].attr("use_diskcache") = true;
+  const PipelineState& st = state(self);
+  for (const py::object& id : related(st, component_id, true)) {
+    comp::set_uses_diskcache(component(st, id), true);
   }
-  self.attr("run_callback")();
+  run_summary(self);
 }
 
 void disable_component_diskcache(const py::object& self,
                                  const std::optional<py::str>& component_id) {
-  py::object nodes = self.attr("nodes");
-  for (const py::object& id : related(self, component_id, "descendants")) {
-    cancel_if_updating(self, id);
-    nodes[id].attr("use_diskcache") = false;
+  const PipelineState& st = state(self);
+  for (const py::object& id : related(st, component_id, false)) {
+    cancel_if_updating(self, st, id);
+    comp::set_uses_diskcache(component(st, id), false);
   }
-  self.attr("run_callback")();
+  run_summary(self);
 }
 
 void clear_component_cache(const py::object& self, const std::optional<py::str>& component_id) {
-  py::object nodes = self.attr("nodes");
-  for (const py::object& id : related(self, component_id, "descendants")) {
-    cancel_if_updating(self, id);
-    nodes[id].attr("clear_cache")();
+  const PipelineState& st = state(self);
+  for (const py::object& id : related(st, component_id, false)) {
+    cancel_if_updating(self, st, id);
+    component(st, id).attr("clear_cache")();
   }
-  self.attr("run_callback")();
+  run_summary(self);
 }
 
 void clear_all_cache(const py::object& self) {
-  py::object nodes = self.attr("nodes");
-  for (py::handle id : nodes) nodes[id].attr("clear_cache")();
-  self.attr("run_callback")();
+  py::dict nodes = state(self).nodes;
+  for (const auto& item : nodes) item.second.attr("clear_cache")();
+  run_summary(self);
 }
 
 // The clean-up proper: every component's disk cache, then the directories that are the caches'
 // own, then the directory itself if nothing else is left in it.
-void remove_owned_caches(const py::object& self, const py::module_& os, const py::object& dir) {
-  py::object nodes = py::getattr(self, "nodes", py::dict());
-  for (py::handle id : nodes) nodes[id].attr("clear_diskcache")();
+void remove_owned_caches(const PipelineState& st, const py::module_& os, const py::object& dir) {
+  py::dict nodes = st.nodes;
+  for (const auto& item : nodes) item.second.attr("clear_diskcache")();
 
   // Only the caches' own directories go; anything else a user put here stays, and with it the
   // directory.
@@ -158,7 +165,7 @@ void remove_owned_caches(const py::object& self, const py::module_& os, const py
 }
 
 // Also runs at interpreter exit and from the destructor, possibly on an object whose
-// construction failed half-way, so missing attributes mean there is nothing to clean.
+// construction failed half-way, so missing state means there is nothing to clean.
 void clear_all_diskcache(const py::object& self) {
   // Late in interpreter shutdown nothing can be imported any more; the exit handler has run.
 #if PY_VERSION_HEX >= 0x030D0000
@@ -171,10 +178,12 @@ void clear_all_diskcache(const py::object& self) {
     PyErr_Clear();
     return;
   }
+  if (!py::isinstance<PipelineState>(self)) return;
   // Only the owner deletes: not a pipeline whose directory went to a newer one, and not a child
   // forked from the kernel that created it.
   if (!ownership::is_owner(self)) return;
-  py::object dir_value = py::getattr(self, "_diskcache_dir", py::none());
+  PipelineState& st = state(self);
+  py::object dir_value = st.cache_dir;
   if (dir_value.is_none()) return;
   py::module_ os = py::module_::import("os");
   py::object dir = os.attr("fspath")(dir_value);
@@ -183,7 +192,7 @@ void clear_all_diskcache(const py::object& self) {
   // A write still in progress would rename its directory into place after the clean-up. The
   // writer is stopped for the clean-up (it finishes the write in progress and drops the queue)
   // and started again afterwards, so the pipeline stays usable.
-  py::object writer = py::getattr(self, "_diskcache_writer", py::none());
+  py::object writer = st.writer;
   bool restart = false;
   if (py::bool_(writer)) {
     try {
@@ -196,7 +205,7 @@ void clear_all_diskcache(const py::object& self) {
   }
 
   try {
-    remove_owned_caches(self, os, dir);
+    remove_owned_caches(st, os, dir);
   } catch (...) {
     if (restart) {
       writer.attr("open")();
@@ -211,6 +220,14 @@ void clear_all_diskcache(const py::object& self) {
 }
 
 }  // namespace
+
+void clear_diskcaches(const py::object& self) {
+  if (overridden(self, "clear_all_diskcache")) {
+    self.attr("clear_all_diskcache")();
+    return;
+  }
+  clear_all_diskcache(self);
+}
 
 void register_cache_commands(py::module_& /*m*/, const py::object& cls) {
   pyclass::def(cls, "load_diskcache", &load_diskcache, py::arg("diskcache_dir"),

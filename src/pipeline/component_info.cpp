@@ -1,7 +1,9 @@
 // Pipeline members: a component's in/out record from its parents, and the package list.
 #include <optional>
+#include <vector>
 
 #include "common/pyclass.hpp"
+#include "pipeline/component_access.hpp"
 #include "pipeline/pipeline.hpp"
 
 namespace orvane::pipeline {
@@ -12,17 +14,19 @@ using orvane::pyclass::intern;
 
 void update_component_info(const py::object& self, const std::optional<py::str>& component_id) {
   py::object id = component_id ? py::object(*component_id) : py::object(py::none());
-  py::object nodes = self.attr(intern("nodes"));
-  py::object component = nodes[id];
-  if (!same(component.attr(intern("status")), rt().status_successful)) return;
+  const PipelineState& st = state(self);
+  py::object target = component(st, id);
+  if (!comp::successful(target)) return;
 
   py::list inputs;
   py::set seen;
   py::list imports;
-  py::list parents(self.attr(intern("nx_graph")).attr("predecessors")(id));
-  for (const py::handle& parent_id : parents) {
-    py::object parent = nodes[parent_id];
-    if (!same(parent.attr(intern("status")), rt().status_successful)) continue;
+  py::object graph_holder = st.graph;
+  const GraphObject& graph = pipeline::graph(st);
+  const std::vector<std::size_t> parents = graph.dag.predecessors(node_of(graph, id));
+  for (std::size_t p : parents) {
+    py::object parent = component(st, graph.id(p));
+    if (!comp::successful(parent)) continue;
     // Each name once, in the order the parents offer them.
     for (const py::handle& name : parent.attr(intern("non_module_outputs"))) {
       if (seen.contains(name)) continue;
@@ -40,24 +44,30 @@ void update_component_info(const py::object& self, const std::optional<py::str>&
       }
     }
   }
-  py::list outputs(component.attr(intern("non_module_outputs")));
-  component.attr(intern("in_and_out")) = rt().inout_record(
+  py::list outputs(target.attr(intern("non_module_outputs")));
+  target.attr(intern("in_and_out")) = rt().inout_record(
       py::arg("inputs") = inputs, py::arg("outputs") = outputs, py::arg("imports") = imports,
-      py::arg("summary") = component.attr(intern("outputs_summary")));
+      py::arg("summary") = target.attr(intern("outputs_summary")));
 }
 
-py::object get_requirements(const py::object& self) {
-  return self.attr(intern("_python_requirements"));
-}
+py::object get_requirements(const py::object& self) { return state(self).requirements; }
 
 void set_requirements(const py::object& self, const py::object& packages) {
   // py::list would only borrow a list; the stored requirements must not follow the caller's.
   PyObject* copy = PySequence_List(packages.ptr());
   if (copy == nullptr) throw py::error_already_set();
-  self.attr(intern("_python_requirements")) = py::reinterpret_steal<py::list>(copy);
+  state(self).requirements = py::reinterpret_steal<py::list>(copy);
 }
 
 }  // namespace
+
+void update_info(const py::object& self, const py::handle& component_id) {
+  if (overridden(self, "update_component_info")) {
+    self.attr("update_component_info")(py::arg("component_id") = component_id);
+    return;
+  }
+  update_component_info(self, py::reinterpret_borrow<py::str>(component_id));
+}
 
 void register_component_info(py::module_& /*m*/, const py::object& cls) {
   namespace pc = orvane::pyclass;

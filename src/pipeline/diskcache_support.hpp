@@ -7,34 +7,19 @@
 #include <string>
 
 #include "core/cache_adoption.hpp"
+#include "pipeline/component_access.hpp"
 
 namespace orvane::pipeline::support {
 
 namespace py = pybind11;
 
-inline py::module_ misc() { return py::module_::import("orvane_core.misc"); }
 inline py::module_ models() { return py::module_::import("orvane_core.misc.models"); }
 inline py::object disk_cache_class() {
   return py::module_::import("orvane_core.cache").attr("OrvaneDiskCache");
 }
 
-inline py::object diskcache_status(const char* member) {
-  return misc().attr("OrvaneDiskcacheStatus").attr(member);
-}
-inline py::object component_status(const char* member) {
-  return misc().attr("OrvaneComponentStatus").attr(member);
-}
-
 // Python equality of two values.
 inline bool eq(const py::object& a, const py::object& b) { return a.equal(b); }
-
-// True when a write of the component is pending. The stored status is read: the public one
-// reports CACHED whenever a cache is attached, which hides a rewrite queued meanwhile.
-inline bool write_pending(const py::object& component) {
-  py::object stored = py::getattr(component, "_diskcache_status", py::none());
-  if (stored.is_none()) stored = component.attr("diskcache_status");
-  return eq(stored, diskcache_status("UPDATING"));
-}
 
 // True when a caught Python error is an ordinary Exception (not an interrupt or exit).
 inline bool is_exception(py::error_already_set& e) { return e.matches(PyExc_Exception); }
@@ -138,10 +123,10 @@ inline void release_cache(const py::handle& cache) {
 // closed and deleted once the new one is in place: it is superseded, and nothing else would
 // ever delete it. Returns the component's result.
 inline bool load_into_component(const py::handle& component, const py::handle& path) {
-  py::object previous = py::getattr(component, "_diskcache", py::none());
+  py::object previous = comp::attached_diskcache(component);
   bool loaded = py::bool_(component.attr("load_diskcache")(py::arg("cache_dir") = path));
   if (!loaded || previous.is_none()) return loaded;
-  py::object current = py::getattr(component, "_diskcache", py::none());
+  py::object current = comp::attached_diskcache(component);
   if (current.is(previous)) return loaded;
   py::object old_dir = py::getattr(previous, "cache_dir", py::none());
   py::module_ os_path = py::module_::import("os.path");

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "common/pyclass.hpp"
-#include "core/graph.hpp"
+#include "pipeline/component_access.hpp"
 #include "pipeline/pipeline.hpp"
 
 namespace orvane::pipeline {
@@ -13,69 +13,8 @@ namespace {
 
 using orvane::pyclass::intern;
 
-// The planning graph of one pipeline: a native copy of nx_graph, rebuilt only when the graph's
-// structure changes (the graph base bumps _graph_version) or nx_graph is replaced.
-struct NativeGraph {
-  graph::Dag dag;
-  std::vector<py::object> ids;  // the node objects of nx_graph, by native index
-  py::object source;            // the nx_graph this copy was made from
-  py::object version;
-};
-
-// The cached planning graph, as the Python object that owns it: callers keep it alive while they
-// use the graph, even if a callback replaces the cache meanwhile.
-py::object native_graph(const py::object& self) {
-  py::object nx_graph = self.attr(intern("nx_graph"));
-  py::object version = py::getattr(self, intern("_graph_version"), py::int_(0));
-  py::dict state = self.attr("__dict__");
-  py::handle cached = PyDict_GetItemWithError(state.ptr(), intern("_native_graph").ptr());
-  if (cached) {
-    const auto& graph = cached.cast<const NativeGraph&>();
-    if (graph.source.is(nx_graph) && graph.version.equal(version) &&
-        graph.dag.size() == py::len(nx_graph)) {
-      return py::reinterpret_borrow<py::object>(cached);
-    }
-  } else if (PyErr_Occurred()) {
-    throw py::error_already_set();
-  }
-
-  NativeGraph fresh;
-  fresh.source = nx_graph;
-  fresh.version = version;
-  for (const py::handle& node : nx_graph) {
-    if (!PyUnicode_Check(node.ptr())) {
-      throw py::type_error("component ids must be text, got " +
-                           std::string(py::str(py::repr(node))));
-    }
-    fresh.dag.add_node(node.cast<std::string>());
-    fresh.ids.push_back(py::reinterpret_borrow<py::object>(node));
-  }
-  for (const py::handle& edge : nx_graph.attr("edges")) {
-    auto pair = py::reinterpret_borrow<py::tuple>(edge);
-    const auto parent = fresh.dag.index_of(pair[0].cast<std::string>());
-    const auto child = fresh.dag.index_of(pair[1].cast<std::string>());
-    fresh.dag.add_edge(static_cast<std::size_t>(parent), static_cast<std::size_t>(child));
-  }
-  py::object holder = py::cast(std::move(fresh));
-  state[intern("_native_graph")] = holder;
-  return holder;
-}
-
-[[noreturn]] void raise_not_in_graph(const py::handle& id) {
-  // The same error (and text) a graph query of networkx gives for an unknown node.
-  std::string text = "The node " + std::string(py::str(id)) + " is not in the digraph.";
-  PyErr_SetString(rt().graph_error.ptr(), text.c_str());
-  throw py::error_already_set();
-}
-
-std::size_t node_index(const NativeGraph& graph, const py::handle& id) {
-  if (!id.is_none() && !PyUnicode_Check(id.ptr())) {
-    throw py::type_error("component ids must be text, got " + std::string(py::str(py::repr(id))));
-  }
-  const long index = id.is_none() ? -1 : graph.dag.index_of(id.cast<std::string>());
-  if (index < 0) raise_not_in_graph(id);
-  return static_cast<std::size_t>(index);
-}
+// Runs one component: the engine's own step, or a subclass's override of it.
+py::object execute_step(const py::object& self, const py::handle& id);
 
 // Makes `exc` the exception being handled while the component records it, as inside an
 // `except` block, so that the component sees it through sys.exc_info().
@@ -95,45 +34,23 @@ class HandledException {
   PyObject* saved_;
 };
 
-bool uses_diskcache(const py::handle& component) {
-  return py::bool_(component.attr(intern("use_diskcache")));
-}
-
-bool is_status(const py::handle& component, const py::handle& status) {
-  return same(component.attr(intern("status")), status);
-}
-
-bool disk_status_is(const py::handle& component, const py::handle& status) {
-  return same(component.attr(intern("diskcache_status")), status);
-}
-
-// True when a write of the component is pending. The stored status is read: the public one
-// reports CACHED whenever a cache is attached, which hides a rewrite queued for a reused
-// component; such a rewrite must be cancelled like any other when the component is invalidated.
-bool write_pending(const py::handle& component) {
-  py::object stored = py::getattr(component, intern("_diskcache_status"), py::none());
-  if (stored.is_none()) stored = component.attr(intern("diskcache_status"));
-  return same(stored, rt().disk_updating);
-}
-
 bool need_to_rerun_component(const py::object& component, const py::object& excludes) {
-  py::object status = component.attr(intern("status"));
-  const bool successful = same(status, rt().status_successful);
+  const bool successful = comp::successful(component);
   if (!excludes.is_none() && successful) {
     const int found = PySequence_Contains(excludes.ptr(), component.attr(intern("id")).ptr());
     if (found < 0) throw py::error_already_set();
     if (found) return false;
   }
   if (!successful) return true;
-  if (!uses_diskcache(component)) return true;
-  py::object disk = component.attr(intern("diskcache_status"));
+  if (!comp::uses_diskcache(component)) return true;
+  py::object disk = comp::disk_status(component);
   return same(disk, rt().disk_uncached) || same(disk, rt().disk_failed);
 }
 
-void run_callback(const py::object& self, const py::object& data) {
-  py::object callback = self.attr(intern("_callback"));
-  if (!py::bool_(callback)) return;
-  if (py::bool_(data)) {
+void send_callback(const py::object& self, const py::object& data) {
+  py::object callback = state(self).callback;
+  if (!truthy(callback)) return;
+  if (truthy(data)) {
     callback(data);
     return;
   }
@@ -143,92 +60,73 @@ void run_callback(const py::object& self, const py::object& data) {
                                 py::arg("successful") = summary, py::arg("failed") = py::dict()));
 }
 
-void summary(const py::object& self) { self.attr(intern("run_callback"))(); }
-
-void ensure_writer(const py::object& self) {
-  py::object writer = self.attr(intern("_diskcache_writer"));
-  if (py::bool_(writer.attr("is_alive")())) return;
+void ensure_writer(const py::object& self, PipelineState& st) {
+  if (truthy(st.writer.attr("is_alive")())) return;
   try {
-    writer.attr("close")();
+    st.writer.attr("close")();
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
-    py::object cls = py::module_::import("orvane_core.executors").attr("OrvaneDiskcacheWriter");
-    writer = cls(py::arg("identifier") = self.attr("id"),
-                 py::arg("ipykernel_connection") = self.attr(intern("_ipykernel_connection")));
-    self.attr(intern("_diskcache_writer")) = writer;
+    st.writer = rt().writer_class(py::arg("identifier") = st.id,
+                                  py::arg("ipykernel_connection") = st.connection);
   }
-  writer.attr("open")();
-  writer.attr("start")();
-}
-
-void cancel_write(const py::object& self, const py::handle& id) {
-  self.attr(intern("_put_diskcache_task"))(py::arg("task_type") = "cancel",
-                                           py::arg("component_id") = id);
+  st.writer.attr("open")();
+  st.writer.attr("start")();
+  (void)self;
 }
 
 // Marks for rerun every planned component that needs it, together with its whole downstream.
-void invalidate(const py::object& self, const py::object& nodes, const NativeGraph& graph,
+void invalidate(const py::object& self, PipelineState& st, const GraphObject& graph,
                 const std::vector<std::size_t>& plan) {
   for (std::size_t c : plan) {
-    py::object component = nodes[graph.ids[c]];
-    if (is_status(component, rt().status_invalid)) continue;
-    if (!need_to_rerun_component(component, py::none())) continue;
+    py::object target = component(st, graph.id(c));
+    if (comp::status_is(target, rt().status_invalid)) continue;
+    if (!need_to_rerun_component(target, py::none())) continue;
     std::vector<std::size_t> affected{c};
     for (std::size_t d : graph.dag.descendants(c)) affected.push_back(d);
     for (std::size_t d : affected) {
-      py::object target = nodes[graph.ids[d]];
-      if (uses_diskcache(target) && write_pending(target)) {
-        cancel_write(self, graph.ids[d]);
+      py::object node = component(st, graph.id(d));
+      if (comp::uses_diskcache(node) && comp::write_pending(node)) {
+        put_task(self, "cancel", graph.id(d));
       }
-      target.attr(intern("status")) = rt().status_invalid;
+      comp::set_status(node, rt().status_invalid);
     }
   }
 }
 
 // Records an exception that escaped a component's run in that component.
-void record_failure(const py::object& self, const py::object& nodes, const py::handle& id,
+void record_failure(const py::object& self, PipelineState& st, const py::handle& id,
                     py::error_already_set& error, bool send_to_front) {
   py::object exc = error.value();
   if (error.trace() && py::getattr(exc, "__traceback__", py::none()).is_none()) {
     PyException_SetTraceback(exc.ptr(), error.trace().ptr());
   }
-  py::object component = nodes[id];
+  py::object failed = component(st, id);
   {
     HandledException handled(exc);
-    component.attr("handle_error")(exc);
+    failed.attr("handle_error")(exc);
   }
-  if (send_to_front) {
-    component.attr("show_captured")(py::arg("shell") = self.attr(intern("_ipython_shell")));
-  }
+  if (send_to_front) failed.attr("show_captured")(py::arg("shell") = st.shell);
   if (!error.matches(PyExc_KeyboardInterrupt)) return;
   // An interrupt abandons the whole run: no pending write may complete for it.
-  for (const py::handle& other_id : nodes) {
-    py::object other = nodes[other_id];
-    if (uses_diskcache(other) && write_pending(other)) {
-      cancel_write(self, other_id);
-      other.attr(intern("diskcache_status")) = rt().disk_failed;
+  py::dict nodes = st.nodes;
+  for (const auto& item : nodes) {
+    if (comp::uses_diskcache(item.second) && comp::write_pending(item.second)) {
+      put_task(self, "cancel", item.first);
+      comp::set_disk_status(item.second, rt().disk_failed);
     }
   }
 }
 
-// True when the component's in-memory cache is known to hold nothing. Clearing it again would
-// change nothing but still mark the component's summary entry for rebuilding, which the final
-// report of a large pipeline would then pay for every component.
-bool memory_cache_empty(const py::handle& component) {
-  py::object cache = py::getattr(component, intern("_in_memory_cache"), py::none());
-  if (cache.is_none() || !py::hasattr(cache, "is_empty")) return false;
-  return py::bool_(cache.attr("is_empty")());
-}
-
-void free_parents(const py::object& self, const py::object& nodes, const py::handle& id) {
-  py::list parents(self.attr(intern("nx_graph")).attr("predecessors")(id));
-  for (const py::handle& parent_id : parents) {
-    py::object parent = nodes[parent_id];
-    const bool children_done = py::bool_(
-        self.attr(intern("_check_all_children_successful"))(py::arg("component_id") = parent_id));
-    if (!children_done) continue;
+void free_parents(const py::object& self, PipelineState& st, const GraphObject& graph,
+                  std::size_t node) {
+  // A copy: a callback may replace the graph while the parents are freed.
+  const std::vector<std::size_t> parents = graph.dag.predecessors(node);
+  for (std::size_t p : parents) {
+    const py::object& parent_id = graph.id(p);
+    py::object parent = component(st, parent_id);
+    if (!children_successful(self, parent_id)) continue;
     // A parent whose disk write has not completed yet keeps the only copy of its results.
-    if (uses_diskcache(parent) && !disk_status_is(parent, rt().disk_cached)) continue;
+    if (comp::uses_diskcache(parent) && !comp::disk_status_is(parent, rt().disk_cached)) continue;
     parent.attr("clear_in_memory_cache")();
   }
 }
@@ -236,84 +134,88 @@ void free_parents(const py::object& self, const py::object& nodes, const py::han
 py::object execute_components(const py::object& self, const py::object& component_ids,
                               const py::object& send_to_front_arg,
                               const py::object& optimize_memory_arg) {
-  const bool send_to_front = py::bool_(send_to_front_arg);
-  const bool optimize_memory = py::bool_(optimize_memory_arg);
-  ensure_writer(self);
+  const bool send_to_front = truthy(send_to_front_arg);
+  const bool optimize_memory = truthy(optimize_memory_arg);
+  PipelineState& st = state(self);
+  ensure_writer(self, st);
 
-  py::object graph_holder = native_graph(self);
-  const auto& graph = graph_holder.cast<const NativeGraph&>();
+  // The graph object is held for the whole run: a callback may replace the pipeline's graph
+  // meanwhile, and the plan and the parents of this run stay those of the graph it started with.
+  py::object graph_holder = st.graph;
+  const GraphObject& graph = pipeline::graph(st);
   std::vector<std::size_t> requested;
-  for (const py::handle& id : py::iter(component_ids)) {
-    requested.push_back(node_index(graph, id));
-  }
+  for (const py::handle& id : py::iter(component_ids)) requested.push_back(node_of(graph, id));
   const std::vector<std::size_t> plan = graph.dag.execution_plan(requested);
-  // Planning is done; keep the node objects, as the graph may be replaced by a callback.
-  std::vector<py::object> order;
-  order.reserve(plan.size());
-  for (std::size_t c : plan) order.push_back(graph.ids[c]);
 
-  py::object nodes = self.attr(intern("nodes"));
-  invalidate(self, nodes, graph, plan);
-  summary(self);
+  invalidate(self, st, graph, plan);
+  run_summary(self);
 
-  py::object shell = self.attr(intern("_ipython_shell"));
   py::object last_output = py::none();
-  for (const py::object& id : order) {
-    py::object component = nodes[id];
+  for (std::size_t c : plan) {
+    const py::object& id = graph.id(c);
+    py::object current = component(st, id);
     try {
-      last_output = self.attr(intern("_execute_component"))(py::arg("component_id") = id);
+      last_output = execute_step(self, id);
     } catch (py::error_already_set& e) {
       if (!e.matches(PyExc_Exception) && !e.matches(PyExc_KeyboardInterrupt)) throw;
-      record_failure(self, nodes, id, e, send_to_front);
+      record_failure(self, st, id, e, send_to_front);
       break;
     }
-    if (send_to_front) component.attr("show_captured")(py::arg("shell") = shell);
-    if (is_status(component, rt().status_failed)) break;
-    if (send_to_front) component.attr("show_last_output")(py::arg("shell") = shell);
-    if (py::bool_(shell)) shell.attr("push")(component.attr(intern("outputs")));
-    summary(self);
-    if (uses_diskcache(component)) {
-      self.attr(intern("_put_diskcache_task"))(py::arg("task_type") = "todo",
-                                               py::arg("component_id") = id);
-    }
-    self.attr(intern("_get_diskcache_messages"))();
-    if (optimize_memory) free_parents(self, nodes, id);
+    if (send_to_front) current.attr("show_captured")(py::arg("shell") = st.shell);
+    if (comp::status_is(current, rt().status_failed)) break;
+    if (send_to_front) current.attr("show_last_output")(py::arg("shell") = st.shell);
+    if (truthy(st.shell)) st.shell.attr("push")(current.attr(intern("outputs")));
+    run_summary(self);
+    if (comp::uses_diskcache(current)) put_task(self, "todo", id);
+    take_messages(self);
+    if (optimize_memory) free_parents(self, st, graph, c);
   }
 
   if (optimize_memory) {
-    for (const py::handle& id : nodes) {
-      py::object component = nodes[id];
-      if (uses_diskcache(component)) continue;
+    py::dict nodes = st.nodes;
+    for (const auto& item : nodes) {
+      if (comp::uses_diskcache(item.second)) continue;
       // A failed component's cache holds only its error record, which the front end shows.
-      if (is_status(component, rt().status_failed)) continue;
-      if (memory_cache_empty(component)) continue;
-      component.attr("clear_in_memory_cache")();
+      if (comp::status_is(item.second, rt().status_failed)) continue;
+      // Clearing an empty cache again would change nothing but still mark the component's
+      // summary entry for rebuilding, which a large pipeline's final report would pay for.
+      if (comp::memory_cache_empty(item.second)) continue;
+      item.second.attr("clear_in_memory_cache")();
     }
   }
   py::object freeze = py::module_::import("orvane_core.common.utils").attr("get_pip_freeze");
   py::list skip;
   skip.append("orvane");
   skip.append("orvane-git");
-  self.attr("python_requirements") =
-      freeze(py::arg("exclude_editable") = true, py::arg("skip") = skip);
-  summary(self);
+  py::object packages = freeze(py::arg("exclude_editable") = true, py::arg("skip") = skip);
+  PyObject* copy = PySequence_List(packages.ptr());
+  if (copy == nullptr) throw py::error_already_set();
+  st.requirements = py::reinterpret_steal<py::list>(copy);
+  run_summary(self);
   return last_output;
+}
+
+py::object execute_components_step(const py::object& self, const py::object& ids,
+                                   const py::object& send_to_front,
+                                   const py::object& optimize_memory) {
+  if (!overridden(self, "execute_components")) {
+    return execute_components(self, ids, send_to_front, optimize_memory);
+  }
+  return self.attr("execute_components")(py::arg("component_ids") = ids,
+                                         py::arg("send_to_front") = send_to_front,
+                                         py::arg("optimize_memory") = optimize_memory);
 }
 
 py::object execute_component(const py::object& self, const std::optional<py::str>& component_id,
                              const py::object& send_to_front, const py::object& optimize_memory) {
   py::list ids;
   ids.append(component_id ? py::object(*component_id) : py::object(py::none()));
-  return self.attr("execute_components")(py::arg("component_ids") = ids,
-                                         py::arg("send_to_front") = send_to_front,
-                                         py::arg("optimize_memory") = optimize_memory);
+  return execute_components_step(self, ids, send_to_front, optimize_memory);
 }
 
 py::object execute_all(const py::object& self, const py::object& send_to_front,
                        const py::object& optimize_memory) {
-  return self.attr("execute_components")(py::arg("component_ids") = self.attr(intern("nodes")),
-                                         py::arg("send_to_front") = send_to_front,
-                                         py::arg("optimize_memory") = optimize_memory);
+  return execute_components_step(self, state(self).nodes, send_to_front, optimize_memory);
 }
 
 std::string text(const py::handle& value) { return std::string(py::str(value)); }
@@ -321,20 +223,20 @@ std::string text(const py::handle& value) { return std::string(py::str(value)); 
 py::object execute_one(const py::object& self, const std::optional<py::str>& component_id,
                        const py::object& process_pool) {
   py::object id = component_id ? py::object(*component_id) : py::object(py::none());
-  py::object nodes = self.attr(intern("nodes"));
-  py::object component = nodes[id];
-  if (!need_to_rerun_component(component, py::none())) {
-    return component.attr(intern("last_output"));
-  }
-  component.attr(intern("status")) = rt().status_running;
-  summary(self);
+  PipelineState& st = state(self);
+  py::object target = component(st, id);
+  if (!need_to_rerun_component(target, py::none())) return target.attr(intern("last_output"));
+  comp::set_status(target, rt().status_running);
+  run_summary(self);
 
   py::dict module_statements;
   py::dict non_module_inputs;
-  py::list parents(self.attr(intern("nx_graph")).attr("predecessors")(id));
-  for (const py::handle& parent_id : parents) {
-    py::object parent = nodes[parent_id];
-    if (!is_status(parent, rt().status_successful)) {
+  py::object graph_holder = st.graph;
+  const GraphObject& graph = pipeline::graph(st);
+  const std::vector<std::size_t> parents = graph.dag.predecessors(node_of(graph, id));
+  for (std::size_t p : parents) {
+    py::object parent = component(st, graph.id(p));
+    if (!comp::successful(parent)) {
       throw std::runtime_error("Please execute the parent component [" +
                                text(parent.attr(intern("name"))) + "] first.");
     }
@@ -368,40 +270,73 @@ py::object execute_one(const py::object& self, const std::optional<py::str>& com
   }
 
   py::object last_output = py::none();
-  py::object parameters = self.attr("parameters");
-  if (py::bool_(process_pool)) {
-    component.attr("execute_async")(
+  py::object parameters = st.parameters.attr("copy")();
+  if (truthy(process_pool)) {
+    target.attr("execute_async")(
         py::arg("process_pool") = process_pool, py::arg("module_statements") = module_statements,
         py::arg("non_module_inputs") = non_module_inputs, py::arg("parameters") = parameters);
   } else {
-    last_output = component.attr("execute")(py::arg("module_statements") = module_statements,
-                                            py::arg("non_module_inputs") = non_module_inputs,
-                                            py::arg("parameters") = parameters,
-                                            py::arg("shell") = self.attr(intern("_ipython_shell")));
+    last_output =
+        target.attr("execute")(py::arg("module_statements") = module_statements,
+                               py::arg("non_module_inputs") = non_module_inputs,
+                               py::arg("parameters") = parameters, py::arg("shell") = st.shell);
   }
-  summary(self);
+  run_summary(self);
   return last_output;
 }
 
 bool check_all_children_successful(const py::object& self,
                                    const std::optional<py::str>& component_id) {
   py::object id = component_id ? py::object(*component_id) : py::object(py::none());
-  py::object nodes = self.attr(intern("nodes"));
-  for (const py::handle& child : self.attr(intern("nx_graph")).attr("successors")(id)) {
-    if (!is_status(nodes[child], rt().status_successful)) return false;
+  PipelineState& st = state(self);
+  const GraphObject& graph = pipeline::graph(st);
+  for (std::size_t child : graph.dag.successors(node_of(graph, id))) {
+    if (!comp::successful(component(st, graph.id(child)))) return false;
   }
   return true;
 }
 
+py::object execute_step(const py::object& self, const py::handle& id) {
+  if (!overridden(self, "_execute_component")) {
+    // The step's own errors reach the caller as the Python errors they would be through a call.
+    try {
+      return execute_one(self, py::reinterpret_borrow<py::str>(id), py::none());
+    } catch (py::error_already_set&) {
+      throw;
+    } catch (py::builtin_exception& e) {
+      e.set_error();
+      throw py::error_already_set();
+    } catch (const std::runtime_error& e) {
+      PyErr_SetString(PyExc_RuntimeError, e.what());
+      throw py::error_already_set();
+    }
+  }
+  return self.attr(intern("_execute_component"))(py::arg("component_id") = id);
+}
+
 }  // namespace
+
+void run_callback(const py::object& self, const py::object& data) {
+  if (overridden(self, "run_callback")) {
+    self.attr(intern("run_callback"))(py::arg("data") = data);
+    return;
+  }
+  send_callback(self, data);
+}
+
+bool children_successful(const py::object& self, const py::handle& component_id) {
+  if (!overridden(self, "_check_all_children_successful")) {
+    return check_all_children_successful(self, py::reinterpret_borrow<py::str>(component_id));
+  }
+  return truthy(
+      self.attr(intern("_check_all_children_successful"))(py::arg("component_id") = component_id));
+}
 
 void register_execution(py::module_& m, const py::object& cls) {
   namespace pc = orvane::pyclass;
-  py::class_<NativeGraph>(m, "_NativeGraph", "Planning copy of a pipeline's graph.");
-
   m.def("need_to_rerun_component", &need_to_rerun_component, py::arg("component"),
         py::arg("excludes") = py::none(), "Check if the component needs to be rerun.");
-  pc::def(cls, "run_callback", &run_callback, py::arg("data") = py::none(),
+  pc::def(cls, "run_callback", &send_callback, py::arg("data") = py::none(),
           "Run callback functions.");
   pc::def(cls, "execute_component", &execute_component, py::arg("component_id"),
           py::arg("send_to_front") = true, py::arg("optimize_memory") = true,

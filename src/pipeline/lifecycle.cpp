@@ -10,8 +10,6 @@ namespace orvane::pipeline {
 
 namespace {
 
-using orvane::pyclass::intern;
-
 // The kernel application's connection file, or None outside a kernel. The application is only
 // asked when it already runs: instance() on a fresh process would create an empty application
 // and mark it initialised, which would mislead every later check.
@@ -29,9 +27,9 @@ py::object kernel_connection() {
   }
 }
 
-py::object new_writer(const py::object& self, const py::object& connection) {
-  py::object cls = py::module_::import("orvane_core.executors").attr("OrvaneDiskcacheWriter");
-  return cls(py::arg("identifier") = self.attr("id"), py::arg("ipykernel_connection") = connection);
+py::object new_writer(const PipelineState& st) {
+  return rt().writer_class(py::arg("identifier") = st.id,
+                           py::arg("ipykernel_connection") = st.connection);
 }
 
 // Exit clean-up. The exit registry holds no pipeline: it would keep every pipeline (and all its
@@ -42,7 +40,7 @@ void clear_at_exit() {
   py::list owners = ownership::live_owners();
   for (const py::handle& pipeline : owners) {
     try {
-      pipeline.attr("clear_all_diskcache")();
+      clear_diskcaches(py::reinterpret_borrow<py::object>(pipeline));
     } catch (py::error_already_set& e) {
       e.discard_as_unraisable("clearing the disk cache of a pipeline at exit");
     }
@@ -57,53 +55,46 @@ void enroll_pipeline_to_env(const std::optional<py::str>& pipeline_id) {
 
 void construct(const py::object& self, const py::object& identifier, const py::object& graph,
                const py::object& parameters, const py::object& callback, const py::object& shell) {
-  self.attr(intern("_callback")) = callback;
-  self.attr(intern("_ipython_shell")) = shell;
+  py::type::of<PipelineState>().attr("__init__")(self);
+  PipelineState& st = state(self);
+  st.callback = callback;
+  st.shell = shell;
   rt().dag_base.attr("__init__")(self, py::arg("identifier") = identifier,
                                  py::arg("graph") = graph);
-  self.attr(intern("_parameters")) = py::dict();
-  // Created before the parameters are applied: applying them reports the summary, which reads
-  // both.
-  self.attr(intern("_python_requirements")) = py::list();
+  // Set before the parameters are applied: applying them reports the summary, which shows it.
   py::object temp = py::module_::import("orvane_core.common.utils").attr("APP_TEMP_DIRECTORY");
   // An identifier that would lead out of the cache root is refused before anything happens.
-  py::str folder(pipeline_folder_name(py::str(self.attr("id")).cast<std::string>()));
-  py::object directory = temp.attr("__truediv__")("pipelines").attr("__truediv__")(folder);
-  self.attr(intern("_diskcache_dir")) = directory;
-  if (py::bool_(parameters)) self.attr("set_parameters")(py::arg("new_parameters") = parameters);
+  py::str folder(pipeline_folder_name(py::str(st.id).cast<std::string>()));
+  st.cache_dir = temp.attr("__truediv__")("pipelines").attr("__truediv__")(folder);
+  if (truthy(parameters)) self.attr("set_parameters")(py::arg("new_parameters") = parameters);
 
   // Checked and created level by level, private, never through a link; another kernel's
   // directory is adopted as a copy of its own.
   ownership::Claim claim = ownership::claim_directory(self, temp);
   if (claim.adopt) self.attr("load_diskcache")(py::arg("diskcache_dir") = claim.path);
 
-  py::object connection = kernel_connection();
-  self.attr(intern("_ipykernel_connection")) = connection;
-  py::object writer = new_writer(self, connection);
-  self.attr(intern("_diskcache_writer")) = writer;
-  writer.attr("open")();
-  writer.attr("start")();
-  self.attr(intern("_hpoptimizer")) = py::none();
-  py::object id = self.attr("id");
-  enroll_pipeline_to_env(py::str(id));
+  st.connection = kernel_connection();
+  st.writer = new_writer(st);
+  st.writer.attr("open")();
+  st.writer.attr("start")();
+  st.optimizer = py::none();
+  enroll_pipeline_to_env(py::str(st.id));
 
   ownership::become_owner(self, claim);
 }
 
 void destruct(const py::object& self) {
-  py::dict state = self.attr("__dict__");
-  // A pipeline whose construction failed early has nothing to release.
-  if (!state.contains("_diskcache_writer")) return;
-  py::object writer = state["_diskcache_writer"];
-  if (!py::bool_(writer)) return;
-  writer.attr("close")();
-  py::delattr(self, "_diskcache_writer");
+  // A pipeline whose construction failed before its native state existed has nothing to release.
+  auto* st = py::isinstance<PipelineState>(self) ? &state(self) : nullptr;
+  if (st == nullptr || !truthy(st->writer)) return;
+  st->writer.attr("close")();
+  st->writer = py::none();
 
   // Without a token the construction did not complete: such a pipeline never owns the
   // directory, which may belong to a live pipeline with the same id. A pipeline whose directory
   // went to a newer one, or a copy inherited by a forked child, lets go without deleting.
   if (ownership::is_owner(self)) {
-    self.attr("clear_all_diskcache")();
+    clear_diskcaches(self);
     ownership::give_up(self);
     return;
   }
@@ -122,9 +113,10 @@ py::object info(const py::object& self) {
     for (const py::handle& name : names) fields[name] = base.attr(name);
   }
   // Keyword unpacking rejects a base summary that already carries one of the added fields.
-  return rt().pipeline_info(**fields, py::arg("parameters") = self.attr("parameters_view"),
-                            py::arg("diskcache_dir") = self.attr("diskcache_dir"),
-                            py::arg("python_requirements") = self.attr("python_requirements"));
+  const PipelineState& st = state(self);
+  return rt().pipeline_info(**fields, py::arg("parameters") = parameters_view(st),
+                            py::arg("diskcache_dir") = py::str(st.cache_dir),
+                            py::arg("python_requirements") = st.requirements);
 }
 
 // Set at registration: the class's own `info` property, and whether the summary mapping may be
@@ -152,10 +144,10 @@ void update_graph(const py::object& self, const py::object& new_graph) {
         py::arg("procedure") = rt().procedure_updated, py::arg("status") = rt().callback_failed,
         py::arg("msg") = py::str(e.value()), py::arg("successful") = py::dict(),
         py::arg("failed") = py::dict());
-    self.attr("run_callback")(py::arg("data") = record);
+    run_callback(self, record);
     throw;
   }
-  self.attr("run_callback")();
+  run_summary(self);
 }
 
 }  // namespace
@@ -172,9 +164,10 @@ py::object summary_mapping(const py::object& self) {
   out["id"] = base.attr("id");
   out["components"] = base.attr("components");
   out["edges"] = base.attr("edges");
-  out["parameters"] = rt().plain(self.attr("parameters_view"));
-  out["diskcache_dir"] = rt().plain(self.attr("diskcache_dir"));
-  PyObject* packages = PySequence_List(self.attr("python_requirements").ptr());
+  const PipelineState& st = state(self);
+  out["parameters"] = rt().plain(parameters_view(st));
+  out["diskcache_dir"] = py::str(st.cache_dir);
+  PyObject* packages = PySequence_List(st.requirements.ptr());
   if (packages == nullptr) throw py::error_already_set();
   out["python_requirements"] = py::reinterpret_steal<py::list>(packages);
   return out;

@@ -9,6 +9,8 @@
 #include "core/cache_paths.hpp"
 #include "core/cache_store.hpp"
 #include "core/dir_lock.hpp"
+#include "pipeline/component_access.hpp"
+#include "pipeline/pipeline.hpp"
 
 namespace orvane::pipeline::ownership {
 
@@ -27,13 +29,13 @@ py::object& owners() {
 }
 
 py::object token_of(const py::object& self) {
-  return py::getattr(self, "_owner_token", py::none());
+  return py::isinstance<PipelineState>(self) ? state(self).owner_token : py::object(py::none());
 }
 
 }  // namespace
 
 Claim claim_directory(const py::object& self, const py::object& app_root) {
-  const std::string id = py::str(self.attr("id")).cast<std::string>();
+  const std::string id = py::str(state(self).id).cast<std::string>();
   py::object os = py::module_::import("os");
   const std::string root = os.attr("fspath")(app_root).cast<std::string>();
   // The shared default location may not be a link (another user could point it elsewhere); a
@@ -56,11 +58,12 @@ Claim claim_directory(const py::object& self, const py::object& app_root) {
 }
 
 void become_owner(const py::object& self, const Claim& claim) {
-  py::object id = self.attr("id");
+  PipelineState& st = state(self);
+  py::object id = st.id;
   py::object previous = owners().attr("get")(id);
   py::object token = py::make_tuple(static_cast<long>(::getpid()), claim.lock_path,
                                     py::module_::import("builtins").attr("object")());
-  self.attr("_owner_token") = token;
+  st.owner_token = token;
   owner_tokens()[id] = token;
   owners()[id] = self;
   if (!previous.is_none() && !previous.is(self)) let_go_of_caches(previous);
@@ -70,7 +73,7 @@ bool is_owner(const py::object& self) {
   if (fork_guard::in_forked_child()) return false;
   py::object token = token_of(self);
   if (token.is_none()) return false;
-  py::object id = py::getattr(self, "id", py::none());
+  py::object id = state(self).id;
   py::dict& tokens = owner_tokens();
   if (!tokens.contains(id) || !py::object(tokens[id]).is(token)) return false;
   return py::tuple(token)[0].cast<long>() == static_cast<long>(::getpid());
@@ -79,19 +82,15 @@ bool is_owner(const py::object& self) {
 void give_up(const py::object& self) {
   if (!is_owner(self)) return;
   py::tuple token = token_of(self);
-  py::object id = self.attr("id");
+  py::object id = state(self).id;
   PyDict_DelItem(owner_tokens().ptr(), id.ptr());
   release_dir_lock(token[1].cast<std::string>());
 }
 
 void let_go_of_caches(const py::object& self) {
-  py::object nodes = py::getattr(self, "nodes", py::dict());
-  for (const py::handle& component : py::iter(nodes.attr("values")())) {
-    py::object cache = py::getattr(component, "_diskcache", py::none());
-    if (cache.is_none()) continue;
-    if (py::hasattr(cache, "close")) cache.attr("close")();
-    py::setattr(component, "_diskcache", py::none());
-  }
+  if (!py::isinstance<PipelineState>(self)) return;
+  py::dict nodes = state(self).nodes;
+  for (const auto& item : nodes) comp::detach_diskcache(item.second);
 }
 
 py::list live_owners() {

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "common/pyclass.hpp"
+#include "pipeline/component_access.hpp"
 #include "pipeline/diskcache_support.hpp"
 #include "pipeline/pipeline.hpp"
 
@@ -15,21 +16,6 @@ namespace sup = support;
 constexpr const char* kInvalidLiterals = "Parameter names/fields contain invalid Python literals";
 constexpr const char* kUpdated = "Parameters have updated successfully.";
 
-py::list parameters_view(const py::object& self) {
-  py::object record_cls = sup::models().attr("OrvanePipelineParameterModel");
-  py::object dumps = py::module_::import("json").attr("dumps");
-  py::list view;
-  for (py::handle item : self.attr("_parameters").attr("items")()) {
-    py::object value = item[py::int_(1)];
-    py::str type_name = py::type::of(value).attr("__qualname__");
-    py::object text = py::str(value);
-    if (type_name.equal(py::str("str"))) text = dumps(text);
-    view.append(record_cls(py::arg("name") = item[py::int_(0)], py::arg("type") = type_name,
-                           py::arg("value") = text));
-  }
-  return view;
-}
-
 py::dict entries_of(const py::list& records) {
   py::list plain;
   for (py::handle record : records) plain.append(record.attr("dict")());
@@ -38,13 +24,10 @@ py::dict entries_of(const py::list& records) {
   return d;
 }
 
-py::object parameters_record(const char* status, const char* msg, py::dict successful,
-                             py::dict failed) {
-  py::module_ misc = sup::misc();
-  return sup::models().attr("OrvanePipelineCallbackDataModel")(
-      py::arg("procedure") =
-          misc.attr("OrvanePipelineCallbackProcedure").attr("PARAMETERS_UPDATED"),
-      py::arg("status") = misc.attr("OrvanePipelineCallbackStatus").attr(status),
+py::object parameters_record(bool ok, const char* msg, py::dict successful, py::dict failed) {
+  return rt().callback_record(
+      py::arg("procedure") = rt().procedure_parameters,
+      py::arg("status") = ok ? rt().callback_successful : rt().callback_failed,
       py::arg("msg") = py::str(msg), py::arg("successful") = std::move(successful),
       py::arg("failed") = std::move(failed));
 }
@@ -108,42 +91,52 @@ void set_parameters(const py::object& self, const py::object& new_parameters) {
     params[name] = value;
   }
 
+  PipelineState& st = state(self);
   if (failed_entries.size() > 0) {
-    self.attr("run_callback")(
-        py::arg("data") = parameters_record("FAILED", kInvalidLiterals,
-                                            entries_of(self.attr("parameters_view")), failed));
+    run_callback(
+        self, parameters_record(false, kInvalidLiterals, entries_of(parameters_view(st)), failed));
     throw py::value_error(kInvalidLiterals);
   }
-  py::object current = self.attr("_parameters");
-  if (current.equal(params)) return;
-  current.attr("clear")();
-  current.attr("update")(params);
+  if (st.parameters.equal(params)) return;
+  // The store is updated in place: whoever holds it sees the new values.
+  PyDict_Clear(st.parameters.ptr());
+  if (PyDict_Update(st.parameters.ptr(), params.ptr()) != 0) throw py::error_already_set();
 
-  self.attr("run_callback")(
-      py::arg("data") = parameters_record("SUCCESSFUL", kUpdated,
-                                          entries_of(self.attr("parameters_view")), py::dict()));
-  py::object nodes = self.attr("nodes");
-  py::object invalid = sup::component_status("INVALID");
-  for (py::handle id : nodes) {
-    py::object component = nodes[id];
-    if (py::bool_(component.attr("use_diskcache")) && sup::write_pending(component)) {
-      self.attr("_put_diskcache_task")(py::arg("task_type") = "cancel",
-                                       py::arg("component_id") = id);
+  run_callback(self,
+               parameters_record(true, kUpdated, entries_of(parameters_view(st)), py::dict()));
+  py::dict nodes = st.nodes;
+  for (const auto& item : nodes) {
+    if (comp::uses_diskcache(item.second) && comp::write_pending(item.second)) {
+      put_task(self, "cancel", item.first);
     }
-    component.attr("status") = invalid;
+    comp::set_status(item.second, rt().status_invalid);
   }
-  self.attr("run_callback")();
+  run_summary(self);
 }
 
 }  // namespace
 
+py::list parameters_view(const PipelineState& st) {
+  py::object dumps = py::module_::import("json").attr("dumps");
+  py::list view;
+  for (const auto& item : st.parameters) {
+    py::str type_name = py::type::of(item.second).attr("__qualname__");
+    py::object text = py::str(item.second);
+    if (type_name.equal(py::str("str"))) text = dumps(text);
+    view.append(rt().parameter_record(py::arg("name") = item.first, py::arg("type") = type_name,
+                                      py::arg("value") = text));
+  }
+  return view;
+}
+
 void register_parameters(py::module_& /*m*/, const py::object& cls) {
   pyclass::def_property_readonly(
       cls, "parameters",
-      [](const py::object& self) { return self.attr("_parameters").attr("copy")(); },
+      [](const py::object& self) { return state(self).parameters.attr("copy")(); },
       "Pipeline parameters.");
-  pyclass::def_property_readonly(cls, "parameters_view", &parameters_view,
-                                 "Pipeline parameters as text records.");
+  pyclass::def_property_readonly(
+      cls, "parameters_view", [](const py::object& self) { return parameters_view(state(self)); },
+      "Pipeline parameters as text records.");
   pyclass::def(cls, "set_parameters", &set_parameters, py::arg("new_parameters"),
                "Set pipeline parameters.");
 }

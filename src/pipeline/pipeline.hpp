@@ -1,13 +1,77 @@
-// The pipeline engine's class, assembled from the parts defined in the files of this folder.
+// Internal header of the pipeline engine: the pipeline's native state and what the parts share.
+//
+// A pipeline's state lives in one C++ object, PipelineState, the native base of the public
+// class. The public class is built at module init from that base and the Python graph base
+// (type("OrvanePipeline", (_PipelineState, OrvaneDagBase), ...)); its private attributes
+// (`_callback`, `_diskcache_writer`, ...) and the graph base's `id`, `nodes`, `_graph` and
+// `_graph_version` are properties over the members below, so Python code (the graph base,
+// subclasses, tests) and C++ see the same state.
+//
+// For files added to this folder (registered from bind_pipeline.cpp like the others):
+// - state(self) gives the pipeline's PipelineState; read and change members there, not through
+//   attribute names. graph(st) gives the native graph; ids are component ids, and `st.nodes`
+//   maps them to components.
+// - run_summary(self) sends the pipeline summary (what run_callback() sends); report(self, data)
+//   sends a record. put_task / take_messages / execute_one / children_successful are the
+//   engine's steps, each dispatched to a subclass's override when there is one.
+// - rt() holds the enums and record classes resolved once at import.
 #pragma once
 
 #include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "native/graph_object.hpp"
 
 namespace orvane::pipeline {
 
 namespace py = pybind11;
 
+struct PipelineState {
+  // Graph base state (set by OrvaneDagBase through properties).
+  py::object id = py::none();
+  py::dict nodes;                 // component id -> component, the components' only owner
+  py::object graph = py::none();  // the native graph object (GraphObject) of the graph base
+  const GraphObject* dag = nullptr;
+  std::int64_t graph_version = 0;
+
+  // The pipeline's own state; Python values stay Python objects.
+  py::object callback = py::none();
+  py::object shell = py::none();
+  py::dict parameters;
+  py::list requirements;
+  py::object cache_dir = py::none();  // path value of the pipeline's disk-cache directory
+  py::object connection = py::none();
+  py::object writer = py::none();
+  py::object optimizer = py::none();
+  py::object owner_token = py::none();  // set once construction completed
+
+  // Disk-cache channel: the cache_dir of each component's queued write, and the directories of
+  // writes withdrawn by a cancel whose done message may still arrive.
+  std::unordered_map<std::string, std::string> queued;
+  std::unordered_set<std::string> withdrawn;
+};
+
+// The native state of a pipeline (of the public class or a subclass of it).
+PipelineState& state(const py::handle& self);
+// The current graph; raises when the graph base has not set one.
+const GraphObject& graph(const PipelineState& st);
+// The graph node of a component id: ids are text, anything else is a TypeError; an id that is
+// not in the graph raises networkx's error, as a graph query would.
+inline std::size_t node_of(const GraphObject& graph, const py::handle& id) {
+  if (!id.is_none() && !PyUnicode_Check(id.ptr())) {
+    throw py::type_error("component ids must be text, got " + std::string(py::repr(id)));
+  }
+  return graph.index(id);
+}
+// The component of an id, from the node map.
+py::object component(const PipelineState& st, const py::handle& id);
+
 // Each adds its members to the OrvanePipeline class object `cls` (built with type()).
+void register_state(py::module_& m, const py::object& cls);              // bind_pipeline.cpp
 void register_lifecycle(py::module_& m, const py::object& cls);          // lifecycle.cpp
 void register_execution(py::module_& m, const py::object& cls);          // execution.cpp
 void register_diskcache_channel(py::module_& m, const py::object& cls);  // diskcache_channel.cpp
@@ -19,36 +83,62 @@ void register_component_info(py::module_& m, const py::object& cls);     // comp
 // are deliberately leaked: they must outlive every pipeline, including those finalised while the
 // interpreter shuts down.
 struct Runtime {
-  py::handle dag_base;             // OrvaneDagBase
-  py::handle dag_info;             // OrvaneDagBase.info's getter
-  py::handle component_status;     // OrvaneComponentStatus
-  py::handle status_successful;    // OrvaneComponentStatus.SUCCESSFUL
-  py::handle status_failed;        // OrvaneComponentStatus.FAILED
-  py::handle status_running;       // OrvaneComponentStatus.RUNNING
-  py::handle status_invalid;       // OrvaneComponentStatus.INVALID
-  py::handle disk_uncached;        // OrvaneDiskcacheStatus.UNCACHED
-  py::handle disk_updating;        // OrvaneDiskcacheStatus.UPDATING
-  py::handle disk_cached;          // OrvaneDiskcacheStatus.CACHED
-  py::handle disk_failed;          // OrvaneDiskcacheStatus.FAILED
-  py::handle procedure_updated;    // OrvanePipelineCallbackProcedure.PIPELINE_UPDATED
-  py::handle callback_successful;  // OrvanePipelineCallbackStatus.SUCCESSFUL
-  py::handle callback_failed;      // OrvanePipelineCallbackStatus.FAILED
-  py::handle callback_record;      // OrvanePipelineCallbackDataModel
-  py::handle pipeline_info;        // OrvanePipelineInfoModel
-  py::handle plain;                // how records turn values into plain data
-  py::handle inout_record;         // OrvaneComponentInOutModel
-  py::handle pickle_dumps;         // cloudpickle.dumps
-  py::handle graph_error;          // networkx.NetworkXError
+  py::handle public_class;          // OrvanePipeline
+  py::handle dag_base;              // OrvaneDagBase
+  py::handle dag_info;              // OrvaneDagBase.info's getter
+  py::handle component_status;      // OrvaneComponentStatus
+  py::handle status_successful;     // OrvaneComponentStatus.SUCCESSFUL
+  py::handle status_failed;         // OrvaneComponentStatus.FAILED
+  py::handle status_running;        // OrvaneComponentStatus.RUNNING
+  py::handle status_invalid;        // OrvaneComponentStatus.INVALID
+  py::handle disk_uncached;         // OrvaneDiskcacheStatus.UNCACHED
+  py::handle disk_updating;         // OrvaneDiskcacheStatus.UPDATING
+  py::handle disk_cached;           // OrvaneDiskcacheStatus.CACHED
+  py::handle disk_failed;           // OrvaneDiskcacheStatus.FAILED
+  py::handle procedure_updated;     // OrvanePipelineCallbackProcedure.PIPELINE_UPDATED
+  py::handle procedure_diskcache;   // OrvanePipelineCallbackProcedure.DISKCACHE_UPDATED
+  py::handle procedure_parameters;  // OrvanePipelineCallbackProcedure.PARAMETERS_UPDATED
+  py::handle callback_successful;   // OrvanePipelineCallbackStatus.SUCCESSFUL
+  py::handle callback_failed;       // OrvanePipelineCallbackStatus.FAILED
+  py::handle callback_record;       // OrvanePipelineCallbackDataModel
+  py::handle pipeline_info;         // OrvanePipelineInfoModel
+  py::handle parameter_record;      // OrvanePipelineParameterModel
+  py::handle plain;                 // how records turn values into plain data
+  py::handle inout_record;          // OrvaneComponentInOutModel
+  py::handle pickle_dumps;          // cloudpickle.dumps
+  py::handle writer_class;          // OrvaneDiskcacheWriter
 };
 
 // Fills the runtime; called once from the module init before the parts register.
 void init_runtime();
 const Runtime& rt();
 
+// True when the instance's class replaces the engine's member `name` (a subclass overriding one
+// of the engine's steps); the engine then calls the override instead of its own step.
+bool overridden(const py::handle& self, const char* name);
+
 // The pipeline summary as the front end receives it: the plain mapping of `info`.
 py::object summary_mapping(const py::object& self);
+// run_callback(data): `data` None sends the summary.
+void run_callback(const py::object& self, const py::object& data = py::none());
+inline void run_summary(const py::object& self) { run_callback(self); }
+
+// The engine's steps that subclasses may replace (see overridden()).
+void put_task(const py::object& self, const char* task_type, const py::handle& component_id);
+void take_messages(const py::object& self);
+bool children_successful(const py::object& self, const py::handle& component_id);
+void update_info(const py::object& self, const py::handle& component_id);
+void clear_diskcaches(const py::object& self);
+
+// The parameter records the front end shows (parameters.cpp).
+py::list parameters_view(const PipelineState& st);
 
 // Equality the way the component statuses are meant to be compared: identity first, then ==.
 inline bool same(const py::handle& a, const py::handle& b) { return a.is(b) || a.equal(b); }
+inline bool truthy(const py::handle& value) {
+  const int r = PyObject_IsTrue(value.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r != 0;
+}
 
 }  // namespace orvane::pipeline

@@ -77,4 +77,6 @@ def test_requirements_are_stored_as_a_copy_and_read_as_the_same_list(make_pipeli
     assert p.python_requirements == ["a==1", "b==2"]
     assert p.python_requirements is p.python_requirements
     p.execute_components([])
-    assert p.python_requirements and p.python_requirements is p._python_requirements
+    listed = p.python_requirements
+    assert listed and all(isinstance(line, str) for line in listed)
+    assert listed == p._python_requirements == p.info.python_requirements

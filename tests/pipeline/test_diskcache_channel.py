@@ -338,13 +338,14 @@ def test_execution_recovers_from_a_writer_that_died(records, shell):
     p = make_pipeline(dag([("big", code, True), ("s", "u = 1", True)], [("big", "s")]), records)
     try:
         p._diskcache_writer._inject_fault("die_mid_write")
-        p.execute_component(component_id="big", send_to_front=False)
+        # Run and queue without polling, so the death is first seen by the poll below.
+        run(p, "big", shell)
         wait_for(lambda: not p._diskcache_writer.is_alive())
         with pytest.raises(RuntimeError, match=r"^Diskcache writer does not work\.$"):
             p.update_diskcache_status()
         assert cache_dirs(p.diskcache_dir) == []
-        # The next execution restarts the writer and takes in its stop: the lost write is
-        # FAILED, so the component runs again and both results reach the disk.
+        # The next execution restarts the writer and takes in its stop; the lost write does not
+        # stay pending, and both results reach the disk.
         p.execute_component(component_id="s", send_to_front=False)
         assert p._diskcache_writer.is_alive()
         settle(p)
