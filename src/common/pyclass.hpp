@@ -3,7 +3,8 @@
 // pybind11's class_ cannot derive from a pure-Python base, so the public classes are created with
 // type(name, bases, namespace) at module init and their methods and properties are pybind11
 // functions. pybind11 wraps functions defined with is_method in an instancemethod, so they bind
-// like ordinary Python methods. Instance state lives in the instance __dict__.
+// like ordinary Python methods. A class whose state is native lists a py::class_ base holding it
+// among the bases; its methods reach the state with py::cast to that base's C++ type.
 #pragma once
 
 #include <pybind11/pybind11.h>

@@ -1,4 +1,5 @@
-// Module definition of the code-cell component: builds OrvaneComponentVostrel on LoggingMixin.
+// Module definition of the code-cell component: the native base holding the state, and
+// OrvaneComponentVostrel built on it and LoggingMixin.
 #include "common/fork_guard.hpp"
 #include "common/pyclass.hpp"
 #include "core/banner.hpp"
@@ -6,8 +7,102 @@
 
 namespace py = pybind11;
 
+namespace orvane::vostrel {
+namespace {
+
+// The native state holds Python values, so it takes part in garbage collection: a value that
+// refers back to its component (through a pipeline, say) must not keep both alive forever.
+void setup_gc(PyHeapTypeObject* heap_type) {
+  PyTypeObject* type = &heap_type->ht_type;
+  type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+  type->tp_traverse = [](PyObject* self, visitproc visit, void* arg) -> int {
+    Py_VISIT(Py_TYPE(self));
+    if (!py::detail::is_holder_constructed(self)) return 0;
+    auto& c = py::cast<ComponentNative&>(py::handle(self));
+    for (const py::object* member :
+         {&c.id, &c.name, &c.cell_code, &c.metadata, &c.in_and_out, &c.memory, &c.diskcache_handle,
+          &c.summary_sink, &c.info_cache}) {
+      Py_VISIT(member->ptr());
+    }
+    return 0;
+  };
+  type->tp_clear = [](PyObject* self) -> int {
+    if (!py::detail::is_holder_constructed(self)) return 0;
+    auto& c = py::cast<ComponentNative&>(py::handle(self));
+    for (py::object* member :
+         {&c.in_and_out, &c.memory, &c.diskcache_handle, &c.summary_sink, &c.info_cache}) {
+      *member = py::none();
+    }
+    return 0;
+  };
+}
+
+// A private attribute that names native state: reading it gives the value, assigning it sets
+// it directly, with none of the public setter's rules (as an instance attribute would).
+template <typename Getter, typename Setter>
+void private_attribute(const py::object& cls, const char* name, Getter getter, Setter setter) {
+  pyclass::def_property(
+      cls, name, [getter](py::object self) { return getter(native(self)); },
+      [setter](py::object self, py::object value) { setter(native(self), value); });
+}
+
+py::object ComponentNative::* const kValueMembers[] = {
+    &ComponentNative::id,       &ComponentNative::name,       &ComponentNative::cell_code,
+    &ComponentNative::metadata, &ComponentNative::in_and_out, &ComponentNative::memory};
+const char* const kValueNames[] = {"_id",       "_name",       "_cell_code",
+                                   "_metadata", "_in_and_out", "_in_memory_cache"};
+
+void register_private_state(const py::object& cls) {
+  for (int i = 0; i < 6; ++i) {
+    auto member = kValueMembers[i];
+    private_attribute(
+        cls, kValueNames[i], [member](ComponentNative& c) { return c.*member; },
+        [member](ComponentNative& c, py::object value) { c.*member = std::move(value); });
+  }
+  private_attribute(
+      cls, "_status", [](ComponentNative& c) { return to_py(c.status()); },
+      [](ComponentNative& c, py::object value) {
+        c.run.commit(component::assign_status(c.run.state(), status_from_py(value)));
+      });
+  private_attribute(
+      cls, "_success_count", [](ComponentNative& c) { return py::int_(c.success_count()); },
+      [](ComponentNative& c, py::object value) {
+        c.run.commit(component::assign_success_count(c.run.state(), value.cast<std::int64_t>()));
+      });
+  private_attribute(
+      cls, "_diskcache", [](ComponentNative& c) { return c.diskcache_handle; },
+      [](ComponentNative& c, py::object value) {
+        const bool attach = !value.is_none();
+        c.diskcache_handle = std::move(value);
+        c.disk.apply(DiskInput{attach ? DiskEvent::HandleSet : DiskEvent::Released});
+      });
+  private_attribute(
+      cls, "_diskcache_status", [](ComponentNative& c) { return to_py(c.stored_disk_status()); },
+      [](ComponentNative& c, py::object value) {
+        DiskInput in{DiskEvent::Assign};
+        in.status = disk_status_from_py(value);
+        c.disk.apply(in);
+      });
+  // Set by the pipeline that owns the component; None until then.
+  private_attribute(
+      cls, "_summary_sink", [](ComponentNative& c) { return c.summary_sink; },
+      [](ComponentNative& c, py::object value) { c.summary_sink = std::move(value); });
+
+  pyclass::def(
+      cls, "_diskcache_write_pending", [](py::object self) { return native(self).write_pending(); },
+      "True while a write of the current results is queued and not finished.");
+  pyclass::def(
+      cls, "_in_memory_cache_empty",
+      [](py::object self) { return native(self).memory_cache_empty(); },
+      "True when the in-memory cache holds no results.");
+}
+
+}  // namespace
+}  // namespace orvane::vostrel
+
 PYBIND11_MODULE(vostrel, m) {
   orvane::fork_guard::loaded_pid();
+  using orvane::vostrel::ComponentNative;
   m.doc() = "The code-cell component of a pipeline.";
   // Docstrings are the plain texts, without generated signatures.
   py::options options;
@@ -19,10 +114,17 @@ PYBIND11_MODULE(vostrel, m) {
   m.attr("EXC_LINE_LENGTH") = orvane::kExcLineLength;
   m.attr("EXC_TRACEBACK") = orvane::kExcTraceback;
 
-  orvane::vostrel::init_refs(m);
+  py::class_<ComponentNative> native(m, "_OrvaneComponentNative",
+                                     py::custom_type_setup(&orvane::vostrel::setup_gc),
+                                     "Native state of a code-cell component.");
+  native.def(py::init<>());
+
+  orvane::vostrel::init_refs(m, native);
+  py::object logging_mixin = py::module_::import("orvane_core.common.mixins").attr("LoggingMixin");
   py::object cls = orvane::pyclass::make_class(
-      m, "OrvaneComponentVostrel", py::make_tuple(orvane::vostrel::refs().logging_mixin),
+      m, "OrvaneComponentVostrel", py::make_tuple(native, logging_mixin),
       "Data structure to represent a code cell in a pipeline (or a graph node.)");
+  orvane::vostrel::register_private_state(cls);
   orvane::vostrel::register_state(cls);
   orvane::vostrel::register_caches(cls);
   orvane::vostrel::register_execution(cls);

@@ -7,87 +7,80 @@ namespace orvane::vostrel {
 
 using namespace pybind11::literals;
 
-void load_in_memory_cache(py::handle self, py::handle cache) {
-  set(self, names().in_memory_cache, cache);
-  touch(self);
+void load_in_memory_cache(ComponentNative& c, py::handle cache) {
+  c.memory = py::reinterpret_borrow<py::object>(cache);
+  c.touch();
 }
 
-void clear_in_memory_cache(py::handle self) {
-  py::object memory = get(self, names().in_memory_cache);
-  if (memory.is_none()) return;
-  memory.attr("clear_cache")();
-  touch(self);
+void clear_in_memory_cache(ComponentNative& c) {
+  if (c.memory.is_none()) return;
+  c.memory.attr("clear_cache")();
+  c.touch();
 }
 
-bool load_diskcache(py::handle self, py::handle cache_dir) {
-  const Refs& r = refs();
-  const Names& n = names();
+bool load_diskcache(ComponentNative& c, py::handle cache_dir) {
   try {
     // Looked up per call so the disk cache implementation can be swapped in the package.
     py::object disk_cache_class = py::module_::import("orvane_core.cache").attr("OrvaneDiskCache");
-    set(self, n.diskcache, disk_cache_class("cache_dir"_a = cache_dir));
-    set(self, n.diskcache_status, r.dc_cached);
+    py::object handle = disk_cache_class("cache_dir"_a = cache_dir);
+    c.diskcache_handle = std::move(handle);
+    c.apply_disk(DiskInput{DiskEvent::Attached});
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
-    set(self, n.diskcache_status, r.dc_failed);
-    touch(self);
+    c.apply_disk(DiskInput{DiskEvent::LoadFailed});
     return false;
   }
-  touch(self);
-  clear_in_memory_cache(self);
+  clear_in_memory_cache(c);
 
-  py::handle derived = r.status_invalid;
-  if (holds_value(cache_get(self, n.f_exception_msg))) {
-    derived = r.status_failed;
-  } else {
-    for (py::handle field :
-         {n.f_module_statements, n.f_non_module_outputs, n.f_last_output, n.f_captured}) {
-      if (holds_value(cache_get(self, field))) {
-        derived = r.status_successful;
+  const bool error = holds_value(cache_get(c, Field::ExceptionMsg));
+  bool result = false;
+  if (!error) {
+    for (Field field :
+         {Field::ModuleStatements, Field::NonModuleOutputs, Field::LastOutput, Field::Captured}) {
+      if (holds_value(cache_get(c, field))) {
+        result = true;
         break;
       }
     }
   }
-  set_status(self, derived);
+  set_status(c, component::loaded_status(error, result));
   return true;
 }
 
-void clear_diskcache(py::handle self) {
-  py::object disk = get(self, names().diskcache);
-  if (disk.is_none()) return;
+void clear_diskcache(ComponentNative& c) {
+  if (c.diskcache_handle.is_none()) return;
   // A forked child inherits the component, not the directory: the parent still uses it.
   if (fork_guard::in_forked_child()) return;
-  disk.attr("clear_cache")();
-  disk.attr("close")();
-  py::object directory = get(disk, names().f_cache_dir);
-  py::module_::import("shutil").attr("rmtree")("path"_a = directory, "ignore_errors"_a = true);
-  touch(self);
+  py::object handle = c.diskcache_handle;
+  handle.attr("clear_cache")();
+  handle.attr("close")();
+  refs().rmtree("path"_a = get(handle, "cache_dir"), "ignore_errors"_a = true);
+  c.touch();
 }
 
-void unload_diskcache(py::handle self) {
-  clear_diskcache(self);
-  set(self, names().diskcache, py::none());
-  set(self, names().diskcache_status, refs().dc_uncached);
-  touch(self);
+void unload_diskcache(ComponentNative& c) {
+  clear_diskcache(c);
+  c.diskcache_handle = py::none();
+  c.apply_disk(DiskInput{DiskEvent::Detached});
 }
 
-void clear_cache(py::handle self) {
-  clear_in_memory_cache(self);
-  unload_diskcache(self);
+void clear_cache(ComponentNative& c) {
+  clear_in_memory_cache(c);
+  unload_diskcache(c);
 }
 
 namespace {
 
-void show_last_output(py::handle self, py::handle shell) {
+void show_last_output(const ComponentNative& c, py::handle shell) {
   const Refs& r = refs();
-  py::object value = cache_get(self, names().f_last_output);
+  py::object value = cache_get(c, Field::LastOutput);
   if (!holds_value(value)) return;
   py::str text = py::repr(value);
   if (!truthy(shell)) {
     r.builtins_print(text);
     return;
   }
-  py::object component_id = get(self, names().id);
+  const py::object& component_id = c.id;
   py::object hook = py::getattr(shell, "displayhook", py::none());
   py::object session = hook.is_none() ? py::none() : py::getattr(hook, "session", py::none());
   if (!session.is_none()) {
@@ -108,10 +101,10 @@ void show_last_output(py::handle self, py::handle shell) {
                             "metadata"_a = py::dict("component_id"_a = component_id));
 }
 
-void show_captured(py::handle self, py::handle shell) {
-  py::object captured = cache_get(self, names().f_captured);
+void show_captured(const ComponentNative& c, py::handle shell) {
+  py::object captured = cache_get(c, Field::Captured);
   if (!truthy(captured)) return;
-  captured.attr("show")("shell"_a = shell, "component_id"_a = get(self, names().id));
+  captured.attr("show")("shell"_a = shell, "component_id"_a = c.id);
 }
 
 }  // namespace
@@ -119,33 +112,34 @@ void show_captured(py::handle self, py::handle shell) {
 void register_caches(const py::object& cls) {
   pyclass::def(
       cls, "load_in_memory_cache",
-      [](py::object self, py::object cache) { load_in_memory_cache(self, cache); },
+      [](py::object self, py::object cache) { load_in_memory_cache(native(self), cache); },
       py::arg("cache"), "Load cache from memory.");
   pyclass::def(
-      cls, "clear_in_memory_cache", [](py::object self) { clear_in_memory_cache(self); },
+      cls, "clear_in_memory_cache", [](py::object self) { clear_in_memory_cache(native(self)); },
       "Clear in-memory cache.");
   pyclass::def(
       cls, "load_diskcache",
       [](py::object self, py::object cache_dir) {
         require_text_or_none(cache_dir, "cache_dir");
-        return load_diskcache(self, cache_dir);
+        return load_diskcache(native(self), cache_dir);
       },
       py::arg("cache_dir"), "Load cache from disk.");
   pyclass::def(
-      cls, "unload_diskcache", [](py::object self) { unload_diskcache(self); },
+      cls, "unload_diskcache", [](py::object self) { unload_diskcache(native(self)); },
       "Unload diskcache.");
   pyclass::def(
-      cls, "clear_cache", [](py::object self) { clear_cache(self); },
+      cls, "clear_cache", [](py::object self) { clear_cache(native(self)); },
       "Clear in-memory cache and diskcache.");
   pyclass::def(
-      cls, "clear_diskcache", [](py::object self) { clear_diskcache(self); },
+      cls, "clear_diskcache", [](py::object self) { clear_diskcache(native(self)); },
       "Disconnect diskcache database and delete diskcache directory.");
   pyclass::def(
       cls, "show_last_output",
-      [](py::object self, py::object shell) { show_last_output(self, shell); }, py::arg("shell"),
-      "Show last_output of the component.");
+      [](py::object self, py::object shell) { show_last_output(native(self), shell); },
+      py::arg("shell"), "Show last_output of the component.");
   pyclass::def(
-      cls, "show_captured", [](py::object self, py::object shell) { show_captured(self, shell); },
+      cls, "show_captured",
+      [](py::object self, py::object shell) { show_captured(native(self), shell); },
       py::arg("shell") = py::none(), "Show captured of the component.");
 }
 

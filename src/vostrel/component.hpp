@@ -1,4 +1,5 @@
-// Shared internals of the code-cell component: cached Python objects, attribute access, state.
+// Internals shared by the parts of the code-cell component: Python objects it calls, conversions
+// at the boundary, and the operations one part uses from another.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -6,44 +7,46 @@
 #include <string>
 #include <utility>
 
-namespace orvane::vostrel {
+#include "vostrel/component_native.hpp"
 
-namespace py = pybind11;
+namespace orvane::vostrel {
 
 // Python objects the component needs on every call, resolved once at module import. Held by a
 // leaked pointer: releasing them after the interpreter has finalised would crash.
 struct Refs {
   py::object module_dict;
-  py::object logging_mixin;
-  py::object component_status, status_invalid, status_running, status_successful, status_failed;
-  py::object diskcache_status, dc_uncached, dc_cached, dc_failed;
+  py::object native_init;  // the native base's __init__
+  py::object logging_init;
+  py::object component_status, diskcache_status;
+  py::object status[4];  // OrvaneComponentStatus members, indexed by Status
+  py::object disk[4];    // OrvaneDiskcacheStatus members, indexed by DiskStatus
   py::object in_memory_cache, captured_io, pipeline_error;
   py::object in_out_model, metadata_model, info_model, request_model, outputs_summary_model;
   py::object http_ok, http_partial;
-  py::object sys, builtins_eval, builtins_print, format_exception;
-};
-
-// Interned attribute names used on hot paths.
-struct Names {
-  py::handle id, name, cell_code, metadata, status, success_count, in_and_out, in_memory_cache,
-      diskcache, diskcache_status, summary_sink, info_cache, info_gen;
-  py::handle f_diskcache, f_remote, f_component_type, f_module_statements, f_non_module_outputs,
-      f_last_output, f_captured, f_exception_msg, f_outputs_summary, f_outputs, f_inputs, f_imports,
-      f_summary, f_cache_dir, f_result, f_message, f_backend, f_broker;
+  py::object sys, builtins_eval, builtins_print, format_exception, rmtree;
 };
 
 const Refs& refs();
-const Names& names();
-void init_refs(py::module_& m);
+void init_refs(py::module_& m, py::handle native_class);
 
-// Attribute access that raises the Python error as is.
-inline py::object get(py::handle obj, py::handle name) {
-  PyObject* r = PyObject_GetAttr(obj.ptr(), name.ptr());
+// The native state behind a component object.
+inline ComponentNative& native(py::handle self) { return py::cast<ComponentNative&>(self); }
+
+// Enumeration members at the boundary. A value that is not a member of the enumeration raises
+// AssertionError with the setter's text.
+inline py::object to_py(Status s) { return refs().status[static_cast<int>(s)]; }
+inline py::object to_py(DiskStatus s) { return refs().disk[static_cast<int>(s)]; }
+Status status_from_py(py::handle value);
+DiskStatus disk_status_from_py(py::handle value);
+
+// Attribute access on values, raising the Python error as is.
+inline py::object get(py::handle obj, const char* name) {
+  PyObject* r = PyObject_GetAttrString(obj.ptr(), name);
   if (r == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(r);
 }
-inline void set(py::handle obj, py::handle name, py::handle value) {
-  if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) != 0) throw py::error_already_set();
+inline void set(py::handle obj, const char* name, py::handle value) {
+  if (PyObject_SetAttrString(obj.ptr(), name, value.ptr()) != 0) throw py::error_already_set();
 }
 inline bool truthy(py::handle value) {
   const int r = PyObject_IsTrue(value.ptr());
@@ -51,6 +54,7 @@ inline bool truthy(py::handle value) {
   return r != 0;
 }
 inline bool equal(py::handle a, py::handle b) {
+  if (a.is(b)) return true;
   const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
   if (r < 0) throw py::error_already_set();
   return r != 0;
@@ -72,25 +76,32 @@ void require_text_or_none(py::handle value, const char* argument);
 // Unpacks an iterable into exactly two values, with Python's own error texts.
 std::pair<py::object, py::object> unpack2(py::handle iterable);
 
-// The summary of this component changed: drop the cached info and tell the pipeline.
-void touch(py::handle self);
+// The six result fields, in the order loading a disk cache tests them.
+enum class Field : int {
+  ModuleStatements,
+  NonModuleOutputs,
+  LastOutput,
+  Captured,
+  ExceptionMsg,
+  OutputsSummary
+};
+const char* field_name(Field field);
 
-// State shared by the parts of the class (state.cpp).
-void set_status(py::handle self, py::handle new_status);
-void set_diskcache_status(py::handle self, py::handle new_status);
-void set_in_and_out(py::handle self, py::handle new_info);
-py::object cache_get(py::handle self, py::handle field);
-void cache_set(py::handle self, py::handle field, py::handle value);
-py::object outputs_summary(py::handle self);
-py::object remote_config(py::handle self);
+// State changes shared by the parts of the class (state.cpp).
+void set_status(ComponentNative& c, Status next);
+void set_diskcache_status(ComponentNative& c, DiskStatus next);
+void set_in_and_out(ComponentNative& c, py::handle new_info);
+py::object cache_get(const ComponentNative& c, Field field);
+void cache_set(ComponentNative& c, Field field, py::handle value);
+py::object outputs_summary(const ComponentNative& c);
 
 // Cache operations (caches.cpp).
-void load_in_memory_cache(py::handle self, py::handle cache);
-void clear_in_memory_cache(py::handle self);
-bool load_diskcache(py::handle self, py::handle cache_dir);
-void unload_diskcache(py::handle self);
-void clear_diskcache(py::handle self);
-void clear_cache(py::handle self);
+void load_in_memory_cache(ComponentNative& c, py::handle cache);
+void clear_in_memory_cache(ComponentNative& c);
+bool load_diskcache(ComponentNative& c, py::handle cache_dir);
+void unload_diskcache(ComponentNative& c);
+void clear_diskcache(ComponentNative& c);
+void clear_cache(ComponentNative& c);
 
 // Error recording (execution.cpp); never raises.
 void handle_error(py::handle self, py::handle exc);

@@ -26,9 +26,9 @@ py::object or_empty(py::handle mapping) {
 }
 
 // Entering RUNNING and recording what flows in; shared by both execution paths.
-void begin_run(py::handle self, py::handle module_statements, py::handle non_module_inputs) {
+void begin_run(ComponentNative& c, py::handle module_statements, py::handle non_module_inputs) {
   const Refs& r = refs();
-  set_status(self, r.status_running);
+  set_status(c, Status::Running);
   py::list imports;
   for (py::handle item : module_statements.attr("items")()) {
     auto [symbol, statement] = unpack2(item);
@@ -36,27 +36,25 @@ void begin_run(py::handle self, py::handle module_statements, py::handle non_mod
   }
   py::object inputs = py::reinterpret_steal<py::object>(PySequence_List(non_module_inputs.ptr()));
   if (!inputs) throw py::error_already_set();
-  set_in_and_out(self, r.in_out_model("inputs"_a = inputs, "imports"_a = imports));
+  set_in_and_out(c, r.in_out_model("inputs"_a = inputs, "imports"_a = imports));
 }
 
-py::object build_request(py::handle self, py::handle module_statements,
+py::object build_request(const ComponentNative& c, py::handle module_statements,
                          py::handle non_module_inputs, py::handle parameters) {
-  const Names& n = names();
-  return refs().request_model(
-      "identifier"_a = get(self, n.id), "name"_a = get(self, n.name),
-      "cell_code"_a = get(self, n.cell_code), "module_statements"_a = module_statements,
-      "non_module_inputs"_a = non_module_inputs, "parameters"_a = parameters);
+  return refs().request_model("identifier"_a = c.id, "name"_a = c.name, "cell_code"_a = c.cell_code,
+                              "module_statements"_a = module_statements,
+                              "non_module_inputs"_a = non_module_inputs,
+                              "parameters"_a = parameters);
 }
 
 py::object executors() { return py::module_::import("orvane_core.executors"); }
 
 // The remote executor when the component has a reachable remote configuration. An unreachable
 // one yields the error to report instead.
-py::object remote_executor(py::handle self, py::handle config, py::object* ping_error) {
-  const Names& n = names();
+py::object remote_executor(const ComponentNative& c, py::handle config, py::object* ping_error) {
   py::object executor = executors().attr("OrvaneRemoteComponentExecutor")(
-      "identifier"_a = get(self, n.id), "name"_a = get(self, n.name),
-      "backend"_a = get(config, n.f_backend), "broker"_a = get(config, n.f_broker));
+      "identifier"_a = c.id, "name"_a = c.name, "backend"_a = get(config, "backend"),
+      "broker"_a = get(config, "broker"));
   auto [reachable, message] = unpack2(executor.attr("ping")());
   if (!truthy(reachable)) {
     *ping_error = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(
@@ -67,44 +65,42 @@ py::object remote_executor(py::handle self, py::handle config, py::object* ping_
 
 // Records an executor's response. The status is written last: a completion on the pool's
 // result thread must not show a final status before the rest of the record is in place.
-py::object apply_response(py::handle self, py::handle response) {
+py::object apply_response(ComponentNative& c, py::handle response) {
   const Refs& r = refs();
-  const Names& n = names();
-  py::object status = get(response, py::str("status"));
+  py::object status = get(response, "status");
   const bool partial = equal(status, r.http_partial);
   if (partial || equal(status, r.http_ok)) {
-    load_in_memory_cache(self, r.in_memory_cache("cache"_a = get(response, n.f_result)));
+    load_in_memory_cache(c, r.in_memory_cache("cache"_a = get(response, "result")));
     if (partial) {
-      py::object captured = cache_get(self, n.f_captured);
+      py::object captured = cache_get(c, Field::Captured);
       if (!truthy(captured)) {
         captured = r.captured_io("outputs"_a = py::list());
-        cache_set(self, n.f_captured, captured);
+        cache_set(c, Field::Captured, captured);
       }
-      get(captured, n.f_outputs).attr("append")(stderr_entry(get(response, n.f_message)));
+      get(captured, "outputs").attr("append")(stderr_entry(get(response, "message")));
     }
-    py::object io = get(self, n.in_and_out);
     py::object names_out = py::reinterpret_steal<py::object>(
-        PySequence_List(cache_get(self, n.f_non_module_outputs).ptr()));
+        PySequence_List(cache_get(c, Field::NonModuleOutputs).ptr()));
     if (!names_out) throw py::error_already_set();
-    set(io, n.f_outputs, names_out);
-    set(io, n.f_summary, outputs_summary(self));
-    touch(self);
-    set_status(self, r.status_successful);
-    return cache_get(self, n.f_last_output);
+    set(c.in_and_out, "outputs", names_out);
+    set(c.in_and_out, "summary", outputs_summary(c));
+    c.touch();
+    set_status(c, Status::Successful);
+    return cache_get(c, Field::LastOutput);
   }
-  clear_in_memory_cache(self);
-  cache_set(self, n.f_exception_msg, get(get(response, n.f_result), n.f_exception_msg));
+  clear_in_memory_cache(c);
+  cache_set(c, Field::ExceptionMsg, get(get(response, "result"), "exception_msg"));
   py::list entries;
-  entries.append(stderr_entry(get(response, n.f_message)));
-  cache_set(self, n.f_captured, r.captured_io("outputs"_a = entries));
-  set_status(self, r.status_failed);
+  entries.append(stderr_entry(get(response, "message")));
+  cache_set(c, Field::Captured, r.captured_io("outputs"_a = entries));
+  set_status(c, Status::Failed);
   return py::none();
 }
 
 // Builds the banner and captured output of a failure and marks the component FAILED.
 // `use_handled` follows the exception being handled in this thread when there is one; without
 // one (pool callbacks, a failed ping outside a handler) the exception object itself is used.
-void record_error(py::handle self, py::handle exc, bool use_handled) {
+void record_error(ComponentNative& c, py::handle exc, bool use_handled) {
   const Refs& r = refs();
   py::object value = py::none(), trace = py::none();
   bool from_handled = false;
@@ -118,7 +114,7 @@ void record_error(py::handle self, py::handle exc, bool use_handled) {
   }
   if (!from_handled) {
     if (!PyExceptionInstance_Check(exc.ptr())) {
-      set_status(self, r.status_failed);
+      set_status(c, Status::Failed);
       return;
     }
     value = py::reinterpret_borrow<py::object>(exc);
@@ -128,7 +124,7 @@ void record_error(py::handle self, py::handle exc, bool use_handled) {
   const std::string name = utf8(py::type::of(exc).attr("__name__"));
   std::string text;
   if (PyErr_GivenExceptionMatches(exc.ptr(), PyExc_KeyboardInterrupt)) {
-    text = "Interrupted at component '" + utf8(get(self, names().name)) + "'";
+    text = "Interrupted at component '" + utf8(c.name) + "'";
   } else {
     text = utf8(value);
   }
@@ -150,20 +146,20 @@ void record_error(py::handle self, py::handle exc, bool use_handled) {
     if (i != 0) joined += "\n";
     joined += lines[i];
   }
-  cache_set(self, names().f_exception_msg, banner);
+  cache_set(c, Field::ExceptionMsg, banner);
   py::list outputs;
   outputs.append(stderr_entry(from_utf8(joined)));
-  cache_set(self, names().f_captured, r.captured_io("outputs"_a = outputs));
-  set_status(self, r.status_failed);
+  cache_set(c, Field::Captured, r.captured_io("outputs"_a = outputs));
+  set_status(c, Status::Failed);
 }
 
 // Last resort when even recording the error failed: the component must still end FAILED.
-void force_failed(py::handle self) {
+void force_failed(ComponentNative& c) {
   try {
-    set_status(self, refs().status_failed);
+    set_status(c, Status::Failed);
   } catch (py::error_already_set&) {
-    PyObject_SetAttr(self.ptr(), names().status.ptr(), refs().status_failed.ptr());
-    PyErr_Clear();
+    c.run.commit(component::assign_status(c.run.state(), Status::Failed));
+    c.touch();
   }
 }
 
@@ -171,14 +167,15 @@ py::object execute(py::object self, py::object module_statements, py::object non
                    py::object parameters, py::object shell) {
   module_statements = or_empty(module_statements);
   non_module_inputs = or_empty(non_module_inputs);
-  begin_run(self, module_statements, non_module_inputs);
-  py::object request = build_request(self, module_statements, non_module_inputs, parameters);
+  ComponentNative& c = native(self);
+  begin_run(c, module_statements, non_module_inputs);
+  py::object request = build_request(c, module_statements, non_module_inputs, parameters);
 
   py::object response;
-  py::object config = remote_config(self);
+  py::object config = get(c.metadata, "remoteExecution");
   if (truthy(config)) {
     py::object ping_error;
-    py::object executor = remote_executor(self, config, &ping_error);
+    py::object executor = remote_executor(c, config, &ping_error);
     if (ping_error) {
       handle_error(self, ping_error);
       return py::none();
@@ -187,37 +184,36 @@ py::object execute(py::object self, py::object module_statements, py::object non
     py::object reply = executor.attr("execute")("request"_a = cloudpickle.attr("dumps")(request));
     response = cloudpickle.attr("loads")(reply);
   } else {
-    const Names& n = names();
-    py::object executor = executors().attr("OrvaneComponentExecutor")(
-        "identifier"_a = get(self, n.id), "name"_a = get(self, n.name));
+    py::object executor =
+        executors().attr("OrvaneComponentExecutor")("identifier"_a = c.id, "name"_a = c.name);
     response = executor.attr("execute")("request"_a = request, "ipython_shell"_a = shell);
   }
-  return apply_response(self, response);
+  return apply_response(c, response);
 }
 
 py::object execute_async(py::object self, py::object process_pool, py::object module_statements,
                          py::object non_module_inputs, py::object parameters) {
   module_statements = or_empty(module_statements);
   non_module_inputs = or_empty(non_module_inputs);
-  begin_run(self, module_statements, non_module_inputs);
+  ComponentNative& c = native(self);
+  begin_run(c, module_statements, non_module_inputs);
   py::bytes request =
       py::module_::import("cloudpickle")
-          .attr("dumps")(build_request(self, module_statements, non_module_inputs, parameters));
+          .attr("dumps")(build_request(c, module_statements, non_module_inputs, parameters));
   py::object func;
-  py::object config = remote_config(self);
+  py::object config = get(c.metadata, "remoteExecution");
   if (truthy(config)) {
     py::object ping_error;
-    py::object executor = remote_executor(self, config, &ping_error);
+    py::object executor = remote_executor(c, config, &ping_error);
     if (ping_error) {
-      set_status(self, refs().status_failed);
+      set_status(c, Status::Failed);
       PyErr_SetObject(PyExc_RuntimeError, ping_error.attr("args")[py::int_(0)].ptr());
       throw py::error_already_set();
     }
     func = executor.attr("execute");
   } else {
-    const Names& n = names();
-    py::object executor = executors().attr("OrvaneComponentExecutor")(
-        "identifier"_a = get(self, n.id), "name"_a = get(self, n.name));
+    py::object executor =
+        executors().attr("OrvaneComponentExecutor")("identifier"_a = c.id, "name"_a = c.name);
     func = executor.attr("execute_with_serialized");
   }
   return process_pool.attr("apply_async")("func"_a = func, "args"_a = py::make_tuple(request),
@@ -228,9 +224,10 @@ py::object execute_async(py::object self, py::object process_pool, py::object mo
 // Runs on the pool's result thread: an exception escaping here would kill that thread and
 // leave every later task of the pool without completion, so failures are recorded instead.
 py::object execute_async_result(py::object self, py::object response) {
+  ComponentNative& c = native(self);
   try {
     py::object loaded = py::module_::import("cloudpickle").attr("loads")(response);
-    return apply_response(self, loaded);
+    return apply_response(c, loaded);
   } catch (py::error_already_set& e) {
     py::object exc = e.value();
     py::object trace = e.trace();
@@ -239,10 +236,10 @@ py::object execute_async_result(py::object self, py::object response) {
       if (PyException_SetTraceback(exc.ptr(), trace.ptr()) != 0) PyErr_Clear();
     }
     try {
-      clear_in_memory_cache(self);
-      record_error(self, exc, false);
+      clear_in_memory_cache(c);
+      record_error(c, exc, false);
     } catch (py::error_already_set&) {
-      force_failed(self);
+      force_failed(c);
     }
     return py::none();
   }
@@ -251,10 +248,11 @@ py::object execute_async_result(py::object self, py::object response) {
 }  // namespace
 
 void handle_error(py::handle self, py::handle exc) {
+  ComponentNative& c = native(self);
   try {
-    record_error(self, exc, true);
+    record_error(c, exc, true);
   } catch (py::error_already_set&) {
-    force_failed(self);
+    force_failed(c);
   }
 }
 

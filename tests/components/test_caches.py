@@ -5,6 +5,7 @@ from __future__ import annotations
 import gc
 import os
 import shutil
+import weakref
 
 import numpy as np
 import pytest
@@ -151,7 +152,7 @@ def test_clear_unload_and_clear_cache(make_component, tmp_path, write_cache):
 
     component.clear_diskcache()
     assert not os.path.exists(directory) and disk.last_output is None
-    assert component._diskcache is disk
+    assert component.diskcache_dir == directory  # cleared and closed, still attached
     component.clear_diskcache()  # the directory is gone already: errors while removing are ignored
 
     component.last_output = "kept"
@@ -181,11 +182,34 @@ def test_clear_in_memory_cache_keeps_the_object(make_component):
     cache = OrvaneInMemoryCache()
     cache.last_output = 5
     component.load_in_memory_cache(cache)
-    assert component._in_memory_cache is cache
+    assert component.last_output == 5 and not component._in_memory_cache_empty()
     component.clear_in_memory_cache()
-    assert component._in_memory_cache is cache and cache.last_output is None
+    assert cache.last_output is None and component._in_memory_cache_empty()
+    component.last_output = 6  # written into the same, adopted object
+    assert cache.last_output == 6
     component._in_memory_cache = None
     component.clear_in_memory_cache()
+    assert component._in_memory_cache_empty()
+
+
+def test_a_pending_write_shows_while_a_cache_is_attached(make_component, tmp_path, write_cache):
+    component = make_component(diskcache=True)
+    component.status = S.SUCCESSFUL
+    component.load_diskcache(write_cache(tmp_path / "p", last_output=1))
+    assert not component._diskcache_write_pending()
+    component.diskcache_status = D.UPDATING
+    assert component.diskcache_status is D.CACHED and component._diskcache_write_pending()
+    component.diskcache_status = D.FAILED
+    assert not component._diskcache_write_pending()
+
+
+def test_a_component_its_own_results_refer_to_is_collected():
+    component = OrvaneComponentVostrel(OrvaneComponentModel(id="cycle"))
+    component.last_output = component
+    ref = weakref.ref(component)
+    del component
+    gc.collect()
+    assert ref() is None
 
 
 def test_finaliser_removes_the_disk_cache(tmp_path, write_cache):

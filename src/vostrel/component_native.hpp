@@ -1,0 +1,143 @@
+// The native state of a code-cell component, and the questions other engine modules may ask it.
+//
+// What the pipeline module may use, on `py::cast<ComponentNative&>(component)` (every component
+// is an instance of a class built on this native base):
+//   queries   status(), success_count(), diskcache_enabled(), disk_status() (as the property
+//             reports it), stored_disk_status(), write_pending(), has_diskcache(), diskcache(),
+//             memory_cache_empty(), pending_write(), is_withdrawn(cache_dir)
+//   disk-cache channel
+//             write_queued(count, dir), write_refused(), write_cancelled(), writer_stopped(),
+//             write_done(count, dir, successful) -> DoneVerdict, mark_disk_status(status) for
+//             UPDATING, CACHED or FAILED, release_diskcache() (let go without deleting)
+// Everything above is inline here or compiled into orvane_native, so it works from any module of
+// the build. Anything else (loading or clearing caches, running, UNCACHED, which unloads) goes
+// through the component's Python methods and properties.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "core/component_state.hpp"
+
+namespace orvane::vostrel {
+
+namespace py = pybind11;
+using component::DiskEvent;
+using component::DiskInput;
+using component::DiskStatus;
+using component::DoneVerdict;
+using component::Status;
+using component::Write;
+
+struct ComponentNative {
+  // Values of the component, as Python objects (records, caches, text).
+  py::object id, name, cell_code, metadata, in_and_out, memory, diskcache_handle;
+  component::StatusMachine run;
+  component::DiskMachine disk;
+  // The pipeline's set of components whose summary changed, and this component's summary
+  // mapping cached until it changes. The generation number lets a summary build notice a change
+  // made meanwhile by a completion on the pool's result thread.
+  py::object summary_sink, info_cache;
+  std::uint64_t info_generation = 0;
+
+  ComponentNative() {
+    for (py::object* member : {&id, &name, &cell_code, &metadata, &in_and_out, &memory,
+                               &diskcache_handle, &summary_sink, &info_cache}) {
+      *member = py::none();
+    }
+  }
+
+  // ---- queries ----
+  Status status() const { return run.status(); }
+  std::int64_t success_count() const { return run.success_count(); }
+  // The disk-cache switch lives in the metadata record, which users may change in place.
+  bool diskcache_enabled() const {
+    if (metadata.is_none()) return false;
+    PyObject* flag = PyObject_GetAttrString(metadata.ptr(), "diskcache");
+    if (flag == nullptr) throw py::error_already_set();
+    const int truth = PyObject_IsTrue(flag);
+    Py_DECREF(flag);
+    if (truth < 0) throw py::error_already_set();
+    return truth != 0;
+  }
+  DiskStatus disk_status() const { return disk.reported(diskcache_enabled()); }
+  DiskStatus stored_disk_status() const { return disk.stored(); }
+  // A write of the current results is queued and has not finished. The reported status hides
+  // this while a cache is attached (it reads CACHED), so this is the question to ask.
+  bool write_pending() const { return disk.write_pending(); }
+  bool has_diskcache() const { return disk.attached(); }
+  const py::object& diskcache() const { return diskcache_handle; }
+  const std::optional<Write>& pending_write() const { return disk.pending(); }
+  bool is_withdrawn(const std::string& cache_dir) const { return disk.is_withdrawn(cache_dir); }
+  // True when the in-memory cache holds no results (or there is none).
+  bool memory_cache_empty() const {
+    if (memory.is_none()) return true;
+    PyObject* empty = PyObject_CallMethod(memory.ptr(), "is_empty", nullptr);
+    if (empty == nullptr) throw py::error_already_set();
+    const int truth = PyObject_IsTrue(empty);
+    Py_DECREF(empty);
+    if (truth < 0) throw py::error_already_set();
+    return truth != 0;
+  }
+
+  // ---- disk-cache channel ----
+  void write_queued(std::int64_t success_count, std::string cache_dir) {
+    DiskInput in{DiskEvent::WriteQueued};
+    in.write = Write{success_count, std::move(cache_dir)};
+    apply_disk(in);
+  }
+  void write_refused() { apply_disk(DiskInput{DiskEvent::WriteRefused}); }
+  void write_cancelled() { apply_disk(DiskInput{DiskEvent::WriteCancelled}); }
+  void writer_stopped() {
+    DiskInput in{DiskEvent::WriterStopped};
+    in.enabled = diskcache_enabled();
+    apply_disk(in);
+  }
+  // Takes in a done message of the writer and says what to do with its folder.
+  DoneVerdict write_done(std::int64_t success_count, std::string cache_dir, bool successful) {
+    DiskInput in{DiskEvent::WriteDone};
+    in.write = Write{success_count, std::move(cache_dir)};
+    in.facts =
+        component::DoneFacts{successful, status(), this->success_count(), diskcache_enabled()};
+    const DoneVerdict verdict = component::judge_done(disk.state(), in.write, in.facts);
+    apply_disk(in);
+    return verdict;
+  }
+  // The status setter for every status but UNCACHED (which unloads the cache).
+  void mark_disk_status(DiskStatus status) {
+    DiskInput in{DiskEvent::Assign};
+    in.status = status;
+    apply_disk(in);
+  }
+  // Lets go of the attached disk cache without deleting it: another owner keeps its folder.
+  void release_diskcache() {
+    py::object handle = std::exchange(diskcache_handle, py::none());
+    if (!handle.is_none() && PyObject_HasAttrString(handle.ptr(), "close")) {
+      handle.attr("close")();
+    }
+    apply_disk(DiskInput{DiskEvent::Released});
+  }
+
+  void apply_disk(const DiskInput& input) {
+    disk.apply(input);
+    touch();
+  }
+
+  // The summary of this component changed: drop the cached mapping and tell the pipeline.
+  void touch() {
+    ++info_generation;
+    info_cache = py::none();
+    if (summary_sink.is_none()) return;
+    if (PySet_Check(summary_sink.ptr())) {
+      if (PySet_Add(summary_sink.ptr(), id.ptr()) != 0) throw py::error_already_set();
+      return;
+    }
+    summary_sink.attr("add")(id);
+  }
+};
+
+}  // namespace orvane::vostrel
