@@ -57,7 +57,8 @@ struct ComponentNative {
   // The disk-cache switch lives in the metadata record, which users may change in place.
   bool diskcache_enabled() const {
     if (metadata.is_none()) return false;
-    PyObject* flag = PyObject_GetAttrString(metadata.ptr(), "diskcache");
+    static PyObject* const field = PyUnicode_InternFromString("diskcache");  // lives forever
+    PyObject* flag = PyObject_GetAttr(metadata.ptr(), field);
     if (flag == nullptr) throw py::error_already_set();
     const int truth = PyObject_IsTrue(flag);
     Py_DECREF(flag);
@@ -76,7 +77,8 @@ struct ComponentNative {
   // True when the in-memory cache holds no results (or there is none).
   bool memory_cache_empty() const {
     if (memory.is_none()) return true;
-    PyObject* empty = PyObject_CallMethod(memory.ptr(), "is_empty", nullptr);
+    static PyObject* const method = PyUnicode_InternFromString("is_empty");  // lives forever
+    PyObject* empty = PyObject_CallMethodNoArgs(memory.ptr(), method);
     if (empty == nullptr) throw py::error_already_set();
     const int truth = PyObject_IsTrue(empty);
     Py_DECREF(empty);
