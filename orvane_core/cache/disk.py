@@ -248,6 +248,11 @@ class OrvaneDiskCache:
     def outputs_summary(self) -> Any:
         return self._meta_fields().get("outputs_summary")
 
+    @property
+    def fingerprint(self) -> str:
+        """What the cached result was computed from; empty when the writer was not told."""
+        return self._meta_fields().get("fingerprint") or ""
+
     # -- lifecycle -------------------------------------------------------------------------
 
     def clear_cache(self) -> None:

@@ -23,7 +23,13 @@ from orvane_core.misc.models import (
     OrvaneDiskCacheTodoModel,
 )
 
-_META_FIELDS = ("module_statements", "captured", "exception_msg", "outputs_summary")
+_META_FIELDS = (
+    "module_statements",
+    "captured",
+    "exception_msg",
+    "outputs_summary",
+    "fingerprint",
+)
 
 # Writers still open at interpreter exit are closed, so a write in progress finishes and its
 # thread is joined before the interpreter tears down the objects it reads.

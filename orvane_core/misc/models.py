@@ -215,6 +215,9 @@ class OrvaneCacheModel(OrvaneModel):
     captured: Any = None
     exception_msg: list[str] | None = None
     outputs_summary: Any = None
+    # What the result was computed from (code, parameters, parents), so that a later pipeline
+    # never adopts it for code that has changed since; empty when unknown.
+    fingerprint: str = ""
 
 
 class OrvaneDiskCacheTodoModel(OrvaneModel):

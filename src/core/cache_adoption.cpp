@@ -60,7 +60,9 @@ AdoptionPlan plan_adoption(const std::vector<CacheDirEntry>& entries,
       continue;
     }
     auto named = by_name.find(named_cache_folder(id));
-    if (named != by_name.end() && !loaded[named->second] && !entries[named->second].has_record) {
+    // Only a real directory: a link named like a cache folder is never followed.
+    if (named != by_name.end() && !loaded[named->second] && entries[named->second].is_dir &&
+        !entries[named->second].has_record) {
       loaded[named->second] = true;
       plan.loads.push_back({id, named->first});
     }

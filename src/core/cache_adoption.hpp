@@ -21,7 +21,8 @@ struct CacheDirEntry {
   // Creation time of the write (seconds); later writes win over higher counts because counts
   // restart at zero in every new pipeline object.
   double created = 0.0;
-  // A temporary directory of a write that never finished.
+  // A folder of this product that cannot load: a write that never finished, or a cache whose
+  // manifest is missing or damaged (an interrupted clean-up).
   bool unfinished = false;
 };
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -260,6 +261,59 @@ bool link_folder(int source_fd, int target_fd, const std::string& name,
 }
 
 }  // namespace
+
+namespace {
+
+bool is_uuid(const std::string& text, std::size_t at) {
+  static const char pattern[] = "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx";
+  if (text.size() < at + sizeof pattern - 1) return false;
+  for (std::size_t i = 0; i + 1 < sizeof pattern; ++i) {
+    const char c = text[at + i];
+    if (pattern[i] == '-' ? c != '-' : !std::isxdigit(static_cast<unsigned char>(c))) return false;
+  }
+  return true;
+}
+
+bool ends_with(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+}  // namespace
+
+bool is_product_cache_folder(const std::string& dir, const std::string& name,
+                             const std::string& partial_prefix) {
+  static const std::string folder = "component-";
+  const std::size_t uuid_length = 36;
+  std::size_t at = 0;
+  if (name.rfind(partial_prefix, 0) == 0) {
+    at = partial_prefix.size() + folder.size();
+    if (name.compare(partial_prefix.size(), folder.size(), folder) != 0 ||
+        name.size() <= at + uuid_length || name[at + uuid_length] != '-') {
+      return false;
+    }
+  } else {
+    at = folder.size();
+    if (name.rfind(folder, 0) != 0 || name.size() != at + uuid_length) return false;
+  }
+  if (!is_uuid(name, at)) return false;
+  int parent = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (parent < 0) return false;
+  DirFd holder(parent, dir);
+  int fd = ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  DirFd folder_fd(fd, name);
+  for (const std::string& file : list_names(fd)) {
+    struct stat info;
+    if (::fstatat(fd, file.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode)) {
+      return false;
+    }
+    if (!ends_with(file, ".bin") && !ends_with(file, ".json") && !ends_with(file, ".tmp")) {
+      return false;
+    }
+  }
+  return true;
+}
 
 bool remove_tree_at(const DirFd& parent, const std::string& name) {
   return remove_at(parent.fd(), name, 0);

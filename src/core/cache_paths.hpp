@@ -79,6 +79,13 @@ DirFd open_owned_directory(const std::string& path);
 // does not exist has nothing to distrust.
 std::string unsafe_path_problem(const std::string& dir);
 
+// True for a folder this product's writer made, finished or not, even when its manifest is
+// missing or damaged (as an interrupted clean-up leaves it): a real directory named "component-"
+// plus a UUID (an unfinished write: `partial_prefix` + that + "-" + a suffix) that holds nothing
+// but regular files with the writer's extensions. Anything else is never deleted as a cache.
+bool is_product_cache_folder(const std::string& dir, const std::string& name,
+                             const std::string& partial_prefix);
+
 // Removes `name` in `parent` and, for a real directory, everything below it; links are removed
 // as links, never followed. Errors are ignored; returns false when something stayed.
 bool remove_tree_at(const DirFd& parent, const std::string& name);

@@ -7,6 +7,7 @@
 #include "common/pyclass.hpp"
 #include "core/cache_adoption.hpp"
 #include "core/cache_paths.hpp"
+#include "pipeline/cache_guard.hpp"
 #include "pipeline/component_access.hpp"
 #include "pipeline/diskcache_support.hpp"
 #include "pipeline/ownership.hpp"
@@ -69,9 +70,25 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
   AdoptionPlan plan = plan_adoption(entries, ids);
 
   for (const CacheLoad& load : plan.loads) {
-    py::object target = component(st, py::str(load.component_id));
+    py::str id(load.component_id);
+    py::object target = component(st, id);
+    py::object path = join(*diskcache_dir, load.entry_name);
+    bool ours = false, has_record = false;
+    for (const CacheDirEntry& e : entries) {
+      if (e.name == load.entry_name) ours = owned_by_cache(e), has_record = e.has_record;
+    }
+    if (!guard::fingerprint_matches(self, id, path)) {
+      // Computed from other code: not adopted, and no longer of use to anyone.
+      if (ours) sup::remove_owned(path, has_record);
+      continue;
+    }
     comp::set_uses_diskcache(target, true);
-    sup::load_into_component(target, join(*diskcache_dir, load.entry_name));
+    if (sup::load_into_component(target, path)) continue;
+    // Unreadable: a miss (the component runs again), reported, and gone if it is ours.
+    if (ours) sup::remove_owned(path, has_record);
+    guard::report_failure(self, id, target,
+                          py::str("The disk cache in {} cannot be read; component [{}] runs again.")
+                              .format(path, target.attr("name")));
   }
   // Only what is provably this product's is deleted: the directory may be a user's folder. A
   // directory that a component holds is never deleted from under it.

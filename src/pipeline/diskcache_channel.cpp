@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/pyclass.hpp"
+#include "pipeline/cache_guard.hpp"
 #include "pipeline/component_access.hpp"
 #include "pipeline/diskcache_support.hpp"
 #include "pipeline/pipeline.hpp"
@@ -55,20 +56,11 @@ void withdraw_write(const PipelineState& st, const py::handle& component_id,
   st.writer.attr("cancel_task")(py::arg("task") = task);
 }
 
-// Serialises the component's results and queues their write into `cache_dir`; true when the
-// writer accepted it.
+// Queues the write of the component's results (outputs already serialised) into `cache_dir`;
+// true when the writer accepted it.
 bool hand_off_write(const PipelineState& st, const py::handle& component, const py::handle& id,
-                    const py::object& success_count, const py::object& cache_dir) {
-  py::handle dumps = rt().pickle_dumps;
-  try {
-    dumps(component.attr("last_output"));
-  } catch (py::error_already_set& e) {
-    if (!sup::is_exception(e)) throw;
-    component.attr("last_output") = py::none();
-  }
-  py::dict serialized;
-  py::object outputs = component.attr("non_module_outputs");
-  for (py::handle name : outputs) serialized[name] = dumps(outputs[name]);
+                    const py::object& success_count, const py::object& cache_dir,
+                    const py::object& serialized, const py::object& fingerprint) {
   py::object models = sup::models();
   py::object data = models.attr("OrvaneCacheModel")(
       py::arg("module_statements") = component.attr("module_statements"),
@@ -76,7 +68,8 @@ bool hand_off_write(const PipelineState& st, const py::handle& component, const 
       py::arg("last_output") = component.attr("last_output"),
       py::arg("captured") = component.attr("captured"),
       py::arg("exception_msg") = component.attr("exception_msg"),
-      py::arg("outputs_summary") = component.attr("outputs_summary"));
+      py::arg("outputs_summary") = component.attr("outputs_summary"),
+      py::arg("fingerprint") = fingerprint);
   py::object todo = models.attr("OrvaneDiskCacheTodoModel")(
       py::arg("component_id") = id, py::arg("success_count") = success_count,
       py::arg("cache_dir") = cache_dir, py::arg("data") = data);
@@ -133,11 +126,27 @@ void put_diskcache_task(const py::object& self, const std::optional<py::str>& ta
       st.queued.erase(queued);
     }
     comp::set_disk_status(target, rt().disk_failed);
+  } else if (guard::complete_at_once(self, *component_id, target, success_count)) {
+    // Reused as it is: its cache is on disk already; the write completes without a byte.
+    comp::set_disk_status(target, rt().disk_updating);
   } else {
+    try {
+      rt().pickle_dumps(target.attr("last_output"));
+    } catch (py::error_already_set& e) {
+      if (!sup::is_exception(e)) throw;
+      target.attr("last_output") = py::none();
+    }
+    // An output that cannot be pickled fails this disk cache only, naming it; the run goes on.
+    py::object serialized = guard::pickle_outputs(self, *component_id, target);
+    if (serialized.is_none()) {
+      run_summary(self);
+      return;
+    }
     py::str folder = py::str("component-") + py::str(py::module_::import("uuid").attr("uuid4")());
     py::object cache_dir =
         py::module_::import("os.path").attr("join")(py::str(st.cache_dir), folder);
-    const bool accepted = hand_off_write(st, target, *component_id, success_count, cache_dir);
+    const bool accepted = hand_off_write(st, target, *component_id, success_count, cache_dir,
+                                         serialized, guard::fingerprint(self, *component_id));
     if (accepted) st.queued[id] = key(cache_dir);
     comp::set_disk_status(target, accepted ? rt().disk_updating : rt().disk_failed);
   }
@@ -160,8 +169,10 @@ void mark_pending_writes_failed(const PipelineState& st) {
   }
 }
 
-// Applies one finished write to its component.
-void take_in(const py::object& self, PipelineState& st, const DoneMessage& done) {
+// Applies one finished write to its component; what the front end is to be told goes to
+// `reports`.
+void take_in(const py::object& self, PipelineState& st, const DoneMessage& done,
+             py::list& reports) {
   const std::string dir = done.cache_dir.is_none() ? std::string() : key(done.cache_dir);
   const std::string id = key(done.component_id);
   auto queued = st.queued.find(id);
@@ -179,8 +190,8 @@ void take_in(const py::object& self, PipelineState& st, const DoneMessage& done)
   py::object target = component(st, done.component_id);
   if (!done.successful) {
     comp::set_disk_status(target, rt().disk_failed);
-    run_callback(
-        self, diskcache_record("failed", done.msg, py::dict(), component_entry(done.component_id)));
+    reports.append(
+        diskcache_record("failed", done.msg, py::dict(), component_entry(done.component_id)));
     return;
   }
   const bool current = sup::eq(comp::success_count(target), done.success_count) &&
@@ -195,18 +206,36 @@ void take_in(const py::object& self, PipelineState& st, const DoneMessage& done)
     // Unreadable after all: never served, and not left behind.
     comp::set_disk_status(target, rt().disk_failed);
     discard_write(done.cache_dir);
-    run_callback(
-        self,
-        diskcache_record(
-            "failed",
-            py::str("The disk cache written to {} could not be loaded.").format(done.cache_dir),
-            py::dict(), component_entry(done.component_id)));
+    reports.append(diskcache_record(
+        "failed",
+        py::str("The disk cache written to {} could not be loaded.").format(done.cache_dir),
+        py::dict(), component_entry(done.component_id)));
     return;
   }
   comp::set_disk_status(target, rt().disk_cached);
-  run_callback(self, diskcache_record("successful", py::str(""), component_entry(done.component_id),
-                                      py::dict()));
+  reports.append(diskcache_record("successful", py::str(""), component_entry(done.component_id),
+                                  py::dict()));
   if (children_successful(self, done.component_id)) target.attr("clear_in_memory_cache")();
+}
+
+// A write that completed at once, as (id, success count, folder): the reused component keeps
+// the cache it has attached (its values stay read), unless a cancel or a new run came between.
+void take_in_completed(const py::object& self, PipelineState& st, const py::tuple& completed,
+                       py::list& reports) {
+  py::object id = completed[0];
+  if (!st.nodes.contains(id)) return;
+  py::object target = component(st, id);
+  const bool current = comp::write_pending(target) &&
+                       sup::eq(comp::success_count(target), completed[1]) &&
+                       comp::successful(target) && comp::uses_diskcache(target);
+  if (!current) return;
+  py::object cache = comp::attached_diskcache(target);
+  if (cache.is_none() || !sup::eq(cache.attr("cache_dir"), completed[2])) {
+    if (!sup::load_into_component(target, completed[2])) return;
+  }
+  comp::set_disk_status(target, rt().disk_cached);
+  reports.append(diskcache_record("successful", py::str(""), component_entry(id), py::dict()));
+  if (children_successful(self, id)) target.attr("clear_in_memory_cache")();
 }
 
 void get_diskcache_messages(const py::object& self) {
@@ -214,6 +243,13 @@ void get_diskcache_messages(const py::object& self) {
   if (!truthy(st.writer)) return;
   if (!truthy(st.writer.attr("is_alive")())) throw std::runtime_error(kWriterDown);
   bool stopped = false;
+  // Every state change is applied before any report is sent: a callback that raises (or an
+  // interrupt inside it) must not leave the rest of the batch untaken. Writes that completed at
+  // once (reused components) come first.
+  py::list reports;
+  for (const py::handle& completed : guard::take_completed(self)) {
+    take_in_completed(self, st, py::reinterpret_borrow<py::tuple>(completed), reports);
+  }
   // Every message of the batch is looked at: the writer has drained them, so a message skipped
   // here would be lost and its component would stay UPDATING.
   for (const DoneMessage& done : fetch_messages(st)) {
@@ -221,13 +257,16 @@ void get_diskcache_messages(const py::object& self) {
       stopped = true;
       continue;
     }
-    take_in(self, st, done);
+    take_in(self, st, done, reports);
   }
   if (stopped) {
     // Writes still pending were lost with the writer; one that finishes after all is loaded when
     // its message arrives, since staleness is decided by success counts.
     mark_pending_writes_failed(st);
     if (!truthy(st.writer.attr("is_alive")())) restart_writer(st);
+  }
+  for (const py::handle& report : reports) {
+    run_callback(self, py::reinterpret_borrow<py::object>(report));
   }
   run_summary(self);
 }

@@ -7,6 +7,8 @@
 #include <string>
 
 #include "core/cache_adoption.hpp"
+#include "core/cache_paths.hpp"
+#include "core/cache_store.hpp"
 #include "pipeline/component_access.hpp"
 
 namespace orvane::pipeline::support {
@@ -38,22 +40,6 @@ inline py::object read_record(const py::handle& path) {
     if (!is_exception(e)) throw;
     return py::none();
   }
-}
-
-// Temporary directories of writes that never finished. The writer builds each cache in a hidden
-// sibling of its target and renames it into place once complete; the cache class knows the
-// naming and is asked first.
-inline bool is_unfinished_write(const py::handle& path, const std::string& name) {
-  py::object cls = disk_cache_class();
-  if (py::hasattr(cls, "is_unfinished_write")) {
-    try {
-      return py::bool_(cls.attr("is_unfinished_write")(path));
-    } catch (py::error_already_set& e) {
-      if (!is_exception(e)) throw;
-      return false;
-    }
-  }
-  return name.rfind(".orvane-partial-", 0) == 0;
 }
 
 // Describes one directory entry for the adoption and clean-up rules. Symbolic links are never
@@ -88,7 +74,11 @@ inline CacheDirEntry describe_entry(const py::handle& dir, const py::str& name) 
       }
     }
   }
-  entry.unfinished = !entry.has_record && is_unfinished_write(path, entry.name);
+  // Recognised by the writer's naming and contents, not by a name prefix alone: a user's folder
+  // that happens to look like a temporary one is never deleted.
+  entry.unfinished = !entry.has_record &&
+                     is_product_cache_folder(py::str(dir).cast<std::string>(), entry.name,
+                                             kPartialPrefix);
   return entry;
 }
 
@@ -124,7 +114,18 @@ inline void release_cache(const py::handle& cache) {
 // ever delete it. Returns the component's result.
 inline bool load_into_component(const py::handle& component, const py::handle& path) {
   py::object previous = comp::attached_diskcache(component);
-  bool loaded = py::bool_(component.attr("load_diskcache")(py::arg("cache_dir") = path));
+  bool loaded = false;
+  try {
+    loaded = py::bool_(component.attr("load_diskcache")(py::arg("cache_dir") = path));
+  } catch (py::error_already_set& e) {
+    // A cache whose first values (read to decide the status) are damaged: a failed load, and
+    // the damaged cache is let go of and deleted rather than served later.
+    if (!is_exception(e)) throw;
+    py::object attached = comp::attached_diskcache(component);
+    if (!attached.is_none() && !attached.is(previous)) release_cache(attached);
+    component.attr("unload_diskcache")();
+    return false;
+  }
   if (!loaded || previous.is_none()) return loaded;
   py::object current = comp::attached_diskcache(component);
   if (current.is(previous)) return loaded;

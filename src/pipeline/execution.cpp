@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/pyclass.hpp"
+#include "pipeline/cache_guard.hpp"
 #include "pipeline/component_access.hpp"
 #include "pipeline/pipeline.hpp"
 
@@ -138,6 +139,7 @@ py::object execute_components(const py::object& self, const py::object& componen
   const bool optimize_memory = truthy(optimize_memory_arg);
   PipelineState& st = state(self);
   ensure_writer(self, st);
+  guard::start_run(self);
 
   // The graph object is held for the whole run: a callback may replace the pipeline's graph
   // meanwhile, and the plan and the parents of this run stay those of the graph it started with.
@@ -225,7 +227,11 @@ py::object execute_one(const py::object& self, const std::optional<py::str>& com
   py::object id = component_id ? py::object(*component_id) : py::object(py::none());
   PipelineState& st = state(self);
   py::object target = component(st, id);
-  if (!need_to_rerun_component(target, py::none())) return target.attr(intern("last_output"));
+  // A cache that cannot be read back is a miss: the component runs again.
+  if (!need_to_rerun_component(target, py::none()) && guard::serve_or_miss(self, id, target)) {
+    guard::note_reused(self, id);
+    return target.attr(intern("last_output"));
+  }
   comp::set_status(target, rt().status_running);
   run_summary(self);
 

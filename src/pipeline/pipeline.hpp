@@ -53,6 +53,10 @@ struct PipelineState {
   // writes withdrawn by a cancel whose done message may still arrive.
   std::unordered_map<std::string, std::string> queued;
   std::unordered_set<std::string> withdrawn;
+  // Reuse without rewriting (cache_guard.cpp): the components reused as they are in the current
+  // run, and their writes completed at once, as (id, success count, folder) for the next poll.
+  std::unordered_set<std::string> reused;
+  py::list completed_writes;
 };
 
 // The native state of a pipeline (of the public class or a subclass of it).

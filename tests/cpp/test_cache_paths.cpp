@@ -9,6 +9,7 @@
 #include <fstream>
 #include <string>
 
+#include "core/cache_fingerprint.hpp"
 #include "core/cache_paths.hpp"
 #include "core/dir_lock.hpp"
 
@@ -248,4 +249,16 @@ TEST(CachePaths, UnsafePathsAreNamed) {
     }
   }
   EXPECT_EQ(unsafe_path_problem(base + "/missing"), "");
+}
+
+TEST(CacheFingerprint, ChangesWithEveryInput) {
+  const std::string base = cache_fingerprint("x = 1", "{}", {"p1"});
+  EXPECT_EQ(base.size(), 16u);
+  EXPECT_EQ(base, cache_fingerprint("x = 1", "{}", {"p1"}));
+  for (const std::string& other :
+       {cache_fingerprint("x = 2", "{}", {"p1"}), cache_fingerprint("x = 1", "{'n': 1}", {"p1"}),
+        cache_fingerprint("x = 1", "{}", {"p2"}), cache_fingerprint("x = 1", "{}", {}),
+        cache_fingerprint("x = 1{", "}", {"p1"})}) {
+    EXPECT_NE(other, base);
+  }
 }

@@ -34,6 +34,9 @@ GRAPH = (
     [("a", "b"), ("b", "c")],
 )
 
+# An unfinished write as the writer names it: its prefix, a folder name, a random suffix.
+PARTIAL = ".orvane-partial-component-0b6f6a4e-3a8e-4c1f-9d7e-5c2b1a0f9e8d-x1"
+
 
 @pytest.fixture
 def records():
@@ -113,7 +116,7 @@ def test_adoption_layout(pipes, shell, tmp_path, records):
         manifest = f.read()
     with open(os.path.join(gone, "manifest.json"), "w") as f:
         f.write(manifest.replace('"a"', '"removed-component"'))
-    os.makedirs(os.path.join(d, ".orvane-partial-component-1234"))
+    os.makedirs(os.path.join(d, PARTIAL))
     os.makedirs(os.path.join(d, "component-c"))  # foreign: no record of ours
     os.makedirs(os.path.join(d, "photos"))
     for name in ("pipeline.json", "notes.txt", os.path.join("photos", "p.jpg")):
@@ -121,7 +124,7 @@ def test_adoption_layout(pipes, shell, tmp_path, records):
             f.write("keep")
     pipes.remove(src)
 
-    graph = ([("a", "", False), ("b", "", False), ("c", "", False)], [])
+    graph = ([("a", "x = 1", False), ("b", "y = 2", False), ("c", "", False)], [])
     p = new_pipeline(pipes, records, identifier=src.id, graph=graph)
 
     assert p.nodes["a"].diskcache_dir == a_newest
@@ -142,7 +145,11 @@ def test_adoption_layout(pipes, shell, tmp_path, records):
     )
     assert not os.path.exists(superseded)
     assert os.listdir(os.path.join(d, "photos")) == ["p.jpg"]
-    assert [r.procedure for r in records] == [UPDATED]
+    # c's unreadable folder is reported as a failed disk cache, then the summary.
+    assert [(r.procedure, r.failed) for r in records] == [
+        (OrvanePipelineCallbackProcedure.DISKCACHE_UPDATED, {"component_id": "c"}),
+        (UPDATED, {}),
+    ]
 
 
 def test_adopting_into_a_live_pipeline_releases_the_caches_it_replaces(pipes, shell, tmp_path):
@@ -334,7 +341,7 @@ def test_clear_all_diskcache_removes_the_directory_when_only_caches_were_in_it(
 ):
     p = new_pipeline(pipes, records)
     run_all(p, shell)
-    os.makedirs(os.path.join(p.diskcache_dir, ".orvane-partial-component-x"))
+    os.makedirs(os.path.join(p.diskcache_dir, PARTIAL))
     for name in extra:
         with open(os.path.join(p.diskcache_dir, name), "w") as f:
             f.write("{}")

@@ -321,16 +321,18 @@ def test_unpicklable_last_output_is_dropped_and_the_write_goes_ahead(pipe, shell
     assert a.diskcache_status == OrvaneDiskcacheStatus.CACHED
 
 
-def test_unpicklable_output_raises_and_queues_nothing(pipe, records, shell):
+def test_unpicklable_output_fails_the_disk_cache_and_queues_nothing(pipe, records, shell):
     a = pipe.nodes["a"]
     run(pipe, "a", shell, queue=False)
     a.non_module_outputs = {"g": (i for i in range(3))}
     records.clear()
-    with pytest.raises(TypeError):
-        pipe._put_diskcache_task(task_type="todo", component_id="a")
-    assert a.diskcache_status == OrvaneDiskcacheStatus.UNCACHED
-    assert records == []
+    pipe._put_diskcache_task(task_type="todo", component_id="a")
+    assert a.diskcache_status == OrvaneDiskcacheStatus.FAILED
+    failure, summary = records
+    assert failure.failed == {"component_id": "a"} and summary.procedure == UPDATED
+    assert "'g'" in failure.msg and "generator" in failure.msg
     assert a.status == OrvaneComponentStatus.SUCCESSFUL
+    assert pipe._diskcache_writer.get_messages() == []
 
 
 def test_execution_recovers_from_a_writer_that_died(records, shell):

@@ -1,0 +1,166 @@
+// Cache misses instead of errors, and writes that complete at once; see cache_guard.hpp.
+#include "pipeline/cache_guard.hpp"
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "core/cache_fingerprint.hpp"
+#include "pipeline/component_access.hpp"
+#include "pipeline/diskcache_support.hpp"
+#include "pipeline/pipeline.hpp"
+
+namespace orvane::pipeline::guard {
+
+namespace {
+
+namespace sup = support;
+
+std::string type_name(const py::handle& value) {
+  py::object type = py::type::of(value);
+  std::string module = py::str(py::getattr(type, "__module__", py::str("")));
+  std::string name = py::str(py::getattr(type, "__qualname__", type.attr("__name__")));
+  return module.empty() || module == "builtins" ? name : module + "." + name;
+}
+
+// The text of the Python error being handled, which is then cleared.
+std::string take_error_text(py::error_already_set& e) {
+  std::string text = py::str(e.value());
+  std::string kind = py::str(py::type::of(e.value()).attr("__name__"));
+  e.restore();
+  PyErr_Clear();
+  return text.empty() ? kind : kind + ": " + text;
+}
+
+std::string key(const py::handle& text) { return py::str(text).cast<std::string>(); }
+
+}  // namespace
+
+void report_failure(const py::object& self, const py::object& component_id,
+                    const py::object& component, const py::object& reason) {
+  comp::set_disk_status(component, rt().disk_failed);
+  py::dict failed;
+  failed["component_id"] = component_id;
+  run_callback(self, rt().callback_record(py::arg("procedure") = rt().procedure_diskcache,
+                                          py::arg("status") = py::str("failed"),
+                                          py::arg("msg") = reason,
+                                          py::arg("successful") = py::dict(),
+                                          py::arg("failed") = failed));
+}
+
+bool serve_or_miss(const py::object& self, const py::object& component_id,
+                   const py::object& component) {
+  py::object cache = comp::attached_diskcache(component);
+  if (cache.is_none()) return true;
+  try {
+    // Everything the component serves, read once: what is pushed into the shell and handed to
+    // children afterwards comes from what was read here.
+    for (const char* field : {"module_statements", "captured", "exception_msg", "last_output"}) {
+      py::object value = cache.attr(field);
+    }
+    py::object outputs = cache.attr("non_module_outputs");
+    for (py::handle name : outputs) py::object value = outputs[name];
+    return true;
+  } catch (py::error_already_set& e) {
+    if (!sup::is_exception(e)) throw;
+    py::str reason("The disk cache of component [{}] cannot be read ({}); it runs again.");
+    reason = reason.format(component.attr("name"), take_error_text(e));
+    component.attr("unload_diskcache")();
+    report_failure(self, component_id, component, reason);
+    return false;
+  }
+}
+
+py::object pickle_outputs(const py::object& self, const py::object& component_id,
+                          const py::object& component) {
+  py::dict serialized;
+  py::object outputs = component.attr("non_module_outputs");
+  for (py::handle name : outputs) {
+    py::object value = outputs[name];
+    try {
+      serialized[name] = rt().pickle_dumps(value);
+    } catch (py::error_already_set& e) {
+      if (!sup::is_exception(e)) throw;
+      py::str reason(
+          "Output '{}' of component [{}] (type {}) cannot be stored in the disk cache: {}");
+      reason = reason.format(name, component.attr("name"), type_name(value), take_error_text(e));
+      report_failure(self, component_id, component, reason);
+      return py::none();
+    }
+  }
+  return serialized;
+}
+
+void note_reused(const py::object& self, const py::object& component_id) {
+  state(self).reused.insert(key(component_id));
+}
+
+void start_run(const py::object& self) { state(self).reused.clear(); }
+
+bool complete_at_once(const py::object& self, const py::object& component_id,
+                      const py::object& component, const py::object& success_count) {
+  PipelineState& st = state(self);
+  if (st.reused.erase(key(component_id)) == 0) return false;
+  py::object cache = comp::attached_diskcache(component);
+  if (cache.is_none()) return false;
+  py::object folder = cache.attr("cache_dir");
+  if (!truthy(py::module_::import("os.path").attr("isdir")(folder))) return false;
+  st.completed_writes.append(py::make_tuple(component_id, success_count, folder));
+  return true;
+}
+
+py::list take_completed(const py::object& self) {
+  PipelineState& st = state(self);
+  // Handed over whole; later completions go to a fresh list.
+  py::list out = std::move(st.completed_writes);
+  st.completed_writes = py::list();
+  return out;
+}
+
+namespace {
+
+std::string fingerprint_of(const PipelineState& st, const GraphObject& graph,
+                           const std::string& parameters, std::size_t node,
+                           std::map<std::size_t, std::string>& memo) {
+  auto found = memo.find(node);
+  if (found != memo.end()) return found->second;
+  std::vector<std::pair<std::string, std::size_t>> parents;
+  for (std::size_t parent : graph.dag.predecessors(node)) {
+    parents.emplace_back(key(graph.id(parent)), parent);
+  }
+  std::sort(parents.begin(), parents.end());
+  std::vector<std::string> parent_prints;
+  for (const auto& parent : parents) {
+    parent_prints.push_back(fingerprint_of(st, graph, parameters, parent.second, memo));
+  }
+  const std::string code = py::str(component(st, graph.id(node)).attr("cell_code"));
+  return memo[node] = cache_fingerprint(code, parameters, parent_prints);
+}
+
+}  // namespace
+
+py::str fingerprint(const py::object& self, const py::object& component_id) {
+  const PipelineState& st = state(self);
+  const GraphObject& graph = pipeline::graph(st);
+  py::list items = py::module_::import("builtins").attr("sorted")(st.parameters.attr("items")());
+  std::map<std::size_t, std::string> memo;
+  return py::str(fingerprint_of(st, graph, py::repr(items), node_of(graph, component_id), memo));
+}
+
+bool fingerprint_matches(const py::object& self, const py::object& component_id,
+                         const py::object& path) {
+  std::string recorded;
+  try {
+    py::object cache = sup::disk_cache_class()(py::arg("cache_dir") = path);
+    recorded = py::str(py::getattr(cache, "fingerprint", py::str("")));
+    cache.attr("close")();
+  } catch (py::error_already_set& e) {
+    // Unreadable: loading it fails and is handled as any failed load.
+    if (!sup::is_exception(e)) throw;
+    return true;
+  }
+  return recorded.empty() || recorded == std::string(fingerprint(self, component_id));
+}
+
+}  // namespace orvane::pipeline::guard

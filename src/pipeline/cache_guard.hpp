@@ -1,0 +1,54 @@
+// What the pipeline does with caches it cannot serve or write: a cache miss, never an error.
+//
+// A cached value that cannot be read back (a damaged or vanished folder, a value that no longer
+// unpickles) makes its component run again; an output that cannot be pickled fails only that
+// component's disk cache. Each is reported to the front end as a failed disk cache with the
+// reason. A reused component's cache is already on disk: its write completes at once, without
+// reading or writing a value.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace orvane::pipeline::guard {
+
+namespace py = pybind11;
+
+// Reports a failed disk cache of one component to the front end and marks it FAILED.
+void report_failure(const py::object& self, const py::object& component_id,
+                    const py::object& component, const py::object& reason);
+
+// Reads every value of the component's attached disk cache. When one cannot be read, the
+// failure is reported, the damaged cache is unloaded (its folder removed) and false returned:
+// the component must run again. True when there is nothing to read or everything read.
+bool serve_or_miss(const py::object& self, const py::object& component_id,
+                   const py::object& component);
+
+// The component's non-module outputs pickled one by one, or None after reporting the first
+// that cannot be pickled (naming it and its type).
+py::object pickle_outputs(const py::object& self, const py::object& component_id,
+                          const py::object& component);
+
+// Notes that the component was reused as it is in this run.
+void note_reused(const py::object& self, const py::object& component_id);
+
+// For a reused component whose cache is attached: queues a finished write of its current folder
+// and returns true; the caller marks it UPDATING as for any write.
+bool complete_at_once(const py::object& self, const py::object& component_id,
+                      const py::object& component, const py::object& success_count);
+
+// The writes completed at once since the last call, as done messages.
+py::list take_completed(const py::object& self);
+
+// The fingerprint of what the component's result is computed from: its code, the pipeline
+// parameters and, recursively, its parents' fingerprints.
+py::str fingerprint(const py::object& self, const py::object& component_id);
+
+// False when the cache in `path` records a fingerprint that differs from the component's: it
+// was computed from other code (or parameters, or parents) and must not be adopted.
+bool fingerprint_matches(const py::object& self, const py::object& component_id,
+                         const py::object& path);
+
+// Forgets the reuse notes of the previous run.
+void start_run(const py::object& self);
+
+}  // namespace orvane::pipeline::guard
