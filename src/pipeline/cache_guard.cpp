@@ -42,11 +42,10 @@ void report_failure(const py::object& self, const py::object& component_id,
   comp::set_disk_status(component, rt().disk_failed);
   py::dict failed;
   failed["component_id"] = component_id;
-  run_callback(self, rt().callback_record(py::arg("procedure") = rt().procedure_diskcache,
-                                          py::arg("status") = py::str("failed"),
-                                          py::arg("msg") = reason,
-                                          py::arg("successful") = py::dict(),
-                                          py::arg("failed") = failed));
+  run_callback(
+      self, rt().callback_record(py::arg("procedure") = rt().procedure_diskcache,
+                                 py::arg("status") = py::str("failed"), py::arg("msg") = reason,
+                                 py::arg("successful") = py::dict(), py::arg("failed") = failed));
 }
 
 bool serve_or_miss(const py::object& self, const py::object& component_id,

@@ -213,8 +213,8 @@ void take_in(const py::object& self, PipelineState& st, const DoneMessage& done,
     return;
   }
   comp::set_disk_status(target, rt().disk_cached);
-  reports.append(diskcache_record("successful", py::str(""), component_entry(done.component_id),
-                                  py::dict()));
+  reports.append(
+      diskcache_record("successful", py::str(""), component_entry(done.component_id), py::dict()));
   if (children_successful(self, done.component_id)) target.attr("clear_in_memory_cache")();
 }
 

@@ -76,9 +76,8 @@ inline CacheDirEntry describe_entry(const py::handle& dir, const py::str& name) 
   }
   // Recognised by the writer's naming and contents, not by a name prefix alone: a user's folder
   // that happens to look like a temporary one is never deleted.
-  entry.unfinished = !entry.has_record &&
-                     is_product_cache_folder(py::str(dir).cast<std::string>(), entry.name,
-                                             kPartialPrefix);
+  entry.unfinished = !entry.has_record && is_product_cache_folder(py::str(dir).cast<std::string>(),
+                                                                  entry.name, kPartialPrefix);
   return entry;
 }
 
