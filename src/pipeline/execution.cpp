@@ -14,9 +14,6 @@ namespace {
 
 using orvane::pyclass::intern;
 
-// Runs one component: the engine's own step, or a subclass's override of it.
-py::object execute_step(const py::object& self, const py::handle& id);
-
 // Makes `exc` the exception being handled while the component records it, as inside an
 // `except` block, so that the component sees it through sys.exc_info().
 class HandledException {
@@ -35,6 +32,8 @@ class HandledException {
   PyObject* saved_;
 };
 
+}  // namespace
+
 bool need_to_rerun_component(const py::object& component, const py::object& excludes) {
   const bool successful = comp::successful(component);
   if (!excludes.is_none() && successful) {
@@ -47,6 +46,8 @@ bool need_to_rerun_component(const py::object& component, const py::object& excl
   py::object disk = comp::disk_status(component);
   return same(disk, rt().disk_uncached) || same(disk, rt().disk_failed);
 }
+
+namespace {
 
 void send_callback(const py::object& self, const py::object& data) {
   py::object callback = state(self).callback;
@@ -61,93 +62,20 @@ void send_callback(const py::object& self, const py::object& data) {
                                 py::arg("successful") = summary, py::arg("failed") = py::dict()));
 }
 
-void ensure_writer(const py::object& self, PipelineState& st) {
-  if (truthy(st.writer.attr("is_alive")())) return;
-  try {
-    st.writer.attr("close")();
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-    st.writer = rt().writer_class(py::arg("identifier") = st.id,
-                                  py::arg("ipykernel_connection") = st.connection);
-  }
-  st.writer.attr("open")();
-  st.writer.attr("start")();
-  (void)self;
-}
-
-// Marks for rerun every planned component that needs it, together with its whole downstream.
-void invalidate(const py::object& self, PipelineState& st, const GraphObject& graph,
-                const std::vector<std::size_t>& plan) {
-  for (std::size_t c : plan) {
-    py::object target = component(st, graph.id(c));
-    if (comp::status_is(target, rt().status_invalid)) continue;
-    if (!need_to_rerun_component(target, py::none())) continue;
-    std::vector<std::size_t> affected{c};
-    for (std::size_t d : graph.dag.descendants(c)) affected.push_back(d);
-    for (std::size_t d : affected) {
-      py::object node = component(st, graph.id(d));
-      if (comp::uses_diskcache(node) && comp::write_pending(node)) {
-        put_task(self, "cancel", graph.id(d));
-      }
-      comp::set_status(node, rt().status_invalid);
-    }
-  }
-}
-
-// Records an exception that escaped a component's run in that component.
-void record_failure(const py::object& self, PipelineState& st, const py::handle& id,
-                    py::error_already_set& error, bool send_to_front) {
-  py::object exc = error.value();
-  if (error.trace() && py::getattr(exc, "__traceback__", py::none()).is_none()) {
-    PyException_SetTraceback(exc.ptr(), error.trace().ptr());
-  }
-  py::object failed = component(st, id);
-  {
-    HandledException handled(exc);
-    failed.attr("handle_error")(exc);
-  }
-  if (send_to_front) failed.attr("show_captured")(py::arg("shell") = st.shell);
-  if (!error.matches(PyExc_KeyboardInterrupt)) return;
-  // An interrupt abandons the whole run: no pending write may complete for it.
-  py::dict nodes = st.nodes;
-  for (const auto& item : nodes) {
-    if (comp::uses_diskcache(item.second) && comp::write_pending(item.second)) {
-      put_task(self, "cancel", item.first);
-      comp::set_disk_status(item.second, rt().disk_failed);
-    }
-  }
-}
-
-void free_parents(const py::object& self, PipelineState& st, const GraphObject& graph,
-                  std::size_t node) {
-  // A copy: a callback may replace the graph while the parents are freed.
-  const std::vector<std::size_t> parents = graph.dag.predecessors(node);
-  for (std::size_t p : parents) {
-    const py::object& parent_id = graph.id(p);
-    py::object parent = component(st, parent_id);
-    if (!children_successful(self, parent_id)) continue;
-    // A parent whose disk write has not completed yet keeps the only copy of its results.
-    if (comp::uses_diskcache(parent) && !comp::disk_status_is(parent, rt().disk_cached)) continue;
-    parent.attr("clear_in_memory_cache")();
-  }
-}
-
 py::object execute_components(const py::object& self, const py::object& component_ids,
                               const py::object& send_to_front_arg,
                               const py::object& optimize_memory_arg) {
   const bool send_to_front = truthy(send_to_front_arg);
   const bool optimize_memory = truthy(optimize_memory_arg);
   PipelineState& st = state(self);
-  ensure_writer(self, st);
+  ensure_writer(st);
   guard::start_run(self);
 
   // The graph object is held for the whole run: a callback may replace the pipeline's graph
   // meanwhile, and the plan and the parents of this run stay those of the graph it started with.
   py::object graph_holder = st.graph;
   const GraphObject& graph = pipeline::graph(st);
-  std::vector<std::size_t> requested;
-  for (const py::handle& id : py::iter(component_ids)) requested.push_back(node_of(graph, id));
-  const std::vector<std::size_t> plan = graph.dag.execution_plan(requested);
+  const std::vector<std::size_t> plan = plan_run(graph, component_ids);
 
   invalidate(self, st, graph, plan);
   run_summary(self);
@@ -173,27 +101,7 @@ py::object execute_components(const py::object& self, const py::object& componen
     if (optimize_memory) free_parents(self, st, graph, c);
   }
 
-  if (optimize_memory) {
-    py::dict nodes = st.nodes;
-    for (const auto& item : nodes) {
-      if (comp::uses_diskcache(item.second)) continue;
-      // A failed component's cache holds only its error record, which the front end shows.
-      if (comp::status_is(item.second, rt().status_failed)) continue;
-      // Clearing an empty cache again would change nothing but still mark the component's
-      // summary entry for rebuilding, which a large pipeline's final report would pay for.
-      if (comp::memory_cache_empty(item.second)) continue;
-      item.second.attr("clear_in_memory_cache")();
-    }
-  }
-  py::object freeze = py::module_::import("orvane_core.common.utils").attr("get_pip_freeze");
-  py::list skip;
-  skip.append("orvane");
-  skip.append("orvane-git");
-  py::object packages = freeze(py::arg("exclude_editable") = true, py::arg("skip") = skip);
-  PyObject* copy = PySequence_List(packages.ptr());
-  if (copy == nullptr) throw py::error_already_set();
-  st.requirements = py::reinterpret_steal<py::list>(copy);
-  run_summary(self);
+  finish_run(self, st, optimize_memory);
   return last_output;
 }
 
@@ -302,11 +210,84 @@ bool check_all_children_successful(const py::object& self,
   return true;
 }
 
-py::object execute_step(const py::object& self, const py::handle& id) {
+}  // namespace
+
+void ensure_writer(PipelineState& st) {
+  if (truthy(st.writer.attr("is_alive")())) return;
+  try {
+    st.writer.attr("close")();
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    st.writer = rt().writer_class(py::arg("identifier") = st.id,
+                                  py::arg("ipykernel_connection") = st.connection);
+  }
+  st.writer.attr("open")();
+  st.writer.attr("start")();
+}
+
+// Marks for rerun every planned component that needs it, together with its whole downstream.
+void invalidate(const py::object& self, PipelineState& st, const GraphObject& graph,
+                const std::vector<std::size_t>& plan) {
+  for (std::size_t c : plan) {
+    py::object target = component(st, graph.id(c));
+    if (comp::status_is(target, rt().status_invalid)) continue;
+    if (!need_to_rerun_component(target, py::none())) continue;
+    std::vector<std::size_t> affected{c};
+    for (std::size_t d : graph.dag.descendants(c)) affected.push_back(d);
+    for (std::size_t d : affected) {
+      py::object node = component(st, graph.id(d));
+      if (comp::uses_diskcache(node) && comp::write_pending(node)) {
+        put_task(self, "cancel", graph.id(d));
+      }
+      comp::set_status(node, rt().status_invalid);
+    }
+  }
+}
+
+// Records an exception that escaped a component's run in that component.
+void record_failure(const py::object& self, PipelineState& st, const py::handle& id,
+                    py::error_already_set& error, bool send_to_front) {
+  py::object exc = error.value();
+  if (error.trace() && py::getattr(exc, "__traceback__", py::none()).is_none()) {
+    PyException_SetTraceback(exc.ptr(), error.trace().ptr());
+  }
+  py::object failed = component(st, id);
+  {
+    HandledException handled(exc);
+    failed.attr("handle_error")(exc);
+  }
+  if (send_to_front) failed.attr("show_captured")(py::arg("shell") = st.shell);
+  if (!error.matches(PyExc_KeyboardInterrupt)) return;
+  // An interrupt abandons the whole run: no pending write may complete for it.
+  py::dict nodes = st.nodes;
+  for (const auto& item : nodes) {
+    if (comp::uses_diskcache(item.second) && comp::write_pending(item.second)) {
+      put_task(self, "cancel", item.first);
+      comp::set_disk_status(item.second, rt().disk_failed);
+    }
+  }
+}
+
+void free_parents(const py::object& self, PipelineState& st, const GraphObject& graph,
+                  std::size_t node) {
+  // A copy: a callback may replace the graph while the parents are freed.
+  const std::vector<std::size_t> parents = graph.dag.predecessors(node);
+  for (std::size_t p : parents) {
+    const py::object& parent_id = graph.id(p);
+    py::object parent = component(st, parent_id);
+    if (!children_successful(self, parent_id)) continue;
+    // A parent whose disk write has not completed yet keeps the only copy of its results.
+    if (comp::uses_diskcache(parent) && !comp::disk_status_is(parent, rt().disk_cached)) continue;
+    parent.attr("clear_in_memory_cache")();
+  }
+}
+
+py::object execute_step(const py::object& self, const py::handle& id,
+                        const py::object& process_pool) {
   if (!overridden(self, "_execute_component")) {
     // The step's own errors reach the caller as the Python errors they would be through a call.
     try {
-      return execute_one(self, py::reinterpret_borrow<py::str>(id), py::none());
+      return execute_one(self, py::reinterpret_borrow<py::str>(id), process_pool);
     } catch (py::error_already_set&) {
       throw;
     } catch (py::builtin_exception& e) {
@@ -317,10 +298,41 @@ py::object execute_step(const py::object& self, const py::handle& id) {
       throw py::error_already_set();
     }
   }
-  return self.attr(intern("_execute_component"))(py::arg("component_id") = id);
+  return self.attr(intern("_execute_component"))(py::arg("component_id") = id,
+                                                 py::arg("process_pool") = process_pool);
 }
 
-}  // namespace
+std::vector<std::size_t> plan_run(const GraphObject& graph, const py::handle& component_ids) {
+  std::vector<std::size_t> requested;
+  for (const py::handle& id : py::iter(component_ids)) requested.push_back(node_of(graph, id));
+  return graph.dag.execution_plan(requested);
+}
+
+// The end of every run, also after a failure: memory of components without a disk cache is
+// freed, the package list refreshed and the summary sent.
+void finish_run(const py::object& self, PipelineState& st, bool optimize_memory) {
+  if (optimize_memory) {
+    py::dict nodes = st.nodes;
+    for (const auto& item : nodes) {
+      if (comp::uses_diskcache(item.second)) continue;
+      // A failed component's cache holds only its error record, which the front end shows.
+      if (comp::status_is(item.second, rt().status_failed)) continue;
+      // Clearing an empty cache again would change nothing but still mark the component's
+      // summary entry for rebuilding, which a large pipeline's final report would pay for.
+      if (comp::memory_cache_empty(item.second)) continue;
+      item.second.attr("clear_in_memory_cache")();
+    }
+  }
+  py::object freeze = py::module_::import("orvane_core.common.utils").attr("get_pip_freeze");
+  py::list skip;
+  skip.append("orvane");
+  skip.append("orvane-git");
+  py::object packages = freeze(py::arg("exclude_editable") = true, py::arg("skip") = skip);
+  PyObject* copy = PySequence_List(packages.ptr());
+  if (copy == nullptr) throw py::error_already_set();
+  st.requirements = py::reinterpret_steal<py::list>(copy);
+  run_summary(self);
+}
 
 void run_callback(const py::object& self, const py::object& data) {
   if (overridden(self, "run_callback")) {

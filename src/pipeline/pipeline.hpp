@@ -11,9 +11,12 @@
 // - state(self) gives the pipeline's PipelineState; read and change members there, not through
 //   attribute names. graph(st) gives the native graph; ids are component ids, and `st.nodes`
 //   maps them to components.
-// - run_summary(self) sends the pipeline summary (what run_callback() sends); report(self, data)
-//   sends a record. put_task / take_messages / execute_one / children_successful are the
-//   engine's steps, each dispatched to a subclass's override when there is one.
+// - run_summary(self) sends the pipeline summary (what run_callback() sends); run_callback(self,
+//   record) sends a record. put_task / take_messages / execute_step / children_successful are
+//   the engine's steps, each dispatched to a subclass's override when there is one.
+// - A run is ensure_writer, plan_run, invalidate, then per component execute_step and what
+//   execute_components does after it, then finish_run; use these rather than copying them.
+// - The components are asked through pipeline/component_access.hpp.
 // - rt() holds the enums and record classes resolved once at import.
 #pragma once
 
@@ -23,6 +26,7 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "native/graph_object.hpp"
 
@@ -133,6 +137,27 @@ void take_messages(const py::object& self);
 bool children_successful(const py::object& self, const py::handle& component_id);
 void update_info(const py::object& self, const py::handle& component_id);
 void clear_diskcaches(const py::object& self);
+// Runs one component (with `process_pool`, submits it there), as _execute_component does.
+py::object execute_step(const py::object& self, const py::handle& id,
+                        const py::object& process_pool = py::none());
+
+// The steps of a run (execution.cpp), in the order a run takes them. Hold `st.graph` while
+// using a GraphObject: a callback may replace the pipeline's graph meanwhile.
+void ensure_writer(PipelineState& st);  // restarts a writer that stopped
+std::vector<std::size_t> plan_run(const GraphObject& graph, const py::handle& component_ids);
+// Marks for rerun every planned component that needs it, with its whole downstream.
+void invalidate(const py::object& self, PipelineState& st, const GraphObject& graph,
+                const std::vector<std::size_t>& plan);
+// Records an exception that escaped a component's run in that component (an interrupt also
+// cancels every pending write).
+void record_failure(const py::object& self, PipelineState& st, const py::handle& id,
+                    py::error_already_set& error, bool send_to_front);
+// Frees the in-memory caches of the node's parents that no child needs any more.
+void free_parents(const py::object& self, PipelineState& st, const GraphObject& graph,
+                  std::size_t node);
+// The end of every run: memory freed, package list refreshed, summary sent.
+void finish_run(const py::object& self, PipelineState& st, bool optimize_memory);
+bool need_to_rerun_component(const py::object& component, const py::object& excludes);
 
 // The parameter records the front end shows (parameters.cpp).
 py::list parameters_view(const PipelineState& st);
