@@ -75,21 +75,13 @@ void init_runtime() {
   py::module_ misc = py::module_::import("orvane_core.misc");
   py::module_ models = py::module_::import("orvane_core.misc.models");
   py::object status = misc.attr("OrvaneComponentStatus");
-  py::object disk = misc.attr("OrvaneDiskcacheStatus");
   py::object procedure = misc.attr("OrvanePipelineCallbackProcedure");
   py::object outcome = misc.attr("OrvanePipelineCallbackStatus");
   runtime.dag_base = keep(py::module_::import("orvane_core.pipeline._dag").attr("OrvaneDagBase"));
   runtime.dag_info =
       keep(py::reinterpret_borrow<py::object>(runtime.dag_base).attr("info").attr("fget"));
-  runtime.component_status = keep(status);
-  runtime.status_successful = keep(status.attr("SUCCESSFUL"));
-  runtime.status_failed = keep(status.attr("FAILED"));
   runtime.status_running = keep(status.attr("RUNNING"));
   runtime.status_invalid = keep(status.attr("INVALID"));
-  runtime.disk_uncached = keep(disk.attr("UNCACHED"));
-  runtime.disk_updating = keep(disk.attr("UPDATING"));
-  runtime.disk_cached = keep(disk.attr("CACHED"));
-  runtime.disk_failed = keep(disk.attr("FAILED"));
   runtime.procedure_updated = keep(procedure.attr("PIPELINE_UPDATED"));
   runtime.procedure_diskcache = keep(procedure.attr("DISKCACHE_UPDATED"));
   runtime.procedure_parameters = keep(procedure.attr("PARAMETERS_UPDATED"));

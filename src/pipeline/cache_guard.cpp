@@ -39,7 +39,7 @@ std::string key(const py::handle& text) { return py::str(text).cast<std::string>
 
 void report_failure(const py::object& self, const py::object& component_id,
                     const py::object& component, const py::object& reason) {
-  comp::set_disk_status(component, rt().disk_failed);
+  comp::mark_disk_failed(component);
   py::dict failed;
   failed["component_id"] = component_id;
   run_callback(

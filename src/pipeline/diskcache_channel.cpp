@@ -1,5 +1,6 @@
 // Pipeline members: the channel to the background disk-cache writer (queueing writes and
 // cancellations, taking in finished writes) and the diskcache_dir property.
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -50,7 +51,7 @@ py::dict component_entry(const py::handle& component_id) {
 // writer's task and message formats.
 
 void withdraw_write(const PipelineState& st, const py::handle& component_id,
-                    const py::object& success_count) {
+                    std::int64_t success_count) {
   py::object task = sup::models().attr("OrvaneDiskCacheCancelModel")(
       py::arg("component_id") = component_id, py::arg("success_count") = success_count);
   st.writer.attr("cancel_task")(py::arg("task") = task);
@@ -59,7 +60,7 @@ void withdraw_write(const PipelineState& st, const py::handle& component_id,
 // Queues the write of the component's results (outputs already serialised) into `cache_dir`;
 // true when the writer accepted it.
 bool hand_off_write(const PipelineState& st, const py::handle& component, const py::handle& id,
-                    const py::object& success_count, const py::object& cache_dir,
+                    std::int64_t success_count, const py::object& cache_dir,
                     const py::object& serialized, const py::object& fingerprint) {
   py::object models = sup::models();
   py::object data = models.attr("OrvaneCacheModel")(
@@ -80,7 +81,8 @@ bool hand_off_write(const PipelineState& st, const py::handle& component, const 
 struct DoneMessage {
   bool stopped = false;
   bool successful = false;
-  py::object component_id, cache_dir, success_count, msg;
+  py::object component_id, cache_dir, msg;
+  std::int64_t success_count = 0;
 };
 
 std::vector<DoneMessage> fetch_messages(const PipelineState& st) {
@@ -92,7 +94,7 @@ std::vector<DoneMessage> fetch_messages(const PipelineState& st) {
       done.successful = truthy(message.attr("is_successful"));
       done.component_id = message.attr("component_id");
       done.cache_dir = message.attr("cache_dir");
-      done.success_count = message.attr("success_count");
+      done.success_count = message.attr("success_count").cast<std::int64_t>();
       done.msg = message.attr("msg");
     }
     out.push_back(std::move(done));
@@ -100,9 +102,11 @@ std::vector<DoneMessage> fetch_messages(const PipelineState& st) {
   return out;
 }
 
-// --- The channel's rules, on the pipeline's state.
+// --- The channel's rules, on the pipeline's and the components' state.
 
-std::string key(const py::handle& text) { return py::str(text).cast<std::string>(); }
+std::string text_of(const py::handle& value) {
+  return value.is_none() ? std::string() : py::str(value).cast<std::string>();
+}
 
 void put_diskcache_task(const py::object& self, const std::optional<py::str>& task_type,
                         const std::optional<py::str>& component_id) {
@@ -110,25 +114,20 @@ void put_diskcache_task(const py::object& self, const std::optional<py::str>& ta
   if (!component_id || !st.nodes.contains(*component_id)) return;
   if (!truthy(st.writer)) return;
   py::object target = component(st, *component_id);
+  comp::ComponentNative& native = comp::native(target);
   if (!truthy(st.writer.attr("is_alive")())) {
-    comp::set_disk_status(target, rt().disk_failed);
+    native.mark_disk_status(comp::DiskStatus::Failed);
     run_summary(self);
     throw std::runtime_error(kWriterDown);
   }
   const bool cancel = task_type && sup::eq(task_type->attr("lower")(), py::str("cancel"));
-  py::object success_count = comp::success_count(target);
-  const std::string id = key(*component_id);
+  const std::int64_t success_count = native.success_count();
   if (cancel) {
     withdraw_write(st, *component_id, success_count);
-    auto queued = st.queued.find(id);
-    if (queued != st.queued.end()) {
-      st.withdrawn.insert(queued->second);
-      st.queued.erase(queued);
-    }
-    comp::set_disk_status(target, rt().disk_failed);
-  } else if (guard::complete_at_once(self, *component_id, target, success_count)) {
+    native.write_cancelled();
+  } else if (guard::complete_at_once(self, *component_id, target, py::int_(success_count))) {
     // Reused as it is: its cache is on disk already; the write completes without a byte.
-    comp::set_disk_status(target, rt().disk_updating);
+    native.mark_disk_status(comp::DiskStatus::Updating);
   } else {
     try {
       rt().pickle_dumps(target.attr("last_output"));
@@ -147,8 +146,11 @@ void put_diskcache_task(const py::object& self, const std::optional<py::str>& ta
         py::module_::import("os.path").attr("join")(py::str(st.cache_dir), folder);
     const bool accepted = hand_off_write(st, target, *component_id, success_count, cache_dir,
                                          serialized, guard::fingerprint(self, *component_id));
-    if (accepted) st.queued[id] = key(cache_dir);
-    comp::set_disk_status(target, accepted ? rt().disk_updating : rt().disk_failed);
+    if (accepted) {
+      native.write_queued(success_count, text_of(cache_dir));
+    } else {
+      native.write_refused();
+    }
   }
   run_summary(self);
 }
@@ -160,51 +162,37 @@ void discard_write(const py::object& cache_dir) {
   if (!record.is_none()) sup::remove_owned(cache_dir, true);
 }
 
-void mark_pending_writes_failed(const PipelineState& st) {
-  py::dict nodes = st.nodes;
-  for (const auto& item : nodes) {
-    if (comp::uses_diskcache(item.second) && comp::write_pending(item.second)) {
-      comp::set_disk_status(item.second, rt().disk_failed);
-    }
-  }
-}
-
 // Applies one finished write to its component; what the front end is to be told goes to
 // `reports`.
 void take_in(const py::object& self, PipelineState& st, const DoneMessage& done,
              py::list& reports) {
-  const std::string dir = done.cache_dir.is_none() ? std::string() : key(done.cache_dir);
-  const std::string id = key(done.component_id);
-  auto queued = st.queued.find(id);
-  if (queued != st.queued.end() && queued->second == dir) st.queued.erase(queued);
-  if (st.withdrawn.erase(dir) > 0) {
-    // Cancelled after it had finished: its component was marked FAILED by the cancel.
-    if (done.successful) discard_write(done.cache_dir);
-    return;
-  }
   if (!st.nodes.contains(done.component_id)) {
     // The component was removed from the graph meanwhile.
     if (done.successful) discard_write(done.cache_dir);
     return;
   }
   py::object target = component(st, done.component_id);
-  if (!done.successful) {
-    comp::set_disk_status(target, rt().disk_failed);
-    reports.append(
-        diskcache_record("failed", done.msg, py::dict(), component_entry(done.component_id)));
-    return;
-  }
-  const bool current = sup::eq(comp::success_count(target), done.success_count) &&
-                       comp::successful(target) && comp::uses_diskcache(target);
-  if (!current) {
-    // Written for results the component no longer holds. Its own directory goes; whatever
-    // cache the component has attached stays.
-    discard_write(done.cache_dir);
-    return;
+  switch (comp::native(target).write_done(done.success_count, text_of(done.cache_dir),
+                                          done.successful)) {
+    case comp::DoneVerdict::Withdrawn:
+      // Cancelled after it had finished: its component was marked FAILED by the cancel.
+      if (done.successful) discard_write(done.cache_dir);
+      return;
+    case comp::DoneVerdict::Failed:
+      reports.append(
+          diskcache_record("failed", done.msg, py::dict(), component_entry(done.component_id)));
+      return;
+    case comp::DoneVerdict::Stale:
+      // Written for results the component no longer holds. Its own directory goes; whatever
+      // cache the component has attached stays.
+      discard_write(done.cache_dir);
+      return;
+    case comp::DoneVerdict::Load:
+      break;
   }
   if (!sup::load_into_component(target, done.cache_dir)) {
     // Unreadable after all: never served, and not left behind.
-    comp::set_disk_status(target, rt().disk_failed);
+    comp::mark_disk_failed(target);
     discard_write(done.cache_dir);
     reports.append(diskcache_record(
         "failed",
@@ -212,7 +200,7 @@ void take_in(const py::object& self, PipelineState& st, const DoneMessage& done,
         py::dict(), component_entry(done.component_id)));
     return;
   }
-  comp::set_disk_status(target, rt().disk_cached);
+  comp::mark_disk_cached(target);
   reports.append(
       diskcache_record("successful", py::str(""), component_entry(done.component_id), py::dict()));
   if (children_successful(self, done.component_id)) target.attr("clear_in_memory_cache")();
@@ -226,14 +214,14 @@ void take_in_completed(const py::object& self, PipelineState& st, const py::tupl
   if (!st.nodes.contains(id)) return;
   py::object target = component(st, id);
   const bool current = comp::write_pending(target) &&
-                       sup::eq(comp::success_count(target), completed[1]) &&
+                       comp::success_count(target) == completed[1].cast<std::int64_t>() &&
                        comp::successful(target) && comp::uses_diskcache(target);
   if (!current) return;
   py::object cache = comp::attached_diskcache(target);
   if (cache.is_none() || !sup::eq(cache.attr("cache_dir"), completed[2])) {
     if (!sup::load_into_component(target, completed[2])) return;
   }
-  comp::set_disk_status(target, rt().disk_cached);
+  comp::mark_disk_cached(target);
   reports.append(diskcache_record("successful", py::str(""), component_entry(id), py::dict()));
   if (children_successful(self, id)) target.attr("clear_in_memory_cache")();
 }
@@ -262,7 +250,8 @@ void get_diskcache_messages(const py::object& self) {
   if (stopped) {
     // Writes still pending were lost with the writer; one that finishes after all is loaded when
     // its message arrives, since staleness is decided by success counts.
-    mark_pending_writes_failed(st);
+    py::dict nodes = st.nodes;
+    for (const auto& item : nodes) comp::native(item.second).writer_stopped();
     if (!truthy(st.writer.attr("is_alive")())) restart_writer(st);
   }
   for (const py::handle& report : reports) {

@@ -43,8 +43,8 @@ bool need_to_rerun_component(const py::object& component, const py::object& excl
   }
   if (!successful) return true;
   if (!comp::uses_diskcache(component)) return true;
-  py::object disk = comp::disk_status(component);
-  return same(disk, rt().disk_uncached) || same(disk, rt().disk_failed);
+  const comp::DiskStatus disk = comp::disk_status(component);
+  return disk == comp::DiskStatus::Uncached || disk == comp::DiskStatus::Failed;
 }
 
 namespace {
@@ -92,7 +92,7 @@ py::object execute_components(const py::object& self, const py::object& componen
       break;
     }
     if (send_to_front) current.attr("show_captured")(py::arg("shell") = st.shell);
-    if (comp::status_is(current, rt().status_failed)) break;
+    if (comp::failed(current)) break;
     if (send_to_front) current.attr("show_last_output")(py::arg("shell") = st.shell);
     if (truthy(st.shell)) st.shell.attr("push")(current.attr(intern("outputs")));
     run_summary(self);
@@ -230,7 +230,7 @@ void invalidate(const py::object& self, PipelineState& st, const GraphObject& gr
                 const std::vector<std::size_t>& plan) {
   for (std::size_t c : plan) {
     py::object target = component(st, graph.id(c));
-    if (comp::status_is(target, rt().status_invalid)) continue;
+    if (comp::invalid(target)) continue;
     if (!need_to_rerun_component(target, py::none())) continue;
     std::vector<std::size_t> affected{c};
     for (std::size_t d : graph.dag.descendants(c)) affected.push_back(d);
@@ -263,7 +263,7 @@ void record_failure(const py::object& self, PipelineState& st, const py::handle&
   for (const auto& item : nodes) {
     if (comp::uses_diskcache(item.second) && comp::write_pending(item.second)) {
       put_task(self, "cancel", item.first);
-      comp::set_disk_status(item.second, rt().disk_failed);
+      comp::mark_disk_failed(item.second);
     }
   }
 }
@@ -277,7 +277,8 @@ void free_parents(const py::object& self, PipelineState& st, const GraphObject& 
     py::object parent = component(st, parent_id);
     if (!children_successful(self, parent_id)) continue;
     // A parent whose disk write has not completed yet keeps the only copy of its results.
-    if (comp::uses_diskcache(parent) && !comp::disk_status_is(parent, rt().disk_cached)) continue;
+    if (comp::uses_diskcache(parent) && comp::disk_status(parent) != comp::DiskStatus::Cached)
+      continue;
     parent.attr("clear_in_memory_cache")();
   }
 }
@@ -316,7 +317,7 @@ void finish_run(const py::object& self, PipelineState& st, bool optimize_memory)
     for (const auto& item : nodes) {
       if (comp::uses_diskcache(item.second)) continue;
       // A failed component's cache holds only its error record, which the front end shows.
-      if (comp::status_is(item.second, rt().status_failed)) continue;
+      if (comp::failed(item.second)) continue;
       // Clearing an empty cache again would change nothing but still mark the component's
       // summary entry for rebuilding, which a large pipeline's final report would pay for.
       if (comp::memory_cache_empty(item.second)) continue;

@@ -24,7 +24,6 @@
 
 #include <cstdint>
 #include <string>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -53,10 +52,6 @@ struct PipelineState {
   py::object optimizer = py::none();
   py::object owner_token = py::none();  // set once construction completed
 
-  // Disk-cache channel: the cache_dir of each component's queued write, and the directories of
-  // writes withdrawn by a cancel whose done message may still arrive.
-  std::unordered_map<std::string, std::string> queued;
-  std::unordered_set<std::string> withdrawn;
   // Reuse without rewriting (cache_guard.cpp): the components reused as they are in the current
   // run, and their writes completed at once, as (id, success count, folder) for the next poll.
   std::unordered_set<std::string> reused;
@@ -94,15 +89,8 @@ struct Runtime {
   py::handle public_class;          // OrvanePipeline
   py::handle dag_base;              // OrvaneDagBase
   py::handle dag_info;              // OrvaneDagBase.info's getter
-  py::handle component_status;      // OrvaneComponentStatus
-  py::handle status_successful;     // OrvaneComponentStatus.SUCCESSFUL
-  py::handle status_failed;         // OrvaneComponentStatus.FAILED
   py::handle status_running;        // OrvaneComponentStatus.RUNNING
   py::handle status_invalid;        // OrvaneComponentStatus.INVALID
-  py::handle disk_uncached;         // OrvaneDiskcacheStatus.UNCACHED
-  py::handle disk_updating;         // OrvaneDiskcacheStatus.UPDATING
-  py::handle disk_cached;           // OrvaneDiskcacheStatus.CACHED
-  py::handle disk_failed;           // OrvaneDiskcacheStatus.FAILED
   py::handle procedure_updated;     // OrvanePipelineCallbackProcedure.PIPELINE_UPDATED
   py::handle procedure_diskcache;   // OrvanePipelineCallbackProcedure.DISKCACHE_UPDATED
   py::handle procedure_parameters;  // OrvanePipelineCallbackProcedure.PARAMETERS_UPDATED
