@@ -33,6 +33,7 @@ void setup_gc(PyHeapTypeObject* heap_type) {
          {&c.in_and_out, &c.memory, &c.diskcache_handle, &c.summary_sink, &c.info_cache}) {
       *member = py::none();
     }
+    c.disk.apply(DiskInput{DiskEvent::Released});
     return 0;
   };
 }

@@ -100,69 +100,28 @@ TEST_P(DiskRules, Step) {
   EXPECT_EQ(got.withdrawn, c.after.withdrawn) << c.name;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, DiskRules,
-    ::testing::Values(DiskCase{"load attaches",
-                               {D::Failed, false, {}, {}},
-                               event(DiskEvent::Attached),
-                               {D::Cached, true, {}, {}}},
-                      DiskCase{"failed load keeps the attached cache",
-                               {D::Cached, true, {}, {}},
-                               event(DiskEvent::LoadFailed),
-                               {D::Failed, true, {}, {}}},
-                      DiskCase{"unload",
-                               {D::Updating, true, kA, {}},
-                               event(DiskEvent::Detached),
-                               {D::Uncached, false, kA, {}}},
-                      DiskCase{"release keeps the status",
-                               {D::Cached, true, {}, {}},
-                               event(DiskEvent::Released),
-                               {D::Cached, false, {}, {}}},
-                      DiskCase{"queued",
-                               {D::Cached, true, {}, {"a"}},
-                               with_write(DiskEvent::WriteQueued, 3, "a"),
-                               {D::Updating, true, kA, {}}},
-                      DiskCase{"refused",
-                               {D::Uncached, false, {}, {}},
-                               event(DiskEvent::WriteRefused),
-                               {D::Failed, false, {}, {}}},
-                      DiskCase{"cancel withdraws the pending write",
-                               {D::Updating, true, kA, {}},
-                               event(DiskEvent::WriteCancelled),
-                               {D::Failed, true, {}, {"a"}}},
-                      DiskCase{"cancel without a pending write",
-                               {D::Cached, true, {}, {}},
-                               event(DiskEvent::WriteCancelled),
-                               {D::Failed, true, {}, {}}},
-                      DiskCase{"stopped writer loses the write",
-                               {D::Updating, false, kA, {}},
-                               stopped(true),
-                               {D::Failed, false, kA, {}}},
-                      DiskCase{"stopped writer, caching off",
-                               {D::Updating, false, kA, {}},
-                               stopped(false),
-                               {D::Updating, false, kA, {}}},
-                      DiskCase{"done current",
-                               {D::Updating, false, kA, {}},
-                               done(3, "a", kCurrent),
-                               {D::Updating, false, {}, {}}},
-                      DiskCase{"done withdrawn",
-                               {D::Failed, false, {}, {"a"}},
-                               done(3, "a", kCurrent),
-                               {D::Failed, false, {}, {}}},
-                      DiskCase{"done failed",
-                               {D::Updating, false, kA, {}},
-                               done(3, "a", DoneFacts{false, S::Successful, 3, true}),
-                               {D::Failed, false, {}, {}}},
-                      DiskCase{"done for an older write keeps the newer pending",
-                               {D::Updating, false, Write{4, "b"}, {}},
-                               done(3, "a", kCurrent),
-                               {D::Updating, false, Write{4, "b"}, {}}},
-                      DiskCase{"assign",
-                               {D::Uncached, false, {}, {}},
-                               assign(D::Updating),
-                               {D::Updating, false, {}, {}}}),
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Table, DiskRules, ::testing::Values(
+    DiskCase{"failed load keeps the attached cache", {D::Cached, true, {}, {}},
+             event(DiskEvent::LoadFailed), {D::Failed, true, {}, {}}},
+    DiskCase{"release keeps the status", {D::Cached, true, {}, {}},
+             event(DiskEvent::Released), {D::Cached, false, {}, {}}},
+    DiskCase{"queued", {D::Cached, true, {}, {"a"}},
+             with_write(DiskEvent::WriteQueued, 3, "a"), {D::Updating, true, kA, {}}},
+    DiskCase{"cancel withdraws the pending write", {D::Updating, true, kA, {}},
+             event(DiskEvent::WriteCancelled), {D::Failed, true, {}, {"a"}}},
+    DiskCase{"stopped writer loses the write", {D::Updating, false, kA, {}},
+             stopped(true), {D::Failed, false, kA, {}}},
+    DiskCase{"stopped writer, caching off", {D::Updating, false, kA, {}},
+             stopped(false), {D::Updating, false, kA, {}}},
+    DiskCase{"done current", {D::Updating, false, kA, {}},
+             done(3, "a", kCurrent), {D::Updating, false, {}, {}}},
+    DiskCase{"done failed", {D::Updating, false, kA, {}},
+             done(3, "a", DoneFacts{false, S::Successful, 3, true}), {D::Failed, false, {}, {}}},
+    DiskCase{"done for an older write keeps the newer one", {D::Updating, false, Write{4, "b"}, {}},
+             done(3, "a", kCurrent), {D::Updating, false, Write{4, "b"}, {}}}),
     by_index<::testing::TestParamInfo<DiskCase>>);
+// clang-format on
 
 struct DoneCase {
   const char* name;
@@ -207,20 +166,6 @@ INSTANTIATE_TEST_SUITE_P(Table, DoneRules,
                                                     DoneFacts{true, S::Successful, 3, false},
                                                     DoneVerdict::Stale}),
                          by_index<::testing::TestParamInfo<DoneCase>>);
-
-TEST(ComponentRules, ReportedStatusAndCacheSource) {
-  DiskState state{D::Updating, true, kA, {}};
-  EXPECT_EQ(reported_status(state, true), D::Cached);
-  EXPECT_EQ(reported_status(state, false), D::Updating);
-  state.attached = false;
-  EXPECT_EQ(reported_status(state, true), D::Updating);
-  EXPECT_TRUE(reads_from_disk(true, true, true));
-  EXPECT_FALSE(reads_from_disk(true, true, false));
-  EXPECT_FALSE(reads_from_disk(false, true, true));
-  EXPECT_EQ(loaded_status(true, true), S::Failed);
-  EXPECT_EQ(loaded_status(false, true), S::Successful);
-  EXPECT_EQ(loaded_status(false, false), S::Invalid);
-}
 
 // A component reduced to its two machines, driven the way the component and the pipeline drive
 // them: a status change that clears caches unloads the disk cache, loading derives a status.
