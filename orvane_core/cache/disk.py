@@ -9,9 +9,11 @@ of gigabytes costs nothing until a value is asked for.
 
 from __future__ import annotations
 
+import errno
 import json
 import os
 import pickle
+import stat
 from collections.abc import Iterator, Mapping
 from typing import Any
 
@@ -33,12 +35,27 @@ class OrvaneDiskCacheError(RuntimeError):
     """A directory that is not a usable cache, or a blob that fails its size or checksum."""
 
 
+def _open_no_link(path: str):
+    """Opens a cache file for reading; a symbolic link in its place is refused (ELOOP)."""
+    return os.fdopen(os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC), "rb")
+
+
+def _regular_size(path: str) -> int:
+    """Size of a cache file that is a regular file, not a link to one."""
+    info = os.lstat(path)
+    if not stat.S_ISREG(info.st_mode):
+        raise OSError(errno.ELOOP, "not a regular file (links are never followed)", path)
+    return info.st_size
+
+
 def _parse_manifest(cache_dir: str) -> dict:
     path = os.path.join(cache_dir, _MANIFEST)
+    if os.path.islink(cache_dir):
+        raise OrvaneDiskCacheError(f"Disk cache directory is a symbolic link: {cache_dir!r}")
     if not os.path.isdir(cache_dir):
         raise OrvaneDiskCacheError(f"Disk cache directory does not exist: {cache_dir!r}")
     try:
-        with open(path, "rb") as f:
+        with _open_no_link(path) as f:
             raw = f.read()
     except FileNotFoundError:
         raise OrvaneDiskCacheError(f"Not a disk cache (no {_MANIFEST}): {cache_dir!r}") from None
@@ -88,7 +105,7 @@ def _missing_or_truncated(cache_dir: str, blobs: list[dict]) -> str | None:
     for blob in blobs:
         path = os.path.join(cache_dir, blob["file"])
         try:
-            size = os.stat(path).st_size
+            size = _regular_size(path)
         except FileNotFoundError:
             return f"Disk cache file is missing: {path!r}"
         except OSError as exc:
@@ -105,14 +122,14 @@ def _load_blob(cache_dir: str, entry: dict) -> Any:
     path = os.path.join(cache_dir, entry["file"])
     expected_size, expected_sum = entry["size"], entry["xxh64"]
     try:
-        size = os.stat(path).st_size
+        size = _regular_size(path)
         if size != expected_size:
             raise OrvaneDiskCacheError(
                 f"Disk cache file {path!r} has {size} bytes, the manifest says "
                 f"{expected_size} (truncated or overwritten)"
             )
         if size < _SPLIT_READ_BYTES:
-            with open(path, "rb") as f:
+            with _open_no_link(path) as f:
                 data = f.read()
             digest, buffers = _native.checksum(data), ()
         else:

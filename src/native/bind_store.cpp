@@ -42,7 +42,7 @@ void advise_huge_pages(char* ptr, std::size_t size) {
 // bytearray objects. Returns (checksum hex, stream, buffers) for pickle.loads(stream,
 // buffers=buffers); the caller compares the checksum before unpickling.
 py::tuple read_pickle_blob(const std::string& path, std::uint64_t threshold) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);  // never through a link
   if (fd < 0) raise_os_error(errno, path);
   struct stat st;
   if (::fstat(fd, &st) != 0) {

@@ -54,6 +54,14 @@ def flip_byte(path: Path) -> None:
     path.write_bytes(bytes(data))
 
 
+def link_in_place(path: Path) -> None:
+    """Replaces a file by a link to an identical copy elsewhere: still never read through."""
+    copy = path.parent.parent / "elsewhere.bin"
+    shutil.copyfile(path, copy)
+    path.unlink()
+    path.symlink_to(copy)
+
+
 def cached(shell, components=CHAIN, records=None, identifier="p"):
     p = build(dag(components, [("a", "b")]), records, identifier=identifier, shell=shell)
     p.execute_all(send_to_front=False)
@@ -67,6 +75,7 @@ DAMAGE = {
     "damaged manifest": lambda f: (f / "manifest.json").write_text("{not json"),
     "missing manifest": lambda f: (f / "manifest.json").unlink(),
     "missing value": lambda f: blob(f, "output").unlink(),
+    "linked value": lambda f: link_in_place(blob(f, "output")),
 }
 
 
