@@ -3,5 +3,8 @@
 from __future__ import annotations
 
 from orvane_core.callbacks.callback_meta import IOrvaneHPOCallback, OrvanePipelineCallback
+from orvane_core.callbacks.parameters_optimizer.early_stopping import (
+    OrvaneHPOEarlyStoppingCallback,
+)
 
-__all__ = ["IOrvaneHPOCallback", "OrvanePipelineCallback"]
+__all__ = ["IOrvaneHPOCallback", "OrvaneHPOEarlyStoppingCallback", "OrvanePipelineCallback"]

@@ -35,6 +35,7 @@ class OrvanePipelineCallbackProcedure(StrEnum):
     HPO_ERROR = "hpo_error"
     HPO_TRIAL_EXECUTED = "hpo_trial_executed"
     HPO_COMPLETED = "hpo_completed"
+    HPO_EARLY_STOPPED = "hpo_early_stopped"
 
 
 class OrvanePipelineCallbackStatus(StrEnum):

@@ -1,0 +1,107 @@
+// Parameter-search rules: grid arithmetic, distribution names and the texts of input errors.
+#include "core/search_space.hpp"
+
+#include <cmath>
+#include <limits>
+
+namespace orvane::search {
+
+namespace {
+// Larger grids cannot be enumerated by any study; the same bound numeric ranges apply.
+constexpr double kMaxLength = static_cast<double>(std::numeric_limits<std::int64_t>::max());
+}  // namespace
+
+double round_decimals(double value, int decimals) {
+  const double scale = std::pow(10.0, decimals);
+  const double scaled = value * scale;
+  if (!std::isfinite(scaled)) return value;
+  return std::nearbyint(scaled) / scale;
+}
+
+std::vector<double> grid_values(double low, double high, double interval) {
+  if (interval == 0.0) throw ZeroStep();
+  const double span = high - low;
+  double steps = span / interval;
+  // A quotient that underflowed to zero still covers one value when the range is not empty.
+  if (steps == 0.0 && span != 0.0) steps = std::signbit(steps) ? 0.0 : 1.0;
+  const double length = std::ceil(steps);
+  if (std::isnan(length)) throw BadLength("arange: cannot compute length");
+  if (length <= 0.0) return {};
+  if (length > kMaxLength) throw BadLength("Maximum allowed size exceeded");
+
+  const auto count = static_cast<std::size_t>(length);
+  std::vector<double> values(count);
+  values[0] = low;
+  if (count > 1) values[1] = low + interval;
+  // Further values step by the difference of the first two, as a numeric range fills itself.
+  const double delta = count > 1 ? values[1] - values[0] : interval;
+  for (std::size_t i = 2; i < count; ++i) values[i] = low + static_cast<double>(i) * delta;
+  for (double& v : values) v = round_decimals(v, 15);
+  return values;
+}
+
+std::optional<Distribution> parse_distribution(std::string_view text) {
+  if (text == "uniform") return Distribution::uniform;
+  if (text == "int") return Distribution::integer;
+  if (text == "loguniform") return Distribution::loguniform;
+  if (text == "float") return Distribution::floating;
+  if (text == "discrete_uniform") return Distribution::discrete_uniform;
+  return std::nullopt;
+}
+
+std::optional<std::int64_t> truncate_bound(double value) {
+  if (!std::isfinite(value)) return std::nullopt;
+  const double whole = std::trunc(value);
+  // 2^63 is exactly representable; anything at or beyond it does not fit.
+  if (whole >= 9223372036854775808.0 || whole < -9223372036854775808.0) return std::nullopt;
+  return static_cast<std::int64_t>(whole);
+}
+
+std::string unknown_distribution_message(std::string_view distribution) {
+  return std::string(kInputPrefix) + " distribution '" + std::string(distribution) + "'";
+}
+
+std::string unknown_method_message(std::string_view method) {
+  return std::string(kInputPrefix) + " optimization method '" + std::string(method) + "'";
+}
+
+std::string parameter_message(std::string_view name, std::string_view detail) {
+  return std::string(kInputPrefix) + " parameter '" + std::string(name) +
+         "': " + std::string(detail);
+}
+
+std::string missing_key_message(std::string_view name, std::string_view key) {
+  return parameter_message(name, "the description has no '" + std::string(key) + "' value");
+}
+
+std::string empty_grid_message(std::string_view name) {
+  return parameter_message(name,
+                           "its grid is empty: no value lies from 'low' up to 'high' (excluded) "
+                           "in steps of 'interval'");
+}
+
+bool starts_with(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+}  // namespace orvane::search
+
+namespace orvane::search {
+
+bool any_infinite(const std::vector<double>& values) {
+  for (double v : values) {
+    if (std::isinf(v)) return true;
+  }
+  return false;
+}
+
+std::string failed_trial_message(long long number) {
+  return "Trial " + std::to_string(number) + " failed because its target value is not a number";
+}
+
+std::string value_count_message(std::size_t values, std::size_t objectives) {
+  return std::string(kTargetPrefix) + " the target gives " + std::to_string(values) +
+         " value(s) for " + std::to_string(objectives) + " optimization direction(s)";
+}
+
+}  // namespace orvane::search

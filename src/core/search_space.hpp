@@ -1,0 +1,70 @@
+// Parameter-search rules that need no interpreter: grid values, distributions, input messages.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orvane::search {
+
+// A grid step of zero; shown to callers as a division by zero, as numeric ranges do.
+class ZeroStep : public std::domain_error {
+ public:
+  ZeroStep() : std::domain_error("division by zero") {}
+};
+
+// A range whose length cannot be computed (NaN bounds or step) or is too large to hold.
+class BadLength : public std::invalid_argument {
+ public:
+  using std::invalid_argument::invalid_argument;
+};
+
+// The half-open range low, low + interval, ... below high (above it for a negative step), with
+// the element count and values of a numeric arange, each rounded to 15 decimal places so that
+// the residue of repeated additions disappears (0.1 + 0.2 gives 0.3).
+std::vector<double> grid_values(double low, double high, double interval);
+
+// Rounds to `decimals` places by scaling, rounding half to even and scaling back; a value too
+// large to scale is already integral at that precision and is returned as it is.
+double round_decimals(double value, int decimals);
+
+enum class Distribution { uniform, integer, loguniform, floating, discrete_uniform };
+
+// The distribution named by a description's text; nullopt for a name outside the five.
+std::optional<Distribution> parse_distribution(std::string_view text);
+
+// Truncation toward zero of an integer parameter's bound; nullopt when the bound is not a finite
+// number that fits a 64-bit integer.
+std::optional<std::int64_t> truncate_bound(double value);
+
+// The direction word of one objective: a true flag maximizes.
+inline const char* direction_word(bool maximize) { return maximize ? "maximize" : "minimize"; }
+
+// Texts of the input errors. Every one begins with the prefix that marks an input error.
+inline constexpr std::string_view kInputPrefix = "Invalid input:";
+inline constexpr std::string_view kTargetPrefix = "Target value error:";
+std::string unknown_distribution_message(std::string_view distribution);
+std::string unknown_method_message(std::string_view method);
+std::string parameter_message(std::string_view name, std::string_view detail);
+std::string missing_key_message(std::string_view name, std::string_view key);
+std::string empty_grid_message(std::string_view name);
+
+bool starts_with(std::string_view text, std::string_view prefix);
+
+}  // namespace orvane::search
+
+namespace orvane::search {
+
+// True when any objective value has diverged to plus or minus infinity.
+bool any_infinite(const std::vector<double>& values);
+
+// The report of a trial that ended without values (its target was not a number).
+std::string failed_trial_message(long long number);
+
+// The report of a target that gives another number of values than there are objectives.
+std::string value_count_message(std::size_t values, std::size_t objectives);
+
+}  // namespace orvane::search

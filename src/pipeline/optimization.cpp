@@ -1,0 +1,309 @@
+// Pipeline members: the parameter search, whose trials re-execute a component with new values.
+#include <cmath>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/pyclass.hpp"
+#include "core/search_space.hpp"
+#include "pipeline/pipeline.hpp"
+
+namespace orvane::pipeline {
+
+namespace {
+
+namespace search = orvane::search;
+
+constexpr const char* kNoParameters = "At least one parameter to be optimized must be entered.";
+constexpr const char* kStopped = "Parameter optimizing operation stopped.";
+constexpr const char* kNoInterval = "Invalid input: no interval value for discrete uniform sampler";
+constexpr const char* kNoTarget = "Target value error: target values to optimize do not exist";
+constexpr const char* kWrongType =
+    "Target value error: type of target values should be integer or float";
+
+// Set when the user interrupts the kernel during a search. A component run absorbs the
+// interrupt (it records it as the component's failure and the run returns normally), so the
+// search asks this flag after every run instead of relying on the exception.
+struct SearchState {
+  bool interrupted = false;
+};
+
+// Watches SIGINT for the duration of a search: the handler notes the interrupt and hands it on
+// to the handler that was installed (which raises KeyboardInterrupt as usual). Only the main
+// thread can install handlers; elsewhere, and when interrupts are ignored, nothing is watched.
+class InterruptWatch {
+ public:
+  explicit InterruptWatch(std::shared_ptr<SearchState> state) {
+    py::module_ threading = py::module_::import("threading");
+    if (!threading.attr("current_thread")().is(threading.attr("main_thread")())) return;
+    signal_ = py::module_::import("signal");
+    py::object sigint = signal_.attr("SIGINT");
+    previous_ = signal_.attr("getsignal")(sigint);
+    if (!PyCallable_Check(previous_.ptr())) return;
+    py::object previous = previous_;
+    py::cpp_function handler([state, previous](py::object signum, py::object frame) {
+      state->interrupted = true;
+      return previous(signum, frame);
+    });
+    signal_.attr("signal")(sigint, handler);
+    installed_ = true;
+  }
+  ~InterruptWatch() {
+    if (!installed_) return;
+    try {
+      signal_.attr("signal")(signal_.attr("SIGINT"), previous_);
+    } catch (py::error_already_set& e) {
+      e.discard_as_unraisable("restoring the interrupt handler after a parameter search");
+    }
+  }
+  InterruptWatch(const InterruptWatch&) = delete;
+  InterruptWatch& operator=(const InterruptWatch&) = delete;
+
+ private:
+  py::object signal_, previous_;
+  bool installed_ = false;
+};
+
+// Components whose disk caching is off for the search; switched back on however it ends.
+class DiskcachePause {
+ public:
+  explicit DiskcachePause(py::object nodes) : nodes_(std::move(nodes)) {
+    for (const py::handle& id : nodes_) {
+      py::object component = nodes_[id];
+      if (!py::bool_(component.attr("use_diskcache"))) continue;
+      paused_.push_back(py::reinterpret_borrow<py::object>(id));
+      component.attr("use_diskcache") = false;
+    }
+  }
+  ~DiskcachePause() {
+    for (const py::object& id : paused_) {
+      try {
+        nodes_[id].attr("use_diskcache") = true;
+      } catch (py::error_already_set& e) {
+        e.discard_as_unraisable("switching a component's disk cache back on");
+      }
+    }
+  }
+  DiskcachePause(const DiskcachePause&) = delete;
+  DiskcachePause& operator=(const DiskcachePause&) = delete;
+
+ private:
+  py::object nodes_;
+  std::vector<py::object> paused_;
+};
+
+py::object hpo_record(const char* procedure, const std::string& msg) {
+  py::module_ misc = py::module_::import("orvane_core.misc");
+  return rt().callback_record(
+      py::arg("procedure") = misc.attr("OrvanePipelineCallbackProcedure").attr(procedure),
+      py::arg("status") = rt().callback_successful, py::arg("msg") = msg);
+}
+
+void report(const py::object& self, const char* procedure, const std::string& msg) {
+  self.attr("run_callback")(hpo_record(procedure, msg));
+}
+
+[[noreturn]] void input_error(const std::string& text) { throw py::value_error(text); }
+
+std::string text_of(const py::handle& value) { return std::string(py::str(value)); }
+
+// float(value) for one bound of a description, with errors that name the parameter.
+double bound(const py::handle& name, const py::handle& description, const char* key) {
+  py::object raw;
+  try {
+    raw = description[py::str(key)];
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_KeyError)) throw;
+    input_error(search::missing_key_message(text_of(name), key));
+  }
+  PyObject* converted = PyNumber_Float(raw.ptr());
+  if (converted == nullptr) {
+    py::error_already_set e;
+    if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw e;
+    input_error(search::parameter_message(text_of(name), text_of(e.value())));
+  }
+  const double value = PyFloat_AS_DOUBLE(converted);
+  Py_DECREF(converted);
+  if (!std::isfinite(value)) {
+    input_error(search::parameter_message(text_of(name),
+                                          std::string("'") + key + "' must be a finite number"));
+  }
+  return value;
+}
+
+// Draws the trial's value of one parameter. optuna's own complaints about a description (low
+// above high, a non-positive log bound or step) are input errors that name the parameter.
+py::object suggest(const py::object& trial, const py::handle& name, const py::handle& description) {
+  const double low = bound(name, description, "low");
+  const double high = bound(name, description, "high");
+  py::object interval = description.attr("get")("interval", py::none());
+  py::object distribution = description.attr("get")("distribution", "uniform");
+  const std::optional<search::Distribution> kind =
+      py::isinstance<py::str>(distribution)
+          ? search::parse_distribution(distribution.cast<std::string>())
+          : std::nullopt;
+  if (!kind) input_error(search::unknown_distribution_message(text_of(distribution)));
+
+  py::object suggest_float = trial.attr("suggest_float");
+  try {
+    switch (*kind) {
+      case search::Distribution::uniform:
+      case search::Distribution::floating:
+        return suggest_float(name, low, high);
+      case search::Distribution::loguniform:
+        return suggest_float(name, low, high, py::arg("log") = true);
+      case search::Distribution::discrete_uniform:
+        if (interval.is_none()) input_error(kNoInterval);
+        return suggest_float(name, low, high, py::arg("step") = interval);
+      case search::Distribution::integer: {
+        const auto int_low = search::truncate_bound(low);
+        const auto int_high = search::truncate_bound(high);
+        if (!int_low || !int_high) {
+          input_error(search::parameter_message(text_of(name), "bounds out of integer range"));
+        }
+        return trial.attr("suggest_int")(name, *int_low, *int_high, py::arg("step") = 1);
+      }
+    }
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_ValueError)) throw;
+    const std::string message = text_of(e.value());
+    if (search::starts_with(message, search::kInputPrefix)) throw;
+    input_error(search::parameter_message(text_of(name), message));
+  }
+  input_error(search::unknown_distribution_message(text_of(distribution)));
+}
+
+bool is_number(const py::handle& value) {
+  static py::handle real = py::object(py::module_::import("numbers").attr("Real")).release();
+  return PyFloat_Check(value.ptr()) || PyLong_Check(value.ptr()) || py::isinstance(value, real);
+}
+
+py::object run_trial(const py::object& self, const py::object& trial, const py::str& component_id,
+                     const py::object& parameters, const SearchState* state) {
+  py::dict drawn;
+  for (const py::handle& item : parameters.attr("items")()) {
+    py::object name = item[py::int_(0)];
+    drawn[name] = suggest(trial, name, item[py::int_(1)]);
+  }
+  py::dict values = self.attr("parameters");
+  values.attr("update")(drawn);
+  self.attr("_parameters") = values;
+
+  py::list ids;
+  ids.append(component_id);
+  py::object target = self.attr("execute_components")(py::arg("component_ids") = ids);
+  if (state != nullptr && state->interrupted) {
+    PyErr_SetNone(PyExc_KeyboardInterrupt);
+    throw py::error_already_set();
+  }
+
+  // A target that failed, or never started, has no value of its own: what the run returned is
+  // then another component's result.
+  py::object component = self.attr("nodes")[component_id];
+  if (!same(component.attr("status"), rt().status_successful)) target = py::none();
+
+  if (target.is_none()) throw py::value_error(kNoTarget);
+  std::size_t count = 1;
+  if (PyTuple_Check(target.ptr())) {
+    for (const py::handle& element : target) {
+      if (!is_number(element)) throw py::value_error(kWrongType);
+    }
+    count = py::len(target);
+  } else if (!is_number(target)) {
+    throw py::value_error(kWrongType);
+  }
+  const std::size_t objectives = py::len(trial.attr("study").attr("directions"));
+  if (count != objectives) throw py::value_error(search::value_count_message(count, objectives));
+  return target;
+}
+
+py::object parameter_optimizing_task(const py::object& self, const py::object& trial,
+                                     const py::str& component_id, const py::object& parameters) {
+  return run_trial(self, trial, component_id, parameters, nullptr);
+}
+
+// One name per objective, from the source of the target's last expression.
+py::list target_names(const py::object& self, const py::str& component_id) {
+  py::object last_expr = self.attr("nodes")[component_id].attr("last_expr");
+  py::module_ ast = py::module_::import("ast");
+  py::object expression = ast.attr("parse")(last_expr, py::arg("mode") = "eval");
+  py::object body = expression.attr("body");
+  py::list names;
+  if (!py::isinstance(body, ast.attr("Tuple"))) {
+    names.append(last_expr);
+    return names;
+  }
+  py::object to_source = py::module_::import("astor").attr("to_source");
+  for (const py::handle& element : body.attr("elts")) {
+    names.append(to_source(element).attr("rstrip")());
+  }
+  return names;
+}
+
+void optimize_parameters(const py::object& self, const py::str& component_id,
+                         const std::optional<py::str>& opt_method, const py::object& directions,
+                         const py::object& parameters, const py::object& n_trials,
+                         const py::object& early_stopping_rounds) {
+  if (!py::bool_(parameters)) {
+    report(self, "HPO_INPUT_ERROR", kNoParameters);
+    return;
+  }
+  py::object optimizer_cls =
+      py::module_::import("orvane_core.executors.parameters_optimizer.optimizer")
+          .attr("OrvaneHPOptimizer");
+  py::object method = opt_method ? py::object(*opt_method) : py::object(py::none());
+  py::object optimizer = optimizer_cls(
+      py::arg("opt_method") = method, py::arg("directions") = directions,
+      py::arg("parameters") = parameters, py::arg("early_stopping_rounds") = early_stopping_rounds,
+      py::arg("pipeline_callback") = self.attr("_callback"));
+  self.attr("_hpoptimizer") = optimizer;
+  optimizer.attr("create_study")();
+  // Derived before the disk cache is paused: a last expression that does not parse leaves the
+  // components as they were.
+  py::list names = target_names(self, component_id);
+
+  {
+    DiskcachePause pause(self.attr("nodes"));
+    auto state = std::make_shared<SearchState>();
+    InterruptWatch watch(state);
+    py::object owner = self;
+    py::cpp_function objective([owner, component_id, parameters, state](py::object trial) {
+      return run_trial(owner, trial, component_id, parameters, state.get());
+    });
+    try {
+      optimizer.attr("optimize")(py::arg("target_func") = objective, py::arg("n_trials") = n_trials,
+                                 py::arg("target_names") = names);
+    } catch (py::error_already_set& e) {
+      if (e.matches(PyExc_KeyboardInterrupt)) {
+        report(self, "HPO_CANCELED", kStopped);
+      } else if (e.matches(PyExc_Exception)) {
+        const std::string message = text_of(e.value());
+        const bool value_error = e.matches(PyExc_ValueError);
+        if (value_error && search::starts_with(message, search::kInputPrefix)) {
+          report(self, "HPO_INPUT_ERROR", message);
+        } else if (value_error && search::starts_with(message, search::kTargetPrefix)) {
+          report(self, "HPO_TARGET_VALUE", message);
+        } else {
+          report(self, "HPO_ERROR", message);
+        }
+      } else {
+        throw;
+      }
+    }
+  }
+  self.attr("run_callback")();
+}
+
+}  // namespace
+
+void register_optimization(py::module_& /*m*/, const py::object& cls) {
+  namespace pc = orvane::pyclass;
+  pc::def(cls, "optimize_parameters", &optimize_parameters, py::arg("component_id"),
+          py::arg("opt_method"), py::arg("directions"), py::arg("parameters"), py::arg("n_trials"),
+          py::arg("early_stopping_rounds") = py::none(), "Tune pipeline parameters.");
+  pc::def(cls, "_parameter_optimizing_task", &parameter_optimizing_task, py::arg("trial"),
+          py::arg("component_id"), py::arg("parameters"));
+}
+
+}  // namespace orvane::pipeline

@@ -1,0 +1,83 @@
+// Unit tests of the parameter-search rules: grid values, rounding, distributions, bounds.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "core/search_space.hpp"
+
+namespace s = orvane::search;
+
+TEST(GridValues, HalfOpenRangesRoundedTo15Places) {
+  struct Case {
+    double low, high, interval;
+    std::vector<double> expected;
+  };
+  const Case cases[] = {
+      {0, 1, 0.1, {0.0, 0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8, 0.9}},
+      {0, 3, 1, {0, 1, 2}},
+      {1, 1, 1, {}},
+      {0, 5, -1, {}},
+      {5, 0, -2, {5, 3, 1}},
+      {0, 1, 2, {0}},
+      {0.5, 0.5000000001, 1, {0.5}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(s::grid_values(c.low, c.high, c.interval), c.expected)
+        << c.low << " " << c.high << " " << c.interval;
+  }
+}
+
+TEST(GridValues, UnusableStepsAndBoundsRaise) {
+  const double nan = std::nan("");
+  const double inf = std::numeric_limits<double>::infinity();
+  EXPECT_THROW(s::grid_values(0, 1, 0), s::ZeroStep);
+  EXPECT_THROW(s::grid_values(0, 1, nan), s::BadLength);
+  EXPECT_THROW(s::grid_values(nan, 1, 1), s::BadLength);
+  EXPECT_THROW(s::grid_values(0, inf, 1), s::BadLength);
+}
+
+TEST(RoundDecimals, RemovesResidueAndKeepsHugeValues) {
+  EXPECT_EQ(s::round_decimals(0.1 + 0.2, 15), 0.3);
+  EXPECT_EQ(s::round_decimals(0.6000000000000001, 15), 0.6);
+  EXPECT_EQ(s::round_decimals(1e300, 15), 1e300);
+  EXPECT_EQ(s::round_decimals(-2.5, 0), -2.0);  // half to even
+}
+
+TEST(Distribution, FiveNamesAreKnown) {
+  EXPECT_EQ(s::parse_distribution("uniform"), s::Distribution::uniform);
+  EXPECT_EQ(s::parse_distribution("int"), s::Distribution::integer);
+  EXPECT_EQ(s::parse_distribution("loguniform"), s::Distribution::loguniform);
+  EXPECT_EQ(s::parse_distribution("float"), s::Distribution::floating);
+  EXPECT_EQ(s::parse_distribution("discrete_uniform"), s::Distribution::discrete_uniform);
+  EXPECT_FALSE(s::parse_distribution("Uniform"));
+  EXPECT_FALSE(s::parse_distribution(""));
+}
+
+TEST(TruncateBound, TowardZeroAndOnlyWhenRepresentable) {
+  EXPECT_EQ(s::truncate_bound(1.9), 1);
+  EXPECT_EQ(s::truncate_bound(8.7), 8);
+  EXPECT_EQ(s::truncate_bound(-1.9), -1);
+  EXPECT_FALSE(s::truncate_bound(std::nan("")));
+  EXPECT_FALSE(s::truncate_bound(1e19));
+  EXPECT_FALSE(s::truncate_bound(-std::numeric_limits<double>::infinity()));
+}
+
+TEST(Messages, CarryTheInputPrefixAndName) {
+  EXPECT_EQ(s::unknown_distribution_message("gauss"), "Invalid input: distribution 'gauss'");
+  EXPECT_EQ(s::unknown_method_message("None"), "Invalid input: optimization method 'None'");
+  EXPECT_EQ(s::missing_key_message("lr", "low"),
+            "Invalid input: parameter 'lr': the description has no 'low' value");
+  EXPECT_TRUE(s::starts_with(s::empty_grid_message("x"), s::kInputPrefix));
+  EXPECT_FALSE(s::starts_with("Inv", s::kInputPrefix));
+}
+
+TEST(Trials, DivergenceAndReports) {
+  const double inf = std::numeric_limits<double>::infinity();
+  EXPECT_FALSE(s::any_infinite({}));
+  EXPECT_FALSE(s::any_infinite({0.5, std::nan("")}));
+  EXPECT_TRUE(s::any_infinite({0.5, -inf}));
+  EXPECT_EQ(s::failed_trial_message(3), "Trial 3 failed because its target value is not a number");
+  EXPECT_EQ(s::value_count_message(2, 3),
+            "Target value error: the target gives 2 value(s) for 3 optimization direction(s)");
+}
