@@ -4,6 +4,7 @@ Starts a kernel with jupyter_client and, inside it, builds a pipeline of five ce
 data, a transformation, a summary and a cell that warns), runs it with every report shown as a
 progress line, runs it again reusing the disk cache, then creates a new pipeline with the same
 id, which adopts the cache, and runs that. After each run it prints what ran and what was reused.
+Last, it searches the parameters of a small line-fitting pipeline with a TPE study.
 """
 
 from __future__ import annotations
@@ -100,7 +101,45 @@ KERNEL_SETUP = textwrap.dedent(
 )
 
 
-def run(client, code: str) -> None:
+# Runs inside the kernel: a two-cell pipeline whose fit error depends on two parameters, searched
+# with a TPE study; the callback shows every tenth trial and the outcome.
+SEARCH = textwrap.dedent(
+    """
+    FIT = OrvaneDagModel(
+        components=[
+            OrvaneComponentModel(id="points", name="Points",
+                                 code="points = [(x, 2.5 * x + 1) for x in range(10)]"),
+            OrvaneComponentModel(id="fit", name="Fit", code=(
+                "error = sum((slope * x + intercept - y) ** 2 for x, y in points) / len(points)"
+                "\\nerror")),
+        ],
+        edges=[OrvaneEdgeModel(source="points", target="fit")],
+    )
+
+    def search_progress(data):
+        if data.procedure == "hpo_trial_executed":
+            trial = data.successful
+            if trial and trial["trials"] % 10 == 9:
+                print(f"    > trial {trial['trials'] + 1}: error {trial['values'][0]:.3f}")
+        elif data.procedure == "hpo_completed":
+            (best,) = data.successful["best_trials"].values()
+            values = {k: round(v, 2) for k, v in best["parameters"].items()}
+            print(f"    > best: {values}, error {best['values'][0]:.4f}")
+            print(f"    > importance: {data.successful['parameter_importance'][0]}")
+        elif data.procedure.startswith("hpo_"):
+            print(f"    > {data.procedure.value}: {data.msg}")
+
+    print("== Parameter search: slope and intercept of a line through ten points")
+    tuning = OrvanePipeline(graph=FIT, callback=search_progress, shell=get_ipython())
+    tuning.optimize_parameters(
+        "fit", "TPESearch", [0],
+        {"slope": {"low": 0, "high": 5}, "intercept": {"low": -2, "high": 3}}, 40,
+    )
+    """
+)
+
+
+def run(client, code: str, show_results: bool = True) -> None:
     """Runs code in the kernel and prints what it shows: progress, cell output, results."""
     msg_id = client.execute(code)
     while True:
@@ -115,7 +154,7 @@ def run(client, code: str) -> None:
             if content["name"] == "stderr":
                 text = "".join(f"    ! {line}\n" for line in text.rstrip("\n").splitlines())
             sys.stdout.write(text)
-        elif kind == "execute_result":
+        elif kind == "execute_result" and show_results:
             component = content.get("metadata", {}).get("component_id")
             where = f"result of {component}" if component else "result"
             print(f"    = {where}: {content['data'].get('text/plain')}")
@@ -157,6 +196,7 @@ def main() -> None:
             "run_all(second, 'Third run, in the new pipeline: nothing needs to run')",
         )
         run(client, "print('== Values in the notebook namespace:', report, max(deltas))")
+        run(client, SEARCH, show_results=False)  # each trial shows its fit's result
     finally:
         client.stop_channels()
         manager.shutdown_kernel(now=True)

@@ -14,6 +14,31 @@ py::handle keep(py::object value) { return value.release(); }
 constexpr const char* kGridWithoutParameters = "In GridSearch , 'parameters' must not be NoneType.";
 constexpr const char* kNoDirections = "Invalid input: no optimization directions";
 
+// Silences warnings for a scope. optuna warns while it computes importances and plots (few
+// trials, a target function that assumes minimizing); those remarks concern its own choices,
+// which the caller has already made deliberately, and would otherwise reach the notebook.
+class QuietWarnings {
+ public:
+  QuietWarnings() {
+    py::module_ warnings = py::module_::import("warnings");
+    manager_ = warnings.attr("catch_warnings")();
+    manager_.attr("__enter__")();
+    warnings.attr("simplefilter")("ignore");
+  }
+  ~QuietWarnings() {
+    try {
+      manager_.attr("__exit__")(py::none(), py::none(), py::none());
+    } catch (py::error_already_set& e) {
+      e.discard_as_unraisable("restoring the warning filters");
+    }
+  }
+  QuietWarnings(const QuietWarnings&) = delete;
+  QuietWarnings& operator=(const QuietWarnings&) = delete;
+
+ private:
+  py::object manager_;
+};
+
 // optuna is imported on first use: importing it costs more than the rest of the package, and a
 // pipeline that never searches its parameters should not pay for it. Leaked on purpose.
 struct Optuna {
@@ -24,6 +49,8 @@ struct Optuna {
 const Optuna& optuna() {
   static const Optuna* o = [] {
     auto* made = new Optuna;
+    // Its progress-bar dependency warns at import in a kernel without widgets; no bar is used.
+    QuietWarnings quiet;
     py::module_ optuna = py::module_::import("optuna");
     py::module_ samplers = py::module_::import("optuna.samplers");
     made->create_study = keep(optuna.attr("create_study"));
@@ -61,31 +88,6 @@ const Package& package() {
   }();
   return *p;
 }
-
-// Silences warnings for a scope. optuna warns while it computes importances and plots (few
-// trials, a target function that assumes minimizing); those remarks concern its own choices,
-// which the caller has already made deliberately, and would otherwise reach the notebook.
-class QuietWarnings {
- public:
-  QuietWarnings() {
-    py::module_ warnings = py::module_::import("warnings");
-    manager_ = warnings.attr("catch_warnings")();
-    manager_.attr("__enter__")();
-    warnings.attr("simplefilter")("ignore");
-  }
-  ~QuietWarnings() {
-    try {
-      manager_.attr("__exit__")(py::none(), py::none(), py::none());
-    } catch (py::error_already_set& e) {
-      e.discard_as_unraisable("restoring the warning filters");
-    }
-  }
-  QuietWarnings(const QuietWarnings&) = delete;
-  QuietWarnings& operator=(const QuietWarnings&) = delete;
-
- private:
-  py::object manager_;
-};
 
 py::dict trial_entry(const py::handle& trial) {
   py::dict entry;
