@@ -7,6 +7,7 @@
 
 #include "common/pyclass.hpp"
 #include "core/search_space.hpp"
+#include "pipeline/component_access.hpp"
 #include "pipeline/pipeline.hpp"
 
 namespace orvane::pipeline {
@@ -68,18 +69,20 @@ class InterruptWatch {
 // Components whose disk caching is off for the search; switched back on however it ends.
 class DiskcachePause {
  public:
-  explicit DiskcachePause(py::object nodes) : nodes_(std::move(nodes)) {
-    for (const py::handle& id : nodes_) {
-      py::object component = nodes_[id];
-      if (!py::bool_(component.attr("use_diskcache"))) continue;
-      paused_.push_back(py::reinterpret_borrow<py::object>(id));
-      component.attr("use_diskcache") = false;
+  explicit DiskcachePause(const PipelineState& st) {
+    for (const auto& item : st.nodes) {
+      const py::handle c = item.second;
+      if (!comp::uses_diskcache(c)) continue;
+      paused_.push_back(py::reinterpret_borrow<py::object>(c));
+      comp::set_uses_diskcache(c, false);
     }
   }
+  // The components themselves are switched back on: a graph update during the search may have
+  // replaced the node map, and a component that left it has nothing to restore.
   ~DiskcachePause() {
-    for (const py::object& id : paused_) {
+    for (const py::object& c : paused_) {
       try {
-        nodes_[id].attr("use_diskcache") = true;
+        comp::set_uses_diskcache(c, true);
       } catch (py::error_already_set& e) {
         e.discard_as_unraisable("switching a component's disk cache back on");
       }
@@ -89,7 +92,6 @@ class DiskcachePause {
   DiskcachePause& operator=(const DiskcachePause&) = delete;
 
  private:
-  py::object nodes_;
   std::vector<py::object> paused_;
 };
 
@@ -101,7 +103,7 @@ py::object hpo_record(const char* procedure, const std::string& msg) {
 }
 
 void report(const py::object& self, const char* procedure, const std::string& msg) {
-  self.attr("run_callback")(hpo_record(procedure, msg));
+  run_callback(self, hpo_record(procedure, msg));
 }
 
 [[noreturn]] void input_error(const std::string& text) { throw py::value_error(text); }
@@ -180,28 +182,28 @@ bool is_number(const py::handle& value) {
 }
 
 py::object run_trial(const py::object& self, const py::object& trial, const py::str& component_id,
-                     const py::object& parameters, const SearchState* state) {
+                     const py::object& parameters, const SearchState* search) {
   py::dict drawn;
   for (const py::handle& item : parameters.attr("items")()) {
     py::object name = item[py::int_(0)];
     drawn[name] = suggest(trial, name, item[py::int_(1)]);
   }
-  py::dict values = self.attr("parameters");
-  values.attr("update")(drawn);
-  self.attr("_parameters") = values;
+  PipelineState& st = state(self);
+  py::dict values = py::reinterpret_steal<py::dict>(PyDict_Copy(st.parameters.ptr()));
+  if (!values || PyDict_Update(values.ptr(), drawn.ptr()) != 0) throw py::error_already_set();
+  st.parameters = values;
 
   py::list ids;
   ids.append(component_id);
   py::object target = self.attr("execute_components")(py::arg("component_ids") = ids);
-  if (state != nullptr && state->interrupted) {
+  if (search != nullptr && search->interrupted) {
     PyErr_SetNone(PyExc_KeyboardInterrupt);
     throw py::error_already_set();
   }
 
   // A target that failed, or never started, has no value of its own: what the run returned is
   // then another component's result.
-  py::object component = self.attr("nodes")[component_id];
-  if (!same(component.attr("status"), rt().status_successful)) target = py::none();
+  if (!comp::successful(component(state(self), component_id))) target = py::none();
 
   if (target.is_none()) throw py::value_error(kNoTarget);
   std::size_t count = 1;
@@ -225,7 +227,7 @@ py::object parameter_optimizing_task(const py::object& self, const py::object& t
 
 // One name per objective, from the source of the target's last expression.
 py::list target_names(const py::object& self, const py::str& component_id) {
-  py::object last_expr = self.attr("nodes")[component_id].attr("last_expr");
+  py::object last_expr = component(state(self), component_id).attr("last_expr");
   py::module_ ast = py::module_::import("ast");
   py::object expression = ast.attr("parse")(last_expr, py::arg("mode") = "eval");
   py::object body = expression.attr("body");
@@ -256,15 +258,15 @@ void optimize_parameters(const py::object& self, const py::str& component_id,
   py::object optimizer = optimizer_cls(
       py::arg("opt_method") = method, py::arg("directions") = directions,
       py::arg("parameters") = parameters, py::arg("early_stopping_rounds") = early_stopping_rounds,
-      py::arg("pipeline_callback") = self.attr("_callback"));
-  self.attr("_hpoptimizer") = optimizer;
+      py::arg("pipeline_callback") = state(self).callback);
+  state(self).optimizer = optimizer;
   optimizer.attr("create_study")();
   // Derived before the disk cache is paused: a last expression that does not parse leaves the
   // components as they were.
   py::list names = target_names(self, component_id);
 
   {
-    DiskcachePause pause(self.attr("nodes"));
+    DiskcachePause pause(state(self));
     auto state = std::make_shared<SearchState>();
     InterruptWatch watch(state);
     py::object owner = self;
@@ -292,7 +294,7 @@ void optimize_parameters(const py::object& self, const py::str& component_id,
       }
     }
   }
-  self.attr("run_callback")();
+  run_summary(self);
 }
 
 }  // namespace
