@@ -142,4 +142,5 @@ PYBIND11_MODULE(pipeline, m) {
   register_cache_commands(m, cls);
   register_parameters(m, cls);
   register_component_info(m, cls);
+  register_async_execution(m, cls);
 }
