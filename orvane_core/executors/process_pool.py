@@ -50,19 +50,15 @@ def _initialize(started: Any, environ: dict[str, str], path: list[str], cwd: str
     # and terminates the pool itself; a worker hit by the interrupt in the middle of the pool's
     # own messaging could leave a half-sent result that blocks the pool for good.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    # Terminating the pool sends SIGTERM; a remote task this worker waits for is revoked on its
-    # worker before this process goes.
-    signal.signal(signal.SIGTERM, _on_terminate)
+    # Terminating the pool sends SIGTERM, whose default action ends the worker at once wherever
+    # it is. A Python handler installed for the worker's whole life could be left pending while
+    # the worker blocks on the pool's queue lock, and the pool would wait for it for ever; the
+    # remote executor installs one only while it waits for a remote task.
 
 
-def _on_terminate(signum: int, frame: Any) -> None:
-    remote = sys.modules.get("orvane_core.executors.component_executors.remote")
-    if remote is not None:
-        try:
-            remote.revoke_in_flight()
-        except BaseException:
-            pass
-    os._exit(128 + signum)
+def in_worker() -> bool:
+    """True in a worker process of an ``OrvaneProcessPool``."""
+    return _started is not None
 
 
 def run_tracked(slot: int, func: Any, args: tuple, kwds: dict) -> Any:
@@ -149,4 +145,4 @@ class OrvaneProcessPool:
         self._pool.join()
 
 
-__all__ = ["OrvaneProcessPool", "run_tracked"]
+__all__ = ["OrvaneProcessPool", "in_worker", "run_tracked"]
