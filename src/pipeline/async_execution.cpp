@@ -221,7 +221,7 @@ void schedule(Run& run, const py::object& pool_object) {
       run.scheduler.start(*n);
       run.starting.reset();
       // Reused without running, or ended already: followed up without waiting.
-      if (!comp::status(run.node(*n)) == comp::Status::Running) finished.push_back(*n);
+      if (comp::status(run.node(*n)) != comp::Status::Running) finished.push_back(*n);
     }
     if (finished.empty()) {
       for (Completion& done : wait_for_completions(run)) {
@@ -270,8 +270,7 @@ void stop_run(Run& run, py::error_already_set& error) {
   } else {
     for (std::size_t n : running) comp::set_status(run.node(n), rt().status_invalid);
     if (run.last_access) {
-      record_failure(run.self, run.st, run.graph.id(*run.last_access), error,
-                            run.send_to_front);
+      record_failure(run.self, run.st, run.graph.id(*run.last_access), error, run.send_to_front);
     }
   }
   run_summary(run.self);
