@@ -1,4 +1,5 @@
-// A queue that other threads fill with finished work and one owner drains, waiting without spinning.
+// A queue that other threads fill with finished work and one owner drains, waiting without
+// spinning.
 #pragma once
 
 #include <chrono>

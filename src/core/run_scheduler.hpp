@@ -48,7 +48,7 @@ class RunScheduler {
  private:
   const graph::Dag& dag_;
   std::vector<std::size_t> plan_;
-  std::vector<Phase> phase_;          // by node index
+  std::vector<Phase> phase_;           // by node index
   std::vector<std::size_t> blockers_;  // by node index: parents in the plan not yet finished
   std::vector<std::size_t> position_;  // by node index: place in the plan
   std::set<std::size_t> ready_;        // plan positions of waiting nodes with no blockers

@@ -143,4 +143,5 @@ PYBIND11_MODULE(pipeline, m) {
   register_parameters(m, cls);
   register_component_info(m, cls);
   register_optimization(m, cls);
+  register_async_execution(m, cls);
 }

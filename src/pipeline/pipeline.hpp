@@ -82,6 +82,7 @@ void register_cache_commands(py::module_& m, const py::object& cls);     // cach
 void register_parameters(py::module_& m, const py::object& cls);         // parameters.cpp
 void register_component_info(py::module_& m, const py::object& cls);     // component_info.cpp
 void register_optimization(py::module_& m, const py::object& cls);       // optimization.cpp
+void register_async_execution(py::module_& m, const py::object& cls);    // async_execution.cpp
 
 // Python objects the engine uses on every call, looked up once at module init. The references
 // are deliberately leaked: they must outlive every pipeline, including those finalised while the

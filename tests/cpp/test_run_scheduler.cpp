@@ -83,8 +83,8 @@ TEST(RunScheduler, RejectsMisuse) {
   EXPECT_THROW(RunScheduler(g, {0, 0}), std::invalid_argument);
   EXPECT_THROW(RunScheduler(g, {7}), std::invalid_argument);
   RunScheduler s(g, {at(g, "a"), at(g, "b")});
-  EXPECT_THROW(s.start(at(g, "b")), std::logic_error);  // parent not finished
-  EXPECT_THROW(s.start(at(g, "x")), std::logic_error);  // not planned
+  EXPECT_THROW(s.start(at(g, "b")), std::logic_error);   // parent not finished
+  EXPECT_THROW(s.start(at(g, "x")), std::logic_error);   // not planned
   EXPECT_THROW(s.finish(at(g, "a")), std::logic_error);  // not running
   EXPECT_THROW(s.position(at(g, "x")), std::out_of_range);
   EXPECT_EQ(s.position(at(g, "b")), 1u);

@@ -119,7 +119,11 @@ def test_a_killed_worker_ends_the_run_and_a_new_worker_serves_the_next(redis_ser
         assert not thread.is_alive()
         response = box["response"]
         assert response.status == HTTPStatus.INTERNAL_SERVER_ERROR
-        assert f"The worker {w.hostname} stopped answering" in response.result.exception_msg[3]
+        # Named when the kernel saw it take the task; either way the run ends, not waits.
+        assert any(
+            text in response.result.exception_msg[3]
+            for text in (f"The worker {w.hostname} stopped answering", "No worker answers")
+        ), response.result.exception_msg[3]
 
         # No worker now: the executor says so instead of queueing work nobody takes.
         assert "No worker answers" in ex.ping()[1]

@@ -2,6 +2,9 @@
 
 from __future__ import annotations
 
+import os
+import signal
+import sys
 import threading
 import time
 from typing import Any
@@ -247,12 +250,14 @@ class OrvaneRemoteComponentExecutor:
                 f"Cannot send component {self._label()} to the broker at {_sanitized(broker)}: {exc}"
             )
         _in_flight.add(result)
+        restore = _revoke_on_terminate()
         try:
             return self._wait(app, result, broker, backend)
         except BaseException:
             _revoke(result)
             raise
         finally:
+            restore()
             _in_flight.discard(result)
             _release(result)
 
@@ -341,6 +346,28 @@ def _release(result: Any) -> None:
     except Exception:
         pass
     result.backend = None
+
+
+def _revoke_on_terminate() -> Any:
+    """In a worker of a parallel run's pool, a terminated run revokes the remote task it
+    abandons; returns what restores the default. The wait wakes at least every few seconds, so
+    the handler cannot be left pending for long."""
+    pool = sys.modules.get("orvane_core.executors.process_pool")
+    if (
+        pool is None
+        or not pool.in_worker()
+        or threading.current_thread() is not threading.main_thread()
+    ):
+        return lambda: None
+
+    def on_terminate(signum: int, frame: Any) -> None:
+        try:
+            revoke_in_flight()
+        finally:
+            os._exit(128 + signum)
+
+    previous = signal.signal(signal.SIGTERM, on_terminate)
+    return lambda: signal.signal(signal.SIGTERM, previous)
 
 
 def revoke_in_flight() -> None:

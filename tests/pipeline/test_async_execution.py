@@ -1,0 +1,107 @@
+"""Parallel runs in real worker processes: side by side, failures, lost workers, remote cells."""
+
+from __future__ import annotations
+
+import pytest
+
+from orvane_core.misc.models import OrvaneComponentRemoteConfigModel
+from tests.pipeline.conftest import S, component, dag
+from tests.services import RedisServer, Worker
+
+pytestmark = pytest.mark.slow
+
+
+def meet(mine: str, other: str, folder) -> str:
+    """Cell code that announces itself and then waits for the other cell to do the same: both
+    finish only when they run at the same time."""
+    return (
+        "import os, time\n"
+        f"open(os.path.join({str(folder)!r}, {mine!r}), 'w').close()\n"
+        "deadline = time.monotonic() + 60\n"
+        f"while not os.path.exists(os.path.join({str(folder)!r}, {other!r})):\n"
+        "    assert time.monotonic() < deadline, 'ran alone'\n"
+        "    time.sleep(0.01)\n"
+        f"{mine} = os.getpid()\n"
+        "del deadline"
+    )
+
+
+def test_independent_branches_run_side_by_side(make_pipeline, recorder, shell, tmp_path):
+    p = make_pipeline(
+        dag(
+            [
+                component("a", "import math\nx = 3", diskcache=True),
+                ("b", meet("b", "c", tmp_path)),
+                ("c", meet("c", "b", tmp_path)),
+                ("d", "total = math.floor(5.5) if b != c else 0\ntotal"),
+            ],
+            [("a", "b"), ("a", "c"), ("b", "d"), ("c", "d")],
+        )
+    )
+    recorder.clear()
+    assert p.execute_all_async() is None
+    assert {cid: p.nodes[cid].status for cid in "abcd"} == dict.fromkeys("abcd", S.SUCCESSFUL)
+    assert shell.user_ns["b"] != shell.user_ns["c"]  # two worker processes
+    assert shell.user_ns["total"] == 5 and shell.user_ns["x"] == 3
+    # The child waits for both parents; each change reached the front end.
+    assert recorder.statuses("d")[-1] == S.SUCCESSFUL
+    assert S.RUNNING in recorder.statuses("b")
+    assert ("todo", "a") in p.tasks()
+
+    # Nothing left to run: the cached parent is reused, the others run again.
+    recorder.clear()
+    p.execute_components_async(component_ids=[])
+    assert len(recorder.summaries) == 2
+
+
+@pytest.mark.parametrize(
+    ("code", "reason"),
+    [
+        ("raise ValueError('broken branch')", "ValueError"),
+        ("import os\nos._exit(3)", "exited with code 3"),
+        ("import os, signal\nos.kill(os.getpid(), signal.SIGKILL)", "killed by signal 9"),
+    ],
+)
+def test_a_failed_branch_stops_the_run_and_the_next_run_works(make_pipeline, code, reason):
+    p = make_pipeline(
+        dag(
+            [("a", "x = 1"), ("bad", code), ("slow", "import time\ntime.sleep(120)"),
+             ("after", "y = 2")],
+            [("a", "bad"), ("a", "slow"), ("slow", "after")],
+        )
+    )  # fmt: skip
+    p.execute_all_async()
+    assert p.nodes["bad"].status is S.FAILED
+    assert reason in "\n".join(p.nodes["bad"].exception_msg)
+    assert p.nodes["slow"].status is S.INVALID
+    assert p.nodes["after"].status is S.INVALID
+
+    p.nodes["bad"].cell_code = "z = 3"
+    p.nodes["slow"].cell_code = "w = 4"
+    p.execute_all_async()
+    assert [p.nodes[c].status for c in ("a", "bad", "slow", "after")] == [S.SUCCESSFUL] * 4
+
+
+def test_remote_cells_run_on_workers_and_a_missing_worker_fails_clearly(make_pipeline):
+    server = RedisServer()
+    try:
+        remote = OrvaneComponentRemoteConfigModel(broker=server.url, backend=server.url)
+        graph = dag([("a", "x = 20"), ("r", "y = x + 1"), ("d", "y * 2")],
+                    [("a", "r"), ("r", "d")])  # fmt: skip
+        p = make_pipeline(graph)
+        p.nodes["r"].remote_config = remote
+        p.execute_all_async()
+        assert p.nodes["r"].status is S.FAILED
+        assert "No worker answers" in p.nodes["r"].exception_msg[3]
+        assert p.nodes["d"].status is S.INVALID
+
+        worker = Worker(server.url)
+        try:
+            p.execute_all_async(optimize_memory=False)
+            assert p.nodes["d"].last_output == 42
+            # The synchronous path reaches the worker too.
+            assert p.execute_component("d") == 42 and p.nodes["r"].status is S.SUCCESSFUL
+        finally:
+            worker.stop()
+    finally:
+        server.stop()
