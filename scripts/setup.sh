@@ -7,7 +7,9 @@ VENV=${ORVANE_VENV:-.venv}
 PYTHON=${PYTHON:-python3}
 
 need_apt=()
-dpkg -s libgtest-dev >/dev/null 2>&1 || need_apt+=(libgtest-dev)
+for pkg in libgtest-dev libxxhash-dev nlohmann-json3-dev; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || need_apt+=("$pkg")
+done
 command -v cmake >/dev/null 2>&1 || need_apt+=(cmake)
 # Remote execution runs on Celery with a Redis broker; the tests start their own server.
 command -v redis-server >/dev/null 2>&1 || need_apt+=(redis-server)
@@ -26,4 +28,4 @@ fi
 "$VENV/bin/python" -m pip install -q --upgrade pip
 "$VENV/bin/python" -m pip install -q "scikit-build-core>=0.10" "pybind11>=3,<4" ninja
 echo "== building orvane_core"
-"$VENV/bin/python" -m pip install -q --no-build-isolation -e ".[test]"
+"$VENV/bin/python" -m pip install -q --no-build-isolation -e ".[test,bench]"

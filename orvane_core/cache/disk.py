@@ -1,158 +1,46 @@
 """A component cache stored in one directory: manifest first, values loaded lazily.
 
-The directory layout is written by the native writer (``src/core/cache_store.hpp``): a
-``manifest.json`` listing every blob file with its kind, byte size and XXH64 checksum, one
-pickled ``meta`` blob with the small result fields, one ``last_output`` blob and one blob per
-non-module output. Opening reads only the manifest and the file sizes, so adopting a directory
-of gigabytes costs nothing until a value is asked for.
+The directory format belongs to the native core (``src/core/cache_format.hpp``), which writes
+the manifest and reads it here: a ``manifest.json`` listing every blob file with its kind, size,
+checksum and out-of-band buffers; one ``meta`` blob with the small result fields, one
+``last_output`` blob and one blob per non-module output. Opening reads only the manifest and the
+file sizes, so adopting a directory of gigabytes costs nothing until a value is asked for; a
+value is then read in one pass, its large buffers straight into the objects it is built on.
 """
 
 from __future__ import annotations
 
-import errno
-import json
 import os
 import pickle
-import stat
 from collections.abc import Iterator, Mapping
 from typing import Any
 
 from orvane_core import _native
 
 _MANIFEST = _native.CACHE_MANIFEST_NAME
-_FORMAT = _native.CACHE_MANIFEST_FORMAT
-_VERSION = _native.CACHE_MANIFEST_VERSION
 PARTIAL_PREFIX = _native.CACHE_PARTIAL_PREFIX
-_KINDS = ("meta", "last_output", "output")
-_META_FIELDS = ("module_statements", "captured", "exception_msg", "outputs_summary")
 
-# Blobs at least this large are read with their big payloads placed out of band; smaller ones
-# are read whole, which is cheaper for them.
-_SPLIT_READ_BYTES = 1 << 20
+# Raised for a directory that is not a usable cache and for a blob that fails its size or
+# checksum; a RuntimeError.
+OrvaneDiskCacheError = _native.OrvaneDiskCacheError
 
 
-class OrvaneDiskCacheError(RuntimeError):
-    """A directory that is not a usable cache, or a blob that fails its size or checksum."""
-
-
-def _open_no_link(path: str):
-    """Opens a cache file for reading; a symbolic link in its place is refused (ELOOP)."""
-    return os.fdopen(os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC), "rb")
-
-
-def _regular_size(path: str) -> int:
-    """Size of a cache file that is a regular file, not a link to one."""
-    info = os.lstat(path)
-    if not stat.S_ISREG(info.st_mode):
-        raise OSError(errno.ELOOP, "not a regular file (links are never followed)", path)
-    return info.st_size
-
-
-def _parse_manifest(cache_dir: str) -> dict:
-    path = os.path.join(cache_dir, _MANIFEST)
-    if os.path.islink(cache_dir):
-        raise OrvaneDiskCacheError(f"Disk cache directory is a symbolic link: {cache_dir!r}")
-    if not os.path.isdir(cache_dir):
-        raise OrvaneDiskCacheError(f"Disk cache directory does not exist: {cache_dir!r}")
+def _load_blob(manifest: _native.CacheManifest, index: int, file: str) -> Any:
+    stream, buffers = manifest.read_blob(index)
     try:
-        with _open_no_link(path) as f:
-            raw = f.read()
-    except FileNotFoundError:
-        raise OrvaneDiskCacheError(f"Not a disk cache (no {_MANIFEST}): {cache_dir!r}") from None
-    except OSError as exc:
-        raise OrvaneDiskCacheError(f"Cannot read {path!r}: {exc}") from exc
-    try:
-        manifest = json.loads(raw)
-    except (ValueError, UnicodeDecodeError) as exc:
-        raise OrvaneDiskCacheError(f"Corrupt disk cache manifest {path!r}: {exc}") from exc
-    if not isinstance(manifest, dict) or manifest.get("format") != _FORMAT:
-        raise OrvaneDiskCacheError(f"Not a disk cache manifest of this product: {path!r}")
-    if manifest.get("version") != _VERSION:
-        raise OrvaneDiskCacheError(
-            f"Unsupported disk cache version {manifest.get('version')!r} in {path!r}"
-        )
-    component_id = manifest.get("component_id")
-    success_count = manifest.get("success_count")
-    blobs = manifest.get("blobs")
-    if (
-        not isinstance(component_id, str)
-        or not isinstance(success_count, int)
-        or isinstance(success_count, bool)
-        or not isinstance(blobs, list)
-    ):
-        raise OrvaneDiskCacheError(f"Corrupt disk cache manifest {path!r}: missing fields")
-    for blob in blobs:
-        ok = (
-            isinstance(blob, dict)
-            and isinstance(blob.get("name"), str)
-            and blob.get("kind") in _KINDS
-            and isinstance(blob.get("file"), str)
-            # Only plain names inside the directory: a manifest never points elsewhere.
-            and blob["file"] not in ("", ".", "..", _MANIFEST)
-            and os.sep not in blob["file"]
-            and "\x00" not in blob["file"]
-            and isinstance(blob.get("size"), int)
-            and blob["size"] >= 0
-            and isinstance(blob.get("xxh64"), str)
-        )
-        if not ok:
-            raise OrvaneDiskCacheError(f"Corrupt disk cache manifest {path!r}: bad blob entry")
-    return manifest
-
-
-def _missing_or_truncated(cache_dir: str, blobs: list[dict]) -> str | None:
-    """The first problem with the blob files, as text, or none when all have their sizes."""
-    for blob in blobs:
-        path = os.path.join(cache_dir, blob["file"])
-        try:
-            size = _regular_size(path)
-        except FileNotFoundError:
-            return f"Disk cache file is missing: {path!r}"
-        except OSError as exc:
-            return f"Cannot inspect disk cache file {path!r}: {exc}"
-        if size != blob["size"]:
-            return (
-                f"Disk cache file {path!r} has {size} bytes, the manifest says {blob['size']} "
-                "(truncated or overwritten)"
-            )
-    return None
-
-
-def _load_blob(cache_dir: str, entry: dict) -> Any:
-    path = os.path.join(cache_dir, entry["file"])
-    expected_size, expected_sum = entry["size"], entry["xxh64"]
-    try:
-        size = _regular_size(path)
-        if size != expected_size:
-            raise OrvaneDiskCacheError(
-                f"Disk cache file {path!r} has {size} bytes, the manifest says "
-                f"{expected_size} (truncated or overwritten)"
-            )
-        if size < _SPLIT_READ_BYTES:
-            with _open_no_link(path) as f:
-                data = f.read()
-            digest, buffers = _native.checksum(data), ()
-        else:
-            # One pass with the GIL released: large array payloads land directly in the
-            # objects the unpickler will use, and every byte is checksummed on the way.
-            digest, data, buffers = _native.read_pickle_blob(path, _SPLIT_READ_BYTES)
-    except OSError as exc:
-        raise OrvaneDiskCacheError(f"Cannot read disk cache file {path!r}: {exc}") from exc
-    if digest != expected_sum:
-        raise OrvaneDiskCacheError(f"Disk cache file {path!r} is corrupt (checksum mismatch)")
-    try:
-        return pickle.loads(data, buffers=buffers)
+        return pickle.loads(stream, buffers=buffers)
     except Exception as exc:
+        path = os.path.join(manifest.cache_dir, file)
         raise OrvaneDiskCacheError(f"Cannot unpickle disk cache file {path!r}: {exc}") from exc
 
 
 class _LazyOutputs(Mapping):
     """Read-only mapping of non-module outputs: names from the manifest, values on first use."""
 
-    __slots__ = ("_cache_dir", "_entries", "_values")
+    __slots__ = ("_entries", "_manifest", "_values")
 
-    def __init__(self, cache_dir: str, entries: dict[str, dict]) -> None:
-        self._cache_dir = cache_dir
+    def __init__(self, manifest: _native.CacheManifest | None, entries: dict[str, int]) -> None:
+        self._manifest = manifest
         self._entries = entries
         self._values: dict[str, Any] = {}
 
@@ -160,8 +48,8 @@ class _LazyOutputs(Mapping):
         try:
             return self._values[name]
         except KeyError:
-            entry = self._entries[name]  # KeyError for unknown names, as a mapping should
-        value = _load_blob(self._cache_dir, entry)
+            index = self._entries[name]  # KeyError for unknown names, as a mapping should
+        value = _load_blob(self._manifest, index, name)
         self._values[name] = value
         return value
 
@@ -196,25 +84,28 @@ class OrvaneDiskCache:
         if not isinstance(cache_dir, str):
             raise TypeError("cache_dir must be a path text, not bytes")
         self.cache_dir: str = cache_dir
-        manifest = _parse_manifest(cache_dir)
-        problem = _missing_or_truncated(cache_dir, manifest["blobs"])
+        manifest = _native.CacheManifest(cache_dir)
+        problem = manifest.missing_or_truncated()
         if problem:
             raise OrvaneDiskCacheError(problem)
-        self.component_id: str = manifest["component_id"]
-        self.success_count: int = manifest["success_count"]
-        self.created: float | None = manifest.get("created")
-        self._blobs: list[dict] = manifest["blobs"]
+        self.component_id: str = manifest.component_id
+        self.success_count: int = manifest.success_count
+        self.created: float | None = manifest.created
+        self._manifest: _native.CacheManifest | None = manifest
         self._reset_values()
 
     def _reset_values(self) -> None:
-        meta = [b for b in self._blobs if b["kind"] == "meta"]
-        last = [b for b in self._blobs if b["kind"] == "last_output"]
-        self._meta_entry = meta[0] if meta else None
-        self._last_entry = last[0] if last else None
+        blobs = self._manifest.blobs() if self._manifest is not None else []
+        first = {}
+        for index, (_name, kind) in enumerate(blobs):
+            first.setdefault(kind, index)
+        self._meta_index: int | None = first.get("meta")
+        self._last_index: int | None = first.get("last_output")
         self._meta: dict | None = None
         self._last_output: Any = _UNLOADED
         self._outputs = _LazyOutputs(
-            self.cache_dir, {b["name"]: b for b in self._blobs if b["kind"] == "output"}
+            self._manifest,
+            {name: index for index, (name, kind) in enumerate(blobs) if kind == "output"},
         )
 
     # -- loading ---------------------------------------------------------------------------
@@ -222,12 +113,11 @@ class OrvaneDiskCache:
     def _meta_fields(self) -> dict:
         if self._meta is None:
             meta: dict = {}
-            if self._meta_entry is not None:
-                loaded = _load_blob(self.cache_dir, self._meta_entry)
+            if self._meta_index is not None:
+                loaded = _load_blob(self._manifest, self._meta_index, "meta")
                 if not isinstance(loaded, dict):
                     raise OrvaneDiskCacheError(
-                        f"Disk cache file {os.path.join(self.cache_dir, self._meta_entry['file'])!r}"
-                        " does not hold the result fields"
+                        f"Disk cache {self.cache_dir!r} does not hold the result fields"
                     )
                 meta = loaded
             self._meta = meta
@@ -247,10 +137,10 @@ class OrvaneDiskCache:
     @property
     def last_output(self) -> Any:
         if self._last_output is _UNLOADED:
-            if self._last_entry is None:
+            if self._last_index is None:
                 self._last_output = None
             else:
-                self._last_output = _load_blob(self.cache_dir, self._last_entry)
+                self._last_output = _load_blob(self._manifest, self._last_index, "last_output")
         return self._last_output
 
     @property
@@ -274,10 +164,11 @@ class OrvaneDiskCache:
 
     def clear_cache(self) -> None:
         """Forget loaded values and delete the listed blob files and the manifest, nothing else."""
-        blobs, self._blobs = self._blobs, []
+        files = self._manifest.files() if self._manifest is not None else []
+        self._manifest = None
         self._reset_values()
         # The manifest goes first: a directory interrupted here no longer loads as a cache.
-        for name in [_MANIFEST] + [b["file"] for b in blobs]:
+        for name in [_MANIFEST, *files]:
             try:
                 os.unlink(os.path.join(self.cache_dir, name))
             except FileNotFoundError:
@@ -310,14 +201,14 @@ class OrvaneDiskCache:
         ):
             return None
         try:
-            manifest = _parse_manifest(path)
+            manifest = _native.CacheManifest(path)
         except OrvaneDiskCacheError:
             return None
         return {
-            "component_id": manifest["component_id"],
-            "success_count": manifest["success_count"],
-            "created": manifest.get("created"),
-            "complete": _missing_or_truncated(path, manifest["blobs"]) is None,
+            "component_id": manifest.component_id,
+            "success_count": manifest.success_count,
+            "created": manifest.created,
+            "complete": manifest.missing_or_truncated() is None,
         }
 
     @staticmethod

@@ -1,16 +1,19 @@
-"""The background disk-cache writer: results are pickled here, written by a native thread.
+"""The background disk-cache writer: every value is pickled once, then written by a native thread.
 
-``put_task`` runs on the kernel's main thread and never waits for the disk: it pickles the small
-result fields into one ``meta`` blob and the last output into another, and hands references to
-those bytes and to the already pickled non-module outputs to the native writer, which writes
-them from its own thread without the GIL (``src/core/cache_writer.hpp``). The bytes objects are
-released on the main thread once the writer is done with them.
+Values are pickled with protocol 5 (``serialize_value``): large buffers (numpy arrays, bytes,
+bytearrays and anything else that pickles through ``PickleBuffer``) stay out of the pickle stream.
+``put_task`` runs on the kernel's main thread and never waits for the disk: it hands the streams
+and buffers to the native writer in one call; buffers the user could change later are copied by
+native code without the GIL while the writer thread already writes what has been copied
+(``src/core/cache_writer.hpp``). The writer's done messages come back as records.
 """
 
 from __future__ import annotations
 
 import atexit
+import io
 import os
+import pickle
 import weakref
 from typing import Any
 
@@ -30,6 +33,91 @@ _META_FIELDS = (
     "outputs_summary",
     "fingerprint",
 )
+
+# Buffers smaller than this stay in the pickle stream: a separate piece costs more than it saves.
+OUT_OF_BAND_BYTES = 1 << 16
+
+
+def rebuild_buffer(is_bytes: bool, buffer: Any) -> bytes | bytearray:
+    """Unpickles a bytes or bytearray value that was stored out of band.
+
+    The reader hands over an object of the right type that already holds the data (wrapped in a
+    read-only memoryview for bytes); it is returned as it is, without a copy.
+    """
+    obj = buffer.obj if isinstance(buffer, memoryview) else buffer
+    kind = bytes if is_bytes else bytearray
+    return obj if type(obj) is kind else kind(buffer)
+
+
+class _OutOfBandBytes:
+    """A top-level bytes value: the pickler would copy it into the stream otherwise."""
+
+    __slots__ = ("value",)
+
+    def __init__(self, value: bytes) -> None:
+        self.value = value
+
+    def __reduce_ex__(self, protocol: int):
+        return rebuild_buffer, (True, pickle.PickleBuffer(self.value))
+
+
+class _Pickler(cloudpickle.Pickler):
+    def reducer_override(self, obj: Any) -> Any:
+        # Exact bytes never reach this hook; bytearrays do, and go out of band like arrays.
+        if type(obj) is bytearray and len(obj) >= OUT_OF_BAND_BYTES:
+            return rebuild_buffer, (False, pickle.PickleBuffer(obj))
+        return super().reducer_override(obj)
+
+
+class SerializedValue:
+    """A value pickled once: the protocol-5 stream and its out-of-band buffers.
+
+    Each buffer is a bytes object (immutable: written as it is) or a contiguous memoryview of
+    the user's memory, which the writer copies when the task is handed over.
+    """
+
+    __slots__ = ("buffers", "stream")
+
+    def __init__(self, stream: bytes, buffers: list) -> None:
+        self.stream = stream
+        self.buffers = buffers
+
+    def __repr__(self) -> str:
+        return f"<serialized value: {len(self.stream)} bytes, {len(self.buffers)} buffers>"
+
+
+def serialize_value(value: Any) -> SerializedValue:
+    """Pickles ``value`` once (cloudpickle, protocol 5), large buffers out of band.
+
+    Raises what the pickler raises for a value that cannot be pickled.
+    """
+    buffers: list = []
+
+    def out_of_band(buffer: pickle.PickleBuffer) -> bool:
+        try:
+            raw = buffer.raw()
+        except BufferError:  # not contiguous: the pickler copies it into the stream
+            return True
+        if raw.nbytes < OUT_OF_BAND_BYTES:
+            return True
+        buffers.append(raw.obj if type(raw.obj) is bytes else raw)
+        return False
+
+    if type(value) is bytes and len(value) >= OUT_OF_BAND_BYTES:
+        value = _OutOfBandBytes(value)
+    out = io.BytesIO()
+    _Pickler(out, protocol=5, buffer_callback=out_of_band).dump(value)
+    return SerializedValue(out.getvalue(), buffers)
+
+
+def _blob(name: str, kind: str, value: Any) -> tuple:
+    if type(value) is not SerializedValue:
+        if kind == "output" and type(value) is bytes:
+            # An output the caller pickled already, by any protocol: written as its stream.
+            return (name, kind, value, [])
+        value = serialize_value(value)
+    return (name, kind, value.stream, value.buffers)
+
 
 # Writers still open at interpreter exit are closed, so a write in progress finishes and its
 # thread is joined before the interpreter tears down the objects it reads.
@@ -80,20 +168,21 @@ class OrvaneDiskcacheWriter:
     def put_task(self, task: OrvaneDiskCacheTodoModel) -> bool:
         """Queue the write of ``task.data`` into ``task.cache_dir``; false when refused.
 
-        Refused before ``open()``, after ``close()`` and after the thread has died.
+        ``last_output`` and each non-module output may arrive as a ``SerializedValue`` (pickled
+        once by the caller), as bytes pickled by the caller (outputs only), or as the object
+        itself, which is pickled here. Refused before ``open()``, after ``close()`` and after the
+        thread has died.
         """
         if not isinstance(task, OrvaneDiskCacheTodoModel):
             raise TypeError(f"task must be an OrvaneDiskCacheTodoModel, not {type(task).__name__}")
         data = task.data
         meta = {name: getattr(data, name, None) for name in _META_FIELDS}
         blobs = [
-            ("__meta__", "meta", cloudpickle.dumps(meta)),
-            ("__last_output__", "last_output", cloudpickle.dumps(data.last_output)),
+            _blob("__meta__", "meta", meta),
+            _blob("__last_output__", "last_output", data.last_output),
         ]
         for name, value in (data.non_module_outputs or {}).items():
-            # Outputs arrive pickled; anything else is pickled here so nothing is lost.
-            blob = value if type(value) is bytes else cloudpickle.dumps(value)
-            blobs.append((str(name), "output", blob))
+            blobs.append(_blob(str(name), "output", value))
         return self._core.put(
             component_id=task.component_id,
             success_count=task.success_count,
@@ -111,10 +200,11 @@ class OrvaneDiskcacheWriter:
 
     def get_messages(self) -> list[OrvaneDiskCacheDoneModel]:
         """Finished and failed writes since the last call, and a stop report after a crash."""
-        return [OrvaneDiskCacheDoneModel(**message) for message in self._core.drain()]
+        return self._core.drain()
 
     def _inject_fault(self, name: str) -> bool:
-        """Test hook: ``"die_mid_write"`` makes the thread stop inside its next write."""
+        """Test hooks: ``"die_mid_write"`` makes the thread stop inside its next write;
+        ``"hold"`` keeps queued writes from starting until ``"release"``."""
         return self._core._inject_fault(name)
 
     def __repr__(self) -> str:

@@ -1,15 +1,4 @@
-// On-disk layout of one component cache and its crash-safe writing.
-//
-// A cache is one directory per write, holding one file per blob and a manifest written last:
-//
-//   component-<uuid>/
-//     manifest.json      {"format": "orvane-diskcache", "version": 1,
-//                         "component_id": "...", "success_count": 3, "created": 1733650000.25,
-//                         "blobs": [{"name": "x", "kind": "output", "file": "output-0000.bin",
-//                                    "size": 123, "xxh64": "<16 hex digits>"}, ...]}
-//     meta.bin           pickled mapping of the small result fields (kind "meta")
-//     last_output.bin    pickled last output (kind "last_output")
-//     output-0000.bin    one pickled non-module output per file (kind "output", name = symbol)
+// Crash-safe writing of one component cache directory (format in cache_format.hpp).
 //
 // Writing goes into a sibling directory whose name starts with kPartialPrefix; files and that
 // directory are synced, the manifest goes in last, then the directory is renamed into place and
@@ -20,22 +9,59 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "core/cache_format.hpp"
+
 namespace orvane {
 
-inline constexpr const char* kManifestName = "manifest.json";
-inline constexpr const char* kManifestFormat = "orvane-diskcache";
-inline constexpr int kManifestVersion = 1;
-inline constexpr const char* kPartialPrefix = ".orvane-partial-";
+// Asks for huge pages for fresh memory of `size` bytes at `data` (whole huge pages inside it).
+void prepare_pages(char* data, std::size_t size);
+// Faults in the whole pages inside [data, data + size) in one call, ready to be written.
+void populate_pages(char* data, std::size_t size);
 
-// A blob to write: the bytes are borrowed, the caller keeps them alive until the write ends.
+// Page-aligned memory owned by a write: the copy of a buffer the user may change later. It is
+// filled on the owner's thread while the writer may already write the part that is ready, and
+// it is zero up to the next page boundary, so whole pages can go straight to the disk.
+class PageBuffer {
+ public:
+  // Reserves `size` bytes (nothing is touched yet); throws std::bad_alloc when that fails.
+  explicit PageBuffer(std::size_t size);
+  ~PageBuffer();
+  PageBuffer(const PageBuffer&) = delete;
+  PageBuffer& operator=(const PageBuffer&) = delete;
+
+  // Copies `size` bytes from `src` in chunks, publishing each as it lands.
+  void fill_from(const void* src);
+  // Blocks until the first `bytes` bytes are filled.
+  void wait_filled(std::size_t bytes) const;
+  char* data() const { return data_; }
+  std::size_t size() const { return size_; }
+  std::size_t capacity() const { return capacity_; }
+
+ private:
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+  std::atomic<std::size_t> filled_{0};
+};
+
+// One run of bytes of a blob: borrowed (the caller keeps it alive and unchanged until the write
+// ends) or owned through `pages`.
+struct Segment {
+  const char* data = nullptr;
+  std::size_t size = 0;
+  bool is_bytes = false;  // for buffers: how it is read back
+  std::shared_ptr<PageBuffer> pages;
+};
+
 struct BlobRef {
   std::string name;
   std::string kind;  // "meta", "last_output" or "output"
-  const char* data = nullptr;
-  std::size_t size = 0;
+  Segment stream;
+  std::vector<Segment> buffers;
 };
 
 struct WriteRequest {
@@ -43,15 +69,6 @@ struct WriteRequest {
   std::int64_t success_count = 0;
   std::string cache_dir;
   std::vector<BlobRef> blobs;
-};
-
-// What a finished blob looks like in the manifest.
-struct BlobRecord {
-  std::string name;
-  std::string kind;
-  std::string file;
-  std::size_t size = 0;
-  std::uint64_t checksum = 0;
 };
 
 enum class WriteStatus { kWritten, kFailed, kCancelled, kDied };
@@ -68,18 +85,8 @@ struct WriteSignals {
   const std::atomic<bool>* die = nullptr;
 };
 
-// JSON text of a manifest; `created` is seconds since the epoch.
-std::string manifest_json(const WriteRequest& request, const std::vector<BlobRecord>& records,
-                          double created);
-
-// Escapes text for a JSON string literal (UTF-8 passes through unchanged).
-std::string json_escape(const std::string& text);
-
-// The file name a blob gets inside the cache directory; `index` counts outputs.
-std::string blob_file_name(const std::string& kind, std::size_t index);
-
 // Writes the request's blobs into request.cache_dir as described above. Refuses to replace an
-// existing cache_dir. Creates missing parent directories.
+// existing cache_dir. Creates missing parent directories (0700; files are 0600).
 WriteOutcome write_cache_directory(const WriteRequest& request, const WriteSignals& signals = {},
                                    std::size_t chunk_size = 8u << 20);
 

@@ -129,8 +129,16 @@ Drained CacheWriter::drain() {
 }
 
 bool CacheWriter::inject_fault(const std::string& name) {
-  if (name != "die_mid_write") return false;
-  die_.store(true);
+  if (name == "die_mid_write") {
+    die_.store(true);
+    return true;
+  }
+  if (name != "hold" && name != "release") return false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_ = name == "hold";
+  }
+  wake_.notify_all();
   return true;
 }
 
@@ -139,7 +147,7 @@ void CacheWriter::worker_loop() {
     WriteTask task;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+      wake_.wait(lock, [this] { return stopping_ || (!queue_.empty() && !held_); });
       if (stopping_) return;
       task = std::move(queue_.front());
       queue_.pop_front();

@@ -66,7 +66,8 @@ class CacheWriter {
   // Takes the messages and retired tickets collected so far.
   Drained drain();
 
-  // Test hook: "die_mid_write" makes the thread stop inside its next blob, as a crash would.
+  // Test hooks: "die_mid_write" makes the thread stop inside its next blob, as a crash would;
+  // "hold" keeps queued tasks from starting until "release", so a test can act on a known state.
   bool inject_fault(const std::string& name);
 
  private:
@@ -91,6 +92,7 @@ class CacheWriter {
   bool running_ = false;
   bool died_ = false;
   bool died_reported_ = false;
+  bool held_ = false;
   std::atomic<bool> cancel_current_{false};
   std::atomic<bool> die_{false};
 };

@@ -1,31 +1,59 @@
-// 64-bit non-cryptographic checksum of cache blobs: fast enough to run in the same pass as I/O.
+// Checksums of cache files, computed in the same pass as the I/O (xxHash library).
 #pragma once
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace orvane {
 
-// Streaming form of the XXH64 algorithm, built from its published description. Feeding the
-// same bytes in any split gives the same digest as the one-shot function.
-class Xxh64 {
+// XXH3 (64-bit) is what new caches record; XXH64 is read for caches of the first format.
+enum class HashKind { kXxh3, kXxh64 };
+
+// Streaming digest: feeding the same bytes in any split gives the same value.
+class StreamHash {
  public:
-  explicit Xxh64(std::uint64_t seed = 0);
-  void update(const void* data, std::size_t size);
-  std::uint64_t digest() const;
+  explicit StreamHash(HashKind kind) : kind_(kind) {
+    if (kind_ == HashKind::kXxh3) {
+      XXH3_64bits_reset(state3_.get());
+    } else {
+      XXH64_reset(state64_.get(), 0);
+    }
+  }
+  void update(const void* data, std::size_t size) {
+    if (kind_ == HashKind::kXxh3) {
+      XXH3_64bits_update(state3_.get(), data, size);
+    } else {
+      XXH64_update(state64_.get(), data, size);
+    }
+  }
+  std::uint64_t digest() const {
+    return kind_ == HashKind::kXxh3 ? XXH3_64bits_digest(state3_.get())
+                                    : XXH64_digest(state64_.get());
+  }
 
  private:
-  std::uint64_t acc_[4];
-  std::uint64_t seed_;
-  std::uint64_t total_ = 0;
-  unsigned char buffer_[32];
-  std::size_t buffered_ = 0;
+  struct Free3 {
+    void operator()(XXH3_state_t* s) const { XXH3_freeState(s); }
+  };
+  struct Free64 {
+    void operator()(XXH64_state_t* s) const { XXH64_freeState(s); }
+  };
+  HashKind kind_;
+  std::unique_ptr<XXH3_state_t, Free3> state3_{XXH3_createState()};
+  std::unique_ptr<XXH64_state_t, Free64> state64_{XXH64_createState()};
 };
 
-std::uint64_t xxh64(const void* data, std::size_t size, std::uint64_t seed = 0);
-
 // Sixteen lower-case hex digits: how checksums are stored in a cache manifest.
-std::string checksum_hex(std::uint64_t value);
+inline std::string checksum_hex(std::uint64_t value) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out(16, '0');
+  for (int i = 15; i >= 0; --i, value >>= 4) out[static_cast<std::size_t>(i)] = digits[value & 15];
+  return out;
+}
 
 }  // namespace orvane

@@ -1,127 +1,110 @@
-// Bindings of the cache-directory format: checksums over Python buffers and layout constants.
-#include <fcntl.h>
+// Bindings of the cache-directory format: the manifest, and reading a blob file straight into
+// the objects the unpickler will use.
 #include <pybind11/pybind11.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "core/cache_format.hpp"
 #include "core/cache_store.hpp"
-#include "core/hash.hpp"
-#include "core/pickle_scan.hpp"
 
 namespace py = pybind11;
 
 namespace orvane {
 namespace {
 
-[[noreturn]] void raise_os_error(int err, const std::string& path) {
-  errno = err;
-  PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
-  throw py::error_already_set();
+py::object new_bytes(std::size_t size, bool is_bytes, char** data) {
+  const auto n = static_cast<Py_ssize_t>(size);
+  auto obj = py::reinterpret_steal<py::object>(
+      is_bytes ? PyBytes_FromStringAndSize(nullptr, n) : PyByteArray_FromStringAndSize(nullptr, n));
+  if (!obj) throw py::error_already_set();
+  *data = is_bytes ? PyBytes_AS_STRING(obj.ptr()) : PyByteArray_AS_STRING(obj.ptr());
+  prepare_pages(*data, size);
+  return obj;
 }
 
-// Large fresh allocations are backed by huge pages where the kernel allows it on request: a
-// gigabyte then costs hundreds of page faults instead of a quarter million.
-void advise_huge_pages(char* ptr, std::size_t size) {
-  constexpr std::uintptr_t kHuge = 2u << 20;
-  auto begin = (reinterpret_cast<std::uintptr_t>(ptr) + kHuge - 1) & ~(kHuge - 1);
-  auto end = (reinterpret_cast<std::uintptr_t>(ptr) + size) & ~(kHuge - 1);
-#ifdef MADV_HUGEPAGE
-  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-  (void)begin;
-  (void)end;
-#endif
-}
-
-// Reads a pickled blob with its large payloads placed straight into their final bytes or
-// bytearray objects. Returns (checksum hex, stream, buffers) for pickle.loads(stream,
-// buffers=buffers); the caller compares the checksum before unpickling.
-py::tuple read_pickle_blob(const std::string& path, std::uint64_t threshold) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);  // never through a link
-  if (fd < 0) raise_os_error(errno, path);
-  struct stat st;
-  if (::fstat(fd, &st) != 0) {
-    int err = errno;
-    ::close(fd);
-    raise_os_error(err, path);
-  }
-  const auto size = static_cast<std::uint64_t>(st.st_size);
-  std::optional<std::vector<PicklePayload>> found;
-  {
+class PyManifest {
+ public:
+  explicit PyManifest(std::string dir) : dir_(std::move(dir)) {
     py::gil_scoped_release release;
-    found = scan_pickle_payloads(fd, size, threshold);
+    manifest_ = read_manifest(dir_);
   }
-  std::vector<PicklePayload> payloads = found ? std::move(*found) : std::vector<PicklePayload>{};
 
-  py::list buffers;
-  std::vector<char*> destinations;
-  for (const PicklePayload& p : payloads) {
-    const auto n = static_cast<Py_ssize_t>(p.size);
-    py::object obj =
-        p.bytearray ? py::reinterpret_steal<py::object>(PyByteArray_FromStringAndSize(nullptr, n))
-                    : py::reinterpret_steal<py::object>(PyBytes_FromStringAndSize(nullptr, n));
-    if (!obj) {
-      ::close(fd);
-      throw py::error_already_set();
+  py::list blobs() const {
+    py::list out;
+    for (const BlobRecord& b : manifest_.blobs) out.append(py::make_tuple(b.name, b.kind));
+    return out;
+  }
+
+  py::object missing_or_truncated() const {
+    std::string problem = find_missing_or_truncated(dir_, manifest_);
+    return problem.empty() ? py::object(py::none()) : py::object(py::str(problem));
+  }
+
+  // (stream, buffers) for pickle.loads(stream, buffers=buffers). The objects are filled before
+  // anything else can see them, so the read runs without the GIL.
+  py::tuple read_blob_at(std::size_t index) const {
+    if (index >= manifest_.blobs.size()) throw py::index_error("no such blob");
+    const BlobRecord& blob = manifest_.blobs[index];
+    char* stream_data = nullptr;
+    py::object stream = new_bytes(static_cast<std::size_t>(blob.stream_size), true, &stream_data);
+    py::list buffers;
+    std::vector<char*> destinations;
+    for (const BufferRecord& r : blob.buffers) {
+      char* data = nullptr;
+      buffers.append(new_bytes(static_cast<std::size_t>(r.size), r.is_bytes, &data));
+      destinations.push_back(data);
     }
-    char* ptr = p.bytearray ? PyByteArray_AS_STRING(obj.ptr()) : PyBytes_AS_STRING(obj.ptr());
-    advise_huge_pages(ptr, p.size);
-    destinations.push_back(ptr);
-    buffers.append(obj);
+    {
+      py::gil_scoped_release release;
+      read_blob(dir_, blob, stream_data, destinations);
+    }
+    return py::make_tuple(stream, buffers);
   }
-  const auto stream_size = static_cast<Py_ssize_t>(split_stream_size(size, payloads));
-  auto stream = py::reinterpret_steal<py::object>(PyBytes_FromStringAndSize(nullptr, stream_size));
-  if (!stream) {
-    ::close(fd);
-    throw py::error_already_set();
-  }
-  char* stream_ptr = PyBytes_AS_STRING(stream.ptr());
-  std::uint64_t digest;
-  int err = 0;
-  {
-    // Only raw memory is touched here: the objects are referenced above and nothing else can
-    // see them yet.
-    py::gil_scoped_release release;
-    digest = read_pickle_split(fd, size, payloads, destinations, stream_ptr, &err);
-  }
-  ::close(fd);
-  if (err != 0) raise_os_error(err, path);
-  return py::make_tuple(checksum_hex(digest), stream, buffers);
-}
+
+  const std::string& dir() const { return dir_; }
+  const Manifest& manifest() const { return manifest_; }
+
+ private:
+  std::string dir_;
+  Manifest manifest_;
+};
 
 }  // namespace
 
 void bind_store(py::module_& m) {
   m.attr("CACHE_MANIFEST_NAME") = kManifestName;
-  m.attr("CACHE_MANIFEST_FORMAT") = kManifestFormat;
   m.attr("CACHE_MANIFEST_VERSION") = kManifestVersion;
   m.attr("CACHE_PARTIAL_PREFIX") = kPartialPrefix;
-  m.def(
-      "checksum",
-      [](py::buffer data) {
-        // The blob may be a gigabyte-sized mapping: hash it without the GIL so unpickling can
-        // proceed on the other core.
-        py::buffer_info info = data.request();
-        if (info.ndim > 1 && info.strides.back() != info.itemsize) {
-          throw py::value_error("checksum needs a contiguous buffer");
-        }
-        const auto* ptr = static_cast<const char*>(info.ptr);
-        const std::size_t size = static_cast<std::size_t>(info.size * info.itemsize);
-        std::uint64_t value;
-        {
-          py::gil_scoped_release release;
-          value = xxh64(ptr, size);
-        }
-        return checksum_hex(value);
-      },
-      py::arg("data"), "Checksum of a cache blob as sixteen hex digits.");
-  m.def("read_pickle_blob", &read_pickle_blob, py::arg("path"), py::arg("threshold") = 1u << 20,
-        "Read a pickled blob: (checksum hex, stream, out-of-band buffers) for pickle.loads.");
+  py::register_exception<CacheFormatError>(m, "OrvaneDiskCacheError", PyExc_RuntimeError);
+  py::class_<PyManifest>(m, "CacheManifest",
+                         "The manifest of a cache directory, validated; blobs read on request.")
+      .def(py::init<std::string>(), py::arg("cache_dir"))
+      .def_property_readonly("cache_dir", &PyManifest::dir)
+      .def_property_readonly("version", [](const PyManifest& p) { return p.manifest().version; })
+      .def_property_readonly("component_id",
+                             [](const PyManifest& p) { return p.manifest().component_id; })
+      .def_property_readonly("success_count",
+                             [](const PyManifest& p) { return p.manifest().success_count; })
+      .def_property_readonly("created",
+                             [](const PyManifest& p) -> py::object {
+                               if (!p.manifest().has_created) return py::none();
+                               return py::float_(p.manifest().created);
+                             })
+      .def("blobs", &PyManifest::blobs, "(name, kind) of each blob, in manifest order.")
+      .def(
+          "files",
+          [](const PyManifest& p) {
+            py::list out;
+            for (const BlobRecord& b : p.manifest().blobs) out.append(b.file);
+            return out;
+          },
+          "The blob file names, in manifest order.")
+      .def("missing_or_truncated", &PyManifest::missing_or_truncated,
+           "The first blob file that is missing or has the wrong size, as text, or None.")
+      .def("read_blob", &PyManifest::read_blob_at, py::arg("index"),
+           "Read and verify a blob: (pickle stream, out-of-band buffers).");
 }
 
 }  // namespace orvane

@@ -1,15 +1,20 @@
-// Binding of the background cache writer: adapts Python bytes objects to borrowed buffers.
+// Binding of the background cache writer: hands a pickled value and its out-of-band buffers
+// over in one call, and turns done messages into records in one step.
 //
-// The bytes objects of a task are referenced here, keyed by the task's ticket, for as long as
-// the worker thread may read them; they are released on the owner's thread (which holds the
-// GIL) when the writer reports the ticket retired. The worker thread itself never touches a
-// Python object, so it never needs the GIL and interpreter shutdown cannot deadlock on it.
+// bytes objects (pickle streams, immutable payloads) are borrowed: referenced here, keyed by the
+// task's ticket, for as long as the worker thread may read them, and released on the owner's
+// thread (which holds the GIL) when the writer reports the ticket retired. Every other buffer
+// may be changed by the user later, so it is copied into memory the task owns, without the GIL
+// and while the worker already writes the part copied so far. The worker thread never touches
+// a Python object, so it never needs the GIL and interpreter shutdown cannot deadlock on it.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "core/cache_writer.hpp"
 
@@ -38,32 +43,55 @@ class PyCacheWriter {
     collect();
   }
 
+  // `blobs`: (name, kind, stream bytes, [buffer, ...]) per blob.
   bool put(const std::string& component_id, std::int64_t success_count,
            const std::string& cache_dir, const py::list& blobs) {
     collect();
     WriteRequest request{component_id, success_count, cache_dir, {}};
     py::list held;
+    std::vector<Copy> copies;
     request.blobs.reserve(blobs.size());
     for (py::handle item : blobs) {
       auto entry = py::reinterpret_borrow<py::tuple>(item);
-      if (entry.size() != 3) throw py::value_error("a blob is a (name, kind, bytes) triple");
-      py::object data = entry[2];
-      if (!PyBytes_Check(data.ptr())) throw py::type_error("blob data must be bytes");
+      if (entry.size() != 4) {
+        throw py::value_error("a blob is a (name, kind, stream, buffers) tuple");
+      }
       BlobRef ref;
       ref.name = entry[0].cast<std::string>();
       ref.kind = entry[1].cast<std::string>();
       if (ref.kind != "meta" && ref.kind != "last_output" && ref.kind != "output") {
         throw py::value_error("unknown blob kind: " + ref.kind);
       }
-      // bytes are immutable and `held` keeps them alive: the pointer stays valid, no copy.
-      ref.data = PyBytes_AS_STRING(data.ptr());
-      ref.size = static_cast<std::size_t>(PyBytes_GET_SIZE(data.ptr()));
+      py::object stream = entry[2];
+      if (!PyBytes_Check(stream.ptr())) throw py::type_error("a blob's stream must be bytes");
+      ref.stream = borrow(stream, held);
+      for (py::handle buffer : entry[3].cast<py::list>()) {
+        if (PyBytes_Check(buffer.ptr())) {
+          ref.buffers.push_back(borrow(py::reinterpret_borrow<py::object>(buffer), held));
+          continue;
+        }
+        Copy copy{std::make_unique<Py_buffer>(), nullptr};
+        if (PyObject_GetBuffer(buffer.ptr(), copy.view.get(), PyBUF_ANY_CONTIGUOUS) != 0) {
+          throw py::error_already_set();
+        }
+        copy.pages = std::make_shared<PageBuffer>(static_cast<std::size_t>(copy.view->len));
+        Segment segment;
+        segment.data = copy.pages->data();
+        segment.size = copy.pages->size();
+        segment.pages = copy.pages;
+        ref.buffers.push_back(std::move(segment));
+        copies.push_back(std::move(copy));
+      }
       request.blobs.push_back(std::move(ref));
-      held.append(data);
     }
     std::uint64_t ticket = writer_.put(std::move(request));
     if (ticket == 0) return false;
     buffers_.emplace(ticket, std::move(held));
+    {
+      // The writer starts on the first pages while the rest is copied.
+      py::gil_scoped_release release;
+      for (Copy& copy : copies) copy.pages->fill_from(copy.view->buf);
+    }
     return true;
   }
 
@@ -73,20 +101,20 @@ class PyCacheWriter {
     return matched;
   }
 
+  // The done messages as OrvaneDiskCacheDoneModel records.
   py::list drain() {
     collect();
     std::vector<DoneMessage> messages;
     messages.swap(pending_);
     py::list out;
+    if (messages.empty()) return out;
+    py::object record =
+        py::module_::import("orvane_core.misc.models").attr("OrvaneDiskCacheDoneModel");
     for (const DoneMessage& m : messages) {
-      py::dict d;
-      d["is_stopped"] = m.is_stopped;
-      d["component_id"] = m.component_id;
-      d["success_count"] = m.success_count;
-      d["cache_dir"] = m.cache_dir;
-      d["is_successful"] = m.is_successful;
-      d["msg"] = m.msg;
-      out.append(std::move(d));
+      out.append(
+          record(py::arg("is_stopped") = m.is_stopped, py::arg("component_id") = m.component_id,
+                 py::arg("is_successful") = m.is_successful, py::arg("msg") = m.msg,
+                 py::arg("success_count") = m.success_count, py::arg("cache_dir") = m.cache_dir));
     }
     return out;
   }
@@ -95,6 +123,29 @@ class PyCacheWriter {
   std::size_t held_tasks() const { return buffers_.size(); }
 
  private:
+  struct ReleaseView {
+    void operator()(Py_buffer* view) const {
+      PyBuffer_Release(view);
+      delete view;
+    }
+  };
+  struct Copy {
+    std::unique_ptr<Py_buffer, ReleaseView> view;
+    std::shared_ptr<PageBuffer> pages;
+    Copy(std::unique_ptr<Py_buffer> v, std::shared_ptr<PageBuffer> p)
+        : view(v.release()), pages(std::move(p)) {}
+  };
+
+  // bytes are immutable and `held` keeps them alive: the pointer stays valid, no copy.
+  static Segment borrow(const py::object& data, py::list& held) {
+    Segment segment;
+    segment.data = PyBytes_AS_STRING(data.ptr());
+    segment.size = static_cast<std::size_t>(PyBytes_GET_SIZE(data.ptr()));
+    segment.is_bytes = true;
+    held.append(data);
+    return segment;
+  }
+
   // Releases buffers of retired tasks but keeps their messages for drain().
   void collect() {
     Drained drained = writer_.drain();

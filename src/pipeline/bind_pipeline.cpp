@@ -93,6 +93,8 @@ void init_runtime() {
   runtime.plain = keep(models.attr("_plain"));
   runtime.inout_record = keep(models.attr("OrvaneComponentInOutModel"));
   runtime.pickle_dumps = keep(py::module_::import("cloudpickle").attr("dumps"));
+  runtime.serialize_value =
+      keep(py::module_::import("orvane_core.executors.diskcache_writer").attr("serialize_value"));
   runtime.writer_class =
       keep(py::module_::import("orvane_core.executors").attr("OrvaneDiskcacheWriter"));
 }

@@ -78,7 +78,7 @@ py::object pickle_outputs(const py::object& self, const py::object& component_id
   for (py::handle name : outputs) {
     py::object value = outputs[name];
     try {
-      serialized[name] = rt().pickle_dumps(value);
+      serialized[name] = rt().serialize_value(value);
     } catch (py::error_already_set& e) {
       if (!sup::is_exception(e)) throw;
       py::str reason(

@@ -57,16 +57,16 @@ void withdraw_write(const PipelineState& st, const py::handle& component_id,
   st.writer.attr("cancel_task")(py::arg("task") = task);
 }
 
-// Queues the write of the component's results (outputs already serialised) into `cache_dir`;
-// true when the writer accepted it.
+// Queues the write of the component's results (outputs and last output already serialised,
+// each once) into `cache_dir`; true when the writer accepted it.
 bool hand_off_write(const PipelineState& st, const py::handle& component, const py::handle& id,
                     std::int64_t success_count, const py::object& cache_dir,
-                    const py::object& serialized, const py::object& fingerprint) {
+                    const py::object& serialized, const py::object& last_output,
+                    const py::object& fingerprint) {
   py::object models = sup::models();
   py::object data = models.attr("OrvaneCacheModel")(
       py::arg("module_statements") = component.attr("module_statements"),
-      py::arg("non_module_outputs") = serialized,
-      py::arg("last_output") = component.attr("last_output"),
+      py::arg("non_module_outputs") = serialized, py::arg("last_output") = last_output,
       py::arg("captured") = component.attr("captured"),
       py::arg("exception_msg") = component.attr("exception_msg"),
       py::arg("outputs_summary") = component.attr("outputs_summary"),
@@ -129,8 +129,11 @@ void put_diskcache_task(const py::object& self, const std::optional<py::str>& ta
     // Reused as it is: its cache is on disk already; the write completes without a byte.
     native.mark_disk_status(comp::DiskStatus::Updating);
   } else {
+    // Every value is pickled once, with its large buffers out of band: the writer copies those
+    // without the GIL and writes the pickled bytes as they are.
+    py::object last_output = py::none();
     try {
-      rt().pickle_dumps(target.attr("last_output"));
+      last_output = rt().serialize_value(target.attr("last_output"));
     } catch (py::error_already_set& e) {
       if (!sup::is_exception(e)) throw;
       target.attr("last_output") = py::none();
@@ -144,8 +147,9 @@ void put_diskcache_task(const py::object& self, const std::optional<py::str>& ta
     py::str folder = py::str("component-") + py::str(py::module_::import("uuid").attr("uuid4")());
     py::object cache_dir =
         py::module_::import("os.path").attr("join")(py::str(st.cache_dir), folder);
-    const bool accepted = hand_off_write(st, target, *component_id, success_count, cache_dir,
-                                         serialized, guard::fingerprint(self, *component_id));
+    const bool accepted =
+        hand_off_write(st, target, *component_id, success_count, cache_dir, serialized, last_output,
+                       guard::fingerprint(self, *component_id));
     if (accepted) {
       native.write_queued(success_count, text_of(cache_dir));
     } else {

@@ -104,6 +104,7 @@ struct Runtime {
   py::handle plain;                 // how records turn values into plain data
   py::handle inout_record;          // OrvaneComponentInOutModel
   py::handle pickle_dumps;          // cloudpickle.dumps
+  py::handle serialize_value;       // a value pickled once for the disk cache
   py::handle writer_class;          // OrvaneDiskcacheWriter
 };
 

@@ -5,6 +5,7 @@ from __future__ import annotations
 import json
 import os
 import pickle
+import shutil
 
 import numpy as np
 import pytest
@@ -20,6 +21,7 @@ from orvane_core.misc.models import (
 from tests.cache.writing import wait_messages, write_cache
 
 BIG = 3 << 20  # above the size where payloads are read out of band
+FIXTURES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures")
 
 
 def _manifest(cache_dir):
@@ -163,6 +165,20 @@ def test_corrupt_blob_opens_lazily_and_fails_on_access(writer, tmp_path, kind, n
         assert cache.non_module_outputs["small"] == [1, 2, 3]
 
 
+@pytest.mark.parametrize("version", [1, 2])
+def test_caches_written_by_every_format_version_load(tmp_path, version):
+    # Directories committed as written by each release of the writer; version 2 keeps the array
+    # out of band, version 1 has it inside the pickle stream.
+    cache_dir = str(shutil.copytree(os.path.join(FIXTURES, f"format-{version}"), tmp_path / "c"))
+    cache = OrvaneDiskCache(cache_dir=cache_dir)
+    assert (cache.component_id, cache.success_count) == ("cell-1", 3)
+    assert cache.module_statements == {"np": "import numpy as np"}
+    assert (cache.last_output, cache.exception_msg) == ("the end", None)
+    assert cache.non_module_outputs["x"] == 41
+    np.testing.assert_array_equal(cache.non_module_outputs["arr"], np.arange(512.0))
+    assert cache.non_module_outputs["blob"] == bytearray(b"ab" * 100)
+
+
 def test_truncation_is_found_at_open_and_after_open(writer, tmp_path):
     cache_dir = write_cache(writer, tmp_path / "component-1", outputs={"v": np.ones(BIG // 8)})
     path = _blob_path(cache_dir, "output")
@@ -244,8 +260,10 @@ def _not_a_cache(tmp_path, how):
 )
 def test_foreign_directories_are_rejected(tmp_path, how):
     path = _not_a_cache(tmp_path, how)
-    with pytest.raises(OrvaneDiskCacheError):
+    with pytest.raises(OrvaneDiskCacheError) as info:
         OrvaneDiskCache(cache_dir=str(path))
+    if how == "future-version":
+        assert "Unsupported disk cache version 99" in str(info.value)
     assert OrvaneDiskCache.read_record(str(path)) is None
 
 

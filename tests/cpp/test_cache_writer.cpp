@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,7 +29,12 @@ bool exists(const std::string& path) {
 
 WriteRequest request(const std::string& id, std::int64_t count, const std::string& dir,
                      const std::string& data) {
-  return {id, count, dir, {{"__meta__", "meta", data.data(), data.size()}}};
+  BlobRef blob;
+  blob.name = "__meta__";
+  blob.kind = "meta";
+  blob.stream.data = data.data();
+  blob.stream.size = data.size();
+  return {id, count, dir, {blob}};
 }
 
 // Drains until `n` messages arrived or a few seconds passed; retired tickets go to `retired`.
@@ -74,6 +80,53 @@ TEST(CacheWriter, WritesTasksInOrderAndReportsEach) {
   EXPECT_TRUE(msgs[0].is_successful && msgs[1].is_successful);
   EXPECT_TRUE(exists(root + "/one/manifest.json") && exists(root + "/two/manifest.json"));
   w.close();
+}
+
+TEST(CacheWriter, HeldTasksWaitForReleaseAndTheWriterStaysAlive) {
+  std::string root = make_temp_dir();
+  std::string data = "d";
+  CacheWriter w;
+  w.open();
+  w.start();
+  ASSERT_TRUE(w.inject_fault("hold"));
+  ASSERT_NE(w.put(request("a", 1, root + "/one", data)), 0u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_TRUE(w.drain().messages.empty());
+  EXPECT_FALSE(exists(root + "/one"));
+  ASSERT_TRUE(w.inject_fault("release"));
+  EXPECT_EQ(wait_messages(w, 1).size(), 1u);
+  w.close();
+}
+
+// The owner copies a buffer into pages while the worker already writes it (the hand-off of a
+// large value); what lands on disk is the whole copy.
+TEST(CacheWriter, WritesPagesWhileTheOwnerStillFillsThem) {
+  std::string root = make_temp_dir();
+  std::vector<char> source(10u << 20);  // more than one chunk
+  for (std::size_t i = 0; i < source.size(); ++i) source[i] = static_cast<char>(i * 7);
+  std::string stream = "stream";
+  auto pages = std::make_shared<PageBuffer>(source.size());
+  WriteRequest req = request("a", 1, root + "/one", stream);
+  Segment segment;
+  segment.data = pages->data();
+  segment.size = pages->size();
+  segment.pages = pages;
+  req.blobs[0].buffers.push_back(segment);
+  CacheWriter w;
+  w.open();
+  w.start();
+  ASSERT_NE(w.put(std::move(req)), 0u);
+  pages->fill_from(source.data());
+  auto msgs = wait_messages(w, 1);
+  ASSERT_EQ(msgs.size(), 1u);
+  ASSERT_TRUE(msgs[0].is_successful) << msgs[0].msg;
+  w.close();
+  Manifest m = read_manifest(root + "/one");
+  std::string got_stream(stream.size(), '\0');
+  std::vector<char> got(source.size());
+  read_blob(root + "/one", m.blobs[0], got_stream.data(), {got.data()});
+  EXPECT_EQ(got_stream, stream);
+  EXPECT_TRUE(got == source);
 }
 
 TEST(CacheWriter, CancelOfAQueuedTaskRetiresItWithoutMessage) {

@@ -15,6 +15,7 @@ import pytest
 
 from orvane_core.cache import OrvaneDiskCache
 from orvane_core.executors import OrvaneDiskcacheWriter
+from orvane_core.executors.diskcache_writer import serialize_value
 from orvane_core.misc.models import OrvaneDiskCacheCancelModel, OrvaneDiskCacheDoneModel
 from tests.cache.writing import make_task, wait_messages
 
@@ -172,6 +173,25 @@ def test_task_buffers_are_released_after_the_write(writer, tmp_path):
     wait_messages(writer, 1)
     assert sys.getrefcount(blob) == before
     assert writer._core._held_tasks() == 0
+
+
+def test_a_value_changed_after_the_hand_off_is_written_as_it_was(writer, tmp_path):
+    value = np.arange(1 << 20, dtype=np.float64)  # 8 MiB: out of band, copied at the hand-off
+    task = make_task(tmp_path / "component-a", last_output=value)
+    task.data.non_module_outputs = {"v": serialize_value(value)}
+    writer._inject_fault("hold")  # nothing is written before the value changes
+    assert writer.put_task(task=task)
+    value[:] = -1
+    writer._inject_fault("release")
+    (message,) = wait_messages(writer, 1)
+    cache = OrvaneDiskCache(cache_dir=message.cache_dir)
+    for loaded in (cache.last_output, cache.non_module_outputs["v"]):
+        np.testing.assert_array_equal(loaded, np.arange(1 << 20, dtype=np.float64))
+        # Read straight into the memory the array is built on: no copy in between.
+        base = loaded
+        while isinstance(base, np.ndarray | memoryview):
+            base = base.base if isinstance(base, np.ndarray) else base.obj
+        assert type(base) is bytearray and len(base) == loaded.nbytes
 
 
 def test_unpicklable_and_wrong_inputs_raise(writer, tmp_path):
