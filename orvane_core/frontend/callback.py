@@ -1,0 +1,244 @@
+"""The default front-end callback: progress bars, search results and live pipeline views.
+
+The engine sends a full pipeline summary after every change of state, several per component. The
+callback keeps only the latest one and redraws at most once per ``interval`` (and once more when
+an operation ends), so drawing costs the same whether a run reports ten records or ten thousand.
+"""
+
+from __future__ import annotations
+
+import math
+import sys
+import time
+from typing import Any
+
+from orvane_core.callbacks import OrvanePipelineCallback
+from orvane_core.misc import (
+    OrvanePipelineCallbackProcedure as Procedure,
+)
+from orvane_core.misc import (
+    OrvanePipelineCallbackStatus as Status,
+)
+
+FINISHED = ("successful", "failed")
+
+
+def _bar(mode: str, total: int, desc: str, unit: str) -> Any:
+    if mode == "none":
+        return None
+    if mode == "text":
+        from tqdm.std import tqdm
+
+        return tqdm(total=total, desc=desc, unit=unit, file=sys.stderr, dynamic_ncols=True)
+    from tqdm.auto import tqdm
+
+    return tqdm(total=total, desc=desc, unit=unit)
+
+
+class SearchResults:
+    """What a parameter search reported: every trial, the best ones, plots and importances."""
+
+    def __init__(self, target_names: list[str], directions: list[str]) -> None:
+        self.target_names = target_names
+        self.directions = directions
+        self.trials: list[dict] = []
+        self.best_trials: dict = {}
+        self.pareto_front_plot: dict | None = None
+        self.importances: list[dict] = []
+        self.completed = False
+
+    def best_value(self) -> float | None:
+        if len(self.directions) != 1 or not self.trials:
+            return None
+        pick = max if self.directions[0] == "maximize" else min
+        return pick(t["values"][0] for t in self.trials)
+
+    def table(self) -> tuple[list[str], list[list[str]]]:
+        """Header and rows of the best-trials table."""
+        params = sorted({k for t in self.best_trials.values() for k in t["parameters"]})
+        header = ["trial", *params, *self.target_names]
+        rows = []
+        for number, trial in sorted(self.best_trials.items()):
+            cells = [str(number)]
+            cells += [_fmt(trial["parameters"].get(p)) for p in params]
+            cells += [_fmt(v) for v in trial["values"]]
+            rows.append(cells)
+        return header, rows
+
+    def table_text(self) -> str:
+        header, rows = self.table()
+        widths = [max(len(r[i]) for r in [header, *rows]) for i in range(len(header))]
+        lines = [
+            "  ".join(c.ljust(w) for c, w in zip(r, widths, strict=True)) for r in [header, *rows]
+        ]
+        lines.insert(1, "  ".join("-" * w for w in widths))
+        return "\n".join(lines)
+
+    def table_html(self) -> str:
+        import html
+
+        header, rows = self.table()
+        head = "".join(f"<th>{html.escape(h)}</th>" for h in header)
+        body = "".join(
+            "<tr>" + "".join(f"<td>{html.escape(c)}</td>" for c in row) + "</tr>" for row in rows
+        )
+        return f"<b>Best trials</b><table><tr>{head}</tr>{body}</table>"
+
+    def figures(self) -> dict[str, Any]:
+        """Plotly figures by file stem: the Pareto front (several objectives), importances."""
+        import plotly.graph_objects as go
+
+        figures: dict[str, Any] = {}
+        if self.pareto_front_plot:
+            figures["pareto_front"] = go.Figure(self.pareto_front_plot)
+        if self.importances and any(self.importances):
+            fig = go.Figure()
+            for name, importance in zip(self.target_names, self.importances, strict=False):
+                fig.add_bar(
+                    x=list(importance.values()), y=list(importance), orientation="h", name=name
+                )
+            fig.update_layout(title="Parameter importances", xaxis_title="importance")
+            figures["importances"] = fig
+        return figures
+
+
+def _fmt(value: Any) -> str:
+    if isinstance(value, float):
+        return f"{value:.6g}" if math.isfinite(value) else str(value)
+    return str(value)
+
+
+class OrvaneFrontendCallback(OrvanePipelineCallback):
+    """Shows what the pipeline reports: a progress bar per execution, per-trial progress of a
+    search, its best trials and figures, and live pipeline views.
+
+    ``progress`` is "auto" (a widget in Jupyter, text elsewhere), "text" or "none".
+    """
+
+    def __init__(self, progress: str = "auto", interval: float = 0.2) -> None:
+        super().__init__()
+        self.progress = progress
+        self.interval = interval
+        self.views: list[Any] = []
+        self.summary: dict | None = None
+        self.notes: list[str] = []
+        self.search: SearchResults | None = None
+        self.records = 0
+        self.draws = 0
+        self._dirty = False
+        self._next_draw = 0.0
+        self._bar: Any = None
+        self._plan: set[str] = set()
+
+    # -- records -------------------------------------------------------------------------------
+
+    def __call__(self, data: Any) -> None:
+        self.records += 1
+        procedure = data.procedure
+        if procedure is Procedure.PIPELINE_UPDATED:
+            if data.status is Status.SUCCESSFUL:
+                self.summary = data.successful
+                self._dirty = True
+            elif data.msg:
+                self.notes.append(data.msg)
+            now = time.monotonic()
+            if now >= self._next_draw:
+                self.draw(now)
+        elif procedure is Procedure.HPO_TRIAL_EXECUTED:
+            self._trial(data.successful)
+        elif procedure is Procedure.HPO_COMPLETED:
+            if self.search is not None:
+                payload = data.successful
+                self.search.best_trials = dict(payload.get("best_trials") or {})
+                self.search.pareto_front_plot = payload.get("pareto_front_plot")
+                self.search.importances = list(payload.get("parameter_importance") or [])
+                self.search.completed = True
+        elif procedure is Procedure.DISKCACHE_UPDATED:
+            if data.status is Status.FAILED and data.msg:
+                self.notes.append(f"disk cache: {data.msg}")
+        elif data.status is Status.FAILED or procedure.value.startswith("hpo_"):
+            # Parameter errors and search outcomes other than trials and completion.
+            if data.msg:
+                self.notes.append(data.msg)
+
+    def take_notes(self) -> list[str]:
+        notes, self.notes = self.notes, []
+        return notes
+
+    # -- drawing -------------------------------------------------------------------------------
+
+    def draw(self, now: float | None = None) -> None:
+        """Brings bar and views up to date with the latest summary.
+
+        The next draw waits at least ``interval``, and longer when drawing is slow (a large
+        pipeline), so that drawing never takes more than about a tenth of the run.
+        """
+        start = time.monotonic() if now is None else now
+        self._next_draw = start + self.interval
+        if not self._dirty or self.summary is None:
+            return
+        self._dirty = False
+        self.draws += 1
+        components = self.summary.get("components", ())
+        if self._bar is not None and self.search is None:
+            plan = self._plan
+            done = 0
+            running = []
+            for entry in components:
+                if entry["identifier"] in plan:
+                    status = entry["execution_status"]
+                    if status in FINISHED:
+                        done += 1
+                    elif status == "running":
+                        running.append(entry["name"])
+            self._bar.n = done
+            self._bar.set_postfix_str(", ".join(running), refresh=False)
+            self._bar.refresh()
+        for view in self.views:
+            view.update(self.summary)
+        end = time.monotonic()
+        self._next_draw = end + max(self.interval, 9 * (end - start))
+
+    def begin_execution(self, plan_ids: list[str], label: str) -> None:
+        self._plan = set(plan_ids)
+        self._bar = _bar(self.progress, len(plan_ids), label, "cell")
+
+    def end_execution(self, outcome: str) -> None:
+        self._dirty = True
+        self.draw()
+        if self._bar is not None:
+            self._bar.set_postfix_str(outcome, refresh=False)
+            self._bar.close()
+        self._bar = None
+        self._plan = set()
+
+    def begin_search(self, n_trials: int, target_names: list[str], directions: list[str]) -> None:
+        self.search = SearchResults(target_names, directions)
+        self._bar = _bar(self.progress, n_trials, "search", "trial")
+
+    def _trial(self, log: dict) -> None:
+        search = self.search
+        if search is None:
+            return
+        # The optimizer sends the same mapping each time: keep a copy.
+        search.trials.append(
+            {
+                "number": log["trials"],
+                "parameters": dict(log["parameters"]),
+                "values": list(log["values"]),
+            }
+        )
+        if self._bar is not None:
+            best = search.best_value()
+            self._bar.update(1)
+            if best is not None:
+                self._bar.set_postfix_str(f"best {search.target_names[0]}={_fmt(best)}")
+
+    def end_search(self) -> SearchResults | None:
+        search, self.search = self.search, None
+        if self._bar is not None:
+            self._bar.close()
+        self._bar = None
+        self._dirty = True
+        self.draw()
+        return search

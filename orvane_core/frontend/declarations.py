@@ -1,0 +1,229 @@
+"""Component headers of notebook cells and the set of declared components they build up.
+
+A component cell starts with one readable line that stays in the saved notebook::
+
+    %%component train after features, labels --no-cache --remote redis://host:6379/0
+
+This module parses and writes that line and keeps the declared components in notebook order. It
+needs no kernel, so the command-line runner checks a notebook with it before starting one.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import re
+import shlex
+from dataclasses import dataclass, field
+
+import networkx as nx
+
+from orvane_core.misc.models import (
+    OrvaneComponentMetadataModel,
+    OrvaneComponentModel,
+    OrvaneComponentRemoteConfigModel,
+    OrvaneDagModel,
+    OrvaneEdgeModel,
+)
+
+MAGIC = "%%component"
+USAGE = f"{MAGIC} NAME [after PARENT, ...] [--no-cache] [--remote BROKER_URL [--backend URL]]"
+_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_\-]*\Z")
+
+
+class OrvaneUsageError(ValueError):
+    """A mistake in a header, a magic or a command line, with a hint on how to fix it.
+
+    IPython shows it as one short line instead of a traceback through the extension's code.
+    """
+
+    def _render_traceback_(self) -> list[str]:
+        return [f"\x1b[31m{type(self).__name__}\x1b[0m: {self}"]
+
+
+@dataclass(frozen=True)
+class ComponentHeader:
+    """What a component header declares."""
+
+    name: str
+    parents: tuple[str, ...] = ()
+    diskcache: bool = True
+    remote: str | None = None
+    backend: str | None = None
+
+    def format(self) -> str:
+        """The header line in its canonical form; parsing it gives this header back."""
+        parts = [MAGIC, self.name]
+        if self.parents:
+            parts.append("after " + ", ".join(self.parents))
+        if not self.diskcache:
+            parts.append("--no-cache")
+        if self.remote:
+            parts.append(f"--remote {self.remote}")
+            if self.backend and self.backend != self.remote:
+                parts.append(f"--backend {self.backend}")
+        return " ".join(parts)
+
+
+def _check_name(name: str, what: str) -> str:
+    if not _NAME.match(name):
+        raise OrvaneUsageError(
+            f"{name!r} is not a valid {what} name: use letters, digits, '_' or '-', starting "
+            "with a letter or '_'."
+        )
+    return name
+
+
+def parse_header(text: str) -> ComponentHeader:
+    """Parses what follows ``%%component`` on the header line."""
+    try:
+        tokens = shlex.split(text.replace(",", " , "))
+    except ValueError as exc:
+        raise OrvaneUsageError(f"Cannot read the header ({exc}). Usage: {USAGE}") from None
+    if not tokens or tokens[0].startswith("-"):
+        raise OrvaneUsageError(f"A component needs a name. Usage: {USAGE}")
+    name = _check_name(tokens[0], "component")
+    parents: list[str] = []
+    diskcache, remote, backend = True, None, None
+    i = 1
+    while i < len(tokens):
+        token = tokens[i]
+        if token == "after":
+            i += 1
+            while i < len(tokens) and not tokens[i].startswith("-"):
+                if tokens[i] != ",":
+                    parent = _check_name(tokens[i], "parent")
+                    if parent == name:
+                        raise OrvaneUsageError(f"Component {name!r} cannot be its own parent.")
+                    if parent not in parents:
+                        parents.append(parent)
+                i += 1
+            if not parents:
+                raise OrvaneUsageError(f"'after' needs at least one parent name. Usage: {USAGE}")
+            continue
+        if token in ("--no-cache", "--cache"):
+            diskcache = token == "--cache"
+        elif token in ("--remote", "--backend"):
+            if i + 1 >= len(tokens) or tokens[i + 1].startswith("-"):
+                raise OrvaneUsageError(
+                    f"{token} needs a URL, e.g. {token} redis://127.0.0.1:6379/0"
+                )
+            i += 1
+            if token == "--remote":
+                remote = tokens[i]
+            else:
+                backend = tokens[i]
+        elif token == ",":
+            raise OrvaneUsageError(f"Unexpected ','; parents follow 'after'. Usage: {USAGE}")
+        else:
+            raise OrvaneUsageError(f"Unknown option {token!r}. Usage: {USAGE}")
+        i += 1
+    if backend and not remote:
+        raise OrvaneUsageError("--backend only applies with --remote BROKER_URL.")
+    return ComponentHeader(name, tuple(parents), diskcache, remote, backend or remote)
+
+
+def split_cell(source: str) -> tuple[ComponentHeader, str] | None:
+    """(header, code) of a component cell, or none for any other cell."""
+    first, _, body = source.lstrip("\n").partition("\n")
+    stripped = first.strip()
+    if stripped != MAGIC and not stripped.startswith(MAGIC + " "):
+        return None
+    return parse_header(stripped[len(MAGIC) :]), body
+
+
+@dataclass
+class Declaration:
+    header: ComponentHeader
+    code: str
+
+
+@dataclass
+class ComponentRegistry:
+    """The declared components in declaration order, always forming an acyclic graph.
+
+    Each component's engine id is its name plus a digest of its code and of its parents' ids, so
+    a changed cell gets a new id and so does everything downstream of it: a disk cache left by an
+    earlier kernel is adopted only by a component whose code and inputs are the same.
+    """
+
+    declarations: dict[str, Declaration] = field(default_factory=dict)
+
+    def declare(self, header: ComponentHeader, code: str) -> None:
+        unknown = [p for p in header.parents if p not in self.declarations]
+        if unknown:
+            known = ", ".join(self.declarations) or "none yet"
+            raise OrvaneUsageError(
+                f"Unknown parent {', '.join(map(repr, unknown))} of {header.name!r}: declare "
+                f"(run) the parent's cell first. Declared components: {known}."
+            )
+        graph = self.graph()
+        graph.add_node(header.name)
+        graph.remove_edges_from(list(graph.in_edges(header.name)))
+        graph.add_edges_from((p, header.name) for p in header.parents)
+        try:
+            cycle = nx.find_cycle(graph, header.name)
+        except nx.NetworkXNoCycle:
+            cycle = None
+        if cycle:
+            walk = " -> ".join([cycle[0][0], *(t for _, t in cycle)])
+            raise OrvaneUsageError(
+                f"Declaring {header.name!r} after {', '.join(header.parents)} makes a cycle "
+                f"({walk}); a component cannot depend on its own descendants."
+            )
+        # IPython hands a cell magic its body with a final newline, a saved notebook without.
+        self.declarations[header.name] = Declaration(header, code.rstrip())
+
+    def graph(self) -> nx.DiGraph:
+        graph = nx.DiGraph()
+        for name, decl in self.declarations.items():
+            graph.add_node(name)
+            graph.add_edges_from((p, name) for p in decl.header.parents)
+        return graph
+
+    def ids(self) -> dict[str, str]:
+        """Engine id of every declared component, by name."""
+        ids: dict[str, str] = {}
+        for name in nx.topological_sort(self.graph()):
+            decl = self.declarations[name]
+            digest = hashlib.sha256(name.encode())
+            digest.update(b"\0" + decl.code.encode())
+            for parent in decl.header.parents:
+                digest.update(b"\0" + ids[parent].encode())
+            ids[name] = f"{name}-{digest.hexdigest()[:10]}"
+        return {name: ids[name] for name in self.declarations}
+
+    def model(self) -> OrvaneDagModel:
+        """The graph model the engine builds its components from."""
+        ids = self.ids()
+        components, edges = [], []
+        for name, decl in self.declarations.items():
+            h = decl.header
+            remote = (
+                OrvaneComponentRemoteConfigModel(backend=h.backend or h.remote, broker=h.remote)
+                if h.remote
+                else None
+            )
+            metadata = OrvaneComponentMetadataModel(diskcache=h.diskcache, remoteExecution=remote)
+            components.append(
+                OrvaneComponentModel(id=ids[name], name=name, code=decl.code, metadata=metadata)
+            )
+            edges.extend(OrvaneEdgeModel(source=ids[p], target=ids[name]) for p in h.parents)
+        return OrvaneDagModel(components=components, edges=edges)
+
+    def resolve(self, names: list[str]) -> list[str]:
+        """Checks component names given by the user; returns them unchanged."""
+        for name in names:
+            if name not in self.declarations:
+                known = ", ".join(self.declarations) or "none declared yet"
+                raise OrvaneUsageError(f"Unknown component {name!r}. Components: {known}.")
+        return names
+
+    def plan(self, names: list[str] | None) -> list[str]:
+        """The requested components with all their ancestors, parents first."""
+        graph = self.graph()
+        if names is None:
+            return list(nx.topological_sort(graph))
+        wanted: set[str] = set()
+        for name in self.resolve(names):
+            wanted |= nx.ancestors(graph, name) | {name}
+        return [n for n in nx.topological_sort(graph) if n in wanted]

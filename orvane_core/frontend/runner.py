@@ -1,0 +1,372 @@
+"""Runs a notebook of component cells in a real kernel and writes it back with its outputs.
+
+The notebook is checked first without a kernel (headers, parents, cycles, targets). Then every
+code cell is executed in order with autorun off, so component cells only declare themselves;
+then the requested run or search is made in one request. What the components show carries
+their id, so each output is put back into its own cell; progress goes to the terminal.
+"""
+
+from __future__ import annotations
+
+import ast
+import hashlib
+import os
+import queue
+import sys
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, TextIO
+
+from orvane_core.frontend.declarations import ComponentRegistry, OrvaneUsageError, split_cell
+from orvane_core.frontend.session import parameter_records, search_space
+
+EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_KERNEL = 0, 1, 2, 3
+
+
+class RunnerError(Exception):
+    """Ends the run with a message and an exit code."""
+
+    def __init__(self, message: str, code: int) -> None:
+        super().__init__(message)
+        self.code = code
+
+
+@dataclass
+class Request:
+    """What to do once the notebook's cells are declared."""
+
+    targets: list[str] | None = None  # None: everything
+    parallel: bool = False
+    parameters: list[str] = field(default_factory=list)
+    search: dict | None = None  # keywords of OrvaneSession.optimize
+    fresh: bool = False
+
+
+def load_notebook(path: Path) -> tuple[Any, ComponentRegistry, dict[str, int]]:
+    """The notebook, its declared components and the cell index of each component."""
+    import nbformat
+
+    if not path.is_file():
+        raise RunnerError(f"{path}: no such notebook", EXIT_USAGE)
+    try:
+        nb = nbformat.read(path, as_version=4)
+    except Exception as exc:
+        raise RunnerError(f"{path}: not a readable notebook ({exc})", EXIT_USAGE) from None
+    registry = ComponentRegistry()
+    cells: dict[str, int] = {}
+    for index, cell in enumerate(nb.cells):
+        if cell.cell_type != "code":
+            continue
+        try:
+            found = split_cell(cell.source)
+            if found is not None:
+                registry.declare(*found)
+                cells[found[0].name] = index
+        except OrvaneUsageError as exc:
+            raise RunnerError(f"{path}, cell {index + 1}: {exc}", EXIT_USAGE) from None
+    if not cells:
+        raise RunnerError(
+            f"{path}: no component cells. Start a code cell with a header line such as "
+            "'%%component train after data' to make it a pipeline component.",
+            EXIT_USAGE,
+        )
+    return nb, registry, cells
+
+
+def pipeline_id_for(path: Path) -> str:
+    digest = hashlib.sha256(str(path.resolve()).encode()).hexdigest()[:8]
+    return f"nb-{path.stem}-{digest}"
+
+
+class _Kernel:
+    """A python3 kernel and a way to run code in it, routing each output message."""
+
+    def __init__(self, cwd: Path, log: Path) -> None:
+        from jupyter_client.manager import KernelManager
+
+        self.manager = KernelManager(kernel_name="python3")
+        # The kernel's own messages (start-up notes, crashes) go to a log, not over the progress.
+        with open(log, "wb") as sink:
+            self.manager.start_kernel(cwd=str(cwd), stdout=sink, stderr=sink)
+        self.client = self.manager.client()
+        self.client.start_channels()
+        try:
+            self.client.wait_for_ready(timeout=120)
+        except RuntimeError as exc:
+            self.close()
+            raise RunnerError(f"the kernel did not start: {exc}", EXIT_KERNEL) from None
+
+    def execute(
+        self, code: str, on_output: Any, timeout: float | None, expressions: dict | None = None
+    ) -> dict:
+        msg_id = self.client.execute(code, store_history=False, user_expressions=expressions or {})
+        deadline = None if timeout is None else time.monotonic() + timeout
+        while True:
+            try:
+                msg = self.client.get_iopub_msg(timeout=1)
+            except queue.Empty:
+                if not self.manager.is_alive():
+                    raise RunnerError("the kernel died", EXIT_KERNEL) from None
+                if deadline is not None and time.monotonic() > deadline:
+                    self.manager.interrupt_kernel()
+                    raise RunnerError(f"timed out after {timeout:g} s", EXIT_FAILED) from None
+                continue
+            if msg["parent_header"].get("msg_id") != msg_id:
+                continue
+            kind = msg["msg_type"]
+            if kind == "status":
+                if msg["content"]["execution_state"] == "idle":
+                    break
+                continue
+            content = msg["content"]
+            # Stream messages carry the component id in the message's metadata.
+            on_output(kind, content, {**msg.get("metadata", {}), **content.get("metadata", {})})
+        while True:
+            reply = self.client.get_shell_msg(timeout=60)
+            if reply["parent_header"].get("msg_id") == msg_id:
+                return reply["content"]
+
+    def close(self) -> None:
+        self.client.stop_channels()
+        self.manager.shutdown_kernel(now=False)
+
+
+def _output(kind: str, content: dict) -> dict | None:
+    import nbformat
+
+    if kind == "stream":
+        return nbformat.v4.new_output("stream", name=content["name"], text=content["text"])
+    if kind in ("display_data", "execute_result"):
+        out = nbformat.v4.new_output(
+            kind, data=content["data"], metadata=content.get("metadata", {})
+        )
+        if kind == "execute_result":
+            out.execution_count = content.get("execution_count") or None
+        return out
+    if kind == "error":
+        return nbformat.v4.new_output(
+            "error",
+            ename=content["ename"],
+            evalue=content["evalue"],
+            traceback=content["traceback"],
+        )
+    return None
+
+
+class _Router:
+    """Puts output messages into notebook cells, and echoes what matters to the terminal."""
+
+    def __init__(self, nb: Any, term: TextIO) -> None:
+        self.nb = nb
+        self.term = term
+        self.displays: dict[str, list[dict]] = {}  # display id -> outputs showing it
+        self._open_line = False
+
+    def append(self, index: int | None, kind: str, content: dict) -> None:
+        if kind == "clear_output":
+            if index is not None:
+                self.nb.cells[index].outputs = []
+            return
+        if kind == "update_display_data":
+            for out in self.displays.get(content.get("transient", {}).get("display_id"), []):
+                out.data = content["data"]
+                out.metadata = content.get("metadata", {})
+            return
+        out = _output(kind, content)
+        if out is None or index is None:
+            return
+        outputs = self.nb.cells[index].outputs
+        if (
+            kind == "stream"
+            and outputs
+            and outputs[-1].output_type == "stream"
+            and (outputs[-1].name == out.name)
+        ):
+            outputs[-1].text += out.text
+        else:
+            outputs.append(out)
+        display_id = content.get("transient", {}).get("display_id")
+        if display_id:
+            self.displays.setdefault(display_id, []).append(out)
+
+    def write(self, text: str) -> None:
+        if text:
+            self.term.write(text)
+            self._open_line = not text.endswith(("\n", "\r"))
+
+    def echo(self, kind: str, content: dict, meta: dict | None = None, prefix: str = "") -> None:
+        if self._open_line and not (kind == "stream" and content["text"].startswith("\r")):
+            self.write("\n")
+        if kind == "stream":
+            text = content["text"]
+            if prefix:
+                text = "".join(prefix + line for line in text.splitlines(keepends=True))
+            self.write(text)
+        elif kind == "execute_result" or (
+            kind == "display_data" and "text/plain" in content["data"]
+        ):
+            data = content["data"]
+            if "text/html" in data and "text/plain" in data and data["text/plain"].startswith("<"):
+                return  # rich-only output (tables, figures); the notebook has it
+            self.write(f"{prefix}{data.get('text/plain', '')}\n")
+        elif kind == "error":
+            self.write("\n".join(content["traceback"]) + "\n")
+        self.term.flush()
+
+
+def run_notebook(
+    path: str | os.PathLike,
+    request: Request,
+    output: str | os.PathLike | None = None,
+    timeout: float | None = None,
+    term: TextIO | None = None,
+) -> int:
+    """Runs the notebook as requested; returns the exit code. Messages go to ``term``."""
+    term = term or sys.stderr
+    try:
+        return _run(Path(path), request, output, timeout, term)
+    except RunnerError as exc:
+        term.write(f"orvane: {exc}\n")
+        return exc.code
+
+
+def _run(path: Path, request: Request, output: Any, timeout: float | None, term: TextIO) -> int:
+    import nbformat
+
+    nb, registry, cells = load_notebook(path)
+    for name in request.targets or []:
+        if name not in registry.declarations:
+            raise RunnerError(
+                f"unknown component {name!r}; the notebook has: {', '.join(registry.declarations)}",
+                EXIT_USAGE,
+            )
+    try:
+        if request.search is not None:
+            registry.resolve([request.search["target"]])
+            search_space(request.search["ranges"])
+        parameter_records(" ".join(request.parameters))
+    except OrvaneUsageError as exc:
+        raise RunnerError(str(exc), EXIT_USAGE) from None
+    ids = registry.ids()
+    cell_of = {ids[name]: index for name, index in cells.items()}
+    name_of = {cid: name for name, cid in ids.items()}
+    out_path = Path(output) if output else path.with_name(f"{path.stem}.out.ipynb")
+    pictures = out_path.with_name(f"{out_path.stem}.files")
+    router = _Router(nb, term)
+
+    term.write(f"orvane: running {path} ({len(cells)} components) in a new kernel\n")
+    pictures.mkdir(parents=True, exist_ok=True)
+    kernel = _Kernel(path.parent, pictures / "kernel.log")
+    code = 1
+    try:
+        options = {
+            "pipeline_id": pipeline_id_for(path),
+            "persist": True,
+            "progress": "text",
+            "autorun": False,
+            "widgets": False,
+        }
+        setup = (
+            "%load_ext orvane_core\n"
+            "import orvane_core.frontend as _orvane\n"
+            f"_orvane.current_session().configure(**{options!r})\n"
+        )
+        _checked(kernel.execute(setup, router.echo, timeout), "setting up")
+        for index, cell in enumerate(nb.cells):
+            if cell.cell_type != "code":
+                continue
+            cell.outputs = []
+            if not cell.source.strip():
+                continue
+            reply = kernel.execute(
+                cell.source, lambda k, c, m, i=index: router.append(i, k, c), timeout
+            )
+            cell.execution_count = reply.get("execution_count")
+            if reply["status"] != "ok":
+                router.echo("error", reply, {})
+                raise RunnerError(
+                    f"cell {index + 1} failed: {reply['ename']}: {reply['evalue']}", EXIT_FAILED
+                )
+
+        prepare = ""
+        if request.fresh:
+            prepare += "_orvane.current_session().clear()\n"
+        if request.parameters:
+            prepare += (
+                f"_orvane.current_session().set_parameters({' '.join(request.parameters)!r})\n"
+            )
+        if prepare:
+            _checked(kernel.execute(prepare, router.echo, timeout), "setting parameters")
+
+        def route(kind: str, content: dict, meta: dict) -> None:
+            cid = meta.get("component_id")
+            if cid in cell_of:
+                router.append(cell_of[cid], kind, content)
+                router.echo(kind, content, prefix=f"[{name_of[cid]}] ")
+            elif meta.get("orvane") == "search" and request.search:
+                router.append(cells[request.search["target"]], kind, content)
+                router.echo(kind, content)
+            elif kind == "update_display_data":
+                router.append(None, kind, content)
+            else:
+                router.echo(kind, content)
+
+        if request.search is None:
+            op = (
+                f"_orvane_report = _orvane.current_session().run({request.targets!r}, "
+                f"parallel={request.parallel!r})\n"
+                "print('orvane:', _orvane_report.line())\n"
+                "_orvane.check_report(_orvane_report)"
+            )
+        else:
+            op = (
+                f"_orvane_search = _orvane.current_session().optimize(**{request.search!r})\n"
+                "from orvane_core.frontend.magics import show_search as _orvane_show\n"
+                "_orvane_show(_orvane_search, 'text')"
+            )
+        reply = kernel.execute(op, route, timeout)
+        code = EXIT_OK if reply["status"] == "ok" else EXIT_FAILED
+        if reply["status"] != "ok" and reply.get("ename") not in ("OrvaneRunError",):
+            router.echo("error", reply, {})
+
+        finish = (
+            "_orvane.current_session().keep_cache()\n"
+            f"_orvane_paths = _orvane.current_session().export({str(pictures)!r})"
+        )
+        reply = kernel.execute(finish, router.echo, timeout, {"paths": "_orvane_paths"})
+        paths = _checked(reply, "saving pictures")
+        files = ast.literal_eval(paths["user_expressions"]["paths"]["data"]["text/plain"])
+        _attach_picture(nb, min(cells.values()), Path(files[0]))
+    finally:
+        nbformat.write(nb, out_path)
+        kernel.close()
+    term.write(f"orvane: wrote {out_path}\n")
+    term.write(
+        f"orvane: pictures and tables in {pictures}/ ({', '.join(Path(f).name for f in files)})\n"
+    )
+    if code != EXIT_OK:
+        term.write("orvane: the run failed; the error is shown above and in the notebook\n")
+    return code
+
+
+def _checked(reply: dict, what: str) -> dict:
+    if reply["status"] != "ok":
+        raise RunnerError(
+            f"{what} failed: {reply.get('ename')}: {reply.get('evalue')}", EXIT_FAILED
+        )
+    return reply
+
+
+def _attach_picture(nb: Any, index: int, svg: Path) -> None:
+    import nbformat
+
+    for cell in nb.cells:
+        if any(o.get("metadata", {}).get("orvane") == "view" for o in cell.get("outputs", [])):
+            return  # the notebook shows the pipeline itself
+    out = nbformat.v4.new_output(
+        "display_data",
+        data={"image/svg+xml": svg.read_text(), "text/plain": "<pipeline picture>"},
+        metadata={"orvane": "view"},
+    )
+    nb.cells[index].outputs.insert(0, out)

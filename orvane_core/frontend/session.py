@@ -1,0 +1,471 @@
+"""The front end's state inside a kernel: declared components, the pipeline, its callback.
+
+Magics and the command-line runner call this class; it calls the real ``OrvanePipeline``. The
+pipeline is created at the first request that needs it, from every component declared so far,
+and kept in step with later declarations through ``update_graph``.
+"""
+
+from __future__ import annotations
+
+import ast
+import atexit
+import hashlib
+import json
+import keyword
+import os
+import re
+import shutil
+import time
+import uuid
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+from orvane_core.frontend.callback import OrvaneFrontendCallback, SearchResults
+from orvane_core.frontend.declarations import ComponentHeader, ComponentRegistry, OrvaneUsageError
+from orvane_core.frontend.view import make_view, pipeline_svg
+from orvane_core.misc import OrvaneDiskcacheStatus
+from orvane_core.misc.models import OrvanePipelineParameterModel
+
+METHODS = {"random": "RandomSearch", "tpe": "TPESearch", "grid": "GridSearch"}
+DISTRIBUTIONS = {
+    "uniform": "uniform",
+    "float": "float",
+    "int": "int",
+    "log": "loguniform",
+    "loguniform": "loguniform",
+    "step": "discrete_uniform",
+    "discrete_uniform": "discrete_uniform",
+}
+SET_USAGE = "%orvane set NAME=VALUE [NAME=VALUE ...], e.g. %orvane set alpha=0.5 kind='ridge'"
+SEARCH_USAGE = (
+    "NAME=LOW:HIGH[:DISTRIBUTION[:STEP]] with DISTRIBUTION one of uniform, float, int, log, step; "
+    "e.g. alpha=0.001:10:log depth=2:8:int"
+)
+
+
+def not_available(feature: str, operation: str) -> OrvaneUsageError:
+    return OrvaneUsageError(
+        f"{feature} is not available in this build (the pipeline has no {operation}())."
+    )
+
+
+class OrvaneRunError(RuntimeError):
+    """A run or search ended with a failure; shown as one line, the details are above it."""
+
+    def _render_traceback_(self) -> list[str]:
+        return [f"\x1b[31m{type(self).__name__}\x1b[0m: {self}"]
+
+
+# -- text the user writes ------------------------------------------------------------------------
+
+_ASSIGN = re.compile(r"(?:^|[\s,]+)([^\s=,]+)\s*=(?!=)")
+
+
+def parse_assignments(text: str) -> list[tuple[str, str]]:
+    """(name, value text) pairs of ``a=1, b='x'`` or ``a=1 b=[1, 2]``."""
+    text = text.strip()
+    if not text:
+        return []
+    try:
+        call = ast.parse(f"_({text})", mode="eval").body
+    except SyntaxError:
+        call = None
+    if isinstance(call, ast.Call) and not call.args and all(k.arg for k in call.keywords):
+        source = f"_({text})"
+        return [(k.arg, ast.get_source_segment(source, k.value)) for k in call.keywords]
+    matches = list(_ASSIGN.finditer(text))
+    if not matches or text[: matches[0].start()].strip(" ,"):
+        raise OrvaneUsageError(f"Bad parameter text {text!r}. Usage: {SET_USAGE}")
+    pairs = []
+    for i, match in enumerate(matches):
+        end = matches[i + 1].start() if i + 1 < len(matches) else len(text)
+        pairs.append((match.group(1), text[match.end() : end].strip().rstrip(",").strip()))
+    return pairs
+
+
+def parameter_records(text: str) -> list[OrvanePipelineParameterModel]:
+    records = []
+    for name, value in parse_assignments(text):
+        if not name.isidentifier() or keyword.iskeyword(name):
+            raise OrvaneUsageError(
+                f"Bad parameter name {name!r}: use a Python identifier. Usage: {SET_USAGE}"
+            )
+        try:
+            literal = ast.literal_eval(value)
+        except ValueError:
+            literal = value  # a bare word is taken as text, as the pipeline does
+        except SyntaxError:
+            raise OrvaneUsageError(
+                f"Bad value for {name}: {value!r} is not a Python literal. Usage: {SET_USAGE}"
+            ) from None
+        records.append(
+            OrvanePipelineParameterModel(name=name, type=type(literal).__qualname__, value=value)
+        )
+    return records
+
+
+def search_space(specs: list[str]) -> dict[str, dict]:
+    """Parameter descriptions of a search from ``NAME=LOW:HIGH[:DIST[:STEP]]`` texts."""
+    space: dict[str, dict] = {}
+    for spec in specs:
+        name, sep, rest = spec.partition("=")
+        parts = rest.split(":")
+        if not sep or not name.isidentifier() or not 2 <= len(parts) <= 4:
+            raise OrvaneUsageError(f"Bad search range {spec!r}: write {SEARCH_USAGE}.")
+        try:
+            low, high = float(parts[0]), float(parts[1])
+            step = float(parts[3]) if len(parts) == 4 else None
+        except ValueError:
+            raise OrvaneUsageError(
+                f"Bad search range {spec!r}: bounds and step must be numbers ({SEARCH_USAGE})."
+            ) from None
+        if low > high:
+            raise OrvaneUsageError(f"Bad search range {spec!r}: LOW is above HIGH.")
+        dist = parts[2] if len(parts) >= 3 else "uniform"
+        if dist not in DISTRIBUTIONS:
+            raise OrvaneUsageError(
+                f"Unknown distribution {dist!r} in {spec!r}; use one of {', '.join(DISTRIBUTIONS)}."
+            )
+        entry: dict[str, Any] = {"low": low, "high": high, "distribution": DISTRIBUTIONS[dist]}
+        if step is not None:
+            entry["interval"] = step
+        space[name] = entry
+    if not space:
+        raise OrvaneUsageError(f"Give at least one parameter range to search: {SEARCH_USAGE}.")
+    return space
+
+
+def target_names(last_expr: str) -> list[str]:
+    try:
+        body = ast.parse(last_expr, mode="eval").body
+    except SyntaxError:
+        return [last_expr or "value"]
+    if isinstance(body, ast.Tuple):
+        return [ast.unparse(e) for e in body.elts]
+    return [last_expr]
+
+
+# -- the session ----------------------------------------------------------------------------------
+
+
+@dataclass
+class RunReport:
+    """Outcome of one run, by component name."""
+
+    ran: list[str] = field(default_factory=list)
+    reused: list[str] = field(default_factory=list)
+    failed: list[str] = field(default_factory=list)
+    seconds: float = 0.0
+
+    def line(self) -> str:
+        parts = [f"{len(self.ran)} ran", f"{len(self.reused)} reused"]
+        if self.failed:
+            parts.append(f"failed: {', '.join(self.failed)}")
+        return ", ".join(parts) + f" in {self.seconds:.2f} s"
+
+
+class OrvaneSession:
+    """One notebook's pipeline as the front end sees it."""
+
+    def __init__(self, shell: Any = None) -> None:
+        self.shell = shell
+        self.registry = ComponentRegistry()
+        self.callback = OrvaneFrontendCallback()
+        self.pipeline: Any = None
+        self.pipeline_id: str | None = None
+        self.autorun = True
+        self.persist = False
+        self.widgets = True
+        self.last_search: SearchResults | None = None
+        self._model: Any = None
+        self._pending_parameters: list[OrvanePipelineParameterModel] = []
+
+    def configure(self, **options: Any) -> None:
+        """Sets ``pipeline_id``, ``persist``, ``autorun``, ``widgets`` or ``progress``."""
+        for key, value in options.items():
+            if key == "progress":
+                self.callback.progress = value
+            elif key in ("pipeline_id", "persist", "autorun", "widgets"):
+                if key == "pipeline_id" and self.pipeline is not None:
+                    raise OrvaneUsageError("The pipeline exists already; set its id before.")
+                setattr(self, key, value)
+            else:
+                raise TypeError(f"unknown option {key!r}")
+
+    # -- graph ---------------------------------------------------------------------------------
+
+    def declare(self, header: ComponentHeader, code: str) -> None:
+        self.registry.declare(header, code)
+        if self.pipeline is not None:
+            self._sync()
+
+    def _default_id(self) -> str:
+        notebook = (self.shell.user_ns.get("__session__") if self.shell else None) or ""
+        if notebook:
+            digest = hashlib.sha256(os.path.abspath(notebook).encode()).hexdigest()[:8]
+            return f"nb-{Path(notebook).stem}-{digest}"
+        return f"session-{uuid.uuid4().hex[:8]}"
+
+    def _sync(self) -> Any:
+        if not self.registry.declarations:
+            raise OrvaneUsageError(
+                "No components declared yet: start a cell with %%component NAME and run it."
+            )
+        model = self.registry.model()
+        if self.pipeline is None:
+            from orvane_core.pipeline.pipeline import OrvanePipeline
+
+            self.pipeline_id = self.pipeline_id or self._default_id()
+            if self.persist:
+                self._restore_kept()
+            self.pipeline = OrvanePipeline(
+                identifier=self.pipeline_id,
+                graph=model,
+                parameters=self._pending_parameters or None,
+                callback=self.callback,
+                shell=self.shell,
+            )
+            if self.persist:
+                self._check_stored_parameters()
+                atexit.register(self.keep_cache)
+        elif model != self._model:
+            self.pipeline.update_graph(new_graph=model)
+        self._model = model
+        return self.pipeline
+
+    def ids(self) -> dict[str, str]:
+        return self.registry.ids()
+
+    # -- running -------------------------------------------------------------------------------
+
+    def run(self, names: list[str] | None = None, parallel: bool = False) -> RunReport:
+        """Runs the named components with their ancestors, or everything when ``names`` is none."""
+        if names is not None:
+            self.registry.resolve(names)
+        pipeline = self._sync()
+        ids = self.ids()
+        if parallel and not hasattr(pipeline, "execute_components_async"):
+            raise not_available("Parallel execution", "execute_components_async")
+        plan = [ids[n] for n in self.registry.plan(names)]
+        nodes = pipeline.nodes
+        before = {cid: nodes[cid].success_count for cid in plan}
+        label = "all" if names is None else ", ".join(names)
+        self.callback.begin_execution(plan, label)
+        report = RunReport()
+        started = time.perf_counter()
+        try:
+            targets = list(ids.values()) if names is None else [ids[n] for n in names]
+            if parallel:
+                pipeline.execute_components_async(component_ids=targets)
+            else:
+                pipeline.execute_components(component_ids=targets)
+        finally:
+            report.seconds = time.perf_counter() - started
+            for cid in plan:
+                node = nodes[cid]
+                name = node.name
+                if node.status == "failed":
+                    report.failed.append(name)
+                elif node.success_count != before[cid]:
+                    report.ran.append(name)
+                elif node.status == "successful":
+                    report.reused.append(name)
+            self.callback.end_execution(report.line())
+        return report
+
+    # -- parameters ----------------------------------------------------------------------------
+
+    def parameters_view(self) -> list[OrvanePipelineParameterModel]:
+        if self.pipeline is not None:
+            return list(self.pipeline.parameters_view)
+        return list(self._pending_parameters)
+
+    def set_parameters(self, text: str) -> list[OrvanePipelineParameterModel]:
+        records = parameter_records(text)
+        if not records:
+            raise OrvaneUsageError(f"Nothing to set. Usage: {SET_USAGE}")
+        merged = {r.name: r for r in self.parameters_view()}
+        merged.update((r.name, r) for r in records)
+        if self.pipeline is None:
+            self._pending_parameters = list(merged.values())
+        else:
+            try:
+                self.pipeline.set_parameters(new_parameters=list(merged.values()))
+            except ValueError as exc:
+                self.callback.take_notes()
+                raise OrvaneUsageError(f"{exc}. Usage: {SET_USAGE}") from None
+            self._store_parameters()
+        return self.parameters_view()
+
+    # -- search --------------------------------------------------------------------------------
+
+    def optimize(
+        self,
+        target: str,
+        ranges: list[str],
+        n_trials: int = 20,
+        method: str = "tpe",
+        directions: list[str] | None = None,
+        early_stopping: int | None = None,
+    ) -> SearchResults:
+        """Searches the parameter ranges for the best value of ``target``'s last expression."""
+        self.registry.resolve([target])
+        space = search_space(ranges)
+        if method not in METHODS:
+            raise OrvaneUsageError(f"Unknown search method {method!r}; use {', '.join(METHODS)}.")
+        if method == "grid" and any("interval" not in d for d in space.values()):
+            raise OrvaneUsageError(
+                "A grid search needs a STEP for every range, e.g. alpha=0.1:1:step:0.1."
+            )
+        if n_trials < 1:
+            raise OrvaneUsageError("The number of trials must be at least 1.")
+        pipeline = self._sync()
+        if not hasattr(pipeline, "optimize_parameters"):
+            raise not_available("Parameter search", "optimize_parameters")
+        cid = self.ids()[target]
+        names = target_names(pipeline.nodes[cid].last_expr or "")
+        directions = directions or ["maximize"] * len(names)
+        if len(directions) != len(names):
+            raise OrvaneUsageError(
+                f"{target!r} returns {len(names)} value(s) ({', '.join(names)}) but "
+                f"{len(directions)} direction(s) were given."
+            )
+        self.callback.take_notes()
+        self.callback.begin_search(n_trials, names, directions)
+        try:
+            pipeline.optimize_parameters(
+                component_id=cid,
+                opt_method=METHODS[method],
+                directions=[int(d == "maximize") for d in directions],
+                parameters=space,
+                n_trials=n_trials,
+                early_stopping_rounds=early_stopping,
+            )
+        finally:
+            results = self.callback.end_search()
+        self.last_search = results
+        notes = self.callback.take_notes()
+        if results is None or not results.completed:
+            raise OrvaneRunError("; ".join(notes) or "The search ended without a result.")
+        self._store_parameters()
+        return results
+
+    # -- caches --------------------------------------------------------------------------------
+
+    def clear(self, name: str | None = None) -> None:
+        pipeline = self._sync()
+        if name is None:
+            pipeline.clear_all_cache()
+        else:
+            self.registry.resolve([name])
+            pipeline.clear_component_cache(component_id=self.ids()[name])
+
+    def wait_for_disk(self, timeout: float = 60.0) -> bool:
+        """Waits until no disk write is pending; true when none is left."""
+        pipeline = self.pipeline
+        if pipeline is None:
+            return True
+        deadline = time.monotonic() + timeout
+        while True:
+            pipeline.update_diskcache_status()
+            if not any(
+                n.use_diskcache and n.diskcache_status == OrvaneDiskcacheStatus.UPDATING
+                for n in pipeline.nodes.values()
+            ):
+                return True
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.02)
+
+    def _kept_dir(self) -> Path:
+        from orvane_core.common.utils import APP_TEMP_DIRECTORY
+
+        return APP_TEMP_DIRECTORY / "pipelines" / f"kept-{self.pipeline_id}"
+
+    def _restore_kept(self) -> None:
+        from orvane_core.common.utils import APP_TEMP_DIRECTORY
+
+        kept = self._kept_dir()
+        live = APP_TEMP_DIRECTORY / "pipelines" / f"pipeline-{self.pipeline_id}"
+        if kept.is_dir() and not kept.is_symlink() and not os.path.lexists(live):
+            os.rename(kept, live)
+
+    def keep_cache(self) -> None:
+        """Leaves the disk cache for the next kernel that opens this pipeline id; call it last.
+
+        A pipeline deletes its cache directory when it is deleted or the interpreter exits.
+        This finishes the pending writes, stops the writer and moves the directory aside, where
+        the next session with the same id takes it back before its pipeline adopts it.
+        """
+        pipeline = self.pipeline
+        if pipeline is None or not getattr(pipeline, "_diskcache_writer", None):
+            return
+        atexit.unregister(self.keep_cache)
+        self.wait_for_disk()
+        self._store_parameters()
+        try:
+            pipeline._diskcache_writer.close()
+        finally:
+            pipeline._diskcache_writer = None
+        kept = self._kept_dir()
+        if os.path.lexists(kept):
+            shutil.rmtree(kept, ignore_errors=True)
+        os.rename(pipeline.diskcache_dir, kept)
+
+    def _parameters_file(self) -> Path:
+        return Path(self.pipeline.diskcache_dir) / "pipeline.json"
+
+    def _store_parameters(self) -> None:
+        if not self.persist or self.pipeline is None:
+            return
+        path = self._parameters_file()
+        data = {"parameters": [p.dict() for p in self.pipeline.parameters_view]}
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW, 0o600)
+        with os.fdopen(fd, "w") as fh:
+            json.dump(data, fh)
+
+    def _check_stored_parameters(self) -> None:
+        # Results adopted from disk were computed with the parameters of their run.
+        path = self._parameters_file()
+        current = [p.dict() for p in self.pipeline.parameters_view]
+        try:
+            stored = json.loads(path.read_text())["parameters"]
+        except (OSError, ValueError, KeyError, TypeError):
+            stored = None
+        if stored is not None and stored != current:
+            self.pipeline.clear_all_cache()
+        self._store_parameters()
+
+    # -- pictures ------------------------------------------------------------------------------
+
+    def summary(self) -> dict:
+        return self.pipeline.info.dict() if self.pipeline is not None else {}
+
+    def show(self) -> Any:
+        """A live view of the pipeline, shown in the notebook and redrawn during runs."""
+        view = make_view(self.widgets, self.summary())
+        self.callback.views.append(view)
+        if hasattr(view, "show"):
+            view.show()
+        else:
+            from IPython.display import display
+
+            display(view)
+        return view
+
+    def export(self, directory: str) -> list[str]:
+        """Writes the pipeline picture and the last search's figures; returns their paths."""
+        out = Path(directory)
+        out.mkdir(parents=True, exist_ok=True)
+        paths = [out / "pipeline.svg"]
+        paths[0].write_text(pipeline_svg(self.summary()))
+        if self.last_search is not None:
+            for stem, figure in self.last_search.figures().items():
+                path = out / f"{stem}.html"
+                figure.write_html(path, include_plotlyjs="directory")
+                paths.append(path)
+            table = out / "best_trials.txt"
+            table.write_text(self.last_search.table_text() + "\n")
+            paths.append(table)
+        return [str(p) for p in paths]

@@ -1,0 +1,172 @@
+"""Pictures of a pipeline: a static SVG of the DAG, and a live widget that redraws in place.
+
+Both are drawn from the pipeline summary the engine reports (components with their execution
+and disk-cache status, and the edges), laid out in columns by dependency depth.
+"""
+
+from __future__ import annotations
+
+import html
+from typing import Any
+
+import networkx as nx
+
+BOX_W, BOX_H, GAP_X, GAP_Y, PAD = 168, 46, 56, 14, 10
+COLORS = {  # execution status -> (fill, stroke)
+    "successful": ("#e7f5e9", "#2e7d32"),
+    "failed": ("#fdecea", "#c62828"),
+    "running": ("#fff6e0", "#ef8f00"),
+    "invalid": ("#f1f1f1", "#8a8a8a"),
+}
+DISK_MARK = {
+    "cached": "\u25cf disk cached",
+    "updating": "\u25d4 writing",
+    "failed": "\u2715 disk failed",
+}
+
+
+_layout_cache: dict[tuple, dict[str, tuple[float, float]]] = {}
+
+
+def _layout(components: list[dict], edges: list[dict]) -> dict[str, tuple[float, float]]:
+    # Runs redraw the same graph many times; only statuses change between draws.
+    key = (
+        tuple(c["identifier"] for c in components),
+        tuple((e["source"], e["target"]) for e in edges),
+    )
+    found = _layout_cache.get(key)
+    if found is None:
+        if len(_layout_cache) > 8:
+            _layout_cache.clear()
+        found = _layout_cache[key] = _compute_layout(components, edges)
+    return found
+
+
+def _compute_layout(components: list[dict], edges: list[dict]) -> dict[str, tuple[float, float]]:
+    graph = nx.DiGraph()
+    graph.add_nodes_from(c["identifier"] for c in components)
+    graph.add_edges_from((e["source"], e["target"]) for e in edges)
+    positions = {}
+    order = {c["identifier"]: i for i, c in enumerate(components)}
+    for column, layer in enumerate(nx.topological_generations(graph)):
+        for row, node in enumerate(sorted(layer, key=order.__getitem__)):
+            positions[node] = (PAD + column * (BOX_W + GAP_X), PAD + row * (BOX_H + GAP_Y))
+    return positions
+
+
+def pipeline_svg(summary: dict | None) -> str:
+    """The pipeline as an SVG document; each component is a ``<g>`` carrying its name and
+    statuses as ``data-`` attributes."""
+    components = list((summary or {}).get("components", ()))
+    edges = list((summary or {}).get("edges", ()))
+    if not components:
+        return (
+            '<svg xmlns="http://www.w3.org/2000/svg" width="260" height="30">'
+            '<text x="6" y="20" font-family="sans-serif" font-size="13">'
+            "No components declared yet.</text></svg>"
+        )
+    pos = _layout(components, edges)
+    width = max(x for x, _ in pos.values()) + BOX_W + PAD
+    height = max(y for _, y in pos.values()) + BOX_H + PAD
+    out = [
+        f'<svg xmlns="http://www.w3.org/2000/svg" class="orvane-pipeline" width="{width}" '
+        f'height="{height}" viewBox="0 0 {width} {height}" font-family="sans-serif">',
+        '<defs><marker id="orvane-arrow" viewBox="0 0 8 8" refX="8" refY="4" markerWidth="7" '
+        'markerHeight="7" orient="auto"><path d="M0,0 L8,4 L0,8 z" fill="#777"/></marker></defs>',
+    ]
+    for edge in edges:
+        (x1, y1), (x2, y2) = pos[edge["source"]], pos[edge["target"]]
+        x1, y1, y2 = x1 + BOX_W, y1 + BOX_H / 2, y2 + BOX_H / 2
+        mid = (x1 + x2) / 2
+        out.append(
+            f'<path d="M{x1},{y1} C{mid},{y1} {mid},{y2} {x2},{y2}" fill="none" stroke="#777" '
+            'stroke-width="1.3" marker-end="url(#orvane-arrow)"/>'
+        )
+    for c in components:
+        x, y = pos[c["identifier"]]
+        status = str(c.get("execution_status") or "invalid")
+        disk = str(c.get("diskcache_status") or "uncached")
+        fill, stroke = COLORS.get(status, COLORS["invalid"])
+        name = html.escape(str(c.get("name") or c["identifier"]))
+        uses_disk = bool((c.get("metadata") or {}).get("diskcache"))
+        disk_text = DISK_MARK.get(disk, "disk cache on" if uses_disk else "no disk cache")
+        out.append(
+            f'<g class="orvane-component" data-component="{name}" data-status="{status}" '
+            f'data-diskcache="{disk}"><title>{name}: {status}, disk cache {disk}</title>'
+            f'<rect x="{x}" y="{y}" width="{BOX_W}" height="{BOX_H}" rx="7" fill="{fill}" '
+            f'stroke="{stroke}" stroke-width="2"/>'
+            f'<text x="{x + 10}" y="{y + 19}" font-size="13" font-weight="bold" fill="#222">'
+            f"{name}</text>"
+            f'<text x="{x + 10}" y="{y + 36}" font-size="11" fill="{stroke}">{status} \u00b7 '
+            f"{html.escape(disk_text)}</text></g>"
+        )
+    out.append("</svg>")
+    return "".join(out)
+
+
+_ESM = """
+function render({ model, el }) {
+  const draw = () => { el.innerHTML = model.get("svg"); };
+  draw();
+  model.on("change:svg", draw);
+}
+export default { render };
+"""
+
+
+def _widget_class() -> type | None:
+    try:
+        import anywidget
+        import traitlets
+    except ImportError:
+        return None
+
+    class OrvanePipelineView(anywidget.AnyWidget):
+        """Live picture of a pipeline, redrawn in place as the pipeline reports changes."""
+
+        _esm = _ESM
+        svg = traitlets.Unicode("").tag(sync=True)
+
+        def update(self, summary: dict) -> None:
+            svg = pipeline_svg(summary)
+            if svg != self.svg:
+                self.svg = svg
+
+        def _repr_mimebundle_(self, **kwargs: Any) -> Any:
+            # Renderers without widget support (static viewers, saved notebooks) show the SVG.
+            bundle = super()._repr_mimebundle_(**kwargs)
+            data = bundle[0] if isinstance(bundle, tuple) else bundle
+            data["image/svg+xml"] = self.svg
+            return bundle
+
+    return OrvanePipelineView
+
+
+class StaticPipelineView:
+    """The SVG picture in an output that is replaced in place (no widget support needed)."""
+
+    def __init__(self) -> None:
+        self.svg = ""
+        self._handle: Any = None
+
+    def show(self) -> None:
+        from IPython.display import SVG, display
+
+        self._handle = display(SVG(self.svg), display_id=True, metadata={"orvane": "view"})
+
+    def update(self, summary: dict) -> None:
+        svg = pipeline_svg(summary)
+        if svg != self.svg:
+            self.svg = svg
+            if self._handle is not None:
+                from IPython.display import SVG
+
+                self._handle.update(SVG(svg), metadata={"orvane": "view"})
+
+
+def make_view(widgets: bool, summary: dict | None) -> Any:
+    """A live widget when widgets are wanted and available, a static SVG view otherwise."""
+    cls = _widget_class() if widgets else None
+    view = cls() if cls is not None else StaticPipelineView()
+    view.update(summary or {})
+    return view

@@ -1,0 +1,78 @@
+"""The default callback keeps up with a burst of summaries by drawing only the latest."""
+
+from orvane_core.frontend.callback import OrvaneFrontendCallback
+from orvane_core.misc import OrvanePipelineCallbackProcedure, OrvanePipelineCallbackStatus
+from orvane_core.misc.models import OrvanePipelineCallbackDataModel
+
+
+class _View:
+    def __init__(self):
+        self.seen = []
+
+    def update(self, summary):
+        self.seen.append(summary)
+
+
+def _summary(i, n=50):
+    return {
+        "components": [
+            {
+                "identifier": f"c{k}",
+                "name": f"c{k}",
+                "execution_status": "successful" if k < i else "invalid",
+            }
+            for k in range(n)
+        ],
+        "edges": [],
+    }
+
+
+def test_a_burst_of_summaries_is_drawn_once_and_the_last_one_wins():
+    callback = OrvaneFrontendCallback(progress="none", interval=3600)
+    view = _View()
+    callback.views.append(view)
+    callback.begin_execution([f"c{k}" for k in range(50)], "all")
+    for i in range(5000):
+        callback(
+            OrvanePipelineCallbackDataModel(
+                procedure=OrvanePipelineCallbackProcedure.PIPELINE_UPDATED,
+                status=OrvanePipelineCallbackStatus.SUCCESSFUL,
+                successful=_summary(i % 51),
+            )
+        )
+    last = callback.summary
+    callback.end_execution("done")
+    assert callback.records == 5000
+    assert callback.draws == 2  # the first record, then the final state at the end
+    assert view.seen[-1] is last
+
+
+def test_search_records_are_kept_as_copies():
+    callback = OrvaneFrontendCallback(progress="none")
+    callback.begin_search(3, ["r2"], ["maximize"])
+    live = {}
+    for n, value in enumerate([0.5, 0.9, 0.7]):
+        live.update(trials=n, parameters={"a": n}, values=[value])  # one mapping, updated in place
+        callback(
+            OrvanePipelineCallbackDataModel(
+                procedure=OrvanePipelineCallbackProcedure.HPO_TRIAL_EXECUTED,
+                status=OrvanePipelineCallbackStatus.SUCCESSFUL,
+                successful=live,
+            )
+        )
+    callback(
+        OrvanePipelineCallbackDataModel(
+            procedure=OrvanePipelineCallbackProcedure.HPO_COMPLETED,
+            status=OrvanePipelineCallbackStatus.SUCCESSFUL,
+            successful={
+                "best_trials": {1: {"parameters": {"a": 1}, "values": [0.9]}},
+                "pareto_front_plot": None,
+                "parameter_importance": [{"a": 1.0}],
+            },
+        )
+    )
+    results = callback.end_search()
+    assert [t["values"] for t in results.trials] == [[0.5], [0.9], [0.7]]
+    assert results.best_value() == 0.9 and results.completed
+    assert results.table() == (["trial", "a", "r2"], [["1", "1", "0.9"]])
+    assert set(results.figures()) == {"importances"}

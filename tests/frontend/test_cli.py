@@ -1,0 +1,83 @@
+"""``orvane run`` on the example and on broken notebooks: exit codes, messages, outputs."""
+
+import io
+import shutil
+from pathlib import Path
+
+import nbformat
+import pytest
+
+from orvane_core.cli import main
+from orvane_core.frontend.runner import Request, run_notebook
+
+pytestmark = pytest.mark.kernel
+EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "house_prices.ipynb"
+
+
+def _notebook(path, *sources):
+    nb = nbformat.v4.new_notebook(cells=[nbformat.v4.new_code_cell(s) for s in sources])
+    nbformat.write(nb, path)
+    return path
+
+
+def _run(path, **request):
+    term = io.StringIO()
+    code = run_notebook(path, Request(**request), term=term)
+    return code, term.getvalue()
+
+
+def _outputs(path):
+    nb = nbformat.read(path.with_name(f"{path.stem}.out.ipynb"), as_version=4)
+    return [
+        "".join(o.get("text", "") + o.get("data", {}).get("text/plain", "") for o in c.outputs)
+        for c in nb.cells
+        if c.cell_type == "code"
+    ]
+
+
+def test_example_runs_then_reruns_from_the_cache(tmp_path):
+    path = tmp_path / "house.ipynb"
+    shutil.copy(EXAMPLE, path)
+    code, text = _run(path)
+    assert code == 0, text
+    assert "5 ran, 0 reused" in text and "[evaluate] test R2" in text
+    outputs = _outputs(path)
+    assert "test R2 with alpha=1.0, degree=2" in outputs[-1]
+    assert "size" in outputs[2]  # the independent branch printed into its own cell
+    assert (tmp_path / "house.out.files" / "pipeline.svg").read_text().count(
+        'data-status="successful"'
+    ) == 5
+
+    code, text = _run(path, targets=["evaluate"], parameters=["alpha=10.0"])
+    assert code == 0, text
+    assert "4 ran, 0 reused" in text  # new parameters make every result stale
+    code, text = _run(path, targets=["overview"], parameters=["alpha=10.0"])
+    assert "1 ran, 1 reused" in text  # data reused; overview was made stale by the change
+
+
+@pytest.mark.parametrize(
+    "sources, argv_tail, code, message",
+    [
+        (None, [], 2, "no such notebook"),
+        (["x = 1"], [], 2, "no component cells"),
+        (["%%component a\n1"], ["-c", "zz"], 2, "unknown component 'zz'"),
+        (["%%component a after b\n1"], [], 2, "cell 1: Unknown parent 'b'"),
+    ],
+)
+def test_usage_errors_stop_before_a_kernel_starts(
+    tmp_path, capsys, sources, argv_tail, code, message
+):
+    path = tmp_path / "nb.ipynb"
+    if sources is not None:
+        _notebook(path, *sources)
+    assert main(["run", str(path), *argv_tail]) == code
+    assert message in capsys.readouterr().err
+    assert not (tmp_path / "nb.out.ipynb").exists()
+
+
+def test_a_failing_cell_exits_1_with_its_banner_in_the_notebook(tmp_path):
+    path = _notebook(tmp_path / "bad.ipynb", "%%component a\nv = 1", "%%component b after a\nv / 0")
+    code, text = _run(path)
+    assert code == 1
+    assert "ZeroDivisionError" in text and "b failed" in text
+    assert "ZeroDivisionError" in _outputs(path)[1]

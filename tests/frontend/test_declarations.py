@@ -1,0 +1,104 @@
+"""Component headers, the declared graph, and the text users write for parameters and searches."""
+
+import pytest
+
+from orvane_core.frontend.declarations import (
+    ComponentHeader,
+    ComponentRegistry,
+    OrvaneUsageError,
+    parse_header,
+    split_cell,
+)
+from orvane_core.frontend.session import parameter_records, parse_assignments, search_space
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("data", ComponentHeader("data")),
+        ("train after a, b --no-cache", ComponentHeader("train", ("a", "b"), False)),
+        ("t after a b", ComponentHeader("t", ("a", "b"))),
+        (
+            "t --remote redis://h:1/0",
+            ComponentHeader("t", (), True, "redis://h:1/0", "redis://h:1/0"),
+        ),
+        ("t --remote r://b --backend r://k", ComponentHeader("t", (), True, "r://b", "r://k")),
+    ],
+)
+def test_headers_parse_and_format_back(text, expected):
+    assert parse_header(text) == expected
+    assert split_cell(expected.format() + "\nx = 1") == (expected, "x = 1")
+
+
+@pytest.mark.parametrize(
+    "text, fix",
+    [
+        ("", "needs a name"),
+        ("1x", "not a valid component name"),
+        ("a after", "at least one parent"),
+        ("a after a", "its own parent"),
+        ("a --remote", "needs a URL"),
+        ("a --fast", "Unknown option"),
+        ("a --backend r://x", "only applies with --remote"),
+    ],
+)
+def test_bad_headers_say_how_to_fix_them(text, fix):
+    with pytest.raises(OrvaneUsageError, match=fix):
+        parse_header(text)
+
+
+def test_plain_cells_are_not_components():
+    assert split_cell("x = 1\n%%component a") is None
+    assert split_cell("%%componentx a") is None
+
+
+def test_registry_rejects_unknown_parents_and_cycles():
+    reg = ComponentRegistry()
+    reg.declare(parse_header("a"), "x = 1")
+    reg.declare(parse_header("b after a"), "y = x")
+    with pytest.raises(OrvaneUsageError, match="Unknown parent 'zz'.*Declared components: a, b"):
+        reg.declare(parse_header("c after zz"), "")
+    with pytest.raises(OrvaneUsageError, match=r"cycle \(a -> b -> a\)"):
+        reg.declare(parse_header("a after b"), "x = 1")
+    assert reg.plan(["b"]) == ["a", "b"]
+
+
+def test_ids_follow_code_and_everything_upstream():
+    reg = ComponentRegistry()
+    reg.declare(parse_header("a"), "x = 1")
+    reg.declare(parse_header("b after a"), "y = x\n")
+    reg.declare(parse_header("c"), "z = 0")
+    before = reg.ids()
+    reg.declare(parse_header("b after a"), "y = x")  # trailing newline is not a change
+    assert reg.ids() == before
+    reg.declare(parse_header("a"), "x = 2")
+    after = reg.ids()
+    assert [after[n] == before[n] for n in "abc"] == [False, False, True]
+
+
+@pytest.mark.parametrize(
+    "text, pairs",
+    [
+        ("a=1, b='x y'", [("a", "1"), ("b", "'x y'")]),
+        ("a=1 b=[1, 2] c=ridge", [("a", "1"), ("b", "[1, 2]"), ("c", "ridge")]),
+    ],
+)
+def test_parameter_text(text, pairs):
+    assert parse_assignments(text) == pairs
+
+
+@pytest.mark.parametrize("text", ["1", "a=1 2b=3", "class=1", "a=1+"])
+def test_bad_parameter_text(text):
+    with pytest.raises(OrvaneUsageError):
+        parameter_records(text)
+
+
+def test_search_ranges():
+    assert search_space(["a=0.1:10:log", "n=1:5:int", "s=0:1:step:0.25"]) == {
+        "a": {"low": 0.1, "high": 10.0, "distribution": "loguniform"},
+        "n": {"low": 1.0, "high": 5.0, "distribution": "int"},
+        "s": {"low": 0.0, "high": 1.0, "distribution": "discrete_uniform", "interval": 0.25},
+    }
+    for bad in (["a=1"], ["a=2:1"], ["a=x:1"], ["a=1:2:gauss"], []):
+        with pytest.raises(OrvaneUsageError):
+            search_space(bad)
