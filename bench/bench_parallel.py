@@ -113,7 +113,9 @@ WORKER = textwrap.dedent(
     import sys
     from orvane_core.executors.component_executors.worker import make_worker_app
     app = make_worker_app(sys.argv[1])
-    app.task(name="bench.noop")(lambda: None)
+    def noop():
+        return None
+    app.task(name="bench.noop")(noop)
     app.worker_main(["worker", "--pool=prefork", "--concurrency=1", "--loglevel=WARNING",
                      "--queues=orvane", "--without-gossip", "--without-mingle"])
     """
