@@ -105,27 +105,27 @@ def parameter_records(text: str) -> list[OrvanePipelineParameterModel]:
     return records
 
 
-def search_space(specs: list[str]) -> dict[str, dict]:
+def search_space(ranges: list[str]) -> dict[str, dict]:
     """Parameter descriptions of a search from ``NAME=LOW:HIGH[:DIST[:STEP]]`` texts."""
     space: dict[str, dict] = {}
-    for spec in specs:
-        name, sep, rest = spec.partition("=")
+    for text in ranges:
+        name, sep, rest = text.partition("=")
         parts = rest.split(":")
         if not sep or not name.isidentifier() or not 2 <= len(parts) <= 4:
-            raise OrvaneUsageError(f"Bad search range {spec!r}: write {SEARCH_USAGE}.")
+            raise OrvaneUsageError(f"Bad search range {text!r}: write {SEARCH_USAGE}.")
         try:
             low, high = float(parts[0]), float(parts[1])
             step = float(parts[3]) if len(parts) == 4 else None
         except ValueError:
             raise OrvaneUsageError(
-                f"Bad search range {spec!r}: bounds and step must be numbers ({SEARCH_USAGE})."
+                f"Bad search range {text!r}: bounds and step must be numbers ({SEARCH_USAGE})."
             ) from None
         if low > high:
-            raise OrvaneUsageError(f"Bad search range {spec!r}: LOW is above HIGH.")
+            raise OrvaneUsageError(f"Bad search range {text!r}: LOW is above HIGH.")
         dist = parts[2] if len(parts) >= 3 else "uniform"
         if dist not in DISTRIBUTIONS:
             raise OrvaneUsageError(
-                f"Unknown distribution {dist!r} in {spec!r}; use one of {', '.join(DISTRIBUTIONS)}."
+                f"Unknown distribution {dist!r} in {text!r}; use one of {', '.join(DISTRIBUTIONS)}."
             )
         entry: dict[str, Any] = {"low": low, "high": high, "distribution": DISTRIBUTIONS[dist]}
         if step is not None:
