@@ -11,8 +11,8 @@ OUT=demo-output
 mkdir -p "$OUT"
 
 echo
-echo "== 1. First run: every component runs, results are cached on disk"
-"$ORVANE" run "$NOTEBOOK" -o "$OUT/house_prices.ipynb" --fresh
+echo "== 1. First run: every component runs, independent branches side by side in worker processes; results are cached on disk"
+"$ORVANE" run "$NOTEBOOK" --parallel -o "$OUT/house_prices.ipynb" --fresh
 
 echo
 echo "== 2. Second run, in a new kernel: every component is served from the disk cache"
