@@ -1,11 +1,14 @@
 // Pipeline members: the cache commands (adopting a directory of disk caches, unloading,
 // enabling and disabling disk caching, clearing caches) and the clean-up run at exit.
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "common/py_paths.hpp"
 #include "common/pyclass.hpp"
 #include "core/cache_adoption.hpp"
+#include "core/cache_folders.hpp"
 #include "core/cache_paths.hpp"
 #include "pipeline/cache_guard.hpp"
 #include "pipeline/component_access.hpp"
@@ -55,52 +58,66 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
     throw std::runtime_error(problem);
   }
   PipelineState& st = state(self);
-  py::module_ os = py::module_::import("os");
-  py::object join = os.attr("path").attr("join");
-  py::list names = os.attr("listdir")(*diskcache_dir);
+  const std::string dir = py_paths::text(*diskcache_dir);
+  std::vector<std::string> names;
+  try {
+    names = list_directory(dir);
+  } catch (const FileError& e) {
+    py_paths::raise(e);
+  }
 
   std::vector<CacheDirEntry> entries;
   entries.reserve(names.size());
-  for (py::handle name : names) {
-    entries.push_back(sup::describe_entry(*diskcache_dir, py::reinterpret_borrow<py::str>(name)));
-  }
+  for (const std::string& name : names) entries.push_back(sup::describe_entry(dir, name));
   py::dict nodes = st.nodes;
   std::vector<std::string> ids;
   for (const auto& item : nodes) ids.push_back(py::str(item.first).cast<std::string>());
   AdoptionPlan plan = plan_adoption(entries, ids);
 
+  // Every adopted cache is checked against its component's fingerprint: computed once per
+  // component for the whole adoption, unless a run already keeps them.
+  struct Remember {
+    PipelineState& st;
+    const bool own = !st.fingerprints.active;
+    explicit Remember(PipelineState& s) : st(s) {
+      if (own) st.fingerprints.active = true;
+    }
+    ~Remember() {
+      if (own) st.fingerprints = {};
+    }
+  } remember(st);
+
   for (const CacheLoad& load : plan.loads) {
     py::str id(load.component_id);
     py::object target = component(st, id);
-    py::object path = join(*diskcache_dir, load.entry_name);
+    const std::string path = join_path(dir, load.entry_name);
     bool ours = false, has_record = false;
     for (const CacheDirEntry& e : entries) {
       if (e.name == load.entry_name) ours = owned_by_cache(e), has_record = e.has_record;
     }
-    if (!guard::fingerprint_matches(self, id, path)) {
+    if (!guard::fingerprint_matches(self, id, py_paths::str(path))) {
       // Computed from other code: not adopted, and no longer of use to anyone.
       if (ours) sup::remove_owned(path, has_record);
       continue;
     }
     comp::set_uses_diskcache(target, true);
-    if (sup::load_into_component(target, path)) continue;
+    if (sup::load_into_component(target, py_paths::str(path))) continue;
     // Unreadable: a miss (the component runs again), reported, and gone if it is ours.
     if (ours) sup::remove_owned(path, has_record);
     guard::report_failure(self, id, target,
                           py::str("The disk cache in {} cannot be read; component [{}] runs again.")
-                              .format(path, target.attr("name")));
+                              .format(py_paths::str(path), comp::name(target)));
   }
   // Only what is provably this product's is deleted: the directory may be a user's folder. A
   // directory that a component holds is never deleted from under it.
-  py::object abspath = os.attr("path").attr("abspath");
-  py::set attached;
+  std::set<std::string> attached;
   for (const auto& item : nodes) {
-    py::object dir = item.second.attr("diskcache_dir");
-    if (!dir.is_none()) attached.add(abspath(dir));
+    py::object held = comp::diskcache_dir(item.second);
+    if (!held.is_none()) attached.insert(absolute_path(py_paths::text(held)));
   }
   for (const std::string& name : plan.removals) {
-    py::object path = join(*diskcache_dir, name);
-    if (attached.contains(abspath(path))) continue;
+    const std::string path = join_path(dir, name);
+    if (attached.count(absolute_path(path)) != 0) continue;
     bool has_record = false;
     for (const CacheDirEntry& e : entries) {
       if (e.name == name) has_record = e.has_record;
@@ -154,31 +171,23 @@ void clear_all_cache(const py::object& self) {
 
 // The clean-up proper: every component's disk cache, then the directories that are the caches'
 // own, then the directory itself if nothing else is left in it.
-void remove_owned_caches(const PipelineState& st, const py::module_& os, const py::object& dir) {
+void remove_owned_caches(const PipelineState& st, const std::string& dir) {
   py::dict nodes = st.nodes;
   for (const auto& item : nodes) item.second.attr("clear_diskcache")();
 
   // Only the caches' own directories go; anything else a user put here stays, and with it the
   // directory.
-  py::object join = os.attr("path").attr("join");
-  py::list names = os.attr("listdir")(dir);
-  for (py::handle name : names) {
-    CacheDirEntry entry = sup::describe_entry(dir, py::reinterpret_borrow<py::str>(name));
-    if (owned_by_cache(entry)) sup::remove_owned(join(dir, name), entry.has_record);
+  std::vector<std::string> names;
+  try {
+    names = list_directory(dir);
+  } catch (const FileError& e) {
+    py_paths::raise(e);
   }
-  py::list left = os.attr("listdir")(dir);
-  py::object layout_file = join(dir, "pipeline.json");
-  bool only_layout = left.size() == 0 ||
-                     (left.size() == 1 && py::str(left[0]).cast<std::string>() == "pipeline.json" &&
-                      py::bool_(os.attr("path").attr("isfile")(layout_file)));
-  if (only_layout) {
-    try {
-      if (left.size() == 1) os.attr("remove")(layout_file);
-      os.attr("rmdir")(dir);
-    } catch (py::error_already_set& e) {
-      if (!sup::is_exception(e)) throw;
-    }
+  for (const std::string& name : names) {
+    CacheDirEntry entry = sup::describe_entry(dir, name);
+    if (owned_by_cache(entry)) sup::remove_owned(join_path(dir, name), entry.has_record);
   }
+  remove_if_left_empty(dir, "pipeline.json");
 }
 
 // Also runs at interpreter exit and from the destructor, possibly on an object whose
@@ -202,9 +211,9 @@ void clear_all_diskcache(const py::object& self) {
   PipelineState& st = state(self);
   py::object dir_value = st.cache_dir;
   if (dir_value.is_none()) return;
-  py::module_ os = py::module_::import("os");
-  py::object dir = os.attr("fspath")(dir_value);
-  if (!py::bool_(os.attr("path").attr("isdir")(dir))) return;
+  const std::string dir = py_paths::text(dir_value);
+  // The directory the pipeline was pointed at, reached as the user named it.
+  if (!inspect(dir, true).is_dir) return;
 
   // A write still in progress would rename its directory into place after the clean-up. The
   // writer is stopped for the clean-up (it finishes the write in progress and drops the queue)
@@ -222,7 +231,7 @@ void clear_all_diskcache(const py::object& self) {
   }
 
   try {
-    remove_owned_caches(st, os, dir);
+    remove_owned_caches(st, dir);
   } catch (...) {
     if (restart) {
       writer.attr("open")();

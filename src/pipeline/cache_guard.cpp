@@ -2,11 +2,13 @@
 #include "pipeline/cache_guard.hpp"
 
 #include <algorithm>
-#include <map>
+#include <unordered_map>
 #include <string>
 #include <vector>
 
+#include "common/py_paths.hpp"
 #include "core/cache_fingerprint.hpp"
+#include "core/cache_folders.hpp"
 #include "pipeline/component_access.hpp"
 #include "pipeline/diskcache_support.hpp"
 #include "pipeline/pipeline.hpp"
@@ -64,7 +66,7 @@ bool serve_or_miss(const py::object& self, const py::object& component_id,
   } catch (py::error_already_set& e) {
     if (!sup::is_exception(e)) throw;
     py::str reason("The disk cache of component [{}] cannot be read ({}); it runs again.");
-    reason = reason.format(component.attr("name"), take_error_text(e));
+    reason = reason.format(comp::name(component), take_error_text(e));
     component.attr("unload_diskcache")();
     report_failure(self, component_id, component, reason);
     return false;
@@ -83,7 +85,7 @@ py::object pickle_outputs(const py::object& self, const py::object& component_id
       if (!sup::is_exception(e)) throw;
       py::str reason(
           "Output '{}' of component [{}] (type {}) cannot be stored in the disk cache: {}");
-      reason = reason.format(name, component.attr("name"), type_name(value), take_error_text(e));
+      reason = reason.format(name, comp::name(component), type_name(value), take_error_text(e));
       report_failure(self, component_id, component, reason);
       return py::none();
     }
@@ -95,7 +97,14 @@ void note_reused(const py::object& self, const py::object& component_id) {
   state(self).reused.insert(key(component_id));
 }
 
-void start_run(const py::object& self) { state(self).reused.clear(); }
+void start_run(const py::object& self) {
+  PipelineState& st = state(self);
+  st.reused.clear();
+  st.fingerprints = {};
+  st.fingerprints.active = true;
+}
+
+void end_run(const py::object& self) { state(self).fingerprints = {}; }
 
 bool complete_at_once(const py::object& self, const py::object& component_id,
                       const py::object& component, const py::object& success_count) {
@@ -104,7 +113,7 @@ bool complete_at_once(const py::object& self, const py::object& component_id,
   py::object cache = comp::attached_diskcache(component);
   if (cache.is_none()) return false;
   py::object folder = cache.attr("cache_dir");
-  if (!truthy(py::module_::import("os.path").attr("isdir")(folder))) return false;
+  if (!inspect(py_paths::text(folder), true).is_dir) return false;
   st.completed_writes.append(py::make_tuple(component_id, success_count, folder));
   return true;
 }
@@ -121,7 +130,7 @@ namespace {
 
 std::string fingerprint_of(const PipelineState& st, const GraphObject& graph,
                            const std::string& parameters, std::size_t node,
-                           std::map<std::size_t, std::string>& memo) {
+                           std::unordered_map<std::size_t, std::string>& memo) {
   auto found = memo.find(node);
   if (found != memo.end()) return found->second;
   std::vector<std::pair<std::string, std::size_t>> parents;
@@ -133,18 +142,31 @@ std::string fingerprint_of(const PipelineState& st, const GraphObject& graph,
   for (const auto& parent : parents) {
     parent_prints.push_back(fingerprint_of(st, graph, parameters, parent.second, memo));
   }
-  const std::string code = py::str(component(st, graph.id(node)).attr("cell_code"));
+  const std::string code = py::str(comp::cell_code(component(st, graph.id(node))));
   return memo[node] = cache_fingerprint(code, parameters, parent_prints);
 }
 
 }  // namespace
 
 py::str fingerprint(const py::object& self, const py::object& component_id) {
-  const PipelineState& st = state(self);
+  PipelineState& st = state(self);
   const GraphObject& graph = pipeline::graph(st);
   py::list items = py::module_::import("builtins").attr("sorted")(st.parameters.attr("items")());
-  std::map<std::size_t, std::string> memo;
-  return py::str(fingerprint_of(st, graph, py::repr(items), node_of(graph, component_id), memo));
+  std::string parameters = py::repr(items);
+  const std::size_t node = node_of(graph, component_id);
+  PipelineState::Fingerprints& run = st.fingerprints;
+  if (!run.active) {
+    std::unordered_map<std::size_t, std::string> memo;
+    return py::str(fingerprint_of(st, graph, parameters, node, memo));
+  }
+  if (run.graph != &graph || run.graph_version != st.graph_version ||
+      run.parameters != parameters) {
+    run.by_node.clear();
+    run.graph = &graph;
+    run.graph_version = st.graph_version;
+    run.parameters = std::move(parameters);
+  }
+  return py::str(fingerprint_of(st, graph, run.parameters, node, run.by_node));
 }
 
 bool fingerprint_matches(const py::object& self, const py::object& component_id,

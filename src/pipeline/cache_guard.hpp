@@ -48,7 +48,8 @@ py::str fingerprint(const py::object& self, const py::object& component_id);
 bool fingerprint_matches(const py::object& self, const py::object& component_id,
                          const py::object& path);
 
-// Forgets the reuse notes of the previous run.
+// Forgets the reuse notes of the previous run; fingerprints are remembered until end_run.
 void start_run(const py::object& self);
+void end_run(const py::object& self);
 
 }  // namespace orvane::pipeline::guard

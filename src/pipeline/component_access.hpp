@@ -53,9 +53,18 @@ inline void mark_disk_cached(const py::handle& c) {
 // True when the component's in-memory cache holds nothing.
 inline bool memory_cache_empty(const py::handle& c) { return native(c).memory_cache_empty(); }
 
+// The component's name and code, as its native state holds them.
+inline const py::object& name(const py::handle& c) { return native(c).name; }
+inline const py::object& cell_code(const py::handle& c) { return native(c).cell_code; }
+
 // The disk cache attached to the component, or None.
 inline py::object attached_diskcache(const py::handle& c) { return native(c).diskcache(); }
 // Lets go of the attached disk cache without deleting its files.
 inline void detach_diskcache(const py::handle& c) { native(c).release_diskcache(); }
+// The folder of the attached disk cache, or None.
+inline py::object diskcache_dir(const py::handle& c) {
+  const py::object& cache = native(c).diskcache();
+  return cache.is_none() ? py::object(py::none()) : py::object(cache.attr(intern("cache_dir")));
+}
 
 }  // namespace orvane::pipeline::comp

@@ -6,7 +6,9 @@
 #include <utility>
 #include <vector>
 
+#include "common/py_paths.hpp"
 #include "common/pyclass.hpp"
+#include "core/cache_folders.hpp"
 #include "pipeline/cache_guard.hpp"
 #include "pipeline/component_access.hpp"
 #include "pipeline/diskcache_support.hpp"
@@ -144,9 +146,8 @@ void put_diskcache_task(const py::object& self, const std::optional<py::str>& ta
       run_summary(self);
       return;
     }
-    py::str folder = py::str("component-") + py::str(py::module_::import("uuid").attr("uuid4")());
-    py::object cache_dir =
-        py::module_::import("os.path").attr("join")(py::str(st.cache_dir), folder);
+    py::object cache_dir = py_paths::str(
+        join_path(py_paths::text(st.cache_dir), "component-" + random_uuid()));
     const bool accepted =
         hand_off_write(st, target, *component_id, success_count, cache_dir, serialized, last_output,
                        guard::fingerprint(self, *component_id));
@@ -163,7 +164,7 @@ void put_diskcache_task(const py::object& self, const std::optional<py::str>& ta
 void discard_write(const py::object& cache_dir) {
   if (cache_dir.is_none() || !truthy(cache_dir)) return;
   py::object record = sup::read_record(cache_dir);
-  if (!record.is_none()) sup::remove_owned(cache_dir, true);
+  if (!record.is_none()) sup::remove_owned(py_paths::text(cache_dir), true);
 }
 
 // Applies one finished write to its component; what the front end is to be told goes to

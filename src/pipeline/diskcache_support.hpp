@@ -6,7 +6,9 @@
 
 #include <string>
 
+#include "common/py_paths.hpp"
 #include "core/cache_adoption.hpp"
+#include "core/cache_folders.hpp"
 #include "core/cache_paths.hpp"
 #include "core/cache_store.hpp"
 #include "pipeline/component_access.hpp"
@@ -26,10 +28,6 @@ inline bool eq(const py::object& a, const py::object& b) { return a.equal(b); }
 // True when a caught Python error is an ordinary Exception (not an interrupt or exit).
 inline bool is_exception(py::error_already_set& e) { return e.matches(PyExc_Exception); }
 
-inline void remove_tree(const py::handle& path) {
-  py::module_::import("shutil").attr("rmtree")(path, py::arg("ignore_errors") = true);
-}
-
 // The record of a cache directory written by this product (component id, success count,
 // creation time, completeness), or None for anything else. A record that cannot be read at all
 // counts as foreign.
@@ -42,16 +40,17 @@ inline py::object read_record(const py::handle& path) {
   }
 }
 
-// Describes one directory entry for the adoption and clean-up rules. Symbolic links are never
-// treated as ours, so nothing outside the directory can be reached through them.
-inline CacheDirEntry describe_entry(const py::handle& dir, const py::str& name) {
-  py::module_ os_path = py::module_::import("os.path");
-  py::object path = os_path.attr("join")(dir, name);
+// Describes the entry `name` of the directory `dir` for the adoption and clean-up rules.
+// Symbolic links are never treated as ours, so nothing outside the directory can be reached
+// through them.
+inline CacheDirEntry describe_entry(const std::string& dir, const std::string& name) {
+  const std::string path = join_path(dir, name);
+  const EntryKind kind = inspect(path);
   CacheDirEntry entry;
-  entry.name = name.cast<std::string>();
-  entry.is_dir = py::bool_(os_path.attr("isdir")(path)) && !py::bool_(os_path.attr("islink")(path));
+  entry.name = name;
+  entry.is_dir = kind.is_dir;
   if (!entry.is_dir) return entry;
-  py::object record = read_record(path);
+  py::object record = read_record(py_paths::str(path));
   if (!record.is_none()) {
     py::object complete = record.attr("get")("complete", true);
     py::object id = record.attr("get")("component_id", py::none());
@@ -63,37 +62,29 @@ inline CacheDirEntry describe_entry(const py::handle& dir, const py::str& name) 
       entry.success_count = py::isinstance<py::int_>(count) ? count.cast<std::int64_t>() : 0;
       py::object created = record.attr("get")("created", py::none());
       if (created.is_none()) created = record.attr("get")("created_at", py::none());
-      if (py::isinstance<py::float_>(created) || py::isinstance<py::int_>(created)) {
-        entry.created = created.cast<double>();
-      } else {
-        try {
-          entry.created = os_path.attr("getmtime")(path).cast<double>();
-        } catch (py::error_already_set& e) {
-          if (!is_exception(e)) throw;
-        }
-      }
+      const bool number = py::isinstance<py::float_>(created) || py::isinstance<py::int_>(created);
+      entry.created = number ? created.cast<double>() : kind.mtime;
     }
   }
   // Recognised by the writer's naming and contents, not by a name prefix alone: a user's folder
   // that happens to look like a temporary one is never deleted.
-  entry.unfinished = !entry.has_record && is_product_cache_folder(py::str(dir).cast<std::string>(),
-                                                                  entry.name, kPartialPrefix);
+  entry.unfinished = !entry.has_record && is_product_cache_folder(dir, entry.name, kPartialPrefix);
   return entry;
 }
 
 // Deletes a directory that is this product's: a complete cache is emptied through the cache
 // class first (it deletes only the files it wrote), then whatever is left goes.
-inline void remove_owned(const py::handle& path, bool has_record) {
+inline void remove_owned(const std::string& path, bool has_record) {
   if (has_record) {
     try {
-      py::object cache = disk_cache_class()(py::arg("cache_dir") = path);
+      py::object cache = disk_cache_class()(py::arg("cache_dir") = py_paths::str(path));
       cache.attr("clear_cache")();
       cache.attr("close")();
     } catch (py::error_already_set& e) {
       if (!is_exception(e)) throw;
     }
   }
-  remove_tree(path);
+  remove_directory(path);
 }
 
 // Closes and deletes a disk cache that a component no longer uses.
@@ -105,7 +96,7 @@ inline void release_cache(const py::handle& cache) {
   } catch (py::error_already_set& e) {
     if (!is_exception(e)) throw;
   }
-  if (!dir.is_none()) remove_tree(dir);
+  if (!dir.is_none()) remove_directory(py_paths::text(dir));
 }
 
 // Makes the component load the cache at `path`. A different cache it had attached before is
@@ -129,8 +120,8 @@ inline bool load_into_component(const py::handle& component, const py::handle& p
   py::object current = comp::attached_diskcache(component);
   if (current.is(previous)) return loaded;
   py::object old_dir = py::getattr(previous, "cache_dir", py::none());
-  py::module_ os_path = py::module_::import("os.path");
-  if (!old_dir.is_none() && os_path.attr("abspath")(old_dir).equal(os_path.attr("abspath")(path))) {
+  if (!old_dir.is_none() &&
+      absolute_path(py_paths::text(old_dir)) == absolute_path(py_paths::text(path))) {
     // The same directory loaded again: only the old handle goes, the files stay.
     try {
       previous.attr("close")();

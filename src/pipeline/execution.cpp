@@ -312,6 +312,7 @@ std::vector<std::size_t> plan_run(const GraphObject& graph, const py::handle& co
 // The end of every run, also after a failure: memory of components without a disk cache is
 // freed, the package list refreshed and the summary sent.
 void finish_run(const py::object& self, PipelineState& st, bool optimize_memory) {
+  guard::end_run(self);
   if (optimize_memory) {
     py::dict nodes = st.nodes;
     for (const auto& item : nodes) {

@@ -3,9 +3,12 @@
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <string>
+#include <unordered_map>
 
 #include "common/fork_guard.hpp"
+#include "common/py_paths.hpp"
 #include "core/cache_paths.hpp"
 #include "core/cache_store.hpp"
 #include "core/dir_lock.hpp"
@@ -16,28 +19,34 @@ namespace orvane::pipeline::ownership {
 
 namespace {
 
-// id -> token of the owning pipeline. Tokens are (creator pid, lock path, unique object).
-py::dict& owner_tokens() {
-  static py::dict* tokens = new py::dict();  // leaked on purpose: used during shutdown
-  return *tokens;
+// Pipeline id -> serial of the owning pipeline's token. Only touched with the GIL held; leaked
+// on purpose, as it is used during shutdown.
+std::unordered_map<std::string, std::uint64_t>& owner_serials() {
+  static auto* serials = new std::unordered_map<std::string, std::uint64_t>();
+  return *serials;
 }
 
-py::object& owners() {
-  static py::object* live =
-      new py::object(py::module_::import("weakref").attr("WeakValueDictionary")());
+// Pipeline id -> weak reference to the owning pipeline: the registry keeps no pipeline alive.
+std::unordered_map<std::string, py::weakref>& owners() {
+  static auto* live = new std::unordered_map<std::string, py::weakref>();
   return *live;
 }
 
-py::object token_of(const py::object& self) {
-  return py::isinstance<PipelineState>(self) ? state(self).owner_token : py::object(py::none());
+std::uint64_t next_serial = 0;
+
+std::string id_text(const PipelineState& st) { return py::str(st.id).cast<std::string>(); }
+
+// The live pipeline behind a registry entry, or None once it is gone.
+py::object alive(const py::weakref& ref) {
+  py::object target = ref();
+  return target;
 }
 
 }  // namespace
 
 Claim claim_directory(const py::object& self, const py::object& app_root) {
-  const std::string id = py::str(state(self).id).cast<std::string>();
-  py::object os = py::module_::import("os");
-  const std::string root = os.attr("fspath")(app_root).cast<std::string>();
+  const std::string id = id_text(state(self));
+  const std::string root = py_paths::text(app_root);
   // The shared default location may not be a link (another user could point it elsewhere); a
   // location the user chose may.
   py::object utils = py::module_::import("orvane_core.common.utils");
@@ -51,7 +60,7 @@ Claim claim_directory(const py::object& self, const py::object& app_root) {
                              " Set ORVANE_TEMP_DIR to a private directory.");
   }
   Claim out;
-  out.path = py::str(claimed.path);
+  out.path = py_paths::str(claimed.path);
   out.adopt = claimed.existed;
   out.lock_path = claimed.lock_path;
   return out;
@@ -59,32 +68,30 @@ Claim claim_directory(const py::object& self, const py::object& app_root) {
 
 void become_owner(const py::object& self, const Claim& claim) {
   PipelineState& st = state(self);
-  py::object id = st.id;
-  py::object previous = owners().attr("get")(id);
-  py::object token = py::make_tuple(static_cast<long>(::getpid()), claim.lock_path,
-                                    py::module_::import("builtins").attr("object")());
-  st.owner_token = token;
-  owner_tokens()[id] = token;
-  owners()[id] = self;
+  const std::string id = id_text(st);
+  auto found = owners().find(id);
+  py::object previous = found == owners().end() ? py::object(py::none()) : alive(found->second);
+  st.owner_token = {static_cast<long>(::getpid()), claim.lock_path, ++next_serial};
+  owner_serials()[id] = st.owner_token.serial;
+  owners().insert_or_assign(id, py::weakref(self));
   if (!previous.is_none() && !previous.is(self)) let_go_of_caches(previous);
 }
 
 bool is_owner(const py::object& self) {
   if (fork_guard::in_forked_child()) return false;
-  py::object token = token_of(self);
-  if (token.is_none()) return false;
-  py::object id = state(self).id;
-  py::dict& tokens = owner_tokens();
-  if (!tokens.contains(id) || !py::object(tokens[id]).is(token)) return false;
-  return py::tuple(token)[0].cast<long>() == static_cast<long>(::getpid());
+  if (!py::isinstance<PipelineState>(self)) return false;
+  const PipelineState& st = state(self);
+  if (st.owner_token.serial == 0) return false;
+  auto found = owner_serials().find(id_text(st));
+  if (found == owner_serials().end() || found->second != st.owner_token.serial) return false;
+  return st.owner_token.pid == static_cast<long>(::getpid());
 }
 
 void give_up(const py::object& self) {
   if (!is_owner(self)) return;
-  py::tuple token = token_of(self);
-  py::object id = state(self).id;
-  PyDict_DelItem(owner_tokens().ptr(), id.ptr());
-  release_dir_lock(token[1].cast<std::string>());
+  const PipelineState& st = state(self);
+  owner_serials().erase(id_text(st));
+  release_dir_lock(st.owner_token.lock_path);
 }
 
 void let_go_of_caches(const py::object& self) {
@@ -94,8 +101,18 @@ void let_go_of_caches(const py::object& self) {
 }
 
 py::list live_owners() {
-  if (fork_guard::in_forked_child()) return py::list();
-  return py::list(owners().attr("values")());
+  py::list out;
+  if (fork_guard::in_forked_child()) return out;
+  for (auto it = owners().begin(); it != owners().end();) {
+    py::object pipeline = alive(it->second);
+    if (pipeline.is_none()) {
+      it = owners().erase(it);
+      continue;
+    }
+    out.append(pipeline);
+    ++it;
+  }
+  return out;
 }
 
 }  // namespace orvane::pipeline::ownership

@@ -24,6 +24,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -50,12 +51,29 @@ struct PipelineState {
   py::object connection = py::none();
   py::object writer = py::none();
   py::object optimizer = py::none();
-  py::object owner_token = py::none();  // set once construction completed
+  // Set once construction completed (ownership.cpp): the process that made the pipeline, the
+  // lock it holds on its directory, and a number no other pipeline of this process has.
+  struct OwnerToken {
+    long pid = 0;
+    std::string lock_path;
+    std::uint64_t serial = 0;  // 0: no token
+  } owner_token;
 
   // Reuse without rewriting (cache_guard.cpp): the components reused as they are in the current
   // run, and their writes completed at once, as (id, success count, folder) for the next poll.
   std::unordered_set<std::string> reused;
   py::list completed_writes;
+
+  // Fingerprints of the current run by graph node (cache_guard.cpp): a chain's writes would
+  // otherwise walk every ancestor again, once per component. Valid for one graph, graph version
+  // and parameter text; dropped at the start and end of each run.
+  struct Fingerprints {
+    bool active = false;
+    const GraphObject* graph = nullptr;
+    std::int64_t graph_version = 0;
+    std::string parameters;
+    std::unordered_map<std::size_t, std::string> by_node;
+  } fingerprints;
 };
 
 // The native state of a pipeline (of the public class or a subclass of it).

@@ -1,6 +1,8 @@
 // The component's in-memory and disk caches, and showing its results in the notebook.
 #include "common/fork_guard.hpp"
+#include "common/py_paths.hpp"
 #include "common/pyclass.hpp"
+#include "core/cache_folders.hpp"
 #include "vostrel/component.hpp"
 
 namespace orvane::vostrel {
@@ -54,7 +56,8 @@ void clear_diskcache(ComponentNative& c) {
   py::object handle = c.diskcache_handle;
   handle.attr("clear_cache")();
   handle.attr("close")();
-  refs().rmtree("path"_a = get(handle, "cache_dir"), "ignore_errors"_a = true);
+  py::object dir = get(handle, "cache_dir");
+  if (!dir.is_none()) remove_directory(py_paths::text(dir));
   c.touch();
 }
 

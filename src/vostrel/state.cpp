@@ -60,7 +60,6 @@ void init_refs(py::module_& m, py::handle native_class) {
   r->builtins_eval = import_attr("builtins", "eval");
   r->builtins_print = import_attr("builtins", "print");
   r->format_exception = import_attr("traceback", "format_exception");
-  r->rmtree = import_attr("shutil", "rmtree");
   g_refs = r;
 }
 

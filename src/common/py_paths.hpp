@@ -1,0 +1,41 @@
+// Paths between Python and the native file functions: file-system text both ways, and native
+// file errors raised as the OSError the platform's own functions would raise.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstring>
+#include <string>
+
+#include "core/cache_folders.hpp"
+
+namespace orvane::py_paths {
+
+namespace py = pybind11;
+
+// The file-system bytes of a path value (text, bytes or any path-like object).
+inline std::string text(const py::handle& path) {
+  py::object fs = py::reinterpret_steal<py::object>(PyOS_FSPath(path.ptr()));
+  if (!fs) throw py::error_already_set();
+  if (PyBytes_Check(fs.ptr())) return std::string(py::bytes(fs));
+  py::object encoded = py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(fs.ptr()));
+  if (!encoded) throw py::error_already_set();
+  return std::string(py::bytes(encoded));
+}
+
+// A native path as Python text, undecodable bytes kept as the file functions keep them.
+inline py::str str(const std::string& path) {
+  PyObject* out = PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+  if (out == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(out);
+}
+
+// Raises `error` as OSError(errno, message, filename), which Python narrows to its subclass
+// (FileNotFoundError, NotADirectoryError, PermissionError...).
+[[noreturn]] inline void raise(const FileError& error) {
+  py::object exc = py::handle(PyExc_OSError)(error.err, std::strerror(error.err), str(error.path));
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+  throw py::error_already_set();
+}
+
+}  // namespace orvane::py_paths
