@@ -51,14 +51,23 @@ def _initialize(started: Any, environ: dict[str, str], path: list[str], cwd: str
     # own messaging could leave a half-sent result that blocks the pool for good.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     # Terminating the pool sends SIGTERM, whose default action ends the worker at once wherever
-    # it is. A Python handler installed for the worker's whole life could be left pending while
-    # the worker blocks on the pool's queue lock, and the pool would wait for it for ever; the
-    # remote executor installs one only while it waits for a remote task.
+    # it is. A Python handler could be left pending while the worker blocks on the pool's queue
+    # lock, and the pool would wait for it for ever; remote tasks the worker waited for are
+    # revoked by the run itself.
 
 
 def in_worker() -> bool:
     """True in a worker process of an ``OrvaneProcessPool``."""
     return _started is not None
+
+
+def run_here(func: Any, args: tuple, kwds: dict) -> Any:
+    """Runs a task of a parallel run in this process instead of a worker; an interrupt reaches
+    the caller instead of becoming the task's failure, as it would in a worker."""
+    from orvane_core.executors.component_executors.local import interrupts_reach_caller
+
+    with interrupts_reach_caller():
+        return func(*args, **kwds)
 
 
 def run_tracked(slot: int, func: Any, args: tuple, kwds: dict) -> Any:
@@ -145,4 +154,4 @@ class OrvaneProcessPool:
         self._pool.join()
 
 
-__all__ = ["OrvaneProcessPool", "in_worker", "run_tracked"]
+__all__ = ["OrvaneProcessPool", "in_worker", "run_here", "run_tracked"]

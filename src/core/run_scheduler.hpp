@@ -41,6 +41,8 @@ class RunScheduler {
   // Running nodes in the order they started.
   const std::vector<std::size_t>& running() const { return running_; }
   std::size_t waiting_count() const { return waiting_; }
+  // How many waiting nodes may start now.
+  std::size_t ready_count() const { return ready_.size(); }
   const std::vector<std::size_t>& plan() const { return plan_; }
   // Position of a planned node in the plan; its slot in per-run tables.
   std::size_t position(std::size_t node) const;

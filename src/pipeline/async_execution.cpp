@@ -1,6 +1,10 @@
 // Pipeline members: parallel runs, where components whose parents are done run side by side in
 // worker processes while the kernel thread waits for their completions.
 //
+// A component that is the only one able to run (nothing runs, nothing else may start: a stretch
+// of a chain) runs in the kernel thread instead, through the same serialized request and
+// completion as in a worker: a worker would add its round trip and run nothing beside it.
+//
 // Threads: only the kernel thread touches components and the run's bookkeeping. The worker
 // pool's result thread only hands each completion to the run's queue (RunPool below), and the
 // kernel thread applies it to the component itself, so a component is never seen half-updated
@@ -25,7 +29,6 @@ namespace orvane::pipeline {
 
 namespace {
 
-using orvane::pyclass::intern;
 using Clock = std::chrono::steady_clock;
 
 // A wait for completions lasts at most this long before the kernel thread looks for an
@@ -61,7 +64,10 @@ void deliver(Queue& queue, std::size_t slot, bool ok, py::object value) noexcept
 class RunPool {
  public:
   explicit RunPool(std::size_t slots)
-      : queue(std::make_shared<Queue>()), callbacks_(slots), submitted_(slots, false) {}
+      : queue(std::make_shared<Queue>()),
+        callbacks_(slots),
+        submitted_(slots, false),
+        revocable_(slots, py::none()) {}
 
   py::object apply_async(const py::object& func, const py::object& args, const py::object& kwds,
                          const py::object& callback, const py::object& error_callback) {
@@ -70,6 +76,20 @@ class RunPool {
     }
     const std::size_t slot = *current_;
     if (submitted_[slot]) throw py::value_error("a component hands one task to a run");
+    // A task run elsewhere (on remote workers) by an object that can revoke it: its id is fixed
+    // now, so that the run can revoke it when it abandons it, even before it has been sent.
+    py::object owner = py::getattr(func, "__self__", py::none());
+    if (py::hasattr(owner, "revoke_task")) {
+      owner.attr("reserve_task")();
+      revocable_[slot] = owner;
+    }
+    callbacks_[slot] = {callback, error_callback};
+    submitted_[slot] = true;
+    if (here_) {
+      held_ =
+          Held{slot, func, args.is_none() ? py::tuple() : args, kwds.is_none() ? py::dict() : kwds};
+      return py::none();
+    }
     if (pool_.is_none()) {
       pool_ = py::module_::import("orvane_core.executors.process_pool")
                   .attr("OrvaneProcessPool")(py::arg("slots") = callbacks_.size());
@@ -79,16 +99,36 @@ class RunPool {
         [q, slot](py::object value) { deliver(*q, slot, true, std::move(value)); });
     py::cpp_function on_error(
         [q, slot](py::object exc) { deliver(*q, slot, false, std::move(exc)); });
-    py::object pending =
-        pool_.attr("submit")(slot, func, args.is_none() ? py::tuple() : args,
-                             kwds.is_none() ? py::dict() : kwds, on_result, on_error);
-    callbacks_[slot] = {callback, error_callback};
-    submitted_[slot] = true;
-    return pending;
+    return pool_.attr("submit")(slot, func, args.is_none() ? py::tuple() : args,
+                                kwds.is_none() ? py::dict() : kwds, on_result, on_error);
   }
 
-  // The component being started, whose task apply_async accepts.
-  void starting(std::optional<std::size_t> slot) { current_ = slot; }
+  // The component being started, whose task apply_async accepts; with `here`, the task is held
+  // for run_held instead of going to a worker.
+  void starting(std::optional<std::size_t> slot, bool here = false) {
+    current_ = slot;
+    here_ = here;
+  }
+
+  // Runs the held task in this thread, as a worker would, and queues its completion. An
+  // interrupt propagates: the run handles it as one that came while it waited.
+  void run_held() {
+    if (!held_) return;
+    Held task = std::move(*held_);
+    held_.reset();
+    if (run_here_.is_none()) {
+      run_here_ = py::module_::import("orvane_core.executors.process_pool").attr("run_here");
+    }
+    try {
+      queue->push(Completion{task.slot, true, run_here_(task.func, task.args, task.kwds)});
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+      queue->push(Completion{task.slot, false, e.value()});
+    }
+  }
+
+  // The task of `slot` has completed: nothing of it is left to revoke.
+  void settled(std::size_t slot) { revocable_[slot] = py::none(); }
   bool submitted(std::size_t slot) const { return submitted_[slot]; }
   const std::pair<py::object, py::object>& callbacks(std::size_t slot) const {
     return callbacks_[slot];
@@ -96,18 +136,33 @@ class RunPool {
   bool has_pool() const { return !pool_.is_none(); }
   const py::object& pool() const { return pool_; }
 
-  // Stops every worker; no completion arrives afterwards.
-  void terminate() {
+  // Stops every worker, so that no completion arrives afterwards, then revokes the remote tasks
+  // that have not completed, so that remote workers do not go on running them.
+  void abandon() {
     if (!pool_.is_none()) pool_.attr("terminate")();
+    for (py::object& owner : revocable_) {
+      if (owner.is_none()) continue;
+      py::object revoking = std::move(owner);
+      owner = py::none();
+      revoking.attr("revoke_task")();
+    }
   }
 
   std::shared_ptr<Queue> queue;
 
  private:
+  struct Held {
+    std::size_t slot;
+    py::object func, args, kwds;
+  };
   std::vector<std::pair<py::object, py::object>> callbacks_;  // by slot
   std::vector<bool> submitted_;
+  std::vector<py::object> revocable_;  // by slot: the object that can revoke the remote task
   std::optional<std::size_t> current_;
+  bool here_ = false;
+  std::optional<Held> held_;
   py::object pool_ = py::none();
+  py::object run_here_ = py::none();
 };
 
 // Terminates the pool however the run ends.
@@ -116,7 +171,7 @@ class Terminating {
   explicit Terminating(RunPool& pool) : pool_(pool) {}
   ~Terminating() {
     try {
-      pool_.terminate();
+      pool_.abandon();
     } catch (py::error_already_set& e) {
       e.discard_as_unraisable("terminating the worker pool of a parallel run");
     }
@@ -189,23 +244,18 @@ void apply(Run& run, Completion& done) {
 
 // The follow-up of a finished component. False when it failed and the run stops.
 bool follow_up(Run& run, std::size_t n) {
-  const py::object& id = run.graph.id(n);
   py::object current = run.node(n);
   run.scheduler.finish(n);
   if (run.send_to_front) current.attr("show_captured")(py::arg("shell") = run.st.shell);
   if (comp::failed(current)) {
     // No completion may land once the others are given up: stop the workers first.
-    run.pool.terminate();
+    run.pool.abandon();
     for (std::size_t other : run.scheduler.stop()) {
       comp::set_status(run.node(other), rt().status_invalid);
     }
     return false;
   }
-  if (truthy(run.st.shell)) run.st.shell.attr("push")(current.attr(intern("outputs")));
-  run_summary(run.self);
-  if (comp::uses_diskcache(current)) put_task(run.self, "todo", id);
-  take_messages(run.self);
-  if (run.optimize_memory) free_parents(run.self, run.st, run.graph, n);
+  follow_up_success(run.self, run.st, run.graph, n, run.optimize_memory);
   return true;
 }
 
@@ -215,11 +265,15 @@ void schedule(Run& run, const py::object& pool_object) {
     while (auto n = run.scheduler.next_startable()) {
       run.last_access = *n;
       run.starting = *n;
-      run.pool.starting(run.scheduler.position(*n));
+      // Alone in the run, a local component runs in this thread (see the top of this file).
+      const bool here = run.scheduler.running().empty() && run.scheduler.ready_count() == 1 &&
+                        !comp::runs_remotely(run.node(*n));
+      run.pool.starting(run.scheduler.position(*n), here);
       execute_step(run.self, run.graph.id(*n), pool_object);
       run.pool.starting(std::nullopt);
       run.scheduler.start(*n);
       run.starting.reset();
+      run.pool.run_held();
       // Reused without running, or ended already: followed up without waiting.
       if (comp::status(run.node(*n)) != comp::Status::Running) finished.push_back(*n);
     }
@@ -228,6 +282,7 @@ void schedule(Run& run, const py::object& pool_object) {
         // A lost task's result may still arrive after it was reported lost: the first wins.
         if (run.completed[done.slot]) continue;
         run.completed[done.slot] = true;
+        run.pool.settled(done.slot);
         const std::size_t n = run.scheduler.plan()[done.slot];
         run.last_access = n;
         apply(run, done);
@@ -256,7 +311,7 @@ void cancel_pending_writes(const py::object& self, PipelineState& st) {
 // An exception or interrupt left the scheduling loop: nothing runs any more; the components it
 // concerns record it.
 void stop_run(Run& run, py::error_already_set& error) {
-  run.pool.terminate();
+  run.pool.abandon();
   std::vector<std::size_t> running = run.scheduler.stop();
   // A component interrupted while it was being started is RUNNING without being in the list.
   if (run.starting && comp::status(run.node(*run.starting)) == comp::Status::Running) {
@@ -282,14 +337,9 @@ py::object execute_components_async(const py::object& self, const py::object& co
   const bool send_to_front = truthy(send_to_front_arg);
   const bool optimize_memory = truthy(optimize_memory_arg);
   PipelineState& st = state(self);
-  ensure_writer(st);
-
-  // Held for the whole run, as in a synchronous run: a callback may replace the graph.
-  py::object graph_holder = st.graph;
-  const GraphObject& graph = pipeline::graph(st);
-  std::vector<std::size_t> plan = plan_run(graph, component_ids);
-  invalidate(self, st, graph, plan);
-  run_summary(self);
+  RunStart start = open_run(self, st, component_ids);
+  const GraphObject& graph = start.graph;
+  std::vector<std::size_t>& plan = start.plan;
 
   if (!plan.empty()) {
     const std::size_t slots = plan.size();
@@ -339,20 +389,13 @@ py::object execute_all_async(const py::object& self, const py::object& send_to_f
 }  // namespace
 
 void register_async_execution(py::module_& m, const py::object& cls) {
-  namespace pc = orvane::pyclass;
   py::class_<RunPool>(m, "_RunPool", "The process pool a parallel run hands its components.")
       .def("apply_async", &RunPool::apply_async, py::arg("func"), py::arg("args") = py::tuple(),
            py::arg("kwds") = py::none(), py::arg("callback") = py::none(),
            py::arg("error_callback") = py::none())
       .def("__bool__", [](const RunPool&) { return true; });
-  pc::def(cls, "execute_component_async", &execute_component_async, py::arg("component_id"),
-          py::arg("send_to_front") = true, py::arg("optimize_memory") = true,
-          "Execute a component, including parent components.");
-  pc::def(cls, "execute_components_async", &execute_components_async, py::arg("component_ids"),
-          py::arg("send_to_front") = true, py::arg("optimize_memory") = true,
-          "Execute components, including parent components.");
-  pc::def(cls, "execute_all_async", &execute_all_async, py::arg("send_to_front") = true,
-          py::arg("optimize_memory") = true, "Execute all components.");
+  register_runs(cls, "_async", &execute_component_async, &execute_components_async,
+                &execute_all_async);
 }
 
 }  // namespace orvane::pipeline

@@ -31,6 +31,11 @@ inline bool invalid(const py::handle& c) { return status(c) == Status::Invalid; 
 // Through the property: a new status may drop the component's results.
 inline void set_status(const py::handle& c, const py::handle& s) { c.attr(intern("status")) = s; }
 inline std::int64_t success_count(const py::handle& c) { return native(c).success_count(); }
+// True when the component's remote setting sends its runs to remote workers.
+inline bool runs_remotely(const py::handle& c) {
+  const py::object& metadata = native(c).metadata;
+  return !metadata.is_none() && truthy(metadata.attr(intern("remoteExecution")));
+}
 
 inline bool uses_diskcache(const py::handle& c) { return native(c).diskcache_enabled(); }
 // Through the property: switching disk caching off detaches the cache.

@@ -1,6 +1,7 @@
 // Pipeline members: run planning, synchronous execution and reporting to the front end.
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/pyclass.hpp"
@@ -68,17 +69,9 @@ py::object execute_components(const py::object& self, const py::object& componen
   const bool send_to_front = truthy(send_to_front_arg);
   const bool optimize_memory = truthy(optimize_memory_arg);
   PipelineState& st = state(self);
-  ensure_writer(st);
-  guard::start_run(self);
-
-  // The graph object is held for the whole run: a callback may replace the pipeline's graph
-  // meanwhile, and the plan and the parents of this run stay those of the graph it started with.
-  py::object graph_holder = st.graph;
-  const GraphObject& graph = pipeline::graph(st);
-  const std::vector<std::size_t> plan = plan_run(graph, component_ids);
-
-  invalidate(self, st, graph, plan);
-  run_summary(self);
+  const RunStart run = open_run(self, st, component_ids);
+  const GraphObject& graph = run.graph;
+  const std::vector<std::size_t>& plan = run.plan;
 
   py::object last_output = py::none();
   for (std::size_t c : plan) {
@@ -94,11 +87,7 @@ py::object execute_components(const py::object& self, const py::object& componen
     if (send_to_front) current.attr("show_captured")(py::arg("shell") = st.shell);
     if (comp::failed(current)) break;
     if (send_to_front) current.attr("show_last_output")(py::arg("shell") = st.shell);
-    if (truthy(st.shell)) st.shell.attr("push")(current.attr(intern("outputs")));
-    run_summary(self);
-    if (comp::uses_diskcache(current)) put_task(self, "todo", id);
-    take_messages(self);
-    if (optimize_memory) free_parents(self, st, graph, c);
+    follow_up_success(self, st, graph, c, optimize_memory);
   }
 
   finish_run(self, st, optimize_memory);
@@ -303,10 +292,32 @@ py::object execute_step(const py::object& self, const py::handle& id,
                                                  py::arg("process_pool") = process_pool);
 }
 
+RunStart open_run(const py::object& self, PipelineState& st, const py::handle& component_ids) {
+  ensure_writer(st);
+  guard::start_run(self);
+  py::object graph_holder = st.graph;
+  const GraphObject& graph = pipeline::graph(st);
+  std::vector<std::size_t> plan = plan_run(graph, component_ids);
+  invalidate(self, st, graph, plan);
+  run_summary(self);
+  return RunStart{std::move(graph_holder), graph, std::move(plan)};
+}
+
 std::vector<std::size_t> plan_run(const GraphObject& graph, const py::handle& component_ids) {
   std::vector<std::size_t> requested;
   for (const py::handle& id : py::iter(component_ids)) requested.push_back(node_of(graph, id));
   return graph.dag.execution_plan(requested);
+}
+
+void follow_up_success(const py::object& self, PipelineState& st, const GraphObject& graph,
+                       std::size_t node, bool optimize_memory) {
+  const py::object& id = graph.id(node);
+  py::object current = component(st, id);
+  if (truthy(st.shell)) st.shell.attr("push")(current.attr(intern("outputs")));
+  run_summary(self);
+  if (comp::uses_diskcache(current)) put_task(self, "todo", id);
+  take_messages(self);
+  if (optimize_memory) free_parents(self, st, graph, node);
 }
 
 // The end of every run, also after a failure: memory of components without a disk cache is
@@ -352,20 +363,26 @@ bool children_successful(const py::object& self, const py::handle& component_id)
       self.attr(intern("_check_all_children_successful"))(py::arg("component_id") = component_id));
 }
 
+void register_runs(const py::object& cls, const std::string& suffix, RunOne one, RunMany many,
+                   RunAll all) {
+  namespace pc = orvane::pyclass;
+  pc::def(cls, ("execute_component" + suffix).c_str(), one, py::arg("component_id"),
+          py::arg("send_to_front") = true, py::arg("optimize_memory") = true,
+          "Execute a component, including parent components.");
+  pc::def(cls, ("execute_components" + suffix).c_str(), many, py::arg("component_ids"),
+          py::arg("send_to_front") = true, py::arg("optimize_memory") = true,
+          "Execute components, including parent components.");
+  pc::def(cls, ("execute_all" + suffix).c_str(), all, py::arg("send_to_front") = true,
+          py::arg("optimize_memory") = true, "Execute all components.");
+}
+
 void register_execution(py::module_& m, const py::object& cls) {
   namespace pc = orvane::pyclass;
   m.def("need_to_rerun_component", &need_to_rerun_component, py::arg("component"),
         py::arg("excludes") = py::none(), "Check if the component needs to be rerun.");
   pc::def(cls, "run_callback", &send_callback, py::arg("data") = py::none(),
           "Run callback functions.");
-  pc::def(cls, "execute_component", &execute_component, py::arg("component_id"),
-          py::arg("send_to_front") = true, py::arg("optimize_memory") = true,
-          "Execute a component, including parent components.");
-  pc::def(cls, "execute_components", &execute_components, py::arg("component_ids"),
-          py::arg("send_to_front") = true, py::arg("optimize_memory") = true,
-          "Execute components, including parent components.");
-  pc::def(cls, "execute_all", &execute_all, py::arg("send_to_front") = true,
-          py::arg("optimize_memory") = true, "Execute all components.");
+  register_runs(cls, "", &execute_component, &execute_components, &execute_all);
   pc::def(cls, "_execute_component", &execute_one, py::arg("component_id"),
           py::arg("process_pool") = py::none(), "Execute component.");
   pc::def(cls, "_check_all_children_successful", &check_all_children_successful,

@@ -23,6 +23,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -153,6 +154,16 @@ py::object execute_step(const py::object& self, const py::handle& id,
 // The steps of a run (execution.cpp), in the order a run takes them. Hold `st.graph` while
 // using a GraphObject: a callback may replace the pipeline's graph meanwhile.
 void ensure_writer(PipelineState& st);  // restarts a writer that stopped
+
+// The start every run shares: writer check, plan, invalidation pass and summary. The graph is
+// held for the whole run: a callback may replace the pipeline's graph meanwhile, and the plan and
+// the parents of this run stay those of the graph it started with.
+struct RunStart {
+  py::object graph_holder;
+  const GraphObject& graph;
+  std::vector<std::size_t> plan;
+};
+RunStart open_run(const py::object& self, PipelineState& st, const py::handle& component_ids);
 std::vector<std::size_t> plan_run(const GraphObject& graph, const py::handle& component_ids);
 // Marks for rerun every planned component that needs it, with its whole downstream.
 void invalidate(const py::object& self, PipelineState& st, const GraphObject& graph,
@@ -164,9 +175,23 @@ void record_failure(const py::object& self, PipelineState& st, const py::handle&
 // Frees the in-memory caches of the node's parents that no child needs any more.
 void free_parents(const py::object& self, PipelineState& st, const GraphObject& graph,
                   std::size_t node);
+// What a run does after a component succeeded or was reused: its outputs reach the shell, the
+// summary is sent, its disk write is queued, and parents no child needs any more are freed.
+void follow_up_success(const py::object& self, PipelineState& st, const GraphObject& graph,
+                       std::size_t node, bool optimize_memory);
 // The end of every run: memory freed, package list refreshed, summary sent.
 void finish_run(const py::object& self, PipelineState& st, bool optimize_memory);
 bool need_to_rerun_component(const py::object& component, const py::object& excludes);
+
+// The three entry points of one way of running (one component, several, all), registered as
+// execute_component<suffix>, execute_components<suffix> and execute_all<suffix>.
+using RunOne = py::object (*)(const py::object&, const std::optional<py::str>&, const py::object&,
+                              const py::object&);
+using RunMany = py::object (*)(const py::object&, const py::object&, const py::object&,
+                               const py::object&);
+using RunAll = py::object (*)(const py::object&, const py::object&, const py::object&);
+void register_runs(const py::object& cls, const std::string& suffix, RunOne one, RunMany many,
+                   RunAll all);
 
 // The parameter records the front end shows (parameters.cpp).
 py::list parameters_view(const PipelineState& st);

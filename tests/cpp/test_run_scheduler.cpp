@@ -55,6 +55,7 @@ TEST(RunScheduler, NodesStartOnceEveryParentHasFinished) {
   for (const Step& step : {Step{"", {"a", "e"}}, Step{"e", {}}, Step{"a", {"b", "c"}},
                            Step{"c", {}}, Step{"b", {"d"}}, Step{"d", {}}}) {
     if (!step.finished.empty()) s.finish(at(g, step.finished));
+    EXPECT_EQ(s.ready_count(), step.started.size()) << "after " << step.finished;
     EXPECT_EQ(start_all(g, s), step.started) << "after " << step.finished;
   }
   EXPECT_TRUE(s.done());

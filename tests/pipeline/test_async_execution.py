@@ -2,11 +2,17 @@
 
 from __future__ import annotations
 
-import pytest
+import _thread
+import os
+import threading
 
+import pytest
+import redis
+
+from orvane_core.executors.component_executors.remote import celery_app
 from orvane_core.misc.models import OrvaneComponentRemoteConfigModel
 from tests.pipeline.conftest import S, component, dag
-from tests.services import RedisServer, Worker
+from tests.services import RedisServer, Worker, wait_until
 
 pytestmark = pytest.mark.slow
 
@@ -104,4 +110,57 @@ def test_remote_cells_run_on_workers_and_a_missing_worker_fails_clearly(make_pip
         finally:
             worker.stop()
     finally:
+        server.stop()
+
+
+def test_a_component_alone_runs_in_the_kernel_with_the_records_of_a_worker(make_pipeline, shell):
+    lone = "import os, threading\npid = os.getpid()\nlock = threading.Lock()\nitems = [1]"
+    p = make_pipeline(dag([("a", lone), ("b", "items.append(2)\nn = len(items)")], [("a", "b")]))
+    p.execute_all_async(optimize_memory=False)
+    assert shell.user_ns["pid"] == os.getpid() and shell.user_ns["n"] == 2
+    # As from a worker: values cross as copies, and what cannot be pickled is dropped with a note.
+    assert p.nodes["a"].non_module_outputs["items"] == [1]
+    assert "lock" not in p.nodes["a"].non_module_outputs
+    assert "cannot be sent back" in p.nodes["a"].captured.outputs[-1]["text"]
+
+    # An interrupt stops the run as one that comes while waiting for a worker.
+    p.nodes["b"].cell_code = "import _thread, time\n_thread.interrupt_main()\ntime.sleep(60)"
+    p.execute_all_async()
+    assert p.nodes["b"].status is S.FAILED
+    assert "Interrupted at component 'b'" in "\n".join(p.nodes["b"].exception_msg)
+
+
+def test_an_interrupted_run_revokes_the_remote_tasks_it_started(make_pipeline):
+    server = RedisServer()
+    worker = None
+    try:
+        worker = Worker(server.url)
+        client = redis.Redis.from_url(server.url)
+        remote = f"import redis, time\nredis.Redis.from_url({server.url!r}).set('on', 1)\n"
+        p = make_pipeline(
+            dag(
+                [("a", "x = 1"), ("r", remote + "time.sleep(120)"),
+                 ("s", "import time\ntime.sleep(120)")],
+                [("a", "r"), ("a", "s")],
+            )
+        )  # fmt: skip
+        p.nodes["r"].remote_config = OrvaneComponentRemoteConfigModel(
+            broker=server.url, backend=server.url
+        )
+
+        def interrupt_once_started():
+            wait_until(lambda: client.get("on"), "the remote cell to start")
+            _thread.interrupt_main()
+
+        threading.Thread(target=interrupt_once_started, daemon=True).start()
+        p.execute_all_async()
+        assert "Interrupted at component 'r'" in "\n".join(p.nodes["r"].exception_msg)
+        app = celery_app(server.url)
+        wait_until(
+            lambda: app.control.inspect(timeout=1.0).active() == {worker.hostname: []},
+            "the worker to stop the abandoned task",
+        )
+    finally:
+        if worker is not None:
+            worker.stop()
         server.stop()

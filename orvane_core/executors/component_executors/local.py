@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import ast
 import builtins
+import contextlib
+import contextvars
 import importlib
 import io
 import linecache
@@ -35,6 +37,23 @@ STDERR = "<stderr>"
 
 _MISSING = object()
 _THIS_FILE = __file__
+
+# Set while the kernel runs a serialized request itself (a parallel run's lone component): the
+# user's interrupt then stops the run instead of ending as this cell's failure.
+_interrupts_reach_caller: contextvars.ContextVar[bool] = contextvars.ContextVar(
+    "interrupts_reach_caller", default=False
+)
+
+
+@contextlib.contextmanager
+def interrupts_reach_caller():
+    """Within it, ``execute_with_serialized`` lets a KeyboardInterrupt propagate."""
+    token = _interrupts_reach_caller.set(True)
+    try:
+        yield
+    finally:
+        _interrupts_reach_caller.reset(token)
+
 
 # Names IPython keeps in a user namespace: history, output cache, exit status of "!" commands.
 _IPYTHON_NAME = re.compile(r"_+|_i+|_i?\d+|_ih|_oh|_dh|_exit_code|In|Out|get_ipython")
@@ -383,15 +402,18 @@ class OrvaneComponentExecutor:
         Exceptions of the cell become a failure response; KeyboardInterrupt and other
         ``BaseException``s propagate after the process's streams are restored.
         """
-        return self._execute(request, ipython_shell, trap_exit=False)
+        return self._execute(request, ipython_shell, (Exception,))
 
     def execute_with_serialized(self, data: bytes) -> bytes:
         """``execute`` for a cloudpickled request, answering with a cloudpickled response.
 
         This runs inside pool workers, where a ``SystemExit`` or ``KeyboardInterrupt`` from the
         cell would kill the worker and leave its task pending for ever, so it is reported as a
-        failure instead.
+        failure instead; within ``interrupts_reach_caller()`` a KeyboardInterrupt propagates.
         """
+        trapped: tuple[type[BaseException], ...] = (Exception, SystemExit)
+        if not _interrupts_reach_caller.get():
+            trapped += (KeyboardInterrupt,)
         try:
             request = cloudpickle.loads(data)
         except Exception as exc:
@@ -399,8 +421,8 @@ class OrvaneComponentExecutor:
             response = _failure(error_banner(exc), "")
         else:
             try:
-                response = self._execute(request, None, trap_exit=True)
-            except (Exception, KeyboardInterrupt) as exc:
+                response = self._execute(request, None, trapped)
+            except trapped as exc:
                 # An error raised here would reach the pool's error callback without any text.
                 response = _failure(error_banner(exc), "")
         try:
@@ -414,7 +436,10 @@ class OrvaneComponentExecutor:
             return cloudpickle.dumps(_failure(error_banner(exc), ""))
 
     def _execute(
-        self, request: OrvaneExecutionRequestModel, shell: Any, trap_exit: bool
+        self,
+        request: OrvaneExecutionRequestModel,
+        shell: Any,
+        trapped: tuple[type[BaseException], ...],
     ) -> OrvaneExecutionResponseModel:
         if not isinstance(request, OrvaneExecutionRequestModel):
             raise TypeError(
@@ -424,9 +449,6 @@ class OrvaneComponentExecutor:
         if not isinstance(code, str):
             raise TypeError(f"cell_code must be str, not {type(code).__name__}")
         inherited = request.module_statements or {}
-        trapped: tuple[type[BaseException], ...] = (
-            (Exception, SystemExit, KeyboardInterrupt) if trap_exit else (Exception,)
-        )
 
         namespace: dict[str, Any] = {"__builtins__": builtins, "__name__": "__main__"}
         link = _ShellLink(shell, namespace)
