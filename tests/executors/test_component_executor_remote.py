@@ -9,6 +9,7 @@ import cloudpickle
 import pytest
 
 from orvane_core.executors import OrvaneRemoteComponentExecutor
+from orvane_core.executors.component_executors.remote import celery_app
 from orvane_core.misc.models import OrvaneExecutionRequestModel
 from tests.services import RedisServer, Worker, free_port, wait_until
 
@@ -162,3 +163,31 @@ def test_a_broker_lost_during_a_run_ends_it_and_the_next_run_works():
     finally:
         w.stop()
         server.stop()
+
+
+def test_a_task_held_by_a_worker_that_died_before_running_it_fails_while_others_live(
+    redis_server,
+):
+    a = Worker(redis_server.url)
+    b = None
+    try:
+        code, wait_started = started_marker(redis_server.url)
+        busy, busy_box = run_in_thread(executor(redis_server.url), code)
+        wait_started()
+        # With its one process busy, the worker takes the next task and holds it.
+        held, held_box = run_in_thread(executor(redis_server.url), "1 + 1")
+        inspect = celery_app(redis_server.url).control.inspect(destination=[a.hostname])
+        wait_until(lambda: (inspect.reserved() or {}).get(a.hostname), "the worker to hold it")
+        b = Worker(redis_server.url)
+        a.kill()
+        for thread in (busy, held):
+            thread.join(60)
+            assert not thread.is_alive()
+        text = held_box["response"].result.exception_msg[3]
+        assert "stopped before running component 'remote cell'" in text, text
+        assert "stopped answering" in busy_box["response"].result.exception_msg[3]
+        assert run(executor(redis_server.url), "1 + 1").result.last_output == 2
+    finally:
+        a.stop()
+        if b is not None:
+            b.stop()

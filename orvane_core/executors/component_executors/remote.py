@@ -2,11 +2,9 @@
 
 from __future__ import annotations
 
-import os
-import signal
-import sys
 import threading
 import time
+import uuid
 from typing import Any
 
 import cloudpickle
@@ -157,6 +155,8 @@ class OrvaneRemoteComponentExecutor:
 
     ``broker`` and ``backend`` are Redis URLs (the backend defaults to the broker). The object
     holds only texts, so it travels into worker processes of a local pool as well.
+    ``reserve_task`` fixes the id of the next task it sends, so that whoever holds the object
+    (a parallel run waiting in a worker process) can ``revoke_task`` it, even before it is sent.
     """
 
     def __init__(
@@ -170,6 +170,25 @@ class OrvaneRemoteComponentExecutor:
         self.name = name
         self.backend = backend
         self.broker = broker
+        self.task_id: str | None = None
+
+    def reserve_task(self) -> str:
+        """Fixes and returns the id of the next task ``execute`` sends."""
+        self.task_id = str(uuid.uuid4())
+        return self.task_id
+
+    def revoke_task(self) -> None:
+        """Revokes the reserved task: a worker drops it, or stops it if it runs. Never raises;
+        bounded by the broker's connection timeouts."""
+        if self.task_id is None:
+            return
+        try:
+            broker, backend = self._urls()
+            celery_app(broker, backend).control.revoke(
+                self.task_id, terminate=True, signal="SIGTERM"
+            )
+        except Exception:
+            pass
 
     def __repr__(self) -> str:
         return (
@@ -240,25 +259,26 @@ class OrvaneRemoteComponentExecutor:
             return _failure_response(str(exc))
         app = celery_app(broker, backend)
         errors = _connection_errors()
+        # A reserved id serves one task only.
+        task_id, self.task_id = self.task_id, None
         try:
             result = app.send_task(
-                TASK_NAME, args=(bytes(request), self.identifier, self.name), queue=QUEUE
+                TASK_NAME,
+                args=(bytes(request), self.identifier, self.name),
+                queue=QUEUE,
+                task_id=task_id,
             )
         except errors as exc:
             _forget_app(broker, backend)
             return _failure_response(
                 f"Cannot send component {self._label()} to the broker at {_sanitized(broker)}: {exc}"
             )
-        _in_flight.add(result)
-        restore = _revoke_on_terminate()
         try:
             return self._wait(app, result, broker, backend)
         except BaseException:
             _revoke(result)
             raise
         finally:
-            restore()
-            _in_flight.discard(result)
             _release(result)
 
     def _wait(self, app: Any, result: Any, broker: str, backend: str) -> bytes:
@@ -266,6 +286,7 @@ class OrvaneRemoteComponentExecutor:
 
         errors = _connection_errors()
         misses = 0
+        watch = _Watch(app, result, broker, self._label())
         while True:
             try:
                 value = result.get(timeout=LIVENESS_INTERVAL, propagate=True)
@@ -293,41 +314,93 @@ class OrvaneRemoteComponentExecutor:
                     f"{type(value).__name__} instead of a response."
                 )
             try:
-                alive, who = _worker_alive(app, result)
+                lost = watch.lost()
             except errors as exc:
                 _forget_app(broker, backend)
                 return _failure_response(
                     f"Lost the connection to the broker at {_sanitized(broker)} while "
                     f"component {self._label()} ran: {exc}"
                 )
-            misses = 0 if alive else misses + 1
+            misses = 0 if lost is None else misses + 1
             if misses >= LIVENESS_MISSES:
                 _revoke(result)
                 with _lock:
                     _answered.pop((broker, backend), None)
-                if who is None:
-                    return _failure_response(
-                        f"No worker answers at {_sanitized(broker)} any more; component "
-                        f"{self._label()} was not run."
-                    )
-                return _failure_response(
-                    f"The worker {who} stopped answering while component {self._label()} ran "
-                    f"on it; the component was abandoned."
-                )
+                return _failure_response(lost)
 
 
-def _worker_alive(app: Any, result: Any) -> tuple[bool, str | None]:
-    """Whether the worker that took the task (or, before one took it, any worker) answers."""
-    meta = result.backend.get_task_meta(result.id)
-    info = meta.get("result") if meta.get("status") == "STARTED" else None
-    host = info.get("hostname") if isinstance(info, dict) else None
-    if host:
-        return bool(app.control.ping(destination=[host], timeout=1.0, limit=1)), host
-    return bool(app.control.ping(timeout=1.0, limit=1)), None
+# Finds a task id among the messages of a Redis list queue, inside the server: the messages may
+# be large, and only the answer crosses the connection.
+_QUEUED_SCRIPT = """
+for _, key in ipairs(KEYS) do
+  local n = redis.call('LLEN', key)
+  for first = 0, n - 1, 256 do
+    for _, item in ipairs(redis.call('LRANGE', key, first, first + 255)) do
+      if string.find(item, ARGV[1], 1, true) then return 1 end
+    end
+  end
+end
+return 0
+"""
+# The lists the Redis transport keeps for a queue: one per priority step, the plain name for 0.
+_PRIORITY_SEP = "\x06\x16"
+_QUEUE_KEYS = [QUEUE] + [f"{QUEUE}{_PRIORITY_SEP}{step}" for step in (3, 6, 9)]
 
 
-# Tasks this process waits for; revoked if the process is told to stop (see process_pool).
-_in_flight: set[Any] = set()
+class _Watch:
+    """Tells, while the kernel waits for a task, whether it can still complete.
+
+    A started task lives as long as the worker that runs it answers. Before it starts, a task
+    waits in the broker's queue or is held by a worker that took it (prefetched while its
+    processes were busy); a task in neither place was taken by a worker that is gone, and would
+    otherwise wait for ever while other workers answer.
+    """
+
+    def __init__(self, app: Any, result: Any, broker: str, label: str) -> None:
+        self.app = app
+        self.result = result
+        self.broker = broker
+        self.label = label
+        self.holder: str | None = None  # the worker last seen holding the task
+
+    def lost(self) -> str | None:
+        """None while the task can complete; otherwise why it cannot."""
+        meta = self.result.backend.get_task_meta(self.result.id)
+        info = meta.get("result") if meta.get("status") == "STARTED" else None
+        host = info.get("hostname") if isinstance(info, dict) else None
+        if host:
+            if self.app.control.ping(destination=[host], timeout=1.0, limit=1):
+                return None
+            return (
+                f"The worker {host} stopped answering while component {self.label} ran on it; "
+                f"the component was abandoned."
+            )
+        replies = self.app.control.inspect(timeout=1.0).query_task(self.result.id) or {}
+        if not replies:
+            return (
+                f"No worker answers at {_sanitized(self.broker)} any more; component "
+                f"{self.label} was not run."
+            )
+        for worker, tasks in replies.items():
+            if isinstance(tasks, dict) and self.result.id in tasks:
+                self.holder = worker
+                return None
+        if _queued(self.broker, self.result.id):
+            return None
+        who = f"The worker {self.holder}" if self.holder else "The worker that took it"
+        return f"{who} stopped before running component {self.label}; the component was not run."
+
+
+def _queued(broker: str, task_id: str) -> bool:
+    import redis
+
+    client = redis.Redis.from_url(
+        broker, socket_connect_timeout=PING_TIMEOUT, socket_timeout=PING_TIMEOUT
+    )
+    try:
+        return bool(client.eval(_QUEUED_SCRIPT, len(_QUEUE_KEYS), *_QUEUE_KEYS, task_id))
+    finally:
+        client.close()
 
 
 def _revoke(result: Any) -> None:
@@ -348,34 +421,6 @@ def _release(result: Any) -> None:
     result.backend = None
 
 
-def _revoke_on_terminate() -> Any:
-    """In a worker of a parallel run's pool, a terminated run revokes the remote task it
-    abandons; returns what restores the default. The wait wakes at least every few seconds, so
-    the handler cannot be left pending for long."""
-    pool = sys.modules.get("orvane_core.executors.process_pool")
-    if (
-        pool is None
-        or not pool.in_worker()
-        or threading.current_thread() is not threading.main_thread()
-    ):
-        return lambda: None
-
-    def on_terminate(signum: int, frame: Any) -> None:
-        try:
-            revoke_in_flight()
-        finally:
-            os._exit(128 + signum)
-
-    previous = signal.signal(signal.SIGTERM, on_terminate)
-    return lambda: signal.signal(signal.SIGTERM, previous)
-
-
-def revoke_in_flight() -> None:
-    """Revokes every task this process still waits for (a pool worker told to stop)."""
-    for result in list(_in_flight):
-        _revoke(result)
-
-
 def execute_request(request: bytes, identifier: str | None, name: str | None) -> bytes:
     """The worker side of a task: runs the request with the local executor, as local runs do."""
     from orvane_core.executors.component_executors.local import OrvaneComponentExecutor
@@ -392,5 +437,4 @@ __all__ = [
     "TASK_NAME",
     "celery_app",
     "execute_request",
-    "revoke_in_flight",
 ]
