@@ -153,6 +153,8 @@ def test_a_broker_lost_during_a_run_ends_it_and_the_next_run_works():
         assert response.status == HTTPStatus.INTERNAL_SERVER_ERROR
         assert "Lost the connection" in response.result.exception_msg[3]
         assert "Cannot reach the broker" in ex.ping()[1]
+        ex.reserve_task()
+        ex.revoke_task()  # returns: no worker could hear it
     finally:
         w.stop()
         server.stop()

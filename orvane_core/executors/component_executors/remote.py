@@ -178,17 +178,16 @@ class OrvaneRemoteComponentExecutor:
         return self.task_id
 
     def revoke_task(self) -> None:
-        """Revokes the reserved task: a worker drops it, or stops it if it runs. Never raises;
-        bounded by the broker's connection timeouts."""
-        if self.task_id is None:
+        """Revokes the reserved task: a worker drops it, or stops it if it runs. Never raises,
+        and returns within a few seconds even when the broker is gone."""
+        task_id, self.task_id = self.task_id, None
+        if task_id is None:
             return
         try:
             broker, backend = self._urls()
-            celery_app(broker, backend).control.revoke(
-                self.task_id, terminate=True, signal="SIGTERM"
-            )
-        except Exception:
-            pass
+        except OrvaneRemoteExecutionError:
+            return
+        _revoke(celery_app(broker, backend), broker, task_id)
 
     def __repr__(self) -> str:
         return (
@@ -276,7 +275,7 @@ class OrvaneRemoteComponentExecutor:
         try:
             return self._wait(app, result, broker, backend)
         except BaseException:
-            _revoke(result)
+            _revoke(app, broker, result.id)
             raise
         finally:
             _release(result)
@@ -323,7 +322,7 @@ class OrvaneRemoteComponentExecutor:
                 )
             misses = 0 if lost is None else misses + 1
             if misses >= LIVENESS_MISSES:
-                _revoke(result)
+                _revoke(app, broker, result.id)
                 with _lock:
                     _answered.pop((broker, backend), None)
                 return _failure_response(lost)
@@ -392,6 +391,8 @@ class _Watch:
 
 
 def _queued(broker: str, task_id: str) -> bool:
+    """Whether the task waits in the broker's queue; true when that cannot be told (a server
+    that refuses scripts), so that the task is waited for as before."""
     import redis
 
     client = redis.Redis.from_url(
@@ -399,16 +400,31 @@ def _queued(broker: str, task_id: str) -> bool:
     )
     try:
         return bool(client.eval(_QUEUED_SCRIPT, len(_QUEUE_KEYS), *_QUEUE_KEYS, task_id))
+    except redis.exceptions.ResponseError:
+        return True
     finally:
         client.close()
 
 
-def _revoke(result: Any) -> None:
-    """Asks the workers to drop the task and stop it if it runs; best effort, bounded."""
-    try:
-        result.revoke(terminate=True, signal="SIGTERM")
-    except Exception:
-        pass
+def _revoke(app: Any, broker: str, task_id: str) -> None:
+    """Asks the workers to drop the task, or stop it if it runs; best effort and bounded.
+
+    Celery retries a broadcast for as long as the broker is away, so nothing is sent to a broker
+    that does not answer (no worker could hear it), and the broadcast is sent from a daemon
+    thread that is waited for only a short while, in case the broker goes away meanwhile.
+    """
+    if not _reachable(broker):
+        return
+
+    def send() -> None:
+        try:
+            app.control.revoke(task_id, terminate=True, signal="SIGTERM")
+        except Exception:
+            pass
+
+    sender = threading.Thread(target=send, name="orvane-revoke", daemon=True)
+    sender.start()
+    sender.join(PING_TIMEOUT)
 
 
 def _release(result: Any) -> None:
