@@ -3,7 +3,7 @@
 # a rerun served from the disk cache, and a short parameter search.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+ORVANE_SKIP_BROWSER=${ORVANE_SKIP_BROWSER:-1} bash scripts/setup.sh  # the demo needs no browser
 VENV=${ORVANE_VENV:-.venv}
 ORVANE="$VENV/bin/orvane"
 NOTEBOOK=examples/house_prices.ipynb

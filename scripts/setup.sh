@@ -13,6 +13,11 @@ done
 command -v cmake >/dev/null 2>&1 || need_apt+=(cmake)
 # Remote execution runs on Celery with a Redis broker; the tests start their own server.
 command -v redis-server >/dev/null 2>&1 || need_apt+=(redis-server)
+# The browser test opens the example in JupyterLab in headless Chromium.
+if [ "${ORVANE_SKIP_BROWSER:-0}" != "1" ]; then
+  command -v chromium >/dev/null 2>&1 || need_apt+=(chromium)
+  command -v chromedriver >/dev/null 2>&1 || need_apt+=(chromium-driver)
+fi
 if [ ${#need_apt[@]} -gt 0 ]; then
   echo "== installing system packages: ${need_apt[*]}"
   SUDO=""
