@@ -102,6 +102,19 @@ class SearchResults:
         return figures
 
 
+def _changed(new: list, old: list, lo: int, hi: int, out: list[int]) -> None:
+    """Appends the indexes in [lo, hi) where ``new`` and ``old`` differ; list equality checks
+    identity first, so equal halves are passed over at C speed."""
+    if new[lo:hi] == old[lo:hi]:
+        return
+    if hi - lo <= 16:
+        out.extend(i for i in range(lo, hi) if new[i] is not old[i])
+        return
+    mid = (lo + hi) // 2
+    _changed(new, old, lo, mid, out)
+    _changed(new, old, mid, hi, out)
+
+
 def _fmt(value: Any) -> str:
     if isinstance(value, float):
         return f"{value:.6g}" if math.isfinite(value) else str(value)
@@ -129,6 +142,9 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
         self._next_draw = 0.0
         self._bar: Any = None
         self._plan: set[str] = set()
+        self._on_finished: Any = None
+        self._running: set[str] = set()
+        self._entries: list = []
 
     # -- records -------------------------------------------------------------------------------
 
@@ -139,6 +155,8 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
             if data.status is Status.SUCCESSFUL:
                 self.summary = data.successful
                 self._dirty = True
+                if self._on_finished is not None:
+                    self._follow(data.successful.get("components", []))
             elif data.msg:
                 self.notes.append(data.msg)
             now = time.monotonic()
@@ -199,8 +217,38 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
         end = time.monotonic()
         self._next_draw = end + max(self.interval, 9 * (end - start))
 
-    def begin_execution(self, plan_ids: list[str], label: str) -> None:
+    def _follow(self, entries: list) -> None:
+        """Reports each component of the run that finishes, at the record that shows it.
+
+        Every record is looked at, not only drawn ones: the engine may drop a component's
+        results from memory soon after. Only entries that differ from the previous record's are
+        read; the engine keeps the entry objects of unchanged components, so finding them
+        compares pointers, and a run costs little more than its number of records.
+        """
+        previous, self._entries = self._entries, entries
+        changed: list[int] = []
+        if len(previous) == len(entries):
+            _changed(entries, previous, 0, len(entries), changed)
+        else:
+            changed = list(range(len(entries)))
+        plan, running = self._plan, self._running
+        for index in changed:
+            entry = entries[index]
+            status, cid = entry["execution_status"], entry["identifier"]
+            if status == "running":
+                if cid in plan:
+                    running.add(cid)
+            elif cid in running and status in FINISHED:
+                running.discard(cid)
+                self._on_finished(cid)
+
+    def begin_execution(self, plan_ids: list[str], label: str, on_finished: Any = None) -> None:
+        """Starts the progress of a run; ``on_finished(component_id)`` is called as soon as a
+        record shows a component of the run finished (successful or failed) after running."""
         self._plan = set(plan_ids)
+        self._on_finished = on_finished
+        self._running = set()
+        self._entries = []
         self._bar = _bar(self.progress, len(plan_ids), label, "cell")
 
     def end_execution(self, outcome: str) -> None:
@@ -211,6 +259,8 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
             self._bar.close()
         self._bar = None
         self._plan = set()
+        self._on_finished = None
+        self._entries = []
 
     def begin_search(self, n_trials: int, target_names: list[str], directions: list[str]) -> None:
         self.search = SearchResults(target_names, directions)

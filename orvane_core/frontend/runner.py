@@ -315,7 +315,7 @@ def _run(path: Path, request: Request, output: Any, timeout: float | None, term:
         if request.search is None:
             op = (
                 f"_orvane_report = _orvane.current_session().run({request.targets!r}, "
-                f"parallel={request.parallel!r})\n"
+                f"parallel={request.parallel!r}, reused_outputs=True)\n"
                 "print('orvane:', _orvane_report.line())\n"
                 "_orvane.check_report(_orvane_report)"
             )

@@ -239,8 +239,16 @@ class OrvaneSession:
 
     # -- running -------------------------------------------------------------------------------
 
-    def run(self, names: list[str] | None = None, parallel: bool = False) -> RunReport:
-        """Runs the named components with their ancestors, or everything when ``names`` is none."""
+    def run(
+        self, names: list[str] | None = None, parallel: bool = False, reused_outputs: bool = False
+    ) -> RunReport:
+        """Runs the named components with their ancestors, or everything when ``names`` is none.
+
+        The output of each component that runs is shown as soon as it finishes. A reused
+        ancestor's old output is not shown again, only named in a note, unless
+        ``reused_outputs`` is set (the notebook runner puts each output back into its own cell);
+        a component the user named is always shown, reused or not.
+        """
         if names is not None:
             self.registry.resolve(names)
         pipeline = self._sync()
@@ -251,27 +259,51 @@ class OrvaneSession:
         nodes = pipeline.nodes
         before = {cid: nodes[cid].success_count for cid in plan}
         label = "all" if names is None else ", ".join(names)
-        self.callback.begin_execution(plan, label)
+        shown: set[str] = set()
+
+        def show(cid: str) -> None:
+            shown.add(cid)
+            node = nodes[cid]
+            node.show_captured(shell=self.shell)
+            value = node.last_output if node.status == "successful" else None
+            if value is not None:
+                # Shown as the cell's own value would be: rich where it has a rich form, and
+                # also when it is false (0, an empty list); tagged with its component.
+                from IPython.display import display
+
+                display(value, metadata={"component_id": cid})
+
+        self.callback.begin_execution(plan, label, on_finished=show)
         report = RunReport()
         started = time.perf_counter()
         try:
             targets = list(ids.values()) if names is None else [ids[n] for n in names]
             if parallel:
-                pipeline.execute_components_async(component_ids=targets)
+                pipeline.execute_components_async(component_ids=targets, send_to_front=False)
             else:
-                pipeline.execute_components(component_ids=targets)
+                pipeline.execute_components(component_ids=targets, send_to_front=False)
         finally:
             report.seconds = time.perf_counter() - started
+            named = {ids[n] for n in names or ()}
+            quiet = []
             for cid in plan:
                 node = nodes[cid]
                 name = node.name
                 if node.status == "failed":
                     report.failed.append(name)
+                    if cid not in shown:
+                        show(cid)  # an error recorded without a run (a parent's conflict)
                 elif node.success_count != before[cid]:
                     report.ran.append(name)
                 elif node.status == "successful":
                     report.reused.append(name)
+                    if reused_outputs or cid in named:
+                        show(cid)
+                    else:
+                        quiet.append(name)
             self.callback.end_execution(report.line())
+        if quiet:
+            print(f"Reused from the cache: {', '.join(quiet)}")
         return report
 
     # -- parameters ----------------------------------------------------------------------------

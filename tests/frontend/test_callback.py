@@ -47,6 +47,31 @@ def test_a_burst_of_summaries_is_drawn_once_and_the_last_one_wins():
     assert view.seen[-1] is last
 
 
+def test_each_component_of_the_run_is_reported_once_when_it_finishes():
+    finished = []
+    callback = OrvaneFrontendCallback(progress="none", interval=3600)
+    callback.begin_execution([f"c{k}" for k in range(40)], "all", on_finished=finished.append)
+    # As the engine sends them: a new entry for a changed component, the same for the others.
+    entries = [{"identifier": f"c{k}", "execution_status": "invalid"} for k in range(50)]
+    entries[0] = {"identifier": "c0", "execution_status": "successful"}  # reused, never ran
+
+    def send():
+        callback(
+            OrvanePipelineCallbackDataModel(
+                procedure=OrvanePipelineCallbackProcedure.PIPELINE_UPDATED,
+                status=OrvanePipelineCallbackStatus.SUCCESSFUL,
+                successful={"components": list(entries), "edges": []},
+            )
+        )
+
+    for k in range(1, 50):  # c40 and later are not part of the run
+        for status in ("running", "failed" if k == 7 else "successful"):
+            entries[k] = {"identifier": f"c{k}", "execution_status": status}
+            send()
+            send()
+    assert finished == [f"c{k}" for k in range(1, 40)]
+
+
 def test_search_records_are_kept_as_copies():
     callback = OrvaneFrontendCallback(progress="none")
     callback.begin_search(3, ["r2"], ["maximize"])

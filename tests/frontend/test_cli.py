@@ -53,6 +53,7 @@ def test_example_runs_then_reruns_from_the_cache(tmp_path):
     assert "4 ran, 0 reused" in text  # new parameters make every result stale
     code, text = _run(path, targets=["overview"], parameters=["alpha=10.0"])
     assert "1 ran, 1 reused" in text  # data reused; overview was made stale by the change
+    assert "(600, 4)" in _outputs(path)[1]  # a reused component's output is kept in its cell
 
 
 @pytest.mark.parametrize(

@@ -40,6 +40,16 @@ def test_a_component_cell_runs_with_its_ancestors(client):
     assert "square" in _texts(messages) and "successful" in _texts(messages)
 
 
+def test_a_reused_ancestor_is_named_in_a_note_not_shown_again(client):
+    run_in_kernel(client, "%%component loud\nprint('loud ran')\n41")
+    _, messages = run_in_kernel(client, "%%component calm after loud\n'calm done'")
+    text = _texts(messages)
+    assert "'calm done'" in text and "Reused from the cache: loud" in text
+    assert "loud ran" not in text and "41" not in text
+    _, messages = run_in_kernel(client, "%orvane run loud")  # a named component is shown
+    assert "loud ran" in _texts(messages) and "41" in _texts(messages)
+
+
 def test_parameters_are_set_shown_and_used(client):
     run_in_kernel(client, "%orvane set factor=3")
     run_in_kernel(client, "%%component scaled after base\nbase * factor")
