@@ -25,10 +25,76 @@ DISK_MARK = {
 }
 
 
-_layout_cache: dict[tuple, dict[str, tuple[float, float]]] = {}
+LANE = 12  # height of the lane a long edge takes in each column it passes
 
 
-def _layout(components: list[dict], edges: list[dict]) -> dict[str, tuple[float, float]]:
+class _Layout:
+    """Box corners by component, and each edge's route as points it passes through."""
+
+    def __init__(self, components: list[dict], edges: list[dict]) -> None:
+        graph = nx.DiGraph()
+        graph.add_nodes_from(c["identifier"] for c in components)
+        graph.add_edges_from((e["source"], e["target"]) for e in edges)
+        order = {c["identifier"]: i for i, c in enumerate(components)}
+        column: dict[str, int] = {}
+        stacks: list[list[str]] = []
+        for index, layer in enumerate(nx.topological_generations(graph)):
+            stacks.append(sorted(layer, key=order.__getitem__))
+            column.update(dict.fromkeys(layer, index))
+        self.boxes = {}
+        for index, stack in enumerate(stacks):
+            for row, node in enumerate(stack):
+                self.boxes[node] = (_x(index), PAD + row * (BOX_H + GAP_Y))
+        # An edge that skips columns runs through a lane below the boxes of each column it
+        # crosses, so that it never passes behind a box (a box is drawn over the edges).
+        lanes: dict[int, list[tuple]] = {}
+        for source, target in graph.edges:
+            for index in range(column[source] + 1, column[target]):
+                key = (self.boxes[source][1], self.boxes[target][1], order[source], order[target])
+                lanes.setdefault(index, []).append((key, (source, target)))
+        lane_y: dict[tuple[int, tuple[str, str]], float] = {}
+        bottom = max(y for _, y in self.boxes.values()) + BOX_H
+        for index, passing in lanes.items():
+            top = PAD + len(stacks[index]) * (BOX_H + GAP_Y)
+            for k, (_, edge) in enumerate(sorted(passing)):
+                lane_y[index, edge] = top + k * LANE + LANE / 2
+                bottom = max(bottom, top + (k + 1) * LANE)
+        self.routes = {}
+        for source, target in graph.edges:
+            (x1, y1), (x2, y2) = self.boxes[source], self.boxes[target]
+            points = [(x1 + BOX_W, y1 + BOX_H / 2)]
+            for index in range(column[source] + 1, column[target]):
+                y = lane_y[index, (source, target)]
+                points += [(_x(index), y), (_x(index) + BOX_W, y)]
+            # The arrowhead's tip stops short of the target's border, which would cover it.
+            points.append((x2 - 1.5, y2 + BOX_H / 2))
+            self.routes[source, target] = points
+        self.width = max(x for x, _ in self.boxes.values()) + BOX_W + PAD
+        self.height = bottom + PAD
+
+
+def _x(column: int) -> float:
+    return PAD + column * (BOX_W + GAP_X)
+
+
+def _path(points: list[tuple[float, float]]) -> str:
+    """A smooth curve across each gap between columns, a straight line through each lane."""
+    (x, y), *rest = points
+    out = [f"M{x:g},{y:g}"]
+    for i, (nx_, ny) in enumerate(rest):
+        if i % 2 == 0:  # across a gap
+            mid = (x + nx_) / 2
+            out.append(f"C{mid:g},{y:g} {mid:g},{ny:g} {nx_:g},{ny:g}")
+        else:  # through a column's lane
+            out.append(f"L{nx_:g},{ny:g}")
+        x, y = nx_, ny
+    return " ".join(out)
+
+
+_layout_cache: dict[tuple, _Layout] = {}
+
+
+def _layout(components: list[dict], edges: list[dict]) -> _Layout:
     # Runs redraw the same graph many times; only statuses change between draws.
     key = (
         tuple(c["identifier"] for c in components),
@@ -38,20 +104,8 @@ def _layout(components: list[dict], edges: list[dict]) -> dict[str, tuple[float,
     if found is None:
         if len(_layout_cache) > 8:
             _layout_cache.clear()
-        found = _layout_cache[key] = _compute_layout(components, edges)
+        found = _layout_cache[key] = _Layout(components, edges)
     return found
-
-
-def _compute_layout(components: list[dict], edges: list[dict]) -> dict[str, tuple[float, float]]:
-    graph = nx.DiGraph()
-    graph.add_nodes_from(c["identifier"] for c in components)
-    graph.add_edges_from((e["source"], e["target"]) for e in edges)
-    positions = {}
-    order = {c["identifier"]: i for i, c in enumerate(components)}
-    for column, layer in enumerate(nx.topological_generations(graph)):
-        for row, node in enumerate(sorted(layer, key=order.__getitem__)):
-            positions[node] = (PAD + column * (BOX_W + GAP_X), PAD + row * (BOX_H + GAP_Y))
-    return positions
 
 
 def pipeline_svg(summary: dict | None) -> str:
@@ -65,25 +119,21 @@ def pipeline_svg(summary: dict | None) -> str:
             '<text x="6" y="20" font-family="sans-serif" font-size="13">'
             "No components declared yet.</text></svg>"
         )
-    pos = _layout(components, edges)
-    width = max(x for x, _ in pos.values()) + BOX_W + PAD
-    height = max(y for _, y in pos.values()) + BOX_H + PAD
+    layout = _layout(components, edges)
+    width, height = layout.width, layout.height
     out = [
-        f'<svg xmlns="http://www.w3.org/2000/svg" class="orvane-pipeline" width="{width}" '
-        f'height="{height}" viewBox="0 0 {width} {height}" font-family="sans-serif">',
+        f'<svg xmlns="http://www.w3.org/2000/svg" class="orvane-pipeline" width="{width:g}" '
+        f'height="{height:g}" viewBox="0 0 {width:g} {height:g}" font-family="sans-serif">',
         '<defs><marker id="orvane-arrow" viewBox="0 0 8 8" refX="8" refY="4" markerWidth="7" '
         'markerHeight="7" orient="auto"><path d="M0,0 L8,4 L0,8 z" fill="#777"/></marker></defs>',
     ]
-    for edge in edges:
-        (x1, y1), (x2, y2) = pos[edge["source"]], pos[edge["target"]]
-        x1, y1, y2 = x1 + BOX_W, y1 + BOX_H / 2, y2 + BOX_H / 2
-        mid = (x1 + x2) / 2
+    for points in layout.routes.values():
         out.append(
-            f'<path d="M{x1},{y1} C{mid},{y1} {mid},{y2} {x2},{y2}" fill="none" stroke="#777" '
+            f'<path class="orvane-edge" d="{_path(points)}" fill="none" stroke="#777" '
             'stroke-width="1.3" marker-end="url(#orvane-arrow)"/>'
         )
     for c in components:
-        x, y = pos[c["identifier"]]
+        x, y = layout.boxes[c["identifier"]]
         status = str(c.get("execution_status") or "invalid")
         disk = str(c.get("diskcache_status") or "uncached")
         fill, stroke = COLORS.get(status, COLORS["invalid"])
@@ -137,6 +187,7 @@ def _widget_class() -> type | None:
             bundle = super()._repr_mimebundle_(**kwargs)
             data = bundle[0] if isinstance(bundle, tuple) else bundle
             data["image/svg+xml"] = self.svg
+            data["text/plain"] = "<pipeline view: shown live where widgets render>"
             return bundle
 
     return OrvanePipelineView

@@ -1,0 +1,73 @@
+"""The pipeline picture: every edge stays visible, never passing behind a box."""
+
+import re
+
+from orvane_core.frontend.view import pipeline_svg
+
+
+def _points(d):
+    """Points along an SVG path made of M, L and C commands."""
+    tokens = re.findall(r"[MLC]|-?[\d.]+", d)
+    pen, points, i = None, [], 0
+    while i < len(tokens):
+        command, i = tokens[i], i + 1
+        count = 3 if command == "C" else 1
+        xy = [float(t) for t in tokens[i : i + 2 * count]]
+        i += 2 * count
+        pairs = list(zip(xy[::2], xy[1::2], strict=True))
+        if command == "C":
+            p0, (p1, p2, p3) = pen, pairs
+            for k in range(1, 41):
+                t = k / 40
+                points.append(
+                    tuple(
+                        (1 - t) ** 3 * a
+                        + 3 * (1 - t) ** 2 * t * b
+                        + 3 * (1 - t) * t**2 * c
+                        + t**3 * e
+                        for a, b, c, e in zip(p0, p1, p2, p3, strict=True)
+                    )
+                )
+        elif command == "L":
+            points += [
+                (pen[0] + (pairs[0][0] - pen[0]) * k / 40, pen[1] + (pairs[0][1] - pen[1]) * k / 40)
+                for k in range(1, 41)
+            ]
+        else:
+            points.append(pairs[0])
+        pen = pairs[-1]
+    return points
+
+
+def test_edges_route_around_boxes_and_end_at_their_target():
+    # Long edges skip columns that hold other boxes (a -> d past b and c, b -> e past c and d).
+    names = ["a", "b", "side", "c", "d", "e"]
+    edges = [("a", "b"), ("a", "side"), ("b", "c"), ("c", "d"), ("a", "d"), ("d", "e")]
+    edges += [("b", "e"), ("side", "e")]
+    svg = pipeline_svg(
+        {
+            "components": [
+                {"identifier": n, "name": n, "execution_status": "successful"} for n in names
+            ],
+            "edges": [{"source": s, "target": t} for s, t in edges],
+        }
+    )
+    boxes = {
+        name: tuple(map(float, box))
+        for name, *box in re.findall(
+            r'data-component="(\w+)".*?<rect x="([\d.]+)" y="([\d.]+)" width="([\d.]+)" '
+            r'height="([\d.]+)"',
+            svg,
+        )
+    }
+    paths = re.findall(r'class="orvane-edge" d="([^"]+)"', svg)
+    assert len(paths) == len(edges) and set(boxes) == set(names)
+    ends = set()
+    for d in paths:
+        points = _points(d)
+        for x, y in points:
+            for bx, by, w, h in boxes.values():
+                assert not (bx < x < bx + w and by < y < by + h), (d, (x, y))
+        x, y = points[-1]
+        ends |= {n for n, (bx, by, w, h) in boxes.items() if bx - 3 < x <= bx and by < y < by + h}
+    assert ends == {t for _, t in edges}  # each arrowhead touches its target's left side
