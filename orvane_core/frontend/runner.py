@@ -332,7 +332,8 @@ def _run(path: Path, request: Request, output: Any, timeout: float | None, term:
 
         finish = (
             "_orvane.current_session().keep_cache()\n"
-            f"_orvane_paths = _orvane.current_session().export({str(pictures)!r})"
+            # The kernel works in the notebook's folder: give it the folder as an absolute path.
+            f"_orvane_paths = _orvane.current_session().export({str(pictures.resolve())!r})"
         )
         reply = kernel.execute(finish, router.echo, timeout, {"paths": "_orvane_paths"})
         paths = _checked(reply, "saving pictures")

@@ -35,16 +35,19 @@ def _outputs(path):
     ]
 
 
-def test_example_runs_then_reruns_from_the_cache(tmp_path):
-    path = tmp_path / "house.ipynb"
-    shutil.copy(EXAMPLE, path)
+def test_example_runs_then_reruns_from_the_cache(tmp_path, monkeypatch):
+    # A relative path to a notebook outside the working directory, as a user types it.
+    (tmp_path / "nb").mkdir()
+    shutil.copy(EXAMPLE, tmp_path / "nb" / "house.ipynb")
+    monkeypatch.chdir(tmp_path)
+    path = Path("nb", "house.ipynb")
     code, text = _run(path)
     assert code == 0, text
     assert "5 ran, 0 reused" in text and "[evaluate] test R2" in text
     outputs = _outputs(path)
     assert "test R2 with alpha=1.0, degree=2" in outputs[-1]
     assert "size" in outputs[2]  # the independent branch printed into its own cell
-    assert (tmp_path / "house.out.files" / "pipeline.svg").read_text().count(
+    assert (tmp_path / "nb" / "house.out.files" / "pipeline.svg").read_text().count(
         'data-status="successful"'
     ) == 5
 
