@@ -205,8 +205,10 @@ struct Run {
 std::vector<Completion> wait_for_completions(Run& run) {
   auto next_check = Clock::now() + kLostCheckEvery;
   while (true) {
-    bool ready = false;
-    {
+    // A completion already there (one run in this thread) is taken without letting go of the
+    // GIL: another thread that wants it could keep it for a whole switch interval.
+    bool ready = !run.pool.queue->empty();
+    if (!ready) {
       py::gil_scoped_release unlocked;
       ready = run.pool.queue->wait(kWaitSlice);
     }
