@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <unordered_map>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -107,23 +108,20 @@ void start_run(const py::object& self) {
 void end_run(const py::object& self) { state(self).fingerprints = {}; }
 
 bool complete_at_once(const py::object& self, const py::object& component_id,
-                      const py::object& component, const py::object& success_count) {
+                      const py::object& component, std::int64_t success_count) {
   PipelineState& st = state(self);
   if (st.reused.erase(key(component_id)) == 0) return false;
   py::object cache = comp::attached_diskcache(component);
   if (cache.is_none()) return false;
   py::object folder = cache.attr("cache_dir");
   if (!inspect(py_paths::text(folder), true).is_dir) return false;
-  st.completed_writes.append(py::make_tuple(component_id, success_count, folder));
+  st.completed_writes.push_back({component_id, success_count, folder});
   return true;
 }
 
-py::list take_completed(const py::object& self) {
-  PipelineState& st = state(self);
+std::vector<PipelineState::CompletedWrite> take_completed(const py::object& self) {
   // Handed over whole; later completions go to a fresh list.
-  py::list out = std::move(st.completed_writes);
-  st.completed_writes = py::list();
-  return out;
+  return std::exchange(state(self).completed_writes, {});
 }
 
 namespace {

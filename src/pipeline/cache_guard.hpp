@@ -9,6 +9,11 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
+#include <vector>
+
+#include "pipeline/pipeline.hpp"
+
 namespace orvane::pipeline::guard {
 
 namespace py = pybind11;
@@ -34,10 +39,10 @@ void note_reused(const py::object& self, const py::object& component_id);
 // For a reused component whose cache is attached: queues a finished write of its current folder
 // and returns true; the caller marks it UPDATING as for any write.
 bool complete_at_once(const py::object& self, const py::object& component_id,
-                      const py::object& component, const py::object& success_count);
+                      const py::object& component, std::int64_t success_count);
 
 // The writes completed at once since the last call, as done messages.
-py::list take_completed(const py::object& self);
+std::vector<PipelineState::CompletedWrite> take_completed(const py::object& self);
 
 // The fingerprint of what the component's result is computed from: its code, the pipeline
 // parameters and, recursively, its parents' fingerprints.

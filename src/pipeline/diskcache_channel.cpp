@@ -1,5 +1,6 @@
 // Pipeline members: the channel to the background disk-cache writer (queueing writes and
 // cancellations, taking in finished writes) and the diskcache_dir property.
+#include <cctype>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -106,6 +107,23 @@ std::vector<DoneMessage> fetch_messages(const PipelineState& st) {
 
 // --- The channel's rules, on the pipeline's and the components' state.
 
+// "cancel" in any case. Only ASCII letters can lower-case to its letters, so comparing bytes
+// case-insensitively is the same as comparing the lower-cased text.
+bool is_cancel(const py::str& task_type) {
+  static const char kCancel[] = "cancel";
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(task_type.ptr(), &size);
+  if (text == nullptr) {
+    PyErr_Clear();  // not UTF-8 (a lone surrogate): certainly not "cancel"
+    return false;
+  }
+  if (static_cast<std::size_t>(size) != sizeof kCancel - 1) return false;
+  for (std::size_t i = 0; i < sizeof kCancel - 1; ++i) {
+    if (std::tolower(static_cast<unsigned char>(text[i])) != kCancel[i]) return false;
+  }
+  return true;
+}
+
 std::string text_of(const py::handle& value) {
   return value.is_none() ? std::string() : py::str(value).cast<std::string>();
 }
@@ -122,12 +140,12 @@ void put_diskcache_task(const py::object& self, const std::optional<py::str>& ta
     run_summary(self);
     throw std::runtime_error(kWriterDown);
   }
-  const bool cancel = task_type && sup::eq(task_type->attr("lower")(), py::str("cancel"));
+  const bool cancel = task_type && is_cancel(*task_type);
   const std::int64_t success_count = native.success_count();
   if (cancel) {
     withdraw_write(st, *component_id, success_count);
     native.write_cancelled();
-  } else if (guard::complete_at_once(self, *component_id, target, py::int_(success_count))) {
+  } else if (guard::complete_at_once(self, *component_id, target, success_count)) {
     // Reused as it is: its cache is on disk already; the write completes without a byte.
     native.mark_disk_status(comp::DiskStatus::Updating);
   } else {
@@ -211,20 +229,20 @@ void take_in(const py::object& self, PipelineState& st, const DoneMessage& done,
   if (children_successful(self, done.component_id)) target.attr("clear_in_memory_cache")();
 }
 
-// A write that completed at once, as (id, success count, folder): the reused component keeps
-// the cache it has attached (its values stay read), unless a cancel or a new run came between.
-void take_in_completed(const py::object& self, PipelineState& st, const py::tuple& completed,
-                       py::list& reports) {
-  py::object id = completed[0];
+// A write that completed at once: the reused component keeps the cache it has attached (its
+// values stay read), unless a cancel or a new run came between.
+void take_in_completed(const py::object& self, PipelineState& st,
+                       const PipelineState::CompletedWrite& completed, py::list& reports) {
+  const py::object& id = completed.component_id;
   if (!st.nodes.contains(id)) return;
   py::object target = component(st, id);
   const bool current = comp::write_pending(target) &&
-                       comp::success_count(target) == completed[1].cast<std::int64_t>() &&
+                       comp::success_count(target) == completed.success_count &&
                        comp::successful(target) && comp::uses_diskcache(target);
   if (!current) return;
   py::object cache = comp::attached_diskcache(target);
-  if (cache.is_none() || !sup::eq(cache.attr("cache_dir"), completed[2])) {
-    if (!sup::load_into_component(target, completed[2])) return;
+  if (cache.is_none() || !sup::eq(cache.attr("cache_dir"), completed.folder)) {
+    if (!sup::load_into_component(target, completed.folder)) return;
   }
   comp::mark_disk_cached(target);
   reports.append(diskcache_record("successful", py::str(""), component_entry(id), py::dict()));
@@ -240,8 +258,8 @@ void get_diskcache_messages(const py::object& self) {
   // interrupt inside it) must not leave the rest of the batch untaken. Writes that completed at
   // once (reused components) come first.
   py::list reports;
-  for (const py::handle& completed : guard::take_completed(self)) {
-    take_in_completed(self, st, py::reinterpret_borrow<py::tuple>(completed), reports);
+  for (const PipelineState::CompletedWrite& completed : guard::take_completed(self)) {
+    take_in_completed(self, st, completed, reports);
   }
   // Every message of the batch is looked at: the writer has drained them, so a message skipped
   // here would be lost and its component would stay UPDATING.

@@ -63,7 +63,12 @@ struct PipelineState {
   // Reuse without rewriting (cache_guard.cpp): the components reused as they are in the current
   // run, and their writes completed at once, as (id, success count, folder) for the next poll.
   std::unordered_set<std::string> reused;
-  py::list completed_writes;
+  struct CompletedWrite {
+    py::object component_id;
+    std::int64_t success_count = 0;
+    py::object folder;
+  };
+  std::vector<CompletedWrite> completed_writes;
 
   // Fingerprints of the current run by graph node (cache_guard.cpp): a chain's writes would
   // otherwise walk every ancestor again, once per component. Valid for one graph, graph version
