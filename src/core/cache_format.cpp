@@ -11,7 +11,7 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
-#include "core/cache_store.hpp"
+#include "core/page_memory.hpp"
 
 namespace orvane {
 namespace {

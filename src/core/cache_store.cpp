@@ -17,31 +17,9 @@
 #include <thread>
 
 #include "core/cache_paths.hpp"
+#include "core/page_memory.hpp"
 
 namespace orvane {
-
-void prepare_pages(char* data, std::size_t size) {
-#ifdef MADV_HUGEPAGE
-  // Huge pages where the kernel grants them: a gigabyte is then a few hundred pages.
-  constexpr std::uintptr_t kHuge = 2u << 20;
-  auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
-  auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(kHuge - 1);
-  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-  (void)data;
-  (void)size;
-#endif
-}
-
-void populate_pages(char* data, std::size_t size) {
-  // Faulting pages in as a batch is several times cheaper than one fault per page on the first
-  // write (Linux 5.14+; elsewhere the pages fault in as usual).
-  constexpr int kPopulateWrite = 23;  // MADV_POPULATE_WRITE
-  const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-  auto begin = (reinterpret_cast<std::uintptr_t>(data) + page - 1) & ~(page - 1);
-  auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(page - 1);
-  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, kPopulateWrite);
-}
 
 namespace {
 
@@ -239,7 +217,7 @@ PageBuffer::PageBuffer(std::size_t size) : size_(size) {
   void* p = ::mmap(nullptr, capacity_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) throw std::bad_alloc();
   data_ = static_cast<char*>(p);
-  prepare_pages(data_, capacity_);
+  split_ = split_point(size_);
 }
 
 PageBuffer::~PageBuffer() {
@@ -247,23 +225,19 @@ PageBuffer::~PageBuffer() {
 }
 
 void PageBuffer::fill_from(const void* src) {
-  constexpr std::size_t kStep = 4u << 20;
-  const char* from = static_cast<const char*>(src);
-  for (std::size_t done = 0; done < size_;) {
-    std::size_t n = std::min(kStep, size_ - done);
-    populate_pages(data_ + done, n);
-    std::memcpy(data_ + done, from + done, n);
-    done += n;
-    filled_.store(done, std::memory_order_release);
-  }
+  copy_in_two(data_, static_cast<const char*>(src), size_, &first_, &second_);
 }
 
 void PageBuffer::wait_filled(std::size_t bytes) const {
-  // The filler is a memcpy on another core that never stops half-way, so a short sleep is
+  bytes = std::min(bytes, size_);
+  auto ready = [&] {
+    if (bytes <= split_) return first_.load(std::memory_order_acquire) >= bytes;
+    return first_.load(std::memory_order_acquire) >= split_ &&
+           second_.load(std::memory_order_acquire) >= bytes - split_;
+  };
+  // The fillers are memcpy loops on other cores that never stop half-way, so a short sleep is
   // cheaper than a condition variable on every chunk.
-  while (filled_.load(std::memory_order_acquire) < std::min(bytes, size_)) {
-    std::this_thread::sleep_for(std::chrono::microseconds(50));
-  }
+  while (!ready()) std::this_thread::sleep_for(std::chrono::microseconds(50));
 }
 
 void remove_flat_directory(const std::string& path) {

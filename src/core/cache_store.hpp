@@ -17,14 +17,10 @@
 
 namespace orvane {
 
-// Asks for huge pages for fresh memory of `size` bytes at `data` (whole huge pages inside it).
-void prepare_pages(char* data, std::size_t size);
-// Faults in the whole pages inside [data, data + size) in one call, ready to be written.
-void populate_pages(char* data, std::size_t size);
-
 // Page-aligned memory owned by a write: the copy of a buffer the user may change later. It is
-// filled on the owner's thread while the writer may already write the part that is ready, and
-// it is zero up to the next page boundary, so whole pages can go straight to the disk.
+// filled on the owner's thread (with a helper thread for large copies) while the writer may
+// already write the part that is ready, and it is zero up to the next page boundary, so whole
+// pages can go straight to the disk.
 class PageBuffer {
  public:
   // Reserves `size` bytes (nothing is touched yet); throws std::bad_alloc when that fails.
@@ -33,7 +29,8 @@ class PageBuffer {
   PageBuffer(const PageBuffer&) = delete;
   PageBuffer& operator=(const PageBuffer&) = delete;
 
-  // Copies `size` bytes from `src` in chunks, publishing each as it lands.
+  // Copies `size` bytes from `src` in steps, publishing each as it lands; returns when all
+  // is copied.
   void fill_from(const void* src);
   // Blocks until the first `bytes` bytes are filled.
   void wait_filled(std::size_t bytes) const;
@@ -45,7 +42,9 @@ class PageBuffer {
   char* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
-  std::atomic<std::size_t> filled_{0};
+  std::size_t split_ = 0;  // the helper thread fills [split_, size_)
+  std::atomic<std::size_t> first_{0};
+  std::atomic<std::size_t> second_{0};
 };
 
 // One run of bytes of a blob: borrowed (the caller keeps it alive and unchanged until the write

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "core/cache_format.hpp"
-#include "core/cache_store.hpp"
 
 namespace py = pybind11;
 
@@ -20,7 +19,6 @@ py::object new_bytes(std::size_t size, bool is_bytes, char** data) {
       is_bytes ? PyBytes_FromStringAndSize(nullptr, n) : PyByteArray_FromStringAndSize(nullptr, n));
   if (!obj) throw py::error_already_set();
   *data = is_bytes ? PyBytes_AS_STRING(obj.ptr()) : PyByteArray_AS_STRING(obj.ptr());
-  prepare_pages(*data, size);
   return obj;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/cache_writer.hpp"
+#include "core/page_memory.hpp"
 
 using namespace orvane;
 
@@ -98,11 +99,11 @@ TEST(CacheWriter, HeldTasksWaitForReleaseAndTheWriterStaysAlive) {
   w.close();
 }
 
-// The owner copies a buffer into pages while the worker already writes it (the hand-off of a
-// large value); what lands on disk is the whole copy.
+// The owner copies a buffer into pages, in two parts at once, while the worker already writes
+// it (the hand-off of a large value); what lands on disk is the whole copy.
 TEST(CacheWriter, WritesPagesWhileTheOwnerStillFillsThem) {
   std::string root = make_temp_dir();
-  std::vector<char> source(10u << 20);  // more than one chunk
+  std::vector<char> source(kTwoThreadCopyBytes + (5u << 20) + 3);
   for (std::size_t i = 0; i < source.size(); ++i) source[i] = static_cast<char>(i * 7);
   std::string stream = "stream";
   auto pages = std::make_shared<PageBuffer>(source.size());
