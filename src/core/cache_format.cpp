@@ -1,4 +1,4 @@
-// Manifest JSON (nlohmann/json) and the one-pass, checksummed read of a blob file.
+// Manifest JSON (nlohmann/json) and the checksummed read of a blob file.
 #include "core/cache_format.hpp"
 
 #include <fcntl.h>
@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <system_error>
+#include <thread>
 
 #include "core/page_memory.hpp"
 
@@ -103,6 +105,37 @@ BlobRecord parse_blob(const json& entry, int version, const std::string& path) {
   }
   if (blob.stream_size > blob.size) throw CacheFormatError(bad);
   return blob;
+}
+
+// Reads [offset, offset + size) of `fd` into fresh memory at `dest` a chunk at a time; `hash`,
+// when given, takes each chunk right after it arrives, while it is still in the CPU cache.
+// Returns 0, an errno value, or -1 when the file ends first.
+int read_range(int fd, char* dest, std::uint64_t offset, std::uint64_t size, StreamHash* hash) {
+  constexpr std::size_t kChunk = 4u << 20;
+  for (std::uint64_t done = 0; done < size;) {
+    std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, size - done));
+    // Faulting a chunk in as a batch beats a fault per page.
+    populate_pages(dest + done, want);
+    ssize_t n = ::pread(fd, dest + done, want, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return -1;
+    if (hash != nullptr) hash->update(dest + done, static_cast<std::size_t>(n));
+    done += static_cast<std::uint64_t>(n);
+  }
+  return 0;
+}
+
+// A second descriptor of the file open as `fd`, with a read-ahead state of its own, or -1.
+int reopen_same(const std::string& path, int fd) {
+  int again = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  struct stat a, b;
+  if (again >= 0 && (::fstat(fd, &a) != 0 || ::fstat(again, &b) != 0 || a.st_dev != b.st_dev ||
+                     a.st_ino != b.st_ino)) {
+    ::close(again);
+    return -1;  // replaced meanwhile: read it all through the first descriptor
+  }
+  return again;
 }
 
 }  // namespace
@@ -229,34 +262,43 @@ void read_blob(const std::string& dir, const BlobRecord& blob, char* stream,
     throw std::invalid_argument("one destination per buffer is needed");
   }
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-  auto os_fail = [&](int err) {
+  auto fail = [&](int err) {
+    if (err < 0) {
+      return CacheFormatError("Disk cache file " + quoted(path) +
+                              " is shorter than its manifest says (truncated)");
+    }
     return CacheFormatError("Cannot read disk cache file " + quoted(path) + ": " +
                             std::strerror(err));
   };
-  if (fd.get() < 0) throw os_fail(errno);
+  if (fd.get() < 0) throw fail(errno);
   StreamHash hash(blob.hash);
-  // Chunks are hashed right after they arrive, while they are still in the CPU cache.
-  constexpr std::size_t kChunk = 4u << 20;
-  auto read_into = [&](char* dest, std::uint64_t offset, std::uint64_t size) {
-    std::uint64_t done = 0;
-    while (done < size) {
-      std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, size - done));
-      // Destinations are fresh memory: faulting a chunk in as a batch beats a fault per page.
-      populate_pages(dest + done, want);
-      ssize_t n = ::pread(fd.get(), dest + done, want, static_cast<off_t>(offset + done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) throw os_fail(errno);
-      if (n == 0) {
-        throw CacheFormatError("Disk cache file " + quoted(path) +
-                               " is shorter than its manifest says (truncated)");
-      }
-      hash.update(dest + done, static_cast<std::size_t>(n));
-      done += static_cast<std::uint64_t>(n);
-    }
-  };
-  read_into(stream, 0, blob.stream_size);
+  if (int err = read_range(fd.get(), stream, 0, blob.stream_size, &hash)) throw fail(err);
   for (std::size_t i = 0; i < buffers.size(); ++i) {
-    read_into(buffers[i], blob.buffers[i].offset, blob.buffers[i].size);
+    char* dest = buffers[i];
+    const std::uint64_t offset = blob.buffers[i].offset, size = blob.buffers[i].size;
+    // A large buffer is read as two sequential streams at once, each with its own read-ahead,
+    // so that both cores copy and take faults. The checksum runs in file order: the helper's
+    // part is hashed once both are in, a pass over memory that is already faulted in.
+    const std::uint64_t split = split_point(static_cast<std::size_t>(size));
+    Fd second(split < size ? reopen_same(path, fd.get()) : -1);
+    int helper_err = 0;
+    std::thread helper;
+    if (second.get() >= 0) {
+      try {
+        helper = std::thread([&] {
+          helper_err = read_range(second.get(), dest + split, offset + split, size - split, nullptr);
+        });
+      } catch (const std::system_error&) {
+        // No thread to be had: this thread reads it all.
+      }
+    }
+    int err = read_range(fd.get(), dest, offset, helper.joinable() ? split : size, &hash);
+    if (helper.joinable()) {
+      helper.join();
+      if (err == 0) err = helper_err;
+      if (err == 0) hash.update(dest + split, static_cast<std::size_t>(size - split));
+    }
+    if (err != 0) throw fail(err);
   }
   if (hash.digest() != blob.checksum) {
     throw CacheFormatError("Disk cache file " + quoted(path) + " is corrupt (checksum mismatch)");

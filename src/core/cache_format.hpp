@@ -83,8 +83,9 @@ Manifest read_manifest(const std::string& dir);
 // The first missing or mis-sized blob file, as text, or empty text when all are in place.
 std::string find_missing_or_truncated(const std::string& dir, const Manifest& manifest);
 
-// Reads a blob file in one pass: the stream into `stream` (stream_size bytes) and each buffer
-// into its destination, checksumming on the way. Throws CacheFormatError on a short file, a
+// Reads a blob file straight into its destinations: the stream into `stream` (stream_size
+// bytes) and each buffer into its own memory (fresh memory: it is faulted in as it is read),
+// checksumming on the way. Throws CacheFormatError on a short file, a
 // read failure or a checksum mismatch.
 void read_blob(const std::string& dir, const BlobRecord& blob, char* stream,
                const std::vector<char*>& buffers);

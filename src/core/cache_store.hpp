@@ -86,8 +86,10 @@ struct WriteSignals {
 
 // Writes the request's blobs into request.cache_dir as described above. Refuses to replace an
 // existing cache_dir. Creates missing parent directories (0700; files are 0600).
+// `chunk_size` is what one write call takes: large direct writes keep several requests in flight
+// on the device (32 MiB wrote about a third faster than 8 MiB on the machines measured).
 WriteOutcome write_cache_directory(const WriteRequest& request, const WriteSignals& signals = {},
-                                   std::size_t chunk_size = 8u << 20);
+                                   std::size_t chunk_size = 32u << 20);
 
 // Removes a directory this writer created and every plain file in it (no recursion: cache
 // directories hold no subdirectories). Errors are ignored.

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -128,6 +129,15 @@ TEST(CacheWriter, WritesPagesWhileTheOwnerStillFillsThem) {
   read_blob(root + "/one", m.blobs[0], got_stream.data(), {got.data()});
   EXPECT_EQ(got_stream, stream);
   EXPECT_TRUE(got == source);
+  // The part read back by the second reader is checked as well.
+  {
+    std::fstream f(root + "/one/" + m.blobs[0].file,
+                   std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(static_cast<std::streamoff>(m.blobs[0].buffers[0].offset + source.size() - 5));
+    f.put('\x7f');
+  }
+  EXPECT_THROW(read_blob(root + "/one", m.blobs[0], got_stream.data(), {got.data()}),
+               CacheFormatError);
 }
 
 TEST(CacheWriter, CancelOfAQueuedTaskRetiresItWithoutMessage) {
