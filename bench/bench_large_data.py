@@ -16,6 +16,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -240,8 +241,7 @@ def main() -> None:
         cwd=ROOT,
         check=False,
     )
-    for name in ("arr.joblib", "arr.joblib.warm-up"):
-        os.remove(os.path.join(temp, name))
+    shutil.rmtree(temp, ignore_errors=True)
 
     gib = size / (1 << 30)
     print(f"array: {gib:.2f} GiB float64, status after the write: {write['status']}")
