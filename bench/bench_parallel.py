@@ -14,6 +14,7 @@ them at the end.
 from __future__ import annotations
 
 import os
+import shutil
 import statistics
 import subprocess
 import sys
@@ -21,7 +22,9 @@ import tempfile
 import textwrap
 import time
 
-os.environ.setdefault("ORVANE_TEMP_DIR", tempfile.mkdtemp(prefix="orvane-bench-"))
+OWN_TEMP = None if "ORVANE_TEMP_DIR" in os.environ else tempfile.mkdtemp(prefix="orvane-bench-")
+if OWN_TEMP:
+    os.environ["ORVANE_TEMP_DIR"] = OWN_TEMP
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
@@ -183,4 +186,8 @@ def main() -> None:
 
 
 if __name__ == "__main__":
-    main()
+    try:
+        main()
+    finally:
+        if OWN_TEMP:
+            shutil.rmtree(OWN_TEMP, ignore_errors=True)
