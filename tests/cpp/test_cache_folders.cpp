@@ -11,16 +11,13 @@
 
 #include "core/cache_folders.hpp"
 #include "core/cache_paths.hpp"  // is_product_cache_folder
+#include "temp_dir.hpp"
 
 using namespace orvane;
 
 namespace {
 
-std::string temp_dir() {
-  std::string tmpl = ::testing::TempDir() + "/cache-folders-XXXXXX";
-  EXPECT_NE(::mkdtemp(tmpl.data()), nullptr);
-  return tmpl;
-}
+std::string temp_dir() { return testing_support::make_temp_dir("cache-folders"); }
 
 void write_file(const std::string& path) { std::ofstream(path) << "x"; }
 

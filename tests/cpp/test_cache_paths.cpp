@@ -12,16 +12,13 @@
 #include "core/cache_fingerprint.hpp"
 #include "core/cache_paths.hpp"
 #include "core/dir_lock.hpp"
+#include "temp_dir.hpp"
 
 using namespace orvane;
 
 namespace {
 
-std::string temp_dir() {
-  std::string tmpl = ::testing::TempDir() + "/cache-paths-XXXXXX";
-  EXPECT_NE(::mkdtemp(tmpl.data()), nullptr);
-  return tmpl;
-}
+std::string temp_dir() { return testing_support::make_temp_dir("cache-paths"); }
 
 unsigned mode_of(const std::string& path) {
   struct stat info;

@@ -14,17 +14,13 @@
 #include <vector>
 
 #include "core/cache_store.hpp"
+#include "temp_dir.hpp"
 
 using namespace orvane;
 
 namespace {
 
-std::string make_temp_dir() {
-  std::string tmpl = ::testing::TempDir() + "/cache-store-XXXXXX";
-  char* made = ::mkdtemp(tmpl.data());
-  EXPECT_NE(made, nullptr);
-  return tmpl;
-}
+std::string make_temp_dir() { return testing_support::make_temp_dir("cache-store"); }
 
 std::set<std::string> entries(const std::string& dir) {
   std::set<std::string> out;

@@ -13,16 +13,13 @@
 
 #include "core/cache_writer.hpp"
 #include "core/page_memory.hpp"
+#include "temp_dir.hpp"
 
 using namespace orvane;
 
 namespace {
 
-std::string make_temp_dir() {
-  std::string tmpl = ::testing::TempDir() + "/cache-writer-XXXXXX";
-  EXPECT_NE(::mkdtemp(tmpl.data()), nullptr);
-  return tmpl;
-}
+std::string make_temp_dir() { return testing_support::make_temp_dir("cache-writer"); }
 
 bool exists(const std::string& path) {
   struct stat st;
