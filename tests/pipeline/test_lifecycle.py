@@ -7,6 +7,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import weakref
 from pathlib import Path
 
 import pytest
@@ -102,6 +103,40 @@ def test_deleting_the_owner_closes_the_writer_and_clears_the_directory():
     gc.collect()
     assert not writer.is_alive()
     assert not directory.exists()
+
+
+class FrontEnd:
+    """Holds its pipeline and receives its records, as the notebook front end does."""
+
+    def __init__(self):
+        self.pipeline = None
+
+    def __call__(self, data):
+        pass
+
+
+def closure_callback(p):
+    p._callback = lambda data: p.id
+
+
+def front_end_callback(p):
+    front = FrontEnd()
+    front.pipeline = p
+    p._callback = front
+
+
+@pytest.mark.parametrize("refer_back", [closure_callback, front_end_callback])
+def test_a_callback_referring_back_does_not_keep_its_pipeline_alive(refer_back):
+    def make():
+        p = Pipeline(identifier="cycle", graph=dag([("a", "1")]))
+        refer_back(p)
+        p.execute_all(send_to_front=False)
+        return weakref.ref(p), cache_dir(p), p._diskcache_writer
+
+    ref, directory, writer = make()
+    gc.collect()
+    assert ref() is None
+    assert not writer.is_alive() and not directory.exists()
 
 
 def test_deleting_a_superseded_pipeline_leaves_the_adopted_directory():
