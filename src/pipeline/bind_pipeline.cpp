@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "common/fork_guard.hpp"
+#include "common/py_values.hpp"
 #include "common/pyclass.hpp"
 #include "pipeline/pipeline.hpp"
 
@@ -13,7 +14,7 @@ namespace orvane::pipeline {
 namespace {
 Runtime runtime;
 
-py::handle keep(py::object value) { return value.release(); }
+using py_values::keep;
 
 // A property whose getter and setter read and replace one member; members holding a Python
 // value can also be deleted, which resets them to None.
@@ -101,15 +102,6 @@ py::object component(const PipelineState& st, const py::handle& id) {
   throw py::error_already_set();
 }
 
-bool overridden(const py::handle& self, const char* name) {
-  PyTypeObject* type = Py_TYPE(self.ptr());
-  if (type == reinterpret_cast<PyTypeObject*>(runtime.public_class.ptr())) return false;
-  py::object own = runtime.public_class.attr(name);
-  py::object theirs =
-      py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(type)).attr(name);
-  return !own.is(theirs);
-}
-
 void init_runtime() {
   py::module_ misc = py::module_::import("orvane_core.misc");
   py::module_ models = py::module_::import("orvane_core.misc.models");
@@ -139,7 +131,6 @@ void init_runtime() {
 }
 
 void register_state(py::module_& m, const py::object& cls) {
-  runtime.public_class = cls;  // held by the module
   using S = PipelineState;
   member(cls, "id", &S::id, "Identifier of the pipeline.");
   member(cls, "nodes", &S::nodes, "Components by id.");

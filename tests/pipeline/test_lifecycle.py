@@ -169,28 +169,39 @@ def test_failed_construction_is_released_quietly():
 
 
 EXIT_SCRIPT = """
-import sys
+import sys, time
 sys.path.insert(0, {root!r})
 from pathlib import Path
 import orvane_core.common.utils as utils
 utils.APP_TEMP_DIRECTORY = Path({app!r})
 from tests.pipeline import conftest
-kept = conftest.Pipeline(identifier="at-exit", graph=conftest.dag([("a", "x = 1")]))
+graph = conftest.dag([conftest.component("a", "x = 1", diskcache=True)])
+kept = conftest.Pipeline(identifier="at-exit", graph=graph)
+print(kept.nodes["a"].diskcache_status.value)
 kept.execute_all()
-print(Path(str(kept._diskcache_dir)).is_dir())
+while kept.nodes["a"]._diskcache_status.value == "updating":
+    time.sleep(0.01)
+    kept.update_diskcache_status()
+if {keep}:
+    assert kept.keep_diskcache() == kept.diskcache_dir
+print(Path(kept.diskcache_dir).is_dir())
 """
 
 
-def test_exit_clears_the_directory_of_a_live_pipeline(tmp_path):
+@pytest.mark.parametrize(
+    ("keep", "runs"), [(False, ["uncached True"]), (True, ["uncached True", "cached True"])]
+)
+def test_exit_clears_the_directory_of_a_live_pipeline_unless_it_is_kept(tmp_path, keep, runs):
     app = tmp_path / "exit-app"
-    script = textwrap.dedent(EXIT_SCRIPT.format(root=str(ROOT), app=str(app)))
-    done = subprocess.run(
-        [sys.executable, "-c", script], capture_output=True, text=True, timeout=120, cwd=ROOT
-    )
-    assert done.returncode == 0, done.stderr
-    assert done.stdout.strip() == "True"
-    assert "Exception" not in done.stderr, done.stderr
-    assert not (app / "pipelines" / "pipeline-at-exit").exists()
+    script = textwrap.dedent(EXIT_SCRIPT.format(root=str(ROOT), app=str(app), keep=keep))
+    for expected in runs:
+        done = subprocess.run(
+            [sys.executable, "-c", script], capture_output=True, text=True, timeout=120, cwd=ROOT
+        )
+        assert done.returncode == 0, done.stderr
+        assert " ".join(done.stdout.split()) == expected
+        assert "Exception" not in done.stderr, done.stderr
+    assert (app / "pipelines" / "pipeline-at-exit").exists() is keep
 
 
 @pytest.mark.parametrize(
