@@ -108,28 +108,18 @@ def test_deleting_the_owner_closes_the_writer_and_clears_the_directory():
 class FrontEnd:
     """Holds its pipeline and receives its records, as the notebook front end does."""
 
-    def __init__(self):
-        self.pipeline = None
+    def __init__(self, pipeline):
+        self.pipeline = pipeline
 
     def __call__(self, data):
         pass
 
 
-def closure_callback(p):
-    p._callback = lambda data: p.id
-
-
-def front_end_callback(p):
-    front = FrontEnd()
-    front.pipeline = p
-    p._callback = front
-
-
-@pytest.mark.parametrize("refer_back", [closure_callback, front_end_callback])
-def test_a_callback_referring_back_does_not_keep_its_pipeline_alive(refer_back):
+@pytest.mark.parametrize("callback", [lambda p: lambda data: p.id, FrontEnd])
+def test_a_callback_referring_back_does_not_keep_its_pipeline_alive(callback):
     def make():
         p = Pipeline(identifier="cycle", graph=dag([("a", "1")]))
-        refer_back(p)
+        p._callback = callback(p)
         p.execute_all(send_to_front=False)
         return weakref.ref(p), cache_dir(p), p._diskcache_writer
 
