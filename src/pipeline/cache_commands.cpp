@@ -233,16 +233,10 @@ void clear_all_diskcache(const py::object& self) {
   try {
     remove_owned_caches(st, dir);
   } catch (...) {
-    if (restart) {
-      writer.attr("open")();
-      writer.attr("start")();
-    }
+    if (restart) restart_writer(st);
     throw;
   }
-  if (restart) {
-    writer.attr("open")();
-    writer.attr("start")();
-  }
+  if (restart) restart_writer(st);
 }
 
 }  // namespace
