@@ -22,7 +22,7 @@ std::string key(const py::handle& text) { return py::str(text).cast<std::string>
 
 py::object names_helper() {
   static py::handle helper =
-      py::object(py::module_::import("orvane_core.pipeline._names").attr("cell_names")).release();
+      py::object(py::module_::import("orvane_core.common.names").attr("cell_names")).release();
   return py::reinterpret_borrow<py::object>(helper);
 }
 
