@@ -242,6 +242,9 @@ model::ParameterReads reads_of(PipelineState& st, const py::handle& id);
 std::string parameter_text(PipelineState& st, const py::handle& id);
 // Disk caches a search set aside whose fingerprint is current again are loaded back.
 void restore_paused(const py::object& self, PipelineState& st);
+// A cleared cache stays cleared: the caches a search set aside for the component (None: for
+// every component) are deleted.
+void drop_paused(PipelineState& st, const py::handle& id);
 // Sets aside the disk caches of the components in reach of `names` for a search; returns
 // their ids (the components that write nothing during the search).
 std::unordered_set<std::string> pause_reach(const py::object& self, PipelineState& st,

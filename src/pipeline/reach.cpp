@@ -45,6 +45,11 @@ std::vector<std::string> parameter_names(const py::dict& values) {
   return names;
 }
 
+// Deletes a set-aside cache's folder if it is still one of ours (a clean-up may have gone first).
+void discard_folder(const py::object& folder) {
+  if (!sup::read_record(folder).is_none()) sup::remove_owned(py_paths::text(folder), true);
+}
+
 }  // namespace
 
 model::Facts facts_of(const PipelineState& st, const GraphObject& graph) {
@@ -126,8 +131,7 @@ std::unordered_set<std::string> pause_reach(const py::object& self, PipelineStat
     // and goes the way any invalidated cache goes.
     if (print.empty()) continue;
     auto previous = st.paused.find(key(id));
-    if (previous != st.paused.end())
-      sup::remove_owned(py_paths::text(previous->second.folder), true);
+    if (previous != st.paused.end()) discard_folder(previous->second.folder);
     st.paused[key(id)] = {cache.attr("cache_dir"), print};
     comp::detach_diskcache(c);
     comp::native(c).mark_disk_status(comp::DiskStatus::Uncached);
@@ -153,6 +157,17 @@ void restore_paused(const py::object& self, PipelineState& st) {
     py::object c = component(st, component_id);
     if (comp::write_pending(c)) put_task(self, "cancel", component_id);
     if (sup::load_into_component(c, folder)) comp::mark_disk_cached(c);
+  }
+}
+
+void drop_paused(PipelineState& st, const py::handle& id) {
+  for (auto it = st.paused.begin(); it != st.paused.end();) {
+    if (!id.is_none() && it->first != key(id)) {
+      ++it;
+      continue;
+    }
+    discard_folder(it->second.folder);
+    it = st.paused.erase(it);
   }
 }
 

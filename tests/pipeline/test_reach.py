@@ -113,3 +113,11 @@ def test_a_search_with_reach_reruns_only_what_the_tuned_parameters_reach(make_pi
     assert p.execute_component("evaluate", send_to_front=False) == 13.0
     assert {c: p.nodes[c].success_count for c in CHAIN} == counts
     assert ran(p) == []
+
+    # A cleared cache stays cleared: what the next search sets aside does not come back.
+    folder = p.nodes["model"]._diskcache.cache_dir
+    p.optimize_parameters("evaluate", "RandomSearch", [0], {"alpha": {"low": 0, "high": 1}}, 2)
+    p.clear_all_cache()
+    p.set_parameters([Param(name="alpha", type="float", value="1.0")])
+    assert not os.path.exists(folder)
+    assert p.nodes["model"].diskcache_status == D.UNCACHED
