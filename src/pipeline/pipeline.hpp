@@ -7,6 +7,10 @@
 // `_graph_version` are properties over the members below, so Python code (the graph base,
 // subclasses, tests) and C++ see the same state.
 //
+// The engine's rules (what reruns and why, what a run, new parameters or an edit invalidate,
+// which inputs merge, what is freed or cancelled, fingerprints) are decided in plain C++ by
+// core/pipeline_model.hpp on the components' facts; the files here carry the decisions out.
+//
 // For files added to this folder (registered from bind_pipeline.cpp like the others):
 // - state(self) gives the pipeline's PipelineState; read and change members there, not through
 //   attribute names. graph(st) gives the native graph; ids are component ids, and `st.nodes`

@@ -157,13 +157,6 @@ TEST(PipelineModel, ParameterReach) {
   EXPECT_EQ(invalidate_for_parameters(dag, {"ridge"}, &reads, all(facts)).size(), 2u);
 }
 
-TEST(PipelineModel, ChangedParameters) {
-  const auto same = [](const std::string& name) { return name != "b"; };
-  EXPECT_EQ(changed_parameters({"a", "b", "c"}, {"a", "b", "d"}, same),
-            (std::vector<std::string>{"b", "c", "d"}));
-  EXPECT_TRUE(changed_parameters({"a"}, {"a"}, same).empty());
-}
-
 TEST(PipelineModel, InvalidationOnAnEdit) {
   const Dag dag = notebook();
   std::vector<bool> fresh(6, false);
@@ -235,19 +228,6 @@ TEST(PipelineModel, FingerprintsFollowWhatAResultIsComputedFrom) {
   params[4] = "[('ridge', 5.0)]";
   const auto after = walk();
   for (std::size_t n = 0; n < 6; ++n) EXPECT_EQ(before[n] == after[n], n < 4) << n;
-}
-
-TEST(PipelineModel, DecisionsKeepTheReasonUntilTheTurnComes) {
-  Decisions decisions;
-  decisions.invalidated("model", Reason{Cause::ParametersChanged, {"ridge"}, {}});
-  EXPECT_EQ(decisions.last("model")->outcome, Outcome::Invalidated);
-  const Decision ran = decisions.decide("model", {S::Invalid, 1, true, D::Uncached, false, true});
-  EXPECT_EQ(ran.outcome, Outcome::Ran);
-  EXPECT_EQ(because(ran.reason), "parameters changed: ridge");
-  // Consumed: the next turn decides from the facts alone.
-  EXPECT_EQ(decisions.decide("model", cached()).outcome, Outcome::Reused);
-  EXPECT_EQ(decisions.decide("model", {S::Invalid, 2, true, D::Uncached, false, true}).reason.cause,
-            Cause::Cleared);
 }
 
 // A simulated pipeline driven only by the model's rules. Invariants after every step: a
