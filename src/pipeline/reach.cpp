@@ -135,6 +135,10 @@ std::unordered_set<std::string> pause_reach(const py::object& self, PipelineStat
     st.paused[key(id)] = {cache.attr("cache_dir"), print};
     comp::detach_diskcache(c);
     comp::native(c).mark_disk_status(comp::DiskStatus::Uncached);
+    // Its values may have been only on disk: it is no longer successful, and if the search
+    // changes nothing the set-aside cache is current again at the next run.
+    comp::set_status(c, rt().status_invalid);
+    st.decisions.invalidated(key(id), reason);
   }
   return reached;
 }

@@ -121,3 +121,13 @@ def test_a_search_with_reach_reruns_only_what_the_tuned_parameters_reach(make_pi
     p.set_parameters([Param(name="alpha", type="float", value="1.0")])
     assert not os.path.exists(folder)
     assert p.nodes["model"].diskcache_status == D.UNCACHED
+
+
+def test_a_search_that_stops_at_once_leaves_the_set_aside_caches_current(make_pipeline):
+    p = chain(make_pipeline, True)
+    no_step = {"alpha": {"low": 0, "high": 1, "distribution": "discrete_uniform"}}
+    p.optimize_parameters("evaluate", "RandomSearch", [0], no_step, 3)
+    # Set aside, its values are gone from the component: it does not claim success.
+    assert p.nodes["model"].status == S.INVALID
+    assert p.execute_component("evaluate", send_to_front=False) == 13.0
+    assert {e["cause"] for e in p.explain().values()} == {"current_on_disk"}
