@@ -148,13 +148,6 @@ TEST(PipelineModel, ParameterReach) {
       EXPECT_EQ(why, c.why[i]);
     }
   }
-  // Without the reads every component is reached, and only pending writes are cancelled.
-  std::vector<NodeFacts> facts(6, cached());
-  facts[3] = {S::Successful, 1, true, D::Updating, true, false};
-  const auto every = invalidate_for_parameters(dag, {"ridge"}, nullptr, all(facts));
-  ASSERT_EQ(every.size(), 6u);
-  for (const Invalidation& inv : every) EXPECT_EQ(inv.cancel_write, inv.node == 3);
-  EXPECT_EQ(invalidate_for_parameters(dag, {"ridge"}, &reads, all(facts)).size(), 2u);
 }
 
 TEST(PipelineModel, InvalidationOnAnEdit) {
