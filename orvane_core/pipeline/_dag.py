@@ -178,7 +178,7 @@ class OrvaneDagBase:
 
         # Results computed downstream of changed code or changed inputs are stale as well: a
         # kept cell must not serve them from its cache after its ancestor runs differently.
-        if code_changed or parents_changed:
+        if code_changed or parents_changed or fresh:
             self._invalidate_after_edit(code_changed, parents_changed, list(fresh))
 
         # Entries of kept components stay valid unless marked; new ones are built on first use.

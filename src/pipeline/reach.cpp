@@ -215,7 +215,11 @@ void invalidate_after_edit(const py::object& self, const py::iterable& code_chan
   std::vector<bool> is_fresh(graph.dag.size(), false);
   for (const py::handle& id : code_changed) code.push_back(node_of(graph, id));
   for (const py::handle& id : parents_changed) parents.push_back(node_of(graph, id));
-  for (const py::handle& id : fresh) is_fresh[node_of(graph, id)] = true;
+  for (const py::handle& id : fresh) {
+    is_fresh[node_of(graph, id)] = true;
+    // A new component under an id used before starts without the old one's decisions.
+    st.decisions.forget(key(id));
+  }
   for (const model::Invalidation& inv :
        model::invalidate_for_edit(graph.dag, code, parents, is_fresh)) {
     const py::object& id = graph.id(inv.node);
