@@ -67,7 +67,17 @@ def test_parameters_are_set_shown_and_used(client):
         ("%orvane set x=1+", "OrvaneUsageError", "not a Python literal"),
         ("%orvane run nothing", "OrvaneUsageError", "Unknown component 'nothing'"),
         ("%orvane frobnicate", "OrvaneUsageError", "Try %orvane help"),
-        ("%%component broken after base\n1 / 0", "OrvaneRunError", "broken failed"),
+        (
+            "%%component broken after base\n1 / 0",
+            "OrvaneRunError",
+            "broken (ZeroDivisionError) failed",
+        ),
+        (
+            "%orvane optimize broken factor=1:2 --trials 2",
+            "OrvaneRunError",
+            "broken failed in a trial",
+        ),
+        ("%orvane remove base", "OrvaneUsageError", "Cannot remove 'base'"),
     ],
 )
 def test_mistakes_give_one_line_with_the_fix(client, code, ename, hint):
@@ -77,6 +87,7 @@ def test_mistakes_give_one_line_with_the_fix(client, code, ename, hint):
     assert hint in content["evalue"]
     errors = [m for m in messages if m["msg_type"] == "error"]
     assert len(errors[-1]["content"]["traceback"]) == 1  # no traceback through the extension
+    assert "Trial 0" not in _texts(messages)  # the search's own log stays quiet
 
 
 def test_a_failed_component_shows_its_error_banner(client):
