@@ -103,7 +103,8 @@ py::object apply_response(ComponentNative& c, py::handle response) {
 py::object skip_package_frames(py::object trace) {
   static const std::string package = [] {
     py::object path = py::module_::import("os.path");
-    std::string dir = utf8(path.attr("dirname")(py::module_::import("orvane_core").attr("__file__")));
+    std::string dir =
+        utf8(path.attr("dirname")(py::module_::import("orvane_core").attr("__file__")));
     return dir + utf8(path.attr("sep"));
   }();
   py::object tb = trace;
