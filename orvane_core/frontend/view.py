@@ -1,7 +1,9 @@
-"""Pictures of a pipeline: a static SVG of the DAG, and a live widget that redraws in place.
+"""Pictures of a pipeline: an SVG of the DAG, a compact strip of status chips, and a view that
+redraws both in place in the notebook.
 
-Both are drawn from the pipeline summary the engine reports (components with their execution
-and disk-cache status, and the edges), laid out in columns by dependency depth.
+All are drawn from the pipeline summary the engine reports (components with their execution
+and disk-cache status, and the edges), laid out by dependency depth: in columns, or top to bottom
+for deep graphs.
 """
 
 from __future__ import annotations

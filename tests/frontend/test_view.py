@@ -51,10 +51,11 @@ GRAPHS = {
     ),
     # Deep: drawn top to bottom; the skipping edges pass beside the rows.
     "deep": (CHAIN, list(zip(CHAIN, CHAIN[1:], strict=False)) + [("s0", "s5"), ("s3", "s19")]),
-    # Eleven side by side under one parent.
+    # Eleven side by side in a deep graph: their row wraps, edges pass the wrapped rows.
     "broad": (
-        ["root", *CHAIN[:11], "leaf"],
-        [("root", n) for n in CHAIN[:11]] + [("s10", "leaf")] + [("s2", "leaf")],
+        ["root", *CHAIN[:11], "leaf", "l2", "l3", "l4"],
+        [("root", n) for n in CHAIN[:11]]
+        + [("s10", "leaf"), ("s2", "leaf"), ("leaf", "l2"), ("l2", "l3"), ("l3", "l4")],
     ),
 }
 
