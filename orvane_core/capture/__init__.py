@@ -130,7 +130,7 @@ class _Batches:
         self._interval = interval
         self._lock = threading.Lock()
         self._pending: list[list] = []  # [kind, component_id, name or data, pieces]
-        self._wake = threading.Event()
+        self._stop = threading.Event()
         self._thread: Any = None
 
     def add(self, component_id: str | None, name: str, text: str) -> None:
@@ -142,9 +142,12 @@ class _Batches:
                 last[3].append(text)
             else:
                 self._pending.append(["stream", component_id, name, [text]])
-            if self._thread is None:
+            start = self._thread is None and not self._stop.is_set()
+            if start:
                 self._thread = threading.Thread(target=self._run, name="orvane-live", daemon=True)
                 self._thread.start()
+        if self._stop.is_set():  # a thread of the cell still writing after its run: now
+            self.flush()
 
     def add_display(self, component_id: str | None, data: dict, metadata: dict) -> None:
         with self._lock:
@@ -164,9 +167,14 @@ class _Batches:
                     pass  # the run's captured output still has it; it is shown at the end
 
     def _run(self) -> None:
-        while True:
-            self._wake.wait(self._interval)
+        while not self._stop.wait(self._interval):
             self.flush()
+
+    def close(self) -> None:
+        self._stop.set()
+        if self._thread is not None:
+            self._thread.join(timeout=5)
+        self.flush()
 
 
 class LiveSink:
@@ -178,6 +186,8 @@ class LiveSink:
         import threading
 
         self._channel = _kernel_channel(shell)
+        # Without a kernel, text goes to the streams of now: during a run sys.stdout captures.
+        self._out, self._err = sys.stdout, sys.stderr
         self._batches = _Batches(self._send, interval)
         self._lock = threading.Lock()
         self._shown: dict[str | None, dict] = {}
@@ -212,7 +222,7 @@ class LiveSink:
         if kind == "stream":
             name, text = payload
             if session is None:
-                stream = sys.stderr if name == "<stderr>" else sys.stdout
+                stream = self._err if name == "<stderr>" else self._out
                 stream.write(text)
                 stream.flush()
                 return
@@ -228,7 +238,7 @@ class LiveSink:
         else:
             data, extra = payload
             if session is None:
-                sys.stdout.write(str(data.get("text/plain", "")) + "\n")
+                self._out.write(str(data.get("text/plain", "")) + "\n")
                 return
             session.send(
                 socket,
@@ -258,14 +268,12 @@ class LiveSink:
                 continue
             text = entry.get("text", "")
             # Stream entries start with what was shown of their stream; a failure's single entry
-            # starts with everything written, in order.
-            for key in (entry.get("name"), None):
-                prefix = shown.get(key)
-                if prefix and text.startswith(prefix):
-                    text = text[len(prefix) :]
-                    shown.pop(entry.get("name"), None)
-                    shown.pop(None, None)
-                    break
+            # starts with everything written, in order: the longer prefix that fits is it.
+            prefixes = [shown.get(entry.get("name")), shown.get(None)]
+            prefix = max((p for p in prefixes if p and text.startswith(p)), key=len, default="")
+            if prefix:
+                text = text[len(prefix) :]
+                shown.pop(entry.get("name"), None)
             if text:
                 out.append({**entry, "text": text})
         return out
@@ -279,10 +287,10 @@ class LiveSink:
         return self._receiver.path
 
     def close(self) -> None:
-        self.flush()
         if self._receiver is not None:
             self._receiver.close()
             self._receiver = None
+        self._batches.close()
 
 
 class _Receiver:
