@@ -87,6 +87,11 @@ def test_runs_cells_on_a_worker_and_reports_their_failures(worker):
     assert "Worker exited prematurely" in lost.result.exception_msg[3]
     assert run(ex, "n + 1", n=1).result.last_output == 2
 
+    # What the cell draws comes back as a picture in its output.
+    drawn = run(ex, "import matplotlib.pyplot as plt\n_ = plt.plot([1, 2])")
+    shown = [e for e in drawn.result.captured.outputs if e["type"] == "display_data"]
+    assert [sorted(e["data"]) for e in shown] == [["image/png", "text/plain"]]
+
 
 def run_in_thread(ex, code):
     """Starts a run in a thread; its response lands in the returned mapping."""
