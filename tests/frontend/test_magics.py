@@ -1,5 +1,8 @@
 """The magics in a real kernel: declaring, running, parameters and short errors."""
 
+import re
+import time
+
 import pytest
 
 from tests.kernel import run_in_kernel, running_kernel
@@ -226,3 +229,11 @@ def test_a_removed_or_renamed_component_leaves_the_pipeline(client):
     _, messages = run_in_kernel(client, "%orvane status")
     status = _texts(messages)
     assert "new_name" in status and "old_name" not in status and "liner" not in status
+
+
+def test_finished_disk_writes_show_as_cached_without_another_run(client):
+    run_in_kernel(client, "%orvane show")
+    run_in_kernel(client, "%%component written after base\nlist(range(1000))")
+    time.sleep(2)  # the kernel is idle meanwhile
+    _, messages = run_in_kernel(client, "%orvane status")
+    assert re.search(r"written\s+successful\s+disk: cached", _texts(messages))
