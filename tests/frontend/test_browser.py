@@ -284,7 +284,8 @@ def test_the_live_view_shows_each_component_reach_its_final_status(lab, browser,
 
 def _live_notebook(path: Path) -> None:
     """Twelve components: a 5 s cell that prints, a figure, and a chain deep enough to be drawn
-    top to bottom; the figure is drawn again in worker processes and from the cache."""
+    top to bottom; the figure is drawn in a worker process (beside another component, so that
+    both go to workers) and shown again from the cache."""
     import nbformat
 
     sources = [
@@ -294,13 +295,14 @@ def _live_notebook(path: Path) -> None:
         "    time.sleep(1)",
     ]
     previous = "data"
-    for i in range(9):
+    for i in range(8):
         sources.append(f"%%component step{i} after {previous}\nv{i} = {i}")
         previous = f"step{i}"
     sources += [
         "%orvane autorun off",
         "%%component plot after data\nimport matplotlib.pyplot as plt\n_ = plt.plot([1, 3, 2])",
-        "%orvane autorun on\n%orvane run plot step0 --parallel",
+        "%%component side after data\nw = 2",
+        "%orvane autorun on\n%orvane run plot side --parallel",
         "%orvane run plot",
     ]
     nb = nbformat.v4.new_notebook(cells=[nbformat.v4.new_code_cell(s) for s in sources])

@@ -181,7 +181,13 @@ PLOT = "%%component plot after base\nimport matplotlib.pyplot as plt\n_ = plt.pl
 @pytest.mark.parametrize(
     "commands",
     [
-        ["%orvane autorun off", PLOT, "%orvane autorun on", "%orvane run plot square --parallel"],
+        [  # two at once, so that both go to worker processes
+            "%orvane autorun off",
+            PLOT,
+            "%%component beside after base\n1",
+            "%orvane autorun on",
+            "%orvane run plot beside --parallel",
+        ],
         ["%orvane run plot"],  # from the cache
         ["%orvane clear plot", "%orvane run plot"],  # in the kernel itself
     ],
