@@ -170,9 +170,17 @@ def test_an_interrupt_names_the_component_and_keeps_what_it_printed(kernel):
     assert "Interrupted while running sleeper" in error["evalue"]
 
 
-def test_error_lines_count_the_header_line(client):
+def test_a_failure_counts_lines_as_the_editor_and_ends_with_a_red_bar(client):
+    run_in_kernel(client, "fe.current_session().configure(progress='auto')")
     _, messages = run_in_kernel(client, "%%component liner after base\nx = 1\ny = nope")
+    run_in_kernel(client, "fe.current_session().configure(progress='none')")
     assert "line 3" in _texts(messages)
+    bars = [
+        m["content"]["data"]["text/html"]
+        for m in messages
+        if "orvane-progress" in m["content"].get("data", {}).get("text/html", "")
+    ]
+    assert 'data-state="failed"' in bars[-1]
 
 
 PLOT = "%%component plot after base\nimport matplotlib.pyplot as plt\n_ = plt.plot([1, 2])"
