@@ -403,8 +403,11 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
 
     def end_search(self) -> SearchResults | None:
         search, self.search = self.search, None
-        if self._bar is not None:
-            self._bar.close()
+        bar = self._bar
+        if isinstance(bar, HtmlBar):
+            bar.close(failed=search is None or not search.completed)
+        elif bar is not None:
+            bar.close()
         self._bar = None
         self._dirty = True
         self.draw()
