@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import sys
 from typing import Any
 
@@ -111,6 +112,7 @@ RICH_ENV = "ORVANE_RICH_OUTPUT"
 _DATAGRAM = 48 * 1024  # text per datagram, well below the socket's buffer
 _sink: LiveSink | None = None
 _sender: Any = None  # this worker process's _Sender, made at its first use
+_publisher: _Batches | None = None  # a remote worker's, while it runs a task
 
 
 def rich_output_enabled() -> bool:
@@ -372,22 +374,11 @@ class _Sender:
         self.batches = _Batches(self._send)
 
     def _send(self, kind: str, component_id: str | None, payload: tuple) -> None:
-        import json
-
         if self.broken:
             return
-        first, second = payload
-        pieces = [second[i : i + _DATAGRAM] for i in range(0, len(second), _DATAGRAM)] or [""]
         try:
-            if kind == "stream":
-                for piece in pieces:
-                    self._socket.sendto(
-                        json.dumps([kind, component_id, first, piece]).encode(), self.path
-                    )
-            else:
-                packet = json.dumps([kind, component_id, first, second]).encode()
-                if len(packet) < 4 * _DATAGRAM:  # a larger picture is shown at the end
-                    self._socket.sendto(packet, self.path)
+            for packet in _packets(kind, component_id, payload):
+                self._socket.sendto(packet.encode(), self.path)
         except (OSError, TypeError, ValueError):
             self.broken = True
 
@@ -417,6 +408,9 @@ def live_writer(component_id: str | None) -> LiveWriter | None:
     sink = _sink
     if sink is not None:
         return LiveWriter(component_id, sink.write, sink.display, sink._batches.flush)
+    publisher = _publisher
+    if publisher is not None:
+        return LiveWriter(component_id, publisher.add, publisher.add_display, publisher.flush)
     import os
 
     path = os.environ.get(LIVE_ADDRESS_ENV)
@@ -584,3 +578,100 @@ def _png_bytes(figure: Any) -> bytes:
     import base64
 
     return base64.b64decode(_png(figure))
+
+
+# --- remote workers ---------------------------------------------------------------------------
+
+
+def _packets(kind: str, component_id: str | None, payload: tuple) -> list[str]:
+    """JSON texts of one delivery, text cut into pieces a datagram or message carries."""
+    import json
+
+    first, second = payload
+    if kind != "stream":
+        packet = json.dumps([kind, component_id, first, second])
+        return [packet] if len(packet) < 4 * _DATAGRAM else []  # a large picture comes at the end
+    pieces = [second[i : i + _DATAGRAM] for i in range(0, len(second), _DATAGRAM)] or [""]
+    return [json.dumps([kind, component_id, first, piece]) for piece in pieces]
+
+
+def _forward(packet: Any, writer: LiveWriter) -> None:
+    """Hands one received packet to ``writer``; anything malformed is dropped."""
+    import json
+
+    try:
+        kind, _, first, second = json.loads(packet)
+    except (ValueError, TypeError):
+        return
+    if kind == "stream" and isinstance(first, str) and isinstance(second, str):
+        writer.write(first, second)
+    elif kind == "display" and isinstance(first, dict) and isinstance(second, dict):
+        writer.display(first, second)
+
+
+@contextlib.contextmanager
+def publishing(publish: Any) -> Any:
+    """On a remote worker, while a task runs: its output goes out as ``publish(text)`` calls,
+    batched; errors of ``publish`` stop it quietly (the output still comes with the result)."""
+    global _publisher
+    broken = False
+
+    def deliver(kind: str, component_id: str | None, payload: tuple) -> None:
+        nonlocal broken
+        if broken:
+            return
+        try:
+            for packet in _packets(kind, component_id, payload):
+                publish(packet)
+        except Exception:
+            broken = True
+
+    batches = _Batches(deliver)
+    _publisher = batches
+    try:
+        yield
+    finally:
+        _publisher = None
+        batches.close()
+
+
+@contextlib.contextmanager
+def following(subscribe: Any, writer: LiveWriter | None) -> Any:
+    """Beside a remote run: ``subscribe()`` gives an object with ``get_message(timeout=...)``
+    and ``close()`` (a Redis pub/sub); what arrives goes to ``writer`` until the run ends and
+    nothing more is queued."""
+    import threading
+
+    if writer is None:
+        yield
+        return
+    try:
+        channel = subscribe()
+    except Exception:
+        yield
+        return
+    stop = threading.Event()
+
+    def run() -> None:
+        while True:
+            try:
+                message = channel.get_message(ignore_subscribe_messages=True, timeout=0.05)
+            except Exception:
+                return
+            if message is not None:
+                _forward(message.get("data"), writer)
+            elif stop.is_set():
+                return
+
+    thread = threading.Thread(target=run, name="orvane-remote-live", daemon=True)
+    thread.start()
+    try:
+        yield
+    finally:
+        stop.set()
+        thread.join(timeout=5)
+        try:
+            channel.close()
+        except Exception:
+            pass
+        writer.close()
