@@ -151,9 +151,11 @@ class _Batches:
         if self._stop.is_set():  # a thread of the cell still writing after its run: now
             self.flush()
 
-    def add_display(self, component_id: str | None, data: dict, metadata: dict) -> None:
+    def add_display(
+        self, component_id: str | None, data: dict, metadata: dict, transient: Any = None
+    ) -> None:
         with self._lock:
-            self._pending.append(["display", component_id, data, metadata])
+            self._pending.append(["display", component_id, data, (metadata, transient)])
         self.flush()  # a figure is worth a message of its own, now
 
     def flush(self) -> None:
@@ -164,7 +166,7 @@ class _Batches:
                     if kind == "stream":
                         self._deliver("stream", component_id, (first, "".join(second)))
                     else:
-                        self._deliver("display", component_id, (first, second))
+                        self._deliver("display", component_id, (first, *second))
                 except Exception:
                     pass  # the run's captured output still has it; it is shown at the end
 
@@ -209,9 +211,11 @@ class LiveSink:
             self._account(component_id, name, text)
             self._batches.add(component_id, name, text)
 
-    def display(self, component_id: str | None, data: dict, metadata: dict) -> None:
+    def display(
+        self, component_id: str | None, data: dict, metadata: dict, transient: Any = None
+    ) -> None:
         self._account(component_id, None, "")
-        self._batches.add_display(component_id, data, metadata)
+        self._batches.add_display(component_id, data, metadata, transient)
 
     def flush(self) -> None:
         if self._receiver is not None:
@@ -238,14 +242,14 @@ class LiveSink:
                 metadata=metadata,
             )
         else:
-            data, extra = payload
+            data, extra, transient = payload
             if session is None:
                 self._out.write(str(data.get("text/plain", "")) + "\n")
                 return
             session.send(
                 socket,
                 "display_data",
-                {"data": data, "metadata": {**extra, **metadata}, "transient": {}},
+                {"data": data, "metadata": {**extra, **metadata}, "transient": transient or {}},
                 parent=parent,
                 ident=b"display_data",
                 metadata=metadata,
@@ -395,8 +399,9 @@ class LiveWriter:
     def write(self, name: str, text: str) -> None:
         self._write(self.component_id, name, text)
 
-    def display(self, data: dict, metadata: dict) -> None:
-        self._display(self.component_id, data, metadata)
+    def display(self, data: dict, metadata: dict, transient: Any = None) -> None:
+        """``transient`` carries a display id, so that later updates find the output."""
+        self._display(self.component_id, data, metadata, transient)
 
     def close(self) -> None:
         self._flush()
@@ -486,9 +491,16 @@ class _DisplayTee:
         return threading.get_ident() == self._thread
 
     def publish(self, data: dict, metadata: dict | None = None, *args: Any, **kwargs: Any) -> Any:
-        if not self._own() or kwargs.get("update"):
+        rich = self._rich
+        if not self._own():
             return self._original.publish(data, metadata, *args, **kwargs)
-        self._rich.add(dict(data), dict(metadata or {}))
+        if kwargs.get("update"):
+            rich.update(dict(data), dict(metadata or {}), kwargs.get("transient"))
+            # An update reaches a display of the kernel; a worker's displays have no id there.
+            if rich.updates:
+                return self._original.publish(data, metadata, *args, **kwargs)
+            return None
+        rich.add(dict(data), dict(metadata or {}), kwargs.get("transient"))
         if self._rich.live is None and self._rich.show_now:
             return self._original.publish(data, metadata, *args, **kwargs)
         return None
@@ -508,14 +520,26 @@ class RichCapture:
         self.shell = shell
         self.live = live
         self.show_now = show_now
+        # Displays reach the kernel's front end from here (not from a worker process).
+        self.updates = show_now or _sink is not None
         self.entries: list[dict[str, Any]] = []
+        self._ids: dict[str, dict] = {}  # display id -> its entry
         self._saved: Any = None
         self._figures: set[int] = set()
 
-    def add(self, data: dict, metadata: dict) -> None:
+    def add(self, data: dict, metadata: dict, transient: Any = None) -> None:
         self.entries.append({"type": "display_data", "data": _kept(data), "metadata": metadata})
+        display_id = (transient or {}).get("display_id")
+        if display_id:
+            self._ids[display_id] = self.entries[-1]
         if self.live is not None:
-            self.live.display(data, metadata)
+            self.live.display(data, metadata, transient)
+
+    def update(self, data: dict, metadata: dict, transient: Any) -> None:
+        """What is kept of a display is its last state."""
+        entry = self._ids.get((transient or {}).get("display_id"))
+        if entry is not None:
+            entry["data"], entry["metadata"] = _kept(data), metadata
 
     def __enter__(self) -> RichCapture:
         shell = self.shell
@@ -587,7 +611,7 @@ def _packets(kind: str, component_id: str | None, payload: tuple) -> list[str]:
     """JSON texts of one delivery, text cut into pieces a datagram or message carries."""
     import json
 
-    first, second = payload
+    first, second = payload[:2]  # a display id means nothing beyond this process
     if kind != "stream":
         packet = json.dumps([kind, component_id, first, second])
         return [packet] if len(packet) < 4 * _DATAGRAM else []  # a large picture comes at the end

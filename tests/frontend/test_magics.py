@@ -251,3 +251,18 @@ def test_finished_disk_writes_show_as_cached_without_another_run(client):
     time.sleep(2)  # the kernel is idle meanwhile
     _, messages = run_in_kernel(client, "%orvane status")
     assert re.search(r"written\s+successful\s+disk: cached", _texts(messages))
+
+
+def test_a_display_updated_in_place_is_kept_in_its_last_state(client):
+    code = (
+        "from IPython.display import display\nh = display('one', display_id=True)\nh.update('two')"
+    )
+    _, messages = run_in_kernel(client, "%%component updated after base\n" + code)
+    assert "update_display_data" in [m["msg_type"] for m in messages]  # live, in place
+    _, messages = run_in_kernel(client, "%orvane run updated")  # from the cache
+    shown = [
+        m["content"]["data"]["text/plain"]
+        for m in messages
+        if m["msg_type"] == "display_data" and m["content"]["metadata"].get("component_id")
+    ]
+    assert shown == ["'two'"]
