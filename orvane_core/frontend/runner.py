@@ -171,11 +171,13 @@ class _Terminal:
     def __init__(self, term: TextIO) -> None:
         self.term = term
         self.open_line = False
+        self.progress_line = False  # the open line is a progress bar, redrawn after a "\r"
 
     def write(self, text: str) -> None:
         if text:
             self.term.write(text)
             self.open_line = not text.endswith(("\n", "\r"))
+            self.progress_line = self.open_line and "\r" in text
 
     def line(self, text: str) -> None:
         """Writes ``text`` as a line of its own."""
@@ -227,7 +229,10 @@ class _Router:
         self.term.write(text)
 
     def echo(self, kind: str, content: dict, meta: dict | None = None, prefix: str = "") -> None:
-        if self.term.open_line and not (kind == "stream" and content["text"].startswith("\r")):
+        if kind == "stream" and not prefix and content["text"] == "\n" and not self.term.open_line:
+            return  # the end of a progress bar whose line was ended already
+        redraw = kind == "stream" and content["text"].startswith("\r") and self.term.progress_line
+        if self.term.open_line and not redraw:
             self.write("\n")
         if kind == "stream":
             text = content["text"]
