@@ -28,6 +28,7 @@ HELP = f"""Orvane pipeline magics
   %orvane show                               live picture of the pipeline
   %orvane status                             components and their statuses as text
   %orvane clear [NAME]                       clear the caches (of NAME and what depends on it)
+  %orvane remove NAME                        forget a component (a renamed or deleted cell)
   %orvane autorun on|off                     whether running a component cell runs it
 """
 
@@ -111,6 +112,11 @@ class OrvaneMagics(Magics):
             if len(names) > 1:
                 raise OrvaneUsageError("Clear one component at a time, or all with %orvane clear.")
             session.clear(names[0] if names else None)
+        elif command == "remove":
+            names = shlex.split(rest)
+            if len(names) != 1:
+                raise OrvaneUsageError("Name one component to remove: %orvane remove NAME.")
+            session.remove(names[0])
         elif command == "autorun":
             if rest.strip() not in ("on", "off"):
                 raise OrvaneUsageError("Use %orvane autorun on, or %orvane autorun off.")
@@ -120,11 +126,16 @@ class OrvaneMagics(Magics):
 
     def _check(self, report: Any) -> None:
         notes = self.session.callback.take_notes()
-        if report.failed:
-            detail = f" ({'; '.join(notes)})" if notes else ""
+        if report.interrupted:
             raise OrvaneRunError(
-                f"{', '.join(report.failed)} failed{detail}; see the error above, fix the cell "
-                "and run it again."
+                f"Interrupted while running {', '.join(report.failed)}; what it printed is kept "
+                "above. Run the cell again to finish."
+            )
+        if report.failed:
+            detail = f"; {'; '.join(notes)}" if notes else ""
+            raise OrvaneRunError(
+                f"{report.failures()} failed{detail}; see the error above, fix the cell and "
+                "run it again."
             )
 
     def _optimize(self, rest: str) -> None:

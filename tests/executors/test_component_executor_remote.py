@@ -3,11 +3,13 @@
 from __future__ import annotations
 
 import threading
+import time
 from http import HTTPStatus
 
 import cloudpickle
 import pytest
 
+from orvane_core.capture import LiveSink, live_output
 from orvane_core.executors import OrvaneRemoteComponentExecutor
 from orvane_core.executors.component_executors.remote import celery_app
 from orvane_core.misc.models import OrvaneExecutionRequestModel
@@ -86,6 +88,11 @@ def test_runs_cells_on_a_worker_and_reports_their_failures(worker):
     assert lost.status == HTTPStatus.INTERNAL_SERVER_ERROR
     assert "Worker exited prematurely" in lost.result.exception_msg[3]
     assert run(ex, "n + 1", n=1).result.last_output == 2
+
+    # What the cell draws comes back as a picture in its output.
+    drawn = run(ex, "import matplotlib.pyplot as plt\n_ = plt.plot([1, 2])")
+    shown = [e for e in drawn.result.captured.outputs if e["type"] == "display_data"]
+    assert [sorted(e["data"]) for e in shown] == [["image/png", "text/plain"]]
 
 
 def run_in_thread(ex, code):
@@ -193,3 +200,21 @@ def test_a_task_held_by_a_worker_that_died_before_running_it_fails_while_others_
         a.stop()
         if b is not None:
             b.stop()
+
+
+def test_what_a_cell_prints_on_a_worker_is_followed_while_it_runs(worker):
+    sink, seen = LiveSink(), []
+    write = sink.write
+    sink.write = lambda cid, name, text: (
+        seen.append((time.monotonic(), text)),
+        write(cid, name, text),
+    )
+    with live_output(sink):
+        response = run(
+            executor(worker.broker),
+            "import time\nprint('first', flush=True)\ntime.sleep(1.5)\nprint('second')",
+        )
+    (first,) = [t for t, text in seen if "first" in text]
+    (second,) = [t for t, text in seen if "second" in text]
+    assert second - first > 1.0
+    assert sink.unshown(response.result.captured, "c1") == []  # nothing left to show at the end

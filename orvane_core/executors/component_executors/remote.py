@@ -9,6 +9,8 @@ from typing import Any
 
 import cloudpickle
 
+from orvane_core.capture import following, live_writer, publishing
+
 TASK_NAME = "orvane.execute_component"
 QUEUE = "orvane"
 WORKER_COMMAND = "orvane worker --broker URL"
@@ -257,9 +259,20 @@ class OrvaneRemoteComponentExecutor:
         except OrvaneRemoteExecutionError as exc:
             return _failure_response(str(exc))
         app = celery_app(broker, backend)
-        errors = _connection_errors()
         # A reserved id serves one task only.
         task_id, self.task_id = self.task_id, None
+        live = live_writer(self.identifier)
+        if live is None:
+            return self._send(app, request, task_id, broker, backend)
+        # What the cell prints on the worker is followed while it runs.
+        task_id = task_id or str(uuid.uuid4())
+        with following(lambda: _subscription(broker, task_id), live):
+            return self._send(app, request, task_id, broker, backend)
+
+    def _send(
+        self, app: Any, request: bytes, task_id: str | None, broker: str, backend: str
+    ) -> bytes:
+        errors = _connection_errors()
         try:
             result = app.send_task(
                 TASK_NAME,
@@ -438,12 +451,35 @@ def _release(result: Any) -> None:
 
 
 def execute_request(request: bytes, identifier: str | None, name: str | None) -> bytes:
-    """The worker side of a task: runs the request with the local executor, as local runs do."""
+    """The worker side of a task: runs the request with the local executor, as local runs do;
+    what the cell prints is published as it comes, for a kernel that follows the task."""
     from orvane_core.executors.component_executors.local import OrvaneComponentExecutor
 
-    return OrvaneComponentExecutor(identifier=identifier, name=name).execute_with_serialized(
-        request
-    )
+    executor = OrvaneComponentExecutor(identifier=identifier, name=name)
+    try:
+        import redis
+        from celery import current_task
+
+        client = redis.Redis.from_url(current_task.app.conf.broker_url)
+        channel = LIVE_CHANNEL + current_task.request.id
+    except Exception:  # called outside a task
+        return executor.execute_with_serialized(request)
+    try:
+        with publishing(lambda text: client.publish(channel, text)):
+            return executor.execute_with_serialized(request)
+    finally:
+        client.close()
+
+
+LIVE_CHANNEL = "orvane-live:"  # + task id: what a running task prints
+
+
+def _subscription(broker: str, task_id: str) -> Any:
+    import redis
+
+    pubsub = redis.Redis.from_url(broker).pubsub()
+    pubsub.subscribe(LIVE_CHANNEL + task_id)
+    return pubsub
 
 
 __all__ = [
