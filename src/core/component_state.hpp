@@ -112,7 +112,16 @@ struct DiskInput {
   DoneFacts facts;                           // WriteDone
 };
 
+// Whether a write made for success count `written_for` still holds the component's results: the
+// component is SUCCESSFUL with that count and disk caching is on. Every finished write, written or
+// completed at once, is judged by this.
+bool write_current(std::int64_t written_for, const DoneFacts& facts);
 DoneVerdict judge_done(const DiskState& state, const Write& write, const DoneFacts& facts);
+// A write that completed at once (a reused component's attached folder, nothing written):
+// Withdrawn when it is no longer pending (a cancel came between), Load when current, Stale
+// otherwise. Its folder is the component's own cache, so no verdict discards it.
+DoneVerdict judge_completed(const DiskState& state, std::int64_t written_for,
+                            const DoneFacts& facts);
 DiskState step(DiskState state, const DiskInput& input);
 
 // The status the component reports: CACHED whenever disk caching is enabled and a cache is
