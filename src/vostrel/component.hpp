@@ -63,8 +63,8 @@ bool holds_value(py::handle value);
 [[noreturn]] void raise(PyObject* type, const std::string& message);
 
 // Text conversions that survive lone surrogates in exception texts and tracebacks.
-std::string utf8(py::handle text);
-py::str from_utf8(const std::string& text);
+using py_values::from_utf8;
+using py_values::utf8;
 std::string format_text(py::handle value);  // format(value), as an f-string would
 
 // A value that must be str or None; anything else is a TypeError naming the argument.

@@ -106,22 +106,6 @@ void raise(PyObject* type, const std::string& message) {
   throw py::error_already_set();
 }
 
-std::string utf8(py::handle text) {
-  py::object s = py::reinterpret_steal<py::object>(PyObject_Str(text.ptr()));
-  if (!s) throw py::error_already_set();
-  PyObject* b = PyUnicode_AsEncodedString(s.ptr(), "utf-8", "surrogatepass");
-  if (b == nullptr) throw py::error_already_set();
-  py::bytes bytes = py::reinterpret_steal<py::bytes>(b);
-  return std::string(bytes);
-}
-
-py::str from_utf8(const std::string& text) {
-  PyObject* s =
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
-  if (s == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::str>(s);
-}
-
 std::string format_text(py::handle value) {
   PyObject* s = PyObject_Format(value.ptr(), nullptr);
   if (s == nullptr) throw py::error_already_set();
