@@ -1,6 +1,8 @@
 // Error banner formatting for failed components.
 #include "core/banner.hpp"
 
+#include <algorithm>
+
 namespace orvane {
 
 namespace {
@@ -39,6 +41,20 @@ std::vector<std::string> format_error_banner(const std::string& exc_name,
 
   lines.push_back(std::string(kRed) + "OrvanePipelineError" + kReset + ": " + exc_text);
   return lines;
+}
+
+std::vector<std::string> exception_banner(const std::string& exc_name,
+                                          std::vector<std::string> formatted,
+                                          const std::string& exc_text,
+                                          const std::vector<std::string>& notes) {
+  const std::size_t closing = std::min(formatted.size(), notes.size() + 1);
+  formatted.resize(formatted.size() - closing);
+  if (!formatted.empty() && formatted.front().rfind(kExcTraceback, 0) == 0) {
+    formatted.erase(formatted.begin());
+  }
+  std::string text = exc_text;
+  for (const std::string& note : notes) text += "\n" + note;
+  return format_error_banner(exc_name, formatted, text);
 }
 
 }  // namespace orvane

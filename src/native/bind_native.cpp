@@ -2,6 +2,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "common/error_banner.hpp"
 #include "core/banner.hpp"
 
 namespace py = pybind11;
@@ -20,6 +21,13 @@ PYBIND11_MODULE(_native, m) {
   m.def("format_error_banner", &orvane::format_error_banner, py::arg("exc_name"),
         py::arg("traceback_entries"), py::arg("exc_text"),
         "The four error-banner lines of a failed component.");
+  m.def(
+      "error_banner",
+      [](const py::object& exc, const py::object& tb) {
+        return orvane::error_banner::lines(exc, tb, nullptr);
+      },
+      py::arg("exc"), py::arg("tb"),
+      "The four error-banner lines of an exception raised by a cell, showing traceback `tb`.");
   orvane::bind_store(m);
   orvane::bind_writer(m);
   orvane::bind_paths(m);

@@ -24,7 +24,7 @@ struct Refs {
   py::object in_memory_cache, captured_io, pipeline_error;
   py::object in_out_model, metadata_model, info_model, request_model, outputs_summary_model;
   py::object http_ok, http_partial;
-  py::object sys, builtins_eval, builtins_print, format_exception;
+  py::object sys, builtins_eval, builtins_print;
 };
 
 const Refs& refs();

@@ -59,7 +59,6 @@ void init_refs(py::module_& m, py::handle native_class) {
   r->sys = py::module_::import("sys");
   r->builtins_eval = import_attr("builtins", "eval");
   r->builtins_print = import_attr("builtins", "print");
-  r->format_exception = import_attr("traceback", "format_exception");
   g_refs = r;
 }
 

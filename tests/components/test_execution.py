@@ -330,6 +330,34 @@ def test_non_ascii_text_in_the_banner(make_component):
     assert component.exception_msg[3].endswith(": Größe ✓ \udcff")
 
 
+@pytest.mark.parametrize(
+    ("code", "last", "closing"),
+    [
+        (
+            "e = ValueError('bad')\ne.add_note('first')\ne.add_note('second')\nraise e",
+            ": bad\nfirst\nsecond",
+            "first",
+        ),
+        ("raise ValueError('bad')", ": bad", "ValueError: bad"),
+        ("x y", ": invalid syntax", "SyntaxError:"),
+    ],
+)
+def test_the_executor_and_the_component_make_one_banner(make_component, code, last, closing):
+    request = OrvaneExecutionRequestModel(
+        identifier="c1", name="c1", cell_code=code, module_statements={}, non_module_inputs={}
+    )
+    executed = OrvaneComponentExecutor(identifier="c1", name="c1").execute(request).result
+    component = make_component()
+    try:
+        exec(compile(code, "<cell c1>", "exec"), {})
+    except Exception as exc:
+        component.handle_error(exc)
+    for banner in (executed.exception_msg, component.exception_msg):
+        assert banner[3].startswith(RED + "OrvanePipelineError" + RESET + last)
+        assert closing not in banner[2]
+    assert executed.exception_msg[3] == component.exception_msg[3]
+
+
 # ---- runs in a worker pool ----
 
 
