@@ -15,6 +15,13 @@ namespace orvane::component {
 enum class Status : std::uint8_t { Invalid, Running, Successful, Failed };
 enum class DiskStatus : std::uint8_t { Uncached, Updating, Cached, Failed };
 
+inline constexpr Status kStatuses[] = {Status::Invalid, Status::Running, Status::Successful,
+                                       Status::Failed};
+inline constexpr DiskStatus kDiskStatuses[] = {DiskStatus::Uncached, DiskStatus::Updating,
+                                               DiskStatus::Cached, DiskStatus::Failed};
+
+// The status's text: the value of its member in the package's status enumerations, whose
+// members are made from these texts.
 const char* to_string(Status status);
 const char* to_string(DiskStatus status);
 

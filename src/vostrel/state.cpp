@@ -36,12 +36,11 @@ void init_refs(py::module_& m, py::handle native_class) {
   r->logging_init = import_attr("orvane_core.common.mixins", "LoggingMixin").attr("__init__");
   py::module_ misc = py::module_::import("orvane_core.misc");
   r->component_status = misc.attr("OrvaneComponentStatus");
-  for (Status s : {Status::Invalid, Status::Running, Status::Successful, Status::Failed}) {
+  for (Status s : component::kStatuses) {
     r->status[static_cast<int>(s)] = r->component_status(component::to_string(s));
   }
   r->diskcache_status = misc.attr("OrvaneDiskcacheStatus");
-  for (DiskStatus s :
-       {DiskStatus::Uncached, DiskStatus::Updating, DiskStatus::Cached, DiskStatus::Failed}) {
+  for (DiskStatus s : component::kDiskStatuses) {
     r->disk[static_cast<int>(s)] = r->diskcache_status(component::to_string(s));
   }
   r->pipeline_error = misc.attr("OrvanePipelineError");
