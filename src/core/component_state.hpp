@@ -159,9 +159,11 @@ class DiskMachine {
 // ---- rules across both ----
 
 // The cache that serves reads: the disk cache when disk caching is enabled, one is attached
-// and the in-memory cache holds nothing.
-inline bool reads_from_disk(bool enabled, bool attached, bool memory_empty) {
-  return enabled && attached && memory_empty;
+// and the in-memory cache holds nothing. `memory_empty` is asked last, only when it decides:
+// finding out may cost a comparison.
+template <typename MemoryEmpty>
+bool reads_from_disk(bool enabled, bool attached, MemoryEmpty&& memory_empty) {
+  return enabled && attached && memory_empty();
 }
 
 // The status a freshly loaded disk cache implies: an error makes it FAILED, any result

@@ -169,9 +169,10 @@ bool memory_holds_nothing(const ComponentNative& c) {
   return equal(c.memory, refs().in_memory_cache());
 }
 
-// The cache that serves reads (see reads_from_disk), or None.
+// The cache that serves reads, or None.
 const py::object& cache_source(const ComponentNative& c, bool* from_disk) {
-  *from_disk = c.diskcache_enabled() && c.disk.attached() && memory_holds_nothing(c);
+  *from_disk = component::reads_from_disk(c.diskcache_enabled(), c.disk.attached(),
+                                          [&c] { return memory_holds_nothing(c); });
   return *from_disk ? c.diskcache_handle : c.memory;
 }
 

@@ -192,6 +192,23 @@ INSTANTIATE_TEST_SUITE_P(Table, CompletedRules, ::testing::Values(
     by_index<::testing::TestParamInfo<CompletedCase>>);
 // clang-format on
 
+TEST(CacheRules, ReadsFromDiskAsksTheMemoryLast) {
+  struct Case {
+    bool enabled, attached, memory_empty, from_disk, asked;
+  };
+  for (const Case& c :
+       {Case{true, true, true, true, true}, Case{true, true, false, false, true},
+        Case{false, true, true, false, false}, Case{true, false, true, false, false}}) {
+    bool asked = false;
+    const bool got = reads_from_disk(c.enabled, c.attached, [&] {
+      asked = true;
+      return c.memory_empty;
+    });
+    EXPECT_EQ(got, c.from_disk);
+    EXPECT_EQ(asked, c.asked);
+  }
+}
+
 // A component reduced to its two machines, driven the way the component and the pipeline drive
 // them: a status change that clears caches unloads the disk cache, loading derives a status.
 struct Model {
