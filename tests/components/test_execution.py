@@ -334,8 +334,8 @@ def test_non_ascii_text_in_the_banner(make_component):
     ("code", "last", "closing"),
     [
         (
-            "e = ValueError('bad')\ne.add_note('first')\ne.add_note('second')\nraise e",
-            ": bad\nfirst\nsecond",
+            "e = ValueError('bad')\ne.add_note('first\\nline')\ne.add_note('second')\nraise e",
+            ": bad\nfirst\nline\nsecond",
             "first",
         ),
         ("raise ValueError('bad')", ": bad", "ValueError: bad"),

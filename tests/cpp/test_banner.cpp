@@ -48,6 +48,9 @@ TEST(Banner, ClosingLinesAndNotesMoveToTheLastLine) {
        {"first", "second"},
        frame,
        "bad\nfirst\nsecond"},
+      // A note of two lines, formatted one entry a line or as one entry.
+      {{header, frame, "ValueError: bad\n", "a\n", "b\n"}, {"a\nb"}, frame, "bad\na\nb"},
+      {{header, frame, "ValueError: bad\n", "a\nb\n"}, {"a\nb"}, frame, "bad\na\nb"},
       // A syntax error keeps the lines pointing at the code.
       {{frame, "    x y\n", "      ^\n", "SyntaxError: bad\n"},
        {},
