@@ -13,12 +13,12 @@ namespace orvane::error_banner {
 
 namespace py = pybind11;
 
-// str(exc), or a stand-in when the exception cannot be printed: the banner must still be made.
-inline std::string exception_text(const py::handle& exc, const std::string& type_name) {
+// str(value), or `stand_in` when it cannot be printed: the banner must still be made.
+inline std::string text_or(const py::handle& value, const std::string& stand_in) {
   try {
-    return py_values::utf8(exc);
+    return py_values::utf8(value);
   } catch (py::error_already_set&) {
-    return "<unprintable " + type_name + " object>";
+    return stand_in;
   }
 }
 
@@ -33,11 +33,11 @@ inline py::list lines(const py::handle& exc, const py::handle& tb, const std::st
   std::vector<std::string> notes;
   py::object raw = py::getattr(exc, "__notes__", py::none());
   if (PyList_Check(raw.ptr()) || PyTuple_Check(raw.ptr())) {
-    for (const py::handle& note : raw) notes.push_back(py_values::utf8(note));
+    for (const py::handle& note : raw) notes.push_back(text_or(note, "<note str() failed>"));
   }
+  const std::string shown = text ? *text : text_or(exc, "<unprintable " + name + " object>");
   py::list banner;
-  for (const std::string& line : exception_banner(
-           name, std::move(entries), text ? *text : exception_text(exc, name), notes)) {
+  for (const std::string& line : exception_banner(name, std::move(entries), shown, notes)) {
     banner.append(py_values::from_utf8(line));
   }
   return banner;

@@ -320,6 +320,7 @@ def test_handle_error_never_raises(make_component):
     component = make_component()
     component.handle_error(Unprintable())
     assert component.status is S.FAILED
+    assert component.exception_msg[3].endswith(": <unprintable Unprintable object>")
     component.handle_error("not an exception")
     assert component.status is S.FAILED
 
