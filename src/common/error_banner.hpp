@@ -23,7 +23,8 @@ inline std::string text_or(const py::handle& value, const std::string& stand_in)
 }
 
 // The banner lines of `exc` showing the traceback `tb`; `text` replaces str(exc) when given.
-inline py::list lines(const py::handle& exc, const py::handle& tb, const std::string* text) {
+inline std::vector<std::string> lines(const py::handle& exc, const py::handle& tb,
+                                      const std::string* text) {
   const std::string name = py_values::utf8(py::type::of(exc).attr("__name__"));
   py::object formatted =
       py::module_::import("traceback")
@@ -36,11 +37,13 @@ inline py::list lines(const py::handle& exc, const py::handle& tb, const std::st
     for (const py::handle& note : raw) notes.push_back(text_or(note, "<note str() failed>"));
   }
   const std::string shown = text ? *text : text_or(exc, "<unprintable " + name + " object>");
-  py::list banner;
-  for (const std::string& line : exception_banner(name, std::move(entries), shown, notes)) {
-    banner.append(py_values::from_utf8(line));
-  }
-  return banner;
+  return exception_banner(name, std::move(entries), shown, notes);
+}
+
+inline py::list to_list(const std::vector<std::string>& lines) {
+  py::list made;
+  for (const std::string& line : lines) made.append(py_values::from_utf8(line));
+  return made;
 }
 
 }  // namespace orvane::error_banner

@@ -144,13 +144,11 @@ void record_error(ComponentNative& c, py::handle exc, bool use_handled) {
   if (PyErr_GivenExceptionMatches(exc.ptr(), PyExc_KeyboardInterrupt)) {
     interrupted = "Interrupted at component '" + utf8(c.name) + "'";
   }
-  py::list banner = error_banner::lines(value, trace, interrupted.empty() ? nullptr : &interrupted);
+  const std::vector<std::string> lines =
+      error_banner::lines(value, trace, interrupted.empty() ? nullptr : &interrupted);
   std::string joined;
-  for (std::size_t i = 0; i < banner.size(); ++i) {
-    if (i != 0) joined += "\n";
-    joined += utf8(banner[i]);
-  }
-  cache_set(c, Field::ExceptionMsg, banner);
+  for (std::size_t i = 0; i < lines.size(); ++i) joined += (i == 0 ? "" : "\n") + lines[i];
+  cache_set(c, Field::ExceptionMsg, error_banner::to_list(lines));
   py::list outputs;
   outputs.append(stderr_entry(from_utf8(joined)));
   cache_set(c, Field::Captured, r.captured_io("outputs"_a = outputs));
