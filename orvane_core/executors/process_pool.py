@@ -4,6 +4,7 @@ pool can always be stopped at once."""
 
 from __future__ import annotations
 
+import contextlib
 import errno
 import multiprocessing
 import os
@@ -13,14 +14,19 @@ import signal
 import struct
 import sys
 import time
+import types
 from collections import deque
 from typing import Any
 
 import cloudpickle
 
 # Imported by the fork server before it forks any worker, so that each worker starts with the
-# executor ready instead of importing the package again.
-PRELOAD = ["orvane_core.executors.component_executors.local"]
+# executor and its own loop ready instead of importing them again.
+PRELOAD = [
+    "orvane_core.executors.component_executors.local",
+    "orvane_core.executors.process_pool",
+    "multiprocessing.popen_forkserver",
+]
 
 # Idle workers are asked to stop by closing their request pipe; those that have not gone after
 # this long (and every busy one at once) are killed.
@@ -48,12 +54,27 @@ def _context() -> multiprocessing.context.BaseContext:
     return multiprocessing.get_context("spawn")
 
 
-def _guard_main_spec() -> None:
-    # IPython's %reset empties __main__, and the start methods read __main__.__spec__ to decide
-    # how children find the main module: its absence makes creating workers fail.
-    main = sys.modules.get("__main__")
-    if main is not None and not hasattr(main, "__spec__"):
-        main.__spec__ = None
+class _NoMain(types.ModuleType):
+    """What a worker is told the main module is: nothing to import. Tasks name the package's
+    functions and carry cells' objects by value, so a worker never needs the caller's script;
+    running it again there would cost time and repeat its side effects (and IPython's %reset
+    leaves a main module that the start methods cannot even describe)."""
+
+    __spec__ = None
+
+
+_NO_MAIN = _NoMain("__main__")
+
+
+@contextlib.contextmanager
+def _bare_main():
+    saved = sys.modules.get("__main__")
+    sys.modules["__main__"] = _NO_MAIN
+    try:
+        yield
+    finally:
+        if saved is not None:
+            sys.modules["__main__"] = saved
 
 
 def in_worker() -> bool:
@@ -212,10 +233,13 @@ class _Inbox:
 
 
 def _dumps(func: Any, args: tuple, kwds: dict) -> bytes:
-    try:
-        return pickle.dumps((func, args, kwds), protocol=5)
-    except Exception:
-        return cloudpickle.dumps((func, args, kwds), protocol=5)
+    # What the caller's main module defines does not exist in a worker: it goes by value.
+    if getattr(func, "__module__", None) != "__main__":
+        try:
+            return pickle.dumps((func, args, kwds), protocol=5)
+        except Exception:
+            pass
+    return cloudpickle.dumps((func, args, kwds), protocol=5)
 
 
 class OrvaneProcessPool:
@@ -229,7 +253,6 @@ class OrvaneProcessPool:
     """
 
     def __init__(self, slots: int = 1, processes: int | None = None) -> None:
-        _guard_main_spec()
         self._context = _context()
         self._processes = max(1, min(int(processes or os.cpu_count() or 1), max(int(slots), 1)))
         self._workers: list[_Worker] = []
@@ -292,7 +315,8 @@ class OrvaneProcessPool:
             name="orvane-worker",
             daemon=True,
         )
-        process.start()
+        with _bare_main():
+            process.start()
         their_requests.close()
         their_results.close()
         worker = _Worker(process, os.dup(our_requests.fileno()), os.dup(our_results.fileno()))
