@@ -66,15 +66,42 @@ class _NoMain(types.ModuleType):
 _NO_MAIN = _NoMain("__main__")
 
 
+def _spawn_in_own_session(path: str, args: list[str], passfds: Any) -> int:
+    """``multiprocessing.util.spawnv_passfds`` for the fork server and the resource tracker,
+    in a session of their own.
+
+    Both live as long as the kernel and end by themselves when it goes (their pipes from it
+    close). In the kernel's process group, a kernel shutting down would instead wait for them
+    and signal them for seconds (the tracker ignores SIGTERM), and every interrupt would reach
+    them too.
+    """
+    passfds = sorted({int(fd) for fd in passfds})
+    saved = [(fd, os.get_inheritable(fd)) for fd in passfds]
+    try:
+        for fd in passfds:
+            os.set_inheritable(fd, True)
+        return os.posix_spawn(path, list(args), dict(os.environ), setsid=True)
+    finally:
+        for fd, inheritable in saved:
+            os.set_inheritable(fd, inheritable)
+
+
 @contextlib.contextmanager
-def _bare_main():
-    saved = sys.modules.get("__main__")
+def _starting():
+    """While a worker starts: no main script for it to import, and helper processes that
+    multiprocessing starts on first use go into their own session."""
+    import multiprocessing.util as mp_util
+
+    saved_main = sys.modules.get("__main__")
+    saved_spawn = mp_util.spawnv_passfds
     sys.modules["__main__"] = _NO_MAIN
+    mp_util.spawnv_passfds = _spawn_in_own_session
     try:
         yield
     finally:
-        if saved is not None:
-            sys.modules["__main__"] = saved
+        mp_util.spawnv_passfds = saved_spawn
+        if saved_main is not None:
+            sys.modules["__main__"] = saved_main
 
 
 def in_worker() -> bool:
@@ -315,7 +342,7 @@ class OrvaneProcessPool:
             name="orvane-worker",
             daemon=True,
         )
-        with _bare_main():
+        with _starting():
             process.start()
         their_requests.close()
         their_results.close()
