@@ -123,15 +123,36 @@ def _make_app(broker: str, backend: str) -> Any:
     return app
 
 
+# One client per URL for the pings that precede every remote cell: a new connection each time
+# would cost more than the rest of a short cell's round trip.
+_ping_clients: dict[str, Any] = {}
+
+
 def _redis_ping(url: str) -> None:
     import redis
 
+    with _lock:
+        client = _ping_clients.get(url)
+    if client is not None:
+        try:
+            client.ping()
+            return
+        except Exception:
+            # A connection left over from before an outage: tried once more afresh below.
+            with _lock:
+                _ping_clients.pop(url, None)
+            client.close()
     client = redis.Redis.from_url(
         url, socket_connect_timeout=PING_TIMEOUT, socket_timeout=PING_TIMEOUT
     )
     try:
         client.ping()
-    finally:
+    except BaseException:
+        client.close()
+        raise
+    with _lock:
+        kept = _ping_clients.setdefault(url, client)
+    if kept is not client:
         client.close()
 
 
@@ -232,6 +253,15 @@ class OrvaneRemoteComponentExecutor:
             broker, backend = self._urls()
         except OrvaneRemoteExecutionError as exc:
             return False, str(exc)
+        key = (broker, backend)
+        # Tasks given up during an outage are revoked once a worker shows it hears the broker
+        # again, before anything new is sent.
+        unrevoked = bool(_unrevoked.get(key))
+        fresh = time.monotonic() - _answered.get(key, -ANSWER_FRESH_FOR) < ANSWER_FRESH_FOR
+        if fresh and not unrevoked:
+            # Everything answered moments ago (and a connection lost since then forgets that):
+            # a service gone meanwhile fails the send with its own clear message.
+            return True, f"Workers are listening at {_sanitized(broker)}."
         errors = _connection_errors()
         for role, url in (("broker", broker), ("result backend", backend)):
             if role == "result backend" and url == broker:
@@ -242,13 +272,6 @@ class OrvaneRemoteComponentExecutor:
                 return False, f"Cannot reach the {role} at {_sanitized(url)}: {exc}"
             except Exception as exc:  # a bad URL, refused authentication...
                 return False, f"Cannot use the {role} at {_sanitized(url)}: {exc}"
-        key = (broker, backend)
-        # Tasks given up during an outage are revoked once a worker shows it hears the broker
-        # again, before anything new is sent.
-        unrevoked = bool(_unrevoked.get(key))
-        fresh = time.monotonic() - _answered.get(key, -ANSWER_FRESH_FOR) < ANSWER_FRESH_FOR
-        if fresh and not unrevoked:
-            return True, f"Workers are listening at {_sanitized(broker)}."
         try:
             replies = celery_app(broker, backend).control.ping(timeout=PING_TIMEOUT, limit=1)
         except errors as exc:
@@ -332,6 +355,8 @@ class OrvaneRemoteComponentExecutor:
                 )
             else:
                 _forget_result(result)
+                # A worker has just answered: the next cell needs no ping of its own.
+                _answered[(broker, backend)] = time.monotonic()
                 if isinstance(value, bytes | bytearray):
                     return bytes(value)
                 return _failure_response(
