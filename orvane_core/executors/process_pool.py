@@ -174,7 +174,10 @@ def _serve(requests: Any, results: Any, environ: dict[str, str], path: list[str]
             value, ok = func(*args, **kwds), True
         except BaseException as exc:  # noqa: BLE001 - any end of the task is its answer
             value, ok = exc, False
-        _send_result(write_fd, ok, value)
+        try:
+            _send_result(write_fd, ok, value)
+        except OSError:
+            return  # the kernel has gone
         del value
 
 
@@ -256,7 +259,10 @@ class _Inbox:
             self.header, self.data, self.got = bytearray(), None, 0
             if kind == _RAW:
                 return True, data
-            return pickle.loads(data)
+            try:
+                return pickle.loads(data)
+            except Exception as exc:  # an exception class the kernel cannot rebuild, say
+                return False, RuntimeError(f"The worker's answer could not be read: {exc!r}")
 
 
 def _dumps(func: Any, args: tuple, kwds: dict) -> bytes:
@@ -307,8 +313,13 @@ class OrvaneProcessPool:
         return True
 
     def __del__(self) -> None:
+        # A pool dropped without being stopped (its owner raised): no signal handling here.
         if not getattr(self, "_ended", True):
-            self.stop()
+            self._ended = True
+            try:
+                self._end_workers()
+            except Exception:
+                pass
 
     # --- handing out tasks
 
