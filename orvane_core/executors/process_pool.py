@@ -148,10 +148,35 @@ def _send_result(fd: int, ok: bool, value: Any) -> None:
     _write_all(fd, _HEADER.pack(len(payload), _PICKLED), payload)
 
 
+def _end_with_parent() -> None:
+    """Has the system kill this worker when the fork server goes, which it does as soon as its
+    kernel goes: a kernel killed outright leaves no worker running on."""
+    from multiprocessing import forkserver
+
+    # The fork server ends once every holder of this pipe is gone: the kernel, not its workers.
+    server = forkserver._forkserver
+    if server._forkserver_alive_fd is not None:
+        _close_fd(server._forkserver_alive_fd)
+        server._forkserver_alive_fd = None
+    if not sys.platform.startswith("linux"):
+        return
+    import ctypes
+
+    parent = os.getppid()
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+    except (OSError, AttributeError):
+        return
+    if os.getppid() != parent:  # gone before the request took effect
+        os._exit(1)
+
+
 def _serve(requests: Any, results: Any, environ: dict[str, str], path: list[str]) -> None:
     """A worker's life: run each request it reads, answer it, and end when the pipe closes."""
     global _in_worker
     _in_worker = True
+    _end_with_parent()
     # A kernel interrupt is sent to the kernel's whole process group; the kernel stops the run
     # and its workers itself.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
