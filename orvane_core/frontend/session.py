@@ -427,19 +427,17 @@ class OrvaneSession:
         """Leaves the disk cache for the next kernel that opens this pipeline id; call it last.
 
         A pipeline deletes its cache directory when it is deleted or the interpreter exits.
-        This finishes the pending writes, stops the writer and moves the directory aside, where
-        the next session with the same id takes it back before its pipeline adopts it.
+        This finishes the pending writes, has the pipeline keep its directory instead and moves
+        it aside, where the next session with the same id takes it back before its pipeline
+        adopts it.
         """
         pipeline = self.pipeline
-        if pipeline is None or not getattr(pipeline, "_diskcache_writer", None):
+        if pipeline is None or not os.path.isdir(pipeline.diskcache_dir):
             return
         atexit.unregister(self.keep_cache)
         self.wait_for_disk()
         self._store_parameters()
-        try:
-            pipeline._diskcache_writer.close()
-        finally:
-            pipeline._diskcache_writer = None
+        pipeline.keep_diskcache()
         kept = self._kept_dir()
         if os.path.lexists(kept):
             shutil.rmtree(kept, ignore_errors=True)
