@@ -196,7 +196,18 @@ py::object suggest(const py::object& trial, const py::handle& name, const py::ha
 
 bool is_number(const py::handle& value) {
   static py::handle real = py::object(py::module_::import("numbers").attr("Real")).release();
-  return PyFloat_Check(value.ptr()) || PyLong_Check(value.ptr()) || py::isinstance(value, real);
+  if (!(PyFloat_Check(value.ptr()) || PyLong_Check(value.ptr()) || py::isinstance(value, real))) {
+    return false;
+  }
+  // The study keeps floating-point values: an integer beyond their range cannot be one.
+  PyObject* converted = PyNumber_Float(value.ptr());
+  if (converted == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();
+    PyErr_Clear();
+    throw py::value_error(search::overflow_message());
+  }
+  Py_DECREF(converted);
+  return true;
 }
 
 py::object run_trial(const py::object& self, const py::object& trial, const py::str& component_id,
@@ -313,6 +324,9 @@ void optimize_parameters(const py::object& self, const py::str& component_id,
           report(self, "HPO_INPUT_ERROR", message);
         } else if (value_error && search::starts_with(message, search::kTargetPrefix)) {
           report(self, "HPO_TARGET_VALUE", message);
+        } else if (message.empty()) {
+          // An error without text (MemoryError) is named rather than reported as nothing.
+          report(self, "HPO_ERROR", text_of(py::type::of(e.value()).attr("__name__")));
         } else {
           report(self, "HPO_ERROR", message);
         }

@@ -277,9 +277,16 @@ def test_the_live_view_shows_each_component_reach_its_final_status(lab, browser,
     assert not final["errors"], final["errors"]
     assert final["statuses"] == dict.fromkeys(COMPONENTS, "successful")
     assert final["views"] == 1  # one live view, updated in place
-    view = browser.find_element("css selector", ".jp-OutputArea-output svg.orvane-pipeline")
-    browser.execute_script("arguments[0].scrollIntoView()", view)
+    _scroll_to_view(browser)
     _keep(browser, "browser-view")
+
+
+def _scroll_to_view(browser) -> None:
+    # Found and scrolled in one script: the view is redrawn in place, so an element handle taken
+    # in one call may be gone by the next.
+    browser.execute_script(
+        "document.querySelector('.jp-OutputArea-output svg.orvane-pipeline').scrollIntoView()"
+    )
 
 
 def _live_notebook(path: Path) -> None:
@@ -394,8 +401,7 @@ def test_a_run_is_followed_live_and_the_saved_notebook_reopens_cleanly(
     assert final["images"][-2:] == [1, 1]  # from worker processes, then from the cache
     _show_cell(browser, -2)
     _keep(browser, "live-figures")
-    view = browser.find_element("css selector", ".jp-OutputArea-output svg.orvane-pipeline")
-    browser.execute_script("arguments[0].scrollIntoView()", view)
+    _scroll_to_view(browser)
     _keep(browser, "live-finished")
 
     # Saved, closed with its kernel, and opened again.

@@ -4,8 +4,6 @@ from __future__ import annotations
 
 import ast
 import builtins
-import contextlib
-import contextvars
 import importlib
 import io
 import linecache
@@ -42,23 +40,6 @@ STDERR = "<stderr>"
 
 _MISSING = object()
 _THIS_FILE = __file__
-
-# Set while the kernel runs a serialized request itself (a parallel run's lone component): the
-# user's interrupt then stops the run instead of ending as this cell's failure.
-_interrupts_reach_caller: contextvars.ContextVar[bool] = contextvars.ContextVar(
-    "interrupts_reach_caller", default=False
-)
-
-
-@contextlib.contextmanager
-def interrupts_reach_caller():
-    """Within it, ``execute_with_serialized`` lets a KeyboardInterrupt propagate."""
-    token = _interrupts_reach_caller.set(True)
-    try:
-        yield
-    finally:
-        _interrupts_reach_caller.reset(token)
-
 
 # Names IPython keeps in a user namespace: history, output cache, exit status of "!" commands.
 _IPYTHON_NAME = re.compile(r"_+|_i+|_i?\d+|_ih|_oh|_dh|_exit_code|In|Out|get_ipython")
@@ -405,13 +386,10 @@ class OrvaneComponentExecutor:
     def execute_with_serialized(self, data: bytes) -> bytes:
         """``execute`` for a cloudpickled request, answering with a cloudpickled response.
 
-        This runs inside pool workers, where a ``SystemExit`` or ``KeyboardInterrupt`` from the
-        cell would kill the worker and leave its task pending for ever, so it is reported as a
-        failure instead; within ``interrupts_reach_caller()`` a KeyboardInterrupt propagates.
+        This runs inside worker processes, where a ``SystemExit`` or ``KeyboardInterrupt`` from
+        the cell would end the worker instead of the cell, so it is reported as a failure.
         """
-        trapped: tuple[type[BaseException], ...] = (Exception, SystemExit)
-        if not _interrupts_reach_caller.get():
-            trapped += (KeyboardInterrupt,)
+        trapped = (Exception, SystemExit, KeyboardInterrupt)
         try:
             request = cloudpickle.loads(data)
         except Exception as exc:
