@@ -52,6 +52,7 @@ void init_refs(py::module_& m, py::handle native_class) {
   r->info_model = models.attr("OrvaneComponentInfoModel");
   r->request_model = models.attr("OrvaneExecutionRequestModel");
   r->outputs_summary_model = models.attr("OrvaneComponentOutputsSummaryModel");
+  r->plain = models.attr("_plain");
   py::object http = import_attr("http", "HTTPStatus");
   r->http_ok = http.attr("OK");
   r->http_partial = http.attr("PARTIAL_CONTENT");
@@ -210,10 +211,82 @@ py::object info(const ComponentNative& c) {
       "summary"_a = outputs_summary(c), "last_execution"_a = "");
 }
 
+namespace {
+// A field's value as the record's dict() gives it: texts and None as they are, a list of texts
+// copied, anything else through the records' own conversion.
+py::object plain_field(py::object value) {
+  PyObject* v = value.ptr();
+  if (v == Py_None || PyUnicode_CheckExact(v)) return value;
+  if (PyList_CheckExact(v)) {
+    const Py_ssize_t n = PyList_GET_SIZE(v);
+    bool texts = true;
+    for (Py_ssize_t i = 0; i < n && texts; ++i) texts = PyUnicode_CheckExact(PyList_GET_ITEM(v, i));
+    if (texts) {
+      PyObject* copy = PyList_GetSlice(v, 0, n);
+      if (copy == nullptr) throw py::error_already_set();
+      return py::reinterpret_steal<py::object>(copy);
+    }
+  }
+  return refs().plain(value);
+}
+
+// The entry's keys, in the record's field order.
+enum Key {
+  kIdentifier,
+  kName,
+  kCode,
+  kMetadata,
+  kExecution,
+  kDisk,
+  kDir,
+  kInputs,
+  kOutputs,
+  kImports,
+  kSummary,
+  kLast,
+  kKeys
+};
+
+void put(py::dict& out, Key key, py::handle value) {
+  static const py::handle names[kKeys] = {pyclass::intern("identifier"),
+                                          pyclass::intern("name"),
+                                          pyclass::intern("code"),
+                                          pyclass::intern("metadata"),
+                                          pyclass::intern("execution_status"),
+                                          pyclass::intern("diskcache_status"),
+                                          pyclass::intern("diskcache_dir"),
+                                          pyclass::intern("inputs"),
+                                          pyclass::intern("outputs"),
+                                          pyclass::intern("imports"),
+                                          pyclass::intern("summary"),
+                                          pyclass::intern("last_execution")};
+  if (PyDict_SetItem(out.ptr(), names[key].ptr(), value.ptr()) != 0) throw py::error_already_set();
+}
+}  // namespace
+
+// What info().dict() gives, built directly: the entry is rebuilt after most changes of state and
+// goes out with every report, and the intermediate record was most of its cost.
+py::object build_info_dict(const ComponentNative& c) {
+  py::dict out;
+  put(out, kIdentifier, c.id);
+  put(out, kName, plain_field(c.name));
+  put(out, kCode, plain_field(c.cell_code));
+  put(out, kMetadata, plain_field(c.metadata));
+  put(out, kExecution, to_py(c.status()));
+  put(out, kDisk, to_py(c.disk_status()));
+  put(out, kDir, plain_field(diskcache_dir(c)));
+  put(out, kInputs, plain_field(get(c.in_and_out, "inputs")));
+  put(out, kOutputs, plain_field(get(c.in_and_out, "outputs")));
+  put(out, kImports, plain_field(get(c.in_and_out, "imports")));
+  put(out, kSummary, plain_field(outputs_summary(c)));
+  put(out, kLast, py::str(""));
+  return std::move(out);
+}
+
 py::object info_dict(ComponentNative& c) {
   if (!c.info_cache.is_none()) return c.info_cache;
   const std::uint64_t generation = c.info_generation;
-  py::object built = info(c).attr("dict")();
+  py::object built = build_info_dict(c);
   // Kept only if nothing changed while it was being built.
   if (generation == c.info_generation) c.info_cache = built;
   return built;
