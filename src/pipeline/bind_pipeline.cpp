@@ -53,7 +53,8 @@ void setup_gc(PyHeapTypeObject* heap_type) {
          {py::handle(st.id), py::handle(st.nodes), py::handle(st.graph), py::handle(st.callback),
           py::handle(st.shell), py::handle(st.parameters), py::handle(st.requirements),
           py::handle(st.cache_dir), py::handle(st.connection), py::handle(st.writer),
-          py::handle(st.optimizer)}) {
+          py::handle(st.optimizer), py::handle(st.reported_edges),
+          py::handle(st.reported_requirements)}) {
       Py_VISIT(member.ptr());
     }
     for (const PipelineState::CompletedWrite& done : st.completed_writes) {
@@ -68,7 +69,8 @@ void setup_gc(PyHeapTypeObject* heap_type) {
     st.dag = nullptr;
     st.completed_writes.clear();
     st.fingerprints = {};
-    for (py::object* member : {&st.graph, &st.callback, &st.shell, &st.writer, &st.optimizer}) {
+    for (py::object* member : {&st.graph, &st.callback, &st.shell, &st.writer, &st.optimizer,
+                               &st.reported_edges, &st.reported_requirements}) {
       *member = py::none();
     }
     st.nodes = py::dict();
@@ -111,6 +113,8 @@ void init_runtime() {
   runtime.dag_base = keep(py::module_::import("orvane_core.pipeline._dag").attr("OrvaneDagBase"));
   runtime.dag_info =
       keep(py::reinterpret_borrow<py::object>(runtime.dag_base).attr("info").attr("fget"));
+  runtime.dag_summaries =
+      keep(py::reinterpret_borrow<py::object>(runtime.dag_base).attr("_component_summaries"));
   runtime.status_running = keep(status.attr("RUNNING"));
   runtime.status_invalid = keep(status.attr("INVALID"));
   runtime.procedure_updated = keep(procedure.attr("PIPELINE_UPDATED"));

@@ -1,4 +1,5 @@
 // Pipeline members: construction, destruction, summary, graph updates and the exit clean-up.
+#include <algorithm>
 #include <optional>
 #include <utility>
 
@@ -164,6 +165,26 @@ void update_graph(const py::object& self, const py::object& new_graph) {
 
 }  // namespace
 
+namespace {
+// `last` if it is a list with the very items of `items` in order, else a new copy of `items`,
+// kept as `last`. Comparing the item pointers reads one array; a copy touches every item.
+const py::object& reported_list(py::object& last, const py::object& items) {
+  PyObject* source = items.ptr();
+  if (!PyList_Check(source)) throw py::type_error("a summary list must be a list");
+  PyObject* held = last.ptr();
+  const Py_ssize_t n = PyList_GET_SIZE(source);
+  if (held != Py_None && PyList_GET_SIZE(held) == n) {
+    PyObject** a = reinterpret_cast<PyListObject*>(held)->ob_item;
+    PyObject** b = reinterpret_cast<PyListObject*>(source)->ob_item;
+    if (n == 0 || std::equal(a, a + n, b)) return last;
+  }
+  PyObject* copy = PyList_GetSlice(source, 0, n);
+  if (copy == nullptr) throw py::error_already_set();
+  last = py::reinterpret_steal<py::object>(copy);
+  return last;
+}
+}  // namespace
+
 py::object summary_mapping(const py::object& self) {
   if (!direct_summary || !py::object(py::type::of(self).attr("info")).is(own_info_property)) {
     return self.attr("info").attr("dict")();
@@ -171,17 +192,16 @@ py::object summary_mapping(const py::object& self) {
   // What info.dict() gives, without building the record and copying the component and edge
   // lists a second time: the graph base hands out fresh copies already. This runs for every
   // report, so it must not copy what grows with the pipeline more than once.
-  py::object base = rt().dag_info(self);
+  PipelineState& st = state(self);
   py::dict out;
-  out["id"] = base.attr("id");
-  out["components"] = base.attr("components");
-  out["edges"] = base.attr("edges");
-  const PipelineState& st = state(self);
+  out["id"] = st.id;
+  out["components"] = rt().dag_summaries(self);  // a fresh list, refreshed where marked
+  // Edges and packages rarely change between reports: the last report's list goes out again
+  // while it holds exactly the pipeline's items (a receiver that edited it gets a new copy).
+  out["edges"] = reported_list(st.reported_edges, self.attr("_edge_entries"));
   out["parameters"] = rt().plain(parameters_view(st));
   out["diskcache_dir"] = py::str(st.cache_dir);
-  PyObject* packages = PySequence_List(st.requirements.ptr());
-  if (packages == nullptr) throw py::error_already_set();
-  out["python_requirements"] = py::reinterpret_steal<py::list>(packages);
+  out["python_requirements"] = reported_list(st.reported_requirements, st.requirements);
   return out;
 }
 

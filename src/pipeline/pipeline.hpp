@@ -58,6 +58,10 @@ struct PipelineState {
   py::object connection = py::none();
   py::object writer = py::none();
   py::object optimizer = py::none();
+  // The edge and package lists of the last report (lifecycle.cpp): the next report hands out the
+  // same list while its items are still exactly the pipeline's, instead of a copy per report.
+  py::object reported_edges = py::none();
+  py::object reported_requirements = py::none();
   // Set once construction completed (ownership.cpp): the process that made the pipeline, the
   // lock it holds on its directory, and a number no other pipeline of this process has.
   struct OwnerToken {
@@ -146,6 +150,7 @@ void register_reach(py::module_& m, const py::object& cls);              // reac
 struct Runtime {
   py::handle dag_base;              // OrvaneDagBase
   py::handle dag_info;              // OrvaneDagBase.info's getter
+  py::handle dag_summaries;         // OrvaneDagBase._component_summaries
   py::handle status_running;        // OrvaneComponentStatus.RUNNING
   py::handle status_invalid;        // OrvaneComponentStatus.INVALID
   py::handle procedure_updated;     // OrvanePipelineCallbackProcedure.PIPELINE_UPDATED

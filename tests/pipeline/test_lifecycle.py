@@ -84,6 +84,31 @@ def test_info_adds_parameters_directory_and_requirements(make_pipeline):
     assert plain["parameters"] == [r.dict() for r in p.parameters_view]
 
 
+EDITS_BY_A_RECEIVER = {
+    "edge appended": lambda s: s["edges"].append({"source": "b", "target": "a"}),
+    "edge replaced": lambda s: s["edges"].__setitem__(0, {"source": "x", "target": "y"}),
+    "edges cleared": lambda s: s["edges"].clear(),
+    "package removed": lambda s: s["python_requirements"].pop(),
+}
+
+
+@pytest.mark.parametrize("edit", sorted(EDITS_BY_A_RECEIVER))
+def test_a_receiver_editing_a_summary_does_not_change_the_next_ones(make_pipeline, recorder, edit):
+    p = make_pipeline(dag([("a", "1"), ("b", "2")], [("a", "b")]))
+    p.python_requirements = ["x==1"]
+    p.run_callback()
+    EDITS_BY_A_RECEIVER[edit](recorder.summaries[-1].successful)
+    p.execute_all()
+    expected = p.info.dict()
+    for record in recorder.summaries[-4:]:
+        assert record.successful["edges"] == expected["edges"] == [{"source": "a", "target": "b"}]
+        # The run refreshes the package list at its end.
+        assert record.successful["python_requirements"] in (
+            ["x==1"],
+            expected["python_requirements"],
+        )
+
+
 def test_enroll_pipeline_to_env():
     engine.enroll_pipeline_to_env("by-hand")
     assert os.environ["ORVANE_DAG"] == "by-hand"
