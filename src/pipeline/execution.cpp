@@ -56,9 +56,20 @@ void send_callback(const py::object& self, const py::object& data) {
     return;
   }
   py::object summary = summary_mapping(self);
-  callback(rt().callback_record(py::arg("procedure") = rt().procedure_updated,
-                                py::arg("status") = rt().callback_successful, py::arg("msg") = "",
-                                py::arg("successful") = summary, py::arg("failed") = py::dict()));
+  // Called with the keyword names made once: this record goes out after every change of state.
+  static PyObject* const names = [] {
+    PyObject* t = PyTuple_New(5);
+    const char* keys[] = {"procedure", "status", "msg", "successful", "failed"};
+    for (Py_ssize_t i = 0; i < 5; ++i) PyTuple_SET_ITEM(t, i, PyUnicode_InternFromString(keys[i]));
+    return t;  // kept until the process ends, like the other interned names
+  }();
+  static PyObject* const empty_text = PyUnicode_InternFromString("");
+  py::dict failed;
+  PyObject* args[] = {rt().procedure_updated.ptr(), rt().callback_successful.ptr(), empty_text,
+                      summary.ptr(), failed.ptr()};
+  PyObject* record = PyObject_Vectorcall(rt().callback_record.ptr(), args, 0, names);
+  if (record == nullptr) throw py::error_already_set();
+  callback(py::reinterpret_steal<py::object>(record));
 }
 
 py::object execute_components(const py::object& self, const py::object& component_ids,
