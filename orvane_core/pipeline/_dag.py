@@ -225,15 +225,18 @@ class OrvaneDagBase:
             entries = self._summary_entries
             index = self._summary_index
             nodes = self.nodes
-            while sink:
-                cid = sink.pop()
+            # Taken whole and cleared: clearing also shrinks the set's table, which a first run
+            # fills with every id and which pop() would then search for each later entry.
+            marked = list(sink)
+            sink.clear()
+            for done, cid in enumerate(marked):
                 position = index.get(cid)
                 if position is None:
                     continue
                 try:
                     entries[position] = nodes[cid]._info_dict()
                 except BaseException:
-                    sink.add(cid)
+                    sink.update(marked[done:])
                     raise
         return list(self._summary_entries)
 
