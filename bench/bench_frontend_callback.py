@@ -1,9 +1,10 @@
 """Front-end callback cost: a 1000-cell run with the default callback and a live view.
 
-Runs ``execute_all`` on a chain of trivial cells twice: with a callback that only keeps the last
-record (baseline), and with the front end's callback drawing a text progress bar and a pipeline
-view. Prints the time spent inside the front end's callback against the run's own time, and the
-whole run against the baseline. Target: drawing / running < 1 (the callback coalesces).
+Runs ``execute_all`` on a chain of trivial cells with a callback that only keeps the last record
+(baseline) and with the front end's callback drawing a text progress bar and a pipeline view,
+alternating, best of three each. Prints the time spent inside the front end's callback against
+the run's own time, and the whole run against the baseline. Targets: drawing / running < 1 (the
+callback coalesces); the run with the front end at most 1.1x the baseline.
 """
 
 from __future__ import annotations
@@ -24,6 +25,7 @@ from orvane_core.frontend.view import PipelineView  # noqa: E402
 from orvane_core.pipeline.pipeline import OrvanePipeline  # noqa: E402
 
 N = int(os.environ.get("BENCH_CELLS", "1000"))
+REPEAT = int(os.environ.get("BENCH_REPEAT", "3"))
 
 
 class Timed:
@@ -51,20 +53,25 @@ def run(shell, callback, tag: int, n: int = N) -> float:
 def main() -> None:
     shell = InteractiveShell.instance()
     run(shell, KeepLast(), 0, 20)  # warm-up: imports, the package list
-    baseline = run(shell, KeepLast(), 1)
-    frontend = OrvaneFrontendCallback(progress="text")
-    frontend.views.append(PipelineView())
-    timed = Timed(frontend)
-    with contextlib.redirect_stderr(io.StringIO()):
-        frontend.begin_execution([f"c{i}" for i in range(N)], "all")
-        total = run(shell, timed, 2)
-        start = time.perf_counter()
-        frontend.end_execution("done")
-        timed.seconds += time.perf_counter() - start
+    # Best of a few alternating runs: one run of a second is at the mercy of other processes.
+    baseline = total = float("inf")
+    for repeat in range(REPEAT):
+        baseline = min(baseline, run(shell, KeepLast(), 2 * repeat + 1))
+        this_frontend = OrvaneFrontendCallback(progress="text")
+        this_frontend.views.append(PipelineView())
+        this_timed = Timed(this_frontend)
+        with contextlib.redirect_stderr(io.StringIO()):
+            this_frontend.begin_execution([f"c{i}" for i in range(N)], "all")
+            this_total = run(shell, this_timed, 2 * repeat + 2)
+            start = time.perf_counter()
+            this_frontend.end_execution("done")
+            this_timed.seconds += time.perf_counter() - start
+        if this_total < total:
+            total, frontend, timed = this_total, this_frontend, this_timed
     print(f"{N} cells: baseline run {baseline:.2f} s, with the front end {total:.2f} s")
     print(f"records {frontend.records}, draws {frontend.draws}")
     print(f"drawing / running: {timed.seconds / (total - timed.seconds):.3f} (target < 1)")
-    print(f"run with front end / baseline run: {total / baseline:.2f}")
+    print(f"run with front end / baseline run: {total / baseline:.2f} (target <= 1.1)")
 
 
 if __name__ == "__main__":
