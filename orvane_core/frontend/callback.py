@@ -172,17 +172,28 @@ class SearchResults:
         return figures
 
 
-def _changed(new: list, old: list, lo: int, hi: int, out: list[int]) -> None:
-    """Appends the indexes in [lo, hi) where ``new`` and ``old`` differ; list equality checks
-    identity first, so equal halves are passed over at C speed."""
-    if new[lo:hi] == old[lo:hi]:
-        return
+def _changed(new: list, old: list, out: list[int]) -> None:
+    """Appends the indexes where ``new`` and ``old`` (of one length) hold different objects.
+
+    List equality checks identity first, so equal ranges are passed over at C speed. Whole
+    lists compare without a copy; below that, a range is halved and only the slices that may
+    differ are made: when the left half holds no change, the right half must.
+    """
+    if new != old:
+        _differing(new, old, 0, len(new), out)
+
+
+def _differing(new: list, old: list, lo: int, hi: int, out: list[int]) -> None:
+    # new[lo:hi] and old[lo:hi] are known to differ.
     if hi - lo <= 16:
         out.extend(i for i in range(lo, hi) if new[i] is not old[i])
         return
     mid = (lo + hi) // 2
-    _changed(new, old, lo, mid, out)
-    _changed(new, old, mid, hi, out)
+    if new[lo:mid] != old[lo:mid]:
+        _differing(new, old, lo, mid, out)
+        if new[mid:hi] == old[mid:hi]:
+            return
+    _differing(new, old, mid, hi, out)
 
 
 def _fmt(value: Any) -> str:
@@ -317,7 +328,7 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
         previous, self._entries = self._entries, entries
         changed: list[int] = []
         if len(previous) == len(entries):
-            _changed(entries, previous, 0, len(entries), changed)
+            _changed(entries, previous, changed)
         else:
             changed = list(range(len(entries)))
         plan, running = self._plan, self._running

@@ -1,5 +1,7 @@
 """The default callback keeps up with a burst of summaries by drawing only the latest."""
 
+import pytest
+
 from orvane_core.frontend.callback import OrvaneFrontendCallback
 from orvane_core.misc import OrvanePipelineCallbackProcedure, OrvanePipelineCallbackStatus
 from orvane_core.misc.models import OrvanePipelineCallbackDataModel
@@ -70,6 +72,26 @@ def test_each_component_of_the_run_is_reported_once_when_it_finishes():
             send()
             send()
     assert finished == [f"c{k}" for k in range(1, 40)]
+
+
+@pytest.mark.parametrize("changed", [(0, 1), (3, 45), (20, 21, 22), (0, 17, 33, 49)])
+def test_components_finishing_together_are_each_reported(changed):
+    # A parallel run can change several entries, anywhere in the list, between two records.
+    finished = []
+    callback = OrvaneFrontendCallback(progress="none", interval=3600)
+    callback.begin_execution([f"c{k}" for k in range(50)], "all", on_finished=finished.append)
+    entries = [{"identifier": f"c{k}", "execution_status": "invalid"} for k in range(50)]
+    for status in ("running", "successful"):
+        for k in changed:
+            entries[k] = {"identifier": f"c{k}", "execution_status": status}
+        callback(
+            OrvanePipelineCallbackDataModel(
+                procedure=OrvanePipelineCallbackProcedure.PIPELINE_UPDATED,
+                status=OrvanePipelineCallbackStatus.SUCCESSFUL,
+                successful={"components": list(entries), "edges": []},
+            )
+        )
+    assert sorted(finished) == sorted(f"c{k}" for k in changed)
 
 
 def test_search_records_are_kept_as_copies():
