@@ -8,6 +8,7 @@ for deep graphs.
 
 from __future__ import annotations
 
+import functools
 import html
 from typing import Any
 
@@ -98,6 +99,16 @@ class _Layout:
         length = self._along(len(stacks) - 1) + size_along + PAD if stacks else 2 * PAD
         self.width, self.height = self._xy(length, far + PAD)
 
+    @functools.cached_property
+    def edges_svg(self) -> str:
+        """The edges as SVG paths: they follow from the layout alone, so each graph draws them
+        once, however often its statuses are redrawn."""
+        return "".join(
+            f'<path class="orvane-edge" d="{_path(points, self.vertical)}" fill="none" '
+            'stroke="#777" stroke-width="1.3" marker-end="url(#orvane-arrow)"/>'
+            for points in self.routes.values()
+        )
+
     def _along(self, index: int) -> float:
         return PAD + index * (self._size_along + self._gap_along)
 
@@ -174,11 +185,7 @@ def pipeline_svg(summary: dict | None, elapsed: dict[str, float] | None = None) 
         '<defs><marker id="orvane-arrow" viewBox="0 0 8 8" refX="8" refY="4" markerWidth="7" '
         'markerHeight="7" orient="auto"><path d="M0,0 L8,4 L0,8 z" fill="#777"/></marker></defs>',
     ]
-    for points in layout.routes.values():
-        out.append(
-            f'<path class="orvane-edge" d="{_path(points, layout.vertical)}" fill="none" '
-            'stroke="#777" stroke-width="1.3" marker-end="url(#orvane-arrow)"/>'
-        )
+    out.append(layout.edges_svg)
     for c in components:
         x, y = layout.boxes[c["identifier"]]
         status, disk, line = _status_text(c, elapsed)
