@@ -226,6 +226,7 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
         self._on_finished: Any = None
         self._running: set[str] = set()
         self._entries: list = []
+        self._hints: list[int] = []  # positions around the last changes
         # Start of each component of the current run that is running, by id (monotonic clock).
         self._since: dict[str, float] = {}
         # Draws come from the kernel thread and, during a run, from a ticker thread that keeps
@@ -325,12 +326,30 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
         read; the engine keeps the entry objects of unchanged components, so finding them
         compares pointers, and a run costs little more than its number of records.
         """
-        previous, self._entries = self._entries, entries
+        # `_entries` is this callback's own copy of the last list, brought up to date in place:
+        # the positions that changed last time (and the next ones) are tried first, and when
+        # the copy then equals the new list, a comparison that reads pointers only, without
+        # slicing, has found every change. Otherwise the ranges that differ are searched.
+        mirror = self._entries
         changed: list[int] = []
-        if len(previous) == len(entries):
-            _changed(entries, previous, changed)
+        if len(mirror) == len(entries):
+            for index in self._hints:
+                if index < len(entries) and entries[index] is not mirror[index]:
+                    mirror[index] = entries[index]
+                    changed.append(index)
+            if mirror != entries:
+                found: list[int] = []
+                _changed(entries, mirror, found)
+                for index in found:
+                    mirror[index] = entries[index]
+                changed = sorted(changed + found)
         else:
+            self._entries = list(entries)
             changed = list(range(len(entries)))
+        # Around each change: a run goes on with the next component, and freeing a finished
+        # parent's memory changes the entry before it.
+        if changed:
+            self._hints = sorted({i for c in changed[-4:] for i in (c - 1, c, c + 1) if i >= 0})
         plan, running = self._plan, self._running
         for index in changed:
             entry = entries[index]
