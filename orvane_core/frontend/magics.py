@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import shlex
+import sys
 from typing import Any
 
 from IPython.core.magic import Magics, cell_magic, line_magic, magics_class
@@ -22,13 +23,16 @@ HELP = f"""Orvane pipeline magics
   %orvane set NAME=VALUE ...                 set pipeline parameters (values are literals)
   %orvane params                             show the parameters
   %orvane optimize NAME RANGE ... [--trials N] [--method tpe|random|grid]
-                   [--minimize | --directions max,min]
+                   [--minimize | --directions max,min] [--apply-best]
                                              search parameters for the best value of NAME's
-                                             last expression; RANGE is NAME=LOW:HIGH[:DIST[:STEP]]
+                                             last expression; RANGE is NAME=LOW:HIGH[:DIST[:STEP]];
+                                             parameters return to their values unless --apply-best
   %orvane show                               live picture of the pipeline
   %orvane status                             components and their statuses as text
   %orvane clear [NAME]                       clear the caches (of NAME and what depends on it)
   %orvane autorun on|off                     whether running a component cell runs it
+  %orvane keep on|off                        whether the disk cache is kept for the next kernel
+                                             (on by default; %orvane clear drops it)
 """
 
 
@@ -50,6 +54,7 @@ def _parsers() -> dict[str, argparse.ArgumentParser]:
     opt.add_argument("--minimize", action="store_true")
     opt.add_argument("--directions", default=None)
     opt.add_argument("--early-stopping", type=int, default=None)
+    opt.add_argument("--apply-best", action="store_true")
     return {"run": run, "optimize": opt}
 
 
@@ -80,7 +85,8 @@ class OrvaneMagics(Magics):
     @cell_magic
     def component(self, line: str, cell: str) -> Any:
         header = parse_header(line)
-        self.session.declare(header, cell)
+        for warning in self.session.declare(header, cell):
+            print(f"Warning: {warning}", file=sys.stderr)
         if self.session.autorun:
             self._check(self.session.run([header.name]))
 
@@ -111,6 +117,10 @@ class OrvaneMagics(Magics):
             if len(names) > 1:
                 raise OrvaneUsageError("Clear one component at a time, or all with %orvane clear.")
             session.clear(names[0] if names else None)
+        elif command == "keep":
+            if rest.strip() not in ("on", "off"):
+                raise OrvaneUsageError("Use %orvane keep on, or %orvane keep off.")
+            session.configure(persist=rest.strip() == "on")
         elif command == "autorun":
             if rest.strip() not in ("on", "off"):
                 raise OrvaneUsageError("Use %orvane autorun on, or %orvane autorun off.")
@@ -136,8 +146,9 @@ class OrvaneMagics(Magics):
             method=args.method,
             directions=directions_from(args.minimize, args.directions),
             early_stopping=args.early_stopping,
+            apply_best=args.apply_best,
         )
-        show_search(results, self.session.callback.progress)
+        show_search(results, self.session.callback.progress, applied=args.apply_best)
 
     @staticmethod
     def _print_parameters(records: list[Any]) -> None:
@@ -148,24 +159,33 @@ class OrvaneMagics(Magics):
 
     def _print_status(self) -> None:
         summary = self.session.summary()
+        declarations = self.session.registry.declarations
         for entry in summary.get("components", []):
+            decl = declarations.get(entry["name"])
+            parents = ""
+            if decl is not None and decl.parents:
+                how = "inferred from the names it reads" if decl.inferred else "from 'after'"
+                parents = f"  after {', '.join(decl.parents)} ({how})"
             print(
-                f"{entry['name']:<20} {entry['execution_status']!s:<11} disk: {entry['diskcache_status']}"
+                f"{entry['name']:<20} {entry['execution_status']!s:<11} "
+                f"disk: {entry['diskcache_status']}{parents}"
             )
         if not summary:
             print("No pipeline yet: declare a component with %%component NAME and run it.")
 
 
-def show_search(results: Any, progress: str) -> None:
+def show_search(results: Any, progress: str, applied: bool = False) -> None:
     """The best-trials table and the search's figures, as rich output or text."""
     from IPython.display import HTML, display
 
-    best = results.best_trials
-    hint = ""
-    if len(best) == 1:
-        params = next(iter(best.values()))["parameters"]
-        hint = "Apply the best values with: %orvane set " + " ".join(
-            f"{k}={v!r}" for k, v in params.items()
+    params = results.best_parameters()
+    hint = "The parameters are back to their values before the search."
+    if params is not None:
+        values = " ".join(f"{k}={v!r}" for k, v in params.items())
+        hint = (
+            f"Applied the best values: {values}"
+            if applied
+            else f"{hint} Apply the best with: %orvane set {values}"
         )
     if progress == "text":
         print(results.table_text())

@@ -321,9 +321,11 @@ def _run(path: Path, request: Request, output: Any, timeout: float | None, term:
             )
         else:
             op = (
-                f"_orvane_search = _orvane.current_session().optimize(**{request.search!r})\n"
+                # Trials show nothing; each cell gets the last trial's output once.
+                f"_orvane_search = _orvane.current_session().optimize(**{request.search!r}, "
+                "show_outputs=True)\n"
                 "from orvane_core.frontend.magics import show_search as _orvane_show\n"
-                "_orvane_show(_orvane_search, 'text')"
+                f"_orvane_show(_orvane_search, 'text', {bool(request.search.get('apply_best'))!r})"
             )
         reply = kernel.execute(op, route, timeout)
         code = EXIT_OK if reply["status"] == "ok" else EXIT_FAILED

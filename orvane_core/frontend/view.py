@@ -127,10 +127,14 @@ def pipeline_svg(summary: dict | None) -> str:
         '<defs><marker id="orvane-arrow" viewBox="0 0 8 8" refX="8" refY="4" markerWidth="7" '
         'markerHeight="7" orient="auto"><path d="M0,0 L8,4 L0,8 z" fill="#777"/></marker></defs>',
     ]
-    for points in layout.routes.values():
+    inferred = {tuple(e) for e in (summary or {}).get("inferred_edges", ())}
+    for edge, points in layout.routes.items():
+        # Edges found from the names the cells use are dashed; those from 'after' are solid.
+        dash = ' stroke-dasharray="5,3"' if edge in inferred else ""
         out.append(
-            f'<path class="orvane-edge" d="{_path(points)}" fill="none" stroke="#777" '
-            'stroke-width="1.3" marker-end="url(#orvane-arrow)"/>'
+            f'<path class="orvane-edge{" orvane-inferred" if dash else ""}" d="{_path(points)}" '
+            f'fill="none" stroke="#777" stroke-width="1.3"{dash} marker-end="url(#orvane-arrow)">'
+            f"<title>{'inferred from the names used' if dash else 'after'}</title></path>"
         )
     for c in components:
         x, y = layout.boxes[c["identifier"]]
