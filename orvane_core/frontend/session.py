@@ -215,6 +215,7 @@ class OrvaneSession:
         self.last_search: SearchResults | None = None
         self._model: Any = None
         self._pending_parameters: list[OrvanePipelineParameterModel] = []
+        self._owner_pid = os.getpid()
 
     def configure(self, **options: Any) -> None:
         """Sets ``pipeline_id``, ``persist``, ``autorun``, ``widgets`` or ``progress``."""
@@ -271,6 +272,7 @@ class OrvaneSession:
                 shell=self.shell,
             )
             _turn_on_engine_options(self.pipeline)
+            self._owner_pid = os.getpid()
             if keeps:
                 self._store_parameters()
                 atexit.register(self.keep_cache)
@@ -476,7 +478,10 @@ class OrvaneSession:
             records[name] = OrvanePipelineParameterModel(
                 name=name, type=type(value).__qualname__, value=repr(value)
             )
-        self.pipeline.set_parameters(new_parameters=list(records.values()))
+        now = [p.dict() for p in self.pipeline.parameters_view]
+        if now != [r.dict() for r in records.values()]:
+            # Unchanged values keep the results of the last trial.
+            self.pipeline.set_parameters(new_parameters=list(records.values()))
         self._store_parameters()
 
     # -- caches --------------------------------------------------------------------------------
@@ -543,6 +548,8 @@ class OrvaneSession:
         pipeline = self.pipeline
         if pipeline is None or not getattr(pipeline, "_diskcache_writer", None):
             return
+        if os.getpid() != self._owner_pid:
+            return  # a forked child leaves its parent's folders alone
         atexit.unregister(self.keep_cache)
         self.wait_for_disk()
         self._store_parameters()
