@@ -185,7 +185,7 @@ def show_search(results: Any, progress: str, applied: bool = False) -> None:
         hint = (
             f"Applied the best values: {values}"
             if applied
-            else f"{hint} Apply the best with: %orvane set {values}"
+            else f"{hint} Apply the best with: %orvane set {values} (or -p on the command line)"
         )
     if progress == "text":
         print(results.table_text())

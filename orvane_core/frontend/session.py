@@ -158,13 +158,17 @@ def _turn_on_engine_options(pipeline: Any) -> None:
 
 
 @contextlib.contextmanager
-def _quiet_trials(pipeline: Any) -> Any:
+def _quiet_trials(pipeline: Any, keep_results: bool = False) -> Any:
     """Runs of the search's trials show nothing in the notebook: the search shows one progress
-    line and its table instead of every trial's cell output."""
+    line and its table instead of every trial's cell output. ``keep_results`` keeps each
+    trial's results in memory, so that the last trial's can be shown afterwards."""
     run = type(pipeline).execute_components
+    forced: dict[str, Any] = {"send_to_front": False}
+    if keep_results:
+        forced["optimize_memory"] = False
 
     def execute_components(component_ids: list[str], **options: Any) -> Any:
-        return run(pipeline, component_ids=component_ids, **{**options, "send_to_front": False})
+        return run(pipeline, component_ids=component_ids, **{**options, **forced})
 
     try:
         pipeline.execute_components = execute_components
@@ -448,7 +452,7 @@ class OrvaneSession:
         self.callback.begin_search(n_trials, names, directions)
         results = None
         try:
-            with _quiet_trials(pipeline):
+            with _quiet_trials(pipeline, keep_results=show_outputs):
                 pipeline.optimize_parameters(
                     component_id=cid,
                     opt_method=METHODS[method],

@@ -85,3 +85,18 @@ def test_a_failing_cell_exits_1_with_its_banner_in_the_notebook(tmp_path):
     assert code == 1
     assert "ZeroDivisionError" in text and "b failed" in text
     assert "ZeroDivisionError" in _outputs(path)[1]
+
+
+def test_a_search_notebook_holds_one_copy_of_each_cell_output(tmp_path, monkeypatch):
+    monkeypatch.setenv("ORVANE_TEMP_DIR", str(tmp_path / "cache"))
+    path = _notebook(
+        tmp_path / "nb.ipynb",
+        "%load_ext orvane_core\n%orvane set alpha=1.0",
+        "%%component base\nprint('base ran')\nv = 2.0",
+        "%%component score\n(v - alpha) ** 2",
+    )
+    search = {"target": "score", "ranges": ["alpha=0:4"], "n_trials": 3, "method": "random"}
+    code, _ = _run(path, search=search)
+    assert code == 0
+    outputs = _outputs(path)
+    assert outputs[1].count("base ran") == 1 and len(outputs[2].split()) == 1
