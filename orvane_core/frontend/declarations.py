@@ -68,6 +68,12 @@ class ComponentHeader:
         return " ".join(parts)
 
 
+def _downstream_of_all(graph: nx.DiGraph, candidates: list[str]) -> str | None:
+    """The candidate that runs after all the others, if there is one."""
+    last = [d for d in candidates if all(o == d or nx.has_path(graph, o, d) for o in candidates)]
+    return last[0] if len(last) == 1 else None
+
+
 def _check_name(name: str, what: str) -> str:
     if not _NAME.match(name):
         raise OrvaneUsageError(
@@ -193,7 +199,13 @@ class ComponentRegistry:
         return self._unreached_names(header.name, graph, provided)
 
     def _infer_parents(self, name: str, names: CellNames, graph: nx.DiGraph) -> tuple[str, ...]:
-        """The components that define what the code reads, excluding its own descendants."""
+        """The components that define what the code reads, excluding its own descendants.
+
+        Values come only from direct parents, and two parents handing on different values
+        under one name is an error; modules pass down the whole chain. So a name that every
+        definer imports needs no edge of its own when a parent chosen for other names runs
+        after its definer.
+        """
         below = nx.descendants(graph, name) | {name}
         definers: dict[str, list[str]] = {}
         for other, decl in self.declarations.items():
@@ -203,13 +215,16 @@ class ComponentRegistry:
         wanted = set(definers) if names.reads_all else names.reads & set(definers)
         parents: list[str] = []
         ambiguous: list[str] = []
+        modules: list[list[str]] = []
         for read in sorted(wanted):
             found = definers[read]
-            # The definer downstream of all the others holds the value the cell would see.
-            last = [d for d in found if all(o == d or nx.has_path(graph, o, d) for o in found)]
-            if len(last) == 1:
-                if last[0] not in parents:
-                    parents.append(last[0])
+            if all(read in self.declarations[d].names.imports for d in found):
+                modules.append(found)
+                continue
+            last = _downstream_of_all(graph, found)
+            if last is not None:
+                if last not in parents:
+                    parents.append(last)
             elif read in names.reads:
                 ambiguous.append(f"{read!r} (defined by {', '.join(found)})")
         if ambiguous:
@@ -217,8 +232,12 @@ class ComponentRegistry:
                 f"{name!r} reads {'; '.join(ambiguous)}: none of them runs after the others, so "
                 f"say which with '{MAGIC} {name} after PARENT, ...'."
             )
+        for found in modules:
+            if any(nx.has_path(graph, d, p) for d in found for p in parents):
+                continue  # handed on by a parent
+            parents.append(_downstream_of_all(graph, found) or found[-1])
         order = list(self.declarations)
-        return tuple(sorted(parents, key=order.index))
+        return tuple(sorted(set(parents), key=order.index))
 
     def _unreached_names(self, name: str, graph: nx.DiGraph, provided: frozenset[str]) -> list[str]:
         decl = self.declarations[name]
@@ -226,7 +245,12 @@ class ComponentRegistry:
         warnings = []
         for read in sorted(decl.names.reads - provided):
             found = self.definers(read, exclude=name)
-            if found and not above.intersection(found):
+            given = [
+                d
+                for d in found
+                if d in decl.parents or (d in above and read in self.declarations[d].names.imports)
+            ]
+            if found and not given:
                 who = " or ".join(map(repr, found))
                 warnings.append(
                     f"{name!r} reads {read!r}, which only {who} defines, and that is not among "

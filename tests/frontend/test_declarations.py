@@ -118,18 +118,21 @@ SEVEN = [
 @pytest.mark.parametrize(
     "extra, expected",
     [
-        # Inferred from the names read; `data` comes from clean, which runs after load.
+        # From the names read: `data` comes from clean, which runs after load; `np`, imported by
+        # load, reaches model through its parents.
         (
             None,
-            {"clean": ("load",), "calendar": ("clean",), "model": ("load", "calendar", "market")},
+            {"clean": ("load",), "calendar": ("clean",), "model": ("calendar", "market")},
         ),
         # `after` pins the parents, and inference leaves them alone.
         (("report after model", "print(weights)"), {"report": ("model",)}),
-        # A component reading everything (a magic) gets every definer it can see.
+        # A component reading everything (a magic) gets the last definer of every name.
         (
             ("dump", "%who\nnames = 1"),
-            {"dump": ("load", "clean", "calendar", "market", "model", "evaluate")},
+            {"dump": ("clean", "calendar", "market", "model", "evaluate")},
         ),
+        # A module alone comes from the component that imports it.
+        (("ones", "np.ones(3)"), {"ones": ("load",)}),
         # A name nobody defines (a parameter, a builtin) adds no parent.
         (("alone", "x = ridge + len([1])"), {"alone": ()}),
     ],
