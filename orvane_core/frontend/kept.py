@@ -93,23 +93,58 @@ def _private_folder(path: Path) -> None:
             raise RuntimeError(f"{path} is not a private folder; remove it") from None
 
 
-def stash(source: Path, pipeline_id: str, superseded: Callable[[str], bool]) -> None:
+# Earlier versions of a component (before an edit) kept besides the current one, so that undoing
+# the edit costs a read; they count towards the size limit like the rest.
+VERSIONS = 3
+
+
+def stash(source: Path, pipeline_id: str, current: Callable[[str], bool]) -> None:
     """Moves the finished caches of ``source`` (and its stored parameters) into the kept folder
-    of ``pipeline_id``, drops kept caches ``superseded`` says are replaced, removes ``source``."""
-    target = kept_dir(pipeline_id)
+    of ``pipeline_id`` and removes ``source``. Of the components that ``current`` does not
+    name, the ``VERSIONS`` newest caches per component name stay."""
     if source.is_symlink() or not source.is_dir():
         return
+    target = kept_dir(pipeline_id)
     _private_folder(target)
-    for path, component_id in _caches(target):
-        if superseded(component_id):
-            shutil.rmtree(path, ignore_errors=True)
     for path, _ in _caches(source):
         os.rename(path, target / path.name)
     stored = source / _PARAMETERS
     if stored.is_file() and not stored.is_symlink():
         os.replace(stored, target / _PARAMETERS)
     shutil.rmtree(source, ignore_errors=True)
+    older: dict[str, list[tuple[float, Path]]] = {}
+    for path, component_id in _caches(target):
+        if not current(component_id):
+            name = component_id.rsplit("-", 1)[0]
+            older.setdefault(name, []).append((path.stat().st_mtime, path))
+    for versions in older.values():
+        for _, path in sorted(versions, reverse=True)[VERSIONS:]:
+            shutil.rmtree(path, ignore_errors=True)
     os.utime(target)  # the time of last use, for the size limit
+
+
+def set_aside(folders: Iterable[str | None], pipeline_id: str) -> None:
+    """Links the finished caches among ``folders`` (of components an edit is replacing) into the
+    kept folder, where the component takes them back if the edit is undone. Hard links: the
+    engine removes its folders of replaced components as usual, and the files stay here."""
+    from orvane_core.cache.disk import OrvaneDiskCache
+
+    target = kept_dir(pipeline_id)
+    for folder in folders:
+        if not folder or os.path.islink(folder) or not os.path.isdir(folder):
+            continue
+        record = OrvaneDiskCache.read_record(folder)
+        if not (record and record.get("complete")):
+            continue
+        _private_folder(target)
+        copy = target / os.path.basename(folder)
+        try:
+            os.mkdir(copy, 0o700)
+            for entry in os.scandir(folder):
+                if entry.is_file(follow_symlinks=False):
+                    os.link(entry.path, copy / entry.name, follow_symlinks=False)
+        except OSError:
+            shutil.rmtree(copy, ignore_errors=True)
 
 
 def take_dead_kernel_folder(pipeline_id: str) -> bool:

@@ -214,7 +214,7 @@ class OrvaneSession:
         # (named after the notebook's file, or given), unless ORVANE_KEEP_CACHE is off.
         self.persist: bool | None = None
         self._stable_id = False
-        self._looked: set[str] = set()  # component ids already looked for in the kept folder
+        self._looked: set[str] = set()  # the components already looked for in the kept folder
         self.widgets = True
         self.last_search: SearchResults | None = None
         self._model: Any = None
@@ -281,6 +281,12 @@ class OrvaneSession:
                 self._store_parameters()
                 atexit.register(self.keep_cache)
         elif model != self._model:
+            if self.keeps_cache():
+                new_ids = {c.id for c in model.components}
+                kept.set_aside(
+                    [n.diskcache_dir for c, n in self.pipeline.nodes.items() if c not in new_ids],
+                    self.pipeline_id,
+                )
             self.pipeline.update_graph(new_graph=model)
         self._model = model
         if self.keeps_cache():
@@ -532,7 +538,7 @@ class OrvaneSession:
         engine adopt them; it checks each against the component's fingerprint."""
         pipeline = self.pipeline
         fresh = [cid for cid in pipeline.nodes if cid not in self._looked]
-        self._looked.update(fresh)
+        self._looked = set(pipeline.nodes)
         wanted = [cid for cid in fresh if pipeline.nodes[cid].status != "successful"]
         if not wanted or not kept.kept_dir(self.pipeline_id).is_dir():
             return
@@ -562,13 +568,7 @@ class OrvaneSession:
         finally:
             pipeline._diskcache_writer = None
         ids = set(self.ids().values())
-        names = set(self.registry.declarations)
-
-        def superseded(component_id: str) -> bool:
-            # An earlier version of a component the notebook still has.
-            return component_id not in ids and component_id.rsplit("-", 1)[0] in names
-
-        kept.stash(Path(pipeline.diskcache_dir), self.pipeline_id, superseded)
+        kept.stash(Path(pipeline.diskcache_dir), self.pipeline_id, ids.__contains__)
         kept.prune(kept.size_limit(), spare=[self.pipeline_id])
 
     def _parameters_file(self) -> Path:

@@ -107,6 +107,11 @@ def test_a_new_kernel_reuses_the_kept_cache(tmp_path, ending):
         assert texts[-1] == first  # the same stamp: `a` did not run again
         _, status = _run(client, "%orvane status")
         assert status.count("successful") == 2
+        # An edit runs the cell again; undoing it reads the earlier result back.
+        _run(client, NOTEBOOK[2] + "  # edited")
+        assert _run(client, NOTEBOOK[3])[1] != first
+        _run(client, NOTEBOOK[2])
+        assert _run(client, NOTEBOOK[3])[1] == first
         _run(client, "%orvane clear")
         assert not kept.kept_dir("nb-restart").exists() or not os.listdir(
             kept.kept_dir("nb-restart")
