@@ -603,6 +603,11 @@ class OrvaneSession:
             missing = found.group(1)
             definers = self.registry.definers(missing, exclude=name)
             if not definers:
+                if missing not in {p.name for p in self.parameters_view()}:
+                    hints.append(
+                        f"No component defines {missing!r} and no parameter has that name: "
+                        f"define it in a component or set it with %orvane set {missing}=VALUE."
+                    )
                 continue
             decl = self.registry.declarations[name]
             how = (

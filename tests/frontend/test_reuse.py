@@ -42,6 +42,7 @@ def test_edges_from_names_their_errors_and_hints():
             ("%%component pick\nlen(data)", "error", "'data' (defined by load, clean, other)"),
             ("%%component pick after other\nlen(data) + s", "error", "only 'total' defines"),
             ("%%component pick after other\nlen(data) + s", "error", "not a parent of 'pick'"),
+            ("%%component lone\nridge * 2", "error", "set it with %orvane set ridge=VALUE"),
         ]
         for cell, status, expected in steps:
             content, text = _run(client, cell)
