@@ -551,24 +551,21 @@ class OrvaneSession:
         """Leaves the disk cache for the next kernel that opens this pipeline id; call it last.
 
         A pipeline deletes its cache directory when it is deleted or the interpreter exits.
-        This finishes the pending writes, stops the writer and moves the finished caches into
-        the kept folder, where the next session with the same id takes them back as its
-        components are declared. Kept caches beyond the size limit go, oldest first.
+        This finishes the pending writes, has the pipeline leave its directory and moves the
+        finished caches into the kept folder, where the next session with the same id takes them
+        back as its components are declared. Kept caches beyond the size limit go, oldest first.
         """
         pipeline = self.pipeline
-        if pipeline is None or not getattr(pipeline, "_diskcache_writer", None):
+        if pipeline is None or not os.path.isdir(pipeline.diskcache_dir):
             return
         if os.getpid() != self._owner_pid:
             return  # a forked child leaves its parent's folders alone
         atexit.unregister(self.keep_cache)
         self.wait_for_disk()
         self._store_parameters()
-        try:
-            pipeline._diskcache_writer.close()
-        finally:
-            pipeline._diskcache_writer = None
+        folder = Path(pipeline.keep_diskcache())
         ids = set(self.ids().values())
-        kept.stash(Path(pipeline.diskcache_dir), self.pipeline_id, ids.__contains__)
+        kept.stash(folder, self.pipeline_id, ids.__contains__)
         kept.prune(kept.size_limit(), spare=[self.pipeline_id])
 
     def _parameters_file(self) -> Path:

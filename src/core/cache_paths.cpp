@@ -25,26 +25,26 @@ std::string join(const std::string& dir, const std::string& name) {
   return dir + "/" + name;
 }
 
-// Refuses what no cache directory may be: not ours, or writable (`private_dir`: accessible at
-// all) by group or others.
-void check_owned(const struct stat& info, const std::string& path, bool private_dir) {
+// Refuses what no cache directory may be: not ours, or writable by group or others. Each
+// message says how to make the directory usable.
+void check_owned(const struct stat& info, const std::string& path) {
   if (!S_ISDIR(info.st_mode)) {
     throw UnsafeDirectoryError("The cache directory " + path + " exists but is not a directory.");
   }
   if (info.st_uid != ::geteuid()) {
     throw UnsafeDirectoryError("The cache directory " + path + " belongs to another user (uid " +
                                std::to_string(info.st_uid) +
-                               "); cached results are loaded from it, so it must be yours.");
+                               "); cached results are loaded from it, so it must be yours: its "
+                               "owner (or root) can remove it.");
   }
-  const mode_t forbidden = private_dir ? (S_IRWXG | S_IRWXO) : (S_IWGRP | S_IWOTH);
-  if ((info.st_mode & forbidden) != 0) {
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
-    throw UnsafeDirectoryError(
-        "The cache directory " + path + " has mode " + mode + ": " +
-        (private_dir ? "group or others may use it" : "group or others may write it") +
-        ". Cached results are loaded from it, so only its owner may " +
-        (private_dir ? "use it." : "write it."));
+    throw UnsafeDirectoryError("The cache directory " + path + " has mode " + mode +
+                               ": group or others may write it. Cached results are loaded from "
+                               "it, so only its owner may write it: check what it holds, then "
+                               "run chmod go-w '" +
+                               path + "'.");
   }
 }
 
@@ -127,7 +127,7 @@ DirFd open_root(const std::string& root, bool allow_link) {
   if (created) ::fchmod(fd, 0700);
   struct stat info;
   if (::fstat(fd, &info) != 0) throw_open_error(AT_FDCWD, root, root, errno);
-  check_owned(info, root, false);
+  check_owned(info, root);
   return dir;
 }
 
@@ -145,7 +145,12 @@ DirFd open_private_child(const DirFd& parent, const std::string& name, bool crea
   if (made) ::fchmod(fd, 0700);
   struct stat info;
   if (::fstat(fd, &info) != 0) throw_open_error(parent.fd(), name, path, errno);
-  check_owned(info, path, true);
+  check_owned(info, path);
+  // Ours and closed to writes (older builds made these 0755): nobody else could have put
+  // anything in it, so it is only closed to reading as well.
+  if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0 && ::fchmod(fd, 0700) != 0) {
+    throw_open_error(parent.fd(), name, path, errno);
+  }
   if (created != nullptr) *created = made;
   return dir;
 }
@@ -161,7 +166,7 @@ DirFd open_owned_directory(const std::string& path) {
   DirFd dir(fd, path);
   struct stat info;
   if (::fstat(fd, &info) != 0) throw_open_error(AT_FDCWD, path, path, errno);
-  check_owned(info, path, false);
+  check_owned(info, path);
   return dir;
 }
 
@@ -178,7 +183,7 @@ std::string unsafe_path_problem(const std::string& dir) {
     return "The cache directory " + dir + " cannot be used (" + os_error(errno) + ").";
   }
   try {
-    check_owned(info, dir, false);
+    check_owned(info, dir);
   } catch (const UnsafeDirectoryError& e) {
     return e.what();
   }

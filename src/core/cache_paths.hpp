@@ -4,7 +4,8 @@
 // run code in the kernel. Every directory below the application root is therefore opened one
 // level at a time relative to its parent (openat with O_NOFOLLOW | O_DIRECTORY), created 0700
 // whatever the umask, and refused when it is a link, belongs to someone else or lets group or
-// others in. The root itself is never repaired: a root others can write is refused.
+// others write it; one of ours that others may only read is closed to them (0700). The root
+// itself is never changed: a root others can write is refused.
 #pragma once
 
 #include <sys/types.h>
@@ -60,8 +61,9 @@ class DirFd {
 DirFd open_root(const std::string& root, bool allow_link);
 
 // Opens the private subdirectory `name` of `parent`, creating it 0700 when `create` and it is
-// missing. Refused: a link, something else than a directory, another owner, any access for
-// group or others. `created` (optional) tells whether it was made now.
+// missing. Refused: a link, something else than a directory, another owner, writes by group or
+// others; an existing one that group or others may read is made 0700. `created` (optional)
+// tells whether it was made now.
 DirFd open_private_child(const DirFd& parent, const std::string& name, bool create,
                          bool* created = nullptr);
 

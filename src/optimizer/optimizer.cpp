@@ -3,13 +3,14 @@
 
 #include <cmath>
 
+#include "common/py_values.hpp"
 #include "core/search_space.hpp"
 
 namespace orvane::optimizer {
 
 namespace {
 
-py::handle keep(py::object value) { return value.release(); }
+using py_values::keep;
 
 constexpr const char* kGridWithoutParameters = "In GridSearch , 'parameters' must not be NoneType.";
 constexpr const char* kNoDirections = "Invalid input: no optimization directions";

@@ -299,17 +299,6 @@ void schedule(Run& run, const py::object& pool_object) {
   }
 }
 
-// An interrupt abandons the whole run: no pending write may complete for it.
-void cancel_pending_writes(const py::object& self, PipelineState& st) {
-  py::dict nodes = st.nodes;
-  for (const auto& item : nodes) {
-    if (comp::uses_diskcache(item.second) && comp::write_pending(item.second)) {
-      put_task(self, "cancel", item.first);
-      comp::mark_disk_failed(item.second);
-    }
-  }
-}
-
 // An exception or interrupt left the scheduling loop: nothing runs any more; the components it
 // concerns record it.
 void stop_run(Run& run, py::error_already_set& error) {
@@ -323,7 +312,7 @@ void stop_run(Run& run, py::error_already_set& error) {
     for (std::size_t n : running) {
       record_failure(run.self, run.st, run.graph.id(n), error, run.send_to_front);
     }
-    if (running.empty()) cancel_pending_writes(run.self, run.st);
+    if (running.empty()) cancel_pending_writes(run.self);
   } else {
     for (std::size_t n : running) comp::set_status(run.node(n), rt().status_invalid);
     if (run.last_access) {

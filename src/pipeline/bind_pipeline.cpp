@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "common/fork_guard.hpp"
+#include "common/py_values.hpp"
 #include "common/pyclass.hpp"
 #include "pipeline/pipeline.hpp"
 
@@ -13,7 +14,7 @@ namespace orvane::pipeline {
 namespace {
 Runtime runtime;
 
-py::handle keep(py::object value) { return value.release(); }
+using py_values::keep;
 
 // A property whose getter and setter read and replace one member; members holding a Python
 // value can also be deleted, which resets them to None.
@@ -38,6 +39,45 @@ void member(const py::object& cls, const char* name, T PipelineState::* field, c
   py::setattr(cls, name, py::module_::import("builtins").attr("property")(fget, fset, fdel, doc));
 }
 
+// The native state holds Python values, so it takes part in garbage collection: a callback or a
+// value that refers back to its pipeline must not keep both alive for ever. Clearing (only ever
+// done to an unreachable cycle, after the finaliser has closed the writer) drops every value.
+void setup_gc(PyHeapTypeObject* heap_type) {
+  PyTypeObject* type = &heap_type->ht_type;
+  type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+  type->tp_traverse = [](PyObject* self, visitproc visit, void* arg) -> int {
+    Py_VISIT(Py_TYPE(self));
+    if (!py::detail::is_holder_constructed(self)) return 0;
+    auto& st = py::cast<PipelineState&>(py::handle(self));
+    for (const py::handle member :
+         {py::handle(st.id), py::handle(st.nodes), py::handle(st.graph), py::handle(st.callback),
+          py::handle(st.shell), py::handle(st.parameters), py::handle(st.requirements),
+          py::handle(st.cache_dir), py::handle(st.connection), py::handle(st.writer),
+          py::handle(st.optimizer)}) {
+      Py_VISIT(member.ptr());
+    }
+    for (const PipelineState::CompletedWrite& done : st.completed_writes) {
+      Py_VISIT(done.component_id.ptr());
+      Py_VISIT(done.folder.ptr());
+    }
+    return 0;
+  };
+  type->tp_clear = [](PyObject* self) -> int {
+    if (!py::detail::is_holder_constructed(self)) return 0;
+    auto& st = py::cast<PipelineState&>(py::handle(self));
+    st.dag = nullptr;
+    st.completed_writes.clear();
+    st.fingerprints = {};
+    for (py::object* member : {&st.graph, &st.callback, &st.shell, &st.writer, &st.optimizer}) {
+      *member = py::none();
+    }
+    st.nodes = py::dict();
+    st.parameters = py::dict();
+    st.requirements = py::list();
+    return 0;
+  };
+}
+
 void set_graph(const py::handle& self, const py::object& value) {
   PipelineState& st = state(self);
   st.dag = value.is_none() ? nullptr : &py::cast<const GraphObject&>(value);
@@ -60,15 +100,6 @@ py::object component(const PipelineState& st, const py::handle& id) {
   if (found != nullptr) return py::reinterpret_borrow<py::object>(found);
   if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, id.ptr());
   throw py::error_already_set();
-}
-
-bool overridden(const py::handle& self, const char* name) {
-  PyTypeObject* type = Py_TYPE(self.ptr());
-  if (type == reinterpret_cast<PyTypeObject*>(runtime.public_class.ptr())) return false;
-  py::object own = runtime.public_class.attr(name);
-  py::object theirs =
-      py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(type)).attr(name);
-  return !own.is(theirs);
 }
 
 void init_runtime() {
@@ -100,7 +131,6 @@ void init_runtime() {
 }
 
 void register_state(py::module_& m, const py::object& cls) {
-  runtime.public_class = cls;  // held by the module
   using S = PipelineState;
   member(cls, "id", &S::id, "Identifier of the pipeline.");
   member(cls, "nodes", &S::nodes, "Components by id.");
@@ -133,7 +163,8 @@ PYBIND11_MODULE(pipeline, m) {
   py::options options;
   options.disable_function_signatures();
   init_runtime();
-  py::class_<PipelineState> native(m, "_PipelineState", "Native state of a pipeline.");
+  py::class_<PipelineState> native(m, "_PipelineState", py::custom_type_setup(&setup_gc),
+                                   "Native state of a pipeline.");
   native.def(py::init<>());
   py::object cls = orvane::pyclass::make_class(m, "OrvanePipeline",
                                                py::make_tuple(native, rt().dag_base), "Pipeline.");

@@ -233,27 +233,15 @@ void clear_all_diskcache(const py::object& self) {
   try {
     remove_owned_caches(st, dir);
   } catch (...) {
-    if (restart) {
-      writer.attr("open")();
-      writer.attr("start")();
-    }
+    if (restart) restart_writer(st);
     throw;
   }
-  if (restart) {
-    writer.attr("open")();
-    writer.attr("start")();
-  }
+  if (restart) restart_writer(st);
 }
 
 }  // namespace
 
-void clear_diskcaches(const py::object& self) {
-  if (overridden(self, "clear_all_diskcache")) {
-    self.attr("clear_all_diskcache")();
-    return;
-  }
-  clear_all_diskcache(self);
-}
+void clear_diskcaches(const py::object& self) { clear_all_diskcache(self); }
 
 void register_cache_commands(py::module_& /*m*/, const py::object& cls) {
   pyclass::def(cls, "load_diskcache", &load_diskcache, py::arg("diskcache_dir"),

@@ -62,10 +62,6 @@ void set_requirements(const py::object& self, const py::object& packages) {
 }  // namespace
 
 void update_info(const py::object& self, const py::handle& component_id) {
-  if (overridden(self, "update_component_info")) {
-    self.attr("update_component_info")(py::arg("component_id") = component_id);
-    return;
-  }
   update_component_info(self, py::reinterpret_borrow<py::str>(component_id));
 }
 

@@ -23,19 +23,6 @@ namespace sup = support;
 
 constexpr const char* kWriterDown = "Diskcache writer does not work.";
 
-// Closes a stopped writer and starts it again; a writer that cannot even be closed is replaced.
-void restart_writer(PipelineState& st) {
-  try {
-    st.writer.attr("close")();
-  } catch (py::error_already_set& e) {
-    if (!sup::is_exception(e)) throw;
-    st.writer = rt().writer_class(py::arg("identifier") = st.id,
-                                  py::arg("ipykernel_connection") = st.connection);
-  }
-  st.writer.attr("open")();
-  st.writer.attr("start")();
-}
-
 py::object diskcache_record(const char* status, py::object msg, py::dict successful,
                             py::dict failed) {
   return rt().callback_record(py::arg("procedure") = rt().procedure_diskcache,
@@ -124,10 +111,6 @@ bool is_cancel(const py::str& task_type) {
   return true;
 }
 
-std::string text_of(const py::handle& value) {
-  return value.is_none() ? std::string() : py::str(value).cast<std::string>();
-}
-
 void put_diskcache_task(const py::object& self, const std::optional<py::str>& task_type,
                         const std::optional<py::str>& component_id) {
   PipelineState& st = state(self);
@@ -164,13 +147,13 @@ void put_diskcache_task(const py::object& self, const std::optional<py::str>& ta
       run_summary(self);
       return;
     }
-    py::object cache_dir = py_paths::str(
-        join_path(py_paths::text(st.cache_dir), "component-" + random_uuid()));
+    py::object cache_dir =
+        py_paths::str(join_path(py_paths::text(st.cache_dir), "component-" + random_uuid()));
     const bool accepted =
         hand_off_write(st, target, *component_id, success_count, cache_dir, serialized, last_output,
                        guard::fingerprint(self, *component_id));
     if (accepted) {
-      native.write_queued(success_count, text_of(cache_dir));
+      native.write_queued(success_count, py_values::text_or_empty(cache_dir));
     } else {
       native.write_refused();
     }
@@ -195,8 +178,8 @@ void take_in(const py::object& self, PipelineState& st, const DoneMessage& done,
     return;
   }
   py::object target = component(st, done.component_id);
-  switch (comp::native(target).write_done(done.success_count, text_of(done.cache_dir),
-                                          done.successful)) {
+  switch (comp::native(target).write_done(
+      done.success_count, py_values::text_or_empty(done.cache_dir), done.successful)) {
     case comp::DoneVerdict::Withdrawn:
       // Cancelled after it had finished: its component was marked FAILED by the cancel.
       if (done.successful) discard_write(done.cache_dir);
@@ -285,22 +268,43 @@ void get_diskcache_messages(const py::object& self) {
 
 }  // namespace
 
-void put_task(const py::object& self, const char* task_type, const py::handle& component_id) {
-  if (overridden(self, "_put_diskcache_task")) {
-    self.attr("_put_diskcache_task")(py::arg("task_type") = task_type,
-                                     py::arg("component_id") = component_id);
-    return;
+void restart_writer(PipelineState& st) {
+  if (!st.writer.is_none()) {
+    try {
+      st.writer.attr("close")();
+    } catch (py::error_already_set& e) {
+      if (!sup::is_exception(e)) throw;
+      st.writer = py::none();
+    }
   }
+  if (st.writer.is_none()) {
+    st.writer = rt().writer_class(py::arg("identifier") = st.id,
+                                  py::arg("ipykernel_connection") = st.connection);
+  }
+  st.writer.attr("open")();
+  st.writer.attr("start")();
+}
+
+bool cancel_pending_write(const py::object& self, const py::handle& component_id) {
+  py::object target = component(state(self), component_id);
+  if (!comp::uses_diskcache(target) || !comp::write_pending(target)) return false;
+  put_task(self, "cancel", component_id);
+  return true;
+}
+
+void cancel_pending_writes(const py::object& self) {
+  py::dict nodes = state(self).nodes;
+  for (const auto& item : nodes) {
+    // FAILED also when there is no writer to tell: the write is given up either way.
+    if (cancel_pending_write(self, item.first)) comp::mark_disk_failed(item.second);
+  }
+}
+
+void put_task(const py::object& self, const char* task_type, const py::handle& component_id) {
   put_diskcache_task(self, py::str(task_type), py::reinterpret_borrow<py::str>(component_id));
 }
 
-void take_messages(const py::object& self) {
-  if (overridden(self, "_get_diskcache_messages")) {
-    self.attr("_get_diskcache_messages")();
-    return;
-  }
-  get_diskcache_messages(self);
-}
+void take_messages(const py::object& self) { get_diskcache_messages(self); }
 
 void register_diskcache_channel(py::module_& /*m*/, const py::object& cls) {
   pyclass::def_property_readonly(

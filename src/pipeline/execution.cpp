@@ -97,12 +97,7 @@ py::object execute_components(const py::object& self, const py::object& componen
 py::object execute_components_step(const py::object& self, const py::object& ids,
                                    const py::object& send_to_front,
                                    const py::object& optimize_memory) {
-  if (!overridden(self, "execute_components")) {
-    return execute_components(self, ids, send_to_front, optimize_memory);
-  }
-  return self.attr("execute_components")(py::arg("component_ids") = ids,
-                                         py::arg("send_to_front") = send_to_front,
-                                         py::arg("optimize_memory") = optimize_memory);
+  return execute_components(self, ids, send_to_front, optimize_memory);
 }
 
 py::object execute_component(const py::object& self, const std::optional<py::str>& component_id,
@@ -202,16 +197,7 @@ bool check_all_children_successful(const py::object& self,
 }  // namespace
 
 void ensure_writer(PipelineState& st) {
-  if (truthy(st.writer.attr("is_alive")())) return;
-  try {
-    st.writer.attr("close")();
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-    st.writer = rt().writer_class(py::arg("identifier") = st.id,
-                                  py::arg("ipykernel_connection") = st.connection);
-  }
-  st.writer.attr("open")();
-  st.writer.attr("start")();
+  if (!truthy(st.writer.attr("is_alive")())) restart_writer(st);
 }
 
 // Marks for rerun every planned component that needs it, together with its whole downstream.
@@ -224,11 +210,8 @@ void invalidate(const py::object& self, PipelineState& st, const GraphObject& gr
     std::vector<std::size_t> affected{c};
     for (std::size_t d : graph.dag.descendants(c)) affected.push_back(d);
     for (std::size_t d : affected) {
-      py::object node = component(st, graph.id(d));
-      if (comp::uses_diskcache(node) && comp::write_pending(node)) {
-        put_task(self, "cancel", graph.id(d));
-      }
-      comp::set_status(node, rt().status_invalid);
+      cancel_pending_write(self, graph.id(d));
+      comp::set_status(component(st, graph.id(d)), rt().status_invalid);
     }
   }
 }
@@ -248,13 +231,7 @@ void record_failure(const py::object& self, PipelineState& st, const py::handle&
   if (send_to_front) failed.attr("show_captured")(py::arg("shell") = st.shell);
   if (!error.matches(PyExc_KeyboardInterrupt)) return;
   // An interrupt abandons the whole run: no pending write may complete for it.
-  py::dict nodes = st.nodes;
-  for (const auto& item : nodes) {
-    if (comp::uses_diskcache(item.second) && comp::write_pending(item.second)) {
-      put_task(self, "cancel", item.first);
-      comp::mark_disk_failed(item.second);
-    }
-  }
+  cancel_pending_writes(self);
 }
 
 void free_parents(const py::object& self, PipelineState& st, const GraphObject& graph,
@@ -274,22 +251,18 @@ void free_parents(const py::object& self, PipelineState& st, const GraphObject& 
 
 py::object execute_step(const py::object& self, const py::handle& id,
                         const py::object& process_pool) {
-  if (!overridden(self, "_execute_component")) {
-    // The step's own errors reach the caller as the Python errors they would be through a call.
-    try {
-      return execute_one(self, py::reinterpret_borrow<py::str>(id), process_pool);
-    } catch (py::error_already_set&) {
-      throw;
-    } catch (py::builtin_exception& e) {
-      e.set_error();
-      throw py::error_already_set();
-    } catch (const std::runtime_error& e) {
-      PyErr_SetString(PyExc_RuntimeError, e.what());
-      throw py::error_already_set();
-    }
+  // The step's own errors reach the caller as the Python errors they would be through a call.
+  try {
+    return execute_one(self, py::reinterpret_borrow<py::str>(id), process_pool);
+  } catch (py::error_already_set&) {
+    throw;
+  } catch (py::builtin_exception& e) {
+    e.set_error();
+    throw py::error_already_set();
+  } catch (const std::runtime_error& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+    throw py::error_already_set();
   }
-  return self.attr(intern("_execute_component"))(py::arg("component_id") = id,
-                                                 py::arg("process_pool") = process_pool);
 }
 
 RunStart open_run(const py::object& self, PipelineState& st, const py::handle& component_ids) {
@@ -347,20 +320,10 @@ void finish_run(const py::object& self, PipelineState& st, bool optimize_memory)
   run_summary(self);
 }
 
-void run_callback(const py::object& self, const py::object& data) {
-  if (overridden(self, "run_callback")) {
-    self.attr(intern("run_callback"))(py::arg("data") = data);
-    return;
-  }
-  send_callback(self, data);
-}
+void run_callback(const py::object& self, const py::object& data) { send_callback(self, data); }
 
 bool children_successful(const py::object& self, const py::handle& component_id) {
-  if (!overridden(self, "_check_all_children_successful")) {
-    return check_all_children_successful(self, py::reinterpret_borrow<py::str>(component_id));
-  }
-  return truthy(
-      self.attr(intern("_check_all_children_successful"))(py::arg("component_id") = component_id));
+  return check_all_children_successful(self, py::reinterpret_borrow<py::str>(component_id));
 }
 
 void register_runs(const py::object& cls, const std::string& suffix, RunOne one, RunMany many,

@@ -1,5 +1,6 @@
 // Pipeline members: construction, destruction, summary, graph updates and the exit clean-up.
 #include <optional>
+#include <utility>
 
 #include "common/pyclass.hpp"
 #include "core/cache_paths.hpp"
@@ -25,11 +26,6 @@ py::object kernel_connection() {
     if (!e.matches(PyExc_Exception)) throw;
     return py::none();
   }
-}
-
-py::object new_writer(const PipelineState& st) {
-  return rt().writer_class(py::arg("identifier") = st.id,
-                           py::arg("ipykernel_connection") = st.connection);
 }
 
 // Exit clean-up. The exit registry holds no pipeline: it would keep every pipeline (and all its
@@ -74,9 +70,8 @@ void construct(const py::object& self, const py::object& identifier, const py::o
   if (claim.adopt) self.attr("load_diskcache")(py::arg("diskcache_dir") = claim.path);
 
   st.connection = kernel_connection();
-  st.writer = new_writer(st);
-  st.writer.attr("open")();
-  st.writer.attr("start")();
+  st.writer = py::none();
+  restart_writer(st);
   st.optimizer = py::none();
   enroll_pipeline_to_env(py::str(st.id));
 
@@ -99,6 +94,20 @@ void destruct(const py::object& self) {
     return;
   }
   ownership::let_go_of_caches(self);
+}
+
+// Leaves the disk cache for a later kernel: the writer finishes the write in progress and
+// stops, and the pipeline no longer owns its directory, so that neither deleting the pipeline
+// nor the exit clean-up removes it. A later pipeline with the same id adopts it. Writes still
+// queued are dropped: wait for them first (update_diskcache_status) to keep them.
+py::str keep_diskcache(const py::object& self) {
+  PipelineState& st = state(self);
+  if (truthy(st.writer)) {
+    py::object writer = std::exchange(st.writer, py::none());
+    writer.attr("close")();
+  }
+  ownership::give_up(self);
+  return py::str(st.cache_dir);
 }
 
 py::object info(const py::object& self) {
@@ -182,6 +191,8 @@ void register_lifecycle(py::module_& m, const py::object& cls) {
           py::arg("callback") = py::none(), py::arg("shell") = py::none());
   pc::def(cls, "__del__", &destruct);
   pc::def_property_readonly(cls, "info", &info, "Summary information of pipeline.");
+  pc::def(cls, "keep_diskcache", &keep_diskcache,
+          "Leave the disk cache for a later kernel; returns its directory.");
   own_info_property = py::object(cls.attr("info")).release();
   direct_summary = records_match_summary_layout();
   // Overrides the base's method: registered without pybind11's overload chaining, which would

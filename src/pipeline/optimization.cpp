@@ -108,8 +108,6 @@ void report(const py::object& self, const char* procedure, const std::string& ms
 
 [[noreturn]] void input_error(const std::string& text) { throw py::value_error(text); }
 
-std::string text_of(const py::handle& value) { return std::string(py::str(value)); }
-
 // float(value) for one bound of a description, with errors that name the parameter.
 double bound(const py::handle& name, const py::handle& description, const char* key) {
   py::object raw;

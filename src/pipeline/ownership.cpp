@@ -74,7 +74,25 @@ void become_owner(const py::object& self, const Claim& claim) {
   st.owner_token = {static_cast<long>(::getpid()), claim.lock_path, ++next_serial};
   owner_serials()[id] = st.owner_token.serial;
   owners().insert_or_assign(id, py::weakref(self));
-  if (!previous.is_none() && !previous.is(self)) let_go_of_caches(previous);
+  if (!previous.is_none() && !previous.is(self)) hand_over(previous);
+}
+
+void hand_over(const py::object& self) {
+  if (!py::isinstance<PipelineState>(self)) return;
+  py::dict nodes = state(self).nodes;
+  for (const auto& item : nodes) {
+    comp::ComponentNative& native = comp::native(item.second);
+    const bool had_cache =
+        native.has_diskcache() || native.stored_disk_status() == comp::DiskStatus::Cached;
+    native.release_diskcache();
+    if (!had_cache) continue;
+    // Its cache now belongs to the newer pipeline, which may replace or delete it at any time:
+    // a component left without its values runs again, and none counts as cached any more.
+    if (comp::successful(item.second) && native.memory_cache_empty()) {
+      comp::set_status(item.second, rt().status_invalid);
+    }
+    native.mark_disk_status(comp::DiskStatus::Uncached);
+  }
 }
 
 bool is_owner(const py::object& self) {

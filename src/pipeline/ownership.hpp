@@ -35,6 +35,10 @@ void give_up(const py::object& self);
 // Closes the components' disk caches and detaches them, deleting nothing.
 void let_go_of_caches(const py::object& self);
 
+// A newer pipeline took the directory over: `self` lets go of its caches and treats them as
+// gone, so that its next run reruns what it no longer holds instead of reusing nothing.
+void hand_over(const py::object& self);
+
 // The live owners of this process, for the clean-up at exit.
 py::list live_owners();
 

@@ -106,9 +106,7 @@ void set_parameters(const py::object& self, const py::object& new_parameters) {
                parameters_record(true, kUpdated, entries_of(parameters_view(st)), py::dict()));
   py::dict nodes = st.nodes;
   for (const auto& item : nodes) {
-    if (comp::uses_diskcache(item.second) && comp::write_pending(item.second)) {
-      put_task(self, "cancel", item.first);
-    }
+    cancel_pending_write(self, item.first);
     comp::set_status(item.second, rt().status_invalid);
   }
   run_summary(self);

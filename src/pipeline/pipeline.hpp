@@ -13,7 +13,7 @@
 //   maps them to components.
 // - run_summary(self) sends the pipeline summary (what run_callback() sends); run_callback(self,
 //   record) sends a record. put_task / take_messages / execute_step / children_successful are
-//   the engine's steps, each dispatched to a subclass's override when there is one.
+//   the engine's steps.
 // - A run is ensure_writer, plan_run, invalidate, then per component execute_step and what
 //   execute_components does after it, then finish_run; use these rather than copying them.
 // - The components are asked through pipeline/component_access.hpp.
@@ -29,6 +29,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "common/py_values.hpp"
 #include "native/graph_object.hpp"
 
 namespace orvane::pipeline {
@@ -112,7 +113,6 @@ void register_async_execution(py::module_& m, const py::object& cls);    // asyn
 // are deliberately leaked: they must outlive every pipeline, including those finalised while the
 // interpreter shuts down.
 struct Runtime {
-  py::handle public_class;          // OrvanePipeline
   py::handle dag_base;              // OrvaneDagBase
   py::handle dag_info;              // OrvaneDagBase.info's getter
   py::handle status_running;        // OrvaneComponentStatus.RUNNING
@@ -136,22 +136,27 @@ struct Runtime {
 void init_runtime();
 const Runtime& rt();
 
-// True when the instance's class replaces the engine's member `name` (a subclass overriding one
-// of the engine's steps); the engine then calls the override instead of its own step.
-bool overridden(const py::handle& self, const char* name);
-
 // The pipeline summary as the front end receives it: the plain mapping of `info`.
 py::object summary_mapping(const py::object& self);
 // run_callback(data): `data` None sends the summary.
 void run_callback(const py::object& self, const py::object& data = py::none());
 inline void run_summary(const py::object& self) { run_callback(self); }
 
-// The engine's steps that subclasses may replace (see overridden()).
+// The engine's steps, called directly: a subclass that replaces one of these members changes
+// what callers of that member get, never the steps of the engine's own runs.
 void put_task(const py::object& self, const char* task_type, const py::handle& component_id);
 void take_messages(const py::object& self);
 bool children_successful(const py::object& self, const py::handle& component_id);
 void update_info(const py::object& self, const py::handle& component_id);
 void clear_diskcaches(const py::object& self);
+// The one place the writer is started: a new one when there is none, otherwise the stopped one
+// again (closed first; one that cannot even be closed is replaced by a new one).
+void restart_writer(PipelineState& st);
+// Withdraws the component's write if one is pending and it caches to disk; true when it did.
+bool cancel_pending_write(const py::object& self, const py::handle& component_id);
+// Withdraws every pending write, each component's disk cache then FAILED: an interrupt
+// abandons the whole run.
+void cancel_pending_writes(const py::object& self);
 // Runs one component (with `process_pool`, submits it there), as _execute_component does.
 py::object execute_step(const py::object& self, const py::handle& id,
                         const py::object& process_pool = py::none());
@@ -203,10 +208,7 @@ py::list parameters_view(const PipelineState& st);
 
 // Equality the way the component statuses are meant to be compared: identity first, then ==.
 inline bool same(const py::handle& a, const py::handle& b) { return a.is(b) || a.equal(b); }
-inline bool truthy(const py::handle& value) {
-  const int r = PyObject_IsTrue(value.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r != 0;
-}
+using py_values::text_of;
+using py_values::truthy;
 
 }  // namespace orvane::pipeline

@@ -3,13 +3,14 @@
 
 #include <vector>
 
+#include "common/py_values.hpp"
 #include "core/search_space.hpp"
 
 namespace orvane::tracemark {
 
 namespace {
 
-py::handle keep(py::object value) { return value.release(); }
+using py_values::keep;
 
 constexpr const char* kDiverged = "Optimization failed because the target value diverged";
 

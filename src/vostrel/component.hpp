@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "common/py_values.hpp"
 #include "vostrel/component_native.hpp"
 
 namespace orvane::vostrel {
@@ -48,11 +49,7 @@ inline py::object get(py::handle obj, const char* name) {
 inline void set(py::handle obj, const char* name, py::handle value) {
   if (PyObject_SetAttrString(obj.ptr(), name, value.ptr()) != 0) throw py::error_already_set();
 }
-inline bool truthy(py::handle value) {
-  const int r = PyObject_IsTrue(value.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r != 0;
-}
+using py_values::truthy;
 inline bool equal(py::handle a, py::handle b) {
   if (a.is(b)) return true;
   const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);

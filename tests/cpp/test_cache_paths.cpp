@@ -126,15 +126,21 @@ TEST(CachePaths, ChildrenArePrivateRealDirectories) {
   EXPECT_TRUE(created);
   EXPECT_EQ(mode_of(base + "/fresh"), 0700u);
 
-  ::mkdir((base + "/open").c_str(), 0755);
-  ::chmod((base + "/open").c_str(), 0755);
+  // One of ours that others may only read (as older builds made them) is closed and used.
+  ::mkdir((base + "/readable").c_str(), 0755);
+  ::chmod((base + "/readable").c_str(), 0755);
+  open_private_child(root, "readable", false);
+  EXPECT_EQ(mode_of(base + "/readable"), 0700u);
+
+  ::mkdir((base + "/open").c_str(), 0775);
+  ::chmod((base + "/open").c_str(), 0775);
   ::mkdir((base + "/elsewhere").c_str(), 0700);
   ::symlink((base + "/elsewhere").c_str(), (base + "/link").c_str());
   write_file(base + "/file", "x");
   struct Case {
     const char* name;
     const char* refusal;
-  } cases[] = {{"open", "group or others may use it"},
+  } cases[] = {{"open", "chmod go-w '"},
                {"link", "symbolic link"},
                {"file", "not a directory"},
                {"missing", "No such file"}};

@@ -7,6 +7,7 @@ import shutil
 
 import pytest
 
+from orvane_core.executors import OrvaneDiskcacheWriter
 from orvane_core.misc import OrvaneComponentStatus, OrvaneDiskcacheStatus
 from orvane_core.misc.models import (
     OrvaneComponentMetadataModel,
@@ -29,18 +30,41 @@ def _private_app_directory(monkeypatch, tmp_path):
     shutil.rmtree(tmp_path / "app", ignore_errors=True)
 
 
-class Pipeline(engine.OrvanePipeline):
-    """The pipeline, noting each disk-cache task the engine hands to the channel."""
+class RecordingWriter(OrvaneDiskcacheWriter):
+    """The real writer, noting each write and cancel the engine hands it."""
 
-    def _put_diskcache_task(self, task_type, component_id):
-        self.__dict__.setdefault("_tasks", []).append((task_type.lower(), component_id))
-        return super()._put_diskcache_task(task_type=task_type, component_id=component_id)
+    def __init__(self, **kwargs):
+        super().__init__(**kwargs)
+        self.tasks = []
+
+    def put_task(self, task):
+        self.tasks.append(("todo", task.component_id))
+        return super().put_task(task=task)
+
+    def cancel_task(self, task):
+        self.tasks.append(("cancel", task.component_id))
+        return super().cancel_task(task=task)
+
+
+class Pipeline(engine.OrvanePipeline):
+    """The pipeline, with a writer that notes the disk-cache tasks it receives."""
+
+    def __init__(self, **kwargs):
+        super().__init__(**kwargs)
+        own = self._diskcache_writer
+        own.close()
+        self._diskcache_writer = RecordingWriter(
+            identifier=self.id, ipykernel_connection=self._ipykernel_connection
+        )
+        self._diskcache_writer.open()
+        self._diskcache_writer.start()
 
     def tasks(self, kind=None):
-        return [t for t in self.__dict__.get("_tasks", []) if kind is None or t[0] == kind]
+        noted = getattr(self._diskcache_writer, "tasks", [])
+        return [t for t in noted if kind is None or t[0] == kind]
 
     def forget_tasks(self):
-        self.__dict__.pop("_tasks", None)
+        self._diskcache_writer.tasks.clear()
 
 
 def component(cid: str, code: str = "", *, name: str | None = None, diskcache: bool = False):

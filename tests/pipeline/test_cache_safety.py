@@ -102,7 +102,7 @@ def test_a_root_others_can_write_is_refused_and_never_changed(app, shell, root_m
     old_mask = os.umask(0)
     try:
         if refused:
-            with pytest.raises(RuntimeError, match="group or others may write it"):
+            with pytest.raises(RuntimeError, match="group or others may write it.*chmod go-w"):
                 make_pipeline(dag([("a", "x = 1", True)]), identifier="p")
         else:
             p = cached_pipeline(shell)
@@ -114,6 +114,23 @@ def test_a_root_others_can_write_is_refused_and_never_changed(app, shell, root_m
     finally:
         os.umask(old_mask)
     assert mode(app) == root_mode
+
+
+@pytest.mark.parametrize(
+    ("level", "start", "refused"),
+    [("pipelines", 0o755, False), ("pipelines/pipeline-p", 0o750, False), ("locks", 0o775, True)],
+)
+def test_cache_folders_others_may_only_read_are_closed_and_used(app, shell, level, start, refused):
+    (app / level).mkdir(parents=True)
+    os.chmod(app / level, start)
+    if refused:
+        with pytest.raises(RuntimeError, match=f"mode 0{start:o}.*chmod go-w '{app / level}'"):
+            make_pipeline(dag([("a", "x = 1", True)]), identifier="p")
+        assert mode(app / level) == start
+        return
+    p = cached_pipeline(shell)
+    assert mode(app / level) == 0o700 and p.nodes["a"].diskcache_status == "cached"
+    close_pipeline(p)
 
 
 def test_a_root_removed_while_running_comes_back_private(app, shell):
@@ -209,6 +226,29 @@ def test_a_superseded_pipeline_never_deletes_what_its_successor_serves(shell, ac
         gc.collect()
     assert dict(new.nodes["a"].non_module_outputs) == {"x": 41}
     close_pipeline(new)
+
+
+@pytest.mark.parametrize("action", ["none", "rerun-edited", "clear", "delete"])
+def test_a_superseded_pipeline_reruns_what_it_no_longer_holds(shell, action):
+    old = cached_pipeline(shell, identifier="same")
+    runs = old.nodes["a"].success_count
+    new = make_pipeline(dag([("a", "x = 5", True)]), identifier="same", shell=shell)
+    if action == "rerun-edited":
+        run(new, "a", shell)
+        settle(new)
+    elif action == "clear":
+        new.clear_all_cache()
+        new.clear_all_diskcache()
+    elif action == "delete":
+        new._diskcache_writer.close()
+        del new
+        gc.collect()
+    old.execute_component("a", send_to_front=False)
+    assert old.nodes["a"].success_count == runs + 1
+    assert dict(old.nodes["a"].non_module_outputs) == {"x": 41} and shell.user_ns["x"] == 41
+    close_pipeline(old)
+    if action != "delete":
+        close_pipeline(new)
 
 
 OWNER = """

@@ -7,6 +7,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import weakref
 from pathlib import Path
 
 import pytest
@@ -104,6 +105,30 @@ def test_deleting_the_owner_closes_the_writer_and_clears_the_directory():
     assert not directory.exists()
 
 
+class FrontEnd:
+    """Holds its pipeline and receives its records, as the notebook front end does."""
+
+    def __init__(self, pipeline):
+        self.pipeline = pipeline
+
+    def __call__(self, data):
+        pass
+
+
+@pytest.mark.parametrize("callback", [lambda p: lambda data: p.id, FrontEnd])
+def test_a_callback_referring_back_does_not_keep_its_pipeline_alive(callback):
+    def make():
+        p = Pipeline(identifier="cycle", graph=dag([("a", "1")]))
+        p._callback = callback(p)
+        p.execute_all(send_to_front=False)
+        return weakref.ref(p), cache_dir(p), p._diskcache_writer
+
+    ref, directory, writer = make()
+    gc.collect()
+    assert ref() is None
+    assert not writer.is_alive() and not directory.exists()
+
+
 def test_deleting_a_superseded_pipeline_leaves_the_adopted_directory():
     old = Pipeline(identifier="handover", graph=dag([("a", "1")]))
     new = Pipeline(identifier="handover", graph=dag([("a", "1")]))
@@ -134,28 +159,39 @@ def test_failed_construction_is_released_quietly():
 
 
 EXIT_SCRIPT = """
-import sys
+import sys, time
 sys.path.insert(0, {root!r})
 from pathlib import Path
 import orvane_core.common.utils as utils
 utils.APP_TEMP_DIRECTORY = Path({app!r})
 from tests.pipeline import conftest
-kept = conftest.Pipeline(identifier="at-exit", graph=conftest.dag([("a", "x = 1")]))
+graph = conftest.dag([conftest.component("a", "x = 1", diskcache=True)])
+kept = conftest.Pipeline(identifier="at-exit", graph=graph)
+print(kept.nodes["a"].diskcache_status.value)
 kept.execute_all()
-print(Path(str(kept._diskcache_dir)).is_dir())
+while kept.nodes["a"]._diskcache_status.value == "updating":
+    time.sleep(0.01)
+    kept.update_diskcache_status()
+if {keep}:
+    assert kept.keep_diskcache() == kept.diskcache_dir
+print(Path(kept.diskcache_dir).is_dir())
 """
 
 
-def test_exit_clears_the_directory_of_a_live_pipeline(tmp_path):
+@pytest.mark.parametrize(
+    ("keep", "runs"), [(False, ["uncached True"]), (True, ["uncached True", "cached True"])]
+)
+def test_exit_clears_the_directory_of_a_live_pipeline_unless_it_is_kept(tmp_path, keep, runs):
     app = tmp_path / "exit-app"
-    script = textwrap.dedent(EXIT_SCRIPT.format(root=str(ROOT), app=str(app)))
-    done = subprocess.run(
-        [sys.executable, "-c", script], capture_output=True, text=True, timeout=120, cwd=ROOT
-    )
-    assert done.returncode == 0, done.stderr
-    assert done.stdout.strip() == "True"
-    assert "Exception" not in done.stderr, done.stderr
-    assert not (app / "pipelines" / "pipeline-at-exit").exists()
+    script = textwrap.dedent(EXIT_SCRIPT.format(root=str(ROOT), app=str(app), keep=keep))
+    for expected in runs:
+        done = subprocess.run(
+            [sys.executable, "-c", script], capture_output=True, text=True, timeout=120, cwd=ROOT
+        )
+        assert done.returncode == 0, done.stderr
+        assert " ".join(done.stdout.split()) == expected
+        assert "Exception" not in done.stderr, done.stderr
+    assert (app / "pipelines" / "pipeline-at-exit").exists() is keep
 
 
 @pytest.mark.parametrize(
