@@ -37,10 +37,16 @@ CELLS = [
 ]
 
 
+@contextlib.contextmanager
+def quiet():
+    # Both sides show cell values; the text goes nowhere so that the terminal costs nothing.
+    with open(os.devnull, "w") as sink, contextlib.redirect_stdout(sink):
+        yield
+
+
 def run_cells(shell: InteractiveShell) -> object:
     result = None
-    # The shell shows each cell's value; the text goes nowhere so that the terminal costs nothing.
-    with open(os.devnull, "w") as sink, contextlib.redirect_stdout(sink):
+    with quiet():
         for _, code in CELLS:
             result = shell.run_cell(code, store_history=False).result
     return result
@@ -86,12 +92,13 @@ def bench_parameter_change(shell: InteractiveShell) -> None:
     base = time.perf_counter() - start
 
     s = session(shell)
-    s.run(None)
-    s.wait_for_disk()
-    s.set_parameters("alpha=2.0")
-    start = time.perf_counter()
-    report = s.run(["evaluate"])
-    ours = time.perf_counter() - start
+    with quiet():
+        s.run(None)
+        s.wait_for_disk()
+        s.set_parameters("alpha=2.0")
+        start = time.perf_counter()
+        report = s.run(["evaluate"])
+        ours = time.perf_counter() - start
     print("alpha changed, then evaluate")
     print(f"  the four cells with run_cell: {base:7.3f} s")
     print(f"  %orvane run evaluate:         {ours:7.3f} s  ({report.line()}; target <= 0.05 s)")
