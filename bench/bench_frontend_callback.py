@@ -20,7 +20,7 @@ from bench_engine import KeepLast, chain_codes, chain_graph  # noqa: E402
 from IPython.core.interactiveshell import InteractiveShell  # noqa: E402
 
 from orvane_core.frontend.callback import OrvaneFrontendCallback  # noqa: E402
-from orvane_core.frontend.view import StaticPipelineView  # noqa: E402
+from orvane_core.frontend.view import PipelineView  # noqa: E402
 from orvane_core.pipeline.pipeline import OrvanePipeline  # noqa: E402
 
 N = int(os.environ.get("BENCH_CELLS", "1000"))
@@ -53,7 +53,7 @@ def main() -> None:
     run(shell, KeepLast(), 0, 20)  # warm-up: imports, the package list
     baseline = run(shell, KeepLast(), 1)
     frontend = OrvaneFrontendCallback(progress="text")
-    frontend.views.append(StaticPipelineView())
+    frontend.views.append(PipelineView())
     timed = Timed(frontend)
     with contextlib.redirect_stderr(io.StringIO()):
         frontend.begin_execution([f"c{i}" for i in range(N)], "all")

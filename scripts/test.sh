@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Sets everything up, then runs every test: lint, the C++ unit tests (ctest) and pytest.
+# Sets everything up, then runs every test: lint, the C++ unit tests (ctest), pytest, and the
+# installed-wheel test (a wheel built from the source distribution, in a fresh virtualenv).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -31,6 +32,12 @@ for san in address thread; do
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     "${run[@]}" ctest --test-dir "build/cpp-$san" --output-on-failure
 done
+
+# Before pytest, whose summary stays the last line of the run.
+if [ "${ORVANE_SKIP_WHEEL:-0}" != "1" ]; then
+  echo "== installed-wheel test"
+  bash scripts/test_wheel.sh
+fi
 
 echo "== Python tests"
 "$PY" -m pytest -q "$@"

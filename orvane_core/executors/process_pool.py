@@ -1,21 +1,47 @@
-"""Worker processes for parallel runs: a standard pool that is safe in a kernel and tells which
-worker runs which task, so that a task whose worker died can be reported instead of awaited."""
+"""Worker processes for parallel runs: each worker has pipes of its own, so that a worker that
+dies (idle, running, or half-way through sending its result) breaks nothing but itself, and a
+pool can always be stopped at once."""
 
 from __future__ import annotations
 
+import contextlib
+import errno
 import multiprocessing
 import os
+import pickle
+import select
 import signal
+import struct
 import sys
-from multiprocessing.pool import Pool
+import time
+import types
+from collections import deque
 from typing import Any
 
-# Imported by the fork server before it forks any worker, so that each worker starts with the
-# executor ready instead of importing the package again.
-PRELOAD = ["orvane_core.executors.component_executors.local"]
+import cloudpickle
 
-# Set in each worker by the initializer: slot -> process id of the worker that took the task.
-_started: Any = None
+# Imported by the fork server before it forks any worker, so that each worker starts with the
+# executor and its own loop ready instead of importing them again.
+PRELOAD = [
+    "orvane_core.executors.component_executors.local",
+    "orvane_core.executors.process_pool",
+    "multiprocessing.popen_forkserver",
+]
+
+# Idle workers are asked to stop by closing their request pipe; those that have not gone after
+# this long (and every busy one at once) are killed.
+STOP_GRACE = 0.1
+# How long a killed worker's exit is waited for before the pool stops watching it (a process
+# blocked in the kernel, such as on a dead network file system, may not go at once).
+REAP_WAIT = 1.0
+
+# A frame: payload length and kind, then the payload.
+_HEADER = struct.Struct("<QB")
+_PICKLED = 0  # pickle of (ok, value)
+_RAW = 1  # a successful result that is plain bytes, sent as is
+_CHUNK = 1 << 24
+
+_in_worker = False
 
 
 def _context() -> multiprocessing.context.BaseContext:
@@ -28,130 +54,542 @@ def _context() -> multiprocessing.context.BaseContext:
     return multiprocessing.get_context("spawn")
 
 
-def _guard_main_spec() -> None:
-    # IPython's %reset empties __main__, and the start methods read __main__.__spec__ to decide
-    # how children find the main module: its absence makes creating workers fail.
-    main = sys.modules.get("__main__")
-    if main is not None and not hasattr(main, "__spec__"):
-        main.__spec__ = None
+class _NoMain(types.ModuleType):
+    """What a worker is told the main module is: nothing to import. Tasks name the package's
+    functions and carry cells' objects by value, so a worker never needs the caller's script;
+    running it again there would cost time and repeat its side effects (and IPython's %reset
+    leaves a main module that the start methods cannot even describe)."""
+
+    __spec__ = None
 
 
-def _initialize(started: Any, environ: dict[str, str], path: list[str], cwd: str) -> None:
-    """Makes a worker see what the kernel sees now; the fork server kept what it saw at start."""
-    global _started
-    _started = started
-    os.environ.update(environ)
-    sys.path[:] = path
+_NO_MAIN = _NoMain("__main__")
+
+
+def _spawn_in_own_session(path: str, args: list[str], passfds: Any) -> int:
+    """``multiprocessing.util.spawnv_passfds`` for the fork server and the resource tracker,
+    in a session of their own.
+
+    Both live as long as the kernel and end by themselves when it goes (their pipes from it
+    close). In the kernel's process group, a kernel shutting down would instead wait for them
+    and signal them for seconds (the tracker ignores SIGTERM), and every interrupt would reach
+    them too.
+    """
+    passfds = sorted({int(fd) for fd in passfds})
+    saved = [(fd, os.get_inheritable(fd)) for fd in passfds]
     try:
-        os.chdir(cwd)
-    except OSError:
-        pass
-    # A kernel interrupt is sent to the kernel's whole process group. The kernel stops the run
-    # and terminates the pool itself; a worker hit by the interrupt in the middle of the pool's
-    # own messaging could leave a half-sent result that blocks the pool for good.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    # Terminating the pool sends SIGTERM, whose default action ends the worker at once wherever
-    # it is. A Python handler could be left pending while the worker blocks on the pool's queue
-    # lock, and the pool would wait for it for ever; remote tasks the worker waited for are
-    # revoked by the run itself.
+        for fd in passfds:
+            os.set_inheritable(fd, True)
+        return os.posix_spawn(path, list(args), dict(os.environ), setsid=True)
+    finally:
+        for fd, inheritable in saved:
+            os.set_inheritable(fd, inheritable)
+
+
+@contextlib.contextmanager
+def _starting():
+    """While a worker starts: no main script for it to import, and helper processes that
+    multiprocessing starts on first use go into their own session."""
+    import multiprocessing.util as mp_util
+
+    saved_main = sys.modules.get("__main__")
+    saved_spawn = mp_util.spawnv_passfds
+    sys.modules["__main__"] = _NO_MAIN
+    mp_util.spawnv_passfds = _spawn_in_own_session
+    try:
+        yield
+    finally:
+        mp_util.spawnv_passfds = saved_spawn
+        if saved_main is not None:
+            sys.modules["__main__"] = saved_main
 
 
 def in_worker() -> bool:
     """True in a worker process of an ``OrvaneProcessPool``."""
-    return _started is not None
+    return _in_worker
 
 
-def run_here(func: Any, args: tuple, kwds: dict) -> Any:
-    """Runs a task of a parallel run in this process instead of a worker; an interrupt reaches
-    the caller instead of becoming the task's failure, as it would in a worker."""
-    from orvane_core.executors.component_executors.local import interrupts_reach_caller
-
-    with interrupts_reach_caller():
-        return func(*args, **kwds)
+# --- the worker side ---------------------------------------------------------------------------
 
 
-def run_tracked(slot: int, func: Any, args: tuple, kwds: dict) -> Any:
-    """Runs one task in a worker after noting which process took it."""
-    _started[slot] = os.getpid()
-    return func(*args, **kwds)
+def _read_exact(fd: int, size: int) -> bytearray | None:
+    """``size`` bytes from a blocking descriptor; None at the end of the stream."""
+    data = bytearray(size)
+    view = memoryview(data)
+    got = 0
+    while got < size:
+        n = os.readv(fd, [view[got : got + _CHUNK]])
+        if n == 0:
+            return None
+        got += n
+    return data
+
+
+def _write_all(fd: int, header: bytes, payload: Any) -> None:
+    head = memoryview(header)
+    body = memoryview(payload).cast("B")
+    while head:
+        n = os.writev(fd, [head, body[:_CHUNK]])
+        taken = min(n, len(head))
+        head, body = head[taken:], body[n - taken :]
+    while body:
+        body = body[os.write(fd, body[:_CHUNK]) :]
+
+
+def _send_result(fd: int, ok: bool, value: Any) -> None:
+    if ok and type(value) is bytes:
+        _write_all(fd, _HEADER.pack(len(value), _RAW), value)
+        return
+    try:
+        payload = pickle.dumps((ok, value), protocol=5)
+    except Exception as exc:
+        text = f"{type(value).__name__} could not be sent back from the worker process: {exc}"
+        payload = pickle.dumps((False, RuntimeError(text)), protocol=5)
+    _write_all(fd, _HEADER.pack(len(payload), _PICKLED), payload)
+
+
+def _end_with_parent() -> None:
+    """Has the system kill this worker when the fork server goes, which it does as soon as its
+    kernel goes: a kernel killed outright leaves no worker running on."""
+    from multiprocessing import forkserver
+
+    # The fork server ends once every holder of this pipe is gone: the kernel, not its workers.
+    server = forkserver._forkserver
+    if server._forkserver_alive_fd is not None:
+        _close_fd(server._forkserver_alive_fd)
+        server._forkserver_alive_fd = None
+    if not sys.platform.startswith("linux"):
+        return
+    import ctypes
+
+    parent = os.getppid()
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+    except (OSError, AttributeError):
+        return
+    if os.getppid() != parent:  # gone before the request took effect
+        os._exit(1)
+
+
+def _serve(requests: Any, results: Any, environ: dict[str, str], path: list[str]) -> None:
+    """A worker's life: run each request it reads, answer it, and end when the pipe closes."""
+    global _in_worker
+    _in_worker = True
+    _end_with_parent()
+    # A kernel interrupt is sent to the kernel's whole process group; the kernel stops the run
+    # and its workers itself.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    # The fork server kept the environment it saw when it started; the kernel's is current.
+    os.environ.clear()
+    os.environ.update(environ)
+    sys.path[:] = path
+    read_fd, write_fd = requests.fileno(), results.fileno()
+    while True:
+        header = _read_exact(read_fd, _HEADER.size)
+        if header is None:
+            return
+        size, _kind = _HEADER.unpack(header)
+        payload = _read_exact(read_fd, size)
+        if payload is None:
+            return
+        try:
+            func, args, kwds = pickle.loads(payload)
+            del payload
+            value, ok = func(*args, **kwds), True
+        except BaseException as exc:  # noqa: BLE001 - any end of the task is its answer
+            value, ok = exc, False
+        try:
+            _send_result(write_fd, ok, value)
+        except OSError:
+            return  # the kernel has gone
+        del value
+
+
+# --- the kernel side ---------------------------------------------------------------------------
+
+
+def _reason(pid: int, code: int | None) -> str:
+    if code is None:
+        how = "stopped answering"
+    elif code < 0:
+        try:
+            how = f"was killed by signal {-code} ({signal.Signals(-code).name})"
+        except ValueError:
+            how = f"was killed by signal {-code}"
+    else:
+        how = f"exited with code {code}"
+    return f"The worker process (pid {pid}) running this component {how}."
+
+
+class _Worker:
+    __slots__ = ("process", "request_fd", "result_fd", "sentinel", "slot", "out", "inbox")
+
+    def __init__(self, process: Any, request_fd: int, result_fd: int) -> None:
+        self.process = process
+        self.request_fd = request_fd  # ours to write; closing it asks the worker to stop
+        self.result_fd = result_fd
+        self.sentinel = process.sentinel
+        self.slot: int | None = None  # the task it runs
+        self.out: memoryview | None = None  # the part of its request not yet written
+        self.inbox = _Inbox()
+
+    def exit_code(self, wait: float) -> int | None:
+        self.process.join(wait)
+        return self.process.exitcode
+
+    def kill(self) -> None:
+        if self.process.exitcode is None:
+            try:
+                self.process.kill()
+            except OSError:
+                pass
+
+
+class _Inbox:
+    """A result frame read piece by piece, as much as the pipe holds each time."""
+
+    __slots__ = ("header", "kind", "data", "got")
+
+    def __init__(self) -> None:
+        self.header = bytearray()
+        self.kind = 0
+        self.data: bytearray | None = None
+        self.got = 0
+
+    def read(self, fd: int) -> tuple[bool, Any] | bool | None:
+        """The result once complete; True while more is expected; None at the end of the
+        stream (the worker is gone)."""
+        while True:
+            try:
+                if self.data is None:
+                    chunk = os.read(fd, _HEADER.size - len(self.header))
+                    if not chunk:
+                        return None
+                    self.header += chunk
+                    if len(self.header) < _HEADER.size:
+                        continue
+                    size, self.kind = _HEADER.unpack(self.header)
+                    self.data, self.got = bytearray(size), 0
+                if self.got < len(self.data):
+                    view = memoryview(self.data)
+                    n = os.readv(fd, [view[self.got : self.got + _CHUNK]])
+                    if n == 0:
+                        return None
+                    self.got += n
+                    continue
+            except BlockingIOError:
+                return True
+            data, kind = self.data, self.kind
+            self.header, self.data, self.got = bytearray(), None, 0
+            if kind == _RAW:
+                return True, data
+            try:
+                return pickle.loads(data)
+            except Exception as exc:  # an exception class the kernel cannot rebuild, say
+                return False, RuntimeError(f"The worker's answer could not be read: {exc!r}")
+
+
+def _dumps(func: Any, args: tuple, kwds: dict) -> bytes:
+    # What the caller's main module defines does not exist in a worker: it goes by value.
+    if getattr(func, "__module__", None) != "__main__":
+        try:
+            return pickle.dumps((func, args, kwds), protocol=5)
+        except Exception:
+            pass
+    return cloudpickle.dumps((func, args, kwds), protocol=5)
 
 
 class OrvaneProcessPool:
-    """A ``multiprocessing`` pool for one run, with one slot per task it may be given.
+    """Worker processes for one run, with one slot per task it may be given.
 
-    ``submit`` runs a callable in a worker like ``Pool.apply_async``; ``lost`` names the slots
-    whose worker process has ended without delivering a result (killed, crashed, ``os._exit``),
-    which the standard pool would silently replace and leave waiting forever.
+    ``submit`` hands ``func(*args, **kwds)`` to an idle worker (starting one while fewer than
+    ``processes`` run), or queues it; ``wait`` returns ``(slot, ok, value)`` completions as they
+    arrive, a task whose worker died coming back failed with the reason; ``stop`` ends every
+    worker. Only the thread that owns the pool calls it: it has no threads and no locks of its
+    own, so nothing a worker does can leave it blocked.
     """
 
-    def __init__(self, slots: int, processes: int | None = None) -> None:
-        _guard_main_spec()
-        context = _context()
-        self._started = context.RawArray("q", max(int(slots), 1))
-        environ = {k: v for k, v in os.environ.items() if k.startswith("ORVANE_")}
-        self._pool: Pool = context.Pool(
-            processes=processes,
-            initializer=_initialize,
-            initargs=(self._started, environ, list(sys.path), os.getcwd()),
-        )
-        self._workers: dict[int, Any] = {}
-        self._note_workers()
+    def __init__(self, slots: int = 1, processes: int | None = None) -> None:
+        self._context = _context()
+        self._processes = max(1, min(int(processes or os.cpu_count() or 1), max(int(slots), 1)))
+        self._workers: list[_Worker] = []
+        self._queued: deque[tuple[int, bytes]] = deque()
+        self._poller = select.poll()
+        self._by_fd: dict[int, tuple[_Worker, str]] = {}
+        self._done: list[tuple[int, bool, Any]] = []
+        # Signals wake the wait through this pipe: one that lands on another thread, or an
+        # interrupt raised by interrupt_main(), does not cut a system call short.
+        self._wakeup = os.pipe()
+        self._signals = bytearray()
+        for fd in self._wakeup:
+            os.set_blocking(fd, False)
+        self._poller.register(self._wakeup[0], select.POLLIN)
+        self._stopped = False  # takes no more tasks
+        self._ended = False  # every worker is gone
 
     def __enter__(self) -> OrvaneProcessPool:
         return self
 
     def __exit__(self, *exc_info: Any) -> None:
-        self.terminate()
+        self.stop()
 
     def __bool__(self) -> bool:
         return True
 
-    def submit(
-        self, slot: int, func: Any, args: tuple, kwds: dict, callback: Any, error_callback: Any
-    ) -> Any:
-        """Queues ``func(*args, **kwds)`` for the task of ``slot``; returns its pending result."""
-        self._started[slot] = 0
-        return self._pool.apply_async(
-            run_tracked, (slot, func, tuple(args), dict(kwds or {})), {}, callback, error_callback
+    def __del__(self) -> None:
+        # A pool dropped without being stopped (its owner raised): no signal handling here.
+        if not getattr(self, "_ended", True):
+            self._ended = True
+            try:
+                self._end_workers()
+            except Exception:
+                pass
+
+    # --- handing out tasks
+
+    def submit(self, slot: int, func: Any, args: tuple = (), kwds: dict | None = None) -> None:
+        """Queues ``func(*args, **kwds)`` as the task of ``slot``."""
+        if self._stopped:
+            raise RuntimeError("the worker pool is stopped")
+        self._queued.append((int(slot), _dumps(func, tuple(args), dict(kwds or {}))))
+        self._dispatch()
+
+    def _dispatch(self) -> None:
+        while self._queued:
+            worker = next((w for w in self._workers if w.slot is None), None)
+            if worker is None:
+                if len(self._workers) >= self._processes:
+                    return
+                worker = self._start_worker()
+            slot, payload = self._queued.popleft()
+            worker.slot = slot
+            worker.out = memoryview(_HEADER.pack(len(payload), 0) + payload)
+            self._flush(worker)
+
+    def _start_worker(self) -> _Worker:
+        context = self._context
+        their_requests, our_requests = context.Pipe(duplex=False)
+        our_results, their_results = context.Pipe(duplex=False)
+        environ = dict(os.environ)
+        process = context.Process(
+            target=_serve,
+            args=(their_requests, their_results, environ, list(sys.path)),
+            name="orvane-worker",
+            daemon=True,
         )
+        with _starting():
+            process.start()
+        their_requests.close()
+        their_results.close()
+        worker = _Worker(process, os.dup(our_requests.fileno()), os.dup(our_results.fileno()))
+        our_requests.close()
+        our_results.close()
+        os.set_blocking(worker.request_fd, False)
+        os.set_blocking(worker.result_fd, False)
+        self._workers.append(worker)
+        self._watch(worker.result_fd, worker, "result", select.POLLIN)
+        self._watch(worker.sentinel, worker, "sentinel", select.POLLIN)
+        return worker
 
-    def _note_workers(self) -> None:
-        # The pool replaces dead workers on its own thread and forgets them; keeping the process
-        # objects seen so far keeps their exit codes.
-        for process in list(getattr(self._pool, "_pool", ())):
-            if process.pid is not None:
-                self._workers.setdefault(process.pid, process)
+    def _watch(self, fd: int, worker: _Worker, role: str, events: int) -> None:
+        self._by_fd[fd] = (worker, role)
+        self._poller.register(fd, events)
 
-    def lost(self, slots: list[int]) -> list[tuple[int, str]]:
-        """The slots among ``slots`` whose worker has ended, each with a reason."""
-        self._note_workers()
-        out = []
-        for slot in slots:
-            pid = self._started[slot]
-            if not pid:
+    def _flush(self, worker: _Worker) -> None:
+        """Writes as much of the worker's pending request as its pipe takes now."""
+        out = worker.out
+        try:
+            while out:
+                out = out[os.write(worker.request_fd, out[:_CHUNK]) :]
+        except BlockingIOError:
+            pass
+        except BrokenPipeError:
+            out = None  # the worker is gone: its end is noticed on its result pipe
+        worker.out = out if out else None
+        if worker.out is not None:
+            self._watch(worker.request_fd, worker, "request", select.POLLOUT)
+        elif worker.request_fd in self._by_fd:
+            self._by_fd.pop(worker.request_fd)
+            self._poller.unregister(worker.request_fd)
+
+    # --- taking completions
+
+    def running(self) -> int:
+        """Tasks handed out or queued that have not completed."""
+        return len(self._queued) + sum(w.slot is not None for w in self._workers)
+
+    def wait(self, timeout: float | None = None) -> list[tuple[int, bool, Any]]:
+        """The completions that arrived, waiting up to ``timeout`` seconds (None: until one
+        comes) for the first; an interrupt raises out of the wait."""
+        deadline = None if timeout is None else time.monotonic() + timeout
+        main = _in_main_thread()
+        previous = signal.set_wakeup_fd(self._wakeup[1]) if main else -1
+        try:
+            while not self._done and self.running():
+                left = None if deadline is None else max(0, deadline - time.monotonic())
+                self._take_events(self._poller.poll(None if left is None else int(left * 1000)))
+                if left == 0:
+                    break
+        finally:
+            if main:
+                signal.set_wakeup_fd(previous)
+            self._pass_on_wakeups(previous)
+        done, self._done = self._done, []
+        return done
+
+    def _pass_on_wakeups(self, owner: int) -> None:
+        """Hands the signal numbers written meanwhile on to the wake-up pipe they were taken
+        from (an event loop's), so that its own signal handling misses nothing."""
+        data = self._drain_wakeups()
+        if owner >= 0 and data:
+            try:
+                os.write(owner, data)
+            except OSError:
+                pass
+
+    def _drain_wakeups(self) -> bytes:
+        data, self._signals = bytes(self._signals), bytearray()
+        try:
+            while chunk := os.read(self._wakeup[0], 4096):
+                data += chunk
+        except OSError:
+            pass
+        return data
+
+    def _take_events(self, events: list[tuple[int, int]]) -> None:
+        for fd, _ in events:
+            if fd == self._wakeup[0]:
+                # The handler runs once this returns to Python; the numbers are passed on.
+                self._signals += self._drain_wakeups()
                 continue
-            process = self._workers.get(pid)
-            if process is None:
+            entry = self._by_fd.get(fd)
+            if entry is None:
                 continue
-            code = process.exitcode
-            if code is None:
-                continue
-            if code < 0:
-                try:
-                    how = f"was killed by signal {-code} ({signal.Signals(-code).name})"
-                except ValueError:
-                    how = f"was killed by signal {-code}"
+            worker, role = entry
+            if role == "request":
+                self._flush(worker)
             else:
-                how = f"exited with code {code}"
-            out.append((slot, f"The worker process (pid {pid}) running this component {how}."))
-        return out
+                self._read(worker, gone=role == "sentinel")
+        self._dispatch()
+
+    def _read(self, worker: _Worker, gone: bool) -> None:
+        while True:
+            got = worker.inbox.read(worker.result_fd)
+            if got is True and not gone:
+                return
+            if isinstance(got, tuple):
+                if worker.slot is not None:
+                    self._done.append((worker.slot, *got))
+                worker.slot = None
+                continue
+            break
+        # The end of its result stream (or of the process): the worker is gone.
+        self._forget(worker)
+        worker.kill()
+        if worker.slot is not None:
+            reason = _reason(worker.process.pid, worker.exit_code(REAP_WAIT))
+            self._done.append((worker.slot, False, RuntimeError(reason)))
+            worker.slot = None
+        self._close(worker)
+
+    def _forget(self, worker: _Worker) -> None:
+        self._workers.remove(worker)
+        for fd in (worker.request_fd, worker.result_fd, worker.sentinel):
+            if self._by_fd.pop(fd, None) is not None:
+                self._poller.unregister(fd)
+
+    @staticmethod
+    def _close(worker: _Worker) -> None:
+        _close_fd(worker.request_fd)
+        _close_fd(worker.result_fd)
+        worker.request_fd = worker.result_fd = -1
+
+    # --- stopping
+
+    def stop(self) -> None:
+        """Ends every worker: idle ones are asked to stop and given a short grace, busy ones
+        and late ones are killed. Does its work once; waits on nothing a dead worker could
+        hold. An interrupt that comes meanwhile is raised once the workers are gone."""
+        if self._ended:
+            return
+        interrupted: list[bool] = []
+        previous = None
+        main = _in_main_thread()
+        if main:
+            # An interrupt pending from before lands here, before anything is undone.
+            previous = signal.signal(signal.SIGINT, lambda *_: interrupted.append(True))
+        try:
+            self._stopped = True
+            self._end_workers()
+            self._ended = True
+        finally:
+            if main:
+                restored = previous if previous is not None else signal.default_int_handler
+                signal.signal(signal.SIGINT, restored)
+        if interrupted:
+            raise KeyboardInterrupt
+
+    def _end_workers(self) -> None:
+        workers = self._workers
+        self._queued.clear()
+        for worker in workers:
+            _close_fd(worker.request_fd)
+            worker.request_fd = -1
+            if worker.slot is not None or worker.out is not None:
+                worker.kill()
+        deadline = time.monotonic() + STOP_GRACE
+        left = list(workers)
+        while left and time.monotonic() < deadline:
+            left = [w for w in left if not _ready(w.sentinel, deadline)]
+        for worker in left:
+            worker.kill()
+        deadline = time.monotonic() + REAP_WAIT
+        for worker in workers:
+            if _ready(worker.sentinel, deadline):
+                worker.process.join(0)
+            _close_fd(worker.result_fd)
+            worker.result_fd = -1
+        self._workers = []
+        self._by_fd.clear()
+        self._poller = select.poll()
+        for fd in self._wakeup:
+            _close_fd(fd)
 
     def terminate(self) -> None:
-        self._pool.terminate()
-        self._pool.join()
+        self.stop()
 
     def join(self) -> None:
-        self._pool.join()
+        """Nothing to wait for once stopped; kept for callers written for standard pools."""
 
 
-__all__ = ["OrvaneProcessPool", "in_worker", "run_here", "run_tracked"]
+def _close_fd(fd: int) -> None:
+    if fd >= 0:
+        try:
+            os.close(fd)
+        except OSError:
+            pass
+
+
+def _in_main_thread() -> bool:
+    import threading
+
+    return threading.current_thread() is threading.main_thread()
+
+
+def _ready(fd: int, deadline: float) -> bool:
+    """Whether ``fd`` becomes readable before ``deadline``; a signal does not cut it short."""
+    poller = select.poll()
+    poller.register(fd, select.POLLIN)
+    while True:
+        left = max(0.0, deadline - time.monotonic())
+        try:
+            return bool(poller.poll(int(left * 1000)))
+        except InterruptedError:
+            continue
+        except OSError as exc:
+            if exc.errno != errno.EINTR:
+                raise
+
+
+__all__ = ["OrvaneProcessPool", "in_worker"]

@@ -12,6 +12,24 @@ def load_ipython_extension(shell: Any) -> None:
     magics = OrvaneMagics(shell)
     shell.register_magics(magics)
     shell.orvane_session = magics.session
+    if _preset:
+        magics.session.configure(**_preset)
+
+
+_preset: dict[str, Any] = {}
+
+
+def preset(**options: Any) -> None:
+    """Options (as ``OrvaneSession.configure`` takes) for the session of this kernel, applied
+    when the notebook loads the extension, or now if it is loaded: the command-line runner sets
+    them up without loading the extension itself, which the notebook's own ``%load_ext`` would
+    then report as loaded already."""
+    from IPython import get_ipython
+
+    _preset.update(options)
+    session = getattr(get_ipython(), "orvane_session", None)
+    if session is not None:
+        session.configure(**options)
 
 
 def current_session(shell: Any = None) -> Any:

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import math
 import sys
+import threading
 import time
 from typing import Any
 
@@ -26,13 +27,79 @@ FINISHED = ("successful", "failed")
 def _bar(mode: str, total: int, desc: str, unit: str) -> Any:
     if mode == "none":
         return None
-    if mode == "text":
-        from tqdm.std import tqdm
+    if mode == "auto" and _in_kernel():
+        return HtmlBar(total, desc, unit)
+    from tqdm.std import tqdm
 
-        return tqdm(total=total, desc=desc, unit=unit, file=sys.stderr, dynamic_ncols=True)
-    from tqdm.auto import tqdm
+    return tqdm(total=total, desc=desc, unit=unit, file=sys.stderr, dynamic_ncols=True)
 
-    return tqdm(total=total, desc=desc, unit=unit)
+
+def _in_kernel() -> bool:
+    try:
+        from IPython import get_ipython
+    except ImportError:
+        return False
+    return getattr(get_ipython(), "kernel", None) is not None
+
+
+BAR_COLORS = {"running": "#ef8f00", "done": "#2e7d32", "failed": "#c62828"}
+
+
+class HtmlBar:
+    """A progress bar for notebooks: display data redrawn in place through its display id, so a
+    saved notebook keeps its last state (a widget would show an error once its kernel is gone).
+    Offers the part of tqdm's interface the callback uses."""
+
+    def __init__(self, total: int, desc: str, unit: str) -> None:
+        from IPython.display import display
+
+        self.total, self.desc, self.unit = total, desc, unit
+        self.n = 0
+        self.postfix = ""
+        self.state = "running"
+        self._shown: Any = None
+        self._handle = display(self._bundle(), raw=True, display_id=True)
+
+    def _bundle(self) -> dict:
+        import html
+
+        share = min(self.n / self.total, 1.0) if self.total else 1.0
+        text = f"{self.desc}: {self.n}/{self.total} {self.unit}s"
+        if self.postfix:
+            text += f", {self.postfix}"
+        color = BAR_COLORS[self.state]
+        self._shown = {
+            "text/html": (
+                f'<div class="orvane-progress" data-state="{self.state}" '
+                'style="font:12px sans-serif;display:flex;align-items:center;gap:8px">'
+                f"<b>{html.escape(self.desc)}</b>"
+                '<span style="display:inline-block;width:220px;height:10px;background:#e6e6e6;'
+                'border-radius:5px;overflow:hidden"><span style="display:block;height:100%;'
+                f'width:{share * 100:.1f}%;background:{color}"></span></span>'
+                f"<span>{self.n}/{self.total}</span>"
+                f'<span style="color:{color}">{html.escape(self.postfix)}</span></div>'
+            ),
+            "text/plain": text,
+        }
+        return self._shown
+
+    def set_postfix_str(self, text: str, refresh: bool = True) -> None:
+        self.postfix = text
+        if refresh:
+            self.refresh()
+
+    def update(self, k: int = 1) -> None:
+        self.n += k
+        self.refresh()
+
+    def refresh(self) -> None:
+        before = self._shown
+        if self._bundle() != before:
+            self._handle.update(self._shown, raw=True)
+
+    def close(self, failed: bool = False) -> None:
+        self.state = "failed" if failed else "done"
+        self.refresh()
 
 
 class SearchResults:
@@ -153,6 +220,12 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
         self._on_finished: Any = None
         self._running: set[str] = set()
         self._entries: list = []
+        # Start of each component of the current run that is running, by id (monotonic clock).
+        self._since: dict[str, float] = {}
+        # Draws come from the kernel thread and, during a run, from a ticker thread that keeps
+        # elapsed times current and shows a record whose draw was held back by the interval.
+        self._lock = threading.RLock()
+        self._ticker: threading.Event | None = None
 
     # -- records -------------------------------------------------------------------------------
 
@@ -160,16 +233,17 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
         self.records += 1
         procedure = data.procedure
         if procedure is Procedure.PIPELINE_UPDATED:
-            if data.status is Status.SUCCESSFUL:
-                self.summary = data.successful
-                self._dirty = True
-                if self._on_finished is not None:
-                    self._follow(data.successful.get("components", []))
-            elif data.msg:
-                self.notes.append(data.msg)
-            now = time.monotonic()
-            if now >= self._next_draw:
-                self.draw(now)
+            with self._lock:
+                if data.status is Status.SUCCESSFUL:
+                    self.summary = data.successful
+                    self._dirty = True
+                    if self._on_finished is not None:
+                        self._follow(data.successful.get("components", []))
+                elif data.msg:
+                    self.notes.append(data.msg)
+                now = time.monotonic()
+                if now >= self._next_draw:
+                    self.draw(now)
         elif procedure is Procedure.HPO_TRIAL_EXECUTED:
             self._trial(data.successful)
         elif procedure is Procedure.HPO_COMPLETED:
@@ -206,6 +280,8 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
         self._dirty = False
         self.draws += 1
         components = self.summary.get("components", ())
+        since = self._since
+        elapsed = {cid: start - t for cid, t in since.items()}
         if self._bar is not None and self.search is None:
             plan = self._plan
             done = 0
@@ -216,15 +292,25 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
                     if status in FINISHED:
                         done += 1
                     elif status == "running":
-                        running.append(entry["name"])
+                        seconds = elapsed.get(entry["identifier"])
+                        label = entry["name"]
+                        running.append(label if seconds is None else f"{label} {seconds:.0f}s")
             self._bar.n = done
-            self._bar.set_postfix_str(", ".join(running), refresh=False)
+            self._bar.set_postfix_str(
+                f"running {', '.join(running)}" if running else "", refresh=False
+            )
             self._bar.refresh()
         summary = {**self.summary, **self.extra} if self.extra and self.views else self.summary
         for view in self.views:
-            view.update(summary)
+            view.update(summary, elapsed)
         end = time.monotonic()
         self._next_draw = end + max(self.interval, 9 * (end - start))
+
+    def redraw(self) -> None:
+        """Draws the latest summary now (outside a run: after a poll, a removal)."""
+        with self._lock:
+            self._dirty = True
+            self.draw()
 
     def _follow(self, entries: list) -> None:
         """Reports each component of the run that finishes, at the record that shows it.
@@ -247,9 +333,12 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
             if status == "running":
                 if cid in plan:
                     running.add(cid)
-            elif cid in running and status in FINISHED:
-                running.discard(cid)
-                self._on_finished(cid)
+                    self._since.setdefault(cid, time.monotonic())
+            else:
+                self._since.pop(cid, None)
+                if cid in running and status in FINISHED:
+                    running.discard(cid)
+                    self._on_finished(cid)
 
     def begin_execution(self, plan_ids: list[str], label: str, on_finished: Any = None) -> None:
         """Starts the progress of a run; ``on_finished(component_id)`` is called as soon as a
@@ -258,18 +347,46 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
         self._on_finished = on_finished
         self._running = set()
         self._entries = []
+        self._since = {}
         self._bar = _bar(self.progress, len(plan_ids), label, "cell")
+        if self._bar is not None or self.views:
+            self._ticker = threading.Event()
+            threading.Thread(
+                target=self._tick, args=(self._ticker,), name="orvane-progress", daemon=True
+            ).start()
 
-    def end_execution(self, outcome: str) -> None:
-        self._dirty = True
-        self.draw()
-        if self._bar is not None:
-            self._bar.set_postfix_str(outcome, refresh=False)
-            self._bar.close()
-        self._bar = None
-        self._plan = set()
-        self._on_finished = None
-        self._entries = []
+    def _tick(self, stop: threading.Event) -> None:
+        # The kernel thread is busy with the cell meanwhile: a record drawn late and the elapsed
+        # times of running components are shown from here.
+        while not stop.wait(self.interval):
+            with self._lock:
+                if stop.is_set():
+                    return
+                if self._since:
+                    self._dirty = True
+                if self._dirty and time.monotonic() >= self._next_draw:
+                    self.draw()
+
+    def end_execution(self, outcome: str, failed: bool = False) -> None:
+        """Ends the progress of a run; a failed run leaves a red bar (in a notebook)."""
+        if self._ticker is not None:
+            self._ticker.set()
+            self._ticker = None
+        with self._lock:
+            self._since = {}
+            self._dirty = True
+            self.draw()
+            bar = self._bar
+            if bar is not None:
+                bar.set_postfix_str(outcome, refresh=False)
+                if isinstance(bar, HtmlBar):
+                    bar.close(failed=failed)
+                else:
+                    bar.close()
+            self._bar = None
+            self._plan = set()
+            self._on_finished = None
+            self._entries = []
 
     def begin_search(self, n_trials: int, target_names: list[str], directions: list[str]) -> None:
         self.search = SearchResults(target_names, directions)
@@ -295,8 +412,11 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
 
     def end_search(self) -> SearchResults | None:
         search, self.search = self.search, None
-        if self._bar is not None:
-            self._bar.close()
+        bar = self._bar
+        if isinstance(bar, HtmlBar):
+            bar.close(failed=search is None or not search.completed)
+        elif bar is not None:
+            bar.close()
         self._bar = None
         self._dirty = True
         self.draw()

@@ -269,6 +269,17 @@ class ComponentRegistry:
         """(parent, child) name pairs that come from the code rather than from an ``after``."""
         return {(p, n) for n, d in self.declarations.items() if d.inferred for p in d.parents}
 
+    def remove(self, name: str) -> None:
+        """Forgets a declared component; one that others name as their parent stays."""
+        self.resolve([name])
+        children = [n for n, d in self.declarations.items() if name in d.parents]
+        if children:
+            raise OrvaneUsageError(
+                f"Cannot remove {name!r}: {', '.join(children)} run(s) after it. Remove them, or "
+                "change their 'after' lists and run their cells, first."
+            )
+        del self.declarations[name]
+
     def graph(self) -> nx.DiGraph:
         graph = nx.DiGraph()
         for name, decl in self.declarations.items():
@@ -300,8 +311,11 @@ class ComponentRegistry:
                 else None
             )
             metadata = OrvaneComponentMetadataModel(diskcache=h.diskcache, remoteExecution=remote)
+            # The header line stays as an empty comment (a blank line would be dropped when the
+            # cell is read): error lines then count as the editor does.
+            code = "#\n" + decl.code
             components.append(
-                OrvaneComponentModel(id=ids[name], name=name, code=decl.code, metadata=metadata)
+                OrvaneComponentModel(id=ids[name], name=name, code=code, metadata=metadata)
             )
             edges.extend(OrvaneEdgeModel(source=ids[p], target=ids[name]) for p in decl.parents)
         return OrvaneDagModel(components=components, edges=edges)

@@ -30,6 +30,7 @@ HELP = f"""Orvane pipeline magics
   %orvane show                               live picture of the pipeline
   %orvane status                             components and their statuses as text
   %orvane clear [NAME]                       clear the caches (of NAME and what depends on it)
+  %orvane remove NAME                        forget a component (a renamed or deleted cell)
   %orvane autorun on|off                     whether running a component cell runs it
   %orvane keep on|off                        whether the disk cache is kept for the next kernel
                                              (on by default; %orvane clear drops it)
@@ -121,6 +122,11 @@ class OrvaneMagics(Magics):
             if rest.strip() not in ("on", "off"):
                 raise OrvaneUsageError("Use %orvane keep on, or %orvane keep off.")
             session.configure(persist=rest.strip() == "on")
+        elif command == "remove":
+            names = shlex.split(rest)
+            if len(names) != 1:
+                raise OrvaneUsageError("Name one component to remove: %orvane remove NAME.")
+            session.remove(names[0])
         elif command == "autorun":
             if rest.strip() not in ("on", "off"):
                 raise OrvaneUsageError("Use %orvane autorun on, or %orvane autorun off.")
@@ -130,11 +136,16 @@ class OrvaneMagics(Magics):
 
     def _check(self, report: Any) -> None:
         notes = self.session.callback.take_notes()
-        if report.failed:
-            detail = f" ({'; '.join(notes)})" if notes else ""
+        if report.interrupted:
             raise OrvaneRunError(
-                f"{', '.join(report.failed)} failed{detail}; see the error above, fix the cell "
-                "and run it again."
+                f"Interrupted while running {', '.join(report.failed)}; what it printed is kept "
+                "above. Run the cell again to finish."
+            )
+        if report.failed:
+            detail = f"; {'; '.join(notes)}" if notes else ""
+            raise OrvaneRunError(
+                f"{report.failures()} failed{detail}; see the error above, fix the cell and "
+                "run it again."
             )
 
     def _optimize(self, rest: str) -> None:

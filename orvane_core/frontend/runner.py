@@ -12,6 +12,7 @@ import ast
 import hashlib
 import os
 import queue
+import re
 import sys
 import time
 from dataclasses import dataclass, field
@@ -22,6 +23,7 @@ from orvane_core.frontend.declarations import ComponentRegistry, OrvaneUsageErro
 from orvane_core.frontend.session import parameter_records, search_space
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_KERNEL = 0, 1, 2, 3
+_LOAD_EXT = re.compile(r"^\s*%(?:re)?load_ext\s+orvane_core\b", re.MULTILINE)
 
 
 class RunnerError(Exception):
@@ -98,9 +100,17 @@ class _Kernel:
             raise RunnerError(f"the kernel did not start: {exc}", EXIT_KERNEL) from None
 
     def execute(
-        self, code: str, on_output: Any, timeout: float | None, expressions: dict | None = None
+        self,
+        code: str,
+        on_output: Any,
+        timeout: float | None,
+        expressions: dict | None = None,
+        history: bool = False,
     ) -> dict:
-        msg_id = self.client.execute(code, store_history=False, user_expressions=expressions or {})
+        """Runs ``code``; ``history`` counts it as a notebook cell (it gets an execution count)."""
+        msg_id = self.client.execute(
+            code, store_history=history, user_expressions=expressions or {}
+        )
         deadline = None if timeout is None else time.monotonic() + timeout
         while True:
             try:
@@ -154,14 +164,39 @@ def _output(kind: str, content: dict) -> dict | None:
     return None
 
 
+class _Terminal:
+    """The terminal, knowing whether a line (a progress bar) is left open, so that every
+    message of ours and every error starts on a line of its own."""
+
+    def __init__(self, term: TextIO) -> None:
+        self.term = term
+        self.open_line = False
+        self.progress_line = False  # the open line is a progress bar, redrawn after a "\r"
+
+    def write(self, text: str) -> None:
+        if text:
+            self.term.write(text)
+            self.open_line = not text.endswith(("\n", "\r"))
+            self.progress_line = self.open_line and "\r" in text
+
+    def line(self, text: str) -> None:
+        """Writes ``text`` as a line of its own."""
+        if self.open_line:
+            self.write("\n")
+        self.write(text if text.endswith("\n") else text + "\n")
+        self.flush()
+
+    def flush(self) -> None:
+        self.term.flush()
+
+
 class _Router:
     """Puts output messages into notebook cells, and echoes what matters to the terminal."""
 
-    def __init__(self, nb: Any, term: TextIO) -> None:
+    def __init__(self, nb: Any, term: _Terminal) -> None:
         self.nb = nb
         self.term = term
         self.displays: dict[str, list[dict]] = {}  # display id -> outputs showing it
-        self._open_line = False
 
     def append(self, index: int | None, kind: str, content: dict) -> None:
         if kind == "clear_output":
@@ -191,12 +226,13 @@ class _Router:
             self.displays.setdefault(display_id, []).append(out)
 
     def write(self, text: str) -> None:
-        if text:
-            self.term.write(text)
-            self._open_line = not text.endswith(("\n", "\r"))
+        self.term.write(text)
 
     def echo(self, kind: str, content: dict, meta: dict | None = None, prefix: str = "") -> None:
-        if self._open_line and not (kind == "stream" and content["text"].startswith("\r")):
+        if kind == "stream" and not prefix and content["text"] == "\n" and not self.term.open_line:
+            return  # the end of a progress bar whose line was ended already
+        redraw = kind == "stream" and content["text"].startswith("\r") and self.term.progress_line
+        if self.term.open_line and not redraw:
             self.write("\n")
         if kind == "stream":
             text = content["text"]
@@ -207,10 +243,10 @@ class _Router:
             kind == "display_data" and "text/plain" in content["data"]
         ):
             data = content["data"]
-            if "text/html" in data and "text/plain" in data and data["text/plain"].startswith("<"):
+            if len(data) > 1 and data.get("text/plain", "").startswith("<"):
                 return  # rich-only output (tables, figures); the notebook has it
             self.write(f"{prefix}{data.get('text/plain', '')}\n")
-        elif kind == "error":
+        elif kind == "error" and content.get("traceback"):
             self.write("\n".join(content["traceback"]) + "\n")
         self.term.flush()
 
@@ -223,15 +259,15 @@ def run_notebook(
     term: TextIO | None = None,
 ) -> int:
     """Runs the notebook as requested; returns the exit code. Messages go to ``term``."""
-    term = term or sys.stderr
+    terminal = _Terminal(term or sys.stderr)
     try:
-        return _run(Path(path), request, output, timeout, term)
+        return _run(Path(path), request, output, timeout, terminal)
     except RunnerError as exc:
-        term.write(f"orvane: {exc}\n")
+        terminal.line(f"orvane: {exc}")
         return exc.code
 
 
-def _run(path: Path, request: Request, output: Any, timeout: float | None, term: TextIO) -> int:
+def _run(path: Path, request: Request, output: Any, timeout: float | None, term: _Terminal) -> int:
     import nbformat
 
     nb, registry, cells = load_notebook(path)
@@ -245,7 +281,9 @@ def _run(path: Path, request: Request, output: Any, timeout: float | None, term:
         if request.search is not None:
             registry.resolve([request.search["target"]])
             search_space(request.search["ranges"])
-        parameter_records(" ".join(request.parameters))
+        for text in request.parameters:
+            if not parameter_records(text, strict=True):
+                raise OrvaneUsageError(f"-p {text!r}: write NAME=VALUE, e.g. -p alpha=0.5")
     except OrvaneUsageError as exc:
         raise RunnerError(str(exc), EXIT_USAGE) from None
     ids = registry.ids()
@@ -255,7 +293,7 @@ def _run(path: Path, request: Request, output: Any, timeout: float | None, term:
     pictures = out_path.with_name(f"{out_path.stem}.files")
     router = _Router(nb, term)
 
-    term.write(f"orvane: running {path} ({len(cells)} components) in a new kernel\n")
+    term.line(f"orvane: running {path} ({len(cells)} components) in a new kernel")
     pictures.mkdir(parents=True, exist_ok=True)
     kernel = _Kernel(path.parent, pictures / "kernel.log")
     code = 1
@@ -267,11 +305,11 @@ def _run(path: Path, request: Request, output: Any, timeout: float | None, term:
             "autorun": False,
             "widgets": False,
         }
-        setup = (
-            "%load_ext orvane_core\n"
-            "import orvane_core.frontend as _orvane\n"
-            f"_orvane.current_session().configure(**{options!r})\n"
-        )
+        # A notebook that loads the extension itself is left to do so: loading it here first
+        # would make its own %load_ext print that it is loaded already.
+        setup = f"import orvane_core.frontend as _orvane\n_orvane.preset(**{options!r})\n"
+        if not any(_LOAD_EXT.search(c.source) for c in nb.cells if c.cell_type == "code"):
+            setup += "get_ipython().extension_manager.load_extension('orvane_core')\n"
         _checked(kernel.execute(setup, router.echo, timeout), "setting up")
         for index, cell in enumerate(nb.cells):
             if cell.cell_type != "code":
@@ -280,7 +318,7 @@ def _run(path: Path, request: Request, output: Any, timeout: float | None, term:
             if not cell.source.strip():
                 continue
             reply = kernel.execute(
-                cell.source, lambda k, c, m, i=index: router.append(i, k, c), timeout
+                cell.source, lambda k, c, m, i=index: router.append(i, k, c), timeout, history=True
             )
             cell.execution_count = reply.get("execution_count")
             if reply["status"] != "ok":
@@ -294,7 +332,9 @@ def _run(path: Path, request: Request, output: Any, timeout: float | None, term:
             prepare += "_orvane.current_session().clear()\n"
         if request.parameters:
             prepare += (
-                f"_orvane.current_session().set_parameters({' '.join(request.parameters)!r})\n"
+                "_orvane_set = _orvane.current_session().set_parameters("
+                f"{' '.join(request.parameters)!r})\n"
+                "print('orvane: parameters', ', '.join(f'{p.name}={p.value}' for p in _orvane_set))\n"
             )
         if prepare:
             _checked(kernel.execute(prepare, router.echo, timeout), "setting parameters")
@@ -344,12 +384,12 @@ def _run(path: Path, request: Request, output: Any, timeout: float | None, term:
     finally:
         nbformat.write(nb, out_path)
         kernel.close()
-    term.write(f"orvane: wrote {out_path}\n")
-    term.write(
-        f"orvane: pictures and tables in {pictures}/ ({', '.join(Path(f).name for f in files)})\n"
+    term.line(f"orvane: wrote {out_path}")
+    term.line(
+        f"orvane: pictures and tables in {pictures}/ ({', '.join(Path(f).name for f in files)})"
     )
     if code != EXIT_OK:
-        term.write("orvane: the run failed; the error is shown above and in the notebook\n")
+        term.line("orvane: the run failed; the error is shown above and in the notebook")
     return code
 
 

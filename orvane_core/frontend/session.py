@@ -8,6 +8,7 @@ and kept in step with later declarations through ``update_graph``.
 from __future__ import annotations
 
 import ast
+import asyncio
 import atexit
 import contextlib
 import hashlib
@@ -22,10 +23,11 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
+from orvane_core.capture import RICH_ENV, LiveSink, OrvaneCapturedIO, live_output
 from orvane_core.frontend import kept
 from orvane_core.frontend.callback import OrvaneFrontendCallback, SearchResults
 from orvane_core.frontend.declarations import ComponentHeader, ComponentRegistry, OrvaneUsageError
-from orvane_core.frontend.view import make_view, pipeline_svg
+from orvane_core.frontend.view import PipelineView, make_view, pipeline_svg
 from orvane_core.misc import OrvaneDiskcacheStatus
 from orvane_core.misc.models import OrvanePipelineParameterModel
 
@@ -90,7 +92,8 @@ def parse_assignments(text: str) -> list[tuple[str, str]]:
     return pairs
 
 
-def parameter_records(text: str) -> list[OrvanePipelineParameterModel]:
+def parameter_records(text: str, strict: bool = False) -> list[OrvanePipelineParameterModel]:
+    """Parameter records of ``a=1 b='x'``; a bare word is taken as text unless ``strict``."""
     records = []
     for name, value in parse_assignments(text):
         if not name.isidentifier() or keyword.iskeyword(name):
@@ -100,8 +103,18 @@ def parameter_records(text: str) -> list[OrvanePipelineParameterModel]:
         try:
             literal = ast.literal_eval(value)
         except ValueError:
+            if strict:
+                raise OrvaneUsageError(
+                    f"Bad value for {name}: {value} is not a Python literal. Quote text for "
+                    f"Python inside the shell's quotes: -p {name}=\"'{value}'\""
+                ) from None
             literal = value  # a bare word is taken as text, as the pipeline does
         except SyntaxError:
+            if strict:
+                raise OrvaneUsageError(
+                    f"Bad value for {name}: {value} is not a Python literal, e.g. -p {name}=0.5 "
+                    f"or -p {name}=\"'text'\""
+                ) from None
             raise OrvaneUsageError(
                 f"Bad value for {name}: {value!r} is not a Python literal. Usage: {SET_USAGE}"
             ) from None
@@ -152,9 +165,10 @@ def target_names(last_expr: str) -> list[str]:
     return [last_expr]
 
 
-def _turn_on_engine_options(pipeline: Any) -> None:
-    """The one place where the front end turns on engine behaviour that is off by default."""
-    # TODO(reuse): turn on the engine's parameter-reach option here once it is on main.
+# Engine behaviour that is off by default and that the front end turns on: a parameter change
+# (and a search trial) reruns only the components that read a changed parameter, and what
+# depends on them. Given at construction, as the caches adopted then are fingerprinted with it.
+ENGINE_OPTIONS = {"parameter_reach": True}
 
 
 @contextlib.contextmanager
@@ -181,6 +195,36 @@ def _quiet_trials(pipeline: Any, keep_results: bool = False) -> Any:
         del pipeline.execute_components
 
 
+@contextlib.contextmanager
+def _quiet_optuna() -> Any:
+    """optuna logs a failed trial with its traceback; the search reports it in one line."""
+    import logging
+
+    logger = logging.getLogger("optuna")
+    saved, sink = logger.propagate, logging.NullHandler()
+    logger.propagate = False
+    logger.addHandler(sink)  # without any handler, logging would print it anyway
+    try:
+        yield
+    finally:
+        logger.removeHandler(sink)
+        logger.propagate = saved
+
+
+@contextlib.contextmanager
+def _rich_output() -> Any:
+    """Within it, runs keep what cells display with their output (worker processes too)."""
+    saved = os.environ.get(RICH_ENV)
+    os.environ[RICH_ENV] = "1"
+    try:
+        yield
+    finally:
+        if saved is None:
+            os.environ.pop(RICH_ENV, None)
+        else:
+            os.environ[RICH_ENV] = saved
+
+
 # -- the session ----------------------------------------------------------------------------------
 
 
@@ -188,16 +232,44 @@ def _quiet_trials(pipeline: Any, keep_results: bool = False) -> Any:
 class RunReport:
     """Outcome of one run, by component name."""
 
-    ran: list[str] = field(default_factory=list)
+    ran: list[str] = field(default_factory=list)  # failed components that ran are here too
     reused: list[str] = field(default_factory=list)
     failed: list[str] = field(default_factory=list)
+    errors: dict[str, str] = field(default_factory=dict)  # failed name -> exception class
     seconds: float = 0.0
+
+    @property
+    def interrupted(self) -> bool:
+        return "KeyboardInterrupt" in self.errors.values()
+
+    def failures(self) -> str:
+        """``report (NameError), fit (interrupted)``."""
+        return ", ".join(
+            f"{name} ({_failure_kind(self.errors.get(name))})" if self.errors.get(name) else name
+            for name in self.failed
+        )
 
     def line(self) -> str:
         parts = [f"{len(self.ran)} ran", f"{len(self.reused)} reused"]
         if self.failed:
-            parts.append(f"failed: {', '.join(self.failed)}")
+            parts.append(f"failed: {self.failures()}")
         return ", ".join(parts) + f" in {self.seconds:.2f} s"
+
+
+def _failure_kind(ename: str | None) -> str:
+    return "interrupted" if ename == "KeyboardInterrupt" else str(ename)
+
+
+_ANSI = re.compile(r"\x1b\[[0-9;]*m")
+
+
+def error_name(banner: Any) -> str | None:
+    """The exception class named on a failure banner's second line (``NameError``)."""
+    try:
+        words = _ANSI.sub("", str(banner[1])).split()
+    except (TypeError, IndexError, KeyError):
+        return None
+    return words[0] if words else None
 
 
 class OrvaneSession:
@@ -217,7 +289,10 @@ class OrvaneSession:
         self._looked: set[str] = set()  # the components already looked for in the kept folder
         self.widgets = True
         self.last_search: SearchResults | None = None
+        self.view: PipelineView | None = None
         self._model: Any = None
+        self._cells: dict[str, str] = {}  # notebook cell id -> the component it declares
+        self._polling = False
         self._pending_parameters: list[OrvanePipelineParameterModel] = []
         self._owner_pid = os.getpid()
 
@@ -243,9 +318,37 @@ class OrvaneSession:
         """Declares a component; returns warnings about names it reads that it will not see."""
         provided = frozenset(p.name for p in self.parameters_view())
         warnings = self.registry.declare(header, code, provided)
+        cell = self._cell_id()
+        if cell is not None:
+            # A cell that declared another name before was renamed: its old component goes,
+            # unless other components still name it as their parent.
+            old = self._cells.get(cell)
+            self._cells[cell] = header.name
+            if old is not None and old != header.name and old in self.registry.declarations:
+                try:
+                    self.registry.remove(old)
+                except OrvaneUsageError:
+                    pass
         if self.pipeline is not None:
             self._sync()
         return warnings
+
+    def remove(self, name: str) -> None:
+        """Forgets a component (the view drops it too); its children must go first."""
+        self.registry.remove(name)
+        self._cells = {k: v for k, v in self._cells.items() if v != name}
+        if self.pipeline is not None:
+            model = self.registry.model()
+            self.pipeline.update_graph(new_graph=model)
+            self._model = model
+            self.callback.redraw()
+
+    def _cell_id(self) -> str | None:
+        """The id of the notebook cell being run, as the notebook front end sends it."""
+        parent = getattr(self.shell, "parent_header", None)
+        metadata = parent.get("metadata") if isinstance(parent, dict) else None
+        cell = metadata.get("cellId") if isinstance(metadata, dict) else None
+        return cell if isinstance(cell, str) and cell else None
 
     def _default_id(self) -> str:
         notebook = (self.shell.user_ns.get("__session__") if self.shell else None) or ""
@@ -274,8 +377,8 @@ class OrvaneSession:
                 parameters=self._pending_parameters or None,
                 callback=self.callback,
                 shell=self.shell,
+                **ENGINE_OPTIONS,
             )
-            _turn_on_engine_options(self.pipeline)
             self._owner_pid = os.getpid()
             if keeps:
                 self._store_parameters()
@@ -323,20 +426,37 @@ class OrvaneSession:
         before = {cid: nodes[cid].success_count for cid in plan}
         label = "all" if names is None else ", ".join(names)
         shown: set[str] = set()
+        sink = LiveSink(self.shell)
 
         def show(cid: str) -> None:
             shown.add(cid)
-            self._show(cid)
+            node = nodes[cid]
+            # What it printed while running is on screen already; the rest follows.
+            rest = sink.unshown(node.captured, cid)
+            if rest and rest[-1].get("type") == "stream" and not rest[-1]["text"].endswith("\n"):
+                rest[-1] = {**rest[-1], "text": rest[-1]["text"] + "\n"}  # an error banner
+            if rest:
+                OrvaneCapturedIO(rest).show(shell=self.shell, component_id=cid)
+            value = node.last_output if node.status == "successful" else None
+            if value is not None:
+                # Shown as the cell's own value would be: rich where it has a rich form, and
+                # also when it is false (0, an empty list); tagged with its component.
+                from IPython.display import display
 
+                display(value, metadata={"component_id": cid})
+
+        if self.widgets and self.view is not None:
+            self.view.show_strip()  # in sight in this output while the run goes on
         self.callback.begin_execution(plan, label, on_finished=show)
         report = RunReport()
         started = time.perf_counter()
         try:
             targets = list(ids.values()) if names is None else [ids[n] for n in names]
-            if parallel:
-                pipeline.execute_components_async(component_ids=targets, send_to_front=False)
-            else:
-                pipeline.execute_components(component_ids=targets, send_to_front=False)
+            with live_output(sink, workers=parallel), _rich_output():
+                if parallel:
+                    pipeline.execute_components_async(component_ids=targets, send_to_front=False)
+                else:
+                    pipeline.execute_components(component_ids=targets, send_to_front=False)
         finally:
             report.seconds = time.perf_counter() - started
             named = {ids[n] for n in names or ()}
@@ -346,6 +466,8 @@ class OrvaneSession:
                 name = node.name
                 if node.status == "failed":
                     report.failed.append(name)
+                    report.ran.append(name)
+                    report.errors[name] = error_name(node.exception_msg) or ""
                     if cid not in shown:
                         show(cid)  # an error recorded without a run (a parent's conflict)
                 elif node.success_count != before[cid]:
@@ -356,12 +478,46 @@ class OrvaneSession:
                         show(cid)
                     else:
                         quiet.append(name)
-            self.callback.end_execution(report.line())
+            self.callback.end_execution(report.line(), failed=bool(report.failed))
         if quiet:
             print(f"Reused from the cache: {', '.join(quiet)}")
         for hint in self.missing_name_hints(report.failed):
             print(hint, file=sys.stderr)
+        self._poll_when_idle()
         return report
+
+    def _poll_when_idle(self) -> None:
+        """Takes in disk writes that finish after the run while the kernel waits for input, so
+        that the view turns "writing" into "cached" without another run."""
+        if self._polling or self.view is None or not self._writes_pending():
+            return
+        try:
+            loop = asyncio.get_running_loop()  # the kernel's loop: callbacks run when idle
+        except RuntimeError:
+            return
+        self._polling = True
+        deadline = time.monotonic() + 600
+
+        def poll() -> None:
+            try:
+                self.pipeline.update_diskcache_status()
+                self.callback.redraw()
+                again = self._writes_pending() and time.monotonic() < deadline
+            except Exception:
+                again = False
+            if again:
+                loop.call_later(0.5, poll)
+            else:
+                self._polling = False
+
+        loop.call_later(0.3, poll)
+
+    def _writes_pending(self) -> bool:
+        pipeline = self.pipeline
+        return pipeline is not None and any(
+            n.use_diskcache and n.diskcache_status == OrvaneDiskcacheStatus.UPDATING
+            for n in pipeline.nodes.values()
+        )
 
     def _show(self, cid: str) -> None:
         """Shows a component's captured output and value, tagged with its id."""
@@ -458,7 +614,7 @@ class OrvaneSession:
         self.callback.begin_search(n_trials, names, directions)
         results = None
         try:
-            with _quiet_trials(pipeline, keep_results=show_outputs):
+            with _quiet_optuna(), _quiet_trials(pipeline, keep_results=show_outputs):
                 pipeline.optimize_parameters(
                     component_id=cid,
                     opt_method=METHODS[method],
@@ -477,6 +633,14 @@ class OrvaneSession:
         self.last_search = results
         notes = self.callback.take_notes()
         if results is None or not results.completed:
+            node = pipeline.nodes.get(cid)
+            if node is not None and node.status == "failed":
+                ename = error_name(node.exception_msg)
+                raise OrvaneRunError(
+                    f"The search stopped: {target} failed in a trial"
+                    + (f" ({ename})" if ename else "")
+                    + f"; run %orvane run {target} to see its error."
+                )
             raise OrvaneRunError("; ".join(notes) or "The search ended without a result.")
         return results
 
@@ -513,10 +677,7 @@ class OrvaneSession:
         deadline = time.monotonic() + timeout
         while True:
             pipeline.update_diskcache_status()
-            if not any(
-                n.use_diskcache and n.diskcache_status == OrvaneDiskcacheStatus.UPDATING
-                for n in pipeline.nodes.values()
-            ):
+            if not self._writes_pending():
                 return True
             if time.monotonic() > deadline:
                 return False
@@ -619,17 +780,14 @@ class OrvaneSession:
             )
         return hints
 
-    def show(self) -> Any:
-        """A live view of the pipeline, shown in the notebook and redrawn during runs."""
-        view = make_view(self.widgets, self.summary())
-        self.callback.views.append(view)
-        if hasattr(view, "show"):
-            view.show()
-        else:
-            from IPython.display import display
-
-            display(view)
-        return view
+    def show(self) -> PipelineView:
+        """A live view of the pipeline, shown in the notebook and redrawn during runs; every
+        output showing it is updated together."""
+        if self.view is None:
+            self.view = make_view(self.summary())
+            self.callback.views.append(self.view)
+        self.view.show()
+        return self.view
 
     def export(self, directory: str) -> list[str]:
         """Writes the pipeline picture and the last search's figures; returns their paths."""

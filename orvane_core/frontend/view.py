@@ -1,7 +1,9 @@
-"""Pictures of a pipeline: a static SVG of the DAG, and a live widget that redraws in place.
+"""Pictures of a pipeline: an SVG of the DAG, a compact strip of status chips, and a view that
+redraws both in place in the notebook.
 
-Both are drawn from the pipeline summary the engine reports (components with their execution
-and disk-cache status, and the edges), laid out in columns by dependency depth.
+All are drawn from the pipeline summary the engine reports (components with their execution
+and disk-cache status, and the edges), laid out by dependency depth: in columns, or top to bottom
+for deep graphs.
 """
 
 from __future__ import annotations
@@ -25,67 +27,93 @@ DISK_MARK = {
 }
 
 
-LANE = 12  # height of the lane a long edge takes in each column it passes
+LANE = 12  # width of the lane a long edge takes beside each level it passes
+MAX_COLUMNS = 5  # deeper graphs are drawn top to bottom, so that the picture fits the width
+MAX_ACROSS = 5  # boxes side by side in one row of a top-to-bottom picture; more wrap
+GAP_LEVEL_V = 30  # space between the rows of a top-to-bottom picture
 
 
 class _Layout:
-    """Box corners by component, and each edge's route as points it passes through."""
+    """Box corners by component, and each edge's route as points it passes through.
+
+    Components are placed in levels by dependency depth: columns from left to right, or, for a
+    graph deeper than ``MAX_COLUMNS``, rows from top to bottom that wrap after ``MAX_ACROSS``
+    boxes. The code works along the level axis ("along") and across it; ``_xy`` maps both to
+    picture coordinates.
+    """
 
     def __init__(self, components: list[dict], edges: list[dict]) -> None:
         graph = nx.DiGraph()
         graph.add_nodes_from(c["identifier"] for c in components)
         graph.add_edges_from((e["source"], e["target"]) for e in edges)
         order = {c["identifier"]: i for i, c in enumerate(components)}
-        column: dict[str, int] = {}
+        generations = [
+            sorted(layer, key=order.__getitem__) for layer in nx.topological_generations(graph)
+        ]
+        self.vertical = len(generations) > MAX_COLUMNS
         stacks: list[list[str]] = []
-        for index, layer in enumerate(nx.topological_generations(graph)):
-            stacks.append(sorted(layer, key=order.__getitem__))
-            column.update(dict.fromkeys(layer, index))
-        self.boxes = {}
+        for layer in generations:
+            if self.vertical:
+                stacks += [layer[i : i + MAX_ACROSS] for i in range(0, len(layer), MAX_ACROSS)]
+            else:
+                stacks.append(layer)
+        level: dict[str, int] = {}
         for index, stack in enumerate(stacks):
-            for row, node in enumerate(stack):
-                self.boxes[node] = (_x(index), PAD + row * (BOX_H + GAP_Y))
-        # An edge that skips columns runs through a lane below the boxes of each column it
+            level.update(dict.fromkeys(stack, index))
+        size_along, size_across = (BOX_H, BOX_W) if self.vertical else (BOX_W, BOX_H)
+        self._gap_along = GAP_LEVEL_V if self.vertical else GAP_X
+        self._size_along, self._size_across = size_along, size_across
+        pos: dict[str, tuple[float, float]] = {}  # (along, across) of each box's corner
+        for index, stack in enumerate(stacks):
+            for k, node in enumerate(stack):
+                pos[node] = (self._along(index), PAD + k * (size_across + GAP_Y))
+        # An edge that skips levels runs through a lane beside the boxes of each level it
         # crosses, so that it never passes behind a box (a box is drawn over the edges).
         lanes: dict[int, list[tuple]] = {}
         for source, target in graph.edges:
-            for index in range(column[source] + 1, column[target]):
-                key = (self.boxes[source][1], self.boxes[target][1], order[source], order[target])
+            for index in range(level[source] + 1, level[target]):
+                key = (pos[source][1], pos[target][1], order[source], order[target])
                 lanes.setdefault(index, []).append((key, (source, target)))
-        lane_y: dict[tuple[int, tuple[str, str]], float] = {}
-        bottom = max(y for _, y in self.boxes.values()) + BOX_H
+        lane_at: dict[tuple[int, tuple[str, str]], float] = {}
+        far = max((a for _, a in pos.values()), default=PAD) + size_across
         for index, passing in lanes.items():
-            top = PAD + len(stacks[index]) * (BOX_H + GAP_Y)
+            top = PAD + len(stacks[index]) * (size_across + GAP_Y)
             for k, (_, edge) in enumerate(sorted(passing)):
-                lane_y[index, edge] = top + k * LANE + LANE / 2
-                bottom = max(bottom, top + (k + 1) * LANE)
+                lane_at[index, edge] = top + k * LANE + LANE / 2
+                far = max(far, top + (k + 1) * LANE)
+        self.boxes = {node: self._xy(*p) for node, p in pos.items()}
         self.routes = {}
         for source, target in graph.edges:
-            (x1, y1), (x2, y2) = self.boxes[source], self.boxes[target]
-            points = [(x1 + BOX_W, y1 + BOX_H / 2)]
-            for index in range(column[source] + 1, column[target]):
-                y = lane_y[index, (source, target)]
-                points += [(_x(index), y), (_x(index) + BOX_W, y)]
+            (a1, c1), (a2, c2) = pos[source], pos[target]
+            points = [(a1 + size_along, c1 + size_across / 2)]
+            for index in range(level[source] + 1, level[target]):
+                across = lane_at[index, (source, target)]
+                points += [(self._along(index), across), (self._along(index) + size_along, across)]
             # The arrowhead's tip stops short of the target's border, which would cover it.
-            points.append((x2 - 1.5, y2 + BOX_H / 2))
-            self.routes[source, target] = points
-        self.width = max(x for x, _ in self.boxes.values()) + BOX_W + PAD
-        self.height = bottom + PAD
+            points.append((a2 - 1.5, c2 + size_across / 2))
+            self.routes[source, target] = [self._xy(*p) for p in points]
+        length = self._along(len(stacks) - 1) + size_along + PAD if stacks else 2 * PAD
+        self.width, self.height = self._xy(length, far + PAD)
+
+    def _along(self, index: int) -> float:
+        return PAD + index * (self._size_along + self._gap_along)
+
+    def _xy(self, along: float, across: float) -> tuple[float, float]:
+        return (across, along) if self.vertical else (along, across)
 
 
-def _x(column: int) -> float:
-    return PAD + column * (BOX_W + GAP_X)
-
-
-def _path(points: list[tuple[float, float]]) -> str:
-    """A smooth curve across each gap between columns, a straight line through each lane."""
+def _path(points: list[tuple[float, float]], vertical: bool = False) -> str:
+    """A smooth curve across each gap between levels, a straight line through each lane."""
     (x, y), *rest = points
     out = [f"M{x:g},{y:g}"]
     for i, (nx_, ny) in enumerate(rest):
-        if i % 2 == 0:  # across a gap
+        if i % 2 == 0 and vertical:  # across a gap between rows
+            mid = (y + ny) / 2
+            out.append(f"C{x:g},{mid:g} {nx_:g},{mid:g} {nx_:g},{ny:g}")
+        elif i % 2 == 0:  # across a gap between columns
             mid = (x + nx_) / 2
             out.append(f"C{mid:g},{y:g} {mid:g},{ny:g} {nx_:g},{ny:g}")
-        else:  # through a column's lane
+        else:  # through a level's lane
             out.append(f"L{nx_:g},{ny:g}")
         x, y = nx_, ny
     return " ".join(out)
@@ -108,22 +136,38 @@ def _layout(components: list[dict], edges: list[dict]) -> _Layout:
     return found
 
 
-def pipeline_svg(summary: dict | None) -> str:
+def _status_text(c: dict, elapsed: dict[str, float]) -> tuple[str, str, str]:
+    """(execution status, disk-cache status, the box's second line) of a summary entry."""
+    status = str(c.get("execution_status") or "invalid")
+    disk = str(c.get("diskcache_status") or "uncached")
+    seconds = elapsed.get(c["identifier"])
+    if status == "running" and seconds is not None:
+        return status, disk, f"running {seconds:.0f} s"
+    uses_disk = bool((c.get("metadata") or {}).get("diskcache"))
+    disk_text = DISK_MARK.get(disk, "disk cache on" if uses_disk else "no disk cache")
+    return status, disk, f"{status} \u00b7 {disk_text}"
+
+
+def pipeline_svg(summary: dict | None, elapsed: dict[str, float] | None = None) -> str:
     """The pipeline as an SVG document; each component is a ``<g>`` carrying its name and
-    statuses as ``data-`` attributes."""
+    statuses as ``data-`` attributes. ``elapsed`` gives the seconds each running component has
+    run, by id."""
     components = list((summary or {}).get("components", ()))
     edges = list((summary or {}).get("edges", ()))
+    elapsed = elapsed or {}
     if not components:
         return (
-            '<svg xmlns="http://www.w3.org/2000/svg" width="260" height="30">'
-            '<text x="6" y="20" font-family="sans-serif" font-size="13">'
+            '<svg xmlns="http://www.w3.org/2000/svg" class="orvane-pipeline" width="260" '
+            'height="30"><text x="6" y="20" font-family="sans-serif" font-size="13">'
             "No components declared yet.</text></svg>"
         )
     layout = _layout(components, edges)
     width, height = layout.width, layout.height
+    # Scaled down, never cut off, where the output area is narrower than the picture.
     out = [
         f'<svg xmlns="http://www.w3.org/2000/svg" class="orvane-pipeline" width="{width:g}" '
-        f'height="{height:g}" viewBox="0 0 {width:g} {height:g}" font-family="sans-serif">',
+        f'height="{height:g}" viewBox="0 0 {width:g} {height:g}" font-family="sans-serif" '
+        'style="max-width:100%;height:auto">',
         '<defs><marker id="orvane-arrow" viewBox="0 0 8 8" refX="8" refY="4" markerWidth="7" '
         'markerHeight="7" orient="auto"><path d="M0,0 L8,4 L0,8 z" fill="#777"/></marker></defs>',
     ]
@@ -132,96 +176,116 @@ def pipeline_svg(summary: dict | None) -> str:
         # Edges found from the names the cells use are dashed; those from 'after' are solid.
         dash = ' stroke-dasharray="5,3"' if edge in inferred else ""
         out.append(
-            f'<path class="orvane-edge{" orvane-inferred" if dash else ""}" d="{_path(points)}" '
+            f'<path class="orvane-edge{" orvane-inferred" if dash else ""}" d="{_path(points, layout.vertical)}" '
             f'fill="none" stroke="#777" stroke-width="1.3"{dash} marker-end="url(#orvane-arrow)">'
             f"<title>{'inferred from the names used' if dash else 'after'}</title></path>"
         )
     for c in components:
         x, y = layout.boxes[c["identifier"]]
-        status = str(c.get("execution_status") or "invalid")
-        disk = str(c.get("diskcache_status") or "uncached")
+        status, disk, line = _status_text(c, elapsed)
         fill, stroke = COLORS.get(status, COLORS["invalid"])
         name = html.escape(str(c.get("name") or c["identifier"]))
-        uses_disk = bool((c.get("metadata") or {}).get("diskcache"))
-        disk_text = DISK_MARK.get(disk, "disk cache on" if uses_disk else "no disk cache")
         out.append(
             f'<g class="orvane-component" data-component="{name}" data-status="{status}" '
             f'data-diskcache="{disk}"><title>{name}: {status}, disk cache {disk}</title>'
-            f'<rect x="{x}" y="{y}" width="{BOX_W}" height="{BOX_H}" rx="7" fill="{fill}" '
+            f'<rect x="{x:g}" y="{y:g}" width="{BOX_W}" height="{BOX_H}" rx="7" fill="{fill}" '
             f'stroke="{stroke}" stroke-width="2"/>'
-            f'<text x="{x + 10}" y="{y + 19}" font-size="13" font-weight="bold" fill="#222">'
-            f"{name}</text>"
-            f'<text x="{x + 10}" y="{y + 36}" font-size="11" fill="{stroke}">{status} \u00b7 '
-            f"{html.escape(disk_text)}</text></g>"
+            f'<text x="{x + 10:g}" y="{y + 19:g}" font-size="13" font-weight="bold" '
+            f'fill="#222">{name}</text>'
+            f'<text x="{x + 10:g}" y="{y + 36:g}" font-size="11" fill="{stroke}">'
+            f"{html.escape(line)}</text></g>"
         )
     out.append("</svg>")
     return "".join(out)
 
 
-_ESM = """
-function render({ model, el }) {
-  const draw = () => { el.innerHTML = model.get("svg"); };
-  draw();
-  model.on("change:svg", draw);
-}
-export default { render };
-"""
+def pipeline_text(summary: dict | None, elapsed: dict[str, float] | None = None) -> str:
+    """One line per component, for viewers that show text only."""
+    components = (summary or {}).get("components", ())
+    if not components:
+        return "pipeline: no components declared yet"
+    elapsed = elapsed or {}
+    lines = ["pipeline:"]
+    for c in components:
+        lines.append(f"  {c.get('name') or c['identifier']}: {_status_text(c, elapsed)[2]}")
+    return "\n".join(lines)
 
 
-def _widget_class() -> type | None:
-    try:
-        import anywidget
-        import traitlets
-    except ImportError:
-        return None
-
-    class OrvanePipelineView(anywidget.AnyWidget):
-        """Live picture of a pipeline, redrawn in place as the pipeline reports changes."""
-
-        _esm = _ESM
-        svg = traitlets.Unicode("").tag(sync=True)
-
-        def update(self, summary: dict) -> None:
-            svg = pipeline_svg(summary)
-            if svg != self.svg:
-                self.svg = svg
-
-        def _repr_mimebundle_(self, **kwargs: Any) -> Any:
-            # Renderers without widget support (static viewers, saved notebooks) show the SVG.
-            bundle = super()._repr_mimebundle_(**kwargs)
-            data = bundle[0] if isinstance(bundle, tuple) else bundle
-            data["image/svg+xml"] = self.svg
-            data["text/plain"] = "<pipeline view: shown live where widgets render>"
-            return bundle
-
-    return OrvanePipelineView
+def pipeline_strip(summary: dict | None, elapsed: dict[str, float] | None = None) -> str:
+    """The compact form: one coloured chip per component, wrapping to the output's width."""
+    components = (summary or {}).get("components", ())
+    elapsed = elapsed or {}
+    chips = []
+    for c in components:
+        status, disk, line = _status_text(c, elapsed)
+        fill, stroke = COLORS.get(status, COLORS["invalid"])
+        name = html.escape(str(c.get("name") or c["identifier"]))
+        chips.append(
+            f'<span class="orvane-chip" data-component="{name}" data-status="{status}" '
+            f'data-diskcache="{disk}" title="{html.escape(line)}" style="display:inline-block;'
+            f"margin:2px 4px 2px 0;padding:1px 7px;border:1.5px solid {stroke};"
+            f'border-radius:9px;background:{fill};font:12px sans-serif;color:#222">'
+            f'<b>{name}</b> <span style="color:{stroke}">{html.escape(line)}</span></span>'
+        )
+    return f'<div class="orvane-strip" style="line-height:1.9">{"".join(chips)}</div>'
 
 
-class StaticPipelineView:
-    """The SVG picture in an output that is replaced in place (no widget support needed)."""
+class PipelineView:
+    """A picture of the pipeline in the notebook, redrawn in place as the pipeline reports.
+
+    It is plain display data (HTML with the SVG inline, the SVG alone, and text) updated through
+    its display id, so a saved notebook keeps the last picture and shows it when reopened, with
+    or without a kernel. ``show()`` puts the full picture in the current output; ``show_strip()``
+    a compact one, and every copy of either updates together.
+    """
 
     def __init__(self) -> None:
         self.svg = ""
-        self._handle: Any = None
+        self._summary: dict | None = None
+        self._elapsed: dict[str, float] = {}
+        self._handles: dict[str, Any] = {}  # "full" / "strip" -> display handle
+        self._shown: dict[str, Any] = {}  # what each handle shows now
+
+    def _bundle(self, kind: str) -> tuple[dict, dict]:
+        text = pipeline_text(self._summary, self._elapsed)
+        if kind == "strip":
+            data = {"text/html": pipeline_strip(self._summary, self._elapsed), "text/plain": text}
+        else:
+            data = {
+                "text/html": f'<div class="orvane-view">{self.svg}</div>',
+                "image/svg+xml": self.svg,
+                "text/plain": text,
+            }
+        return data, {"orvane": "view" if kind == "full" else "strip"}
+
+    def _display(self, kind: str) -> None:
+        from IPython.display import display
+
+        data, metadata = self._bundle(kind)
+        handle = self._handles.get(kind)
+        if handle is None:
+            self._handles[kind] = display(data, raw=True, metadata=metadata, display_id=True)
+        else:  # another copy with the same id: it is updated with the others
+            display(data, raw=True, metadata=metadata, display_id=handle.display_id)
+        self._shown[kind] = data
 
     def show(self) -> None:
-        from IPython.display import SVG, display
+        self._display("full")
 
-        self._handle = display(SVG(self.svg), display_id=True, metadata={"orvane": "view"})
+    def show_strip(self) -> None:
+        self._display("strip")
 
-    def update(self, summary: dict) -> None:
-        svg = pipeline_svg(summary)
-        if svg != self.svg:
-            self.svg = svg
-            if self._handle is not None:
-                from IPython.display import SVG
+    def update(self, summary: dict, elapsed: dict[str, float] | None = None) -> None:
+        self._summary, self._elapsed = summary, dict(elapsed or {})
+        self.svg = pipeline_svg(summary, self._elapsed)
+        for kind, handle in self._handles.items():
+            data, metadata = self._bundle(kind)
+            if data != self._shown.get(kind):
+                self._shown[kind] = data
+                handle.update(data, raw=True, metadata=metadata)
 
-                self._handle.update(SVG(svg), metadata={"orvane": "view"})
 
-
-def make_view(widgets: bool, summary: dict | None) -> Any:
-    """A live widget when widgets are wanted and available, a static SVG view otherwise."""
-    cls = _widget_class() if widgets else None
-    view = cls() if cls is not None else StaticPipelineView()
+def make_view(summary: dict | None) -> PipelineView:
+    view = PipelineView()
     view.update(summary or {})
     return view

@@ -144,18 +144,18 @@ class OrvaneDagBase:
                     cls = _component_class()
                 fresh[model.id] = cls(component=model)
         nodes: dict[str, Any] = {}
-        changed: list[str] = []
+        code_changed: list[str] = []
+        parents_changed: list[str] = []
         for model in plan.components:
             component = fresh.get(model.id)
             if component is None:
                 component = old_nodes[model.id]
                 old_parents = set(old_graph.predecessors(model.id))
                 if self._update_component(component, model):
-                    changed.append(model.id)
+                    code_changed.append(model.id)
                 if old_parents != plan.parents[model.id]:
                     # Its inputs now come from elsewhere: its results no longer hold.
-                    component.status = OrvaneComponentStatus.INVALID
-                    changed.append(model.id)
+                    parents_changed.append(model.id)
             else:
                 component._summary_sink = self._summary_sink
             nodes[model.id] = component
@@ -178,13 +178,8 @@ class OrvaneDagBase:
 
         # Results computed downstream of changed code or changed inputs are stale as well: a
         # kept cell must not serve them from its cache after its ancestor runs differently.
-        stale: set[str] = set()
-        for cid in changed:
-            if cid not in stale:
-                stale |= self._graph.descendants(cid)
-        for cid in stale:
-            if cid not in fresh:
-                nodes[cid].status = OrvaneComponentStatus.INVALID
+        if code_changed or parents_changed or fresh:
+            self._invalidate_after_edit(code_changed, parents_changed, list(fresh))
 
         # Entries of kept components stay valid unless marked; new ones are built on first use.
         old_entries = dict(zip(self._summary_index, self._summary_entries, strict=True))
@@ -194,6 +189,15 @@ class OrvaneDagBase:
             if entry is None:
                 self._summary_sink.add(cid)
         self._summary_sink.intersection_update(nodes)
+
+    def _invalidate_after_edit(
+        self, code_changed: list[str], parents_changed: list[str], fresh: list[str]
+    ) -> None:
+        """Marks what an edit made stale INVALID (the engine also keeps why)."""
+        for cid, _cause, _parent in self._graph.edit_invalidations(
+            code_changed, parents_changed, fresh
+        ):
+            self.nodes[cid].status = OrvaneComponentStatus.INVALID
 
     @staticmethod
     def _update_component(component: Any, model: OrvaneComponentModel) -> bool:

@@ -37,7 +37,10 @@ std::vector<std::string> format_error_banner(const std::string& exc_name,
   trace += kReset;
   lines.push_back(std::move(trace));
 
-  lines.push_back(std::string(kRed) + "OrvanePipelineError" + kReset + ": " + exc_text);
+  // An exception without text (MemoryError, a bare raise of a class) is named instead: an
+  // empty line would leave the reader with nothing.
+  lines.push_back(std::string(kRed) + "OrvanePipelineError" + kReset + ": " +
+                  (exc_text.empty() ? exc_name : exc_text));
   return lines;
 }
 

@@ -2,6 +2,7 @@
 #include "core/search_space.hpp"
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
 namespace orvane::search {
@@ -18,7 +19,7 @@ double round_decimals(double value, int decimals) {
   return std::nearbyint(scaled) / scale;
 }
 
-std::vector<double> grid_values(double low, double high, double interval) {
+double grid_count(double low, double high, double interval) {
   if (interval == 0.0) throw ZeroStep();
   const double span = high - low;
   double steps = span / interval;
@@ -26,8 +27,13 @@ std::vector<double> grid_values(double low, double high, double interval) {
   if (steps == 0.0 && span != 0.0) steps = std::signbit(steps) ? 0.0 : 1.0;
   const double length = std::ceil(steps);
   if (std::isnan(length)) throw BadLength("arange: cannot compute length");
-  if (length <= 0.0) return {};
   if (length > kMaxLength) throw BadLength("Maximum allowed size exceeded");
+  return length <= 0.0 ? 0.0 : length;
+}
+
+std::vector<double> grid_values(double low, double high, double interval) {
+  const double length = grid_count(low, high, interval);
+  if (length <= 0.0) return {};
 
   const auto count = static_cast<std::size_t>(length);
   std::vector<double> values(count);
@@ -80,6 +86,21 @@ std::string empty_grid_message(std::string_view name) {
                            "in steps of 'interval'");
 }
 
+std::string oversized_grid_message(std::string_view name, double count) {
+  char shown[32];
+  if (count < 1e15) {
+    std::snprintf(shown, sizeof shown, "%.0f", count);
+  } else {
+    std::snprintf(shown, sizeof shown, "%.3g", count);
+  }
+  char limit[32];
+  std::snprintf(limit, sizeof limit, "%.0f", kMaxGridPoints);
+  return parameter_message(name, std::string("the grid reaches ") + shown +
+                                     " points with it, more than the " + limit +
+                                     " a grid search may have; choose a larger 'interval' or a "
+                                     "narrower range");
+}
+
 bool starts_with(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
 }
@@ -97,6 +118,11 @@ bool any_infinite(const std::vector<double>& values) {
 
 std::string failed_trial_message(long long number) {
   return "Trial " + std::to_string(number) + " failed because its target value is not a number";
+}
+
+std::string overflow_message() {
+  return std::string(kTargetPrefix) +
+         " the target value is too large for a floating-point number; scale it down";
 }
 
 std::string value_count_message(std::size_t values, std::size_t objectives) {

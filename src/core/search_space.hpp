@@ -22,6 +22,14 @@ class BadLength : public std::invalid_argument {
   using std::invalid_argument::invalid_argument;
 };
 
+// The most points a grid search may have, over all its parameters together: the study keeps
+// every combination in memory, so a larger grid is refused before any of it is built.
+inline constexpr double kMaxGridPoints = 1e6;
+
+// How many values grid_values(low, high, interval) gives, without building them. Throws as
+// grid_values does for a zero step or a length that cannot be computed or held.
+double grid_count(double low, double high, double interval);
+
 // The half-open range low, low + interval, ... below high (above it for a negative step), with
 // the element count and values of a numeric arange, each rounded to 15 decimal places so that
 // the residue of repeated additions disappears (0.1 + 0.2 gives 0.3).
@@ -51,6 +59,8 @@ std::string unknown_method_message(std::string_view method);
 std::string parameter_message(std::string_view name, std::string_view detail);
 std::string missing_key_message(std::string_view name, std::string_view key);
 std::string empty_grid_message(std::string_view name);
+// A grid that reaches `count` points with this parameter, more than kMaxGridPoints.
+std::string oversized_grid_message(std::string_view name, double count);
 
 bool starts_with(std::string_view text, std::string_view prefix);
 
@@ -63,6 +73,9 @@ bool any_infinite(const std::vector<double>& values);
 
 // The report of a trial that ended without values (its target was not a number).
 std::string failed_trial_message(long long number);
+
+// The report of a target value too large for a floating-point number (an integer such as 10**400).
+std::string overflow_message();
 
 // The report of a target that gives another number of values than there are objectives.
 std::string value_count_message(std::size_t values, std::size_t objectives);

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/pipeline_model.hpp"
 #include "native/graph_object.hpp"
 
 namespace py = pybind11;
@@ -64,6 +65,26 @@ void bind_graph(py::module_& m) {
            [](const GraphObject& g, const py::handle& id) {
              return PyUnicode_Check(id.ptr()) && g.dag.index_of(id.cast<std::string>()) >= 0;
            })
+      .def(
+          "edit_invalidations",
+          [](const GraphObject& g, const py::iterable& code_changed,
+             const py::iterable& parents_changed, const py::iterable& fresh) {
+            std::vector<std::size_t> code, parents;
+            std::vector<bool> is_fresh(g.dag.size(), false);
+            for (const py::handle& id : code_changed) code.push_back(g.index(id));
+            for (const py::handle& id : parents_changed) parents.push_back(g.index(id));
+            for (const py::handle& id : fresh) is_fresh[g.index(id)] = true;
+            py::list out;
+            for (const model::Invalidation& inv :
+                 model::invalidate_for_edit(g.dag, code, parents, is_fresh)) {
+              out.append(py::make_tuple(g.id(inv.node), model::cause_name(inv.reason->cause),
+                                        inv.reason->parent));
+            }
+            return out;
+          },
+          py::arg("code_changed"), py::arg("parents_changed"), py::arg("fresh"),
+          "After an edit: (id, cause, parent) of each kept component that is no longer current, "
+          "in topological order.")
       .def_property_readonly(
           "nodes", [](const GraphObject& g) { return py::list(py::cast(g.ids)); },
           "The node ids, in order.")

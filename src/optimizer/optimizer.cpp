@@ -112,6 +112,7 @@ HPOptimizer::HPOptimizer(const std::optional<py::str>& opt_method, const py::obj
     if (parameters.is_none()) throw py::value_error(kGridWithoutParameters);
     SearchSpace space = build_search_space(parameters);
     grid_sizes_ = std::move(space.sizes);
+    grid_refused_ = std::move(space.refused);
     sampler =
         py::reinterpret_borrow<py::object>(o.grid_sampler)(py::arg("search_space") = space.grid);
   } else {
@@ -187,6 +188,7 @@ void HPOptimizer::report(const py::dict& data) const {
 void HPOptimizer::optimize(const py::object& target_func, const py::object& n_trials,
                            const py::object& target_names) {
   if (study.is_none()) throw std::runtime_error("create_study() must be called before optimize()");
+  if (!grid_refused_.empty()) throw py::value_error(grid_refused_);
   for (const auto& [name, size] : grid_sizes_) {
     if (size == 0) throw py::value_error(search::empty_grid_message(name));
   }

@@ -16,6 +16,7 @@ namespace py = pybind11;
 struct SearchSpace {
   py::dict grid;
   std::vector<std::pair<std::string, std::size_t>> sizes;
+  std::string refused;  // why the grid is too large to search (then left unbuilt); else empty
 };
 SearchSpace build_search_space(const py::handle& parameters);
 
@@ -45,6 +46,7 @@ class HPOptimizer {
 
   std::vector<bool> maximize_;
   std::vector<std::pair<std::string, std::size_t>> grid_sizes_;  // empty unless grid search
+  std::string grid_refused_;  // why the grid is too large to search; empty otherwise
 };
 
 void register_optimizer(py::module_& m);

@@ -27,6 +27,7 @@ double as_float(const py::handle& value) {
 
 SearchSpace build_search_space(const py::handle& parameters) {
   SearchSpace space;
+  double points = 1;  // of the grid over the parameters so far
   for (const py::handle& item : parameters.attr("items")()) {
     py::object name = item[py::int_(0)];
     py::object description = item[py::int_(1)];
@@ -44,6 +45,16 @@ SearchSpace build_search_space(const py::handle& parameters) {
     }
     std::vector<double> values;
     try {
+      // Counted before anything is built: a tiny interval would otherwise fill the memory.
+      points *= search::grid_count(low, high, interval);
+      if (points > search::kMaxGridPoints && space.refused.empty()) {
+        space.refused = search::oversized_grid_message(std::string(py::str(name)), points);
+      }
+      if (!space.refused.empty()) {
+        space.sizes.emplace_back(py::str(name), 0);
+        space.grid[name] = py::list();
+        continue;
+      }
       values = search::grid_values(low, high, interval);
     } catch (const search::ZeroStep& e) {
       PyErr_SetString(PyExc_ZeroDivisionError, e.what());

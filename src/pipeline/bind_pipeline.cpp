@@ -177,4 +177,5 @@ PYBIND11_MODULE(pipeline, m) {
   register_component_info(m, cls);
   register_optimization(m, cls);
   register_async_execution(m, cls);
+  register_reach(m, cls);
 }

@@ -150,6 +150,7 @@ void disable_component_diskcache(const py::object& self,
   for (const py::object& id : related(st, component_id, false)) {
     cancel_if_updating(self, st, id);
     comp::set_uses_diskcache(component(st, id), false);
+    drop_paused(state(self), id);
   }
   run_summary(self);
 }
@@ -159,6 +160,7 @@ void clear_component_cache(const py::object& self, const std::optional<py::str>&
   for (const py::object& id : related(st, component_id, false)) {
     cancel_if_updating(self, st, id);
     component(st, id).attr("clear_cache")();
+    drop_paused(state(self), id);
   }
   run_summary(self);
 }
@@ -166,14 +168,16 @@ void clear_component_cache(const py::object& self, const std::optional<py::str>&
 void clear_all_cache(const py::object& self) {
   py::dict nodes = state(self).nodes;
   for (const auto& item : nodes) item.second.attr("clear_cache")();
+  drop_paused(state(self), py::none());
   run_summary(self);
 }
 
 // The clean-up proper: every component's disk cache, then the directories that are the caches'
 // own, then the directory itself if nothing else is left in it.
-void remove_owned_caches(const PipelineState& st, const std::string& dir) {
+void remove_owned_caches(PipelineState& st, const std::string& dir) {
   py::dict nodes = st.nodes;
   for (const auto& item : nodes) item.second.attr("clear_diskcache")();
+  drop_paused(st, py::none());
 
   // Only the caches' own directories go; anything else a user put here stays, and with it the
   // directory.

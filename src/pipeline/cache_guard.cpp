@@ -1,10 +1,8 @@
 // Cache misses instead of errors, and writes that complete at once; see cache_guard.hpp.
 #include "pipeline/cache_guard.hpp"
 
-#include <algorithm>
-#include <unordered_map>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/py_paths.hpp"
@@ -126,22 +124,16 @@ std::vector<PipelineState::CompletedWrite> take_completed(const py::object& self
 
 namespace {
 
-std::string fingerprint_of(const PipelineState& st, const GraphObject& graph,
-                           const std::string& parameters, std::size_t node,
-                           std::unordered_map<std::size_t, std::string>& memo) {
-  auto found = memo.find(node);
-  if (found != memo.end()) return found->second;
-  std::vector<std::pair<std::string, std::size_t>> parents;
-  for (std::size_t parent : graph.dag.predecessors(node)) {
-    parents.emplace_back(key(graph.id(parent)), parent);
-  }
-  std::sort(parents.begin(), parents.end());
-  std::vector<std::string> parent_prints;
-  for (const auto& parent : parents) {
-    parent_prints.push_back(fingerprint_of(st, graph, parameters, parent.second, memo));
-  }
-  const std::string code = py::str(comp::cell_code(component(st, graph.id(node))));
-  return memo[node] = cache_fingerprint(code, parameters, parent_prints);
+// The walk over the graph's nodes: code from the components, parameter text per component.
+model::FingerprintWalk new_walk(PipelineState& st, const GraphObject& graph) {
+  PipelineState* owner = &st;
+  const GraphObject* g = &graph;
+  return model::FingerprintWalk(
+      graph.dag,
+      [owner, g](std::size_t node) {
+        return std::string(py::str(comp::cell_code(component(*owner, g->id(node)))));
+      },
+      [owner, g](std::size_t node) { return parameter_text(*owner, g->id(node)); });
 }
 
 }  // namespace
@@ -149,22 +141,19 @@ std::string fingerprint_of(const PipelineState& st, const GraphObject& graph,
 py::str fingerprint(const py::object& self, const py::object& component_id) {
   PipelineState& st = state(self);
   const GraphObject& graph = pipeline::graph(st);
-  py::list items = py::module_::import("builtins").attr("sorted")(st.parameters.attr("items")());
-  std::string parameters = py::repr(items);
   const std::size_t node = node_of(graph, component_id);
   PipelineState::Fingerprints& run = st.fingerprints;
-  if (!run.active) {
-    std::unordered_map<std::size_t, std::string> memo;
-    return py::str(fingerprint_of(st, graph, parameters, node, memo));
-  }
-  if (run.graph != &graph || run.graph_version != st.graph_version ||
+  if (!run.active) return py::str(new_walk(st, graph).of(node));
+  // Remembered for one graph, graph version and parameter set (any change of a value resets it).
+  std::string parameters = parameter_text(st, py::none());
+  if (!run.walk || run.graph != &graph || run.graph_version != st.graph_version ||
       run.parameters != parameters) {
-    run.by_node.clear();
+    run.walk.emplace(new_walk(st, graph));
     run.graph = &graph;
     run.graph_version = st.graph_version;
     run.parameters = std::move(parameters);
   }
-  return py::str(fingerprint_of(st, graph, run.parameters, node, run.by_node));
+  return py::str(run.walk->of(node));
 }
 
 bool fingerprint_matches(const py::object& self, const py::object& component_id,

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "common/pyclass.hpp"
+#include "core/pipeline_model.hpp"
 #include "pipeline/pipeline.hpp"
 #include "vostrel/component_native.hpp"
 
@@ -57,6 +58,13 @@ inline void mark_disk_cached(const py::handle& c) {
 
 // True when the component's in-memory cache holds nothing.
 inline bool memory_cache_empty(const py::handle& c) { return native(c).memory_cache_empty(); }
+
+// What the engine's rules (core/pipeline_model.hpp) need to know of the component.
+inline model::NodeFacts facts(const py::handle& c) {
+  const ComponentNative& n = native(c);
+  return {n.status(),      n.success_count(), n.diskcache_enabled(),
+          n.disk_status(), n.write_pending(), n.memory_cache_empty()};
+}
 
 // The component's name and code, as its native state holds them.
 inline const py::object& name(const py::handle& c) { return native(c).name; }

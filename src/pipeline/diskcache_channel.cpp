@@ -286,8 +286,7 @@ void restart_writer(PipelineState& st) {
 }
 
 bool cancel_pending_write(const py::object& self, const py::handle& component_id) {
-  py::object target = component(state(self), component_id);
-  if (!comp::uses_diskcache(target) || !comp::write_pending(target)) return false;
+  if (!model::cancel_on_interrupt(comp::facts(component(state(self), component_id)))) return false;
   put_task(self, "cancel", component_id);
   return true;
 }

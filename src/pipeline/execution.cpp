@@ -36,16 +36,14 @@ class HandledException {
 }  // namespace
 
 bool need_to_rerun_component(const py::object& component, const py::object& excludes) {
-  const bool successful = comp::successful(component);
-  if (!excludes.is_none() && successful) {
+  const model::NodeFacts facts = comp::facts(component);
+  bool excluded = false;
+  if (!excludes.is_none() && facts.status == comp::Status::Successful) {
     const int found = PySequence_Contains(excludes.ptr(), component.attr(intern("id")).ptr());
     if (found < 0) throw py::error_already_set();
-    if (found) return false;
+    excluded = found != 0;
   }
-  if (!successful) return true;
-  if (!comp::uses_diskcache(component)) return true;
-  const comp::DiskStatus disk = comp::disk_status(component);
-  return disk == comp::DiskStatus::Uncached || disk == comp::DiskStatus::Failed;
+  return model::needs_rerun(facts, excluded);
 }
 
 namespace {
@@ -119,10 +117,15 @@ py::object execute_one(const py::object& self, const std::optional<py::str>& com
   py::object id = component_id ? py::object(*component_id) : py::object(py::none());
   PipelineState& st = state(self);
   py::object target = component(st, id);
-  // A cache that cannot be read back is a miss: the component runs again.
-  if (!need_to_rerun_component(target, py::none()) && guard::serve_or_miss(self, id, target)) {
-    guard::note_reused(self, id);
-    return target.attr(intern("last_output"));
+  const std::string key = text(id);
+  const model::Decision decision = st.decisions.decide(key, comp::facts(target));
+  if (decision.outcome == model::Outcome::Reused) {
+    // A cache that cannot be read back is a miss: the component runs again.
+    if (guard::serve_or_miss(self, id, target)) {
+      guard::note_reused(self, id);
+      return target.attr(intern("last_output"));
+    }
+    st.decisions.cache_damaged(key);
   }
   comp::set_status(target, rt().status_running);
   run_summary(self);
@@ -131,26 +134,26 @@ py::object execute_one(const py::object& self, const std::optional<py::str>& com
   py::dict non_module_inputs;
   py::object graph_holder = st.graph;
   const GraphObject& graph = pipeline::graph(st);
-  const std::vector<std::size_t> parents = graph.dag.predecessors(node_of(graph, id));
+  const std::size_t node = node_of(graph, id);
+  if (auto unfinished = model::unfinished_parent(graph.dag, node, facts_of(st, graph))) {
+    throw std::runtime_error("Please execute the parent component [" +
+                             text(comp::name(component(st, graph.id(*unfinished)))) + "] first.");
+  }
+  model::InputMerge merge;
+  const std::vector<std::size_t> parents = graph.dag.predecessors(node);
   for (std::size_t p : parents) {
     py::object parent = component(st, graph.id(p));
-    if (!comp::successful(parent)) {
-      throw std::runtime_error("Please execute the parent component [" +
-                               text(parent.attr(intern("name"))) + "] first.");
-    }
     py::object statements = parent.attr(intern("module_statements"));
-    for (const py::handle& symbol : statements) {
-      py::object statement = statements[symbol];
-      if (module_statements.contains(symbol) &&
-          py::object(module_statements[symbol]).not_equal(statement)) {
-        throw py::value_error("'" + text(parent.attr(intern("name"))) + "/" + text(symbol) +
-                              "' is " + text(statement) + ", which differs from '" +
-                              text(module_statements[symbol]) + "'.");
-      }
+    std::vector<std::pair<std::string, std::string>> lines;
+    for (const py::handle& symbol : statements)
+      lines.emplace_back(text(symbol), text(statements[symbol]));
+    if (auto conflict = merge.add_statements(lines)) {
+      throw py::value_error("'" + text(comp::name(parent)) + "/" + conflict->symbol + "' is " +
+                            conflict->statement + ", which differs from '" + conflict->held + "'.");
     }
     py::object values = parent.attr(intern("non_module_outputs"));
     for (const py::handle& symbol : values) {
-      if (!non_module_inputs.contains(symbol)) continue;
+      if (!merge.value_seen(text(symbol))) continue;
       py::object held = non_module_inputs[symbol];
       py::object value = values[symbol];
       // The same object serialises to the same bytes; only distinct objects are compared.
@@ -188,10 +191,7 @@ bool check_all_children_successful(const py::object& self,
   py::object id = component_id ? py::object(*component_id) : py::object(py::none());
   PipelineState& st = state(self);
   const GraphObject& graph = pipeline::graph(st);
-  for (std::size_t child : graph.dag.successors(node_of(graph, id))) {
-    if (!comp::successful(component(st, graph.id(child)))) return false;
-  }
-  return true;
+  return model::all_children_successful(graph.dag, node_of(graph, id), facts_of(st, graph));
 }
 
 }  // namespace
@@ -203,17 +203,8 @@ void ensure_writer(PipelineState& st) {
 // Marks for rerun every planned component that needs it, together with its whole downstream.
 void invalidate(const py::object& self, PipelineState& st, const GraphObject& graph,
                 const std::vector<std::size_t>& plan) {
-  for (std::size_t c : plan) {
-    py::object target = component(st, graph.id(c));
-    if (comp::invalid(target)) continue;
-    if (!need_to_rerun_component(target, py::none())) continue;
-    std::vector<std::size_t> affected{c};
-    for (std::size_t d : graph.dag.descendants(c)) affected.push_back(d);
-    for (std::size_t d : affected) {
-      cancel_pending_write(self, graph.id(d));
-      comp::set_status(component(st, graph.id(d)), rt().status_invalid);
-    }
-  }
+  apply_invalidations(self, st, graph,
+                      model::invalidate_for_run(graph.dag, plan, facts_of(st, graph)));
 }
 
 // Records an exception that escaped a component's run in that component.
@@ -236,16 +227,10 @@ void record_failure(const py::object& self, PipelineState& st, const py::handle&
 
 void free_parents(const py::object& self, PipelineState& st, const GraphObject& graph,
                   std::size_t node) {
-  // A copy: a callback may replace the graph while the parents are freed.
-  const std::vector<std::size_t> parents = graph.dag.predecessors(node);
-  for (std::size_t p : parents) {
-    const py::object& parent_id = graph.id(p);
-    py::object parent = component(st, parent_id);
-    if (!children_successful(self, parent_id)) continue;
-    // A parent whose disk write has not completed yet keeps the only copy of its results.
-    if (comp::uses_diskcache(parent) && comp::disk_status(parent) != comp::DiskStatus::Cached)
-      continue;
-    parent.attr("clear_in_memory_cache")();
+  (void)self;
+  // Decided before any is freed: freeing changes no status the rule reads.
+  for (std::size_t p : model::parents_to_free(graph.dag, node, facts_of(st, graph))) {
+    component(st, graph.id(p)).attr("clear_in_memory_cache")();
   }
 }
 
@@ -268,6 +253,7 @@ py::object execute_step(const py::object& self, const py::handle& id,
 RunStart open_run(const py::object& self, PipelineState& st, const py::handle& component_ids) {
   ensure_writer(st);
   guard::start_run(self);
+  restore_paused(self, st);
   py::object graph_holder = st.graph;
   const GraphObject& graph = pipeline::graph(st);
   std::vector<std::size_t> plan = plan_run(graph, component_ids);
@@ -288,7 +274,11 @@ void follow_up_success(const py::object& self, PipelineState& st, const GraphObj
   py::object current = component(st, id);
   if (truthy(st.shell)) st.shell.attr("push")(current.attr(intern("outputs")));
   run_summary(self);
-  if (comp::uses_diskcache(current)) put_task(self, "todo", id);
+  // During a search, what the tuned parameters reach writes nothing for trial results.
+  if (comp::uses_diskcache(current) &&
+      (st.search_reach.empty() || st.search_reach.count(std::string(py::str(id))) == 0)) {
+    put_task(self, "todo", id);
+  }
   take_messages(self);
   if (optimize_memory) free_parents(self, st, graph, node);
 }
@@ -300,13 +290,9 @@ void finish_run(const py::object& self, PipelineState& st, bool optimize_memory)
   if (optimize_memory) {
     py::dict nodes = st.nodes;
     for (const auto& item : nodes) {
-      if (comp::uses_diskcache(item.second)) continue;
-      // A failed component's cache holds only its error record, which the front end shows.
-      if (comp::failed(item.second)) continue;
       // Clearing an empty cache again would change nothing but still mark the component's
       // summary entry for rebuilding, which a large pipeline's final report would pay for.
-      if (comp::memory_cache_empty(item.second)) continue;
-      item.second.attr("clear_in_memory_cache")();
+      if (model::free_at_end(comp::facts(item.second))) item.second.attr("clear_in_memory_cache")();
     }
   }
   py::object freeze = py::module_::import("orvane_core.common.utils").attr("get_pip_freeze");

@@ -50,9 +50,12 @@ void enroll_pipeline_to_env(const std::optional<py::str>& pipeline_id) {
 }
 
 void construct(const py::object& self, const py::object& identifier, const py::object& graph,
-               const py::object& parameters, const py::object& callback, const py::object& shell) {
+               const py::object& parameters, const py::object& callback, const py::object& shell,
+               bool parameter_reach) {
   py::type::of<PipelineState>().attr("__init__")(self);
   PipelineState& st = state(self);
+  // Before the parameters and the adoption: fingerprints depend on it.
+  st.parameter_reach = parameter_reach;
   st.callback = callback;
   st.shell = shell;
   rt().dag_base.attr("__init__")(self, py::arg("identifier") = identifier,
@@ -188,7 +191,8 @@ void register_lifecycle(py::module_& m, const py::object& cls) {
         "Enroll DAG id as environment variable.");
   pc::def(cls, "__init__", &construct, py::arg("identifier") = py::none(),
           py::arg("graph") = py::none(), py::arg("parameters") = py::none(),
-          py::arg("callback") = py::none(), py::arg("shell") = py::none());
+          py::arg("callback") = py::none(), py::arg("shell") = py::none(),
+          py::arg("parameter_reach") = false);
   pc::def(cls, "__del__", &destruct);
   pc::def_property_readonly(cls, "info", &info, "Summary information of pipeline.");
   pc::def(cls, "keep_diskcache", &keep_diskcache,

@@ -1,4 +1,5 @@
 // Pipeline members: the parameter search, whose trials re-execute a component with new values.
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <optional>
@@ -95,6 +96,25 @@ class DiskcachePause {
   std::vector<py::object> paused_;
 };
 
+// With parameter reach: the disk caches of the components the tuned parameters reach are set
+// aside (not deleted) and those components write nothing for trial results; the others keep
+// serving their caches across trials.
+class ReachPause {
+ public:
+  ReachPause(const py::object& self, const py::object& parameters) : self_(self) {
+    std::vector<std::string> names;
+    for (const py::handle& name : parameters) names.push_back(py::str(name));
+    std::sort(names.begin(), names.end());
+    state(self).search_reach = pause_reach(self, state(self), names);
+  }
+  ~ReachPause() { state(self_).search_reach.clear(); }
+  ReachPause(const ReachPause&) = delete;
+  ReachPause& operator=(const ReachPause&) = delete;
+
+ private:
+  py::object self_;
+};
+
 py::object hpo_record(const char* procedure, const std::string& msg) {
   py::module_ misc = py::module_::import("orvane_core.misc");
   return rt().callback_record(
@@ -176,7 +196,18 @@ py::object suggest(const py::object& trial, const py::handle& name, const py::ha
 
 bool is_number(const py::handle& value) {
   static py::handle real = py::object(py::module_::import("numbers").attr("Real")).release();
-  return PyFloat_Check(value.ptr()) || PyLong_Check(value.ptr()) || py::isinstance(value, real);
+  if (!(PyFloat_Check(value.ptr()) || PyLong_Check(value.ptr()) || py::isinstance(value, real))) {
+    return false;
+  }
+  // The study keeps floating-point values: an integer beyond their range cannot be one.
+  PyObject* converted = PyNumber_Float(value.ptr());
+  if (converted == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();
+    PyErr_Clear();
+    throw py::value_error(search::overflow_message());
+  }
+  Py_DECREF(converted);
+  return true;
 }
 
 py::object run_trial(const py::object& self, const py::object& trial, const py::str& component_id,
@@ -189,7 +220,10 @@ py::object run_trial(const py::object& self, const py::object& trial, const py::
   PipelineState& st = state(self);
   py::dict values = py::reinterpret_steal<py::dict>(PyDict_Copy(st.parameters.ptr()));
   if (!values || PyDict_Update(values.ptr(), drawn.ptr()) != 0) throw py::error_already_set();
+  py::dict before = st.parameters;
   st.parameters = values;
+  // Without reach, disk caching is off for the search and every component reruns anyway.
+  if (st.parameter_reach) invalidate_for_new_parameters(self, st, before);
 
   py::list ids;
   ids.append(component_id);
@@ -264,7 +298,13 @@ void optimize_parameters(const py::object& self, const py::str& component_id,
   py::list names = target_names(self, component_id);
 
   {
-    DiskcachePause pause(state(self));
+    std::optional<DiskcachePause> pause;
+    std::optional<ReachPause> reach;
+    if (state(self).parameter_reach) {
+      reach.emplace(self, parameters);
+    } else {
+      pause.emplace(state(self));
+    }
     auto state = std::make_shared<SearchState>();
     InterruptWatch watch(state);
     py::object owner = self;
@@ -284,6 +324,9 @@ void optimize_parameters(const py::object& self, const py::str& component_id,
           report(self, "HPO_INPUT_ERROR", message);
         } else if (value_error && search::starts_with(message, search::kTargetPrefix)) {
           report(self, "HPO_TARGET_VALUE", message);
+        } else if (message.empty()) {
+          // An error without text (MemoryError) is named rather than reported as nothing.
+          report(self, "HPO_ERROR", text_of(py::type::of(e.value()).attr("__name__")));
         } else {
           report(self, "HPO_ERROR", message);
         }

@@ -98,17 +98,14 @@ void set_parameters(const py::object& self, const py::object& new_parameters) {
     throw py::value_error(kInvalidLiterals);
   }
   if (st.parameters.equal(params)) return;
-  // The store is updated in place: whoever holds it sees the new values.
+  // The components are invalidated after the front end has seen the new values.
+  const py::dict before = st.parameters.attr("copy")();
   PyDict_Clear(st.parameters.ptr());
   if (PyDict_Update(st.parameters.ptr(), params.ptr()) != 0) throw py::error_already_set();
-
   run_callback(self,
                parameters_record(true, kUpdated, entries_of(parameters_view(st)), py::dict()));
-  py::dict nodes = st.nodes;
-  for (const auto& item : nodes) {
-    cancel_pending_write(self, item.first);
-    comp::set_status(item.second, rt().status_invalid);
-  }
+  invalidate_for_new_parameters(self, st, before);
+  restore_paused(self, st);
   run_summary(self);
 }
 

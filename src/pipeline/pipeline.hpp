@@ -7,6 +7,10 @@
 // `_graph_version` are properties over the members below, so Python code (the graph base,
 // subclasses, tests) and C++ see the same state.
 //
+// The engine's rules (what reruns and why, what a run, new parameters or an edit invalidate,
+// which inputs merge, what is freed or cancelled, fingerprints) are decided in plain C++ by
+// core/pipeline_model.hpp on the components' facts; the files here carry the decisions out.
+//
 // For files added to this folder (registered from bind_pipeline.cpp like the others):
 // - state(self) gives the pipeline's PipelineState; read and change members there, not through
 //   attribute names. graph(st) gives the native graph; ids are component ids, and `st.nodes`
@@ -30,6 +34,7 @@
 #include <vector>
 
 #include "common/py_values.hpp"
+#include "core/pipeline_model.hpp"
 #include "native/graph_object.hpp"
 
 namespace orvane::pipeline {
@@ -79,8 +84,33 @@ struct PipelineState {
     const GraphObject* graph = nullptr;
     std::int64_t graph_version = 0;
     std::string parameters;
-    std::unordered_map<std::size_t, std::string> by_node;
+    std::optional<model::FingerprintWalk> walk;
   } fingerprints;
+
+  // Each component's last decision and why a component that is invalid now was invalidated
+  // (explain()).
+  model::Decisions decisions;
+
+  // Opt-in: a parameter change reaches only the components that read a changed name and their
+  // descendants, and a fingerprint covers only the parameters its component reads (reach.cpp).
+  bool parameter_reach = false;
+  // The parameter names a component's code reads, by component id, for the code they were
+  // derived from.
+  struct CodeReads {
+    std::string code;
+    model::ParameterReads reads;
+  };
+  std::unordered_map<std::string, CodeReads> reads;
+  // During a search with parameter_reach: the components the tuned parameters reach, which
+  // write nothing to disk for trial results.
+  std::unordered_set<std::string> search_reach;
+  // Disk caches set aside by a search, by component id: brought back when the component's
+  // fingerprint is the one recorded in the cache again.
+  struct PausedCache {
+    py::object folder;
+    std::string fingerprint;
+  };
+  std::unordered_map<std::string, PausedCache> paused;
 };
 
 // The native state of a pipeline (of the public class or a subclass of it).
@@ -108,6 +138,7 @@ void register_parameters(py::module_& m, const py::object& cls);         // para
 void register_component_info(py::module_& m, const py::object& cls);     // component_info.cpp
 void register_optimization(py::module_& m, const py::object& cls);       // optimization.cpp
 void register_async_execution(py::module_& m, const py::object& cls);    // async_execution.cpp
+void register_reach(py::module_& m, const py::object& cls);              // reach.cpp
 
 // Python objects the engine uses on every call, looked up once at module init. The references
 // are deliberately leaked: they must outlive every pipeline, including those finalised while the
@@ -205,6 +236,32 @@ void register_runs(const py::object& cls, const std::string& suffix, RunOne one,
 
 // The parameter records the front end shows (parameters.cpp).
 py::list parameters_view(const PipelineState& st);
+
+// The facts of graph nodes for the engine's rules, read from the components when asked.
+model::Facts facts_of(const PipelineState& st, const GraphObject& graph);
+// Carries out invalidations the rules decided: pending writes cancelled, status INVALID, and
+// the reason kept for explain().
+void apply_invalidations(const py::object& self, PipelineState& st, const GraphObject& graph,
+                         const std::vector<model::Invalidation>& invalidations);
+
+// Parameter reach (reach.cpp). The parameters a component reads, from its code.
+model::ParameterReads reads_of(PipelineState& st, const py::handle& id);
+// The parameter text a component's fingerprint covers: every parameter, or with
+// parameter_reach only those it reads.
+std::string parameter_text(PipelineState& st, const py::handle& id);
+// Disk caches a search set aside whose fingerprint is current again are loaded back.
+void restore_paused(const py::object& self, PipelineState& st);
+// A cleared cache stays cleared: the caches a search set aside for the component (None: for
+// every component) are deleted.
+void drop_paused(PipelineState& st, const py::handle& id);
+// Sets aside the disk caches of the components in reach of `names` for a search; returns
+// their ids (the components that write nothing during the search).
+std::unordered_set<std::string> pause_reach(const py::object& self, PipelineState& st,
+                                            const std::vector<std::string>& names);
+// After the parameters changed from `before`: with parameter_reach only what a changed, added
+// or removed name reaches is invalidated, otherwise every component.
+void invalidate_for_new_parameters(const py::object& self, PipelineState& st,
+                                   const py::dict& before);
 
 // Equality the way the component statuses are meant to be compared: identity first, then ==.
 inline bool same(const py::handle& a, const py::handle& b) { return a.is(b) || a.equal(b); }

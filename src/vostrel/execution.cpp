@@ -97,6 +97,25 @@ py::object apply_response(ComponentNative& c, py::handle response) {
   return py::none();
 }
 
+// The traceback from its first frame outside this package's own modules: the frames of the
+// executor that ran the cell (an interrupt passes through them) mean nothing to the user. A
+// traceback made only of such frames (a fault of the package itself) is kept whole.
+py::object skip_package_frames(py::object trace) {
+  static const std::string package = [] {
+    py::object path = py::module_::import("os.path");
+    std::string dir =
+        utf8(path.attr("dirname")(py::module_::import("orvane_core").attr("__file__")));
+    return dir + utf8(path.attr("sep"));
+  }();
+  py::object tb = trace;
+  while (!tb.is_none() && PyTraceBack_Check(tb.ptr())) {
+    const std::string file = utf8(tb.attr("tb_frame").attr("f_code").attr("co_filename"));
+    if (file.compare(0, package.size(), package) != 0) return tb;
+    tb = tb.attr("tb_next");
+  }
+  return trace;
+}
+
 // Builds the banner and captured output of a failure and marks the component FAILED.
 // `use_handled` follows the exception being handled in this thread when there is one; without
 // one (pool callbacks, a failed ping outside a handler) the exception object itself is used.
@@ -121,6 +140,7 @@ void record_error(ComponentNative& c, py::handle exc, bool use_handled) {
     trace = py::getattr(exc, "__traceback__", py::none());
   }
 
+  trace = skip_package_frames(trace);
   const std::string name = utf8(py::type::of(exc).attr("__name__"));
   std::string text;
   if (PyErr_GivenExceptionMatches(exc.ptr(), PyExc_KeyboardInterrupt)) {

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import pytest
 
-from orvane_core.capture import OrvaneCapturedIO
+from orvane_core.capture import LiveSink, OrvaneCapturedIO
 from tests.kernel import run_in_kernel, running_kernel
 
 ENTRIES = [
@@ -106,3 +106,47 @@ def test_truth_and_text(outputs, truth, stdout, stderr):
     assert bool(captured) is truth
     assert captured.text("<stdout>") == stdout
     assert captured.text("<stderr>") == stderr
+
+
+OUT, ERR = "<stdout>", "<stderr>"
+
+
+def _stream(name, text):
+    return {"type": "stream", "name": name, "text": text}
+
+
+FIGURE = {"type": "display_data", "data": {"image/png": "..."}, "metadata": {}}
+
+
+@pytest.mark.parametrize(
+    "written, captured, rest",
+    [
+        # A run that ended: its streams hold what was shown, and a stderr note after it.
+        (
+            [(OUT, "a\n"), (ERR, "w\n")],
+            [_stream(OUT, "a\n"), _stream(ERR, "w\nnote\n")],
+            [_stream(ERR, "note\n")],
+        ),
+        # A failure: one entry with everything written, in order, then the banner.
+        (
+            [(OUT, "a\n"), (ERR, "w\n"), (OUT, "b\n")],
+            [_stream(ERR, "a\nw\nb\nBANNER")],
+            [_stream(ERR, "BANNER")],
+        ),
+        # The same line on both streams is taken as one prefix, not two.
+        ([(OUT, "x\n"), (ERR, "x\n")], [_stream(ERR, "x\nx\nBANNER")], [_stream(ERR, "BANNER")]),
+        # A figure shown live is not shown again; one that was not, is.
+        ([(None, FIGURE)], [FIGURE, FIGURE], [FIGURE]),
+        # Nothing shown live (reused from the cache): everything.
+        ([], [_stream(OUT, "a\n"), FIGURE], [_stream(OUT, "a\n"), FIGURE]),
+    ],
+)
+def test_what_was_shown_live_is_not_shown_again(written, captured, rest, capsys):
+    sink = LiveSink()
+    for name, payload in written:
+        if name is None:
+            sink.display("c", payload["data"], {})
+        else:
+            sink.write("c", name, payload)
+    assert sink.unshown(OrvaneCapturedIO(captured), "c") == rest
+    sink.close()

@@ -11,6 +11,9 @@ TEST(Banner, HasFourLinesWithRuleAndLabel) {
   EXPECT_EQ(lines[0], "\x1b[0;31m" + std::string(75, '-') + "\x1b[0m");
   EXPECT_EQ(lines[2], "\x1b[0m  File \"x\", line 1\n\x1b[0m");
   EXPECT_EQ(lines[3], "\x1b[0;31mOrvanePipelineError\x1b[0m: bad value");
+  // Without a text, the last line names the exception.
+  EXPECT_EQ(format_error_banner("MemoryError", {}, "")[3],
+            "\x1b[0;31mOrvanePipelineError\x1b[0m: MemoryError");
 }
 
 TEST(Banner, HeaderRightAlignedToSeventyFiveColumns) {

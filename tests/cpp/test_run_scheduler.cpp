@@ -1,19 +1,15 @@
-// Unit tests of the parallel run's bookkeeping and of the queue that completions arrive on.
+// Unit tests of the parallel run's bookkeeping.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
-#include "core/completion_queue.hpp"
 #include "core/graph.hpp"
 #include "core/run_scheduler.hpp"
 
 using orvane::graph::Dag;
-using orvane::run::CompletionQueue;
 using orvane::run::Phase;
 using orvane::run::RunScheduler;
 
@@ -112,30 +108,4 @@ TEST(RunScheduler, LongChainStartsOneNodeAtATime) {
   }
   EXPECT_EQ(steps, 1000u);
   EXPECT_TRUE(s.done());
-}
-
-TEST(CompletionQueue, WaiterWakesForItemsPushedByOtherThreads) {
-  CompletionQueue<int> q;
-  EXPECT_FALSE(q.wait(std::chrono::milliseconds(1)));
-  std::vector<std::thread> producers;
-  for (int t = 0; t < 4; ++t) {
-    producers.emplace_back([&q, t] {
-      for (int i = 0; i < 100; ++i) q.push(t * 100 + i);
-    });
-  }
-  std::vector<int> seen;
-  while (seen.size() < 400) {
-    // Bounded waits: the test fails by its timeout rather than hanging if a wake-up is lost.
-    if (!q.wait(std::chrono::seconds(5))) break;
-    for (int v : q.take()) seen.push_back(v);
-  }
-  for (auto& p : producers) p.join();
-  ASSERT_EQ(seen.size(), 400u);
-  // Each producer's items arrive in the order it pushed them.
-  std::vector<int> last(4, -1);
-  for (int v : seen) {
-    EXPECT_GT(v % 100, last[v / 100]);
-    last[v / 100] = v % 100;
-  }
-  EXPECT_TRUE(q.empty());
 }

@@ -37,6 +37,15 @@ TEST(GridValues, UnusableStepsAndBoundsRaise) {
   EXPECT_THROW(s::grid_values(0, inf, 1), s::BadLength);
 }
 
+TEST(GridCount, CountsWithoutBuildingAndNamesAnOversizedGrid) {
+  EXPECT_EQ(s::grid_count(0, 1, 1e-9), 1e9);
+  EXPECT_EQ(s::grid_count(0, 1, 0.25), 4.0);
+  EXPECT_EQ(s::grid_count(1, 1, 1), 0.0);
+  EXPECT_EQ(s::oversized_grid_message("x", 1e9).rfind(
+                "Invalid input: parameter 'x': the grid reaches 1000000000 points", 0),
+            0u);
+}
+
 TEST(RoundDecimals, RemovesResidueAndKeepsHugeValues) {
   EXPECT_EQ(s::round_decimals(0.1 + 0.2, 15), 0.3);
   EXPECT_EQ(s::round_decimals(0.6000000000000001, 15), 0.6);

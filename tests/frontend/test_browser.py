@@ -7,6 +7,7 @@ the whole test has one time budget. Screenshots (and the server log on failure) 
 test-artifacts/ at the repository root, or under $ORVANE_TEST_ARTIFACTS.
 """
 
+import functools
 import json
 import os
 import shutil
@@ -199,8 +200,8 @@ def _keep(driver, name: str, log: Path | None = None) -> None:
         shutil.copy(log, ARTIFACTS / f"{name}.lab.log")
 
 
-def _until(driver, budget, what, condition, log=None, limit=None):
-    """Waits until ``condition(state)`` holds, accepting any dialog that would take the input
+def _until(driver, budget, what, condition, log=None, limit=None, state_of=_state):
+    """Waits until ``condition(state_of(driver))`` holds, accepting any dialog that would take the input
     meant for the notebook (kernel choice, first-start notices). Gives up at the budget's end, or
     after ``limit`` seconds returning None."""
     stop = time.monotonic() + limit if limit is not None else None
@@ -210,7 +211,7 @@ def _until(driver, budget, what, condition, log=None, limit=None):
                 button.click()
             except Exception:
                 pass  # gone or covered meanwhile; the next round sees it again
-        state = _state(driver)
+        state = state_of(driver)
         try:
             if condition(state):
                 return state
@@ -276,6 +277,143 @@ def test_the_live_view_shows_each_component_reach_its_final_status(lab, browser,
     assert not final["errors"], final["errors"]
     assert final["statuses"] == dict.fromkeys(COMPONENTS, "successful")
     assert final["views"] == 1  # one live view, updated in place
-    view = browser.find_element("css selector", ".jp-OutputArea-output svg.orvane-pipeline")
-    browser.execute_script("arguments[0].scrollIntoView()", view)
+    _scroll_to_view(browser)
     _keep(browser, "browser-view")
+
+
+def _scroll_to_view(browser) -> None:
+    # Found and scrolled in one script: the view is redrawn in place, so an element handle taken
+    # in one call may be gone by the next.
+    browser.execute_script(
+        "document.querySelector('.jp-OutputArea-output svg.orvane-pipeline').scrollIntoView()"
+    )
+
+
+def _live_notebook(path: Path) -> None:
+    """Twelve components: a 5 s cell that prints, a figure, and a chain deep enough to be drawn
+    top to bottom; the figure is drawn in a worker process (beside another component, so that
+    both go to workers) and shown again from the cache."""
+    import nbformat
+
+    sources = [
+        "%load_ext orvane_core\n%orvane show",
+        "%%component data\nimport time\nx = 1",
+        "%%component slow after data\nfor i in range(5):\n    print(f'line {i}', flush=True)\n"
+        "    time.sleep(1)",
+    ]
+    previous = "data"
+    for i in range(8):
+        sources.append(f"%%component step{i} after {previous}\nv{i} = {i}")
+        previous = f"step{i}"
+    sources += [
+        "%orvane autorun off",
+        "%%component plot after data\nimport matplotlib.pyplot as plt\n_ = plt.plot([1, 3, 2])",
+        "%%component side after data\nw = 2",
+        "%orvane autorun on\n%orvane run plot side --parallel",
+        "%orvane run plot",
+    ]
+    nb = nbformat.v4.new_notebook(cells=[nbformat.v4.new_code_cell(s) for s in sources])
+    nb.metadata["kernelspec"] = {
+        "name": "python3",
+        "display_name": "Python 3",
+        "language": "python",
+    }
+    nbformat.write(nb, path)
+
+
+LIVE_JS = """
+const app = window.jupyterapp;
+const panel = app && app.shell.currentWidget;
+const out = {dialogs: document.querySelectorAll('.jp-Dialog').length,
+             widgetErrors: document.body.innerText.includes('Error displaying widget')};
+if (!panel || !panel.content || !panel.sessionContext) return out;
+const kernel = panel.sessionContext.session && panel.sessionContext.session.kernel;
+out.path = panel.context.path;
+out.kernel = kernel ? kernel.status : null;
+out.dirty = panel.context.model.dirty;
+const cells = panel.content.widgets.filter((c) => c.model.type === 'code');
+out.counts = cells.map((c) => c.model.executionCount);
+out.pending = cells.some((c) => (c.promptNode && c.promptNode.textContent || '').includes('*'));
+out.texts = cells.map((c) => c.outputArea ? c.outputArea.node.innerText : '');
+out.images = cells.map((c) => c.outputArea ?
+  c.outputArea.node.querySelectorAll('img[src^="data:image/png"]').length : 0);
+out.errors = cells.flatMap((c) => c.model.outputs.toJSON())
+  .filter((o) => o.output_type === 'error').map((o) => o.ename + ': ' + o.evalue);
+out.statuses = {};
+out.hidden = [];
+const view = document.querySelector('.jp-OutputArea-output svg.orvane-pipeline');
+if (view) {
+  const area = view.closest('.jp-OutputArea-output').getBoundingClientRect();
+  for (const g of view.querySelectorAll('g.orvane-component')) {
+    out.statuses[g.dataset.component] = g.querySelector('text:last-of-type').textContent;
+    const r = g.getBoundingClientRect();
+    if (r.left < area.left - 1 || r.right > area.right + 1 || r.width < 40)
+      out.hidden.push(g.dataset.component);
+  }
+}
+return out;
+"""
+
+
+def _show_cell(driver, index: int) -> None:
+    driver.execute_script(
+        "const cells = window.jupyterapp.shell.currentWidget.content.widgets;"
+        "cells.at(arguments[0]).node.scrollIntoView();",
+        index,
+    )
+
+
+def _live_state(driver) -> dict:
+    return driver.execute_script(LIVE_JS) or {}
+
+
+def test_a_run_is_followed_live_and_the_saved_notebook_reopens_cleanly(
+    lab, browser, budget, tmp_path
+):
+    url, token, log = lab
+    _live_notebook(tmp_path / "live.ipynb")
+    browser.get(f"{url}/lab/tree/live.ipynb?token={token}")
+    until = functools.partial(_until, browser, budget, log=log, state_of=_live_state)
+    until(
+        "the notebook with an idle kernel",
+        lambda s: s.get("path") == "live.ipynb" and s.get("kernel") == "idle" and not s["dialogs"],
+    )
+    browser.execute_script("window.jupyterapp.commands.execute('notebook:run-all-cells')")
+    # While the 5 s cell runs: it is marked running with its time, and its first lines are on
+    # the page before it ends.
+    running = until(
+        "the slow cell running with its first line shown",
+        lambda s: (
+            s["statuses"].get("slow", "").startswith("running")
+            and "line 0" in s["texts"][2]
+            and "line 4" not in s["texts"][2]
+        ),
+    )
+    _show_cell(browser, 2)
+    _keep(browser, "live-running")
+    assert running["counts"][2] is None  # the cell has not ended
+    final = until(
+        "every cell run",
+        lambda s: s.get("errors") or (None not in s["counts"] and not s["pending"]),
+    )
+    assert not final["errors"], final["errors"]
+    assert len(final["statuses"]) == 12 and not final["hidden"], final
+    assert final["images"][-2:] == [1, 1]  # from worker processes, then from the cache
+    _show_cell(browser, -2)
+    _keep(browser, "live-figures")
+    _scroll_to_view(browser)
+    _keep(browser, "live-finished")
+
+    # Saved, closed with its kernel, and opened again.
+    browser.execute_script("window.jupyterapp.commands.execute('docmanager:save')")
+    until("the notebook saved", lambda s: not s["dirty"])
+    for kernel in _api(url, token, "/api/kernels") or ():
+        _api(url, token, f"/api/kernels/{kernel['id']}", method="DELETE")
+    browser.get(f"{url}/lab/tree/live.ipynb?token={token}")
+    reopened = until(
+        "the reopened notebook with its outputs",
+        lambda s: s.get("path") == "live.ipynb" and len(s["statuses"]) == 12,
+    )
+    assert not reopened["widgetErrors"]
+    assert reopened["images"][-2:] == [1, 1]
+    _keep(browser, "live-reopened")

@@ -9,7 +9,7 @@ class _View:
     def __init__(self):
         self.seen = []
 
-    def update(self, summary):
+    def update(self, summary, elapsed=None):
         self.seen.append(summary)
 
 

@@ -51,11 +51,17 @@ def test_example_runs_then_reruns_from_the_cache(tmp_path, monkeypatch):
         'data-status="successful"'
     ) == 5
 
+    nb = nbformat.read(path.with_name("house.out.ipynb"), as_version=4)
+    code_cells = [c for c in nb.cells if c.cell_type == "code"]
+    assert [c.execution_count for c in code_cells] == list(range(1, len(code_cells) + 1))
+    assert "already loaded" not in "".join(_outputs(path))
+
     code, text = _run(path, targets=["evaluate"], parameters=["alpha=10.0"])
     assert code == 0, text
-    assert "4 ran, 0 reused" in text  # new parameters make every result stale
+    assert "orvane: parameters alpha=10.0, degree=2" in text
+    assert "2 ran, 2 reused" in text  # only model and evaluate read alpha
     code, text = _run(path, targets=["overview"], parameters=["alpha=10.0"])
-    assert "1 ran, 1 reused" in text  # data reused; overview was made stale by the change
+    assert "0 ran, 2 reused" in text  # overview reads no parameter: the change left it current
     assert "(600, 4)" in _outputs(path)[1]  # a reused component's output is kept in its cell
 
 
@@ -66,6 +72,7 @@ def test_example_runs_then_reruns_from_the_cache(tmp_path, monkeypatch):
         (["x = 1"], [], 2, "no component cells"),
         (["%%component a\n1"], ["-c", "zz"], 2, "unknown component 'zz'"),
         (["%%component a after b\n1"], [], 2, "cell 1: Unknown parent 'b'"),
+        (["%%component a\n1"], ["-p", "kind=ridge"], 2, "-p kind=\"'ridge'\""),
     ],
 )
 def test_usage_errors_stop_before_a_kernel_starts(
@@ -83,8 +90,10 @@ def test_a_failing_cell_exits_1_with_its_banner_in_the_notebook(tmp_path):
     path = _notebook(tmp_path / "bad.ipynb", "%%component a\nv = 1", "%%component b after a\nv / 0")
     code, text = _run(path)
     assert code == 1
-    assert "ZeroDivisionError" in text and "b failed" in text
+    assert "ZeroDivisionError" in text and "b (ZeroDivisionError)" in text
     assert "ZeroDivisionError" in _outputs(path)[1]
+    # Progress and errors each end on their own line.
+    assert all(line.startswith("orvane:") for line in text.split("\n") if "orvane:" in line)
 
 
 def test_a_search_notebook_holds_one_copy_of_each_cell_output(tmp_path, monkeypatch):

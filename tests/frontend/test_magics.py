@@ -1,5 +1,8 @@
 """The magics in a real kernel: declaring, running, parameters and short errors."""
 
+import re
+import time
+
 import pytest
 
 from tests.kernel import run_in_kernel, running_kernel
@@ -8,8 +11,8 @@ pytestmark = pytest.mark.kernel
 
 
 @pytest.fixture(scope="module")
-def client():
-    with running_kernel() as (_, client):
+def kernel():
+    with running_kernel() as (manager, client):
         reply, _ = run_in_kernel(
             client,
             "%load_ext orvane_core\n"
@@ -17,7 +20,12 @@ def client():
             "fe.current_session().configure(progress='none')",
         )
         assert reply["content"]["status"] == "ok"
-        yield client
+        yield manager, client
+
+
+@pytest.fixture(scope="module")
+def client(kernel):
+    return kernel[1]
 
 
 def _texts(messages):
@@ -67,7 +75,17 @@ def test_parameters_are_set_shown_and_used(client):
         ("%orvane set x=1+", "OrvaneUsageError", "not a Python literal"),
         ("%orvane run nothing", "OrvaneUsageError", "Unknown component 'nothing'"),
         ("%orvane frobnicate", "OrvaneUsageError", "Try %orvane help"),
-        ("%%component broken after base\n1 / 0", "OrvaneRunError", "broken failed"),
+        (
+            "%%component broken after base\n1 / 0",
+            "OrvaneRunError",
+            "broken (ZeroDivisionError) failed",
+        ),
+        (
+            "%orvane optimize broken factor=1:2 --trials 2",
+            "OrvaneRunError",
+            "broken failed in a trial",
+        ),
+        ("%orvane remove base", "OrvaneUsageError", "Cannot remove 'base'"),
     ],
 )
 def test_mistakes_give_one_line_with_the_fix(client, code, ename, hint):
@@ -77,8 +95,174 @@ def test_mistakes_give_one_line_with_the_fix(client, code, ename, hint):
     assert hint in content["evalue"]
     errors = [m for m in messages if m["msg_type"] == "error"]
     assert len(errors[-1]["content"]["traceback"]) == 1  # no traceback through the extension
+    assert "Trial 0" not in _texts(messages)  # the search's own log stays quiet
 
 
 def test_a_failed_component_shows_its_error_banner(client):
     _, messages = run_in_kernel(client, "%orvane run broken")
     assert "ZeroDivisionError" in _texts(messages)
+
+
+def _streamed(messages, component_id=None):
+    """(time, text) of each stream message, of one component or of all."""
+    return [
+        (m["header"]["date"], m["content"]["text"])
+        for m in messages
+        if m["msg_type"] == "stream"
+        and (component_id is None or m["metadata"].get("component_id") == component_id)
+    ]
+
+
+SLOW = "import time\nprint('first', flush=True)\ntime.sleep(1.5)\nprint('second')"
+
+
+@pytest.mark.parametrize(
+    "declare, command, names",
+    [
+        (["%%component s_sync after base\n" + SLOW], None, ["s_sync"]),
+        (  # two at once: both run in worker processes
+            ["%%component s_p1 after base\n" + SLOW, "%%component s_p2 after base\n" + SLOW],
+            "%orvane run s_p1 s_p2 --parallel",
+            ["s_p1", "s_p2"],
+        ),
+    ],
+)
+def test_printed_lines_appear_while_the_cell_runs_and_once(client, declare, command, names):
+    run_in_kernel(client, "%orvane autorun off" if command else "%orvane autorun on")
+    for cell in declare:
+        _, messages = run_in_kernel(client, cell)
+    if command:
+        _, messages = run_in_kernel(client, command)
+    run_in_kernel(client, "%orvane autorun on")
+    ids = _ids(client)
+    for name in names:
+        streamed = _streamed(messages, ids[name])
+        first = [t for t, text in streamed if "first" in text]
+        second = [t for t, text in streamed if "second" in text]
+        assert len(first) == len(second) == 1, streamed  # shown live, not again at the end
+        assert (second[0] - first[0]).total_seconds() > 1.0
+
+
+def _ids(client):
+    _, messages = run_in_kernel(
+        client, "import orvane_core.frontend as _fe\nprint(dict(_fe.current_session().ids()))"
+    )
+    return eval(_texts(messages))
+
+
+def test_an_interrupt_names_the_component_and_keeps_what_it_printed(kernel):
+    manager, client = kernel
+    msg_id = client.execute("%%component sleeper after base\n" + SLOW.replace("1.5", "60"))
+    messages = []
+    while True:
+        message = client.get_iopub_msg(timeout=60)
+        if message["parent_header"].get("msg_id") != msg_id:
+            continue
+        messages.append(message)
+        if message["msg_type"] == "stream" and "first" in message["content"]["text"]:
+            manager.interrupt_kernel()
+        if message["msg_type"] == "status" and message["content"]["execution_state"] == "idle":
+            break
+    text = _texts(messages)
+    error = [m["content"] for m in messages if m["msg_type"] == "error"][0]
+    assert "first" in text and "Interrupted at component 'sleeper'" in text
+    assert ".py" not in text  # no frame of the package's own code
+    assert "Interrupted while running sleeper" in error["evalue"]
+
+
+def test_a_failure_counts_lines_as_the_editor_and_ends_with_a_red_bar(client):
+    run_in_kernel(client, "fe.current_session().configure(progress='auto')")
+    _, messages = run_in_kernel(client, "%%component liner after base\nx = 1\ny = nope")
+    run_in_kernel(client, "fe.current_session().configure(progress='none')")
+    assert "line 3" in _texts(messages)
+    bars = [
+        m["content"]["data"]["text/html"]
+        for m in messages
+        if "orvane-progress" in m["content"].get("data", {}).get("text/html", "")
+    ]
+    assert 'data-state="failed"' in bars[-1]
+
+
+PLOT = "%%component plot after base\nimport matplotlib.pyplot as plt\n_ = plt.plot([1, 2])"
+
+
+@pytest.mark.parametrize(
+    "commands",
+    [
+        [  # two at once, so that both go to worker processes
+            "%orvane autorun off",
+            PLOT,
+            "%%component beside after base\n1",
+            "%orvane autorun on",
+            "%orvane run plot beside --parallel",
+        ],
+        ["%orvane run plot"],  # from the cache
+        ["%orvane clear plot", "%orvane run plot"],  # in the kernel itself
+    ],
+    ids=["in a worker", "from the cache", "in the kernel"],
+)
+def test_a_figure_is_shown_as_an_image_wherever_the_cell_ran(client, commands):
+    for command in commands:
+        _, messages = run_in_kernel(client, command)
+    plot = _ids(client)["plot"]
+    images = [
+        m
+        for m in messages
+        if m["msg_type"] == "display_data"
+        and "image/png" in m["content"]["data"]
+        and m["content"]["metadata"].get("component_id") == plot
+    ]
+    assert len(images) == 1
+
+
+def test_a_removed_or_renamed_component_leaves_the_pipeline(client):
+    def run_cell(code, cell_id):
+        # As JupyterLab sends it: the request's metadata names the notebook cell.
+        msg = client.session.msg(
+            "execute_request",
+            {
+                "code": code,
+                "silent": False,
+                "store_history": True,
+                "user_expressions": {},
+                "allow_stdin": False,
+                "stop_on_error": True,
+            },
+            metadata={"cellId": cell_id},
+        )
+        client.shell_channel.send(msg)
+        while (
+            client.get_shell_msg(timeout=60)["parent_header"].get("msg_id")
+            != msg["header"]["msg_id"]
+        ):
+            pass
+
+    run_cell("%%component old_name after base\n1", "cell-7")
+    run_cell("%%component new_name after base\n1", "cell-7")
+    run_in_kernel(client, "%orvane remove liner")
+    _, messages = run_in_kernel(client, "%orvane status")
+    status = _texts(messages)
+    assert "new_name" in status and "old_name" not in status and "liner" not in status
+
+
+def test_finished_disk_writes_show_as_cached_without_another_run(client):
+    run_in_kernel(client, "%orvane show")
+    run_in_kernel(client, "%%component written after base\nlist(range(1000))")
+    time.sleep(2)  # the kernel is idle meanwhile
+    _, messages = run_in_kernel(client, "%orvane status")
+    assert re.search(r"written\s+successful\s+disk: cached", _texts(messages))
+
+
+def test_a_display_updated_in_place_is_kept_in_its_last_state(client):
+    code = (
+        "from IPython.display import display\nh = display('one', display_id=True)\nh.update('two')"
+    )
+    _, messages = run_in_kernel(client, "%%component updated after base\n" + code)
+    assert "update_display_data" in [m["msg_type"] for m in messages]  # live, in place
+    _, messages = run_in_kernel(client, "%orvane run updated")  # from the cache
+    shown = [
+        m["content"]["data"]["text/plain"]
+        for m in messages
+        if m["msg_type"] == "display_data" and m["content"]["metadata"].get("component_id")
+    ]
+    assert shown == ["'two'"]

@@ -2,6 +2,8 @@
 
 import re
 
+import pytest
+
 from orvane_core.frontend.view import pipeline_svg
 
 
@@ -39,11 +41,28 @@ def _points(d):
     return points
 
 
-def test_edges_route_around_boxes_and_end_at_their_target():
-    # Long edges skip columns that hold other boxes (a -> d past b and c, b -> e past c and d).
-    names = ["a", "b", "side", "c", "d", "e"]
-    edges = [("a", "b"), ("a", "side"), ("b", "c"), ("c", "d"), ("a", "d"), ("d", "e")]
-    edges += [("b", "e"), ("side", "e")]
+CHAIN = [f"s{i}" for i in range(20)]
+GRAPHS = {
+    # Long edges skip levels that hold other boxes (a -> d past b and c, b -> e past c and d).
+    "wide": (
+        ["a", "b", "side", "c", "d", "e"],
+        [("a", "b"), ("a", "side"), ("b", "c"), ("c", "d"), ("a", "d"), ("d", "e")]
+        + [("b", "e"), ("side", "e")],
+    ),
+    # Deep: drawn top to bottom; the skipping edges pass beside the rows.
+    "deep": (CHAIN, list(zip(CHAIN, CHAIN[1:], strict=False)) + [("s0", "s5"), ("s3", "s19")]),
+    # Eleven side by side in a deep graph: their row wraps, edges pass the wrapped rows.
+    "broad": (
+        ["root", *CHAIN[:11], "leaf", "l2", "l3", "l4"],
+        [("root", n) for n in CHAIN[:11]]
+        + [("s10", "leaf"), ("s2", "leaf"), ("leaf", "l2"), ("l2", "l3"), ("l3", "l4")],
+    ),
+}
+
+
+@pytest.mark.parametrize("graph", GRAPHS)
+def test_edges_route_around_boxes_and_end_at_their_target(graph):
+    names, edges = GRAPHS[graph]
     svg = pipeline_svg(
         {
             "components": [
@@ -62,6 +81,9 @@ def test_edges_route_around_boxes_and_end_at_their_target():
     }
     paths = re.findall(r'class="orvane-edge" d="([^"]+)"', svg)
     assert len(paths) == len(edges) and set(boxes) == set(names)
+    width = float(re.search(r'width="([\d.]+)"', svg).group(1))
+    assert width <= 1100  # fits a notebook's output area: no horizontal scroll bar
+    assert all(bx + w <= width for bx, _, w, _ in boxes.values())
     ends = set()
     for d in paths:
         points = _points(d)
@@ -69,8 +91,12 @@ def test_edges_route_around_boxes_and_end_at_their_target():
             for bx, by, w, h in boxes.values():
                 assert not (bx < x < bx + w and by < y < by + h), (d, (x, y))
         x, y = points[-1]
-        ends |= {n for n, (bx, by, w, h) in boxes.items() if bx - 3 < x <= bx and by < y < by + h}
-    assert ends == {t for _, t in edges}  # each arrowhead touches its target's left side
+        ends |= {
+            n
+            for n, (bx, by, w, h) in boxes.items()
+            if (bx - 3 < x <= bx and by < y < by + h) or (by - 3 < y <= by and bx < x < bx + w)
+        }
+    assert ends == {t for _, t in edges}  # each arrowhead touches its target's near side
 
 
 def test_inferred_edges_are_drawn_dashed():

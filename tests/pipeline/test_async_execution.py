@@ -4,8 +4,11 @@ from __future__ import annotations
 
 import _thread
 import os
+import signal
 import threading
+import time
 
+import psutil
 import pytest
 import redis
 
@@ -113,21 +116,111 @@ def test_remote_cells_run_on_workers_and_a_missing_worker_fails_clearly(make_pip
         server.stop()
 
 
-def test_a_component_alone_runs_in_the_kernel_with_the_records_of_a_worker(make_pipeline, shell):
+def workers() -> list[psutil.Process]:
+    """The worker processes alive now: children of this process's fork server."""
+    servers = [c for c in psutil.Process().children() if "forkserver" in " ".join(c.cmdline())]
+    return [w for server in servers for w in server.children() if w.is_running()]
+
+
+def test_every_component_runs_in_a_worker_and_an_interrupt_stops_a_lone_one(make_pipeline, shell):
     lone = "import os, threading\npid = os.getpid()\nlock = threading.Lock()\nitems = [1]"
     p = make_pipeline(dag([("a", lone), ("b", "items.append(2)\nn = len(items)")], [("a", "b")]))
     p.execute_all_async(optimize_memory=False)
-    assert shell.user_ns["pid"] == os.getpid() and shell.user_ns["n"] == 2
-    # As from a worker: values cross as copies, and what cannot be pickled is dropped with a note.
-    assert p.nodes["a"].non_module_outputs["items"] == [1]
+    assert shell.user_ns["pid"] != os.getpid() and shell.user_ns["n"] == 2
+    # What cannot be pickled stays behind, with a note.
     assert "lock" not in p.nodes["a"].non_module_outputs
     assert "cannot be sent back" in p.nodes["a"].captured.outputs[-1]["text"]
 
-    # An interrupt stops the run as one that comes while waiting for a worker.
-    p.nodes["b"].cell_code = "import _thread, time\n_thread.interrupt_main()\ntime.sleep(60)"
+    p.nodes["b"].cell_code = "import time\ntime.sleep(60)"
+    threading.Timer(1.0, _thread.interrupt_main).start()
     p.execute_all_async()
     assert p.nodes["b"].status is S.FAILED
     assert "Interrupted at component 'b'" in "\n".join(p.nodes["b"].exception_msg)
+    assert workers() == []
+
+
+def pid_note(folder, name: str) -> str:
+    return (
+        f"import os\nopen(os.path.join({str(folder)!r}, {name!r}), 'w').write(str(os.getpid()))\n"
+    )
+
+
+def wait_for(folder, name: str = "go") -> str:
+    go = os.path.join(str(folder), name)
+    return f"import os, time\nwhile not os.path.exists({go!r}):\n    time.sleep(0.02)\n"
+
+
+# Stops its own process once its main thread is inside the write of the result (a large one
+# takes a while), as the kernel's OOM killer finds a worker in the middle of sending.
+STOP_IN_WRITE = """
+import signal, threading
+tid = threading.get_native_id()
+def stop_in_write():
+    while open(f'/proc/self/task/{tid}/syscall').read().split()[0] not in ('1', '20'):
+        pass
+    os.kill(os.getpid(), signal.SIGSTOP)
+threading.Thread(target=stop_in_write, daemon=True).start()
+big = b'x' * (400 << 20)
+"""
+
+
+def stopped(pid: int) -> bool:
+    return psutil.Process(pid).status() == psutil.STATUS_STOPPED
+
+
+FAULTS = {
+    # A worker killed between its tasks: nothing of the run may wait on it.
+    "killed while idle": (
+        lambda f: dag(
+            [("a", "x = 1"), ("b", pid_note(f, "b")), ("c", wait_for(f)), ("d", "y = 2")],
+            [("a", "b"), ("a", "c"), ("b", "d"), ("c", "d")],
+        ),
+        "b",
+        lambda pid: time.sleep(0.5),
+        {"a": S.SUCCESSFUL, "b": S.SUCCESSFUL, "c": S.SUCCESSFUL, "d": S.SUCCESSFUL},
+    ),
+    # Killed half-way through sending a large result: its component fails with the reason.
+    "killed while sending its result": (
+        lambda f: dag(
+            [("a", "x = 1"), ("k", pid_note(f, "k") + STOP_IN_WRITE), ("s", wait_for(f, "never"))],
+            [("a", "k"), ("a", "s")],
+        ),
+        "k",
+        lambda pid: wait_until(lambda: stopped(pid), "the worker to stop in its write"),
+        {"a": S.SUCCESSFUL, "k": S.FAILED, "s": S.INVALID},
+    ),
+}
+
+
+@pytest.mark.timeout(120)
+@pytest.mark.parametrize("fault", FAULTS)
+def test_a_worker_killed_outside_its_cell_ends_the_run_cleanly(make_pipeline, tmp_path, fault):
+    graph, victim, before_kill, expected = FAULTS[fault]
+    p = make_pipeline(graph(tmp_path))
+    killed = {}
+
+    def kill():
+        note = tmp_path / victim
+        wait_until(lambda: note.exists() and note.read_text(), f"{victim} to start")
+        pid = killed["pid"] = int(note.read_text())
+        before_kill(pid)
+        os.kill(pid, signal.SIGKILL)
+        (tmp_path / "go").touch()
+
+    killer = threading.Thread(target=kill, daemon=True)
+    killer.start()
+    p.execute_all_async()
+    killer.join(30)
+    assert {c: p.nodes[c].status for c in expected} == expected
+    if expected[victim] is S.FAILED:
+        banner = "\n".join(p.nodes[victim].exception_msg)
+        assert f"(pid {killed['pid']}) running this component was killed by signal 9" in banner
+    assert workers() == []
+
+    for c in expected:
+        p.nodes[c].cell_code = f"v_{c} = 1"
+    p.execute_all_async()
+    assert all(p.nodes[c].status is S.SUCCESSFUL for c in expected)
 
 
 def test_an_interrupted_run_revokes_the_remote_tasks_it_started(make_pipeline):

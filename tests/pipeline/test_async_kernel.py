@@ -56,3 +56,13 @@ def test_interrupt_stops_every_running_component_and_the_next_run_works(tmp_path
         )
         text = "".join(m["content"].get("text", "") for m in messages if m["msg_type"] == "stream")
         assert text.lower().count("successful") == 4, text
+
+        # No worker outlives the run, and nothing is left in the kernel's process group that
+        # a kernel shutting down would wait for.
+        grouped = (
+            "import os, psutil\n"
+            "print([c.pid for c in psutil.Process().children(recursive=True)\n"
+            "       if c.is_running() and os.getpgid(c.pid) == os.getpgrp()])"
+        )
+        reply, messages = run_in_kernel(client, grouped)
+        assert [m["content"]["text"] for m in messages if m["msg_type"] == "stream"] == ["[]\n"]

@@ -76,6 +76,11 @@ def test_grid_search_ends_when_the_grid_is_used_up(make_pipeline, recorder):
     ] == [2.0]
 
 
+class NoMemory:
+    def __float__(self):
+        raise MemoryError
+
+
 TYPE = "Target value error: type of target values should be integer or float"
 MISSING = "Target value error: target values to optimize do not exist"
 
@@ -91,6 +96,14 @@ MISSING = "Target value error: target values to optimize do not exist"
             "Optimization failed because the target value diverged",
         ),
         ("'text'", "RandomSearch", UNIFORM, P.HPO_TARGET_VALUE, TYPE),
+        ("x", "RandomSearch", {"x": {"low": NoMemory(), "high": 1}}, P.HPO_ERROR, "MemoryError"),
+        (
+            "10 ** 400",
+            "RandomSearch",
+            UNIFORM,
+            P.HPO_TARGET_VALUE,
+            "Target value error: the target value is too large",
+        ),
         ("None", "RandomSearch", UNIFORM, P.HPO_TARGET_VALUE, MISSING),
         ("[1, 2]", "RandomSearch", UNIFORM, P.HPO_TARGET_VALUE, TYPE),
         ("1 / 0", "RandomSearch", UNIFORM, P.HPO_TARGET_VALUE, MISSING),
@@ -142,6 +155,13 @@ MISSING = "Target value error: target values to optimize do not exist"
             {"x": {"low": 1, "high": 1, "interval": 1}},
             P.HPO_INPUT_ERROR,
             "Invalid input: parameter 'x': its grid is empty",
+        ),
+        (
+            "x",
+            "GridSearch",
+            {"x": {"low": 0, "high": 1, "interval": 1e-9}},
+            P.HPO_INPUT_ERROR,
+            "Invalid input: parameter 'x': the grid reaches 1000000000 points",
         ),
     ],
 )

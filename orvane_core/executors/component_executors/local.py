@@ -4,8 +4,6 @@ from __future__ import annotations
 
 import ast
 import builtins
-import contextlib
-import contextvars
 import importlib
 import io
 import linecache
@@ -22,7 +20,13 @@ from typing import Any, NamedTuple
 import cloudpickle
 
 from orvane_core._native import format_error_banner
-from orvane_core.capture import OrvaneCapturedIO
+from orvane_core.capture import (
+    LiveWriter,
+    OrvaneCapturedIO,
+    RichCapture,
+    live_writer,
+    rich_output_enabled,
+)
 from orvane_core.executors.component_executors.utils import transform_ipython_syntax
 from orvane_core.misc.models import (
     OrvaneCacheModel,
@@ -37,23 +41,6 @@ STDERR = "<stderr>"
 
 _MISSING = object()
 _THIS_FILE = __file__
-
-# Set while the kernel runs a serialized request itself (a parallel run's lone component): the
-# user's interrupt then stops the run instead of ending as this cell's failure.
-_interrupts_reach_caller: contextvars.ContextVar[bool] = contextvars.ContextVar(
-    "interrupts_reach_caller", default=False
-)
-
-
-@contextlib.contextmanager
-def interrupts_reach_caller():
-    """Within it, ``execute_with_serialized`` lets a KeyboardInterrupt propagate."""
-    token = _interrupts_reach_caller.set(True)
-    try:
-        yield
-    finally:
-        _interrupts_reach_caller.reset(token)
-
 
 # Names IPython keeps in a user namespace: history, output cache, exit status of "!" commands.
 _IPYTHON_NAME = re.compile(r"_+|_i+|_i?\d+|_ih|_oh|_dh|_exit_code|In|Out|get_ipython")
@@ -175,19 +162,33 @@ class _CaptureStream(io.TextIOBase):
     encoding = "utf-8"
     errors = "strict"
 
-    def __init__(self, capture: _Capture, name: str) -> None:
+    def __init__(self, capture: _Capture, name: str, live: LiveWriter | None = None) -> None:
         super().__init__()
         self._capture = capture
         self._name = name
+        self._live = live
 
     def write(self, text: str) -> int:
-        return self._capture.write(self._name, text)
+        written = self._capture.write(self._name, text)
+        if self._live is not None and text:
+            self._live.write(self._name, text)
+        return written
 
     def writable(self) -> bool:
         return True
 
     def isatty(self) -> bool:
         return False
+
+
+def _live_hooks(identifier: str | None, shell: Any) -> tuple[LiveWriter | None, Any]:
+    """Opt-in (the front end turns them on): where the run's writes are shown as they come,
+    and what keeps its displays and figures with its output."""
+    live = live_writer(identifier)
+    if not rich_output_enabled():
+        return live, None
+    target = shell if shell is not None else _shared_shell()
+    return live, RichCapture(target, live, show_now=shell is not None)
 
 
 # --- the shell as the cell sees it ------------------------------------------------------------
@@ -407,13 +408,10 @@ class OrvaneComponentExecutor:
     def execute_with_serialized(self, data: bytes) -> bytes:
         """``execute`` for a cloudpickled request, answering with a cloudpickled response.
 
-        This runs inside pool workers, where a ``SystemExit`` or ``KeyboardInterrupt`` from the
-        cell would kill the worker and leave its task pending for ever, so it is reported as a
-        failure instead; within ``interrupts_reach_caller()`` a KeyboardInterrupt propagates.
+        This runs inside worker processes, where a ``SystemExit`` or ``KeyboardInterrupt`` from
+        the cell would end the worker instead of the cell, so it is reported as a failure.
         """
-        trapped: tuple[type[BaseException], ...] = (Exception, SystemExit)
-        if not _interrupts_reach_caller.get():
-            trapped += (KeyboardInterrupt,)
+        trapped = (Exception, SystemExit, KeyboardInterrupt)
         try:
             request = cloudpickle.loads(data)
         except Exception as exc:
@@ -455,14 +453,18 @@ class OrvaneComponentExecutor:
         namespace["get_ipython"] = link.get_ipython
 
         capture = _Capture()
+        live, rich = _live_hooks(self.identifier, shell)
         saved_out, saved_err, saved_show = sys.stdout, sys.stderr, warnings.showwarning
-        sys.stdout = _CaptureStream(capture, STDOUT)
-        sys.stderr = _CaptureStream(capture, STDERR)
+        sys.stdout = _CaptureStream(capture, STDOUT, live)
+        sys.stderr = _CaptureStream(capture, STDERR, live)
         warnings.showwarning = capture.showwarning
         banner = None
         last_output = None
         before: dict[str, Any] = {}
+        finished = False
         try:
+            if rich is not None:
+                rich.__enter__()
             try:
                 cell = _compile_cell(code, self._filename())
             except (SyntaxError, ValueError) as exc:
@@ -488,14 +490,26 @@ class OrvaneComponentExecutor:
                         last_output = eval(cell.last, namespace)
                 except trapped as exc:
                     banner = error_banner(exc)
+            if rich is not None and banner is None:
+                rich.collect_figures()
+            finished = True
         finally:
+            if rich is not None:
+                rich.__exit__(None, None, None)
             sys.stdout, sys.stderr = saved_out, saved_err
             warnings.showwarning = saved_show
             link.close()
+            if live is not None:
+                live.close()
+            elif not finished:
+                # An interrupt ends the run here: what it printed is not thrown away.
+                saved_out.write(capture.text(STDOUT))
+                saved_err.write(capture.text(STDERR))
 
         if banner is not None:
             return _failure(banner, capture.text())
-        return self._success(namespace, before, inherited, last_output, capture)
+        displays = rich.entries if rich is not None else []
+        return self._success(namespace, before, inherited, last_output, capture, displays)
 
     @staticmethod
     def _success(
@@ -504,6 +518,7 @@ class OrvaneComponentExecutor:
         inherited: dict[str, str],
         last_output: Any,
         capture: _Capture,
+        displays: list[dict[str, Any]] = (),
     ) -> OrvaneExecutionResponseModel:
         modules: dict[str, str] = {}
         values: dict[str, Any] = {}
@@ -525,7 +540,7 @@ class OrvaneComponentExecutor:
         summary = OrvaneComponentOutputsSummaryModel(
             variables=[describe_variable(n, v) for n, v in values.items()]
         )
-        stdout = capture.outputs(STDOUT)
+        stdout = capture.outputs(STDOUT) + list(displays)
         stderr = capture.text(STDERR)
         return OrvaneExecutionResponseModel(
             status=HTTPStatus.PARTIAL_CONTENT if stderr else HTTPStatus.OK,

@@ -2,12 +2,15 @@
 
 from __future__ import annotations
 
+import re
 import threading
 import time
 import uuid
 from typing import Any
 
 import cloudpickle
+
+from orvane_core.capture import following, live_writer, publishing
 
 TASK_NAME = "orvane.execute_component"
 QUEUE = "orvane"
@@ -22,6 +25,9 @@ ANSWER_FRESH_FOR = 5.0
 # this many answers in a row is taken as lost.
 LIVENESS_INTERVAL = 2.0
 LIVENESS_MISSES = 2
+# A result is deleted from the backend once taken; one never taken (its caller gave up) goes
+# after this many seconds.
+RESULT_EXPIRES = 300
 
 _SCHEMES = ("redis://", "rediss://", "unix://", "redis+socket://")
 
@@ -31,9 +37,14 @@ class OrvaneRemoteExecutionError(RuntimeError):
 
 
 def _sanitized(url: str) -> str:
+    """The URL without its password, for messages; never raises, whatever the text."""
     from kombu.utils.url import maybe_sanitize_url
 
-    return maybe_sanitize_url(url)
+    try:
+        return maybe_sanitize_url(url)
+    except Exception:
+        # Unparsable: hide whatever stands between the scheme and an '@'.
+        return re.sub(r"(?<=://)[^/@]*@", "***@", str(url))
 
 
 def _check_url(url: Any, role: str) -> str:
@@ -55,6 +66,9 @@ def _check_url(url: Any, role: str) -> str:
 
 _apps: dict[tuple[str, str], Any] = {}
 _answered: dict[tuple[str, str], float] = {}
+# Tasks given up whose revocation has not reached the broker (unreachable at the time), by
+# broker and backend: sent as soon as that broker answers again.
+_unrevoked: dict[tuple[str, str], set[str]] = {}
 _lock = threading.Lock()
 
 
@@ -97,7 +111,7 @@ def _make_app(broker: str, backend: str) -> Any:
         # A cell is not run twice: a task whose worker died is reported lost, not redelivered.
         task_acks_late=False,
         worker_prefetch_multiplier=1,
-        result_expires=3600,
+        result_expires=RESULT_EXPIRES,
         broker_connection_retry_on_startup=True,
         broker_connection_timeout=PING_TIMEOUT,
         broker_transport_options=dict(socket_options, max_retries=1),
@@ -111,15 +125,36 @@ def _make_app(broker: str, backend: str) -> Any:
     return app
 
 
+# One client per URL for the pings that precede every remote cell: a new connection each time
+# would cost more than the rest of a short cell's round trip.
+_ping_clients: dict[str, Any] = {}
+
+
 def _redis_ping(url: str) -> None:
     import redis
 
+    with _lock:
+        client = _ping_clients.get(url)
+    if client is not None:
+        try:
+            client.ping()
+            return
+        except Exception:
+            # A connection left over from before an outage: tried once more afresh below.
+            with _lock:
+                _ping_clients.pop(url, None)
+            client.close()
     client = redis.Redis.from_url(
         url, socket_connect_timeout=PING_TIMEOUT, socket_timeout=PING_TIMEOUT
     )
     try:
         client.ping()
-    finally:
+    except BaseException:
+        client.close()
+        raise
+    with _lock:
+        kept = _ping_clients.setdefault(url, client)
+    if kept is not client:
         client.close()
 
 
@@ -177,9 +212,10 @@ class OrvaneRemoteComponentExecutor:
         self.task_id = str(uuid.uuid4())
         return self.task_id
 
-    def revoke_task(self) -> None:
+    def revoke_task(self, now: bool = True) -> None:
         """Revokes the reserved task: a worker drops it, or stops it if it runs. Never raises,
-        and returns within a few seconds even when the broker is gone."""
+        and returns within a few seconds even when the broker is gone; a revocation the broker
+        could not take (or, with ``now`` false, not tried) is sent when it next answers."""
         task_id, self.task_id = self.task_id, None
         if task_id is None:
             return
@@ -187,7 +223,9 @@ class OrvaneRemoteComponentExecutor:
             broker, backend = self._urls()
         except OrvaneRemoteExecutionError:
             return
-        _revoke(celery_app(broker, backend), broker, task_id)
+        _remember_revocation(broker, backend, task_id)
+        if now:
+            _send_revocations(broker, backend)
 
     def __repr__(self) -> str:
         return (
@@ -217,6 +255,15 @@ class OrvaneRemoteComponentExecutor:
             broker, backend = self._urls()
         except OrvaneRemoteExecutionError as exc:
             return False, str(exc)
+        key = (broker, backend)
+        # Tasks given up during an outage are revoked once a worker shows it hears the broker
+        # again, before anything new is sent.
+        unrevoked = bool(_unrevoked.get(key))
+        fresh = time.monotonic() - _answered.get(key, -ANSWER_FRESH_FOR) < ANSWER_FRESH_FOR
+        if fresh and not unrevoked:
+            # Everything answered moments ago (and a connection lost since then forgets that):
+            # a service gone meanwhile fails the send with its own clear message.
+            return True, f"Workers are listening at {_sanitized(broker)}."
         errors = _connection_errors()
         for role, url in (("broker", broker), ("result backend", backend)):
             if role == "result backend" and url == broker:
@@ -227,9 +274,6 @@ class OrvaneRemoteComponentExecutor:
                 return False, f"Cannot reach the {role} at {_sanitized(url)}: {exc}"
             except Exception as exc:  # a bad URL, refused authentication...
                 return False, f"Cannot use the {role} at {_sanitized(url)}: {exc}"
-        key = (broker, backend)
-        if time.monotonic() - _answered.get(key, -ANSWER_FRESH_FOR) < ANSWER_FRESH_FOR:
-            return True, f"Workers are listening at {_sanitized(broker)}."
         try:
             replies = celery_app(broker, backend).control.ping(timeout=PING_TIMEOUT, limit=1)
         except errors as exc:
@@ -240,6 +284,8 @@ class OrvaneRemoteComponentExecutor:
                 f"reaches it with: orvane worker --broker {_sanitized(broker)}"
             )
         _answered[key] = time.monotonic()
+        if unrevoked:
+            _send_revocations(broker, backend, confirmed=True)
         names = ", ".join(name for reply in replies for name in reply)
         return True, f"Worker {names} answers at {_sanitized(broker)}."
 
@@ -257,9 +303,20 @@ class OrvaneRemoteComponentExecutor:
         except OrvaneRemoteExecutionError as exc:
             return _failure_response(str(exc))
         app = celery_app(broker, backend)
-        errors = _connection_errors()
         # A reserved id serves one task only.
         task_id, self.task_id = self.task_id, None
+        live = live_writer(self.identifier)
+        if live is None:
+            return self._send(app, request, task_id, broker, backend)
+        # What the cell prints on the worker is followed while it runs.
+        task_id = task_id or str(uuid.uuid4())
+        with following(lambda: _subscription(broker, task_id), live):
+            return self._send(app, request, task_id, broker, backend)
+
+    def _send(
+        self, app: Any, request: bytes, task_id: str | None, broker: str, backend: str
+    ) -> bytes:
+        errors = _connection_errors()
         try:
             result = app.send_task(
                 TASK_NAME,
@@ -275,7 +332,8 @@ class OrvaneRemoteComponentExecutor:
         try:
             return self._wait(app, result, broker, backend)
         except BaseException:
-            _revoke(app, broker, result.id)
+            _remember_revocation(broker, backend, result.id)
+            _send_revocations(broker, backend)
             raise
         finally:
             _release(result)
@@ -294,18 +352,24 @@ class OrvaneRemoteComponentExecutor:
             except Exception as exc:
                 # Either the worker reports that the task failed (a lost child process, a
                 # revoked task) or the result backend went away; only the latter leaves the
-                # backend unreachable.
+                # backend unreachable, and the task perhaps running: it is revoked once the
+                # broker answers again.
                 if isinstance(exc, errors) or not _reachable(backend):
                     _forget_app(broker, backend)
+                    _remember_revocation(broker, backend, result.id)
                     return _failure_response(
                         f"Lost the connection to the result backend at {_sanitized(backend)} "
                         f"while component {self._label()} ran: {exc}"
                     )
+                _forget_result(result)
                 return _failure_response(
                     f"The worker could not run component {self._label()}: "
                     f"{type(exc).__name__}: {exc}"
                 )
             else:
+                _forget_result(result)
+                # A worker has just answered: the next cell needs no ping of its own.
+                _answered[(broker, backend)] = time.monotonic()
                 if isinstance(value, bytes | bytearray):
                     return bytes(value)
                 return _failure_response(
@@ -316,13 +380,15 @@ class OrvaneRemoteComponentExecutor:
                 lost = watch.lost()
             except errors as exc:
                 _forget_app(broker, backend)
+                _remember_revocation(broker, backend, result.id)
                 return _failure_response(
                     f"Lost the connection to the broker at {_sanitized(broker)} while "
                     f"component {self._label()} ran: {exc}"
                 )
             misses = 0 if lost is None else misses + 1
             if misses >= LIVENESS_MISSES:
-                _revoke(app, broker, result.id)
+                _remember_revocation(broker, backend, result.id)
+                _send_revocations(broker, backend)
                 with _lock:
                     _answered.pop((broker, backend), None)
                 return _failure_response(lost)
@@ -406,25 +472,56 @@ def _queued(broker: str, task_id: str) -> bool:
         client.close()
 
 
-def _revoke(app: Any, broker: str, task_id: str) -> None:
-    """Asks the workers to drop the task, or stop it if it runs; best effort and bounded.
+def _remember_revocation(broker: str, backend: str, task_id: str) -> None:
+    with _lock:
+        _unrevoked.setdefault((broker, backend), set()).add(task_id)
+
+
+def _send_revocations(broker: str, backend: str, confirmed: bool = False) -> None:
+    """Asks the workers to drop the tasks given up on this broker, or stop those that run;
+    best effort and bounded. Sent tasks are forgotten; the others wait for the next try.
 
     Celery retries a broadcast for as long as the broker is away, so nothing is sent to a broker
     that does not answer (no worker could hear it), and the broadcast is sent from a daemon
-    thread that is waited for only a short while, in case the broker goes away meanwhile.
+    thread that is waited for only a short while, in case the broker goes away meanwhile. A
+    worker only hears a broadcast once it has reconnected after an outage: with ``confirmed``,
+    a worker has just answered, otherwise the tasks stay remembered for the next ping too
+    when the broker was away for a while.
     """
-    if not _reachable(broker):
+    key = (broker, backend)
+    with _lock:
+        tasks = list(_unrevoked.get(key, ()))
+    if not tasks or not _reachable(broker):
         return
+    app = celery_app(broker, backend)
+    sent: list[bool] = []
 
     def send() -> None:
         try:
-            app.control.revoke(task_id, terminate=True, signal="SIGTERM")
+            app.control.revoke(tasks, terminate=True, signal="SIGTERM")
         except Exception:
-            pass
+            return
+        sent.append(True)
 
     sender = threading.Thread(target=send, name="orvane-revoke", daemon=True)
     sender.start()
     sender.join(PING_TIMEOUT)
+    if sent and (confirmed or key in _answered):
+        with _lock:
+            left = _unrevoked.get(key, set()).difference(tasks)
+            if left:
+                _unrevoked[key] = left
+            else:
+                _unrevoked.pop(key, None)
+
+
+def _forget_result(result: Any) -> None:
+    """Deletes a taken result from the backend, which would otherwise keep it until it
+    expires."""
+    try:
+        result.forget()
+    except Exception:
+        pass
 
 
 def _release(result: Any) -> None:
@@ -438,12 +535,35 @@ def _release(result: Any) -> None:
 
 
 def execute_request(request: bytes, identifier: str | None, name: str | None) -> bytes:
-    """The worker side of a task: runs the request with the local executor, as local runs do."""
+    """The worker side of a task: runs the request with the local executor, as local runs do;
+    what the cell prints is published as it comes, for a kernel that follows the task."""
     from orvane_core.executors.component_executors.local import OrvaneComponentExecutor
 
-    return OrvaneComponentExecutor(identifier=identifier, name=name).execute_with_serialized(
-        request
-    )
+    executor = OrvaneComponentExecutor(identifier=identifier, name=name)
+    try:
+        import redis
+        from celery import current_task
+
+        client = redis.Redis.from_url(current_task.app.conf.broker_url)
+        channel = LIVE_CHANNEL + current_task.request.id
+    except Exception:  # called outside a task
+        return executor.execute_with_serialized(request)
+    try:
+        with publishing(lambda text: client.publish(channel, text)):
+            return executor.execute_with_serialized(request)
+    finally:
+        client.close()
+
+
+LIVE_CHANNEL = "orvane-live:"  # + task id: what a running task prints
+
+
+def _subscription(broker: str, task_id: str) -> Any:
+    import redis
+
+    pubsub = redis.Redis.from_url(broker).pubsub()
+    pubsub.subscribe(LIVE_CHANNEL + task_id)
+    return pubsub
 
 
 __all__ = [

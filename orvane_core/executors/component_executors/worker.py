@@ -78,6 +78,8 @@ def main(argv: list[str] | None = None) -> int:
     except OrvaneRemoteExecutionError as exc:
         print(f"orvane worker: {exc}", file=sys.stderr)
         return 2
+    # What cells display (figures, tables) travels back with their output, as in the kernel.
+    os.environ.setdefault("ORVANE_RICH_OUTPUT", "1")
     app = make_worker_app(broker, backend)
     # Tasks carry pickled bytes: Celery refuses that as root unless told otherwise, with its
     # own explanation; C_FORCE_ROOT=1 in the environment is the user's deliberate choice.

@@ -1,0 +1,362 @@
+// The pipeline engine's rules; see pipeline_model.hpp.
+#include "core/pipeline_model.hpp"
+
+#include <algorithm>
+
+#include "core/cache_fingerprint.hpp"
+
+namespace orvane::model {
+
+bool reuses(Cause cause) {
+  return cause == Cause::CurrentInMemory || cause == Cause::CurrentOnDisk;
+}
+
+const char* cause_name(Cause cause) {
+  switch (cause) {
+    case Cause::CurrentInMemory:
+      return "current_in_memory";
+    case Cause::CurrentOnDisk:
+      return "current_on_disk";
+    case Cause::NeverRan:
+      return "never_ran";
+    case Cause::CodeChanged:
+      return "code_changed";
+    case Cause::ParentsChanged:
+      return "parents_changed";
+    case Cause::ParametersChanged:
+      return "parameters_changed";
+    case Cause::ParentReran:
+      return "parent_reran";
+    case Cause::CacheMissing:
+      return "cache_missing";
+    case Cause::CacheDamaged:
+      return "cache_damaged";
+    case Cause::NotKeptOnDisk:
+      return "not_kept_on_disk";
+    case Cause::Cleared:
+      return "cleared";
+    case Cause::FailedBefore:
+      return "failed_before";
+    case Cause::Requested:
+      return "requested";
+  }
+  return "requested";
+}
+
+namespace {
+
+std::string joined(const std::vector<std::string>& names) {
+  std::string out;
+  for (const std::string& name : names) out += (out.empty() ? "" : ", ") + name;
+  return out;
+}
+
+}  // namespace
+
+std::string because(const Reason& reason) {
+  switch (reason.cause) {
+    case Cause::CurrentInMemory:
+      return "its results in memory are current";
+    case Cause::CurrentOnDisk:
+      return "its disk cache is current";
+    case Cause::NeverRan:
+      return "it never ran";
+    case Cause::CodeChanged:
+      return "its code changed";
+    case Cause::ParentsChanged:
+      return "its parents changed";
+    case Cause::ParametersChanged:
+      return "parameters changed: " + joined(reason.parameters);
+    case Cause::ParentReran:
+      return "its parent " + reason.parent + " reran";
+    case Cause::CacheMissing:
+      return "it has no disk cache";
+    case Cause::CacheDamaged:
+      return "its disk cache failed or could not be read";
+    case Cause::NotKeptOnDisk:
+      return "its results are not kept on disk";
+    case Cause::Cleared:
+      return "its results were cleared";
+    case Cause::FailedBefore:
+      return "it failed before";
+    case Cause::Requested:
+      return "it was requested";
+  }
+  return "it was requested";
+}
+
+Reason rerun_decision(const NodeFacts& facts, const std::optional<Reason>& pending) {
+  if (facts.status != Status::Successful) {
+    if (pending) return *pending;
+    if (facts.status == Status::Failed) return {Cause::FailedBefore, {}, {}};
+    if (facts.status == Status::Running) return {Cause::Requested, {}, {}};
+    return {facts.success_count == 0 ? Cause::NeverRan : Cause::Cleared, {}, {}};
+  }
+  if (!facts.uses_disk) return {Cause::NotKeptOnDisk, {}, {}};
+  if (facts.disk == DiskStatus::Uncached) return {Cause::CacheMissing, {}, {}};
+  if (facts.disk == DiskStatus::Failed) return {Cause::CacheDamaged, {}, {}};
+  return {facts.memory_empty ? Cause::CurrentOnDisk : Cause::CurrentInMemory, {}, {}};
+}
+
+bool needs_rerun(const NodeFacts& facts, bool excluded) {
+  if (excluded && facts.status == Status::Successful) return false;
+  return !reuses(rerun_decision(facts).cause);
+}
+
+std::vector<Invalidation> invalidate_for_run(const graph::Dag& dag,
+                                             const std::vector<std::size_t>& plan,
+                                             const Facts& facts) {
+  std::vector<Invalidation> out;
+  std::vector<bool> invalid(dag.size(), false);  // invalid now, before or by this pass
+  std::vector<bool> noted(dag.size(), false);    // already given an invalidation here
+  std::vector<bool> cancelled(dag.size(), false);
+  for (std::size_t c : plan) {
+    if (invalid[c]) continue;
+    const NodeFacts own = facts(c);
+    if (own.status == Status::Invalid) {
+      invalid[c] = true;
+      continue;
+    }
+    const Reason decision = rerun_decision(own);
+    if (reuses(decision.cause)) continue;
+    std::vector<std::size_t> affected{c};
+    for (std::size_t d : dag.descendants(c)) affected.push_back(d);
+    std::vector<bool> in_reach(dag.size(), false);
+    for (std::size_t d : affected) in_reach[d] = true;
+    // The parent through which the rerun reaches a descendant: its first parent that reruns.
+    auto through = [&](std::size_t d) {
+      for (std::size_t parent : dag.predecessors(d)) {
+        if (in_reach[parent]) return dag.name(parent);
+      }
+      return dag.name(c);
+    };
+    for (std::size_t d : affected) {
+      const NodeFacts f = d == c ? own : facts(d);
+      Invalidation inv;
+      inv.node = d;
+      inv.cancel_write = f.uses_disk && f.write_pending && !cancelled[d];
+      cancelled[d] = cancelled[d] || inv.cancel_write;
+      if (f.status != Status::Invalid && !noted[d]) {
+        inv.reason = d == c ? decision : Reason{Cause::ParentReran, {}, through(d)};
+        noted[d] = true;
+      }
+      invalid[d] = true;
+      out.push_back(std::move(inv));
+    }
+  }
+  return out;
+}
+
+namespace {
+
+bool reads_any(const ParameterReads& reads, const std::vector<std::string>& names,
+               std::vector<std::string>& hit) {
+  if (reads.all) {
+    hit = names;
+    return !names.empty();
+  }
+  for (const std::string& name : names) {
+    if (reads.names.count(name) != 0) hit.push_back(name);
+  }
+  return !hit.empty();
+}
+
+}  // namespace
+
+std::vector<std::pair<std::size_t, Reason>> parameter_reach(const graph::Dag& dag,
+                                                            const std::vector<std::string>& changed,
+                                                            const Reads& reads) {
+  std::vector<std::pair<std::size_t, Reason>> out;
+  if (changed.empty()) return out;
+  std::vector<bool> reached(dag.size(), false);
+  for (std::size_t node : dag.topological_order()) {
+    std::vector<std::string> hit;
+    if (reads_any(reads(node), changed, hit)) {
+      reached[node] = true;
+      out.emplace_back(node, Reason{Cause::ParametersChanged, std::move(hit), {}});
+      continue;
+    }
+    for (std::size_t parent : dag.predecessors(node)) {
+      if (!reached[parent]) continue;
+      reached[node] = true;
+      out.emplace_back(node, Reason{Cause::ParentReran, {}, dag.name(parent)});
+      break;
+    }
+  }
+  return out;
+}
+
+std::vector<Invalidation> invalidate_for_parameters(const graph::Dag& dag,
+                                                    const std::vector<std::string>& changed,
+                                                    const Reads* reads, const Facts& facts) {
+  std::vector<Invalidation> out;
+  if (changed.empty()) return out;
+  auto add = [&](std::size_t node, Reason reason) {
+    const NodeFacts f = facts(node);
+    Invalidation inv;
+    inv.node = node;
+    inv.cancel_write = f.uses_disk && f.write_pending;
+    if (f.status != Status::Invalid) inv.reason = std::move(reason);
+    out.push_back(std::move(inv));
+  };
+  if (reads == nullptr) {
+    for (std::size_t node = 0; node < dag.size(); ++node) {
+      add(node, Reason{Cause::ParametersChanged, changed, {}});
+    }
+    return out;
+  }
+  for (auto& [node, reason] : parameter_reach(dag, changed, *reads)) add(node, std::move(reason));
+  return out;
+}
+
+std::vector<std::string> changed_parameters(const std::vector<std::string>& before,
+                                            const std::vector<std::string>& after,
+                                            const std::function<bool(const std::string&)>& same) {
+  std::set<std::string> old_names(before.begin(), before.end());
+  std::set<std::string> new_names(after.begin(), after.end());
+  std::vector<std::string> out;
+  for (const std::string& name : old_names) {
+    if (new_names.count(name) == 0 || !same(name)) out.push_back(name);
+  }
+  for (const std::string& name : new_names) {
+    if (old_names.count(name) == 0) out.push_back(name);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::vector<Invalidation> invalidate_for_edit(const graph::Dag& dag,
+                                              const std::vector<std::size_t>& code_changed,
+                                              const std::vector<std::size_t>& parents_changed,
+                                              const std::vector<bool>& fresh) {
+  std::vector<std::optional<Reason>> own(dag.size());
+  for (std::size_t node : parents_changed) own.at(node) = Reason{Cause::ParentsChanged, {}, {}};
+  for (std::size_t node : code_changed) own.at(node) = Reason{Cause::CodeChanged, {}, {}};
+  std::vector<Invalidation> out;
+  std::vector<bool> reached(dag.size(), false);
+  for (std::size_t node : dag.topological_order()) {
+    std::optional<Reason> reason = own[node];
+    if (!reason) {
+      for (std::size_t parent : dag.predecessors(node)) {
+        if (!reached[parent]) continue;
+        reason = Reason{Cause::ParentReran, {}, dag.name(parent)};
+        break;
+      }
+    }
+    if (!reason) continue;
+    reached[node] = true;
+    if (node < fresh.size() && fresh[node]) continue;  // new: never ran, nothing to invalidate
+    Invalidation inv;
+    inv.node = node;
+    inv.reason = std::move(reason);
+    out.push_back(std::move(inv));
+  }
+  return out;
+}
+
+std::optional<std::size_t> unfinished_parent(const graph::Dag& dag, std::size_t node,
+                                             const Facts& facts) {
+  for (std::size_t parent : dag.predecessors(node)) {
+    if (facts(parent).status != Status::Successful) return parent;
+  }
+  return std::nullopt;
+}
+
+std::optional<StatementConflict> InputMerge::add_statements(
+    const std::vector<std::pair<std::string, std::string>>& statements) {
+  for (const auto& [symbol, statement] : statements) {
+    auto held = statements_.find(symbol);
+    if (held != statements_.end() && held->second != statement) {
+      return StatementConflict{symbol, statement, held->second};
+    }
+  }
+  for (const auto& [symbol, statement] : statements) statements_[symbol] = statement;
+  return std::nullopt;
+}
+
+bool all_children_successful(const graph::Dag& dag, std::size_t node, const Facts& facts) {
+  for (std::size_t child : dag.successors(node)) {
+    if (facts(child).status != Status::Successful) return false;
+  }
+  return true;
+}
+
+std::vector<std::size_t> parents_to_free(const graph::Dag& dag, std::size_t node,
+                                         const Facts& facts) {
+  std::vector<std::size_t> out;
+  for (std::size_t parent : dag.predecessors(node)) {
+    if (!all_children_successful(dag, parent, facts)) continue;
+    const NodeFacts f = facts(parent);
+    if (f.uses_disk && f.disk != DiskStatus::Cached) continue;
+    out.push_back(parent);
+  }
+  return out;
+}
+
+bool free_at_end(const NodeFacts& facts) {
+  return !facts.uses_disk && facts.status != Status::Failed && !facts.memory_empty;
+}
+
+bool cancel_on_interrupt(const NodeFacts& facts) { return facts.uses_disk && facts.write_pending; }
+
+const std::string& FingerprintWalk::of(std::size_t node) {
+  auto found = memo_.find(node);
+  if (found != memo_.end()) return found->second;
+  std::vector<std::size_t> parents = dag_->predecessors(node);
+  std::sort(parents.begin(), parents.end(),
+            [this](std::size_t a, std::size_t b) { return dag_->name(a) < dag_->name(b); });
+  std::vector<std::string> prints;
+  prints.reserve(parents.size());
+  for (std::size_t parent : parents) prints.push_back(of(parent));
+  std::string print = cache_fingerprint(code_(node), parameters_(node), prints);
+  return memo_[node] = std::move(print);
+}
+
+const char* outcome_name(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::None:
+      return "none";
+    case Outcome::Invalidated:
+      return "invalidated";
+    case Outcome::Ran:
+      return "ran";
+    case Outcome::Reused:
+      return "reused";
+  }
+  return "none";
+}
+
+void Decisions::invalidated(const std::string& id, const Reason& reason) {
+  pending_[id] = reason;
+  last_[id] = Decision{Outcome::Invalidated, reason};
+}
+
+Decision Decisions::decide(const std::string& id, const NodeFacts& facts) {
+  std::optional<Reason> pending;
+  auto found = pending_.find(id);
+  if (found != pending_.end()) {
+    pending = std::move(found->second);
+    pending_.erase(found);
+  }
+  Reason reason = rerun_decision(facts, pending);
+  Decision decision{reuses(reason.cause) ? Outcome::Reused : Outcome::Ran, std::move(reason)};
+  last_[id] = decision;
+  return decision;
+}
+
+void Decisions::cache_damaged(const std::string& id) {
+  pending_.erase(id);
+  last_[id] = Decision{Outcome::Ran, Reason{Cause::CacheDamaged, {}, {}}};
+}
+
+void Decisions::forget(const std::string& id) {
+  pending_.erase(id);
+  last_.erase(id);
+}
+
+const Decision* Decisions::last(const std::string& id) const {
+  auto found = last_.find(id);
+  return found == last_.end() ? nullptr : &found->second;
+}
+
+}  // namespace orvane::model

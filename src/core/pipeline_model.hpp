@@ -1,0 +1,218 @@
+// The pipeline engine's rules over plain facts: what reruns and why, what a run, new parameters
+// or a graph edit invalidate, which parents' inputs merge, what memory is freed, what an
+// interrupt cancels, and the fingerprint walk.
+//
+// The components own their statuses; the engine reads them as NodeFacts, asks a rule here, and
+// carries out the actions it returns. Every decision carries a Reason the engine keeps per
+// component (Decisions) so that a front end can say why a component ran or was reused.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "core/component_state.hpp"
+#include "core/graph.hpp"
+
+namespace orvane::model {
+
+using component::DiskStatus;
+using component::Status;
+
+// What a rule needs to know of one component at the moment it decides.
+struct NodeFacts {
+  Status status = Status::Invalid;
+  std::int64_t success_count = 0;
+  bool uses_disk = false;
+  DiskStatus disk = DiskStatus::Uncached;  // as the component reports it
+  bool write_pending = false;              // a write of its current results is queued
+  bool memory_empty = true;                // its in-memory cache holds nothing
+};
+// The facts of a node, read when a rule asks (rules touch few nodes of a large graph).
+using Facts = std::function<NodeFacts(std::size_t)>;
+
+enum class Cause : std::uint8_t {
+  // reused
+  CurrentInMemory,
+  CurrentOnDisk,
+  // runs
+  NeverRan,
+  CodeChanged,
+  ParentsChanged,
+  ParametersChanged,
+  ParentReran,
+  CacheMissing,
+  CacheDamaged,
+  NotKeptOnDisk,
+  Cleared,
+  FailedBefore,
+  Requested,
+};
+
+bool reuses(Cause cause);
+// A short stable name ("parameters_changed") for structured output.
+const char* cause_name(Cause cause);
+
+struct Reason {
+  Cause cause = Cause::Requested;
+  std::vector<std::string> parameters;  // ParametersChanged: the names, sorted
+  std::string parent;                   // ParentReran: the parent's id
+  bool operator==(const Reason& other) const {
+    return cause == other.cause && parameters == other.parameters && parent == other.parent;
+  }
+};
+
+// Why, as a clause a person reads after "reused because" or "ran because": "its code changed",
+// "parameters changed: alpha".
+std::string because(const Reason& reason);
+
+// ---- the rerun decision ----
+
+// Whether a component must run again: anything but SUCCESSFUL runs; a successful one runs
+// again unless its disk cache is current or being written (results are kept only through the
+// disk cache). `pending` is why it was invalidated, when the engine knows.
+Reason rerun_decision(const NodeFacts& facts, const std::optional<Reason>& pending = std::nullopt);
+// The same as a yes/no; an excluded successful component is never rerun.
+bool needs_rerun(const NodeFacts& facts, bool excluded = false);
+
+// ---- invalidation ----
+
+// One component marked INVALID: cancel its pending write first when asked; `reason` is set
+// when it was not invalid before (an earlier reason stays the better explanation).
+struct Invalidation {
+  std::size_t node = 0;
+  bool cancel_write = false;
+  std::optional<Reason> reason;
+};
+
+// The pass before a run over `plan` (parents before children): each planned component that is
+// not already invalid and needs a rerun is invalidated with its whole downstream. An ancestor
+// that was already invalid reruns without invalidating its descendants here.
+std::vector<Invalidation> invalidate_for_run(const graph::Dag& dag,
+                                             const std::vector<std::size_t>& plan,
+                                             const Facts& facts);
+
+// Which parameters a component reads: `all` when it cannot be told (it may read any name).
+struct ParameterReads {
+  bool all = false;
+  std::set<std::string> names;
+};
+using Reads = std::function<ParameterReads(std::size_t)>;
+
+// The components a change of the named parameters reaches: those that read one of them and
+// their descendants, in topological order, each with its reason (the names it reads, or the
+// parent through which the change reached it).
+std::vector<std::pair<std::size_t, Reason>> parameter_reach(const graph::Dag& dag,
+                                                            const std::vector<std::string>& changed,
+                                                            const Reads& reads);
+
+// New parameter values. Without `reads` every component is invalidated (the parameters reach
+// all of them); with it, only parameter_reach of the changed, added or removed names.
+std::vector<Invalidation> invalidate_for_parameters(const graph::Dag& dag,
+                                                    const std::vector<std::string>& changed,
+                                                    const Reads* reads, const Facts& facts);
+
+// Names whose value differs between two parameter sets (added, removed or changed), sorted.
+// `same(name)` tells whether a name present in both holds an equal value.
+std::vector<std::string> changed_parameters(const std::vector<std::string>& before,
+                                            const std::vector<std::string>& after,
+                                            const std::function<bool(const std::string&)>& same);
+
+// A graph edit: components whose code changed and those whose parents changed are invalid, and
+// so is everything downstream of them, except components new to the graph (flagged in `fresh`).
+std::vector<Invalidation> invalidate_for_edit(const graph::Dag& dag,
+                                              const std::vector<std::size_t>& code_changed,
+                                              const std::vector<std::size_t>& parents_changed,
+                                              const std::vector<bool>& fresh);
+
+// ---- inputs from parents ----
+
+// The first direct parent (in edge order) that has not succeeded: the component cannot run.
+std::optional<std::size_t> unfinished_parent(const graph::Dag& dag, std::size_t node,
+                                             const Facts& facts);
+
+// Module statements merged from the parents in order. A symbol two parents define with
+// different statements is a conflict; values two parents define are returned for the caller
+// to compare (values are the caller's objects).
+struct StatementConflict {
+  std::string symbol, statement, held;
+};
+class InputMerge {
+ public:
+  // Adds one parent's statements; the first conflicting symbol is returned and nothing is added.
+  std::optional<StatementConflict> add_statements(
+      const std::vector<std::pair<std::string, std::string>>& statements);
+  // Notes a value symbol of the next parent; true when an earlier parent gave one already.
+  bool value_seen(const std::string& symbol) { return !values_.insert(symbol).second; }
+
+ private:
+  std::map<std::string, std::string> statements_;
+  std::set<std::string> values_;
+};
+
+// ---- memory and interrupts ----
+
+bool all_children_successful(const graph::Dag& dag, std::size_t node, const Facts& facts);
+// After `node` succeeded or was reused: its parents whose children have all succeeded; a
+// parent whose disk write has not completed keeps the only copy of its results.
+std::vector<std::size_t> parents_to_free(const graph::Dag& dag, std::size_t node,
+                                         const Facts& facts);
+// At the end of a run: components without a disk cache give up their in-memory results, except
+// a failed one (its cache holds the error the front end shows) and an empty one.
+bool free_at_end(const NodeFacts& facts);
+// What an interrupt cancels: every pending write (the run is abandoned).
+bool cancel_on_interrupt(const NodeFacts& facts);
+
+// ---- fingerprints ----
+
+// The fingerprint of what a component's result is computed from: its code, the parameters it
+// depends on (as text) and its parents' fingerprints, parents ordered by id. Remembered per node
+// while the walk lives.
+class FingerprintWalk {
+ public:
+  using Text = std::function<std::string(std::size_t)>;
+  FingerprintWalk(const graph::Dag& dag, Text code, Text parameters)
+      : dag_(&dag), code_(std::move(code)), parameters_(std::move(parameters)) {}
+  const std::string& of(std::size_t node);
+
+ private:
+  const graph::Dag* dag_;
+  Text code_, parameters_;
+  std::unordered_map<std::size_t, std::string> memo_;
+};
+
+// ---- the record of decisions ----
+
+enum class Outcome : std::uint8_t { None, Invalidated, Ran, Reused };
+const char* outcome_name(Outcome outcome);
+
+struct Decision {
+  Outcome outcome = Outcome::None;
+  Reason reason;
+};
+
+// The last decision per component id, and why a component that is invalid now was invalidated.
+class Decisions {
+ public:
+  // Notes why a component became invalid; the reason it will run for.
+  void invalidated(const std::string& id, const Reason& reason);
+  // The decision taken when the component's turn comes: reused, or runs with the reason.
+  Decision decide(const std::string& id, const NodeFacts& facts);
+  // The cache could not be read back: the component runs for that.
+  void cache_damaged(const std::string& id);
+  void forget(const std::string& id);
+  const Decision* last(const std::string& id) const;
+
+ private:
+  std::unordered_map<std::string, Decision> last_;
+  std::unordered_map<std::string, Reason> pending_;
+};
+
+}  // namespace orvane::model

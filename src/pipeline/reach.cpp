@@ -1,0 +1,257 @@
+// Pipeline members: carrying out the engine's invalidation rules, parameter reach (opt-in), the
+// disk caches a search sets aside, and explain().
+#include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "common/py_paths.hpp"
+#include "common/pyclass.hpp"
+#include "pipeline/cache_guard.hpp"
+#include "pipeline/component_access.hpp"
+#include "pipeline/diskcache_support.hpp"
+#include "pipeline/pipeline.hpp"
+
+namespace orvane::pipeline {
+
+namespace {
+
+namespace sup = support;
+
+std::string key(const py::handle& text) { return py::str(text).cast<std::string>(); }
+
+py::object names_helper() {
+  static py::handle helper =
+      py::object(py::module_::import("orvane_core.common.names").attr("cell_names")).release();
+  return py::reinterpret_borrow<py::object>(helper);
+}
+
+// repr(sorted(items)) of the parameters, restricted to `reads` unless it reads them all: the
+// text without restriction is what fingerprints always covered, so caches written before stay
+// current.
+std::string parameters_repr(const PipelineState& st, const model::ParameterReads* reads) {
+  py::list items;
+  for (const auto& item : st.parameters) {
+    if (reads != nullptr && !reads->all && reads->names.count(key(item.first)) == 0) continue;
+    items.append(py::make_tuple(item.first, item.second));
+  }
+  if (PyList_Sort(items.ptr()) != 0) throw py::error_already_set();
+  return py::repr(items);
+}
+
+std::vector<std::string> parameter_names(const py::dict& values) {
+  std::vector<std::string> names;
+  for (const auto& item : values) names.push_back(key(item.first));
+  return names;
+}
+
+// Deletes a set-aside cache's folder if it is still one of ours (a clean-up may have gone first).
+void discard_folder(const py::object& folder) {
+  if (!sup::read_record(folder).is_none()) sup::remove_owned(py_paths::text(folder), true);
+}
+
+}  // namespace
+
+model::Facts facts_of(const PipelineState& st, const GraphObject& graph) {
+  const PipelineState* owner = &st;
+  const GraphObject* g = &graph;
+  return [owner, g](std::size_t node) { return comp::facts(component(*owner, g->id(node))); };
+}
+
+void apply_invalidations(const py::object& self, PipelineState& st, const GraphObject& graph,
+                         const std::vector<model::Invalidation>& invalidations) {
+  for (const model::Invalidation& inv : invalidations) {
+    const py::object& id = graph.id(inv.node);
+    if (inv.cancel_write) put_task(self, "cancel", id);
+    comp::set_status(component(st, id), rt().status_invalid);
+    if (inv.reason) st.decisions.invalidated(key(id), *inv.reason);
+  }
+}
+
+model::ParameterReads reads_of(PipelineState& st, const py::handle& id) {
+  py::object code_object = comp::cell_code(component(st, id));
+  std::string code = py::str(code_object);
+  auto found = st.reads.find(key(id));
+  if (found != st.reads.end() && found->second.code == code) return found->second.reads;
+  py::object names = names_helper()(code);
+  model::ParameterReads reads;
+  reads.all = truthy(names.attr("reads_all"));
+  for (const py::handle& name : names.attr("reads")) reads.names.insert(key(name));
+  st.reads[key(id)] = {std::move(code), reads};
+  return reads;
+}
+
+std::string parameter_text(PipelineState& st, const py::handle& id) {
+  if (!st.parameter_reach || id.is_none()) return parameters_repr(st, nullptr);
+  const model::ParameterReads reads = reads_of(st, id);
+  return parameters_repr(st, &reads);
+}
+
+void invalidate_for_new_parameters(const py::object& self, PipelineState& st,
+                                   const py::dict& before) {
+  py::object graph_holder = st.graph;
+  const GraphObject& graph = pipeline::graph(st);
+  const py::dict after = st.parameters;
+  const std::vector<std::string> changed = model::changed_parameters(
+      parameter_names(before), parameter_names(after), [&](const std::string& name) {
+        return same(py::object(before[py::str(name)]), py::object(after[py::str(name)]));
+      });
+  if (changed.empty()) return;
+  PipelineState* owner = &st;
+  const model::Reads reads = [owner, &graph](std::size_t node) {
+    return reads_of(*owner, graph.id(node));
+  };
+  apply_invalidations(
+      self, st, graph,
+      model::invalidate_for_parameters(graph.dag, changed, st.parameter_reach ? &reads : nullptr,
+                                       facts_of(st, graph)));
+}
+
+std::unordered_set<std::string> pause_reach(const py::object& self, PipelineState& st,
+                                            const std::vector<std::string>& names) {
+  py::object graph_holder = st.graph;
+  const GraphObject& graph = pipeline::graph(st);
+  PipelineState* owner = &st;
+  const model::Reads reads = [owner, &graph](std::size_t node) {
+    return reads_of(*owner, graph.id(node));
+  };
+  std::unordered_set<std::string> reached;
+  for (const auto& [node, reason] : model::parameter_reach(graph.dag, names, reads)) {
+    const py::object& id = graph.id(node);
+    reached.insert(key(id));
+    py::object c = component(st, id);
+    if (!comp::uses_diskcache(c)) continue;
+    // A write still pending would bring a cache back mid-search, where the next trial's
+    // invalidation would delete it.
+    cancel_pending_write(self, id);
+    py::object cache = comp::attached_diskcache(c);
+    if (cache.is_none()) continue;
+    const std::string print = py::str(py::getattr(cache, "fingerprint", py::str("")));
+    // Without a recorded fingerprint it could never be told current again: it stays attached
+    // and goes the way any invalidated cache goes.
+    if (print.empty()) continue;
+    auto previous = st.paused.find(key(id));
+    if (previous != st.paused.end()) discard_folder(previous->second.folder);
+    st.paused[key(id)] = {cache.attr("cache_dir"), print};
+    comp::detach_diskcache(c);
+    comp::native(c).mark_disk_status(comp::DiskStatus::Uncached);
+    // Its values may have been only on disk: it is no longer successful, and if the search
+    // changes nothing the set-aside cache is current again at the next run.
+    comp::set_status(c, rt().status_invalid);
+    st.decisions.invalidated(key(id), reason);
+  }
+  return reached;
+}
+
+void restore_paused(const py::object& self, PipelineState& st) {
+  if (st.paused.empty()) return;
+  std::vector<std::string> back;
+  for (const auto& [id, paused] : st.paused) {
+    py::str component_id(id);
+    if (!st.nodes.contains(component_id)) continue;
+    if (std::string(guard::fingerprint(self, component_id)) != paused.fingerprint) continue;
+    py::object c = component(st, component_id);
+    if (!comp::uses_diskcache(c)) continue;
+    back.push_back(id);
+  }
+  for (const std::string& id : back) {
+    py::str component_id(id);
+    py::object folder = st.paused[id].folder;
+    st.paused.erase(id);
+    py::object c = component(st, component_id);
+    cancel_pending_write(self, component_id);
+    if (sup::load_into_component(c, folder)) comp::mark_disk_cached(c);
+  }
+}
+
+void drop_paused(PipelineState& st, const py::handle& id) {
+  for (auto it = st.paused.begin(); it != st.paused.end();) {
+    if (!id.is_none() && it->first != key(id)) {
+      ++it;
+      continue;
+    }
+    discard_folder(it->second.folder);
+    it = st.paused.erase(it);
+  }
+}
+
+namespace {
+
+py::dict explain(const py::object& self) {
+  PipelineState& st = state(self);
+  py::dict out;
+  for (const auto& item : st.nodes) {
+    py::dict entry;
+    const model::Decision* decision = st.decisions.last(key(item.first));
+    if (decision == nullptr) {
+      entry["decision"] = "none";
+      entry["reason"] = "it has not been asked to run yet";
+      entry["cause"] = py::none();
+    } else {
+      const model::Reason& reason = decision->reason;
+      entry["decision"] = model::outcome_name(decision->outcome);
+      entry["reason"] = model::because(reason);
+      entry["cause"] = model::cause_name(reason.cause);
+      if (reason.cause == model::Cause::ParametersChanged) {
+        py::list names;
+        for (const std::string& name : reason.parameters) names.append(name);
+        entry["parameters"] = names;
+      }
+      if (reason.cause == model::Cause::ParentReran) entry["parent"] = reason.parent;
+    }
+    out[item.first] = entry;
+  }
+  return out;
+}
+
+// Called by the graph base after an edit: components whose code or parents changed, and their
+// descendants, are invalid; new components are not touched.
+void invalidate_after_edit(const py::object& self, const py::iterable& code_changed,
+                           const py::iterable& parents_changed, const py::iterable& fresh) {
+  PipelineState& st = state(self);
+  py::object graph_holder = st.graph;
+  const GraphObject& graph = pipeline::graph(st);
+  std::vector<std::size_t> code, parents;
+  std::vector<bool> is_fresh(graph.dag.size(), false);
+  for (const py::handle& id : code_changed) code.push_back(node_of(graph, id));
+  for (const py::handle& id : parents_changed) parents.push_back(node_of(graph, id));
+  for (const py::handle& id : fresh) {
+    is_fresh[node_of(graph, id)] = true;
+    // A new component under an id used before starts without the old one's decisions.
+    st.decisions.forget(key(id));
+  }
+  for (const model::Invalidation& inv :
+       model::invalidate_for_edit(graph.dag, code, parents, is_fresh)) {
+    const py::object& id = graph.id(inv.node);
+    comp::set_status(component(st, id), rt().status_invalid);
+    if (inv.reason) st.decisions.invalidated(key(id), *inv.reason);
+  }
+}
+
+}  // namespace
+
+void register_reach(py::module_& /*m*/, const py::object& cls) {
+  namespace pc = orvane::pyclass;
+  pc::def(cls, "explain", &explain,
+          "Each component's last decision (ran, reused, invalidated or none) and why.");
+  pc::def(cls, "_invalidate_after_edit", &invalidate_after_edit, py::arg("code_changed"),
+          py::arg("parents_changed"), py::arg("fresh"));
+  py::setattr(
+      cls, "parameter_reach",
+      py::module_::import("builtins")
+          .attr("property")(
+              py::cpp_function([](const py::handle& self) { return state(self).parameter_reach; },
+                               py::name("parameter_reach"), py::is_method(cls)),
+              py::cpp_function(
+                  [](const py::handle& self, bool on) {
+                    PipelineState& st = state(self);
+                    st.parameter_reach = on;
+                    st.fingerprints.walk.reset();
+                  },
+                  py::name("parameter_reach"), py::is_method(cls)),
+              py::none(),
+              "When true, new parameter values invalidate only the components that read a "
+              "changed name and their descendants."));
+}
+
+}  // namespace orvane::pipeline

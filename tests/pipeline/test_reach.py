@@ -1,0 +1,133 @@
+"""Why components run (explain), parameter reach, and searches that set disk caches aside."""
+
+from __future__ import annotations
+
+import os
+
+import pytest
+
+from orvane_core.misc import OrvaneComponentStatus as S
+from orvane_core.misc import OrvaneDiskcacheStatus as D
+from orvane_core.misc.models import OrvanePipelineParameterModel as Param
+from tests.pipeline.conftest import component, dag
+from tests.pipeline.test_diskcache_helpers import wait_for
+
+CHAIN = ["load", "features", "model", "evaluate"]
+EDGES = list(zip(CHAIN, CHAIN[1:], strict=False))
+
+
+def chain(make_pipeline, reach):
+    """load -> features -> model (reads alpha) -> evaluate, every cell disk-cached."""
+    codes = ["data = [1, 2, 3]", "x = [v * 2 for v in data]", "w = sum(x) * alpha", "w + 1"]
+    components = [component(c, code, diskcache=True) for c, code in zip(CHAIN, codes, strict=True)]
+    p = make_pipeline(
+        dag(components, EDGES),
+        parameters=[Param(name="alpha", type="float", value="1.0")],
+        parameter_reach=reach,
+    )
+    p.execute_all(send_to_front=False)
+    settle(p)
+    return p
+
+
+def settle(p):
+    """Waits until every pending disk write has been taken in."""
+    wait_for(
+        lambda: (
+            p.update_diskcache_status(),
+            all(p.nodes[c].diskcache_status != D.UPDATING for c in p.nodes),
+        )[1]
+    )
+
+
+def ran(p):
+    return [c for c, e in p.explain().items() if e["decision"] == "ran"]
+
+
+@pytest.mark.parametrize(
+    ("reach", "ran_after_alpha", "model_reason", "evaluate_reason"),
+    [
+        (True, ["model", "evaluate"], "parameters changed: alpha", "its parent model reran"),
+        (False, CHAIN, "parameters changed: alpha", "parameters changed: alpha"),
+    ],
+)
+def test_a_parameter_change_reruns_what_it_reaches(
+    make_pipeline, reach, ran_after_alpha, model_reason, evaluate_reason
+):
+    p = chain(make_pipeline, reach)
+    assert ran(p) == CHAIN
+    assert p.explain()["load"] == {
+        "decision": "ran",
+        "reason": "it never ran",
+        "cause": "never_ran",
+    }
+
+    assert p.execute_component("evaluate", send_to_front=False) == 13.0
+    assert {e["decision"] for e in p.explain().values()} == {"reused"}
+
+    p.set_parameters([Param(name="alpha", type="float", value="2.0")])
+    counts = {c: p.nodes[c].success_count for c in CHAIN}
+    assert p.execute_component("evaluate", send_to_front=False) == 25.0
+    assert ran(p) == ran_after_alpha
+    assert [c for c in CHAIN if p.nodes[c].success_count > counts[c]] == ran_after_alpha
+    explained = p.explain()
+    assert explained["model"]["reason"] == model_reason
+    assert explained["model"]["parameters"] == ["alpha"]
+    assert explained["evaluate"]["reason"] == evaluate_reason
+
+
+def test_an_edit_names_what_changed(make_pipeline):
+    p = chain(make_pipeline, True)
+    components = [component(c, p.nodes[c].cell_code, diskcache=True) for c in CHAIN]
+    components[1] = component("features", "x = [v * 3 for v in data]", diskcache=True)
+    p.update_graph(dag(components, EDGES))
+    explained = p.explain()
+    assert [explained[c]["cause"] for c in CHAIN] == [
+        "never_ran",
+        "code_changed",
+        "parent_reran",
+        "parent_reran",
+    ]
+    assert explained["model"]["parent"] == "features"
+
+
+def test_a_search_with_reach_reruns_only_what_the_tuned_parameters_reach(make_pipeline):
+    p = chain(make_pipeline, True)
+    folder = p.nodes["model"]._diskcache.cache_dir
+    counts = {c: p.nodes[c].success_count for c in CHAIN}
+
+    p.optimize_parameters("evaluate", "RandomSearch", [0], {"alpha": {"low": 0, "high": 1}}, 4)
+    assert len(p._hpoptimizer.optimization_log) == 4
+    grown = {c: p.nodes[c].success_count - counts[c] for c in CHAIN}
+    assert grown == {"load": 0, "features": 0, "model": 4, "evaluate": 4}
+    # Paused, not deleted; nothing was written for trial results.
+    assert os.path.isdir(folder)
+    assert p.nodes["features"].diskcache_status == D.CACHED
+    assert p.nodes["model"].diskcache_status == D.UNCACHED
+
+    # Back at the values from before the search, the paused caches are current again.
+    p.set_parameters([Param(name="alpha", type="float", value="1.0")])
+    assert [p.nodes[c].diskcache_status for c in CHAIN] == [D.CACHED] * 4
+    assert p.nodes["evaluate"].status == S.SUCCESSFUL
+    counts = {c: p.nodes[c].success_count for c in CHAIN}
+    assert p.execute_component("evaluate", send_to_front=False) == 13.0
+    assert {c: p.nodes[c].success_count for c in CHAIN} == counts
+    assert ran(p) == []
+
+    # A cleared cache stays cleared: what the next search sets aside does not come back.
+    folder = p.nodes["model"]._diskcache.cache_dir
+    p.optimize_parameters("evaluate", "RandomSearch", [0], {"alpha": {"low": 0, "high": 1}}, 2)
+    p.clear_all_cache()
+    p.set_parameters([Param(name="alpha", type="float", value="1.0")])
+    assert not os.path.exists(folder)
+    assert p.nodes["model"].diskcache_status == D.UNCACHED
+
+
+def test_a_search_that_stops_at_once_leaves_the_set_aside_caches_current(make_pipeline):
+    p = chain(make_pipeline, True)
+    no_step = {"alpha": {"low": 0, "high": 1, "distribution": "discrete_uniform"}}
+    p.optimize_parameters("evaluate", "RandomSearch", [0], no_step, 3)
+    # Set aside, its values are gone from the component: it does not claim success.
+    assert p.nodes["model"].status == S.INVALID
+    assert p.execute_component("evaluate", send_to_front=False) == 13.0
+    assert {e["cause"] for e in p.explain().values()} == {"current_on_disk"}
