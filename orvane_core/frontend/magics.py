@@ -171,15 +171,17 @@ class OrvaneMagics(Magics):
     def _print_status(self) -> None:
         summary = self.session.summary()
         declarations = self.session.registry.declarations
+        reasons = self.session.reasons()
         for entry in summary.get("components", []):
             decl = declarations.get(entry["name"])
             parents = ""
             if decl is not None and decl.parents:
                 how = "inferred from the names it reads" if decl.inferred else "from 'after'"
                 parents = f"  after {', '.join(decl.parents)} ({how})"
+            why = reasons.get(entry["identifier"])
             print(
                 f"{entry['name']:<20} {entry['execution_status']!s:<11} "
-                f"disk: {entry['diskcache_status']}{parents}"
+                f"disk: {entry['diskcache_status']}{parents}" + (f"\n{'':<20} {why}" if why else "")
             )
         if not summary:
             print("No pipeline yet: declare a component with %%component NAME and run it.")

@@ -357,6 +357,7 @@ def _run(path: Path, request: Request, output: Any, timeout: float | None, term:
                 f"_orvane_report = _orvane.current_session().run({request.targets!r}, "
                 f"parallel={request.parallel!r}, reused_outputs=True)\n"
                 "print('orvane:', _orvane_report.line())\n"
+                "if _orvane_report.reasons: print(_orvane_report.why())\n"
                 "_orvane.check_report(_orvane_report)"
             )
         else:

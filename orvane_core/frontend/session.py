@@ -237,6 +237,8 @@ class RunReport:
     failed: list[str] = field(default_factory=list)
     errors: dict[str, str] = field(default_factory=dict)  # failed name -> exception class
     seconds: float = 0.0
+    # Why each component of the run ran or was reused, in the engine's words.
+    reasons: dict[str, str] = field(default_factory=dict)
 
     @property
     def interrupted(self) -> bool:
@@ -254,6 +256,10 @@ class RunReport:
         if self.failed:
             parts.append(f"failed: {self.failures()}")
         return ", ".join(parts) + f" in {self.seconds:.2f} s"
+
+    def why(self) -> str:
+        """One line per component of the run: what happened to it and why."""
+        return "\n".join(f"  {name}: {reason}" for name, reason in self.reasons.items())
 
 
 def _failure_kind(ename: str | None) -> str:
@@ -478,6 +484,8 @@ class OrvaneSession:
                         show(cid)
                     else:
                         quiet.append(name)
+            report.reasons = {nodes[cid].name: why for cid, why in self.reasons(plan).items()}
+            self.callback.extra["reasons"] = self.reasons()
             self.callback.end_execution(report.line(), failed=bool(report.failed))
         if quiet:
             print(f"Reused from the cache: {', '.join(quiet)}")
@@ -518,6 +526,25 @@ class OrvaneSession:
             n.use_diskcache and n.diskcache_status == OrvaneDiskcacheStatus.UPDATING
             for n in pipeline.nodes.values()
         )
+
+    def reasons(self, component_ids: list[str] | None = None) -> dict[str, str]:
+        """Why each component last ran or was reused, by id: "ran: its parent model reran".
+        Empty when the engine does not say."""
+        explain = getattr(self.pipeline, "explain", None)
+        if explain is None:
+            return {}
+        names = {cid: name for name, cid in self.ids().items()}
+        found = explain()
+        out = {}
+        for cid in found if component_ids is None else component_ids:
+            entry = found.get(cid) or {}
+            decision, reason = entry.get("decision"), entry.get("reason") or ""
+            if not decision or decision == "none":
+                continue
+            for other, name in names.items():  # the engine names components by id
+                reason = reason.replace(other, name)
+            out[cid] = f"{decision}: {reason}" if reason else decision
+        return out
 
     def _show(self, cid: str) -> None:
         """Shows a component's captured output and value, tagged with its id."""

@@ -172,6 +172,7 @@ def pipeline_svg(summary: dict | None, elapsed: dict[str, float] | None = None) 
         'markerHeight="7" orient="auto"><path d="M0,0 L8,4 L0,8 z" fill="#777"/></marker></defs>',
     ]
     inferred = {tuple(e) for e in (summary or {}).get("inferred_edges", ())}
+    reasons = (summary or {}).get("reasons", {})
     for edge, points in layout.routes.items():
         # Edges found from the names the cells use are dashed; those from 'after' are solid.
         dash = ' stroke-dasharray="5,3"' if edge in inferred else ""
@@ -185,9 +186,10 @@ def pipeline_svg(summary: dict | None, elapsed: dict[str, float] | None = None) 
         status, disk, line = _status_text(c, elapsed)
         fill, stroke = COLORS.get(status, COLORS["invalid"])
         name = html.escape(str(c.get("name") or c["identifier"]))
+        why = html.escape(f"; {reasons[c['identifier']]}") if c["identifier"] in reasons else ""
         out.append(
             f'<g class="orvane-component" data-component="{name}" data-status="{status}" '
-            f'data-diskcache="{disk}"><title>{name}: {status}, disk cache {disk}</title>'
+            f'data-diskcache="{disk}"><title>{name}: {status}, disk cache {disk}{why}</title>'
             f'<rect x="{x:g}" y="{y:g}" width="{BOX_W}" height="{BOX_H}" rx="7" fill="{fill}" '
             f'stroke="{stroke}" stroke-width="2"/>'
             f'<text x="{x + 10:g}" y="{y + 19:g}" font-size="13" font-weight="bold" '

@@ -1,6 +1,7 @@
 """Reuse in a real kernel: edges inferred from names, searches that restore parameters, caches
 kept across kernel restarts, and the size limit of kept caches."""
 
+import ast
 import os
 import time
 
@@ -38,6 +39,7 @@ def test_edges_from_names_their_errors_and_hints():
             ("%%component clean\ndata = [d for d in data if d > 1]", "ok", ""),
             ("%%component total\ns = sum(data)\ns", "ok", "5"),
             ("%orvane status", "ok", "after clean (inferred from the names it reads)"),
+            ("%orvane status", "ok", "reused: "),
             ("%%component other\ndata = [9]", "ok", ""),
             ("%%component pick\nlen(data)", "error", "'data' (defined by load, clean, other)"),
             ("%%component pick after other\nlen(data) + s", "error", "only 'total' defines"),
@@ -72,6 +74,32 @@ def test_a_search_shows_no_trial_output_and_restores_parameters():
             assert ("alpha = 1.0  (float)" in params) == restored and "other = 3" in params
         content, text = _run(client, "%orvane optimize score beta=0:1")
         assert content["status"] == "error" and "parameters: alpha, other" in text
+
+
+COUNTS = (
+    "s = fe.current_session()\n"
+    "print({n: s.pipeline.nodes[c].success_count for n, c in s.ids().items()})"
+)
+
+
+@pytest.mark.kernel
+def test_a_search_reruns_what_it_reaches_and_leaves_the_earlier_caches_current():
+    with running_kernel() as (_, client):
+        _run(client, SETUP.format(""))
+        _run(client, "%orvane set alpha=1.0")
+        _run(client, "%%component load\nimport time\nstamp = time.time()")
+        _run(client, "%%component model\nfit = stamp * 0 + alpha")
+        _run(client, "%%component score\n(fit - 2.0) ** 2")
+        _run(client, "fe.current_session().wait_for_disk()")
+        before = ast.literal_eval(_run(client, COUNTS)[1])
+        _run(client, "%orvane optimize score alpha=0:4 --trials 4 --method random --minimize")
+        after = ast.literal_eval(_run(client, COUNTS)[1])
+        grown = {n: after[n] - before[n] for n in before}
+        # No trial ran load; each ran model and score (adopting a cache back may count too).
+        assert grown["load"] == 0 and grown["model"] == grown["score"] >= 4
+        # Back at alpha=1.0, the caches from before the search serve the run.
+        _, text = _run(client, "print(fe.current_session().run(['score']).line())")
+        assert "0 ran, 3 reused" in text
 
 
 def _kernel(tmp_path):
