@@ -15,13 +15,16 @@ from typing import Any
 
 from orvane_core.callbacks import OrvanePipelineCallback
 from orvane_core.misc import (
+    OrvaneComponentStatus as ComponentStatus,
+)
+from orvane_core.misc import (
     OrvanePipelineCallbackProcedure as Procedure,
 )
 from orvane_core.misc import (
     OrvanePipelineCallbackStatus as Status,
 )
 
-FINISHED = ("successful", "failed")
+FINISHED = (ComponentStatus.SUCCESSFUL, ComponentStatus.FAILED)
 
 
 def _bar(mode: str, total: int, desc: str, unit: str) -> Any:
@@ -291,7 +294,7 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
                     status = entry["execution_status"]
                     if status in FINISHED:
                         done += 1
-                    elif status == "running":
+                    elif status == ComponentStatus.RUNNING:
                         seconds = elapsed.get(entry["identifier"])
                         label = entry["name"]
                         running.append(label if seconds is None else f"{label} {seconds:.0f}s")
@@ -330,7 +333,7 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
         for index in changed:
             entry = entries[index]
             status, cid = entry["execution_status"], entry["identifier"]
-            if status == "running":
+            if status == ComponentStatus.RUNNING:
                 if cid in plan:
                     running.add(cid)
                     self._since.setdefault(cid, time.monotonic())

@@ -28,7 +28,7 @@ from orvane_core.frontend import kept
 from orvane_core.frontend.callback import OrvaneFrontendCallback, SearchResults
 from orvane_core.frontend.declarations import ComponentHeader, ComponentRegistry, OrvaneUsageError
 from orvane_core.frontend.view import PipelineView, make_view, pipeline_svg
-from orvane_core.misc import OrvaneDiskcacheStatus
+from orvane_core.misc import OrvaneComponentStatus, OrvaneDiskcacheStatus
 from orvane_core.misc.models import OrvanePipelineParameterModel
 
 METHODS = {"random": "RandomSearch", "tpe": "TPESearch", "grid": "GridSearch"}
@@ -443,7 +443,7 @@ class OrvaneSession:
                 rest[-1] = {**rest[-1], "text": rest[-1]["text"] + "\n"}  # an error banner
             if rest:
                 OrvaneCapturedIO(rest).show(shell=self.shell, component_id=cid)
-            value = node.last_output if node.status == "successful" else None
+            value = node.last_output if node.status == OrvaneComponentStatus.SUCCESSFUL else None
             if value is not None:
                 # Shown as the cell's own value would be: rich where it has a rich form, and
                 # also when it is false (0, an empty list); tagged with its component.
@@ -470,7 +470,7 @@ class OrvaneSession:
             for cid in plan:
                 node = nodes[cid]
                 name = node.name
-                if node.status == "failed":
+                if node.status == OrvaneComponentStatus.FAILED:
                     report.failed.append(name)
                     report.ran.append(name)
                     report.errors[name] = error_name(node.exception_msg) or ""
@@ -478,7 +478,7 @@ class OrvaneSession:
                         show(cid)  # an error recorded without a run (a parent's conflict)
                 elif node.success_count != before[cid]:
                     report.ran.append(name)
-                elif node.status == "successful":
+                elif node.status == OrvaneComponentStatus.SUCCESSFUL:
                     report.reused.append(name)
                     if reused_outputs or cid in named:
                         show(cid)
@@ -661,7 +661,7 @@ class OrvaneSession:
         notes = self.callback.take_notes()
         if results is None or not results.completed:
             node = pipeline.nodes.get(cid)
-            if node is not None and node.status == "failed":
+            if node is not None and node.status == OrvaneComponentStatus.FAILED:
                 ename = error_name(node.exception_msg)
                 raise OrvaneRunError(
                     f"The search stopped: {target} failed in a trial"

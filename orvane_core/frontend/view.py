@@ -13,17 +13,20 @@ from typing import Any
 
 import networkx as nx
 
+from orvane_core.misc import OrvaneComponentStatus as S
+from orvane_core.misc import OrvaneDiskcacheStatus as D
+
 BOX_W, BOX_H, GAP_X, GAP_Y, PAD = 168, 46, 56, 14, 10
 COLORS = {  # execution status -> (fill, stroke)
-    "successful": ("#e7f5e9", "#2e7d32"),
-    "failed": ("#fdecea", "#c62828"),
-    "running": ("#fff6e0", "#ef8f00"),
-    "invalid": ("#f1f1f1", "#8a8a8a"),
+    S.SUCCESSFUL: ("#e7f5e9", "#2e7d32"),
+    S.FAILED: ("#fdecea", "#c62828"),
+    S.RUNNING: ("#fff6e0", "#ef8f00"),
+    S.INVALID: ("#f1f1f1", "#8a8a8a"),
 }
 DISK_MARK = {
-    "cached": "\u25cf disk cached",
-    "updating": "\u25d4 writing",
-    "failed": "\u2715 disk failed",
+    D.CACHED: "\u25cf disk cached",
+    D.UPDATING: "\u25d4 writing",
+    D.FAILED: "\u2715 disk failed",
 }
 
 
@@ -138,10 +141,10 @@ def _layout(components: list[dict], edges: list[dict]) -> _Layout:
 
 def _status_text(c: dict, elapsed: dict[str, float]) -> tuple[str, str, str]:
     """(execution status, disk-cache status, the box's second line) of a summary entry."""
-    status = str(c.get("execution_status") or "invalid")
-    disk = str(c.get("diskcache_status") or "uncached")
+    status = str(c.get("execution_status") or S.INVALID)
+    disk = str(c.get("diskcache_status") or D.UNCACHED)
     seconds = elapsed.get(c["identifier"])
-    if status == "running" and seconds is not None:
+    if status == S.RUNNING and seconds is not None:
         return status, disk, f"running {seconds:.0f} s"
     uses_disk = bool((c.get("metadata") or {}).get("diskcache"))
     disk_text = DISK_MARK.get(disk, "disk cache on" if uses_disk else "no disk cache")
@@ -184,7 +187,7 @@ def pipeline_svg(summary: dict | None, elapsed: dict[str, float] | None = None) 
     for c in components:
         x, y = layout.boxes[c["identifier"]]
         status, disk, line = _status_text(c, elapsed)
-        fill, stroke = COLORS.get(status, COLORS["invalid"])
+        fill, stroke = COLORS.get(status, COLORS[S.INVALID])
         name = html.escape(str(c.get("name") or c["identifier"]))
         why = html.escape(f"; {reasons[c['identifier']]}") if c["identifier"] in reasons else ""
         out.append(
@@ -220,7 +223,7 @@ def pipeline_strip(summary: dict | None, elapsed: dict[str, float] | None = None
     chips = []
     for c in components:
         status, disk, line = _status_text(c, elapsed)
-        fill, stroke = COLORS.get(status, COLORS["invalid"])
+        fill, stroke = COLORS.get(status, COLORS[S.INVALID])
         name = html.escape(str(c.get("name") or c["identifier"]))
         chips.append(
             f'<span class="orvane-chip" data-component="{name}" data-status="{status}" '

@@ -4,23 +4,18 @@ from __future__ import annotations
 
 from enum import StrEnum
 
+from orvane_core import _native
 
-class OrvaneComponentStatus(StrEnum):
-    """Execution status of one component."""
-
-    INVALID = "invalid"
-    RUNNING = "running"
-    SUCCESSFUL = "successful"
-    FAILED = "failed"
-
-
-class OrvaneDiskcacheStatus(StrEnum):
-    """State of a component's disk cache."""
-
-    UNCACHED = "uncached"
-    UPDATING = "updating"
-    CACHED = "cached"
-    FAILED = "failed"
+# The members and their texts come from the engine's own statuses, so both sides convert alike:
+# INVALID, RUNNING, SUCCESSFUL, FAILED and UNCACHED, UPDATING, CACHED, FAILED.
+OrvaneComponentStatus = StrEnum(
+    "OrvaneComponentStatus", _native.COMPONENT_STATUSES, module=__name__
+)
+OrvaneComponentStatus.__doc__ = "Execution status of one component."
+OrvaneDiskcacheStatus = StrEnum(
+    "OrvaneDiskcacheStatus", _native.DISKCACHE_STATUSES, module=__name__
+)
+OrvaneDiskcacheStatus.__doc__ = "State of a component's disk cache."
 
 
 class OrvanePipelineCallbackProcedure(StrEnum):

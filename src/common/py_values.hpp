@@ -29,4 +29,21 @@ inline std::string text_or_empty(const py::handle& value) {
   return value.is_none() ? std::string() : text_of(value);
 }
 
+// Text conversions that survive lone surrogates in exception texts and tracebacks.
+inline std::string utf8(const py::handle& text) {
+  py::object s = py::reinterpret_steal<py::object>(PyObject_Str(text.ptr()));
+  if (!s) throw py::error_already_set();
+  PyObject* b = PyUnicode_AsEncodedString(s.ptr(), "utf-8", "surrogatepass");
+  if (b == nullptr) throw py::error_already_set();
+  py::bytes bytes = py::reinterpret_steal<py::bytes>(b);
+  return std::string(bytes);
+}
+
+inline py::str from_utf8(const std::string& text) {
+  PyObject* s =
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
+  if (s == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(s);
+}
+
 }  // namespace orvane::py_values

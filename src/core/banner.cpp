@@ -44,4 +44,24 @@ std::vector<std::string> format_error_banner(const std::string& exc_name,
   return lines;
 }
 
+std::vector<std::string> exception_banner(const std::string& exc_name,
+                                          std::vector<std::string> formatted,
+                                          const std::string& exc_text,
+                                          const std::vector<std::string>& notes) {
+  // The notes close the formatted exception, as one entry each or one a line depending on the
+  // interpreter: their entries are the ones that add up to the notes' text.
+  std::size_t notes_length = 0;
+  for (const std::string& note : notes) notes_length += note.size() + 1;
+  for (std::size_t taken = 0; !formatted.empty() && taken < notes_length; formatted.pop_back()) {
+    taken += formatted.back().size();
+  }
+  if (!formatted.empty()) formatted.pop_back();  // the "Type: text" line
+  if (!formatted.empty() && formatted.front().rfind(kExcTraceback, 0) == 0) {
+    formatted.erase(formatted.begin());
+  }
+  std::string text = exc_text;
+  for (const std::string& note : notes) text += "\n" + note;
+  return format_error_banner(exc_name, formatted, text);
+}
+
 }  // namespace orvane

@@ -61,12 +61,20 @@ StatusChange assign_success_count(const StatusState& state, std::int64_t count) 
   return change;
 }
 
+bool write_current(std::int64_t written_for, const DoneFacts& facts) {
+  return facts.success_count == written_for && facts.status == Status::Successful && facts.enabled;
+}
+
 DoneVerdict judge_done(const DiskState& state, const Write& write, const DoneFacts& facts) {
   if (state.withdrawn.count(write.cache_dir) != 0) return DoneVerdict::Withdrawn;
   if (!facts.successful) return DoneVerdict::Failed;
-  const bool current = facts.success_count == write.success_count &&
-                       facts.status == Status::Successful && facts.enabled;
-  return current ? DoneVerdict::Load : DoneVerdict::Stale;
+  return write_current(write.success_count, facts) ? DoneVerdict::Load : DoneVerdict::Stale;
+}
+
+DoneVerdict judge_completed(const DiskState& state, std::int64_t written_for,
+                            const DoneFacts& facts) {
+  if (state.stored != DiskStatus::Updating) return DoneVerdict::Withdrawn;
+  return write_current(written_for, facts) ? DoneVerdict::Load : DoneVerdict::Stale;
 }
 
 DiskState step(DiskState state, const DiskInput& input) {

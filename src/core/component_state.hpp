@@ -15,6 +15,13 @@ namespace orvane::component {
 enum class Status : std::uint8_t { Invalid, Running, Successful, Failed };
 enum class DiskStatus : std::uint8_t { Uncached, Updating, Cached, Failed };
 
+inline constexpr Status kStatuses[] = {Status::Invalid, Status::Running, Status::Successful,
+                                       Status::Failed};
+inline constexpr DiskStatus kDiskStatuses[] = {DiskStatus::Uncached, DiskStatus::Updating,
+                                               DiskStatus::Cached, DiskStatus::Failed};
+
+// The status's text: the value of its member in the package's status enumerations, whose
+// members are made from these texts.
 const char* to_string(Status status);
 const char* to_string(DiskStatus status);
 
@@ -112,7 +119,16 @@ struct DiskInput {
   DoneFacts facts;                           // WriteDone
 };
 
+// Whether a write made for success count `written_for` still holds the component's results: the
+// component is SUCCESSFUL with that count and disk caching is on. Every finished write, written or
+// completed at once, is judged by this.
+bool write_current(std::int64_t written_for, const DoneFacts& facts);
 DoneVerdict judge_done(const DiskState& state, const Write& write, const DoneFacts& facts);
+// A write that completed at once (a reused component's attached folder, nothing written):
+// Withdrawn when it is no longer pending (a cancel came between), Load when current, Stale
+// otherwise. Its folder is the component's own cache, so no verdict discards it.
+DoneVerdict judge_completed(const DiskState& state, std::int64_t written_for,
+                            const DoneFacts& facts);
 DiskState step(DiskState state, const DiskInput& input);
 
 // The status the component reports: CACHED whenever disk caching is enabled and a cache is
@@ -143,9 +159,11 @@ class DiskMachine {
 // ---- rules across both ----
 
 // The cache that serves reads: the disk cache when disk caching is enabled, one is attached
-// and the in-memory cache holds nothing.
-inline bool reads_from_disk(bool enabled, bool attached, bool memory_empty) {
-  return enabled && attached && memory_empty;
+// and the in-memory cache holds nothing. `memory_empty` is asked last, only when it decides:
+// finding out may cost a comparison.
+template <typename MemoryEmpty>
+bool reads_from_disk(bool enabled, bool attached, MemoryEmpty&& memory_empty) {
+  return enabled && attached && memory_empty();
 }
 
 // The status a freshly loaded disk cache implies: an error makes it FAILED, any result

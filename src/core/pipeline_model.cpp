@@ -299,6 +299,15 @@ bool free_at_end(const NodeFacts& facts) {
 
 bool cancel_on_interrupt(const NodeFacts& facts) { return facts.uses_disk && facts.write_pending; }
 
+bool write_after_success(bool uses_disk, bool in_search_reach) {
+  return uses_disk && !in_search_reach;
+}
+
+HandOver hand_over(const NodeFacts& facts, bool had_cache) {
+  if (!had_cache) return {};
+  return {facts.status == Status::Successful && facts.memory_empty, true};
+}
+
 const std::string& FingerprintWalk::of(std::size_t node) {
   auto found = memo_.find(node);
   if (found != memo_.end()) return found->second;

@@ -170,6 +170,22 @@ bool free_at_end(const NodeFacts& facts);
 // What an interrupt cancels: every pending write (the run is abandoned).
 bool cancel_on_interrupt(const NodeFacts& facts);
 
+// ---- writes and ownership ----
+
+// After a component succeeded: its results go to the disk cache when caching is on for it,
+// except during a search for a component the tuned parameters reach (a trial's results are not
+// kept).
+bool write_after_success(bool uses_disk, bool in_search_reach);
+
+// What a pipeline does with one component when its folder went to a newer pipeline with its
+// identifier: a component that had a cache counts as cached no more, and one left without its
+// values must run again.
+struct HandOver {
+  bool invalidate = false;  // to INVALID
+  bool uncache = false;     // disk-cache status to UNCACHED
+};
+HandOver hand_over(const NodeFacts& facts, bool had_cache);
+
 // ---- fingerprints ----
 
 // The fingerprint of what a component's result is computed from: its code, the parameters it

@@ -2,7 +2,9 @@
 #include <optional>
 #include <vector>
 
+#include "common/py_values.hpp"
 #include "common/pyclass.hpp"
+#include "core/import_line.hpp"
 #include "pipeline/component_access.hpp"
 #include "pipeline/pipeline.hpp"
 
@@ -35,13 +37,8 @@ void update_component_info(const py::object& self, const std::optional<py::str>&
     }
     py::object statements = parent.attr(intern("module_statements"));
     for (const py::handle& symbol : statements) {
-      py::str statement(statements[symbol]);
-      py::str name(symbol);
-      if (PySequence_Contains(name.ptr(), py::str(".").ptr()) == 1) {
-        imports.append(statement);
-      } else {
-        imports.append(name + py::str(" = ") + statement);
-      }
+      imports.append(py_values::from_utf8(
+          import_line(py_values::utf8(symbol), py_values::utf8(statements[symbol]))));
     }
   }
   py::list outputs(target.attr(intern("non_module_outputs")));

@@ -219,10 +219,9 @@ void take_in_completed(const py::object& self, PipelineState& st,
   const py::object& id = completed.component_id;
   if (!st.nodes.contains(id)) return;
   py::object target = component(st, id);
-  const bool current = comp::write_pending(target) &&
-                       comp::success_count(target) == completed.success_count &&
-                       comp::successful(target) && comp::uses_diskcache(target);
-  if (!current) return;
+  if (comp::native(target).completed_write(completed.success_count) != comp::DoneVerdict::Load) {
+    return;
+  }
   py::object cache = comp::attached_diskcache(target);
   if (cache.is_none() || !sup::eq(cache.attr("cache_dir"), completed.folder)) {
     if (!sup::load_into_component(target, completed.folder)) return;

@@ -275,10 +275,10 @@ void follow_up_success(const py::object& self, PipelineState& st, const GraphObj
   if (truthy(st.shell)) st.shell.attr("push")(current.attr(intern("outputs")));
   run_summary(self);
   // During a search, what the tuned parameters reach writes nothing for trial results.
-  if (comp::uses_diskcache(current) &&
-      (st.search_reach.empty() || st.search_reach.count(std::string(py::str(id))) == 0)) {
+  const bool in_reach =
+      !st.search_reach.empty() && st.search_reach.count(std::string(py::str(id))) != 0;
+  if (model::write_after_success(comp::uses_diskcache(current), in_reach))
     put_task(self, "todo", id);
-  }
   take_messages(self);
   if (optimize_memory) free_parents(self, st, graph, node);
 }

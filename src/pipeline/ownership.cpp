@@ -85,13 +85,10 @@ void hand_over(const py::object& self) {
     const bool had_cache =
         native.has_diskcache() || native.stored_disk_status() == comp::DiskStatus::Cached;
     native.release_diskcache();
-    if (!had_cache) continue;
-    // Its cache now belongs to the newer pipeline, which may replace or delete it at any time:
-    // a component left without its values runs again, and none counts as cached any more.
-    if (comp::successful(item.second) && native.memory_cache_empty()) {
-      comp::set_status(item.second, rt().status_invalid);
-    }
-    native.mark_disk_status(comp::DiskStatus::Uncached);
+    // Its cache now belongs to the newer pipeline, which may replace or delete it at any time.
+    const model::HandOver action = model::hand_over(comp::facts(item.second), had_cache);
+    if (action.invalidate) comp::set_status(item.second, rt().status_invalid);
+    if (action.uncache) native.mark_disk_status(comp::DiskStatus::Uncached);
   }
 }
 

@@ -24,7 +24,7 @@ struct Refs {
   py::object in_memory_cache, captured_io, pipeline_error;
   py::object in_out_model, metadata_model, info_model, request_model, outputs_summary_model;
   py::object http_ok, http_partial;
-  py::object sys, builtins_eval, builtins_print, format_exception;
+  py::object sys, builtins_eval, builtins_print;
 };
 
 const Refs& refs();
@@ -63,8 +63,8 @@ bool holds_value(py::handle value);
 [[noreturn]] void raise(PyObject* type, const std::string& message);
 
 // Text conversions that survive lone surrogates in exception texts and tracebacks.
-std::string utf8(py::handle text);
-py::str from_utf8(const std::string& text);
+using py_values::from_utf8;
+using py_values::utf8;
 std::string format_text(py::handle value);  // format(value), as an f-string would
 
 // A value that must be str or None; anything else is a TypeError naming the argument.

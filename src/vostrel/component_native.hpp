@@ -109,6 +109,12 @@ struct ComponentNative {
     apply_disk(in);
     return verdict;
   }
+  // Says whether a write that completed at once (its folder is the attached cache) is taken in.
+  DoneVerdict completed_write(std::int64_t success_count) const {
+    return component::judge_completed(
+        disk.state(), success_count,
+        component::DoneFacts{true, status(), this->success_count(), diskcache_enabled()});
+  }
   // The status setter for every status but UNCACHED (which unloads the cache).
   void mark_disk_status(DiskStatus status) {
     DiskInput in{DiskEvent::Assign};

@@ -2,8 +2,8 @@
 #include <string>
 #include <vector>
 
+#include "common/error_banner.hpp"
 #include "common/pyclass.hpp"
-#include "core/banner.hpp"
 #include "core/import_line.hpp"
 #include "vostrel/component.hpp"
 
@@ -13,7 +13,6 @@ using namespace pybind11::literals;
 
 namespace {
 
-constexpr const char* kTracebackHeader = "Traceback (most recent call last):\n";
 constexpr const char* kPingFailed = "An error occurred creating OrvaneRemoteComponentExecutor: ";
 
 py::dict stderr_entry(py::handle text) {
@@ -141,32 +140,15 @@ void record_error(ComponentNative& c, py::handle exc, bool use_handled) {
   }
 
   trace = skip_package_frames(trace);
-  const std::string name = utf8(py::type::of(exc).attr("__name__"));
-  std::string text;
+  std::string interrupted;
   if (PyErr_GivenExceptionMatches(exc.ptr(), PyExc_KeyboardInterrupt)) {
-    text = "Interrupted at component '" + utf8(c.name) + "'";
-  } else {
-    text = utf8(value);
+    interrupted = "Interrupted at component '" + utf8(c.name) + "'";
   }
-
-  py::list formatted = r.format_exception(exc, "value"_a = value, "tb"_a = trace, "chain"_a = true);
-  std::vector<std::string> entries;
-  for (py::handle entry : formatted) entries.push_back(utf8(entry));
-  // The header and the closing "Type: text" entry are dropped; the banner carries both itself.
-  if (!entries.empty()) entries.pop_back();
-  if (!entries.empty() && (from_handled || entries.front() == kTracebackHeader)) {
-    entries.erase(entries.begin());
-  }
-
-  const std::vector<std::string> lines = format_error_banner(name, entries, text);
-  py::list banner;
+  const std::vector<std::string> lines =
+      error_banner::lines(value, trace, interrupted.empty() ? nullptr : &interrupted);
   std::string joined;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    banner.append(from_utf8(lines[i]));
-    if (i != 0) joined += "\n";
-    joined += lines[i];
-  }
-  cache_set(c, Field::ExceptionMsg, banner);
+  for (std::size_t i = 0; i < lines.size(); ++i) joined += (i == 0 ? "" : "\n") + lines[i];
+  cache_set(c, Field::ExceptionMsg, error_banner::to_list(lines));
   py::list outputs;
   outputs.append(stderr_entry(from_utf8(joined)));
   cache_set(c, Field::Captured, r.captured_io("outputs"_a = outputs));

@@ -36,12 +36,11 @@ void init_refs(py::module_& m, py::handle native_class) {
   r->logging_init = import_attr("orvane_core.common.mixins", "LoggingMixin").attr("__init__");
   py::module_ misc = py::module_::import("orvane_core.misc");
   r->component_status = misc.attr("OrvaneComponentStatus");
-  for (Status s : {Status::Invalid, Status::Running, Status::Successful, Status::Failed}) {
+  for (Status s : component::kStatuses) {
     r->status[static_cast<int>(s)] = r->component_status(component::to_string(s));
   }
   r->diskcache_status = misc.attr("OrvaneDiskcacheStatus");
-  for (DiskStatus s :
-       {DiskStatus::Uncached, DiskStatus::Updating, DiskStatus::Cached, DiskStatus::Failed}) {
+  for (DiskStatus s : component::kDiskStatuses) {
     r->disk[static_cast<int>(s)] = r->diskcache_status(component::to_string(s));
   }
   r->pipeline_error = misc.attr("OrvanePipelineError");
@@ -59,7 +58,6 @@ void init_refs(py::module_& m, py::handle native_class) {
   r->sys = py::module_::import("sys");
   r->builtins_eval = import_attr("builtins", "eval");
   r->builtins_print = import_attr("builtins", "print");
-  r->format_exception = import_attr("traceback", "format_exception");
   g_refs = r;
 }
 
@@ -104,22 +102,6 @@ bool holds_value(py::handle value) {
 void raise(PyObject* type, const std::string& message) {
   PyErr_SetObject(type, from_utf8(message).ptr());
   throw py::error_already_set();
-}
-
-std::string utf8(py::handle text) {
-  py::object s = py::reinterpret_steal<py::object>(PyObject_Str(text.ptr()));
-  if (!s) throw py::error_already_set();
-  PyObject* b = PyUnicode_AsEncodedString(s.ptr(), "utf-8", "surrogatepass");
-  if (b == nullptr) throw py::error_already_set();
-  py::bytes bytes = py::reinterpret_steal<py::bytes>(b);
-  return std::string(bytes);
-}
-
-py::str from_utf8(const std::string& text) {
-  PyObject* s =
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
-  if (s == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::str>(s);
 }
 
 std::string format_text(py::handle value) {
@@ -187,9 +169,10 @@ bool memory_holds_nothing(const ComponentNative& c) {
   return equal(c.memory, refs().in_memory_cache());
 }
 
-// The cache that serves reads (see reads_from_disk), or None.
+// The cache that serves reads, or None.
 const py::object& cache_source(const ComponentNative& c, bool* from_disk) {
-  *from_disk = c.diskcache_enabled() && c.disk.attached() && memory_holds_nothing(c);
+  *from_disk = component::reads_from_disk(c.diskcache_enabled(), c.disk.attached(),
+                                          [&c] { return memory_holds_nothing(c); });
   return *from_disk ? c.diskcache_handle : c.memory;
 }
 

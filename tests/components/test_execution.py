@@ -320,6 +320,7 @@ def test_handle_error_never_raises(make_component):
     component = make_component()
     component.handle_error(Unprintable())
     assert component.status is S.FAILED
+    assert component.exception_msg[3].endswith(": <unprintable Unprintable object>")
     component.handle_error("not an exception")
     assert component.status is S.FAILED
 
@@ -328,6 +329,34 @@ def test_non_ascii_text_in_the_banner(make_component):
     component = make_component()
     component.handle_error(ValueError("Größe ✓ \udcff"))
     assert component.exception_msg[3].endswith(": Größe ✓ \udcff")
+
+
+@pytest.mark.parametrize(
+    ("code", "last", "closing"),
+    [
+        (
+            "e = ValueError('bad')\ne.add_note('first\\nline')\ne.add_note('second')\nraise e",
+            ": bad\nfirst\nline\nsecond",
+            "first",
+        ),
+        ("raise ValueError('bad')", ": bad", "ValueError: bad"),
+        ("x y", ": invalid syntax", "SyntaxError:"),
+    ],
+)
+def test_the_executor_and_the_component_make_one_banner(make_component, code, last, closing):
+    request = OrvaneExecutionRequestModel(
+        identifier="c1", name="c1", cell_code=code, module_statements={}, non_module_inputs={}
+    )
+    executed = OrvaneComponentExecutor(identifier="c1", name="c1").execute(request).result
+    component = make_component()
+    try:
+        exec(compile(code, "<cell c1>", "exec"), {})
+    except Exception as exc:
+        component.handle_error(exc)
+    for banner in (executed.exception_msg, component.exception_msg):
+        assert banner[3].startswith(RED + "OrvanePipelineError" + RESET + last)
+        assert closing not in banner[2]
+    assert executed.exception_msg[3] == component.exception_msg[3]
 
 
 # ---- runs in a worker pool ----

@@ -36,3 +36,35 @@ TEST(Banner, CountsCodePointsNotBytes) {
   auto line = format_error_banner("Fehlerä", {}, "")[1];
   EXPECT_NE(line.find(std::string(35, ' ') + "Traceback"), std::string::npos);
 }
+
+// The formatted exception as the traceback module yields it: header, frames, the closing lines.
+TEST(Banner, ClosingLinesAndNotesMoveToTheLastLine) {
+  struct Case {
+    std::vector<std::string> formatted, notes;
+    std::string trace, last;
+  };
+  const std::string header = "Traceback (most recent call last):\n";
+  const std::string frame = "  File \"<cell>\", line 1\n";
+  const Case cases[] = {
+      {{header, frame, "ValueError: bad\n"}, {}, frame, "bad"},
+      {{header, frame, "ValueError: bad\n", "first\n", "second\n"},
+       {"first", "second"},
+       frame,
+       "bad\nfirst\nsecond"},
+      // A note of two lines, formatted one entry a line or as one entry.
+      {{header, frame, "ValueError: bad\n", "a\n", "b\n"}, {"a\nb"}, frame, "bad\na\nb"},
+      {{header, frame, "ValueError: bad\n", "a\nb\n"}, {"a\nb"}, frame, "bad\na\nb"},
+      // A syntax error keeps the lines pointing at the code.
+      {{frame, "    x y\n", "      ^\n", "SyntaxError: bad\n"},
+       {},
+       frame + "    x y\n      ^\n",
+       "bad"},
+      // No traceback at all.
+      {{"ValueError: bad\n"}, {}, "", "bad"},
+  };
+  for (const Case& c : cases) {
+    auto lines = orvane::exception_banner("ValueError", c.formatted, "bad", c.notes);
+    EXPECT_EQ(lines[2], "\x1b[0m" + c.trace + "\x1b[0m");
+    EXPECT_EQ(lines[3], "\x1b[0;31mOrvanePipelineError\x1b[0m: " + c.last);
+  }
+}

@@ -167,6 +167,48 @@ INSTANTIATE_TEST_SUITE_P(Table, DoneRules,
                                                     DoneVerdict::Stale}),
                          by_index<::testing::TestParamInfo<DoneCase>>);
 
+// A write completed at once is judged like a written one, except that only a cancel withdraws it.
+struct CompletedCase {
+  D stored;
+  DoneFacts facts;
+  DoneVerdict verdict;
+};
+
+class CompletedRules : public ::testing::TestWithParam<CompletedCase> {};
+
+TEST_P(CompletedRules, Verdict) {
+  const CompletedCase& c = GetParam();
+  EXPECT_EQ(judge_completed(DiskState{c.stored, true, {}, {}}, 3, c.facts), c.verdict);
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Table, CompletedRules, ::testing::Values(
+    CompletedCase{D::Updating, kCurrent, DoneVerdict::Load},
+    CompletedCase{D::Failed, kCurrent, DoneVerdict::Withdrawn},     // cancelled meanwhile
+    CompletedCase{D::Cached, kCurrent, DoneVerdict::Withdrawn},     // taken in already
+    CompletedCase{D::Updating, DoneFacts{true, S::Successful, 4, true}, DoneVerdict::Stale},
+    CompletedCase{D::Updating, DoneFacts{true, S::Running, 3, true}, DoneVerdict::Stale},
+    CompletedCase{D::Updating, DoneFacts{true, S::Successful, 3, false}, DoneVerdict::Stale}),
+    by_index<::testing::TestParamInfo<CompletedCase>>);
+// clang-format on
+
+TEST(CacheRules, ReadsFromDiskAsksTheMemoryLast) {
+  struct Case {
+    bool enabled, attached, memory_empty, from_disk, asked;
+  };
+  for (const Case& c :
+       {Case{true, true, true, true, true}, Case{true, true, false, false, true},
+        Case{false, true, true, false, false}, Case{true, false, true, false, false}}) {
+    bool asked = false;
+    const bool got = reads_from_disk(c.enabled, c.attached, [&] {
+      asked = true;
+      return c.memory_empty;
+    });
+    EXPECT_EQ(got, c.from_disk);
+    EXPECT_EQ(asked, c.asked);
+  }
+}
+
 // A component reduced to its two machines, driven the way the component and the pipeline drive
 // them: a status change that clears caches unloads the disk cache, loading derives a status.
 struct Model {

@@ -207,6 +207,27 @@ TEST(PipelineModel, MemoryAndInterrupts) {
   }
 }
 
+TEST(PipelineModel, WritesAndHandOver) {
+  EXPECT_TRUE(write_after_success(true, false));
+  EXPECT_FALSE(write_after_success(true, true));  // a search's trial result
+  EXPECT_FALSE(write_after_success(false, false));
+
+  struct Case {
+    NodeFacts facts;
+    bool had_cache, invalidate, uncache;
+  };
+  for (const Case& c : std::vector<Case>{
+           {{S::Successful, 1, true, D::Cached, false, true}, true, true, true},    // values gone
+           {{S::Successful, 1, true, D::Cached, false, false}, true, false, true},  // in memory
+           {{S::Failed, 1, true, D::Cached, false, true}, true, false, true},
+           {{S::Successful, 1, true, D::Uncached, false, true}, false, false, false},
+       }) {
+    const HandOver got = hand_over(c.facts, c.had_cache);
+    EXPECT_EQ(got.invalidate, c.invalidate);
+    EXPECT_EQ(got.uncache, c.uncache);
+  }
+}
+
 TEST(PipelineModel, FingerprintsFollowWhatAResultIsComputedFrom) {
   const Dag dag = notebook();
   std::vector<std::string> code(6, "x = 1"), params(6, "[]");

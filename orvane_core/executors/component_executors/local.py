@@ -10,7 +10,6 @@ import linecache
 import numbers
 import re
 import sys
-import traceback
 import types
 import warnings
 from functools import lru_cache
@@ -19,7 +18,7 @@ from typing import Any, NamedTuple
 
 import cloudpickle
 
-from orvane_core._native import format_error_banner
+from orvane_core._native import error_banner as _native_error_banner
 from orvane_core.capture import (
     LiveWriter,
     OrvaneCapturedIO,
@@ -281,33 +280,12 @@ def describe_variable(name: str, value: Any) -> OrvaneOutputVariableModel:
     )
 
 
-def _exception_text(exc: BaseException) -> str:
-    try:
-        text = str(exc)
-    except Exception:
-        text = f"<unprintable {type(exc).__name__} object>"
-    notes = getattr(exc, "__notes__", None)
-    if isinstance(notes, list | tuple) and notes:
-        text = "\n".join([text, *(str(n) for n in notes)])
-    return text
-
-
 def error_banner(exc: BaseException) -> list[str]:
     """The four banner lines for an exception raised by a cell, showing only the cell's frames."""
     tb = exc.__traceback__
     while tb is not None and tb.tb_frame.f_code.co_filename == _THIS_FILE:
         tb = tb.tb_next
-    te = traceback.TracebackException(type(exc), exc, tb, compact=True)
-    lines = list(te.format(chain=True))
-    final = list(te.format_exception_only())
-    notes = getattr(exc, "__notes__", None)
-    note_count = len(notes) if isinstance(notes, list | tuple) else 0
-    # The final exception line (and its notes) goes to the banner's last line instead; a syntax
-    # error keeps the lines that point at the offending code.
-    entries = lines[: len(lines) - len(final)] + final[: max(len(final) - 1 - note_count, 0)]
-    if entries and entries[0].startswith("Traceback (most recent call last)"):
-        entries = entries[1:]
-    return list(format_error_banner(type(exc).__name__, entries, _exception_text(exc)))
+    return _native_error_banner(exc, tb)
 
 
 def _failure(banner: list[str], written: str) -> OrvaneExecutionResponseModel:
