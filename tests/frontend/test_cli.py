@@ -88,9 +88,15 @@ def test_usage_errors_stop_before_a_kernel_starts(
 
 
 def test_a_failing_cell_exits_1_with_its_banner_in_the_notebook(tmp_path):
-    path = _notebook(tmp_path / "bad.ipynb", "%%component a\nv = 1", "%%component b after a\nv / 0")
+    path = _notebook(
+        tmp_path / "bad.ipynb",
+        "%%component a\nv = 1",
+        "%%component b after a\nv / 0",
+        "%orvane status",
+    )
     code, text = _run(path)
     assert code == 1
+    assert "not run yet  after a (from 'after')" in _outputs(path)[2]  # declared, not run
     assert "ZeroDivisionError" in text and "b (ZeroDivisionError)" in text
     assert "ZeroDivisionError" in _outputs(path)[1]
     # Progress and errors each end on their own line.

@@ -98,6 +98,13 @@ def test_mistakes_give_one_line_with_the_fix(client, code, ename, hint):
     assert "Trial 0" not in _texts(messages)  # the search's own log stays quiet
 
 
+def test_a_search_target_without_a_last_expression_is_refused(client):
+    run_in_kernel(client, "%%component quiet after base\nq = base")
+    reply, _ = run_in_kernel(client, "%orvane optimize quiet factor=1:2 --trials 2")
+    assert reply["content"]["ename"] == "OrvaneUsageError"
+    assert "'quiet' has no last expression" in reply["content"]["evalue"]
+
+
 def test_a_failed_component_shows_its_error_banner(client):
     _, messages = run_in_kernel(client, "%orvane run broken")
     assert "ZeroDivisionError" in _texts(messages)
