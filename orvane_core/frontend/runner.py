@@ -339,7 +339,11 @@ def _run(path: Path, request: Request, output: Any, timeout: float | None, term:
         if prepare:
             _checked(kernel.execute(prepare, router.echo, timeout), "setting parameters")
 
+        errors_shown = []
+
         def route(kind: str, content: dict, meta: dict) -> None:
+            if kind == "error":
+                errors_shown.append(content)
             cid = meta.get("component_id")
             if cid in cell_of:
                 router.append(cell_of[cid], kind, content)
@@ -370,7 +374,9 @@ def _run(path: Path, request: Request, output: Any, timeout: float | None, term:
             )
         reply = kernel.execute(op, route, timeout)
         code = EXIT_OK if reply["status"] == "ok" else EXIT_FAILED
-        if reply["status"] != "ok" and reply.get("ename") not in ("OrvaneRunError",):
+        if reply.get("ename") == "OrvaneUsageError":
+            code = EXIT_USAGE  # e.g. a tuned name that is not a parameter, known in the kernel only
+        if reply["status"] != "ok" and not errors_shown and reply.get("ename") != "OrvaneRunError":
             router.echo("error", reply, {})
 
         finish = (

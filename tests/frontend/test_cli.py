@@ -116,3 +116,6 @@ def test_a_search_notebook_holds_one_copy_of_each_cell_output(tmp_path, monkeypa
     assert code == 0
     outputs = _outputs(path)
     assert outputs[1].count("base ran") == 1 and len(outputs[2].split()) == 1
+    # A name that is not a parameter is known only in the kernel: still a usage error, shown once.
+    code, text = _run(path, search={**search, "ranges": ["beta=0:1"]})
+    assert code == 2 and text.count("'beta' is not a pipeline parameter") == 1, text
