@@ -61,8 +61,9 @@ def test_example_runs_then_reruns_from_the_cache(tmp_path, monkeypatch):
     assert "orvane: parameters alpha=10.0, degree=2" in text
     assert "2 ran, 2 reused" in text  # only model and evaluate read alpha
     assert "  model: ran: " in text and "  data: reused: " in text  # and the summary says why
-    code, text = _run(path, targets=["overview"], parameters=["alpha=10.0"])
+    code, text = _run(path, targets=["overview"], parameters=["alpha=10.0", "alpah=3"])
     assert "0 ran, 2 reused" in text  # overview reads no parameter: the change left it current
+    assert "no component reads the parameter 'alpah'" in text and "'alpha'" not in text
     assert "(600, 4)" in _outputs(path)[1]  # a reused component's output is kept in its cell
 
 
