@@ -85,7 +85,7 @@ def test_parameters_are_set_shown_and_used(client):
             "OrvaneRunError",
             "broken failed in a trial",
         ),
-        ("%orvane remove base", "OrvaneUsageError", "Cannot remove 'base'"),
+        ("%orvane remove base", "OrvaneUsageError", "run after it. Remove them first"),
     ],
 )
 def test_mistakes_give_one_line_with_the_fix(client, code, ename, hint):
