@@ -274,9 +274,14 @@ class ComponentRegistry:
         self.resolve([name])
         children = [n for n, d in self.declarations.items() if name in d.parents]
         if children:
+            them, cells, verb = (
+                ("it", "its cell", "runs") if len(children) == 1 else ("them", "their cells", "run")
+            )
+            # A child's parents may be inferred from the names it reads, with no 'after' to edit.
             raise OrvaneUsageError(
-                f"Cannot remove {name!r}: {', '.join(children)} run(s) after it. Remove them, or "
-                "change their 'after' lists and run their cells, first."
+                f"Cannot remove {name!r}: {', '.join(children)} {verb} after it. Remove {them} "
+                f"first, or edit {cells} to no longer use {name!r} (its 'after' list or the names "
+                f"it reads) and run {them}."
             )
         del self.declarations[name]
 

@@ -172,19 +172,27 @@ class OrvaneMagics(Magics):
         summary = self.session.summary()
         declarations = self.session.registry.declarations
         reasons = self.session.reasons()
+
+        def after(decl: Any) -> str:
+            if decl is None or not decl.parents:
+                return ""
+            how = "inferred from the names it reads" if decl.inferred else "from 'after'"
+            return f"  after {', '.join(decl.parents)} ({how})"
+
         for entry in summary.get("components", []):
-            decl = declarations.get(entry["name"])
-            parents = ""
-            if decl is not None and decl.parents:
-                how = "inferred from the names it reads" if decl.inferred else "from 'after'"
-                parents = f"  after {', '.join(decl.parents)} ({how})"
             why = reasons.get(entry["identifier"])
             print(
                 f"{entry['name']:<20} {entry['execution_status']!s:<11} "
-                f"disk: {entry['diskcache_status']}{parents}" + (f"\n{'':<20} {why}" if why else "")
+                f"disk: {entry['diskcache_status']}{after(declarations.get(entry['name']))}"
+                + (f"\n{'':<20} {why}" if why else "")
             )
         if not summary:
-            print("No pipeline yet: declare a component with %%component NAME and run it.")
+            # Declared with autorun off (as the command line does) but not run: no pipeline yet,
+            # and yet the components exist.
+            for name, decl in declarations.items():
+                print(f"{name:<20} {'not run yet':<11}{after(decl)}")
+            if not declarations:
+                print("No pipeline yet: declare a component with %%component NAME and run it.")
 
 
 def show_search(results: Any, progress: str, applied: bool = False) -> None:

@@ -625,7 +625,14 @@ class OrvaneSession:
         if not hasattr(pipeline, "optimize_parameters"):
             raise not_available("Parameter search", "optimize_parameters")
         cid = self.ids()[target]
-        names = target_names(pipeline.nodes[cid].last_expr or "")
+        last_expr = pipeline.nodes[cid].last_expr or ""
+        if not last_expr.strip():
+            # The engine would stop on the empty expression with a bare SyntaxError.
+            raise OrvaneUsageError(
+                f"{target!r} has no last expression to optimize: end its cell with the value "
+                "to search for, e.g. a last line `score`."
+            )
+        names = target_names(last_expr)
         directions = directions or ["maximize"] * len(names)
         if len(directions) != len(names):
             raise OrvaneUsageError(
@@ -637,6 +644,9 @@ class OrvaneSession:
                 "--apply-best needs a single value to optimize; with several there is no one "
                 "best trial. Apply the values you choose with %orvane set."
             )
+        # The search pauses the disk caches: the last run's writes finish first, or the results
+        # from before the search would be lost and rerun once the parameters are back.
+        self.wait_for_disk()
         self.callback.take_notes()
         self.callback.begin_search(n_trials, names, directions)
         results = None
