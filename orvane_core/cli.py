@@ -57,6 +57,13 @@ def build_parser() -> argparse.ArgumentParser:
     opt.add_argument("--minimize", action="store_true", help="minimize instead of maximize")
     opt.add_argument("--directions", help="one direction per returned value, e.g. max,min")
     opt.add_argument("--early-stopping", type=int, default=None, metavar="ROUNDS")
+    opt.add_argument(
+        "--apply-best", action="store_true", help="keep the best values (default: restore them)"
+    )
+    cache = sub.add_parser("cache", help="list or prune the caches kept between kernels")
+    cache.add_argument("action", choices=["list", "prune"])
+    cache.add_argument("--limit", metavar="SIZE", help="prune down to SIZE, e.g. 2G")
+    cache.add_argument("--all", action="store_true", help="prune every kept cache")
     sub.add_parser(
         "worker", help="serve remote component runs (options: orvane worker --help)", add_help=False
     )
@@ -78,6 +85,10 @@ def main(argv: list[str] | None = None) -> int:
     from orvane_core.frontend.runner import EXIT_USAGE, Request, run_notebook
 
     args = build_parser().parse_args(argv)
+    if args.command == "cache":
+        from orvane_core.frontend.kept import cache_command
+
+        return cache_command(args.action, args.limit, args.all)
     request = Request(parameters=args.param, fresh=args.fresh)
     if args.command == "run":
         if args.all and args.targets:
@@ -98,6 +109,7 @@ def main(argv: list[str] | None = None) -> int:
             "method": args.method,
             "directions": directions,
             "early_stopping": args.early_stopping,
+            "apply_best": args.apply_best,
         }
     return run_notebook(args.notebook, request, output=args.output, timeout=args.timeout)
 

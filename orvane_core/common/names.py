@@ -26,6 +26,9 @@ class CellNames:
     reads: frozenset[str] = frozenset()
     defines: frozenset[str] = frozenset()
     reads_all: bool = False
+    # The defined names bound only by `import` statements: modules, which a component hands on
+    # to its children's children too, unlike other values.
+    imports: frozenset[str] = frozenset()
 
 
 def cell_names(code: str) -> CellNames:
@@ -45,6 +48,7 @@ def cell_names(code: str) -> CellNames:
         reads=frozenset(analysis.reads),
         defines=frozenset(analysis.defines),
         reads_all=analysis.reads_all,
+        imports=frozenset(analysis.imports & analysis.defines),
     )
 
 
@@ -72,6 +76,7 @@ class _Analysis(ast.NodeVisitor):
         self.reads: set[str] = set()
         self.defines: set[str] = set()
         self.reads_all = False
+        self.imports: set[str] = set()
         self.module = _Scope("module")
         # Every name the module level binds anywhere: what deferred bodies can rely on.
         self.module_all = _module_bindings(tree)
@@ -113,6 +118,7 @@ class _Analysis(ast.NodeVisitor):
         if scope.kind == "module" or name in scope.declared_global:
             self.module.bound.add(name)
             self.defines.add(name)
+            self.imports.discard(name)
         elif scope.kind == "class":
             scope.bound.add(name)
 
@@ -178,7 +184,11 @@ class _Analysis(ast.NodeVisitor):
     def visit_Import(self, node: ast.Import | ast.ImportFrom) -> None:
         for alias in node.names:
             if alias.name != "*":
-                self._store(alias.asname or alias.name.split(".")[0])
+                name = alias.asname or alias.name.split(".")[0]
+                self._store(name)
+                # `from m import x` may bind any value; only `import m` surely binds a module.
+                if isinstance(node, ast.Import) and self._binding_scope().kind == "module":
+                    self.imports.add(name)
 
     visit_ImportFrom = visit_Import
 

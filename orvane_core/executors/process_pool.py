@@ -23,6 +23,7 @@ import cloudpickle
 # Imported by the fork server before it forks any worker, so that each worker starts with the
 # executor and its own loop ready instead of importing them again.
 PRELOAD = [
+    "ctypes",
     "orvane_core.executors.component_executors.local",
     "orvane_core.executors.process_pool",
     "multiprocessing.popen_forkserver",
@@ -288,6 +289,23 @@ class _Inbox:
                 return pickle.loads(data)
             except Exception as exc:  # an exception class the kernel cannot rebuild, say
                 return False, RuntimeError(f"The worker's answer could not be read: {exc!r}")
+
+
+def dumps(obj: Any) -> bytes:
+    """``obj`` pickled for the other side of a worker's pipes (or a remote worker).
+
+    What a main module defines (the kernel's cells, or a cell run in a worker) does not exist on
+    the other side and goes by value, as does what plain pickle cannot name: cloudpickle does
+    both. Plain pickle, several times faster on the small requests and answers of a run, is kept
+    when it succeeds and names nothing of a main module (whose name then appears in it).
+    """
+    try:
+        data = pickle.dumps(obj, protocol=5)
+    except Exception:
+        return cloudpickle.dumps(obj, protocol=5)
+    if b"__main__" in data:
+        return cloudpickle.dumps(obj, protocol=5)
+    return data
 
 
 def _dumps(func: Any, args: tuple, kwds: dict) -> bytes:
@@ -592,4 +610,4 @@ def _ready(fd: int, deadline: float) -> bool:
                 raise
 
 
-__all__ = ["OrvaneProcessPool", "in_worker"]
+__all__ = ["OrvaneProcessPool", "dumps", "in_worker"]

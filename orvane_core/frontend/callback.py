@@ -123,6 +123,12 @@ class SearchResults:
         pick = max if self.directions[0] == "maximize" else min
         return pick(t["values"][0] for t in self.trials)
 
+    def best_parameters(self) -> dict | None:
+        """The parameters of the one best trial, or none when there is not exactly one."""
+        if len(self.best_trials) != 1:
+            return None
+        return dict(next(iter(self.best_trials.values()))["parameters"])
+
     def table(self) -> tuple[list[str], list[list[str]]]:
         """Header and rows of the best-trials table."""
         params = sorted({k for t in self.best_trials.values() for k in t["parameters"]})
@@ -214,6 +220,8 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
         self.progress = progress
         self.interval = interval
         self.views: list[Any] = []
+        # Front-end facts the views draw beside the engine's summary (inferred edges).
+        self.extra: dict = {}
         self.summary: dict | None = None
         self.notes: list[str] = []
         self.search: SearchResults | None = None
@@ -307,8 +315,9 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
                 f"running {', '.join(running)}" if running else "", refresh=False
             )
             self._bar.refresh()
+        summary = {**self.summary, **self.extra} if self.extra and self.views else self.summary
         for view in self.views:
-            view.update(self.summary, elapsed)
+            view.update(summary, elapsed)
         end = time.monotonic()
         self._next_draw = end + max(self.interval, 9 * (end - start))
 

@@ -6,6 +6,9 @@ A component cell starts with one readable line that stays in the saved notebook:
 
 This module parses and writes that line and keeps the declared components in notebook order. It
 needs no kernel, so the command-line runner checks a notebook with it before starting one.
+
+A header without ``after`` gets its parents from the code: the components that define the names
+the cell reads (the one furthest downstream when several do). ``after`` pins them instead.
 """
 
 from __future__ import annotations
@@ -17,6 +20,7 @@ from dataclasses import dataclass, field
 
 import networkx as nx
 
+from orvane_core.common.names import CellNames, cell_names
 from orvane_core.misc.models import (
     OrvaneComponentMetadataModel,
     OrvaneComponentModel,
@@ -62,6 +66,12 @@ class ComponentHeader:
             if self.backend and self.backend != self.remote:
                 parts.append(f"--backend {self.backend}")
         return " ".join(parts)
+
+
+def _downstream_of_all(graph: nx.DiGraph, candidates: list[str]) -> str | None:
+    """The candidate that runs after all the others, if there is one."""
+    last = [d for d in candidates if all(o == d or nx.has_path(graph, o, d) for o in candidates)]
+    return last[0] if len(last) == 1 else None
 
 
 def _check_name(name: str, what: str) -> str:
@@ -135,6 +145,13 @@ def split_cell(source: str) -> tuple[ComponentHeader, str] | None:
 class Declaration:
     header: ComponentHeader
     code: str
+    names: CellNames = field(default_factory=CellNames)
+    # The parents the component runs after: the header's, or those inferred from its code.
+    parents: tuple[str, ...] = ()
+
+    @property
+    def inferred(self) -> bool:
+        return not self.header.parents
 
 
 @dataclass
@@ -148,7 +165,11 @@ class ComponentRegistry:
 
     declarations: dict[str, Declaration] = field(default_factory=dict)
 
-    def declare(self, header: ComponentHeader, code: str) -> None:
+    def declare(
+        self, header: ComponentHeader, code: str, provided: frozenset[str] = frozenset()
+    ) -> list[str]:
+        """Adds or replaces a component; returns warnings about names it reads that no ancestor
+        defines while another component does. Names in ``provided`` (parameters) are given."""
         unknown = [p for p in header.parents if p not in self.declarations]
         if unknown:
             known = ", ".join(self.declarations) or "none yet"
@@ -156,10 +177,14 @@ class ComponentRegistry:
                 f"Unknown parent {', '.join(map(repr, unknown))} of {header.name!r}: declare "
                 f"(run) the parent's cell first. Declared components: {known}."
             )
+        # IPython hands a cell magic its body with a final newline, a saved notebook without.
+        code = code.rstrip()
+        names = cell_names(code)
         graph = self.graph()
         graph.add_node(header.name)
         graph.remove_edges_from(list(graph.in_edges(header.name)))
-        graph.add_edges_from((p, header.name) for p in header.parents)
+        parents = header.parents or self._infer_parents(header.name, names, graph)
+        graph.add_edges_from((p, header.name) for p in parents)
         try:
             cycle = nx.find_cycle(graph, header.name)
         except nx.NetworkXNoCycle:
@@ -170,17 +195,93 @@ class ComponentRegistry:
                 f"Declaring {header.name!r} after {', '.join(header.parents)} makes a cycle "
                 f"({walk}); a component cannot depend on its own descendants."
             )
-        # IPython hands a cell magic its body with a final newline, a saved notebook without.
-        self.declarations[header.name] = Declaration(header, code.rstrip())
+        self.declarations[header.name] = Declaration(header, code, names, tuple(parents))
+        return self._unreached_names(header.name, graph, provided)
+
+    def _infer_parents(self, name: str, names: CellNames, graph: nx.DiGraph) -> tuple[str, ...]:
+        """The components that define what the code reads, excluding its own descendants.
+
+        Values come only from direct parents, and two parents handing on different values
+        under one name is an error; modules pass down the whole chain. So a name that every
+        definer imports needs no edge of its own when a parent chosen for other names runs
+        after its definer.
+        """
+        below = nx.descendants(graph, name) | {name}
+        definers: dict[str, list[str]] = {}
+        for other, decl in self.declarations.items():
+            if other not in below:
+                for defined in decl.names.defines:
+                    definers.setdefault(defined, []).append(other)
+        wanted = set(definers) if names.reads_all else names.reads & set(definers)
+        parents: list[str] = []
+        ambiguous: list[str] = []
+        modules: list[list[str]] = []
+        for read in sorted(wanted):
+            found = definers[read]
+            if all(read in self.declarations[d].names.imports for d in found):
+                modules.append(found)
+                continue
+            last = _downstream_of_all(graph, found)
+            if last is not None:
+                if last not in parents:
+                    parents.append(last)
+            elif read in names.reads:
+                ambiguous.append(f"{read!r} (defined by {', '.join(found)})")
+        if ambiguous:
+            raise OrvaneUsageError(
+                f"{name!r} reads {'; '.join(ambiguous)}: none of them runs after the others, so "
+                f"say which with '{MAGIC} {name} after PARENT, ...'."
+            )
+        for found in modules:
+            if any(nx.has_path(graph, d, p) for d in found for p in parents):
+                continue  # handed on by a parent
+            parents.append(_downstream_of_all(graph, found) or found[-1])
+        order = list(self.declarations)
+        return tuple(sorted(set(parents), key=order.index))
+
+    def _unreached_names(self, name: str, graph: nx.DiGraph, provided: frozenset[str]) -> list[str]:
+        decl = self.declarations[name]
+        above = nx.ancestors(graph, name)
+        warnings = []
+        for read in sorted(decl.names.reads - provided):
+            found = self.definers(read, exclude=name)
+            given = [
+                d
+                for d in found
+                if d in decl.parents or (d in above and read in self.declarations[d].names.imports)
+            ]
+            if found and not given:
+                who = " or ".join(map(repr, found))
+                warnings.append(
+                    f"{name!r} reads {read!r}, which only {who} defines, and that is not among "
+                    f"its parents: add it with '{MAGIC} {name} after ...' or the cell will not "
+                    "see it."
+                )
+        return warnings
+
+    def definers(self, symbol: str, exclude: str | None = None) -> list[str]:
+        """Components whose code defines ``symbol``, in declaration order."""
+        return [
+            n for n, d in self.declarations.items() if n != exclude and symbol in d.names.defines
+        ]
+
+    def inferred_edges(self) -> set[tuple[str, str]]:
+        """(parent, child) name pairs that come from the code rather than from an ``after``."""
+        return {(p, n) for n, d in self.declarations.items() if d.inferred for p in d.parents}
 
     def remove(self, name: str) -> None:
         """Forgets a declared component; one that others name as their parent stays."""
         self.resolve([name])
-        children = [n for n, d in self.declarations.items() if name in d.header.parents]
+        children = [n for n, d in self.declarations.items() if name in d.parents]
         if children:
+            them, cells, verb = (
+                ("it", "its cell", "runs") if len(children) == 1 else ("them", "their cells", "run")
+            )
+            # A child's parents may be inferred from the names it reads, with no 'after' to edit.
             raise OrvaneUsageError(
-                f"Cannot remove {name!r}: {', '.join(children)} run(s) after it. Remove them, or "
-                "change their 'after' lists and run their cells, first."
+                f"Cannot remove {name!r}: {', '.join(children)} {verb} after it. Remove {them} "
+                f"first, or edit {cells} to no longer use {name!r} (its 'after' list or the names "
+                f"it reads) and run {them}."
             )
         del self.declarations[name]
 
@@ -188,7 +289,7 @@ class ComponentRegistry:
         graph = nx.DiGraph()
         for name, decl in self.declarations.items():
             graph.add_node(name)
-            graph.add_edges_from((p, name) for p in decl.header.parents)
+            graph.add_edges_from((p, name) for p in decl.parents)
         return graph
 
     def ids(self) -> dict[str, str]:
@@ -198,7 +299,7 @@ class ComponentRegistry:
             decl = self.declarations[name]
             digest = hashlib.sha256(name.encode())
             digest.update(b"\0" + decl.code.encode())
-            for parent in decl.header.parents:
+            for parent in decl.parents:
                 digest.update(b"\0" + ids[parent].encode())
             ids[name] = f"{name}-{digest.hexdigest()[:10]}"
         return {name: ids[name] for name in self.declarations}
@@ -221,7 +322,7 @@ class ComponentRegistry:
             components.append(
                 OrvaneComponentModel(id=ids[name], name=name, code=code, metadata=metadata)
             )
-            edges.extend(OrvaneEdgeModel(source=ids[p], target=ids[name]) for p in h.parents)
+            edges.extend(OrvaneEdgeModel(source=ids[p], target=ids[name]) for p in decl.parents)
         return OrvaneDagModel(components=components, edges=edges)
 
     def resolve(self, names: list[str]) -> list[str]:

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import shlex
+import sys
 from typing import Any
 
 from IPython.core.magic import Magics, cell_magic, line_magic, magics_class
@@ -22,14 +23,17 @@ HELP = f"""Orvane pipeline magics
   %orvane set NAME=VALUE ...                 set pipeline parameters (values are literals)
   %orvane params                             show the parameters
   %orvane optimize NAME RANGE ... [--trials N] [--method tpe|random|grid]
-                   [--minimize | --directions max,min]
+                   [--minimize | --directions max,min] [--apply-best]
                                              search parameters for the best value of NAME's
-                                             last expression; RANGE is NAME=LOW:HIGH[:DIST[:STEP]]
+                                             last expression; RANGE is NAME=LOW:HIGH[:DIST[:STEP]];
+                                             parameters return to their values unless --apply-best
   %orvane show                               live picture of the pipeline
   %orvane status                             components and their statuses as text
   %orvane clear [NAME]                       clear the caches (of NAME and what depends on it)
   %orvane remove NAME                        forget a component (a renamed or deleted cell)
   %orvane autorun on|off                     whether running a component cell runs it
+  %orvane keep on|off                        whether the disk cache is kept for the next kernel
+                                             (on by default; %orvane clear drops it)
 """
 
 
@@ -51,6 +55,7 @@ def _parsers() -> dict[str, argparse.ArgumentParser]:
     opt.add_argument("--minimize", action="store_true")
     opt.add_argument("--directions", default=None)
     opt.add_argument("--early-stopping", type=int, default=None)
+    opt.add_argument("--apply-best", action="store_true")
     return {"run": run, "optimize": opt}
 
 
@@ -81,7 +86,8 @@ class OrvaneMagics(Magics):
     @cell_magic
     def component(self, line: str, cell: str) -> Any:
         header = parse_header(line)
-        self.session.declare(header, cell)
+        for warning in self.session.declare(header, cell):
+            print(f"Warning: {warning}", file=sys.stderr)
         if self.session.autorun:
             self._check(self.session.run([header.name]))
 
@@ -112,6 +118,10 @@ class OrvaneMagics(Magics):
             if len(names) > 1:
                 raise OrvaneUsageError("Clear one component at a time, or all with %orvane clear.")
             session.clear(names[0] if names else None)
+        elif command == "keep":
+            if rest.strip() not in ("on", "off"):
+                raise OrvaneUsageError("Use %orvane keep on, or %orvane keep off.")
+            session.configure(persist=rest.strip() == "on")
         elif command == "remove":
             names = shlex.split(rest)
             if len(names) != 1:
@@ -147,8 +157,9 @@ class OrvaneMagics(Magics):
             method=args.method,
             directions=directions_from(args.minimize, args.directions),
             early_stopping=args.early_stopping,
+            apply_best=args.apply_best,
         )
-        show_search(results, self.session.callback.progress)
+        show_search(results, self.session.callback.progress, applied=args.apply_best)
 
     @staticmethod
     def _print_parameters(records: list[Any]) -> None:
@@ -159,24 +170,43 @@ class OrvaneMagics(Magics):
 
     def _print_status(self) -> None:
         summary = self.session.summary()
+        declarations = self.session.registry.declarations
+        reasons = self.session.reasons()
+
+        def after(decl: Any) -> str:
+            if decl is None or not decl.parents:
+                return ""
+            how = "inferred from the names it reads" if decl.inferred else "from 'after'"
+            return f"  after {', '.join(decl.parents)} ({how})"
+
         for entry in summary.get("components", []):
+            why = reasons.get(entry["identifier"])
             print(
-                f"{entry['name']:<20} {entry['execution_status']!s:<11} disk: {entry['diskcache_status']}"
+                f"{entry['name']:<20} {entry['execution_status']!s:<11} "
+                f"disk: {entry['diskcache_status']}{after(declarations.get(entry['name']))}"
+                + (f"\n{'':<20} {why}" if why else "")
             )
         if not summary:
-            print("No pipeline yet: declare a component with %%component NAME and run it.")
+            # Declared with autorun off (as the command line does) but not run: no pipeline yet,
+            # and yet the components exist.
+            for name, decl in declarations.items():
+                print(f"{name:<20} {'not run yet':<11}{after(decl)}")
+            if not declarations:
+                print("No pipeline yet: declare a component with %%component NAME and run it.")
 
 
-def show_search(results: Any, progress: str) -> None:
+def show_search(results: Any, progress: str, applied: bool = False) -> None:
     """The best-trials table and the search's figures, as rich output or text."""
     from IPython.display import HTML, display
 
-    best = results.best_trials
-    hint = ""
-    if len(best) == 1:
-        params = next(iter(best.values()))["parameters"]
-        hint = "Apply the best values with: %orvane set " + " ".join(
-            f"{k}={v!r}" for k, v in params.items()
+    params = results.best_parameters()
+    hint = "The parameters are back to their values before the search."
+    if params is not None:
+        values = " ".join(f"{k}={v!r}" for k, v in params.items())
+        hint = (
+            f"Applied the best values: {values}"
+            if applied
+            else f"{hint} Apply the best with: %orvane set {values} (or -p on the command line)"
         )
     if progress == "text":
         print(results.table_text())

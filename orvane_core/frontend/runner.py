@@ -281,9 +281,12 @@ def _run(path: Path, request: Request, output: Any, timeout: float | None, term:
         if request.search is not None:
             registry.resolve([request.search["target"]])
             search_space(request.search["ranges"])
+        unread = []
         for text in request.parameters:
-            if not parameter_records(text, strict=True):
+            records = parameter_records(text, strict=True)
+            if not records:
                 raise OrvaneUsageError(f"-p {text!r}: write NAME=VALUE, e.g. -p alpha=0.5")
+            unread += [r.name for r in records if not _read_by_any(registry, r.name)]
     except OrvaneUsageError as exc:
         raise RunnerError(str(exc), EXIT_USAGE) from None
     ids = registry.ids()
@@ -294,6 +297,9 @@ def _run(path: Path, request: Request, output: Any, timeout: float | None, term:
     router = _Router(nb, term)
 
     term.line(f"orvane: running {path} ({len(cells)} components) in a new kernel")
+    for name in unread:
+        # Likely a misspelt name, which would otherwise be set quietly and change nothing.
+        term.line(f"orvane: no component reads the parameter {name!r}; check its spelling")
     pictures.mkdir(parents=True, exist_ok=True)
     kernel = _Kernel(path.parent, pictures / "kernel.log")
     code = 1
@@ -339,7 +345,11 @@ def _run(path: Path, request: Request, output: Any, timeout: float | None, term:
         if prepare:
             _checked(kernel.execute(prepare, router.echo, timeout), "setting parameters")
 
+        errors_shown = []
+
         def route(kind: str, content: dict, meta: dict) -> None:
+            if kind == "error":
+                errors_shown.append(content)
             cid = meta.get("component_id")
             if cid in cell_of:
                 router.append(cell_of[cid], kind, content)
@@ -357,17 +367,22 @@ def _run(path: Path, request: Request, output: Any, timeout: float | None, term:
                 f"_orvane_report = _orvane.current_session().run({request.targets!r}, "
                 f"parallel={request.parallel!r}, reused_outputs=True)\n"
                 "print('orvane:', _orvane_report.line())\n"
+                "if _orvane_report.reasons: print(_orvane_report.why())\n"
                 "_orvane.check_report(_orvane_report)"
             )
         else:
             op = (
-                f"_orvane_search = _orvane.current_session().optimize(**{request.search!r})\n"
+                # Trials show nothing; each cell gets the last trial's output once.
+                f"_orvane_search = _orvane.current_session().optimize(**{request.search!r}, "
+                "show_outputs=True)\n"
                 "from orvane_core.frontend.magics import show_search as _orvane_show\n"
-                "_orvane_show(_orvane_search, 'text')"
+                f"_orvane_show(_orvane_search, 'text', {bool(request.search.get('apply_best'))!r})"
             )
         reply = kernel.execute(op, route, timeout)
         code = EXIT_OK if reply["status"] == "ok" else EXIT_FAILED
-        if reply["status"] != "ok" and reply.get("ename") not in ("OrvaneRunError",):
+        if reply.get("ename") == "OrvaneUsageError":
+            code = EXIT_USAGE  # e.g. a tuned name that is not a parameter, known in the kernel only
+        if reply["status"] != "ok" and not errors_shown and reply.get("ename") != "OrvaneRunError":
             router.echo("error", reply, {})
 
         finish = (
@@ -389,6 +404,10 @@ def _run(path: Path, request: Request, output: Any, timeout: float | None, term:
     if code != EXIT_OK:
         term.line("orvane: the run failed; the error is shown above and in the notebook")
     return code
+
+
+def _read_by_any(registry: ComponentRegistry, name: str) -> bool:
+    return any(d.names.reads_all or name in d.names.reads for d in registry.declarations.values())
 
 
 def _checked(reply: dict, what: str) -> dict:

@@ -16,7 +16,7 @@ import json
 import keyword
 import os
 import re
-import shutil
+import sys
 import time
 import uuid
 from dataclasses import dataclass, field
@@ -24,6 +24,7 @@ from pathlib import Path
 from typing import Any
 
 from orvane_core.capture import RICH_ENV, LiveSink, OrvaneCapturedIO, live_output
+from orvane_core.frontend import kept
 from orvane_core.frontend.callback import OrvaneFrontendCallback, SearchResults
 from orvane_core.frontend.declarations import ComponentHeader, ComponentRegistry, OrvaneUsageError
 from orvane_core.frontend.view import PipelineView, make_view, pipeline_svg
@@ -59,6 +60,10 @@ class OrvaneRunError(RuntimeError):
     def _render_traceback_(self) -> list[str]:
         return [f"\x1b[31m{type(self).__name__}\x1b[0m: {self}"]
 
+
+# The banner names the exception type on its first lines and ends with the message.
+_NAME_ERROR = re.compile(r"NameError.*name '(\w+)' is not defined", re.DOTALL)
+_ANSI = re.compile(r"\x1b\[[0-9;]*m")
 
 # -- text the user writes ------------------------------------------------------------------------
 
@@ -160,6 +165,36 @@ def target_names(last_expr: str) -> list[str]:
     return [last_expr]
 
 
+# Engine behaviour that is off by default and that the front end turns on: a parameter change
+# (and a search trial) reruns only the components that read a changed parameter, and what
+# depends on them. Given at construction, as the caches adopted then are fingerprinted with it.
+ENGINE_OPTIONS = {"parameter_reach": True}
+
+
+@contextlib.contextmanager
+def _quiet_trials(pipeline: Any, keep_results: bool = False) -> Any:
+    """Runs of the search's trials show nothing in the notebook: the search shows one progress
+    line and its table instead of every trial's cell output. ``keep_results`` keeps each
+    trial's results in memory, so that the last trial's can be shown afterwards."""
+    run = type(pipeline).execute_components
+    forced: dict[str, Any] = {"send_to_front": False}
+    if keep_results:
+        forced["optimize_memory"] = False
+
+    def execute_components(component_ids: list[str], **options: Any) -> Any:
+        return run(pipeline, component_ids=component_ids, **{**options, **forced})
+
+    try:
+        pipeline.execute_components = execute_components
+    except AttributeError:  # a pipeline without an instance namespace shows every trial
+        yield
+        return
+    try:
+        yield
+    finally:
+        del pipeline.execute_components
+
+
 @contextlib.contextmanager
 def _quiet_optuna() -> Any:
     """optuna logs a failed trial with its traceback; the search reports it in one line."""
@@ -202,6 +237,8 @@ class RunReport:
     failed: list[str] = field(default_factory=list)
     errors: dict[str, str] = field(default_factory=dict)  # failed name -> exception class
     seconds: float = 0.0
+    # Why each component of the run ran or was reused, in the engine's words.
+    reasons: dict[str, str] = field(default_factory=dict)
 
     @property
     def interrupted(self) -> bool:
@@ -219,6 +256,10 @@ class RunReport:
         if self.failed:
             parts.append(f"failed: {self.failures()}")
         return ", ".join(parts) + f" in {self.seconds:.2f} s"
+
+    def why(self) -> str:
+        """One line per component of the run: what happened to it and why."""
+        return "\n".join(f"  {name}: {reason}" for name, reason in self.reasons.items())
 
 
 def _failure_kind(ename: str | None) -> str:
@@ -247,7 +288,11 @@ class OrvaneSession:
         self.pipeline: Any = None
         self.pipeline_id: str | None = None
         self.autorun = True
-        self.persist = False
+        # Keep the disk cache for the next kernel: None keeps it when the pipeline id is stable
+        # (named after the notebook's file, or given), unless ORVANE_KEEP_CACHE is off.
+        self.persist: bool | None = None
+        self._stable_id = False
+        self._looked: set[str] = set()  # the components already looked for in the kept folder
         self.widgets = True
         self.last_search: SearchResults | None = None
         self.view: PipelineView | None = None
@@ -255,6 +300,7 @@ class OrvaneSession:
         self._cells: dict[str, str] = {}  # notebook cell id -> the component it declares
         self._polling = False
         self._pending_parameters: list[OrvanePipelineParameterModel] = []
+        self._owner_pid = os.getpid()
 
     def configure(self, **options: Any) -> None:
         """Sets ``pipeline_id``, ``persist``, ``autorun``, ``widgets`` or ``progress``."""
@@ -264,14 +310,20 @@ class OrvaneSession:
             elif key in ("pipeline_id", "persist", "autorun", "widgets"):
                 if key == "pipeline_id" and self.pipeline is not None:
                     raise OrvaneUsageError("The pipeline exists already; set its id before.")
+                if key == "pipeline_id":
+                    self._stable_id = value is not None
+                if key == "persist" and self.pipeline is not None:
+                    self._set_keeping(value)
                 setattr(self, key, value)
             else:
                 raise TypeError(f"unknown option {key!r}")
 
     # -- graph ---------------------------------------------------------------------------------
 
-    def declare(self, header: ComponentHeader, code: str) -> None:
-        self.registry.declare(header, code)
+    def declare(self, header: ComponentHeader, code: str) -> list[str]:
+        """Declares a component; returns warnings about names it reads that it will not see."""
+        provided = frozenset(p.name for p in self.parameters_view())
+        warnings = self.registry.declare(header, code, provided)
         cell = self._cell_id()
         if cell is not None:
             # A cell that declared another name before was renamed: its old component goes,
@@ -285,6 +337,7 @@ class OrvaneSession:
                     pass
         if self.pipeline is not None:
             self._sync()
+        return warnings
 
     def remove(self, name: str) -> None:
         """Forgets a component (the view drops it too); its children must go first."""
@@ -307,6 +360,7 @@ class OrvaneSession:
         notebook = (self.shell.user_ns.get("__session__") if self.shell else None) or ""
         if notebook:
             digest = hashlib.sha256(os.path.abspath(notebook).encode()).hexdigest()[:8]
+            self._stable_id = True
             return f"nb-{Path(notebook).stem}-{digest}"
         return f"session-{uuid.uuid4().hex[:8]}"
 
@@ -320,21 +374,36 @@ class OrvaneSession:
             from orvane_core.pipeline.pipeline import OrvanePipeline
 
             self.pipeline_id = self.pipeline_id or self._default_id()
-            if self.persist:
-                self._restore_kept()
+            keeps = self.keeps_cache()
+            if keeps and os.environ.get("ORVANE_DAG") != self.pipeline_id:
+                kept.take_dead_kernel_folder(self.pipeline_id)
             self.pipeline = OrvanePipeline(
                 identifier=self.pipeline_id,
                 graph=model,
                 parameters=self._pending_parameters or None,
                 callback=self.callback,
                 shell=self.shell,
+                **ENGINE_OPTIONS,
             )
-            if self.persist:
-                self._check_stored_parameters()
+            self._owner_pid = os.getpid()
+            if keeps:
+                self._store_parameters()
                 atexit.register(self.keep_cache)
         elif model != self._model:
+            if self.keeps_cache():
+                new_ids = {c.id for c in model.components}
+                kept.set_aside(
+                    [n.diskcache_dir for c, n in self.pipeline.nodes.items() if c not in new_ids],
+                    self.pipeline_id,
+                )
             self.pipeline.update_graph(new_graph=model)
         self._model = model
+        if self.keeps_cache():
+            self._adopt_kept()
+        ids = self.registry.ids()
+        self.callback.extra["inferred_edges"] = sorted(
+            (ids[p], ids[c]) for p, c in self.registry.inferred_edges()
+        )
         return self.pipeline
 
     def ids(self) -> dict[str, str]:
@@ -415,9 +484,13 @@ class OrvaneSession:
                         show(cid)
                     else:
                         quiet.append(name)
+            report.reasons = {nodes[cid].name: why for cid, why in self.reasons(plan).items()}
+            self.callback.extra["reasons"] = self.reasons()
             self.callback.end_execution(report.line(), failed=bool(report.failed))
         if quiet:
             print(f"Reused from the cache: {', '.join(quiet)}")
+        for hint in self.missing_name_hints(report.failed):
+            print(hint, file=sys.stderr)
         self._poll_when_idle()
         return report
 
@@ -454,6 +527,37 @@ class OrvaneSession:
             for n in pipeline.nodes.values()
         )
 
+    def reasons(self, component_ids: list[str] | None = None) -> dict[str, str]:
+        """Why each component last ran or was reused, by id: "ran: its parent model reran".
+        Empty when the engine does not say."""
+        explain = getattr(self.pipeline, "explain", None)
+        if explain is None:
+            return {}
+        names = {cid: name for name, cid in self.ids().items()}
+        found = explain()
+        out = {}
+        for cid in found if component_ids is None else component_ids:
+            entry = found.get(cid) or {}
+            decision, reason = entry.get("decision"), entry.get("reason") or ""
+            if not decision or decision == "none":
+                continue
+            for other, name in names.items():  # the engine names components by id
+                reason = reason.replace(other, name)
+            out[cid] = f"{decision}: {reason}" if reason else decision
+        return out
+
+    def _show(self, cid: str) -> None:
+        """Shows a component's captured output and value, tagged with its id."""
+        node = self.pipeline.nodes[cid]
+        node.show_captured(shell=self.shell)
+        value = node.last_output if node.status == "successful" else None
+        if value is not None:
+            # Shown as the cell's own value would be: rich where it has a rich form, and
+            # also when it is false (0, an empty list); tagged with its component.
+            from IPython.display import display
+
+            display(value, metadata={"component_id": cid})
+
     # -- parameters ----------------------------------------------------------------------------
 
     def parameters_view(self) -> list[OrvanePipelineParameterModel]:
@@ -488,8 +592,16 @@ class OrvaneSession:
         method: str = "tpe",
         directions: list[str] | None = None,
         early_stopping: int | None = None,
+        apply_best: bool = False,
+        show_outputs: bool = False,
     ) -> SearchResults:
-        """Searches the parameter ranges for the best value of ``target``'s last expression."""
+        """Searches the parameter ranges for the best value of ``target``'s last expression.
+
+        Trials show no cell output, only the progress. Afterwards the parameters are back to their
+        values before the search, or set to the best trial's with ``apply_best``.
+        ``show_outputs`` shows each component's output of the last trial once (the notebook
+        runner puts it into the component's cell).
+        """
         self.registry.resolve([target])
         space = search_space(ranges)
         if method not in METHODS:
@@ -500,21 +612,46 @@ class OrvaneSession:
             )
         if n_trials < 1:
             raise OrvaneUsageError("The number of trials must be at least 1.")
+        before = self.parameters_view()
+        unknown = [name for name in space if name not in {p.name for p in before}]
+        if unknown:
+            known = ", ".join(p.name for p in before) or "none set yet"
+            raise OrvaneUsageError(
+                f"{', '.join(map(repr, unknown))} {'is' if len(unknown) == 1 else 'are'} not a "
+                f"pipeline parameter (parameters: {known}); give it a starting value with "
+                "%orvane set NAME=VALUE first."
+            )
         pipeline = self._sync()
         if not hasattr(pipeline, "optimize_parameters"):
             raise not_available("Parameter search", "optimize_parameters")
         cid = self.ids()[target]
-        names = target_names(pipeline.nodes[cid].last_expr or "")
+        last_expr = pipeline.nodes[cid].last_expr or ""
+        if not last_expr.strip():
+            # The engine would stop on the empty expression with a bare SyntaxError.
+            raise OrvaneUsageError(
+                f"{target!r} has no last expression to optimize: end its cell with the value "
+                "to search for, e.g. a last line `score`."
+            )
+        names = target_names(last_expr)
         directions = directions or ["maximize"] * len(names)
         if len(directions) != len(names):
             raise OrvaneUsageError(
                 f"{target!r} returns {len(names)} value(s) ({', '.join(names)}) but "
                 f"{len(directions)} direction(s) were given."
             )
+        if apply_best and len(names) > 1:
+            raise OrvaneUsageError(
+                "--apply-best needs a single value to optimize; with several there is no one "
+                "best trial. Apply the values you choose with %orvane set."
+            )
+        # The search pauses the disk caches: the last run's writes finish first, or the results
+        # from before the search would be lost and rerun once the parameters are back.
+        self.wait_for_disk()
         self.callback.take_notes()
         self.callback.begin_search(n_trials, names, directions)
+        results = None
         try:
-            with _quiet_optuna():
+            with _quiet_optuna(), _quiet_trials(pipeline, keep_results=show_outputs):
                 pipeline.optimize_parameters(
                     component_id=cid,
                     opt_method=METHODS[method],
@@ -525,6 +662,11 @@ class OrvaneSession:
                 )
         finally:
             results = self.callback.end_search()
+            if show_outputs:
+                for name in self.registry.plan([target]):
+                    self._show(self.ids()[name])
+            best = results.best_parameters() if apply_best and results is not None else None
+            self._restore_parameters(before, best)
         self.last_search = results
         notes = self.callback.take_notes()
         if results is None or not results.completed:
@@ -537,8 +679,21 @@ class OrvaneSession:
                     + f"; run %orvane run {target} to see its error."
                 )
             raise OrvaneRunError("; ".join(notes) or "The search ended without a result.")
-        self._store_parameters()
         return results
+
+    def _restore_parameters(
+        self, before: list[OrvanePipelineParameterModel], best: dict[str, Any] | None
+    ) -> None:
+        records = {p.name: p for p in before}
+        for name, value in (best or {}).items():
+            records[name] = OrvanePipelineParameterModel(
+                name=name, type=type(value).__qualname__, value=repr(value)
+            )
+        now = [p.dict() for p in self.pipeline.parameters_view]
+        if now != [r.dict() for r in records.values()]:
+            # Unchanged values keep the results of the last trial.
+            self.pipeline.set_parameters(new_parameters=list(records.values()))
+        self._store_parameters()
 
     # -- caches --------------------------------------------------------------------------------
 
@@ -546,6 +701,7 @@ class OrvaneSession:
         pipeline = self._sync()
         if name is None:
             pipeline.clear_all_cache()
+            kept.drop(self.pipeline_id)
         else:
             self.registry.resolve([name])
             pipeline.clear_component_cache(component_id=self.ids()[name])
@@ -564,44 +720,57 @@ class OrvaneSession:
                 return False
             time.sleep(0.02)
 
-    def _kept_dir(self) -> Path:
-        from orvane_core.common.utils import APP_TEMP_DIRECTORY
+    def keeps_cache(self) -> bool:
+        """Whether the disk cache is kept for the next kernel of this notebook."""
+        if self.persist is not None:
+            return bool(self.persist)
+        return self._stable_id and kept.keeping_by_default()
 
-        return APP_TEMP_DIRECTORY / "pipelines" / f"kept-{self.pipeline_id}"
+    def _set_keeping(self, on: bool) -> None:
+        atexit.unregister(self.keep_cache)
+        if on:
+            atexit.register(self.keep_cache)
 
-    def _restore_kept(self) -> None:
-        from orvane_core.common.utils import APP_TEMP_DIRECTORY
-
-        kept = self._kept_dir()
-        live = APP_TEMP_DIRECTORY / "pipelines" / f"pipeline-{self.pipeline_id}"
-        if kept.is_dir() and not kept.is_symlink() and not os.path.lexists(live):
-            os.rename(kept, live)
+    def _adopt_kept(self) -> None:
+        """Takes the kept caches of components declared since the last look, and lets the
+        engine adopt them; it checks each against the component's fingerprint."""
+        pipeline = self.pipeline
+        fresh = [cid for cid in pipeline.nodes if cid not in self._looked]
+        self._looked = set(pipeline.nodes)
+        wanted = [cid for cid in fresh if pipeline.nodes[cid].status != "successful"]
+        if not wanted or not kept.kept_dir(self.pipeline_id).is_dir():
+            return
+        # Adoption removes unfinished writes: let the pending ones finish first.
+        self.wait_for_disk()
+        if kept.take(self.pipeline_id, wanted, Path(pipeline.diskcache_dir)):
+            pipeline.load_diskcache(diskcache_dir=pipeline.diskcache_dir)
 
     def keep_cache(self) -> None:
         """Leaves the disk cache for the next kernel that opens this pipeline id; call it last.
 
         A pipeline deletes its cache directory when it is deleted or the interpreter exits.
-        This finishes the pending writes, has the pipeline keep its directory instead and moves
-        it aside, where the next session with the same id takes it back before its pipeline
-        adopts it.
+        This finishes the pending writes, has the pipeline leave its directory and moves the
+        finished caches into the kept folder, where the next session with the same id takes them
+        back as its components are declared. Kept caches beyond the size limit go, oldest first.
         """
         pipeline = self.pipeline
         if pipeline is None or not os.path.isdir(pipeline.diskcache_dir):
             return
+        if os.getpid() != self._owner_pid:
+            return  # a forked child leaves its parent's folders alone
         atexit.unregister(self.keep_cache)
         self.wait_for_disk()
         self._store_parameters()
-        pipeline.keep_diskcache()
-        kept = self._kept_dir()
-        if os.path.lexists(kept):
-            shutil.rmtree(kept, ignore_errors=True)
-        os.rename(pipeline.diskcache_dir, kept)
+        folder = Path(pipeline.keep_diskcache())
+        ids = set(self.ids().values())
+        kept.stash(folder, self.pipeline_id, ids.__contains__)
+        kept.prune(kept.size_limit(), spare=[self.pipeline_id])
 
     def _parameters_file(self) -> Path:
         return Path(self.pipeline.diskcache_dir) / "pipeline.json"
 
     def _store_parameters(self) -> None:
-        if not self.persist or self.pipeline is None:
+        if not self.keeps_cache() or self.pipeline is None:
             return
         path = self._parameters_file()
         data = {"parameters": [p.dict() for p in self.pipeline.parameters_view]}
@@ -609,22 +778,44 @@ class OrvaneSession:
         with os.fdopen(fd, "w") as fh:
             json.dump(data, fh)
 
-    def _check_stored_parameters(self) -> None:
-        # Results adopted from disk were computed with the parameters of their run.
-        path = self._parameters_file()
-        current = [p.dict() for p in self.pipeline.parameters_view]
-        try:
-            stored = json.loads(path.read_text())["parameters"]
-        except (OSError, ValueError, KeyError, TypeError):
-            stored = None
-        if stored is not None and stored != current:
-            self.pipeline.clear_all_cache()
-        self._store_parameters()
-
     # -- pictures ------------------------------------------------------------------------------
 
     def summary(self) -> dict:
-        return self.pipeline.info.dict() if self.pipeline is not None else {}
+        if self.pipeline is None:
+            return {}
+        return {**self.pipeline.info.dict(), **self.callback.extra}
+
+    def missing_name_hints(self, names: list[str]) -> list[str]:
+        """For components that failed on an unknown name: which component defines it."""
+        hints = []
+        for name in names:
+            cid = self.ids().get(name)
+            node = self.pipeline.nodes.get(cid) if self.pipeline is not None and cid else None
+            text = "\n".join(map(str, getattr(node, "exception_msg", None) or ()))
+            found = _NAME_ERROR.search(_ANSI.sub("", text))
+            if found is None:
+                continue
+            missing = found.group(1)
+            definers = self.registry.definers(missing, exclude=name)
+            if not definers:
+                if missing not in {p.name for p in self.parameters_view()}:
+                    hints.append(
+                        f"No component defines {missing!r} and no parameter has that name: "
+                        f"define it in a component or set it with %orvane set {missing}=VALUE."
+                    )
+                continue
+            decl = self.registry.declarations[name]
+            how = (
+                f"run the cell of {name!r} again to infer it, or pin it with"
+                if decl.inferred
+                else "add it to the header:"
+            )
+            hints.append(
+                f"{missing!r} is defined by component {' and '.join(map(repr, definers))}, "
+                f"which is not a parent of {name!r}: {how} "
+                f"'%%component {name} after {', '.join((*decl.parents, definers[-1]))}'."
+            )
+        return hints
 
     def show(self) -> PipelineView:
         """A live view of the pipeline, shown in the notebook and redrawn during runs; every

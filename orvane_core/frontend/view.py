@@ -8,7 +8,6 @@ for deep graphs.
 
 from __future__ import annotations
 
-import functools
 import html
 from typing import Any
 
@@ -87,6 +86,7 @@ class _Layout:
                 far = max(far, top + (k + 1) * LANE)
         self.boxes = {node: self._xy(*p) for node, p in pos.items()}
         self.routes = {}
+        self._edges_svg: dict[frozenset, str] = {}
         for source, target in graph.edges:
             (a1, c1), (a2, c2) = pos[source], pos[target]
             points = [(a1 + size_along, c1 + size_across / 2)]
@@ -99,14 +99,26 @@ class _Layout:
         length = self._along(len(stacks) - 1) + size_along + PAD if stacks else 2 * PAD
         self.width, self.height = self._xy(length, far + PAD)
 
-    @functools.cached_property
-    def edges_svg(self) -> str:
-        """The edges as SVG paths: they follow from the layout alone, so each graph draws them
-        once, however often its statuses are redrawn."""
-        return "".join(
-            f'<path class="orvane-edge" d="{_path(points, self.vertical)}" fill="none" '
-            'stroke="#777" stroke-width="1.3" marker-end="url(#orvane-arrow)"/>'
-            for points in self.routes.values()
+    def edges_svg(self, inferred: frozenset) -> str:
+        """The edges as SVG paths. They follow from the layout and the inferred edges alone, so
+        each graph draws them once, however often its statuses are redrawn."""
+        found = self._edges_svg.get(inferred)
+        if found is None:
+            if len(self._edges_svg) > 4:
+                self._edges_svg.clear()
+            found = self._edges_svg[inferred] = "".join(
+                self._edge_svg(points, edge in inferred) for edge, points in self.routes.items()
+            )
+        return found
+
+    def _edge_svg(self, points: list[tuple[float, float]], inferred: bool) -> str:
+        # Edges found from the names the cells use are dashed; those from 'after' are solid.
+        dash = ' stroke-dasharray="5,3"' if inferred else ""
+        return (
+            f'<path class="orvane-edge{" orvane-inferred" if dash else ""}" '
+            f'd="{_path(points, self.vertical)}" '
+            f'fill="none" stroke="#777" stroke-width="1.3"{dash} marker-end="url(#orvane-arrow)">'
+            f"<title>{'inferred from the names used' if dash else 'after'}</title></path>"
         )
 
     def _along(self, index: int) -> float:
@@ -185,15 +197,18 @@ def pipeline_svg(summary: dict | None, elapsed: dict[str, float] | None = None) 
         '<defs><marker id="orvane-arrow" viewBox="0 0 8 8" refX="8" refY="4" markerWidth="7" '
         'markerHeight="7" orient="auto"><path d="M0,0 L8,4 L0,8 z" fill="#777"/></marker></defs>',
     ]
-    out.append(layout.edges_svg)
+    inferred = frozenset(tuple(e) for e in (summary or {}).get("inferred_edges", ()))
+    reasons = (summary or {}).get("reasons", {})
+    out.append(layout.edges_svg(inferred))
     for c in components:
         x, y = layout.boxes[c["identifier"]]
         status, disk, line = _status_text(c, elapsed)
         fill, stroke = COLORS.get(status, COLORS[S.INVALID])
         name = html.escape(str(c.get("name") or c["identifier"]))
+        why = html.escape(f"; {reasons[c['identifier']]}") if c["identifier"] in reasons else ""
         out.append(
             f'<g class="orvane-component" data-component="{name}" data-status="{status}" '
-            f'data-diskcache="{disk}"><title>{name}: {status}, disk cache {disk}</title>'
+            f'data-diskcache="{disk}"><title>{name}: {status}, disk cache {disk}{why}</title>'
             f'<rect x="{x:g}" y="{y:g}" width="{BOX_W}" height="{BOX_H}" rx="7" fill="{fill}" '
             f'stroke="{stroke}" stroke-width="2"/>'
             f'<text x="{x + 10:g}" y="{y + 19:g}" font-size="13" font-weight="bold" '

@@ -200,7 +200,7 @@ py::object execute_async(py::object self, py::object process_pool, py::object mo
   ComponentNative& c = native(self);
   begin_run(c, module_statements, non_module_inputs);
   py::bytes request =
-      py::module_::import("cloudpickle")
+      py::module_::import("orvane_core.executors.process_pool")
           .attr("dumps")(build_request(c, module_statements, non_module_inputs, parameters));
   py::object func;
   py::object config = get(c.metadata, "remoteExecution");

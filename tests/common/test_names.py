@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import pytest
 
-from orvane_core.common.names import CellNames, cell_names
+from orvane_core.common.names import cell_names
 
 CASES = [
     # (cell text, reads, defines, reads_all)
@@ -89,4 +89,17 @@ CASES = [
 
 @pytest.mark.parametrize(("code", "reads", "defines", "reads_all"), CASES)
 def test_cell_names(code, reads, defines, reads_all):
-    assert cell_names(code) == CellNames(frozenset(reads), frozenset(defines), reads_all)
+    found = cell_names(code)
+    assert (found.reads, found.defines, found.reads_all) == (reads, defines, reads_all)
+
+
+@pytest.mark.parametrize(
+    ("code", "imports"),
+    [
+        ("import numpy as np\nimport os.path\nfrom math import sqrt", {"np", "os"}),
+        ("import json\njson = json.dumps({})", set()),
+        ("def f():\n    import re\n    return re", set()),
+    ],
+)
+def test_modules_bound_by_import_statements(code, imports):
+    assert cell_names(code).imports == imports

@@ -59,9 +59,11 @@ def test_example_runs_then_reruns_from_the_cache(tmp_path, monkeypatch):
     code, text = _run(path, targets=["evaluate"], parameters=["alpha=10.0"])
     assert code == 0, text
     assert "orvane: parameters alpha=10.0, degree=2" in text
-    assert "4 ran, 0 reused" in text  # new parameters make every result stale
-    code, text = _run(path, targets=["overview"], parameters=["alpha=10.0"])
-    assert "1 ran, 1 reused" in text  # data reused; overview was made stale by the change
+    assert "2 ran, 2 reused" in text  # only model and evaluate read alpha
+    assert "  model: ran: " in text and "  data: reused: " in text  # and the summary says why
+    code, text = _run(path, targets=["overview"], parameters=["alpha=10.0", "alpah=3"])
+    assert "0 ran, 2 reused" in text  # overview reads no parameter: the change left it current
+    assert "no component reads the parameter 'alpah'" in text and "'alpha'" not in text
     assert "(600, 4)" in _outputs(path)[1]  # a reused component's output is kept in its cell
 
 
@@ -87,10 +89,34 @@ def test_usage_errors_stop_before_a_kernel_starts(
 
 
 def test_a_failing_cell_exits_1_with_its_banner_in_the_notebook(tmp_path):
-    path = _notebook(tmp_path / "bad.ipynb", "%%component a\nv = 1", "%%component b after a\nv / 0")
+    path = _notebook(
+        tmp_path / "bad.ipynb",
+        "%%component a\nv = 1",
+        "%%component b after a\nv / 0",
+        "%orvane status",
+    )
     code, text = _run(path)
     assert code == 1
+    assert "not run yet  after a (from 'after')" in _outputs(path)[2]  # declared, not run
     assert "ZeroDivisionError" in text and "b (ZeroDivisionError)" in text
     assert "ZeroDivisionError" in _outputs(path)[1]
     # Progress and errors each end on their own line.
     assert all(line.startswith("orvane:") for line in text.split("\n") if "orvane:" in line)
+
+
+def test_a_search_notebook_holds_one_copy_of_each_cell_output(tmp_path, monkeypatch):
+    monkeypatch.setenv("ORVANE_TEMP_DIR", str(tmp_path / "cache"))
+    path = _notebook(
+        tmp_path / "nb.ipynb",
+        "%load_ext orvane_core\n%orvane set alpha=1.0",
+        "%%component base\nprint('base ran')\nv = 2.0",
+        "%%component score\n(v - alpha) ** 2",
+    )
+    search = {"target": "score", "ranges": ["alpha=0:4"], "n_trials": 3, "method": "random"}
+    code, _ = _run(path, search=search)
+    assert code == 0
+    outputs = _outputs(path)
+    assert outputs[1].count("base ran") == 1 and len(outputs[2].split()) == 1
+    # A name that is not a parameter is known only in the kernel: still a usage error, shown once.
+    code, text = _run(path, search={**search, "ranges": ["beta=0:1"]})
+    assert code == 2 and text.count("'beta' is not a pipeline parameter") == 1, text

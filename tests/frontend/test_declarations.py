@@ -102,3 +102,75 @@ def test_search_ranges():
     for bad in (["a=1"], ["a=2:1"], ["a=x:1"], ["a=1:2:gauss"], []):
         with pytest.raises(OrvaneUsageError):
             search_space(bad)
+
+
+# The seven-component notebook users start from: load -> clean -> {calendar, market} -> model
+SEVEN = [
+    ("load", "import numpy as np\ndata = np.arange(10)"),
+    ("clean", "data = data[data > 1]"),
+    ("calendar", "days = data % 7"),
+    ("market", "prices = data * 2.0"),
+    ("model", "weights = np.polyfit(days, prices, 1) * ridge"),
+    ("evaluate", "score = float(weights.sum())\nscore"),
+]
+
+
+@pytest.mark.parametrize(
+    "extra, expected",
+    [
+        # From the names read: `data` comes from clean, which runs after load; `np`, imported by
+        # load, reaches model through its parents.
+        (
+            None,
+            {"clean": ("load",), "calendar": ("clean",), "model": ("calendar", "market")},
+        ),
+        # `after` pins the parents, and inference leaves them alone.
+        (("report after model", "print(weights)"), {"report": ("model",)}),
+        # A component reading everything (a magic) gets the last definer of every name.
+        (
+            ("dump", "%who\nnames = 1"),
+            {"dump": ("clean", "calendar", "market", "model", "evaluate")},
+        ),
+        # A module alone comes from the component that imports it.
+        (("ones", "np.ones(3)"), {"ones": ("load",)}),
+        # A name nobody defines (a parameter, a builtin) adds no parent.
+        (("alone", "x = ridge + len([1])"), {"alone": ()}),
+    ],
+)
+def test_parents_come_from_the_names_cells_use(extra, expected):
+    reg = ComponentRegistry()
+    for name, code in SEVEN + ([extra] if extra else []):
+        reg.declare(parse_header(name), code)
+    for name, parents in expected.items():
+        assert reg.declarations[name.split()[0]].parents == parents
+    inferred = reg.inferred_edges()
+    assert ("clean", "calendar") in inferred and ("model", "report") not in inferred
+
+
+@pytest.mark.parametrize(
+    "cells, message",
+    [
+        # Two definers, neither downstream of the other: the header must say which.
+        (
+            [("a", "v = 1"), ("b", "v = 2"), ("c", "w = v")],
+            r"'c' reads 'v' \(defined by a, b\).*%%component c after PARENT",
+        ),
+    ],
+)
+def test_ambiguous_parents_are_refused_with_the_candidates(cells, message):
+    reg = ComponentRegistry()
+    for name, code in cells[:-1]:
+        reg.declare(parse_header(name), code)
+    with pytest.raises(OrvaneUsageError, match=message):
+        reg.declare(parse_header(cells[-1][0]), cells[-1][1])
+
+
+def test_a_name_only_a_non_parent_defines_is_warned_about():
+    reg = ComponentRegistry()
+    reg.declare(parse_header("a"), "v = 1")
+    reg.declare(parse_header("b"), "u = 2")
+    assert reg.declare(parse_header("c after b"), "w = v + u") == [
+        "'c' reads 'v', which only 'a' defines, and that is not among its parents: add it with "
+        "'%%component c after ...' or the cell will not see it."
+    ]
+    assert reg.declare(parse_header("d after b"), "w = v + u", provided=frozenset({"v"})) == []

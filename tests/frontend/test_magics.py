@@ -85,7 +85,7 @@ def test_parameters_are_set_shown_and_used(client):
             "OrvaneRunError",
             "broken failed in a trial",
         ),
-        ("%orvane remove base", "OrvaneUsageError", "Cannot remove 'base'"),
+        ("%orvane remove base", "OrvaneUsageError", "run after it. Remove them first"),
     ],
 )
 def test_mistakes_give_one_line_with_the_fix(client, code, ename, hint):
@@ -96,6 +96,13 @@ def test_mistakes_give_one_line_with_the_fix(client, code, ename, hint):
     errors = [m for m in messages if m["msg_type"] == "error"]
     assert len(errors[-1]["content"]["traceback"]) == 1  # no traceback through the extension
     assert "Trial 0" not in _texts(messages)  # the search's own log stays quiet
+
+
+def test_a_search_target_without_a_last_expression_is_refused(client):
+    run_in_kernel(client, "%%component quiet after base\nq = base")
+    reply, _ = run_in_kernel(client, "%orvane optimize quiet factor=1:2 --trials 2")
+    assert reply["content"]["ename"] == "OrvaneUsageError"
+    assert "'quiet' has no last expression" in reply["content"]["evalue"]
 
 
 def test_a_failed_component_shows_its_error_banner(client):

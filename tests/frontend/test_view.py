@@ -97,3 +97,10 @@ def test_edges_route_around_boxes_and_end_at_their_target(graph):
             if (bx - 3 < x <= bx and by < y < by + h) or (by - 3 < y <= by and bx < x < bx + w)
         }
     assert ends == {t for _, t in edges}  # each arrowhead touches its target's near side
+
+
+def test_inferred_edges_are_drawn_dashed():
+    components = [{"identifier": n, "name": n} for n in "abc"]
+    edges = [{"source": "a", "target": "b"}, {"source": "b", "target": "c"}]
+    svg = pipeline_svg({"components": components, "edges": edges, "inferred_edges": [("a", "b")]})
+    assert svg.count("stroke-dasharray") == 1 and svg.count("inferred from the names used") == 1

@@ -63,6 +63,28 @@ def test_independent_branches_run_side_by_side(make_pipeline, recorder, shell, t
     assert len(recorder.summaries) == 2
 
 
+def test_classes_and_functions_defined_by_cells_reach_the_next_workers(make_pipeline, shell):
+    # P and twice also land in the kernel's namespace, where plain pickle would find them by
+    # name: a worker, which has no such names, must get them by value.
+    p = make_pipeline(
+        dag(
+            [
+                (
+                    "a",
+                    "class P:\n    def __init__(self, v):\n        self.v = v\n"
+                    "def twice(q):\n    return P(2 * q.v)\np = P(3)",
+                ),
+                ("b", "q = twice(p)\nkind = type(q).__name__"),
+                ("c", "r = twice(q).v"),
+            ],
+            [("a", "b"), ("a", "c"), ("b", "c")],
+        )
+    )
+    p.execute_all_async()
+    assert [p.nodes[cid].status for cid in "abc"] == [S.SUCCESSFUL] * 3
+    assert (shell.user_ns["kind"], shell.user_ns["r"]) == ("P", 12)
+
+
 @pytest.mark.parametrize(
     ("code", "reason"),
     [

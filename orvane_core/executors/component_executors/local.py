@@ -27,6 +27,7 @@ from orvane_core.capture import (
     rich_output_enabled,
 )
 from orvane_core.executors.component_executors.utils import transform_ipython_syntax
+from orvane_core.executors.process_pool import dumps
 from orvane_core.misc.models import (
     OrvaneCacheModel,
     OrvaneComponentOutputsSummaryModel,
@@ -384,7 +385,7 @@ class OrvaneComponentExecutor:
         return self._execute(request, ipython_shell, (Exception,))
 
     def execute_with_serialized(self, data: bytes) -> bytes:
-        """``execute`` for a cloudpickled request, answering with a cloudpickled response.
+        """``execute`` for a pickled request, answering with a pickled response (see ``dumps``).
 
         This runs inside worker processes, where a ``SystemExit`` or ``KeyboardInterrupt`` from
         the cell would end the worker instead of the cell, so it is reported as a failure.
@@ -402,14 +403,14 @@ class OrvaneComponentExecutor:
                 # An error raised here would reach the pool's error callback without any text.
                 response = _failure(error_banner(exc), "")
         try:
-            return cloudpickle.dumps(response)
+            return dumps(response)
         except Exception:
             pass
         try:
-            return cloudpickle.dumps(_without_unpicklable(response))
+            return dumps(_without_unpicklable(response))
         except Exception as exc:
             exc.add_note("(while sending the result back from the worker process)")
-            return cloudpickle.dumps(_failure(error_banner(exc), ""))
+            return dumps(_failure(error_banner(exc), ""))
 
     def _execute(
         self,

@@ -1,0 +1,310 @@
+"""Disk caches kept between kernels: where a notebook's next kernel finds its earlier results.
+
+When a kernel ends, the finished component caches of its pipeline move into the folder
+``kept-<pipeline id>`` beside the live pipeline folders. A later kernel of the same notebook
+takes from it the caches of each component as the component is declared, and the engine adopts
+only those whose fingerprint (code, parameters, parents) still matches. A kernel that was killed
+leaves its live folder behind; the next kernel moves it into the kept folder the same way. Kept
+folders share a size limit: the least recently used go first.
+"""
+
+from __future__ import annotations
+
+import fcntl
+import os
+import re
+import shutil
+import time
+from collections.abc import Callable, Iterable
+from dataclasses import dataclass
+from pathlib import Path
+
+PREFIX = "kept-"
+LIMIT_ENV = "ORVANE_CACHE_LIMIT"
+KEEP_ENV = "ORVANE_KEEP_CACHE"
+DEFAULT_LIMIT = 10 * 2**30
+_PARAMETERS = "pipeline.json"
+_UNITS = {"": 1, "k": 2**10, "m": 2**20, "g": 2**30, "t": 2**40}
+
+
+def _root() -> Path:
+    from orvane_core.common.utils import APP_TEMP_DIRECTORY
+
+    return Path(APP_TEMP_DIRECTORY)
+
+
+def kept_dir(pipeline_id: str) -> Path:
+    return _folder(f"{PREFIX}{pipeline_id}")
+
+
+def live_dir(pipeline_id: str) -> Path:
+    return _folder(f"pipeline-{pipeline_id}")
+
+
+def _folder(name: str) -> Path:
+    # An id comes from a notebook's file name: it must stay one folder inside the root.
+    if not name or "/" in name or "\0" in name or name in (".", ".."):
+        raise ValueError(f"{name!r} cannot name a cache folder")
+    return _root() / "pipelines" / name
+
+
+def parse_size(text: str) -> int:
+    """Bytes of a size such as ``500M``, ``2G``, ``1.5GiB`` or ``1000000``."""
+    found = re.fullmatch(r"\s*(\d+(?:\.\d+)?)\s*([kmgt]?)(?:i?b)?\s*", str(text), re.IGNORECASE)
+    if not found:
+        raise ValueError(f"{text!r} is not a size; write for example 500M or 2G")
+    return int(float(found.group(1)) * _UNITS[found.group(2).lower()])
+
+
+def size_limit() -> int:
+    text = os.environ.get(LIMIT_ENV)
+    return parse_size(text) if text else DEFAULT_LIMIT
+
+
+def keeping_by_default() -> bool:
+    return os.environ.get(KEEP_ENV, "1").strip().lower() not in ("0", "no", "off", "false")
+
+
+# -- component caches in a folder ---------------------------------------------------------------
+
+
+def _caches(folder: Path) -> list[tuple[Path, str]]:
+    """(path, component id) of the finished component caches directly in ``folder``."""
+    from orvane_core.cache.disk import OrvaneDiskCache
+
+    found = []
+    try:
+        entries = list(os.scandir(folder))
+    except FileNotFoundError:
+        return found
+    for entry in entries:
+        if entry.name.startswith("component-") and entry.is_dir(follow_symlinks=False):
+            record = OrvaneDiskCache.read_record(entry.path)
+            if record and record.get("complete"):
+                found.append((Path(entry.path), record["component_id"]))
+    return found
+
+
+def _private_folder(path: Path) -> None:
+    try:
+        os.mkdir(path, 0o700)
+    except FileExistsError:
+        if path.is_symlink() or not path.is_dir():
+            raise RuntimeError(f"{path} is not a private folder; remove it") from None
+
+
+# Earlier versions of a component (before an edit) kept besides the current one, so that undoing
+# the edit costs a read; they count towards the size limit like the rest.
+VERSIONS = 3
+
+
+def stash(source: Path, pipeline_id: str, current: Callable[[str], bool]) -> None:
+    """Moves the finished caches of ``source`` (and its stored parameters) into the kept folder
+    of ``pipeline_id`` and removes ``source``. Of the components that ``current`` does not
+    name, the ``VERSIONS`` newest caches per component name stay."""
+    if source.is_symlink() or not source.is_dir():
+        return
+    target = kept_dir(pipeline_id)
+    _private_folder(target)
+    for path, _ in _caches(source):
+        os.rename(path, target / path.name)
+    stored = source / _PARAMETERS
+    if stored.is_file() and not stored.is_symlink():
+        os.replace(stored, target / _PARAMETERS)
+    shutil.rmtree(source, ignore_errors=True)
+    older: dict[str, list[tuple[float, Path]]] = {}
+    for path, component_id in _caches(target):
+        if not current(component_id):
+            name = component_id.rsplit("-", 1)[0]
+            older.setdefault(name, []).append((path.stat().st_mtime, path))
+    for versions in older.values():
+        for _, path in sorted(versions, reverse=True)[VERSIONS:]:
+            shutil.rmtree(path, ignore_errors=True)
+    os.utime(target)  # the time of last use, for the size limit
+
+
+def set_aside(folders: Iterable[str | None], pipeline_id: str) -> None:
+    """Links the finished caches among ``folders`` (of components an edit is replacing) into the
+    kept folder, where the component takes them back if the edit is undone. Hard links: the
+    engine removes its folders of replaced components as usual, and the files stay here."""
+    from orvane_core.cache.disk import OrvaneDiskCache
+
+    target = kept_dir(pipeline_id)
+    for folder in folders:
+        if not folder or os.path.islink(folder) or not os.path.isdir(folder):
+            continue
+        record = OrvaneDiskCache.read_record(folder)
+        if not (record and record.get("complete")):
+            continue
+        _private_folder(target)
+        copy = target / os.path.basename(folder)
+        try:
+            os.mkdir(copy, 0o700)
+            for entry in os.scandir(folder):
+                if entry.is_file(follow_symlinks=False):
+                    os.link(entry.path, copy / entry.name, follow_symlinks=False)
+        except OSError:
+            shutil.rmtree(copy, ignore_errors=True)
+
+
+def take_dead_kernel_folder(pipeline_id: str) -> bool:
+    """Moves the live folder a killed kernel left into the kept folder; true when it did.
+
+    A folder whose lock another live kernel holds is that kernel's and is left alone. Call this
+    only before this process creates a pipeline of the id: testing the lock opens and closes the
+    lock file, which would drop a lock this process held.
+    """
+    live = live_dir(pipeline_id)
+    if live.is_symlink() or not live.is_dir():
+        return False
+    lock = _root() / "locks" / live.name
+    try:
+        fd = os.open(lock, os.O_RDWR | os.O_NOFOLLOW)
+    except FileNotFoundError:
+        fd = None
+    except OSError:
+        return False
+    if fd is not None:
+        try:
+            fcntl.lockf(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError:
+            return False  # held by a live kernel
+        finally:
+            os.close(fd)
+    stash(live, pipeline_id, lambda _: False)
+    return True
+
+
+def take(pipeline_id: str, component_ids: Iterable[str], into: Path) -> int:
+    """Moves the kept caches of the given components into ``into``; returns how many moved."""
+    folder = kept_dir(pipeline_id)
+    wanted = set(component_ids)
+    if not wanted or folder.is_symlink() or not folder.is_dir():
+        return 0
+    moved = 0
+    for path, component_id in _caches(folder):
+        if component_id in wanted:
+            os.rename(path, into / path.name)
+            moved += 1
+    if moved:
+        os.utime(folder)
+    return moved
+
+
+def drop(pipeline_id: str) -> None:
+    folder = kept_dir(pipeline_id)
+    if folder.is_dir() and not folder.is_symlink():
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+# -- listing and the size limit -----------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class KeptCache:
+    pipeline_id: str
+    path: Path
+    size: int
+    components: int
+    last_used: float
+
+
+def _size(folder: Path) -> int:
+    total = 0
+    for base, _dirs, files in os.walk(folder):
+        for name in files:
+            try:
+                total += os.lstat(os.path.join(base, name)).st_size
+            except OSError:
+                pass
+    return total
+
+
+def list_kept() -> list[KeptCache]:
+    """Every kept folder, most recently used first."""
+    pipelines = _root() / "pipelines"
+    found = []
+    try:
+        entries = list(os.scandir(pipelines))
+    except FileNotFoundError:
+        return found
+    for entry in entries:
+        if entry.name.startswith(PREFIX) and entry.is_dir(follow_symlinks=False):
+            path = Path(entry.path)
+            found.append(
+                KeptCache(
+                    entry.name[len(PREFIX) :],
+                    path,
+                    _size(path),
+                    len(_caches(path)),
+                    entry.stat(follow_symlinks=False).st_mtime,
+                )
+            )
+    return sorted(found, key=lambda k: k.last_used, reverse=True)
+
+
+def prune(limit: int, spare: Iterable[str] = ()) -> list[KeptCache]:
+    """Drops the least recently used kept folders until the rest fit in ``limit`` bytes.
+
+    Folders of the ids in ``spare`` (the one a kernel has just kept) are never dropped.
+    Returns what was dropped.
+    """
+    spare = set(spare)
+    kept = list_kept()
+    total = sum(k.size for k in kept)
+    dropped = []
+    for item in reversed(kept):
+        if total <= limit:
+            break
+        if item.pipeline_id in spare:
+            continue
+        shutil.rmtree(item.path, ignore_errors=True)
+        total -= item.size
+        dropped.append(item)
+    return dropped
+
+
+def describe(items: list[KeptCache]) -> str:
+    if not items:
+        return "No kept caches."
+    now = time.time()
+    lines = [f"{'pipeline':<40} {'size':>10} {'caches':>7}  last used"]
+    for k in items:
+        lines.append(
+            f"{k.pipeline_id:<40} {_human(k.size):>10} {k.components:>7}  {_ago(now - k.last_used)}"
+        )
+    return "\n".join(lines)
+
+
+def _human(size: float) -> str:
+    for unit in ("B", "KiB", "MiB", "GiB"):
+        if size < 1024 or unit == "GiB":
+            return f"{size:.0f} {unit}" if unit == "B" else f"{size:.1f} {unit}"
+        size /= 1024
+    return ""  # pragma: no cover
+
+
+def _ago(seconds: float) -> str:
+    for unit, span in (("d", 86400), ("h", 3600), ("min", 60)):
+        if seconds >= span:
+            return f"{seconds / span:.0f} {unit} ago"
+    return "just now"
+
+
+def cache_command(action: str, limit: str | None = None, everything: bool = False) -> int:
+    """``orvane cache list`` and ``orvane cache prune [--limit SIZE] [--all]``."""
+    if action == "list":
+        items = list_kept()
+        print(describe(items))
+        if items:
+            total = sum(k.size for k in items)
+            print(f"total {_human(total)} of a limit of {_human(size_limit())}")
+        return 0
+    try:
+        bytes_limit = 0 if everything else parse_size(limit) if limit else size_limit()
+    except ValueError as exc:
+        print(f"orvane: {exc}")
+        return 2
+    dropped = prune(bytes_limit)
+    print(f"dropped {len(dropped)} kept cache(s), {_human(sum(k.size for k in dropped))}")
+    return 0
