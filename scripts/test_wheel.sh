@@ -24,7 +24,7 @@ start=$(date +%s%N)
 echo "   installed in $(( ($(date +%s%N) - start) / 1000000 )) ms"
 
 # Nothing but the installed package can be imported: an empty folder, no PYTHONPATH, and the
-# kernel spec of the virtualenv first.
+# kernelspec of the virtualenv first.
 mkdir "$WORK/run"
 cp examples/house_prices.ipynb "$WORK/run/"
 cd "$WORK/run"
