@@ -67,4 +67,22 @@ void def_property(const py::object& cls, const char* name, Getter&& getter, Sett
 // py::objects would be released after the interpreter has finalised.
 inline py::handle intern(const char* text) { return py::handle(PyUnicode_InternFromString(text)); }
 
+// A py::custom_type_setup for a native base whose state holds Python values: the type takes part
+// in garbage collection, visiting what `traverse(state, visit, arg)` visits and dropping what
+// `clear(state)` drops. Neither runs before the C++ state exists.
+template <typename State, int (*Traverse)(State&, visitproc, void*), void (*Clear)(State&)>
+void gc_type_setup(PyHeapTypeObject* heap_type) {
+  PyTypeObject* type = &heap_type->ht_type;
+  type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+  type->tp_traverse = [](PyObject* self, visitproc visit, void* arg) -> int {
+    Py_VISIT(Py_TYPE(self));
+    if (!py::detail::is_holder_constructed(self)) return 0;
+    return Traverse(py::cast<State&>(py::handle(self)), visit, arg);
+  };
+  type->tp_clear = [](PyObject* self) -> int {
+    if (py::detail::is_holder_constructed(self)) Clear(py::cast<State&>(py::handle(self)));
+    return 0;
+  };
+}
+
 }  // namespace orvane::pyclass

@@ -42,42 +42,33 @@ void member(const py::object& cls, const char* name, T PipelineState::* field, c
 // The native state holds Python values, so it takes part in garbage collection: a callback or a
 // value that refers back to its pipeline must not keep both alive for ever. Clearing (only ever
 // done to an unreachable cycle, after the finaliser has closed the writer) drops every value.
-void setup_gc(PyHeapTypeObject* heap_type) {
-  PyTypeObject* type = &heap_type->ht_type;
-  type->tp_flags |= Py_TPFLAGS_HAVE_GC;
-  type->tp_traverse = [](PyObject* self, visitproc visit, void* arg) -> int {
-    Py_VISIT(Py_TYPE(self));
-    if (!py::detail::is_holder_constructed(self)) return 0;
-    auto& st = py::cast<PipelineState&>(py::handle(self));
-    for (const py::handle member :
-         {py::handle(st.id), py::handle(st.nodes), py::handle(st.graph), py::handle(st.callback),
-          py::handle(st.shell), py::handle(st.parameters), py::handle(st.requirements),
-          py::handle(st.cache_dir), py::handle(st.connection), py::handle(st.writer),
-          py::handle(st.optimizer), py::handle(st.reported_edges),
-          py::handle(st.reported_requirements)}) {
-      Py_VISIT(member.ptr());
-    }
-    for (const PipelineState::CompletedWrite& done : st.completed_writes) {
-      Py_VISIT(done.component_id.ptr());
-      Py_VISIT(done.folder.ptr());
-    }
-    return 0;
-  };
-  type->tp_clear = [](PyObject* self) -> int {
-    if (!py::detail::is_holder_constructed(self)) return 0;
-    auto& st = py::cast<PipelineState&>(py::handle(self));
-    st.dag = nullptr;
-    st.completed_writes.clear();
-    st.fingerprints = {};
-    for (py::object* member : {&st.graph, &st.callback, &st.shell, &st.writer, &st.optimizer,
-                               &st.reported_edges, &st.reported_requirements}) {
-      *member = py::none();
-    }
-    st.nodes = py::dict();
-    st.parameters = py::dict();
-    st.requirements = py::list();
-    return 0;
-  };
+int traverse_state(PipelineState& st, visitproc visit, void* arg) {
+  for (const py::handle member :
+       {py::handle(st.id), py::handle(st.nodes), py::handle(st.graph), py::handle(st.callback),
+        py::handle(st.shell), py::handle(st.parameters), py::handle(st.requirements),
+        py::handle(st.cache_dir), py::handle(st.connection), py::handle(st.writer),
+        py::handle(st.optimizer), py::handle(st.reported_edges),
+        py::handle(st.reported_requirements)}) {
+    Py_VISIT(member.ptr());
+  }
+  for (const PipelineState::CompletedWrite& done : st.completed_writes) {
+    Py_VISIT(done.component_id.ptr());
+    Py_VISIT(done.folder.ptr());
+  }
+  return 0;
+}
+
+void clear_state(PipelineState& st) {
+  st.dag = nullptr;
+  st.completed_writes.clear();
+  st.fingerprints = {};
+  for (py::object* member : {&st.graph, &st.callback, &st.shell, &st.writer, &st.optimizer,
+                             &st.reported_edges, &st.reported_requirements}) {
+    *member = py::none();
+  }
+  st.nodes = py::dict();
+  st.parameters = py::dict();
+  st.requirements = py::list();
 }
 
 void set_graph(const py::handle& self, const py::object& value) {
@@ -167,8 +158,11 @@ PYBIND11_MODULE(pipeline, m) {
   py::options options;
   options.disable_function_signatures();
   init_runtime();
-  py::class_<PipelineState> native(m, "_PipelineState", py::custom_type_setup(&setup_gc),
-                                   "Native state of a pipeline.");
+  py::class_<PipelineState> native(
+      m, "_PipelineState",
+      py::custom_type_setup(
+          &orvane::pyclass::gc_type_setup<PipelineState, traverse_state, clear_state>),
+      "Native state of a pipeline.");
   native.def(py::init<>());
   py::object cls = orvane::pyclass::make_class(m, "OrvanePipeline",
                                                py::make_tuple(native, rt().dag_base), "Pipeline.");

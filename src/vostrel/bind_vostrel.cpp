@@ -12,30 +12,21 @@ namespace {
 
 // The native state holds Python values, so it takes part in garbage collection: a value that
 // refers back to its component (through a pipeline, say) must not keep both alive forever.
-void setup_gc(PyHeapTypeObject* heap_type) {
-  PyTypeObject* type = &heap_type->ht_type;
-  type->tp_flags |= Py_TPFLAGS_HAVE_GC;
-  type->tp_traverse = [](PyObject* self, visitproc visit, void* arg) -> int {
-    Py_VISIT(Py_TYPE(self));
-    if (!py::detail::is_holder_constructed(self)) return 0;
-    auto& c = py::cast<ComponentNative&>(py::handle(self));
-    for (const py::object* member :
-         {&c.id, &c.name, &c.cell_code, &c.metadata, &c.in_and_out, &c.memory, &c.diskcache_handle,
-          &c.summary_sink, &c.info_cache}) {
-      Py_VISIT(member->ptr());
-    }
-    return 0;
-  };
-  type->tp_clear = [](PyObject* self) -> int {
-    if (!py::detail::is_holder_constructed(self)) return 0;
-    auto& c = py::cast<ComponentNative&>(py::handle(self));
-    for (py::object* member :
-         {&c.in_and_out, &c.memory, &c.diskcache_handle, &c.summary_sink, &c.info_cache}) {
-      *member = py::none();
-    }
-    c.disk.apply(DiskInput{DiskEvent::Released});
-    return 0;
-  };
+int traverse_component(ComponentNative& c, visitproc visit, void* arg) {
+  for (const py::object* member :
+       {&c.id, &c.name, &c.cell_code, &c.metadata, &c.in_and_out, &c.memory, &c.diskcache_handle,
+        &c.summary_sink, &c.info_cache}) {
+    Py_VISIT(member->ptr());
+  }
+  return 0;
+}
+
+void clear_component(ComponentNative& c) {
+  for (py::object* member :
+       {&c.in_and_out, &c.memory, &c.diskcache_handle, &c.summary_sink, &c.info_cache}) {
+    *member = py::none();
+  }
+  c.disk.apply(DiskInput{DiskEvent::Released});
 }
 
 // A private attribute that names native state: reading it gives the value, assigning it sets
@@ -115,9 +106,12 @@ PYBIND11_MODULE(vostrel, m) {
   m.attr("EXC_LINE_LENGTH") = orvane::kExcLineLength;
   m.attr("EXC_TRACEBACK") = orvane::kExcTraceback;
 
-  py::class_<ComponentNative> native(m, "_OrvaneComponentNative",
-                                     py::custom_type_setup(&orvane::vostrel::setup_gc),
-                                     "Native state of a code-cell component.");
+  py::class_<ComponentNative> native(
+      m, "_OrvaneComponentNative",
+      py::custom_type_setup(&orvane::pyclass::gc_type_setup<orvane::vostrel::ComponentNative,
+                                                            orvane::vostrel::traverse_component,
+                                                            orvane::vostrel::clear_component>),
+      "Native state of a code-cell component.");
   native.def(py::init<>());
 
   orvane::vostrel::init_refs(m, native);
