@@ -25,7 +25,8 @@ inline std::string text(const py::handle& path) {
 
 // A native path as Python text, undecodable bytes kept as the file functions keep them.
 inline py::str str(const std::string& path) {
-  PyObject* out = PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+  PyObject* out =
+      PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
   if (out == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::str>(out);
 }

@@ -4,6 +4,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <optional>
 #include <string>
 
 namespace orvane::py_values {
@@ -14,11 +15,29 @@ namespace py = pybind11;
 // them after the interpreter has finalised would crash.
 inline py::handle keep(py::object value) { return value.release(); }
 
+// Runs `f`, dropping an ordinary Python exception it raises (an interrupt or an exit goes on);
+// false when one was dropped.
+template <typename F>
+bool quietly(F&& f) {
+  try {
+    f();
+    return true;
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    return false;
+  }
+}
+
 // The value's truth, raising the Python error of a value without one.
 inline bool truthy(const py::handle& value) {
   const int r = PyObject_IsTrue(value.ptr());
   if (r < 0) throw py::error_already_set();
   return r != 0;
+}
+
+// An argument that accepts text or None (pybind11 rejects anything else), as a Python value.
+inline py::object or_none(const std::optional<py::str>& text) {
+  return text ? py::object(*text) : py::object(py::none());
 }
 
 // str(value) as UTF-8.

@@ -47,7 +47,7 @@ std::vector<py::object> related(const PipelineState& st, const std::optional<py:
 }
 
 void cancel_if_updating(const py::object& self, const PipelineState& st, const py::object& id) {
-  if (comp::write_pending(component(st, id))) put_task(self, "cancel", id);
+  if (comp::write_pending(component(st, id))) put_task(self, true, id);
 }
 
 void load_diskcache(const py::object& self, const std::optional<py::str>& diskcache_dir) {
@@ -68,7 +68,7 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
 
   std::vector<CacheDirEntry> entries;
   entries.reserve(names.size());
-  for (const std::string& name : names) entries.push_back(sup::describe_entry(dir, name));
+  for (const std::string& name : names) entries.push_back(describe_cache_entry(dir, name));
   py::dict nodes = st.nodes;
   std::vector<std::string> ids;
   for (const auto& item : nodes) ids.push_back(py::str(item.first).cast<std::string>());
@@ -188,15 +188,17 @@ void remove_owned_caches(PipelineState& st, const std::string& dir) {
     py_paths::raise(e);
   }
   for (const std::string& name : names) {
-    CacheDirEntry entry = sup::describe_entry(dir, name);
+    CacheDirEntry entry = describe_cache_entry(dir, name);
     if (owned_by_cache(entry)) sup::remove_owned(join_path(dir, name), entry.has_record);
   }
   remove_if_left_empty(dir, "pipeline.json");
 }
 
+}  // namespace
+
 // Also runs at interpreter exit and from the destructor, possibly on an object whose
 // construction failed half-way, so missing state means there is nothing to clean.
-void clear_all_diskcache(const py::object& self) {
+void clear_diskcaches(const py::object& self) {
   // Late in interpreter shutdown nothing can be imported any more; the exit handler has run.
 #if PY_VERSION_HEX >= 0x030D0000
   if (Py_IsFinalizing()) return;
@@ -224,14 +226,11 @@ void clear_all_diskcache(const py::object& self) {
   // and started again afterwards, so the pipeline stays usable.
   py::object writer = st.writer;
   bool restart = false;
-  if (py::bool_(writer)) {
-    try {
-      restart = py::bool_(writer.attr("is_alive")());
-      writer.attr("close")();
-    } catch (py::error_already_set& e) {
-      if (!sup::is_exception(e)) throw;
-      restart = false;
-    }
+  if (py::bool_(writer) && !sup::quietly([&] {
+        restart = py::bool_(writer.attr("is_alive")());
+        writer.attr("close")();
+      })) {
+    restart = false;
   }
 
   try {
@@ -242,10 +241,6 @@ void clear_all_diskcache(const py::object& self) {
   }
   if (restart) restart_writer(st);
 }
-
-}  // namespace
-
-void clear_diskcaches(const py::object& self) { clear_all_diskcache(self); }
 
 void register_cache_commands(py::module_& /*m*/, const py::object& cls) {
   pyclass::def(cls, "load_diskcache", &load_diskcache, py::arg("diskcache_dir"),
@@ -258,7 +253,7 @@ void register_cache_commands(py::module_& /*m*/, const py::object& cls) {
   pyclass::def(cls, "clear_component_cache", &clear_component_cache, py::arg("component_id"),
                "Clear caches of a component and its descendants.");
   pyclass::def(cls, "clear_all_cache", &clear_all_cache, "Clear caches of all components.");
-  pyclass::def(cls, "clear_all_diskcache", &clear_all_diskcache,
+  pyclass::def(cls, "clear_all_diskcache", &clear_diskcaches,
                "Delete the disk caches of the pipeline.");
 }
 

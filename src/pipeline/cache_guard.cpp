@@ -41,12 +41,8 @@ std::string key(const py::handle& text) { return py::str(text).cast<std::string>
 void report_failure(const py::object& self, const py::object& component_id,
                     const py::object& component, const py::object& reason) {
   comp::mark_disk_failed(component);
-  py::dict failed;
-  failed["component_id"] = component_id;
-  run_callback(
-      self, rt().callback_record(py::arg("procedure") = rt().procedure_diskcache,
-                                 py::arg("status") = py::str("failed"), py::arg("msg") = reason,
-                                 py::arg("successful") = py::dict(), py::arg("failed") = failed));
+  run_callback(self, outcome_record(rt().procedure_diskcache, false, reason, py::dict(),
+                                    component_entry(component_id)));
 }
 
 bool serve_or_miss(const py::object& self, const py::object& component_id,
@@ -159,13 +155,12 @@ py::str fingerprint(const py::object& self, const py::object& component_id) {
 bool fingerprint_matches(const py::object& self, const py::object& component_id,
                          const py::object& path) {
   std::string recorded;
-  try {
-    py::object cache = sup::disk_cache_class()(py::arg("cache_dir") = path);
-    recorded = py::str(py::getattr(cache, "fingerprint", py::str("")));
-    cache.attr("close")();
-  } catch (py::error_already_set& e) {
-    // Unreadable: loading it fails and is handled as any failed load.
-    if (!sup::is_exception(e)) throw;
+  // Unreadable: loading it fails and is handled as any failed load.
+  if (!sup::quietly([&] {
+        py::object cache = sup::disk_cache_class()(py::arg("cache_dir") = path);
+        recorded = py::str(py::getattr(cache, "fingerprint", py::str("")));
+        cache.attr("close")();
+      })) {
     return true;
   }
   return recorded.empty() || recorded == std::string(fingerprint(self, component_id));

@@ -16,17 +16,15 @@ namespace {
 // asked when it already runs: instance() on a fresh process would create an empty application
 // and mark it initialised, which would mislead every later check.
 py::object kernel_connection() {
-  try {
-    py::object modules = py::module_::import("sys").attr("modules");
-    py::object kernelapp = modules.attr("get")("ipykernel.kernelapp");
-    if (kernelapp.is_none()) return py::none();
+  py::object file = py::none();
+  py_values::quietly([&] {
+    py::object kernelapp =
+        py::module_::import("sys").attr("modules").attr("get")("ipykernel.kernelapp");
+    if (kernelapp.is_none()) return;
     py::object app = kernelapp.attr("IPKernelApp");
-    if (!py::bool_(app.attr("initialized")())) return py::none();
-    return app.attr("instance")().attr("connection_file");
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-    return py::none();
-  }
+    if (py::bool_(app.attr("initialized")())) file = app.attr("instance")().attr("connection_file");
+  });
+  return file;
 }
 
 // Exit clean-up. The exit registry holds no pipeline: it would keep every pipeline (and all its
@@ -153,11 +151,7 @@ void update_graph(const py::object& self, const py::object& new_graph) {
     rt().dag_base.attr("update_graph")(self, py::arg("new_graph") = new_graph);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_RuntimeError)) throw;
-    py::object record = rt().callback_record(
-        py::arg("procedure") = rt().procedure_updated, py::arg("status") = rt().callback_failed,
-        py::arg("msg") = py::str(e.value()), py::arg("successful") = py::dict(),
-        py::arg("failed") = py::dict());
-    run_callback(self, record);
+    run_callback(self, outcome_record(rt().procedure_updated, false, py::str(e.value())));
     throw;
   }
   run_summary(self);

@@ -115,15 +115,10 @@ class ReachPause {
   py::object self_;
 };
 
-py::object hpo_record(const char* procedure, const std::string& msg) {
-  py::module_ misc = py::module_::import("orvane_core.misc");
-  return rt().callback_record(
-      py::arg("procedure") = misc.attr("OrvanePipelineCallbackProcedure").attr(procedure),
-      py::arg("status") = rt().callback_successful, py::arg("msg") = msg);
-}
-
 void report(const py::object& self, const char* procedure, const std::string& msg) {
-  run_callback(self, hpo_record(procedure, msg));
+  py::object procedures =
+      py::module_::import("orvane_core.misc").attr("OrvanePipelineCallbackProcedure");
+  run_callback(self, outcome_record(procedures.attr(procedure), true, py::str(msg)));
 }
 
 [[noreturn]] void input_error(const std::string& text) { throw py::value_error(text); }

@@ -24,23 +24,14 @@ py::dict entries_of(const py::list& records) {
   return d;
 }
 
-py::object parameters_record(bool ok, const char* msg, py::dict successful, py::dict failed) {
-  return rt().callback_record(
-      py::arg("procedure") = rt().procedure_parameters,
-      py::arg("status") = ok ? rt().callback_successful : rt().callback_failed,
-      py::arg("msg") = py::str(msg), py::arg("successful") = std::move(successful),
-      py::arg("failed") = std::move(failed));
-}
-
 // The view escapes characters outside the Basic Multilingual Plane as JSON surrogate pairs, which
 // evaluate to two lone surrogates; joined again, the text round-trips to the string it showed.
 py::object join_surrogate_pairs(const py::str& text) {
-  try {
-    return text.attr("encode")("utf-16-le", "surrogatepass").attr("decode")("utf-16-le");
-  } catch (py::error_already_set& e) {
-    if (!sup::is_exception(e)) throw;
-    return text;  // a lone surrogate that pairs with nothing stays as it is
-  }
+  py::object joined = text;  // a lone surrogate that pairs with nothing stays as it is
+  py_values::quietly([&] {
+    joined = text.attr("encode")("utf-16-le", "surrogatepass").attr("decode")("utf-16-le");
+  });
+  return joined;
 }
 
 // Evaluates one record's value text; false means it does not parse.
@@ -54,7 +45,7 @@ bool evaluate_value(const py::handle& record, py::object& value) {
     // Parses but is no literal (a bare word, a call): taken as the text itself. The view shows
     // non-finite floats as bare words, so a record typed float keeps them as floats.
     value = text;
-    if (py::isinstance<py::str>(text) && sup::eq(record.attr("type"), py::str("float"))) {
+    if (py::isinstance<py::str>(text) && py::object(record.attr("type")).equal(py::str("float"))) {
       std::string word = py::str(text.attr("strip")().attr("lower")()).cast<std::string>();
       if (word == "inf" || word == "-inf" || word == "nan" || word == "-nan") {
         value = py::float_(py::module_::import("builtins").attr("float")(word));
@@ -93,8 +84,8 @@ void set_parameters(const py::object& self, const py::object& new_parameters) {
 
   PipelineState& st = state(self);
   if (failed_entries.size() > 0) {
-    run_callback(
-        self, parameters_record(false, kInvalidLiterals, entries_of(parameters_view(st)), failed));
+    run_callback(self, outcome_record(rt().procedure_parameters, false, py::str(kInvalidLiterals),
+                                      entries_of(parameters_view(st)), failed));
     throw py::value_error(kInvalidLiterals);
   }
   if (st.parameters.equal(params)) return;
@@ -102,8 +93,8 @@ void set_parameters(const py::object& self, const py::object& new_parameters) {
   const py::dict before = st.parameters.attr("copy")();
   PyDict_Clear(st.parameters.ptr());
   if (PyDict_Update(st.parameters.ptr(), params.ptr()) != 0) throw py::error_already_set();
-  run_callback(self,
-               parameters_record(true, kUpdated, entries_of(parameters_view(st)), py::dict()));
+  run_callback(self, outcome_record(rt().procedure_parameters, true, py::str(kUpdated),
+                                    entries_of(parameters_view(st))));
   invalidate_for_new_parameters(self, st, before);
   restore_paused(self, st);
   run_summary(self);

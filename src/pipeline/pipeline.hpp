@@ -174,13 +174,20 @@ const Runtime& rt();
 
 // The pipeline summary as the front end receives it: the plain mapping of `info`.
 py::object summary_mapping(const py::object& self);
+// An outcome record for the front end (status SUCCESSFUL when `ok`, else FAILED).
+py::object outcome_record(const py::handle& procedure, bool ok, const py::handle& msg,
+                          const py::handle& successful = py::dict(),
+                          const py::handle& failed = py::dict());
+// {"component_id": id}, the entry outcome records name a component with.
+py::dict component_entry(const py::handle& component_id);
 // run_callback(data): `data` None sends the summary.
 void run_callback(const py::object& self, const py::object& data = py::none());
 inline void run_summary(const py::object& self) { run_callback(self); }
 
 // The engine's steps, called directly: a subclass that replaces one of these members changes
 // what callers of that member get, never the steps of the engine's own runs.
-void put_task(const py::object& self, const char* task_type, const py::handle& component_id);
+// Queues the write of the component's current results, or with `cancel` withdraws a pending one.
+void put_task(const py::object& self, bool cancel, const py::handle& component_id);
 void take_messages(const py::object& self);
 bool children_successful(const py::object& self, const py::handle& component_id);
 void update_info(const py::object& self, const py::handle& component_id);

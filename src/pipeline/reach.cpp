@@ -47,7 +47,8 @@ std::vector<std::string> parameter_names(const py::dict& values) {
 
 // Deletes a set-aside cache's folder if it is still one of ours (a clean-up may have gone first).
 void discard_folder(const py::object& folder) {
-  if (!sup::read_record(folder).is_none()) sup::remove_owned(py_paths::text(folder), true);
+  const std::string path = py_paths::text(folder);
+  if (has_cache_record(path)) sup::remove_owned(path, true);
 }
 
 }  // namespace
@@ -62,7 +63,7 @@ void apply_invalidations(const py::object& self, PipelineState& st, const GraphO
                          const std::vector<model::Invalidation>& invalidations) {
   for (const model::Invalidation& inv : invalidations) {
     const py::object& id = graph.id(inv.node);
-    if (inv.cancel_write) put_task(self, "cancel", id);
+    if (inv.cancel_write) put_task(self, true, id);
     comp::set_status(component(st, id), rt().status_invalid);
     if (inv.reason) st.decisions.invalidated(key(id), *inv.reason);
   }

@@ -248,18 +248,11 @@ enum Key {
 };
 
 void put(py::dict& out, Key key, py::handle value) {
-  static const py::handle names[kKeys] = {pyclass::intern("identifier"),
-                                          pyclass::intern("name"),
-                                          pyclass::intern("code"),
-                                          pyclass::intern("metadata"),
-                                          pyclass::intern("execution_status"),
-                                          pyclass::intern("diskcache_status"),
-                                          pyclass::intern("diskcache_dir"),
-                                          pyclass::intern("inputs"),
-                                          pyclass::intern("outputs"),
-                                          pyclass::intern("imports"),
-                                          pyclass::intern("summary"),
-                                          pyclass::intern("last_execution")};
+  static const char* const texts[kKeys] = {
+      "identifier",    "name",   "code",    "metadata", "execution_status", "diskcache_status",
+      "diskcache_dir", "inputs", "outputs", "imports",  "summary",          "last_execution"};
+  static py::handle names[kKeys];
+  if (!names[key]) names[key] = pyclass::intern(texts[key]);
   if (PyDict_SetItem(out.ptr(), names[key].ptr(), value.ptr()) != 0) throw py::error_already_set();
 }
 }  // namespace
