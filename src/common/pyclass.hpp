@@ -13,6 +13,8 @@
 #include <cstring>
 #include <utility>
 
+#include "common/py_values.hpp"
+
 namespace orvane::pyclass {
 
 namespace py = pybind11;
@@ -47,8 +49,7 @@ template <typename Getter>
 void def_property_readonly(const py::object& cls, const char* name, Getter&& getter,
                            const char* doc = "") {
   py::cpp_function fget(std::forward<Getter>(getter), py::name(name), py::is_method(cls));
-  py::object prop =
-      py::module_::import("builtins").attr("property")(fget, py::none(), py::none(), doc);
+  py::object prop = py_values::lookup("builtins:property")(fget, py::none(), py::none(), doc);
   py::setattr(cls, name, prop);
 }
 
@@ -59,7 +60,7 @@ void def_property(const py::object& cls, const char* name, Getter&& getter, Sett
                   const char* doc = "", const Extra&... extra) {
   py::cpp_function fget(std::forward<Getter>(getter), py::name(name), py::is_method(cls));
   py::cpp_function fset(std::forward<Setter>(setter), py::name(name), py::is_method(cls), extra...);
-  py::object prop = py::module_::import("builtins").attr("property")(fget, fset, py::none(), doc);
+  py::object prop = py_values::lookup("builtins:property")(fget, fset, py::none(), doc);
   py::setattr(cls, name, prop);
 }
 

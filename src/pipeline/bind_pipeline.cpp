@@ -36,7 +36,7 @@ void member(const py::object& cls, const char* name, T PipelineState::* field, c
     fdel = py::cpp_function([field](const py::handle& self) { state(self).*field = py::none(); },
                             py::name(name), py::is_method(cls));
   }
-  py::setattr(cls, name, py::module_::import("builtins").attr("property")(fget, fset, fdel, doc));
+  py::setattr(cls, name, py_values::lookup("builtins:property")(fget, fset, fdel, doc));
 }
 
 // The native state holds Python values, so it takes part in garbage collection: a callback or a
@@ -96,33 +96,29 @@ py::object component(const PipelineState& st, const py::handle& id) {
 }
 
 void init_runtime() {
-  py::module_ misc = py::module_::import("orvane_core.misc");
-  py::module_ models = py::module_::import("orvane_core.misc.models");
-  py::object status = misc.attr("OrvaneComponentStatus");
-  py::object procedure = misc.attr("OrvanePipelineCallbackProcedure");
-  py::object outcome = misc.attr("OrvanePipelineCallbackStatus");
-  runtime.dag_base = keep(py::module_::import("orvane_core.pipeline._dag").attr("OrvaneDagBase"));
-  runtime.dag_info =
-      keep(py::reinterpret_borrow<py::object>(runtime.dag_base).attr("info").attr("fget"));
-  runtime.dag_summaries =
-      keep(py::reinterpret_borrow<py::object>(runtime.dag_base).attr("_component_summaries"));
-  runtime.status_running = keep(status.attr("RUNNING"));
-  runtime.status_invalid = keep(status.attr("INVALID"));
-  runtime.procedure_updated = keep(procedure.attr("PIPELINE_UPDATED"));
-  runtime.procedure_diskcache = keep(procedure.attr("DISKCACHE_UPDATED"));
-  runtime.procedure_parameters = keep(procedure.attr("PARAMETERS_UPDATED"));
-  runtime.callback_successful = keep(outcome.attr("SUCCESSFUL"));
-  runtime.callback_failed = keep(outcome.attr("FAILED"));
-  runtime.callback_record = keep(models.attr("OrvanePipelineCallbackDataModel"));
-  runtime.pipeline_info = keep(models.attr("OrvanePipelineInfoModel"));
-  runtime.parameter_record = keep(models.attr("OrvanePipelineParameterModel"));
-  runtime.plain = keep(models.attr("_plain"));
-  runtime.inout_record = keep(models.attr("OrvaneComponentInOutModel"));
-  runtime.pickle_dumps = keep(py::module_::import("cloudpickle").attr("dumps"));
-  runtime.serialize_value =
-      keep(py::module_::import("orvane_core.executors.diskcache_writer").attr("serialize_value"));
-  runtime.writer_class =
-      keep(py::module_::import("orvane_core.executors").attr("OrvaneDiskcacheWriter"));
+  const std::pair<py::handle Runtime::*, const char*> lookups[] = {
+      {&Runtime::dag_base, "orvane_core.pipeline._dag:OrvaneDagBase"},
+      {&Runtime::dag_info, "orvane_core.pipeline._dag:OrvaneDagBase.info.fget"},
+      {&Runtime::dag_summaries, "orvane_core.pipeline._dag:OrvaneDagBase._component_summaries"},
+      {&Runtime::status_running, "orvane_core.misc:OrvaneComponentStatus.RUNNING"},
+      {&Runtime::status_invalid, "orvane_core.misc:OrvaneComponentStatus.INVALID"},
+      {&Runtime::procedure_updated,
+       "orvane_core.misc:OrvanePipelineCallbackProcedure.PIPELINE_UPDATED"},
+      {&Runtime::procedure_diskcache,
+       "orvane_core.misc:OrvanePipelineCallbackProcedure.DISKCACHE_UPDATED"},
+      {&Runtime::procedure_parameters,
+       "orvane_core.misc:OrvanePipelineCallbackProcedure.PARAMETERS_UPDATED"},
+      {&Runtime::callback_successful, "orvane_core.misc:OrvanePipelineCallbackStatus.SUCCESSFUL"},
+      {&Runtime::callback_failed, "orvane_core.misc:OrvanePipelineCallbackStatus.FAILED"},
+      {&Runtime::callback_record, "orvane_core.misc.models:OrvanePipelineCallbackDataModel"},
+      {&Runtime::pipeline_info, "orvane_core.misc.models:OrvanePipelineInfoModel"},
+      {&Runtime::parameter_record, "orvane_core.misc.models:OrvanePipelineParameterModel"},
+      {&Runtime::plain, "orvane_core.misc.models:_plain"},
+      {&Runtime::inout_record, "orvane_core.misc.models:OrvaneComponentInOutModel"},
+      {&Runtime::pickle_dumps, "cloudpickle:dumps"},
+      {&Runtime::serialize_value, "orvane_core.executors.diskcache_writer:serialize_value"},
+      {&Runtime::writer_class, "orvane_core.executors:OrvaneDiskcacheWriter"}};
+  for (const auto& [field, path] : lookups) runtime.*field = keep(py_values::lookup(path));
 }
 
 void register_state(py::module_& m, const py::object& cls) {

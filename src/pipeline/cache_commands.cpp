@@ -125,7 +125,7 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
     sup::remove_owned(path, has_record);
   }
   for (const auto& item : nodes) update_info(self, item.first);
-  st.cache_dir = py::module_::import("pathlib").attr("Path")(*diskcache_dir);
+  st.cache_dir = py_values::lookup("pathlib:Path")(*diskcache_dir);
   run_summary(self);
 }
 

@@ -34,8 +34,6 @@ std::string take_error_text(py::error_already_set& e) {
   return text.empty() ? kind : kind + ": " + text;
 }
 
-std::string key(const py::handle& text) { return py::str(text).cast<std::string>(); }
-
 }  // namespace
 
 void report_failure(const py::object& self, const py::object& component_id,
@@ -89,7 +87,7 @@ py::object pickle_outputs(const py::object& self, const py::object& component_id
 }
 
 void note_reused(const py::object& self, const py::object& component_id) {
-  state(self).reused.insert(key(component_id));
+  state(self).reused.insert(text_of(component_id));
 }
 
 void start_run(const py::object& self) {
@@ -104,7 +102,7 @@ void end_run(const py::object& self) { state(self).fingerprints = {}; }
 bool complete_at_once(const py::object& self, const py::object& component_id,
                       const py::object& component, std::int64_t success_count) {
   PipelineState& st = state(self);
-  if (st.reused.erase(key(component_id)) == 0) return false;
+  if (st.reused.erase(text_of(component_id)) == 0) return false;
   py::object cache = comp::attached_diskcache(component);
   if (cache.is_none()) return false;
   py::object folder = cache.attr("cache_dir");

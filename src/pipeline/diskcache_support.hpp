@@ -21,7 +21,7 @@ using py_values::quietly;
 
 inline py::module_ models() { return py::module_::import("orvane_core.misc.models"); }
 inline py::object disk_cache_class() {
-  return py::module_::import("orvane_core.cache").attr("OrvaneDiskCache");
+  return py_values::lookup("orvane_core.cache:OrvaneDiskCache");
 }
 
 // True when a caught Python error is an ordinary Exception (not an interrupt or exit).

@@ -35,7 +35,7 @@ class HandledException {
 
 }  // namespace
 
-bool need_to_rerun_component(const py::object& component, const py::object& excludes) {
+static bool need_to_rerun_component(const py::object& component, const py::object& excludes) {
   const model::NodeFacts facts = comp::facts(component);
   bool excluded = false;
   if (!excludes.is_none() && facts.status == comp::Status::Successful) {
@@ -201,13 +201,13 @@ py::object execute_one(const py::object& self, const std::optional<py::str>& com
 
 }  // namespace
 
-void ensure_writer(PipelineState& st) {
+static void ensure_writer(PipelineState& st) {
   if (!truthy(st.writer.attr("is_alive")())) restart_writer(st);
 }
 
 // Marks for rerun every planned component that needs it, together with its whole downstream.
-void invalidate(const py::object& self, PipelineState& st, const GraphObject& graph,
-                const std::vector<std::size_t>& plan) {
+static void invalidate(const py::object& self, PipelineState& st, const GraphObject& graph,
+                       const std::vector<std::size_t>& plan) {
   apply_invalidations(self, st, graph,
                       model::invalidate_for_run(graph.dag, plan, facts_of(st, graph)));
 }
@@ -230,9 +230,7 @@ void record_failure(const py::object& self, PipelineState& st, const py::handle&
   cancel_pending_writes(self);
 }
 
-void free_parents(const py::object& self, PipelineState& st, const GraphObject& graph,
-                  std::size_t node) {
-  (void)self;
+static void free_parents(PipelineState& st, const GraphObject& graph, std::size_t node) {
   // Decided before any is freed: freeing changes no status the rule reads.
   for (std::size_t p : model::parents_to_free(graph.dag, node, facts_of(st, graph))) {
     component(st, graph.id(p)).attr("clear_in_memory_cache")();
@@ -255,6 +253,13 @@ py::object execute_step(const py::object& self, const py::handle& id,
   }
 }
 
+static std::vector<std::size_t> plan_run(const GraphObject& graph,
+                                         const py::handle& component_ids) {
+  std::vector<std::size_t> requested;
+  for (const py::handle& id : py::iter(component_ids)) requested.push_back(node_of(graph, id));
+  return graph.dag.execution_plan(requested);
+}
+
 RunStart open_run(const py::object& self, PipelineState& st, const py::handle& component_ids) {
   ensure_writer(st);
   guard::start_run(self);
@@ -265,12 +270,6 @@ RunStart open_run(const py::object& self, PipelineState& st, const py::handle& c
   invalidate(self, st, graph, plan);
   run_summary(self);
   return RunStart{std::move(graph_holder), graph, std::move(plan)};
-}
-
-std::vector<std::size_t> plan_run(const GraphObject& graph, const py::handle& component_ids) {
-  std::vector<std::size_t> requested;
-  for (const py::handle& id : py::iter(component_ids)) requested.push_back(node_of(graph, id));
-  return graph.dag.execution_plan(requested);
 }
 
 void follow_up_success(const py::object& self, PipelineState& st, const GraphObject& graph,
@@ -285,7 +284,7 @@ void follow_up_success(const py::object& self, PipelineState& st, const GraphObj
   if (model::write_after_success(comp::uses_diskcache(current), in_reach))
     put_task(self, false, id);
   take_messages(self);
-  if (optimize_memory) free_parents(self, st, graph, node);
+  if (optimize_memory) free_parents(st, graph, node);
 }
 
 // The end of every run, also after a failure: memory of components without a disk cache is
@@ -300,7 +299,7 @@ void finish_run(const py::object& self, PipelineState& st, bool optimize_memory)
       if (model::free_at_end(comp::facts(item.second))) item.second.attr("clear_in_memory_cache")();
     }
   }
-  py::object freeze = py::module_::import("orvane_core.common.utils").attr("get_pip_freeze");
+  py::object freeze = py_values::lookup("orvane_core.common.utils:get_pip_freeze");
   py::list skip;
   skip.append("orvane");
   skip.append("orvane-git");

@@ -18,8 +18,7 @@ namespace {
 py::object kernel_connection() {
   py::object file = py::none();
   py_values::quietly([&] {
-    py::object kernelapp =
-        py::module_::import("sys").attr("modules").attr("get")("ipykernel.kernelapp");
+    py::object kernelapp = py_values::lookup("sys:modules.get")("ipykernel.kernelapp");
     if (kernelapp.is_none()) return;
     py::object app = kernelapp.attr("IPKernelApp");
     if (py::bool_(app.attr("initialized")())) file = app.attr("instance")().attr("connection_file");
@@ -45,7 +44,7 @@ void clear_at_exit() {
 void enroll_pipeline_to_env(const std::optional<py::str>& pipeline_id) {
   py::object value = pipeline_id ? py::object(*pipeline_id) : py::object(py::none());
   // The environment itself rejects None, with its own TypeError.
-  py::module_::import("os").attr("environ").attr("__setitem__")("ORVANE_DAG", value);
+  py_values::lookup("os:environ.__setitem__")("ORVANE_DAG", value);
 }
 
 void construct(const py::object& self, const py::object& identifier, const py::object& graph,
@@ -60,7 +59,7 @@ void construct(const py::object& self, const py::object& identifier, const py::o
   rt().dag_base.attr("__init__")(self, py::arg("identifier") = identifier,
                                  py::arg("graph") = graph);
   // Set before the parameters are applied: applying them reports the summary, which shows it.
-  py::object temp = py::module_::import("orvane_core.common.utils").attr("APP_TEMP_DIRECTORY");
+  py::object temp = py_values::lookup("orvane_core.common.utils:APP_TEMP_DIRECTORY");
   // An identifier that would lead out of the cache root is refused before anything happens.
   py::str folder(pipeline_folder_name(py::str(st.id).cast<std::string>()));
   st.cache_dir = temp.attr("__truediv__")("pipelines").attr("__truediv__")(folder);
@@ -136,7 +135,7 @@ py::handle own_info_property;
 bool direct_summary = false;
 
 bool records_match_summary_layout() {
-  py::object dag = py::module_::import("orvane_core.misc.models").attr("OrvaneDagInfoModel");
+  py::object dag = py_values::lookup("orvane_core.misc.models:OrvaneDagInfoModel");
   py::tuple base = dag.attr("__struct_fields__");
   py::tuple full = rt().pipeline_info.attr("__struct_fields__");
   py::object plain = dag.attr("__plain_fields__");
@@ -219,7 +218,7 @@ void register_lifecycle(py::module_& m, const py::object& cls) {
               py::cpp_function(&update_graph, py::name("update_graph"), py::is_method(cls),
                                py::arg("new_graph"), "Apply a new graph model to the pipeline."));
 
-  py::module_::import("atexit").attr("register")(py::cpp_function(&clear_at_exit));
+  py_values::lookup("atexit:register")(py::cpp_function(&clear_at_exit));
 }
 
 }  // namespace orvane::pipeline

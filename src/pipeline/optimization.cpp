@@ -116,8 +116,7 @@ class ReachPause {
 };
 
 void report(const py::object& self, const char* procedure, const std::string& msg) {
-  py::object procedures =
-      py::module_::import("orvane_core.misc").attr("OrvanePipelineCallbackProcedure");
+  py::object procedures = py_values::lookup("orvane_core.misc:OrvanePipelineCallbackProcedure");
   run_callback(self, outcome_record(procedures.attr(procedure), true, py::str(msg)));
 }
 
@@ -190,7 +189,7 @@ py::object suggest(const py::object& trial, const py::handle& name, const py::ha
 }
 
 bool is_number(const py::handle& value) {
-  static py::handle real = py::object(py::module_::import("numbers").attr("Real")).release();
+  static py::handle real = py_values::lookup("numbers:Real").release();
   if (!(PyFloat_Check(value.ptr()) || PyLong_Check(value.ptr()) || py::isinstance(value, real))) {
     return false;
   }
@@ -263,7 +262,7 @@ py::list target_names(const py::object& self, const py::str& component_id) {
     names.append(last_expr);
     return names;
   }
-  py::object to_source = py::module_::import("astor").attr("to_source");
+  py::object to_source = py_values::lookup("astor:to_source");
   for (const py::handle& element : body.attr("elts")) {
     names.append(to_source(element).attr("rstrip")());
   }

@@ -38,7 +38,7 @@ py::object join_surrogate_pairs(const py::str& text) {
 bool evaluate_value(const py::handle& record, py::object& value) {
   py::object text = record.attr("value");
   try {
-    value = py::module_::import("ast").attr("literal_eval")(text);
+    value = py_values::lookup("ast:literal_eval")(text);
   } catch (py::error_already_set& e) {
     if (e.matches(PyExc_SyntaxError)) return false;
     if (!e.matches(PyExc_ValueError)) throw;
@@ -48,7 +48,7 @@ bool evaluate_value(const py::handle& record, py::object& value) {
     if (py::isinstance<py::str>(text) && py::object(record.attr("type")).equal(py::str("float"))) {
       std::string word = py::str(text.attr("strip")().attr("lower")()).cast<std::string>();
       if (word == "inf" || word == "-inf" || word == "nan" || word == "-nan") {
-        value = py::float_(py::module_::import("builtins").attr("float")(word));
+        value = py::float_(py_values::lookup("builtins:float")(word));
       }
     }
     return true;
@@ -62,7 +62,7 @@ void set_parameters(const py::object& self, const py::object& new_parameters) {
   py::list failed_entries;
   failed["entries"] = failed_entries;
   py::dict params;
-  py::object keyword = py::module_::import("keyword").attr("iskeyword");
+  py::object keyword = py_values::lookup("keyword:iskeyword");
 
   for (py::handle record : new_parameters) {
     py::object name = record.attr("name");
@@ -103,7 +103,7 @@ void set_parameters(const py::object& self, const py::object& new_parameters) {
 }  // namespace
 
 py::list parameters_view(const PipelineState& st) {
-  py::object dumps = py::module_::import("json").attr("dumps");
+  py::object dumps = py_values::lookup("json:dumps");
   py::list view;
   for (const auto& item : st.parameters) {
     py::str type_name = py::type::of(item.second).attr("__qualname__");

@@ -206,8 +206,6 @@ py::object execute_step(const py::object& self, const py::handle& id,
 
 // The steps of a run (execution.cpp), in the order a run takes them. Hold `st.graph` while
 // using a GraphObject: a callback may replace the pipeline's graph meanwhile.
-void ensure_writer(PipelineState& st);  // restarts a writer that stopped
-
 // The start every run shares: writer check, plan, invalidation pass and summary. The graph is
 // held for the whole run: a callback may replace the pipeline's graph meanwhile, and the plan and
 // the parents of this run stay those of the graph it started with.
@@ -217,24 +215,16 @@ struct RunStart {
   std::vector<std::size_t> plan;
 };
 RunStart open_run(const py::object& self, PipelineState& st, const py::handle& component_ids);
-std::vector<std::size_t> plan_run(const GraphObject& graph, const py::handle& component_ids);
-// Marks for rerun every planned component that needs it, with its whole downstream.
-void invalidate(const py::object& self, PipelineState& st, const GraphObject& graph,
-                const std::vector<std::size_t>& plan);
 // Records an exception that escaped a component's run in that component (an interrupt also
 // cancels every pending write).
 void record_failure(const py::object& self, PipelineState& st, const py::handle& id,
                     py::error_already_set& error, bool send_to_front);
-// Frees the in-memory caches of the node's parents that no child needs any more.
-void free_parents(const py::object& self, PipelineState& st, const GraphObject& graph,
-                  std::size_t node);
 // What a run does after a component succeeded or was reused: its outputs reach the shell, the
 // summary is sent, its disk write is queued, and parents no child needs any more are freed.
 void follow_up_success(const py::object& self, PipelineState& st, const GraphObject& graph,
                        std::size_t node, bool optimize_memory);
 // The end of every run: memory freed, package list refreshed, summary sent.
 void finish_run(const py::object& self, PipelineState& st, bool optimize_memory);
-bool need_to_rerun_component(const py::object& component, const py::object& excludes);
 
 // The three entry points of one way of running (one component, several, all), registered as
 // execute_component<suffix>, execute_components<suffix> and execute_all<suffix>.

@@ -18,11 +18,8 @@ namespace {
 
 namespace sup = support;
 
-std::string key(const py::handle& text) { return py::str(text).cast<std::string>(); }
-
 py::object names_helper() {
-  static py::handle helper =
-      py::object(py::module_::import("orvane_core.common.names").attr("cell_names")).release();
+  static py::handle helper = py_values::lookup("orvane_core.common.names:cell_names").release();
   return py::reinterpret_borrow<py::object>(helper);
 }
 
@@ -32,7 +29,7 @@ py::object names_helper() {
 std::string parameters_repr(const PipelineState& st, const model::ParameterReads* reads) {
   py::list items;
   for (const auto& item : st.parameters) {
-    if (reads != nullptr && !reads->all && reads->names.count(key(item.first)) == 0) continue;
+    if (reads != nullptr && !reads->all && reads->names.count(text_of(item.first)) == 0) continue;
     items.append(py::make_tuple(item.first, item.second));
   }
   if (PyList_Sort(items.ptr()) != 0) throw py::error_already_set();
@@ -41,7 +38,7 @@ std::string parameters_repr(const PipelineState& st, const model::ParameterReads
 
 std::vector<std::string> parameter_names(const py::dict& values) {
   std::vector<std::string> names;
-  for (const auto& item : values) names.push_back(key(item.first));
+  for (const auto& item : values) names.push_back(text_of(item.first));
   return names;
 }
 
@@ -65,20 +62,20 @@ void apply_invalidations(const py::object& self, PipelineState& st, const GraphO
     const py::object& id = graph.id(inv.node);
     if (inv.cancel_write) put_task(self, true, id);
     comp::set_status(component(st, id), rt().status_invalid);
-    if (inv.reason) st.decisions.invalidated(key(id), *inv.reason);
+    if (inv.reason) st.decisions.invalidated(text_of(id), *inv.reason);
   }
 }
 
 model::ParameterReads reads_of(PipelineState& st, const py::handle& id) {
   py::object code_object = comp::cell_code(component(st, id));
   std::string code = py::str(code_object);
-  auto found = st.reads.find(key(id));
+  auto found = st.reads.find(text_of(id));
   if (found != st.reads.end() && found->second.code == code) return found->second.reads;
   py::object names = names_helper()(code);
   model::ParameterReads reads;
   reads.all = truthy(names.attr("reads_all"));
-  for (const py::handle& name : names.attr("reads")) reads.names.insert(key(name));
-  st.reads[key(id)] = {std::move(code), reads};
+  for (const py::handle& name : names.attr("reads")) reads.names.insert(text_of(name));
+  st.reads[text_of(id)] = {std::move(code), reads};
   return reads;
 }
 
@@ -119,7 +116,7 @@ std::unordered_set<std::string> pause_reach(const py::object& self, PipelineStat
   std::unordered_set<std::string> reached;
   for (const auto& [node, reason] : model::parameter_reach(graph.dag, names, reads)) {
     const py::object& id = graph.id(node);
-    reached.insert(key(id));
+    reached.insert(text_of(id));
     py::object c = component(st, id);
     if (!comp::uses_diskcache(c)) continue;
     // A write still pending would bring a cache back mid-search, where the next trial's
@@ -131,15 +128,15 @@ std::unordered_set<std::string> pause_reach(const py::object& self, PipelineStat
     // Without a recorded fingerprint it could never be told current again: it stays attached
     // and goes the way any invalidated cache goes.
     if (print.empty()) continue;
-    auto previous = st.paused.find(key(id));
+    auto previous = st.paused.find(text_of(id));
     if (previous != st.paused.end()) discard_folder(previous->second.folder);
-    st.paused[key(id)] = {cache.attr("cache_dir"), print};
+    st.paused[text_of(id)] = {cache.attr("cache_dir"), print};
     comp::detach_diskcache(c);
     comp::native(c).mark_disk_status(comp::DiskStatus::Uncached);
     // Its values may have been only on disk: it is no longer successful, and if the search
     // changes nothing the set-aside cache is current again at the next run.
     comp::set_status(c, rt().status_invalid);
-    st.decisions.invalidated(key(id), reason);
+    st.decisions.invalidated(text_of(id), reason);
   }
   return reached;
 }
@@ -167,7 +164,7 @@ void restore_paused(const py::object& self, PipelineState& st) {
 
 void drop_paused(PipelineState& st, const py::handle& id) {
   for (auto it = st.paused.begin(); it != st.paused.end();) {
-    if (!id.is_none() && it->first != key(id)) {
+    if (!id.is_none() && it->first != text_of(id)) {
       ++it;
       continue;
     }
@@ -183,7 +180,7 @@ py::dict explain(const py::object& self) {
   py::dict out;
   for (const auto& item : st.nodes) {
     py::dict entry;
-    const model::Decision* decision = st.decisions.last(key(item.first));
+    const model::Decision* decision = st.decisions.last(text_of(item.first));
     if (decision == nullptr) {
       entry["decision"] = "none";
       entry["reason"] = "it has not been asked to run yet";
@@ -219,13 +216,13 @@ void invalidate_after_edit(const py::object& self, const py::iterable& code_chan
   for (const py::handle& id : fresh) {
     is_fresh[node_of(graph, id)] = true;
     // A new component under an id used before starts without the old one's decisions.
-    st.decisions.forget(key(id));
+    st.decisions.forget(text_of(id));
   }
   for (const model::Invalidation& inv :
        model::invalidate_for_edit(graph.dag, code, parents, is_fresh)) {
     const py::object& id = graph.id(inv.node);
     comp::set_status(component(st, id), rt().status_invalid);
-    if (inv.reason) st.decisions.invalidated(key(id), *inv.reason);
+    if (inv.reason) st.decisions.invalidated(text_of(id), *inv.reason);
   }
 }
 

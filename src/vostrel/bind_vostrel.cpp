@@ -115,7 +115,7 @@ PYBIND11_MODULE(vostrel, m) {
   native.def(py::init<>());
 
   orvane::vostrel::init_refs(m, native);
-  py::object logging_mixin = py::module_::import("orvane_core.common.mixins").attr("LoggingMixin");
+  py::object logging_mixin = orvane::py_values::lookup("orvane_core.common.mixins:LoggingMixin");
   py::object cls = orvane::pyclass::make_class(
       m, "OrvaneComponentVostrel", py::make_tuple(native, logging_mixin),
       "Data structure to represent a code cell in a pipeline (or a graph node.)");

@@ -23,7 +23,7 @@ void clear_in_memory_cache(ComponentNative& c) {
 bool load_diskcache(ComponentNative& c, py::handle cache_dir) {
   try {
     // Looked up per call so the disk cache implementation can be swapped in the package.
-    py::object disk_cache_class = py::module_::import("orvane_core.cache").attr("OrvaneDiskCache");
+    py::object disk_cache_class = py_values::lookup("orvane_core.cache:OrvaneDiskCache");
     py::object handle = disk_cache_class("cache_dir"_a = cache_dir);
     c.diskcache_handle = std::move(handle);
     c.apply_disk(DiskInput{DiskEvent::Attached});

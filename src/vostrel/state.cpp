@@ -17,10 +17,6 @@ bool interpreter_finalizing() {
 #endif
 }
 
-py::object import_attr(const char* module, const char* name) {
-  return py::module_::import(module).attr(name);
-}
-
 constexpr const char* kFieldNames[] = {"module_statements", "non_module_outputs",
                                        "last_output",       "captured",
                                        "exception_msg",     "outputs_summary"};
@@ -33,32 +29,31 @@ void init_refs(py::module_& m, py::handle native_class) {
   auto* r = new Refs();
   r->module_dict = m.attr("__dict__");
   r->native_init = native_class.attr("__init__");
-  r->logging_init = import_attr("orvane_core.common.mixins", "LoggingMixin").attr("__init__");
-  py::module_ misc = py::module_::import("orvane_core.misc");
-  r->component_status = misc.attr("OrvaneComponentStatus");
+  const std::pair<py::object Refs::*, const char*> lookups[] = {
+      {&Refs::logging_init, "orvane_core.common.mixins:LoggingMixin.__init__"},
+      {&Refs::component_status, "orvane_core.misc:OrvaneComponentStatus"},
+      {&Refs::diskcache_status, "orvane_core.misc:OrvaneDiskcacheStatus"},
+      {&Refs::pipeline_error, "orvane_core.misc:OrvanePipelineError"},
+      {&Refs::in_memory_cache, "orvane_core.cache.memory:OrvaneInMemoryCache"},
+      {&Refs::captured_io, "orvane_core.capture:OrvaneCapturedIO"},
+      {&Refs::in_out_model, "orvane_core.misc.models:OrvaneComponentInOutModel"},
+      {&Refs::metadata_model, "orvane_core.misc.models:OrvaneComponentMetadataModel"},
+      {&Refs::info_model, "orvane_core.misc.models:OrvaneComponentInfoModel"},
+      {&Refs::request_model, "orvane_core.misc.models:OrvaneExecutionRequestModel"},
+      {&Refs::outputs_summary_model, "orvane_core.misc.models:OrvaneComponentOutputsSummaryModel"},
+      {&Refs::plain, "orvane_core.misc.models:_plain"},
+      {&Refs::http_ok, "http:HTTPStatus.OK"},
+      {&Refs::http_partial, "http:HTTPStatus.PARTIAL_CONTENT"},
+      {&Refs::sys, "sys"},
+      {&Refs::builtins_eval, "builtins:eval"},
+      {&Refs::builtins_print, "builtins:print"}};
+  for (const auto& [field, path] : lookups) r->*field = py_values::lookup(path);
   for (Status s : component::kStatuses) {
     r->status[static_cast<int>(s)] = r->component_status(component::to_string(s));
   }
-  r->diskcache_status = misc.attr("OrvaneDiskcacheStatus");
   for (DiskStatus s : component::kDiskStatuses) {
     r->disk[static_cast<int>(s)] = r->diskcache_status(component::to_string(s));
   }
-  r->pipeline_error = misc.attr("OrvanePipelineError");
-  r->in_memory_cache = import_attr("orvane_core.cache.memory", "OrvaneInMemoryCache");
-  r->captured_io = import_attr("orvane_core.capture", "OrvaneCapturedIO");
-  py::module_ models = py::module_::import("orvane_core.misc.models");
-  r->in_out_model = models.attr("OrvaneComponentInOutModel");
-  r->metadata_model = models.attr("OrvaneComponentMetadataModel");
-  r->info_model = models.attr("OrvaneComponentInfoModel");
-  r->request_model = models.attr("OrvaneExecutionRequestModel");
-  r->outputs_summary_model = models.attr("OrvaneComponentOutputsSummaryModel");
-  r->plain = models.attr("_plain");
-  py::object http = import_attr("http", "HTTPStatus");
-  r->http_ok = http.attr("OK");
-  r->http_partial = http.attr("PARTIAL_CONTENT");
-  r->sys = py::module_::import("sys");
-  r->builtins_eval = import_attr("builtins", "eval");
-  r->builtins_print = import_attr("builtins", "print");
   g_refs = r;
 }
 
@@ -304,9 +299,9 @@ py::object outputs(py::object self) {
 }
 
 py::object last_expr(const ComponentNative& c) {
-  py::object format_code = import_attr("orvane_core.common", "format_code");
-  py::object parse =
-      import_attr("orvane_core.executors.component_executors.utils", "parse_last_expr_from_code");
+  py::object format_code = py_values::lookup("orvane_core.common:format_code");
+  py::object parse = py_values::lookup(
+      "orvane_core.executors.component_executors.utils:parse_last_expr_from_code");
   auto [expr, rest] = unpack2(parse(format_code(c.cell_code)));
   if (!PyUnicode_Check(expr.ptr())) {
     raise(PyExc_TypeError,
