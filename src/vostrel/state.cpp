@@ -337,11 +337,6 @@ void set_remote_config(ComponentNative& c, py::handle value) {
   c.touch();
 }
 
-template <typename F>
-auto with_native(F f) {
-  return [f](py::object self) { return f(native(self)); };
-}
-
 // A text property: rejects anything but text or None, and does nothing for an equal value.
 bool set_text(ComponentNative& c, py::object ComponentNative::* member, py::handle value,
               const char* argument) {
@@ -388,74 +383,54 @@ void register_state(const py::object& cls) {
     clear_diskcache(*c);
   });
 
-  pyclass::def_property_readonly(cls, "id", with_native([](ComponentNative& c) { return c.id; }));
-  pyclass::def_property(cls, "name", with_native([](ComponentNative& c) { return c.name; }),
-                        [](py::object self, py::object v) {
-                          set_text(native(self), &ComponentNative::name, v, "new_name");
-                        });
-  pyclass::def_property(cls, "cell_code",
-                        with_native([](ComponentNative& c) { return c.cell_code; }),
-                        [](py::object self, py::object value) {
-                          ComponentNative& c = native(self);
-                          if (set_text(c, &ComponentNative::cell_code, value, "new_cell_code")) {
-                            set_status(c, Status::Invalid);
-                          }
-                        });
-  pyclass::def_property_readonly(cls, "last_expr", with_native(&last_expr));
-  pyclass::def_property(
-      cls, "metadata", with_native([](ComponentNative& c) { return c.metadata; }),
-      [](py::object self, py::object value) { set_metadata(native(self), value); });
-  pyclass::def_property(
-      cls, "status", with_native([](ComponentNative& c) { return to_py(c.status()); }),
-      [](py::object self, py::object value) { set_status(native(self), status_from_py(value)); });
-  pyclass::def_property_readonly(cls, "success_count",
-                                 with_native([](ComponentNative& c) { return c.success_count(); }));
-  pyclass::def_property_readonly(cls, "component_type", with_native([](ComponentNative& c) {
-                                   return get(c.metadata, "componentType");
-                                 }));
-  pyclass::def_property(
-      cls, "in_and_out", with_native([](ComponentNative& c) { return c.in_and_out; }),
-      [](py::object self, py::object value) { set_in_and_out(native(self), value); });
-  pyclass::def_property(
-      cls, "use_diskcache",
-      with_native([](ComponentNative& c) { return get(c.metadata, "diskcache"); }),
-      [](py::object self, py::object value) { set_use_diskcache(native(self), value); });
-  pyclass::def_property(
-      cls, "remote_config",
-      with_native([](ComponentNative& c) { return get(c.metadata, "remoteExecution"); }),
-      [](py::object self, py::object value) { set_remote_config(native(self), value); });
-  pyclass::def_property(cls, "diskcache_dir", with_native(&diskcache_dir),
-                        [](py::object self, py::object new_diskcache_dir) {
-                          require_text_or_none(new_diskcache_dir, "new_diskcache_dir");
-                          load_diskcache(native(self), new_diskcache_dir);
-                        });
-  pyclass::def_property(cls, "diskcache_status",
-                        with_native([](ComponentNative& c) { return to_py(c.disk_status()); }),
-                        [](py::object self, py::object value) {
-                          set_diskcache_status(native(self), disk_status_from_py(value));
-                        });
-
+  namespace pc = pyclass;
+  using C = ComponentNative;
+  pc::def_property_readonly(cls, "id", [](C& c) { return c.id; });
+  pc::def_property(
+      cls, "name", [](C& c) { return c.name; },
+      [](C& c, py::handle v) { set_text(c, &C::name, v, "new_name"); });
+  pc::def_property(
+      cls, "cell_code", [](C& c) { return c.cell_code; },
+      [](C& c, py::handle v) {
+        if (set_text(c, &C::cell_code, v, "new_cell_code")) set_status(c, Status::Invalid);
+      });
+  pc::def_property_readonly(cls, "last_expr", &last_expr);
+  pc::def_property(cls, "metadata", [](C& c) { return c.metadata; }, &set_metadata);
+  pc::def_property(
+      cls, "status", [](C& c) { return to_py(c.status()); },
+      [](C& c, py::handle v) { set_status(c, status_from_py(v)); });
+  pc::def_property_readonly(cls, "success_count", [](C& c) { return c.success_count(); });
+  pc::def_property_readonly(cls, "component_type",
+                            [](C& c) { return get(c.metadata, "componentType"); });
+  pc::def_property(cls, "in_and_out", [](C& c) { return c.in_and_out; }, &set_in_and_out);
+  pc::def_property(
+      cls, "use_diskcache", [](C& c) { return get(c.metadata, "diskcache"); }, &set_use_diskcache);
+  pc::def_property(
+      cls, "remote_config", [](C& c) { return get(c.metadata, "remoteExecution"); },
+      &set_remote_config);
+  pc::def_property(cls, "diskcache_dir", &diskcache_dir, [](C& c, py::handle dir) {
+    require_text_or_none(dir, "new_diskcache_dir");
+    load_diskcache(c, dir);
+  });
+  pc::def_property(
+      cls, "diskcache_status", [](C& c) { return to_py(c.disk_status()); },
+      [](C& c, py::handle v) { set_diskcache_status(c, disk_status_from_py(v)); });
   for (Field field : {Field::ModuleStatements, Field::NonModuleOutputs, Field::LastOutput,
                       Field::Captured, Field::ExceptionMsg}) {
-    pyclass::def_property(
-        cls, field_name(field), [field](py::object self) { return cache_get(native(self), field); },
-        [field](py::object self, py::object value) { cache_set(native(self), field, value); });
+    pc::def_property(
+        cls, field_name(field), [field](C& c) { return cache_get(c, field); },
+        [field](C& c, py::handle v) { cache_set(c, field, v); });
   }
-  pyclass::def_property(cls, "outputs_summary",
-                        with_native([](ComponentNative& c) { return outputs_summary(c); }),
-                        [](py::object self, py::object value) {
-                          cache_set(native(self), Field::OutputsSummary, value);
-                        });
-  pyclass::def_property_readonly(cls, "exception",
-                                 with_native([](ComponentNative& c) -> py::object {
-                                   py::object lines = cache_get(c, Field::ExceptionMsg);
-                                   if (lines.is_none() || !truthy(lines)) return py::none();
-                                   return refs().pipeline_error("picked_stb"_a = lines);
-                                 }));
-  pyclass::def_property_readonly(cls, "outputs", [](py::object self) { return outputs(self); });
-  pyclass::def_property_readonly(cls, "info",
-                                 with_native([](ComponentNative& c) { return info(c); }));
-  pyclass::def(cls, "_info_dict", with_native(&info_dict));
+  pc::def_property(cls, "outputs_summary", &outputs_summary,
+                   [](C& c, py::handle v) { cache_set(c, Field::OutputsSummary, v); });
+  pc::def_property_readonly(cls, "exception", [](C& c) -> py::object {
+    py::object lines = cache_get(c, Field::ExceptionMsg);
+    if (lines.is_none() || !truthy(lines)) return py::none();
+    return refs().pipeline_error("picked_stb"_a = lines);
+  });
+  pc::def_property_readonly(cls, "outputs", &outputs);
+  pc::def_property_readonly(cls, "info", &info);
+  pc::def(cls, "_info_dict", &info_dict);
 }
 
 }  // namespace orvane::vostrel
