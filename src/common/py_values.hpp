@@ -41,6 +41,23 @@ bool quietly(F&& f) {
   }
 }
 
+// True late in interpreter shutdown, when nothing can be imported any more.
+inline bool finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
+#endif
+}
+
+// Equality the way statuses and records are meant to be compared: identity first, then ==.
+inline bool equal(py::handle a, py::handle b) {
+  if (a.is(b)) return true;
+  const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+  if (r < 0) throw py::error_already_set();
+  return r != 0;
+}
+
 // The value's truth, raising the Python error of a value without one.
 inline bool truthy(const py::handle& value) {
   const int r = PyObject_IsTrue(value.ptr());

@@ -200,11 +200,7 @@ void remove_owned_caches(PipelineState& st, const std::string& dir) {
 // construction failed half-way, so missing state means there is nothing to clean.
 void clear_diskcaches(const py::object& self) {
   // Late in interpreter shutdown nothing can be imported any more; the exit handler has run.
-#if PY_VERSION_HEX >= 0x030D0000
-  if (Py_IsFinalizing()) return;
-#else
-  if (_Py_IsFinalizing()) return;
-#endif
+  if (py_values::finalizing()) return;
   py::object loaded_os = py::reinterpret_steal<py::object>(PyImport_GetModule(py::str("os").ptr()));
   if (!loaded_os || loaded_os.is_none()) {
     PyErr_Clear();

@@ -265,8 +265,6 @@ std::unordered_set<std::string> pause_reach(const py::object& self, PipelineStat
 void invalidate_for_new_parameters(const py::object& self, PipelineState& st,
                                    const py::dict& before);
 
-// Equality the way the component statuses are meant to be compared: identity first, then ==.
-inline bool same(const py::handle& a, const py::handle& b) { return a.is(b) || a.equal(b); }
 using py_values::text_of;
 using py_values::truthy;
 

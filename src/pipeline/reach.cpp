@@ -92,7 +92,7 @@ void invalidate_for_new_parameters(const py::object& self, PipelineState& st,
   const py::dict after = st.parameters;
   const std::vector<std::string> changed = model::changed_parameters(
       parameter_names(before), parameter_names(after), [&](const std::string& name) {
-        return same(py::object(before[py::str(name)]), py::object(after[py::str(name)]));
+        return py_values::equal(before[py::str(name)], after[py::str(name)]);
       });
   if (changed.empty()) return;
   PipelineState* owner = &st;

@@ -9,14 +9,6 @@ using namespace pybind11::literals;
 namespace {
 Refs* g_refs = nullptr;
 
-bool interpreter_finalizing() {
-#if PY_VERSION_HEX >= 0x030D0000
-  return Py_IsFinalizing() != 0;
-#else
-  return _Py_IsFinalizing() != 0;
-#endif
-}
-
 constexpr const char* kFieldNames[] = {"module_statements", "non_module_outputs",
                                        "last_output",       "captured",
                                        "exception_msg",     "outputs_summary"};
@@ -58,31 +50,26 @@ void init_refs(py::module_& m, py::handle native_class) {
 }
 
 namespace {
-// The member of `members` that `value` is, or -1. Members are singletons, so identity decides
-// first; equality covers a member that was copied.
-int member_index(const py::object (&members)[4], py::handle value) {
-  for (int i = 0; i < 4; ++i) {
-    if (members[i].is(value)) return i;
+// The member of the enumeration `type` that `value` is. Members are singletons, so identity
+// decides first; equality covers a member that was copied.
+template <typename E>
+E member_of(py::handle value, const py::object& type, const py::object (&members)[4],
+            const char* what) {
+  for (int pass = 0; pass < 2 && py::isinstance(value, type); ++pass) {
+    for (int i = 0; i < 4; ++i) {
+      if (pass == 0 ? members[i].is(value) : equal(members[i], value)) return static_cast<E>(i);
+    }
   }
-  for (int i = 0; i < 4; ++i) {
-    if (equal(members[i], value)) return i;
-  }
-  return -1;
+  raise(PyExc_AssertionError, format_text(value) + " is not a valid " + what + " status.");
 }
 }  // namespace
 
 Status status_from_py(py::handle value) {
-  const Refs& r = refs();
-  const int i = py::isinstance(value, r.component_status) ? member_index(r.status, value) : -1;
-  if (i < 0) raise(PyExc_AssertionError, format_text(value) + " is not a valid component status.");
-  return static_cast<Status>(i);
+  return member_of<Status>(value, refs().component_status, refs().status, "component");
 }
 
 DiskStatus disk_status_from_py(py::handle value) {
-  const Refs& r = refs();
-  const int i = py::isinstance(value, r.diskcache_status) ? member_index(r.disk, value) : -1;
-  if (i < 0) raise(PyExc_AssertionError, format_text(value) + " is not a valid diskcache status.");
-  return static_cast<DiskStatus>(i);
+  return member_of<DiskStatus>(value, refs().diskcache_status, refs().disk, "diskcache");
 }
 
 bool holds_value(py::handle value) {
@@ -372,7 +359,7 @@ py::object outputs_summary(const ComponentNative& c) {
 void register_state(const py::object& cls) {
   pyclass::def(cls, "__init__", &init, py::arg("component"));
   pyclass::def(cls, "__del__", [](py::object self) {
-    if (interpreter_finalizing()) return;
+    if (py_values::finalizing()) return;
     ComponentNative* c = nullptr;
     try {
       c = &native(self);
