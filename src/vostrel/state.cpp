@@ -184,15 +184,6 @@ void init(py::object self, py::object record) {
   c.memory = r.in_memory_cache();
 }
 
-py::object info(const ComponentNative& c) {
-  return refs().info_model(
-      "identifier"_a = c.id, "name"_a = c.name, "code"_a = c.cell_code, "metadata"_a = c.metadata,
-      "execution_status"_a = to_py(c.status()), "diskcache_status"_a = to_py(c.disk_status()),
-      "diskcache_dir"_a = diskcache_dir(c), "inputs"_a = get(c.in_and_out, "inputs"),
-      "outputs"_a = get(c.in_and_out, "outputs"), "imports"_a = get(c.in_and_out, "imports"),
-      "summary"_a = outputs_summary(c), "last_execution"_a = "");
-}
-
 namespace {
 // A field's value as the record's dict() gives it: texts and None as they are, a list of texts
 // copied, anything else through the records' own conversion.
@@ -212,56 +203,43 @@ py::object plain_field(py::object value) {
   return refs().plain(value);
 }
 
-// The entry's keys, in the record's field order.
-enum Key {
-  kIdentifier,
-  kName,
-  kCode,
-  kMetadata,
-  kExecution,
-  kDisk,
-  kDir,
-  kInputs,
-  kOutputs,
-  kImports,
-  kSummary,
-  kLast,
-  kKeys
-};
-
-void put(py::dict& out, Key key, py::handle value) {
-  static const char* const texts[kKeys] = {
+// The component's summary fields in the record's order; with `plain`, each value as the record's
+// dict() gives it (the identifier and the two statuses go as they are).
+py::dict info_fields(const ComponentNative& c, bool plain) {
+  constexpr int kFields = 12;
+  static const char* const texts[kFields] = {
       "identifier",    "name",   "code",    "metadata", "execution_status", "diskcache_status",
       "diskcache_dir", "inputs", "outputs", "imports",  "summary",          "last_execution"};
-  static py::handle names[kKeys];
-  if (!names[key]) names[key] = pyclass::intern(texts[key]);
-  if (PyDict_SetItem(out.ptr(), names[key].ptr(), value.ptr()) != 0) throw py::error_already_set();
+  static py::handle names[kFields];
+  const py::object values[kFields] = {c.id,
+                                      c.name,
+                                      c.cell_code,
+                                      c.metadata,
+                                      to_py(c.status()),
+                                      to_py(c.disk_status()),
+                                      diskcache_dir(c),
+                                      get(c.in_and_out, "inputs"),
+                                      get(c.in_and_out, "outputs"),
+                                      get(c.in_and_out, "imports"),
+                                      outputs_summary(c),
+                                      py::str("")};
+  py::dict out;
+  for (int i = 0; i < kFields; ++i) {
+    if (!names[i]) names[i] = pyclass::intern(texts[i]);
+    const bool as_is = !plain || i == 0 || i == 4 || i == 5;
+    py::object value = as_is ? values[i] : plain_field(values[i]);
+    if (PyDict_SetItem(out.ptr(), names[i].ptr(), value.ptr()) != 0) throw py::error_already_set();
+  }
+  return out;
 }
 }  // namespace
 
-// What info().dict() gives, built directly: the entry is rebuilt after most changes of state and
-// goes out with every report, and the intermediate record was most of its cost.
-py::object build_info_dict(const ComponentNative& c) {
-  py::dict out;
-  put(out, kIdentifier, c.id);
-  put(out, kName, plain_field(c.name));
-  put(out, kCode, plain_field(c.cell_code));
-  put(out, kMetadata, plain_field(c.metadata));
-  put(out, kExecution, to_py(c.status()));
-  put(out, kDisk, to_py(c.disk_status()));
-  put(out, kDir, plain_field(diskcache_dir(c)));
-  put(out, kInputs, plain_field(get(c.in_and_out, "inputs")));
-  put(out, kOutputs, plain_field(get(c.in_and_out, "outputs")));
-  put(out, kImports, plain_field(get(c.in_and_out, "imports")));
-  put(out, kSummary, plain_field(outputs_summary(c)));
-  put(out, kLast, py::str(""));
-  return std::move(out);
-}
+py::object info(const ComponentNative& c) { return refs().info_model(**info_fields(c, false)); }
 
 py::object info_dict(ComponentNative& c) {
   if (!c.info_cache.is_none()) return c.info_cache;
   const std::uint64_t generation = c.info_generation;
-  py::object built = build_info_dict(c);
+  py::object built = info_fields(c, true);
   // Kept only if nothing changed while it was being built.
   if (generation == c.info_generation) c.info_cache = built;
   return built;
