@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "core/cache_folders.hpp"
 
@@ -37,6 +38,15 @@ inline py::str str(const std::string& path) {
   py::object exc = py::handle(PyExc_OSError)(error.err, std::strerror(error.err), str(error.path));
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
   throw py::error_already_set();
+}
+
+// The entry names of the directory `dir`, a native error raised as OSError.
+inline std::vector<std::string> list(const std::string& dir) {
+  try {
+    return list_directory(dir);
+  } catch (const FileError& error) {
+    raise(error);
+  }
 }
 
 }  // namespace orvane::py_paths

@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace orvane::py_values {
 
@@ -57,6 +58,27 @@ inline bool equal(py::handle a, py::handle b) {
   if (r < 0) throw py::error_already_set();
   return r != 0;
 }
+
+// Runs `f` when the scope ends, however it ends. A Python error it raises is reported as
+// unraisable, naming `what`: a clean-up must not replace the error that ended the scope.
+template <typename F>
+class OnExit {
+ public:
+  OnExit(const char* what, F f) : what_(what), f_(std::move(f)) {}
+  ~OnExit() {
+    try {
+      f_();
+    } catch (py::error_already_set& e) {
+      e.discard_as_unraisable(what_);
+    }
+  }
+  OnExit(const OnExit&) = delete;
+  OnExit& operator=(const OnExit&) = delete;
+
+ private:
+  const char* what_;
+  F f_;
+};
 
 // The value's truth, raising the Python error of a value without one.
 inline bool truthy(const py::handle& value) {

@@ -1,5 +1,6 @@
 // Pipeline members: the cache commands (adopting a directory of disk caches, unloading,
 // enabling and disabling disk caching, clearing caches) and the clean-up run at exit.
+#include <algorithm>
 #include <optional>
 #include <set>
 #include <string>
@@ -59,13 +60,7 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
   }
   PipelineState& st = state(self);
   const std::string dir = py_paths::text(*diskcache_dir);
-  std::vector<std::string> names;
-  try {
-    names = list_directory(dir);
-  } catch (const FileError& e) {
-    py_paths::raise(e);
-  }
-
+  const std::vector<std::string> names = py_paths::list(dir);
   std::vector<CacheDirEntry> entries;
   entries.reserve(names.size());
   for (const std::string& name : names) entries.push_back(describe_cache_entry(dir, name));
@@ -73,28 +68,26 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
   std::vector<std::string> ids;
   for (const auto& item : nodes) ids.push_back(py::str(item.first).cast<std::string>());
   AdoptionPlan plan = plan_adoption(entries, ids);
+  // The plan names only entries found here.
+  auto entry_of = [&entries](const std::string& name) -> const CacheDirEntry& {
+    return *std::find_if(entries.begin(), entries.end(),
+                         [&name](const CacheDirEntry& e) { return e.name == name; });
+  };
 
   // Every adopted cache is checked against its component's fingerprint: computed once per
   // component for the whole adoption, unless a run already keeps them.
-  struct Remember {
-    PipelineState& st;
-    const bool own = !st.fingerprints.active;
-    explicit Remember(PipelineState& s) : st(s) {
-      if (own) st.fingerprints.active = true;
-    }
-    ~Remember() {
-      if (own) st.fingerprints = {};
-    }
-  } remember(st);
+  const bool own_fingerprints = !st.fingerprints.active;
+  st.fingerprints.active = true;
+  py_values::OnExit forget("forgetting fingerprints", [&] {
+    if (own_fingerprints) st.fingerprints = {};
+  });
 
   for (const CacheLoad& load : plan.loads) {
     py::str id(load.component_id);
     py::object target = component(st, id);
     const std::string path = join_path(dir, load.entry_name);
-    bool ours = false, has_record = false;
-    for (const CacheDirEntry& e : entries) {
-      if (e.name == load.entry_name) ours = owned_by_cache(e), has_record = e.has_record;
-    }
+    const CacheDirEntry& entry = entry_of(load.entry_name);
+    const bool ours = owned_by_cache(entry), has_record = entry.has_record;
     if (!guard::fingerprint_matches(self, id, py_paths::str(path))) {
       // Computed from other code: not adopted, and no longer of use to anyone.
       if (ours) sup::remove_owned(path, has_record);
@@ -117,12 +110,8 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
   }
   for (const std::string& name : plan.removals) {
     const std::string path = join_path(dir, name);
-    if (attached.count(absolute_path(path)) != 0) continue;
-    bool has_record = false;
-    for (const CacheDirEntry& e : entries) {
-      if (e.name == name) has_record = e.has_record;
-    }
-    sup::remove_owned(path, has_record);
+    if (attached.count(absolute_path(path)) == 0)
+      sup::remove_owned(path, entry_of(name).has_record);
   }
   for (const auto& item : nodes) update_info(self, item.first);
   st.cache_dir = py_values::lookup("pathlib:Path")(*diskcache_dir);
@@ -181,13 +170,7 @@ void remove_owned_caches(PipelineState& st, const std::string& dir) {
 
   // Only the caches' own directories go; anything else a user put here stays, and with it the
   // directory.
-  std::vector<std::string> names;
-  try {
-    names = list_directory(dir);
-  } catch (const FileError& e) {
-    py_paths::raise(e);
-  }
-  for (const std::string& name : names) {
+  for (const std::string& name : py_paths::list(dir)) {
     CacheDirEntry entry = describe_cache_entry(dir, name);
     if (owned_by_cache(entry)) sup::remove_owned(join_path(dir, name), entry.has_record);
   }

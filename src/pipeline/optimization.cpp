@@ -67,54 +67,6 @@ class InterruptWatch {
   bool installed_ = false;
 };
 
-// Components whose disk caching is off for the search; switched back on however it ends.
-class DiskcachePause {
- public:
-  explicit DiskcachePause(const PipelineState& st) {
-    for (const auto& item : st.nodes) {
-      const py::handle c = item.second;
-      if (!comp::uses_diskcache(c)) continue;
-      paused_.push_back(py::reinterpret_borrow<py::object>(c));
-      comp::set_uses_diskcache(c, false);
-    }
-  }
-  // The components themselves are switched back on: a graph update during the search may have
-  // replaced the node map, and a component that left it has nothing to restore.
-  ~DiskcachePause() {
-    for (const py::object& c : paused_) {
-      try {
-        comp::set_uses_diskcache(c, true);
-      } catch (py::error_already_set& e) {
-        e.discard_as_unraisable("switching a component's disk cache back on");
-      }
-    }
-  }
-  DiskcachePause(const DiskcachePause&) = delete;
-  DiskcachePause& operator=(const DiskcachePause&) = delete;
-
- private:
-  std::vector<py::object> paused_;
-};
-
-// With parameter reach: the disk caches of the components the tuned parameters reach are set
-// aside (not deleted) and those components write nothing for trial results; the others keep
-// serving their caches across trials.
-class ReachPause {
- public:
-  ReachPause(const py::object& self, const py::object& parameters) : self_(self) {
-    std::vector<std::string> names;
-    for (const py::handle& name : parameters) names.push_back(py::str(name));
-    std::sort(names.begin(), names.end());
-    state(self).search_reach = pause_reach(self, state(self), names);
-  }
-  ~ReachPause() { state(self_).search_reach.clear(); }
-  ReachPause(const ReachPause&) = delete;
-  ReachPause& operator=(const ReachPause&) = delete;
-
- private:
-  py::object self_;
-};
-
 void report(const py::object& self, const char* procedure, const std::string& msg) {
   py::object procedures = py_values::lookup("orvane_core.misc:OrvanePipelineCallbackProcedure");
   run_callback(self, outcome_record(procedures.attr(procedure), true, py::str(msg)));
@@ -280,9 +232,8 @@ void optimize_parameters(const py::object& self, const py::str& component_id,
   py::object optimizer_cls =
       py::module_::import("orvane_core.executors.parameters_optimizer.optimizer")
           .attr("OrvaneHPOptimizer");
-  py::object method = opt_method ? py::object(*opt_method) : py::object(py::none());
   py::object optimizer = optimizer_cls(
-      py::arg("opt_method") = method, py::arg("directions") = directions,
+      py::arg("opt_method") = py_values::or_none(opt_method), py::arg("directions") = directions,
       py::arg("parameters") = parameters, py::arg("early_stopping_rounds") = early_stopping_rounds,
       py::arg("pipeline_callback") = state(self).callback);
   state(self).optimizer = optimizer;
@@ -292,13 +243,32 @@ void optimize_parameters(const py::object& self, const py::str& component_id,
   py::list names = target_names(self, component_id);
 
   {
-    std::optional<DiskcachePause> pause;
-    std::optional<ReachPause> reach;
-    if (state(self).parameter_reach) {
-      reach.emplace(self, parameters);
+    // With parameter reach, the disk caches of the components the tuned parameters reach are set
+    // aside (not deleted) and those write nothing for trial results; the others keep serving
+    // their caches across trials. Without it, disk caching is off for the search. Either is
+    // undone however the search ends, on the components themselves: a graph update during the
+    // search may have replaced the node map.
+    PipelineState& st = state(self);
+    std::vector<py::object> paused;
+    if (st.parameter_reach) {
+      std::vector<std::string> tuned;
+      for (const py::handle& name : parameters) tuned.push_back(py::str(name));
+      std::sort(tuned.begin(), tuned.end());
+      st.search_reach = pause_reach(self, st, tuned);
     } else {
-      pause.emplace(state(self));
+      for (const auto& item : st.nodes) {
+        if (!comp::uses_diskcache(item.second)) continue;
+        paused.push_back(py::reinterpret_borrow<py::object>(item.second));
+        comp::set_uses_diskcache(item.second, false);
+      }
     }
+    py_values::OnExit restore("switching a component's disk cache back on", [&] {
+      state(self).search_reach.clear();
+      for (const py::object& c : paused) {
+        py_values::OnExit one("switching a component's disk cache back on",
+                              [&] { comp::set_uses_diskcache(c, true); });
+      }
+    });
     auto state = std::make_shared<SearchState>();
     InterruptWatch watch(state);
     py::object owner = self;
