@@ -10,6 +10,7 @@
 #include "common/py_paths.hpp"
 #include "common/pyclass.hpp"
 #include "core/cache_folders.hpp"
+#include "core/cache_writer.hpp"
 #include "pipeline/cache_guard.hpp"
 #include "pipeline/component_access.hpp"
 #include "pipeline/diskcache_support.hpp"
@@ -85,21 +86,11 @@ std::vector<DoneMessage> fetch_messages(const PipelineState& st) {
 
 // --- The channel's rules, on the pipeline's and the components' state.
 
-// "cancel" in any case. Only ASCII letters can lower-case to its letters, so comparing bytes
-// case-insensitively is the same as comparing the lower-cased text.
 bool is_cancel(const py::str& task_type) {
-  static const char kCancel[] = "cancel";
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(task_type.ptr(), &size);
-  if (text == nullptr) {
-    PyErr_Clear();  // not UTF-8 (a lone surrogate): certainly not "cancel"
-    return false;
-  }
-  if (static_cast<std::size_t>(size) != sizeof kCancel - 1) return false;
-  for (std::size_t i = 0; i < sizeof kCancel - 1; ++i) {
-    if (std::tolower(static_cast<unsigned char>(text[i])) != kCancel[i]) return false;
-  }
-  return true;
+  if (text == nullptr) PyErr_Clear();  // not UTF-8 (a lone surrogate): certainly not "cancel"
+  return text != nullptr && is_cancel_task(std::string_view(text, static_cast<std::size_t>(size)));
 }
 
 }  // namespace
