@@ -80,6 +80,13 @@ class OnExit {
   F f_;
 };
 
+// list(values): a new list, never the caller's.
+inline py::list list_copy(const py::handle& values) {
+  PyObject* copy = PySequence_List(values.ptr());
+  if (copy == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::list>(copy);
+}
+
 // The value's truth, raising the Python error of a value without one.
 inline bool truthy(const py::handle& value) {
   const int r = PyObject_IsTrue(value.ptr());

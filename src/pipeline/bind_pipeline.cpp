@@ -71,8 +71,7 @@ void clear_state(PipelineState& st) {
   st.requirements = py::list();
 }
 
-void set_graph(const py::handle& self, const py::object& value) {
-  PipelineState& st = state(self);
+void set_graph(PipelineState& st, const py::object& value) {
   st.dag = value.is_none() ? nullptr : &py::cast<const GraphObject&>(value);
   st.graph = value;
 }
@@ -126,13 +125,9 @@ void register_state(py::module_& m, const py::object& cls) {
   member(cls, "id", &S::id, "Identifier of the pipeline.");
   member(cls, "nodes", &S::nodes, "Components by id.");
   member(cls, "_graph_version", &S::graph_version, "Grows with every change of the graph.");
-  py::setattr(cls, "_graph",
-              py::module_::import("builtins")
-                  .attr("property")(
-                      py::cpp_function([](const py::handle& self) { return state(self).graph; },
-                                       py::name("_graph"), py::is_method(cls)),
-                      py::cpp_function(&set_graph, py::name("_graph"), py::is_method(cls)),
-                      py::none(), "The native graph."));
+  pyclass::def_property(
+      cls, "_graph", [](const PipelineState& st) { return st.graph; }, &set_graph,
+      "The native graph.");
   member(cls, "_callback", &S::callback, "Front-end callback.");
   member(cls, "_ipython_shell", &S::shell, "Shell in which components run.");
   member(cls, "_parameters", &S::parameters, "Pipeline parameters by name.");

@@ -14,13 +14,11 @@ namespace {
 
 using orvane::pyclass::intern;
 
-py::object get_requirements(const py::object& self) { return state(self).requirements; }
+py::object get_requirements(const PipelineState& st) { return st.requirements; }
 
-void set_requirements(const py::object& self, const py::object& packages) {
-  // py::list would only borrow a list; the stored requirements must not follow the caller's.
-  PyObject* copy = PySequence_List(packages.ptr());
-  if (copy == nullptr) throw py::error_already_set();
-  state(self).requirements = py::reinterpret_steal<py::list>(copy);
+// A copy: the stored requirements must not follow the caller's list.
+void set_requirements(PipelineState& st, const py::object& packages) {
+  st.requirements = py_values::list_copy(packages);
 }
 
 }  // namespace

@@ -273,7 +273,7 @@ void cancel_pending_writes(const py::object& self) {
 
 void register_diskcache_channel(py::module_& /*m*/, const py::object& cls) {
   pyclass::def_property_readonly(
-      cls, "diskcache_dir", [](const py::object& self) { return py::str(state(self).cache_dir); },
+      cls, "diskcache_dir", [](const PipelineState& st) { return py::str(st.cache_dir); },
       "Directory of the pipeline's disk caches.");
   pyclass::def(
       cls, "_put_diskcache_task",

@@ -304,9 +304,7 @@ void finish_run(const py::object& self, PipelineState& st, bool optimize_memory)
   skip.append("orvane");
   skip.append("orvane-git");
   py::object packages = freeze(py::arg("exclude_editable") = true, py::arg("skip") = skip);
-  PyObject* copy = PySequence_List(packages.ptr());
-  if (copy == nullptr) throw py::error_already_set();
-  st.requirements = py::reinterpret_steal<py::list>(copy);
+  st.requirements = py_values::list_copy(packages);
   run_summary(self);
 }
 

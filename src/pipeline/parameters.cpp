@@ -117,12 +117,10 @@ py::list parameters_view(const PipelineState& st) {
 
 void register_parameters(py::module_& /*m*/, const py::object& cls) {
   pyclass::def_property_readonly(
-      cls, "parameters",
-      [](const py::object& self) { return state(self).parameters.attr("copy")(); },
+      cls, "parameters", [](const PipelineState& st) { return st.parameters.attr("copy")(); },
       "Pipeline parameters.");
-  pyclass::def_property_readonly(
-      cls, "parameters_view", [](const py::object& self) { return parameters_view(state(self)); },
-      "Pipeline parameters as text records.");
+  pyclass::def_property_readonly(cls, "parameters_view", &parameters_view,
+                                 "Pipeline parameters as text records.");
   pyclass::def(cls, "set_parameters", &set_parameters, py::arg("new_parameters"),
                "Set pipeline parameters.");
 }

@@ -79,6 +79,14 @@ model::ParameterReads reads_of(PipelineState& st, const py::handle& id) {
   return reads;
 }
 
+namespace {
+// The parameter names each graph node reads.
+model::Reads reads_by_node(PipelineState& st, const GraphObject& graph) {
+  PipelineState* owner = &st;
+  return [owner, &graph](std::size_t node) { return reads_of(*owner, graph.id(node)); };
+}
+}  // namespace
+
 std::string parameter_text(PipelineState& st, const py::handle& id) {
   if (!st.parameter_reach || id.is_none()) return parameters_repr(st, nullptr);
   const model::ParameterReads reads = reads_of(st, id);
@@ -95,10 +103,7 @@ void invalidate_for_new_parameters(const py::object& self, PipelineState& st,
         return py_values::equal(before[py::str(name)], after[py::str(name)]);
       });
   if (changed.empty()) return;
-  PipelineState* owner = &st;
-  const model::Reads reads = [owner, &graph](std::size_t node) {
-    return reads_of(*owner, graph.id(node));
-  };
+  const model::Reads reads = reads_by_node(st, graph);
   apply_invalidations(
       self, st, graph,
       model::invalidate_for_parameters(graph.dag, changed, st.parameter_reach ? &reads : nullptr,
@@ -109,12 +114,9 @@ std::unordered_set<std::string> pause_reach(const py::object& self, PipelineStat
                                             const std::vector<std::string>& names) {
   py::object graph_holder = st.graph;
   const GraphObject& graph = pipeline::graph(st);
-  PipelineState* owner = &st;
-  const model::Reads reads = [owner, &graph](std::size_t node) {
-    return reads_of(*owner, graph.id(node));
-  };
   std::unordered_set<std::string> reached;
-  for (const auto& [node, reason] : model::parameter_reach(graph.dag, names, reads)) {
+  for (const auto& [node, reason] :
+       model::parameter_reach(graph.dag, names, reads_by_node(st, graph))) {
     const py::object& id = graph.id(node);
     reached.insert(text_of(id));
     py::object c = component(st, id);
@@ -218,12 +220,8 @@ void invalidate_after_edit(const py::object& self, const py::iterable& code_chan
     // A new component under an id used before starts without the old one's decisions.
     st.decisions.forget(text_of(id));
   }
-  for (const model::Invalidation& inv :
-       model::invalidate_for_edit(graph.dag, code, parents, is_fresh)) {
-    const py::object& id = graph.id(inv.node);
-    comp::set_status(component(st, id), rt().status_invalid);
-    if (inv.reason) st.decisions.invalidated(text_of(id), *inv.reason);
-  }
+  apply_invalidations(self, st, graph,
+                      model::invalidate_for_edit(graph.dag, code, parents, is_fresh));
 }
 
 }  // namespace
@@ -234,22 +232,14 @@ void register_reach(py::module_& /*m*/, const py::object& cls) {
           "Each component's last decision (ran, reused, invalidated or none) and why.");
   pc::def(cls, "_invalidate_after_edit", &invalidate_after_edit, py::arg("code_changed"),
           py::arg("parents_changed"), py::arg("fresh"));
-  py::setattr(
-      cls, "parameter_reach",
-      py::module_::import("builtins")
-          .attr("property")(
-              py::cpp_function([](const py::handle& self) { return state(self).parameter_reach; },
-                               py::name("parameter_reach"), py::is_method(cls)),
-              py::cpp_function(
-                  [](const py::handle& self, bool on) {
-                    PipelineState& st = state(self);
-                    st.parameter_reach = on;
-                    st.fingerprints.walk.reset();
-                  },
-                  py::name("parameter_reach"), py::is_method(cls)),
-              py::none(),
-              "When true, new parameter values invalidate only the components that read a "
-              "changed name and their descendants."));
+  pc::def_property(
+      cls, "parameter_reach", [](const PipelineState& st) { return st.parameter_reach; },
+      [](PipelineState& st, bool on) {
+        st.parameter_reach = on;
+        st.fingerprints.walk.reset();
+      },
+      "When true, new parameter values invalidate only the components that read a changed name "
+      "and their descendants.");
 }
 
 }  // namespace orvane::pipeline
