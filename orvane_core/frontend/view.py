@@ -11,8 +11,6 @@ from __future__ import annotations
 import html
 from typing import Any
 
-import networkx as nx
-
 from orvane_core.misc import OrvaneComponentStatus as S
 from orvane_core.misc import OrvaneDiskcacheStatus as D
 
@@ -46,13 +44,12 @@ class _Layout:
     """
 
     def __init__(self, components: list[dict], edges: list[dict]) -> None:
-        graph = nx.DiGraph()
-        graph.add_nodes_from(c["identifier"] for c in components)
-        graph.add_edges_from((e["source"], e["target"]) for e in edges)
         order = {c["identifier"]: i for i, c in enumerate(components)}
-        generations = [
-            sorted(layer, key=order.__getitem__) for layer in nx.topological_generations(graph)
-        ]
+        # Each edge once, by its source's place and then in the order given.
+        pairs = sorted(
+            dict.fromkeys((e["source"], e["target"]) for e in edges), key=lambda e: order[e[0]]
+        )
+        generations = _generations(list(order), pairs)
         self.vertical = len(generations) > MAX_COLUMNS
         stacks: list[list[str]] = []
         for layer in generations:
@@ -73,7 +70,7 @@ class _Layout:
         # An edge that skips levels runs through a lane beside the boxes of each level it
         # crosses, so that it never passes behind a box (a box is drawn over the edges).
         lanes: dict[int, list[tuple]] = {}
-        for source, target in graph.edges:
+        for source, target in pairs:
             for index in range(level[source] + 1, level[target]):
                 key = (pos[source][1], pos[target][1], order[source], order[target])
                 lanes.setdefault(index, []).append((key, (source, target)))
@@ -87,7 +84,9 @@ class _Layout:
         self.boxes = {node: self._xy(*p) for node, p in pos.items()}
         self.routes = {}
         self._edges_svg: dict[frozenset, str] = {}
-        for source, target in graph.edges:
+        # Each component's last box: (summary entry, seconds running, reason, SVG text).
+        self.box_svgs: dict[str, tuple] = {}
+        for source, target in pairs:
             (a1, c1), (a2, c2) = pos[source], pos[target]
             points = [(a1 + size_along, c1 + size_across / 2)]
             for index in range(level[source] + 1, level[target]):
@@ -98,6 +97,24 @@ class _Layout:
             self.routes[source, target] = [self._xy(*p) for p in points]
         length = self._along(len(stacks) - 1) + size_along + PAD if stacks else 2 * PAD
         self.width, self.height = self._xy(length, far + PAD)
+
+    def box_svg(self, c: dict, elapsed: dict[str, float], why: str | None) -> str:
+        """A component's box with its name and statuses (``why``: the reason it ran, if any)."""
+        x, y = self.boxes[c["identifier"]]
+        status, disk, line = _status_text(c, elapsed)
+        fill, stroke = COLORS.get(status, COLORS[S.INVALID])
+        name = html.escape(str(c.get("name") or c["identifier"]))
+        why = html.escape(f"; {why}") if why is not None else ""
+        return (
+            f'<g class="orvane-component" data-component="{name}" data-status="{status}" '
+            f'data-diskcache="{disk}"><title>{name}: {status}, disk cache {disk}{why}</title>'
+            f'<rect x="{x:g}" y="{y:g}" width="{BOX_W}" height="{BOX_H}" rx="7" fill="{fill}" '
+            f'stroke="{stroke}" stroke-width="2"/>'
+            f'<text x="{x + 10:g}" y="{y + 19:g}" font-size="13" font-weight="bold" '
+            f'fill="#222">{name}</text>'
+            f'<text x="{x + 10:g}" y="{y + 36:g}" font-size="11" fill="{stroke}">'
+            f"{html.escape(line)}</text></g>"
+        )
 
     def edges_svg(self, inferred: frozenset) -> str:
         """The edges as SVG paths. They follow from the layout and the inferred edges alone, so
@@ -126,6 +143,29 @@ class _Layout:
 
     def _xy(self, along: float, across: float) -> tuple[float, float]:
         return (across, along) if self.vertical else (along, across)
+
+
+def _generations(nodes: list[str], edges: list[tuple[str, str]]) -> list[list[str]]:
+    """The nodes in levels, each in node order: those without a parent first, then each node one
+    level below its deepest parent."""
+    place = {n: i for i, n in enumerate(nodes)}
+    parents: dict[str, int] = dict.fromkeys(nodes, 0)
+    children: dict[str, list[str]] = {n: [] for n in nodes}
+    for source, target in edges:
+        parents[target] += 1
+        children[source].append(target)
+    layer = [n for n in nodes if not parents[n]]
+    out = []
+    while layer:
+        out.append(layer)
+        released = []
+        for node in layer:
+            for child in children[node]:
+                parents[child] -= 1
+                if not parents[child]:
+                    released.append(child)
+        layer = sorted(released, key=place.__getitem__)
+    return out
 
 
 def _path(points: list[tuple[float, float]], vertical: bool = False) -> str:
@@ -200,22 +240,16 @@ def pipeline_svg(summary: dict | None, elapsed: dict[str, float] | None = None) 
     inferred = frozenset(tuple(e) for e in (summary or {}).get("inferred_edges", ()))
     reasons = (summary or {}).get("reasons", {})
     out.append(layout.edges_svg(inferred))
+    boxes = layout.box_svgs
     for c in components:
-        x, y = layout.boxes[c["identifier"]]
-        status, disk, line = _status_text(c, elapsed)
-        fill, stroke = COLORS.get(status, COLORS[S.INVALID])
-        name = html.escape(str(c.get("name") or c["identifier"]))
-        why = html.escape(f"; {reasons[c['identifier']]}") if c["identifier"] in reasons else ""
-        out.append(
-            f'<g class="orvane-component" data-component="{name}" data-status="{status}" '
-            f'data-diskcache="{disk}"><title>{name}: {status}, disk cache {disk}{why}</title>'
-            f'<rect x="{x:g}" y="{y:g}" width="{BOX_W}" height="{BOX_H}" rx="7" fill="{fill}" '
-            f'stroke="{stroke}" stroke-width="2"/>'
-            f'<text x="{x + 10:g}" y="{y + 19:g}" font-size="13" font-weight="bold" '
-            f'fill="#222">{name}</text>'
-            f'<text x="{x + 10:g}" y="{y + 36:g}" font-size="11" fill="{stroke}">'
-            f"{html.escape(line)}</text></g>"
-        )
+        cid = c["identifier"]
+        seconds, why = elapsed.get(cid), reasons.get(cid)
+        # Most components keep their summary entry (the same object) from one draw to the
+        # next: their box is the text drawn last time.
+        found = boxes.get(cid)
+        if found is None or found[0] is not c or found[1] != seconds or found[2] != why:
+            found = boxes[cid] = (c, seconds, why, layout.box_svg(c, elapsed, why))
+        out.append(found[3])
     out.append("</svg>")
     return "".join(out)
 

@@ -60,7 +60,9 @@ def test_registry_rejects_unknown_parents_and_cycles():
         reg.declare(parse_header("c after zz"), "")
     with pytest.raises(OrvaneUsageError, match=r"cycle \(a -> b -> a\)"):
         reg.declare(parse_header("a after b"), "x = 1")
-    assert reg.plan(["b"]) == ["a", "b"]
+    # A refused declaration leaves the graph as it was.
+    assert reg.graph().execution_plan(["b"]) == ["a", "b"]
+    assert reg.declarations["a"].parents == ()
 
 
 def test_ids_follow_code_and_everything_upstream():
