@@ -25,6 +25,21 @@ py::list members(const StatusList& statuses) {
   return made;
 }
 
+// Positions at which `now` holds another object than `before` (by identity), and every position
+// past the end of `before`. Summaries reuse the entry objects of unchanged components, so this
+// finds what changed between two of them by reading two pointer arrays.
+py::list changed_positions(const py::list& now, const py::list& before) {
+  const Py_ssize_t n = PyList_GET_SIZE(now.ptr());
+  const Py_ssize_t m = PyList_GET_SIZE(before.ptr());
+  py::list out;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (i >= m || PyList_GET_ITEM(now.ptr(), i) != PyList_GET_ITEM(before.ptr(), i)) {
+      out.append(i);
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 namespace orvane {
@@ -50,6 +65,9 @@ PYBIND11_MODULE(_native, m) {
       },
       py::arg("exc"), py::arg("tb"),
       "The four error-banner lines of an exception raised by a cell, showing traceback `tb`.");
+  m.def("changed_positions", &changed_positions, py::arg("now"), py::arg("before"),
+        "Positions at which list `now` holds another object than list `before` (compared by "
+        "identity), and every position past the end of `before`.");
   orvane::bind_store(m);
   orvane::bind_writer(m);
   orvane::bind_paths(m);
