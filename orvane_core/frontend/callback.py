@@ -26,6 +26,7 @@ from orvane_core.misc import (
 )
 
 FINISHED = (ComponentStatus.SUCCESSFUL, ComponentStatus.FAILED)
+RUNNING = ComponentStatus.RUNNING
 
 
 def _bar(mode: str, total: int, desc: str, unit: str) -> Any:
@@ -226,10 +227,19 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
         if procedure is Procedure.PIPELINE_UPDATED:
             with self._lock:
                 if data.status is Status.SUCCESSFUL:
-                    self.summary = data.successful
+                    summary = self.summary = data.successful
                     self._dirty = True
                     if self._on_finished is not None:
-                        self._follow(data.successful.get("components", []))
+                        # Only entries that differ from the previous record's are read: the
+                        # engine keeps the entry objects of unchanged components and hands out
+                        # a new list each time, so finding them compares pointers.
+                        entries = summary.get("components", [])
+                        if type(entries) is not list:
+                            entries = list(entries)
+                        changed = changed_positions(entries, self._entries)
+                        self._entries = entries
+                        if changed:
+                            self._follow(entries, changed)
                 elif data.msg:
                     self.notes.append(data.msg)
                 now = time.monotonic()
@@ -303,24 +313,18 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
             self._dirty = True
             self.draw()
 
-    def _follow(self, entries: list) -> None:
-        """Reports each component of the run that finishes, at the record that shows it.
+    def _follow(self, entries: list, changed: list[int]) -> None:
+        """Reports each component of the run that finishes, at the record that shows it, from
+        the positions of the entries that changed since the previous record.
 
         Every record is looked at, not only drawn ones: the engine may drop a component's
-        results from memory soon after. Only entries that differ from the previous record's are
-        read; the engine keeps the entry objects of unchanged components and hands out a new
-        list each time, so finding them compares pointers, and a run costs little more than its
-        number of records.
+        results from memory soon after.
         """
-        changed = changed_positions(entries, self._entries)
-        self._entries = entries
-        if not changed:
-            return
         plan, running = self._plan, self._running
         for index in changed:
             entry = entries[index]
             status, cid = entry["execution_status"], entry["identifier"]
-            if status == ComponentStatus.RUNNING:
+            if status == RUNNING:
                 if cid in plan:
                     running.add(cid)
                     self._since.setdefault(cid, time.monotonic())

@@ -53,7 +53,7 @@ class _Layout:
         self.vertical = len(generations) > MAX_COLUMNS
         stacks: list[list[str]] = []
         for layer in generations:
-            if self.vertical:
+            if self.vertical and len(layer) > MAX_ACROSS:
                 stacks += [layer[i : i + MAX_ACROSS] for i in range(0, len(layer), MAX_ACROSS)]
             else:
                 stacks.append(layer)
