@@ -136,8 +136,15 @@ def _notebook_cells(pipeline_id: str) -> list[str]:
 
 
 def bench_new_kernel() -> None:
+    import compileall
+
     from jupyter_client.manager import start_new_kernel
 
+    import orvane_core
+
+    # An installed package imports from its byte code, which the installer writes; a source
+    # tree in an environment that writes none would compile the package in every kernel.
+    compileall.compile_dir(os.path.dirname(orvane_core.__file__), quiet=1)
     cells = _notebook_cells(f"bench-{os.getpid()}")
     start = time.perf_counter()
     manager, client = start_new_kernel(kernel_name="python3")
