@@ -27,7 +27,8 @@ py::list members(const StatusList& statuses) {
 }
 
 // changed_positions(now, before): the positions at which list `now` holds another object than
-// list `before` (by identity), and every position past the end of `before`. Summaries reuse the
+// list `before` (by identity), and every position past the end of `before` (an empty tuple when
+// there is none). Summaries reuse the
 // entry objects of unchanged components, so this finds what changed between two of them by
 // reading two pointer arrays. A front-end callback calls it for every record, so it is a plain
 // fast-call function: the generic binding's argument dispatch would cost more than the scan.
@@ -43,8 +44,8 @@ PyObject* changed_positions(PyObject* /*module*/, PyObject* const* args, Py_ssiz
   PyObject** a = PySequence_Fast_ITEMS(now);
   PyObject** b = PySequence_Fast_ITEMS(before);
   const Py_ssize_t common = n < m ? n : m;
-  PyObject* out = PyList_New(0);
-  if (out == nullptr) return nullptr;
+  // Made at the first difference: most records change nothing, and an empty tuple is shared.
+  PyObject* out = nullptr;
   // Blocks of pointers that are all equal are skipped with one memcmp: most entries are.
   constexpr Py_ssize_t kBlock = 64;
   for (Py_ssize_t start = 0; start < n; start += kBlock) {
@@ -55,6 +56,7 @@ PyObject* changed_positions(PyObject* /*module*/, PyObject* const* args, Py_ssiz
     }
     for (Py_ssize_t i = start; i < end; ++i) {
       if (i < common && a[i] == b[i]) continue;
+      if (out == nullptr && (out = PyList_New(0)) == nullptr) return nullptr;
       PyObject* index = PyLong_FromSsize_t(i);
       if (index == nullptr || PyList_Append(out, index) < 0) {
         Py_XDECREF(index);
@@ -64,14 +66,15 @@ PyObject* changed_positions(PyObject* /*module*/, PyObject* const* args, Py_ssiz
       Py_DECREF(index);
     }
   }
-  return out;
+  return out != nullptr ? out : PyTuple_New(0);
 }
 
 PyMethodDef fast_functions[] = {
     {"changed_positions",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&changed_positions)), METH_FASTCALL,
      "changed_positions(now, before)\n--\n\nPositions at which list `now` holds another object "
-     "than list `before` (compared by identity), and every position past the end of `before`."},
+     "than list `before` (compared by identity), and every position past the end of `before`; an "
+     "empty tuple when there is none."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace
