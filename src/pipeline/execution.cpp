@@ -79,13 +79,8 @@ void run_callback(const py::object& self, const py::object& data) {
   callback(outcome_record(rt().procedure_updated, true, empty_text, summary_mapping(self)));
 }
 
-namespace {
-
-py::object execute_components(const py::object& self, const py::object& component_ids,
-                              const py::object& send_to_front_arg,
-                              const py::object& optimize_memory_arg) {
-  const bool send_to_front = truthy(send_to_front_arg);
-  const bool optimize_memory = truthy(optimize_memory_arg);
+py::object run_components(const py::object& self, const py::handle& component_ids,
+                          bool send_to_front, bool optimize_memory) {
   PipelineState& st = state(self);
   const RunStart run = open_run(self, st, component_ids);
   const GraphObject& graph = run.graph;
@@ -112,16 +107,23 @@ py::object execute_components(const py::object& self, const py::object& componen
   return last_output;
 }
 
+namespace {
+
+py::object execute_components(const py::object& self, const py::object& component_ids,
+                              const py::object& send_to_front, const py::object& optimize_memory) {
+  return run_components(self, component_ids, truthy(send_to_front), truthy(optimize_memory));
+}
+
 py::object execute_component(const py::object& self, const std::optional<py::str>& component_id,
                              const py::object& send_to_front, const py::object& optimize_memory) {
   py::list ids;
   ids.append(py_values::or_none(component_id));
-  return execute_components(self, ids, send_to_front, optimize_memory);
+  return run_components(self, ids, truthy(send_to_front), truthy(optimize_memory));
 }
 
 py::object execute_all(const py::object& self, const py::object& send_to_front,
                        const py::object& optimize_memory) {
-  return execute_components(self, state(self).nodes, send_to_front, optimize_memory);
+  return run_components(self, state(self).nodes, truthy(send_to_front), truthy(optimize_memory));
 }
 
 py::object execute_one(const py::object& self, const std::optional<py::str>& component_id,

@@ -200,6 +200,9 @@ bool cancel_pending_write(const py::object& self, const py::handle& component_id
 // Withdraws every pending write, each component's disk cache then FAILED: an interrupt
 // abandons the whole run.
 void cancel_pending_writes(const py::object& self);
+// A synchronous run of the components and their ancestors, as execute_components does.
+py::object run_components(const py::object& self, const py::handle& component_ids,
+                          bool send_to_front, bool optimize_memory);
 // Runs one component (with `process_pool`, submits it there), as _execute_component does.
 py::object execute_step(const py::object& self, const py::handle& id,
                         const py::object& process_pool = py::none());
