@@ -47,7 +47,7 @@ int traverse_state(PipelineState& st, visitproc visit, void* arg) {
        {py::handle(st.id), py::handle(st.nodes), py::handle(st.graph), py::handle(st.callback),
         py::handle(st.shell), py::handle(st.parameters), py::handle(st.requirements),
         py::handle(st.cache_dir), py::handle(st.connection), py::handle(st.writer),
-        py::handle(st.optimizer), py::handle(st.reported_edges),
+        py::handle(st.optimizer), py::handle(st.reported_components), py::handle(st.reported_edges),
         py::handle(st.reported_requirements)}) {
     Py_VISIT(member.ptr());
   }
@@ -62,8 +62,9 @@ void clear_state(PipelineState& st) {
   st.dag = nullptr;
   st.completed_writes.clear();
   st.fingerprints = {};
-  for (py::object* member : {&st.graph, &st.callback, &st.shell, &st.writer, &st.optimizer,
-                             &st.reported_edges, &st.reported_requirements}) {
+  for (py::object* member :
+       {&st.graph, &st.callback, &st.shell, &st.writer, &st.optimizer, &st.reported_components,
+        &st.reported_edges, &st.reported_requirements}) {
     *member = py::none();
   }
   st.nodes = py::dict();
@@ -98,7 +99,7 @@ void init_runtime() {
   const std::pair<py::handle Runtime::*, const char*> lookups[] = {
       {&Runtime::dag_base, "orvane_core.pipeline._dag:OrvaneDagBase"},
       {&Runtime::dag_info, "orvane_core.pipeline._dag:OrvaneDagBase.info.fget"},
-      {&Runtime::dag_summaries, "orvane_core.pipeline._dag:OrvaneDagBase._component_summaries"},
+      {&Runtime::dag_summaries, "orvane_core.pipeline._dag:OrvaneDagBase._refreshed_summaries"},
       {&Runtime::status_running, "orvane_core.misc:OrvaneComponentStatus.RUNNING"},
       {&Runtime::status_invalid, "orvane_core.misc:OrvaneComponentStatus.INVALID"},
       {&Runtime::procedure_updated,

@@ -79,8 +79,9 @@ void run_callback(const py::object& self, const py::object& data) {
   callback(outcome_record(rt().procedure_updated, true, empty_text, summary_mapping(self)));
 }
 
-py::object run_components(const py::object& self, const py::handle& component_ids,
-                          bool send_to_front, bool optimize_memory) {
+// A synchronous run of the components and their ancestors.
+static py::object run_components(const py::object& self, const py::handle& component_ids,
+                                 bool send_to_front, bool optimize_memory) {
   PipelineState& st = state(self);
   const RunStart run = open_run(self, st, component_ids);
   const GraphObject& graph = run.graph;

@@ -188,7 +188,7 @@ py::object summary_mapping(const py::object& self) {
   PipelineState& st = state(self);
   py::dict out;
   out["id"] = st.id;
-  out["components"] = rt().dag_summaries(self);  // a fresh list, refreshed where marked
+  out["components"] = reported_list(st.reported_components, rt().dag_summaries(self));
   // Edges and packages rarely change between reports: the last report's list goes out again
   // while it holds exactly the pipeline's items (a receiver that edited it gets a new copy).
   out["edges"] = reported_list(st.reported_edges, self.attr("_edge_entries"));

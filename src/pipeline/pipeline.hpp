@@ -58,8 +58,10 @@ struct PipelineState {
   py::object connection = py::none();
   py::object writer = py::none();
   py::object optimizer = py::none();
-  // The edge and package lists of the last report (lifecycle.cpp): the next report hands out the
-  // same list while its items are still exactly the pipeline's, instead of a copy per report.
+  // The component, edge and package lists of the last report (lifecycle.cpp): the next report
+  // hands out the same list while its items are still exactly the pipeline's, instead of a copy
+  // per report (half the reports of a run follow no change of a component).
+  py::object reported_components = py::none();
   py::object reported_edges = py::none();
   py::object reported_requirements = py::none();
   // Set once construction completed (ownership.cpp): the process that made the pipeline, the
@@ -150,7 +152,7 @@ void register_reach(py::module_& m, const py::object& cls);              // reac
 struct Runtime {
   py::handle dag_base;              // OrvaneDagBase
   py::handle dag_info;              // OrvaneDagBase.info's getter
-  py::handle dag_summaries;         // OrvaneDagBase._component_summaries
+  py::handle dag_summaries;         // OrvaneDagBase._refreshed_summaries
   py::handle status_running;        // OrvaneComponentStatus.RUNNING
   py::handle status_invalid;        // OrvaneComponentStatus.INVALID
   py::handle procedure_updated;     // OrvanePipelineCallbackProcedure.PIPELINE_UPDATED
@@ -200,9 +202,6 @@ bool cancel_pending_write(const py::object& self, const py::handle& component_id
 // Withdraws every pending write, each component's disk cache then FAILED: an interrupt
 // abandons the whole run.
 void cancel_pending_writes(const py::object& self);
-// A synchronous run of the components and their ancestors, as execute_components does.
-py::object run_components(const py::object& self, const py::handle& component_ids,
-                          bool send_to_front, bool optimize_memory);
 // Runs one component (with `process_pool`, submits it there), as _execute_component does.
 py::object execute_step(const py::object& self, const py::handle& id,
                         const py::object& process_pool = py::none());
