@@ -86,19 +86,6 @@ py::object pickle_outputs(const py::object& self, const py::object& component_id
   return serialized;
 }
 
-void note_reused(const py::object& self, const py::object& component_id) {
-  state(self).reused.insert(text_of(component_id));
-}
-
-void start_run(const py::object& self) {
-  PipelineState& st = state(self);
-  st.reused.clear();
-  st.fingerprints = {};
-  st.fingerprints.active = true;
-}
-
-void end_run(const py::object& self) { state(self).fingerprints = {}; }
-
 bool complete_at_once(const py::object& self, const py::object& component_id,
                       const py::object& component, std::int64_t success_count) {
   PipelineState& st = state(self);
@@ -109,11 +96,6 @@ bool complete_at_once(const py::object& self, const py::object& component_id,
   if (!inspect(py_paths::text(folder), true).is_dir) return false;
   st.completed_writes.push_back({component_id, success_count, folder});
   return true;
-}
-
-std::vector<PipelineState::CompletedWrite> take_completed(const py::object& self) {
-  // Handed over whole; later completions go to a fresh list.
-  return std::exchange(state(self).completed_writes, {});
 }
 
 namespace {

@@ -33,16 +33,10 @@ bool serve_or_miss(const py::object& self, const py::object& component_id,
 py::object pickle_outputs(const py::object& self, const py::object& component_id,
                           const py::object& component);
 
-// Notes that the component was reused as it is in this run.
-void note_reused(const py::object& self, const py::object& component_id);
-
 // For a reused component whose cache is attached: queues a finished write of its current folder
 // and returns true; the caller marks it UPDATING as for any write.
 bool complete_at_once(const py::object& self, const py::object& component_id,
                       const py::object& component, std::int64_t success_count);
-
-// The writes completed at once since the last call, as done messages.
-std::vector<PipelineState::CompletedWrite> take_completed(const py::object& self);
 
 // The fingerprint of what the component's result is computed from: its code, the pipeline
 // parameters and, recursively, its parents' fingerprints.
@@ -52,9 +46,5 @@ py::str fingerprint(const py::object& self, const py::object& component_id);
 // was computed from other code (or parameters, or parents) and must not be adopted.
 bool fingerprint_matches(const py::object& self, const py::object& component_id,
                          const py::object& path);
-
-// Forgets the reuse notes of the previous run; fingerprints are remembered until end_run.
-void start_run(const py::object& self);
-void end_run(const py::object& self);
 
 }  // namespace orvane::pipeline::guard

@@ -220,7 +220,8 @@ void take_messages(const py::object& self) {
   // interrupt inside it) must not leave the rest of the batch untaken. Writes that completed at
   // once (reused components) come first.
   py::list reports;
-  for (const PipelineState::CompletedWrite& completed : guard::take_completed(self)) {
+  // Handed over whole; later completions go to a fresh list.
+  for (const auto& completed : std::exchange(st.completed_writes, {})) {
     take_in_completed(self, st, completed, reports);
   }
   // Every message of the batch is looked at: the writer has drained them, so a message skipped

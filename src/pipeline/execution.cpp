@@ -137,7 +137,7 @@ py::object execute_one(const py::object& self, const std::optional<py::str>& com
   if (decision.outcome == model::Outcome::Reused) {
     // A cache that cannot be read back is a miss: the component runs again.
     if (guard::serve_or_miss(self, id, target)) {
-      guard::note_reused(self, id);
+      st.reused.insert(text_of(id));  // its write completes at once
       return target.attr(intern("last_output"));
     }
     st.decisions.cache_damaged(key);
@@ -265,7 +265,10 @@ static std::vector<std::size_t> plan_run(const GraphObject& graph,
 
 RunStart open_run(const py::object& self, PipelineState& st, const py::handle& component_ids) {
   ensure_writer(st);
-  guard::start_run(self);
+  // Reuse notes are the previous run's; fingerprints are remembered until the run ends.
+  st.reused.clear();
+  st.fingerprints = {};
+  st.fingerprints.active = true;
   restore_paused(self, st);
   py::object graph_holder = st.graph;
   const GraphObject& graph = pipeline::graph(st);
@@ -293,7 +296,7 @@ void follow_up_success(const py::object& self, PipelineState& st, const GraphObj
 // The end of every run, also after a failure: memory of components without a disk cache is
 // freed, the package list refreshed and the summary sent.
 void finish_run(const py::object& self, PipelineState& st, bool optimize_memory) {
-  guard::end_run(self);
+  st.fingerprints = {};
   if (optimize_memory) {
     py::dict nodes = st.nodes;
     for (const auto& item : nodes) {

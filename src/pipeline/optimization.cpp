@@ -1,6 +1,7 @@
 // Pipeline members: the parameter search, whose trials re-execute a component with new values.
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,38 +35,20 @@ struct SearchState {
 // Watches SIGINT for the duration of a search: the handler notes the interrupt and hands it on
 // to the handler that was installed (which raises KeyboardInterrupt as usual). Only the main
 // thread can install handlers; elsewhere, and when interrupts are ignored, nothing is watched.
-class InterruptWatch {
- public:
-  explicit InterruptWatch(std::shared_ptr<SearchState> state) {
-    py::module_ threading = py::module_::import("threading");
-    if (!threading.attr("current_thread")().is(threading.attr("main_thread")())) return;
-    signal_ = py::module_::import("signal");
-    py::object sigint = signal_.attr("SIGINT");
-    previous_ = signal_.attr("getsignal")(sigint);
-    if (!PyCallable_Check(previous_.ptr())) return;
-    py::object previous = previous_;
-    py::cpp_function handler([state, previous](py::object signum, py::object frame) {
-      state->interrupted = true;
-      return previous(signum, frame);
-    });
-    signal_.attr("signal")(sigint, handler);
-    installed_ = true;
-  }
-  ~InterruptWatch() {
-    if (!installed_) return;
-    try {
-      signal_.attr("signal")(signal_.attr("SIGINT"), previous_);
-    } catch (py::error_already_set& e) {
-      e.discard_as_unraisable("restoring the interrupt handler after a parameter search");
-    }
-  }
-  InterruptWatch(const InterruptWatch&) = delete;
-  InterruptWatch& operator=(const InterruptWatch&) = delete;
-
- private:
-  py::object signal_, previous_;
-  bool installed_ = false;
-};
+// Returns the handler to put back, or None.
+py::object watch_interrupts(const std::shared_ptr<SearchState>& state) {
+  py::module_ threading = py::module_::import("threading");
+  if (!threading.attr("current_thread")().is(threading.attr("main_thread")())) return py::none();
+  py::module_ signal = py::module_::import("signal");
+  py::object previous = signal.attr("getsignal")(signal.attr("SIGINT"));
+  if (!PyCallable_Check(previous.ptr())) return py::none();
+  signal.attr("signal")(signal.attr("SIGINT"),
+                        py::cpp_function([state, previous](py::object signum, py::object frame) {
+                          state->interrupted = true;
+                          return previous(signum, frame);
+                        }));
+  return previous;
+}
 
 void report(const py::object& self, const char* procedure, const std::string& msg) {
   py::object procedures = py_values::lookup("orvane_core.misc:OrvanePipelineCallbackProcedure");
@@ -271,7 +254,10 @@ void optimize_parameters(const py::object& self, const py::str& component_id,
       }
     });
     auto state = std::make_shared<SearchState>();
-    InterruptWatch watch(state);
+    py::object previous = watch_interrupts(state);
+    py_values::OnExit unwatch("restoring the interrupt handler after a parameter search", [&] {
+      if (!previous.is_none()) py_values::lookup("signal:signal")(SIGINT, previous);
+    });
     py::object owner = self;
     py::cpp_function objective([owner, component_id, parameters, state](py::object trial) {
       return run_trial(owner, trial, component_id, parameters, state.get());
