@@ -38,6 +38,10 @@ REAP_WAIT = 1.0
 
 # A frame: payload length and kind, then the payload.
 _HEADER = struct.Struct("<QB")
+# Requests
+_CALL = 0  # pickle of (func, args, kwds)
+_COMPONENT = 2  # pickle of (identifier, name, request): a component run by the worker's executor
+# Answers
 _PICKLED = 0  # pickle of (ok, value)
 _RAW = 1  # a successful result that is plain bytes, sent as is
 _CHUNK = 1 << 24
@@ -186,18 +190,28 @@ def _serve(requests: Any, results: Any, environ: dict[str, str], path: list[str]
     os.environ.update(environ)
     sys.path[:] = path
     read_fd, write_fd = requests.fileno(), results.fileno()
+    executor = None
     while True:
         header = _read_exact(read_fd, _HEADER.size)
         if header is None:
             return
-        size, _kind = _HEADER.unpack(header)
+        size, kind = _HEADER.unpack(header)
         payload = _read_exact(read_fd, size)
         if payload is None:
             return
         try:
-            func, args, kwds = pickle.loads(payload)
-            del payload
-            value, ok = func(*args, **kwds), True
+            if kind == _COMPONENT:
+                if executor is None:
+                    from orvane_core.executors.component_executors.local import (
+                        OrvaneComponentExecutor as executor,
+                    )
+                identifier, name, request = pickle.loads(payload)
+                del payload
+                value, ok = executor(identifier, name).execute_answer(request), True
+            else:
+                func, args, kwds = pickle.loads(payload)
+                del payload
+                value, ok = func(*args, **kwds), True
         except BaseException as exc:  # noqa: BLE001 - any end of the task is its answer
             value, ok = exc, False
         try:
@@ -332,7 +346,7 @@ class OrvaneProcessPool:
         self._context = _context()
         self._processes = max(1, min(int(processes or os.cpu_count() or 1), max(int(slots), 1)))
         self._workers: list[_Worker] = []
-        self._queued: deque[tuple[int, bytes]] = deque()
+        self._queued: deque[tuple[int, int, bytes]] = deque()
         self._poller = select.poll()
         self._by_fd: dict[int, tuple[_Worker, str]] = {}
         self._done: list[tuple[int, bool, Any]] = []
@@ -370,7 +384,18 @@ class OrvaneProcessPool:
         """Queues ``func(*args, **kwds)`` as the task of ``slot``."""
         if self._stopped:
             raise RuntimeError("the worker pool is stopped")
-        self._queued.append((int(slot), _dumps(func, tuple(args), dict(kwds or {}))))
+        self._queued.append((int(slot), _CALL, _dumps(func, tuple(args), dict(kwds or {}))))
+        self._dispatch()
+
+    def submit_component(self, slot: int, identifier: Any, name: Any, request: bytes) -> None:
+        """Queues a component's pickled request as the task of ``slot``, run by the executor
+        the worker already holds (``OrvaneComponentExecutor(identifier, name)``); its value is
+        the pickled short answer of ``execute_answer``. Cheaper than ``submit`` with the
+        executor's bound method, which pickles the executor with every task."""
+        if self._stopped:
+            raise RuntimeError("the worker pool is stopped")
+        payload = pickle.dumps((identifier, name, request), protocol=5)
+        self._queued.append((int(slot), _COMPONENT, payload))
         self._dispatch()
 
     def _dispatch(self) -> None:
@@ -380,9 +405,9 @@ class OrvaneProcessPool:
                 if len(self._workers) >= self._processes:
                     return
                 worker = self._start_worker()
-            slot, payload = self._queued.popleft()
+            slot, kind, payload = self._queued.popleft()
             worker.slot = slot
-            worker.out = memoryview(_HEADER.pack(len(payload), 0) + payload)
+            worker.out = memoryview(_HEADER.pack(len(payload), kind) + payload)
             self._flush(worker)
 
     def _start_worker(self) -> _Worker:

@@ -30,6 +30,12 @@ struct Completion {
 
 bool interrupt(const py::error_already_set& e) { return e.matches(PyExc_KeyboardInterrupt); }
 
+PyTypeObject* as_type(const py::object& cls) { return reinterpret_cast<PyTypeObject*>(cls.ptr()); }
+
+bool kwds_empty(const py::object& kwds) {
+  return kwds.is_none() || (PyDict_Check(kwds.ptr()) && PyDict_GET_SIZE(kwds.ptr()) == 0);
+}
+
 // What components see as the process pool of a run. A component hands its task to
 // apply_async(func, args, kwds, callback, error_callback), as to a standard pool; the task goes
 // to the worker pool, created on the first task (a run that reuses every result needs none),
@@ -58,9 +64,24 @@ class RunPool {
     if (pool_.is_none()) {
       pool_ = py::module_::import("orvane_core.executors.process_pool")
                   .attr("OrvaneProcessPool")(py::arg("slots") = callbacks_.size());
+      executor_ = py::module_::import("orvane_core.executors.component_executors.local")
+                      .attr("OrvaneComponentExecutor");
+      by_executor_ = executor_.attr("execute_with_serialized");
+      submit_ = pool_.attr("submit");
+      submit_component_ = pool_.attr("submit_component");
+      wait_ = pool_.attr("wait");
     }
-    pool_.attr("submit")(slot, func, args.is_none() ? py::tuple() : args,
-                         kwds.is_none() ? py::dict() : kwds);
+    // The local executor's own run of a pickled request: the worker holds that executor
+    // already, and answers in the short form the component's callback also reads.
+    if (owner.ptr() != nullptr && Py_TYPE(owner.ptr()) == as_type(executor_) &&
+        PyMethod_Check(func.ptr()) && PyMethod_GET_FUNCTION(func.ptr()) == by_executor_.ptr() &&
+        kwds_empty(kwds) && !args.is_none() && PyTuple_Check(args.ptr()) &&
+        PyTuple_GET_SIZE(args.ptr()) == 1 && PyBytes_Check(PyTuple_GET_ITEM(args.ptr(), 0))) {
+      submit_component_(slot, owner.attr("identifier"), owner.attr("name"),
+                        py::handle(PyTuple_GET_ITEM(args.ptr(), 0)));
+      return py::none();
+    }
+    submit_(slot, func, args.is_none() ? py::tuple() : args, kwds.is_none() ? py::dict() : kwds);
     return py::none();
   }
 
@@ -74,7 +95,7 @@ class RunPool {
       PyErr_SetString(PyExc_RuntimeError, "a component runs without a task in the worker pool");
       throw py::error_already_set();
     }
-    for (const py::handle& item : pool_.attr("wait")()) {
+    for (const py::handle& item : wait_()) {
       auto done = py::reinterpret_borrow<py::tuple>(item);
       out.push_back(Completion{done[0].cast<std::size_t>(), truthy(done[1]),
                                py::reinterpret_borrow<py::object>(done[2])});
@@ -128,6 +149,9 @@ class RunPool {
   std::vector<py::object> revocable_;  // by slot: the object that can revoke the remote task
   std::optional<std::size_t> current_;
   py::object pool_ = py::none();
+  // Looked up with the pool: the executor class whose runs go to workers in the short form,
+  // its method that a component hands over, and the pool's methods called for every task.
+  py::object executor_, by_executor_, submit_, submit_component_, wait_;
 };
 
 // Ends the workers however the run ends (normally done already: then this does nothing).

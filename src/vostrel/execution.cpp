@@ -229,6 +229,11 @@ py::object execute_async_result(py::object self, py::object response) {
   ComponentNative& c = native(self);
   try {
     py::object loaded = py::module_::import("cloudpickle").attr("loads")(response);
+    // A worker of a run's own pool answers in the executor's short form.
+    if (PyTuple_Check(loaded.ptr())) {
+      loaded = py::module_::import("orvane_core.executors.component_executors.local")
+                   .attr("read_answer")(loaded);
+    }
     return apply_response(c, loaded);
   } catch (py::error_already_set& e) {
     py::object exc = e.value();
