@@ -13,6 +13,7 @@ import select
 import signal
 import struct
 import sys
+import threading
 import time
 import types
 from collections import deque
@@ -45,6 +46,7 @@ _COMPONENT = 2  # pickle of (identifier, name, request): a component run by the 
 _PICKLED = 0  # pickle of (ok, value)
 _RAW = 1  # a successful result that is plain bytes, sent as is
 _CHUNK = 1 << 24
+_SMALL = 1 << 16  # read at once at the start of an answer
 
 _in_worker = False
 
@@ -277,7 +279,22 @@ class _Inbox:
         stream (the worker is gone)."""
         while True:
             try:
-                if self.data is None:
+                if self.data is None and not self.header:
+                    # A frame's start: a small answer comes whole in one read.
+                    chunk = os.read(fd, _SMALL)
+                    if len(chunk) < _HEADER.size:
+                        if not chunk:
+                            return None
+                        self.header += chunk
+                        continue
+                    size, kind = _HEADER.unpack_from(chunk)
+                    if len(chunk) - _HEADER.size > size:
+                        return None  # more than one answer to one task: not a worker of ours
+                    self.header += chunk[: _HEADER.size]
+                    self.data, self.kind = bytearray(size), kind
+                    self.got = len(chunk) - _HEADER.size
+                    self.data[: self.got] = memoryview(chunk)[_HEADER.size :]
+                elif self.data is None:
                     chunk = os.read(fd, _HEADER.size - len(self.header))
                     if not chunk:
                         return None
@@ -615,8 +632,6 @@ def _close_fd(fd: int) -> None:
 
 
 def _in_main_thread() -> bool:
-    import threading
-
     return threading.current_thread() is threading.main_thread()
 
 

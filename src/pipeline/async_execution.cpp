@@ -43,7 +43,11 @@ bool kwds_empty(const py::object& kwds) {
 class RunPool {
  public:
   explicit RunPool(std::size_t slots)
-      : callbacks_(slots), submitted_(slots, false), revocable_(slots, py::none()) {}
+      : callbacks_(slots), submitted_(slots, false), revocable_(slots, py::none()) {
+    executor_ = py::module_::import("orvane_core.executors.component_executors.local")
+                    .attr("OrvaneComponentExecutor");
+    by_executor_ = executor_.attr("execute_with_serialized");
+  }
 
   py::object apply_async(const py::object& func, const py::object& args, const py::object& kwds,
                          const py::object& callback, const py::object& error_callback) {
@@ -52,36 +56,39 @@ class RunPool {
     }
     const std::size_t slot = *current_;
     if (submitted_[slot]) throw py::value_error("a component hands one task to a run");
-    // A task run elsewhere (on remote workers) by an object that can revoke it: its id is fixed
-    // now, so that the run can revoke it when it abandons it, even before it has been sent.
-    py::object owner = py::getattr(func, "__self__", py::none());
-    if (py::hasattr(owner, "revoke_task")) {
-      owner.attr("reserve_task")();
-      revocable_[slot] = owner;
+    // The local executor's own run of a pickled request: the worker holds that executor
+    // already, and answers in the short form the component's callback also reads.
+    const bool local =
+        PyMethod_Check(func.ptr()) && PyMethod_GET_FUNCTION(func.ptr()) == by_executor_.ptr() &&
+        Py_TYPE(PyMethod_GET_SELF(func.ptr())) == as_type(executor_) && kwds_empty(kwds) &&
+        PyTuple_Check(args.ptr()) && PyTuple_GET_SIZE(args.ptr()) == 1 &&
+        PyBytes_Check(PyTuple_GET_ITEM(args.ptr(), 0));
+    if (!local) {
+      // A task run elsewhere (on remote workers) by an object that can revoke it: its id is
+      // fixed now, so that the run can revoke it when it abandons it, even before it is sent.
+      py::object owner = py::getattr(func, "__self__", py::none());
+      if (py::hasattr(owner, "revoke_task")) {
+        owner.attr("reserve_task")();
+        revocable_[slot] = owner;
+      }
     }
     callbacks_[slot] = {callback, error_callback};
     submitted_[slot] = true;
     if (pool_.is_none()) {
       pool_ = py::module_::import("orvane_core.executors.process_pool")
                   .attr("OrvaneProcessPool")(py::arg("slots") = callbacks_.size());
-      executor_ = py::module_::import("orvane_core.executors.component_executors.local")
-                      .attr("OrvaneComponentExecutor");
-      by_executor_ = executor_.attr("execute_with_serialized");
       submit_ = pool_.attr("submit");
       submit_component_ = pool_.attr("submit_component");
       wait_ = pool_.attr("wait");
     }
-    // The local executor's own run of a pickled request: the worker holds that executor
-    // already, and answers in the short form the component's callback also reads.
-    if (owner.ptr() != nullptr && Py_TYPE(owner.ptr()) == as_type(executor_) &&
-        PyMethod_Check(func.ptr()) && PyMethod_GET_FUNCTION(func.ptr()) == by_executor_.ptr() &&
-        kwds_empty(kwds) && !args.is_none() && PyTuple_Check(args.ptr()) &&
-        PyTuple_GET_SIZE(args.ptr()) == 1 && PyBytes_Check(PyTuple_GET_ITEM(args.ptr(), 0))) {
-      submit_component_(slot, owner.attr("identifier"), owner.attr("name"),
+    if (local) {
+      py::handle owner = PyMethod_GET_SELF(func.ptr());
+      submit_component_(slot, owner.attr(pyclass::intern("identifier")),
+                        owner.attr(pyclass::intern("name")),
                         py::handle(PyTuple_GET_ITEM(args.ptr(), 0)));
-      return py::none();
+    } else {
+      submit_(slot, func, args.is_none() ? py::tuple() : args, kwds.is_none() ? py::dict() : kwds);
     }
-    submit_(slot, func, args.is_none() ? py::tuple() : args, kwds.is_none() ? py::dict() : kwds);
     return py::none();
   }
 
@@ -91,11 +98,13 @@ class RunPool {
   // Waits (GIL released, no time limit) until completions come; an interrupt raises.
   std::vector<Completion> wait() {
     std::vector<Completion> out;
-    if (pool_.is_none() || pool_.attr("running")().cast<std::size_t>() == 0) {
+    // The pool returns at once, with nothing, when it runs no task.
+    py::list arrived = pool_.is_none() ? py::list() : py::list(wait_());
+    if (arrived.empty()) {
       PyErr_SetString(PyExc_RuntimeError, "a component runs without a task in the worker pool");
       throw py::error_already_set();
     }
-    for (const py::handle& item : wait_()) {
+    for (const py::handle& item : arrived) {
       auto done = py::reinterpret_borrow<py::tuple>(item);
       out.push_back(Completion{done[0].cast<std::size_t>(), truthy(done[1]),
                                py::reinterpret_borrow<py::object>(done[2])});
@@ -149,8 +158,8 @@ class RunPool {
   std::vector<py::object> revocable_;  // by slot: the object that can revoke the remote task
   std::optional<std::size_t> current_;
   py::object pool_ = py::none();
-  // Looked up with the pool: the executor class whose runs go to workers in the short form,
-  // its method that a component hands over, and the pool's methods called for every task.
+  // The executor class whose runs go to workers in the short form and its method that a
+  // component hands over; the pool's methods called for every task.
   py::object executor_, by_executor_, submit_, submit_component_, wait_;
 };
 
