@@ -47,6 +47,7 @@ _PICKLED = 0  # pickle of (ok, value)
 _RAW = 1  # a successful result that is plain bytes, sent as is
 _CHUNK = 1 << 24
 _SMALL = 1 << 16  # read at once at the start of an answer
+_ENDED = select.POLLHUP | select.POLLERR | select.POLLNVAL
 
 _in_worker = False
 
@@ -132,6 +133,32 @@ def _read_exact(fd: int, size: int) -> bytearray | None:
     return data
 
 
+def _read_frame(fd: int) -> tuple[int, Any] | None:
+    """The kind and payload of the next frame on a blocking descriptor (a small one comes in
+    one read); None at the end of the stream."""
+    chunk = os.read(fd, _SMALL)
+    if len(chunk) < _HEADER.size:
+        rest = _read_exact(fd, _HEADER.size - len(chunk)) if chunk else None
+        if rest is None:
+            return None
+        chunk += rest
+    size, kind = _HEADER.unpack_from(chunk)
+    body = memoryview(chunk)[_HEADER.size :]
+    if len(body) == size:
+        return kind, body
+    if len(body) > size:
+        return None  # a second request before the first is answered: not our kernel
+    data = bytearray(size)
+    data[: len(body)] = body
+    view, got = memoryview(data), len(body)
+    while got < size:
+        n = os.readv(fd, [view[got : got + _CHUNK]])
+        if n == 0:
+            return None
+        got += n
+    return kind, data
+
+
 def _write_all(fd: int, header: bytes, payload: Any) -> None:
     head = memoryview(header)
     body = memoryview(payload).cast("B")
@@ -194,13 +221,11 @@ def _serve(requests: Any, results: Any, environ: dict[str, str], path: list[str]
     read_fd, write_fd = requests.fileno(), results.fileno()
     executor = None
     while True:
-        header = _read_exact(read_fd, _HEADER.size)
-        if header is None:
+        frame = _read_frame(read_fd)
+        if frame is None:
             return
-        size, kind = _HEADER.unpack(header)
-        payload = _read_exact(read_fd, size)
-        if payload is None:
-            return
+        kind, payload = frame
+        del frame
         try:
             if kind == _COMPONENT:
                 if executor is None:
@@ -518,7 +543,7 @@ class OrvaneProcessPool:
         return data
 
     def _take_events(self, events: list[tuple[int, int]]) -> None:
-        for fd, _ in events:
+        for fd, event in events:
             if fd == self._wakeup[0]:
                 # The handler runs once this returns to Python; the numbers are passed on.
                 self._signals += self._drain_wakeups()
@@ -530,10 +555,12 @@ class OrvaneProcessPool:
             if role == "request":
                 self._flush(worker)
             else:
-                self._read(worker, gone=role == "sentinel")
+                self._read(worker, gone=role == "sentinel" or bool(event & _ENDED))
         self._dispatch()
 
     def _read(self, worker: _Worker, gone: bool) -> None:
+        """Takes what the worker sent; when it has ``gone`` (its process ended or its end of the
+        pipe closed), everything up to the end of the stream, then forgets it."""
         while True:
             got = worker.inbox.read(worker.result_fd)
             if got is True and not gone:
@@ -542,6 +569,8 @@ class OrvaneProcessPool:
                 if worker.slot is not None:
                     self._done.append((worker.slot, *got))
                 worker.slot = None
+                if not gone:
+                    return  # one answer per task: an end that follows shows as its own event
                 continue
             break
         # The end of its result stream (or of the process): the worker is gone.
