@@ -204,8 +204,11 @@ void apply(Run& run, Completion& done) {
   if (!handler.is_none()) handler(done.value);
 }
 
-// The follow-up of a finished component. False when it failed and the run stops.
-bool follow_up(Run& run, std::size_t n) {
+// The follow-up of a finished component: the part that decides what comes next. False when it
+// failed and the run stops; a success goes to `succeeded`, whose follow-up proper (the shell's
+// values, the disk cache, freed parents, the summary) waits until the children it made
+// startable are handed to workers, so that it runs while they do.
+bool follow_up(Run& run, std::size_t n, std::vector<std::size_t>& succeeded) {
   py::object current = run.node(n);
   run.scheduler.finish(n);
   if (run.send_to_front) current.attr("show_captured")(py::arg("shell") = run.st.shell);
@@ -217,24 +220,44 @@ bool follow_up(Run& run, std::size_t n) {
     run.pool.abandon();
     return false;
   }
-  follow_up_success(run.self, run.st, run.graph, n, run.optimize_memory);
+  succeeded.push_back(n);
   return true;
 }
 
+void follow_up_succeeded(Run& run, std::vector<std::size_t>& succeeded) {
+  std::vector<std::size_t> due;
+  due.swap(succeeded);
+  for (std::size_t n : due) {
+    run.last_access = n;
+    follow_up_success(run.self, run.st, run.graph, n, run.optimize_memory);
+  }
+}
+
 void schedule(Run& run, const py::object& pool_object) {
+  std::vector<std::size_t> succeeded;
   while (!run.scheduler.done()) {
     std::vector<std::size_t> finished;
-    while (auto n = run.scheduler.next_startable()) {
-      run.last_access = *n;
-      run.starting = *n;
-      run.pool.starting(run.scheduler.position(*n));
-      execute_step(run.self, run.graph.id(*n), pool_object);
-      run.pool.starting(std::nullopt);
-      run.scheduler.start(*n);
-      run.starting.reset();
-      // Reused without running, or ended already: followed up without waiting.
-      if (comp::status(run.node(*n)) != comp::Status::Running) finished.push_back(*n);
+    try {
+      while (auto n = run.scheduler.next_startable()) {
+        run.last_access = *n;
+        run.starting = *n;
+        run.pool.starting(run.scheduler.position(*n));
+        execute_step(run.self, run.graph.id(*n), pool_object);
+        run.pool.starting(std::nullopt);
+        run.scheduler.start(*n);
+        run.starting.reset();
+        // Reused without running, or ended already: followed up without waiting.
+        if (comp::status(run.node(*n)) != comp::Status::Running) finished.push_back(*n);
+      }
+    } catch (py::error_already_set&) {
+      // What succeeded before is followed up as if this start had not been tried; the error
+      // stays with the component being started.
+      const std::optional<std::size_t> blamed = run.last_access;
+      follow_up_succeeded(run, succeeded);
+      run.last_access = blamed;
+      throw;
     }
+    follow_up_succeeded(run, succeeded);
     if (finished.empty()) {
       for (Completion& done : run.pool.wait()) {
         if (run.completed[done.slot]) continue;
@@ -249,9 +272,13 @@ void schedule(Run& run, const py::object& pool_object) {
     for (std::size_t n : finished) {
       run.last_access = n;
       if (run.scheduler.phase(n) != run::Phase::Running) continue;
-      if (!follow_up(run, n)) return;
+      if (!follow_up(run, n, succeeded)) {
+        follow_up_succeeded(run, succeeded);
+        return;
+      }
     }
   }
+  follow_up_succeeded(run, succeeded);
 }
 
 // An exception or interrupt left the scheduling loop: nothing runs any more; the components it
