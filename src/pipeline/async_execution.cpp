@@ -233,50 +233,52 @@ void follow_up_succeeded(Run& run, std::vector<std::size_t>& succeeded) {
   }
 }
 
+// Starts what can start, then follows up what finished. False when a failure stops the run.
+bool schedule_step(Run& run, const py::object& pool_object, std::vector<std::size_t>& succeeded) {
+  std::vector<std::size_t> finished;
+  while (auto n = run.scheduler.next_startable()) {
+    run.last_access = *n;
+    run.starting = *n;
+    run.pool.starting(run.scheduler.position(*n));
+    execute_step(run.self, run.graph.id(*n), pool_object);
+    run.pool.starting(std::nullopt);
+    run.scheduler.start(*n);
+    run.starting.reset();
+    // Reused without running, or ended already: followed up without waiting.
+    if (comp::status(run.node(*n)) != comp::Status::Running) finished.push_back(*n);
+  }
+  follow_up_succeeded(run, succeeded);
+  if (finished.empty()) {
+    for (Completion& done : run.pool.wait()) {
+      if (run.completed[done.slot]) continue;
+      run.completed[done.slot] = true;
+      const std::size_t n = run.scheduler.plan()[done.slot];
+      run.last_access = n;
+      apply(run, done);
+      run.pool.settled(done.slot, comp::failed(run.node(n)));
+      finished.push_back(n);
+    }
+  }
+  for (std::size_t n : finished) {
+    run.last_access = n;
+    if (run.scheduler.phase(n) != run::Phase::Running) continue;
+    if (!follow_up(run, n, succeeded)) return false;
+  }
+  return true;
+}
+
 void schedule(Run& run, const py::object& pool_object) {
   std::vector<std::size_t> succeeded;
-  while (!run.scheduler.done()) {
-    std::vector<std::size_t> finished;
-    try {
-      while (auto n = run.scheduler.next_startable()) {
-        run.last_access = *n;
-        run.starting = *n;
-        run.pool.starting(run.scheduler.position(*n));
-        execute_step(run.self, run.graph.id(*n), pool_object);
-        run.pool.starting(std::nullopt);
-        run.scheduler.start(*n);
-        run.starting.reset();
-        // Reused without running, or ended already: followed up without waiting.
-        if (comp::status(run.node(*n)) != comp::Status::Running) finished.push_back(*n);
-      }
-    } catch (py::error_already_set&) {
-      // What succeeded before is followed up as if this start had not been tried; the error
-      // stays with the component being started.
-      const std::optional<std::size_t> blamed = run.last_access;
-      follow_up_succeeded(run, succeeded);
-      run.last_access = blamed;
-      throw;
+  try {
+    while (!run.scheduler.done() && schedule_step(run, pool_object, succeeded)) {
     }
+  } catch (py::error_already_set&) {
+    // What succeeded is followed up as it would have been before the error; the error stays
+    // with the component it concerns.
+    const std::optional<std::size_t> blamed = run.last_access;
     follow_up_succeeded(run, succeeded);
-    if (finished.empty()) {
-      for (Completion& done : run.pool.wait()) {
-        if (run.completed[done.slot]) continue;
-        run.completed[done.slot] = true;
-        const std::size_t n = run.scheduler.plan()[done.slot];
-        run.last_access = n;
-        apply(run, done);
-        run.pool.settled(done.slot, comp::failed(run.node(n)));
-        finished.push_back(n);
-      }
-    }
-    for (std::size_t n : finished) {
-      run.last_access = n;
-      if (run.scheduler.phase(n) != run::Phase::Running) continue;
-      if (!follow_up(run, n, succeeded)) {
-        follow_up_succeeded(run, succeeded);
-        return;
-      }
-    }
+    run.last_access = blamed;
+    throw;
   }
   follow_up_succeeded(run, succeeded);
 }
