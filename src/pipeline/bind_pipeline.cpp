@@ -20,23 +20,16 @@ using py_values::keep;
 // value can also be deleted, which resets them to None.
 template <typename T>
 void member(const py::object& cls, const char* name, T PipelineState::* field, const char* doc) {
-  py::cpp_function fget(
-      [field](const py::handle& self) -> py::object {
-        if constexpr (std::is_base_of_v<py::object, T>) {
-          return state(self).*field;
-        } else {
-          return py::cast(state(self).*field);
-        }
-      },
-      py::name(name), py::is_method(cls));
-  py::cpp_function fset([field](const py::handle& self, T value) { state(self).*field = value; },
+  py::cpp_function fget([field](const PipelineState& st) -> T { return st.*field; }, py::name(name),
+                        py::is_method(cls));
+  py::cpp_function fset([field](PipelineState& st, T value) { st.*field = std::move(value); },
                         py::name(name), py::is_method(cls));
   py::object fdel = py::none();
   if constexpr (std::is_same_v<T, py::object>) {
-    fdel = py::cpp_function([field](const py::handle& self) { state(self).*field = py::none(); },
-                            py::name(name), py::is_method(cls));
+    fdel = py::cpp_function([field](PipelineState& st) { st.*field = py::none(); }, py::name(name),
+                            py::is_method(cls));
   }
-  py::setattr(cls, name, py_values::lookup("builtins:property")(fget, fset, fdel, doc));
+  pyclass::set_property(cls, name, fget, fset, fdel, doc);
 }
 
 // The native state holds Python values, so it takes part in garbage collection: a callback or a
