@@ -95,13 +95,19 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
     for (const CacheDirEntry& e : entries) {
       if (e.name == load.entry_name) ours = owned_by_cache(e), has_record = e.has_record;
     }
-    if (!guard::fingerprint_matches(self, id, py_paths::str(path))) {
-      // Computed from other code: not adopted, and no longer of use to anyone.
+    if (auto stale = guard::stale_reason(self, id, py_paths::str(path))) {
+      // Computed from other code: not adopted, and no longer of use to anyone. The component
+      // runs for what changed since.
       if (ours) sup::remove_owned(path, has_record);
+      if (!comp::successful(target)) st.decisions.invalidated(load.component_id, *stale);
       continue;
     }
     comp::set_uses_diskcache(target, true);
-    if (sup::load_into_component(target, py_paths::str(path))) continue;
+    const bool was_successful = comp::successful(target);
+    if (sup::load_into_component(target, py_paths::str(path))) {
+      if (!was_successful && comp::successful(target)) st.decisions.loaded(load.component_id);
+      continue;
+    }
     // Unreadable: a miss (the component runs again), reported, and gone if it is ours.
     if (ours) sup::remove_owned(path, has_record);
     guard::report_failure(self, id, target,

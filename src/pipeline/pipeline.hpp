@@ -254,8 +254,11 @@ model::ParameterReads reads_of(PipelineState& st, const py::handle& id);
 // The parameter text a component's fingerprint covers: every parameter, or with
 // parameter_reach only those it reads.
 std::string parameter_text(PipelineState& st, const py::handle& id);
-// Disk caches a search set aside whose fingerprint is current again are loaded back.
-void restore_paused(const py::object& self, PipelineState& st);
+// The parameters a component's fingerprint covers, each as a digest of its value.
+std::map<std::string, std::string> parameter_sources(PipelineState& st, const py::handle& id);
+// Disk caches a search set aside whose fingerprint is current again are loaded back (not while
+// a search runs); returns the ids of the components taken back.
+std::unordered_set<std::string> restore_paused(const py::object& self, PipelineState& st);
 // A cleared cache stays cleared: the caches a search set aside for the component (None: for
 // every component) are deleted.
 void drop_paused(PipelineState& st, const py::handle& id);
@@ -265,8 +268,10 @@ std::unordered_set<std::string> pause_reach(const py::object& self, PipelineStat
                                             const std::vector<std::string>& names);
 // After the parameters changed from `before`: with parameter_reach only what a changed, added
 // or removed name reaches is invalidated, otherwise every component.
+// Components in `restored` hold results for the new values already and stay current.
 void invalidate_for_new_parameters(const py::object& self, PipelineState& st,
-                                   const py::dict& before);
+                                   const py::dict& before,
+                                   const std::unordered_set<std::string>& restored = {});
 
 // Equality the way the component statuses are meant to be compared: identity first, then ==.
 inline bool same(const py::handle& a, const py::handle& b) { return a.is(b) || a.equal(b); }

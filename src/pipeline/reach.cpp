@@ -1,5 +1,6 @@
 // Pipeline members: carrying out the engine's invalidation rules, parameter reach (opt-in), the
 // disk caches a search sets aside, and explain().
+#include <map>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -37,6 +38,18 @@ std::string parameters_repr(const PipelineState& st, const model::ParameterReads
   }
   if (PyList_Sort(items.ptr()) != 0) throw py::error_already_set();
   return py::repr(items);
+}
+
+// Each parameter the fingerprint covers, as a digest of repr(value).
+std::map<std::string, std::string> parameter_digests(const PipelineState& st,
+                                                     const model::ParameterReads* reads) {
+  std::map<std::string, std::string> out;
+  for (const auto& item : st.parameters) {
+    const std::string name = key(item.first);
+    if (reads != nullptr && !reads->all && reads->names.count(name) == 0) continue;
+    out[name] = model::digest(py::repr(item.second));
+  }
+  return out;
 }
 
 std::vector<std::string> parameter_names(const py::dict& values) {
@@ -87,8 +100,15 @@ std::string parameter_text(PipelineState& st, const py::handle& id) {
   return parameters_repr(st, &reads);
 }
 
+std::map<std::string, std::string> parameter_sources(PipelineState& st, const py::handle& id) {
+  if (!st.parameter_reach || id.is_none()) return parameter_digests(st, nullptr);
+  const model::ParameterReads reads = reads_of(st, id);
+  return parameter_digests(st, &reads);
+}
+
 void invalidate_for_new_parameters(const py::object& self, PipelineState& st,
-                                   const py::dict& before) {
+                                   const py::dict& before,
+                                   const std::unordered_set<std::string>& restored) {
   py::object graph_holder = st.graph;
   const GraphObject& graph = pipeline::graph(st);
   const py::dict after = st.parameters;
@@ -101,10 +121,12 @@ void invalidate_for_new_parameters(const py::object& self, PipelineState& st,
   const model::Reads reads = [owner, &graph](std::size_t node) {
     return reads_of(*owner, graph.id(node));
   };
+  std::vector<bool> current(graph.dag.size(), false);
+  for (const std::string& id : restored) current[node_of(graph, py::str(id))] = true;
   apply_invalidations(
       self, st, graph,
       model::invalidate_for_parameters(graph.dag, changed, st.parameter_reach ? &reads : nullptr,
-                                       facts_of(st, graph)));
+                                       facts_of(st, graph), current));
 }
 
 std::unordered_set<std::string> pause_reach(const py::object& self, PipelineState& st,
@@ -143,8 +165,10 @@ std::unordered_set<std::string> pause_reach(const py::object& self, PipelineStat
   return reached;
 }
 
-void restore_paused(const py::object& self, PipelineState& st) {
-  if (st.paused.empty()) return;
+std::unordered_set<std::string> restore_paused(const py::object& self, PipelineState& st) {
+  std::unordered_set<std::string> restored;
+  // Not while a search runs: the next trial's invalidation would delete a cache taken back.
+  if (st.paused.empty() || !st.search_reach.empty()) return restored;
   std::vector<std::string> back;
   for (const auto& [id, paused] : st.paused) {
     py::str component_id(id);
@@ -160,8 +184,12 @@ void restore_paused(const py::object& self, PipelineState& st) {
     st.paused.erase(id);
     py::object c = component(st, component_id);
     cancel_pending_write(self, component_id);
-    if (sup::load_into_component(c, folder)) comp::mark_disk_cached(c);
+    if (!sup::load_into_component(c, folder)) continue;
+    comp::mark_disk_cached(c);
+    st.decisions.loaded(id);
+    restored.insert(id);
   }
+  return restored;
 }
 
 void drop_paused(PipelineState& st, const py::handle& id) {
@@ -177,28 +205,38 @@ void drop_paused(PipelineState& st, const py::handle& id) {
 
 namespace {
 
+// decision, reason, cause, and the parameters or the parent a reason names.
+void describe(py::dict& entry, const model::Decision* decision) {
+  if (decision == nullptr) {
+    entry["decision"] = "none";
+    entry["reason"] = "it has not been asked to run yet";
+    entry["cause"] = py::none();
+    return;
+  }
+  const model::Reason& reason = decision->reason;
+  entry["decision"] = model::outcome_name(decision->outcome);
+  entry["reason"] = model::because(reason);
+  entry["cause"] = model::cause_name(reason.cause);
+  if (reason.cause == model::Cause::ParametersChanged) {
+    py::list names;
+    for (const std::string& name : reason.parameters) names.append(name);
+    entry["parameters"] = names;
+  }
+  if (reason.cause == model::Cause::ParentReran) entry["parent"] = reason.parent;
+}
+
 py::dict explain(const py::object& self) {
   PipelineState& st = state(self);
   py::dict out;
   for (const auto& item : st.nodes) {
-    py::dict entry;
-    const model::Decision* decision = st.decisions.last(key(item.first));
-    if (decision == nullptr) {
-      entry["decision"] = "none";
-      entry["reason"] = "it has not been asked to run yet";
-      entry["cause"] = py::none();
-    } else {
-      const model::Reason& reason = decision->reason;
-      entry["decision"] = model::outcome_name(decision->outcome);
-      entry["reason"] = model::because(reason);
-      entry["cause"] = model::cause_name(reason.cause);
-      if (reason.cause == model::Cause::ParametersChanged) {
-        py::list names;
-        for (const std::string& name : reason.parameters) names.append(name);
-        entry["parameters"] = names;
-      }
-      if (reason.cause == model::Cause::ParentReran) entry["parent"] = reason.parent;
-    }
+    const std::string id = key(item.first);
+    py::dict entry, results, next;
+    describe(entry, st.decisions.last(id));
+    describe(results, st.decisions.results(id));
+    const model::Decision coming = st.decisions.next(id, comp::facts(item.second));
+    describe(next, &coming);
+    entry["results"] = results;
+    entry["next"] = next;
     out[item.first] = entry;
   }
   return out;
@@ -233,7 +271,9 @@ void invalidate_after_edit(const py::object& self, const py::iterable& code_chan
 void register_reach(py::module_& /*m*/, const py::object& cls) {
   namespace pc = orvane::pyclass;
   pc::def(cls, "explain", &explain,
-          "Each component's last decision (ran, reused, invalidated or none) and why.");
+          "Each component's last decision (ran, reused, invalidated or none) and why; under "
+          "'results' the decision behind its current results, under 'next' what the next run "
+          "will do with it.");
   pc::def(cls, "_invalidate_after_edit", &invalidate_after_edit, py::arg("code_changed"),
           py::arg("parents_changed"), py::arg("fresh"));
   py::setattr(

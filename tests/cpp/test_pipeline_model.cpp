@@ -148,6 +148,15 @@ TEST(PipelineModel, ParameterReach) {
       EXPECT_EQ(why, c.why[i]);
     }
   }
+  // A node whose cache for the new values was taken back stays; what it reaches does not.
+  std::vector<bool> current(6, false);
+  current[2] = true;
+  std::vector<std::size_t> invalidated;
+  for (const Invalidation& inv : invalidate_for_parameters(
+           dag, {"year"}, &reads, all(std::vector<NodeFacts>(6, cached())), current)) {
+    invalidated.push_back(inv.node);
+  }
+  EXPECT_EQ(invalidated, (std::vector<std::size_t>{4, 5}));
 }
 
 TEST(PipelineModel, InvalidationOnAnEdit) {
@@ -242,6 +251,75 @@ TEST(PipelineModel, FingerprintsFollowWhatAResultIsComputedFrom) {
   params[4] = "[('ridge', 5.0)]";
   const auto after = walk();
   for (std::size_t n = 0; n < 6; ++n) EXPECT_EQ(before[n] == after[n], n < 4) << n;
+}
+
+TEST(PipelineModel, WhatChangedSinceACacheWasWritten) {
+  const Sources before{digest("fit(x)"), {{"alpha", digest("1.0")}}, {{"clean", "aa"}}};
+  struct Case {
+    Sources now;
+    Reason reason;
+  };
+  const std::vector<Case> table{
+      {{digest("fit(x, y)"), before.parameters, before.parents}, {Cause::CodeChanged, {}, {}}},
+      {{before.code, before.parameters, {{"load", "aa"}}}, {Cause::ParentsChanged, {}, {}}},
+      {{before.code, {{"alpha", digest("2.0")}}, {{"clean", "bb"}}},
+       {Cause::ParametersChanged, {"alpha"}, {}}},
+      {{before.code, {{"alpha", digest("1.0")}, {"beta", digest("0")}}, before.parents},
+       {Cause::ParametersChanged, {"beta"}, {}}},
+      {{before.code, before.parameters, {{"clean", "bb"}}}, {Cause::ParentReran, {}, "clean"}},
+  };
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    EXPECT_EQ(what_changed(before, table[i].now), table[i].reason) << "case " << i;
+  }
+  EXPECT_EQ(what_changed({}, before).cause, Cause::InputsChanged);
+}
+
+TEST(PipelineModel, DecisionsSayWhereResultsComeFromAndWhatTheNextRunDoes) {
+  const NodeFacts invalid{S::Invalid, 1, true, D::Uncached, false, true};
+  const Reason alpha{Cause::ParametersChanged, {"alpha"}, {}};
+  struct Step {
+    const char* what;  // ran, reused, trial (a search trial's run), invalidated, loaded
+    Outcome results;   // the decision behind its results afterwards
+    Cause results_cause;
+    Outcome next;  // what the next run does
+    Cause next_cause;
+  };
+  const std::vector<Step> steps{
+      {"loaded", Outcome::Reused, Cause::CurrentOnDisk, Outcome::Reused, Cause::CurrentOnDisk},
+      {"reused", Outcome::Reused, Cause::CurrentOnDisk, Outcome::Reused, Cause::CurrentOnDisk},
+      {"invalidated", Outcome::Reused, Cause::CurrentOnDisk, Outcome::Ran,
+       Cause::ParametersChanged},
+      {"ran", Outcome::Ran, Cause::ParametersChanged, Outcome::Reused, Cause::CurrentOnDisk},
+      {"reused", Outcome::Ran, Cause::ParametersChanged, Outcome::Reused, Cause::CurrentOnDisk},
+      {"invalidated", Outcome::Ran, Cause::ParametersChanged, Outcome::Ran,
+       Cause::ParametersChanged},
+      {"trial", Outcome::Ran, Cause::ParametersChanged, Outcome::Reused, Cause::CurrentOnDisk},
+      {"invalidated", Outcome::Ran, Cause::ParametersChanged, Outcome::Ran,
+       Cause::ParametersChanged},
+      {"loaded", Outcome::Reused, Cause::CurrentOnDisk, Outcome::Reused, Cause::CurrentOnDisk},
+  };
+  Decisions decisions;
+  bool current = false;
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    const std::string what = steps[i].what;
+    if (what == "invalidated") {
+      decisions.invalidated("m", alpha);
+      current = false;
+    } else if (what == "loaded") {
+      decisions.loaded("m");
+      current = true;
+    } else {
+      decisions.decide("m", current ? cached() : invalid, what == "trial");
+      current = true;
+    }
+    const Decision* results = decisions.results("m");
+    ASSERT_NE(results, nullptr) << "step " << i;
+    EXPECT_EQ(results->outcome, steps[i].results) << "step " << i;
+    EXPECT_EQ(results->reason.cause, steps[i].results_cause) << "step " << i;
+    const Decision next = decisions.next("m", current ? cached() : invalid);
+    EXPECT_EQ(next.outcome, steps[i].next) << "step " << i;
+    EXPECT_EQ(next.reason.cause, steps[i].next_cause) << "step " << i;
+  }
 }
 
 // A simulated pipeline driven only by the model's rules. Invariants after every step: a

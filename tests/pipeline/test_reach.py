@@ -16,18 +16,33 @@ CHAIN = ["load", "features", "model", "evaluate"]
 EDGES = list(zip(CHAIN, CHAIN[1:], strict=False))
 
 
-def chain(make_pipeline, reach):
+def chain(make_pipeline, reach, identifier=None, alpha="1.0", run=True):
     """load -> features -> model (reads alpha) -> evaluate, every cell disk-cached."""
     codes = ["data = [1, 2, 3]", "x = [v * 2 for v in data]", "w = sum(x) * alpha", "w + 1"]
     components = [component(c, code, diskcache=True) for c, code in zip(CHAIN, codes, strict=True)]
     p = make_pipeline(
         dag(components, EDGES),
-        parameters=[Param(name="alpha", type="float", value="1.0")],
+        identifier=identifier,
+        parameters=[Param(name="alpha", type="float", value=alpha)],
         parameter_reach=reach,
     )
-    p.execute_all(send_to_front=False)
-    settle(p)
+    if run:
+        p.execute_all(send_to_front=False)
+        settle(p)
     return p
+
+
+def shown(p):
+    """What a person is told per component: where its results come from, or why it will run."""
+    out = {}
+    for c, e in p.explain().items():
+        results, coming = e["results"], e["next"]
+        out[c] = (
+            f"will run: {coming['reason']}"
+            if coming["decision"] == "ran"
+            else f"{results['decision']}: {results['reason']}"
+        )
+    return out
 
 
 def settle(p):
@@ -56,10 +71,15 @@ def test_a_parameter_change_reruns_what_it_reaches(
 ):
     p = chain(make_pipeline, reach)
     assert ran(p) == CHAIN
+    never_ran = {"decision": "ran", "reason": "it never ran", "cause": "never_ran"}
     assert p.explain()["load"] == {
-        "decision": "ran",
-        "reason": "it never ran",
-        "cause": "never_ran",
+        **never_ran,
+        "results": never_ran,
+        "next": {
+            "decision": "reused",
+            "reason": "its disk cache is current",
+            "cause": "current_on_disk",
+        },
     }
 
     assert p.execute_component("evaluate", send_to_front=False) == 13.0
@@ -105,11 +125,19 @@ def test_a_search_with_reach_reruns_only_what_the_tuned_parameters_reach(make_pi
     assert p.nodes["features"].diskcache_status == D.CACHED
     assert p.nodes["model"].diskcache_status == D.UNCACHED
 
-    # Back at the values from before the search, the paused caches are current again.
+    # Back at the values from before the search, the paused caches are current again, taken
+    # back without counting as new successes.
+    counts = {c: p.nodes[c].success_count for c in CHAIN}
     p.set_parameters([Param(name="alpha", type="float", value="1.0")])
     assert [p.nodes[c].diskcache_status for c in CHAIN] == [D.CACHED] * 4
     assert p.nodes["evaluate"].status == S.SUCCESSFUL
-    counts = {c: p.nodes[c].success_count for c in CHAIN}
+    assert {c: p.nodes[c].success_count for c in CHAIN} == counts
+    assert shown(p) == {
+        "load": "ran: it never ran",
+        "features": "ran: it never ran",
+        "model": "reused: its disk cache is current",
+        "evaluate": "reused: its disk cache is current",
+    }
     assert p.execute_component("evaluate", send_to_front=False) == 13.0
     assert {c: p.nodes[c].success_count for c in CHAIN} == counts
     assert ran(p) == []
@@ -131,3 +159,35 @@ def test_a_search_that_stops_at_once_leaves_the_set_aside_caches_current(make_pi
     assert p.nodes["model"].status == S.INVALID
     assert p.execute_component("evaluate", send_to_front=False) == 13.0
     assert {e["cause"] for e in p.explain().values()} == {"current_on_disk"}
+
+
+@pytest.mark.parametrize(
+    ("alpha", "expected"),
+    [
+        ("1.0", ["reused: its disk cache is current"] * 4),
+        (
+            "2.0",
+            ["reused: its disk cache is current"] * 2
+            + ["will run: parameters changed: alpha", "will run: its parent model reran"],
+        ),
+    ],
+)
+def test_a_later_pipeline_says_what_changed_since_the_caches_it_finds(
+    make_pipeline, alpha, expected
+):
+    first = chain(make_pipeline, True, identifier=f"why-{alpha}")
+    first.keep_diskcache()
+    later = chain(make_pipeline, True, identifier=f"why-{alpha}", alpha=alpha, run=False)
+    assert list(shown(later).values()) == expected
+    later.execute_all(send_to_front=False)
+    assert list(shown(later).values()) == [e.replace("will run", "ran") for e in expected]
+
+
+def test_a_trial_at_the_earlier_values_leaves_the_set_aside_caches_for_afterwards(make_pipeline):
+    p = chain(make_pipeline, True)
+    grid = {"alpha": {"low": 0, "high": 2, "interval": 1.0, "distribution": "discrete_uniform"}}
+    p.optimize_parameters("evaluate", "GridSearch", [0], grid, 3)
+    p.set_parameters([Param(name="alpha", type="float", value="1.0")])
+    counts = {c: p.nodes[c].success_count for c in CHAIN}
+    assert p.execute_component("evaluate", send_to_front=False) == 13.0
+    assert {c: p.nodes[c].success_count for c in CHAIN} == counts
