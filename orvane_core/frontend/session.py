@@ -167,8 +167,10 @@ def target_names(last_expr: str) -> list[str]:
 
 # Engine behaviour that is off by default and that the front end turns on: a parameter change
 # (and a search trial) reruns only the components that read a changed parameter, and what
-# depends on them. Given at construction, as the caches adopted then are fingerprinted with it.
-ENGINE_OPTIONS = {"parameter_reach": True}
+# depends on them; and a few earlier disk caches per component are kept by fingerprint, so that
+# going back to earlier parameter values costs a read. Given at construction, as the caches
+# adopted then are fingerprinted with them.
+ENGINE_OPTIONS = {"parameter_reach": True, "kept_versions": 3}
 
 
 @contextlib.contextmanager

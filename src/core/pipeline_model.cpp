@@ -305,6 +305,19 @@ bool free_at_end(const NodeFacts& facts) {
 
 bool cancel_on_interrupt(const NodeFacts& facts) { return facts.uses_disk && facts.write_pending; }
 
+bool keeps_earlier(const Reason& reason, const NodeFacts& facts) {
+  switch (reason.cause) {
+    case Cause::CodeChanged:
+    case Cause::ParentsChanged:
+    case Cause::ParametersChanged:
+    case Cause::ParentReran:
+      return facts.status == Status::Successful && facts.uses_disk &&
+             facts.disk == DiskStatus::Cached;
+    default:
+      return false;
+  }
+}
+
 bool write_after_success(bool uses_disk, bool in_search_reach) {
   return uses_disk && !in_search_reach;
 }

@@ -175,6 +175,14 @@ bool free_at_end(const NodeFacts& facts);
 // What an interrupt cancels: every pending write (the run is abandoned).
 bool cancel_on_interrupt(const NodeFacts& facts);
 
+// ---- earlier results ----
+
+// Whether invalidating a component sets its disk cache aside (kept by fingerprint, so that
+// going back to the inputs it was computed from costs a read) rather than dropping it: only
+// when what it is computed from changed (code, parents, parameters, a parent's result) and it
+// holds a current disk cache.
+bool keeps_earlier(const Reason& reason, const NodeFacts& facts);
+
 // ---- writes and ownership ----
 
 // After a component succeeded: its results go to the disk cache when caching is on for it,

@@ -203,7 +203,7 @@ model::Sources sources_of_record(const py::handle& record) {
 }  // namespace
 
 std::optional<model::Reason> stale_reason(const py::object& self, const py::object& component_id,
-                                          const py::object& path) {
+                                          const py::object& path, std::string* recorded_out) {
   std::string recorded;
   py::object record;
   try {
@@ -218,6 +218,7 @@ std::optional<model::Reason> stale_reason(const py::object& self, const py::obje
     if (!sup::is_exception(e)) throw;
     return std::nullopt;
   }
+  if (recorded_out != nullptr) *recorded_out = recorded;
   if (!record) return std::nullopt;
   return model::what_changed(sources_of_record(record), sources(self, component_id));
 }

@@ -55,8 +55,9 @@ py::dict sources_record(const model::Sources& sources);
 
 // Why the cache in `path` must not be adopted: it records a fingerprint that differs from the
 // component's (it was computed from other code, parameters or parents). None when it matches.
+// `recorded`, when given, receives the fingerprint the cache records.
 std::optional<model::Reason> stale_reason(const py::object& self, const py::object& component_id,
-                                          const py::object& path);
+                                          const py::object& path, std::string* recorded = nullptr);
 
 // Forgets the reuse notes of the previous run; fingerprints are remembered until end_run.
 void start_run(const py::object& self);

@@ -114,7 +114,10 @@ struct PipelineState {
     py::object folder;
     std::string fingerprint;
   };
-  std::unordered_map<std::string, PausedCache> paused;
+  std::unordered_map<std::string, std::vector<PausedCache>> paused;  // oldest first
+  // Opt-in: how many earlier disk caches per component a change of its inputs sets aside for
+  // when they come back (0: none; an invalidation drops the cache, as it always did).
+  std::size_t kept_versions = 0;
 };
 
 // The native state of a pipeline (of the public class or a subclass of it).
@@ -246,8 +249,14 @@ py::list parameters_view(const PipelineState& st);
 model::Facts facts_of(const PipelineState& st, const GraphObject& graph);
 // Carries out invalidations the rules decided: pending writes cancelled, status INVALID, and
 // the reason kept for explain().
+// With `inputs_changed` (new parameters), a component's disk cache is set aside first where
+// kept_versions asks for it.
 void apply_invalidations(const py::object& self, PipelineState& st, const GraphObject& graph,
-                         const std::vector<model::Invalidation>& invalidations);
+                         const std::vector<model::Invalidation>& invalidations,
+                         bool inputs_changed = false);
+// Detaches the component's disk cache into `paused`, keeping at most `limit` per component (one
+// per fingerprint, the oldest go); false when it has none with a recorded fingerprint.
+bool set_aside(PipelineState& st, const py::handle& id, std::size_t limit);
 
 // Parameter reach (reach.cpp). The parameters a component reads, from its code.
 model::ParameterReads reads_of(PipelineState& st, const py::handle& id);

@@ -1,5 +1,7 @@
 // Pipeline members: carrying out the engine's invalidation rules, parameter reach (opt-in), the
 // disk caches a search sets aside, and explain().
+#include <algorithm>
+#include <cstddef>
 #include <map>
 #include <string>
 #include <unordered_set>
@@ -72,11 +74,17 @@ model::Facts facts_of(const PipelineState& st, const GraphObject& graph) {
 }
 
 void apply_invalidations(const py::object& self, PipelineState& st, const GraphObject& graph,
-                         const std::vector<model::Invalidation>& invalidations) {
+                         const std::vector<model::Invalidation>& invalidations,
+                         bool inputs_changed) {
   for (const model::Invalidation& inv : invalidations) {
     const py::object& id = graph.id(inv.node);
     if (inv.cancel_write) put_task(self, "cancel", id);
-    comp::set_status(component(st, id), rt().status_invalid);
+    py::object c = component(st, id);
+    if (inputs_changed && st.kept_versions > 0 && inv.reason &&
+        model::keeps_earlier(*inv.reason, comp::facts(c))) {
+      set_aside(st, id, st.kept_versions);
+    }
+    comp::set_status(c, rt().status_invalid);
     if (inv.reason) st.decisions.invalidated(key(id), *inv.reason);
   }
 }
@@ -126,7 +134,35 @@ void invalidate_for_new_parameters(const py::object& self, PipelineState& st,
   apply_invalidations(
       self, st, graph,
       model::invalidate_for_parameters(graph.dag, changed, st.parameter_reach ? &reads : nullptr,
-                                       facts_of(st, graph), current));
+                                       facts_of(st, graph), current),
+      true);
+}
+
+bool set_aside(PipelineState& st, const py::handle& id, std::size_t limit) {
+  py::object c = component(st, id);
+  py::object cache = comp::attached_diskcache(c);
+  if (cache.is_none()) return false;
+  const std::string print = py::str(py::getattr(cache, "fingerprint", py::str("")));
+  // Without a recorded fingerprint it could never be told current again: it stays attached
+  // and goes the way any invalidated cache goes.
+  if (print.empty()) return false;
+  std::vector<PipelineState::PausedCache>& held = st.paused[key(id)];
+  for (auto it = held.begin(); it != held.end();) {
+    if (it->fingerprint != print) {
+      ++it;
+      continue;
+    }
+    discard_folder(it->folder);
+    it = held.erase(it);
+  }
+  held.push_back({cache.attr("cache_dir"), print});
+  while (held.size() > limit) {
+    discard_folder(held.front().folder);
+    held.erase(held.begin());
+  }
+  comp::detach_diskcache(c);
+  comp::native(c).mark_disk_status(comp::DiskStatus::Uncached);
+  return true;
 }
 
 std::unordered_set<std::string> pause_reach(const py::object& self, PipelineState& st,
@@ -146,17 +182,7 @@ std::unordered_set<std::string> pause_reach(const py::object& self, PipelineStat
     // A write still pending would bring a cache back mid-search, where the next trial's
     // invalidation would delete it.
     cancel_pending_write(self, id);
-    py::object cache = comp::attached_diskcache(c);
-    if (cache.is_none()) continue;
-    const std::string print = py::str(py::getattr(cache, "fingerprint", py::str("")));
-    // Without a recorded fingerprint it could never be told current again: it stays attached
-    // and goes the way any invalidated cache goes.
-    if (print.empty()) continue;
-    auto previous = st.paused.find(key(id));
-    if (previous != st.paused.end()) discard_folder(previous->second.folder);
-    st.paused[key(id)] = {cache.attr("cache_dir"), print};
-    comp::detach_diskcache(c);
-    comp::native(c).mark_disk_status(comp::DiskStatus::Uncached);
+    if (!set_aside(st, id, std::max<std::size_t>(st.kept_versions, 1))) continue;
     // Its values may have been only on disk: it is no longer successful, and if the search
     // changes nothing the set-aside cache is current again at the next run.
     comp::set_status(c, rt().status_invalid);
@@ -169,21 +195,27 @@ std::unordered_set<std::string> restore_paused(const py::object& self, PipelineS
   std::unordered_set<std::string> restored;
   // Not while a search runs: the next trial's invalidation would delete a cache taken back.
   if (st.paused.empty() || !st.search_reach.empty()) return restored;
-  std::vector<std::string> back;
-  for (const auto& [id, paused] : st.paused) {
+  std::vector<std::pair<std::string, std::size_t>> back;  // id, index in its list
+  for (const auto& [id, held] : st.paused) {
     py::str component_id(id);
-    if (!st.nodes.contains(component_id)) continue;
-    if (std::string(guard::fingerprint(self, component_id)) != paused.fingerprint) continue;
-    py::object c = component(st, component_id);
-    if (!comp::uses_diskcache(c)) continue;
-    back.push_back(id);
+    if (held.empty() || !st.nodes.contains(component_id)) continue;
+    if (!comp::uses_diskcache(component(st, component_id))) continue;
+    const std::string print = guard::fingerprint(self, component_id);
+    for (std::size_t i = held.size(); i-- > 0;) {
+      if (held[i].fingerprint != print) continue;
+      back.emplace_back(id, i);
+      break;
+    }
   }
-  for (const std::string& id : back) {
+  for (const auto& [id, index] : back) {
     py::str component_id(id);
-    py::object folder = st.paused[id].folder;
-    st.paused.erase(id);
+    std::vector<PipelineState::PausedCache>& held = st.paused[id];
+    py::object folder = held[index].folder;
+    held.erase(held.begin() + static_cast<std::ptrdiff_t>(index));
     py::object c = component(st, component_id);
     cancel_pending_write(self, component_id);
+    // The results it holds now stay at hand as well, for going forth again.
+    if (st.kept_versions > 0) set_aside(st, component_id, st.kept_versions);
     if (!sup::load_into_component(c, folder)) continue;
     comp::mark_disk_cached(c);
     st.decisions.loaded(id);
@@ -198,7 +230,7 @@ void drop_paused(PipelineState& st, const py::handle& id) {
       ++it;
       continue;
     }
-    discard_folder(it->second.folder);
+    for (const PipelineState::PausedCache& paused : it->second) discard_folder(paused.folder);
     it = st.paused.erase(it);
   }
 }
@@ -261,7 +293,12 @@ void invalidate_after_edit(const py::object& self, const py::iterable& code_chan
   for (const model::Invalidation& inv :
        model::invalidate_for_edit(graph.dag, code, parents, is_fresh)) {
     const py::object& id = graph.id(inv.node);
-    comp::set_status(component(st, id), rt().status_invalid);
+    py::object c = component(st, id);
+    // Kept for undoing the edit, where asked for.
+    if (st.kept_versions > 0 && inv.reason && model::keeps_earlier(*inv.reason, comp::facts(c))) {
+      set_aside(st, id, st.kept_versions);
+    }
+    comp::set_status(c, rt().status_invalid);
     if (inv.reason) st.decisions.invalidated(key(id), *inv.reason);
   }
 }

@@ -253,6 +253,25 @@ TEST(PipelineModel, FingerprintsFollowWhatAResultIsComputedFrom) {
   for (std::size_t n = 0; n < 6; ++n) EXPECT_EQ(before[n] == after[n], n < 4) << n;
 }
 
+TEST(PipelineModel, EarlierCachesAreKeptWhenInputsChange) {
+  const NodeFacts writing{S::Successful, 1, true, D::Updating, true, false};
+  const NodeFacts no_disk{S::Successful, 1, false, D::Uncached, false, false};
+  struct Case {
+    Cause cause;
+    NodeFacts facts;
+    bool kept;
+  };
+  const std::vector<Case> table{
+      {Cause::ParametersChanged, cached(), true}, {Cause::CodeChanged, cached(), true},
+      {Cause::ParentReran, cached(), true},       {Cause::ParentsChanged, cached(), true},
+      {Cause::ParametersChanged, writing, false}, {Cause::ParametersChanged, no_disk, false},
+      {Cause::CacheDamaged, cached(), false},     {Cause::Cleared, cached(), false},
+  };
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    EXPECT_EQ(keeps_earlier({table[i].cause, {}, {}}, table[i].facts), table[i].kept) << i;
+  }
+}
+
 TEST(PipelineModel, WhatChangedSinceACacheWasWritten) {
   const Sources before{digest("fit(x)"), {{"alpha", digest("1.0")}}, {{"clean", "aa"}}};
   struct Case {

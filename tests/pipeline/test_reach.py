@@ -16,7 +16,7 @@ CHAIN = ["load", "features", "model", "evaluate"]
 EDGES = list(zip(CHAIN, CHAIN[1:], strict=False))
 
 
-def chain(make_pipeline, reach, identifier=None, alpha="1.0", run=True):
+def chain(make_pipeline, reach, identifier=None, alpha="1.0", run=True, versions=0):
     """load -> features -> model (reads alpha) -> evaluate, every cell disk-cached."""
     codes = ["data = [1, 2, 3]", "x = [v * 2 for v in data]", "w = sum(x) * alpha", "w + 1"]
     components = [component(c, code, diskcache=True) for c, code in zip(CHAIN, codes, strict=True)]
@@ -25,6 +25,7 @@ def chain(make_pipeline, reach, identifier=None, alpha="1.0", run=True):
         identifier=identifier,
         parameters=[Param(name="alpha", type="float", value=alpha)],
         parameter_reach=reach,
+        kept_versions=versions,
     )
     if run:
         p.execute_all(send_to_front=False)
@@ -191,3 +192,32 @@ def test_a_trial_at_the_earlier_values_leaves_the_set_aside_caches_for_afterward
     counts = {c: p.nodes[c].success_count for c in CHAIN}
     assert p.execute_component("evaluate", send_to_front=False) == 13.0
     assert {c: p.nodes[c].success_count for c in CHAIN} == counts
+
+
+@pytest.mark.parametrize(
+    ("versions", "ran_per_value"),
+    [
+        (3, [["model", "evaluate"], [], []]),
+        (0, [["model", "evaluate"]] * 3),
+    ],
+)
+def test_going_back_to_earlier_values_reads_the_caches_kept_for_them(
+    make_pipeline, versions, ran_per_value
+):
+    p = chain(make_pipeline, True, identifier=f"versions-{versions}", versions=versions)
+    for value, expected in zip(["2.0", "1.0", "2.0"], ran_per_value, strict=True):
+        settle(p)
+        p.set_parameters([Param(name="alpha", type="float", value=value)])
+        counts = {c: p.nodes[c].success_count for c in CHAIN}
+        assert p.execute_component("evaluate", send_to_front=False) == 12 * float(value) + 1
+        assert [c for c in CHAIN if p.nodes[c].success_count > counts[c]] == expected, value
+    # A later pipeline finds them too, and takes the one for its values.
+    settle(p)
+    p.keep_diskcache()
+    later = chain(make_pipeline, True, f"versions-{versions}", run=False, versions=versions)
+    expected = "reused: its disk cache is current" if versions else "will run: parameters changed"
+    assert shown(later)["model"].startswith(expected)
+    later.execute_all(send_to_front=False)
+    assert [c for c, e in later.explain().items() if e["decision"] == "ran"] == (
+        [] if versions else ["model", "evaluate"]
+    )
