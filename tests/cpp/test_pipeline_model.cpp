@@ -4,6 +4,7 @@
 
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/pipeline_model.hpp"
@@ -255,20 +256,13 @@ TEST(PipelineModel, FingerprintsFollowWhatAResultIsComputedFrom) {
 
 TEST(PipelineModel, EarlierCachesAreKeptWhenInputsChange) {
   const NodeFacts writing{S::Successful, 1, true, D::Updating, true, false};
-  const NodeFacts no_disk{S::Successful, 1, false, D::Uncached, false, false};
-  struct Case {
-    Cause cause;
-    NodeFacts facts;
-    bool kept;
-  };
-  const std::vector<Case> table{
-      {Cause::ParametersChanged, cached(), true}, {Cause::CodeChanged, cached(), true},
-      {Cause::ParentReran, cached(), true},       {Cause::ParentsChanged, cached(), true},
-      {Cause::ParametersChanged, writing, false}, {Cause::ParametersChanged, no_disk, false},
+  const std::vector<std::tuple<Cause, NodeFacts, bool>> table{
+      {Cause::ParametersChanged, cached(), true}, {Cause::ParentReran, cached(), true},
+      {Cause::CodeChanged, cached(), true},       {Cause::ParametersChanged, writing, false},
       {Cause::CacheDamaged, cached(), false},     {Cause::Cleared, cached(), false},
   };
-  for (std::size_t i = 0; i < table.size(); ++i) {
-    EXPECT_EQ(keeps_earlier({table[i].cause, {}, {}}, table[i].facts), table[i].kept) << i;
+  for (const auto& [cause, facts, kept] : table) {
+    EXPECT_EQ(keeps_earlier({cause, {}, {}}, facts), kept) << cause_name(cause);
   }
 }
 
@@ -296,48 +290,37 @@ TEST(PipelineModel, WhatChangedSinceACacheWasWritten) {
 TEST(PipelineModel, DecisionsSayWhereResultsComeFromAndWhatTheNextRunDoes) {
   const NodeFacts invalid{S::Invalid, 1, true, D::Uncached, false, true};
   const Reason alpha{Cause::ParametersChanged, {"alpha"}, {}};
-  struct Step {
-    const char* what;  // ran, reused, trial (a search trial's run), invalidated, loaded
-    Outcome results;   // the decision behind its results afterwards
-    Cause results_cause;
-    Outcome next;  // what the next run does
-    Cause next_cause;
-  };
-  const std::vector<Step> steps{
-      {"loaded", Outcome::Reused, Cause::CurrentOnDisk, Outcome::Reused, Cause::CurrentOnDisk},
-      {"reused", Outcome::Reused, Cause::CurrentOnDisk, Outcome::Reused, Cause::CurrentOnDisk},
-      {"invalidated", Outcome::Reused, Cause::CurrentOnDisk, Outcome::Ran,
-       Cause::ParametersChanged},
-      {"ran", Outcome::Ran, Cause::ParametersChanged, Outcome::Reused, Cause::CurrentOnDisk},
-      {"reused", Outcome::Ran, Cause::ParametersChanged, Outcome::Reused, Cause::CurrentOnDisk},
-      {"invalidated", Outcome::Ran, Cause::ParametersChanged, Outcome::Ran,
-       Cause::ParametersChanged},
-      {"trial", Outcome::Ran, Cause::ParametersChanged, Outcome::Reused, Cause::CurrentOnDisk},
-      {"invalidated", Outcome::Ran, Cause::ParametersChanged, Outcome::Ran,
-       Cause::ParametersChanged},
-      {"loaded", Outcome::Reused, Cause::CurrentOnDisk, Outcome::Reused, Cause::CurrentOnDisk},
+  using O = Outcome;
+  using C = Cause;
+  // step (ran, reused, trial: a search trial's run, invalidated or edited, loaded), then the
+  // decision behind the results and what the next run does.
+  const std::vector<std::tuple<std::string, O, C, O, C>> steps{
+      {"loaded", O::Reused, C::CurrentOnDisk, O::Reused, C::CurrentOnDisk},
+      {"reused", O::Reused, C::CurrentOnDisk, O::Reused, C::CurrentOnDisk},
+      {"invalidated", O::Reused, C::CurrentOnDisk, O::Ran, C::ParametersChanged},
+      {"ran", O::Ran, C::ParametersChanged, O::Reused, C::CurrentOnDisk},
+      {"reused", O::Ran, C::ParametersChanged, O::Reused, C::CurrentOnDisk},
+      {"edited", O::Ran, C::ParametersChanged, O::Ran, C::CodeChanged},
+      {"trial", O::Ran, C::ParametersChanged, O::Reused, C::CurrentOnDisk},
+      {"loaded", O::Reused, C::CurrentOnDisk, O::Reused, C::CurrentOnDisk},
   };
   Decisions decisions;
   bool current = false;
-  for (std::size_t i = 0; i < steps.size(); ++i) {
-    const std::string what = steps[i].what;
-    if (what == "invalidated") {
-      decisions.invalidated("m", alpha);
-      current = false;
+  for (const auto& [what, results, results_cause, next, next_cause] : steps) {
+    if (what == "invalidated" || what == "edited") {
+      decisions.invalidated("m", what == "edited" ? Reason{C::CodeChanged, {}, {}} : alpha);
     } else if (what == "loaded") {
       decisions.loaded("m");
-      current = true;
     } else {
       decisions.decide("m", current ? cached() : invalid, what == "trial");
-      current = true;
     }
-    const Decision* results = decisions.results("m");
-    ASSERT_NE(results, nullptr) << "step " << i;
-    EXPECT_EQ(results->outcome, steps[i].results) << "step " << i;
-    EXPECT_EQ(results->reason.cause, steps[i].results_cause) << "step " << i;
-    const Decision next = decisions.next("m", current ? cached() : invalid);
-    EXPECT_EQ(next.outcome, steps[i].next) << "step " << i;
-    EXPECT_EQ(next.reason.cause, steps[i].next_cause) << "step " << i;
+    current = what != "invalidated" && what != "edited";
+    ASSERT_NE(decisions.results("m"), nullptr) << what;
+    EXPECT_EQ(decisions.results("m")->outcome, results) << what;
+    EXPECT_EQ(decisions.results("m")->reason.cause, results_cause) << what;
+    const Decision coming = decisions.next("m", current ? cached() : invalid);
+    EXPECT_EQ(coming.outcome, next) << what;
+    EXPECT_EQ(coming.reason.cause, next_cause) << what;
   }
 }
 
