@@ -9,7 +9,7 @@ The pipeline is `load` (1 s, reads no parameter) -> `features` (0.2 s) -> `model
 2. Changing `alpha` and running `evaluate` vs rerunning the four cells (target: at most 0.05 s),
    and going back to the earlier value, which reads the caches kept for it.
 3. A new kernel on the unchanged notebook: components run, and its time to the last result vs
-   the kernel's start plus one read of the cached values.
+   the kernel's start plus one read of the cached values (best of three kernels each).
 
     python bench/bench_reuse.py [--trials 20] [--skip-kernel]
 """
@@ -30,6 +30,7 @@ os.environ.setdefault("ORVANE_TEMP_DIR", tempfile.mkdtemp(prefix="orvane-bench-"
 import optuna  # noqa: E402
 from IPython.core.interactiveshell import InteractiveShell  # noqa: E402
 
+KERNEL_REPEAT = int(os.environ.get("BENCH_KERNEL_REPEAT", "3"))
 CELLS = [
     ("load", "import time\ntime.sleep(1.0)\ndata = list(range(1000))"),
     ("features", "time.sleep(0.2)\nfeats = [d * 0.5 for d in data]"),
@@ -146,13 +147,17 @@ def _notebook_cells(pipeline_id: str) -> list[str]:
 
 
 def bench_new_kernel() -> None:
+    import compileall
+
     from jupyter_client.manager import start_new_kernel
 
+    import orvane_core
+
+    # An installed package imports from its byte code, which the installer writes; a source
+    # tree in an environment that writes none would compile the package in every kernel.
+    compileall.compile_dir(os.path.dirname(orvane_core.__file__), quiet=1)
     cells = _notebook_cells(f"bench-{os.getpid()}")
-    start = time.perf_counter()
     manager, client = start_new_kernel(kernel_name="python3")
-    _execute(client, "1")
-    started = time.perf_counter() - start
     try:
         for cell in cells:
             _execute(client, cell)
@@ -160,24 +165,37 @@ def bench_new_kernel() -> None:
         client.stop_channels()
         manager.shutdown_kernel(now=False)  # the kernel keeps its cache on the way out
 
-    start = time.perf_counter()
-    manager, client = start_new_kernel(kernel_name="python3")
-    try:
-        for cell in cells:
-            out = _execute(client, cell)
-        elapsed = time.perf_counter() - start
-        read = _execute(
-            client,
-            "import time, pickle\n_t = time.perf_counter()\n"
-            "pickle.loads(pickle.dumps((data, feats, coef, loss)))\n"
-            "print(time.perf_counter() - _t)",
-        )
-        ran = _execute(client, "%orvane status")
-    finally:
-        client.stop_channels()
-        manager.shutdown_kernel(now=True)
+    # A kernel's start varies by tenths of a second from one to the next: the best of a few
+    # alternating starts on each side. Each notebook kernel keeps the cache again for the next.
+    started = elapsed = float("inf")
+    for _ in range(KERNEL_REPEAT):
+        start = time.perf_counter()
+        manager, client = start_new_kernel(kernel_name="python3")
+        try:
+            _execute(client, "1")
+            started = min(started, time.perf_counter() - start)
+        finally:
+            client.stop_channels()
+            manager.shutdown_kernel(now=True)
+
+        start = time.perf_counter()
+        manager, client = start_new_kernel(kernel_name="python3")
+        try:
+            for cell in cells:
+                out = _execute(client, cell)
+            elapsed = min(elapsed, time.perf_counter() - start)
+            read = _execute(
+                client,
+                "import time, pickle\n_t = time.perf_counter()\n"
+                "pickle.loads(pickle.dumps((data, feats, coef, loss)))\n"
+                "print(time.perf_counter() - _t)",
+            )
+            ran = _execute(client, "%orvane status")
+        finally:
+            client.stop_channels()
+            manager.shutdown_kernel(now=False)
     read_s = float(read.strip().splitlines()[-1])
-    print("new kernel on the unchanged notebook")
+    print(f"new kernel on the unchanged notebook (best of {KERNEL_REPEAT})")
     print(f"  kernel start:                 {started:7.2f} s")
     print(f"  one read of the values:       {read_s:7.4f} s")
     print(f"  start to last result:         {elapsed:7.2f} s  (last output {out.strip()!r})")

@@ -86,13 +86,33 @@ def _is_editable(dist: metadata.Distribution) -> bool:
     return bool(isinstance(dir_info, dict) and dir_info.get("editable"))
 
 
+def _name_and_version(dist: metadata.Distribution) -> tuple[str | None, str | None]:
+    """The project's name and version from its metadata, as ``dist.metadata`` gives them.
+
+    Only the header lines up to both fields are read (they come first): parsing every header
+    and the long description below them, for hundreds of installed projects, made the first run
+    in a new kernel wait.
+    """
+    text = dist.read_text("METADATA") or dist.read_text("PKG-INFO") or ""
+    found: dict[str, str] = {}
+    for line in text.split("\n"):
+        if not line.strip():
+            break  # the headers end at the first blank line
+        key, sep, value = line.partition(":")
+        key = key.lower()
+        if sep and key in ("name", "version") and key not in found:
+            found[key] = value.lstrip(" \t").rstrip("\r")
+            if len(found) == 2:
+                break
+    return found.get("name"), found.get("version")
+
+
 def _scan_distributions(paths: list[str]) -> list[tuple[str, str, bool]]:
     """(normalised name, requirement line, editable) per installed project, sorted by name."""
     seen: dict[str, tuple[str, str, bool]] = {}
     for dist in metadata.distributions(path=paths):
         try:
-            name = dist.metadata["Name"]
-            version = dist.version
+            name, version = _name_and_version(dist)
         except Exception:
             continue
         if not name or not version:

@@ -13,6 +13,7 @@ import threading
 import time
 from typing import Any
 
+from orvane_core._native import changed_positions
 from orvane_core.callbacks import OrvanePipelineCallback
 from orvane_core.misc import (
     OrvaneComponentStatus as ComponentStatus,
@@ -25,6 +26,7 @@ from orvane_core.misc import (
 )
 
 FINISHED = (ComponentStatus.SUCCESSFUL, ComponentStatus.FAILED)
+RUNNING = ComponentStatus.RUNNING
 
 
 def _bar(mode: str, total: int, desc: str, unit: str) -> Any:
@@ -178,30 +180,6 @@ class SearchResults:
         return figures
 
 
-def _changed(new: list, old: list, out: list[int]) -> None:
-    """Appends the indexes where ``new`` and ``old`` (of one length) hold different objects.
-
-    List equality checks identity first, so equal ranges are passed over at C speed. Whole
-    lists compare without a copy; below that, a range is halved and only the slices that may
-    differ are made: when the left half holds no change, the right half must.
-    """
-    if new != old:
-        _differing(new, old, 0, len(new), out)
-
-
-def _differing(new: list, old: list, lo: int, hi: int, out: list[int]) -> None:
-    # new[lo:hi] and old[lo:hi] are known to differ.
-    if hi - lo <= 16:
-        out.extend(i for i in range(lo, hi) if new[i] is not old[i])
-        return
-    mid = (lo + hi) // 2
-    if new[lo:mid] != old[lo:mid]:
-        _differing(new, old, lo, mid, out)
-        if new[mid:hi] == old[mid:hi]:
-            return
-    _differing(new, old, mid, hi, out)
-
-
 def _fmt(value: Any) -> str:
     if isinstance(value, float):
         return f"{value:.6g}" if math.isfinite(value) else str(value)
@@ -233,8 +211,7 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
         self._plan: set[str] = set()
         self._on_finished: Any = None
         self._running: set[str] = set()
-        self._entries: list = []
-        self._hints: list[int] = []  # positions around the last changes
+        self._entries: list = []  # the components of the last record looked at
         # Start of each component of the current run that is running, by id (monotonic clock).
         self._since: dict[str, float] = {}
         # Draws come from the kernel thread and, during a run, from a ticker thread that keeps
@@ -250,10 +227,19 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
         if procedure is Procedure.PIPELINE_UPDATED:
             with self._lock:
                 if data.status is Status.SUCCESSFUL:
-                    self.summary = data.successful
+                    summary = self.summary = data.successful
                     self._dirty = True
                     if self._on_finished is not None:
-                        self._follow(data.successful.get("components", []))
+                        # Only entries that differ from the previous record's are read: the
+                        # engine keeps the entry objects of unchanged components and hands out
+                        # a new list each time, so finding them compares pointers.
+                        entries = summary.get("components", [])
+                        if type(entries) is not list:
+                            entries = list(entries)
+                        changed = changed_positions(entries, self._entries)
+                        self._entries = entries
+                        if changed:
+                            self._follow(entries, changed)
                 elif data.msg:
                     self.notes.append(data.msg)
                 now = time.monotonic()
@@ -327,43 +313,18 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
             self._dirty = True
             self.draw()
 
-    def _follow(self, entries: list) -> None:
-        """Reports each component of the run that finishes, at the record that shows it.
+    def _follow(self, entries: list, changed: list[int]) -> None:
+        """Reports each component of the run that finishes, at the record that shows it, from
+        the positions of the entries that changed since the previous record.
 
         Every record is looked at, not only drawn ones: the engine may drop a component's
-        results from memory soon after. Only entries that differ from the previous record's are
-        read; the engine keeps the entry objects of unchanged components, so finding them
-        compares pointers, and a run costs little more than its number of records.
+        results from memory soon after.
         """
-        # `_entries` is this callback's own copy of the last list, brought up to date in place:
-        # the positions that changed last time (and the next ones) are tried first, and when
-        # the copy then equals the new list, a comparison that reads pointers only, without
-        # slicing, has found every change. Otherwise the ranges that differ are searched.
-        mirror = self._entries
-        changed: list[int] = []
-        if len(mirror) == len(entries):
-            for index in self._hints:
-                if index < len(entries) and entries[index] is not mirror[index]:
-                    mirror[index] = entries[index]
-                    changed.append(index)
-            if mirror != entries:
-                found: list[int] = []
-                _changed(entries, mirror, found)
-                for index in found:
-                    mirror[index] = entries[index]
-                changed = sorted(changed + found)
-        else:
-            self._entries = list(entries)
-            changed = list(range(len(entries)))
-        # Around each change: a run goes on with the next component, and freeing a finished
-        # parent's memory changes the entry before it.
-        if changed:
-            self._hints = sorted({i for c in changed[-4:] for i in (c - 1, c, c + 1) if i >= 0})
         plan, running = self._plan, self._running
         for index in changed:
             entry = entries[index]
             status, cid = entry["execution_status"], entry["identifier"]
-            if status == ComponentStatus.RUNNING:
+            if status == RUNNING:
                 if cid in plan:
                     running.add(cid)
                     self._since.setdefault(cid, time.monotonic())

@@ -18,8 +18,7 @@ import re
 import shlex
 from dataclasses import dataclass, field
 
-import networkx as nx
-
+from orvane_core._native import Graph
 from orvane_core.common.names import CellNames, cell_names
 from orvane_core.misc.models import (
     OrvaneComponentMetadataModel,
@@ -66,12 +65,6 @@ class ComponentHeader:
             if self.backend and self.backend != self.remote:
                 parts.append(f"--backend {self.backend}")
         return " ".join(parts)
-
-
-def _downstream_of_all(graph: nx.DiGraph, candidates: list[str]) -> str | None:
-    """The candidate that runs after all the others, if there is one."""
-    last = [d for d in candidates if all(o == d or nx.has_path(graph, o, d) for o in candidates)]
-    return last[0] if len(last) == 1 else None
 
 
 def _check_name(name: str, what: str) -> str:
@@ -158,12 +151,19 @@ class Declaration:
 class ComponentRegistry:
     """The declared components in declaration order, always forming an acyclic graph.
 
+    The graph is the engine's own graph type, built over component names with the nodes and
+    edges in the order the engine's model lists them, so that cycles, ancestors and run plans
+    are found by the same code and in the same order as the pipeline finds them.
+
     Each component's engine id is its name plus a digest of its code and of its parents' ids, so
     a changed cell gets a new id and so does everything downstream of it: a disk cache left by an
     earlier kernel is adopted only by a component whose code and inputs are the same.
     """
 
     declarations: dict[str, Declaration] = field(default_factory=dict)
+    # Derived from the declarations on first use after a change; dropped by every change.
+    _graph: Graph | None = field(default=None, init=False, repr=False, compare=False)
+    _ids: dict[str, str] | None = field(default=None, init=False, repr=False, compare=False)
 
     def declare(
         self, header: ComponentHeader, code: str, provided: frozenset[str] = frozenset()
@@ -180,25 +180,37 @@ class ComponentRegistry:
         # IPython hands a cell magic its body with a final newline, a saved notebook without.
         code = code.rstrip()
         names = cell_names(code)
-        graph = self.graph()
-        graph.add_node(header.name)
-        graph.remove_edges_from(list(graph.in_edges(header.name)))
-        parents = header.parents or self._infer_parents(header.name, names, graph)
-        graph.add_edges_from((p, header.name) for p in parents)
-        try:
-            cycle = nx.find_cycle(graph, header.name)
-        except nx.NetworkXNoCycle:
-            cycle = None
+        name = header.name
+        order = [*self.declarations, *(() if name in self.declarations else (name,))]
+        others = [(p, n) for n, d in self.declarations.items() if n != name for p in d.parents]
+        # The graph without the component's own parents, where they are looked for.
+        parents = header.parents or self._infer_parents(name, names, Graph(order, others))
+        graph = Graph(order, self._edges(order, name, parents))
+        cycle = graph.find_cycle()
         if cycle:
-            walk = " -> ".join([cycle[0][0], *(t for _, t in cycle)])
+            # Only the component's parents changed, so the cycle passes through it.
+            at = cycle.index(name)
+            walk = " -> ".join([*cycle[at:-1], *cycle[:at], name])
             raise OrvaneUsageError(
-                f"Declaring {header.name!r} after {', '.join(header.parents)} makes a cycle "
+                f"Declaring {name!r} after {', '.join(header.parents)} makes a cycle "
                 f"({walk}); a component cannot depend on its own descendants."
             )
-        self.declarations[header.name] = Declaration(header, code, names, tuple(parents))
-        return self._unreached_names(header.name, graph, provided)
+        self.declarations[name] = Declaration(header, code, names, tuple(parents))
+        self._graph, self._ids = graph, None
+        return self._unreached_names(name, graph, provided)
 
-    def _infer_parents(self, name: str, names: CellNames, graph: nx.DiGraph) -> tuple[str, ...]:
+    def _edges(
+        self, order: list[str], name: str | None = None, parents: tuple[str, ...] = ()
+    ) -> list[tuple[str, str]]:
+        """The edges in the engine model's order, with ``name``'s parents replaced."""
+        edges = []
+        for node in order:
+            edges += [
+                (p, node) for p in (parents if node == name else self.declarations[node].parents)
+            ]
+        return edges
+
+    def _infer_parents(self, name: str, names: CellNames, graph: Graph) -> tuple[str, ...]:
         """The components that define what the code reads, excluding its own descendants.
 
         Values come only from direct parents, and two parents handing on different values
@@ -206,13 +218,26 @@ class ComponentRegistry:
         definer imports needs no edge of its own when a parent chosen for other names runs
         after its definer.
         """
-        below = nx.descendants(graph, name) | {name}
+        below = graph.descendants(name) | {name}
         definers: dict[str, list[str]] = {}
         for other, decl in self.declarations.items():
             if other not in below:
                 for defined in decl.names.defines:
                     definers.setdefault(defined, []).append(other)
         wanted = set(definers) if names.reads_all else names.reads & set(definers)
+        ancestors: dict[str, set[str]] = {}
+
+        def above(node: str) -> set[str]:
+            found = ancestors.get(node)
+            if found is None:
+                found = ancestors[node] = graph.ancestors(node)
+            return found
+
+        def downstream_of_all(candidates: list[str]) -> str | None:
+            """The candidate that runs after all the others, if there is one."""
+            last = [d for d in candidates if all(o == d or o in above(d) for o in candidates)]
+            return last[0] if len(last) == 1 else None
+
         parents: list[str] = []
         ambiguous: list[str] = []
         modules: list[list[str]] = []
@@ -221,7 +246,7 @@ class ComponentRegistry:
             if all(read in self.declarations[d].names.imports for d in found):
                 modules.append(found)
                 continue
-            last = _downstream_of_all(graph, found)
+            last = downstream_of_all(found)
             if last is not None:
                 if last not in parents:
                     parents.append(last)
@@ -233,15 +258,15 @@ class ComponentRegistry:
                 f"say which with '{MAGIC} {name} after PARENT, ...'."
             )
         for found in modules:
-            if any(nx.has_path(graph, d, p) for d in found for p in parents):
+            if any(d == p or d in above(p) for d in found for p in parents):
                 continue  # handed on by a parent
-            parents.append(_downstream_of_all(graph, found) or found[-1])
+            parents.append(downstream_of_all(found) or found[-1])
         order = list(self.declarations)
         return tuple(sorted(set(parents), key=order.index))
 
-    def _unreached_names(self, name: str, graph: nx.DiGraph, provided: frozenset[str]) -> list[str]:
+    def _unreached_names(self, name: str, graph: Graph, provided: frozenset[str]) -> list[str]:
         decl = self.declarations[name]
-        above = nx.ancestors(graph, name)
+        above = graph.ancestors(name)
         warnings = []
         for read in sorted(decl.names.reads - provided):
             found = self.definers(read, exclude=name)
@@ -284,25 +309,29 @@ class ComponentRegistry:
                 f"it reads) and run {them}."
             )
         del self.declarations[name]
+        self._graph, self._ids = None, None
 
-    def graph(self) -> nx.DiGraph:
-        graph = nx.DiGraph()
-        for name, decl in self.declarations.items():
-            graph.add_node(name)
-            graph.add_edges_from((p, name) for p in decl.parents)
-        return graph
+    def graph(self) -> Graph:
+        """The declared graph over component names (the engine's graph type)."""
+        if self._graph is None:
+            order = list(self.declarations)
+            self._graph = Graph(order, self._edges(order))
+        return self._graph
 
     def ids(self) -> dict[str, str]:
         """Engine id of every declared component, by name."""
-        ids: dict[str, str] = {}
-        for name in nx.topological_sort(self.graph()):
-            decl = self.declarations[name]
-            digest = hashlib.sha256(name.encode())
-            digest.update(b"\0" + decl.code.encode())
-            for parent in decl.parents:
-                digest.update(b"\0" + ids[parent].encode())
-            ids[name] = f"{name}-{digest.hexdigest()[:10]}"
-        return {name: ids[name] for name in self.declarations}
+        if self._ids is None:
+            ids: dict[str, str] = {}
+            graph = self.graph()
+            for name in graph.execution_plan(graph.nodes):
+                decl = self.declarations[name]
+                digest = hashlib.sha256(name.encode())
+                digest.update(b"\0" + decl.code.encode())
+                for parent in decl.parents:
+                    digest.update(b"\0" + ids[parent].encode())
+                ids[name] = f"{name}-{digest.hexdigest()[:10]}"
+            self._ids = {name: ids[name] for name in self.declarations}
+        return dict(self._ids)
 
     def model(self) -> OrvaneDagModel:
         """The graph model the engine builds its components from."""
@@ -332,13 +361,3 @@ class ComponentRegistry:
                 known = ", ".join(self.declarations) or "none declared yet"
                 raise OrvaneUsageError(f"Unknown component {name!r}. Components: {known}.")
         return names
-
-    def plan(self, names: list[str] | None) -> list[str]:
-        """The requested components with all their ancestors, parents first."""
-        graph = self.graph()
-        if names is None:
-            return list(nx.topological_sort(graph))
-        wanted: set[str] = set()
-        for name in self.resolve(names):
-            wanted |= nx.ancestors(graph, name) | {name}
-        return [n for n in nx.topological_sort(graph) if n in wanted]

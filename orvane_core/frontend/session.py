@@ -427,7 +427,8 @@ class OrvaneSession:
         ids = self.ids()
         if parallel and not hasattr(pipeline, "execute_components_async"):
             raise not_available("Parallel execution", "execute_components_async")
-        plan = [ids[n] for n in self.registry.plan(names)]
+        targets = list(ids.values()) if names is None else [ids[n] for n in names]
+        plan = pipeline.execution_plan(targets)  # what the engine runs, in its order
         nodes = pipeline.nodes
         before = {cid: nodes[cid].success_count for cid in plan}
         label = "all" if names is None else ", ".join(names)
@@ -457,7 +458,6 @@ class OrvaneSession:
         report = RunReport()
         started = time.perf_counter()
         try:
-            targets = list(ids.values()) if names is None else [ids[n] for n in names]
             with live_output(sink, workers=parallel), _rich_output():
                 if parallel:
                     pipeline.execute_components_async(component_ids=targets, send_to_front=False)

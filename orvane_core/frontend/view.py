@@ -11,8 +11,6 @@ from __future__ import annotations
 import html
 from typing import Any
 
-import networkx as nx
-
 from orvane_core.misc import OrvaneComponentStatus as S
 from orvane_core.misc import OrvaneDiskcacheStatus as D
 
@@ -36,8 +34,10 @@ MAX_ACROSS = 5  # boxes side by side in one row of a top-to-bottom picture; more
 GAP_LEVEL_V = 30  # space between the rows of a top-to-bottom picture
 
 
-class _Layout:
-    """Box corners by component, and each edge's route as points it passes through.
+class _Shape:
+    """Where the boxes and edges of a graph go, from its shape alone: the number of components
+    and the edges as (source, target) positions in the component list. Graphs of one shape (a
+    graph whose cells were edited gets new component ids) share it.
 
     Components are placed in levels by dependency depth: columns from left to right, or, for a
     graph deeper than ``MAX_COLUMNS``, rows from top to bottom that wrap after ``MAX_ACROSS``
@@ -45,49 +45,54 @@ class _Layout:
     picture coordinates.
     """
 
-    def __init__(self, components: list[dict], edges: list[dict]) -> None:
-        graph = nx.DiGraph()
-        graph.add_nodes_from(c["identifier"] for c in components)
-        graph.add_edges_from((e["source"], e["target"]) for e in edges)
-        order = {c["identifier"]: i for i, c in enumerate(components)}
-        generations = [
-            sorted(layer, key=order.__getitem__) for layer in nx.topological_generations(graph)
-        ]
+    def __init__(self, count: int, edges: tuple[tuple[int, int], ...]) -> None:
+        # Each edge once, by its source's place and then in the order given.
+        pairs = sorted(dict.fromkeys(edges), key=lambda e: e[0])
+        generations = _generations(list(range(count)), pairs)
         self.vertical = len(generations) > MAX_COLUMNS
-        stacks: list[list[str]] = []
+        stacks: list[list[int]] = []
         for layer in generations:
-            if self.vertical:
+            if self.vertical and len(layer) > MAX_ACROSS:
                 stacks += [layer[i : i + MAX_ACROSS] for i in range(0, len(layer), MAX_ACROSS)]
             else:
                 stacks.append(layer)
-        level: dict[str, int] = {}
+        level = [0] * count
         for index, stack in enumerate(stacks):
-            level.update(dict.fromkeys(stack, index))
+            for node in stack:
+                level[node] = index
         size_along, size_across = (BOX_H, BOX_W) if self.vertical else (BOX_W, BOX_H)
         self._gap_along = GAP_LEVEL_V if self.vertical else GAP_X
         self._size_along, self._size_across = size_along, size_across
-        pos: dict[str, tuple[float, float]] = {}  # (along, across) of each box's corner
+        pos: list[tuple[float, float]] = [(0.0, 0.0)] * count  # (along, across) of each corner
         for index, stack in enumerate(stacks):
             for k, node in enumerate(stack):
                 pos[node] = (self._along(index), PAD + k * (size_across + GAP_Y))
         # An edge that skips levels runs through a lane beside the boxes of each level it
         # crosses, so that it never passes behind a box (a box is drawn over the edges).
         lanes: dict[int, list[tuple]] = {}
-        for source, target in graph.edges:
+        for source, target in pairs:
             for index in range(level[source] + 1, level[target]):
-                key = (pos[source][1], pos[target][1], order[source], order[target])
+                key = (pos[source][1], pos[target][1], source, target)
                 lanes.setdefault(index, []).append((key, (source, target)))
-        lane_at: dict[tuple[int, tuple[str, str]], float] = {}
-        far = max((a for _, a in pos.values()), default=PAD) + size_across
+        lane_at: dict[tuple[int, tuple[int, int]], float] = {}
+        far = max((a for _, a in pos), default=PAD) + size_across
         for index, passing in lanes.items():
             top = PAD + len(stacks[index]) * (size_across + GAP_Y)
             for k, (_, edge) in enumerate(sorted(passing)):
                 lane_at[index, edge] = top + k * LANE + LANE / 2
                 far = max(far, top + (k + 1) * LANE)
-        self.boxes = {node: self._xy(*p) for node, p in pos.items()}
-        self.routes = {}
-        self._edges_svg: dict[frozenset, str] = {}
-        for source, target in graph.edges:
+        # Each box's corner and its two text lines' positions, as SVG attributes.
+        self.boxes = [
+            (
+                f'x="{x:g}" y="{y:g}"',
+                f'x="{x + 10:g}" y="{y + 19:g}"',
+                f'x="{x + 10:g}" y="{y + 36:g}"',
+            )
+            for x, y in (self._xy(*p) for p in pos)
+        ]
+        # The SVG path of each edge, in drawing order.
+        self.paths: dict[tuple[int, int], str] = {}
+        for source, target in pairs:
             (a1, c1), (a2, c2) = pos[source], pos[target]
             points = [(a1 + size_along, c1 + size_across / 2)]
             for index in range(level[source] + 1, level[target]):
@@ -95,9 +100,46 @@ class _Layout:
                 points += [(self._along(index), across), (self._along(index) + size_along, across)]
             # The arrowhead's tip stops short of the target's border, which would cover it.
             points.append((a2 - 1.5, c2 + size_across / 2))
-            self.routes[source, target] = [self._xy(*p) for p in points]
+            self.paths[source, target] = _path([self._xy(*p) for p in points], self.vertical)
         length = self._along(len(stacks) - 1) + size_along + PAD if stacks else 2 * PAD
         self.width, self.height = self._xy(length, far + PAD)
+
+    def _along(self, index: int) -> float:
+        return PAD + index * (self._size_along + self._gap_along)
+
+    def _xy(self, along: float, across: float) -> tuple[float, float]:
+        return (across, along) if self.vertical else (along, across)
+
+
+class _Layout:
+    """A graph's shape with its component ids: box positions by id, the edges' SVG, and the last
+    SVG of each component's box."""
+
+    def __init__(self, ids: list[str], shape: _Shape) -> None:
+        self.ids = ids
+        self.vertical, self.width, self.height = shape.vertical, shape.width, shape.height
+        self.boxes = dict(zip(ids, shape.boxes, strict=True))
+        self._paths = shape.paths
+        self._edges_svg: dict[frozenset, str] = {}
+        # Each component's last box: (summary entry, seconds running, reason, SVG text).
+        self.box_svgs: dict[str, tuple] = {}
+
+    def box_svg(self, c: dict, elapsed: dict[str, float], why: str | None) -> str:
+        """A component's box with its name and statuses (``why``: the reason it ran, if any)."""
+        corner, first, second = self.boxes[c["identifier"]]
+        status, disk, line = _status_text(c, elapsed)
+        fill, stroke = COLORS.get(status, COLORS[S.INVALID])
+        name = html.escape(str(c.get("name") or c["identifier"]))
+        why = html.escape(f"; {why}") if why is not None else ""
+        return (
+            f'<g class="orvane-component" data-component="{name}" data-status="{status}" '
+            f'data-diskcache="{disk}"><title>{name}: {status}, disk cache {disk}{why}</title>'
+            f'<rect {corner} width="{BOX_W}" height="{BOX_H}" rx="7" fill="{fill}" '
+            f'stroke="{stroke}" stroke-width="2"/>'
+            f'<text {first} font-size="13" font-weight="bold" fill="#222">{name}</text>'
+            f'<text {second} font-size="11" fill="{stroke}">'
+            f"{html.escape(line)}</text></g>"
+        )
 
     def edges_svg(self, inferred: frozenset) -> str:
         """The edges as SVG paths. They follow from the layout and the inferred edges alone, so
@@ -106,26 +148,45 @@ class _Layout:
         if found is None:
             if len(self._edges_svg) > 4:
                 self._edges_svg.clear()
+            ids = self.ids
             found = self._edges_svg[inferred] = "".join(
-                self._edge_svg(points, edge in inferred) for edge, points in self.routes.items()
+                _edge_svg(path, (ids[s], ids[t]) in inferred)
+                for (s, t), path in self._paths.items()
             )
         return found
 
-    def _edge_svg(self, points: list[tuple[float, float]], inferred: bool) -> str:
-        # Edges found from the names the cells use are dashed; those from 'after' are solid.
-        dash = ' stroke-dasharray="5,3"' if inferred else ""
-        return (
-            f'<path class="orvane-edge{" orvane-inferred" if dash else ""}" '
-            f'd="{_path(points, self.vertical)}" '
-            f'fill="none" stroke="#777" stroke-width="1.3"{dash} marker-end="url(#orvane-arrow)">'
-            f"<title>{'inferred from the names used' if dash else 'after'}</title></path>"
-        )
 
-    def _along(self, index: int) -> float:
-        return PAD + index * (self._size_along + self._gap_along)
+def _edge_svg(path: str, inferred: bool) -> str:
+    # Edges found from the names the cells use are dashed; those from 'after' are solid.
+    dash = ' stroke-dasharray="5,3"' if inferred else ""
+    return (
+        f'<path class="orvane-edge{" orvane-inferred" if dash else ""}" d="{path}" '
+        f'fill="none" stroke="#777" stroke-width="1.3"{dash} marker-end="url(#orvane-arrow)">'
+        f"<title>{'inferred from the names used' if dash else 'after'}</title></path>"
+    )
 
-    def _xy(self, along: float, across: float) -> tuple[float, float]:
-        return (across, along) if self.vertical else (along, across)
+
+def _generations(nodes: list[str], edges: list[tuple[str, str]]) -> list[list[str]]:
+    """The nodes in levels, each in node order: those without a parent first, then each node one
+    level below its deepest parent."""
+    place = {n: i for i, n in enumerate(nodes)}
+    parents: dict[str, int] = dict.fromkeys(nodes, 0)
+    children: dict[str, list[str]] = {n: [] for n in nodes}
+    for source, target in edges:
+        parents[target] += 1
+        children[source].append(target)
+    layer = [n for n in nodes if not parents[n]]
+    out = []
+    while layer:
+        out.append(layer)
+        released = []
+        for node in layer:
+            for child in children[node]:
+                parents[child] -= 1
+                if not parents[child]:
+                    released.append(child)
+        layer = sorted(released, key=place.__getitem__)
+    return out
 
 
 def _path(points: list[tuple[float, float]], vertical: bool = False) -> str:
@@ -146,19 +207,25 @@ def _path(points: list[tuple[float, float]], vertical: bool = False) -> str:
 
 
 _layout_cache: dict[tuple, _Layout] = {}
+_shape_cache: dict[tuple, _Shape] = {}
 
 
 def _layout(components: list[dict], edges: list[dict]) -> _Layout:
     # Runs redraw the same graph many times; only statuses change between draws.
-    key = (
-        tuple(c["identifier"] for c in components),
-        tuple((e["source"], e["target"]) for e in edges),
-    )
+    ids = tuple(c["identifier"] for c in components)
+    key = (ids, tuple((e["source"], e["target"]) for e in edges))
     found = _layout_cache.get(key)
     if found is None:
+        place = {cid: i for i, cid in enumerate(ids)}
+        shape_key = (len(ids), tuple((place[s], place[t]) for s, t in key[1]))
+        shape = _shape_cache.get(shape_key)
+        if shape is None:
+            if len(_shape_cache) > 8:
+                _shape_cache.clear()
+            shape = _shape_cache[shape_key] = _Shape(*shape_key)
         if len(_layout_cache) > 8:
             _layout_cache.clear()
-        found = _layout_cache[key] = _Layout(components, edges)
+        found = _layout_cache[key] = _Layout(list(ids), shape)
     return found
 
 
@@ -200,22 +267,16 @@ def pipeline_svg(summary: dict | None, elapsed: dict[str, float] | None = None) 
     inferred = frozenset(tuple(e) for e in (summary or {}).get("inferred_edges", ()))
     reasons = (summary or {}).get("reasons", {})
     out.append(layout.edges_svg(inferred))
+    boxes = layout.box_svgs
     for c in components:
-        x, y = layout.boxes[c["identifier"]]
-        status, disk, line = _status_text(c, elapsed)
-        fill, stroke = COLORS.get(status, COLORS[S.INVALID])
-        name = html.escape(str(c.get("name") or c["identifier"]))
-        why = html.escape(f"; {reasons[c['identifier']]}") if c["identifier"] in reasons else ""
-        out.append(
-            f'<g class="orvane-component" data-component="{name}" data-status="{status}" '
-            f'data-diskcache="{disk}"><title>{name}: {status}, disk cache {disk}{why}</title>'
-            f'<rect x="{x:g}" y="{y:g}" width="{BOX_W}" height="{BOX_H}" rx="7" fill="{fill}" '
-            f'stroke="{stroke}" stroke-width="2"/>'
-            f'<text x="{x + 10:g}" y="{y + 19:g}" font-size="13" font-weight="bold" '
-            f'fill="#222">{name}</text>'
-            f'<text x="{x + 10:g}" y="{y + 36:g}" font-size="11" fill="{stroke}">'
-            f"{html.escape(line)}</text></g>"
-        )
+        cid = c["identifier"]
+        seconds, why = elapsed.get(cid), reasons.get(cid)
+        # Most components keep their summary entry (the same object) from one draw to the
+        # next: their box is the text drawn last time.
+        found = boxes.get(cid)
+        if found is None or found[0] is not c or found[1] != seconds or found[2] != why:
+            found = boxes[cid] = (c, seconds, why, layout.box_svg(c, elapsed, why))
+        out.append(found[3])
     out.append("</svg>")
     return "".join(out)
 

@@ -6,8 +6,6 @@ import importlib
 import uuid
 from typing import Any
 
-import networkx as nx
-
 from orvane_core._native import Graph
 from orvane_core.misc import OrvaneComponentStatus
 from orvane_core.misc.models import (
@@ -99,7 +97,8 @@ class OrvaneDagBase:
     only owner of the components. The graph itself is the native ``_graph``, which answers every
     query the engine makes (parents, children, ancestors, descendants, run plans); ``nx_graph`` is
     its networkx view for readers, with the same nodes in the same order and one edge from parent
-    to child per dependency, in the model's order. Both are replaced together, in one step.
+    to child per dependency, in the model's order, made from the native graph of the same change
+    whenever it is read.
 
     The pipeline summary is rebuilt after every change of state, so each component's entry is
     cached: components add their id to the shared ``_summary_sink`` set whenever their own summary
@@ -119,7 +118,7 @@ class OrvaneDagBase:
         self._graph_version = 0
         self.nodes: dict[str, Any] = {}
         self._graph = Graph()
-        self.nx_graph = nx.DiGraph()
+        self._nx_view: tuple[int, Any] | None = None
         self._summary_entries: list[dict] = []
         self._summary_index: dict[str, int] = {}
         self._edge_list: list[tuple[str, str]] = []
@@ -166,11 +165,7 @@ class OrvaneDagBase:
 
         node_ids = list(nodes)
         if node_ids != old_graph.nodes or plan.edges != self._edge_list:
-            view = nx.DiGraph()
-            view.add_nodes_from(node_ids)
-            view.add_edges_from(plan.edges)
             self._graph = plan.graph
-            self.nx_graph = view
             self._graph_version += 1
             self._edge_list = plan.edges
             self._edge_entries = [{"source": s, "target": t} for s, t in plan.edges]
@@ -198,6 +193,30 @@ class OrvaneDagBase:
             code_changed, parents_changed, fresh
         ):
             self.nodes[cid].status = OrvaneComponentStatus.INVALID
+
+    def execution_plan(self, component_ids: list[str]) -> list[str]:
+        """The ids a run of the requested components takes, in its order: each requested
+        component with all its ancestors, once, parents first."""
+        return self._graph.execution_plan(component_ids)
+
+    @property
+    def nx_graph(self) -> Any:
+        """The graph as a networkx ``DiGraph`` for readers: the nodes in order, one edge from
+        parent to child per dependency, in the model's order.
+
+        Made from the native graph when first asked for after a change (networkx is imported
+        only then, as starting a kernel's pipeline does not need it), so it always shows the
+        graph of the last change; the same object is returned until the graph changes again.
+        """
+        view = self._nx_view
+        if view is None or view[0] != self._graph_version:
+            import networkx as nx
+
+            graph = nx.DiGraph()
+            graph.add_nodes_from(self.nodes)
+            graph.add_edges_from(self._edge_list)
+            view = self._nx_view = (self._graph_version, graph)
+        return view[1]
 
     @staticmethod
     def _update_component(component: Any, model: OrvaneComponentModel) -> bool:

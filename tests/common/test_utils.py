@@ -168,6 +168,14 @@ def test_broken_metadata_is_skipped(site):
     assert get_pip_freeze() == ["alpha==2.1", "odd==1.0", "Orvane==9.9", "Zeta-Pkg==1.0"]
 
 
+def test_the_description_after_the_headers_is_not_read_as_headers(site):
+    info = site / "described-1.0.dist-info"
+    info.mkdir()
+    text = "Metadata-Version: 2.1\nName: described\nVersion: 1.0\n\nName: other\nVersion: 2\n"
+    (info / "METADATA").write_text(text)
+    assert "described==1.0" in get_pip_freeze() and "other==2" not in get_pip_freeze()
+
+
 def test_cached_list_follows_installs_and_removals(site):
     first = get_pip_freeze()
     first.append("mutated==0")

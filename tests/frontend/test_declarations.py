@@ -1,5 +1,7 @@
 """Component headers, the declared graph, and the text users write for parameters and searches."""
 
+import re
+
 import pytest
 
 from orvane_core.frontend.declarations import (
@@ -60,7 +62,30 @@ def test_registry_rejects_unknown_parents_and_cycles():
         reg.declare(parse_header("c after zz"), "")
     with pytest.raises(OrvaneUsageError, match=r"cycle \(a -> b -> a\)"):
         reg.declare(parse_header("a after b"), "x = 1")
-    assert reg.plan(["b"]) == ["a", "b"]
+    # A refused declaration leaves the graph as it was.
+    assert reg.graph().execution_plan(["b"]) == ["a", "b"]
+    assert reg.declarations["a"].parents == ()
+
+
+@pytest.mark.parametrize(
+    "cells, header, walk",
+    [
+        (
+            [("a", "x = 1"), ("b after a", "y = x"), ("c after b", "z = y")],
+            "a after c",
+            "a -> b -> c -> a",
+        ),
+        # The edge back comes from the names c reads.
+        ([("a", "x = 1"), ("b", "y = x"), ("c", "z = y")], "b after c", "b -> c -> b"),
+    ],
+)
+def test_a_cycle_is_refused_with_its_walk_from_the_declared_component(cells, header, walk):
+    reg = ComponentRegistry()
+    for text, code in cells:
+        reg.declare(parse_header(text), code)
+    with pytest.raises(OrvaneUsageError, match=re.escape(f"makes a cycle ({walk})")):
+        reg.declare(parse_header(header), "y = 2")
+    assert reg.graph().execution_plan(["c"]) == ["a", "b", "c"]
 
 
 def test_ids_follow_code_and_everything_upstream():

@@ -222,6 +222,22 @@ def test_a_figure_is_shown_as_an_image_wherever_the_cell_ran(client, commands):
     assert len(images) == 1
 
 
+def test_components_run_and_are_reported_in_the_order_asked_for(client):
+    run_in_kernel(client, "%orvane autorun off")
+    for name in ("first", "second"):
+        run_in_kernel(client, f"%%component {name}\nprint('{name} ran')")
+    run_in_kernel(client, "%orvane autorun on")
+    _, messages = run_in_kernel(
+        client,
+        "import sys\nreport = fe.current_session().run(['second', 'first'])\n"
+        "print(report.ran, list(report.reasons))\n"
+        "print('networkx' in sys.modules)",  # the front end's own graph work does not need it
+    )
+    text = _texts(messages)
+    assert text.index("second ran") < text.index("first ran")
+    assert "['second', 'first'] ['second', 'first']\nFalse" in text
+
+
 def test_a_removed_or_renamed_component_leaves_the_pipeline(client):
     def run_cell(code, cell_id):
         # As JupyterLab sends it: the request's metadata names the notebook cell.

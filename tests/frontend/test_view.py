@@ -104,3 +104,41 @@ def test_inferred_edges_are_drawn_dashed():
     edges = [{"source": "a", "target": "b"}, {"source": "b", "target": "c"}]
     svg = pipeline_svg({"components": components, "edges": edges, "inferred_edges": [("a", "b")]})
     assert svg.count("stroke-dasharray") == 1 and svg.count("inferred from the names used") == 1
+
+
+def _boxes(svg):
+    """(status, title, corner, second line) of each box, by component name."""
+    found = re.findall(
+        r'data-component="(\w+)" data-status="(\w+)".*?<title>(.*?)</title><rect x="([\d.]+)" '
+        r'y="([\d.]+)".*?font-size="11"[^>]*>(.*?)</text>',
+        svg,
+    )
+    return {n: (s, title, (float(x), float(y)), line) for n, s, title, x, y, line in found}
+
+
+def test_each_redraw_shows_the_latest_entries_and_a_renamed_graph_keeps_its_places():
+    def entry(name, status="invalid", prefix=""):
+        return {"identifier": prefix + name, "name": prefix + name, "execution_status": status}
+
+    def summary(entries, prefix="", **extra):
+        edges = [{"source": prefix + "a", "target": prefix + "b"}]
+        return {"components": entries, "edges": edges, **extra}
+
+    a, b, running = entry("a", "successful"), entry("b"), entry("b", "running")
+    first = _boxes(pipeline_svg(summary([a, b])))
+    steps = [
+        # (entries, elapsed, reasons, expected (status, second line) of b)
+        ([a, running], {"b": 3.0}, {}, ("running", "running 3 s")),
+        ([a, running], {"b": 4.0}, {}, ("running", "running 4 s")),  # the same entry, later
+        ([a, entry("b", "failed")], {}, {"b": "ran: it was requested"}, ("failed", None)),
+    ]
+    for entries, elapsed, reasons, (status, line) in steps:
+        boxes = _boxes(pipeline_svg(summary(entries, reasons=reasons), elapsed))
+        assert boxes["b"][0] == status and boxes["a"][0] == "successful"
+        assert line is None or boxes["b"][3] == line
+        assert ("ran: it was requested" in boxes["b"][1]) == bool(reasons)
+    # Edited cells get new ids; the picture of the same shape keeps every place.
+    renamed = _boxes(pipeline_svg(summary([entry("a", prefix="x"), entry("b", prefix="x")], "x")))
+    assert {n: box[2] for n, box in renamed.items()} == {
+        "x" + n: box[2] for n, box in first.items()
+    }
