@@ -318,6 +318,67 @@ bool keeps_earlier(const Reason& reason, const NodeFacts& facts) {
   }
 }
 
+std::vector<std::string> SetAside::add(const std::string& id, Entry entry, std::size_t limit) {
+  std::vector<std::string> gone;
+  std::vector<Entry>& held = held_[id];
+  for (auto it = held.begin(); it != held.end(); ++it) {
+    if (it->fingerprint != entry.fingerprint) continue;
+    if (it->folder == entry.folder) return gone;  // found again
+    gone.push_back(it->folder);
+    held.erase(it);
+    break;
+  }
+  held.push_back(std::move(entry));
+  while (held.size() > limit) {
+    gone.push_back(held.front().folder);
+    held.erase(held.begin());
+  }
+  if (held.empty()) held_.erase(id);
+  return gone;
+}
+
+std::optional<std::string> SetAside::take(const std::string& id, const std::string& fingerprint) {
+  auto found = held_.find(id);
+  if (found == held_.end()) return std::nullopt;
+  std::vector<Entry>& held = found->second;
+  for (auto it = held.begin(); it != held.end(); ++it) {
+    if (it->fingerprint != fingerprint) continue;
+    std::string folder = std::move(it->folder);
+    held.erase(it);
+    if (held.empty()) held_.erase(found);
+    return folder;
+  }
+  return std::nullopt;
+}
+
+std::vector<std::string> SetAside::drop(const std::string* id) {
+  std::vector<std::string> gone;
+  for (auto it = held_.begin(); it != held_.end();) {
+    if (id != nullptr && it->first != *id) {
+      ++it;
+      continue;
+    }
+    for (Entry& entry : it->second) gone.push_back(std::move(entry.folder));
+    it = held_.erase(it);
+  }
+  return gone;
+}
+
+std::vector<std::string> SetAside::ids() const {
+  std::vector<std::string> out;
+  for (const auto& item : held_) out.push_back(item.first);
+  return out;
+}
+
+bool SetAside::holds(const std::string& id, const std::string& fingerprint) const {
+  auto found = held_.find(id);
+  if (found == held_.end()) return false;
+  for (const Entry& entry : found->second) {
+    if (entry.fingerprint == fingerprint) return true;
+  }
+  return false;
+}
+
 bool write_after_success(bool uses_disk, bool in_search_reach) {
   return uses_disk && !in_search_reach;
 }

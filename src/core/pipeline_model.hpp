@@ -183,6 +183,30 @@ bool cancel_on_interrupt(const NodeFacts& facts);
 // holds a current disk cache.
 bool keeps_earlier(const Reason& reason, const NodeFacts& facts);
 
+// The disk caches set aside per component id (by a search, or for earlier inputs): folders with
+// the fingerprint each records, oldest first, one per fingerprint.
+class SetAside {
+ public:
+  struct Entry {
+    std::string folder, fingerprint;
+  };
+  // Sets a folder aside; returns the folders that go: an earlier one for the same fingerprint,
+  // and the oldest beyond `limit`.
+  std::vector<std::string> add(const std::string& id, Entry entry, std::size_t limit);
+  // Takes out the folder set aside for `fingerprint`, if any.
+  std::optional<std::string> take(const std::string& id, const std::string& fingerprint);
+  // Takes out every folder of one component, or of all when `id` is null.
+  std::vector<std::string> drop(const std::string* id);
+  // Forgets every folder without deleting any (they belong to someone else now).
+  void forget() { held_.clear(); }
+  bool empty() const { return held_.empty(); }
+  std::vector<std::string> ids() const;
+  bool holds(const std::string& id, const std::string& fingerprint) const;
+
+ private:
+  std::map<std::string, std::vector<Entry>> held_;
+};
+
 // ---- writes and ownership ----
 
 // After a component succeeded: its results go to the disk cache when caching is on for it,

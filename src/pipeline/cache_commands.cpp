@@ -98,7 +98,7 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
     const auto& others = earlier[load.component_id];
     candidates.insert(candidates.end(), others.begin(), others.end());
     std::optional<model::Reason> first_stale;
-    std::vector<PipelineState::PausedCache> spare;  // newest first
+    std::vector<model::SetAside::Entry> spare;  // newest first
     bool adopted = false;
     for (const std::string& name : candidates) {
       const std::string path = join_path(dir, name);
@@ -114,7 +114,7 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
         // of no use to anyone.
         if (stale && !first_stale) first_stale = stale;
         if (stale && st.kept_versions > 0 && !recorded.empty()) {
-          spare.push_back({py_paths::str(path), recorded});
+          spare.push_back({absolute_path(path), recorded});
         } else if (ours) {
           sup::remove_owned(path, has_record);
         }
@@ -138,24 +138,12 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
     if (!adopted && first_stale && !comp::successful(target)) {
       st.decisions.invalidated(load.component_id, *first_stale);
     }
-    if (spare.empty()) continue;
-    // Set aside oldest first, one per fingerprint (a later adoption of the same directory finds
-    // them again), at most kept_versions.
-    std::vector<PipelineState::PausedCache>& held = st.paused[load.component_id];
+    // Set aside oldest first: a later adoption of the same directory finds them again.
     for (auto it = spare.rbegin(); it != spare.rend(); ++it) {
-      auto same = std::find_if(held.begin(), held.end(),
-                               [&](const auto& p) { return p.fingerprint == it->fingerprint; });
-      if (same == held.end()) {
-        held.push_back(*it);
-      } else if (py_paths::text(same->folder) != py_paths::text(it->folder)) {
-        sup::remove_owned(py_paths::text(it->folder), true);  // a duplicate of one set aside
-      }
-    }
-    while (held.size() > st.kept_versions) {
-      sup::remove_owned(py_paths::text(held.front().folder), true);
-      held.erase(held.begin());
+      discard_folders(st.paused.add(load.component_id, *it, st.kept_versions));
     }
   }
+
   // Only what is provably this product's is deleted: the directory may be a user's folder. A
   // directory that a component holds is never deleted from under it.
   std::set<std::string> attached;

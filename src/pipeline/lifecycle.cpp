@@ -113,7 +113,7 @@ py::str keep_diskcache(const py::object& self) {
     writer.attr("close")();
   }
   ownership::give_up(self);
-  st.paused.clear();  // left for the later kernel with the rest
+  st.paused.forget();  // left for the later kernel with the rest
   return py::str(st.cache_dir);
 }
 

@@ -108,13 +108,9 @@ struct PipelineState {
   // During a search with parameter_reach: the components the tuned parameters reach, which
   // write nothing to disk for trial results.
   std::unordered_set<std::string> search_reach;
-  // Disk caches set aside by a search, by component id: brought back when the component's
-  // fingerprint is the one recorded in the cache again.
-  struct PausedCache {
-    py::object folder;
-    std::string fingerprint;
-  };
-  std::unordered_map<std::string, std::vector<PausedCache>> paused;  // oldest first
+  // Disk caches set aside by a search or for earlier inputs, by component id: brought back
+  // when the component's fingerprint is the one recorded in a cache again.
+  model::SetAside paused;
   // Opt-in: how many earlier disk caches per component a change of its inputs sets aside for
   // when they come back (0: none; an invalidation drops the cache, as it always did).
   std::size_t kept_versions = 0;
@@ -257,6 +253,8 @@ void apply_invalidations(const py::object& self, PipelineState& st, const GraphO
 // Detaches the component's disk cache into `paused`, keeping at most `limit` per component (one
 // per fingerprint, the oldest go); false when it has none with a recorded fingerprint.
 bool set_aside(PipelineState& st, const py::handle& id, std::size_t limit);
+// Deletes set-aside folders that are still caches of ours (a clean-up may have gone first).
+void discard_folders(const std::vector<std::string>& folders);
 
 // Parameter reach (reach.cpp). The parameters a component reads, from its code.
 model::ParameterReads reads_of(PipelineState& st, const py::handle& id);

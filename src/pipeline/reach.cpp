@@ -10,6 +10,7 @@
 
 #include "common/py_paths.hpp"
 #include "common/pyclass.hpp"
+#include "core/cache_folders.hpp"
 #include "pipeline/cache_guard.hpp"
 #include "pipeline/component_access.hpp"
 #include "pipeline/diskcache_support.hpp"
@@ -60,12 +61,13 @@ std::vector<std::string> parameter_names(const py::dict& values) {
   return names;
 }
 
-// Deletes a set-aside cache's folder if it is still one of ours (a clean-up may have gone first).
-void discard_folder(const py::object& folder) {
-  if (!sup::read_record(folder).is_none()) sup::remove_owned(py_paths::text(folder), true);
-}
-
 }  // namespace
+
+void discard_folders(const std::vector<std::string>& folders) {
+  for (const std::string& folder : folders) {
+    if (!sup::read_record(py_paths::str(folder)).is_none()) sup::remove_owned(folder, true);
+  }
+}
 
 model::Facts facts_of(const PipelineState& st, const GraphObject& graph) {
   const PipelineState* owner = &st;
@@ -146,20 +148,9 @@ bool set_aside(PipelineState& st, const py::handle& id, std::size_t limit) {
   // Without a recorded fingerprint it could never be told current again: it stays attached
   // and goes the way any invalidated cache goes.
   if (print.empty()) return false;
-  std::vector<PipelineState::PausedCache>& held = st.paused[key(id)];
-  for (auto it = held.begin(); it != held.end();) {
-    if (it->fingerprint != print) {
-      ++it;
-      continue;
-    }
-    discard_folder(it->folder);
-    it = held.erase(it);
-  }
-  held.push_back({cache.attr("cache_dir"), print});
-  while (held.size() > limit) {
-    discard_folder(held.front().folder);
-    held.erase(held.begin());
-  }
+  // Absolute, as adoption names them: a folder found again is then known as the same one.
+  const std::string folder = absolute_path(py_paths::text(cache.attr("cache_dir")));
+  discard_folders(st.paused.add(key(id), {folder, print}, limit));
   comp::detach_diskcache(c);
   comp::native(c).mark_disk_status(comp::DiskStatus::Uncached);
   return true;
@@ -195,28 +186,22 @@ std::unordered_set<std::string> restore_paused(const py::object& self, PipelineS
   std::unordered_set<std::string> restored;
   // Not while a search runs: the next trial's invalidation would delete a cache taken back.
   if (st.paused.empty() || !st.search_reach.empty()) return restored;
-  std::vector<std::pair<std::string, std::size_t>> back;  // id, index in its list
-  for (const auto& [id, held] : st.paused) {
+  std::vector<std::pair<std::string, std::string>> back;  // id, fingerprint
+  for (const std::string& id : st.paused.ids()) {
     py::str component_id(id);
-    if (held.empty() || !st.nodes.contains(component_id)) continue;
+    if (!st.nodes.contains(component_id)) continue;
     if (!comp::uses_diskcache(component(st, component_id))) continue;
-    const std::string print = guard::fingerprint(self, component_id);
-    for (std::size_t i = held.size(); i-- > 0;) {
-      if (held[i].fingerprint != print) continue;
-      back.emplace_back(id, i);
-      break;
-    }
+    std::string print = guard::fingerprint(self, component_id);
+    if (st.paused.holds(id, print)) back.emplace_back(id, std::move(print));
   }
-  for (const auto& [id, index] : back) {
+  for (const auto& [id, print] : back) {
     py::str component_id(id);
-    std::vector<PipelineState::PausedCache>& held = st.paused[id];
-    py::object folder = held[index].folder;
-    held.erase(held.begin() + static_cast<std::ptrdiff_t>(index));
     py::object c = component(st, component_id);
     cancel_pending_write(self, component_id);
     // The results it holds now stay at hand as well, for going forth again.
     if (st.kept_versions > 0) set_aside(st, component_id, st.kept_versions);
-    if (!sup::load_into_component(c, folder)) continue;
+    const std::optional<std::string> folder = st.paused.take(id, print);
+    if (!folder || !sup::load_into_component(c, py_paths::str(*folder))) continue;
     comp::mark_disk_cached(c);
     st.decisions.loaded(id);
     restored.insert(id);
@@ -225,14 +210,8 @@ std::unordered_set<std::string> restore_paused(const py::object& self, PipelineS
 }
 
 void drop_paused(PipelineState& st, const py::handle& id) {
-  for (auto it = st.paused.begin(); it != st.paused.end();) {
-    if (!id.is_none() && it->first != key(id)) {
-      ++it;
-      continue;
-    }
-    for (const PipelineState::PausedCache& paused : it->second) discard_folder(paused.folder);
-    it = st.paused.erase(it);
-  }
+  const std::string one = id.is_none() ? std::string() : key(id);
+  discard_folders(st.paused.drop(id.is_none() ? nullptr : &one));
 }
 
 namespace {

@@ -266,6 +266,27 @@ TEST(PipelineModel, EarlierCachesAreKeptWhenInputsChange) {
   }
 }
 
+TEST(PipelineModel, SetAsideCachesOnePerFingerprintWithinALimit) {
+  SetAside aside;
+  // (folder, fingerprint) added with a limit of 2, and the folders that go.
+  const std::vector<std::tuple<std::string, std::string, std::vector<std::string>>> adds{
+      {"f1", "a", {}},     {"f2", "b", {}}, {"f2", "b", {}},  // found again: nothing goes
+      {"f3", "a", {"f1"}},                                    // a newer cache for the same inputs
+      {"f4", "c", {"f2"}},                                    // the oldest beyond the limit
+  };
+  for (const auto& [folder, print, gone] : adds) {
+    EXPECT_EQ(aside.add("m", {folder, print}, 2), gone) << folder;
+  }
+  EXPECT_FALSE(aside.holds("m", "b"));
+  EXPECT_EQ(aside.take("m", "a"), std::optional<std::string>("f3"));
+  EXPECT_EQ(aside.take("m", "a"), std::nullopt);
+  aside.add("e", {"f5", "a"}, 2);
+  const std::string model = "m";
+  EXPECT_EQ(aside.drop(&model), std::vector<std::string>{"f4"});
+  EXPECT_EQ(aside.drop(nullptr), std::vector<std::string>{"f5"});
+  EXPECT_TRUE(aside.empty());
+}
+
 TEST(PipelineModel, WhatChangedSinceACacheWasWritten) {
   const Sources before{digest("fit(x)"), {{"alpha", digest("1.0")}}, {{"clean", "aa"}}};
   struct Case {
