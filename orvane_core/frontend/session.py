@@ -556,9 +556,12 @@ class OrvaneSession:
         return out
 
     def _note_reasons(self, redraw: bool = False) -> None:
-        """Gives the views the reasons as they are now (after anything that may change them)."""
+        """Gives the views the reasons as they are now (after anything that may change them);
+        without a view nothing needs them, and a large notebook declares many cells."""
+        if not self.callback.views:
+            return
         self.callback.extra["reasons"] = self.reasons()
-        if redraw and self.callback.views:
+        if redraw:
             self.callback.redraw()
 
     # -- parameters ----------------------------------------------------------------------------
@@ -790,7 +793,7 @@ class OrvaneSession:
     def summary(self) -> dict:
         if self.pipeline is None:
             return {}
-        return {**self.pipeline.info.dict(), **self.callback.extra}
+        return {**self.pipeline.info.dict(), **self.callback.extra, "reasons": self.reasons()}
 
     def missing_name_hints(self, names: list[str]) -> list[str]:
         """For components that failed on an unknown name: which component defines it."""
