@@ -160,8 +160,9 @@ def test_a_search_that_stops_at_once_leaves_the_set_aside_caches_current(make_pi
 
 def test_a_trial_at_the_earlier_values_leaves_the_set_aside_caches_for_afterwards(make_pipeline):
     p = chain(make_pipeline, True)
-    grid = {"alpha": {"low": 0, "high": 2, "interval": 1.0, "distribution": "discrete_uniform"}}
-    p.optimize_parameters("evaluate", "GridSearch", [0], grid, 3)
+    # 1.0 and 2.0 drawn ten times: a trial at 1.0 is followed by one at 2.0 but for 11 in 1024.
+    two = {"alpha": {"low": 1, "high": 2, "interval": 1.0, "distribution": "discrete_uniform"}}
+    p.optimize_parameters("evaluate", "RandomSearch", [0], two, 10)
     p.set_parameters([Param(name="alpha", type="float", value="1.0")])
     counts = {c: p.nodes[c].success_count for c in CHAIN}
     assert p.execute_component("evaluate", send_to_front=False) == 13.0
