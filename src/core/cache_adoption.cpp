@@ -1,6 +1,7 @@
 // Adoption planning for a directory of component caches; see cache_adoption.hpp.
 #include "core/cache_adoption.hpp"
 
+#include <algorithm>
 #include <exception>
 #include <unordered_map>
 #include <unordered_set>
@@ -71,7 +72,7 @@ bool newer(const CacheDirEntry& a, const CacheDirEntry& b) {
 }  // namespace
 
 AdoptionPlan plan_adoption(const std::vector<CacheDirEntry>& entries,
-                           const std::vector<std::string>& component_ids) {
+                           const std::vector<std::string>& component_ids, bool keep_earlier) {
   AdoptionPlan plan;
   std::unordered_set<std::string> known(component_ids.begin(), component_ids.end());
   // Best write per component, as an index into `entries`: a complete one beats any incomplete.
@@ -109,14 +110,27 @@ AdoptionPlan plan_adoption(const std::vector<CacheDirEntry>& entries,
       plan.loads.push_back({id, named->first});
     }
   }
+  std::vector<std::size_t> earlier;
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const CacheDirEntry& e = entries[i];
     if (owned_by_cache(e)) {
-      if (!loaded[i] || !e.complete) plan.removals.push_back(e.name);
+      if (keep_earlier && !loaded[i] && e.complete && e.has_record &&
+          best.count(e.component_id) != 0) {
+        earlier.push_back(i);
+      } else if (!loaded[i] || !e.complete) {
+        plan.removals.push_back(e.name);
+      }
     } else if (!loaded[i]) {
       plan.kept.push_back(e.name);
     }
   }
+  std::sort(earlier.begin(), earlier.end(), [&](std::size_t a, std::size_t b) {
+    if (entries[a].component_id != entries[b].component_id) {
+      return entries[a].component_id < entries[b].component_id;
+    }
+    return newer(entries[a], entries[b]);
+  });
+  for (std::size_t i : earlier) plan.earlier.push_back({entries[i].component_id, entries[i].name});
   return plan;
 }
 

@@ -40,6 +40,9 @@ struct AdoptionPlan {
   std::vector<std::string> removals;
   // Everything else, in listing order; never touched.
   std::vector<std::string> kept;
+  // Asked to keep earlier writes: the other complete writes of the components in `loads`,
+  // newest first per component, instead of removals (a caller keeps those it can use).
+  std::vector<CacheLoad> earlier;
 };
 
 // The folder name under which a component's cache is kept by name rather than by record.
@@ -53,7 +56,8 @@ std::string named_cache_folder(const std::string& component_id);
 // entry shows up as a failed load instead of vanishing. Entries without a record are never
 // removed unless they are unfinished writes.
 AdoptionPlan plan_adoption(const std::vector<CacheDirEntry>& entries,
-                           const std::vector<std::string>& component_ids);
+                           const std::vector<std::string>& component_ids,
+                           bool keep_earlier = false);
 
 // Describes the entry `name` of the directory `dir`, reading a cache's record from its manifest.
 // A link is never a directory of ours, so nothing outside `dir` is reached through one; a

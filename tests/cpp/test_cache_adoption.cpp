@@ -60,6 +60,20 @@ TEST(CacheAdoption, NewestWritePerComponentWinsAndOthersAreRemoved) {
   EXPECT_TRUE(plan.kept.empty());
 }
 
+TEST(CacheAdoption, EarlierWritesAreOfferedNewestFirstWhenAskedFor) {
+  auto plan =
+      plan_adoption({write("component-u1", "a", 3, 10.0), write("component-u2", "a", 1, 20.0),
+                     write("component-u4", "a", 2, 15.0), write("component-u3", "b", 5, 5.0),
+                     write("component-u5", "gone", 1, 1.0), unfinished(".partial-component-u6")},
+                    {"a", "b"}, true);
+  ASSERT_EQ(plan.loads.size(), 2u);
+  EXPECT_EQ(plan.loads[0].entry_name, "component-u2");
+  ASSERT_EQ(plan.earlier.size(), 2u);
+  EXPECT_EQ(plan.earlier[0].entry_name, "component-u4");
+  EXPECT_EQ(plan.earlier[1].entry_name, "component-u1");
+  EXPECT_EQ(plan.removals, (std::vector<std::string>{"component-u5", ".partial-component-u6"}));
+}
+
 TEST(CacheAdoption, TieBreaksAreDeterministic) {
   struct Case {
     std::vector<CacheDirEntry> entries;
