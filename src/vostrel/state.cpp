@@ -52,6 +52,8 @@ void init_refs(py::module_& m, py::handle native_class) {
   r->info_model = models.attr("OrvaneComponentInfoModel");
   r->request_model = models.attr("OrvaneExecutionRequestModel");
   r->outputs_summary_model = models.attr("OrvaneComponentOutputsSummaryModel");
+  r->cache_model = models.attr("OrvaneCacheModel");
+  r->variable_model = models.attr("OrvaneOutputVariableModel");
   r->plain = models.attr("_plain");
   py::object http = import_attr("http", "HTTPStatus");
   r->http_ok = http.attr("OK");
