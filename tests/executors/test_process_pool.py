@@ -131,3 +131,18 @@ def test_an_idle_worker_dismissed_leaves_by_itself_and_gets_no_more_tasks():
         pool.submit(1, os.getpid)
         [(slot, ok, second)] = pool.wait()
         assert (slot, ok) == (1, True) and second != first
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize(("name", "value"), [("ORVANE_TEST_ADDED", "yes"), ("HOME", None)])
+def test_a_worker_has_the_environment_the_kernel_has_when_it_starts(monkeypatch, name, value):
+    with OrvaneProcessPool(slots=1) as pool:  # the fork server runs from here on, if not before
+        pool.submit(0, os.getpid)
+        pool.wait()
+    if value is None:
+        monkeypatch.delenv(name)
+    else:
+        monkeypatch.setenv(name, value)
+    with OrvaneProcessPool(slots=1) as pool:
+        pool.submit(0, os.getenv, (name,))
+        assert pool.wait() == [(0, True, value)]
