@@ -550,9 +550,10 @@ class OrvaneProcessPool:
     def _release_wakeups(self) -> None:
         """Gives the wake-up descriptor back to its owner (an event loop's, say) with the signal
         numbers written meanwhile, so that its own signal handling misses nothing."""
-        owner, self._wakeup_owner = self._wakeup_owner, None
+        owner = self._wakeup_owner
         if owner is None or not _in_main_thread():
             return
+        self._wakeup_owner = None
         current = signal.set_wakeup_fd(owner)
         if current != self._wakeup[1]:
             # Someone took it over during the run: theirs stays.
