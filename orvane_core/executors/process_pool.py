@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import contextlib
 import errno
+import functools
 import multiprocessing
 import os
 import pickle
@@ -182,6 +183,34 @@ def _send_result(fd: int, ok: bool, value: Any) -> None:
     _write_all(fd, _HEADER.pack(len(payload), _PICKLED), payload)
 
 
+@functools.cache
+def _prctl() -> Any:
+    """The C library's ``prctl`` (Linux only), found once: in the fork server, which loads this
+    module, so that each worker it forks starts with it at hand."""
+    if not sys.platform.startswith("linux"):
+        return None
+    import ctypes
+
+    try:
+        return ctypes.CDLL(None, use_errno=True).prctl
+    except (OSError, AttributeError):
+        return None
+
+
+_prctl()
+
+
+def _adopt_environment(environ: dict[str, str]) -> None:
+    """Makes ``os.environ`` equal to ``environ`` by changing only the entries that differ:
+    clearing and refilling it costs a worker's start most of a millisecond."""
+    current = os.environ
+    for key in [key for key in current if key not in environ]:
+        del current[key]
+    for key, value in environ.items():
+        if current.get(key) != value:
+            current[key] = value
+
+
 def _end_with_parent() -> None:
     """Has the system kill this worker when the fork server goes, which it does as soon as its
     kernel goes: a kernel killed outright leaves no worker running on."""
@@ -192,16 +221,11 @@ def _end_with_parent() -> None:
     if server._forkserver_alive_fd is not None:
         _close_fd(server._forkserver_alive_fd)
         server._forkserver_alive_fd = None
-    if not sys.platform.startswith("linux"):
+    prctl = _prctl()
+    if prctl is None:
         return
-    import ctypes
-
     parent = os.getppid()
-    try:
-        libc = ctypes.CDLL(None, use_errno=True)
-        libc.prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
-    except (OSError, AttributeError):
-        return
+    prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
     if os.getppid() != parent:  # gone before the request took effect
         os._exit(1)
 
@@ -215,8 +239,7 @@ def _serve(requests: Any, results: Any, environ: dict[str, str], path: list[str]
     # and its workers itself.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     # The fork server kept the environment it saw when it started; the kernel's is current.
-    os.environ.clear()
-    os.environ.update(environ)
+    _adopt_environment(environ)
     sys.path[:] = path
     read_fd, write_fd = requests.fileno(), results.fileno()
     executor = None
@@ -388,7 +411,7 @@ class OrvaneProcessPool:
         self._context = _context()
         self._processes = max(1, min(int(processes or os.cpu_count() or 1), max(int(slots), 1)))
         self._workers: list[_Worker] = []
-        self._queued: deque[tuple[int, int, bytes]] = deque()
+        self._queued: deque[tuple[int, bytes]] = deque()  # (slot, frame)
         self._poller = select.poll()
         self._by_fd: dict[int, tuple[_Worker, str]] = {}
         self._done: list[tuple[int, bool, Any]] = []
@@ -399,6 +422,10 @@ class OrvaneProcessPool:
         for fd in self._wakeup:
             os.set_blocking(fd, False)
         self._poller.register(self._wakeup[0], select.POLLIN)
+        # The wake-up descriptor this pool replaced while it waits, held from its first wait
+        # until it stops (None: not held): setting it around every wait cost more than a
+        # short task's own bookkeeping. Signals that come meanwhile are passed on at the stop.
+        self._wakeup_owner: int | None = None
         self._stopped = False  # takes no more tasks
         self._ended = False  # every worker is gone
 
@@ -426,7 +453,8 @@ class OrvaneProcessPool:
         """Queues ``func(*args, **kwds)`` as the task of ``slot``."""
         if self._stopped:
             raise RuntimeError("the worker pool is stopped")
-        self._queued.append((int(slot), _CALL, _dumps(func, tuple(args), dict(kwds or {}))))
+        payload = _dumps(func, tuple(args), dict(kwds or {}))
+        self._queued.append((int(slot), _HEADER.pack(len(payload), _CALL) + payload))
         self._dispatch()
 
     def submit_component(self, slot: int, identifier: Any, name: Any, request: bytes) -> None:
@@ -437,19 +465,19 @@ class OrvaneProcessPool:
         if self._stopped:
             raise RuntimeError("the worker pool is stopped")
         payload = pickle.dumps((identifier, name, request), protocol=5)
-        self._queued.append((int(slot), _COMPONENT, payload))
+        self._queued.append((int(slot), _HEADER.pack(len(payload), _COMPONENT) + payload))
         self._dispatch()
 
     def _dispatch(self) -> None:
         while self._queued:
-            worker = next((w for w in self._workers if w.slot is None), None)
+            worker = next((w for w in self._workers if w.slot is None and w.request_fd >= 0), None)
             if worker is None:
                 if len(self._workers) >= self._processes:
                     return
                 worker = self._start_worker()
-            slot, kind, payload = self._queued.popleft()
+            slot, frame = self._queued.popleft()
             worker.slot = slot
-            worker.out = memoryview(_HEADER.pack(len(payload), kind) + payload)
+            worker.out = memoryview(frame)
             self._flush(worker)
 
     def _start_worker(self) -> _Worker:
@@ -507,25 +535,30 @@ class OrvaneProcessPool:
     def wait(self, timeout: float | None = None) -> list[tuple[int, bool, Any]]:
         """The completions that arrived, waiting up to ``timeout`` seconds (None: until one
         comes) for the first; an interrupt raises out of the wait."""
-        deadline = None if timeout is None else time.monotonic() + timeout
-        main = _in_main_thread()
-        previous = signal.set_wakeup_fd(self._wakeup[1]) if main else -1
-        try:
+        if not self._done and self.running():
+            if self._wakeup_owner is None and _in_main_thread():
+                self._wakeup_owner = signal.set_wakeup_fd(self._wakeup[1])
+            deadline = None if timeout is None else time.monotonic() + timeout
             while not self._done and self.running():
                 left = None if deadline is None else max(0, deadline - time.monotonic())
                 self._take_events(self._poller.poll(None if left is None else int(left * 1000)))
                 if left == 0:
                     break
-        finally:
-            if main:
-                signal.set_wakeup_fd(previous)
-            self._pass_on_wakeups(previous)
         done, self._done = self._done, []
         return done
 
-    def _pass_on_wakeups(self, owner: int) -> None:
-        """Hands the signal numbers written meanwhile on to the wake-up pipe they were taken
-        from (an event loop's), so that its own signal handling misses nothing."""
+    def _release_wakeups(self) -> None:
+        """Gives the wake-up descriptor back to its owner (an event loop's, say) with the signal
+        numbers written meanwhile, so that its own signal handling misses nothing."""
+        owner = self._wakeup_owner
+        if owner is None or not _in_main_thread():
+            return
+        self._wakeup_owner = None
+        current = signal.set_wakeup_fd(owner)
+        if current != self._wakeup[1]:
+            # Someone took it over during the run: theirs stays.
+            signal.set_wakeup_fd(current)
+            owner = current
         data = self._drain_wakeups()
         if owner >= 0 and data:
             try:
@@ -619,6 +652,15 @@ class OrvaneProcessPool:
         if interrupted:
             raise KeyboardInterrupt
 
+    def dismiss_idle(self) -> None:
+        """Asks the idle workers to leave now, without waiting for them, when no more tasks
+        will come: they end while the caller finishes its run, and ``stop`` only collects them.
+        A worker that leaves is never given a task again."""
+        for worker in self._workers:
+            if worker.slot is None and worker.out is None and worker.request_fd >= 0:
+                _close_fd(worker.request_fd)
+                worker.request_fd = -1
+
     def _end_workers(self) -> None:
         workers = self._workers
         self._queued.clear()
@@ -642,8 +684,13 @@ class OrvaneProcessPool:
         self._workers = []
         self._by_fd.clear()
         self._poller = select.poll()
-        for fd in self._wakeup:
-            _close_fd(fd)
+        self._release_wakeups()
+        if self._wakeup_owner is None:
+            for fd in self._wakeup:
+                _close_fd(fd)
+        # Otherwise (dropped on another thread while it held the process's wake-up descriptor)
+        # the pipe stays open: closed, its number could come back as another file, which
+        # signals would then be written into.
 
     def terminate(self) -> None:
         self.stop()

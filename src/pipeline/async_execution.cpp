@@ -92,6 +92,14 @@ class RunPool {
     return py::none();
   }
 
+  // No more tasks will come: idle workers leave now, while the run's last follow-ups and its
+  // end are done, so that ending the pool only collects them.
+  void dismiss_idle() {
+    if (pool_.is_none() || dismissed_) return;
+    dismissed_ = true;
+    pool_.attr("dismiss_idle")();
+  }
+
   // The component being started, whose task apply_async accepts.
   void starting(std::optional<std::size_t> slot) { current_ = slot; }
 
@@ -157,6 +165,7 @@ class RunPool {
   std::vector<bool> submitted_;
   std::vector<py::object> revocable_;  // by slot: the object that can revoke the remote task
   std::optional<std::size_t> current_;
+  bool dismissed_ = false;
   py::object pool_ = py::none();
   // The executor class whose runs go to workers in the short form and its method that a
   // component hands over; the pool's methods called for every task.
@@ -258,6 +267,7 @@ bool schedule_step(Run& run, const py::object& pool_object, std::vector<std::siz
       run.pool.settled(done.slot, comp::failed(run.node(n)));
       finished.push_back(n);
     }
+    if (run.scheduler.waiting_count() == 0) run.pool.dismiss_idle();
   }
   for (std::size_t n : finished) {
     run.last_access = n;

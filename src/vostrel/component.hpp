@@ -23,6 +23,7 @@ struct Refs {
   py::object disk[4];    // OrvaneDiskcacheStatus members, indexed by DiskStatus
   py::object in_memory_cache, captured_io, pipeline_error;
   py::object in_out_model, metadata_model, info_model, request_model, outputs_summary_model;
+  py::object cache_model, variable_model;
   py::object plain;  // the records' own conversion to plain mappings and lists
   py::object http_ok, http_partial;
   py::object sys, builtins_eval, builtins_print;

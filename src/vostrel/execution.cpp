@@ -64,11 +64,6 @@ py::handle process_pool_module() {
   return kept_module(module, "orvane_core.executors.process_pool");
 }
 
-py::handle local_executor_module() {
-  static PyObject* module = nullptr;
-  return kept_module(module, "orvane_core.executors.component_executors.local");
-}
-
 py::handle cloudpickle_module() {
   static PyObject* module = nullptr;
   return kept_module(module, "cloudpickle");
@@ -88,21 +83,23 @@ py::object remote_executor(const ComponentNative& c, py::handle config, py::obje
   return executor;
 }
 
-// Records an executor's response. The status is written last: a completion on the pool's
-// result thread must not show a final status before the rest of the record is in place.
-py::object apply_response(ComponentNative& c, py::handle response) {
+enum class Outcome { Ok, Partial, Failed };
+
+// Records the outcome of a run: its result (an OrvaneCacheModel) and its stderr text. The
+// status is written last: a completion on the pool's result thread must not show a final status
+// before the rest of the record is in place.
+py::object apply_outcome(ComponentNative& c, Outcome outcome, py::handle message,
+                         const py::object& result) {
   const Refs& r = refs();
-  py::object status = get(response, "status");
-  const bool partial = equal(status, r.http_partial);
-  if (partial || equal(status, r.http_ok)) {
-    load_in_memory_cache(c, r.in_memory_cache("cache"_a = get(response, "result")));
-    if (partial) {
+  if (outcome != Outcome::Failed) {
+    load_in_memory_cache(c, r.in_memory_cache("cache"_a = result));
+    if (outcome == Outcome::Partial) {
       py::object captured = cache_get(c, Field::Captured);
       if (!truthy(captured)) {
         captured = r.captured_io("outputs"_a = py::list());
         cache_set(c, Field::Captured, captured);
       }
-      get(captured, "outputs").attr("append")(stderr_entry(get(response, "message")));
+      get(captured, "outputs").attr("append")(stderr_entry(message));
     }
     py::object names_out = py::reinterpret_steal<py::object>(
         PySequence_List(cache_get(c, Field::NonModuleOutputs).ptr()));
@@ -114,12 +111,60 @@ py::object apply_response(ComponentNative& c, py::handle response) {
     return cache_get(c, Field::LastOutput);
   }
   clear_in_memory_cache(c);
-  cache_set(c, Field::ExceptionMsg, get(get(response, "result"), "exception_msg"));
+  cache_set(c, Field::ExceptionMsg, get(result, "exception_msg"));
   py::list entries;
-  entries.append(stderr_entry(get(response, "message")));
+  entries.append(stderr_entry(message));
   cache_set(c, Field::Captured, r.captured_io("outputs"_a = entries));
   set_status(c, Status::Failed);
   return py::none();
+}
+
+// Records an executor's response (an OrvaneExecutionResponseModel).
+py::object apply_response(ComponentNative& c, py::handle response) {
+  const Refs& r = refs();
+  py::object status = get(response, "status");
+  const Outcome outcome = equal(status, r.http_partial) ? Outcome::Partial
+                          : equal(status, r.http_ok)    ? Outcome::Ok
+                                                        : Outcome::Failed;
+  return apply_outcome(c, outcome, get(response, "message"), get(response, "result"));
+}
+
+// Records the short answer of a worker of a run's own pool: the tuple (status code, message,
+// module statements, values, last output, captured outputs, error banner, summary rows,
+// fingerprint) that the local executor's execute_answer sends. Read here rather than through
+// a full response: a chain of short cells pays for every object built per run.
+py::object apply_answer(ComponentNative& c, py::handle answer) {
+  const Refs& r = refs();
+  if (PyTuple_GET_SIZE(answer.ptr()) != 9) {
+    throw py::value_error("a worker's answer has nine fields");
+  }
+  auto field = [&](Py_ssize_t i) { return py::handle(PyTuple_GET_ITEM(answer.ptr(), i)); };
+  const long code = PyLong_AsLong(field(0).ptr());
+  if (code == -1 && PyErr_Occurred()) throw py::error_already_set();
+  const Outcome outcome = code == 206   ? Outcome::Partial
+                          : code == 200 ? Outcome::Ok
+                                        : Outcome::Failed;
+  if (outcome == Outcome::Failed) {
+    return apply_outcome(c, outcome, field(1), r.cache_model("exception_msg"_a = field(6)));
+  }
+  py::object captured = py::reinterpret_borrow<py::object>(field(5));
+  if (PyList_Check(captured.ptr())) captured = r.captured_io("outputs"_a = captured);
+  py::object summary = py::reinterpret_borrow<py::object>(field(7));
+  if (!summary.is_none()) {
+    py::list variables;
+    for (py::handle row : summary) {
+      auto v = py::reinterpret_borrow<py::tuple>(row);
+      if (v.size() != 5) throw py::value_error("a summary row has five fields");
+      variables.append(r.variable_model("name"_a = v[0], "type"_a = v[1], "shape"_a = v[2],
+                                        "length"_a = v[3], "size"_a = v[4]));
+    }
+    summary = r.outputs_summary_model("variables"_a = variables);
+  }
+  py::object result = r.cache_model("module_statements"_a = field(2),
+                                    "non_module_outputs"_a = field(3), "last_output"_a = field(4),
+                                    "captured"_a = captured, "exception_msg"_a = field(6),
+                                    "outputs_summary"_a = summary, "fingerprint"_a = field(8));
+  return apply_outcome(c, outcome, field(1), result);
 }
 
 // The traceback from its first frame outside this package's own modules: the frames of the
@@ -256,9 +301,7 @@ py::object execute_async_result(py::object self, py::object response) {
   try {
     py::object loaded = cloudpickle_module().attr(pyclass::intern("loads"))(response);
     // A worker of a run's own pool answers in the executor's short form.
-    if (PyTuple_Check(loaded.ptr())) {
-      loaded = local_executor_module().attr(pyclass::intern("read_answer"))(loaded);
-    }
+    if (PyTuple_Check(loaded.ptr())) return apply_answer(c, loaded);
     return apply_response(c, loaded);
   } catch (py::error_already_set& e) {
     py::object exc = e.value();

@@ -33,6 +33,8 @@ void init_refs(py::module_& m, py::handle native_class) {
       {&Refs::info_model, "orvane_core.misc.models:OrvaneComponentInfoModel"},
       {&Refs::request_model, "orvane_core.misc.models:OrvaneExecutionRequestModel"},
       {&Refs::outputs_summary_model, "orvane_core.misc.models:OrvaneComponentOutputsSummaryModel"},
+      {&Refs::cache_model, "orvane_core.misc.models:OrvaneCacheModel"},
+      {&Refs::variable_model, "orvane_core.misc.models:OrvaneOutputVariableModel"},
       {&Refs::plain, "orvane_core.misc.models:_plain"},
       {&Refs::http_ok, "http:HTTPStatus.OK"},
       {&Refs::http_partial, "http:HTTPStatus.PARTIAL_CONTENT"},

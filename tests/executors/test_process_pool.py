@@ -96,3 +96,53 @@ def test_a_component_request_is_run_by_the_workers_own_executor(code, inputs, ex
         pool.submit_component(1, "c", "c", process_pool.dumps(request))
         [(_, ok, _)] = pool.wait()
         assert ok
+
+
+@pytest.mark.timeout(60)
+def test_the_wakeup_descriptor_goes_back_with_the_signals_that_came_meanwhile():
+    owner_read, owner_write = os.pipe()
+    os.set_blocking(owner_write, False)
+    handler = signal.signal(signal.SIGUSR1, lambda *_: None)
+    previous = signal.set_wakeup_fd(owner_write)
+    try:
+        pool = OrvaneProcessPool(slots=2)
+        pool.submit(0, os.getpid)
+        pool.wait()
+        signal.raise_signal(signal.SIGUSR1)  # between two waits of one run
+        pool.submit(1, os.getpid)
+        pool.wait()
+        pool.stop()
+        assert signal.set_wakeup_fd(owner_write) == owner_write
+        assert os.read(owner_read, 16) == bytes([signal.SIGUSR1])
+    finally:
+        signal.set_wakeup_fd(previous)
+        signal.signal(signal.SIGUSR1, handler)
+        os.close(owner_read)
+        os.close(owner_write)
+
+
+@pytest.mark.timeout(60)
+def test_an_idle_worker_dismissed_leaves_by_itself_and_gets_no_more_tasks():
+    with OrvaneProcessPool(slots=2, processes=1) as pool:
+        pool.submit(0, os.getpid)
+        [(_, _, first)] = pool.wait()
+        pool.dismiss_idle()
+        wait_until(lambda: gone(first), "the dismissed worker to leave", timeout=20)
+        pool.submit(1, os.getpid)
+        [(slot, ok, second)] = pool.wait()
+        assert (slot, ok) == (1, True) and second != first
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize(("name", "value"), [("ORVANE_TEST_ADDED", "yes"), ("HOME", None)])
+def test_a_worker_has_the_environment_the_kernel_has_when_it_starts(monkeypatch, name, value):
+    with OrvaneProcessPool(slots=1) as pool:  # the fork server runs from here on, if not before
+        pool.submit(0, os.getpid)
+        pool.wait()
+    if value is None:
+        monkeypatch.delenv(name)
+    else:
+        monkeypatch.setenv(name, value)
+    with OrvaneProcessPool(slots=1) as pool:
+        pool.submit(0, os.getenv, (name,))
+        assert pool.wait() == [(0, True, value)]
