@@ -743,7 +743,8 @@ class OrvaneSession:
         # Adoption removes unfinished writes: let the pending ones finish first.
         self.wait_for_disk()
         if kept.take(self.pipeline_id, wanted, Path(pipeline.diskcache_dir)):
-            pipeline.load_diskcache(diskcache_dir=pipeline.diskcache_dir)
+            # Only the caches just taken: those adopted before are not read and checked again.
+            pipeline.load_diskcache(diskcache_dir=pipeline.diskcache_dir, component_ids=wanted)
 
     def keep_cache(self) -> None:
         """Leaves the disk cache for the next kernel that opens this pipeline id; call it last.

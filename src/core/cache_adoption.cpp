@@ -29,7 +29,8 @@ bool newer(const CacheDirEntry& a, const CacheDirEntry& b) {
 }  // namespace
 
 AdoptionPlan plan_adoption(const std::vector<CacheDirEntry>& entries,
-                           const std::vector<std::string>& component_ids) {
+                           const std::vector<std::string>& component_ids,
+                           const std::unordered_set<std::string>* load_only) {
   AdoptionPlan plan;
   std::unordered_set<std::string> known(component_ids.begin(), component_ids.end());
   // Best write per component, as an index into `entries`: a complete one beats any incomplete.
@@ -51,12 +52,16 @@ AdoptionPlan plan_adoption(const std::vector<CacheDirEntry>& entries,
   for (std::size_t i = 0; i < entries.size(); ++i) by_name.emplace(entries[i].name, i);
 
   std::vector<bool> loaded(entries.size(), false);
+  // The chosen writes of components that do not load this time: left as they are.
+  std::vector<bool> spared(entries.size(), false);
   for (const std::string& id : component_ids) {
+    const bool loads = load_only == nullptr || load_only->count(id) != 0;
     auto it = best.find(id);
     if (it != best.end()) {
       if (loaded[it->second]) continue;
       loaded[it->second] = true;
-      plan.loads.push_back({id, entries[it->second].name});
+      spared[it->second] = !loads;
+      if (loads) plan.loads.push_back({id, entries[it->second].name});
       continue;
     }
     auto named = by_name.find(named_cache_folder(id));
@@ -64,12 +69,15 @@ AdoptionPlan plan_adoption(const std::vector<CacheDirEntry>& entries,
     if (named != by_name.end() && !loaded[named->second] && entries[named->second].is_dir &&
         !entries[named->second].has_record) {
       loaded[named->second] = true;
-      plan.loads.push_back({id, named->first});
+      spared[named->second] = !loads;
+      if (loads) plan.loads.push_back({id, named->first});
     }
   }
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const CacheDirEntry& e = entries[i];
-    if (owned_by_cache(e)) {
+    if (spared[i]) {
+      plan.kept.push_back(e.name);
+    } else if (owned_by_cache(e)) {
       if (!loaded[i] || !e.complete) plan.removals.push_back(e.name);
     } else if (!loaded[i]) {
       plan.kept.push_back(e.name);

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace orvane {
@@ -52,8 +53,13 @@ std::string named_cache_folder(const std::string& component_id);
 // write of its own loads its "component-<id>" entry when there is one, so that an unreadable
 // entry shows up as a failed load instead of vanishing. Entries without a record are never
 // removed unless they are unfinished writes.
+//
+// With `load_only`, only the components it names load; the chosen writes of the other
+// components are neither loaded nor removed but kept (a component that holds its cache already
+// keeps it as it is), while the rest of the plan stays the same.
 AdoptionPlan plan_adoption(const std::vector<CacheDirEntry>& entries,
-                           const std::vector<std::string>& component_ids);
+                           const std::vector<std::string>& component_ids,
+                           const std::unordered_set<std::string>* load_only = nullptr);
 
 // Names that a cache clean-up may delete: complete writes of this product and unfinished writes.
 bool owned_by_cache(const CacheDirEntry& entry);

@@ -3,6 +3,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "common/py_paths.hpp"
@@ -50,7 +51,11 @@ void cancel_if_updating(const py::object& self, const PipelineState& st, const p
   if (comp::write_pending(component(st, id))) put_task(self, "cancel", id);
 }
 
-void load_diskcache(const py::object& self, const std::optional<py::str>& diskcache_dir) {
+// With `component_ids`, only those components take their caches from the directory: the
+// others keep what they hold, unread and unchecked again (a notebook adopts the caches of its
+// components one declaration at a time).
+void load_diskcache(const py::object& self, const std::optional<py::str>& diskcache_dir,
+                    const py::object& component_ids) {
   if (!diskcache_dir) throw py::value_error("A disk-cache directory is required.");
   // Adopting unpickles what is there: only from a directory no one else can change.
   if (std::string problem = unsafe_path_problem(diskcache_dir->cast<std::string>());
@@ -72,7 +77,14 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
   py::dict nodes = st.nodes;
   std::vector<std::string> ids;
   for (const auto& item : nodes) ids.push_back(py::str(item.first).cast<std::string>());
-  AdoptionPlan plan = plan_adoption(entries, ids);
+  std::optional<std::unordered_set<std::string>> only;
+  if (!component_ids.is_none()) {
+    only.emplace();
+    for (const py::handle& id : py::iter(component_ids)) {
+      only->insert(py::str(id).cast<std::string>());
+    }
+  }
+  AdoptionPlan plan = plan_adoption(entries, ids, only ? &*only : nullptr);
 
   // Every adopted cache is checked against its component's fingerprint: computed once per
   // component for the whole adoption, unless a run already keeps them.
@@ -124,7 +136,11 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
     }
     sup::remove_owned(path, has_record);
   }
-  for (const auto& item : nodes) update_info(self, item.first);
+  for (const auto& item : nodes) {
+    if (!only || only->count(py::str(item.first).cast<std::string>()) != 0) {
+      update_info(self, item.first);
+    }
+  }
   st.cache_dir = py::module_::import("pathlib").attr("Path")(*diskcache_dir);
   run_summary(self);
 }
@@ -249,7 +265,7 @@ void clear_diskcaches(const py::object& self) { clear_all_diskcache(self); }
 
 void register_cache_commands(py::module_& /*m*/, const py::object& cls) {
   pyclass::def(cls, "load_diskcache", &load_diskcache, py::arg("diskcache_dir"),
-               "Adopt a directory of disk caches.");
+               py::arg("component_ids") = py::none(), "Adopt a directory of disk caches.");
   pyclass::def(cls, "unload_diskcache", &unload_diskcache, "Unload diskcache of all components.");
   pyclass::def(cls, "enable_component_diskcache", &enable_component_diskcache,
                py::arg("component_id"), "Enable diskcache of a component and its ancestors.");

@@ -140,3 +140,18 @@ TEST(CacheAdoption, OwnershipNeedsADirectory) {
   EXPECT_TRUE(orvane::owned_by_cache(unfinished("tmp")));
   EXPECT_FALSE(orvane::owned_by_cache(plain("component-a", true)));
 }
+
+TEST(CacheAdoption, LoadOnlyLeavesTheOtherComponentsWritesAlone) {
+  CacheDirEntry truncated = write("component-t", "c", 1, 1.0);
+  truncated.complete = false;
+  const std::vector<CacheDirEntry> entries = {
+      write("component-a", "a", 1, 1.0), write("component-b", "b", 1, 1.0),
+      write("component-b-old", "b", 1, 0.5), truncated, write("component-gone", "x", 1, 1.0)};
+  const std::unordered_set<std::string> only = {"b"};
+  auto plan = plan_adoption(entries, {"a", "b", "c"}, &only);
+  ASSERT_EQ(plan.loads.size(), 1u);
+  EXPECT_EQ(plan.loads[0].entry_name, "component-b");
+  // The writes chosen for a and c stay as they are; superseded and orphaned writes still go.
+  EXPECT_EQ(plan.kept, (std::vector<std::string>{"component-a", "component-t"}));
+  EXPECT_EQ(plan.removals, (std::vector<std::string>{"component-b-old", "component-gone"}));
+}
