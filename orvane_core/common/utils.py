@@ -71,9 +71,47 @@ def normalize_name(name: str) -> str:
     return _NAME_SEPARATORS.sub("-", name).lower()
 
 
+_MISSING = (FileNotFoundError, IsADirectoryError, NotADirectoryError, PermissionError)
+
+
+def _read_metadata_file(dist: metadata.Distribution, name: str, headers: bool = False) -> str:
+    """A file of the project's metadata as ``dist.read_text`` gives it ("" when missing);
+    with ``headers``, at least its lines up to the first empty one.
+
+    A project in a folder on disk is read directly: the headers come first, so reading stops
+    after them instead of decoding the long description below them, hundreds of times in a new
+    kernel. Other kinds of installs go through ``read_text``.
+    """
+    folder = getattr(dist, "_path", None)
+    if not isinstance(folder, Path):
+        return dist.read_text(name) or ""
+    try:
+        stream = open(os.path.join(folder, name), "rb")
+    except _MISSING:
+        return ""
+    with stream:
+        data = stream.read(8192)
+        while True:
+            # An empty line ends the headers (a line of blanks before it ends them too: the
+            # reader stops at that one).
+            end = data.find(b"\n\n") if headers else -1
+            if end < 0 and headers:
+                end = data.find(b"\n\r\n")
+            if end >= 0:
+                data = data[: end + 1]
+                break
+            chunk = stream.read(65536)
+            if not chunk:
+                break
+            data += chunk
+    text = data.decode("utf-8")
+    # As read_text in text mode gives it: with its line ends made "\n".
+    return text.replace("\r\n", "\n").replace("\r", "\n") if "\r" in text else text
+
+
 def _is_editable(dist: metadata.Distribution) -> bool:
     try:
-        text = dist.read_text("direct_url.json")
+        text = _read_metadata_file(dist, "direct_url.json")
     except Exception:
         return False
     if not text:
@@ -93,7 +131,9 @@ def _name_and_version(dist: metadata.Distribution) -> tuple[str | None, str | No
     and the long description below them, for hundreds of installed projects, made the first run
     in a new kernel wait.
     """
-    text = dist.read_text("METADATA") or dist.read_text("PKG-INFO") or ""
+    text = _read_metadata_file(dist, "METADATA", headers=True) or _read_metadata_file(
+        dist, "PKG-INFO", headers=True
+    )
     found: dict[str, str] = {}
     for line in text.split("\n"):
         if not line.strip():

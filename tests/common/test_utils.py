@@ -176,6 +176,27 @@ def test_the_description_after_the_headers_is_not_read_as_headers(site):
     assert "described==1.0" in get_pip_freeze() and "other==2" not in get_pip_freeze()
 
 
+@pytest.mark.parametrize(
+    "text",
+    [
+        # Many headers before the version, beyond the first block read.
+        "Metadata-Version: 2.1\nName: late\n" + "Classifier: x\n" * 2000 + "Version: 3\n\nhi",
+        # Windows and old Mac line ends, as a text-mode read gives them.
+        "Metadata-Version: 2.1\r\nName: late\r\nVersion: 3\r\n\r\nName: other\r\n",
+        "Metadata-Version: 2.1\rName: late\rVersion: 3\r\rName: other\r",
+        # A line of blanks ends the headers; no blank line at all is read to the end.
+        "Metadata-Version: 2.1\nName: late\nVersion: 3\n  \t\nVersion: 4\n",
+        "Metadata-Version: 2.1\nName: late\nVersion: 3",
+    ],
+    ids=["long-headers", "crlf", "cr", "blank-line", "no-body"],
+)
+def test_name_and_version_are_read_from_the_headers(site, text):
+    info = site / "late-3.dist-info"
+    info.mkdir()
+    (info / "METADATA").write_bytes(text.encode())
+    assert "late==3" in get_pip_freeze()
+
+
 def test_cached_list_follows_installs_and_removals(site):
     first = get_pip_freeze()
     first.append("mutated==0")
