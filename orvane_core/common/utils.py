@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import contextlib
+import hashlib
 import json
 import os
 import re
@@ -182,11 +184,72 @@ def _path_stamp(paths: list[str]) -> tuple:
     return tuple(stamps)
 
 
+_METADATA_SUFFIXES = (".dist-info", ".egg-info", ".egg")
+
+
+def _working_directory_holds_projects(paths: list[str]) -> bool:
+    """Whether the working directory is on the path and holds project metadata: then its list
+    depends on where the kernel was started, and is scanned each time rather than kept."""
+    if "" not in paths and "." not in paths:
+        return False
+    try:
+        with os.scandir(".") as entries:
+            return any(e.name.lower().endswith(_METADATA_SUFFIXES) for e in entries)
+    except OSError:
+        return True
+
+
+def _saved_list_path(paths: list[str]) -> Path | None:
+    """The file keeping the scan of this interpreter and import path for the next kernels, in
+    the application directory once a pipeline has created it (None before, or when the working
+    directory holds projects)."""
+    root = APP_TEMP_DIRECTORY
+    if not os.path.isdir(root) or _working_directory_holds_projects(paths):
+        return None
+    key = hashlib.sha256(json.dumps([sys.executable, paths]).encode()).hexdigest()[:24]
+    return Path(root) / f"packages-{key}.json"
+
+
+def _read_saved_list(path: Path, stamp: tuple) -> list[tuple[str, str, bool]] | None:
+    """The kept scan when it was made of the same directories as they are now, else None."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW)
+    except OSError:
+        return None
+    try:
+        with os.fdopen(fd, "rb") as stream:
+            saved = json.loads(stream.read())
+        if saved["stamp"] != json.loads(json.dumps(stamp)):
+            return None
+        entries = [(str(n), str(line), bool(e)) for n, line, e in saved["entries"]]
+    except (OSError, ValueError, KeyError, TypeError):
+        return None
+    return entries
+
+
+def _save_list(path: Path, stamp: tuple, entries: list[tuple[str, str, bool]]) -> None:
+    """Writes the scan for the next kernels: private, whole or not at all, never through a link."""
+    temp = path.with_name(f".{path.name}.{os.getpid()}.{threading.get_ident()}")
+    try:
+        fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o600)
+    except OSError:
+        return
+    try:
+        with os.fdopen(fd, "w") as stream:
+            json.dump({"stamp": stamp, "entries": entries}, stream)
+        os.replace(temp, path)
+    except OSError:
+        with contextlib.suppress(OSError):
+            os.unlink(temp)
+
+
 class _FreezeCache:
     """The last scan, kept until a directory on the import path changes.
 
     Installing or removing a project adds or removes its metadata directory, which changes the
-    modification time of the directory holding it; that is the signal to scan again.
+    modification time of the directory holding it; that is the signal to scan again. The scan
+    is also kept on disk for the next kernels of the same interpreter, under the same
+    condition: a new kernel then reads it instead of scanning every project again.
     """
 
     def __init__(self) -> None:
@@ -200,7 +263,13 @@ class _FreezeCache:
         stamp = _path_stamp(paths)
         with self._lock:
             if stamp != self._stamp:
-                self._entries = _scan_distributions(paths)
+                saved = _saved_list_path(paths)
+                entries = _read_saved_list(saved, stamp) if saved is not None else None
+                if entries is None:
+                    entries = _scan_distributions(paths)
+                    if saved is not None:
+                        _save_list(saved, stamp, entries)
+                self._entries = entries
                 self._stamp = stamp
                 self._results.clear()
             key = (exclude_editable, skip)

@@ -259,3 +259,73 @@ def test_working_directory_changes_do_not_force_a_rescan(site, tmp_path, monkeyp
     (tmp_path / "notebook.ipynb").write_text("{}")
     get_pip_freeze()
     assert calls == []
+
+
+@pytest.fixture
+def scans(site, tmp_path, monkeypatch):
+    """Kernels sharing an application directory: the scans each makes are counted."""
+    root = tmp_path / "app"
+    root.mkdir(mode=0o700)
+    monkeypatch.setattr(utils, "APP_TEMP_DIRECTORY", root)
+    calls = []
+    real_scan = utils._scan_distributions
+    monkeypatch.setattr(utils, "_scan_distributions", lambda p: calls.append(p) or real_scan(p))
+    return calls
+
+
+def saved_lists(root: Path) -> list[Path]:
+    return sorted(root.glob("packages-*.json"))
+
+
+def test_a_new_kernel_reads_the_list_an_earlier_one_kept(scans, site):
+    first = get_pip_freeze()
+    [saved] = saved_lists(utils.APP_TEMP_DIRECTORY)
+    assert mode(saved) == 0o600
+    utils._FREEZE_CACHE.clear()  # as in a new kernel
+    assert get_pip_freeze() == first
+    assert len(scans) == 1
+
+
+def _change_site(site, saved):
+    time.sleep(0.01)
+    make_dist(site, "newcomer", "0.1")
+
+
+def _corrupt(site, saved):
+    saved.write_text('{"stamp": [], "entries": 7}')
+
+
+def _link_elsewhere(site, saved):
+    decoy = site.parent / "decoy.json"
+    decoy.write_text(saved.read_text())
+    saved.unlink()
+    saved.symlink_to(decoy)
+
+
+@pytest.mark.parametrize("change", [_change_site, _corrupt, _link_elsewhere])
+def test_a_kept_list_that_may_be_wrong_is_scanned_again(scans, site, change):
+    get_pip_freeze()
+    [saved] = saved_lists(utils.APP_TEMP_DIRECTORY)
+    decoy = site.parent / "decoy.json"
+    change(site, saved)
+    utils._FREEZE_CACHE.clear()
+    listed = get_pip_freeze()
+    assert len(scans) == 2
+    assert ("newcomer==0.1" in listed) == (change is _change_site)
+    # Written again in place, never through a link.
+    assert not saved.is_symlink() and saved.is_file()
+    assert not decoy.exists() or "newcomer" not in decoy.read_text()
+
+
+def test_nothing_is_kept_outside_an_application_directory_or_for_a_folder_of_projects(
+    scans, site, tmp_path, monkeypatch
+):
+    monkeypatch.setattr(sys, "path", ["", str(site)])
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "local-1.0.dist-info").mkdir()  # the working directory holds a project
+    get_pip_freeze()
+    monkeypatch.setattr(utils, "APP_TEMP_DIRECTORY", tmp_path / "missing")
+    utils._FREEZE_CACHE.clear()
+    monkeypatch.setattr(sys, "path", [str(site)])
+    get_pip_freeze()
+    assert saved_lists(tmp_path / "app") == [] and not (tmp_path / "missing").exists()
