@@ -13,6 +13,7 @@ import select
 import signal
 import struct
 import sys
+import threading
 import time
 import types
 from collections import deque
@@ -38,9 +39,15 @@ REAP_WAIT = 1.0
 
 # A frame: payload length and kind, then the payload.
 _HEADER = struct.Struct("<QB")
+# Requests
+_CALL = 0  # pickle of (func, args, kwds)
+_COMPONENT = 2  # pickle of (identifier, name, request): a component run by the worker's executor
+# Answers
 _PICKLED = 0  # pickle of (ok, value)
 _RAW = 1  # a successful result that is plain bytes, sent as is
 _CHUNK = 1 << 24
+_SMALL = 1 << 16  # read at once at the start of an answer
+_ENDED = select.POLLHUP | select.POLLERR | select.POLLNVAL
 
 _in_worker = False
 
@@ -126,6 +133,32 @@ def _read_exact(fd: int, size: int) -> bytearray | None:
     return data
 
 
+def _read_frame(fd: int) -> tuple[int, Any] | None:
+    """The kind and payload of the next frame on a blocking descriptor (a small one comes in
+    one read); None at the end of the stream."""
+    chunk = os.read(fd, _SMALL)
+    if len(chunk) < _HEADER.size:
+        rest = _read_exact(fd, _HEADER.size - len(chunk)) if chunk else None
+        if rest is None:
+            return None
+        chunk += rest
+    size, kind = _HEADER.unpack_from(chunk)
+    body = memoryview(chunk)[_HEADER.size :]
+    if len(body) == size:
+        return kind, body
+    if len(body) > size:
+        return None  # a second request before the first is answered: not our kernel
+    data = bytearray(size)
+    data[: len(body)] = body
+    view, got = memoryview(data), len(body)
+    while got < size:
+        n = os.readv(fd, [view[got : got + _CHUNK]])
+        if n == 0:
+            return None
+        got += n
+    return kind, data
+
+
 def _write_all(fd: int, header: bytes, payload: Any) -> None:
     head = memoryview(header)
     body = memoryview(payload).cast("B")
@@ -186,18 +219,26 @@ def _serve(requests: Any, results: Any, environ: dict[str, str], path: list[str]
     os.environ.update(environ)
     sys.path[:] = path
     read_fd, write_fd = requests.fileno(), results.fileno()
+    executor = None
     while True:
-        header = _read_exact(read_fd, _HEADER.size)
-        if header is None:
+        frame = _read_frame(read_fd)
+        if frame is None:
             return
-        size, _kind = _HEADER.unpack(header)
-        payload = _read_exact(read_fd, size)
-        if payload is None:
-            return
+        kind, payload = frame
+        del frame
         try:
-            func, args, kwds = pickle.loads(payload)
-            del payload
-            value, ok = func(*args, **kwds), True
+            if kind == _COMPONENT:
+                if executor is None:
+                    from orvane_core.executors.component_executors.local import (
+                        OrvaneComponentExecutor as executor,
+                    )
+                identifier, name, request = pickle.loads(payload)
+                del payload
+                value, ok = executor(identifier, name).execute_answer(request), True
+            else:
+                func, args, kwds = pickle.loads(payload)
+                del payload
+                value, ok = func(*args, **kwds), True
         except BaseException as exc:  # noqa: BLE001 - any end of the task is its answer
             value, ok = exc, False
         try:
@@ -263,7 +304,22 @@ class _Inbox:
         stream (the worker is gone)."""
         while True:
             try:
-                if self.data is None:
+                if self.data is None and not self.header:
+                    # A frame's start: a small answer comes whole in one read.
+                    chunk = os.read(fd, _SMALL)
+                    if len(chunk) < _HEADER.size:
+                        if not chunk:
+                            return None
+                        self.header += chunk
+                        continue
+                    size, kind = _HEADER.unpack_from(chunk)
+                    if len(chunk) - _HEADER.size > size:
+                        return None  # more than one answer to one task: not a worker of ours
+                    self.header += chunk[: _HEADER.size]
+                    self.data, self.kind = bytearray(size), kind
+                    self.got = len(chunk) - _HEADER.size
+                    self.data[: self.got] = memoryview(chunk)[_HEADER.size :]
+                elif self.data is None:
                     chunk = os.read(fd, _HEADER.size - len(self.header))
                     if not chunk:
                         return None
@@ -332,7 +388,7 @@ class OrvaneProcessPool:
         self._context = _context()
         self._processes = max(1, min(int(processes or os.cpu_count() or 1), max(int(slots), 1)))
         self._workers: list[_Worker] = []
-        self._queued: deque[tuple[int, bytes]] = deque()
+        self._queued: deque[tuple[int, int, bytes]] = deque()
         self._poller = select.poll()
         self._by_fd: dict[int, tuple[_Worker, str]] = {}
         self._done: list[tuple[int, bool, Any]] = []
@@ -370,7 +426,18 @@ class OrvaneProcessPool:
         """Queues ``func(*args, **kwds)`` as the task of ``slot``."""
         if self._stopped:
             raise RuntimeError("the worker pool is stopped")
-        self._queued.append((int(slot), _dumps(func, tuple(args), dict(kwds or {}))))
+        self._queued.append((int(slot), _CALL, _dumps(func, tuple(args), dict(kwds or {}))))
+        self._dispatch()
+
+    def submit_component(self, slot: int, identifier: Any, name: Any, request: bytes) -> None:
+        """Queues a component's pickled request as the task of ``slot``, run by the executor
+        the worker already holds (``OrvaneComponentExecutor(identifier, name)``); its value is
+        the pickled short answer of ``execute_answer``. Cheaper than ``submit`` with the
+        executor's bound method, which pickles the executor with every task."""
+        if self._stopped:
+            raise RuntimeError("the worker pool is stopped")
+        payload = pickle.dumps((identifier, name, request), protocol=5)
+        self._queued.append((int(slot), _COMPONENT, payload))
         self._dispatch()
 
     def _dispatch(self) -> None:
@@ -380,9 +447,9 @@ class OrvaneProcessPool:
                 if len(self._workers) >= self._processes:
                     return
                 worker = self._start_worker()
-            slot, payload = self._queued.popleft()
+            slot, kind, payload = self._queued.popleft()
             worker.slot = slot
-            worker.out = memoryview(_HEADER.pack(len(payload), 0) + payload)
+            worker.out = memoryview(_HEADER.pack(len(payload), kind) + payload)
             self._flush(worker)
 
     def _start_worker(self) -> _Worker:
@@ -476,7 +543,7 @@ class OrvaneProcessPool:
         return data
 
     def _take_events(self, events: list[tuple[int, int]]) -> None:
-        for fd, _ in events:
+        for fd, event in events:
             if fd == self._wakeup[0]:
                 # The handler runs once this returns to Python; the numbers are passed on.
                 self._signals += self._drain_wakeups()
@@ -488,10 +555,12 @@ class OrvaneProcessPool:
             if role == "request":
                 self._flush(worker)
             else:
-                self._read(worker, gone=role == "sentinel")
+                self._read(worker, gone=role == "sentinel" or bool(event & _ENDED))
         self._dispatch()
 
     def _read(self, worker: _Worker, gone: bool) -> None:
+        """Takes what the worker sent; when it has ``gone`` (its process ended or its end of the
+        pipe closed), everything up to the end of the stream, then forgets it."""
         while True:
             got = worker.inbox.read(worker.result_fd)
             if got is True and not gone:
@@ -500,6 +569,8 @@ class OrvaneProcessPool:
                 if worker.slot is not None:
                     self._done.append((worker.slot, *got))
                 worker.slot = None
+                if not gone:
+                    return  # one answer per task: an end that follows shows as its own event
                 continue
             break
         # The end of its result stream (or of the process): the worker is gone.
@@ -590,8 +661,6 @@ def _close_fd(fd: int) -> None:
 
 
 def _in_main_thread() -> bool:
-    import threading
-
     return threading.current_thread() is threading.main_thread()
 
 

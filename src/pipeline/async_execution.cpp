@@ -30,6 +30,12 @@ struct Completion {
 
 bool interrupt(const py::error_already_set& e) { return e.matches(PyExc_KeyboardInterrupt); }
 
+PyTypeObject* as_type(const py::object& cls) { return reinterpret_cast<PyTypeObject*>(cls.ptr()); }
+
+bool kwds_empty(const py::object& kwds) {
+  return kwds.is_none() || (PyDict_Check(kwds.ptr()) && PyDict_GET_SIZE(kwds.ptr()) == 0);
+}
+
 // What components see as the process pool of a run. A component hands its task to
 // apply_async(func, args, kwds, callback, error_callback), as to a standard pool; the task goes
 // to the worker pool, created on the first task (a run that reuses every result needs none),
@@ -37,7 +43,11 @@ bool interrupt(const py::error_already_set& e) { return e.matches(PyExc_Keyboard
 class RunPool {
  public:
   explicit RunPool(std::size_t slots)
-      : callbacks_(slots), submitted_(slots, false), revocable_(slots, py::none()) {}
+      : callbacks_(slots), submitted_(slots, false), revocable_(slots, py::none()) {
+    executor_ = py::module_::import("orvane_core.executors.component_executors.local")
+                    .attr("OrvaneComponentExecutor");
+    by_executor_ = executor_.attr("execute_with_serialized");
+  }
 
   py::object apply_async(const py::object& func, const py::object& args, const py::object& kwds,
                          const py::object& callback, const py::object& error_callback) {
@@ -46,21 +56,39 @@ class RunPool {
     }
     const std::size_t slot = *current_;
     if (submitted_[slot]) throw py::value_error("a component hands one task to a run");
-    // A task run elsewhere (on remote workers) by an object that can revoke it: its id is fixed
-    // now, so that the run can revoke it when it abandons it, even before it has been sent.
-    py::object owner = py::getattr(func, "__self__", py::none());
-    if (py::hasattr(owner, "revoke_task")) {
-      owner.attr("reserve_task")();
-      revocable_[slot] = owner;
+    // The local executor's own run of a pickled request: the worker holds that executor
+    // already, and answers in the short form the component's callback also reads.
+    const bool local =
+        PyMethod_Check(func.ptr()) && PyMethod_GET_FUNCTION(func.ptr()) == by_executor_.ptr() &&
+        Py_TYPE(PyMethod_GET_SELF(func.ptr())) == as_type(executor_) && kwds_empty(kwds) &&
+        PyTuple_Check(args.ptr()) && PyTuple_GET_SIZE(args.ptr()) == 1 &&
+        PyBytes_Check(PyTuple_GET_ITEM(args.ptr(), 0));
+    if (!local) {
+      // A task run elsewhere (on remote workers) by an object that can revoke it: its id is
+      // fixed now, so that the run can revoke it when it abandons it, even before it is sent.
+      py::object owner = py::getattr(func, "__self__", py::none());
+      if (py::hasattr(owner, "revoke_task")) {
+        owner.attr("reserve_task")();
+        revocable_[slot] = owner;
+      }
     }
     callbacks_[slot] = {callback, error_callback};
     submitted_[slot] = true;
     if (pool_.is_none()) {
       pool_ = py::module_::import("orvane_core.executors.process_pool")
                   .attr("OrvaneProcessPool")(py::arg("slots") = callbacks_.size());
+      submit_ = pool_.attr("submit");
+      submit_component_ = pool_.attr("submit_component");
+      wait_ = pool_.attr("wait");
     }
-    pool_.attr("submit")(slot, func, args.is_none() ? py::tuple() : args,
-                         kwds.is_none() ? py::dict() : kwds);
+    if (local) {
+      py::handle owner = PyMethod_GET_SELF(func.ptr());
+      submit_component_(slot, owner.attr(pyclass::intern("identifier")),
+                        owner.attr(pyclass::intern("name")),
+                        py::handle(PyTuple_GET_ITEM(args.ptr(), 0)));
+    } else {
+      submit_(slot, func, args.is_none() ? py::tuple() : args, kwds.is_none() ? py::dict() : kwds);
+    }
     return py::none();
   }
 
@@ -70,11 +98,13 @@ class RunPool {
   // Waits (GIL released, no time limit) until completions come; an interrupt raises.
   std::vector<Completion> wait() {
     std::vector<Completion> out;
-    if (pool_.is_none() || pool_.attr("running")().cast<std::size_t>() == 0) {
+    // The pool returns at once, with nothing, when it runs no task.
+    py::list arrived = pool_.is_none() ? py::list() : py::list(wait_());
+    if (arrived.empty()) {
       PyErr_SetString(PyExc_RuntimeError, "a component runs without a task in the worker pool");
       throw py::error_already_set();
     }
-    for (const py::handle& item : pool_.attr("wait")()) {
+    for (const py::handle& item : arrived) {
       auto done = py::reinterpret_borrow<py::tuple>(item);
       out.push_back(Completion{done[0].cast<std::size_t>(), truthy(done[1]),
                                py::reinterpret_borrow<py::object>(done[2])});
@@ -128,6 +158,9 @@ class RunPool {
   std::vector<py::object> revocable_;  // by slot: the object that can revoke the remote task
   std::optional<std::size_t> current_;
   py::object pool_ = py::none();
+  // The executor class whose runs go to workers in the short form and its method that a
+  // component hands over; the pool's methods called for every task.
+  py::object executor_, by_executor_, submit_, submit_component_, wait_;
 };
 
 // Ends the workers however the run ends (normally done already: then this does nothing).
@@ -171,8 +204,11 @@ void apply(Run& run, Completion& done) {
   if (!handler.is_none()) handler(done.value);
 }
 
-// The follow-up of a finished component. False when it failed and the run stops.
-bool follow_up(Run& run, std::size_t n) {
+// The follow-up of a finished component: the part that decides what comes next. False when it
+// failed and the run stops; a success goes to `succeeded`, whose follow-up proper (the shell's
+// values, the disk cache, freed parents, the summary) waits until the children it made
+// startable are handed to workers, so that it runs while they do.
+bool follow_up(Run& run, std::size_t n, std::vector<std::size_t>& succeeded) {
   py::object current = run.node(n);
   run.scheduler.finish(n);
   if (run.send_to_front) current.attr("show_captured")(py::arg("shell") = run.st.shell);
@@ -184,41 +220,67 @@ bool follow_up(Run& run, std::size_t n) {
     run.pool.abandon();
     return false;
   }
-  follow_up_success(run.self, run.st, run.graph, n, run.optimize_memory);
+  succeeded.push_back(n);
+  return true;
+}
+
+void follow_up_succeeded(Run& run, std::vector<std::size_t>& succeeded) {
+  std::vector<std::size_t> due;
+  due.swap(succeeded);
+  for (std::size_t n : due) {
+    run.last_access = n;
+    follow_up_success(run.self, run.st, run.graph, n, run.optimize_memory);
+  }
+}
+
+// Starts what can start, then follows up what finished. False when a failure stops the run.
+bool schedule_step(Run& run, const py::object& pool_object, std::vector<std::size_t>& succeeded) {
+  std::vector<std::size_t> finished;
+  while (auto n = run.scheduler.next_startable()) {
+    run.last_access = *n;
+    run.starting = *n;
+    run.pool.starting(run.scheduler.position(*n));
+    execute_step(run.self, run.graph.id(*n), pool_object);
+    run.pool.starting(std::nullopt);
+    run.scheduler.start(*n);
+    run.starting.reset();
+    // Reused without running, or ended already: followed up without waiting.
+    if (comp::status(run.node(*n)) != comp::Status::Running) finished.push_back(*n);
+  }
+  follow_up_succeeded(run, succeeded);
+  if (finished.empty()) {
+    for (Completion& done : run.pool.wait()) {
+      if (run.completed[done.slot]) continue;
+      run.completed[done.slot] = true;
+      const std::size_t n = run.scheduler.plan()[done.slot];
+      run.last_access = n;
+      apply(run, done);
+      run.pool.settled(done.slot, comp::failed(run.node(n)));
+      finished.push_back(n);
+    }
+  }
+  for (std::size_t n : finished) {
+    run.last_access = n;
+    if (run.scheduler.phase(n) != run::Phase::Running) continue;
+    if (!follow_up(run, n, succeeded)) return false;
+  }
   return true;
 }
 
 void schedule(Run& run, const py::object& pool_object) {
-  while (!run.scheduler.done()) {
-    std::vector<std::size_t> finished;
-    while (auto n = run.scheduler.next_startable()) {
-      run.last_access = *n;
-      run.starting = *n;
-      run.pool.starting(run.scheduler.position(*n));
-      execute_step(run.self, run.graph.id(*n), pool_object);
-      run.pool.starting(std::nullopt);
-      run.scheduler.start(*n);
-      run.starting.reset();
-      // Reused without running, or ended already: followed up without waiting.
-      if (comp::status(run.node(*n)) != comp::Status::Running) finished.push_back(*n);
+  std::vector<std::size_t> succeeded;
+  try {
+    while (!run.scheduler.done() && schedule_step(run, pool_object, succeeded)) {
     }
-    if (finished.empty()) {
-      for (Completion& done : run.pool.wait()) {
-        if (run.completed[done.slot]) continue;
-        run.completed[done.slot] = true;
-        const std::size_t n = run.scheduler.plan()[done.slot];
-        run.last_access = n;
-        apply(run, done);
-        run.pool.settled(done.slot, comp::failed(run.node(n)));
-        finished.push_back(n);
-      }
-    }
-    for (std::size_t n : finished) {
-      run.last_access = n;
-      if (run.scheduler.phase(n) != run::Phase::Running) continue;
-      if (!follow_up(run, n)) return;
-    }
+  } catch (py::error_already_set&) {
+    // What succeeded is followed up as it would have been before the error; the error stays
+    // with the component it concerns.
+    const std::optional<std::size_t> blamed = run.last_access;
+    follow_up_succeeded(run, succeeded);
+    run.last_access = blamed;
+    throw;
   }
+  follow_up_succeeded(run, succeeded);
 }
 
 // An exception or interrupt left the scheduling loop: nothing runs any more; the components it

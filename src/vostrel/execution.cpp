@@ -46,7 +46,33 @@ py::object build_request(const ComponentNative& c, py::handle module_statements,
                               "parameters"_a = parameters);
 }
 
-py::object executors() { return py::module_::import("orvane_core.executors"); }
+// A module imported on first use and kept until the process ends (deliberately leaked, as
+// interned names are): importing again on every run of a component costs more than the run's
+// own bookkeeping. Its attributes are still looked up at each use.
+py::handle kept_module(PyObject*& slot, const char* name) {
+  if (slot == nullptr) slot = py::module_::import(name).release().ptr();
+  return slot;
+}
+
+py::handle executors() {
+  static PyObject* module = nullptr;
+  return kept_module(module, "orvane_core.executors");
+}
+
+py::handle process_pool_module() {
+  static PyObject* module = nullptr;
+  return kept_module(module, "orvane_core.executors.process_pool");
+}
+
+py::handle local_executor_module() {
+  static PyObject* module = nullptr;
+  return kept_module(module, "orvane_core.executors.component_executors.local");
+}
+
+py::handle cloudpickle_module() {
+  static PyObject* module = nullptr;
+  return kept_module(module, "cloudpickle");
+}
 
 // The remote executor when the component has a reachable remote configuration. An unreachable
 // one yields the error to report instead.
@@ -199,9 +225,8 @@ py::object execute_async(py::object self, py::object process_pool, py::object mo
   non_module_inputs = or_empty(non_module_inputs);
   ComponentNative& c = native(self);
   begin_run(c, module_statements, non_module_inputs);
-  py::bytes request =
-      py::module_::import("orvane_core.executors.process_pool")
-          .attr("dumps")(build_request(c, module_statements, non_module_inputs, parameters));
+  py::bytes request = process_pool_module().attr(pyclass::intern("dumps"))(
+      build_request(c, module_statements, non_module_inputs, parameters));
   py::object func;
   py::object config = get(c.metadata, "remoteExecution");
   if (truthy(config)) {
@@ -214,13 +239,14 @@ py::object execute_async(py::object self, py::object process_pool, py::object mo
     }
     func = executor.attr("execute");
   } else {
-    py::object executor =
-        executors().attr("OrvaneComponentExecutor")("identifier"_a = c.id, "name"_a = c.name);
-    func = executor.attr("execute_with_serialized");
+    py::object executor = executors().attr(pyclass::intern("OrvaneComponentExecutor"))(
+        "identifier"_a = c.id, "name"_a = c.name);
+    func = executor.attr(pyclass::intern("execute_with_serialized"));
   }
-  return process_pool.attr("apply_async")("func"_a = func, "args"_a = py::make_tuple(request),
-                                          "callback"_a = self.attr("_execute_async_result"),
-                                          "error_callback"_a = self.attr("handle_error"));
+  return process_pool.attr(pyclass::intern("apply_async"))(
+      "func"_a = func, "args"_a = py::make_tuple(request),
+      "callback"_a = self.attr(pyclass::intern("_execute_async_result")),
+      "error_callback"_a = self.attr(pyclass::intern("handle_error")));
 }
 
 // Runs on the pool's result thread: an exception escaping here would kill that thread and
@@ -228,7 +254,11 @@ py::object execute_async(py::object self, py::object process_pool, py::object mo
 py::object execute_async_result(py::object self, py::object response) {
   ComponentNative& c = native(self);
   try {
-    py::object loaded = py::module_::import("cloudpickle").attr("loads")(response);
+    py::object loaded = cloudpickle_module().attr(pyclass::intern("loads"))(response);
+    // A worker of a run's own pool answers in the executor's short form.
+    if (PyTuple_Check(loaded.ptr())) {
+      loaded = local_executor_module().attr(pyclass::intern("read_answer"))(loaded);
+    }
     return apply_response(c, loaded);
   } catch (py::error_already_set& e) {
     py::object exc = e.value();

@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 from orvane_core.executors import OrvaneComponentExecutor
+from orvane_core.executors.component_executors.local import read_answer
 from orvane_core.misc import OrvanePipelineError
 from orvane_core.misc.models import OrvaneExecutionRequestModel
 
@@ -466,6 +467,33 @@ def test_serialized_requests_of_the_wrong_kind_are_reported_as_failures():
     response = cloudpickle.loads(executor.execute_with_serialized(cloudpickle.dumps({"x": 1})))
     assert response.status == HTTPStatus.INTERNAL_SERVER_ERROR
     assert "OrvaneExecutionRequestModel" in response.result.exception_msg[3]
+
+
+@pytest.mark.parametrize(
+    "data",
+    [
+        cloudpickle.dumps(OrvaneExecutionRequestModel(identifier="c", cell_code=code))
+        for code in [
+            "x = [1, 2]\nprint('hi')\nx",
+            "import sys, numpy\nsys.stderr.write('careful')\ny = numpy.zeros(3)",
+            "import threading\nlock = threading.Lock()\nkept = 1",
+            "z = 1\nraise ValueError('bad')",
+        ]
+    ]
+    + [b"not a pickle"],
+)
+def test_the_short_answer_reads_back_as_the_response(data):
+    executor = OrvaneComponentExecutor(identifier="c", name="c")
+    answer = read_answer(cloudpickle.loads(executor.execute_answer(data)))
+    response = cloudpickle.loads(executor.execute_with_serialized(data))
+    values = response.result.non_module_outputs
+    assert answer.result.non_module_outputs.keys() == values.keys()
+    for name, value in values.items():
+        assert np.array_equal(answer.result.non_module_outputs[name], value)
+    assert answer.dict() | {"result": None} == response.dict() | {"result": None}
+    for field in ("module_statements", "last_output", "captured", "exception_msg"):
+        assert getattr(answer.result, field) == getattr(response.result, field)
+    assert answer.result.outputs_summary == response.result.outputs_summary
 
 
 def test_a_private_shell_leaves_the_process_main_module_alone():

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import _thread
 import os
+import pickle
 import signal
 import subprocess
 import sys
@@ -13,7 +14,9 @@ import psutil
 import pytest
 
 from orvane_core.executors import process_pool
+from orvane_core.executors.component_executors.local import read_answer
 from orvane_core.executors.process_pool import OrvaneProcessPool
+from orvane_core.misc.models import OrvaneExecutionRequestModel
 from tests.services import wait_until
 
 
@@ -65,3 +68,31 @@ def test_a_kernel_killed_outright_leaves_no_worker_running():
         owner.wait()
         owner.stdout.close()
     wait_until(lambda: gone(worker), "the busy worker to go", timeout=20)
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize(
+    ("code", "inputs", "expected"),
+    [
+        ("x = 2 * 21\nx", {}, 42),
+        # Requests and answers larger than one read of the pipe.
+        ("n = len(blob)\nn", {"blob": b"x" * 300_000}, 300_000),
+        ("big = b'y' * 300_000\nbig", {}, b"y" * 300_000),
+        ("import os\nos._exit(3)", {}, "exited with code 3"),
+    ],
+)
+def test_a_component_request_is_run_by_the_workers_own_executor(code, inputs, expected):
+    request = OrvaneExecutionRequestModel(identifier="c", cell_code=code, non_module_inputs=inputs)
+    with OrvaneProcessPool(slots=2) as pool:
+        pool.submit_component(0, "c", "c", process_pool.dumps(request))
+        [(slot, ok, value)] = pool.wait()
+        assert slot == 0
+        if isinstance(expected, str):
+            assert not ok and expected in str(value)
+            return
+        assert ok
+        assert read_answer(pickle.loads(value)).result.last_output == expected
+        # The worker serves the next request as well.
+        pool.submit_component(1, "c", "c", process_pool.dumps(request))
+        [(_, ok, _)] = pool.wait()
+        assert ok

@@ -113,6 +113,25 @@ def test_a_failed_branch_stops_the_run_and_the_next_run_works(make_pipeline, cod
     assert [p.nodes[c].status for c in ("a", "bad", "slow", "after")] == [S.SUCCESSFUL] * 4
 
 
+def test_parents_are_followed_up_even_when_their_child_cannot_start(make_pipeline, shell):
+    # The two parents give the child different values of x: starting it fails in the kernel.
+    p = make_pipeline(
+        dag(
+            [
+                component("a", "x = 1\nya = 1", diskcache=True),
+                component("b", "x = 2\nyb = 2", diskcache=True),
+                ("c", "z = x"),
+            ],
+            [("a", "c"), ("b", "c")],
+        )
+    )
+    p.execute_all_async()
+    assert [p.nodes[c].status for c in "abc"] == [S.SUCCESSFUL, S.SUCCESSFUL, S.FAILED]
+    assert "cannot be determined" in "\n".join(p.nodes["c"].exception_msg)
+    assert (shell.user_ns["ya"], shell.user_ns["yb"]) == (1, 2)
+    assert {("todo", "a"), ("todo", "b")} <= set(p.tasks())
+
+
 def test_remote_cells_run_on_workers_and_a_missing_worker_fails_clearly(make_pipeline):
     server = RedisServer()
     try:

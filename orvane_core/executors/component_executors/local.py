@@ -351,6 +351,69 @@ def _without_unpicklable(response: OrvaneExecutionResponseModel) -> OrvaneExecut
     )
 
 
+def _sendable(response: OrvaneExecutionResponseModel, form: Any) -> bytes:
+    """``form(response)`` pickled; values that cannot leave the worker are dropped and named."""
+    try:
+        return dumps(form(response))
+    except Exception:
+        pass
+    try:
+        return dumps(form(_without_unpicklable(response)))
+    except Exception as exc:
+        exc.add_note("(while sending the result back from the worker process)")
+        return dumps(form(_failure(error_banner(exc), "")))
+
+
+def _answer(response: OrvaneExecutionResponseModel) -> tuple:
+    result = response.result
+    captured = result.captured
+    if type(captured) is OrvaneCapturedIO:
+        captured = captured.outputs  # a list: read back as captured output
+    summary = result.outputs_summary
+    if summary is not None:
+        summary = [(v.name, v.type, v.shape, v.length, v.size) for v in summary.variables]
+    return (
+        int(response.status),
+        response.message,
+        result.module_statements,
+        result.non_module_outputs,
+        result.last_output,
+        captured,
+        result.exception_msg,
+        summary,
+        result.fingerprint,
+    )
+
+
+def read_answer(answer: tuple) -> OrvaneExecutionResponseModel:
+    """The response an ``execute_answer`` tuple stands for."""
+    status, message, statements, values, last, captured, banner, summary, fingerprint = answer
+    if type(captured) is list:
+        captured = OrvaneCapturedIO(outputs=captured)
+    if summary is not None:
+        summary = OrvaneComponentOutputsSummaryModel(
+            variables=[
+                OrvaneOutputVariableModel(
+                    name=name, type=kind, shape=shape, length=length, size=size
+                )
+                for name, kind, shape, length, size in summary
+            ]
+        )
+    return OrvaneExecutionResponseModel(
+        status=HTTPStatus(status),
+        result=OrvaneCacheModel(
+            module_statements=statements,
+            non_module_outputs=values,
+            last_output=last,
+            captured=captured,
+            exception_msg=banner,
+            outputs_summary=summary,
+            fingerprint=fingerprint,
+        ),
+        message=message,
+    )
+
+
 # --- the executor -----------------------------------------------------------------------------
 
 
@@ -390,27 +453,25 @@ class OrvaneComponentExecutor:
         This runs inside worker processes, where a ``SystemExit`` or ``KeyboardInterrupt`` from
         the cell would end the worker instead of the cell, so it is reported as a failure.
         """
+        return _sendable(self._respond(data), lambda response: response)
+
+    def execute_answer(self, data: bytes) -> bytes:
+        """``execute_with_serialized`` answering in the short form ``read_answer`` reads: a
+        tuple of plain fields, several times cheaper to pickle and load than the response."""
+        return _sendable(self._respond(data), _answer)
+
+    def _respond(self, data: bytes) -> OrvaneExecutionResponseModel:
         trapped = (Exception, SystemExit, KeyboardInterrupt)
         try:
             request = cloudpickle.loads(data)
         except Exception as exc:
             exc.add_note("(while reading the request in the worker process)")
-            response = _failure(error_banner(exc), "")
-        else:
-            try:
-                response = self._execute(request, None, trapped)
-            except trapped as exc:
-                # An error raised here would reach the pool's error callback without any text.
-                response = _failure(error_banner(exc), "")
+            return _failure(error_banner(exc), "")
         try:
-            return dumps(response)
-        except Exception:
-            pass
-        try:
-            return dumps(_without_unpicklable(response))
-        except Exception as exc:
-            exc.add_note("(while sending the result back from the worker process)")
-            return dumps(_failure(error_banner(exc), ""))
+            return self._execute(request, None, trapped)
+        except trapped as exc:
+            # An error raised here would reach the pool's error callback without any text.
+            return _failure(error_banner(exc), "")
 
     def _execute(
         self,
@@ -535,4 +596,10 @@ class OrvaneComponentExecutor:
         )
 
 
-__all__ = ["OrvaneComponentExecutor", "describe_variable", "error_banner", "module_statement"]
+__all__ = [
+    "OrvaneComponentExecutor",
+    "describe_variable",
+    "error_banner",
+    "module_statement",
+    "read_answer",
+]
