@@ -160,6 +160,12 @@ class OrvaneDiskCache:
         """What the cached result was computed from; empty when the writer was not told."""
         return self._meta_fields().get("fingerprint") or ""
 
+    @property
+    def sources(self) -> dict:
+        """The inputs behind the fingerprint as digests; empty when the writer was not told."""
+        value = self._meta_fields().get("sources")
+        return value if isinstance(value, dict) else {}
+
     # -- lifecycle -------------------------------------------------------------------------
 
     def clear_cache(self) -> None:

@@ -32,6 +32,7 @@ _META_FIELDS = (
     "exception_msg",
     "outputs_summary",
     "fingerprint",
+    "sources",
 )
 
 # Buffers smaller than this stay in the pickle stream: a separate piece costs more than it saves.

@@ -182,11 +182,18 @@ def take(pipeline_id: str, component_ids: Iterable[str], into: Path) -> int:
     if not wanted or folder.is_symlink() or not folder.is_dir():
         return 0
     moved = 0
+    left = 0
     for path, component_id in _caches(folder):
         if component_id in wanted:
             os.rename(path, into / path.name)
             moved += 1
-    if moved:
+        else:
+            left += 1
+    if not left:
+        # Everything is in the live folder now (its parameters too): an empty kept folder would
+        # be listed, and outlive a kernel that is killed, while holding nothing.
+        shutil.rmtree(folder, ignore_errors=True)
+    elif moved:
         os.utime(folder)
     return moved
 

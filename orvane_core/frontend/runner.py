@@ -346,6 +346,7 @@ def _run(path: Path, request: Request, output: Any, timeout: float | None, term:
             _checked(kernel.execute(prepare, router.echo, timeout), "setting parameters")
 
         errors_shown = []
+        expressions: dict[str, str] = {}
 
         def route(kind: str, content: dict, meta: dict) -> None:
             if kind == "error":
@@ -372,18 +373,29 @@ def _run(path: Path, request: Request, output: Any, timeout: float | None, term:
             )
         else:
             op = (
-                # Trials show nothing; each cell gets the last trial's output once.
+                # Trials show nothing; each cell gets its output once, for the parameters the
+                # search leaves.
                 f"_orvane_search = _orvane.current_session().optimize(**{request.search!r}, "
                 "show_outputs=True)\n"
                 "from orvane_core.frontend.magics import show_search as _orvane_show\n"
                 f"_orvane_show(_orvane_search, 'text', {bool(request.search.get('apply_best'))!r})"
             )
-        reply = kernel.execute(op, route, timeout)
+            if request.search.get("apply_best"):
+                expressions = {"best": "_orvane_search.best_parameters()"}
+        reply = kernel.execute(op, route, timeout, expressions)
         code = EXIT_OK if reply["status"] == "ok" else EXIT_FAILED
         if reply.get("ename") == "OrvaneUsageError":
             code = EXIT_USAGE  # e.g. a tuned name that is not a parameter, known in the kernel only
         if reply["status"] != "ok" and not errors_shown and reply.get("ename") != "OrvaneRunError":
             router.echo("error", reply, {})
+        best = _applied(reply)
+        if best:
+            # The kernel and the values set in it end with this run: say how to use them again.
+            term.line(
+                f"orvane: the outputs use the best values {best}; later runs start from the "
+                f"notebook's values again, add {' '.join(f'-p {pair}' for pair in best.split())} "
+                "to use them"
+            )
 
         finish = (
             "_orvane.current_session().keep_cache()\n"
@@ -404,6 +416,18 @@ def _run(path: Path, request: Request, output: Any, timeout: float | None, term:
     if code != EXIT_OK:
         term.line("orvane: the run failed; the error is shown above and in the notebook")
     return code
+
+
+def _applied(reply: dict) -> str:
+    """``alpha=0.5 depth=3`` from the best values a search applied, or ""."""
+    found = reply.get("user_expressions", {}).get("best", {})
+    if found.get("status") != "ok":
+        return ""
+    try:
+        values = ast.literal_eval(found["data"]["text/plain"])
+    except (KeyError, ValueError, SyntaxError):
+        return ""
+    return " ".join(f"{k}={v!r}" for k, v in values.items()) if isinstance(values, dict) else ""
 
 
 def _read_by_any(registry: ComponentRegistry, name: str) -> bool:

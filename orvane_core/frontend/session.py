@@ -167,19 +167,18 @@ def target_names(last_expr: str) -> list[str]:
 
 # Engine behaviour that is off by default and that the front end turns on: a parameter change
 # (and a search trial) reruns only the components that read a changed parameter, and what
-# depends on them. Given at construction, as the caches adopted then are fingerprinted with it.
-ENGINE_OPTIONS = {"parameter_reach": True}
+# depends on them; and a few earlier disk caches per component are kept by fingerprint, so that
+# going back to earlier parameter values costs a read. Given at construction, as the caches
+# adopted then are fingerprinted with them.
+ENGINE_OPTIONS = {"parameter_reach": True, "kept_versions": 3}
 
 
 @contextlib.contextmanager
-def _quiet_trials(pipeline: Any, keep_results: bool = False) -> Any:
+def _quiet_trials(pipeline: Any) -> Any:
     """Runs of the search's trials show nothing in the notebook: the search shows one progress
-    line and its table instead of every trial's cell output. ``keep_results`` keeps each
-    trial's results in memory, so that the last trial's can be shown afterwards."""
+    line and its table instead of every trial's cell output."""
     run = type(pipeline).execute_components
     forced: dict[str, Any] = {"send_to_front": False}
-    if keep_results:
-        forced["optimize_memory"] = False
 
     def execute_components(component_ids: list[str], **options: Any) -> Any:
         return run(pipeline, component_ids=component_ids, **{**options, **forced})
@@ -404,6 +403,7 @@ class OrvaneSession:
         self.callback.extra["inferred_edges"] = sorted(
             (ids[p], ids[c]) for p, c in self.registry.inferred_edges()
         )
+        self._note_reasons()
         return self.pipeline
 
     def ids(self) -> dict[str, str]:
@@ -485,7 +485,7 @@ class OrvaneSession:
                     else:
                         quiet.append(name)
             report.reasons = {nodes[cid].name: why for cid, why in self.reasons(plan).items()}
-            self.callback.extra["reasons"] = self.reasons()
+            self._note_reasons()
             self.callback.end_execution(report.line(), failed=bool(report.failed))
         if quiet:
             print(f"Reused from the cache: {', '.join(quiet)}")
@@ -528,35 +528,41 @@ class OrvaneSession:
         )
 
     def reasons(self, component_ids: list[str] | None = None) -> dict[str, str]:
-        """Why each component last ran or was reused, by id: "ran: its parent model reran".
-        Empty when the engine does not say."""
+        """Per component id, where its results come from ("ran: its parent model reran",
+        "reused: its disk cache is current"), or, for a component that is invalid now, why the
+        next run will run it ("will run: parameters changed: alpha"). Status, view and the
+        command line's summary all show this. Empty when the engine does not say."""
         explain = getattr(self.pipeline, "explain", None)
         if explain is None:
             return {}
         names = {cid: name for name, cid in self.ids().items()}
+        nodes = self.pipeline.nodes
         found = explain()
         out = {}
         for cid in found if component_ids is None else component_ids:
             entry = found.get(cid) or {}
-            decision, reason = entry.get("decision"), entry.get("reason") or ""
-            if not decision or decision == "none":
+            coming, results = entry.get("next") or {}, entry.get("results") or {}
+            if nodes[cid].status == OrvaneComponentStatus.INVALID and coming.get("reason"):
+                text = f"will run: {coming['reason']}"
+            elif results.get("decision") in ("ran", "reused"):
+                text = f"{results['decision']}: {results.get('reason')}"
+            elif coming.get("decision") == "reused":
+                text = f"current: {coming.get('reason')}"
+            else:
                 continue
             for other, name in names.items():  # the engine names components by id
-                reason = reason.replace(other, name)
-            out[cid] = f"{decision}: {reason}" if reason else decision
+                text = text.replace(other, name)
+            out[cid] = text
         return out
 
-    def _show(self, cid: str) -> None:
-        """Shows a component's captured output and value, tagged with its id."""
-        node = self.pipeline.nodes[cid]
-        node.show_captured(shell=self.shell)
-        value = node.last_output if node.status == "successful" else None
-        if value is not None:
-            # Shown as the cell's own value would be: rich where it has a rich form, and
-            # also when it is false (0, an empty list); tagged with its component.
-            from IPython.display import display
-
-            display(value, metadata={"component_id": cid})
+    def _note_reasons(self, redraw: bool = False) -> None:
+        """Gives the views the reasons as they are now (after anything that may change them);
+        without a view nothing needs them, and a large notebook declares many cells."""
+        if not self.callback.views:
+            return
+        self.callback.extra["reasons"] = self.reasons()
+        if redraw:
+            self.callback.redraw()
 
     # -- parameters ----------------------------------------------------------------------------
 
@@ -580,6 +586,7 @@ class OrvaneSession:
                 self.callback.take_notes()
                 raise OrvaneUsageError(f"{exc}. Usage: {SET_USAGE}") from None
             self._store_parameters()
+            self._note_reasons(redraw=True)
         return self.parameters_view()
 
     # -- search --------------------------------------------------------------------------------
@@ -599,8 +606,8 @@ class OrvaneSession:
 
         Trials show no cell output, only the progress. Afterwards the parameters are back to their
         values before the search, or set to the best trial's with ``apply_best``.
-        ``show_outputs`` shows each component's output of the last trial once (the notebook
-        runner puts it into the component's cell).
+        ``show_outputs`` then shows each component's output once, for those parameters (the
+        notebook runner puts it into the component's cell).
         """
         self.registry.resolve([target])
         space = search_space(ranges)
@@ -651,7 +658,7 @@ class OrvaneSession:
         self.callback.begin_search(n_trials, names, directions)
         results = None
         try:
-            with _quiet_optuna(), _quiet_trials(pipeline, keep_results=show_outputs):
+            with _quiet_optuna(), _quiet_trials(pipeline):
                 pipeline.optimize_parameters(
                     component_id=cid,
                     opt_method=METHODS[method],
@@ -662,11 +669,9 @@ class OrvaneSession:
                 )
         finally:
             results = self.callback.end_search()
-            if show_outputs:
-                for shown in pipeline.execution_plan([cid]):
-                    self._show(shown)
             best = results.best_parameters() if apply_best and results is not None else None
             self._restore_parameters(before, best)
+            self._note_reasons(redraw=True)
         self.last_search = results
         notes = self.callback.take_notes()
         if results is None or not results.completed:
@@ -679,6 +684,10 @@ class OrvaneSession:
                     + f"; run %orvane run {target} to see its error."
                 )
             raise OrvaneRunError("; ".join(notes) or "The search ended without a result.")
+        if show_outputs:
+            # One copy of each cell's output, for the parameters the search leaves: the caches
+            # from before the search serve it, or the best values run once.
+            self.run([target], reused_outputs=True)
         return results
 
     def _restore_parameters(
@@ -705,6 +714,7 @@ class OrvaneSession:
         else:
             self.registry.resolve([name])
             pipeline.clear_component_cache(component_id=self.ids()[name])
+        self._note_reasons(redraw=True)
 
     def wait_for_disk(self, timeout: float = 60.0) -> bool:
         """Waits until no disk write is pending; true when none is left."""
@@ -784,7 +794,7 @@ class OrvaneSession:
     def summary(self) -> dict:
         if self.pipeline is None:
             return {}
-        return {**self.pipeline.info.dict(), **self.callback.extra}
+        return {**self.pipeline.info.dict(), **self.callback.extra, "reasons": self.reasons()}
 
     def missing_name_hints(self, names: list[str]) -> list[str]:
         """For components that failed on an unknown name: which component defines it."""

@@ -218,6 +218,9 @@ class OrvaneCacheModel(OrvaneModel):
     # What the result was computed from (code, parameters, parents), so that a later pipeline
     # never adopts it for code that has changed since; empty when unknown.
     fingerprint: str = ""
+    # The inputs behind the fingerprint as digests ("code", "parameters" and "parents" by id),
+    # so that a cache that no longer matches can say what changed; empty when unknown.
+    sources: dict = {}
 
 
 class OrvaneDiskCacheTodoModel(OrvaneModel):

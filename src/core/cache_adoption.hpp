@@ -41,6 +41,9 @@ struct AdoptionPlan {
   std::vector<std::string> removals;
   // Everything else, in listing order; never touched.
   std::vector<std::string> kept;
+  // Asked to keep earlier writes: the other complete writes of the components in `loads`,
+  // newest first per component, instead of removals (a caller keeps those it can use).
+  std::vector<CacheLoad> earlier;
 };
 
 // The folder name under which a component's cache is kept by name rather than by record.
@@ -54,11 +57,11 @@ std::string named_cache_folder(const std::string& component_id);
 // entry shows up as a failed load instead of vanishing. Entries without a record are never
 // removed unless they are unfinished writes.
 //
-// With `load_only`, only the components it names load; the chosen writes of the other
-// components are neither loaded nor removed but kept (a component that holds its cache already
-// keeps it as it is), while the rest of the plan stays the same.
+// With `load_only`, only the components it names load; the writes of the other components are
+// neither loaded nor removed but kept (a component that holds its cache already keeps it as it
+// is), while the rest of the plan stays the same.
 AdoptionPlan plan_adoption(const std::vector<CacheDirEntry>& entries,
-                           const std::vector<std::string>& component_ids,
+                           const std::vector<std::string>& component_ids, bool keep_earlier = false,
                            const std::unordered_set<std::string>* load_only = nullptr);
 
 // Names that a cache clean-up may delete: complete writes of this product and unfinished writes.

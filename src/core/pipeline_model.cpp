@@ -39,6 +39,8 @@ const char* cause_name(Cause cause) {
       return "failed_before";
     case Cause::Requested:
       return "requested";
+    case Cause::InputsChanged:
+      return "inputs_changed";
   }
   return "requested";
 }
@@ -81,6 +83,8 @@ std::string because(const Reason& reason) {
       return "it failed before";
     case Cause::Requested:
       return "it was requested";
+    case Cause::InputsChanged:
+      return "its kept cache was computed from other code, parameters or parents";
   }
   return "it was requested";
 }
@@ -188,10 +192,12 @@ std::vector<std::pair<std::size_t, Reason>> parameter_reach(const graph::Dag& da
 
 std::vector<Invalidation> invalidate_for_parameters(const graph::Dag& dag,
                                                     const std::vector<std::string>& changed,
-                                                    const Reads* reads, const Facts& facts) {
+                                                    const Reads* reads, const Facts& facts,
+                                                    const std::vector<bool>& current) {
   std::vector<Invalidation> out;
   if (changed.empty()) return out;
   auto add = [&](std::size_t node, Reason reason) {
+    if (node < current.size() && current[node]) return;
     const NodeFacts f = facts(node);
     Invalidation inv;
     inv.node = node;
@@ -299,6 +305,80 @@ bool free_at_end(const NodeFacts& facts) {
 
 bool cancel_on_interrupt(const NodeFacts& facts) { return facts.uses_disk && facts.write_pending; }
 
+bool keeps_earlier(const Reason& reason, const NodeFacts& facts) {
+  switch (reason.cause) {
+    case Cause::CodeChanged:
+    case Cause::ParentsChanged:
+    case Cause::ParametersChanged:
+    case Cause::ParentReran:
+      return facts.status == Status::Successful && facts.uses_disk &&
+             facts.disk == DiskStatus::Cached;
+    default:
+      return false;
+  }
+}
+
+std::vector<std::string> SetAside::add(const std::string& id, Entry entry, std::size_t limit) {
+  std::vector<std::string> gone;
+  std::vector<Entry>& held = held_[id];
+  for (auto it = held.begin(); it != held.end(); ++it) {
+    if (it->fingerprint != entry.fingerprint) continue;
+    if (it->folder == entry.folder) return gone;  // found again
+    gone.push_back(it->folder);
+    held.erase(it);
+    break;
+  }
+  held.push_back(std::move(entry));
+  while (held.size() > limit) {
+    gone.push_back(held.front().folder);
+    held.erase(held.begin());
+  }
+  if (held.empty()) held_.erase(id);
+  return gone;
+}
+
+std::optional<std::string> SetAside::take(const std::string& id, const std::string& fingerprint) {
+  auto found = held_.find(id);
+  if (found == held_.end()) return std::nullopt;
+  std::vector<Entry>& held = found->second;
+  for (auto it = held.begin(); it != held.end(); ++it) {
+    if (it->fingerprint != fingerprint) continue;
+    std::string folder = std::move(it->folder);
+    held.erase(it);
+    if (held.empty()) held_.erase(found);
+    return folder;
+  }
+  return std::nullopt;
+}
+
+std::vector<std::string> SetAside::drop(const std::string* id) {
+  std::vector<std::string> gone;
+  for (auto it = held_.begin(); it != held_.end();) {
+    if (id != nullptr && it->first != *id) {
+      ++it;
+      continue;
+    }
+    for (Entry& entry : it->second) gone.push_back(std::move(entry.folder));
+    it = held_.erase(it);
+  }
+  return gone;
+}
+
+std::vector<std::string> SetAside::ids() const {
+  std::vector<std::string> out;
+  for (const auto& item : held_) out.push_back(item.first);
+  return out;
+}
+
+bool SetAside::holds(const std::string& id, const std::string& fingerprint) const {
+  auto found = held_.find(id);
+  if (found == held_.end()) return false;
+  for (const Entry& entry : found->second) {
+    if (entry.fingerprint == fingerprint) return true;
+  }
+  return false;
+}
+
 bool write_after_success(bool uses_disk, bool in_search_reach) {
   return uses_disk && !in_search_reach;
 }
@@ -321,6 +401,28 @@ const std::string& FingerprintWalk::of(std::size_t node) {
   return memo_[node] = std::move(print);
 }
 
+std::string digest(const std::string& text) { return cache_fingerprint(text, {}, {}); }
+
+Reason what_changed(const Sources& before, const Sources& now) {
+  if (before.empty()) return {Cause::InputsChanged, {}, {}};
+  if (before.code != now.code) return {Cause::CodeChanged, {}, {}};
+  auto keys = [](const std::map<std::string, std::string>& m) {
+    std::vector<std::string> out;
+    for (const auto& item : m) out.push_back(item.first);
+    return out;
+  };
+  if (keys(before.parents) != keys(now.parents)) return {Cause::ParentsChanged, {}, {}};
+  std::vector<std::string> parameters = changed_parameters(
+      keys(before.parameters), keys(now.parameters), [&](const std::string& name) {
+        return before.parameters.at(name) == now.parameters.at(name);
+      });
+  if (!parameters.empty()) return {Cause::ParametersChanged, std::move(parameters), {}};
+  for (const auto& [parent, print] : before.parents) {
+    if (now.parents.at(parent) != print) return {Cause::ParentReran, {}, parent};
+  }
+  return {Cause::InputsChanged, {}, {}};
+}
+
 const char* outcome_name(Outcome outcome) {
   switch (outcome) {
     case Outcome::None:
@@ -340,7 +442,7 @@ void Decisions::invalidated(const std::string& id, const Reason& reason) {
   last_[id] = Decision{Outcome::Invalidated, reason};
 }
 
-Decision Decisions::decide(const std::string& id, const NodeFacts& facts) {
+Decision Decisions::decide(const std::string& id, const NodeFacts& facts, bool transient) {
   std::optional<Reason> pending;
   auto found = pending_.find(id);
   if (found != pending_.end()) {
@@ -350,17 +452,39 @@ Decision Decisions::decide(const std::string& id, const NodeFacts& facts) {
   Reason reason = rerun_decision(facts, pending);
   Decision decision{reuses(reason.cause) ? Outcome::Reused : Outcome::Ran, std::move(reason)};
   last_[id] = decision;
+  if (!transient && (decision.outcome == Outcome::Ran || results_.count(id) == 0)) {
+    results_[id] = decision;
+  }
   return decision;
 }
 
 void Decisions::cache_damaged(const std::string& id) {
   pending_.erase(id);
-  last_[id] = Decision{Outcome::Ran, Reason{Cause::CacheDamaged, {}, {}}};
+  last_[id] = results_[id] = Decision{Outcome::Ran, Reason{Cause::CacheDamaged, {}, {}}};
+}
+
+void Decisions::loaded(const std::string& id) {
+  pending_.erase(id);
+  results_[id] = Decision{Outcome::Reused, Reason{Cause::CurrentOnDisk, {}, {}}};
 }
 
 void Decisions::forget(const std::string& id) {
   pending_.erase(id);
   last_.erase(id);
+  results_.erase(id);
+}
+
+const Decision* Decisions::results(const std::string& id) const {
+  auto found = results_.find(id);
+  return found == results_.end() ? nullptr : &found->second;
+}
+
+Decision Decisions::next(const std::string& id, const NodeFacts& facts) const {
+  std::optional<Reason> pending;
+  auto found = pending_.find(id);
+  if (found != pending_.end()) pending = found->second;
+  Reason reason = rerun_decision(facts, pending);
+  return Decision{reuses(reason.cause) ? Outcome::Reused : Outcome::Ran, std::move(reason)};
 }
 
 const Decision* Decisions::last(const std::string& id) const {

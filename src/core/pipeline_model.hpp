@@ -54,6 +54,8 @@ enum class Cause : std::uint8_t {
   Cleared,
   FailedBefore,
   Requested,
+  // its kept cache was computed from inputs it cannot name (a cache of an older build)
+  InputsChanged,
 };
 
 bool reuses(Cause cause);
@@ -114,10 +116,13 @@ std::vector<std::pair<std::size_t, Reason>> parameter_reach(const graph::Dag& da
                                                             const Reads& reads);
 
 // New parameter values. Without `reads` every component is invalidated (the parameters reach
-// all of them); with it, only parameter_reach of the changed, added or removed names.
+// all of them); with it, only parameter_reach of the changed, added or removed names. A node
+// flagged in `current` holds results for the new values already (a cache set aside for them
+// was taken back) and stays as it is; what the change reaches through it is still invalidated.
 std::vector<Invalidation> invalidate_for_parameters(const graph::Dag& dag,
                                                     const std::vector<std::string>& changed,
-                                                    const Reads* reads, const Facts& facts);
+                                                    const Reads* reads, const Facts& facts,
+                                                    const std::vector<bool>& current = {});
 
 // Names whose value differs between two parameter sets (added, removed or changed), sorted.
 // `same(name)` tells whether a name present in both holds an equal value.
@@ -170,6 +175,38 @@ bool free_at_end(const NodeFacts& facts);
 // What an interrupt cancels: every pending write (the run is abandoned).
 bool cancel_on_interrupt(const NodeFacts& facts);
 
+// ---- earlier results ----
+
+// Whether invalidating a component sets its disk cache aside (kept by fingerprint, so that
+// going back to the inputs it was computed from costs a read) rather than dropping it: only
+// when what it is computed from changed (code, parents, parameters, a parent's result) and it
+// holds a current disk cache.
+bool keeps_earlier(const Reason& reason, const NodeFacts& facts);
+
+// The disk caches set aside per component id (by a search, or for earlier inputs): folders with
+// the fingerprint each records, oldest first, one per fingerprint.
+class SetAside {
+ public:
+  struct Entry {
+    std::string folder, fingerprint;
+  };
+  // Sets a folder aside; returns the folders that go: an earlier one for the same fingerprint,
+  // and the oldest beyond `limit`.
+  std::vector<std::string> add(const std::string& id, Entry entry, std::size_t limit);
+  // Takes out the folder set aside for `fingerprint`, if any.
+  std::optional<std::string> take(const std::string& id, const std::string& fingerprint);
+  // Takes out every folder of one component, or of all when `id` is null.
+  std::vector<std::string> drop(const std::string* id);
+  // Forgets every folder without deleting any (they belong to someone else now).
+  void forget() { held_.clear(); }
+  bool empty() const { return held_.empty(); }
+  std::vector<std::string> ids() const;
+  bool holds(const std::string& id, const std::string& fingerprint) const;
+
+ private:
+  std::map<std::string, std::vector<Entry>> held_;
+};
+
 // ---- writes and ownership ----
 
 // After a component succeeded: its results go to the disk cache when caching is on for it,
@@ -204,6 +241,24 @@ class FingerprintWalk {
   std::unordered_map<std::size_t, std::string> memo_;
 };
 
+// ---- what a cache was computed from ----
+
+// The inputs behind a result, each as a short digest: its code, each parameter its fingerprint
+// covers, and each parent's fingerprint by parent id. Kept with a disk cache, so that a cache
+// that no longer matches can say why.
+struct Sources {
+  std::string code;
+  std::map<std::string, std::string> parameters;
+  std::map<std::string, std::string> parents;
+  bool empty() const { return code.empty() && parameters.empty() && parents.empty(); }
+};
+// A digest of one input's text for Sources.
+std::string digest(const std::string& text);
+// Why a result computed from `before` is not current for `now`: its code changed, the set of
+// its parents changed, the named parameters changed (added, removed or other values), or a
+// parent's result changed (the first by id). InputsChanged when `before` is unknown.
+Reason what_changed(const Sources& before, const Sources& now);
+
 // ---- the record of decisions ----
 
 enum class Outcome : std::uint8_t { None, Invalidated, Ran, Reused };
@@ -214,20 +269,34 @@ struct Decision {
   Reason reason;
 };
 
-// The last decision per component id, and why a component that is invalid now was invalidated.
+// Per component id: the last decision taken, the decision behind its current results, and why
+// a component that is invalid now was invalidated.
+//
+// What a person asks of a component is where its results come from and what the next run will
+// do with it. The results come from the last run that ran it, or from a disk cache it took
+// without running (adopted from an earlier kernel, or set aside by a search and current again);
+// a later run that merely reuses them does not change that. Runs of a search's trials whose
+// results are not kept (`transient`) change neither.
 class Decisions {
  public:
   // Notes why a component became invalid; the reason it will run for.
   void invalidated(const std::string& id, const Reason& reason);
   // The decision taken when the component's turn comes: reused, or runs with the reason.
-  Decision decide(const std::string& id, const NodeFacts& facts);
+  Decision decide(const std::string& id, const NodeFacts& facts, bool transient = false);
   // The cache could not be read back: the component runs for that.
   void cache_damaged(const std::string& id);
+  // Its results were taken from a disk cache without a run; an earlier reason to run is void.
+  void loaded(const std::string& id);
   void forget(const std::string& id);
   const Decision* last(const std::string& id) const;
+  // The decision behind its current results, if any.
+  const Decision* results(const std::string& id) const;
+  // What the next run will do with it, from its facts now.
+  Decision next(const std::string& id, const NodeFacts& facts) const;
 
  private:
   std::unordered_map<std::string, Decision> last_;
+  std::unordered_map<std::string, Decision> results_;
   std::unordered_map<std::string, Reason> pending_;
 };
 

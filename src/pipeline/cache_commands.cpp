@@ -1,5 +1,7 @@
 // Pipeline members: the cache commands (adopting a directory of disk caches, unloading,
 // enabling and disabling disk caching, clearing caches) and the clean-up run at exit.
+#include <algorithm>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -84,7 +86,9 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
       only->insert(py::str(id).cast<std::string>());
     }
   }
-  AdoptionPlan plan = plan_adoption(entries, ids, only ? &*only : nullptr);
+  AdoptionPlan plan = plan_adoption(entries, ids, st.kept_versions > 0, only ? &*only : nullptr);
+  std::map<std::string, std::vector<std::string>> earlier;  // by component, newest first
+  for (const CacheLoad& load : plan.earlier) earlier[load.component_id].push_back(load.entry_name);
 
   // Every adopted cache is checked against its component's fingerprint: computed once per
   // component for the whole adoption, unless a run already keeps them.
@@ -102,24 +106,56 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
   for (const CacheLoad& load : plan.loads) {
     py::str id(load.component_id);
     py::object target = component(st, id);
-    const std::string path = join_path(dir, load.entry_name);
-    bool ours = false, has_record = false;
-    for (const CacheDirEntry& e : entries) {
-      if (e.name == load.entry_name) ours = owned_by_cache(e), has_record = e.has_record;
-    }
-    if (!guard::fingerprint_matches(self, id, py_paths::str(path))) {
-      // Computed from other code: not adopted, and no longer of use to anyone.
+    std::vector<std::string> candidates{load.entry_name};
+    const auto& others = earlier[load.component_id];
+    candidates.insert(candidates.end(), others.begin(), others.end());
+    std::optional<model::Reason> first_stale;
+    std::vector<model::SetAside::Entry> spare;  // newest first
+    bool adopted = false;
+    for (const std::string& name : candidates) {
+      const std::string path = join_path(dir, name);
+      bool ours = false, has_record = false;
+      for (const CacheDirEntry& e : entries) {
+        if (e.name == name) ours = owned_by_cache(e), has_record = e.has_record;
+      }
+      std::string recorded;
+      const std::optional<model::Reason> stale =
+          guard::stale_reason(self, id, py_paths::str(path), &recorded);
+      if (adopted || stale) {
+        // Computed from other inputs: kept for when they come back where asked for, otherwise
+        // of no use to anyone.
+        if (stale && !first_stale) first_stale = stale;
+        if (stale && st.kept_versions > 0 && !recorded.empty()) {
+          spare.push_back({absolute_path(path), recorded});
+        } else if (ours) {
+          sup::remove_owned(path, has_record);
+        }
+        continue;
+      }
+      adopted = true;
+      comp::set_uses_diskcache(target, true);
+      const bool was_successful = comp::successful(target);
+      if (sup::load_into_component(target, py_paths::str(path))) {
+        if (!was_successful && comp::successful(target)) st.decisions.loaded(load.component_id);
+        continue;
+      }
+      // Unreadable: a miss (the component runs again), reported, and gone if it is ours.
       if (ours) sup::remove_owned(path, has_record);
-      continue;
+      guard::report_failure(
+          self, id, target,
+          py::str("The disk cache in {} cannot be read; component [{}] runs again.")
+              .format(py_paths::str(path), comp::name(target)));
     }
-    comp::set_uses_diskcache(target, true);
-    if (sup::load_into_component(target, py_paths::str(path))) continue;
-    // Unreadable: a miss (the component runs again), reported, and gone if it is ours.
-    if (ours) sup::remove_owned(path, has_record);
-    guard::report_failure(self, id, target,
-                          py::str("The disk cache in {} cannot be read; component [{}] runs again.")
-                              .format(py_paths::str(path), comp::name(target)));
+    // The component runs for what changed since its newest cache was written.
+    if (!adopted && first_stale && !comp::successful(target)) {
+      st.decisions.invalidated(load.component_id, *first_stale);
+    }
+    // Set aside oldest first: a later adoption of the same directory finds them again.
+    for (auto it = spare.rbegin(); it != spare.rend(); ++it) {
+      discard_folders(st.paused.add(load.component_id, *it, st.kept_versions));
+    }
   }
+
   // Only what is provably this product's is deleted: the directory may be a user's folder. A
   // directory that a component holds is never deleted from under it.
   std::set<std::string> attached;

@@ -156,19 +156,71 @@ py::str fingerprint(const py::object& self, const py::object& component_id) {
   return py::str(run.walk->of(node));
 }
 
-bool fingerprint_matches(const py::object& self, const py::object& component_id,
-                         const py::object& path) {
+model::Sources sources(const py::object& self, const py::object& component_id) {
+  PipelineState& st = state(self);
+  const GraphObject& graph = pipeline::graph(st);
+  model::Sources out;
+  out.code = model::digest(py::str(comp::cell_code(component(st, component_id))));
+  out.parameters = parameter_sources(st, component_id);
+  for (std::size_t parent : graph.dag.predecessors(node_of(graph, component_id))) {
+    const py::object& id = graph.id(parent);
+    out.parents[key(id)] = std::string(fingerprint(self, id));
+  }
+  return out;
+}
+
+py::dict sources_record(const model::Sources& sources) {
+  py::dict parameters, parents;
+  for (const auto& [name, print] : sources.parameters) parameters[py::str(name)] = print;
+  for (const auto& [id, print] : sources.parents) parents[py::str(id)] = print;
+  py::dict out;
+  out["code"] = sources.code;
+  out["parameters"] = parameters;
+  out["parents"] = parents;
+  return out;
+}
+
+namespace {
+
+// A record written by sources_record; anything else reads as unknown.
+model::Sources sources_of_record(const py::handle& record) {
+  model::Sources out;
+  if (!py::isinstance<py::dict>(record)) return out;
+  py::dict fields = py::reinterpret_borrow<py::dict>(record);
+  auto text_map = [&](const char* field, std::map<std::string, std::string>& into) {
+    py::object value = fields.attr("get")(field);
+    if (!py::isinstance<py::dict>(value)) return;
+    for (const auto& item : py::reinterpret_borrow<py::dict>(value)) {
+      into[key(item.first)] = key(item.second);
+    }
+  };
+  out.code = key(fields.attr("get")("code", py::str("")));
+  text_map("parameters", out.parameters);
+  text_map("parents", out.parents);
+  return out;
+}
+
+}  // namespace
+
+std::optional<model::Reason> stale_reason(const py::object& self, const py::object& component_id,
+                                          const py::object& path, std::string* recorded_out) {
   std::string recorded;
+  py::object record;
   try {
     py::object cache = sup::disk_cache_class()(py::arg("cache_dir") = path);
     recorded = py::str(py::getattr(cache, "fingerprint", py::str("")));
+    if (!recorded.empty() && recorded != std::string(fingerprint(self, component_id))) {
+      record = py::getattr(cache, "sources", py::none());
+    }
     cache.attr("close")();
   } catch (py::error_already_set& e) {
     // Unreadable: loading it fails and is handled as any failed load.
     if (!sup::is_exception(e)) throw;
-    return true;
+    return std::nullopt;
   }
-  return recorded.empty() || recorded == std::string(fingerprint(self, component_id));
+  if (recorded_out != nullptr) *recorded_out = recorded;
+  if (!record) return std::nullopt;
+  return model::what_changed(sources_of_record(record), sources(self, component_id));
 }
 
 }  // namespace orvane::pipeline::guard

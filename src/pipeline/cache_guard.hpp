@@ -10,6 +10,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "pipeline/pipeline.hpp"
@@ -48,10 +49,15 @@ std::vector<PipelineState::CompletedWrite> take_completed(const py::object& self
 // parameters and, recursively, its parents' fingerprints.
 py::str fingerprint(const py::object& self, const py::object& component_id);
 
-// False when the cache in `path` records a fingerprint that differs from the component's: it
-// was computed from other code (or parameters, or parents) and must not be adopted.
-bool fingerprint_matches(const py::object& self, const py::object& component_id,
-                         const py::object& path);
+// The inputs behind the component's fingerprint now, and their record kept with a cache.
+model::Sources sources(const py::object& self, const py::object& component_id);
+py::dict sources_record(const model::Sources& sources);
+
+// Why the cache in `path` must not be adopted: it records a fingerprint that differs from the
+// component's (it was computed from other code, parameters or parents). None when it matches.
+// `recorded`, when given, receives the fingerprint the cache records.
+std::optional<model::Reason> stale_reason(const py::object& self, const py::object& component_id,
+                                          const py::object& path, std::string* recorded = nullptr);
 
 // Forgets the reuse notes of the previous run; fingerprints are remembered until end_run.
 void start_run(const py::object& self);

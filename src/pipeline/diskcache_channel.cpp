@@ -52,7 +52,7 @@ void withdraw_write(const PipelineState& st, const py::handle& component_id,
 bool hand_off_write(const PipelineState& st, const py::handle& component, const py::handle& id,
                     std::int64_t success_count, const py::object& cache_dir,
                     const py::object& serialized, const py::object& last_output,
-                    const py::object& fingerprint) {
+                    const py::object& fingerprint, const py::object& sources) {
   py::object models = sup::models();
   py::object data = models.attr("OrvaneCacheModel")(
       py::arg("module_statements") = component.attr("module_statements"),
@@ -60,7 +60,7 @@ bool hand_off_write(const PipelineState& st, const py::handle& component, const 
       py::arg("captured") = component.attr("captured"),
       py::arg("exception_msg") = component.attr("exception_msg"),
       py::arg("outputs_summary") = component.attr("outputs_summary"),
-      py::arg("fingerprint") = fingerprint);
+      py::arg("fingerprint") = fingerprint, py::arg("sources") = sources);
   py::object todo = models.attr("OrvaneDiskCacheTodoModel")(
       py::arg("component_id") = id, py::arg("success_count") = success_count,
       py::arg("cache_dir") = cache_dir, py::arg("data") = data);
@@ -151,7 +151,8 @@ void put_diskcache_task(const py::object& self, const std::optional<py::str>& ta
         py_paths::str(join_path(py_paths::text(st.cache_dir), "component-" + random_uuid()));
     const bool accepted =
         hand_off_write(st, target, *component_id, success_count, cache_dir, serialized, last_output,
-                       guard::fingerprint(self, *component_id));
+                       guard::fingerprint(self, *component_id),
+                       guard::sources_record(guard::sources(self, *component_id)));
     if (accepted) {
       native.write_queued(success_count, py_values::text_or_empty(cache_dir));
     } else {

@@ -129,7 +129,10 @@ py::object execute_one(const py::object& self, const std::optional<py::str>& com
   PipelineState& st = state(self);
   py::object target = component(st, id);
   const std::string key = text(id);
-  const model::Decision decision = st.decisions.decide(key, comp::facts(target));
+  // A search trial's run of what the tuned parameters reach keeps no results: it does not
+  // change where the component's results come from.
+  const model::Decision decision =
+      st.decisions.decide(key, comp::facts(target), st.search_reach.count(key) != 0);
   if (decision.outcome == model::Outcome::Reused) {
     // A cache that cannot be read back is a miss: the component runs again.
     if (guard::serve_or_miss(self, id, target)) {

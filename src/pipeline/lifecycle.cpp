@@ -52,11 +52,13 @@ void enroll_pipeline_to_env(const std::optional<py::str>& pipeline_id) {
 
 void construct(const py::object& self, const py::object& identifier, const py::object& graph,
                const py::object& parameters, const py::object& callback, const py::object& shell,
-               bool parameter_reach) {
+               bool parameter_reach, std::size_t kept_versions) {
   py::type::of<PipelineState>().attr("__init__")(self);
   PipelineState& st = state(self);
   // Before the parameters and the adoption: fingerprints depend on it.
   st.parameter_reach = parameter_reach;
+  // Before the adoption, which keeps that many earlier caches per component.
+  st.kept_versions = kept_versions;
   st.callback = callback;
   st.shell = shell;
   rt().dag_base.attr("__init__")(self, py::arg("identifier") = identifier,
@@ -111,6 +113,7 @@ py::str keep_diskcache(const py::object& self) {
     writer.attr("close")();
   }
   ownership::give_up(self);
+  st.paused.forget();  // left for the later kernel with the rest
   return py::str(st.cache_dir);
 }
 
@@ -212,7 +215,7 @@ void register_lifecycle(py::module_& m, const py::object& cls) {
   pc::def(cls, "__init__", &construct, py::arg("identifier") = py::none(),
           py::arg("graph") = py::none(), py::arg("parameters") = py::none(),
           py::arg("callback") = py::none(), py::arg("shell") = py::none(),
-          py::arg("parameter_reach") = false);
+          py::arg("parameter_reach") = false, py::arg("kept_versions") = 0);
   pc::def(cls, "__del__", &destruct);
   pc::def_property_readonly(cls, "info", &info, "Summary information of pipeline.");
   pc::def(cls, "keep_diskcache", &keep_diskcache,

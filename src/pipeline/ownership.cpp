@@ -79,6 +79,8 @@ void become_owner(const py::object& self, const Claim& claim) {
 
 void hand_over(const py::object& self) {
   if (!py::isinstance<PipelineState>(self)) return;
+  // The caches set aside are the newer pipeline's too: forgotten here, never deleted.
+  state(self).paused.forget();
   py::dict nodes = state(self).nodes;
   for (const auto& item : nodes) {
     comp::ComponentNative& native = comp::native(item.second);

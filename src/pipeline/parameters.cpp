@@ -104,8 +104,9 @@ void set_parameters(const py::object& self, const py::object& new_parameters) {
   if (PyDict_Update(st.parameters.ptr(), params.ptr()) != 0) throw py::error_already_set();
   run_callback(self,
                parameters_record(true, kUpdated, entries_of(parameters_view(st)), py::dict()));
-  invalidate_for_new_parameters(self, st, before);
-  restore_paused(self, st);
+  // Caches a search set aside for these values come back first: their components stay current
+  // (a load into a successful component counts no new success).
+  invalidate_for_new_parameters(self, st, before, restore_paused(self, st));
   run_summary(self);
 }
 

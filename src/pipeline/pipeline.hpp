@@ -108,13 +108,12 @@ struct PipelineState {
   // During a search with parameter_reach: the components the tuned parameters reach, which
   // write nothing to disk for trial results.
   std::unordered_set<std::string> search_reach;
-  // Disk caches set aside by a search, by component id: brought back when the component's
-  // fingerprint is the one recorded in the cache again.
-  struct PausedCache {
-    py::object folder;
-    std::string fingerprint;
-  };
-  std::unordered_map<std::string, PausedCache> paused;
+  // Disk caches set aside by a search or for earlier inputs, by component id: brought back
+  // when the component's fingerprint is the one recorded in a cache again.
+  model::SetAside paused;
+  // Opt-in: how many earlier disk caches per component a change of its inputs sets aside for
+  // when they come back (0: none; an invalidation drops the cache, as it always did).
+  std::size_t kept_versions = 0;
 };
 
 // The native state of a pipeline (of the public class or a subclass of it).
@@ -246,16 +245,27 @@ py::list parameters_view(const PipelineState& st);
 model::Facts facts_of(const PipelineState& st, const GraphObject& graph);
 // Carries out invalidations the rules decided: pending writes cancelled, status INVALID, and
 // the reason kept for explain().
+// With `inputs_changed` (new parameters), a component's disk cache is set aside first where
+// kept_versions asks for it.
 void apply_invalidations(const py::object& self, PipelineState& st, const GraphObject& graph,
-                         const std::vector<model::Invalidation>& invalidations);
+                         const std::vector<model::Invalidation>& invalidations,
+                         bool inputs_changed = false);
+// Detaches the component's disk cache into `paused`, keeping at most `limit` per component (one
+// per fingerprint, the oldest go); false when it has none with a recorded fingerprint.
+bool set_aside(PipelineState& st, const py::handle& id, std::size_t limit);
+// Deletes set-aside folders that are still caches of ours (a clean-up may have gone first).
+void discard_folders(const std::vector<std::string>& folders);
 
 // Parameter reach (reach.cpp). The parameters a component reads, from its code.
 model::ParameterReads reads_of(PipelineState& st, const py::handle& id);
 // The parameter text a component's fingerprint covers: every parameter, or with
 // parameter_reach only those it reads.
 std::string parameter_text(PipelineState& st, const py::handle& id);
-// Disk caches a search set aside whose fingerprint is current again are loaded back.
-void restore_paused(const py::object& self, PipelineState& st);
+// The parameters a component's fingerprint covers, each as a digest of its value.
+std::map<std::string, std::string> parameter_sources(PipelineState& st, const py::handle& id);
+// Disk caches a search set aside whose fingerprint is current again are loaded back (not while
+// a search runs); returns the ids of the components taken back.
+std::unordered_set<std::string> restore_paused(const py::object& self, PipelineState& st);
 // A cleared cache stays cleared: the caches a search set aside for the component (None: for
 // every component) are deleted.
 void drop_paused(PipelineState& st, const py::handle& id);
@@ -265,8 +275,10 @@ std::unordered_set<std::string> pause_reach(const py::object& self, PipelineStat
                                             const std::vector<std::string>& names);
 // After the parameters changed from `before`: with parameter_reach only what a changed, added
 // or removed name reaches is invalidated, otherwise every component.
+// Components in `restored` hold results for the new values already and stay current.
 void invalidate_for_new_parameters(const py::object& self, PipelineState& st,
-                                   const py::dict& before);
+                                   const py::dict& before,
+                                   const std::unordered_set<std::string>& restored = {});
 
 // Equality the way the component statuses are meant to be compared: identity first, then ==.
 inline bool same(const py::handle& a, const py::handle& b) { return a.is(b) || a.equal(b); }

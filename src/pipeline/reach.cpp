@@ -1,5 +1,8 @@
 // Pipeline members: carrying out the engine's invalidation rules, parameter reach (opt-in), the
 // disk caches a search sets aside, and explain().
+#include <algorithm>
+#include <cstddef>
+#include <map>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -7,6 +10,7 @@
 
 #include "common/py_paths.hpp"
 #include "common/pyclass.hpp"
+#include "core/cache_folders.hpp"
 #include "pipeline/cache_guard.hpp"
 #include "pipeline/component_access.hpp"
 #include "pipeline/diskcache_support.hpp"
@@ -39,18 +43,31 @@ std::string parameters_repr(const PipelineState& st, const model::ParameterReads
   return py::repr(items);
 }
 
+// Each parameter the fingerprint covers, as a digest of repr(value).
+std::map<std::string, std::string> parameter_digests(const PipelineState& st,
+                                                     const model::ParameterReads* reads) {
+  std::map<std::string, std::string> out;
+  for (const auto& item : st.parameters) {
+    const std::string name = key(item.first);
+    if (reads != nullptr && !reads->all && reads->names.count(name) == 0) continue;
+    out[name] = model::digest(py::repr(item.second));
+  }
+  return out;
+}
+
 std::vector<std::string> parameter_names(const py::dict& values) {
   std::vector<std::string> names;
   for (const auto& item : values) names.push_back(key(item.first));
   return names;
 }
 
-// Deletes a set-aside cache's folder if it is still one of ours (a clean-up may have gone first).
-void discard_folder(const py::object& folder) {
-  if (!sup::read_record(folder).is_none()) sup::remove_owned(py_paths::text(folder), true);
-}
-
 }  // namespace
+
+void discard_folders(const std::vector<std::string>& folders) {
+  for (const std::string& folder : folders) {
+    if (!sup::read_record(py_paths::str(folder)).is_none()) sup::remove_owned(folder, true);
+  }
+}
 
 model::Facts facts_of(const PipelineState& st, const GraphObject& graph) {
   const PipelineState* owner = &st;
@@ -59,11 +76,17 @@ model::Facts facts_of(const PipelineState& st, const GraphObject& graph) {
 }
 
 void apply_invalidations(const py::object& self, PipelineState& st, const GraphObject& graph,
-                         const std::vector<model::Invalidation>& invalidations) {
+                         const std::vector<model::Invalidation>& invalidations,
+                         bool inputs_changed) {
   for (const model::Invalidation& inv : invalidations) {
     const py::object& id = graph.id(inv.node);
     if (inv.cancel_write) put_task(self, "cancel", id);
-    comp::set_status(component(st, id), rt().status_invalid);
+    py::object c = component(st, id);
+    if (inputs_changed && st.kept_versions > 0 && inv.reason &&
+        model::keeps_earlier(*inv.reason, comp::facts(c))) {
+      set_aside(st, id, st.kept_versions);
+    }
+    comp::set_status(c, rt().status_invalid);
     if (inv.reason) st.decisions.invalidated(key(id), *inv.reason);
   }
 }
@@ -87,8 +110,15 @@ std::string parameter_text(PipelineState& st, const py::handle& id) {
   return parameters_repr(st, &reads);
 }
 
+std::map<std::string, std::string> parameter_sources(PipelineState& st, const py::handle& id) {
+  if (!st.parameter_reach || id.is_none()) return parameter_digests(st, nullptr);
+  const model::ParameterReads reads = reads_of(st, id);
+  return parameter_digests(st, &reads);
+}
+
 void invalidate_for_new_parameters(const py::object& self, PipelineState& st,
-                                   const py::dict& before) {
+                                   const py::dict& before,
+                                   const std::unordered_set<std::string>& restored) {
   py::object graph_holder = st.graph;
   const GraphObject& graph = pipeline::graph(st);
   const py::dict after = st.parameters;
@@ -101,10 +131,29 @@ void invalidate_for_new_parameters(const py::object& self, PipelineState& st,
   const model::Reads reads = [owner, &graph](std::size_t node) {
     return reads_of(*owner, graph.id(node));
   };
+  std::vector<bool> current(graph.dag.size(), false);
+  for (const std::string& id : restored) current[node_of(graph, py::str(id))] = true;
   apply_invalidations(
       self, st, graph,
       model::invalidate_for_parameters(graph.dag, changed, st.parameter_reach ? &reads : nullptr,
-                                       facts_of(st, graph)));
+                                       facts_of(st, graph), current),
+      true);
+}
+
+bool set_aside(PipelineState& st, const py::handle& id, std::size_t limit) {
+  py::object c = component(st, id);
+  py::object cache = comp::attached_diskcache(c);
+  if (cache.is_none()) return false;
+  const std::string print = py::str(py::getattr(cache, "fingerprint", py::str("")));
+  // Without a recorded fingerprint it could never be told current again: it stays attached
+  // and goes the way any invalidated cache goes.
+  if (print.empty()) return false;
+  // Absolute, as adoption names them: a folder found again is then known as the same one.
+  const std::string folder = absolute_path(py_paths::text(cache.attr("cache_dir")));
+  discard_folders(st.paused.add(key(id), {folder, print}, limit));
+  comp::detach_diskcache(c);
+  comp::native(c).mark_disk_status(comp::DiskStatus::Uncached);
+  return true;
 }
 
 std::unordered_set<std::string> pause_reach(const py::object& self, PipelineState& st,
@@ -124,17 +173,7 @@ std::unordered_set<std::string> pause_reach(const py::object& self, PipelineStat
     // A write still pending would bring a cache back mid-search, where the next trial's
     // invalidation would delete it.
     cancel_pending_write(self, id);
-    py::object cache = comp::attached_diskcache(c);
-    if (cache.is_none()) continue;
-    const std::string print = py::str(py::getattr(cache, "fingerprint", py::str("")));
-    // Without a recorded fingerprint it could never be told current again: it stays attached
-    // and goes the way any invalidated cache goes.
-    if (print.empty()) continue;
-    auto previous = st.paused.find(key(id));
-    if (previous != st.paused.end()) discard_folder(previous->second.folder);
-    st.paused[key(id)] = {cache.attr("cache_dir"), print};
-    comp::detach_diskcache(c);
-    comp::native(c).mark_disk_status(comp::DiskStatus::Uncached);
+    if (!set_aside(st, id, std::max<std::size_t>(st.kept_versions, 1))) continue;
     // Its values may have been only on disk: it is no longer successful, and if the search
     // changes nothing the set-aside cache is current again at the next run.
     comp::set_status(c, rt().status_invalid);
@@ -143,62 +182,72 @@ std::unordered_set<std::string> pause_reach(const py::object& self, PipelineStat
   return reached;
 }
 
-void restore_paused(const py::object& self, PipelineState& st) {
-  if (st.paused.empty()) return;
-  std::vector<std::string> back;
-  for (const auto& [id, paused] : st.paused) {
+std::unordered_set<std::string> restore_paused(const py::object& self, PipelineState& st) {
+  std::unordered_set<std::string> restored;
+  // Not while a search runs: the next trial's invalidation would delete a cache taken back.
+  if (st.paused.empty() || !st.search_reach.empty()) return restored;
+  std::vector<std::pair<std::string, std::string>> back;  // id, fingerprint
+  for (const std::string& id : st.paused.ids()) {
     py::str component_id(id);
     if (!st.nodes.contains(component_id)) continue;
-    if (std::string(guard::fingerprint(self, component_id)) != paused.fingerprint) continue;
-    py::object c = component(st, component_id);
-    if (!comp::uses_diskcache(c)) continue;
-    back.push_back(id);
+    if (!comp::uses_diskcache(component(st, component_id))) continue;
+    std::string print = guard::fingerprint(self, component_id);
+    if (st.paused.holds(id, print)) back.emplace_back(id, std::move(print));
   }
-  for (const std::string& id : back) {
+  for (const auto& [id, print] : back) {
     py::str component_id(id);
-    py::object folder = st.paused[id].folder;
-    st.paused.erase(id);
     py::object c = component(st, component_id);
     cancel_pending_write(self, component_id);
-    if (sup::load_into_component(c, folder)) comp::mark_disk_cached(c);
+    // The results it holds now stay at hand as well, for going forth again.
+    if (st.kept_versions > 0) set_aside(st, component_id, st.kept_versions);
+    const std::optional<std::string> folder = st.paused.take(id, print);
+    if (!folder || !sup::load_into_component(c, py_paths::str(*folder))) continue;
+    comp::mark_disk_cached(c);
+    st.decisions.loaded(id);
+    restored.insert(id);
   }
+  return restored;
 }
 
 void drop_paused(PipelineState& st, const py::handle& id) {
-  for (auto it = st.paused.begin(); it != st.paused.end();) {
-    if (!id.is_none() && it->first != key(id)) {
-      ++it;
-      continue;
-    }
-    discard_folder(it->second.folder);
-    it = st.paused.erase(it);
-  }
+  const std::string one = id.is_none() ? std::string() : key(id);
+  discard_folders(st.paused.drop(id.is_none() ? nullptr : &one));
 }
 
 namespace {
+
+// decision, reason, cause, and the parameters or the parent a reason names.
+void describe(py::dict& entry, const model::Decision* decision) {
+  if (decision == nullptr) {
+    entry["decision"] = "none";
+    entry["reason"] = "it has not been asked to run yet";
+    entry["cause"] = py::none();
+    return;
+  }
+  const model::Reason& reason = decision->reason;
+  entry["decision"] = model::outcome_name(decision->outcome);
+  entry["reason"] = model::because(reason);
+  entry["cause"] = model::cause_name(reason.cause);
+  if (reason.cause == model::Cause::ParametersChanged) {
+    py::list names;
+    for (const std::string& name : reason.parameters) names.append(name);
+    entry["parameters"] = names;
+  }
+  if (reason.cause == model::Cause::ParentReran) entry["parent"] = reason.parent;
+}
 
 py::dict explain(const py::object& self) {
   PipelineState& st = state(self);
   py::dict out;
   for (const auto& item : st.nodes) {
-    py::dict entry;
-    const model::Decision* decision = st.decisions.last(key(item.first));
-    if (decision == nullptr) {
-      entry["decision"] = "none";
-      entry["reason"] = "it has not been asked to run yet";
-      entry["cause"] = py::none();
-    } else {
-      const model::Reason& reason = decision->reason;
-      entry["decision"] = model::outcome_name(decision->outcome);
-      entry["reason"] = model::because(reason);
-      entry["cause"] = model::cause_name(reason.cause);
-      if (reason.cause == model::Cause::ParametersChanged) {
-        py::list names;
-        for (const std::string& name : reason.parameters) names.append(name);
-        entry["parameters"] = names;
-      }
-      if (reason.cause == model::Cause::ParentReran) entry["parent"] = reason.parent;
-    }
+    const std::string id = key(item.first);
+    py::dict entry, results, next;
+    describe(entry, st.decisions.last(id));
+    describe(results, st.decisions.results(id));
+    const model::Decision coming = st.decisions.next(id, comp::facts(item.second));
+    describe(next, &coming);
+    entry["results"] = results;
+    entry["next"] = next;
     out[item.first] = entry;
   }
   return out;
@@ -223,7 +272,12 @@ void invalidate_after_edit(const py::object& self, const py::iterable& code_chan
   for (const model::Invalidation& inv :
        model::invalidate_for_edit(graph.dag, code, parents, is_fresh)) {
     const py::object& id = graph.id(inv.node);
-    comp::set_status(component(st, id), rt().status_invalid);
+    py::object c = component(st, id);
+    // Kept for undoing the edit, where asked for.
+    if (st.kept_versions > 0 && inv.reason && model::keeps_earlier(*inv.reason, comp::facts(c))) {
+      set_aside(st, id, st.kept_versions);
+    }
+    comp::set_status(c, rt().status_invalid);
     if (inv.reason) st.decisions.invalidated(key(id), *inv.reason);
   }
 }
@@ -233,7 +287,9 @@ void invalidate_after_edit(const py::object& self, const py::iterable& code_chan
 void register_reach(py::module_& /*m*/, const py::object& cls) {
   namespace pc = orvane::pyclass;
   pc::def(cls, "explain", &explain,
-          "Each component's last decision (ran, reused, invalidated or none) and why.");
+          "Each component's last decision (ran, reused, invalidated or none) and why; under "
+          "'results' the decision behind its current results, under 'next' what the next run "
+          "will do with it.");
   pc::def(cls, "_invalidate_after_edit", &invalidate_after_edit, py::arg("code_changed"),
           py::arg("parents_changed"), py::arg("fresh"));
   py::setattr(

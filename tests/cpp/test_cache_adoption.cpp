@@ -55,6 +55,20 @@ TEST(CacheAdoption, NewestWritePerComponentWinsAndOthersAreRemoved) {
   EXPECT_TRUE(plan.kept.empty());
 }
 
+TEST(CacheAdoption, EarlierWritesAreOfferedNewestFirstWhenAskedFor) {
+  auto plan =
+      plan_adoption({write("component-u1", "a", 3, 10.0), write("component-u2", "a", 1, 20.0),
+                     write("component-u4", "a", 2, 15.0), write("component-u3", "b", 5, 5.0),
+                     write("component-u5", "gone", 1, 1.0), unfinished(".partial-component-u6")},
+                    {"a", "b"}, true);
+  ASSERT_EQ(plan.loads.size(), 2u);
+  EXPECT_EQ(plan.loads[0].entry_name, "component-u2");
+  ASSERT_EQ(plan.earlier.size(), 2u);
+  EXPECT_EQ(plan.earlier[0].entry_name, "component-u4");
+  EXPECT_EQ(plan.earlier[1].entry_name, "component-u1");
+  EXPECT_EQ(plan.removals, (std::vector<std::string>{"component-u5", ".partial-component-u6"}));
+}
+
 TEST(CacheAdoption, TieBreaksAreDeterministic) {
   struct Case {
     std::vector<CacheDirEntry> entries;
@@ -144,14 +158,17 @@ TEST(CacheAdoption, OwnershipNeedsADirectory) {
 TEST(CacheAdoption, LoadOnlyLeavesTheOtherComponentsWritesAlone) {
   CacheDirEntry truncated = write("component-t", "c", 1, 1.0);
   truncated.complete = false;
-  const std::vector<CacheDirEntry> entries = {
-      write("component-a", "a", 1, 1.0), write("component-b", "b", 1, 1.0),
-      write("component-b-old", "b", 1, 0.5), truncated, write("component-gone", "x", 1, 1.0)};
+  const std::vector<CacheDirEntry> entries = {write("component-a", "a", 1, 1.0),
+                                              write("component-a-old", "a", 1, 0.5),
+                                              write("component-b", "b", 1, 1.0),
+                                              write("component-b-old", "b", 1, 0.5),
+                                              truncated,
+                                              write("component-gone", "x", 1, 1.0)};
   const std::unordered_set<std::string> only = {"b"};
-  auto plan = plan_adoption(entries, {"a", "b", "c"}, &only);
+  auto plan = plan_adoption(entries, {"a", "b", "c"}, false, &only);
   ASSERT_EQ(plan.loads.size(), 1u);
   EXPECT_EQ(plan.loads[0].entry_name, "component-b");
-  // The writes chosen for a and c stay as they are; superseded and orphaned writes still go.
-  EXPECT_EQ(plan.kept, (std::vector<std::string>{"component-a", "component-t"}));
+  // The writes of a and c stay as they are; b's superseded and orphaned writes still go.
+  EXPECT_EQ(plan.kept, (std::vector<std::string>{"component-a", "component-a-old", "component-t"}));
   EXPECT_EQ(plan.removals, (std::vector<std::string>{"component-b-old", "component-gone"}));
 }

@@ -4,6 +4,7 @@
 
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/pipeline_model.hpp"
@@ -148,6 +149,15 @@ TEST(PipelineModel, ParameterReach) {
       EXPECT_EQ(why, c.why[i]);
     }
   }
+  // A node whose cache for the new values was taken back stays; what it reaches does not.
+  std::vector<bool> current(6, false);
+  current[2] = true;
+  std::vector<std::size_t> invalidated;
+  for (const Invalidation& inv : invalidate_for_parameters(
+           dag, {"year"}, &reads, all(std::vector<NodeFacts>(6, cached())), current)) {
+    invalidated.push_back(inv.node);
+  }
+  EXPECT_EQ(invalidated, (std::vector<std::size_t>{4, 5}));
 }
 
 TEST(PipelineModel, InvalidationOnAnEdit) {
@@ -242,6 +252,97 @@ TEST(PipelineModel, FingerprintsFollowWhatAResultIsComputedFrom) {
   params[4] = "[('ridge', 5.0)]";
   const auto after = walk();
   for (std::size_t n = 0; n < 6; ++n) EXPECT_EQ(before[n] == after[n], n < 4) << n;
+}
+
+TEST(PipelineModel, EarlierCachesAreKeptWhenInputsChange) {
+  const NodeFacts writing{S::Successful, 1, true, D::Updating, true, false};
+  const std::vector<std::tuple<Cause, NodeFacts, bool>> table{
+      {Cause::ParametersChanged, cached(), true}, {Cause::ParentReran, cached(), true},
+      {Cause::CodeChanged, cached(), true},       {Cause::ParametersChanged, writing, false},
+      {Cause::CacheDamaged, cached(), false},     {Cause::Cleared, cached(), false},
+  };
+  for (const auto& [cause, facts, kept] : table) {
+    EXPECT_EQ(keeps_earlier({cause, {}, {}}, facts), kept) << cause_name(cause);
+  }
+}
+
+TEST(PipelineModel, SetAsideCachesOnePerFingerprintWithinALimit) {
+  SetAside aside;
+  // (folder, fingerprint) added with a limit of 2, and the folders that go.
+  const std::vector<std::tuple<std::string, std::string, std::vector<std::string>>> adds{
+      {"f1", "a", {}},     {"f2", "b", {}}, {"f2", "b", {}},  // found again: nothing goes
+      {"f3", "a", {"f1"}},                                    // a newer cache for the same inputs
+      {"f4", "c", {"f2"}},                                    // the oldest beyond the limit
+  };
+  for (const auto& [folder, print, gone] : adds) {
+    EXPECT_EQ(aside.add("m", {folder, print}, 2), gone) << folder;
+  }
+  EXPECT_FALSE(aside.holds("m", "b"));
+  EXPECT_EQ(aside.take("m", "a"), std::optional<std::string>("f3"));
+  EXPECT_EQ(aside.take("m", "a"), std::nullopt);
+  aside.add("e", {"f5", "a"}, 2);
+  const std::string model = "m";
+  EXPECT_EQ(aside.drop(&model), std::vector<std::string>{"f4"});
+  EXPECT_EQ(aside.drop(nullptr), std::vector<std::string>{"f5"});
+  EXPECT_TRUE(aside.empty());
+}
+
+TEST(PipelineModel, WhatChangedSinceACacheWasWritten) {
+  const Sources before{digest("fit(x)"), {{"alpha", digest("1.0")}}, {{"clean", "aa"}}};
+  struct Case {
+    Sources now;
+    Reason reason;
+  };
+  const std::vector<Case> table{
+      {{digest("fit(x, y)"), before.parameters, before.parents}, {Cause::CodeChanged, {}, {}}},
+      {{before.code, before.parameters, {{"load", "aa"}}}, {Cause::ParentsChanged, {}, {}}},
+      {{before.code, {{"alpha", digest("2.0")}}, {{"clean", "bb"}}},
+       {Cause::ParametersChanged, {"alpha"}, {}}},
+      {{before.code, {{"alpha", digest("1.0")}, {"beta", digest("0")}}, before.parents},
+       {Cause::ParametersChanged, {"beta"}, {}}},
+      {{before.code, before.parameters, {{"clean", "bb"}}}, {Cause::ParentReran, {}, "clean"}},
+  };
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    EXPECT_EQ(what_changed(before, table[i].now), table[i].reason) << "case " << i;
+  }
+  EXPECT_EQ(what_changed({}, before).cause, Cause::InputsChanged);
+}
+
+TEST(PipelineModel, DecisionsSayWhereResultsComeFromAndWhatTheNextRunDoes) {
+  const NodeFacts invalid{S::Invalid, 1, true, D::Uncached, false, true};
+  const Reason alpha{Cause::ParametersChanged, {"alpha"}, {}};
+  using O = Outcome;
+  using C = Cause;
+  // step (ran, reused, trial: a search trial's run, invalidated or edited, loaded), then the
+  // decision behind the results and what the next run does.
+  const std::vector<std::tuple<std::string, O, C, O, C>> steps{
+      {"loaded", O::Reused, C::CurrentOnDisk, O::Reused, C::CurrentOnDisk},
+      {"reused", O::Reused, C::CurrentOnDisk, O::Reused, C::CurrentOnDisk},
+      {"invalidated", O::Reused, C::CurrentOnDisk, O::Ran, C::ParametersChanged},
+      {"ran", O::Ran, C::ParametersChanged, O::Reused, C::CurrentOnDisk},
+      {"reused", O::Ran, C::ParametersChanged, O::Reused, C::CurrentOnDisk},
+      {"edited", O::Ran, C::ParametersChanged, O::Ran, C::CodeChanged},
+      {"trial", O::Ran, C::ParametersChanged, O::Reused, C::CurrentOnDisk},
+      {"loaded", O::Reused, C::CurrentOnDisk, O::Reused, C::CurrentOnDisk},
+  };
+  Decisions decisions;
+  bool current = false;
+  for (const auto& [what, results, results_cause, next, next_cause] : steps) {
+    if (what == "invalidated" || what == "edited") {
+      decisions.invalidated("m", what == "edited" ? Reason{C::CodeChanged, {}, {}} : alpha);
+    } else if (what == "loaded") {
+      decisions.loaded("m");
+    } else {
+      decisions.decide("m", current ? cached() : invalid, what == "trial");
+    }
+    current = what != "invalidated" && what != "edited";
+    ASSERT_NE(decisions.results("m"), nullptr) << what;
+    EXPECT_EQ(decisions.results("m")->outcome, results) << what;
+    EXPECT_EQ(decisions.results("m")->reason.cause, results_cause) << what;
+    const Decision coming = decisions.next("m", current ? cached() : invalid);
+    EXPECT_EQ(coming.outcome, next) << what;
+    EXPECT_EQ(coming.reason.cause, next_cause) << what;
+  }
 }
 
 // A simulated pipeline driven only by the model's rules. Invariants after every step: a

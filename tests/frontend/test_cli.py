@@ -113,10 +113,14 @@ def test_a_search_notebook_holds_one_copy_of_each_cell_output(tmp_path, monkeypa
         "%%component score\n(v - alpha) ** 2",
     )
     search = {"target": "score", "ranges": ["alpha=0:4"], "n_trials": 3, "method": "random"}
-    code, _ = _run(path, search=search)
-    assert code == 0
-    outputs = _outputs(path)
-    assert outputs[1].count("base ran") == 1 and len(outputs[2].split()) == 1
+    for apply_best in (False, True):
+        code, text = _run(path, search={**search, "apply_best": apply_best})
+        assert code == 0, text
+        outputs = _outputs(path)
+        assert outputs[1].count("base ran") == 1 and len(outputs[2].split()) == 1
+        # The output is that of the parameters the notebook ends with.
+        assert (outputs[2].strip() == "1.0") != apply_best, outputs[2]
+        assert ("orvane: the outputs use the best values alpha=" in text) == apply_best
     # A name that is not a parameter is known only in the kernel: still a usage error, shown once.
     code, text = _run(path, search={**search, "ranges": ["beta=0:1"]})
     assert code == 2 and text.count("'beta' is not a pipeline parameter") == 1, text

@@ -39,7 +39,8 @@ def test_edges_from_names_their_errors_and_hints():
             ("%%component clean\ndata = [d for d in data if d > 1]", "ok", ""),
             ("%%component total\ns = sum(data)\ns", "ok", "5"),
             ("%orvane status", "ok", "after clean (inferred from the names it reads)"),
-            ("%orvane status", "ok", "reused: "),
+            # Where its results come from, not that later cells' runs reused them.
+            ("%orvane status", "ok", "disk: cached\n                     ran: it never ran"),
             ("%%component other\ndata = [9]", "ok", ""),
             ("%%component pick\nlen(data)", "error", "'data' (defined by load, clean, other)"),
             ("%%component pick after other\nlen(data) + s", "error", "only 'total' defines"),
@@ -97,7 +98,9 @@ def test_a_search_reruns_what_it_reaches_and_leaves_the_earlier_caches_current()
         grown = {n: after[n] - before[n] for n in before}
         # No trial ran load; each ran model and score (adopting a cache back may count too).
         assert grown["load"] == 0 and grown["model"] == grown["score"] >= 4
-        # Back at alpha=1.0, the caches from before the search serve the run.
+        # Back at alpha=1.0, the caches from before the search serve the run, as status says.
+        _, status = _run(client, "%orvane status")
+        assert "will run" not in status and "ran: it never ran" in status, status
         _, text = _run(client, "print(fe.current_session().run(['score']).line())")
         assert "0 ran, 3 reused" in text
 
@@ -110,7 +113,7 @@ def _kernel(tmp_path):
 
 
 NOTEBOOK = [
-    SETUP.format(", pipeline_id='nb-restart'"),
+    SETUP.format(", pipeline_id='nb-restart'") + "\nfrom orvane_core.frontend import kept",
     "%orvane set factor=3",
     "%%component a\nimport time\nstamp = time.time()",
     "%%component b\n(stamp, factor)",
@@ -136,6 +139,10 @@ def test_a_new_kernel_reuses_the_kept_cache(tmp_path, ending):
         assert texts[-1] == first  # the same stamp: `a` did not run again
         _, status = _run(client, "%orvane status")
         assert status.count("successful") == 2
+        assert status.count("reused: its disk cache is current") == 2, status
+        # Every cache went back into the live folder: no kept folder is left empty.
+        _, listed = _run(client, "print(kept.list_kept())")
+        assert listed.strip() == "[]", listed
         # An edit runs the cell again; undoing it reads the earlier result back.
         _run(client, NOTEBOOK[2] + "  # edited")
         assert _run(client, NOTEBOOK[3])[1] != first
@@ -148,6 +155,35 @@ def test_a_new_kernel_reuses_the_kept_cache(tmp_path, ending):
     finally:
         client.stop_channels()
         manager.shutdown_kernel(now=True)
+
+
+SUMMARY = "fe.current_session().summary()"
+
+
+@pytest.mark.kernel
+@pytest.mark.timeout(240)
+def test_a_new_kernel_with_other_parameter_values_says_what_changed(tmp_path):
+    for factor, expected in [
+        (3, ["ran: it never ran", "ran: it never ran"]),
+        (4, ["reused: its disk cache is current", "ran: parameters changed: factor"]),
+        # The earlier value's cache was kept beside the newer one: going back costs a read.
+        (3, ["reused: its disk cache is current"] * 2),
+    ]:
+        manager, client = _kernel(tmp_path)
+        try:
+            _run(client, NOTEBOOK[0])
+            _run(client, f"%orvane set factor={factor}")
+            for cell in NOTEBOOK[2:]:
+                _run(client, cell)
+            _, status = _run(client, "%orvane status")
+            assert [line.strip() for line in status.splitlines()[1::2]] == expected, status
+            # The view's hover text says the same.
+            _, svg = _run(client, f"print(fe.view.pipeline_svg({SUMMARY}))")
+            assert all(f"; {why}</title>" in svg for why in expected), svg
+            _run(client, "fe.current_session().wait_for_disk()")
+        finally:
+            client.stop_channels()
+            manager.shutdown_kernel()
 
 
 @pytest.mark.parametrize(

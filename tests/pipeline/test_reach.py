@@ -16,18 +16,30 @@ CHAIN = ["load", "features", "model", "evaluate"]
 EDGES = list(zip(CHAIN, CHAIN[1:], strict=False))
 
 
-def chain(make_pipeline, reach):
+def chain(make_pipeline, reach, identifier=None, alpha="1.0", run=True, versions=0):
     """load -> features -> model (reads alpha) -> evaluate, every cell disk-cached."""
     codes = ["data = [1, 2, 3]", "x = [v * 2 for v in data]", "w = sum(x) * alpha", "w + 1"]
     components = [component(c, code, diskcache=True) for c, code in zip(CHAIN, codes, strict=True)]
     p = make_pipeline(
         dag(components, EDGES),
-        parameters=[Param(name="alpha", type="float", value="1.0")],
+        identifier=identifier,
+        parameters=[Param(name="alpha", type="float", value=alpha)],
         parameter_reach=reach,
+        kept_versions=versions,
     )
-    p.execute_all(send_to_front=False)
-    settle(p)
+    if run:
+        p.execute_all(send_to_front=False)
+        settle(p)
     return p
+
+
+def shown(p):
+    """What a person is told per component: where its results come from, or why it will run."""
+    told = {}
+    for c, e in p.explain().items():
+        said = e["next"] if e["next"]["decision"] == "ran" else e["results"]
+        told[c] = f"{'will run' if said is e['next'] else said['decision']}: {said['reason']}"
+    return told
 
 
 def settle(p):
@@ -56,10 +68,15 @@ def test_a_parameter_change_reruns_what_it_reaches(
 ):
     p = chain(make_pipeline, reach)
     assert ran(p) == CHAIN
+    never_ran = {"decision": "ran", "reason": "it never ran", "cause": "never_ran"}
     assert p.explain()["load"] == {
-        "decision": "ran",
-        "reason": "it never ran",
-        "cause": "never_ran",
+        **never_ran,
+        "results": never_ran,
+        "next": {
+            "decision": "reused",
+            "reason": "its disk cache is current",
+            "cause": "current_on_disk",
+        },
     }
 
     assert p.execute_component("evaluate", send_to_front=False) == 13.0
@@ -105,11 +122,19 @@ def test_a_search_with_reach_reruns_only_what_the_tuned_parameters_reach(make_pi
     assert p.nodes["features"].diskcache_status == D.CACHED
     assert p.nodes["model"].diskcache_status == D.UNCACHED
 
-    # Back at the values from before the search, the paused caches are current again.
+    # Back at the values from before the search, the paused caches are current again, taken
+    # back without counting as new successes.
+    counts = {c: p.nodes[c].success_count for c in CHAIN}
     p.set_parameters([Param(name="alpha", type="float", value="1.0")])
     assert [p.nodes[c].diskcache_status for c in CHAIN] == [D.CACHED] * 4
     assert p.nodes["evaluate"].status == S.SUCCESSFUL
-    counts = {c: p.nodes[c].success_count for c in CHAIN}
+    assert {c: p.nodes[c].success_count for c in CHAIN} == counts
+    assert shown(p) == {
+        "load": "ran: it never ran",
+        "features": "ran: it never ran",
+        "model": "reused: its disk cache is current",
+        "evaluate": "reused: its disk cache is current",
+    }
     assert p.execute_component("evaluate", send_to_front=False) == 13.0
     assert {c: p.nodes[c].success_count for c in CHAIN} == counts
     assert ran(p) == []
@@ -131,3 +156,44 @@ def test_a_search_that_stops_at_once_leaves_the_set_aside_caches_current(make_pi
     assert p.nodes["model"].status == S.INVALID
     assert p.execute_component("evaluate", send_to_front=False) == 13.0
     assert {e["cause"] for e in p.explain().values()} == {"current_on_disk"}
+
+
+def test_a_trial_at_the_earlier_values_leaves_the_set_aside_caches_for_afterwards(make_pipeline):
+    p = chain(make_pipeline, True)
+    # 1.0 and 2.0 drawn ten times: a trial at 1.0 is followed by one at 2.0 but for 11 in 1024.
+    two = {"alpha": {"low": 1, "high": 2, "interval": 1.0, "distribution": "discrete_uniform"}}
+    p.optimize_parameters("evaluate", "RandomSearch", [0], two, 10)
+    p.set_parameters([Param(name="alpha", type="float", value="1.0")])
+    counts = {c: p.nodes[c].success_count for c in CHAIN}
+    assert p.execute_component("evaluate", send_to_front=False) == 13.0
+    assert {c: p.nodes[c].success_count for c in CHAIN} == counts
+
+
+@pytest.mark.parametrize(
+    ("versions", "ran_per_value"),
+    [
+        (3, [["model", "evaluate"], [], []]),
+        (0, [["model", "evaluate"]] * 3),
+    ],
+)
+def test_going_back_to_earlier_values_reads_the_caches_kept_for_them(
+    make_pipeline, versions, ran_per_value
+):
+    p = chain(make_pipeline, True, identifier=f"versions-{versions}", versions=versions)
+    for value, expected in zip(["2.0", "1.0", "2.0"], ran_per_value, strict=True):
+        settle(p)
+        p.set_parameters([Param(name="alpha", type="float", value=value)])
+        counts = {c: p.nodes[c].success_count for c in CHAIN}
+        assert p.execute_component("evaluate", send_to_front=False) == 12 * float(value) + 1
+        assert [c for c in CHAIN if p.nodes[c].success_count > counts[c]] == expected, value
+    # A later pipeline finds them too, and takes the one for its values.
+    settle(p)
+    p.keep_diskcache()
+    later = chain(make_pipeline, True, f"versions-{versions}", run=False, versions=versions)
+    reused = ["reused: its disk cache is current"] * 4
+    changed = ["will run: parameters changed: alpha", "will run: its parent model reran"]
+    assert list(shown(later).values()) == (reused if versions else reused[:2] + changed)
+    later.execute_all(send_to_front=False)
+    assert [c for c, e in later.explain().items() if e["decision"] == "ran"] == (
+        [] if versions else ["model", "evaluate"]
+    )
