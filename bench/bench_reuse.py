@@ -167,7 +167,7 @@ def bench_new_kernel() -> None:
 
     # A kernel's start varies by tenths of a second from one to the next: the best of a few
     # alternating starts on each side. Each notebook kernel keeps the cache again for the next.
-    started = elapsed = float("inf")
+    started = elapsed = per_cell = float("inf")
     for _ in range(KERNEL_REPEAT):
         start = time.perf_counter()
         manager, client = start_new_kernel(kernel_name="python3")
@@ -191,6 +191,12 @@ def bench_new_kernel() -> None:
                 "print(time.perf_counter() - _t)",
             )
             ran = _execute(client, "%orvane status")
+            # What one more cell costs in messages alone: the notebook sends its cells one by
+            # one, where the start above sends one.
+            for _ in range(len(cells)):
+                start = time.perf_counter()
+                _execute(client, "pass")
+                per_cell = min(per_cell, time.perf_counter() - start)
         finally:
             client.stop_channels()
             manager.shutdown_kernel(now=False)
@@ -200,6 +206,12 @@ def bench_new_kernel() -> None:
     print(f"  one read of the values:       {read_s:7.4f} s")
     print(f"  start to last result:         {elapsed:7.2f} s  (last output {out.strip()!r})")
     print(f"  ratio / (start + read):       {elapsed / (started + read_s):7.2f}  (target <= 1)")
+    extra = (len(cells) - 1) * per_cell
+    print(
+        f"  an empty cell's round trip:   {per_cell * 1000:7.1f} ms; the notebook's {len(cells)} cells "
+        f"against the start's 1 add {extra * 1000:.0f} ms of messages alone "
+        f"(ratio {(started + read_s + extra) / (started + read_s):.2f})"
+    )
     print("  statuses:\n    " + "\n    ".join(ran.strip().splitlines()))
 
 
