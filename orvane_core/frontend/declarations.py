@@ -18,6 +18,8 @@ import re
 import shlex
 from dataclasses import dataclass, field
 
+import msgspec
+
 from orvane_core._native import Graph
 from orvane_core.common.names import CellNames, cell_names
 from orvane_core.misc.models import (
@@ -43,8 +45,7 @@ class OrvaneUsageError(ValueError):
         return [f"\x1b[31m{type(self).__name__}\x1b[0m: {self}"]
 
 
-@dataclass(frozen=True)
-class ComponentHeader:
+class ComponentHeader(msgspec.Struct, frozen=True):
     """What a component header declares."""
 
     name: str
@@ -134,11 +135,10 @@ def split_cell(source: str) -> tuple[ComponentHeader, str] | None:
     return parse_header(stripped[len(MAGIC) :]), body
 
 
-@dataclass
-class Declaration:
+class Declaration(msgspec.Struct):
     header: ComponentHeader
     code: str
-    names: CellNames = field(default_factory=CellNames)
+    names: CellNames = msgspec.field(default_factory=CellNames)
     # The parents the component runs after: the header's, or those inferred from its code.
     parents: tuple[str, ...] = ()
 
