@@ -16,7 +16,6 @@ from __future__ import annotations
 import hashlib
 import re
 import shlex
-from dataclasses import dataclass, field
 
 import msgspec
 
@@ -147,7 +146,6 @@ class Declaration(msgspec.Struct):
         return not self.header.parents
 
 
-@dataclass
 class ComponentRegistry:
     """The declared components in declaration order, always forming an acyclic graph.
 
@@ -160,10 +158,14 @@ class ComponentRegistry:
     earlier kernel is adopted only by a component whose code and inputs are the same.
     """
 
-    declarations: dict[str, Declaration] = field(default_factory=dict)
-    # Derived from the declarations on first use after a change; dropped by every change.
-    _graph: Graph | None = field(default=None, init=False, repr=False, compare=False)
-    _ids: dict[str, str] | None = field(default=None, init=False, repr=False, compare=False)
+    def __init__(self, declarations: dict[str, Declaration] | None = None) -> None:
+        self.declarations: dict[str, Declaration] = {} if declarations is None else declarations
+        # Derived from the declarations on first use after a change; dropped by every change.
+        self._graph: Graph | None = None
+        self._ids: dict[str, str] | None = None
+
+    def __repr__(self) -> str:
+        return f"ComponentRegistry({list(self.declarations)})"
 
     def declare(
         self, header: ComponentHeader, code: str, provided: frozenset[str] = frozenset()
