@@ -239,6 +239,10 @@ class OrvaneDagBase:
 
     def _component_summaries(self) -> list[dict]:
         """One plain mapping per component, in node order, refreshed where marked as changed."""
+        return list(self._refreshed_summaries())
+
+    def _refreshed_summaries(self) -> list[dict]:
+        """The held list of component mappings, refreshed where marked; copy it to hand it out."""
         sink = self._summary_sink
         if sink:
             entries = self._summary_entries
@@ -257,7 +261,7 @@ class OrvaneDagBase:
                 except BaseException:
                     sink.update(marked[done:])
                     raise
-        return list(self._summary_entries)
+        return self._summary_entries
 
     @property
     def info(self) -> OrvaneDagInfoModel:

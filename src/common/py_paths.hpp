@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "core/cache_folders.hpp"
 
@@ -25,7 +26,8 @@ inline std::string text(const py::handle& path) {
 
 // A native path as Python text, undecodable bytes kept as the file functions keep them.
 inline py::str str(const std::string& path) {
-  PyObject* out = PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+  PyObject* out =
+      PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
   if (out == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::str>(out);
 }
@@ -36,6 +38,15 @@ inline py::str str(const std::string& path) {
   py::object exc = py::handle(PyExc_OSError)(error.err, std::strerror(error.err), str(error.path));
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
   throw py::error_already_set();
+}
+
+// The entry names of the directory `dir`, a native error raised as OSError.
+inline std::vector<std::string> list(const std::string& dir) {
+  try {
+    return list_directory(dir);
+  } catch (const FileError& error) {
+    raise(error);
+  }
 }
 
 }  // namespace orvane::py_paths

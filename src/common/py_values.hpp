@@ -4,7 +4,9 @@
 
 #include <pybind11/pybind11.h>
 
+#include <optional>
 #include <string>
+#include <utility>
 
 namespace orvane::py_values {
 
@@ -14,11 +16,87 @@ namespace py = pybind11;
 // them after the interpreter has finalised would crash.
 inline py::handle keep(py::object value) { return value.release(); }
 
+// The object at `path`, "module" or "module:name.name...", imported and looked up.
+inline py::object lookup(const std::string& path) {
+  const std::size_t colon = path.find(':');
+  py::object value = py::module_::import(path.substr(0, colon).c_str());
+  for (std::size_t at = colon; at != std::string::npos;) {
+    const std::size_t next = path.find('.', at + 1);
+    value =
+        value.attr(path.substr(at + 1, next == std::string::npos ? next : next - at - 1).c_str());
+    at = next;
+  }
+  return value;
+}
+
+// Runs `f`, dropping an ordinary Python exception it raises (an interrupt or an exit goes on);
+// false when one was dropped.
+template <typename F>
+bool quietly(F&& f) {
+  try {
+    f();
+    return true;
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    return false;
+  }
+}
+
+// True late in interpreter shutdown, when nothing can be imported any more.
+inline bool finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
+#endif
+}
+
+// Equality the way statuses and records are meant to be compared: identity first, then ==.
+inline bool equal(py::handle a, py::handle b) {
+  if (a.is(b)) return true;
+  const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+  if (r < 0) throw py::error_already_set();
+  return r != 0;
+}
+
+// Runs `f` when the scope ends, however it ends. A Python error it raises is reported as
+// unraisable, naming `what`: a clean-up must not replace the error that ended the scope.
+template <typename F>
+class OnExit {
+ public:
+  OnExit(const char* what, F f) : what_(what), f_(std::move(f)) {}
+  ~OnExit() {
+    try {
+      f_();
+    } catch (py::error_already_set& e) {
+      e.discard_as_unraisable(what_);
+    }
+  }
+  OnExit(const OnExit&) = delete;
+  OnExit& operator=(const OnExit&) = delete;
+
+ private:
+  const char* what_;
+  F f_;
+};
+
+// list(values): a new list, never the caller's.
+inline py::list list_copy(const py::handle& values) {
+  PyObject* copy = PySequence_List(values.ptr());
+  if (copy == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::list>(copy);
+}
+
 // The value's truth, raising the Python error of a value without one.
 inline bool truthy(const py::handle& value) {
   const int r = PyObject_IsTrue(value.ptr());
   if (r < 0) throw py::error_already_set();
   return r != 0;
+}
+
+// An argument that accepts text or None (pybind11 rejects anything else), as a Python value.
+inline py::object or_none(const std::optional<py::str>& text) {
+  return text ? py::object(*text) : py::object(py::none());
 }
 
 // str(value) as UTF-8.

@@ -2,8 +2,13 @@
 #include "core/cache_adoption.hpp"
 
 #include <algorithm>
+#include <exception>
 #include <unordered_map>
 #include <unordered_set>
+
+#include "core/cache_folders.hpp"
+#include "core/cache_format.hpp"
+#include "core/cache_paths.hpp"
 
 namespace orvane {
 
@@ -13,6 +18,43 @@ std::string named_cache_folder(const std::string& component_id) {
 
 bool owned_by_cache(const CacheDirEntry& entry) {
   return entry.is_dir && (entry.has_record || entry.unfinished);
+}
+
+CacheDirEntry describe_cache_entry(const std::string& dir, const std::string& name) {
+  const std::string path = join_path(dir, name);
+  const EntryKind kind = inspect(path);
+  CacheDirEntry entry;
+  entry.name = name;
+  entry.is_dir = kind.is_dir;
+  if (!entry.is_dir) return entry;
+  if (name.rfind(kPartialPrefix, 0) != 0) {
+    try {
+      const Manifest manifest = read_manifest(path);
+      entry.complete = find_missing_or_truncated(path, manifest).empty();
+      entry.component_id = manifest.component_id;
+      entry.success_count = manifest.success_count;
+      entry.created = manifest.has_created ? manifest.created : kind.mtime;
+      entry.has_record = true;
+    } catch (const std::exception&) {
+      entry.complete = false;  // no record: a foreign or damaged folder
+    }
+  }
+  // Recognised by the writer's naming and contents, not by a name prefix alone: a user's folder
+  // that happens to look like a temporary one is never deleted.
+  entry.unfinished = !entry.has_record && is_product_cache_folder(dir, name, kPartialPrefix);
+  return entry;
+}
+
+bool has_cache_record(const std::string& path) {
+  const std::size_t slash = path.find_last_not_of('/');
+  const std::string trimmed = path.substr(0, slash == std::string::npos ? 0 : slash + 1);
+  if (trimmed.substr(trimmed.rfind('/') + 1).rfind(kPartialPrefix, 0) == 0) return false;
+  try {
+    read_manifest(trimmed);
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
 }
 
 namespace {

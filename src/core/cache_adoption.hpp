@@ -64,6 +64,14 @@ AdoptionPlan plan_adoption(const std::vector<CacheDirEntry>& entries,
                            const std::vector<std::string>& component_ids, bool keep_earlier = false,
                            const std::unordered_set<std::string>* load_only = nullptr);
 
+// Describes the entry `name` of the directory `dir`, reading a cache's record from its manifest.
+// A link is never a directory of ours, so nothing outside `dir` is reached through one; a
+// manifest that cannot be read leaves the entry without a record.
+CacheDirEntry describe_cache_entry(const std::string& dir, const std::string& name);
+
+// True when `path` is a finished cache directory of this product (its manifest reads).
+bool has_cache_record(const std::string& path);
+
 // Names that a cache clean-up may delete: complete writes of this product and unfinished writes.
 bool owned_by_cache(const CacheDirEntry& entry);
 

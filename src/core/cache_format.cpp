@@ -286,7 +286,8 @@ void read_blob(const std::string& dir, const BlobRecord& blob, char* stream,
     if (second.get() >= 0) {
       try {
         helper = std::thread([&] {
-          helper_err = read_range(second.get(), dest + split, offset + split, size - split, nullptr);
+          helper_err =
+              read_range(second.get(), dest + split, offset + split, size - split, nullptr);
         });
       } catch (const std::system_error&) {
         // No thread to be had: this thread reads it all.

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <exception>
 #include <new>
 #include <utility>
@@ -185,6 +186,17 @@ void CacheWriter::worker_loop() {
     messages_.push_back({false, task.request.component_id, task.request.success_count,
                          task.request.cache_dir, ok, ok ? "" : outcome.error});
   }
+}
+
+bool is_cancel_task(std::string_view task_type) {
+  // Only ASCII letters lower-case to the letters of "cancel", so comparing bytes
+  // case-insensitively is comparing the lower-cased text.
+  constexpr std::string_view kCancel = "cancel";
+  if (task_type.size() != kCancel.size()) return false;
+  for (std::size_t i = 0; i < kCancel.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(task_type[i])) != kCancel[i]) return false;
+  }
+  return true;
 }
 
 }  // namespace orvane

@@ -15,6 +15,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -96,5 +97,9 @@ class CacheWriter {
   std::atomic<bool> cancel_current_{false};
   std::atomic<bool> die_{false};
 };
+
+// True when a queued task's type asks to withdraw a write: "cancel" in any case; any other
+// type (UTF-8 text) queues one.
+bool is_cancel_task(std::string_view task_type);
 
 }  // namespace orvane

@@ -20,23 +20,16 @@ using py_values::keep;
 // value can also be deleted, which resets them to None.
 template <typename T>
 void member(const py::object& cls, const char* name, T PipelineState::* field, const char* doc) {
-  py::cpp_function fget(
-      [field](const py::handle& self) -> py::object {
-        if constexpr (std::is_base_of_v<py::object, T>) {
-          return state(self).*field;
-        } else {
-          return py::cast(state(self).*field);
-        }
-      },
-      py::name(name), py::is_method(cls));
-  py::cpp_function fset([field](const py::handle& self, T value) { state(self).*field = value; },
+  py::cpp_function fget([field](const PipelineState& st) -> T { return st.*field; }, py::name(name),
+                        py::is_method(cls));
+  py::cpp_function fset([field](PipelineState& st, T value) { st.*field = std::move(value); },
                         py::name(name), py::is_method(cls));
   py::object fdel = py::none();
   if constexpr (std::is_same_v<T, py::object>) {
-    fdel = py::cpp_function([field](const py::handle& self) { state(self).*field = py::none(); },
-                            py::name(name), py::is_method(cls));
+    fdel = py::cpp_function([field](PipelineState& st) { st.*field = py::none(); }, py::name(name),
+                            py::is_method(cls));
   }
-  py::setattr(cls, name, py::module_::import("builtins").attr("property")(fget, fset, fdel, doc));
+  pyclass::set_property(cls, name, fget, fset, fdel, doc);
 }
 
 // The native state holds Python values, so it takes part in garbage collection: a callback or a
@@ -47,7 +40,7 @@ int traverse_state(PipelineState& st, visitproc visit, void* arg) {
        {py::handle(st.id), py::handle(st.nodes), py::handle(st.graph), py::handle(st.callback),
         py::handle(st.shell), py::handle(st.parameters), py::handle(st.requirements),
         py::handle(st.cache_dir), py::handle(st.connection), py::handle(st.writer),
-        py::handle(st.optimizer), py::handle(st.reported_edges),
+        py::handle(st.optimizer), py::handle(st.reported_components), py::handle(st.reported_edges),
         py::handle(st.reported_requirements)}) {
     Py_VISIT(member.ptr());
   }
@@ -62,8 +55,9 @@ void clear_state(PipelineState& st) {
   st.dag = nullptr;
   st.completed_writes.clear();
   st.fingerprints = {};
-  for (py::object* member : {&st.graph, &st.callback, &st.shell, &st.writer, &st.optimizer,
-                             &st.reported_edges, &st.reported_requirements}) {
+  for (py::object* member :
+       {&st.graph, &st.callback, &st.shell, &st.writer, &st.optimizer, &st.reported_components,
+        &st.reported_edges, &st.reported_requirements}) {
     *member = py::none();
   }
   st.nodes = py::dict();
@@ -71,8 +65,7 @@ void clear_state(PipelineState& st) {
   st.requirements = py::list();
 }
 
-void set_graph(const py::handle& self, const py::object& value) {
-  PipelineState& st = state(self);
+void set_graph(PipelineState& st, const py::object& value) {
   st.dag = value.is_none() ? nullptr : &py::cast<const GraphObject&>(value);
   st.graph = value;
 }
@@ -96,33 +89,29 @@ py::object component(const PipelineState& st, const py::handle& id) {
 }
 
 void init_runtime() {
-  py::module_ misc = py::module_::import("orvane_core.misc");
-  py::module_ models = py::module_::import("orvane_core.misc.models");
-  py::object status = misc.attr("OrvaneComponentStatus");
-  py::object procedure = misc.attr("OrvanePipelineCallbackProcedure");
-  py::object outcome = misc.attr("OrvanePipelineCallbackStatus");
-  runtime.dag_base = keep(py::module_::import("orvane_core.pipeline._dag").attr("OrvaneDagBase"));
-  runtime.dag_info =
-      keep(py::reinterpret_borrow<py::object>(runtime.dag_base).attr("info").attr("fget"));
-  runtime.dag_summaries =
-      keep(py::reinterpret_borrow<py::object>(runtime.dag_base).attr("_component_summaries"));
-  runtime.status_running = keep(status.attr("RUNNING"));
-  runtime.status_invalid = keep(status.attr("INVALID"));
-  runtime.procedure_updated = keep(procedure.attr("PIPELINE_UPDATED"));
-  runtime.procedure_diskcache = keep(procedure.attr("DISKCACHE_UPDATED"));
-  runtime.procedure_parameters = keep(procedure.attr("PARAMETERS_UPDATED"));
-  runtime.callback_successful = keep(outcome.attr("SUCCESSFUL"));
-  runtime.callback_failed = keep(outcome.attr("FAILED"));
-  runtime.callback_record = keep(models.attr("OrvanePipelineCallbackDataModel"));
-  runtime.pipeline_info = keep(models.attr("OrvanePipelineInfoModel"));
-  runtime.parameter_record = keep(models.attr("OrvanePipelineParameterModel"));
-  runtime.plain = keep(models.attr("_plain"));
-  runtime.inout_record = keep(models.attr("OrvaneComponentInOutModel"));
-  runtime.pickle_dumps = keep(py::module_::import("cloudpickle").attr("dumps"));
-  runtime.serialize_value =
-      keep(py::module_::import("orvane_core.executors.diskcache_writer").attr("serialize_value"));
-  runtime.writer_class =
-      keep(py::module_::import("orvane_core.executors").attr("OrvaneDiskcacheWriter"));
+  const std::pair<py::handle Runtime::*, const char*> lookups[] = {
+      {&Runtime::dag_base, "orvane_core.pipeline._dag:OrvaneDagBase"},
+      {&Runtime::dag_info, "orvane_core.pipeline._dag:OrvaneDagBase.info.fget"},
+      {&Runtime::dag_summaries, "orvane_core.pipeline._dag:OrvaneDagBase._refreshed_summaries"},
+      {&Runtime::status_running, "orvane_core.misc:OrvaneComponentStatus.RUNNING"},
+      {&Runtime::status_invalid, "orvane_core.misc:OrvaneComponentStatus.INVALID"},
+      {&Runtime::procedure_updated,
+       "orvane_core.misc:OrvanePipelineCallbackProcedure.PIPELINE_UPDATED"},
+      {&Runtime::procedure_diskcache,
+       "orvane_core.misc:OrvanePipelineCallbackProcedure.DISKCACHE_UPDATED"},
+      {&Runtime::procedure_parameters,
+       "orvane_core.misc:OrvanePipelineCallbackProcedure.PARAMETERS_UPDATED"},
+      {&Runtime::callback_successful, "orvane_core.misc:OrvanePipelineCallbackStatus.SUCCESSFUL"},
+      {&Runtime::callback_failed, "orvane_core.misc:OrvanePipelineCallbackStatus.FAILED"},
+      {&Runtime::callback_record, "orvane_core.misc.models:OrvanePipelineCallbackDataModel"},
+      {&Runtime::pipeline_info, "orvane_core.misc.models:OrvanePipelineInfoModel"},
+      {&Runtime::parameter_record, "orvane_core.misc.models:OrvanePipelineParameterModel"},
+      {&Runtime::plain, "orvane_core.misc.models:_plain"},
+      {&Runtime::inout_record, "orvane_core.misc.models:OrvaneComponentInOutModel"},
+      {&Runtime::pickle_dumps, "cloudpickle:dumps"},
+      {&Runtime::serialize_value, "orvane_core.executors.diskcache_writer:serialize_value"},
+      {&Runtime::writer_class, "orvane_core.executors:OrvaneDiskcacheWriter"}};
+  for (const auto& [field, path] : lookups) runtime.*field = keep(py_values::lookup(path));
 }
 
 void register_state(py::module_& m, const py::object& cls) {
@@ -130,13 +119,9 @@ void register_state(py::module_& m, const py::object& cls) {
   member(cls, "id", &S::id, "Identifier of the pipeline.");
   member(cls, "nodes", &S::nodes, "Components by id.");
   member(cls, "_graph_version", &S::graph_version, "Grows with every change of the graph.");
-  py::setattr(cls, "_graph",
-              py::module_::import("builtins")
-                  .attr("property")(
-                      py::cpp_function([](const py::handle& self) { return state(self).graph; },
-                                       py::name("_graph"), py::is_method(cls)),
-                      py::cpp_function(&set_graph, py::name("_graph"), py::is_method(cls)),
-                      py::none(), "The native graph."));
+  pyclass::def_property(
+      cls, "_graph", [](const PipelineState& st) { return st.graph; }, &set_graph,
+      "The native graph.");
   member(cls, "_callback", &S::callback, "Front-end callback.");
   member(cls, "_ipython_shell", &S::shell, "Shell in which components run.");
   member(cls, "_parameters", &S::parameters, "Pipeline parameters by name.");

@@ -50,7 +50,7 @@ std::vector<py::object> related(const PipelineState& st, const std::optional<py:
 }
 
 void cancel_if_updating(const py::object& self, const PipelineState& st, const py::object& id) {
-  if (comp::write_pending(component(st, id))) put_task(self, "cancel", id);
+  if (comp::write_pending(component(st, id))) put_task(self, true, id);
 }
 
 // With `component_ids`, only those components take their caches from the directory: the
@@ -66,16 +66,10 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
   }
   PipelineState& st = state(self);
   const std::string dir = py_paths::text(*diskcache_dir);
-  std::vector<std::string> names;
-  try {
-    names = list_directory(dir);
-  } catch (const FileError& e) {
-    py_paths::raise(e);
-  }
-
+  const std::vector<std::string> names = py_paths::list(dir);
   std::vector<CacheDirEntry> entries;
   entries.reserve(names.size());
-  for (const std::string& name : names) entries.push_back(sup::describe_entry(dir, name));
+  for (const std::string& name : names) entries.push_back(describe_cache_entry(dir, name));
   py::dict nodes = st.nodes;
   std::vector<std::string> ids;
   for (const auto& item : nodes) ids.push_back(py::str(item.first).cast<std::string>());
@@ -89,19 +83,19 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
   AdoptionPlan plan = plan_adoption(entries, ids, st.kept_versions > 0, only ? &*only : nullptr);
   std::map<std::string, std::vector<std::string>> earlier;  // by component, newest first
   for (const CacheLoad& load : plan.earlier) earlier[load.component_id].push_back(load.entry_name);
+  // The plan names only entries found here.
+  auto entry_of = [&entries](const std::string& name) -> const CacheDirEntry& {
+    return *std::find_if(entries.begin(), entries.end(),
+                         [&name](const CacheDirEntry& e) { return e.name == name; });
+  };
 
   // Every adopted cache is checked against its component's fingerprint: computed once per
   // component for the whole adoption, unless a run already keeps them.
-  struct Remember {
-    PipelineState& st;
-    const bool own = !st.fingerprints.active;
-    explicit Remember(PipelineState& s) : st(s) {
-      if (own) st.fingerprints.active = true;
-    }
-    ~Remember() {
-      if (own) st.fingerprints = {};
-    }
-  } remember(st);
+  const bool own_fingerprints = !st.fingerprints.active;
+  st.fingerprints.active = true;
+  py_values::OnExit forget("forgetting fingerprints", [&] {
+    if (own_fingerprints) st.fingerprints = {};
+  });
 
   for (const CacheLoad& load : plan.loads) {
     py::str id(load.component_id);
@@ -114,10 +108,8 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
     bool adopted = false;
     for (const std::string& name : candidates) {
       const std::string path = join_path(dir, name);
-      bool ours = false, has_record = false;
-      for (const CacheDirEntry& e : entries) {
-        if (e.name == name) ours = owned_by_cache(e), has_record = e.has_record;
-      }
+      const CacheDirEntry& entry = entry_of(name);
+      const bool ours = owned_by_cache(entry), has_record = entry.has_record;
       std::string recorded;
       const std::optional<model::Reason> stale =
           guard::stale_reason(self, id, py_paths::str(path), &recorded);
@@ -165,19 +157,15 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
   }
   for (const std::string& name : plan.removals) {
     const std::string path = join_path(dir, name);
-    if (attached.count(absolute_path(path)) != 0) continue;
-    bool has_record = false;
-    for (const CacheDirEntry& e : entries) {
-      if (e.name == name) has_record = e.has_record;
-    }
-    sup::remove_owned(path, has_record);
+    if (attached.count(absolute_path(path)) == 0)
+      sup::remove_owned(path, entry_of(name).has_record);
   }
   for (const auto& item : nodes) {
     if (!only || only->count(py::str(item.first).cast<std::string>()) != 0) {
       update_info(self, item.first);
     }
   }
-  st.cache_dir = py::module_::import("pathlib").attr("Path")(*diskcache_dir);
+  st.cache_dir = py_values::lookup("pathlib:Path")(*diskcache_dir);
   run_summary(self);
 }
 
@@ -233,28 +221,20 @@ void remove_owned_caches(PipelineState& st, const std::string& dir) {
 
   // Only the caches' own directories go; anything else a user put here stays, and with it the
   // directory.
-  std::vector<std::string> names;
-  try {
-    names = list_directory(dir);
-  } catch (const FileError& e) {
-    py_paths::raise(e);
-  }
-  for (const std::string& name : names) {
-    CacheDirEntry entry = sup::describe_entry(dir, name);
+  for (const std::string& name : py_paths::list(dir)) {
+    CacheDirEntry entry = describe_cache_entry(dir, name);
     if (owned_by_cache(entry)) sup::remove_owned(join_path(dir, name), entry.has_record);
   }
   remove_if_left_empty(dir, "pipeline.json");
 }
 
+}  // namespace
+
 // Also runs at interpreter exit and from the destructor, possibly on an object whose
 // construction failed half-way, so missing state means there is nothing to clean.
-void clear_all_diskcache(const py::object& self) {
+void clear_diskcaches(const py::object& self) {
   // Late in interpreter shutdown nothing can be imported any more; the exit handler has run.
-#if PY_VERSION_HEX >= 0x030D0000
-  if (Py_IsFinalizing()) return;
-#else
-  if (_Py_IsFinalizing()) return;
-#endif
+  if (py_values::finalizing()) return;
   py::object loaded_os = py::reinterpret_steal<py::object>(PyImport_GetModule(py::str("os").ptr()));
   if (!loaded_os || loaded_os.is_none()) {
     PyErr_Clear();
@@ -276,14 +256,11 @@ void clear_all_diskcache(const py::object& self) {
   // and started again afterwards, so the pipeline stays usable.
   py::object writer = st.writer;
   bool restart = false;
-  if (py::bool_(writer)) {
-    try {
-      restart = py::bool_(writer.attr("is_alive")());
-      writer.attr("close")();
-    } catch (py::error_already_set& e) {
-      if (!sup::is_exception(e)) throw;
-      restart = false;
-    }
+  if (py::bool_(writer) && !sup::quietly([&] {
+        restart = py::bool_(writer.attr("is_alive")());
+        writer.attr("close")();
+      })) {
+    restart = false;
   }
 
   try {
@@ -294,10 +271,6 @@ void clear_all_diskcache(const py::object& self) {
   }
   if (restart) restart_writer(st);
 }
-
-}  // namespace
-
-void clear_diskcaches(const py::object& self) { clear_all_diskcache(self); }
 
 void register_cache_commands(py::module_& /*m*/, const py::object& cls) {
   pyclass::def(cls, "load_diskcache", &load_diskcache, py::arg("diskcache_dir"),
@@ -310,7 +283,7 @@ void register_cache_commands(py::module_& /*m*/, const py::object& cls) {
   pyclass::def(cls, "clear_component_cache", &clear_component_cache, py::arg("component_id"),
                "Clear caches of a component and its descendants.");
   pyclass::def(cls, "clear_all_cache", &clear_all_cache, "Clear caches of all components.");
-  pyclass::def(cls, "clear_all_diskcache", &clear_all_diskcache,
+  pyclass::def(cls, "clear_all_diskcache", &clear_diskcaches,
                "Delete the disk caches of the pipeline.");
 }
 

@@ -34,19 +34,13 @@ std::string take_error_text(py::error_already_set& e) {
   return text.empty() ? kind : kind + ": " + text;
 }
 
-std::string key(const py::handle& text) { return py::str(text).cast<std::string>(); }
-
 }  // namespace
 
 void report_failure(const py::object& self, const py::object& component_id,
                     const py::object& component, const py::object& reason) {
   comp::mark_disk_failed(component);
-  py::dict failed;
-  failed["component_id"] = component_id;
-  run_callback(
-      self, rt().callback_record(py::arg("procedure") = rt().procedure_diskcache,
-                                 py::arg("status") = py::str("failed"), py::arg("msg") = reason,
-                                 py::arg("successful") = py::dict(), py::arg("failed") = failed));
+  run_callback(self, outcome_record(rt().procedure_diskcache, false, reason, py::dict(),
+                                    component_entry(component_id)));
 }
 
 bool serve_or_miss(const py::object& self, const py::object& component_id,
@@ -92,34 +86,16 @@ py::object pickle_outputs(const py::object& self, const py::object& component_id
   return serialized;
 }
 
-void note_reused(const py::object& self, const py::object& component_id) {
-  state(self).reused.insert(key(component_id));
-}
-
-void start_run(const py::object& self) {
-  PipelineState& st = state(self);
-  st.reused.clear();
-  st.fingerprints = {};
-  st.fingerprints.active = true;
-}
-
-void end_run(const py::object& self) { state(self).fingerprints = {}; }
-
 bool complete_at_once(const py::object& self, const py::object& component_id,
                       const py::object& component, std::int64_t success_count) {
   PipelineState& st = state(self);
-  if (st.reused.erase(key(component_id)) == 0) return false;
+  if (st.reused.erase(text_of(component_id)) == 0) return false;
   py::object cache = comp::attached_diskcache(component);
   if (cache.is_none()) return false;
   py::object folder = cache.attr("cache_dir");
   if (!inspect(py_paths::text(folder), true).is_dir) return false;
   st.completed_writes.push_back({component_id, success_count, folder});
   return true;
-}
-
-std::vector<PipelineState::CompletedWrite> take_completed(const py::object& self) {
-  // Handed over whole; later completions go to a fresh list.
-  return std::exchange(state(self).completed_writes, {});
 }
 
 namespace {
@@ -164,7 +140,7 @@ model::Sources sources(const py::object& self, const py::object& component_id) {
   out.parameters = parameter_sources(st, component_id);
   for (std::size_t parent : graph.dag.predecessors(node_of(graph, component_id))) {
     const py::object& id = graph.id(parent);
-    out.parents[key(id)] = std::string(fingerprint(self, id));
+    out.parents[text_of(id)] = std::string(fingerprint(self, id));
   }
   return out;
 }
@@ -191,10 +167,10 @@ model::Sources sources_of_record(const py::handle& record) {
     py::object value = fields.attr("get")(field);
     if (!py::isinstance<py::dict>(value)) return;
     for (const auto& item : py::reinterpret_borrow<py::dict>(value)) {
-      into[key(item.first)] = key(item.second);
+      into[text_of(item.first)] = text_of(item.second);
     }
   };
-  out.code = key(fields.attr("get")("code", py::str("")));
+  out.code = text_of(fields.attr("get")("code", py::str("")));
   text_map("parameters", out.parameters);
   text_map("parents", out.parents);
   return out;

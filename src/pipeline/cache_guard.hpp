@@ -34,16 +34,10 @@ bool serve_or_miss(const py::object& self, const py::object& component_id,
 py::object pickle_outputs(const py::object& self, const py::object& component_id,
                           const py::object& component);
 
-// Notes that the component was reused as it is in this run.
-void note_reused(const py::object& self, const py::object& component_id);
-
 // For a reused component whose cache is attached: queues a finished write of its current folder
 // and returns true; the caller marks it UPDATING as for any write.
 bool complete_at_once(const py::object& self, const py::object& component_id,
                       const py::object& component, std::int64_t success_count);
-
-// The writes completed at once since the last call, as done messages.
-std::vector<PipelineState::CompletedWrite> take_completed(const py::object& self);
 
 // The fingerprint of what the component's result is computed from: its code, the pipeline
 // parameters and, recursively, its parents' fingerprints.
@@ -58,9 +52,5 @@ py::dict sources_record(const model::Sources& sources);
 // `recorded`, when given, receives the fingerprint the cache records.
 std::optional<model::Reason> stale_reason(const py::object& self, const py::object& component_id,
                                           const py::object& path, std::string* recorded = nullptr);
-
-// Forgets the reuse notes of the previous run; fingerprints are remembered until end_run.
-void start_run(const py::object& self);
-void end_run(const py::object& self);
 
 }  // namespace orvane::pipeline::guard

@@ -28,23 +28,14 @@ inline ComponentNative& native(const py::handle& c) { return py::cast<ComponentN
 inline Status status(const py::handle& c) { return native(c).status(); }
 inline bool successful(const py::handle& c) { return status(c) == Status::Successful; }
 inline bool failed(const py::handle& c) { return status(c) == Status::Failed; }
-inline bool invalid(const py::handle& c) { return status(c) == Status::Invalid; }
 // Through the property: a new status may drop the component's results.
 inline void set_status(const py::handle& c, const py::handle& s) { c.attr(intern("status")) = s; }
-inline std::int64_t success_count(const py::handle& c) { return native(c).success_count(); }
-// True when the component's remote setting sends its runs to remote workers.
-inline bool runs_remotely(const py::handle& c) {
-  const py::object& metadata = native(c).metadata;
-  return !metadata.is_none() && truthy(metadata.attr(intern("remoteExecution")));
-}
 
 inline bool uses_diskcache(const py::handle& c) { return native(c).diskcache_enabled(); }
 // Through the property: switching disk caching off detaches the cache.
 inline void set_uses_diskcache(const py::handle& c, bool on) {
   c.attr(intern("use_diskcache")) = py::bool_(on);
 }
-// The disk-cache status as the component reports it.
-inline DiskStatus disk_status(const py::handle& c) { return native(c).disk_status(); }
 // True when a write of the component's current results is pending. The reported status reads
 // CACHED whenever a cache is attached, which hides a rewrite queued for a reused component; such
 // a rewrite must be cancelled like any other when the component is invalidated.
@@ -55,9 +46,6 @@ inline void mark_disk_failed(const py::handle& c) {
 inline void mark_disk_cached(const py::handle& c) {
   native(c).mark_disk_status(DiskStatus::Cached);
 }
-
-// True when the component's in-memory cache holds nothing.
-inline bool memory_cache_empty(const py::handle& c) { return native(c).memory_cache_empty(); }
 
 // What the engine's rules (core/pipeline_model.hpp) need to know of the component.
 inline model::NodeFacts facts(const py::handle& c) {

@@ -14,8 +14,16 @@ namespace {
 
 using orvane::pyclass::intern;
 
-void update_component_info(const py::object& self, const std::optional<py::str>& component_id) {
-  py::object id = component_id ? py::object(*component_id) : py::object(py::none());
+py::object get_requirements(const PipelineState& st) { return st.requirements; }
+
+// A copy: the stored requirements must not follow the caller's list.
+void set_requirements(PipelineState& st, const py::object& packages) {
+  st.requirements = py_values::list_copy(packages);
+}
+
+}  // namespace
+
+void update_info(const py::object& self, const py::handle& id) {
   const PipelineState& st = state(self);
   py::object target = component(st, id);
   if (!comp::successful(target)) return;
@@ -47,24 +55,14 @@ void update_component_info(const py::object& self, const std::optional<py::str>&
       py::arg("summary") = target.attr(intern("outputs_summary")));
 }
 
-py::object get_requirements(const py::object& self) { return state(self).requirements; }
-
-void set_requirements(const py::object& self, const py::object& packages) {
-  // py::list would only borrow a list; the stored requirements must not follow the caller's.
-  PyObject* copy = PySequence_List(packages.ptr());
-  if (copy == nullptr) throw py::error_already_set();
-  state(self).requirements = py::reinterpret_steal<py::list>(copy);
-}
-
-}  // namespace
-
-void update_info(const py::object& self, const py::handle& component_id) {
-  update_component_info(self, py::reinterpret_borrow<py::str>(component_id));
-}
-
 void register_component_info(py::module_& /*m*/, const py::object& cls) {
   namespace pc = orvane::pyclass;
-  pc::def(cls, "update_component_info", &update_component_info, py::arg("component_id"));
+  pc::def(
+      cls, "update_component_info",
+      [](const py::object& self, const std::optional<py::str>& id) {
+        update_info(self, py_values::or_none(id));
+      },
+      py::arg("component_id"));
   pc::def_property(cls, "python_requirements", &get_requirements, &set_requirements,
                    "Python packages installed in the kernel, as requirement lines.",
                    py::arg("packages"));

@@ -10,6 +10,7 @@
 #include "common/py_paths.hpp"
 #include "common/pyclass.hpp"
 #include "core/cache_folders.hpp"
+#include "core/cache_writer.hpp"
 #include "pipeline/cache_guard.hpp"
 #include "pipeline/component_access.hpp"
 #include "pipeline/diskcache_support.hpp"
@@ -23,18 +24,9 @@ namespace sup = support;
 
 constexpr const char* kWriterDown = "Diskcache writer does not work.";
 
-py::object diskcache_record(const char* status, py::object msg, py::dict successful,
-                            py::dict failed) {
-  return rt().callback_record(py::arg("procedure") = rt().procedure_diskcache,
-                              py::arg("status") = py::str(status), py::arg("msg") = std::move(msg),
-                              py::arg("successful") = std::move(successful),
-                              py::arg("failed") = std::move(failed));
-}
-
-py::dict component_entry(const py::handle& component_id) {
-  py::dict d;
-  d["component_id"] = component_id;
-  return d;
+py::object diskcache_record(bool ok, const py::object& msg, const py::handle& id) {
+  return ok ? outcome_record(rt().procedure_diskcache, true, msg, component_entry(id))
+            : outcome_record(rt().procedure_diskcache, false, msg, py::dict(), component_entry(id));
 }
 
 // --- The hand-off to the writer and the messages back: the only places that know the
@@ -94,55 +86,42 @@ std::vector<DoneMessage> fetch_messages(const PipelineState& st) {
 
 // --- The channel's rules, on the pipeline's and the components' state.
 
-// "cancel" in any case. Only ASCII letters can lower-case to its letters, so comparing bytes
-// case-insensitively is the same as comparing the lower-cased text.
 bool is_cancel(const py::str& task_type) {
-  static const char kCancel[] = "cancel";
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(task_type.ptr(), &size);
-  if (text == nullptr) {
-    PyErr_Clear();  // not UTF-8 (a lone surrogate): certainly not "cancel"
-    return false;
-  }
-  if (static_cast<std::size_t>(size) != sizeof kCancel - 1) return false;
-  for (std::size_t i = 0; i < sizeof kCancel - 1; ++i) {
-    if (std::tolower(static_cast<unsigned char>(text[i])) != kCancel[i]) return false;
-  }
-  return true;
+  if (text == nullptr) PyErr_Clear();  // not UTF-8 (a lone surrogate): certainly not "cancel"
+  return text != nullptr && is_cancel_task(std::string_view(text, static_cast<std::size_t>(size)));
 }
 
-void put_diskcache_task(const py::object& self, const std::optional<py::str>& task_type,
-                        const std::optional<py::str>& component_id) {
+}  // namespace
+
+void put_task(const py::object& self, bool cancel, const py::handle& id) {
   PipelineState& st = state(self);
-  if (!component_id || !st.nodes.contains(*component_id)) return;
-  if (!truthy(st.writer)) return;
-  py::object target = component(st, *component_id);
+  const py::object component_id = py::reinterpret_borrow<py::object>(id);
+  if (!st.nodes.contains(component_id) || !truthy(st.writer)) return;
+  py::object target = component(st, component_id);
   comp::ComponentNative& native = comp::native(target);
   if (!truthy(st.writer.attr("is_alive")())) {
     native.mark_disk_status(comp::DiskStatus::Failed);
     run_summary(self);
     throw std::runtime_error(kWriterDown);
   }
-  const bool cancel = task_type && is_cancel(*task_type);
   const std::int64_t success_count = native.success_count();
   if (cancel) {
-    withdraw_write(st, *component_id, success_count);
+    withdraw_write(st, component_id, success_count);
     native.write_cancelled();
-  } else if (guard::complete_at_once(self, *component_id, target, success_count)) {
+  } else if (guard::complete_at_once(self, component_id, target, success_count)) {
     // Reused as it is: its cache is on disk already; the write completes without a byte.
     native.mark_disk_status(comp::DiskStatus::Updating);
   } else {
     // Every value is pickled once, with its large buffers out of band: the writer copies those
     // without the GIL and writes the pickled bytes as they are.
     py::object last_output = py::none();
-    try {
-      last_output = rt().serialize_value(target.attr("last_output"));
-    } catch (py::error_already_set& e) {
-      if (!sup::is_exception(e)) throw;
+    if (!sup::quietly([&] { last_output = rt().serialize_value(target.attr("last_output")); })) {
       target.attr("last_output") = py::none();
     }
     // An output that cannot be pickled fails this disk cache only, naming it; the run goes on.
-    py::object serialized = guard::pickle_outputs(self, *component_id, target);
+    py::object serialized = guard::pickle_outputs(self, component_id, target);
     if (serialized.is_none()) {
       run_summary(self);
       return;
@@ -150,9 +129,9 @@ void put_diskcache_task(const py::object& self, const std::optional<py::str>& ta
     py::object cache_dir =
         py_paths::str(join_path(py_paths::text(st.cache_dir), "component-" + random_uuid()));
     const bool accepted =
-        hand_off_write(st, target, *component_id, success_count, cache_dir, serialized, last_output,
-                       guard::fingerprint(self, *component_id),
-                       guard::sources_record(guard::sources(self, *component_id)));
+        hand_off_write(st, target, component_id, success_count, cache_dir, serialized, last_output,
+                       guard::fingerprint(self, component_id),
+                       guard::sources_record(guard::sources(self, component_id)));
     if (accepted) {
       native.write_queued(success_count, py_values::text_or_empty(cache_dir));
     } else {
@@ -162,11 +141,13 @@ void put_diskcache_task(const py::object& self, const std::optional<py::str>& ta
   run_summary(self);
 }
 
+namespace {
+
 // Removes the directory of a finished write that nothing will load, if it is a cache of ours.
 void discard_write(const py::object& cache_dir) {
   if (cache_dir.is_none() || !truthy(cache_dir)) return;
-  py::object record = sup::read_record(cache_dir);
-  if (!record.is_none()) sup::remove_owned(py_paths::text(cache_dir), true);
+  const std::string path = py_paths::text(cache_dir);
+  if (has_cache_record(path)) sup::remove_owned(path, true);
 }
 
 // Applies one finished write to its component; what the front end is to be told goes to
@@ -186,8 +167,7 @@ void take_in(const py::object& self, PipelineState& st, const DoneMessage& done,
       if (done.successful) discard_write(done.cache_dir);
       return;
     case comp::DoneVerdict::Failed:
-      reports.append(
-          diskcache_record("failed", done.msg, py::dict(), component_entry(done.component_id)));
+      reports.append(diskcache_record(false, done.msg, done.component_id));
       return;
     case comp::DoneVerdict::Stale:
       // Written for results the component no longer holds. Its own directory goes; whatever
@@ -202,14 +182,12 @@ void take_in(const py::object& self, PipelineState& st, const DoneMessage& done,
     comp::mark_disk_failed(target);
     discard_write(done.cache_dir);
     reports.append(diskcache_record(
-        "failed",
-        py::str("The disk cache written to {} could not be loaded.").format(done.cache_dir),
-        py::dict(), component_entry(done.component_id)));
+        false, py::str("The disk cache written to {} could not be loaded.").format(done.cache_dir),
+        done.component_id));
     return;
   }
   comp::mark_disk_cached(target);
-  reports.append(
-      diskcache_record("successful", py::str(""), component_entry(done.component_id), py::dict()));
+  reports.append(diskcache_record(true, py::str(""), done.component_id));
   if (children_successful(self, done.component_id)) target.attr("clear_in_memory_cache")();
 }
 
@@ -224,15 +202,17 @@ void take_in_completed(const py::object& self, PipelineState& st,
     return;
   }
   py::object cache = comp::attached_diskcache(target);
-  if (cache.is_none() || !sup::eq(cache.attr("cache_dir"), completed.folder)) {
+  if (cache.is_none() || !py::object(cache.attr("cache_dir")).equal(completed.folder)) {
     if (!sup::load_into_component(target, completed.folder)) return;
   }
   comp::mark_disk_cached(target);
-  reports.append(diskcache_record("successful", py::str(""), component_entry(id), py::dict()));
+  reports.append(diskcache_record(true, py::str(""), id));
   if (children_successful(self, id)) target.attr("clear_in_memory_cache")();
 }
 
-void get_diskcache_messages(const py::object& self) {
+}  // namespace
+
+void take_messages(const py::object& self) {
   PipelineState& st = state(self);
   if (!truthy(st.writer)) return;
   if (!truthy(st.writer.attr("is_alive")())) throw std::runtime_error(kWriterDown);
@@ -241,7 +221,8 @@ void get_diskcache_messages(const py::object& self) {
   // interrupt inside it) must not leave the rest of the batch untaken. Writes that completed at
   // once (reused components) come first.
   py::list reports;
-  for (const PipelineState::CompletedWrite& completed : guard::take_completed(self)) {
+  // Handed over whole; later completions go to a fresh list.
+  for (const auto& completed : std::exchange(st.completed_writes, {})) {
     take_in_completed(self, st, completed, reports);
   }
   // Every message of the batch is looked at: the writer has drained them, so a message skipped
@@ -266,16 +247,9 @@ void get_diskcache_messages(const py::object& self) {
   run_summary(self);
 }
 
-}  // namespace
-
 void restart_writer(PipelineState& st) {
-  if (!st.writer.is_none()) {
-    try {
-      st.writer.attr("close")();
-    } catch (py::error_already_set& e) {
-      if (!sup::is_exception(e)) throw;
-      st.writer = py::none();
-    }
+  if (!st.writer.is_none() && !sup::quietly([&] { st.writer.attr("close")(); })) {
+    st.writer = py::none();
   }
   if (st.writer.is_none()) {
     st.writer = rt().writer_class(py::arg("identifier") = st.id,
@@ -287,7 +261,7 @@ void restart_writer(PipelineState& st) {
 
 bool cancel_pending_write(const py::object& self, const py::handle& component_id) {
   if (!model::cancel_on_interrupt(comp::facts(component(state(self), component_id)))) return false;
-  put_task(self, "cancel", component_id);
+  put_task(self, true, component_id);
   return true;
 }
 
@@ -299,23 +273,22 @@ void cancel_pending_writes(const py::object& self) {
   }
 }
 
-void put_task(const py::object& self, const char* task_type, const py::handle& component_id) {
-  put_diskcache_task(self, py::str(task_type), py::reinterpret_borrow<py::str>(component_id));
-}
-
-void take_messages(const py::object& self) { get_diskcache_messages(self); }
-
 void register_diskcache_channel(py::module_& /*m*/, const py::object& cls) {
   pyclass::def_property_readonly(
-      cls, "diskcache_dir", [](const py::object& self) { return py::str(state(self).cache_dir); },
+      cls, "diskcache_dir", [](const PipelineState& st) { return py::str(st.cache_dir); },
       "Directory of the pipeline's disk caches.");
-  pyclass::def(cls, "_put_diskcache_task", &put_diskcache_task, py::arg("task_type"),
-               py::arg("component_id"), "Queue a disk-cache write or cancel a pending one.");
-  pyclass::def(cls, "_get_diskcache_messages", &get_diskcache_messages,
-               "Take in the disk-cache writes that have finished.");
   pyclass::def(
-      cls, "update_diskcache_status", [](const py::object& self) { take_messages(self); },
-      "Update diskcache status of components.");
+      cls, "_put_diskcache_task",
+      [](const py::object& self, const std::optional<py::str>& task_type,
+         const std::optional<py::str>& component_id) {
+        if (component_id) put_task(self, task_type && is_cancel(*task_type), *component_id);
+      },
+      py::arg("task_type"), py::arg("component_id"),
+      "Queue a disk-cache write or cancel a pending one.");
+  pyclass::def(cls, "_get_diskcache_messages", &take_messages,
+               "Take in the disk-cache writes that have finished.");
+  pyclass::def(cls, "update_diskcache_status", &take_messages,
+               "Update diskcache status of components.");
 }
 
 }  // namespace orvane::pipeline

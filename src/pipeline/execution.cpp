@@ -35,7 +35,7 @@ class HandledException {
 
 }  // namespace
 
-bool need_to_rerun_component(const py::object& component, const py::object& excludes) {
+static bool need_to_rerun_component(const py::object& component, const py::object& excludes) {
   const model::NodeFacts facts = comp::facts(component);
   bool excluded = false;
   if (!excludes.is_none() && facts.status == comp::Status::Successful) {
@@ -46,37 +46,42 @@ bool need_to_rerun_component(const py::object& component, const py::object& excl
   return model::needs_rerun(facts, excluded);
 }
 
-namespace {
-
-void send_callback(const py::object& self, const py::object& data) {
-  py::object callback = state(self).callback;
-  if (!truthy(callback)) return;
-  if (truthy(data)) {
-    callback(data);
-    return;
-  }
-  py::object summary = summary_mapping(self);
-  // Called with the keyword names made once: this record goes out after every change of state.
+py::object outcome_record(const py::handle& procedure, bool ok, const py::handle& msg,
+                          const py::handle& successful, const py::handle& failed) {
+  // Called with the keyword names made once: a record goes out after every change of state.
   static PyObject* const names = [] {
     PyObject* t = PyTuple_New(5);
     const char* keys[] = {"procedure", "status", "msg", "successful", "failed"};
     for (Py_ssize_t i = 0; i < 5; ++i) PyTuple_SET_ITEM(t, i, PyUnicode_InternFromString(keys[i]));
     return t;  // kept until the process ends, like the other interned names
   }();
-  static PyObject* const empty_text = PyUnicode_InternFromString("");
-  py::dict failed;
-  PyObject* args[] = {rt().procedure_updated.ptr(), rt().callback_successful.ptr(), empty_text,
-                      summary.ptr(), failed.ptr()};
+  PyObject* args[] = {procedure.ptr(), (ok ? rt().callback_successful : rt().callback_failed).ptr(),
+                      msg.ptr(), successful.ptr(), failed.ptr()};
   PyObject* record = PyObject_Vectorcall(rt().callback_record.ptr(), args, 0, names);
   if (record == nullptr) throw py::error_already_set();
-  callback(py::reinterpret_steal<py::object>(record));
+  return py::reinterpret_steal<py::object>(record);
 }
 
-py::object execute_components(const py::object& self, const py::object& component_ids,
-                              const py::object& send_to_front_arg,
-                              const py::object& optimize_memory_arg) {
-  const bool send_to_front = truthy(send_to_front_arg);
-  const bool optimize_memory = truthy(optimize_memory_arg);
+py::dict component_entry(const py::handle& component_id) {
+  py::dict d;
+  d["component_id"] = component_id;
+  return d;
+}
+
+void run_callback(const py::object& self, const py::object& data) {
+  py::object callback = state(self).callback;
+  if (!truthy(callback)) return;
+  if (truthy(data)) {
+    callback(data);
+    return;
+  }
+  static const py::handle empty_text = pyclass::intern("");
+  callback(outcome_record(rt().procedure_updated, true, empty_text, summary_mapping(self)));
+}
+
+// A synchronous run of the components and their ancestors.
+static py::object run_components(const py::object& self, const py::handle& component_ids,
+                                 bool send_to_front, bool optimize_memory) {
   PipelineState& st = state(self);
   const RunStart run = open_run(self, st, component_ids);
   const GraphObject& graph = run.graph;
@@ -103,32 +108,31 @@ py::object execute_components(const py::object& self, const py::object& componen
   return last_output;
 }
 
-py::object execute_components_step(const py::object& self, const py::object& ids,
-                                   const py::object& send_to_front,
-                                   const py::object& optimize_memory) {
-  return execute_components(self, ids, send_to_front, optimize_memory);
+namespace {
+
+py::object execute_components(const py::object& self, const py::object& component_ids,
+                              const py::object& send_to_front, const py::object& optimize_memory) {
+  return run_components(self, component_ids, truthy(send_to_front), truthy(optimize_memory));
 }
 
 py::object execute_component(const py::object& self, const std::optional<py::str>& component_id,
                              const py::object& send_to_front, const py::object& optimize_memory) {
   py::list ids;
-  ids.append(component_id ? py::object(*component_id) : py::object(py::none()));
-  return execute_components_step(self, ids, send_to_front, optimize_memory);
+  ids.append(py_values::or_none(component_id));
+  return run_components(self, ids, truthy(send_to_front), truthy(optimize_memory));
 }
 
 py::object execute_all(const py::object& self, const py::object& send_to_front,
                        const py::object& optimize_memory) {
-  return execute_components_step(self, state(self).nodes, send_to_front, optimize_memory);
+  return run_components(self, state(self).nodes, truthy(send_to_front), truthy(optimize_memory));
 }
-
-std::string text(const py::handle& value) { return std::string(py::str(value)); }
 
 py::object execute_one(const py::object& self, const std::optional<py::str>& component_id,
                        const py::object& process_pool) {
-  py::object id = component_id ? py::object(*component_id) : py::object(py::none());
+  py::object id = py_values::or_none(component_id);
   PipelineState& st = state(self);
   py::object target = component(st, id);
-  const std::string key = text(id);
+  const std::string key = text_of(id);
   // A search trial's run of what the tuned parameters reach keeps no results: it does not
   // change where the component's results come from.
   const model::Decision decision =
@@ -136,7 +140,7 @@ py::object execute_one(const py::object& self, const std::optional<py::str>& com
   if (decision.outcome == model::Outcome::Reused) {
     // A cache that cannot be read back is a miss: the component runs again.
     if (guard::serve_or_miss(self, id, target)) {
-      guard::note_reused(self, id);
+      st.reused.insert(text_of(id));  // its write completes at once
       return target.attr(intern("last_output"));
     }
     st.decisions.cache_damaged(key);
@@ -151,7 +155,8 @@ py::object execute_one(const py::object& self, const std::optional<py::str>& com
   const std::size_t node = node_of(graph, id);
   if (auto unfinished = model::unfinished_parent(graph.dag, node, facts_of(st, graph))) {
     throw std::runtime_error("Please execute the parent component [" +
-                             text(comp::name(component(st, graph.id(*unfinished)))) + "] first.");
+                             text_of(comp::name(component(st, graph.id(*unfinished)))) +
+                             "] first.");
   }
   model::InputMerge merge;
   const std::vector<std::size_t> parents = graph.dag.predecessors(node);
@@ -160,21 +165,21 @@ py::object execute_one(const py::object& self, const std::optional<py::str>& com
     py::object statements = parent.attr(intern("module_statements"));
     std::vector<std::pair<std::string, std::string>> lines;
     for (const py::handle& symbol : statements)
-      lines.emplace_back(text(symbol), text(statements[symbol]));
+      lines.emplace_back(text_of(symbol), text_of(statements[symbol]));
     if (auto conflict = merge.add_statements(lines)) {
-      throw py::value_error("'" + text(comp::name(parent)) + "/" + conflict->symbol + "' is " +
+      throw py::value_error("'" + text_of(comp::name(parent)) + "/" + conflict->symbol + "' is " +
                             conflict->statement + ", which differs from '" + conflict->held + "'.");
     }
     py::object values = parent.attr(intern("non_module_outputs"));
     for (const py::handle& symbol : values) {
-      if (!merge.value_seen(text(symbol))) continue;
+      if (!merge.value_seen(text_of(symbol))) continue;
       py::object held = non_module_inputs[symbol];
       py::object value = values[symbol];
       // The same object serialises to the same bytes; only distinct objects are compared.
       if (held.is(value)) continue;
       if (rt().pickle_dumps(held).not_equal(rt().pickle_dumps(value))) {
         throw py::value_error(
-            "Value of the object '" + text(symbol) +
+            "Value of the object '" + text_of(symbol) +
             "' in this component cannot be determined since it inherits different values from "
             "different parents. Please change the pipeline structure or resolve value "
             "conflicts in the parent components.");
@@ -200,23 +205,15 @@ py::object execute_one(const py::object& self, const std::optional<py::str>& com
   return last_output;
 }
 
-bool check_all_children_successful(const py::object& self,
-                                   const std::optional<py::str>& component_id) {
-  py::object id = component_id ? py::object(*component_id) : py::object(py::none());
-  PipelineState& st = state(self);
-  const GraphObject& graph = pipeline::graph(st);
-  return model::all_children_successful(graph.dag, node_of(graph, id), facts_of(st, graph));
-}
-
 }  // namespace
 
-void ensure_writer(PipelineState& st) {
+static void ensure_writer(PipelineState& st) {
   if (!truthy(st.writer.attr("is_alive")())) restart_writer(st);
 }
 
 // Marks for rerun every planned component that needs it, together with its whole downstream.
-void invalidate(const py::object& self, PipelineState& st, const GraphObject& graph,
-                const std::vector<std::size_t>& plan) {
+static void invalidate(const py::object& self, PipelineState& st, const GraphObject& graph,
+                       const std::vector<std::size_t>& plan) {
   apply_invalidations(self, st, graph,
                       model::invalidate_for_run(graph.dag, plan, facts_of(st, graph)));
 }
@@ -239,9 +236,7 @@ void record_failure(const py::object& self, PipelineState& st, const py::handle&
   cancel_pending_writes(self);
 }
 
-void free_parents(const py::object& self, PipelineState& st, const GraphObject& graph,
-                  std::size_t node) {
-  (void)self;
+static void free_parents(PipelineState& st, const GraphObject& graph, std::size_t node) {
   // Decided before any is freed: freeing changes no status the rule reads.
   for (std::size_t p : model::parents_to_free(graph.dag, node, facts_of(st, graph))) {
     component(st, graph.id(p)).attr("clear_in_memory_cache")();
@@ -264,9 +259,19 @@ py::object execute_step(const py::object& self, const py::handle& id,
   }
 }
 
+static std::vector<std::size_t> plan_run(const GraphObject& graph,
+                                         const py::handle& component_ids) {
+  std::vector<std::size_t> requested;
+  for (const py::handle& id : py::iter(component_ids)) requested.push_back(node_of(graph, id));
+  return graph.dag.execution_plan(requested);
+}
+
 RunStart open_run(const py::object& self, PipelineState& st, const py::handle& component_ids) {
   ensure_writer(st);
-  guard::start_run(self);
+  // Reuse notes are the previous run's; fingerprints are remembered until the run ends.
+  st.reused.clear();
+  st.fingerprints = {};
+  st.fingerprints.active = true;
   restore_paused(self, st);
   py::object graph_holder = st.graph;
   const GraphObject& graph = pipeline::graph(st);
@@ -274,12 +279,6 @@ RunStart open_run(const py::object& self, PipelineState& st, const py::handle& c
   invalidate(self, st, graph, plan);
   run_summary(self);
   return RunStart{std::move(graph_holder), graph, std::move(plan)};
-}
-
-std::vector<std::size_t> plan_run(const GraphObject& graph, const py::handle& component_ids) {
-  std::vector<std::size_t> requested;
-  for (const py::handle& id : py::iter(component_ids)) requested.push_back(node_of(graph, id));
-  return graph.dag.execution_plan(requested);
 }
 
 void follow_up_success(const py::object& self, PipelineState& st, const GraphObject& graph,
@@ -292,15 +291,15 @@ void follow_up_success(const py::object& self, PipelineState& st, const GraphObj
   const bool in_reach =
       !st.search_reach.empty() && st.search_reach.count(std::string(py::str(id))) != 0;
   if (model::write_after_success(comp::uses_diskcache(current), in_reach))
-    put_task(self, "todo", id);
+    put_task(self, false, id);
   take_messages(self);
-  if (optimize_memory) free_parents(self, st, graph, node);
+  if (optimize_memory) free_parents(st, graph, node);
 }
 
 // The end of every run, also after a failure: memory of components without a disk cache is
 // freed, the package list refreshed and the summary sent.
 void finish_run(const py::object& self, PipelineState& st, bool optimize_memory) {
-  guard::end_run(self);
+  st.fingerprints = {};
   if (optimize_memory) {
     py::dict nodes = st.nodes;
     for (const auto& item : nodes) {
@@ -309,21 +308,20 @@ void finish_run(const py::object& self, PipelineState& st, bool optimize_memory)
       if (model::free_at_end(comp::facts(item.second))) item.second.attr("clear_in_memory_cache")();
     }
   }
-  py::object freeze = py::module_::import("orvane_core.common.utils").attr("get_pip_freeze");
+  py::object freeze = py_values::lookup("orvane_core.common.utils:get_pip_freeze");
   py::list skip;
   skip.append("orvane");
   skip.append("orvane-git");
   py::object packages = freeze(py::arg("exclude_editable") = true, py::arg("skip") = skip);
-  PyObject* copy = PySequence_List(packages.ptr());
-  if (copy == nullptr) throw py::error_already_set();
-  st.requirements = py::reinterpret_steal<py::list>(copy);
+  st.requirements = py_values::list_copy(packages);
   run_summary(self);
 }
 
-void run_callback(const py::object& self, const py::object& data) { send_callback(self, data); }
-
 bool children_successful(const py::object& self, const py::handle& component_id) {
-  return check_all_children_successful(self, py::reinterpret_borrow<py::str>(component_id));
+  PipelineState& st = state(self);
+  const GraphObject& graph = pipeline::graph(st);
+  return model::all_children_successful(graph.dag, node_of(graph, component_id),
+                                        facts_of(st, graph));
 }
 
 void register_runs(const py::object& cls, const std::string& suffix, RunOne one, RunMany many,
@@ -343,13 +341,17 @@ void register_execution(py::module_& m, const py::object& cls) {
   namespace pc = orvane::pyclass;
   m.def("need_to_rerun_component", &need_to_rerun_component, py::arg("component"),
         py::arg("excludes") = py::none(), "Check if the component needs to be rerun.");
-  pc::def(cls, "run_callback", &send_callback, py::arg("data") = py::none(),
+  pc::def(cls, "run_callback", &run_callback, py::arg("data") = py::none(),
           "Run callback functions.");
   register_runs(cls, "", &execute_component, &execute_components, &execute_all);
   pc::def(cls, "_execute_component", &execute_one, py::arg("component_id"),
           py::arg("process_pool") = py::none(), "Execute component.");
-  pc::def(cls, "_check_all_children_successful", &check_all_children_successful,
-          py::arg("component_id"));
+  pc::def(
+      cls, "_check_all_children_successful",
+      [](const py::object& self, const std::optional<py::str>& id) {
+        return children_successful(self, py_values::or_none(id));
+      },
+      py::arg("component_id"));
 }
 
 }  // namespace orvane::pipeline

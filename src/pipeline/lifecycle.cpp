@@ -16,17 +16,14 @@ namespace {
 // asked when it already runs: instance() on a fresh process would create an empty application
 // and mark it initialised, which would mislead every later check.
 py::object kernel_connection() {
-  try {
-    py::object modules = py::module_::import("sys").attr("modules");
-    py::object kernelapp = modules.attr("get")("ipykernel.kernelapp");
-    if (kernelapp.is_none()) return py::none();
+  py::object file = py::none();
+  py_values::quietly([&] {
+    py::object kernelapp = py_values::lookup("sys:modules.get")("ipykernel.kernelapp");
+    if (kernelapp.is_none()) return;
     py::object app = kernelapp.attr("IPKernelApp");
-    if (!py::bool_(app.attr("initialized")())) return py::none();
-    return app.attr("instance")().attr("connection_file");
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-    return py::none();
-  }
+    if (py::bool_(app.attr("initialized")())) file = app.attr("instance")().attr("connection_file");
+  });
+  return file;
 }
 
 // Exit clean-up. The exit registry holds no pipeline: it would keep every pipeline (and all its
@@ -47,7 +44,7 @@ void clear_at_exit() {
 void enroll_pipeline_to_env(const std::optional<py::str>& pipeline_id) {
   py::object value = pipeline_id ? py::object(*pipeline_id) : py::object(py::none());
   // The environment itself rejects None, with its own TypeError.
-  py::module_::import("os").attr("environ").attr("__setitem__")("ORVANE_DAG", value);
+  py_values::lookup("os:environ.__setitem__")("ORVANE_DAG", value);
 }
 
 void construct(const py::object& self, const py::object& identifier, const py::object& graph,
@@ -64,7 +61,7 @@ void construct(const py::object& self, const py::object& identifier, const py::o
   rt().dag_base.attr("__init__")(self, py::arg("identifier") = identifier,
                                  py::arg("graph") = graph);
   // Set before the parameters are applied: applying them reports the summary, which shows it.
-  py::object temp = py::module_::import("orvane_core.common.utils").attr("APP_TEMP_DIRECTORY");
+  py::object temp = py_values::lookup("orvane_core.common.utils:APP_TEMP_DIRECTORY");
   // An identifier that would lead out of the cache root is refused before anything happens.
   py::str folder(pipeline_folder_name(py::str(st.id).cast<std::string>()));
   st.cache_dir = temp.attr("__truediv__")("pipelines").attr("__truediv__")(folder);
@@ -141,7 +138,7 @@ py::handle own_info_property;
 bool direct_summary = false;
 
 bool records_match_summary_layout() {
-  py::object dag = py::module_::import("orvane_core.misc.models").attr("OrvaneDagInfoModel");
+  py::object dag = py_values::lookup("orvane_core.misc.models:OrvaneDagInfoModel");
   py::tuple base = dag.attr("__struct_fields__");
   py::tuple full = rt().pipeline_info.attr("__struct_fields__");
   py::object plain = dag.attr("__plain_fields__");
@@ -156,11 +153,7 @@ void update_graph(const py::object& self, const py::object& new_graph) {
     rt().dag_base.attr("update_graph")(self, py::arg("new_graph") = new_graph);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_RuntimeError)) throw;
-    py::object record = rt().callback_record(
-        py::arg("procedure") = rt().procedure_updated, py::arg("status") = rt().callback_failed,
-        py::arg("msg") = py::str(e.value()), py::arg("successful") = py::dict(),
-        py::arg("failed") = py::dict());
-    run_callback(self, record);
+    run_callback(self, outcome_record(rt().procedure_updated, false, py::str(e.value())));
     throw;
   }
   run_summary(self);
@@ -198,7 +191,7 @@ py::object summary_mapping(const py::object& self) {
   PipelineState& st = state(self);
   py::dict out;
   out["id"] = st.id;
-  out["components"] = rt().dag_summaries(self);  // a fresh list, refreshed where marked
+  out["components"] = reported_list(st.reported_components, rt().dag_summaries(self));
   // Edges and packages rarely change between reports: the last report's list goes out again
   // while it holds exactly the pipeline's items (a receiver that edited it gets a new copy).
   out["edges"] = reported_list(st.reported_edges, self.attr("_edge_entries"));
@@ -228,7 +221,7 @@ void register_lifecycle(py::module_& m, const py::object& cls) {
               py::cpp_function(&update_graph, py::name("update_graph"), py::is_method(cls),
                                py::arg("new_graph"), "Apply a new graph model to the pipeline."));
 
-  py::module_::import("atexit").attr("register")(py::cpp_function(&clear_at_exit));
+  py_values::lookup("atexit:register")(py::cpp_function(&clear_at_exit));
 }
 
 }  // namespace orvane::pipeline

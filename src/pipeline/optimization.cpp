@@ -1,6 +1,7 @@
 // Pipeline members: the parameter search, whose trials re-execute a component with new values.
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,96 +35,24 @@ struct SearchState {
 // Watches SIGINT for the duration of a search: the handler notes the interrupt and hands it on
 // to the handler that was installed (which raises KeyboardInterrupt as usual). Only the main
 // thread can install handlers; elsewhere, and when interrupts are ignored, nothing is watched.
-class InterruptWatch {
- public:
-  explicit InterruptWatch(std::shared_ptr<SearchState> state) {
-    py::module_ threading = py::module_::import("threading");
-    if (!threading.attr("current_thread")().is(threading.attr("main_thread")())) return;
-    signal_ = py::module_::import("signal");
-    py::object sigint = signal_.attr("SIGINT");
-    previous_ = signal_.attr("getsignal")(sigint);
-    if (!PyCallable_Check(previous_.ptr())) return;
-    py::object previous = previous_;
-    py::cpp_function handler([state, previous](py::object signum, py::object frame) {
-      state->interrupted = true;
-      return previous(signum, frame);
-    });
-    signal_.attr("signal")(sigint, handler);
-    installed_ = true;
-  }
-  ~InterruptWatch() {
-    if (!installed_) return;
-    try {
-      signal_.attr("signal")(signal_.attr("SIGINT"), previous_);
-    } catch (py::error_already_set& e) {
-      e.discard_as_unraisable("restoring the interrupt handler after a parameter search");
-    }
-  }
-  InterruptWatch(const InterruptWatch&) = delete;
-  InterruptWatch& operator=(const InterruptWatch&) = delete;
-
- private:
-  py::object signal_, previous_;
-  bool installed_ = false;
-};
-
-// Components whose disk caching is off for the search; switched back on however it ends.
-class DiskcachePause {
- public:
-  explicit DiskcachePause(const PipelineState& st) {
-    for (const auto& item : st.nodes) {
-      const py::handle c = item.second;
-      if (!comp::uses_diskcache(c)) continue;
-      paused_.push_back(py::reinterpret_borrow<py::object>(c));
-      comp::set_uses_diskcache(c, false);
-    }
-  }
-  // The components themselves are switched back on: a graph update during the search may have
-  // replaced the node map, and a component that left it has nothing to restore.
-  ~DiskcachePause() {
-    for (const py::object& c : paused_) {
-      try {
-        comp::set_uses_diskcache(c, true);
-      } catch (py::error_already_set& e) {
-        e.discard_as_unraisable("switching a component's disk cache back on");
-      }
-    }
-  }
-  DiskcachePause(const DiskcachePause&) = delete;
-  DiskcachePause& operator=(const DiskcachePause&) = delete;
-
- private:
-  std::vector<py::object> paused_;
-};
-
-// With parameter reach: the disk caches of the components the tuned parameters reach are set
-// aside (not deleted) and those components write nothing for trial results; the others keep
-// serving their caches across trials.
-class ReachPause {
- public:
-  ReachPause(const py::object& self, const py::object& parameters) : self_(self) {
-    std::vector<std::string> names;
-    for (const py::handle& name : parameters) names.push_back(py::str(name));
-    std::sort(names.begin(), names.end());
-    state(self).search_reach = pause_reach(self, state(self), names);
-  }
-  ~ReachPause() { state(self_).search_reach.clear(); }
-  ReachPause(const ReachPause&) = delete;
-  ReachPause& operator=(const ReachPause&) = delete;
-
- private:
-  py::object self_;
-};
-
-py::object hpo_record(const char* procedure, const std::string& msg) {
-  py::module_ misc = py::module_::import("orvane_core.misc");
-  return rt().callback_record(
-      py::arg("procedure") = misc.attr("OrvanePipelineCallbackProcedure").attr(procedure),
-      py::arg("status") = rt().callback_successful, py::arg("msg") = msg);
+// Returns the handler to put back, or None.
+py::object watch_interrupts(const std::shared_ptr<SearchState>& state) {
+  py::module_ threading = py::module_::import("threading");
+  if (!threading.attr("current_thread")().is(threading.attr("main_thread")())) return py::none();
+  py::module_ signal = py::module_::import("signal");
+  py::object previous = signal.attr("getsignal")(signal.attr("SIGINT"));
+  if (!PyCallable_Check(previous.ptr())) return py::none();
+  signal.attr("signal")(signal.attr("SIGINT"),
+                        py::cpp_function([state, previous](py::object signum, py::object frame) {
+                          state->interrupted = true;
+                          return previous(signum, frame);
+                        }));
+  return previous;
 }
 
 void report(const py::object& self, const char* procedure, const std::string& msg) {
-  run_callback(self, hpo_record(procedure, msg));
+  py::object procedures = py_values::lookup("orvane_core.misc:OrvanePipelineCallbackProcedure");
+  run_callback(self, outcome_record(procedures.attr(procedure), true, py::str(msg)));
 }
 
 [[noreturn]] void input_error(const std::string& text) { throw py::value_error(text); }
@@ -195,7 +124,7 @@ py::object suggest(const py::object& trial, const py::handle& name, const py::ha
 }
 
 bool is_number(const py::handle& value) {
-  static py::handle real = py::object(py::module_::import("numbers").attr("Real")).release();
+  static py::handle real = py_values::lookup("numbers:Real").release();
   if (!(PyFloat_Check(value.ptr()) || PyLong_Check(value.ptr()) || py::isinstance(value, real))) {
     return false;
   }
@@ -227,6 +156,7 @@ py::object run_trial(const py::object& self, const py::object& trial, const py::
 
   py::list ids;
   ids.append(component_id);
+  // Through the attribute: the front end quiets the trials by replacing it on the pipeline.
   py::object target = self.attr("execute_components")(py::arg("component_ids") = ids);
   if (search != nullptr && search->interrupted) {
     PyErr_SetNone(PyExc_KeyboardInterrupt);
@@ -268,7 +198,7 @@ py::list target_names(const py::object& self, const py::str& component_id) {
     names.append(last_expr);
     return names;
   }
-  py::object to_source = py::module_::import("astor").attr("to_source");
+  py::object to_source = py_values::lookup("astor:to_source");
   for (const py::handle& element : body.attr("elts")) {
     names.append(to_source(element).attr("rstrip")());
   }
@@ -286,9 +216,8 @@ void optimize_parameters(const py::object& self, const py::str& component_id,
   py::object optimizer_cls =
       py::module_::import("orvane_core.executors.parameters_optimizer.optimizer")
           .attr("OrvaneHPOptimizer");
-  py::object method = opt_method ? py::object(*opt_method) : py::object(py::none());
   py::object optimizer = optimizer_cls(
-      py::arg("opt_method") = method, py::arg("directions") = directions,
+      py::arg("opt_method") = py_values::or_none(opt_method), py::arg("directions") = directions,
       py::arg("parameters") = parameters, py::arg("early_stopping_rounds") = early_stopping_rounds,
       py::arg("pipeline_callback") = state(self).callback);
   state(self).optimizer = optimizer;
@@ -298,15 +227,37 @@ void optimize_parameters(const py::object& self, const py::str& component_id,
   py::list names = target_names(self, component_id);
 
   {
-    std::optional<DiskcachePause> pause;
-    std::optional<ReachPause> reach;
-    if (state(self).parameter_reach) {
-      reach.emplace(self, parameters);
+    // With parameter reach, the disk caches of the components the tuned parameters reach are set
+    // aside (not deleted) and those write nothing for trial results; the others keep serving
+    // their caches across trials. Without it, disk caching is off for the search. Either is
+    // undone however the search ends, on the components themselves: a graph update during the
+    // search may have replaced the node map.
+    PipelineState& st = state(self);
+    std::vector<py::object> paused;
+    if (st.parameter_reach) {
+      std::vector<std::string> tuned;
+      for (const py::handle& name : parameters) tuned.push_back(py::str(name));
+      std::sort(tuned.begin(), tuned.end());
+      st.search_reach = pause_reach(self, st, tuned);
     } else {
-      pause.emplace(state(self));
+      for (const auto& item : st.nodes) {
+        if (!comp::uses_diskcache(item.second)) continue;
+        paused.push_back(py::reinterpret_borrow<py::object>(item.second));
+        comp::set_uses_diskcache(item.second, false);
+      }
     }
+    py_values::OnExit restore("switching a component's disk cache back on", [&] {
+      state(self).search_reach.clear();
+      for (const py::object& c : paused) {
+        py_values::OnExit one("switching a component's disk cache back on",
+                              [&] { comp::set_uses_diskcache(c, true); });
+      }
+    });
     auto state = std::make_shared<SearchState>();
-    InterruptWatch watch(state);
+    py::object previous = watch_interrupts(state);
+    py_values::OnExit unwatch("restoring the interrupt handler after a parameter search", [&] {
+      if (!previous.is_none()) py_values::lookup("signal:signal")(SIGINT, previous);
+    });
     py::object owner = self;
     py::cpp_function objective([owner, component_id, parameters, state](py::object trial) {
       return run_trial(owner, trial, component_id, parameters, state.get());

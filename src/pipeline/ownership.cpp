@@ -34,13 +34,7 @@ std::unordered_map<std::string, py::weakref>& owners() {
 
 std::uint64_t next_serial = 0;
 
-std::string id_text(const PipelineState& st) { return py::str(st.id).cast<std::string>(); }
-
-// The live pipeline behind a registry entry, or None once it is gone.
-py::object alive(const py::weakref& ref) {
-  py::object target = ref();
-  return target;
-}
+std::string id_text(const PipelineState& st) { return py_values::text_of(st.id); }
 
 }  // namespace
 
@@ -70,7 +64,7 @@ void become_owner(const py::object& self, const Claim& claim) {
   PipelineState& st = state(self);
   const std::string id = id_text(st);
   auto found = owners().find(id);
-  py::object previous = found == owners().end() ? py::object(py::none()) : alive(found->second);
+  py::object previous = found == owners().end() ? py::object(py::none()) : found->second();
   st.owner_token = {static_cast<long>(::getpid()), claim.lock_path, ++next_serial};
   owner_serials()[id] = st.owner_token.serial;
   owners().insert_or_assign(id, py::weakref(self));
@@ -121,7 +115,7 @@ py::list live_owners() {
   py::list out;
   if (fork_guard::in_forked_child()) return out;
   for (auto it = owners().begin(); it != owners().end();) {
-    py::object pipeline = alive(it->second);
+    py::object pipeline = it->second();
     if (pipeline.is_none()) {
       it = owners().erase(it);
       continue;

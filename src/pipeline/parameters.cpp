@@ -24,40 +24,31 @@ py::dict entries_of(const py::list& records) {
   return d;
 }
 
-py::object parameters_record(bool ok, const char* msg, py::dict successful, py::dict failed) {
-  return rt().callback_record(
-      py::arg("procedure") = rt().procedure_parameters,
-      py::arg("status") = ok ? rt().callback_successful : rt().callback_failed,
-      py::arg("msg") = py::str(msg), py::arg("successful") = std::move(successful),
-      py::arg("failed") = std::move(failed));
-}
-
 // The view escapes characters outside the Basic Multilingual Plane as JSON surrogate pairs, which
 // evaluate to two lone surrogates; joined again, the text round-trips to the string it showed.
 py::object join_surrogate_pairs(const py::str& text) {
-  try {
-    return text.attr("encode")("utf-16-le", "surrogatepass").attr("decode")("utf-16-le");
-  } catch (py::error_already_set& e) {
-    if (!sup::is_exception(e)) throw;
-    return text;  // a lone surrogate that pairs with nothing stays as it is
-  }
+  py::object joined = text;  // a lone surrogate that pairs with nothing stays as it is
+  py_values::quietly([&] {
+    joined = text.attr("encode")("utf-16-le", "surrogatepass").attr("decode")("utf-16-le");
+  });
+  return joined;
 }
 
 // Evaluates one record's value text; false means it does not parse.
 bool evaluate_value(const py::handle& record, py::object& value) {
   py::object text = record.attr("value");
   try {
-    value = py::module_::import("ast").attr("literal_eval")(text);
+    value = py_values::lookup("ast:literal_eval")(text);
   } catch (py::error_already_set& e) {
     if (e.matches(PyExc_SyntaxError)) return false;
     if (!e.matches(PyExc_ValueError)) throw;
     // Parses but is no literal (a bare word, a call): taken as the text itself. The view shows
     // non-finite floats as bare words, so a record typed float keeps them as floats.
     value = text;
-    if (py::isinstance<py::str>(text) && sup::eq(record.attr("type"), py::str("float"))) {
+    if (py::isinstance<py::str>(text) && py::object(record.attr("type")).equal(py::str("float"))) {
       std::string word = py::str(text.attr("strip")().attr("lower")()).cast<std::string>();
       if (word == "inf" || word == "-inf" || word == "nan" || word == "-nan") {
-        value = py::float_(py::module_::import("builtins").attr("float")(word));
+        value = py::float_(py_values::lookup("builtins:float")(word));
       }
     }
     return true;
@@ -71,7 +62,7 @@ void set_parameters(const py::object& self, const py::object& new_parameters) {
   py::list failed_entries;
   failed["entries"] = failed_entries;
   py::dict params;
-  py::object keyword = py::module_::import("keyword").attr("iskeyword");
+  py::object keyword = py_values::lookup("keyword:iskeyword");
 
   for (py::handle record : new_parameters) {
     py::object name = record.attr("name");
@@ -93,8 +84,8 @@ void set_parameters(const py::object& self, const py::object& new_parameters) {
 
   PipelineState& st = state(self);
   if (failed_entries.size() > 0) {
-    run_callback(
-        self, parameters_record(false, kInvalidLiterals, entries_of(parameters_view(st)), failed));
+    run_callback(self, outcome_record(rt().procedure_parameters, false, py::str(kInvalidLiterals),
+                                      entries_of(parameters_view(st)), failed));
     throw py::value_error(kInvalidLiterals);
   }
   if (st.parameters.equal(params)) return;
@@ -102,8 +93,8 @@ void set_parameters(const py::object& self, const py::object& new_parameters) {
   const py::dict before = st.parameters.attr("copy")();
   PyDict_Clear(st.parameters.ptr());
   if (PyDict_Update(st.parameters.ptr(), params.ptr()) != 0) throw py::error_already_set();
-  run_callback(self,
-               parameters_record(true, kUpdated, entries_of(parameters_view(st)), py::dict()));
+  run_callback(self, outcome_record(rt().procedure_parameters, true, py::str(kUpdated),
+                                    entries_of(parameters_view(st))));
   // Caches a search set aside for these values come back first: their components stay current
   // (a load into a successful component counts no new success).
   invalidate_for_new_parameters(self, st, before, restore_paused(self, st));
@@ -113,7 +104,7 @@ void set_parameters(const py::object& self, const py::object& new_parameters) {
 }  // namespace
 
 py::list parameters_view(const PipelineState& st) {
-  py::object dumps = py::module_::import("json").attr("dumps");
+  py::object dumps = py_values::lookup("json:dumps");
   py::list view;
   for (const auto& item : st.parameters) {
     py::str type_name = py::type::of(item.second).attr("__qualname__");
@@ -127,12 +118,10 @@ py::list parameters_view(const PipelineState& st) {
 
 void register_parameters(py::module_& /*m*/, const py::object& cls) {
   pyclass::def_property_readonly(
-      cls, "parameters",
-      [](const py::object& self) { return state(self).parameters.attr("copy")(); },
+      cls, "parameters", [](const PipelineState& st) { return st.parameters.attr("copy")(); },
       "Pipeline parameters.");
-  pyclass::def_property_readonly(
-      cls, "parameters_view", [](const py::object& self) { return parameters_view(state(self)); },
-      "Pipeline parameters as text records.");
+  pyclass::def_property_readonly(cls, "parameters_view", &parameters_view,
+                                 "Pipeline parameters as text records.");
   pyclass::def(cls, "set_parameters", &set_parameters, py::arg("new_parameters"),
                "Set pipeline parameters.");
 }

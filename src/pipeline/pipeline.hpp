@@ -58,8 +58,10 @@ struct PipelineState {
   py::object connection = py::none();
   py::object writer = py::none();
   py::object optimizer = py::none();
-  // The edge and package lists of the last report (lifecycle.cpp): the next report hands out the
-  // same list while its items are still exactly the pipeline's, instead of a copy per report.
+  // The component, edge and package lists of the last report (lifecycle.cpp): the next report
+  // hands out the same list while its items are still exactly the pipeline's, instead of a copy
+  // per report (half the reports of a run follow no change of a component).
+  py::object reported_components = py::none();
   py::object reported_edges = py::none();
   py::object reported_requirements = py::none();
   // Set once construction completed (ownership.cpp): the process that made the pipeline, the
@@ -149,7 +151,7 @@ void register_reach(py::module_& m, const py::object& cls);              // reac
 struct Runtime {
   py::handle dag_base;              // OrvaneDagBase
   py::handle dag_info;              // OrvaneDagBase.info's getter
-  py::handle dag_summaries;         // OrvaneDagBase._component_summaries
+  py::handle dag_summaries;         // OrvaneDagBase._refreshed_summaries
   py::handle status_running;        // OrvaneComponentStatus.RUNNING
   py::handle status_invalid;        // OrvaneComponentStatus.INVALID
   py::handle procedure_updated;     // OrvanePipelineCallbackProcedure.PIPELINE_UPDATED
@@ -173,13 +175,20 @@ const Runtime& rt();
 
 // The pipeline summary as the front end receives it: the plain mapping of `info`.
 py::object summary_mapping(const py::object& self);
+// An outcome record for the front end (status SUCCESSFUL when `ok`, else FAILED).
+py::object outcome_record(const py::handle& procedure, bool ok, const py::handle& msg,
+                          const py::handle& successful = py::dict(),
+                          const py::handle& failed = py::dict());
+// {"component_id": id}, the entry outcome records name a component with.
+py::dict component_entry(const py::handle& component_id);
 // run_callback(data): `data` None sends the summary.
 void run_callback(const py::object& self, const py::object& data = py::none());
 inline void run_summary(const py::object& self) { run_callback(self); }
 
 // The engine's steps, called directly: a subclass that replaces one of these members changes
 // what callers of that member get, never the steps of the engine's own runs.
-void put_task(const py::object& self, const char* task_type, const py::handle& component_id);
+// Queues the write of the component's current results, or with `cancel` withdraws a pending one.
+void put_task(const py::object& self, bool cancel, const py::handle& component_id);
 void take_messages(const py::object& self);
 bool children_successful(const py::object& self, const py::handle& component_id);
 void update_info(const py::object& self, const py::handle& component_id);
@@ -198,8 +207,6 @@ py::object execute_step(const py::object& self, const py::handle& id,
 
 // The steps of a run (execution.cpp), in the order a run takes them. Hold `st.graph` while
 // using a GraphObject: a callback may replace the pipeline's graph meanwhile.
-void ensure_writer(PipelineState& st);  // restarts a writer that stopped
-
 // The start every run shares: writer check, plan, invalidation pass and summary. The graph is
 // held for the whole run: a callback may replace the pipeline's graph meanwhile, and the plan and
 // the parents of this run stay those of the graph it started with.
@@ -209,24 +216,16 @@ struct RunStart {
   std::vector<std::size_t> plan;
 };
 RunStart open_run(const py::object& self, PipelineState& st, const py::handle& component_ids);
-std::vector<std::size_t> plan_run(const GraphObject& graph, const py::handle& component_ids);
-// Marks for rerun every planned component that needs it, with its whole downstream.
-void invalidate(const py::object& self, PipelineState& st, const GraphObject& graph,
-                const std::vector<std::size_t>& plan);
 // Records an exception that escaped a component's run in that component (an interrupt also
 // cancels every pending write).
 void record_failure(const py::object& self, PipelineState& st, const py::handle& id,
                     py::error_already_set& error, bool send_to_front);
-// Frees the in-memory caches of the node's parents that no child needs any more.
-void free_parents(const py::object& self, PipelineState& st, const GraphObject& graph,
-                  std::size_t node);
 // What a run does after a component succeeded or was reused: its outputs reach the shell, the
 // summary is sent, its disk write is queued, and parents no child needs any more are freed.
 void follow_up_success(const py::object& self, PipelineState& st, const GraphObject& graph,
                        std::size_t node, bool optimize_memory);
 // The end of every run: memory freed, package list refreshed, summary sent.
 void finish_run(const py::object& self, PipelineState& st, bool optimize_memory);
-bool need_to_rerun_component(const py::object& component, const py::object& excludes);
 
 // The three entry points of one way of running (one component, several, all), registered as
 // execute_component<suffix>, execute_components<suffix> and execute_all<suffix>.
@@ -280,8 +279,6 @@ void invalidate_for_new_parameters(const py::object& self, PipelineState& st,
                                    const py::dict& before,
                                    const std::unordered_set<std::string>& restored = {});
 
-// Equality the way the component statuses are meant to be compared: identity first, then ==.
-inline bool same(const py::handle& a, const py::handle& b) { return a.is(b) || a.equal(b); }
 using py_values::text_of;
 using py_values::truthy;
 

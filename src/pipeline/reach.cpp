@@ -22,11 +22,8 @@ namespace {
 
 namespace sup = support;
 
-std::string key(const py::handle& text) { return py::str(text).cast<std::string>(); }
-
 py::object names_helper() {
-  static py::handle helper =
-      py::object(py::module_::import("orvane_core.common.names").attr("cell_names")).release();
+  static py::handle helper = py_values::lookup("orvane_core.common.names:cell_names").release();
   return py::reinterpret_borrow<py::object>(helper);
 }
 
@@ -36,7 +33,7 @@ py::object names_helper() {
 std::string parameters_repr(const PipelineState& st, const model::ParameterReads* reads) {
   py::list items;
   for (const auto& item : st.parameters) {
-    if (reads != nullptr && !reads->all && reads->names.count(key(item.first)) == 0) continue;
+    if (reads != nullptr && !reads->all && reads->names.count(text_of(item.first)) == 0) continue;
     items.append(py::make_tuple(item.first, item.second));
   }
   if (PyList_Sort(items.ptr()) != 0) throw py::error_already_set();
@@ -48,7 +45,7 @@ std::map<std::string, std::string> parameter_digests(const PipelineState& st,
                                                      const model::ParameterReads* reads) {
   std::map<std::string, std::string> out;
   for (const auto& item : st.parameters) {
-    const std::string name = key(item.first);
+    const std::string name = text_of(item.first);
     if (reads != nullptr && !reads->all && reads->names.count(name) == 0) continue;
     out[name] = model::digest(py::repr(item.second));
   }
@@ -57,7 +54,7 @@ std::map<std::string, std::string> parameter_digests(const PipelineState& st,
 
 std::vector<std::string> parameter_names(const py::dict& values) {
   std::vector<std::string> names;
-  for (const auto& item : values) names.push_back(key(item.first));
+  for (const auto& item : values) names.push_back(text_of(item.first));
   return names;
 }
 
@@ -65,7 +62,7 @@ std::vector<std::string> parameter_names(const py::dict& values) {
 
 void discard_folders(const std::vector<std::string>& folders) {
   for (const std::string& folder : folders) {
-    if (!sup::read_record(py_paths::str(folder)).is_none()) sup::remove_owned(folder, true);
+    if (has_cache_record(folder)) sup::remove_owned(folder, true);
   }
 }
 
@@ -80,29 +77,37 @@ void apply_invalidations(const py::object& self, PipelineState& st, const GraphO
                          bool inputs_changed) {
   for (const model::Invalidation& inv : invalidations) {
     const py::object& id = graph.id(inv.node);
-    if (inv.cancel_write) put_task(self, "cancel", id);
+    if (inv.cancel_write) put_task(self, true, id);
     py::object c = component(st, id);
     if (inputs_changed && st.kept_versions > 0 && inv.reason &&
         model::keeps_earlier(*inv.reason, comp::facts(c))) {
       set_aside(st, id, st.kept_versions);
     }
     comp::set_status(c, rt().status_invalid);
-    if (inv.reason) st.decisions.invalidated(key(id), *inv.reason);
+    if (inv.reason) st.decisions.invalidated(text_of(id), *inv.reason);
   }
 }
 
 model::ParameterReads reads_of(PipelineState& st, const py::handle& id) {
   py::object code_object = comp::cell_code(component(st, id));
   std::string code = py::str(code_object);
-  auto found = st.reads.find(key(id));
+  auto found = st.reads.find(text_of(id));
   if (found != st.reads.end() && found->second.code == code) return found->second.reads;
   py::object names = names_helper()(code);
   model::ParameterReads reads;
   reads.all = truthy(names.attr("reads_all"));
-  for (const py::handle& name : names.attr("reads")) reads.names.insert(key(name));
-  st.reads[key(id)] = {std::move(code), reads};
+  for (const py::handle& name : names.attr("reads")) reads.names.insert(text_of(name));
+  st.reads[text_of(id)] = {std::move(code), reads};
   return reads;
 }
+
+namespace {
+// The parameter names each graph node reads.
+model::Reads reads_by_node(PipelineState& st, const GraphObject& graph) {
+  PipelineState* owner = &st;
+  return [owner, &graph](std::size_t node) { return reads_of(*owner, graph.id(node)); };
+}
+}  // namespace
 
 std::string parameter_text(PipelineState& st, const py::handle& id) {
   if (!st.parameter_reach || id.is_none()) return parameters_repr(st, nullptr);
@@ -124,7 +129,7 @@ void invalidate_for_new_parameters(const py::object& self, PipelineState& st,
   const py::dict after = st.parameters;
   const std::vector<std::string> changed = model::changed_parameters(
       parameter_names(before), parameter_names(after), [&](const std::string& name) {
-        return same(py::object(before[py::str(name)]), py::object(after[py::str(name)]));
+        return py_values::equal(before[py::str(name)], after[py::str(name)]);
       });
   if (changed.empty()) return;
   PipelineState* owner = &st;
@@ -150,7 +155,7 @@ bool set_aside(PipelineState& st, const py::handle& id, std::size_t limit) {
   if (print.empty()) return false;
   // Absolute, as adoption names them: a folder found again is then known as the same one.
   const std::string folder = absolute_path(py_paths::text(cache.attr("cache_dir")));
-  discard_folders(st.paused.add(key(id), {folder, print}, limit));
+  discard_folders(st.paused.add(text_of(id), {folder, print}, limit));
   comp::detach_diskcache(c);
   comp::native(c).mark_disk_status(comp::DiskStatus::Uncached);
   return true;
@@ -160,14 +165,11 @@ std::unordered_set<std::string> pause_reach(const py::object& self, PipelineStat
                                             const std::vector<std::string>& names) {
   py::object graph_holder = st.graph;
   const GraphObject& graph = pipeline::graph(st);
-  PipelineState* owner = &st;
-  const model::Reads reads = [owner, &graph](std::size_t node) {
-    return reads_of(*owner, graph.id(node));
-  };
   std::unordered_set<std::string> reached;
-  for (const auto& [node, reason] : model::parameter_reach(graph.dag, names, reads)) {
+  for (const auto& [node, reason] :
+       model::parameter_reach(graph.dag, names, reads_by_node(st, graph))) {
     const py::object& id = graph.id(node);
-    reached.insert(key(id));
+    reached.insert(text_of(id));
     py::object c = component(st, id);
     if (!comp::uses_diskcache(c)) continue;
     // A write still pending would bring a cache back mid-search, where the next trial's
@@ -177,7 +179,7 @@ std::unordered_set<std::string> pause_reach(const py::object& self, PipelineStat
     // Its values may have been only on disk: it is no longer successful, and if the search
     // changes nothing the set-aside cache is current again at the next run.
     comp::set_status(c, rt().status_invalid);
-    st.decisions.invalidated(key(id), reason);
+    st.decisions.invalidated(text_of(id), reason);
   }
   return reached;
 }
@@ -210,7 +212,7 @@ std::unordered_set<std::string> restore_paused(const py::object& self, PipelineS
 }
 
 void drop_paused(PipelineState& st, const py::handle& id) {
-  const std::string one = id.is_none() ? std::string() : key(id);
+  const std::string one = id.is_none() ? std::string() : text_of(id);
   discard_folders(st.paused.drop(id.is_none() ? nullptr : &one));
 }
 
@@ -240,7 +242,7 @@ py::dict explain(const py::object& self) {
   PipelineState& st = state(self);
   py::dict out;
   for (const auto& item : st.nodes) {
-    const std::string id = key(item.first);
+    const std::string id = text_of(item.first);
     py::dict entry, results, next;
     describe(entry, st.decisions.last(id));
     describe(results, st.decisions.results(id));
@@ -267,7 +269,7 @@ void invalidate_after_edit(const py::object& self, const py::iterable& code_chan
   for (const py::handle& id : fresh) {
     is_fresh[node_of(graph, id)] = true;
     // A new component under an id used before starts without the old one's decisions.
-    st.decisions.forget(key(id));
+    st.decisions.forget(text_of(id));
   }
   for (const model::Invalidation& inv :
        model::invalidate_for_edit(graph.dag, code, parents, is_fresh)) {
@@ -278,7 +280,7 @@ void invalidate_after_edit(const py::object& self, const py::iterable& code_chan
       set_aside(st, id, st.kept_versions);
     }
     comp::set_status(c, rt().status_invalid);
-    if (inv.reason) st.decisions.invalidated(key(id), *inv.reason);
+    if (inv.reason) st.decisions.invalidated(text_of(id), *inv.reason);
   }
 }
 
@@ -292,22 +294,14 @@ void register_reach(py::module_& /*m*/, const py::object& cls) {
           "will do with it.");
   pc::def(cls, "_invalidate_after_edit", &invalidate_after_edit, py::arg("code_changed"),
           py::arg("parents_changed"), py::arg("fresh"));
-  py::setattr(
-      cls, "parameter_reach",
-      py::module_::import("builtins")
-          .attr("property")(
-              py::cpp_function([](const py::handle& self) { return state(self).parameter_reach; },
-                               py::name("parameter_reach"), py::is_method(cls)),
-              py::cpp_function(
-                  [](const py::handle& self, bool on) {
-                    PipelineState& st = state(self);
-                    st.parameter_reach = on;
-                    st.fingerprints.walk.reset();
-                  },
-                  py::name("parameter_reach"), py::is_method(cls)),
-              py::none(),
-              "When true, new parameter values invalidate only the components that read a "
-              "changed name and their descendants."));
+  pc::def_property(
+      cls, "parameter_reach", [](const PipelineState& st) { return st.parameter_reach; },
+      [](PipelineState& st, bool on) {
+        st.parameter_reach = on;
+        st.fingerprints.walk.reset();
+      },
+      "When true, new parameter values invalidate only the components that read a changed name "
+      "and their descendants.");
 }
 
 }  // namespace orvane::pipeline

@@ -33,9 +33,7 @@ void clear_component(ComponentNative& c) {
 // it directly, with none of the public setter's rules (as an instance attribute would).
 template <typename Getter, typename Setter>
 void private_attribute(const py::object& cls, const char* name, Getter getter, Setter setter) {
-  pyclass::def_property(
-      cls, name, [getter](py::object self) { return getter(native(self)); },
-      [setter](py::object self, py::object value) { setter(native(self), value); });
+  pyclass::def_property(cls, name, getter, setter);
 }
 
 py::object ComponentNative::* const kValueMembers[] = {
@@ -81,11 +79,10 @@ void register_private_state(const py::object& cls) {
       [](ComponentNative& c, py::object value) { c.summary_sink = std::move(value); });
 
   pyclass::def(
-      cls, "_diskcache_write_pending", [](py::object self) { return native(self).write_pending(); },
+      cls, "_diskcache_write_pending", [](ComponentNative& c) { return c.write_pending(); },
       "True while a write of the current results is queued and not finished.");
   pyclass::def(
-      cls, "_in_memory_cache_empty",
-      [](py::object self) { return native(self).memory_cache_empty(); },
+      cls, "_in_memory_cache_empty", [](ComponentNative& c) { return c.memory_cache_empty(); },
       "True when the in-memory cache holds no results.");
 }
 
@@ -115,7 +112,7 @@ PYBIND11_MODULE(vostrel, m) {
   native.def(py::init<>());
 
   orvane::vostrel::init_refs(m, native);
-  py::object logging_mixin = py::module_::import("orvane_core.common.mixins").attr("LoggingMixin");
+  py::object logging_mixin = orvane::py_values::lookup("orvane_core.common.mixins:LoggingMixin");
   py::object cls = orvane::pyclass::make_class(
       m, "OrvaneComponentVostrel", py::make_tuple(native, logging_mixin),
       "Data structure to represent a code cell in a pipeline (or a graph node.)");

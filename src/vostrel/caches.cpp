@@ -23,7 +23,7 @@ void clear_in_memory_cache(ComponentNative& c) {
 bool load_diskcache(ComponentNative& c, py::handle cache_dir) {
   try {
     // Looked up per call so the disk cache implementation can be swapped in the package.
-    py::object disk_cache_class = py::module_::import("orvane_core.cache").attr("OrvaneDiskCache");
+    py::object disk_cache_class = py_values::lookup("orvane_core.cache:OrvaneDiskCache");
     py::object handle = disk_cache_class("cache_dir"_a = cache_dir);
     c.diskcache_handle = std::move(handle);
     c.apply_disk(DiskInput{DiskEvent::Attached});
@@ -113,37 +113,26 @@ void show_captured(const ComponentNative& c, py::handle shell) {
 }  // namespace
 
 void register_caches(const py::object& cls) {
-  pyclass::def(
-      cls, "load_in_memory_cache",
-      [](py::object self, py::object cache) { load_in_memory_cache(native(self), cache); },
-      py::arg("cache"), "Load cache from memory.");
-  pyclass::def(
-      cls, "clear_in_memory_cache", [](py::object self) { clear_in_memory_cache(native(self)); },
-      "Clear in-memory cache.");
-  pyclass::def(
+  namespace pc = pyclass;
+  using C = ComponentNative;
+  pc::def(cls, "load_in_memory_cache", &load_in_memory_cache, py::arg("cache"),
+          "Load cache from memory.");
+  pc::def(cls, "clear_in_memory_cache", &clear_in_memory_cache, "Clear in-memory cache.");
+  pc::def(
       cls, "load_diskcache",
-      [](py::object self, py::object cache_dir) {
+      [](C& c, py::handle cache_dir) {
         require_text_or_none(cache_dir, "cache_dir");
-        return load_diskcache(native(self), cache_dir);
+        return load_diskcache(c, cache_dir);
       },
       py::arg("cache_dir"), "Load cache from disk.");
-  pyclass::def(
-      cls, "unload_diskcache", [](py::object self) { unload_diskcache(native(self)); },
-      "Unload diskcache.");
-  pyclass::def(
-      cls, "clear_cache", [](py::object self) { clear_cache(native(self)); },
-      "Clear in-memory cache and diskcache.");
-  pyclass::def(
-      cls, "clear_diskcache", [](py::object self) { clear_diskcache(native(self)); },
-      "Disconnect diskcache database and delete diskcache directory.");
-  pyclass::def(
-      cls, "show_last_output",
-      [](py::object self, py::object shell) { show_last_output(native(self), shell); },
-      py::arg("shell"), "Show last_output of the component.");
-  pyclass::def(
-      cls, "show_captured",
-      [](py::object self, py::object shell) { show_captured(native(self), shell); },
-      py::arg("shell") = py::none(), "Show captured of the component.");
+  pc::def(cls, "unload_diskcache", &unload_diskcache, "Unload diskcache.");
+  pc::def(cls, "clear_cache", &clear_cache, "Clear in-memory cache and diskcache.");
+  pc::def(cls, "clear_diskcache", &clear_diskcache,
+          "Disconnect diskcache database and delete diskcache directory.");
+  pc::def(cls, "show_last_output", &show_last_output, py::arg("shell"),
+          "Show last_output of the component.");
+  pc::def(cls, "show_captured", &show_captured, py::arg("shell") = py::none(),
+          "Show captured of the component.");
 }
 
 }  // namespace orvane::vostrel

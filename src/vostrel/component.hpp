@@ -50,13 +50,8 @@ inline py::object get(py::handle obj, const char* name) {
 inline void set(py::handle obj, const char* name, py::handle value) {
   if (PyObject_SetAttrString(obj.ptr(), name, value.ptr()) != 0) throw py::error_already_set();
 }
+using py_values::equal;
 using py_values::truthy;
-inline bool equal(py::handle a, py::handle b) {
-  if (a.is(b)) return true;
-  const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-  if (r < 0) throw py::error_already_set();
-  return r != 0;
-}
 // Truth of a result value; values without a truth value of their own (arrays, frames) count as
 // present rather than failing the caller.
 bool holds_value(py::handle value);

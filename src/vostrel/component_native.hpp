@@ -4,7 +4,7 @@
 // is an instance of a class built on this native base):
 //   queries   status(), success_count(), diskcache_enabled(), disk_status() (as the property
 //             reports it), stored_disk_status(), write_pending(), has_diskcache(), diskcache(),
-//             memory_cache_empty(), pending_write(), is_withdrawn(cache_dir)
+//             memory_cache_empty()
 //   disk-cache channel
 //             write_queued(count, dir), write_refused(), write_cancelled(), writer_stopped(),
 //             write_done(count, dir, successful) -> DoneVerdict, mark_disk_status(status) for
@@ -72,8 +72,6 @@ struct ComponentNative {
   bool write_pending() const { return disk.write_pending(); }
   bool has_diskcache() const { return disk.attached(); }
   const py::object& diskcache() const { return diskcache_handle; }
-  const std::optional<Write>& pending_write() const { return disk.pending(); }
-  bool is_withdrawn(const std::string& cache_dir) const { return disk.is_withdrawn(cache_dir); }
   // True when the in-memory cache holds no results (or there is none).
   bool memory_cache_empty() const {
     if (memory.is_none()) return true;

@@ -9,18 +9,6 @@ using namespace pybind11::literals;
 namespace {
 Refs* g_refs = nullptr;
 
-bool interpreter_finalizing() {
-#if PY_VERSION_HEX >= 0x030D0000
-  return Py_IsFinalizing() != 0;
-#else
-  return _Py_IsFinalizing() != 0;
-#endif
-}
-
-py::object import_attr(const char* module, const char* name) {
-  return py::module_::import(module).attr(name);
-}
-
 constexpr const char* kFieldNames[] = {"module_statements", "non_module_outputs",
                                        "last_output",       "captured",
                                        "exception_msg",     "outputs_summary"};
@@ -33,61 +21,55 @@ void init_refs(py::module_& m, py::handle native_class) {
   auto* r = new Refs();
   r->module_dict = m.attr("__dict__");
   r->native_init = native_class.attr("__init__");
-  r->logging_init = import_attr("orvane_core.common.mixins", "LoggingMixin").attr("__init__");
-  py::module_ misc = py::module_::import("orvane_core.misc");
-  r->component_status = misc.attr("OrvaneComponentStatus");
+  const std::pair<py::object Refs::*, const char*> lookups[] = {
+      {&Refs::logging_init, "orvane_core.common.mixins:LoggingMixin.__init__"},
+      {&Refs::component_status, "orvane_core.misc:OrvaneComponentStatus"},
+      {&Refs::diskcache_status, "orvane_core.misc:OrvaneDiskcacheStatus"},
+      {&Refs::pipeline_error, "orvane_core.misc:OrvanePipelineError"},
+      {&Refs::in_memory_cache, "orvane_core.cache.memory:OrvaneInMemoryCache"},
+      {&Refs::captured_io, "orvane_core.capture:OrvaneCapturedIO"},
+      {&Refs::in_out_model, "orvane_core.misc.models:OrvaneComponentInOutModel"},
+      {&Refs::metadata_model, "orvane_core.misc.models:OrvaneComponentMetadataModel"},
+      {&Refs::info_model, "orvane_core.misc.models:OrvaneComponentInfoModel"},
+      {&Refs::request_model, "orvane_core.misc.models:OrvaneExecutionRequestModel"},
+      {&Refs::outputs_summary_model, "orvane_core.misc.models:OrvaneComponentOutputsSummaryModel"},
+      {&Refs::plain, "orvane_core.misc.models:_plain"},
+      {&Refs::http_ok, "http:HTTPStatus.OK"},
+      {&Refs::http_partial, "http:HTTPStatus.PARTIAL_CONTENT"},
+      {&Refs::sys, "sys"},
+      {&Refs::builtins_eval, "builtins:eval"},
+      {&Refs::builtins_print, "builtins:print"}};
+  for (const auto& [field, path] : lookups) r->*field = py_values::lookup(path);
   for (Status s : component::kStatuses) {
     r->status[static_cast<int>(s)] = r->component_status(component::to_string(s));
   }
-  r->diskcache_status = misc.attr("OrvaneDiskcacheStatus");
   for (DiskStatus s : component::kDiskStatuses) {
     r->disk[static_cast<int>(s)] = r->diskcache_status(component::to_string(s));
   }
-  r->pipeline_error = misc.attr("OrvanePipelineError");
-  r->in_memory_cache = import_attr("orvane_core.cache.memory", "OrvaneInMemoryCache");
-  r->captured_io = import_attr("orvane_core.capture", "OrvaneCapturedIO");
-  py::module_ models = py::module_::import("orvane_core.misc.models");
-  r->in_out_model = models.attr("OrvaneComponentInOutModel");
-  r->metadata_model = models.attr("OrvaneComponentMetadataModel");
-  r->info_model = models.attr("OrvaneComponentInfoModel");
-  r->request_model = models.attr("OrvaneExecutionRequestModel");
-  r->outputs_summary_model = models.attr("OrvaneComponentOutputsSummaryModel");
-  r->plain = models.attr("_plain");
-  py::object http = import_attr("http", "HTTPStatus");
-  r->http_ok = http.attr("OK");
-  r->http_partial = http.attr("PARTIAL_CONTENT");
-  r->sys = py::module_::import("sys");
-  r->builtins_eval = import_attr("builtins", "eval");
-  r->builtins_print = import_attr("builtins", "print");
   g_refs = r;
 }
 
 namespace {
-// The member of `members` that `value` is, or -1. Members are singletons, so identity decides
-// first; equality covers a member that was copied.
-int member_index(const py::object (&members)[4], py::handle value) {
-  for (int i = 0; i < 4; ++i) {
-    if (members[i].is(value)) return i;
+// The member of the enumeration `type` that `value` is. Members are singletons, so identity
+// decides first; equality covers a member that was copied.
+template <typename E>
+E member_of(py::handle value, const py::object& type, const py::object (&members)[4],
+            const char* what) {
+  for (int pass = 0; pass < 2 && py::isinstance(value, type); ++pass) {
+    for (int i = 0; i < 4; ++i) {
+      if (pass == 0 ? members[i].is(value) : equal(members[i], value)) return static_cast<E>(i);
+    }
   }
-  for (int i = 0; i < 4; ++i) {
-    if (equal(members[i], value)) return i;
-  }
-  return -1;
+  raise(PyExc_AssertionError, format_text(value) + " is not a valid " + what + " status.");
 }
 }  // namespace
 
 Status status_from_py(py::handle value) {
-  const Refs& r = refs();
-  const int i = py::isinstance(value, r.component_status) ? member_index(r.status, value) : -1;
-  if (i < 0) raise(PyExc_AssertionError, format_text(value) + " is not a valid component status.");
-  return static_cast<Status>(i);
+  return member_of<Status>(value, refs().component_status, refs().status, "component");
 }
 
 DiskStatus disk_status_from_py(py::handle value) {
-  const Refs& r = refs();
-  const int i = py::isinstance(value, r.diskcache_status) ? member_index(r.disk, value) : -1;
-  if (i < 0) raise(PyExc_AssertionError, format_text(value) + " is not a valid diskcache status.");
-  return static_cast<DiskStatus>(i);
+  return member_of<DiskStatus>(value, refs().diskcache_status, refs().disk, "diskcache");
 }
 
 bool holds_value(py::handle value) {
@@ -202,15 +184,6 @@ void init(py::object self, py::object record) {
   c.memory = r.in_memory_cache();
 }
 
-py::object info(const ComponentNative& c) {
-  return refs().info_model(
-      "identifier"_a = c.id, "name"_a = c.name, "code"_a = c.cell_code, "metadata"_a = c.metadata,
-      "execution_status"_a = to_py(c.status()), "diskcache_status"_a = to_py(c.disk_status()),
-      "diskcache_dir"_a = diskcache_dir(c), "inputs"_a = get(c.in_and_out, "inputs"),
-      "outputs"_a = get(c.in_and_out, "outputs"), "imports"_a = get(c.in_and_out, "imports"),
-      "summary"_a = outputs_summary(c), "last_execution"_a = "");
-}
-
 namespace {
 // A field's value as the record's dict() gives it: texts and None as they are, a list of texts
 // copied, anything else through the records' own conversion.
@@ -230,63 +203,43 @@ py::object plain_field(py::object value) {
   return refs().plain(value);
 }
 
-// The entry's keys, in the record's field order.
-enum Key {
-  kIdentifier,
-  kName,
-  kCode,
-  kMetadata,
-  kExecution,
-  kDisk,
-  kDir,
-  kInputs,
-  kOutputs,
-  kImports,
-  kSummary,
-  kLast,
-  kKeys
-};
-
-void put(py::dict& out, Key key, py::handle value) {
-  static const py::handle names[kKeys] = {pyclass::intern("identifier"),
-                                          pyclass::intern("name"),
-                                          pyclass::intern("code"),
-                                          pyclass::intern("metadata"),
-                                          pyclass::intern("execution_status"),
-                                          pyclass::intern("diskcache_status"),
-                                          pyclass::intern("diskcache_dir"),
-                                          pyclass::intern("inputs"),
-                                          pyclass::intern("outputs"),
-                                          pyclass::intern("imports"),
-                                          pyclass::intern("summary"),
-                                          pyclass::intern("last_execution")};
-  if (PyDict_SetItem(out.ptr(), names[key].ptr(), value.ptr()) != 0) throw py::error_already_set();
+// The component's summary fields in the record's order; with `plain`, each value as the record's
+// dict() gives it (the identifier and the two statuses go as they are).
+py::dict info_fields(const ComponentNative& c, bool plain) {
+  constexpr int kFields = 12;
+  static const char* const texts[kFields] = {
+      "identifier",    "name",   "code",    "metadata", "execution_status", "diskcache_status",
+      "diskcache_dir", "inputs", "outputs", "imports",  "summary",          "last_execution"};
+  static py::handle names[kFields];
+  const py::object values[kFields] = {c.id,
+                                      c.name,
+                                      c.cell_code,
+                                      c.metadata,
+                                      to_py(c.status()),
+                                      to_py(c.disk_status()),
+                                      diskcache_dir(c),
+                                      get(c.in_and_out, "inputs"),
+                                      get(c.in_and_out, "outputs"),
+                                      get(c.in_and_out, "imports"),
+                                      outputs_summary(c),
+                                      py::str("")};
+  py::dict out;
+  for (int i = 0; i < kFields; ++i) {
+    if (!names[i]) names[i] = pyclass::intern(texts[i]);
+    const bool as_is = !plain || i == 0 || i == 4 || i == 5;
+    py::object value = as_is ? values[i] : plain_field(values[i]);
+    if (PyDict_SetItem(out.ptr(), names[i].ptr(), value.ptr()) != 0) throw py::error_already_set();
+  }
+  return out;
 }
 }  // namespace
 
-// What info().dict() gives, built directly: the entry is rebuilt after most changes of state and
-// goes out with every report, and the intermediate record was most of its cost.
-py::object build_info_dict(const ComponentNative& c) {
-  py::dict out;
-  put(out, kIdentifier, c.id);
-  put(out, kName, plain_field(c.name));
-  put(out, kCode, plain_field(c.cell_code));
-  put(out, kMetadata, plain_field(c.metadata));
-  put(out, kExecution, to_py(c.status()));
-  put(out, kDisk, to_py(c.disk_status()));
-  put(out, kDir, plain_field(diskcache_dir(c)));
-  put(out, kInputs, plain_field(get(c.in_and_out, "inputs")));
-  put(out, kOutputs, plain_field(get(c.in_and_out, "outputs")));
-  put(out, kImports, plain_field(get(c.in_and_out, "imports")));
-  put(out, kSummary, plain_field(outputs_summary(c)));
-  put(out, kLast, py::str(""));
-  return std::move(out);
-}
+py::object info(const ComponentNative& c) { return refs().info_model(**info_fields(c, false)); }
 
 py::object info_dict(ComponentNative& c) {
   if (!c.info_cache.is_none()) return c.info_cache;
   const std::uint64_t generation = c.info_generation;
-  py::object built = build_info_dict(c);
+  py::object built = info_fields(c, true);
   // Kept only if nothing changed while it was being built.
   if (generation == c.info_generation) c.info_cache = built;
   return built;
@@ -311,9 +264,9 @@ py::object outputs(py::object self) {
 }
 
 py::object last_expr(const ComponentNative& c) {
-  py::object format_code = import_attr("orvane_core.common", "format_code");
-  py::object parse =
-      import_attr("orvane_core.executors.component_executors.utils", "parse_last_expr_from_code");
+  py::object format_code = py_values::lookup("orvane_core.common:format_code");
+  py::object parse = py_values::lookup(
+      "orvane_core.executors.component_executors.utils:parse_last_expr_from_code");
   auto [expr, rest] = unpack2(parse(format_code(c.cell_code)));
   if (!PyUnicode_Check(expr.ptr())) {
     raise(PyExc_TypeError,
@@ -347,11 +300,6 @@ void set_remote_config(ComponentNative& c, py::handle value) {
   if (equal(get(c.metadata, "remoteExecution"), value)) return;
   set(c.metadata, "remoteExecution", truthy(value) ? value : py::none());
   c.touch();
-}
-
-template <typename F>
-auto with_native(F f) {
-  return [f](py::object self) { return f(native(self)); };
 }
 
 // A text property: rejects anything but text or None, and does nothing for an equal value.
@@ -389,7 +337,7 @@ py::object outputs_summary(const ComponentNative& c) {
 void register_state(const py::object& cls) {
   pyclass::def(cls, "__init__", &init, py::arg("component"));
   pyclass::def(cls, "__del__", [](py::object self) {
-    if (interpreter_finalizing()) return;
+    if (py_values::finalizing()) return;
     ComponentNative* c = nullptr;
     try {
       c = &native(self);
@@ -400,74 +348,54 @@ void register_state(const py::object& cls) {
     clear_diskcache(*c);
   });
 
-  pyclass::def_property_readonly(cls, "id", with_native([](ComponentNative& c) { return c.id; }));
-  pyclass::def_property(cls, "name", with_native([](ComponentNative& c) { return c.name; }),
-                        [](py::object self, py::object v) {
-                          set_text(native(self), &ComponentNative::name, v, "new_name");
-                        });
-  pyclass::def_property(cls, "cell_code",
-                        with_native([](ComponentNative& c) { return c.cell_code; }),
-                        [](py::object self, py::object value) {
-                          ComponentNative& c = native(self);
-                          if (set_text(c, &ComponentNative::cell_code, value, "new_cell_code")) {
-                            set_status(c, Status::Invalid);
-                          }
-                        });
-  pyclass::def_property_readonly(cls, "last_expr", with_native(&last_expr));
-  pyclass::def_property(
-      cls, "metadata", with_native([](ComponentNative& c) { return c.metadata; }),
-      [](py::object self, py::object value) { set_metadata(native(self), value); });
-  pyclass::def_property(
-      cls, "status", with_native([](ComponentNative& c) { return to_py(c.status()); }),
-      [](py::object self, py::object value) { set_status(native(self), status_from_py(value)); });
-  pyclass::def_property_readonly(cls, "success_count",
-                                 with_native([](ComponentNative& c) { return c.success_count(); }));
-  pyclass::def_property_readonly(cls, "component_type", with_native([](ComponentNative& c) {
-                                   return get(c.metadata, "componentType");
-                                 }));
-  pyclass::def_property(
-      cls, "in_and_out", with_native([](ComponentNative& c) { return c.in_and_out; }),
-      [](py::object self, py::object value) { set_in_and_out(native(self), value); });
-  pyclass::def_property(
-      cls, "use_diskcache",
-      with_native([](ComponentNative& c) { return get(c.metadata, "diskcache"); }),
-      [](py::object self, py::object value) { set_use_diskcache(native(self), value); });
-  pyclass::def_property(
-      cls, "remote_config",
-      with_native([](ComponentNative& c) { return get(c.metadata, "remoteExecution"); }),
-      [](py::object self, py::object value) { set_remote_config(native(self), value); });
-  pyclass::def_property(cls, "diskcache_dir", with_native(&diskcache_dir),
-                        [](py::object self, py::object new_diskcache_dir) {
-                          require_text_or_none(new_diskcache_dir, "new_diskcache_dir");
-                          load_diskcache(native(self), new_diskcache_dir);
-                        });
-  pyclass::def_property(cls, "diskcache_status",
-                        with_native([](ComponentNative& c) { return to_py(c.disk_status()); }),
-                        [](py::object self, py::object value) {
-                          set_diskcache_status(native(self), disk_status_from_py(value));
-                        });
-
+  namespace pc = pyclass;
+  using C = ComponentNative;
+  pc::def_property_readonly(cls, "id", [](C& c) { return c.id; });
+  pc::def_property(
+      cls, "name", [](C& c) { return c.name; },
+      [](C& c, py::handle v) { set_text(c, &C::name, v, "new_name"); });
+  pc::def_property(
+      cls, "cell_code", [](C& c) { return c.cell_code; },
+      [](C& c, py::handle v) {
+        if (set_text(c, &C::cell_code, v, "new_cell_code")) set_status(c, Status::Invalid);
+      });
+  pc::def_property_readonly(cls, "last_expr", &last_expr);
+  pc::def_property(cls, "metadata", [](C& c) { return c.metadata; }, &set_metadata);
+  pc::def_property(
+      cls, "status", [](C& c) { return to_py(c.status()); },
+      [](C& c, py::handle v) { set_status(c, status_from_py(v)); });
+  pc::def_property_readonly(cls, "success_count", [](C& c) { return c.success_count(); });
+  pc::def_property_readonly(cls, "component_type",
+                            [](C& c) { return get(c.metadata, "componentType"); });
+  pc::def_property(cls, "in_and_out", [](C& c) { return c.in_and_out; }, &set_in_and_out);
+  pc::def_property(
+      cls, "use_diskcache", [](C& c) { return get(c.metadata, "diskcache"); }, &set_use_diskcache);
+  pc::def_property(
+      cls, "remote_config", [](C& c) { return get(c.metadata, "remoteExecution"); },
+      &set_remote_config);
+  pc::def_property(cls, "diskcache_dir", &diskcache_dir, [](C& c, py::handle dir) {
+    require_text_or_none(dir, "new_diskcache_dir");
+    load_diskcache(c, dir);
+  });
+  pc::def_property(
+      cls, "diskcache_status", [](C& c) { return to_py(c.disk_status()); },
+      [](C& c, py::handle v) { set_diskcache_status(c, disk_status_from_py(v)); });
   for (Field field : {Field::ModuleStatements, Field::NonModuleOutputs, Field::LastOutput,
                       Field::Captured, Field::ExceptionMsg}) {
-    pyclass::def_property(
-        cls, field_name(field), [field](py::object self) { return cache_get(native(self), field); },
-        [field](py::object self, py::object value) { cache_set(native(self), field, value); });
+    pc::def_property(
+        cls, field_name(field), [field](C& c) { return cache_get(c, field); },
+        [field](C& c, py::handle v) { cache_set(c, field, v); });
   }
-  pyclass::def_property(cls, "outputs_summary",
-                        with_native([](ComponentNative& c) { return outputs_summary(c); }),
-                        [](py::object self, py::object value) {
-                          cache_set(native(self), Field::OutputsSummary, value);
-                        });
-  pyclass::def_property_readonly(cls, "exception",
-                                 with_native([](ComponentNative& c) -> py::object {
-                                   py::object lines = cache_get(c, Field::ExceptionMsg);
-                                   if (lines.is_none() || !truthy(lines)) return py::none();
-                                   return refs().pipeline_error("picked_stb"_a = lines);
-                                 }));
-  pyclass::def_property_readonly(cls, "outputs", [](py::object self) { return outputs(self); });
-  pyclass::def_property_readonly(cls, "info",
-                                 with_native([](ComponentNative& c) { return info(c); }));
-  pyclass::def(cls, "_info_dict", with_native(&info_dict));
+  pc::def_property(cls, "outputs_summary", &outputs_summary,
+                   [](C& c, py::handle v) { cache_set(c, Field::OutputsSummary, v); });
+  pc::def_property_readonly(cls, "exception", [](C& c) -> py::object {
+    py::object lines = cache_get(c, Field::ExceptionMsg);
+    if (lines.is_none() || !truthy(lines)) return py::none();
+    return refs().pipeline_error("picked_stb"_a = lines);
+  });
+  pc::def_property_readonly(cls, "outputs", &outputs);
+  pc::def_property_readonly(cls, "info", &info);
+  pc::def(cls, "_info_dict", &info_dict);
 }
 
 }  // namespace orvane::vostrel

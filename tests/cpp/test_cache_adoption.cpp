@@ -1,9 +1,14 @@
 // Unit tests of the adoption plan for a directory of component caches.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "core/cache_adoption.hpp"
+#include "core/cache_format.hpp"
+#include "temp_dir.hpp"
 
 using orvane::CacheDirEntry;
 using orvane::plan_adoption;
@@ -171,4 +176,60 @@ TEST(CacheAdoption, LoadOnlyLeavesTheOtherComponentsWritesAlone) {
   // The writes of a and c stay as they are; b's superseded and orphaned writes still go.
   EXPECT_EQ(plan.kept, (std::vector<std::string>{"component-a", "component-a-old", "component-t"}));
   EXPECT_EQ(plan.removals, (std::vector<std::string>{"component-b-old", "component-gone"}));
+}
+
+namespace {
+
+void put_file(const std::string& path, const std::string& text) {
+  std::FILE* f = std::fopen(path.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fputs(text.c_str(), f);
+  std::fclose(f);
+}
+
+}  // namespace
+
+TEST(CacheAdoption, EntriesAreDescribedFromTheirManifests) {
+  const std::string dir = orvane::testing_support::make_temp_dir("describe");
+  orvane::Manifest m;
+  m.component_id = "a";
+  m.success_count = 3;
+  m.created = 12.5;
+  m.has_created = true;
+  orvane::BlobRecord lost;
+  lost.name = "x";
+  lost.kind = "output";
+  lost.file = "output-0000.bin";
+  lost.size = 10;
+  for (const char* name : {"done", "broken", "plain", ".orvane-partial-x", "lost-blob"}) {
+    ::mkdir((dir + "/" + name).c_str(), 0700);
+  }
+  put_file(dir + "/done/manifest.json", orvane::manifest_json(m));
+  put_file(dir + "/.orvane-partial-x/manifest.json", orvane::manifest_json(m));
+  put_file(dir + "/broken/manifest.json", "{");
+  m.blobs = {lost};
+  put_file(dir + "/lost-blob/manifest.json", orvane::manifest_json(m));
+  put_file(dir + "/file", "x");
+  ::symlink((dir + "/done").c_str(), (dir + "/link").c_str());
+  struct Row {
+    const char* name;
+    bool is_dir, has_record, complete;
+  } rows[] = {{"done", true, true, true},
+              {"lost-blob", true, true, false},
+              {"broken", true, false, false},
+              {"plain", true, false, false},
+              {"file", false, false, false},
+              {"link", false, false, false},
+              {".orvane-partial-x", true, false, false}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const CacheDirEntry e = orvane::describe_cache_entry(dir, row.name);
+    EXPECT_EQ(e.is_dir, row.is_dir);
+    EXPECT_EQ(e.has_record, row.has_record);
+    EXPECT_EQ(e.complete, row.complete);
+    EXPECT_EQ(orvane::has_cache_record(dir + "/" + row.name + "/"), row.has_record);
+    if (row.has_record) {
+      EXPECT_TRUE(e.component_id == "a" && e.success_count == 3 && e.created == 12.5);
+    }
+  }
 }

@@ -30,9 +30,8 @@ TEST(CacheFolders, AbsolutePathIsLexical) {
     const char* in;
     const char* out;
   } cases[] = {
-      {"/a/b", "/a/b"},       {"/a/b/", "/a/b"},   {"/a//b/./c", "/a/b/c"},
-      {"/a/b/../c", "/a/c"},  {"/../a", "/a"},     {"/", "/"},
-      {"/a/b/..", "/a"},
+      {"/a/b", "/a/b"}, {"/a/b/", "/a/b"}, {"/a//b/./c", "/a/b/c"}, {"/a/b/../c", "/a/c"},
+      {"/../a", "/a"},  {"/", "/"},        {"/a/b/..", "/a"},
   };
   for (const Case& c : cases) EXPECT_EQ(absolute_path(c.in), c.out) << c.in;
   char cwd[4096];
@@ -55,8 +54,8 @@ TEST(CacheFolders, ListingAndInspection) {
   EXPECT_FALSE(inspect(dir + "/link").is_dir);
   EXPECT_TRUE(inspect(dir + "/link", true).is_dir);
   EXPECT_FALSE(exists(dir + "/missing"));
-  for (const auto& [path, err] : {std::pair<std::string, int>{dir + "/missing", ENOENT},
-                                  {dir + "/file", ENOTDIR}}) {
+  for (const auto& [path, err] :
+       {std::pair<std::string, int>{dir + "/missing", ENOENT}, {dir + "/file", ENOTDIR}}) {
     try {
       list_directory(path);
       ADD_FAILURE() << path;

@@ -207,3 +207,12 @@ TEST(CacheWriter, DeathIsReportedOnceAndOpenStartRevives) {
   EXPECT_TRUE(msgs[0].is_successful);
   w.close();
 }
+
+TEST(CacheWriter, OnlyCancelInAnyCaseWithdrawsAWrite) {
+  const struct {
+    const char* type;
+    bool cancel;
+  } rows[] = {{"cancel", true}, {"CANCEL", true},   {"Cancel", true},     {"todo", false},
+              {"", false},      {"cancel ", false}, {"cancelled", false}, {"c\xc3\xa1ncel", false}};
+  for (const auto& row : rows) EXPECT_EQ(orvane::is_cancel_task(row.type), row.cancel) << row.type;
+}

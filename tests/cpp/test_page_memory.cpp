@@ -17,8 +17,8 @@ TEST(PageMemory, CopiesWholeInOneOrTwoPartsAndCountsEach) {
   for (std::size_t size : sizes) {
     std::vector<char> source(size + 1);  // never empty: memcmp needs a real pointer
     for (std::size_t i = 0; i < size; ++i) source[i] = static_cast<char>(i % 253);
-    void* fresh = ::mmap(nullptr, size + 1, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                         -1, 0);
+    void* fresh =
+        ::mmap(nullptr, size + 1, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(fresh, MAP_FAILED);
     char* dest = static_cast<char*>(fresh);
     std::atomic<std::size_t> first{0}, second{0};
