@@ -11,7 +11,7 @@ The pipeline is `load` (1 s, reads no parameter) -> `features` (0.2 s) -> `model
 3. A new kernel on the unchanged notebook: components run, and its time to the last result vs
    the kernel's start plus one read of the cached values (best of three kernels each).
 
-    python bench/bench_reuse.py [--trials 20] [--skip-kernel]
+    python bench/bench_reuse.py [--trials 20] [--skip-kernel | --kernel-only]
 """
 
 from __future__ import annotations
@@ -167,7 +167,7 @@ def bench_new_kernel() -> None:
 
     # A kernel's start varies by tenths of a second from one to the next: the best of a few
     # alternating starts on each side. Each notebook kernel keeps the cache again for the next.
-    started = elapsed = float("inf")
+    started = elapsed = per_cell = float("inf")
     for _ in range(KERNEL_REPEAT):
         start = time.perf_counter()
         manager, client = start_new_kernel(kernel_name="python3")
@@ -191,6 +191,12 @@ def bench_new_kernel() -> None:
                 "print(time.perf_counter() - _t)",
             )
             ran = _execute(client, "%orvane status")
+            # What one more cell costs in messages alone: the notebook sends its cells one by
+            # one, where the start above sends one.
+            for _ in range(len(cells)):
+                start = time.perf_counter()
+                _execute(client, "pass")
+                per_cell = min(per_cell, time.perf_counter() - start)
         finally:
             client.stop_channels()
             manager.shutdown_kernel(now=False)
@@ -200,6 +206,12 @@ def bench_new_kernel() -> None:
     print(f"  one read of the values:       {read_s:7.4f} s")
     print(f"  start to last result:         {elapsed:7.2f} s  (last output {out.strip()!r})")
     print(f"  ratio / (start + read):       {elapsed / (started + read_s):7.2f}  (target <= 1)")
+    extra = (len(cells) - 1) * per_cell
+    print(
+        f"  an empty cell's round trip:   {per_cell * 1000:7.1f} ms; the notebook's {len(cells)} cells "
+        f"against the start's 1 add {extra * 1000:.0f} ms of messages alone "
+        f"(ratio {(started + read_s + extra) / (started + read_s):.2f})"
+    )
     print("  statuses:\n    " + "\n    ".join(ran.strip().splitlines()))
 
 
@@ -207,14 +219,16 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--trials", type=int, default=20)
     parser.add_argument("--skip-kernel", action="store_true")
+    parser.add_argument("--kernel-only", action="store_true", help="only the new-kernel case")
     args = parser.parse_args()
     optuna.logging.disable_default_handler()
     shell = InteractiveShell.instance()
     shell.user_ns["alpha"] = 1.0
     run_cells(shell)  # imports and first-call costs out of the way
     try:
-        bench_parameter_change(shell)
-        bench_search(shell, args.trials)
+        if not args.kernel_only:
+            bench_parameter_change(shell)
+            bench_search(shell, args.trials)
         if not args.skip_kernel:
             bench_new_kernel()
     finally:

@@ -3,7 +3,8 @@
 from __future__ import annotations
 
 import ast
-from dataclasses import dataclass, field
+
+import msgspec
 
 from orvane_core.common import format_code
 
@@ -15,8 +16,7 @@ _COMPREHENSIONS = (ast.ListComp, ast.SetComp, ast.DictComp, ast.GeneratorExp)
 _FUNCTIONS = (ast.FunctionDef, ast.AsyncFunctionDef, ast.Lambda)
 
 
-@dataclass(frozen=True)
-class CellNames:
+class CellNames(msgspec.Struct, frozen=True):
     """What a cell takes from the namespace (`reads`) and leaves in it (`defines`).
 
     `reads_all` marks a cell that can reach any name (eval, exec, globals(), magics...): callers
@@ -64,11 +64,10 @@ def _python_source(code: str) -> str:
         return code
 
 
-@dataclass
-class _Scope:
+class _Scope(msgspec.Struct):
     kind: str  # "module", "class", "function" or "comprehension"
-    bound: set[str] = field(default_factory=set)
-    declared_global: set[str] = field(default_factory=set)
+    bound: set[str] = msgspec.field(default_factory=set)
+    declared_global: set[str] = msgspec.field(default_factory=set)
 
 
 class _Analysis(ast.NodeVisitor):

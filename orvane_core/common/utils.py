@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import contextlib
+import hashlib
 import json
 import os
 import re
@@ -71,9 +73,47 @@ def normalize_name(name: str) -> str:
     return _NAME_SEPARATORS.sub("-", name).lower()
 
 
+_MISSING = (FileNotFoundError, IsADirectoryError, NotADirectoryError, PermissionError)
+
+
+def _read_metadata_file(dist: metadata.Distribution, name: str, headers: bool = False) -> str:
+    """A file of the project's metadata as ``dist.read_text`` gives it ("" when missing);
+    with ``headers``, at least its lines up to the first empty one.
+
+    A project in a folder on disk is read directly: the headers come first, so reading stops
+    after them instead of decoding the long description below them, hundreds of times in a new
+    kernel. Other kinds of installs go through ``read_text``.
+    """
+    folder = getattr(dist, "_path", None)
+    if not isinstance(folder, Path):
+        return dist.read_text(name) or ""
+    try:
+        stream = open(os.path.join(folder, name), "rb")
+    except _MISSING:
+        return ""
+    with stream:
+        data = stream.read(8192)
+        while True:
+            # An empty line ends the headers (a line of blanks before it ends them too: the
+            # reader stops at that one).
+            end = data.find(b"\n\n") if headers else -1
+            if end < 0 and headers:
+                end = data.find(b"\n\r\n")
+            if end >= 0:
+                data = data[: end + 1]
+                break
+            chunk = stream.read(65536)
+            if not chunk:
+                break
+            data += chunk
+    text = data.decode("utf-8")
+    # As read_text in text mode gives it: with its line ends made "\n".
+    return text.replace("\r\n", "\n").replace("\r", "\n") if "\r" in text else text
+
+
 def _is_editable(dist: metadata.Distribution) -> bool:
     try:
-        text = dist.read_text("direct_url.json")
+        text = _read_metadata_file(dist, "direct_url.json")
     except Exception:
         return False
     if not text:
@@ -93,7 +133,9 @@ def _name_and_version(dist: metadata.Distribution) -> tuple[str | None, str | No
     and the long description below them, for hundreds of installed projects, made the first run
     in a new kernel wait.
     """
-    text = dist.read_text("METADATA") or dist.read_text("PKG-INFO") or ""
+    text = _read_metadata_file(dist, "METADATA", headers=True) or _read_metadata_file(
+        dist, "PKG-INFO", headers=True
+    )
     found: dict[str, str] = {}
     for line in text.split("\n"):
         if not line.strip():
@@ -142,11 +184,72 @@ def _path_stamp(paths: list[str]) -> tuple:
     return tuple(stamps)
 
 
+_METADATA_SUFFIXES = (".dist-info", ".egg-info", ".egg")
+
+
+def _working_directory_holds_projects(paths: list[str]) -> bool:
+    """Whether the working directory is on the path and holds project metadata: then its list
+    depends on where the kernel was started, and is scanned each time rather than kept."""
+    if "" not in paths and "." not in paths:
+        return False
+    try:
+        with os.scandir(".") as entries:
+            return any(e.name.lower().endswith(_METADATA_SUFFIXES) for e in entries)
+    except OSError:
+        return True
+
+
+def _saved_list_path(paths: list[str]) -> Path | None:
+    """The file keeping the scan of this interpreter and import path for the next kernels, in
+    the application directory once a pipeline has created it (None before, or when the working
+    directory holds projects)."""
+    root = APP_TEMP_DIRECTORY
+    if not os.path.isdir(root) or _working_directory_holds_projects(paths):
+        return None
+    key = hashlib.sha256(json.dumps([sys.executable, paths]).encode()).hexdigest()[:24]
+    return Path(root) / f"packages-{key}.json"
+
+
+def _read_saved_list(path: Path, stamp: tuple) -> list[tuple[str, str, bool]] | None:
+    """The kept scan when it was made of the same directories as they are now, else None."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW)
+    except OSError:
+        return None
+    try:
+        with os.fdopen(fd, "rb") as stream:
+            saved = json.loads(stream.read())
+        if saved["stamp"] != json.loads(json.dumps(stamp)):
+            return None
+        entries = [(str(n), str(line), bool(e)) for n, line, e in saved["entries"]]
+    except (OSError, ValueError, KeyError, TypeError):
+        return None
+    return entries
+
+
+def _save_list(path: Path, stamp: tuple, entries: list[tuple[str, str, bool]]) -> None:
+    """Writes the scan for the next kernels: private, whole or not at all, never through a link."""
+    temp = path.with_name(f".{path.name}.{os.getpid()}.{threading.get_ident()}")
+    try:
+        fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o600)
+    except OSError:
+        return
+    try:
+        with os.fdopen(fd, "w") as stream:
+            json.dump({"stamp": stamp, "entries": entries}, stream)
+        os.replace(temp, path)
+    except OSError:
+        with contextlib.suppress(OSError):
+            os.unlink(temp)
+
+
 class _FreezeCache:
     """The last scan, kept until a directory on the import path changes.
 
     Installing or removing a project adds or removes its metadata directory, which changes the
-    modification time of the directory holding it; that is the signal to scan again.
+    modification time of the directory holding it; that is the signal to scan again. The scan
+    is also kept on disk for the next kernels of the same interpreter, under the same
+    condition: a new kernel then reads it instead of scanning every project again.
     """
 
     def __init__(self) -> None:
@@ -160,7 +263,13 @@ class _FreezeCache:
         stamp = _path_stamp(paths)
         with self._lock:
             if stamp != self._stamp:
-                self._entries = _scan_distributions(paths)
+                saved = _saved_list_path(paths)
+                entries = _read_saved_list(saved, stamp) if saved is not None else None
+                if entries is None:
+                    entries = _scan_distributions(paths)
+                    if saved is not None:
+                        _save_list(saved, stamp, entries)
+                self._entries = entries
                 self._stamp = stamp
                 self._results.clear()
             key = (exclude_editable, skip)

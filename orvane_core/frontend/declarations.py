@@ -16,7 +16,8 @@ from __future__ import annotations
 import hashlib
 import re
 import shlex
-from dataclasses import dataclass, field
+
+import msgspec
 
 from orvane_core._native import Graph
 from orvane_core.common.names import CellNames, cell_names
@@ -43,8 +44,7 @@ class OrvaneUsageError(ValueError):
         return [f"\x1b[31m{type(self).__name__}\x1b[0m: {self}"]
 
 
-@dataclass(frozen=True)
-class ComponentHeader:
+class ComponentHeader(msgspec.Struct, frozen=True):
     """What a component header declares."""
 
     name: str
@@ -134,11 +134,10 @@ def split_cell(source: str) -> tuple[ComponentHeader, str] | None:
     return parse_header(stripped[len(MAGIC) :]), body
 
 
-@dataclass
-class Declaration:
+class Declaration(msgspec.Struct):
     header: ComponentHeader
     code: str
-    names: CellNames = field(default_factory=CellNames)
+    names: CellNames = msgspec.field(default_factory=CellNames)
     # The parents the component runs after: the header's, or those inferred from its code.
     parents: tuple[str, ...] = ()
 
@@ -147,7 +146,6 @@ class Declaration:
         return not self.header.parents
 
 
-@dataclass
 class ComponentRegistry:
     """The declared components in declaration order, always forming an acyclic graph.
 
@@ -160,10 +158,14 @@ class ComponentRegistry:
     earlier kernel is adopted only by a component whose code and inputs are the same.
     """
 
-    declarations: dict[str, Declaration] = field(default_factory=dict)
-    # Derived from the declarations on first use after a change; dropped by every change.
-    _graph: Graph | None = field(default=None, init=False, repr=False, compare=False)
-    _ids: dict[str, str] | None = field(default=None, init=False, repr=False, compare=False)
+    def __init__(self, declarations: dict[str, Declaration] | None = None) -> None:
+        self.declarations: dict[str, Declaration] = {} if declarations is None else declarations
+        # Derived from the declarations on first use after a change; dropped by every change.
+        self._graph: Graph | None = None
+        self._ids: dict[str, str] | None = None
+
+    def __repr__(self) -> str:
+        return f"ComponentRegistry({list(self.declarations)})"
 
     def declare(
         self, header: ComponentHeader, code: str, provided: frozenset[str] = frozenset()

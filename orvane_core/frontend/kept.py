@@ -16,8 +16,9 @@ import re
 import shutil
 import time
 from collections.abc import Callable, Iterable
-from dataclasses import dataclass
 from pathlib import Path
+
+import msgspec
 
 PREFIX = "kept-"
 LIMIT_ENV = "ORVANE_CACHE_LIMIT"
@@ -207,8 +208,7 @@ def drop(pipeline_id: str) -> None:
 # -- listing and the size limit -----------------------------------------------------------------
 
 
-@dataclass(frozen=True)
-class KeptCache:
+class KeptCache(msgspec.Struct, frozen=True):
     pipeline_id: str
     path: Path
     size: int

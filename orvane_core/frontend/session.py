@@ -19,9 +19,10 @@ import re
 import sys
 import time
 import uuid
-from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
+
+import msgspec
 
 from orvane_core.capture import RICH_ENV, LiveSink, OrvaneCapturedIO, live_output
 from orvane_core.frontend import kept
@@ -227,17 +228,16 @@ def _rich_output() -> Any:
 # -- the session ----------------------------------------------------------------------------------
 
 
-@dataclass
-class RunReport:
+class RunReport(msgspec.Struct):
     """Outcome of one run, by component name."""
 
-    ran: list[str] = field(default_factory=list)  # failed components that ran are here too
-    reused: list[str] = field(default_factory=list)
-    failed: list[str] = field(default_factory=list)
-    errors: dict[str, str] = field(default_factory=dict)  # failed name -> exception class
+    ran: list[str] = msgspec.field(default_factory=list)  # failed components that ran are here too
+    reused: list[str] = msgspec.field(default_factory=list)
+    failed: list[str] = msgspec.field(default_factory=list)
+    errors: dict[str, str] = msgspec.field(default_factory=dict)  # failed name -> exception class
     seconds: float = 0.0
     # Why each component of the run ran or was reused, in the engine's words.
-    reasons: dict[str, str] = field(default_factory=dict)
+    reasons: dict[str, str] = msgspec.field(default_factory=dict)
 
     @property
     def interrupted(self) -> bool:
@@ -753,7 +753,8 @@ class OrvaneSession:
         # Adoption removes unfinished writes: let the pending ones finish first.
         self.wait_for_disk()
         if kept.take(self.pipeline_id, wanted, Path(pipeline.diskcache_dir)):
-            pipeline.load_diskcache(diskcache_dir=pipeline.diskcache_dir)
+            # Only the caches just taken: those adopted before are not read and checked again.
+            pipeline.load_diskcache(diskcache_dir=pipeline.diskcache_dir, component_ids=wanted)
 
     def keep_cache(self) -> None:
         """Leaves the disk cache for the next kernel that opens this pipeline id; call it last.

@@ -72,7 +72,8 @@ bool newer(const CacheDirEntry& a, const CacheDirEntry& b) {
 }  // namespace
 
 AdoptionPlan plan_adoption(const std::vector<CacheDirEntry>& entries,
-                           const std::vector<std::string>& component_ids, bool keep_earlier) {
+                           const std::vector<std::string>& component_ids, bool keep_earlier,
+                           const std::unordered_set<std::string>* load_only) {
   AdoptionPlan plan;
   std::unordered_set<std::string> known(component_ids.begin(), component_ids.end());
   // Best write per component, as an index into `entries`: a complete one beats any incomplete.
@@ -93,13 +94,18 @@ AdoptionPlan plan_adoption(const std::vector<CacheDirEntry>& entries,
   std::unordered_map<std::string, std::size_t> by_name;
   for (std::size_t i = 0; i < entries.size(); ++i) by_name.emplace(entries[i].name, i);
 
+  auto loads = [load_only](const std::string& id) {
+    return load_only == nullptr || load_only->count(id) != 0;
+  };
   std::vector<bool> loaded(entries.size(), false);
+  // The writes of components that do not load this time: left as they are.
+  std::vector<bool> spared(entries.size(), false);
   for (const std::string& id : component_ids) {
     auto it = best.find(id);
     if (it != best.end()) {
       if (loaded[it->second]) continue;
       loaded[it->second] = true;
-      plan.loads.push_back({id, entries[it->second].name});
+      if (loads(id)) plan.loads.push_back({id, entries[it->second].name});
       continue;
     }
     auto named = by_name.find(named_cache_folder(id));
@@ -107,13 +113,22 @@ AdoptionPlan plan_adoption(const std::vector<CacheDirEntry>& entries,
     if (named != by_name.end() && !loaded[named->second] && entries[named->second].is_dir &&
         !entries[named->second].has_record) {
       loaded[named->second] = true;
-      plan.loads.push_back({id, named->first});
+      spared[named->second] = !loads(id);
+      if (loads(id)) plan.loads.push_back({id, named->first});
+    }
+  }
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const CacheDirEntry& e = entries[i];
+    if (e.is_dir && e.has_record && known.count(e.component_id) != 0 && !loads(e.component_id)) {
+      spared[i] = true;
     }
   }
   std::vector<std::size_t> earlier;
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const CacheDirEntry& e = entries[i];
-    if (owned_by_cache(e)) {
+    if (spared[i]) {
+      plan.kept.push_back(e.name);
+    } else if (owned_by_cache(e)) {
       if (keep_earlier && !loaded[i] && e.complete && e.has_record &&
           best.count(e.component_id) != 0) {
         earlier.push_back(i);

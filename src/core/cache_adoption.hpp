@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace orvane {
@@ -55,9 +56,13 @@ std::string named_cache_folder(const std::string& component_id);
 // write of its own loads its "component-<id>" entry when there is one, so that an unreadable
 // entry shows up as a failed load instead of vanishing. Entries without a record are never
 // removed unless they are unfinished writes.
+//
+// With `load_only`, only the components it names load; the writes of the other components are
+// neither loaded nor removed but kept (a component that holds its cache already keeps it as it
+// is), while the rest of the plan stays the same.
 AdoptionPlan plan_adoption(const std::vector<CacheDirEntry>& entries,
-                           const std::vector<std::string>& component_ids,
-                           bool keep_earlier = false);
+                           const std::vector<std::string>& component_ids, bool keep_earlier = false,
+                           const std::unordered_set<std::string>* load_only = nullptr);
 
 // Describes the entry `name` of the directory `dir`, reading a cache's record from its manifest.
 // A link is never a directory of ours, so nothing outside `dir` is reached through one; a

@@ -5,6 +5,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "common/py_paths.hpp"
@@ -52,7 +53,11 @@ void cancel_if_updating(const py::object& self, const PipelineState& st, const p
   if (comp::write_pending(component(st, id))) put_task(self, true, id);
 }
 
-void load_diskcache(const py::object& self, const std::optional<py::str>& diskcache_dir) {
+// With `component_ids`, only those components take their caches from the directory: the
+// others keep what they hold, unread and unchecked again (a notebook adopts the caches of its
+// components one declaration at a time).
+void load_diskcache(const py::object& self, const std::optional<py::str>& diskcache_dir,
+                    const py::object& component_ids) {
   if (!diskcache_dir) throw py::value_error("A disk-cache directory is required.");
   // Adopting unpickles what is there: only from a directory no one else can change.
   if (std::string problem = unsafe_path_problem(diskcache_dir->cast<std::string>());
@@ -68,7 +73,14 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
   py::dict nodes = st.nodes;
   std::vector<std::string> ids;
   for (const auto& item : nodes) ids.push_back(py::str(item.first).cast<std::string>());
-  AdoptionPlan plan = plan_adoption(entries, ids, st.kept_versions > 0);
+  std::optional<std::unordered_set<std::string>> only;
+  if (!component_ids.is_none()) {
+    only.emplace();
+    for (const py::handle& id : py::iter(component_ids)) {
+      only->insert(py::str(id).cast<std::string>());
+    }
+  }
+  AdoptionPlan plan = plan_adoption(entries, ids, st.kept_versions > 0, only ? &*only : nullptr);
   std::map<std::string, std::vector<std::string>> earlier;  // by component, newest first
   for (const CacheLoad& load : plan.earlier) earlier[load.component_id].push_back(load.entry_name);
   // The plan names only entries found here.
@@ -148,7 +160,11 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
     if (attached.count(absolute_path(path)) == 0)
       sup::remove_owned(path, entry_of(name).has_record);
   }
-  for (const auto& item : nodes) update_info(self, item.first);
+  for (const auto& item : nodes) {
+    if (!only || only->count(py::str(item.first).cast<std::string>()) != 0) {
+      update_info(self, item.first);
+    }
+  }
   st.cache_dir = py_values::lookup("pathlib:Path")(*diskcache_dir);
   run_summary(self);
 }
@@ -258,7 +274,7 @@ void clear_diskcaches(const py::object& self) {
 
 void register_cache_commands(py::module_& /*m*/, const py::object& cls) {
   pyclass::def(cls, "load_diskcache", &load_diskcache, py::arg("diskcache_dir"),
-               "Adopt a directory of disk caches.");
+               py::arg("component_ids") = py::none(), "Adopt a directory of disk caches.");
   pyclass::def(cls, "unload_diskcache", &unload_diskcache, "Unload diskcache of all components.");
   pyclass::def(cls, "enable_component_diskcache", &enable_component_diskcache,
                py::arg("component_id"), "Enable diskcache of a component and its ancestors.");

@@ -176,6 +176,25 @@ def test_the_description_after_the_headers_is_not_read_as_headers(site):
     assert "described==1.0" in get_pip_freeze() and "other==2" not in get_pip_freeze()
 
 
+@pytest.mark.parametrize(
+    "text",
+    [
+        # Many headers before the version, beyond the first block read.
+        "Metadata-Version: 2.1\nName: late\n" + "Classifier: x\n" * 2000 + "Version: 3\n\nhi",
+        # Windows line ends, as a text-mode read gives them; a line of blanks ends the headers.
+        "Metadata-Version: 2.1\r\nName: late\r\nVersion: 3\r\n\r\nName: other\r\n",
+        "Metadata-Version: 2.1\nName: late\nVersion: 3\n  \t\nVersion: 4\n",
+        "Metadata-Version: 2.1\nName: late\nVersion: 3",  # no blank line: read to the end
+    ],
+    ids=["long-headers", "crlf", "blank-line", "no-body"],
+)
+def test_name_and_version_are_read_from_the_headers(site, text):
+    info = site / "late-3.dist-info"
+    info.mkdir()
+    (info / "METADATA").write_bytes(text.encode())
+    assert "late==3" in get_pip_freeze()
+
+
 def test_cached_list_follows_installs_and_removals(site):
     first = get_pip_freeze()
     first.append("mutated==0")
@@ -238,3 +257,48 @@ def test_working_directory_changes_do_not_force_a_rescan(site, tmp_path, monkeyp
     (tmp_path / "notebook.ipynb").write_text("{}")
     get_pip_freeze()
     assert calls == []
+
+
+def _link_elsewhere(saved: Path) -> None:
+    decoy = saved.parent.parent / "decoy.json"
+    decoy.write_text(saved.read_text())
+    saved.unlink()
+    saved.symlink_to(decoy)
+
+
+@pytest.mark.parametrize(
+    ("change", "scans_again"),
+    [
+        (lambda site, saved: None, False),
+        (lambda site, saved: (time.sleep(0.01), make_dist(site, "newcomer", "0.1")), True),
+        (lambda site, saved: saved.write_text('{"stamp": [], "entries": 7}'), True),
+        (lambda site, saved: _link_elsewhere(saved), True),
+    ],
+    ids=["unchanged", "installed", "damaged", "link"],
+)
+def test_a_new_kernel_reads_the_kept_list_unless_it_may_be_wrong(
+    site, tmp_path, monkeypatch, change, scans_again
+):
+    root = tmp_path / "app"
+    root.mkdir(mode=0o700)
+    monkeypatch.setattr(utils, "APP_TEMP_DIRECTORY", root)
+    calls = []
+    real_scan = utils._scan_distributions
+    monkeypatch.setattr(utils, "_scan_distributions", lambda p: calls.append(p) or real_scan(p))
+    first = get_pip_freeze()
+    [saved] = root.glob("packages-*.json")
+    change(site, saved)
+    utils._FREEZE_CACHE.clear()  # as in a new kernel
+    listed = get_pip_freeze()
+    assert len(calls) == 1 + scans_again
+    assert (listed == first) != ("newcomer==0.1" in listed)
+    assert mode(saved) == 0o600 and not saved.is_symlink()  # written again, not through a link
+
+
+def test_no_list_is_kept_for_a_working_directory_holding_projects(site, tmp_path, monkeypatch):
+    monkeypatch.setattr(utils, "APP_TEMP_DIRECTORY", tmp_path)
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "local-1.0.dist-info").mkdir()
+    monkeypatch.setattr(sys, "path", ["", str(site)])
+    get_pip_freeze()
+    assert not list(tmp_path.glob("packages-*"))

@@ -160,6 +160,24 @@ TEST(CacheAdoption, OwnershipNeedsADirectory) {
   EXPECT_FALSE(orvane::owned_by_cache(plain("component-a", true)));
 }
 
+TEST(CacheAdoption, LoadOnlyLeavesTheOtherComponentsWritesAlone) {
+  CacheDirEntry truncated = write("component-t", "c", 1, 1.0);
+  truncated.complete = false;
+  const std::vector<CacheDirEntry> entries = {write("component-a", "a", 1, 1.0),
+                                              write("component-a-old", "a", 1, 0.5),
+                                              write("component-b", "b", 1, 1.0),
+                                              write("component-b-old", "b", 1, 0.5),
+                                              truncated,
+                                              write("component-gone", "x", 1, 1.0)};
+  const std::unordered_set<std::string> only = {"b"};
+  auto plan = plan_adoption(entries, {"a", "b", "c"}, false, &only);
+  ASSERT_EQ(plan.loads.size(), 1u);
+  EXPECT_EQ(plan.loads[0].entry_name, "component-b");
+  // The writes of a and c stay as they are; b's superseded and orphaned writes still go.
+  EXPECT_EQ(plan.kept, (std::vector<std::string>{"component-a", "component-a-old", "component-t"}));
+  EXPECT_EQ(plan.removals, (std::vector<std::string>{"component-b-old", "component-gone"}));
+}
+
 namespace {
 
 void put_file(const std::string& path, const std::string& text) {

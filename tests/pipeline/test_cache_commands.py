@@ -166,6 +166,22 @@ def test_adopting_into_a_live_pipeline_releases_the_caches_it_replaces(pipes, sh
     assert p.diskcache_dir == str(elsewhere)
 
 
+def test_adopting_for_named_components_leaves_the_others_as_they_are(pipes, shell, tmp_path):
+    p = new_pipeline(pipes)
+    run_all(p, shell)
+    old_a, old_c = p.nodes["a"].diskcache_dir, p.nodes["c"].diskcache_dir
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    moved = shutil.copytree(old_a, elsewhere / "component-a")
+    other = shutil.copytree(old_c, elsewhere / "component-c")
+    p.load_diskcache(diskcache_dir=str(elsewhere), component_ids=["a"])
+    assert p.nodes["a"].diskcache_dir == str(moved)
+    # c is not named: it keeps the cache it holds, and the one offered to it stays unread.
+    assert p.nodes["c"].diskcache_dir == old_c
+    assert p.nodes["c"].status == OrvaneComponentStatus.SUCCESSFUL
+    assert sorted(os.listdir(other)) == sorted(os.listdir(old_c))
+
+
 def test_corrupt_write_is_not_loaded(pipes, shell):
     src = new_pipeline(pipes, graph=([("a", "x = 1", True)], []))
     run(src, "a", shell)
