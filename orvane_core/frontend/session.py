@@ -395,7 +395,15 @@ class OrvaneSession:
                     [n.diskcache_dir for c, n in self.pipeline.nodes.items() if c not in new_ids],
                     self.pipeline_id,
                 )
-            self.pipeline.update_graph(new_graph=model)
+            # An edited cell (and what runs after it) gets new ids: each takes the place of
+            # the component of the same name, so the engine says what changed.
+            earlier = {c.name: c.id for c in self._model.components} if self._model else {}
+            replaces = {
+                c.id: earlier[c.name]
+                for c in model.components
+                if earlier.get(c.name, c.id) != c.id
+            }
+            self.pipeline.update_graph(new_graph=model, replaces=replaces)
         self._model = model
         if self.keeps_cache():
             self._adopt_kept()

@@ -127,11 +127,19 @@ class OrvaneDagBase:
 
     # -- graph changes ----------------------------------------------------------------------
 
-    def update_graph(self, new_graph: OrvaneDagModel) -> None:
-        """Apply a new graph model, keeping the components (and results) of unchanged cells."""
-        self._apply(_validate(new_graph))
+    def update_graph(
+        self, new_graph: OrvaneDagModel, replaces: dict[str, str] | None = None
+    ) -> None:
+        """Apply a new graph model, keeping the components (and results) of unchanged cells.
 
-    def _apply(self, plan: _Plan) -> None:
+        ``replaces`` (optional) maps a new component's id to the id of the component it takes
+        the place of, as when a front end gives an edited cell a new id: the new component is
+        then said to run because its code or its parents changed rather than because it never
+        ran.
+        """
+        self._apply(_validate(new_graph), replaces or {})
+
+    def _apply(self, plan: _Plan, replaces: dict[str, str] | None = None) -> None:
         old_nodes = self.nodes
         old_graph = self._graph
         # New components first: building them changes nothing, so a failure leaves the graph
@@ -145,6 +153,7 @@ class OrvaneDagBase:
         nodes: dict[str, Any] = {}
         code_changed: list[str] = []
         parents_changed: list[str] = []
+        moved = {old: new for new, old in replaces.items()} if replaces else {}
         for model in plan.components:
             component = fresh.get(model.id)
             if component is None:
@@ -157,6 +166,16 @@ class OrvaneDagBase:
                     parents_changed.append(model.id)
             else:
                 component._summary_sink = self._summary_sink
+                earlier = replaces.get(model.id) if replaces else None
+                if earlier in old_nodes:
+                    # It takes an earlier component's place: it runs for what changed.
+                    del fresh[model.id]
+                    if old_nodes[earlier].cell_code != model.code:
+                        code_changed.append(model.id)
+                    elif {
+                        moved.get(p, p) for p in old_graph.predecessors(earlier)
+                    } != plan.parents[model.id]:
+                        parents_changed.append(model.id)
             nodes[model.id] = component
 
         for cid, component in old_nodes.items():

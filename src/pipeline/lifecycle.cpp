@@ -148,9 +148,9 @@ bool records_match_summary_layout() {
          plain.contains("edges");
 }
 
-void update_graph(const py::object& self, const py::object& new_graph) {
+void update_graph(const py::object& self, const py::object& new_graph, const py::object& replaces) {
   try {
-    rt().dag_base.attr("update_graph")(self, py::arg("new_graph") = new_graph);
+    rt().dag_base.attr("update_graph")(self, new_graph, replaces);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_RuntimeError)) throw;
     run_callback(self, outcome_record(rt().procedure_updated, false, py::str(e.value())));
@@ -219,7 +219,8 @@ void register_lifecycle(py::module_& m, const py::object& cls) {
   // refuse the inherited Python function as a sibling.
   py::setattr(cls, "update_graph",
               py::cpp_function(&update_graph, py::name("update_graph"), py::is_method(cls),
-                               py::arg("new_graph"), "Apply a new graph model to the pipeline."));
+                               py::arg("new_graph"), py::arg("replaces") = py::none(),
+                               "Apply a new graph model to the pipeline."));
 
   py_values::lookup("atexit:register")(py::cpp_function(&clear_at_exit));
 }

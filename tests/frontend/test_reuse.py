@@ -41,6 +41,11 @@ def test_edges_from_names_their_errors_and_hints():
             ("%orvane status", "ok", "after clean (inferred from the names it reads)"),
             # Where its results come from, not that later cells' runs reused them.
             ("%orvane status", "ok", "disk: cached\n                     ran: it never ran"),
+            # An edited cell gets a new id; it and what follows run for what changed.
+            ("%%component clean\ndata = [d for d in data if d > 2]", "ok", ""),
+            ("%orvane run total", "ok", "3"),
+            ("%orvane status", "ok", "ran: its code changed"),
+            ("%orvane status", "ok", "ran: its parent clean reran"),
             ("%%component other\ndata = [9]", "ok", ""),
             ("%%component pick\nlen(data)", "error", "'data' (defined by load, clean, other)"),
             ("%%component pick after other\nlen(data) + s", "error", "only 'total' defines"),
