@@ -399,9 +399,7 @@ class OrvaneSession:
             # the component of the same name, so the engine says what changed.
             earlier = {c.name: c.id for c in self._model.components} if self._model else {}
             replaces = {
-                c.id: earlier[c.name]
-                for c in model.components
-                if earlier.get(c.name, c.id) != c.id
+                c.id: earlier[c.name] for c in model.components if earlier.get(c.name, c.id) != c.id
             }
             self.pipeline.update_graph(new_graph=model, replaces=replaces)
         self._model = model

@@ -172,9 +172,9 @@ class OrvaneDagBase:
                     del fresh[model.id]
                     if old_nodes[earlier].cell_code != model.code:
                         code_changed.append(model.id)
-                    elif {
-                        moved.get(p, p) for p in old_graph.predecessors(earlier)
-                    } != plan.parents[model.id]:
+                    elif {moved.get(p, p) for p in old_graph.predecessors(earlier)} != plan.parents[
+                        model.id
+                    ]:
                         parents_changed.append(model.id)
             nodes[model.id] = component
 
