@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/py_values.hpp"
 #include "core/cache_folders.hpp"
 
 namespace orvane::py_paths {
@@ -16,20 +17,15 @@ namespace py = pybind11;
 
 // The file-system bytes of a path value (text, bytes or any path-like object).
 inline std::string text(const py::handle& path) {
-  py::object fs = py::reinterpret_steal<py::object>(PyOS_FSPath(path.ptr()));
-  if (!fs) throw py::error_already_set();
-  if (PyBytes_Check(fs.ptr())) return std::string(py::bytes(fs));
-  py::object encoded = py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(fs.ptr()));
-  if (!encoded) throw py::error_already_set();
-  return std::string(py::bytes(encoded));
+  py::object fs = py_values::checked(PyOS_FSPath(path.ptr()));
+  if (!PyBytes_Check(fs.ptr())) fs = py_values::checked(PyUnicode_EncodeFSDefault(fs.ptr()));
+  return std::string(py::bytes(fs));
 }
 
 // A native path as Python text, undecodable bytes kept as the file functions keep them.
 inline py::str str(const std::string& path) {
-  PyObject* out =
-      PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
-  if (out == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::str>(out);
+  return py_values::checked(
+      PyUnicode_DecodeFSDefaultAndSize(path.data(), py::ssize_t_cast(path.size())));
 }
 
 // Raises `error` as OSError(errno, message, filename), which Python narrows to its subclass

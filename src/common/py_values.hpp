@@ -12,6 +12,12 @@ namespace orvane::py_values {
 
 namespace py = pybind11;
 
+// The new reference a C-API call returned, raising the Python error it set when it returned none.
+inline py::object checked(PyObject* result) {
+  if (result == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
+}
+
 // Keeps a reference for the life of the process. For objects looked up once at import: releasing
 // them after the interpreter has finalised would crash.
 inline py::handle keep(py::object value) { return value.release(); }
@@ -52,12 +58,7 @@ inline bool finalizing() {
 }
 
 // Equality the way statuses and records are meant to be compared: identity first, then ==.
-inline bool equal(py::handle a, py::handle b) {
-  if (a.is(b)) return true;
-  const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-  if (r < 0) throw py::error_already_set();
-  return r != 0;
-}
+inline bool equal(py::handle a, py::handle b) { return a.is(b) || a.equal(b); }
 
 // Runs `f` when the scope ends, however it ends. A Python error it raises is reported as
 // unraisable, naming `what`: a clean-up must not replace the error that ended the scope.
@@ -82,9 +83,7 @@ class OnExit {
 
 // list(values): a new list, never the caller's.
 inline py::list list_copy(const py::handle& values) {
-  PyObject* copy = PySequence_List(values.ptr());
-  if (copy == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::list>(copy);
+  return checked(PySequence_List(values.ptr()));
 }
 
 // The value's truth, raising the Python error of a value without one.
@@ -109,19 +108,12 @@ inline std::string text_or_empty(const py::handle& value) {
 
 // Text conversions that survive lone surrogates in exception texts and tracebacks.
 inline std::string utf8(const py::handle& text) {
-  py::object s = py::reinterpret_steal<py::object>(PyObject_Str(text.ptr()));
-  if (!s) throw py::error_already_set();
-  PyObject* b = PyUnicode_AsEncodedString(s.ptr(), "utf-8", "surrogatepass");
-  if (b == nullptr) throw py::error_already_set();
-  py::bytes bytes = py::reinterpret_steal<py::bytes>(b);
-  return std::string(bytes);
+  return checked(PyUnicode_AsEncodedString(py::str(text).ptr(), "utf-8", "surrogatepass"))
+      .cast<std::string>();
 }
 
 inline py::str from_utf8(const std::string& text) {
-  PyObject* s =
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
-  if (s == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::str>(s);
+  return checked(PyUnicode_DecodeUTF8(text.data(), py::ssize_t_cast(text.size()), "surrogatepass"));
 }
 
 }  // namespace orvane::py_values

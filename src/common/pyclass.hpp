@@ -22,12 +22,9 @@ namespace py = pybind11;
 // Creates the class, sets __module__, __qualname__ and __doc__, and stores it on the module.
 inline py::object make_class(py::module_& m, const char* name, const py::tuple& bases,
                              const char* doc) {
-  py::dict ns;
-  ns["__module__"] = m.attr("__name__");
-  ns["__qualname__"] = py::str(name);
-  ns["__doc__"] = py::str(doc);
-  py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
-  py::object cls = type(py::str(name), bases, ns);
+  py::dict ns(py::arg("__module__") = m.attr("__name__"), py::arg("__qualname__") = name,
+              py::arg("__doc__") = doc);
+  py::object cls = py::handle(reinterpret_cast<PyObject*>(&PyType_Type))(py::str(name), bases, ns);
   m.attr(name) = cls;
   return cls;
 }

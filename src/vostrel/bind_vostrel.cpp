@@ -10,80 +10,74 @@ namespace py = pybind11;
 namespace orvane::vostrel {
 namespace {
 
+using C = ComponentNative;
+
+// The Python values the native state holds, with the private attribute naming each. Reading the
+// attribute gives the value; assigning it sets it directly, with none of the public setter's
+// rules (as an instance attribute would).
+constexpr std::pair<py::object C::*, const char*> kHeld[] = {
+    {&C::id, "_id"},
+    {&C::name, "_name"},
+    {&C::cell_code, "_cell_code"},
+    {&C::metadata, "_metadata"},
+    {&C::in_and_out, "_in_and_out"},
+    {&C::memory, "_in_memory_cache"},
+    {&C::summary_sink, "_summary_sink"},  // set by the pipeline that owns the component
+    {&C::diskcache_handle, nullptr},
+    {&C::info_cache, nullptr}};
+
 // The native state holds Python values, so it takes part in garbage collection: a value that
 // refers back to its component (through a pipeline, say) must not keep both alive forever.
-int traverse_component(ComponentNative& c, visitproc visit, void* arg) {
-  for (const py::object* member :
-       {&c.id, &c.name, &c.cell_code, &c.metadata, &c.in_and_out, &c.memory, &c.diskcache_handle,
-        &c.summary_sink, &c.info_cache}) {
-    Py_VISIT(member->ptr());
-  }
+int traverse_component(C& c, visitproc visit, void* arg) {
+  for (const auto& [member, name] : kHeld) Py_VISIT((c.*member).ptr());
   return 0;
 }
 
-void clear_component(ComponentNative& c) {
-  for (py::object* member :
-       {&c.in_and_out, &c.memory, &c.diskcache_handle, &c.summary_sink, &c.info_cache}) {
-    *member = py::none();
+// Drops what can refer back; the identity and the metadata stay for a late finaliser.
+void clear_component(C& c) {
+  for (auto member :
+       {&C::in_and_out, &C::memory, &C::diskcache_handle, &C::summary_sink, &C::info_cache}) {
+    c.*member = py::none();
   }
   c.disk.apply(DiskInput{DiskEvent::Released});
 }
 
-// A private attribute that names native state: reading it gives the value, assigning it sets
-// it directly, with none of the public setter's rules (as an instance attribute would).
-template <typename Getter, typename Setter>
-void private_attribute(const py::object& cls, const char* name, Getter getter, Setter setter) {
-  pyclass::def_property(cls, name, getter, setter);
-}
-
-py::object ComponentNative::* const kValueMembers[] = {
-    &ComponentNative::id,       &ComponentNative::name,       &ComponentNative::cell_code,
-    &ComponentNative::metadata, &ComponentNative::in_and_out, &ComponentNative::memory};
-const char* const kValueNames[] = {"_id",       "_name",       "_cell_code",
-                                   "_metadata", "_in_and_out", "_in_memory_cache"};
-
 void register_private_state(const py::object& cls) {
-  for (int i = 0; i < 6; ++i) {
-    auto member = kValueMembers[i];
-    private_attribute(
-        cls, kValueNames[i], [member](ComponentNative& c) { return c.*member; },
-        [member](ComponentNative& c, py::object value) { c.*member = std::move(value); });
+  namespace pc = pyclass;
+  for (const auto& [member, name] : kHeld) {
+    if (name == nullptr) continue;
+    pc::def_property(
+        cls, name, [member = member](C& c) { return c.*member; },
+        [member = member](C& c, py::object value) { c.*member = std::move(value); });
   }
-  private_attribute(
-      cls, "_status", [](ComponentNative& c) { return to_py(c.status()); },
-      [](ComponentNative& c, py::object value) {
-        c.run.commit(component::assign_status(c.run.state(), status_from_py(value)));
+  pc::def_property(
+      cls, "_status", [](C& c) { return to_py(c.status()); },
+      [](C& c, py::handle v) {
+        c.run.commit(component::assign_status(c.run.state(), status_from_py(v)));
       });
-  private_attribute(
-      cls, "_success_count", [](ComponentNative& c) { return py::int_(c.success_count()); },
-      [](ComponentNative& c, py::object value) {
-        c.run.commit(component::assign_success_count(c.run.state(), value.cast<std::int64_t>()));
+  pc::def_property(
+      cls, "_success_count", [](C& c) { return c.success_count(); },
+      [](C& c, std::int64_t n) {
+        c.run.commit(component::assign_success_count(c.run.state(), n));
       });
-  private_attribute(
-      cls, "_diskcache", [](ComponentNative& c) { return c.diskcache_handle; },
-      [](ComponentNative& c, py::object value) {
+  pc::def_property(
+      cls, "_diskcache", [](C& c) { return c.diskcache_handle; },
+      [](C& c, py::object value) {
         const bool attach = !value.is_none();
         c.diskcache_handle = std::move(value);
         c.disk.apply(DiskInput{attach ? DiskEvent::HandleSet : DiskEvent::Released});
       });
-  private_attribute(
-      cls, "_diskcache_status", [](ComponentNative& c) { return to_py(c.stored_disk_status()); },
-      [](ComponentNative& c, py::object value) {
+  pc::def_property(
+      cls, "_diskcache_status", [](C& c) { return to_py(c.stored_disk_status()); },
+      [](C& c, py::handle v) {
         DiskInput in{DiskEvent::Assign};
-        in.status = disk_status_from_py(value);
+        in.status = disk_status_from_py(v);
         c.disk.apply(in);
       });
-  // Set by the pipeline that owns the component; None until then.
-  private_attribute(
-      cls, "_summary_sink", [](ComponentNative& c) { return c.summary_sink; },
-      [](ComponentNative& c, py::object value) { c.summary_sink = std::move(value); });
-
-  pyclass::def(
-      cls, "_diskcache_write_pending", [](ComponentNative& c) { return c.write_pending(); },
-      "True while a write of the current results is queued and not finished.");
-  pyclass::def(
-      cls, "_in_memory_cache_empty", [](ComponentNative& c) { return c.memory_cache_empty(); },
-      "True when the in-memory cache holds no results.");
+  pc::def(cls, "_diskcache_write_pending", &C::write_pending,
+          "True while a write of the current results is queued and not finished.");
+  pc::def(cls, "_in_memory_cache_empty", &C::memory_cache_empty,
+          "True when the in-memory cache holds no results.");
 }
 
 }  // namespace

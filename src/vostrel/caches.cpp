@@ -1,4 +1,7 @@
 // The component's in-memory and disk caches, and showing its results in the notebook.
+#include <algorithm>
+#include <iterator>
+
 #include "common/fork_guard.hpp"
 #include "common/py_paths.hpp"
 #include "common/pyclass.hpp"
@@ -34,17 +37,11 @@ bool load_diskcache(ComponentNative& c, py::handle cache_dir) {
   }
   clear_in_memory_cache(c);
 
-  const bool error = holds_value(cache_get(c, Field::ExceptionMsg));
-  bool result = false;
-  if (!error) {
-    for (Field field :
-         {Field::ModuleStatements, Field::NonModuleOutputs, Field::LastOutput, Field::Captured}) {
-      if (holds_value(cache_get(c, field))) {
-        result = true;
-        break;
-      }
-    }
-  }
+  const Field results[] = {Field::ModuleStatements, Field::NonModuleOutputs, Field::LastOutput,
+                           Field::Captured};
+  const auto holds = [&c](Field field) { return holds_value(cache_get(c, field)); };
+  const bool error = holds(Field::ExceptionMsg);
+  const bool result = !error && std::any_of(std::begin(results), std::end(results), holds);
   set_status(c, component::loaded_status(error, result));
   return true;
 }
@@ -74,34 +71,27 @@ void clear_cache(ComponentNative& c) {
 
 namespace {
 
+// In a kernel the value goes out as a result on the shell's message session; a shell outside a
+// kernel shows it through its display publisher; without a shell it is printed.
 void show_last_output(const ComponentNative& c, py::handle shell) {
-  const Refs& r = refs();
   py::object value = cache_get(c, Field::LastOutput);
   if (!holds_value(value)) return;
   py::str text = py::repr(value);
-  if (!truthy(shell)) {
-    r.builtins_print(text);
-    return;
-  }
-  const py::object& component_id = c.id;
-  py::object hook = py::getattr(shell, "displayhook", py::none());
-  py::object session = hook.is_none() ? py::none() : py::getattr(hook, "session", py::none());
+  py::dict data("text/plain"_a = text), metadata("component_id"_a = c.id);
+  const bool in_shell = truthy(shell);
+  py::object hook = in_shell ? py::getattr(shell, "displayhook", py::none()) : py::none();
+  py::object session = py::getattr(hook, "session", py::none());
+  py::object publisher = in_shell ? py::getattr(shell, "display_pub", py::none()) : py::none();
   if (!session.is_none()) {
-    py::dict content("execution_count"_a = 0, "data"_a = py::dict("text/plain"_a = text),
-                     "metadata"_a = py::dict("component_id"_a = component_id));
+    py::dict content("execution_count"_a = 0, "data"_a = data, "metadata"_a = metadata);
     session.attr("send")(hook.attr("pub_socket"), "execute_result", content,
                          "parent"_a = hook.attr("parent_header"),
                          "ident"_a = py::bytes("execute_result"));
-    return;
+  } else if (!publisher.is_none()) {
+    publisher.attr("publish")("data"_a = data, "metadata"_a = metadata);
+  } else {
+    refs().builtins_print(text);
   }
-  // A shell outside a kernel has no message session; its own display publisher shows the value.
-  py::object publisher = py::getattr(shell, "display_pub", py::none());
-  if (publisher.is_none()) {
-    r.builtins_print(text);
-    return;
-  }
-  publisher.attr("publish")("data"_a = py::dict("text/plain"_a = text),
-                            "metadata"_a = py::dict("component_id"_a = component_id));
 }
 
 void show_captured(const ComponentNative& c, py::handle shell) {

@@ -15,18 +15,12 @@ namespace orvane::vostrel {
 // Python objects the component needs on every call, resolved once at module import. Held by a
 // leaked pointer: releasing them after the interpreter has finalised would crash.
 struct Refs {
-  py::object module_dict;
-  py::object native_init;  // the native base's __init__
-  py::object logging_init;
-  py::object component_status, diskcache_status;
-  py::object status[4];  // OrvaneComponentStatus members, indexed by Status
-  py::object disk[4];    // OrvaneDiskcacheStatus members, indexed by DiskStatus
-  py::object in_memory_cache, captured_io, pipeline_error;
+  py::object module_dict, native_init, logging_init;  // native_init: the native base's __init__
+  py::object status[4], disk[4];  // the status enumerations' members, indexed by the native status
+  py::object in_memory_cache, captured_io, pipeline_error, cache_model, variable_model;
   py::object in_out_model, metadata_model, info_model, request_model, outputs_summary_model;
-  py::object cache_model, variable_model;
   py::object plain;  // the records' own conversion to plain mappings and lists
-  py::object http_ok, http_partial;
-  py::object sys, builtins_eval, builtins_print;
+  py::object http_ok, http_partial, sys, builtins_eval, builtins_print;
 };
 
 const Refs& refs();
@@ -43,14 +37,8 @@ Status status_from_py(py::handle value);
 DiskStatus disk_status_from_py(py::handle value);
 
 // Attribute access on values, raising the Python error as is.
-inline py::object get(py::handle obj, const char* name) {
-  PyObject* r = PyObject_GetAttrString(obj.ptr(), name);
-  if (r == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(r);
-}
-inline void set(py::handle obj, const char* name, py::handle value) {
-  if (PyObject_SetAttrString(obj.ptr(), name, value.ptr()) != 0) throw py::error_already_set();
-}
+inline py::object get(py::handle obj, const char* name) { return obj.attr(name); }
+inline void set(py::handle obj, const char* name, py::handle value) { obj.attr(name) = value; }
 using py_values::equal;
 using py_values::truthy;
 // Truth of a result value; values without a truth value of their own (arrays, frames) count as

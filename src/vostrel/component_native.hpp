@@ -21,6 +21,7 @@
 #include <string>
 #include <utility>
 
+#include "common/py_values.hpp"
 #include "core/component_state.hpp"
 
 namespace orvane::vostrel {
@@ -35,35 +36,23 @@ using component::Write;
 
 struct ComponentNative {
   // Values of the component, as Python objects (records, caches, text).
-  py::object id, name, cell_code, metadata, in_and_out, memory, diskcache_handle;
+  py::object id = py::none(), name = py::none(), cell_code = py::none(), metadata = py::none(),
+             in_and_out = py::none(), memory = py::none(), diskcache_handle = py::none();
   component::StatusMachine run;
   component::DiskMachine disk;
   // The pipeline's set of components whose summary changed, and this component's summary
   // mapping cached until it changes. The generation number lets a summary build notice a change
   // made meanwhile by a completion on the pool's result thread.
-  py::object summary_sink, info_cache;
+  py::object summary_sink = py::none(), info_cache = py::none();
   std::uint64_t info_generation = 0;
-
-  ComponentNative() {
-    for (py::object* member : {&id, &name, &cell_code, &metadata, &in_and_out, &memory,
-                               &diskcache_handle, &summary_sink, &info_cache}) {
-      *member = py::none();
-    }
-  }
 
   // ---- queries ----
   Status status() const { return run.status(); }
   std::int64_t success_count() const { return run.success_count(); }
   // The disk-cache switch lives in the metadata record, which users may change in place.
   bool diskcache_enabled() const {
-    if (metadata.is_none()) return false;
-    static PyObject* const field = PyUnicode_InternFromString("diskcache");  // lives forever
-    PyObject* flag = PyObject_GetAttr(metadata.ptr(), field);
-    if (flag == nullptr) throw py::error_already_set();
-    const int truth = PyObject_IsTrue(flag);
-    Py_DECREF(flag);
-    if (truth < 0) throw py::error_already_set();
-    return truth != 0;
+    static const py::handle field(PyUnicode_InternFromString("diskcache"));  // kept
+    return !metadata.is_none() && py_values::truthy(metadata.attr(field));
   }
   DiskStatus disk_status() const { return disk.reported(diskcache_enabled()); }
   DiskStatus stored_disk_status() const { return disk.stored(); }
@@ -74,14 +63,8 @@ struct ComponentNative {
   const py::object& diskcache() const { return diskcache_handle; }
   // True when the in-memory cache holds no results (or there is none).
   bool memory_cache_empty() const {
-    if (memory.is_none()) return true;
-    static PyObject* const method = PyUnicode_InternFromString("is_empty");  // lives forever
-    PyObject* empty = PyObject_CallMethodNoArgs(memory.ptr(), method);
-    if (empty == nullptr) throw py::error_already_set();
-    const int truth = PyObject_IsTrue(empty);
-    Py_DECREF(empty);
-    if (truth < 0) throw py::error_already_set();
-    return truth != 0;
+    static const py::handle method(PyUnicode_InternFromString("is_empty"));  // kept
+    return memory.is_none() || py_values::truthy(memory.attr(method)());
   }
 
   // ---- disk-cache channel ----
@@ -122,9 +105,7 @@ struct ComponentNative {
   // Lets go of the attached disk cache without deleting it: another owner keeps its folder.
   void release_diskcache() {
     py::object handle = std::exchange(diskcache_handle, py::none());
-    if (!handle.is_none() && PyObject_HasAttrString(handle.ptr(), "close")) {
-      handle.attr("close")();
-    }
+    if (!handle.is_none() && py::hasattr(handle, "close")) handle.attr("close")();
     apply_disk(DiskInput{DiskEvent::Released});
   }
 
@@ -137,12 +118,12 @@ struct ComponentNative {
   void touch() {
     ++info_generation;
     info_cache = py::none();
+    // The pipeline's sink is a set; anything else is asked through its own add().
     if (summary_sink.is_none()) return;
-    if (PySet_Check(summary_sink.ptr())) {
-      if (PySet_Add(summary_sink.ptr(), id.ptr()) != 0) throw py::error_already_set();
-      return;
-    }
-    summary_sink.attr("add")(id);
+    if (!PySet_Check(summary_sink.ptr()))
+      summary_sink.attr("add")(id);
+    else if (PySet_Add(summary_sink.ptr(), id.ptr()) != 0)
+      throw py::error_already_set();
   }
 };
 

@@ -1,4 +1,6 @@
 // Component identity, properties with their setter rules, the status changes and info.
+#include <algorithm>
+
 #include "common/pyclass.hpp"
 #include "vostrel/component.hpp"
 
@@ -23,8 +25,6 @@ void init_refs(py::module_& m, py::handle native_class) {
   r->native_init = native_class.attr("__init__");
   const std::pair<py::object Refs::*, const char*> lookups[] = {
       {&Refs::logging_init, "orvane_core.common.mixins:LoggingMixin.__init__"},
-      {&Refs::component_status, "orvane_core.misc:OrvaneComponentStatus"},
-      {&Refs::diskcache_status, "orvane_core.misc:OrvaneDiskcacheStatus"},
       {&Refs::pipeline_error, "orvane_core.misc:OrvanePipelineError"},
       {&Refs::in_memory_cache, "orvane_core.cache.memory:OrvaneInMemoryCache"},
       {&Refs::captured_io, "orvane_core.capture:OrvaneCapturedIO"},
@@ -42,45 +42,39 @@ void init_refs(py::module_& m, py::handle native_class) {
       {&Refs::builtins_eval, "builtins:eval"},
       {&Refs::builtins_print, "builtins:print"}};
   for (const auto& [field, path] : lookups) r->*field = py_values::lookup(path);
-  for (Status s : component::kStatuses) {
-    r->status[static_cast<int>(s)] = r->component_status(component::to_string(s));
-  }
-  for (DiskStatus s : component::kDiskStatuses) {
-    r->disk[static_cast<int>(s)] = r->diskcache_status(component::to_string(s));
+  py::object statuses = py_values::lookup("orvane_core.misc:OrvaneComponentStatus");
+  py::object disk_statuses = py_values::lookup("orvane_core.misc:OrvaneDiskcacheStatus");
+  for (int i = 0; i < 4; ++i) {
+    r->status[i] = statuses(component::to_string(component::kStatuses[i]));
+    r->disk[i] = disk_statuses(component::to_string(component::kDiskStatuses[i]));
   }
   g_refs = r;
 }
 
 namespace {
-// The member of the enumeration `type` that `value` is. Members are singletons, so identity
-// decides first; equality covers a member that was copied.
+// The member of the enumeration that `value` is. Members of an enumeration are singletons (a
+// copy is the member itself), so identity decides.
 template <typename E>
-E member_of(py::handle value, const py::object& type, const py::object (&members)[4],
-            const char* what) {
-  for (int pass = 0; pass < 2 && py::isinstance(value, type); ++pass) {
-    for (int i = 0; i < 4; ++i) {
-      if (pass == 0 ? members[i].is(value) : equal(members[i], value)) return static_cast<E>(i);
-    }
+E member_of(py::handle value, const py::object (&members)[4], const char* what) {
+  for (int i = 0; i < 4; ++i) {
+    if (members[i].is(value)) return static_cast<E>(i);
   }
   raise(PyExc_AssertionError, format_text(value) + " is not a valid " + what + " status.");
 }
 }  // namespace
 
 Status status_from_py(py::handle value) {
-  return member_of<Status>(value, refs().component_status, refs().status, "component");
+  return member_of<Status>(value, refs().status, "component");
 }
 
 DiskStatus disk_status_from_py(py::handle value) {
-  return member_of<DiskStatus>(value, refs().diskcache_status, refs().disk, "diskcache");
+  return member_of<DiskStatus>(value, refs().disk, "diskcache");
 }
 
 bool holds_value(py::handle value) {
   if (value.is_none()) return false;
   const int r = PyObject_IsTrue(value.ptr());
-  if (r < 0) {
-    PyErr_Clear();
-    return true;
-  }
+  if (r < 0) PyErr_Clear();  // no truth value of its own: present
   return r != 0;
 }
 
@@ -90,9 +84,7 @@ void raise(PyObject* type, const std::string& message) {
 }
 
 std::string format_text(py::handle value) {
-  PyObject* s = PyObject_Format(value.ptr(), nullptr);
-  if (s == nullptr) throw py::error_already_set();
-  return utf8(py::reinterpret_steal<py::object>(s));
+  return utf8(py_values::checked(PyObject_Format(value.ptr(), nullptr)));
 }
 
 void require_text_or_none(py::handle value, const char* argument) {
@@ -162,8 +154,7 @@ const py::object& cache_source(const ComponentNative& c, bool* from_disk) {
 }
 
 py::object diskcache_dir(const ComponentNative& c) {
-  if (c.diskcache_handle.is_none()) return py::none();
-  return get(c.diskcache_handle, "cache_dir");
+  return c.diskcache_handle.is_none() ? py::none() : get(c.diskcache_handle, "cache_dir");
 }
 
 void init(py::object self, py::object record) {
@@ -190,17 +181,11 @@ namespace {
 // A field's value as the record's dict() gives it: texts and None as they are, a list of texts
 // copied, anything else through the records' own conversion.
 py::object plain_field(py::object value) {
-  PyObject* v = value.ptr();
-  if (v == Py_None || PyUnicode_CheckExact(v)) return value;
-  if (PyList_CheckExact(v)) {
-    const Py_ssize_t n = PyList_GET_SIZE(v);
-    bool texts = true;
-    for (Py_ssize_t i = 0; i < n && texts; ++i) texts = PyUnicode_CheckExact(PyList_GET_ITEM(v, i));
-    if (texts) {
-      PyObject* copy = PyList_GetSlice(v, 0, n);
-      if (copy == nullptr) throw py::error_already_set();
-      return py::reinterpret_steal<py::object>(copy);
-    }
+  const auto text = [](py::handle v) { return PyUnicode_CheckExact(v.ptr()) != 0; };
+  if (value.is_none() || text(value)) return value;
+  if (PyList_CheckExact(value.ptr())) {
+    auto list = py::reinterpret_borrow<py::list>(value);
+    if (std::all_of(list.begin(), list.end(), text)) return py_values::list_copy(list);
   }
   return refs().plain(value);
 }
@@ -208,31 +193,14 @@ py::object plain_field(py::object value) {
 // The component's summary fields in the record's order; with `plain`, each value as the record's
 // dict() gives it (the identifier and the two statuses go as they are).
 py::dict info_fields(const ComponentNative& c, bool plain) {
-  constexpr int kFields = 12;
-  static const char* const texts[kFields] = {
-      "identifier",    "name",   "code",    "metadata", "execution_status", "diskcache_status",
-      "diskcache_dir", "inputs", "outputs", "imports",  "summary",          "last_execution"};
-  static py::handle names[kFields];
-  const py::object values[kFields] = {c.id,
-                                      c.name,
-                                      c.cell_code,
-                                      c.metadata,
-                                      to_py(c.status()),
-                                      to_py(c.disk_status()),
-                                      diskcache_dir(c),
-                                      get(c.in_and_out, "inputs"),
-                                      get(c.in_and_out, "outputs"),
-                                      get(c.in_and_out, "imports"),
-                                      outputs_summary(c),
-                                      py::str("")};
-  py::dict out;
-  for (int i = 0; i < kFields; ++i) {
-    if (!names[i]) names[i] = pyclass::intern(texts[i]);
-    const bool as_is = !plain || i == 0 || i == 4 || i == 5;
-    py::object value = as_is ? values[i] : plain_field(values[i]);
-    if (PyDict_SetItem(out.ptr(), names[i].ptr(), value.ptr()) != 0) throw py::error_already_set();
-  }
-  return out;
+  const auto p = [plain](py::object value) { return plain ? plain_field(value) : value; };
+  return py::dict(
+      "identifier"_a = c.id, "name"_a = p(c.name), "code"_a = p(c.cell_code),
+      "metadata"_a = p(c.metadata), "execution_status"_a = to_py(c.status()),
+      "diskcache_status"_a = to_py(c.disk_status()), "diskcache_dir"_a = p(diskcache_dir(c)),
+      "inputs"_a = p(get(c.in_and_out, "inputs")), "outputs"_a = p(get(c.in_and_out, "outputs")),
+      "imports"_a = p(get(c.in_and_out, "imports")), "summary"_a = p(outputs_summary(c)),
+      "last_execution"_a = py::str(""));
 }
 }  // namespace
 
@@ -252,9 +220,7 @@ py::object outputs(py::object self) {
   const ComponentNative& c = native(self);
   py::dict out;
   py::object values = cache_get(c, Field::NonModuleOutputs);
-  if (!values.is_none()) {
-    if (PyDict_Update(out.ptr(), values.ptr()) != 0) throw py::error_already_set();
-  }
+  if (!values.is_none()) out.attr("update")(values);
   py::object statements = cache_get(c, Field::ModuleStatements);
   if (statements.is_none()) return std::move(out);
   for (py::handle item : statements.attr("items")()) {
@@ -339,15 +305,9 @@ py::object outputs_summary(const ComponentNative& c) {
 void register_state(const py::object& cls) {
   pyclass::def(cls, "__init__", &init, py::arg("component"));
   pyclass::def(cls, "__del__", [](py::object self) {
-    if (py_values::finalizing()) return;
-    ComponentNative* c = nullptr;
-    try {
-      c = &native(self);
-    } catch (py::cast_error&) {
-      return;  // construction never completed
-    }
-    if (c->diskcache_handle.is_none()) return;
-    clear_diskcache(*c);
+    // Nothing to do late in shutdown, nor for a component whose construction never completed.
+    if (py_values::finalizing() || !py::detail::is_holder_constructed(self.ptr())) return;
+    clear_diskcache(native(self));
   });
 
   namespace pc = pyclass;
