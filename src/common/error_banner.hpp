@@ -26,9 +26,8 @@ inline std::string text_or(const py::handle& value, const std::string& stand_in)
 inline std::vector<std::string> lines(const py::handle& exc, const py::handle& tb,
                                       const std::string* text) {
   const std::string name = py_values::utf8(py::type::of(exc).attr("__name__"));
-  py::object formatted =
-      py::module_::import("traceback")
-          .attr("format_exception")(py::type::of(exc), exc, tb, py::arg("chain") = true);
+  py::object formatted = py_values::lookup("traceback:format_exception")(py::type::of(exc), exc, tb,
+                                                                         py::arg("chain") = true);
   std::vector<std::string> entries;
   for (const py::handle& entry : formatted) entries.push_back(py_values::utf8(entry));
   std::vector<std::string> notes;

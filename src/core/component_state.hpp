@@ -9,6 +9,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 
 namespace orvane::component {
 
@@ -112,6 +113,28 @@ struct DoneFacts {
 
 struct DiskInput {
   explicit DiskInput(DiskEvent e = DiskEvent::Assign) : event(e) {}
+  // The inputs that carry more than their event.
+  static DiskInput assign(DiskStatus status) {
+    DiskInput in{DiskEvent::Assign};
+    in.status = status;
+    return in;
+  }
+  static DiskInput queued(Write write) {
+    DiskInput in{DiskEvent::WriteQueued};
+    in.write = std::move(write);
+    return in;
+  }
+  static DiskInput stopped(bool enabled) {
+    DiskInput in{DiskEvent::WriterStopped};
+    in.enabled = enabled;
+    return in;
+  }
+  static DiskInput done(Write write, const DoneFacts& facts) {
+    DiskInput in{DiskEvent::WriteDone};
+    in.write = std::move(write);
+    in.facts = facts;
+    return in;
+  }
   DiskEvent event;
   DiskStatus status = DiskStatus::Uncached;  // Assign
   Write write;                               // WriteQueued, WriteDone
@@ -151,6 +174,12 @@ class DiskMachine {
   }
   // The one place the disk-cache state changes.
   void apply(const DiskInput& input) { state_ = step(std::move(state_), input); }
+  // Takes in a done message of the writer: its verdict, judged before the state changes.
+  DoneVerdict take_done(Write write, const DoneFacts& facts) {
+    const DoneVerdict verdict = judge_done(state_, write, facts);
+    apply(DiskInput::done(std::move(write), facts));
+    return verdict;
+  }
 
  private:
   DiskState state_;

@@ -69,11 +69,7 @@ void register_private_state(const py::object& cls) {
       });
   pc::def_property(
       cls, "_diskcache_status", [](C& c) { return to_py(c.stored_disk_status()); },
-      [](C& c, py::handle v) {
-        DiskInput in{DiskEvent::Assign};
-        in.status = disk_status_from_py(v);
-        c.disk.apply(in);
-      });
+      [](C& c, py::handle v) { c.disk.apply(DiskInput::assign(disk_status_from_py(v))); });
   pc::def(cls, "_diskcache_write_pending", &C::write_pending,
           "True while a write of the current results is queued and not finished.");
   pc::def(cls, "_in_memory_cache_empty", &C::memory_cache_empty,
@@ -84,8 +80,8 @@ void register_private_state(const py::object& cls) {
 }  // namespace orvane::vostrel
 
 PYBIND11_MODULE(vostrel, m) {
+  using namespace orvane::vostrel;
   orvane::fork_guard::loaded_pid();
-  using orvane::vostrel::ComponentNative;
   m.doc() = "The code-cell component of a pipeline.";
   // Docstrings are the plain texts, without generated signatures.
   py::options options;
@@ -97,21 +93,18 @@ PYBIND11_MODULE(vostrel, m) {
   m.attr("EXC_LINE_LENGTH") = orvane::kExcLineLength;
   m.attr("EXC_TRACEBACK") = orvane::kExcTraceback;
 
-  py::class_<ComponentNative> native(
-      m, "_OrvaneComponentNative",
-      py::custom_type_setup(&orvane::pyclass::gc_type_setup<orvane::vostrel::ComponentNative,
-                                                            orvane::vostrel::traverse_component,
-                                                            orvane::vostrel::clear_component>),
-      "Native state of a code-cell component.");
+  py::class_<C> native(m, "_OrvaneComponentNative",
+                       py::custom_type_setup(
+                           &orvane::pyclass::gc_type_setup<C, traverse_component, clear_component>),
+                       "Native state of a code-cell component.");
   native.def(py::init<>());
 
-  orvane::vostrel::init_refs(m, native);
+  init_refs(m, native);
   py::object logging_mixin = orvane::py_values::lookup("orvane_core.common.mixins:LoggingMixin");
   py::object cls = orvane::pyclass::make_class(
       m, "OrvaneComponentVostrel", py::make_tuple(native, logging_mixin),
       "Data structure to represent a code cell in a pipeline (or a graph node.)");
-  orvane::vostrel::register_private_state(cls);
-  orvane::vostrel::register_state(cls);
-  orvane::vostrel::register_caches(cls);
-  orvane::vostrel::register_execution(cls);
+  for (auto add : {register_private_state, register_state, register_caches, register_execution}) {
+    add(cls);
+  }
 }

@@ -24,17 +24,13 @@ void clear_in_memory_cache(ComponentNative& c) {
 }
 
 bool load_diskcache(ComponentNative& c, py::handle cache_dir) {
-  try {
-    // Looked up per call so the disk cache implementation can be swapped in the package.
-    py::object disk_cache_class = py_values::lookup("orvane_core.cache:OrvaneDiskCache");
-    py::object handle = disk_cache_class("cache_dir"_a = cache_dir);
-    c.diskcache_handle = std::move(handle);
-    c.apply_disk(DiskInput{DiskEvent::Attached});
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-    c.apply_disk(DiskInput{DiskEvent::LoadFailed});
-    return false;
-  }
+  // Looked up per call so the disk cache implementation can be swapped in the package.
+  const bool opened = py_values::quietly([&] {
+    py::object open = py_values::lookup("orvane_core.cache:OrvaneDiskCache");
+    c.diskcache_handle = open("cache_dir"_a = cache_dir);
+  });
+  c.apply_disk(DiskInput{opened ? DiskEvent::Attached : DiskEvent::LoadFailed});
+  if (!opened) return false;
   clear_in_memory_cache(c);
 
   const Field results[] = {Field::ModuleStatements, Field::NonModuleOutputs, Field::LastOutput,

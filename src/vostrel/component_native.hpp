@@ -68,40 +68,27 @@ struct ComponentNative {
   }
 
   // ---- disk-cache channel ----
-  void write_queued(std::int64_t success_count, std::string cache_dir) {
-    DiskInput in{DiskEvent::WriteQueued};
-    in.write = Write{success_count, std::move(cache_dir)};
-    apply_disk(in);
+  void write_queued(std::int64_t count, std::string dir) {
+    apply_disk(DiskInput::queued({count, std::move(dir)}));
   }
   void write_refused() { apply_disk(DiskInput{DiskEvent::WriteRefused}); }
   void write_cancelled() { apply_disk(DiskInput{DiskEvent::WriteCancelled}); }
-  void writer_stopped() {
-    DiskInput in{DiskEvent::WriterStopped};
-    in.enabled = diskcache_enabled();
-    apply_disk(in);
-  }
+  void writer_stopped() { apply_disk(DiskInput::stopped(diskcache_enabled())); }
   // Takes in a done message of the writer and says what to do with its folder.
-  DoneVerdict write_done(std::int64_t success_count, std::string cache_dir, bool successful) {
-    DiskInput in{DiskEvent::WriteDone};
-    in.write = Write{success_count, std::move(cache_dir)};
-    in.facts =
-        component::DoneFacts{successful, status(), this->success_count(), diskcache_enabled()};
-    const DoneVerdict verdict = component::judge_done(disk.state(), in.write, in.facts);
-    apply_disk(in);
+  DoneVerdict write_done(std::int64_t count, std::string dir, bool successful) {
+    const DoneVerdict verdict = disk.take_done({count, std::move(dir)}, done_facts(successful));
+    touch();
     return verdict;
   }
   // Says whether a write that completed at once (its folder is the attached cache) is taken in.
-  DoneVerdict completed_write(std::int64_t success_count) const {
-    return component::judge_completed(
-        disk.state(), success_count,
-        component::DoneFacts{true, status(), this->success_count(), diskcache_enabled()});
+  DoneVerdict completed_write(std::int64_t count) const {
+    return component::judge_completed(disk.state(), count, done_facts(true));
+  }
+  component::DoneFacts done_facts(bool successful) const {
+    return {successful, status(), success_count(), diskcache_enabled()};
   }
   // The status setter for every status but UNCACHED (which unloads the cache).
-  void mark_disk_status(DiskStatus status) {
-    DiskInput in{DiskEvent::Assign};
-    in.status = status;
-    apply_disk(in);
-  }
+  void mark_disk_status(DiskStatus status) { apply_disk(DiskInput::assign(status)); }
   // Lets go of the attached disk cache without deleting it: another owner keeps its folder.
   void release_diskcache() {
     py::object handle = std::exchange(diskcache_handle, py::none());

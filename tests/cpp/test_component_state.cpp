@@ -64,26 +64,16 @@ struct DiskCase {
 };
 
 DiskInput event(DiskEvent e) { return DiskInput{e}; }
-DiskInput assign(DiskStatus s) {
-  DiskInput in{DiskEvent::Assign};
-  in.status = s;
-  return in;
-}
+DiskInput assign(DiskStatus s) { return DiskInput::assign(s); }
 DiskInput with_write(DiskEvent e, std::int64_t count, const char* dir) {
   DiskInput in{e};
   in.write = Write{count, dir};
   return in;
 }
 DiskInput done(std::int64_t count, const char* dir, DoneFacts facts) {
-  DiskInput in = with_write(DiskEvent::WriteDone, count, dir);
-  in.facts = facts;
-  return in;
+  return DiskInput::done(Write{count, dir}, facts);
 }
-DiskInput stopped(bool enabled) {
-  DiskInput in{DiskEvent::WriterStopped};
-  in.enabled = enabled;
-  return in;
-}
+DiskInput stopped(bool enabled) { return DiskInput::stopped(enabled); }
 
 using D = DiskStatus;
 const Write kA{3, "a"};
@@ -122,6 +112,16 @@ INSTANTIATE_TEST_SUITE_P(Table, DiskRules, ::testing::Values(
              done(3, "a", kCurrent), {D::Updating, false, Write{4, "b"}, {}}}),
     by_index<::testing::TestParamInfo<DiskCase>>);
 // clang-format on
+
+// A done message is judged on the state it arrives in: taking it in forgets the withdrawal that
+// decided its verdict.
+TEST(DiskMachineRules, TakeDoneJudgesBeforeItForgets) {
+  DiskMachine m;
+  m.apply(DiskInput::queued(kA));
+  m.apply(DiskInput{DiskEvent::WriteCancelled});
+  EXPECT_EQ(m.take_done(kA, kCurrent), DoneVerdict::Withdrawn);
+  EXPECT_FALSE(m.is_withdrawn("a"));
+}
 
 struct DoneCase {
   const char* name;
