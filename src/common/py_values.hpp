@@ -25,14 +25,9 @@ inline py::handle keep(py::object value) { return value.release(); }
 // The object at `path`, "module" or "module:name.name...", imported and looked up.
 inline py::object lookup(const std::string& path) {
   const std::size_t colon = path.find(':');
-  py::object value = py::module_::import(path.substr(0, colon).c_str());
-  for (std::size_t at = colon; at != std::string::npos;) {
-    const std::size_t next = path.find('.', at + 1);
-    value =
-        value.attr(path.substr(at + 1, next == std::string::npos ? next : next - at - 1).c_str());
-    at = next;
-  }
-  return value;
+  py::object module = py::module_::import(path.substr(0, colon).c_str());
+  if (colon == std::string::npos) return module;
+  return py::module_::import("operator").attr("attrgetter")(path.substr(colon + 1))(module);
 }
 
 // Runs `f`, dropping an ordinary Python exception it raises (an interrupt or an exit goes on);

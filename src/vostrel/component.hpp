@@ -67,7 +67,6 @@ enum class Field : int {
   ExceptionMsg,
   OutputsSummary
 };
-const char* field_name(Field field);
 
 // State changes shared by the parts of the class (state.cpp).
 void set_status(ComponentNative& c, Status next);

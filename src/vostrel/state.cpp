@@ -14,10 +14,10 @@ Refs* g_refs = nullptr;
 constexpr const char* kFieldNames[] = {"module_statements", "non_module_outputs",
                                        "last_output",       "captured",
                                        "exception_msg",     "outputs_summary"};
+const char* field_name(Field field) { return kFieldNames[static_cast<int>(field)]; }
 }  // namespace
 
 const Refs& refs() { return *g_refs; }
-const char* field_name(Field field) { return kFieldNames[static_cast<int>(field)]; }
 
 void init_refs(py::module_& m, py::handle native_class) {
   auto* r = new Refs();
@@ -147,10 +147,10 @@ bool memory_holds_nothing(const ComponentNative& c) {
 }
 
 // The cache that serves reads, or None.
-const py::object& cache_source(const ComponentNative& c, bool* from_disk) {
-  *from_disk = component::reads_from_disk(c.diskcache_enabled(), c.disk.attached(),
-                                          [&c] { return memory_holds_nothing(c); });
-  return *from_disk ? c.diskcache_handle : c.memory;
+const py::object& cache_source(const ComponentNative& c) {
+  const bool from_disk = component::reads_from_disk(c.diskcache_enabled(), c.disk.attached(),
+                                                    [&c] { return memory_holds_nothing(c); });
+  return from_disk ? c.diskcache_handle : c.memory;
 }
 
 py::object diskcache_dir(const ComponentNative& c) {
@@ -162,8 +162,7 @@ void init(py::object self, py::object record) {
   r.native_init(self);
   r.logging_init(self);
   if (!truthy(get(get(r.sys, "flags"), "optimize"))) {
-    std::string qualname = utf8(get(py::type::of(self), "__qualname__"));
-    if (qualname.rfind("OrvaneComponent", 0) != 0) {
+    if (utf8(get(py::type::of(self), "__qualname__")).rfind("OrvaneComponent", 0) != 0) {
       raise(PyExc_AssertionError, "Class name must start with 'OrvaneComponent'.");
     }
   }
@@ -283,10 +282,8 @@ bool set_text(ComponentNative& c, py::object ComponentNative::* member, py::hand
 }  // namespace
 
 py::object cache_get(const ComponentNative& c, Field field) {
-  bool from_disk = false;
-  const py::object& source = cache_source(c, &from_disk);
-  if (source.is_none()) return py::none();
-  return get(source, field_name(field));
+  const py::object& source = cache_source(c);
+  return source.is_none() ? py::none() : get(source, field_name(field));
 }
 
 void cache_set(ComponentNative& c, Field field, py::handle value) {
@@ -296,10 +293,9 @@ void cache_set(ComponentNative& c, Field field, py::handle value) {
 }
 
 py::object outputs_summary(const ComponentNative& c) {
-  bool from_disk = false;
-  const py::object& source = cache_source(c, &from_disk);
-  if (!from_disk && source.is_none()) return refs().outputs_summary_model();
-  return get(source, "outputs_summary");
+  // Without an in-memory cache nothing serves reads (the disk serves only while it is empty).
+  if (c.memory.is_none()) return refs().outputs_summary_model();
+  return get(cache_source(c), "outputs_summary");
 }
 
 void register_state(const py::object& cls) {
