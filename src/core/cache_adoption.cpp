@@ -16,6 +16,27 @@ std::string named_cache_folder(const std::string& component_id) {
   return "component-" + component_id;
 }
 
+std::vector<const CacheDirEntry*> adoption_candidates(const std::vector<CacheDirEntry>& entries,
+                                                      const AdoptionPlan& plan,
+                                                      const CacheLoad& load) {
+  auto named = [&entries](const std::string& name) {
+    return &*std::find_if(entries.begin(), entries.end(),
+                          [&name](const CacheDirEntry& e) { return e.name == name; });
+  };
+  std::vector<const CacheDirEntry*> out{named(load.entry_name)};
+  for (const CacheLoad& earlier : plan.earlier) {
+    if (earlier.component_id == load.component_id) out.push_back(named(earlier.entry_name));
+  }
+  return out;
+}
+
+CandidateFate candidate_fate(bool adopted_already, bool stale, bool keep_earlier,
+                             bool records_fingerprint, bool ours) {
+  if (!adopted_already && !stale) return CandidateFate::Load;
+  if (stale && keep_earlier && records_fingerprint) return CandidateFate::SetAside;
+  return ours ? CandidateFate::Remove : CandidateFate::Keep;
+}
+
 bool owned_by_cache(const CacheDirEntry& entry) {
   return entry.is_dir && (entry.has_record || entry.unfinished);
 }

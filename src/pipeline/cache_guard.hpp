@@ -7,17 +7,16 @@
 // reading or writing a value.
 #pragma once
 
-#include <pybind11/pybind11.h>
-
 #include <cstdint>
 #include <optional>
-#include <vector>
+#include <string>
 
 #include "pipeline/pipeline.hpp"
 
 namespace orvane::pipeline::guard {
 
-namespace py = pybind11;
+// The record telling the front end how a component's disk cache fared.
+py::object diskcache_record(bool ok, const py::handle& msg, const py::handle& component_id);
 
 // Reports a failed disk cache of one component to the front end and marks it FAILED.
 void report_failure(const py::object& self, const py::object& component_id,
@@ -43,14 +42,13 @@ bool complete_at_once(const py::object& self, const py::object& component_id,
 // parameters and, recursively, its parents' fingerprints.
 py::str fingerprint(const py::object& self, const py::object& component_id);
 
-// The inputs behind the component's fingerprint now, and their record kept with a cache.
-model::Sources sources(const py::object& self, const py::object& component_id);
-py::dict sources_record(const model::Sources& sources);
+// The record of the inputs behind the component's fingerprint now, kept with its cache.
+py::dict sources_record(const py::object& self, const py::object& component_id);
 
 // Why the cache in `path` must not be adopted: it records a fingerprint that differs from the
 // component's (it was computed from other code, parameters or parents). None when it matches.
 // `recorded`, when given, receives the fingerprint the cache records.
 std::optional<model::Reason> stale_reason(const py::object& self, const py::object& component_id,
-                                          const py::object& path, std::string* recorded = nullptr);
+                                          const std::string& path, std::string* recorded = nullptr);
 
 }  // namespace orvane::pipeline::guard

@@ -1,7 +1,6 @@
 // Pipeline members: construction, destruction, summary, graph updates and the exit clean-up.
 #include <algorithm>
 #include <optional>
-#include <utility>
 
 #include "common/pyclass.hpp"
 #include "core/cache_paths.hpp"
@@ -42,9 +41,8 @@ void clear_at_exit() {
 }
 
 void enroll_pipeline_to_env(const std::optional<py::str>& pipeline_id) {
-  py::object value = pipeline_id ? py::object(*pipeline_id) : py::object(py::none());
   // The environment itself rejects None, with its own TypeError.
-  py_values::lookup("os:environ.__setitem__")("ORVANE_DAG", value);
+  py_values::lookup("os:environ.__setitem__")("ORVANE_DAG", py_values::or_none(pipeline_id));
 }
 
 void construct(const py::object& self, const py::object& identifier, const py::object& graph,
@@ -63,7 +61,7 @@ void construct(const py::object& self, const py::object& identifier, const py::o
   // Set before the parameters are applied: applying them reports the summary, which shows it.
   py::object temp = py_values::lookup("orvane_core.common.utils:APP_TEMP_DIRECTORY");
   // An identifier that would lead out of the cache root is refused before anything happens.
-  py::str folder(pipeline_folder_name(py::str(st.id).cast<std::string>()));
+  py::str folder(pipeline_folder_name(text_of(st.id)));
   st.cache_dir = temp.attr("__truediv__")("pipelines").attr("__truediv__")(folder);
   if (truthy(parameters)) self.attr("set_parameters")(py::arg("new_parameters") = parameters);
 
@@ -73,9 +71,7 @@ void construct(const py::object& self, const py::object& identifier, const py::o
   if (claim.adopt) self.attr("load_diskcache")(py::arg("diskcache_dir") = claim.path);
 
   st.connection = kernel_connection();
-  st.writer = py::none();
   restart_writer(st);
-  st.optimizer = py::none();
   enroll_pipeline_to_env(py::str(st.id));
 
   ownership::become_owner(self, claim);
@@ -85,8 +81,7 @@ void destruct(const py::object& self) {
   // A pipeline whose construction failed before its native state existed has nothing to release.
   auto* st = py::isinstance<PipelineState>(self) ? &state(self) : nullptr;
   if (st == nullptr || !truthy(st->writer)) return;
-  st->writer.attr("close")();
-  st->writer = py::none();
+  stop_writer(*st);
 
   // Without a token the construction did not complete: such a pipeline never owns the
   // directory, which may belong to a live pipeline with the same id. A pipeline whose directory
@@ -105,10 +100,7 @@ void destruct(const py::object& self) {
 // queued are dropped: wait for them first (update_diskcache_status) to keep them.
 py::str keep_diskcache(const py::object& self) {
   PipelineState& st = state(self);
-  if (truthy(st.writer)) {
-    py::object writer = std::exchange(st.writer, py::none());
-    writer.attr("close")();
-  }
+  if (truthy(st.writer)) stop_writer(st);
   ownership::give_up(self);
   st.paused.forget();  // left for the later kernel with the rest
   return py::str(st.cache_dir);

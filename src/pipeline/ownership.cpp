@@ -43,8 +43,8 @@ Claim claim_directory(const py::object& self, const py::object& app_root) {
   const std::string root = py_paths::text(app_root);
   // The shared default location may not be a link (another user could point it elsewhere); a
   // location the user chose may.
-  py::object utils = py::module_::import("orvane_core.common.utils");
-  const bool allow_link = py::bool_(utils.attr("root_allows_link")(app_root));
+  const bool allow_link =
+      truthy(py_values::lookup("orvane_core.common.utils:root_allows_link")(app_root));
   PipelineDirectory claimed;
   try {
     py::gil_scoped_release release;
@@ -53,11 +53,7 @@ Claim claim_directory(const py::object& self, const py::object& app_root) {
     throw std::runtime_error(std::string(e.what()) +
                              " Set ORVANE_TEMP_DIR to a private directory.");
   }
-  Claim out;
-  out.path = py_paths::str(claimed.path);
-  out.adopt = claimed.existed;
-  out.lock_path = claimed.lock_path;
-  return out;
+  return {py_paths::str(claimed.path), claimed.existed, claimed.lock_path};
 }
 
 void become_owner(const py::object& self, const Claim& claim) {

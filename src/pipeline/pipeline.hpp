@@ -196,6 +196,8 @@ void clear_diskcaches(const py::object& self);
 // The one place the writer is started: a new one when there is none, otherwise the stopped one
 // again (closed first; one that cannot even be closed is replaced by a new one).
 void restart_writer(PipelineState& st);
+// Stops the writer for good (it finishes the write in progress and drops the queue).
+void stop_writer(PipelineState& st);
 // Withdraws the component's write if one is pending and it caches to disk; true when it did.
 bool cancel_pending_write(const py::object& self, const py::handle& component_id);
 // Withdraws every pending write, each component's disk cache then FAILED: an interrupt
