@@ -204,7 +204,7 @@ void clear_diskcaches(const py::object& self) {
   }
   // Only the owner deletes: not a pipeline whose directory went to a newer one, and not a child
   // forked from the kernel that created it.
-  if (!ownership::is_owner(self)) return;
+  if (!py::isinstance<PipelineState>(self) || !ownership::is_owner(state(self))) return;
   PipelineState& st = state(self);
   if (st.cache_dir.is_none()) return;
   const std::string dir = py_paths::text(st.cache_dir);

@@ -91,16 +91,6 @@ py::object pickle_outputs(const py::object& self, const py::object& component_id
   return serialized;
 }
 
-bool complete_at_once(const py::object& self, const py::object& component_id,
-                      const py::object& component, std::int64_t success_count) {
-  PipelineState& st = state(self);
-  if (st.reused.erase(text_of(component_id)) == 0) return false;
-  py::object folder = comp::diskcache_dir(component);
-  if (folder.is_none() || !inspect(py_paths::text(folder), true).is_dir) return false;
-  st.completed_writes.push_back({component_id, success_count, folder});
-  return true;
-}
-
 namespace {
 
 // The walk over the graph's nodes: code from the components, parameter text per component.

@@ -3,11 +3,9 @@
 // A cached value that cannot be read back (a damaged or vanished folder, a value that no longer
 // unpickles) makes its component run again; an output that cannot be pickled fails only that
 // component's disk cache. Each is reported to the front end as a failed disk cache with the
-// reason. A reused component's cache is already on disk: its write completes at once, without
-// reading or writing a value.
+// reason. The fingerprints that tell a current cache from a stale one are computed here too.
 #pragma once
 
-#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -32,11 +30,6 @@ bool serve_or_miss(const py::object& self, const py::object& component_id,
 // that cannot be pickled (naming it and its type).
 py::object pickle_outputs(const py::object& self, const py::object& component_id,
                           const py::object& component);
-
-// For a reused component whose cache is attached: queues a finished write of its current folder
-// and returns true; the caller marks it UPDATING as for any write.
-bool complete_at_once(const py::object& self, const py::object& component_id,
-                      const py::object& component, std::int64_t success_count);
 
 // The fingerprint of what the component's result is computed from: its code, the pipeline
 // parameters and, recursively, its parents' fingerprints.

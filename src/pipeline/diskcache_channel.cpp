@@ -63,6 +63,17 @@ void queue_write(const py::object& self, PipelineState& st, const py::object& ta
   }
 }
 
+// For a component reused as it is in this run whose cache folder is still there: its write
+// completes at once, without reading or writing a value, and is taken in at the next poll.
+bool complete_at_once(PipelineState& st, const py::handle& id, const py::object& target,
+                      std::int64_t success_count) {
+  if (st.reused.erase(text_of(id)) == 0) return false;
+  py::object folder = comp::diskcache_dir(target);
+  if (folder.is_none() || !inspect(py_paths::text(folder), true).is_dir) return false;
+  st.completed_writes.push_back({py::reinterpret_borrow<py::object>(id), success_count, folder});
+  return true;
+}
+
 }  // namespace
 
 void put_task(const py::object& self, bool cancel, const py::handle& id) {
@@ -81,8 +92,7 @@ void put_task(const py::object& self, bool cancel, const py::handle& id) {
         py::arg("task") = model_record("OrvaneDiskCacheCancelModel", py::arg("component_id") = id,
                                        py::arg("success_count") = success_count));
     native.write_cancelled();
-  } else if (guard::complete_at_once(self, py::reinterpret_borrow<py::object>(id), target,
-                                     success_count)) {
+  } else if (complete_at_once(st, id, target, success_count)) {
     // Reused as it is: its cache is on disk already; the write completes without a byte.
     native.mark_disk_status(comp::DiskStatus::Updating);
   } else {

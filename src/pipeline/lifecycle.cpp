@@ -67,7 +67,7 @@ void construct(const py::object& self, const py::object& identifier, const py::o
 
   // Checked and created level by level, private, never through a link; another kernel's
   // directory is adopted as a copy of its own.
-  ownership::Claim claim = ownership::claim_directory(self, temp);
+  ownership::Claim claim = ownership::claim_directory(st, temp);
   if (claim.adopt) self.attr("load_diskcache")(py::arg("diskcache_dir") = claim.path);
 
   st.connection = kernel_connection();
@@ -86,12 +86,12 @@ void destruct(const py::object& self) {
   // Without a token the construction did not complete: such a pipeline never owns the
   // directory, which may belong to a live pipeline with the same id. A pipeline whose directory
   // went to a newer one, or a copy inherited by a forked child, lets go without deleting.
-  if (ownership::is_owner(self)) {
+  if (ownership::is_owner(*st)) {
     clear_diskcaches(self);
-    ownership::give_up(self);
+    ownership::give_up(*st);
     return;
   }
-  ownership::let_go_of_caches(self);
+  ownership::let_go_of_caches(*st);
 }
 
 // Leaves the disk cache for a later kernel: the writer finishes the write in progress and
@@ -101,7 +101,7 @@ void destruct(const py::object& self) {
 py::str keep_diskcache(const py::object& self) {
   PipelineState& st = state(self);
   if (truthy(st.writer)) stop_writer(st);
-  ownership::give_up(self);
+  ownership::give_up(st);
   st.paused.forget();  // left for the later kernel with the rest
   return py::str(st.cache_dir);
 }
@@ -110,13 +110,8 @@ py::object info(const py::object& self) {
   py::object base = rt().dag_info(self);
   // The base record's fields as they are: the new record's dict() makes them plain, and the
   // component list is already a copy made for this summary, so it is not copied a second time.
-  py::object names = py::getattr(base, "__struct_fields__", py::none());
   py::dict fields;
-  if (names.is_none()) {
-    fields = base.attr("dict")();
-  } else {
-    for (const py::handle& name : names) fields[name] = base.attr(name);
-  }
+  for (const py::handle& name : base.attr("__struct_fields__")) fields[name] = base.attr(name);
   // Keyword unpacking rejects a base summary that already carries one of the added fields.
   const PipelineState& st = state(self);
   return rt().pipeline_info(**fields, py::arg("parameters") = parameters_view(st),

@@ -72,8 +72,9 @@ struct PipelineState {
     std::uint64_t serial = 0;  // 0: no token
   } owner_token;
 
-  // Reuse without rewriting (cache_guard.cpp): the components reused as they are in the current
-  // run, and their writes completed at once, as (id, success count, folder) for the next poll.
+  // Reuse without rewriting (diskcache_channel.cpp): the components reused as they are in the
+  // current run, and their writes completed at once, as (id, success count, folder) for the next
+  // poll.
   std::unordered_set<std::string> reused;
   struct CompletedWrite {
     py::object component_id;
