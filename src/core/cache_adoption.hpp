@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -69,6 +70,13 @@ AdoptionPlan plan_adoption(const std::vector<CacheDirEntry>& entries,
 std::vector<const CacheDirEntry*> adoption_candidates(const std::vector<CacheDirEntry>& entries,
                                                       const AdoptionPlan& plan,
                                                       const CacheLoad& load);
+
+// The entries of `plan.removals` to delete now: a folder a component holds (`held`, absolute
+// paths) is never deleted from under it.
+std::vector<const CacheDirEntry*> removals_to_delete(const std::vector<CacheDirEntry>& entries,
+                                                     const AdoptionPlan& plan,
+                                                     const std::string& dir,
+                                                     const std::set<std::string>& held);
 
 // What adopting does with one candidate write of a component: the first that is current
 // loads; one computed from other inputs is set aside when earlier writes are kept and it

@@ -1,6 +1,5 @@
 // Pipeline members: the cache commands (adopting a directory of disk caches, unloading,
 // enabling and disabling disk caching, clearing caches) and the clean-up run at exit.
-#include <algorithm>
 #include <optional>
 #include <set>
 #include <string>
@@ -140,17 +139,13 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
 
   // Only what is provably this product's is deleted: the directory may be a user's folder. A
   // directory that a component holds is never deleted from under it.
-  std::set<std::string> attached;
+  std::set<std::string> held;
   for (const auto& item : nodes) {
-    py::object held = comp::diskcache_dir(item.second);
-    if (!held.is_none()) attached.insert(absolute_path(py_paths::text(held)));
+    py::object folder = comp::diskcache_dir(item.second);
+    if (!folder.is_none()) held.insert(absolute_path(py_paths::text(folder)));
   }
-  for (const CacheDirEntry& entry : entries) {
-    const std::string path = join_path(dir, entry.name);
-    if (std::count(plan.removals.begin(), plan.removals.end(), entry.name) != 0 &&
-        attached.count(absolute_path(path)) == 0) {
-      sup::remove_owned(path, entry.has_record);
-    }
+  for (const CacheDirEntry* entry : removals_to_delete(entries, plan, dir, held)) {
+    sup::remove_owned(join_path(dir, entry->name), entry->has_record);
   }
   for (const auto& item : nodes) {
     if (!only || only->count(text_of(item.first)) != 0) update_info(self, item.first);

@@ -268,3 +268,15 @@ TEST(CacheAdoption, EachCandidateIsLoadedSetAsideRemovedOrKept) {
         << c.adopted << c.stale << c.keep_earlier << c.records << c.ours;
   }
 }
+
+TEST(CacheAdoption, AHeldFolderIsNeverDeletedFromUnderItsComponent) {
+  const std::vector<CacheDirEntry> entries{write("component-u1", "a", 1, 10.0),
+                                           write("component-u2", "a", 2, 20.0),
+                                           unfinished(".partial-component-u3")};
+  auto plan = plan_adoption(entries, {"a"});
+  ASSERT_EQ(plan.removals.size(), 2u);
+  auto removed = orvane::removals_to_delete(entries, plan, "/c/", {"/c/component-u1"});
+  ASSERT_EQ(removed.size(), 1u);
+  EXPECT_EQ(removed[0]->name, ".partial-component-u3");
+  EXPECT_EQ(orvane::removals_to_delete(entries, plan, "/c", {}).size(), 2u);
+}
