@@ -79,16 +79,14 @@ void run_callback(const py::object& self, const py::object& data) {
   callback(outcome_record(rt().procedure_updated, true, empty_text, summary_mapping(self)));
 }
 
-// A synchronous run of the components and their ancestors.
-static py::object run_components(const py::object& self, const py::handle& component_ids,
-                                 bool send_to_front, bool optimize_memory) {
+py::object run_components(const py::object& self, const py::handle& component_ids,
+                          bool send_to_front, bool optimize_memory) {
   PipelineState& st = state(self);
   const RunStart run = open_run(self, st, component_ids);
   const GraphObject& graph = run.graph;
-  const std::vector<std::size_t>& plan = run.plan;
 
   py::object last_output = py::none();
-  for (std::size_t c : plan) {
+  for (std::size_t c : run.plan) {
     const py::object& id = graph.id(c);
     py::object current = component(st, id);
     try {
@@ -113,18 +111,6 @@ namespace {
 py::object execute_components(const py::object& self, const py::object& component_ids,
                               const py::object& send_to_front, const py::object& optimize_memory) {
   return run_components(self, component_ids, truthy(send_to_front), truthy(optimize_memory));
-}
-
-py::object execute_component(const py::object& self, const std::optional<py::str>& component_id,
-                             const py::object& send_to_front, const py::object& optimize_memory) {
-  py::list ids;
-  ids.append(py_values::or_none(component_id));
-  return run_components(self, ids, truthy(send_to_front), truthy(optimize_memory));
-}
-
-py::object execute_all(const py::object& self, const py::object& send_to_front,
-                       const py::object& optimize_memory) {
-  return run_components(self, state(self).nodes, truthy(send_to_front), truthy(optimize_memory));
 }
 
 py::object execute_one(const py::object& self, const std::optional<py::str>& component_id,
@@ -324,9 +310,16 @@ bool children_successful(const py::object& self, const py::handle& component_id)
                                         facts_of(st, graph));
 }
 
-void register_runs(const py::object& cls, const std::string& suffix, RunOne one, RunMany many,
-                   RunAll all) {
+void register_runs(const py::object& cls, const std::string& suffix, RunMany many) {
   namespace pc = orvane::pyclass;
+  const auto one = [many](const py::object& self, const std::optional<py::str>& id,
+                          const py::object& send_to_front, const py::object& optimize_memory) {
+    return many(self, py::make_tuple(py_values::or_none(id)), send_to_front, optimize_memory);
+  };
+  const auto all = [many](const py::object& self, const py::object& send_to_front,
+                          const py::object& optimize_memory) {
+    return many(self, state(self).nodes, send_to_front, optimize_memory);
+  };
   pc::def(cls, ("execute_component" + suffix).c_str(), one, py::arg("component_id"),
           py::arg("send_to_front") = true, py::arg("optimize_memory") = true,
           "Execute a component, including parent components.");
@@ -343,7 +336,7 @@ void register_execution(py::module_& m, const py::object& cls) {
         py::arg("excludes") = py::none(), "Check if the component needs to be rerun.");
   pc::def(cls, "run_callback", &run_callback, py::arg("data") = py::none(),
           "Run callback functions.");
-  register_runs(cls, "", &execute_component, &execute_components, &execute_all);
+  register_runs(cls, "", &execute_components);
   pc::def(cls, "_execute_component", &execute_one, py::arg("component_id"),
           py::arg("process_pool") = py::none(), "Execute component.");
   pc::def(

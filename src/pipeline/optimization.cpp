@@ -27,9 +27,11 @@ constexpr const char* kWrongType =
 
 // Set when the user interrupts the kernel during a search. A component run absorbs the
 // interrupt (it records it as the component's failure and the run returns normally), so the
-// search asks this flag after every run instead of relying on the exception.
+// search asks this flag after every run instead of relying on the exception. Quiet trials show
+// nothing in the notebook (opt-in: a front end shows its own progress instead).
 struct SearchState {
   bool interrupted = false;
+  bool quiet = false;
 };
 
 // Watches SIGINT for the duration of a search: the handler notes the interrupt and hands it on
@@ -154,10 +156,8 @@ py::object run_trial(const py::object& self, const py::object& trial, const py::
   // Without reach, disk caching is off for the search and every component reruns anyway.
   if (st.parameter_reach) invalidate_for_new_parameters(self, st, before);
 
-  py::list ids;
-  ids.append(component_id);
-  // Through the attribute: the front end quiets the trials by replacing it on the pipeline.
-  py::object target = self.attr("execute_components")(py::arg("component_ids") = ids);
+  const bool quiet = search != nullptr && search->quiet;
+  py::object target = run_components(self, py::make_tuple(component_id), !quiet, true);
   if (search != nullptr && search->interrupted) {
     PyErr_SetNone(PyExc_KeyboardInterrupt);
     throw py::error_already_set();
@@ -208,7 +208,7 @@ py::list target_names(const py::object& self, const py::str& component_id) {
 void optimize_parameters(const py::object& self, const py::str& component_id,
                          const std::optional<py::str>& opt_method, const py::object& directions,
                          const py::object& parameters, const py::object& n_trials,
-                         const py::object& early_stopping_rounds) {
+                         const py::object& early_stopping_rounds, bool quiet_trials) {
   if (!py::bool_(parameters)) {
     report(self, "HPO_INPUT_ERROR", kNoParameters);
     return;
@@ -254,6 +254,7 @@ void optimize_parameters(const py::object& self, const py::str& component_id,
       }
     });
     auto state = std::make_shared<SearchState>();
+    state->quiet = quiet_trials;
     py::object previous = watch_interrupts(state);
     py_values::OnExit unwatch("restoring the interrupt handler after a parameter search", [&] {
       if (!previous.is_none()) py_values::lookup("signal:signal")(SIGINT, previous);
@@ -295,7 +296,8 @@ void register_optimization(py::module_& /*m*/, const py::object& cls) {
   namespace pc = orvane::pyclass;
   pc::def(cls, "optimize_parameters", &optimize_parameters, py::arg("component_id"),
           py::arg("opt_method"), py::arg("directions"), py::arg("parameters"), py::arg("n_trials"),
-          py::arg("early_stopping_rounds") = py::none(), "Tune pipeline parameters.");
+          py::arg("early_stopping_rounds") = py::none(), py::kw_only(),
+          py::arg("quiet_trials") = false, "Tune pipeline parameters.");
   pc::def(cls, "_parameter_optimizing_task", &parameter_optimizing_task, py::arg("trial"),
           py::arg("component_id"), py::arg("parameters"));
 }

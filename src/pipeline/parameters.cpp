@@ -57,6 +57,8 @@ bool evaluate_value(const py::handle& record, py::object& value) {
   return true;
 }
 
+}  // namespace
+
 void set_parameters(const py::object& self, const py::object& new_parameters) {
   py::dict failed;
   py::list failed_entries;
@@ -100,8 +102,6 @@ void set_parameters(const py::object& self, const py::object& new_parameters) {
   invalidate_for_new_parameters(self, st, before, restore_paused(self, st));
   run_summary(self);
 }
-
-}  // namespace
 
 py::list parameters_view(const PipelineState& st) {
   py::object dumps = py_values::lookup("json:dumps");
