@@ -130,4 +130,10 @@ std::string value_count_message(std::size_t values, std::size_t objectives) {
          " value(s) for " + std::to_string(objectives) + " optimization direction(s)";
 }
 
+const char* failure_procedure(bool value_error, std::string_view message) {
+  if (value_error && starts_with(message, kInputPrefix)) return "HPO_INPUT_ERROR";
+  if (value_error && starts_with(message, kTargetPrefix)) return "HPO_TARGET_VALUE";
+  return "HPO_ERROR";
+}
+
 }  // namespace orvane::search

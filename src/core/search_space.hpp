@@ -80,4 +80,8 @@ std::string overflow_message();
 // The report of a target that gives another number of values than there are objectives.
 std::string value_count_message(std::size_t values, std::size_t objectives);
 
+// The report procedure of an error that ended a search: a value error with the text of an input
+// or target error is reported as such, any other error as a failure.
+const char* failure_procedure(bool value_error, std::string_view message);
+
 }  // namespace orvane::search

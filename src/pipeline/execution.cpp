@@ -126,7 +126,7 @@ py::object execute_one(const py::object& self, const std::optional<py::str>& com
   if (decision.outcome == model::Outcome::Reused) {
     // A cache that cannot be read back is a miss: the component runs again.
     if (guard::serve_or_miss(self, id, target)) {
-      st.reused.insert(text_of(id));  // its write completes at once
+      st.reused.insert(key);  // its write completes at once
       return target.attr(intern("last_output"));
     }
     st.decisions.cache_damaged(key);
@@ -175,34 +175,18 @@ py::object execute_one(const py::object& self, const std::optional<py::str>& com
     non_module_inputs.attr("update")(values);
   }
 
-  py::object last_output = py::none();
-  py::object parameters = st.parameters.attr("copy")();
-  if (truthy(process_pool)) {
-    target.attr("execute_async")(
-        py::arg("process_pool") = process_pool, py::arg("module_statements") = module_statements,
-        py::arg("non_module_inputs") = non_module_inputs, py::arg("parameters") = parameters);
-  } else {
-    last_output =
-        target.attr("execute")(py::arg("module_statements") = module_statements,
-                               py::arg("non_module_inputs") = non_module_inputs,
-                               py::arg("parameters") = parameters, py::arg("shell") = st.shell);
-  }
+  // Run here in the shell, or submitted to the pool, which gives no output back.
+  const bool in_pool = truthy(process_pool);
+  py::dict options(py::arg("module_statements") = module_statements,
+                   py::arg("non_module_inputs") = non_module_inputs,
+                   py::arg("parameters") = st.parameters.attr("copy")());
+  options[in_pool ? "process_pool" : "shell"] = in_pool ? process_pool : st.shell;
+  py::object output = target.attr(in_pool ? "execute_async" : "execute")(**options);
   run_summary(self);
-  return last_output;
+  return in_pool ? py::object(py::none()) : output;
 }
 
 }  // namespace
-
-static void ensure_writer(PipelineState& st) {
-  if (!truthy(st.writer.attr("is_alive")())) restart_writer(st);
-}
-
-// Marks for rerun every planned component that needs it, together with its whole downstream.
-static void invalidate(const py::object& self, PipelineState& st, const GraphObject& graph,
-                       const std::vector<std::size_t>& plan) {
-  apply_invalidations(self, st, graph,
-                      model::invalidate_for_run(graph.dag, plan, facts_of(st, graph)));
-}
 
 // Records an exception that escaped a component's run in that component.
 void record_failure(const py::object& self, PipelineState& st, const py::handle& id,
@@ -245,15 +229,8 @@ py::object execute_step(const py::object& self, const py::handle& id,
   }
 }
 
-static std::vector<std::size_t> plan_run(const GraphObject& graph,
-                                         const py::handle& component_ids) {
-  std::vector<std::size_t> requested;
-  for (const py::handle& id : py::iter(component_ids)) requested.push_back(node_of(graph, id));
-  return graph.dag.execution_plan(requested);
-}
-
 RunStart open_run(const py::object& self, PipelineState& st, const py::handle& component_ids) {
-  ensure_writer(st);
+  if (!truthy(st.writer.attr("is_alive")())) restart_writer(st);
   // Reuse notes are the previous run's; fingerprints are remembered until the run ends.
   st.reused.clear();
   st.fingerprints = {};
@@ -261,8 +238,12 @@ RunStart open_run(const py::object& self, PipelineState& st, const py::handle& c
   restore_paused(self, st);
   py::object graph_holder = st.graph;
   const GraphObject& graph = pipeline::graph(st);
-  std::vector<std::size_t> plan = plan_run(graph, component_ids);
-  invalidate(self, st, graph, plan);
+  std::vector<std::size_t> requested;
+  for (const py::handle& id : py::iter(component_ids)) requested.push_back(node_of(graph, id));
+  std::vector<std::size_t> plan = graph.dag.execution_plan(requested);
+  // What needs a rerun is marked, together with its whole downstream.
+  apply_invalidations(self, st, graph,
+                      model::invalidate_for_run(graph.dag, plan, facts_of(st, graph)));
   run_summary(self);
   return RunStart{std::move(graph_holder), graph, std::move(plan)};
 }
@@ -274,8 +255,7 @@ void follow_up_success(const py::object& self, PipelineState& st, const GraphObj
   if (truthy(st.shell)) st.shell.attr("push")(current.attr(intern("outputs")));
   run_summary(self);
   // During a search, what the tuned parameters reach writes nothing for trial results.
-  const bool in_reach =
-      !st.search_reach.empty() && st.search_reach.count(std::string(py::str(id))) != 0;
+  const bool in_reach = !st.search_reach.empty() && st.search_reach.count(text_of(id)) != 0;
   if (model::write_after_success(comp::uses_diskcache(current), in_reach))
     put_task(self, false, id);
   take_messages(self);
@@ -295,11 +275,9 @@ void finish_run(const py::object& self, PipelineState& st, bool optimize_memory)
     }
   }
   py::object freeze = py_values::lookup("orvane_core.common.utils:get_pip_freeze");
-  py::list skip;
-  skip.append("orvane");
-  skip.append("orvane-git");
-  py::object packages = freeze(py::arg("exclude_editable") = true, py::arg("skip") = skip);
-  st.requirements = py_values::list_copy(packages);
+  st.requirements =
+      py_values::list_copy(freeze(py::arg("exclude_editable") = true,
+                                  py::arg("skip") = py::make_tuple("orvane", "orvane-git")));
   run_summary(self);
 }
 

@@ -182,11 +182,6 @@ py::object run_trial(const py::object& self, const py::object& trial, const py::
   return target;
 }
 
-py::object parameter_optimizing_task(const py::object& self, const py::object& trial,
-                                     const py::str& component_id, const py::object& parameters) {
-  return run_trial(self, trial, component_id, parameters, nullptr);
-}
-
 // One name per objective, from the source of the target's last expression.
 py::list target_names(const py::object& self, const py::str& component_id) {
   py::object last_expr = component(state(self), component_id).attr("last_expr");
@@ -270,18 +265,10 @@ void optimize_parameters(const py::object& self, const py::str& component_id,
       if (e.matches(PyExc_KeyboardInterrupt)) {
         report(self, "HPO_CANCELED", kStopped);
       } else if (e.matches(PyExc_Exception)) {
-        const std::string message = text_of(e.value());
-        const bool value_error = e.matches(PyExc_ValueError);
-        if (value_error && search::starts_with(message, search::kInputPrefix)) {
-          report(self, "HPO_INPUT_ERROR", message);
-        } else if (value_error && search::starts_with(message, search::kTargetPrefix)) {
-          report(self, "HPO_TARGET_VALUE", message);
-        } else if (message.empty()) {
-          // An error without text (MemoryError) is named rather than reported as nothing.
-          report(self, "HPO_ERROR", text_of(py::type::of(e.value()).attr("__name__")));
-        } else {
-          report(self, "HPO_ERROR", message);
-        }
+        std::string message = text_of(e.value());
+        // An error without text (MemoryError) is named rather than reported as nothing.
+        if (message.empty()) message = text_of(py::type::of(e.value()).attr("__name__"));
+        report(self, search::failure_procedure(e.matches(PyExc_ValueError), message), message);
       } else {
         throw;
       }
@@ -298,8 +285,11 @@ void register_optimization(py::module_& /*m*/, const py::object& cls) {
           py::arg("opt_method"), py::arg("directions"), py::arg("parameters"), py::arg("n_trials"),
           py::arg("early_stopping_rounds") = py::none(), py::kw_only(),
           py::arg("quiet_trials") = false, "Tune pipeline parameters.");
-  pc::def(cls, "_parameter_optimizing_task", &parameter_optimizing_task, py::arg("trial"),
-          py::arg("component_id"), py::arg("parameters"));
+  pc::def(
+      cls, "_parameter_optimizing_task",
+      [](const py::object& self, const py::object& trial, const py::str& id,
+         const py::object& parameters) { return run_trial(self, trial, id, parameters, nullptr); },
+      py::arg("trial"), py::arg("component_id"), py::arg("parameters"));
 }
 
 }  // namespace orvane::pipeline

@@ -60,9 +60,7 @@ bool evaluate_value(const py::handle& record, py::object& value) {
 }  // namespace
 
 void set_parameters(const py::object& self, const py::object& new_parameters) {
-  py::dict failed;
-  py::list failed_entries;
-  failed["entries"] = failed_entries;
+  py::list failed;
   py::dict params;
   py::object keyword = py_values::lookup("keyword:iskeyword");
 
@@ -72,22 +70,19 @@ void set_parameters(const py::object& self, const py::object& new_parameters) {
       throw py::type_error("Parameter name must be a string, not " +
                            py::str(py::type::of(name).attr("__name__")).cast<std::string>() + ".");
     }
-    if (!py::bool_(name.attr("isidentifier")()) || py::bool_(keyword(name))) {
-      failed_entries.append(record.attr("dict")());
-      continue;
-    }
     py::object value;
-    if (!evaluate_value(record, value)) {
-      failed_entries.append(record.attr("dict")());
+    if (!py::bool_(name.attr("isidentifier")()) || py::bool_(keyword(name)) ||
+        !evaluate_value(record, value)) {
+      failed.append(record);
       continue;
     }
     params[name] = value;
   }
 
   PipelineState& st = state(self);
-  if (failed_entries.size() > 0) {
+  if (failed.size() > 0) {
     run_callback(self, outcome_record(rt().procedure_parameters, false, py::str(kInvalidLiterals),
-                                      entries_of(parameters_view(st)), failed));
+                                      entries_of(parameters_view(st)), entries_of(failed)));
     throw py::value_error(kInvalidLiterals);
   }
   if (st.parameters.equal(params)) return;

@@ -247,12 +247,11 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
 // The facts of graph nodes for the engine's rules, read from the components when asked.
 model::Facts facts_of(const PipelineState& st, const GraphObject& graph);
 // Carries out invalidations the rules decided: pending writes cancelled, status INVALID, and
-// the reason kept for explain().
-// With `inputs_changed` (new parameters), a component's disk cache is set aside first where
-// kept_versions asks for it.
+// the reason kept for explain(). With `keep_earlier` (new parameters, an edit), a component's
+// disk cache is set aside first where kept_versions asks for it.
 void apply_invalidations(const py::object& self, PipelineState& st, const GraphObject& graph,
                          const std::vector<model::Invalidation>& invalidations,
-                         bool inputs_changed = false);
+                         bool keep_earlier = false);
 // Detaches the component's disk cache into `paused`, keeping at most `limit` per component (one
 // per fingerprint, the oldest go); false when it has none with a recorded fingerprint.
 bool set_aside(PipelineState& st, const py::handle& id, std::size_t limit);

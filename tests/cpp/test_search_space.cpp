@@ -90,3 +90,20 @@ TEST(Trials, DivergenceAndReports) {
   EXPECT_EQ(s::value_count_message(2, 3),
             "Target value error: the target gives 2 value(s) for 3 optimization direction(s)");
 }
+
+TEST(Failures, ReportedByKindAndText) {
+  const struct {
+    bool value_error;
+    const char* message;
+    const char* procedure;
+  } cases[] = {
+      {true, "Invalid input: distribution 'gauss'", "HPO_INPUT_ERROR"},
+      {true, "Target value error: target values to optimize do not exist", "HPO_TARGET_VALUE"},
+      {true, "math domain error", "HPO_ERROR"},
+      {false, "Invalid input: raised as another type", "HPO_ERROR"},
+      {false, "Target value error: raised as another type", "HPO_ERROR"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_STREQ(s::failure_procedure(c.value_error, c.message), c.procedure) << c.message;
+  }
+}
