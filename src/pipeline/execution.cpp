@@ -11,29 +11,7 @@
 
 namespace orvane::pipeline {
 
-namespace {
-
 using orvane::pyclass::intern;
-
-// Makes `exc` the exception being handled while the component records it, as inside an
-// `except` block, so that the component sees it through sys.exc_info().
-class HandledException {
- public:
-  explicit HandledException(const py::handle& exc) : saved_(PyErr_GetHandledException()) {
-    PyErr_SetHandledException(exc.ptr());
-  }
-  ~HandledException() {
-    PyErr_SetHandledException(saved_);
-    Py_XDECREF(saved_);
-  }
-  HandledException(const HandledException&) = delete;
-  HandledException& operator=(const HandledException&) = delete;
-
- private:
-  PyObject* saved_;
-};
-
-}  // namespace
 
 static bool need_to_rerun_component(const py::object& component, const py::object& excludes) {
   const model::NodeFacts facts = comp::facts(component);
@@ -197,7 +175,14 @@ void record_failure(const py::object& self, PipelineState& st, const py::handle&
   }
   py::object failed = component(st, id);
   {
-    HandledException handled(exc);
+    // `exc` is the exception being handled while the component records it, as inside an
+    // `except` block, so that the component sees it through sys.exc_info().
+    PyObject* saved = PyErr_GetHandledException();
+    PyErr_SetHandledException(exc.ptr());
+    py_values::OnExit restore("restoring the handled exception", [saved] {
+      PyErr_SetHandledException(saved);
+      Py_XDECREF(saved);
+    });
     failed.attr("handle_error")(exc);
   }
   if (send_to_front) failed.attr("show_captured")(py::arg("shell") = st.shell);

@@ -143,14 +143,12 @@ bool is_number(const py::handle& value) {
 
 py::object run_trial(const py::object& self, const py::object& trial, const py::str& component_id,
                      const py::object& parameters, const SearchState* search) {
-  py::dict drawn;
+  PipelineState& st = state(self);
+  py::dict values = st.parameters.attr("copy")();
   for (const py::handle& item : parameters.attr("items")()) {
     py::object name = item[py::int_(0)];
-    drawn[name] = suggest(trial, name, item[py::int_(1)]);
+    values[name] = suggest(trial, name, item[py::int_(1)]);
   }
-  PipelineState& st = state(self);
-  py::dict values = py::reinterpret_steal<py::dict>(PyDict_Copy(st.parameters.ptr()));
-  if (!values || PyDict_Update(values.ptr(), drawn.ptr()) != 0) throw py::error_already_set();
   py::dict before = st.parameters;
   st.parameters = values;
   // Without reach, disk caching is off for the search and every component reruns anyway.
@@ -165,9 +163,9 @@ py::object run_trial(const py::object& self, const py::object& trial, const py::
 
   // A target that failed, or never started, has no value of its own: what the run returned is
   // then another component's result.
-  if (!comp::successful(component(state(self), component_id))) target = py::none();
-
-  if (target.is_none()) throw py::value_error(kNoTarget);
+  if (target.is_none() || !comp::successful(component(st, component_id))) {
+    throw py::value_error(kNoTarget);
+  }
   std::size_t count = 1;
   if (PyTuple_Check(target.ptr())) {
     for (const py::handle& element : target) {
@@ -209,8 +207,7 @@ void optimize_parameters(const py::object& self, const py::str& component_id,
     return;
   }
   py::object optimizer_cls =
-      py::module_::import("orvane_core.executors.parameters_optimizer.optimizer")
-          .attr("OrvaneHPOptimizer");
+      py_values::lookup("orvane_core.executors.parameters_optimizer.optimizer:OrvaneHPOptimizer");
   py::object optimizer = optimizer_cls(
       py::arg("opt_method") = py_values::or_none(opt_method), py::arg("directions") = directions,
       py::arg("parameters") = parameters, py::arg("early_stopping_rounds") = early_stopping_rounds,
@@ -254,9 +251,8 @@ void optimize_parameters(const py::object& self, const py::str& component_id,
     py_values::OnExit unwatch("restoring the interrupt handler after a parameter search", [&] {
       if (!previous.is_none()) py_values::lookup("signal:signal")(SIGINT, previous);
     });
-    py::object owner = self;
-    py::cpp_function objective([owner, component_id, parameters, state](py::object trial) {
-      return run_trial(owner, trial, component_id, parameters, state.get());
+    py::cpp_function objective([self, component_id, parameters, state](py::object trial) {
+      return run_trial(self, trial, component_id, parameters, state.get());
     });
     try {
       optimizer.attr("optimize")(py::arg("target_func") = objective, py::arg("n_trials") = n_trials,
