@@ -20,7 +20,6 @@ namespace search = orvane::search;
 
 constexpr const char* kNoParameters = "At least one parameter to be optimized must be entered.";
 constexpr const char* kStopped = "Parameter optimizing operation stopped.";
-constexpr const char* kNoInterval = "Invalid input: no interval value for discrete uniform sampler";
 constexpr const char* kNoTarget = "Target value error: target values to optimize do not exist";
 constexpr const char* kWrongType =
     "Target value error: type of target values should be integer or float";
@@ -96,33 +95,21 @@ py::object suggest(const py::object& trial, const py::handle& name, const py::ha
           : std::nullopt;
   if (!kind) input_error(search::unknown_distribution_message(text_of(distribution)));
 
-  py::object suggest_float = trial.attr("suggest_float");
+  // Errors of the description itself raise the input error (std::invalid_argument: ValueError).
+  const search::Draw draw = search::draw_for(text_of(name), *kind, low, high, !interval.is_none());
   try {
-    switch (*kind) {
-      case search::Distribution::uniform:
-      case search::Distribution::floating:
-        return suggest_float(name, low, high);
-      case search::Distribution::loguniform:
-        return suggest_float(name, low, high, py::arg("log") = true);
-      case search::Distribution::discrete_uniform:
-        if (interval.is_none()) input_error(kNoInterval);
-        return suggest_float(name, low, high, py::arg("step") = interval);
-      case search::Distribution::integer: {
-        const auto int_low = search::truncate_bound(low);
-        const auto int_high = search::truncate_bound(high);
-        if (!int_low || !int_high) {
-          input_error(search::parameter_message(text_of(name), "bounds out of integer range"));
-        }
-        return trial.attr("suggest_int")(name, *int_low, *int_high, py::arg("step") = 1);
-      }
+    if (draw.integer) {
+      return trial.attr("suggest_int")(name, draw.int_low, draw.int_high, py::arg("step") = 1);
     }
+    return trial.attr("suggest_float")(name, low, high,
+                                       py::arg("step") = draw.stepped ? interval : py::none(),
+                                       py::arg("log") = draw.log);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_ValueError)) throw;
     const std::string message = text_of(e.value());
     if (search::starts_with(message, search::kInputPrefix)) throw;
     input_error(search::parameter_message(text_of(name), message));
   }
-  input_error(search::unknown_distribution_message(text_of(distribution)));
 }
 
 bool is_number(const py::handle& value) {
