@@ -41,9 +41,7 @@ py::object outcome_record(const py::handle& procedure, bool ok, const py::handle
 }
 
 py::dict component_entry(const py::handle& component_id) {
-  py::dict d;
-  d["component_id"] = component_id;
-  return d;
+  return py::dict(py::arg("component_id") = component_id);
 }
 
 void run_callback(const py::object& self, const py::object& data) {

@@ -19,9 +19,7 @@ constexpr const char* kUpdated = "Parameters have updated successfully.";
 py::dict entries_of(const py::list& records) {
   py::list plain;
   for (py::handle record : records) plain.append(record.attr("dict")());
-  py::dict d;
-  d["entries"] = plain;
-  return d;
+  return py::dict(py::arg("entries") = plain);
 }
 
 // The view escapes characters outside the Basic Multilingual Plane as JSON surrogate pairs, which

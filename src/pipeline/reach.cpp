@@ -22,7 +22,7 @@ namespace {
 
 namespace sup = support;
 
-// Calls `f(name, value)` for each parameter a component's fingerprint covers: every parameter,
+// Calls `f(name, item)` for each parameter a component's fingerprint covers: every parameter,
 // or with parameter_reach only those it reads (None: the pipeline as a whole covers them all).
 template <typename F>
 void for_covered(PipelineState& st, const py::handle& id, F&& f) {
