@@ -18,8 +18,9 @@
 // - run_summary(self) sends the pipeline summary (what run_callback() sends); run_callback(self,
 //   record) sends a record. put_task / take_messages / execute_step / children_successful are
 //   the engine's steps.
-// - A run is ensure_writer, plan_run, invalidate, then per component execute_step and what
-//   execute_components does after it, then finish_run; use these rather than copying them.
+// - A run (synchronous, parallel or a search's trial) is open_run, then per component
+//   execute_step followed by follow_up_success or record_failure, then finish_run; use these
+//   rather than copying them.
 // - The components are asked through pipeline/component_access.hpp.
 // - rt() holds the enums and record classes resolved once at import.
 #pragma once
