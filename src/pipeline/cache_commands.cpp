@@ -97,6 +97,8 @@ std::optional<model::Reason> adopt_one(const py::object& self, PipelineState& st
   return first_stale;
 }
 
+}  // namespace
+
 // With `component_ids`, only those components take their caches from the directory: the
 // others keep what they hold, unread and unchecked again (a notebook adopts the caches of its
 // components one declaration at a time).
@@ -153,6 +155,8 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
   st.cache_dir = py_values::lookup("pathlib:Path")(*diskcache_dir);
   run_summary(self);
 }
+
+namespace {
 
 // Runs `command` on each component `component_id` reaches (its ancestors or descendants, or
 // every component without an id), then sends the summary. Reaching descendants withdraws
