@@ -23,29 +23,6 @@ namespace {
 
 namespace sup = support;
 
-// The component and its ancestors (or descendants), in the node map's order.
-std::vector<py::object> related(const PipelineState& st, const std::optional<py::str>& component_id,
-                                bool ancestors) {
-  const GraphObject& graph = pipeline::graph(st);
-  // An unknown component is rejected before anything is changed.
-  const std::size_t node = node_of(graph, py_values::or_none(component_id));
-  std::vector<bool> member(graph.dag.size(), false);
-  member[node] = true;
-  for (std::size_t n : ancestors ? graph.dag.ancestors(node) : graph.dag.descendants(node)) {
-    member[n] = true;
-  }
-  std::vector<py::object> ids;
-  py::dict nodes = st.nodes;
-  for (const auto& item : nodes) {
-    if (!PyUnicode_Check(item.first.ptr())) continue;
-    const long index = graph.dag.index_of(item.first.cast<std::string>());
-    if (index >= 0 && member[static_cast<std::size_t>(index)]) {
-      ids.push_back(py::reinterpret_borrow<py::object>(item.first));
-    }
-  }
-  return ids;
-}
-
 // Adopts the writes offered to one component: the first current one loads; the others are set
 // aside, removed or kept as the adoption rule says. Returns why the component runs again when
 // no write was current (the change since its newest one), or nothing.
@@ -158,14 +135,32 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
 
 namespace {
 
-// Runs `command` on each component `component_id` reaches (its ancestors or descendants, or
-// every component without an id), then sends the summary. Reaching descendants withdraws
-// their pending writes first and drops the caches set aside for them: they are cleared.
+// Runs `command` on the component and its ancestors (or descendants), in the node map's order,
+// then sends the summary. Reaching descendants withdraws their pending writes first and drops
+// the caches set aside for them: they are cleared.
 template <typename F>
 void for_related(const py::object& self, const std::optional<py::str>& component_id, bool ancestors,
                  F&& command) {
   PipelineState& st = state(self);
-  for (const py::object& id : related(st, component_id, ancestors)) {
+  const GraphObject& graph = pipeline::graph(st);
+  // An unknown component is rejected before anything is changed.
+  const std::size_t node = node_of(graph, py_values::or_none(component_id));
+  std::vector<bool> member(graph.dag.size(), false);
+  member[node] = true;
+  for (std::size_t n : ancestors ? graph.dag.ancestors(node) : graph.dag.descendants(node)) {
+    member[n] = true;
+  }
+  // Chosen before any command runs (a callback may replace the graph meanwhile).
+  std::vector<py::object> ids;
+  py::dict nodes = st.nodes;
+  for (const auto& item : nodes) {
+    if (!PyUnicode_Check(item.first.ptr())) continue;
+    const long index = graph.dag.index_of(item.first.cast<std::string>());
+    if (index >= 0 && member[static_cast<std::size_t>(index)]) {
+      ids.push_back(py::reinterpret_borrow<py::object>(item.first));
+    }
+  }
+  for (const py::object& id : ids) {
     py::object target = component(st, id);
     if (!ancestors && comp::write_pending(target)) put_task(self, true, id);
     command(target);

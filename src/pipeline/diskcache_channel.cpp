@@ -28,9 +28,9 @@ py::object model_record(const char* name, Args&&... args) {
   return py_values::lookup("orvane_core.misc.models").attr(name)(std::forward<Args>(args)...);
 }
 
-// Queues the write of the component's results into a new folder; false when a value cannot be
-// pickled (reported) and no write was asked for. Every value is pickled once, with its large
-// buffers out of band: the writer copies those without the GIL and writes the bytes as they are.
+// Queues the write of the component's results into a new folder. Every value is pickled once,
+// with its large buffers out of band: the writer copies those without the GIL and writes the
+// bytes as they are.
 void queue_write(const py::object& self, PipelineState& st, const py::object& target,
                  const py::handle& id, std::int64_t success_count) {
   py::object last_output = py::none();
