@@ -16,6 +16,46 @@ std::string named_cache_folder(const std::string& component_id) {
   return "component-" + component_id;
 }
 
+namespace {
+
+// The entry of that name; plans name only entries they were made from.
+const CacheDirEntry* named(const std::vector<CacheDirEntry>& entries, const std::string& name) {
+  return &*std::find_if(entries.begin(), entries.end(),
+                        [&name](const CacheDirEntry& e) { return e.name == name; });
+}
+
+}  // namespace
+
+std::vector<const CacheDirEntry*> adoption_candidates(const std::vector<CacheDirEntry>& entries,
+                                                      const AdoptionPlan& plan,
+                                                      const CacheLoad& load) {
+  std::vector<const CacheDirEntry*> out{named(entries, load.entry_name)};
+  for (const CacheLoad& earlier : plan.earlier) {
+    if (earlier.component_id == load.component_id) {
+      out.push_back(named(entries, earlier.entry_name));
+    }
+  }
+  return out;
+}
+
+std::vector<const CacheDirEntry*> removals_to_delete(const std::vector<CacheDirEntry>& entries,
+                                                     const AdoptionPlan& plan,
+                                                     const std::string& dir,
+                                                     const std::set<std::string>& held) {
+  std::vector<const CacheDirEntry*> out;
+  for (const std::string& name : plan.removals) {
+    if (held.count(absolute_path(join_path(dir, name))) == 0) out.push_back(named(entries, name));
+  }
+  return out;
+}
+
+CandidateFate candidate_fate(bool adopted_already, bool stale, bool keep_earlier,
+                             bool records_fingerprint, bool ours) {
+  if (!adopted_already && !stale) return CandidateFate::Load;
+  if (stale && keep_earlier && records_fingerprint) return CandidateFate::SetAside;
+  return ours ? CandidateFate::Remove : CandidateFate::Keep;
+}
+
 bool owned_by_cache(const CacheDirEntry& entry) {
   return entry.is_dir && (entry.has_record || entry.unfinished);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -63,6 +64,27 @@ std::string named_cache_folder(const std::string& component_id);
 AdoptionPlan plan_adoption(const std::vector<CacheDirEntry>& entries,
                            const std::vector<std::string>& component_ids, bool keep_earlier = false,
                            const std::unordered_set<std::string>* load_only = nullptr);
+
+// The writes a component of `plan.loads` is offered, in the order they are tried: its planned
+// write, then its earlier ones newest first. Every name is one of `entries`.
+std::vector<const CacheDirEntry*> adoption_candidates(const std::vector<CacheDirEntry>& entries,
+                                                      const AdoptionPlan& plan,
+                                                      const CacheLoad& load);
+
+// The entries of `plan.removals` to delete now: a folder a component holds (`held`, absolute
+// paths) is never deleted from under it.
+std::vector<const CacheDirEntry*> removals_to_delete(const std::vector<CacheDirEntry>& entries,
+                                                     const AdoptionPlan& plan,
+                                                     const std::string& dir,
+                                                     const std::set<std::string>& held);
+
+// What adopting does with one candidate write of a component: the first that is current
+// loads; one computed from other inputs is set aside when earlier writes are kept and it
+// records what it was computed from, otherwise it goes if it is ours. Ours and superseded by a
+// write already loaded: it goes too; anything else stays.
+enum class CandidateFate { Load, SetAside, Remove, Keep };
+CandidateFate candidate_fate(bool adopted_already, bool stale, bool keep_earlier,
+                             bool records_fingerprint, bool ours);
 
 // Describes the entry `name` of the directory `dir`, reading a cache's record from its manifest.
 // A link is never a directory of ours, so nothing outside `dir` is reached through one; a

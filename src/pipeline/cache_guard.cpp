@@ -1,22 +1,18 @@
 // Cache misses instead of errors, and writes that complete at once; see cache_guard.hpp.
 #include "pipeline/cache_guard.hpp"
 
+#include <map>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "common/py_paths.hpp"
-#include "core/cache_fingerprint.hpp"
 #include "core/cache_folders.hpp"
 #include "pipeline/component_access.hpp"
 #include "pipeline/diskcache_support.hpp"
-#include "pipeline/pipeline.hpp"
 
 namespace orvane::pipeline::guard {
 
 namespace {
-
-namespace sup = support;
 
 std::string type_name(const py::handle& value) {
   py::object type = py::type::of(value);
@@ -25,45 +21,55 @@ std::string type_name(const py::handle& value) {
   return module.empty() || module == "builtins" ? name : module + "." + name;
 }
 
-// The text of the Python error being handled, which is then cleared.
-std::string take_error_text(py::error_already_set& e) {
-  std::string text = py::str(e.value());
-  std::string kind = py::str(py::type::of(e.value()).attr("__name__"));
-  e.restore();
-  PyErr_Clear();
-  return text.empty() ? kind : kind + ": " + text;
+// Runs `f`. An ordinary Python error it raises fails the component's disk cache: `on_error`
+// gets the error's text ("Kind: message") and returns the reason reported; false then.
+template <typename F, typename E>
+bool or_miss(const py::object& self, const py::object& id, const py::object& component, F&& f,
+             E&& on_error) {
+  try {
+    f();
+    return true;
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    std::string text = py::str(e.value());
+    std::string kind = py::str(py::type::of(e.value()).attr("__name__"));
+    report_failure(self, id, component, on_error(text.empty() ? kind : kind + ": " + text));
+    return false;
+  }
 }
 
 }  // namespace
 
+py::object diskcache_record(bool ok, const py::handle& msg, const py::handle& component_id) {
+  py::dict entry = component_entry(component_id);
+  return ok ? outcome_record(rt().procedure_diskcache, true, msg, entry)
+            : outcome_record(rt().procedure_diskcache, false, msg, py::dict(), entry);
+}
+
 void report_failure(const py::object& self, const py::object& component_id,
                     const py::object& component, const py::object& reason) {
   comp::mark_disk_failed(component);
-  run_callback(self, outcome_record(rt().procedure_diskcache, false, reason, py::dict(),
-                                    component_entry(component_id)));
+  run_callback(self, diskcache_record(false, reason, component_id));
 }
 
 bool serve_or_miss(const py::object& self, const py::object& component_id,
                    const py::object& component) {
   py::object cache = comp::attached_diskcache(component);
   if (cache.is_none()) return true;
-  try {
-    // Everything the component serves, read once: what is pushed into the shell and handed to
-    // children afterwards comes from what was read here.
+  // Everything the component serves, read once: what is pushed into the shell and handed to
+  // children afterwards comes from what was read here.
+  auto read_all = [&] {
     for (const char* field : {"module_statements", "captured", "exception_msg", "last_output"}) {
       py::object value = cache.attr(field);
     }
     py::object outputs = cache.attr("non_module_outputs");
     for (py::handle name : outputs) py::object value = outputs[name];
-    return true;
-  } catch (py::error_already_set& e) {
-    if (!sup::is_exception(e)) throw;
-    py::str reason("The disk cache of component [{}] cannot be read ({}); it runs again.");
-    reason = reason.format(comp::name(component), take_error_text(e));
+  };
+  return or_miss(self, component_id, component, read_all, [&](const std::string& error) {
     component.attr("unload_diskcache")();
-    report_failure(self, component_id, component, reason);
-    return false;
-  }
+    return py::str("The disk cache of component [{}] cannot be read ({}); it runs again.")
+        .format(comp::name(component), error);
+  });
 }
 
 py::object pickle_outputs(const py::object& self, const py::object& component_id,
@@ -72,30 +78,17 @@ py::object pickle_outputs(const py::object& self, const py::object& component_id
   py::object outputs = component.attr("non_module_outputs");
   for (py::handle name : outputs) {
     py::object value = outputs[name];
-    try {
-      serialized[name] = rt().serialize_value(value);
-    } catch (py::error_already_set& e) {
-      if (!sup::is_exception(e)) throw;
-      py::str reason(
-          "Output '{}' of component [{}] (type {}) cannot be stored in the disk cache: {}");
-      reason = reason.format(name, comp::name(component), type_name(value), take_error_text(e));
-      report_failure(self, component_id, component, reason);
+    auto pickle = [&] { serialized[name] = rt().serialize_value(value); };
+    if (!or_miss(self, component_id, component, pickle, [&](const std::string& error) {
+          return py::str(
+                     "Output '{}' of component [{}] (type {}) cannot be stored in the disk "
+                     "cache: {}")
+              .format(name, comp::name(component), type_name(value), error);
+        })) {
       return py::none();
     }
   }
   return serialized;
-}
-
-bool complete_at_once(const py::object& self, const py::object& component_id,
-                      const py::object& component, std::int64_t success_count) {
-  PipelineState& st = state(self);
-  if (st.reused.erase(text_of(component_id)) == 0) return false;
-  py::object cache = comp::attached_diskcache(component);
-  if (cache.is_none()) return false;
-  py::object folder = cache.attr("cache_dir");
-  if (!inspect(py_paths::text(folder), true).is_dir) return false;
-  st.completed_writes.push_back({component_id, success_count, folder});
-  return true;
 }
 
 namespace {
@@ -132,6 +125,9 @@ py::str fingerprint(const py::object& self, const py::object& component_id) {
   return py::str(run.walk->of(node));
 }
 
+namespace {
+
+// The inputs behind the component's fingerprint now.
 model::Sources sources(const py::object& self, const py::object& component_id) {
   PipelineState& st = state(self);
   const GraphObject& graph = pipeline::graph(st);
@@ -145,58 +141,49 @@ model::Sources sources(const py::object& self, const py::object& component_id) {
   return out;
 }
 
-py::dict sources_record(const model::Sources& sources) {
-  py::dict parameters, parents;
-  for (const auto& [name, print] : sources.parameters) parameters[py::str(name)] = print;
-  for (const auto& [id, print] : sources.parents) parents[py::str(id)] = print;
-  py::dict out;
-  out["code"] = sources.code;
-  out["parameters"] = parameters;
-  out["parents"] = parents;
-  return out;
-}
-
-namespace {
-
-// A record written by sources_record; anything else reads as unknown.
-model::Sources sources_of_record(const py::handle& record) {
-  model::Sources out;
-  if (!py::isinstance<py::dict>(record)) return out;
-  py::dict fields = py::reinterpret_borrow<py::dict>(record);
-  auto text_map = [&](const char* field, std::map<std::string, std::string>& into) {
-    py::object value = fields.attr("get")(field);
-    if (!py::isinstance<py::dict>(value)) return;
-    for (const auto& item : py::reinterpret_borrow<py::dict>(value)) {
-      into[text_of(item.first)] = text_of(item.second);
-    }
-  };
-  out.code = text_of(fields.attr("get")("code", py::str("")));
-  text_map("parameters", out.parameters);
-  text_map("parents", out.parents);
+// A text-to-text mapping of a record; anything else reads as empty.
+std::map<std::string, std::string> text_map(const py::handle& value) {
+  std::map<std::string, std::string> out;
+  if (!py::isinstance<py::dict>(value)) return out;
+  for (const auto& item : py::reinterpret_borrow<py::dict>(value)) {
+    out[text_of(item.first)] = text_of(item.second);
+  }
   return out;
 }
 
 }  // namespace
 
+py::dict sources_record(const py::object& self, const py::object& component_id) {
+  model::Sources now = sources(self, component_id);
+  return py::dict(py::arg("code") = now.code, py::arg("parameters") = now.parameters,
+                  py::arg("parents") = now.parents);
+}
+
 std::optional<model::Reason> stale_reason(const py::object& self, const py::object& component_id,
-                                          const py::object& path, std::string* recorded_out) {
+                                          const std::string& path, std::string* recorded_out) {
   std::string recorded;
   py::object record;
-  try {
-    py::object cache = sup::disk_cache_class()(py::arg("cache_dir") = path);
-    recorded = py::str(py::getattr(cache, "fingerprint", py::str("")));
-    if (!recorded.empty() && recorded != std::string(fingerprint(self, component_id))) {
-      record = py::getattr(cache, "sources", py::none());
-    }
-    cache.attr("close")();
-  } catch (py::error_already_set& e) {
-    // Unreadable: loading it fails and is handled as any failed load.
-    if (!sup::is_exception(e)) throw;
+  // Unreadable: loading it fails and is handled as any failed load.
+  if (!support::quietly([&] {
+        py::object cache = support::open_cache(py_paths::str(path));
+        recorded = py::str(py::getattr(cache, "fingerprint", py::str("")));
+        if (!recorded.empty() && recorded != std::string(fingerprint(self, component_id))) {
+          record = py::getattr(cache, "sources", py::none());
+        }
+        cache.attr("close")();
+      })) {
     return std::nullopt;
   }
   if (recorded_out != nullptr) *recorded_out = recorded;
   if (!record) return std::nullopt;
-  return model::what_changed(sources_of_record(record), sources(self, component_id));
+  // A record written by sources_record; anything else reads as unknown.
+  model::Sources before;
+  if (py::isinstance<py::dict>(record)) {
+    before.code = text_of(record.attr("get")("code", py::str("")));
+    before.parameters = text_map(record.attr("get")("parameters"));
+    before.parents = text_map(record.attr("get")("parents"));
+  }
+  return model::what_changed(before, sources(self, component_id));
 }
 
 }  // namespace orvane::pipeline::guard

@@ -3,21 +3,18 @@
 // A cached value that cannot be read back (a damaged or vanished folder, a value that no longer
 // unpickles) makes its component run again; an output that cannot be pickled fails only that
 // component's disk cache. Each is reported to the front end as a failed disk cache with the
-// reason. A reused component's cache is already on disk: its write completes at once, without
-// reading or writing a value.
+// reason. The fingerprints that tell a current cache from a stale one are computed here too.
 #pragma once
 
-#include <pybind11/pybind11.h>
-
-#include <cstdint>
 #include <optional>
-#include <vector>
+#include <string>
 
 #include "pipeline/pipeline.hpp"
 
 namespace orvane::pipeline::guard {
 
-namespace py = pybind11;
+// The record telling the front end how a component's disk cache fared.
+py::object diskcache_record(bool ok, const py::handle& msg, const py::handle& component_id);
 
 // Reports a failed disk cache of one component to the front end and marks it FAILED.
 void report_failure(const py::object& self, const py::object& component_id,
@@ -34,23 +31,17 @@ bool serve_or_miss(const py::object& self, const py::object& component_id,
 py::object pickle_outputs(const py::object& self, const py::object& component_id,
                           const py::object& component);
 
-// For a reused component whose cache is attached: queues a finished write of its current folder
-// and returns true; the caller marks it UPDATING as for any write.
-bool complete_at_once(const py::object& self, const py::object& component_id,
-                      const py::object& component, std::int64_t success_count);
-
 // The fingerprint of what the component's result is computed from: its code, the pipeline
 // parameters and, recursively, its parents' fingerprints.
 py::str fingerprint(const py::object& self, const py::object& component_id);
 
-// The inputs behind the component's fingerprint now, and their record kept with a cache.
-model::Sources sources(const py::object& self, const py::object& component_id);
-py::dict sources_record(const model::Sources& sources);
+// The record of the inputs behind the component's fingerprint now, kept with its cache.
+py::dict sources_record(const py::object& self, const py::object& component_id);
 
 // Why the cache in `path` must not be adopted: it records a fingerprint that differs from the
 // component's (it was computed from other code, parameters or parents). None when it matches.
 // `recorded`, when given, receives the fingerprint the cache records.
 std::optional<model::Reason> stale_reason(const py::object& self, const py::object& component_id,
-                                          const py::object& path, std::string* recorded = nullptr);
+                                          const std::string& path, std::string* recorded = nullptr);
 
 }  // namespace orvane::pipeline::guard

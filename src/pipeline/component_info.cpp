@@ -10,18 +10,7 @@
 
 namespace orvane::pipeline {
 
-namespace {
-
 using orvane::pyclass::intern;
-
-py::object get_requirements(const PipelineState& st) { return st.requirements; }
-
-// A copy: the stored requirements must not follow the caller's list.
-void set_requirements(PipelineState& st, const py::object& packages) {
-  st.requirements = py_values::list_copy(packages);
-}
-
-}  // namespace
 
 void update_info(const py::object& self, const py::handle& id) {
   const PipelineState& st = state(self);
@@ -63,9 +52,13 @@ void register_component_info(py::module_& /*m*/, const py::object& cls) {
         update_info(self, py_values::or_none(id));
       },
       py::arg("component_id"));
-  pc::def_property(cls, "python_requirements", &get_requirements, &set_requirements,
-                   "Python packages installed in the kernel, as requirement lines.",
-                   py::arg("packages"));
+  // The setter stores a copy: the stored requirements must not follow the caller's list.
+  pc::def_property(
+      cls, "python_requirements", [](const PipelineState& st) { return st.requirements; },
+      [](PipelineState& st, const py::object& packages) {
+        st.requirements = py_values::list_copy(packages);
+      },
+      "Python packages installed in the kernel, as requirement lines.", py::arg("packages"));
 }
 
 }  // namespace orvane::pipeline

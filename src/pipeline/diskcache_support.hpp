@@ -1,31 +1,34 @@
-// Helpers shared by the disk-cache channel and the cache commands: lookups of the package's
-// modules, callback records, and the rules for which cache directories the pipeline may delete.
+// Helpers shared by the disk-cache channel and the cache commands: handles on cache folders and
+// the rules for which cache directories the pipeline may delete.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <string>
+#include <vector>
 
 #include "common/py_paths.hpp"
 #include "core/cache_adoption.hpp"
 #include "core/cache_folders.hpp"
-#include "core/cache_paths.hpp"
-#include "core/cache_store.hpp"
 #include "pipeline/component_access.hpp"
 
 namespace orvane::pipeline::support {
 
-namespace py = pybind11;
-
 using py_values::quietly;
 
-inline py::module_ models() { return py::module_::import("orvane_core.misc.models"); }
-inline py::object disk_cache_class() {
-  return py_values::lookup("orvane_core.cache:OrvaneDiskCache");
+// A handle on the cache folder at `path`; nothing is read until a field is asked for.
+inline py::object open_cache(const py::handle& path) {
+  return py_values::lookup("orvane_core.cache:OrvaneDiskCache")(py::arg("cache_dir") = path);
 }
 
-// True when a caught Python error is an ordinary Exception (not an interrupt or exit).
-inline bool is_exception(py::error_already_set& e) { return e.matches(PyExc_Exception); }
+// Every entry of the directory `dir`, described (a listing error raised as OSError).
+inline std::vector<CacheDirEntry> entries_of(const std::string& dir) {
+  std::vector<CacheDirEntry> entries;
+  for (const std::string& name : py_paths::list(dir)) {
+    entries.push_back(describe_cache_entry(dir, name));
+  }
+  return entries;
+}
 
 // Empties and closes a cache handle; its class deletes only the files it wrote.
 inline void close_cache(const py::handle& cache) {
@@ -38,8 +41,7 @@ inline void close_cache(const py::handle& cache) {
 // Deletes a directory that is this product's: a complete cache is emptied through the cache
 // class first, then whatever is left goes.
 inline void remove_owned(const std::string& path, bool has_record) {
-  if (has_record)
-    quietly([&] { close_cache(disk_cache_class()(py::arg("cache_dir") = py_paths::str(path))); });
+  if (has_record) quietly([&] { close_cache(open_cache(py_paths::str(path))); });
   remove_directory(path);
 }
 
@@ -57,7 +59,7 @@ inline bool load_into_component(const py::handle& component, const py::handle& p
   py::object previous = comp::attached_diskcache(component);
   bool loaded = false;
   if (!quietly([&] {
-        loaded = py::bool_(component.attr("load_diskcache")(py::arg("cache_dir") = path));
+        loaded = truthy(component.attr("load_diskcache")(py::arg("cache_dir") = path));
       })) {
     // A cache whose first values (read to decide the status) are damaged: a failed load, and
     // the damaged cache is let go of and deleted rather than served later.
@@ -74,9 +76,9 @@ inline bool load_into_component(const py::handle& component, const py::handle& p
       absolute_path(py_paths::text(old_dir)) == absolute_path(py_paths::text(path))) {
     // The same directory loaded again: only the old handle goes, the files stay.
     quietly([&] { previous.attr("close")(); });
-    return loaded;
+  } else {
+    release_cache(previous);
   }
-  release_cache(previous);
   return loaded;
 }
 

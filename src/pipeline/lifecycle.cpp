@@ -1,7 +1,6 @@
 // Pipeline members: construction, destruction, summary, graph updates and the exit clean-up.
 #include <algorithm>
 #include <optional>
-#include <utility>
 
 #include "common/pyclass.hpp"
 #include "core/cache_paths.hpp"
@@ -42,9 +41,8 @@ void clear_at_exit() {
 }
 
 void enroll_pipeline_to_env(const std::optional<py::str>& pipeline_id) {
-  py::object value = pipeline_id ? py::object(*pipeline_id) : py::object(py::none());
   // The environment itself rejects None, with its own TypeError.
-  py_values::lookup("os:environ.__setitem__")("ORVANE_DAG", value);
+  py_values::lookup("os:environ.__setitem__")("ORVANE_DAG", py_values::or_none(pipeline_id));
 }
 
 void construct(const py::object& self, const py::object& identifier, const py::object& graph,
@@ -63,19 +61,17 @@ void construct(const py::object& self, const py::object& identifier, const py::o
   // Set before the parameters are applied: applying them reports the summary, which shows it.
   py::object temp = py_values::lookup("orvane_core.common.utils:APP_TEMP_DIRECTORY");
   // An identifier that would lead out of the cache root is refused before anything happens.
-  py::str folder(pipeline_folder_name(py::str(st.id).cast<std::string>()));
+  py::str folder(pipeline_folder_name(text_of(st.id)));
   st.cache_dir = temp.attr("__truediv__")("pipelines").attr("__truediv__")(folder);
-  if (truthy(parameters)) self.attr("set_parameters")(py::arg("new_parameters") = parameters);
+  if (truthy(parameters)) set_parameters(self, parameters);
 
   // Checked and created level by level, private, never through a link; another kernel's
   // directory is adopted as a copy of its own.
-  ownership::Claim claim = ownership::claim_directory(self, temp);
-  if (claim.adopt) self.attr("load_diskcache")(py::arg("diskcache_dir") = claim.path);
+  ownership::Claim claim = ownership::claim_directory(st, temp);
+  if (claim.adopt) load_diskcache(self, py::str(claim.path), py::none());
 
   st.connection = kernel_connection();
-  st.writer = py::none();
   restart_writer(st);
-  st.optimizer = py::none();
   enroll_pipeline_to_env(py::str(st.id));
 
   ownership::become_owner(self, claim);
@@ -85,18 +81,17 @@ void destruct(const py::object& self) {
   // A pipeline whose construction failed before its native state existed has nothing to release.
   auto* st = py::isinstance<PipelineState>(self) ? &state(self) : nullptr;
   if (st == nullptr || !truthy(st->writer)) return;
-  st->writer.attr("close")();
-  st->writer = py::none();
+  stop_writer(*st);
 
   // Without a token the construction did not complete: such a pipeline never owns the
   // directory, which may belong to a live pipeline with the same id. A pipeline whose directory
   // went to a newer one, or a copy inherited by a forked child, lets go without deleting.
-  if (ownership::is_owner(self)) {
+  if (ownership::is_owner(*st)) {
     clear_diskcaches(self);
-    ownership::give_up(self);
+    ownership::give_up(*st);
     return;
   }
-  ownership::let_go_of_caches(self);
+  ownership::let_go_of_caches(*st);
 }
 
 // Leaves the disk cache for a later kernel: the writer finishes the write in progress and
@@ -105,11 +100,8 @@ void destruct(const py::object& self) {
 // queued are dropped: wait for them first (update_diskcache_status) to keep them.
 py::str keep_diskcache(const py::object& self) {
   PipelineState& st = state(self);
-  if (truthy(st.writer)) {
-    py::object writer = std::exchange(st.writer, py::none());
-    writer.attr("close")();
-  }
-  ownership::give_up(self);
+  if (truthy(st.writer)) stop_writer(st);
+  ownership::give_up(st);
   st.paused.forget();  // left for the later kernel with the rest
   return py::str(st.cache_dir);
 }
@@ -118,13 +110,8 @@ py::object info(const py::object& self) {
   py::object base = rt().dag_info(self);
   // The base record's fields as they are: the new record's dict() makes them plain, and the
   // component list is already a copy made for this summary, so it is not copied a second time.
-  py::object names = py::getattr(base, "__struct_fields__", py::none());
   py::dict fields;
-  if (names.is_none()) {
-    fields = base.attr("dict")();
-  } else {
-    for (const py::handle& name : names) fields[name] = base.attr(name);
-  }
+  for (const py::handle& name : base.attr("__struct_fields__")) fields[name] = base.attr(name);
   // Keyword unpacking rejects a base summary that already carries one of the added fields.
   const PipelineState& st = state(self);
   return rt().pipeline_info(**fields, py::arg("parameters") = parameters_view(st),

@@ -38,13 +38,13 @@ std::string id_text(const PipelineState& st) { return py_values::text_of(st.id);
 
 }  // namespace
 
-Claim claim_directory(const py::object& self, const py::object& app_root) {
-  const std::string id = id_text(state(self));
+Claim claim_directory(const PipelineState& st, const py::object& app_root) {
+  const std::string id = id_text(st);
   const std::string root = py_paths::text(app_root);
   // The shared default location may not be a link (another user could point it elsewhere); a
   // location the user chose may.
-  py::object utils = py::module_::import("orvane_core.common.utils");
-  const bool allow_link = py::bool_(utils.attr("root_allows_link")(app_root));
+  const bool allow_link =
+      truthy(py_values::lookup("orvane_core.common.utils:root_allows_link")(app_root));
   PipelineDirectory claimed;
   try {
     py::gil_scoped_release release;
@@ -53,11 +53,7 @@ Claim claim_directory(const py::object& self, const py::object& app_root) {
     throw std::runtime_error(std::string(e.what()) +
                              " Set ORVANE_TEMP_DIR to a private directory.");
   }
-  Claim out;
-  out.path = py_paths::str(claimed.path);
-  out.adopt = claimed.existed;
-  out.lock_path = claimed.lock_path;
-  return out;
+  return {py_paths::str(claimed.path), claimed.existed, claimed.lock_path};
 }
 
 void become_owner(const py::object& self, const Claim& claim) {
@@ -68,14 +64,15 @@ void become_owner(const py::object& self, const Claim& claim) {
   st.owner_token = {static_cast<long>(::getpid()), claim.lock_path, ++next_serial};
   owner_serials()[id] = st.owner_token.serial;
   owners().insert_or_assign(id, py::weakref(self));
-  if (!previous.is_none() && !previous.is(self)) hand_over(previous);
+  if (!previous.is_none() && !previous.is(self) && py::isinstance<PipelineState>(previous)) {
+    hand_over(state(previous));
+  }
 }
 
-void hand_over(const py::object& self) {
-  if (!py::isinstance<PipelineState>(self)) return;
+void hand_over(PipelineState& st) {
   // The caches set aside are the newer pipeline's too: forgotten here, never deleted.
-  state(self).paused.forget();
-  py::dict nodes = state(self).nodes;
+  st.paused.forget();
+  py::dict nodes = st.nodes;
   for (const auto& item : nodes) {
     comp::ComponentNative& native = comp::native(item.second);
     const bool had_cache =
@@ -88,26 +85,21 @@ void hand_over(const py::object& self) {
   }
 }
 
-bool is_owner(const py::object& self) {
-  if (fork_guard::in_forked_child()) return false;
-  if (!py::isinstance<PipelineState>(self)) return false;
-  const PipelineState& st = state(self);
-  if (st.owner_token.serial == 0) return false;
+bool is_owner(const PipelineState& st) {
+  if (fork_guard::in_forked_child() || st.owner_token.serial == 0) return false;
   auto found = owner_serials().find(id_text(st));
   if (found == owner_serials().end() || found->second != st.owner_token.serial) return false;
   return st.owner_token.pid == static_cast<long>(::getpid());
 }
 
-void give_up(const py::object& self) {
-  if (!is_owner(self)) return;
-  const PipelineState& st = state(self);
+void give_up(const PipelineState& st) {
+  if (!is_owner(st)) return;
   owner_serials().erase(id_text(st));
   release_dir_lock(st.owner_token.lock_path);
 }
 
-void let_go_of_caches(const py::object& self) {
-  if (!py::isinstance<PipelineState>(self)) return;
-  py::dict nodes = state(self).nodes;
+void let_go_of_caches(const PipelineState& st) {
+  py::dict nodes = st.nodes;
   for (const auto& item : nodes) comp::detach_diskcache(item.second);
 }
 

@@ -9,9 +9,11 @@
 
 #include <pybind11/pybind11.h>
 
-namespace orvane::pipeline::ownership {
+#include <string>
 
-namespace py = pybind11;
+#include "pipeline/pipeline.hpp"
+
+namespace orvane::pipeline::ownership {
 
 struct Claim {
   py::object path;  // text
@@ -21,23 +23,23 @@ struct Claim {
 
 // Validates the identifier (ValueError naming the rule) and claims the pipeline's directory
 // under the application root, checking every level (RuntimeError for an unsafe one).
-Claim claim_directory(const py::object& self, const py::object& app_root);
+Claim claim_directory(const PipelineState& st, const py::object& app_root);
 
 // Makes `self` the owner of its id; the previous owner in this process lets go of its caches.
 void become_owner(const py::object& self, const Claim& claim);
 
 // True when `self` owns its directory and this process created it.
-bool is_owner(const py::object& self);
+bool is_owner(const PipelineState& st);
 
 // After the owner's clean-up: no pipeline owns the id any more, the lock is released.
-void give_up(const py::object& self);
+void give_up(const PipelineState& st);
 
 // Closes the components' disk caches and detaches them, deleting nothing.
-void let_go_of_caches(const py::object& self);
+void let_go_of_caches(const PipelineState& st);
 
 // A newer pipeline took the directory over: `self` lets go of its caches and treats them as
 // gone, so that its next run reruns what it no longer holds instead of reusing nothing.
-void hand_over(const py::object& self);
+void hand_over(PipelineState& st);
 
 // The live owners of this process, for the clean-up at exit.
 py::list live_owners();

@@ -233,3 +233,50 @@ TEST(CacheAdoption, EntriesAreDescribedFromTheirManifests) {
     }
   }
 }
+
+TEST(CacheAdoption, CandidatesArePlannedWriteThenEarlierNewestFirst) {
+  const std::vector<CacheDirEntry> entries{
+      write("component-u1", "a", 3, 10.0), write("component-u2", "a", 1, 20.0),
+      write("component-u4", "a", 2, 15.0), write("component-u3", "b", 5, 5.0)};
+  auto plan = plan_adoption(entries, {"a", "b"}, true);
+  std::vector<std::string> names;
+  for (const CacheDirEntry* e : orvane::adoption_candidates(entries, plan, plan.loads[0])) {
+    names.push_back(e->name);
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"component-u2", "component-u4", "component-u1"}));
+  EXPECT_EQ(orvane::adoption_candidates(entries, plan, plan.loads[1]).size(), 1u);
+}
+
+TEST(CacheAdoption, EachCandidateIsLoadedSetAsideRemovedOrKept) {
+  using orvane::CandidateFate;
+  struct Case {
+    bool adopted, stale, keep_earlier, records, ours;
+    CandidateFate fate;
+  } cases[] = {
+      {false, false, false, false, true, CandidateFate::Load},
+      {false, false, true, true, false, CandidateFate::Load},
+      {false, true, true, true, true, CandidateFate::SetAside},
+      {true, true, true, true, true, CandidateFate::SetAside},
+      {false, true, true, false, true, CandidateFate::Remove},  // records no fingerprint
+      {false, true, false, true, true, CandidateFate::Remove},  // earlier writes not kept
+      {true, false, true, true, true, CandidateFate::Remove},   // superseded by the loaded one
+      {true, false, true, true, false, CandidateFate::Keep},    // not ours: never deleted
+      {false, true, false, true, false, CandidateFate::Keep},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(orvane::candidate_fate(c.adopted, c.stale, c.keep_earlier, c.records, c.ours), c.fate)
+        << c.adopted << c.stale << c.keep_earlier << c.records << c.ours;
+  }
+}
+
+TEST(CacheAdoption, AHeldFolderIsNeverDeletedFromUnderItsComponent) {
+  const std::vector<CacheDirEntry> entries{write("component-u1", "a", 1, 10.0),
+                                           write("component-u2", "a", 2, 20.0),
+                                           unfinished(".partial-component-u3")};
+  auto plan = plan_adoption(entries, {"a"});
+  ASSERT_EQ(plan.removals.size(), 2u);
+  auto removed = orvane::removals_to_delete(entries, plan, "/c/", {"/c/component-u1"});
+  ASSERT_EQ(removed.size(), 1u);
+  EXPECT_EQ(removed[0]->name, ".partial-component-u3");
+  EXPECT_EQ(orvane::removals_to_delete(entries, plan, "/c", {}).size(), 2u);
+}
