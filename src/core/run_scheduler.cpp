@@ -85,4 +85,14 @@ std::size_t RunScheduler::position(std::size_t node) const {
   return position_[node];
 }
 
+std::optional<std::size_t> RunScheduler::carried_child(std::size_t node) const {
+  if (phase(node) != Phase::Running) return std::nullopt;
+  std::optional<std::size_t> best;
+  for (std::size_t child : dag_.successors(node)) {
+    if (phase_[child] != Phase::Waiting || dag_.predecessors(child).size() != 1) continue;
+    if (!best || position_[child] < position_[*best]) best = child;
+  }
+  return best;
+}
+
 }  // namespace orvane::run

@@ -46,6 +46,10 @@ class RunScheduler {
   const std::vector<std::size_t>& plan() const { return plan_; }
   // Position of a planned node in the plan; its slot in per-run tables.
   std::size_t position(std::size_t node) const;
+  // The child a worker running `node` may run right after it, with its outputs as the child's
+  // inputs: the first waiting child in plan order whose only parent is `node` (its inputs are
+  // then exactly the node's outputs). None when `node` is not running or has no such child.
+  std::optional<std::size_t> carried_child(std::size_t node) const;
 
  private:
   const graph::Dag& dag_;

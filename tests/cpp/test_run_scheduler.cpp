@@ -109,3 +109,26 @@ TEST(RunScheduler, LongChainStartsOneNodeAtATime) {
   EXPECT_EQ(steps, 1000u);
   EXPECT_TRUE(s.done());
 }
+
+TEST(RunScheduler, CarriedChildIsTheFirstPlannedChildWithNoOtherParent) {
+  //  a -> b,  a -> c,  a -> d,  x -> d,  c -> e;  plan a x c b d e (c before b)
+  Dag g = build({"a", "b", "c", "d", "e", "x"},
+                {{"a", "b"}, {"a", "c"}, {"a", "d"}, {"x", "d"}, {"c", "e"}});
+  RunScheduler s(g, {at(g, "a"), at(g, "x"), at(g, "c"), at(g, "b"), at(g, "d"), at(g, "e")});
+  start_all(g, s);  // a and x run
+  struct Row {
+    std::string node;
+    std::string carried;  // "" for none
+  };
+  for (const Row& row : {Row{"a", "c"},    // c comes first in the plan; d has two parents
+                         Row{"x", ""},     // its only child has another parent
+                         Row{"c", ""},     // not running
+                         Row{"e", ""}}) {  // not running, no children
+    auto child = s.carried_child(at(g, row.node));
+    EXPECT_EQ(child ? g.name(*child) : "", row.carried) << row.node;
+  }
+  s.finish(at(g, "a"));
+  start_all(g, s);  // c and b run: a child already started is not carried again
+  EXPECT_EQ(g.name(*s.carried_child(at(g, "c"))), "e");
+  EXPECT_FALSE(s.carried_child(at(g, "b")).has_value());
+}
