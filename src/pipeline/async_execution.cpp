@@ -104,10 +104,12 @@ class RunPool {
   // Sends the request of `component` (planned at `slot`, not started, with no parent but the
   // component of `after`, and bound to run) to the worker running the task of `after`, which
   // runs it right after that task, with its outputs as inputs, unless that task fails. Its
-  // own start later only gives it its callbacks. False when no worker can take it.
+  // own start later only gives it its callbacks. False when no worker can take it; true when
+  // it is sent already.
   bool carry(std::size_t after, std::size_t slot, const py::handle& component,
              const py::object& parameters) {
     if (pool_.is_none()) return false;
+    if (slots_[slot].carried) return true;
     const vostrel::ComponentNative& c = comp::native(component);
     py::object sent = pool_.attr("carry")(after, slot, c.id, c.name, c.cell_code, parameters);
     return slots_[slot].carried = truthy(sent);
@@ -259,16 +261,19 @@ void follow_up_succeeded(Run& run, std::vector<std::size_t>& succeeded) {
 }
 
 // Once `n` runs in a worker, that worker may run its child next, whose inputs are exactly the
-// outputs of `n`: a child run locally that is not reused.
+// outputs of `n`, and that child's child after it: each run locally and not reused.
 void carry_after(Run& run, std::size_t n) {
-  std::optional<std::size_t> child = run.scheduler.carried_child(n);
-  if (!child) return;
-  py::object target = run.node(*child);
-  if (truthy(py::getattr(comp::native(target).metadata, "remoteExecution", py::none()))) return;
-  const std::string key = text_of(run.graph.id(*child));
-  if (run.st.decisions.next(key, comp::facts(target)).outcome != model::Outcome::Ran) return;
-  run.pool.carry(run.scheduler.position(n), run.scheduler.position(*child), target,
-                 run.st.parameters.attr("copy")());
+  for (std::size_t child : run.scheduler.carried_chain(n, run::kCarriedAhead)) {
+    py::object target = run.node(child);
+    if (truthy(py::getattr(comp::native(target).metadata, "remoteExecution", py::none()))) return;
+    const std::string key = text_of(run.graph.id(child));
+    if (run.st.decisions.next(key, comp::facts(target)).outcome != model::Outcome::Ran) return;
+    if (!run.pool.carry(run.scheduler.position(n), run.scheduler.position(child), target,
+                        run.st.parameters.attr("copy")())) {
+      return;
+    }
+    n = child;
+  }
 }
 
 // Starts what can start, then follows up what finished. False when a failure stops the run.
