@@ -43,8 +43,8 @@ _HEADER = struct.Struct("<QB")
 # Requests
 _CALL = 0  # pickle of (func, args, kwds)
 _COMPONENT = 2  # pickle of (identifier, name, request): a component run by the worker's executor
-# A component run right after the worker's previous one, with that one's outputs as its inputs
-# (skipped when that one failed); the request's own inputs are left empty.
+# Pickle of (identifier, name, code, parameters): a component run right after the worker's
+# previous one, with that one's outputs as its inputs (answered as failed when that one failed)
 _CARRIED = 3
 # Answers
 _PICKLED = 0  # pickle of (ok, value)
@@ -249,14 +249,17 @@ def _serve(requests: Any, results: Any, environ: dict[str, str], path: list[str]
                     from orvane_core.executors.component_executors.local import (
                         OrvaneComponentExecutor as executor,
                     )
-                identifier, name, request = pickle.loads(payload)
+                if kind == _CARRIED:
+                    inputs, outputs = outputs, None
+                    if inputs is None:
+                        raise RuntimeError("not run: the component before it failed")
+                    identifier, name, code, parameters = pickle.loads(payload)
+                    request = executor.carried_request(identifier, name, code, parameters)
+                else:
+                    inputs = outputs = None
+                    identifier, name, request = pickle.loads(payload)
                 del payload
-                inputs, outputs = outputs, None
-                if kind == _CARRIED and inputs is None:
-                    raise RuntimeError("not run: the component before it in the worker failed")
-                value, outputs = executor(identifier, name).execute_carrying(
-                    request, inputs if kind == _CARRIED else None
-                )
+                value, outputs = executor(identifier, name).execute_carrying(request, inputs)
                 ok = True
             else:
                 outputs = None
@@ -492,12 +495,7 @@ class OrvaneProcessPool:
         worker = next((w for w in self._workers if w.last == after and w.request_fd >= 0), None)
         if worker is None or self._stopped:
             return False
-        from orvane_core.misc.models import OrvaneExecutionRequestModel
-
-        request = OrvaneExecutionRequestModel(
-            identifier=identifier, name=name, cell_code=code, parameters=parameters
-        )
-        payload = pickle.dumps((identifier, name, dumps(request)), protocol=5)
+        payload = dumps((identifier, name, code, parameters))
         frame = _HEADER.pack(len(payload), _CARRIED) + payload
         worker.out = memoryview(frame if worker.out is None else bytes(worker.out) + frame)
         worker.last = slot
@@ -696,11 +694,12 @@ class OrvaneProcessPool:
             raise KeyboardInterrupt
 
     def dismiss_idle(self) -> None:
-        """Asks the idle workers to leave now, without waiting for them, when no more tasks
-        will come: they end while the caller finishes its run, and ``stop`` only collects them.
-        A worker that leaves is never given a task again."""
+        """Asks the workers to leave, without waiting for them, when no more tasks will come:
+        an idle one now, a busy one once it has answered what it was given, so that they end
+        while the caller finishes its run, and ``stop`` only collects them. A worker that
+        leaves is never given a task again."""
         for worker in self._workers:
-            if worker.slot is None and worker.out is None and worker.request_fd >= 0:
+            if worker.out is None and worker.request_fd >= 0:
                 _close_fd(worker.request_fd)
                 worker.request_fd = -1
 

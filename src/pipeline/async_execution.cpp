@@ -93,8 +93,8 @@ class RunPool {
     return py::none();
   }
 
-  // No more tasks will come: idle workers leave now, while the run's last follow-ups and its
-  // end are done, so that ending the pool only collects them.
+  // No more tasks will come: workers leave once they have answered (idle ones now), while the
+  // run's last follow-ups and its end are done, so that ending the pool only collects them.
   void dismiss_idle() {
     if (pool_.is_none() || dismissed_) return;
     dismissed_ = true;

@@ -469,24 +469,33 @@ class OrvaneComponentExecutor:
         tuple of plain fields, several times cheaper to pickle and load than the response."""
         return _sendable(self._respond(data), _answer)
 
+    @staticmethod
+    def carried_request(
+        identifier: str, name: str, code: str, parameters: dict | None
+    ) -> OrvaneExecutionRequestModel:
+        """The request of a component that a worker runs right after its parent."""
+        return OrvaneExecutionRequestModel(
+            identifier=identifier, name=name, cell_code=code, parameters=parameters
+        )
+
     def execute_carrying(
-        self, data: bytes, inputs: tuple[dict, dict] | None = None
+        self, data: bytes | OrvaneExecutionRequestModel, inputs: tuple[dict, dict] | None = None
     ) -> tuple[bytes, tuple[dict, dict] | None]:
         """``execute_answer``, for a worker that may run a child right after this component:
-        the request's inherited statements and values are ``inputs`` when given, and the
-        statements and values the answer sends (those of a success) come back with it, the
-        inputs of such a child."""
+        the request (pickled or not) takes ``inputs`` as its inherited statements and values
+        when given, and the statements and values the answer sends (those of a success) come
+        back with it, the inputs of such a child."""
         data, response = _sent(self._respond(data, inputs), _answer)
         if response.status not in (HTTPStatus.OK, HTTPStatus.PARTIAL_CONTENT):
             return data, None
         return data, (response.result.module_statements, response.result.non_module_outputs)
 
     def _respond(
-        self, data: bytes, inputs: tuple[dict, dict] | None = None
+        self, data: bytes | OrvaneExecutionRequestModel, inputs: tuple[dict, dict] | None = None
     ) -> OrvaneExecutionResponseModel:
         trapped = (Exception, SystemExit, KeyboardInterrupt)
         try:
-            request = cloudpickle.loads(data)
+            request = data if type(data) is OrvaneExecutionRequestModel else cloudpickle.loads(data)
             if inputs is not None:
                 request.module_statements, request.non_module_inputs = inputs
         except Exception as exc:
