@@ -96,23 +96,20 @@ class RunPool {
   // No more tasks will come: workers leave once they have answered (idle ones now), while the
   // run's last follow-ups and its end are done, so that ending the pool only collects them.
   void dismiss_idle() {
-    if (pool_.is_none() || dismissed_) return;
-    dismissed_ = true;
-    pool_.attr("dismiss_idle")();
+    if (!pool_.is_none()) pool_.attr("dismiss_idle")();
   }
 
   // Sends the request of `component` (planned at `slot`, not started, with no parent but the
   // component of `after`, and bound to run) to the worker running the task of `after`, which
   // runs it right after that task, with its outputs as inputs, unless that task fails. Its
-  // own start later only gives it its callbacks. False when no worker can take it; true when
-  // it is sent already.
-  bool carry(std::size_t after, std::size_t slot, const py::handle& component,
+  // own start later only gives it its callbacks. Nothing is sent when no worker holds the
+  // outputs of `after`'s task, or when it is sent already.
+  void carry(std::size_t after, std::size_t slot, const py::handle& component,
              const py::object& parameters) {
-    if (pool_.is_none()) return false;
-    if (slots_[slot].carried) return true;
+    if (pool_.is_none() || slots_[slot].carried) return;
     const vostrel::ComponentNative& c = comp::native(component);
-    py::object sent = pool_.attr("carry")(after, slot, c.id, c.name, c.cell_code, parameters);
-    return slots_[slot].carried = truthy(sent);
+    slots_[slot].carried = truthy(
+        pool_.attr("carry")(after, slot, c.id, c.name, c.cell_code, parameters.attr("copy")()));
   }
 
   // The component being started, whose task apply_async accepts.
@@ -198,7 +195,6 @@ class RunPool {
   std::vector<Slot> slots_;
   std::vector<Completion> early_;  // completions not yet taken, in the order they came
   std::optional<std::size_t> current_;
-  bool dismissed_ = false;
   py::object pool_ = py::none();
   // The executor class whose runs go to workers in the short form and its method that a
   // component hands over; the pool's methods called for every task.
@@ -268,10 +264,9 @@ void carry_after(Run& run, std::size_t n) {
     if (truthy(py::getattr(comp::native(target).metadata, "remoteExecution", py::none()))) return;
     const std::string key = text_of(run.graph.id(child));
     if (run.st.decisions.next(key, comp::facts(target)).outcome != model::Outcome::Ran) return;
-    if (!run.pool.carry(run.scheduler.position(n), run.scheduler.position(child), target,
-                        run.st.parameters.attr("copy")())) {
-      return;
-    }
+    // When no worker takes it, none takes those after it either.
+    run.pool.carry(run.scheduler.position(n), run.scheduler.position(child), target,
+                   run.st.parameters);
     n = child;
   }
 }

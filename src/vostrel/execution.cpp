@@ -243,9 +243,9 @@ py::object execute(py::object self, py::object module_statements, py::object non
     py::object reply = executor.attr("execute")("request"_a = cloudpickle.attr("dumps")(request));
     response = cloudpickle.attr("loads")(reply);
   } else {
-    py::object executor =
-        kept(kExecutors).attr("OrvaneComponentExecutor")("identifier"_a = c.id, "name"_a = c.name);
-    response = executor.attr("execute")("request"_a = request, "ipython_shell"_a = shell);
+    response = kept(kExecutors)
+                   .attr("OrvaneComponentExecutor")(c.id, c.name)
+                   .attr("execute")("request"_a = request, "ipython_shell"_a = shell);
   }
   return apply_response(c, response);
 }
@@ -254,9 +254,8 @@ py::object execute_async(py::object self, py::object process_pool, py::object mo
                          py::object non_module_inputs, py::object parameters) {
   ComponentNative& c = native(self);
   begin_run(c, module_statements, non_module_inputs);
-  py::bytes request = kept(kProcessPool)
-                          .attr(pyclass::intern("dumps"))(
-                              build_request(c, module_statements, non_module_inputs, parameters));
+  py::object request = build_request(c, module_statements, non_module_inputs, parameters);
+  request = kept(kProcessPool).attr(pyclass::intern("dumps"))(request);
   py::object func;
   py::object config = get(c.metadata, "remoteExecution");
   if (truthy(config)) {
@@ -269,10 +268,9 @@ py::object execute_async(py::object self, py::object process_pool, py::object mo
     }
     func = executor.attr("execute");
   } else {
-    py::object executor = kept(kExecutors)
-                              .attr(pyclass::intern("OrvaneComponentExecutor"))(
-                                  "identifier"_a = c.id, "name"_a = c.name);
-    func = executor.attr(pyclass::intern("execute_with_serialized"));
+    func = kept(kExecutors)
+               .attr(pyclass::intern("OrvaneComponentExecutor"))(c.id, c.name)
+               .attr(pyclass::intern("execute_with_serialized"));
   }
   return process_pool.attr(pyclass::intern("apply_async"))(
       "func"_a = func, "args"_a = py::make_tuple(request),
