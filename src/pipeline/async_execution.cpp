@@ -257,13 +257,13 @@ void follow_up_succeeded(Run& run, std::vector<std::size_t>& succeeded) {
 }
 
 // Once `n` runs in a worker, that worker may run its child next, whose inputs are exactly the
-// outputs of `n`, and that child's child after it: each run locally and not reused.
+// outputs of `n`, and that child's child after it: each run locally and bound to run.
 void carry_after(Run& run, std::size_t n) {
   for (std::size_t child : run.scheduler.carried_chain(n, run::kCarriedAhead)) {
     py::object target = run.node(child);
     if (truthy(py::getattr(comp::native(target).metadata, "remoteExecution", py::none()))) return;
-    const std::string key = text_of(run.graph.id(child));
-    if (run.st.decisions.next(key, comp::facts(target)).outcome != model::Outcome::Ran) return;
+    // One that is not SUCCESSFUL runs when its turn comes, whatever happens meanwhile.
+    if (comp::successful(target)) return;
     // When no worker takes it, none takes those after it either.
     run.pool.carry(run.scheduler.position(n), run.scheduler.position(child), target,
                    run.st.parameters);
