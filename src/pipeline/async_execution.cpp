@@ -382,24 +382,6 @@ py::object execute_components_async(const py::object& self, const py::object& co
   return py::none();
 }
 
-// The other entry points go through execute_components_async as the class has it.
-py::object run_async(const py::object& self, const py::object& ids, const py::object& send,
-                     const py::object& optimize) {
-  return self.attr("execute_components_async")(py::arg("component_ids") = ids,
-                                               py::arg("send_to_front") = send,
-                                               py::arg("optimize_memory") = optimize);
-}
-
-py::object execute_component_async(const py::object& self, const std::optional<py::str>& id,
-                                   const py::object& send, const py::object& optimize) {
-  return run_async(self, py::make_tuple(py_values::or_none(id)), send, optimize);
-}
-
-py::object execute_all_async(const py::object& self, const py::object& send,
-                             const py::object& optimize) {
-  return run_async(self, state(self).nodes, send, optimize);
-}
-
 }  // namespace
 
 void register_async_execution(py::module_& m, const py::object& cls) {
@@ -408,8 +390,7 @@ void register_async_execution(py::module_& m, const py::object& cls) {
            py::arg("kwds") = py::none(), py::arg("callback") = py::none(),
            py::arg("error_callback") = py::none())
       .def("__bool__", [](const RunPool&) { return true; });
-  register_runs(cls, "_async", &execute_component_async, &execute_components_async,
-                &execute_all_async);
+  register_runs(cls, "_async", &execute_components_async);
 }
 
 }  // namespace orvane::pipeline
