@@ -2,6 +2,9 @@
 // changes, edits and interrupts on a simulated pipeline checked against the invariants.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
+#include <optional>
 #include <random>
 #include <string>
 #include <tuple>
@@ -160,6 +163,31 @@ TEST(PipelineModel, ParameterReach) {
   EXPECT_EQ(invalidated, (std::vector<std::size_t>{4, 5}));
 }
 
+TEST(PipelineModel, BareWordsOfFloatParameters) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const struct {
+    const char* type;
+    const char* word;
+    std::optional<double> value;  // nullopt: the text itself; NaN compared by sign
+  } cases[] = {
+      {"float", "inf", inf},           {"float", "-inf", -inf},
+      {"float", "nan", std::nan("")},  {"float", "-nan", -std::nan("")},
+      {"str", "inf", std::nullopt},    {"float", "infinity", std::nullopt},
+      {"float", "+inf", std::nullopt}, {"float", "", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const std::optional<double> value = parameter_word(c.type, c.word);
+    ASSERT_EQ(value.has_value(), c.value.has_value()) << c.type << " " << c.word;
+    if (!value) continue;
+    if (std::isnan(*c.value)) {
+      EXPECT_TRUE(std::isnan(*value)) << c.word;
+    } else {
+      EXPECT_EQ(*value, *c.value) << c.word;
+    }
+    EXPECT_EQ(std::signbit(*value), std::signbit(*c.value)) << c.word;
+  }
+}
+
 TEST(PipelineModel, InvalidationOnAnEdit) {
   const Dag dag = notebook();
   std::vector<bool> fresh(6, false);
@@ -181,11 +209,14 @@ TEST(PipelineModel, InputsFromParents) {
   EXPECT_EQ(unfinished_parent(dag, 4, all(facts)), std::optional<std::size_t>(3));
 
   InputMerge merge;
-  EXPECT_FALSE(merge.add_statements({{"np", "import numpy as np"}}));
-  EXPECT_FALSE(merge.add_statements({{"np", "import numpy as np"}, {"pd", "import pandas as pd"}}));
-  const auto conflict = merge.add_statements({{"np", "import numpy.random as np"}});
-  ASSERT_TRUE(conflict);
-  EXPECT_EQ(conflict->held, "import numpy as np");
+  EXPECT_FALSE(merge.add_statements("load", {{"np", "import numpy as np"}}));
+  EXPECT_FALSE(
+      merge.add_statements("clean", {{"np", "import numpy as np"}, {"pd", "import pandas as pd"}}));
+  // The conflicting parent adds nothing: its other statements do not count as held.
+  EXPECT_EQ(merge.add_statements(
+                "fit", {{"sk", "import sklearn as sk"}, {"np", "import numpy.random as np"}}),
+            "'fit/np' is import numpy.random as np, which differs from 'import numpy as np'.");
+  EXPECT_FALSE(merge.add_statements("plot", {{"sk", "import scipy as sk"}}));
   EXPECT_FALSE(merge.value_seen("data"));
   EXPECT_TRUE(merge.value_seen("data"));
 }

@@ -93,6 +93,41 @@ TEST(Trials, DivergenceAndReports) {
             "Target value error: the target gives 2 value(s) for 3 optimization direction(s)");
 }
 
+TEST(Targets, OneNumberPerObjective) {
+  using V = s::TargetValue;
+  const V n = V::number, x = V::not_number, big = V::too_large;
+  const struct {
+    bool produced;
+    std::vector<V> values;
+    std::size_t objectives;
+    const char* error;  // nullptr: accepted
+  } cases[] = {
+      {true, {n}, 1, nullptr},
+      {true, {n, n}, 2, nullptr},
+      {false, {}, 1, "Target value error: target values to optimize do not exist"},
+      {true, {n, x}, 2, "Target value error: type of target values should be integer or float"},
+      // The first value that is no number decides, before the count is looked at.
+      {true,
+       {big, x},
+       3,
+       "Target value error: the target value is too large for a floating-point number; scale it "
+       "down"},
+      {true, {x, big}, 1, "Target value error: type of target values should be integer or float"},
+      {true,
+       {},
+       1,
+       "Target value error: the target gives 0 value(s) for 1 optimization direction(s)"},
+      {true,
+       {n, n},
+       1,
+       "Target value error: the target gives 2 value(s) for 1 optimization direction(s)"},
+  };
+  for (const auto& c : cases) {
+    const auto error = s::target_error(c.produced, c.values, c.objectives);
+    EXPECT_EQ(error.value_or("accepted"), c.error ? c.error : "accepted");
+  }
+}
+
 TEST(Failures, ReportedByKindAndText) {
   const struct {
     bool value_error;
