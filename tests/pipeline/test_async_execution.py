@@ -210,6 +210,13 @@ def stopped(pid: int) -> bool:
     return psutil.Process(pid).status() == psutil.STATUS_STOPPED
 
 
+def gone(pid: int) -> bool:
+    try:
+        return psutil.Process(pid).status() == psutil.STATUS_ZOMBIE
+    except psutil.NoSuchProcess:
+        return True
+
+
 FAULTS = {
     # A worker killed between its tasks: nothing of the run may wait on it. (b lasts long
     # enough for c to start on another worker, even when b runs right after a in a's worker.)
@@ -253,6 +260,9 @@ def test_a_worker_killed_outside_its_cell_ends_the_run_cleanly(make_pipeline, tm
         pid = killed["pid"] = int(note.read_text())
         before_kill(pid)
         os.kill(pid, signal.SIGKILL)
+        # Its end must be visible before the run goes on: a task handed to a worker in the
+        # instant it dies fails with it, which is right but not what this case is about.
+        wait_until(lambda: gone(pid), f"{victim}'s worker to end")
         (tmp_path / "go").touch()
 
     killer = threading.Thread(target=kill, daemon=True)
