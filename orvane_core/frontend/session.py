@@ -65,6 +65,8 @@ class OrvaneRunError(RuntimeError):
 # The banner names the exception type on its first lines and ends with the message.
 _NAME_ERROR = re.compile(r"NameError.*name '(\w+)' is not defined", re.DOTALL)
 _ANSI = re.compile(r"\x1b\[[0-9;]*m")
+# An engine id: a component name, a dash and ten hex digits (see ComponentRegistry.ids).
+_ID = re.compile(r"(?<![\w-])[A-Za-z_][\w-]*-[0-9a-f]{10}(?![\w-])")
 
 # -- text the user writes ------------------------------------------------------------------------
 
@@ -263,9 +265,6 @@ class RunReport(msgspec.Struct):
 
 def _failure_kind(ename: str | None) -> str:
     return "interrupted" if ename == "KeyboardInterrupt" else str(ename)
-
-
-_ANSI = re.compile(r"\x1b\[[0-9;]*m")
 
 
 def error_name(banner: Any) -> str | None:
@@ -542,6 +541,10 @@ class OrvaneSession:
         if explain is None:
             return {}
         names = {cid: name for name, cid in self.ids().items()}
+
+        def named(match: re.Match) -> str:
+            return names.get(match.group(), match.group())
+
         nodes = self.pipeline.nodes
         found = explain()
         out = {}
@@ -556,9 +559,9 @@ class OrvaneSession:
                 text = f"current: {coming.get('reason')}"
             else:
                 continue
-            for other, name in names.items():  # the engine names components by id
-                text = text.replace(other, name)
-            out[cid] = text
+            # The engine names components by id: one pass over the text, whatever the size of
+            # the graph.
+            out[cid] = _ID.sub(named, text)
         return out
 
     def _note_reasons(self, redraw: bool = False) -> None:
