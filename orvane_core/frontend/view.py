@@ -129,8 +129,8 @@ class _Layout:
         corner, first, second = self.boxes[c["identifier"]]
         status, disk, line = _status_text(c, elapsed)
         fill, stroke = COLORS.get(status, COLORS[S.INVALID])
-        name = html.escape(str(c.get("name") or c["identifier"]))
-        why = html.escape(f"; {why}") if why is not None else ""
+        name = _escape(str(c.get("name") or c["identifier"]))
+        why = _escape(f"; {why}") if why is not None else ""
         return (
             f'<g class="orvane-component" data-component="{name}" data-status="{status}" '
             f'data-diskcache="{disk}"><title>{name}: {status}, disk cache {disk}{why}</title>'
@@ -138,7 +138,7 @@ class _Layout:
             f'stroke="{stroke}" stroke-width="2"/>'
             f'<text {first} font-size="13" font-weight="bold" fill="#222">{name}</text>'
             f'<text {second} font-size="11" fill="{stroke}">'
-            f"{html.escape(line)}</text></g>"
+            f"{_escape(line)}</text></g>"
         )
 
     def edges_svg(self, inferred: frozenset) -> str:
@@ -229,16 +229,39 @@ def _layout(components: list[dict], edges: list[dict]) -> _Layout:
     return found
 
 
+# The texts of each (execution status, disk-cache status, disk cache on) seen: a large pipeline
+# has thousands of components but only a few such combinations.
+_status_texts: dict[tuple, tuple[str, str, str]] = {}
+# Escaped names, reasons and lines: the same few thousand texts are escaped at every draw.
+_escaped: dict[str, str] = {}
+
+
+def _escape(text: str) -> str:
+    found = _escaped.get(text)
+    if found is None:
+        if len(_escaped) > 20000:
+            _escaped.clear()
+        found = _escaped[text] = html.escape(text)
+    return found
+
+
 def _status_text(c: dict, elapsed: dict[str, float]) -> tuple[str, str, str]:
     """(execution status, disk-cache status, the box's second line) of a summary entry."""
-    status = str(c.get("execution_status") or S.INVALID)
-    disk = str(c.get("diskcache_status") or D.UNCACHED)
-    seconds = elapsed.get(c["identifier"])
-    if status == S.RUNNING and seconds is not None:
-        return status, disk, f"running {seconds:.0f} s"
-    uses_disk = bool((c.get("metadata") or {}).get("diskcache"))
-    disk_text = DISK_MARK.get(disk, "disk cache on" if uses_disk else "no disk cache")
-    return status, disk, f"{status} \u00b7 {disk_text}"
+    status = c.get("execution_status") or S.INVALID
+    disk = c.get("diskcache_status") or D.UNCACHED
+    if status == S.RUNNING:
+        seconds = elapsed.get(c["identifier"])
+        if seconds is not None:
+            return str(status), str(disk), f"running {seconds:.0f} s"
+    key = (status, disk, bool((c.get("metadata") or {}).get("diskcache")))
+    found = _status_texts.get(key)
+    if found is None:
+        status, disk = str(status), str(disk)
+        disk_text = DISK_MARK.get(disk, "disk cache on" if key[2] else "no disk cache")
+        found = (status, disk, f"{status} \u00b7 {disk_text}")
+        if len(_status_texts) < 512:
+            _status_texts[key] = found
+    return found
 
 
 def pipeline_svg(summary: dict | None, elapsed: dict[str, float] | None = None) -> str:
@@ -281,35 +304,59 @@ def pipeline_svg(summary: dict | None, elapsed: dict[str, float] | None = None) 
     return "".join(out)
 
 
+def _entry_forms(c: dict, elapsed: dict[str, float]) -> tuple[str, str]:
+    """A component's line in the text form and its chip in the strip."""
+    status, disk, line = _status_text(c, elapsed)
+    fill, stroke = COLORS.get(status, COLORS[S.INVALID])
+    label = c.get("name") or c["identifier"]
+    name, shown = _escape(str(label)), _escape(line)
+    chip = (
+        f'<span class="orvane-chip" data-component="{name}" data-status="{status}" '
+        f'data-diskcache="{disk}" title="{shown}" style="display:inline-block;'
+        f"margin:2px 4px 2px 0;padding:1px 7px;border:1.5px solid {stroke};"
+        f'border-radius:9px;background:{fill};font:12px sans-serif;color:#222">'
+        f'<b>{name}</b> <span style="color:{stroke}">{shown}</span></span>'
+    )
+    return f"  {label}: {line}", chip
+
+
+def _forms(
+    components: Any, elapsed: dict[str, float], cache: dict[str, tuple] | None = None
+) -> list[tuple[str, str]]:
+    """Text line and chip of every component. With a ``cache`` (component id -> entry, seconds
+    running, forms), an entry drawn before (the same object) is not formatted again."""
+    if cache is None:
+        return [_entry_forms(c, elapsed) for c in components]
+    out = []
+    for c in components:
+        cid = c["identifier"]
+        seconds = elapsed.get(cid)
+        found = cache.get(cid)
+        if found is None or found[0] is not c or found[1] != seconds:
+            found = cache[cid] = (c, seconds, _entry_forms(c, elapsed))
+        out.append(found[2])
+    return out
+
+
+def _text(forms: list[tuple[str, str]]) -> str:
+    if not forms:
+        return "pipeline: no components declared yet"
+    return "\n".join(["pipeline:", *(line for line, _ in forms)])
+
+
+def _strip(forms: list[tuple[str, str]]) -> str:
+    chips = "".join(chip for _, chip in forms)
+    return f'<div class="orvane-strip" style="line-height:1.9">{chips}</div>'
+
+
 def pipeline_text(summary: dict | None, elapsed: dict[str, float] | None = None) -> str:
     """One line per component, for viewers that show text only."""
-    components = (summary or {}).get("components", ())
-    if not components:
-        return "pipeline: no components declared yet"
-    elapsed = elapsed or {}
-    lines = ["pipeline:"]
-    for c in components:
-        lines.append(f"  {c.get('name') or c['identifier']}: {_status_text(c, elapsed)[2]}")
-    return "\n".join(lines)
+    return _text(_forms((summary or {}).get("components", ()), elapsed or {}))
 
 
 def pipeline_strip(summary: dict | None, elapsed: dict[str, float] | None = None) -> str:
     """The compact form: one coloured chip per component, wrapping to the output's width."""
-    components = (summary or {}).get("components", ())
-    elapsed = elapsed or {}
-    chips = []
-    for c in components:
-        status, disk, line = _status_text(c, elapsed)
-        fill, stroke = COLORS.get(status, COLORS[S.INVALID])
-        name = html.escape(str(c.get("name") or c["identifier"]))
-        chips.append(
-            f'<span class="orvane-chip" data-component="{name}" data-status="{status}" '
-            f'data-diskcache="{disk}" title="{html.escape(line)}" style="display:inline-block;'
-            f"margin:2px 4px 2px 0;padding:1px 7px;border:1.5px solid {stroke};"
-            f'border-radius:9px;background:{fill};font:12px sans-serif;color:#222">'
-            f'<b>{name}</b> <span style="color:{stroke}">{html.escape(line)}</span></span>'
-        )
-    return f'<div class="orvane-strip" style="line-height:1.9">{"".join(chips)}</div>'
+    return _strip(_forms((summary or {}).get("components", ()), elapsed or {}))
 
 
 class PipelineView:
@@ -327,11 +374,21 @@ class PipelineView:
         self._elapsed: dict[str, float] = {}
         self._handles: dict[str, Any] = {}  # "full" / "strip" -> display handle
         self._shown: dict[str, Any] = {}  # what each handle shows now
+        # Each component's text line and chip as last drawn: a run redraws a large pipeline
+        # many times while few of its components change between two draws.
+        self._forms: dict[str, tuple] = {}
+        self._drawn: list[tuple[str, str]] | None = None  # the forms of the summary shown
 
     def _bundle(self, kind: str) -> tuple[dict, dict]:
-        text = pipeline_text(self._summary, self._elapsed)
+        forms = self._drawn
+        if forms is None:
+            components = (self._summary or {}).get("components", ())
+            if len(self._forms) > 2 * len(components):  # ids of a graph edited since
+                self._forms = {}
+            forms = self._drawn = _forms(components, self._elapsed, self._forms)
+        text = _text(forms)
         if kind == "strip":
-            data = {"text/html": pipeline_strip(self._summary, self._elapsed), "text/plain": text}
+            data = {"text/html": _strip(forms), "text/plain": text}
         else:
             data = {
                 "text/html": f'<div class="orvane-view">{self.svg}</div>',
@@ -359,6 +416,7 @@ class PipelineView:
 
     def update(self, summary: dict, elapsed: dict[str, float] | None = None) -> None:
         self._summary, self._elapsed = summary, dict(elapsed or {})
+        self._drawn = None
         self.svg = pipeline_svg(summary, self._elapsed)
         for kind, handle in self._handles.items():
             data, metadata = self._bundle(kind)
