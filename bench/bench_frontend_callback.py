@@ -146,6 +146,7 @@ def inside(n: int, repeat: int, diskcache: bool) -> None:
         "draws": pairs[-1]["draws"],
         "callback_seconds": timer.seconds,
         "load": load,
+        "packer": str(getattr(getattr(shell, "kernel", None), "session", None).packer),
     }
     print(MARK + json.dumps(result), flush=True)
 
@@ -195,7 +196,8 @@ def main() -> None:
     fw, bw = statistics.median(r["front_wall"]), statistics.median(r["base_wall"])
     print(
         f"{N} cells in a kernel, disk cache {'on' if DISKCACHE else 'off'}, {REPEAT} pairs, "
-        f"load average {r['load']:.1f} on {os.cpu_count()} cores"
+        f"load average {r['load']:.1f} on {os.cpu_count()} cores, messages encoded by "
+        f"{r['packer']}"
     )
     print(f"median run: baseline {bw:.3f} s, with the front end {fw:.3f} s")
     print(f"records {r['records']}, draws {r['draws']}")

@@ -9,6 +9,7 @@ for deep graphs.
 from __future__ import annotations
 
 import html
+import time
 from typing import Any
 
 from orvane_core.misc import OrvaneComponentStatus as S
@@ -378,6 +379,7 @@ class PipelineView:
         # many times while few of its components change between two draws.
         self._forms: dict[str, tuple] = {}
         self._drawn: list[tuple[str, str]] | None = None  # the forms of the summary shown
+        self.seconds = 0.0  # how long the last update took, publishing included
 
     def _bundle(self, kind: str) -> tuple[dict, dict]:
         forms = self._drawn
@@ -400,10 +402,13 @@ class PipelineView:
     def _display(self, kind: str) -> None:
         from IPython.display import display
 
+        start = time.perf_counter()
         data, metadata = self._bundle(kind)
         handle = self._handles.get(kind)
         if handle is None:
             self._handles[kind] = display(data, raw=True, metadata=metadata, display_id=True)
+            # Every update sends this one too from now on.
+            self.seconds += time.perf_counter() - start
         else:  # another copy with the same id: it is updated with the others
             display(data, raw=True, metadata=metadata, display_id=handle.display_id)
         self._shown[kind] = data
@@ -415,6 +420,7 @@ class PipelineView:
         self._display("strip")
 
     def update(self, summary: dict, elapsed: dict[str, float] | None = None) -> None:
+        start = time.perf_counter()
         self._summary, self._elapsed = summary, dict(elapsed or {})
         self._drawn = None
         self.svg = pipeline_svg(summary, self._elapsed)
@@ -423,6 +429,7 @@ class PipelineView:
             if data != self._shown.get(kind):
                 self._shown[kind] = data
                 handle.update(data, raw=True, metadata=metadata)
+        self.seconds = time.perf_counter() - start
 
 
 def make_view(summary: dict | None) -> PipelineView:
