@@ -30,6 +30,9 @@ from orvane_core.misc import (
 
 FINISHED = (ComponentStatus.SUCCESSFUL, ComponentStatus.FAILED)
 RUNNING = ComponentStatus.RUNNING
+# Read for every record (thousands in a large run): looked up once.
+_UPDATED, _SUCCESSFUL = Procedure.PIPELINE_UPDATED, Status.SUCCESSFUL
+_monotonic = time.monotonic
 # During a run, the views wait this many times their last drawing time between two draws.
 VIEW_SPACING = 30
 
@@ -230,26 +233,30 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
     def __call__(self, data: Any) -> None:
         self.records += 1
         procedure = data.procedure
-        if procedure is Procedure.PIPELINE_UPDATED:
-            with self._lock:
-                if data.status is Status.SUCCESSFUL:
-                    summary = self.summary = data.successful
-                    self._dirty = True
-                    if self._on_finished is not None:
-                        # Only entries that differ from the previous record's are read: the
-                        # engine keeps the entry objects of unchanged components and hands out
-                        # a new list each time, so finding them compares pointers.
-                        entries = summary.get("components", [])
-                        if type(entries) is not list:
-                            entries = list(entries)
-                        changed = changed_positions(entries, self._entries)
-                        self._entries = entries
-                        if changed:
+        if procedure is _UPDATED:
+            # The lock guards what the ticker thread reads while it draws (the components
+            # running, their start times) and keeps draws and shown outputs apart; a record that
+            # changes neither takes no lock.
+            if data.status is _SUCCESSFUL:
+                summary = self.summary = data.successful
+                self._dirty = True
+                if self._on_finished is not None:
+                    # Only entries that differ from the previous record's are read: the engine
+                    # keeps the entry objects of unchanged components and hands out a new list
+                    # each time, so finding them compares pointers.
+                    entries = summary.get("components", [])
+                    if type(entries) is not list:
+                        entries = list(entries)
+                    changed = changed_positions(entries, self._entries)
+                    self._entries = entries
+                    if changed:
+                        with self._lock:
                             self._follow(entries, changed)
-                elif data.msg:
-                    self.notes.append(data.msg)
-                now = time.monotonic()
-                if now >= self._next_draw:
+            elif data.msg:
+                self.notes.append(data.msg)
+            now = _monotonic()
+            if now >= self._next_draw:
+                with self._lock:
                     self.draw(now, views=now >= self._next_view)
         elif procedure is Procedure.HPO_TRIAL_EXECUTED:
             self._trial(data.successful)
@@ -274,9 +281,10 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
 
     # -- drawing -------------------------------------------------------------------------------
 
-    def draw(self, now: float | None = None, views: bool = True) -> None:
+    def draw(self, now: float | None = None, views: bool = True, refresh_bar: bool = True) -> None:
         """Brings bar and views up to date with the latest summary; the views wait when
-        ``views`` is false (they are drawn at a later call).
+        ``views`` is false (they are drawn at a later call), the bar's new state is shown at its
+        next refresh when ``refresh_bar`` is false.
 
         The next draw waits at least ``interval``, and longer when drawing is slow (a large
         pipeline), so that drawing never takes more than about a tenth of the run.
@@ -289,7 +297,8 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
         if views:
             self._dirty = False
             self.draws += 1
-        components = self.summary.get("components", ())
+        current = self.summary  # the kernel thread may set a newer one meanwhile
+        components = current.get("components", ())
         since = self._since
         elapsed = {cid: start - t for cid, t in since.items()}
         if self._bar is not None and self.search is None:
@@ -309,9 +318,10 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
             self._bar.set_postfix_str(
                 f"running {', '.join(running)}" if running else "", refresh=False
             )
-            self._bar.refresh()
+            if refresh_bar:
+                self._bar.refresh()
         if views and self.views:
-            summary = {**self.summary, **self.extra} if self.extra else self.summary
+            summary = {**current, **self.extra} if self.extra else current
             for view in self.views:
                 view.update(summary, elapsed)
             end = time.monotonic()
@@ -340,17 +350,18 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
         Every record is looked at, not only drawn ones: the engine may drop a component's
         results from memory soon after.
         """
-        plan, running = self._plan, self._running
+        plan, running, since = self._plan, self._running, self._since
         for index in changed:
             entry = entries[index]
             status, cid = entry["execution_status"], entry["identifier"]
             if status == RUNNING:
                 if cid in plan:
                     running.add(cid)
-                    self._since.setdefault(cid, time.monotonic())
-            else:
-                self._since.pop(cid, None)
-                if cid in running and status in FINISHED:
+                    if cid not in since:
+                        since[cid] = _monotonic()
+            elif cid in running:
+                since.pop(cid, None)
+                if status in FINISHED:
                     running.discard(cid)
                     self._on_finished(cid)
 
@@ -396,7 +407,7 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
             self._since = {}
             self._dirty = True
             self._next_view = 0.0
-            self.draw()
+            self.draw(refresh_bar=False)  # closing the bar shows its last state
             bar = self._bar
             if bar is not None:
                 bar.set_postfix_str(outcome, refresh=False)

@@ -128,18 +128,14 @@ class _Layout:
     def box_svg(self, c: dict, elapsed: dict[str, float], why: str | None) -> str:
         """A component's box with its name and statuses (``why``: the reason it ran, if any)."""
         corner, first, second = self.boxes[c["identifier"]]
-        status, disk, line = _status_text(c, elapsed)
-        fill, stroke = COLORS.get(status, COLORS[S.INVALID])
+        look = _look(c, elapsed)
         name = _escape(str(c.get("name") or c["identifier"]))
         why = _escape(f"; {why}") if why is not None else ""
         return (
-            f'<g class="orvane-component" data-component="{name}" data-status="{status}" '
-            f'data-diskcache="{disk}"><title>{name}: {status}, disk cache {disk}{why}</title>'
-            f'<rect {corner} width="{BOX_W}" height="{BOX_H}" rx="7" fill="{fill}" '
-            f'stroke="{stroke}" stroke-width="2"/>'
+            f'<g class="orvane-component" data-component="{name}{look.box_status}{name}'
+            f"{look.box_title}{why}</title><rect {corner}{look.box_rect}"
             f'<text {first} font-size="13" font-weight="bold" fill="#222">{name}</text>'
-            f'<text {second} font-size="11" fill="{stroke}">'
-            f"{_escape(line)}</text></g>"
+            f"<text {second}{look.box_line}"
         )
 
     def edges_svg(self, inferred: frozenset) -> str:
@@ -230,9 +226,38 @@ def _layout(components: list[dict], edges: list[dict]) -> _Layout:
     return found
 
 
-# The texts of each (execution status, disk-cache status, disk cache on) seen: a large pipeline
-# has thousands of components but only a few such combinations.
-_status_texts: dict[tuple, tuple[str, str, str]] = {}
+class _Look:
+    """How a component with given statuses is drawn: its texts, colours, and the parts of its
+    box and chip that follow from them (a large pipeline has thousands of components but only a
+    few such combinations, each formatted once)."""
+
+    __slots__ = (
+        "status", "disk", "line", "box_status", "box_title", "box_rect", "box_line", "chip_status",
+        "chip_line",
+    )  # fmt: skip
+
+    def __init__(self, status: str, disk: str, line: str) -> None:
+        self.status, self.disk, self.line = status, disk, line
+        fill, stroke = COLORS.get(status, COLORS[S.INVALID])
+        shown = _escape(line)
+        self.box_status = f'" data-status="{status}" data-diskcache="{disk}"><title>'
+        self.box_title = f": {status}, disk cache {disk}"
+        self.box_rect = (
+            f' width="{BOX_W}" height="{BOX_H}" rx="7" fill="{fill}" stroke="{stroke}" '
+            'stroke-width="2"/>'
+        )
+        self.box_line = f' font-size="11" fill="{stroke}">{shown}</text></g>'
+        self.chip_status = (
+            f'" data-status="{status}" data-diskcache="{disk}" title="{shown}" '
+            'style="display:inline-block;margin:2px 4px 2px 0;padding:1px 7px;'
+            f"border:1.5px solid {stroke};border-radius:9px;background:{fill};"
+            'font:12px sans-serif;color:#222"><b>'
+        )
+        self.chip_line = f'</b> <span style="color:{stroke}">{shown}</span></span>'
+
+
+# The look of each (execution status, disk-cache status, disk cache on) seen.
+_looks: dict[tuple, _Look] = {}
 # Escaped names, reasons and lines: the same few thousand texts are escaped at every draw.
 _escaped: dict[str, str] = {}
 
@@ -246,22 +271,23 @@ def _escape(text: str) -> str:
     return found
 
 
-def _status_text(c: dict, elapsed: dict[str, float]) -> tuple[str, str, str]:
-    """(execution status, disk-cache status, the box's second line) of a summary entry."""
+def _look(c: dict, elapsed: dict[str, float]) -> _Look:
+    """How a summary entry is drawn: its execution and disk-cache statuses and the box's second
+    line ("running 3 s" for a component of the current run)."""
     status = c.get("execution_status") or S.INVALID
     disk = c.get("diskcache_status") or D.UNCACHED
     if status == S.RUNNING:
         seconds = elapsed.get(c["identifier"])
         if seconds is not None:
-            return str(status), str(disk), f"running {seconds:.0f} s"
+            return _Look(str(status), str(disk), f"running {seconds:.0f} s")
     key = (status, disk, bool((c.get("metadata") or {}).get("diskcache")))
-    found = _status_texts.get(key)
+    found = _looks.get(key)
     if found is None:
         status, disk = str(status), str(disk)
         disk_text = DISK_MARK.get(disk, "disk cache on" if key[2] else "no disk cache")
-        found = (status, disk, f"{status} \u00b7 {disk_text}")
-        if len(_status_texts) < 512:
-            _status_texts[key] = found
+        found = _Look(status, disk, f"{status} \u00b7 {disk_text}")
+        if len(_looks) < 512:
+            _looks[key] = found
     return found
 
 
@@ -307,18 +333,13 @@ def pipeline_svg(summary: dict | None, elapsed: dict[str, float] | None = None) 
 
 def _entry_forms(c: dict, elapsed: dict[str, float]) -> tuple[str, str]:
     """A component's line in the text form and its chip in the strip."""
-    status, disk, line = _status_text(c, elapsed)
-    fill, stroke = COLORS.get(status, COLORS[S.INVALID])
+    look = _look(c, elapsed)
     label = c.get("name") or c["identifier"]
-    name, shown = _escape(str(label)), _escape(line)
+    name = _escape(str(label))
     chip = (
-        f'<span class="orvane-chip" data-component="{name}" data-status="{status}" '
-        f'data-diskcache="{disk}" title="{shown}" style="display:inline-block;'
-        f"margin:2px 4px 2px 0;padding:1px 7px;border:1.5px solid {stroke};"
-        f'border-radius:9px;background:{fill};font:12px sans-serif;color:#222">'
-        f'<b>{name}</b> <span style="color:{stroke}">{shown}</span></span>'
+        f'<span class="orvane-chip" data-component="{name}{look.chip_status}{name}{look.chip_line}'
     )
-    return f"  {label}: {line}", chip
+    return f"  {label}: {look.line}", chip
 
 
 def _forms(
