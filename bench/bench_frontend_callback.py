@@ -5,8 +5,9 @@ as users run it: a session as ``%load_ext orvane_core`` makes it, its cells decl
 ``%%component`` does (a chain, each cell after the previous one), the live view shown as
 ``%orvane show`` shows it, and the run started as ``%orvane run --all`` starts it. The baseline
 is the same run of a session whose callback does nothing. Every run declares new sources (a
-fresh session each), the two kinds alternate and swap order in each pair, and the collector is
-run before each timed run and left on during it, on both sides alike.
+fresh session each), the two kinds alternate and swap order in each pair, and before each timed
+run the collector runs and freezes what is left (it stays on during the run), on both sides
+alike.
 
 Prints, for the wall time and for the kernel's CPU time (all its threads: the view's ticker, the
 thread that sends messages), the ratio front end / baseline:
@@ -102,10 +103,16 @@ def inside(n: int, repeat: int, diskcache: bool) -> None:
         return session
 
     def timed_run(session) -> tuple[float, float]:
+        # The same collector state on both sides: what earlier runs left is collected and set
+        # aside, so that a full collection during a run walks only what this run made.
         gc.collect()
-        wall, cpu = time.perf_counter(), time.process_time()
-        report = session.run()
-        wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
+        gc.freeze()
+        try:
+            wall, cpu = time.perf_counter(), time.process_time()
+            report = session.run()
+            wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
+        finally:
+            gc.unfreeze()
         assert len(report.ran) == n and not report.failed, report.line()
         return wall, cpu
 
@@ -189,7 +196,7 @@ def main() -> None:
         manager.shutdown_kernel(now=True)
     if error is not None:
         sys.exit(error)
-    if os.environ.get("BENCH_PROFILE") == "1":
+    if os.environ.get("BENCH_PROFILE") == "1" or os.environ.get("BENCH_VERBOSE") == "1":
         print(text)
     line = next(x for x in text.splitlines() if x.startswith(MARK))
     r = json.loads(line[len(MARK) :])
