@@ -206,7 +206,11 @@ def main() -> None:
         f"load average {r['load']:.1f} on {os.cpu_count()} cores, messages encoded by "
         f"{r['packer']}"
     )
+    extra = statistics.median(f - b for f, b in zip(r["front_wall"], r["base_wall"], strict=True))
     print(f"median run: baseline {bw:.3f} s, with the front end {fw:.3f} s")
+    print(
+        f"the front end's own cost per run (median of the pairs' differences): {extra * 1000:.0f} ms"
+    )
     print(f"records {r['records']}, draws {r['draws']}")
     print(f"callback's own time in one run: {r['callback_seconds'] * 1000:.1f} ms")
     print(
