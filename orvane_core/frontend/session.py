@@ -177,27 +177,6 @@ ENGINE_OPTIONS = {"parameter_reach": True, "kept_versions": 3}
 
 
 @contextlib.contextmanager
-def _quiet_trials(pipeline: Any) -> Any:
-    """Runs of the search's trials show nothing in the notebook: the search shows one progress
-    line and its table instead of every trial's cell output."""
-    run = type(pipeline).execute_components
-    forced: dict[str, Any] = {"send_to_front": False}
-
-    def execute_components(component_ids: list[str], **options: Any) -> Any:
-        return run(pipeline, component_ids=component_ids, **{**options, **forced})
-
-    try:
-        pipeline.execute_components = execute_components
-    except AttributeError:  # a pipeline without an instance namespace shows every trial
-        yield
-        return
-    try:
-        yield
-    finally:
-        del pipeline.execute_components
-
-
-@contextlib.contextmanager
 def _quiet_optuna() -> Any:
     """optuna logs a failed trial with its traceback; the search reports it in one line."""
     import logging
@@ -674,7 +653,8 @@ class OrvaneSession:
         self.callback.begin_search(n_trials, names, directions)
         results = None
         try:
-            with _quiet_optuna(), _quiet_trials(pipeline):
+            # The search shows one progress line and its table instead of every trial's output.
+            with _quiet_optuna():
                 pipeline.optimize_parameters(
                     component_id=cid,
                     opt_method=METHODS[method],
@@ -682,6 +662,7 @@ class OrvaneSession:
                     parameters=space,
                     n_trials=n_trials,
                     early_stopping_rounds=early_stopping,
+                    quiet_trials=True,
                 )
         finally:
             results = self.callback.end_search()

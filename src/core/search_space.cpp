@@ -63,6 +63,35 @@ std::optional<std::int64_t> truncate_bound(double value) {
   return static_cast<std::int64_t>(whole);
 }
 
+Draw draw_for(std::string_view name, Distribution kind, double low, double high,
+              bool has_interval) {
+  Draw draw;
+  switch (kind) {
+    case Distribution::uniform:
+    case Distribution::floating:
+      break;
+    case Distribution::loguniform:
+      draw.log = true;
+      break;
+    case Distribution::discrete_uniform:
+      if (!has_interval) {
+        throw std::invalid_argument(std::string(kInputPrefix) +
+                                    " no interval value for discrete uniform sampler");
+      }
+      draw.stepped = true;
+      break;
+    case Distribution::integer: {
+      const auto int_low = truncate_bound(low), int_high = truncate_bound(high);
+      if (!int_low || !int_high) {
+        throw std::invalid_argument(parameter_message(name, "bounds out of integer range"));
+      }
+      draw = {true, *int_low, *int_high, false, false};
+      break;
+    }
+  }
+  return draw;
+}
+
 std::string unknown_distribution_message(std::string_view distribution) {
   return std::string(kInputPrefix) + " distribution '" + std::string(distribution) + "'";
 }
@@ -128,6 +157,12 @@ std::string overflow_message() {
 std::string value_count_message(std::size_t values, std::size_t objectives) {
   return std::string(kTargetPrefix) + " the target gives " + std::to_string(values) +
          " value(s) for " + std::to_string(objectives) + " optimization direction(s)";
+}
+
+const char* failure_procedure(bool value_error, std::string_view message) {
+  if (value_error && starts_with(message, kInputPrefix)) return "HPO_INPUT_ERROR";
+  if (value_error && starts_with(message, kTargetPrefix)) return "HPO_TARGET_VALUE";
+  return "HPO_ERROR";
 }
 
 }  // namespace orvane::search

@@ -48,6 +48,18 @@ std::optional<Distribution> parse_distribution(std::string_view text);
 // number that fits a 64-bit integer.
 std::optional<std::int64_t> truncate_bound(double value);
 
+// How a trial draws a parameter: an integer between the bounds truncated toward zero (step 1), or
+// a float, on a log scale or in steps of the description's interval.
+struct Draw {
+  bool integer = false;
+  std::int64_t int_low = 0, int_high = 0;
+  bool log = false;
+  bool stepped = false;
+};
+// The draw of parameter `name` with this distribution; std::invalid_argument with the input
+// error's text when it cannot be drawn (no interval for steps, integer bounds out of range).
+Draw draw_for(std::string_view name, Distribution kind, double low, double high, bool has_interval);
+
 // The direction word of one objective: a true flag maximizes.
 inline const char* direction_word(bool maximize) { return maximize ? "maximize" : "minimize"; }
 
@@ -79,5 +91,9 @@ std::string overflow_message();
 
 // The report of a target that gives another number of values than there are objectives.
 std::string value_count_message(std::size_t values, std::size_t objectives);
+
+// The report procedure of an error that ended a search: a value error with the text of an input
+// or target error is reported as such, any other error as a failure.
+const char* failure_procedure(bool value_error, std::string_view message);
 
 }  // namespace orvane::search

@@ -362,24 +362,6 @@ py::object execute_components_async(const py::object& self, const py::object& co
   return py::none();
 }
 
-py::object execute_component_async(const py::object& self,
-                                   const std::optional<py::str>& component_id,
-                                   const py::object& send_to_front,
-                                   const py::object& optimize_memory) {
-  py::list ids;
-  ids.append(component_id ? py::object(*component_id) : py::object(py::none()));
-  return self.attr("execute_components_async")(py::arg("component_ids") = ids,
-                                               py::arg("send_to_front") = send_to_front,
-                                               py::arg("optimize_memory") = optimize_memory);
-}
-
-py::object execute_all_async(const py::object& self, const py::object& send_to_front,
-                             const py::object& optimize_memory) {
-  return self.attr("execute_components_async")(py::arg("component_ids") = state(self).nodes,
-                                               py::arg("send_to_front") = send_to_front,
-                                               py::arg("optimize_memory") = optimize_memory);
-}
-
 }  // namespace
 
 void register_async_execution(py::module_& m, const py::object& cls) {
@@ -388,8 +370,7 @@ void register_async_execution(py::module_& m, const py::object& cls) {
            py::arg("kwds") = py::none(), py::arg("callback") = py::none(),
            py::arg("error_callback") = py::none())
       .def("__bool__", [](const RunPool&) { return true; });
-  register_runs(cls, "_async", &execute_component_async, &execute_components_async,
-                &execute_all_async);
+  register_runs(cls, "_async", &execute_components_async);
 }
 
 }  // namespace orvane::pipeline

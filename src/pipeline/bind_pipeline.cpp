@@ -114,7 +114,7 @@ void init_runtime() {
   for (const auto& [field, path] : lookups) runtime.*field = keep(py_values::lookup(path));
 }
 
-void register_state(py::module_& m, const py::object& cls) {
+void register_state(py::module_& /*m*/, const py::object& cls) {
   using S = PipelineState;
   member(cls, "id", &S::id, "Identifier of the pipeline.");
   member(cls, "nodes", &S::nodes, "Components by id.");
@@ -130,7 +130,6 @@ void register_state(py::module_& m, const py::object& cls) {
   member(cls, "_ipykernel_connection", &S::connection, "Kernel connection file.");
   member(cls, "_diskcache_writer", &S::writer, "Background disk-cache writer.");
   member(cls, "_hpoptimizer", &S::optimizer, "Optimizer of the running optimization.");
-  (void)m;
 }
 
 }  // namespace orvane::pipeline

@@ -53,6 +53,8 @@ void cancel_if_updating(const py::object& self, const PipelineState& st, const p
   if (comp::write_pending(component(st, id))) put_task(self, true, id);
 }
 
+}  // namespace
+
 // With `component_ids`, only those components take their caches from the directory: the
 // others keep what they hold, unread and unchecked again (a notebook adopts the caches of its
 // components one declaration at a time).
@@ -168,6 +170,8 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
   st.cache_dir = py_values::lookup("pathlib:Path")(*diskcache_dir);
   run_summary(self);
 }
+
+namespace {
 
 void unload_diskcache(const py::object& self) {
   py::dict nodes = state(self).nodes;

@@ -11,29 +11,7 @@
 
 namespace orvane::pipeline {
 
-namespace {
-
 using orvane::pyclass::intern;
-
-// Makes `exc` the exception being handled while the component records it, as inside an
-// `except` block, so that the component sees it through sys.exc_info().
-class HandledException {
- public:
-  explicit HandledException(const py::handle& exc) : saved_(PyErr_GetHandledException()) {
-    PyErr_SetHandledException(exc.ptr());
-  }
-  ~HandledException() {
-    PyErr_SetHandledException(saved_);
-    Py_XDECREF(saved_);
-  }
-  HandledException(const HandledException&) = delete;
-  HandledException& operator=(const HandledException&) = delete;
-
- private:
-  PyObject* saved_;
-};
-
-}  // namespace
 
 static bool need_to_rerun_component(const py::object& component, const py::object& excludes) {
   const model::NodeFacts facts = comp::facts(component);
@@ -63,9 +41,7 @@ py::object outcome_record(const py::handle& procedure, bool ok, const py::handle
 }
 
 py::dict component_entry(const py::handle& component_id) {
-  py::dict d;
-  d["component_id"] = component_id;
-  return d;
+  return py::dict(py::arg("component_id") = component_id);
 }
 
 void run_callback(const py::object& self, const py::object& data) {
@@ -79,16 +55,14 @@ void run_callback(const py::object& self, const py::object& data) {
   callback(outcome_record(rt().procedure_updated, true, empty_text, summary_mapping(self)));
 }
 
-// A synchronous run of the components and their ancestors.
-static py::object run_components(const py::object& self, const py::handle& component_ids,
-                                 bool send_to_front, bool optimize_memory) {
+py::object run_components(const py::object& self, const py::handle& component_ids,
+                          bool send_to_front, bool optimize_memory) {
   PipelineState& st = state(self);
   const RunStart run = open_run(self, st, component_ids);
   const GraphObject& graph = run.graph;
-  const std::vector<std::size_t>& plan = run.plan;
 
   py::object last_output = py::none();
-  for (std::size_t c : plan) {
+  for (std::size_t c : run.plan) {
     const py::object& id = graph.id(c);
     py::object current = component(st, id);
     try {
@@ -115,18 +89,6 @@ py::object execute_components(const py::object& self, const py::object& componen
   return run_components(self, component_ids, truthy(send_to_front), truthy(optimize_memory));
 }
 
-py::object execute_component(const py::object& self, const std::optional<py::str>& component_id,
-                             const py::object& send_to_front, const py::object& optimize_memory) {
-  py::list ids;
-  ids.append(py_values::or_none(component_id));
-  return run_components(self, ids, truthy(send_to_front), truthy(optimize_memory));
-}
-
-py::object execute_all(const py::object& self, const py::object& send_to_front,
-                       const py::object& optimize_memory) {
-  return run_components(self, state(self).nodes, truthy(send_to_front), truthy(optimize_memory));
-}
-
 py::object execute_one(const py::object& self, const std::optional<py::str>& component_id,
                        const py::object& process_pool) {
   py::object id = py_values::or_none(component_id);
@@ -140,7 +102,7 @@ py::object execute_one(const py::object& self, const std::optional<py::str>& com
   if (decision.outcome == model::Outcome::Reused) {
     // A cache that cannot be read back is a miss: the component runs again.
     if (guard::serve_or_miss(self, id, target)) {
-      st.reused.insert(text_of(id));  // its write completes at once
+      st.reused.insert(key);  // its write completes at once
       return target.attr(intern("last_output"));
     }
     st.decisions.cache_damaged(key);
@@ -189,34 +151,18 @@ py::object execute_one(const py::object& self, const std::optional<py::str>& com
     non_module_inputs.attr("update")(values);
   }
 
-  py::object last_output = py::none();
-  py::object parameters = st.parameters.attr("copy")();
-  if (truthy(process_pool)) {
-    target.attr("execute_async")(
-        py::arg("process_pool") = process_pool, py::arg("module_statements") = module_statements,
-        py::arg("non_module_inputs") = non_module_inputs, py::arg("parameters") = parameters);
-  } else {
-    last_output =
-        target.attr("execute")(py::arg("module_statements") = module_statements,
-                               py::arg("non_module_inputs") = non_module_inputs,
-                               py::arg("parameters") = parameters, py::arg("shell") = st.shell);
-  }
+  // Run here in the shell, or submitted to the pool, which gives no output back.
+  const bool in_pool = truthy(process_pool);
+  py::dict options(py::arg("module_statements") = module_statements,
+                   py::arg("non_module_inputs") = non_module_inputs,
+                   py::arg("parameters") = st.parameters.attr("copy")());
+  options[in_pool ? "process_pool" : "shell"] = in_pool ? process_pool : st.shell;
+  py::object output = target.attr(in_pool ? "execute_async" : "execute")(**options);
   run_summary(self);
-  return last_output;
+  return in_pool ? py::object(py::none()) : output;
 }
 
 }  // namespace
-
-static void ensure_writer(PipelineState& st) {
-  if (!truthy(st.writer.attr("is_alive")())) restart_writer(st);
-}
-
-// Marks for rerun every planned component that needs it, together with its whole downstream.
-static void invalidate(const py::object& self, PipelineState& st, const GraphObject& graph,
-                       const std::vector<std::size_t>& plan) {
-  apply_invalidations(self, st, graph,
-                      model::invalidate_for_run(graph.dag, plan, facts_of(st, graph)));
-}
 
 // Records an exception that escaped a component's run in that component.
 void record_failure(const py::object& self, PipelineState& st, const py::handle& id,
@@ -227,7 +173,14 @@ void record_failure(const py::object& self, PipelineState& st, const py::handle&
   }
   py::object failed = component(st, id);
   {
-    HandledException handled(exc);
+    // `exc` is the exception being handled while the component records it, as inside an
+    // `except` block, so that the component sees it through sys.exc_info().
+    PyObject* saved = PyErr_GetHandledException();
+    PyErr_SetHandledException(exc.ptr());
+    py_values::OnExit restore("restoring the handled exception", [saved] {
+      PyErr_SetHandledException(saved);
+      Py_XDECREF(saved);
+    });
     failed.attr("handle_error")(exc);
   }
   if (send_to_front) failed.attr("show_captured")(py::arg("shell") = st.shell);
@@ -259,15 +212,8 @@ py::object execute_step(const py::object& self, const py::handle& id,
   }
 }
 
-static std::vector<std::size_t> plan_run(const GraphObject& graph,
-                                         const py::handle& component_ids) {
-  std::vector<std::size_t> requested;
-  for (const py::handle& id : py::iter(component_ids)) requested.push_back(node_of(graph, id));
-  return graph.dag.execution_plan(requested);
-}
-
 RunStart open_run(const py::object& self, PipelineState& st, const py::handle& component_ids) {
-  ensure_writer(st);
+  if (!truthy(st.writer.attr("is_alive")())) restart_writer(st);
   // Reuse notes are the previous run's; fingerprints are remembered until the run ends.
   st.reused.clear();
   st.fingerprints = {};
@@ -275,8 +221,12 @@ RunStart open_run(const py::object& self, PipelineState& st, const py::handle& c
   restore_paused(self, st);
   py::object graph_holder = st.graph;
   const GraphObject& graph = pipeline::graph(st);
-  std::vector<std::size_t> plan = plan_run(graph, component_ids);
-  invalidate(self, st, graph, plan);
+  std::vector<std::size_t> requested;
+  for (const py::handle& id : py::iter(component_ids)) requested.push_back(node_of(graph, id));
+  std::vector<std::size_t> plan = graph.dag.execution_plan(requested);
+  // What needs a rerun is marked, together with its whole downstream.
+  apply_invalidations(self, st, graph,
+                      model::invalidate_for_run(graph.dag, plan, facts_of(st, graph)));
   run_summary(self);
   return RunStart{std::move(graph_holder), graph, std::move(plan)};
 }
@@ -288,8 +238,7 @@ void follow_up_success(const py::object& self, PipelineState& st, const GraphObj
   if (truthy(st.shell)) st.shell.attr("push")(current.attr(intern("outputs")));
   run_summary(self);
   // During a search, what the tuned parameters reach writes nothing for trial results.
-  const bool in_reach =
-      !st.search_reach.empty() && st.search_reach.count(std::string(py::str(id))) != 0;
+  const bool in_reach = !st.search_reach.empty() && st.search_reach.count(text_of(id)) != 0;
   if (model::write_after_success(comp::uses_diskcache(current), in_reach))
     put_task(self, false, id);
   take_messages(self);
@@ -309,11 +258,9 @@ void finish_run(const py::object& self, PipelineState& st, bool optimize_memory)
     }
   }
   py::object freeze = py_values::lookup("orvane_core.common.utils:get_pip_freeze");
-  py::list skip;
-  skip.append("orvane");
-  skip.append("orvane-git");
-  py::object packages = freeze(py::arg("exclude_editable") = true, py::arg("skip") = skip);
-  st.requirements = py_values::list_copy(packages);
+  st.requirements =
+      py_values::list_copy(freeze(py::arg("exclude_editable") = true,
+                                  py::arg("skip") = py::make_tuple("orvane", "orvane-git")));
   run_summary(self);
 }
 
@@ -324,9 +271,16 @@ bool children_successful(const py::object& self, const py::handle& component_id)
                                         facts_of(st, graph));
 }
 
-void register_runs(const py::object& cls, const std::string& suffix, RunOne one, RunMany many,
-                   RunAll all) {
+void register_runs(const py::object& cls, const std::string& suffix, RunMany many) {
   namespace pc = orvane::pyclass;
+  const auto one = [many](const py::object& self, const std::optional<py::str>& id,
+                          const py::object& send_to_front, const py::object& optimize_memory) {
+    return many(self, py::make_tuple(py_values::or_none(id)), send_to_front, optimize_memory);
+  };
+  const auto all = [many](const py::object& self, const py::object& send_to_front,
+                          const py::object& optimize_memory) {
+    return many(self, state(self).nodes, send_to_front, optimize_memory);
+  };
   pc::def(cls, ("execute_component" + suffix).c_str(), one, py::arg("component_id"),
           py::arg("send_to_front") = true, py::arg("optimize_memory") = true,
           "Execute a component, including parent components.");
@@ -343,7 +297,7 @@ void register_execution(py::module_& m, const py::object& cls) {
         py::arg("excludes") = py::none(), "Check if the component needs to be rerun.");
   pc::def(cls, "run_callback", &run_callback, py::arg("data") = py::none(),
           "Run callback functions.");
-  register_runs(cls, "", &execute_component, &execute_components, &execute_all);
+  register_runs(cls, "", &execute_components);
   pc::def(cls, "_execute_component", &execute_one, py::arg("component_id"),
           py::arg("process_pool") = py::none(), "Execute component.");
   pc::def(

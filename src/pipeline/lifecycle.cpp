@@ -65,12 +65,12 @@ void construct(const py::object& self, const py::object& identifier, const py::o
   // An identifier that would lead out of the cache root is refused before anything happens.
   py::str folder(pipeline_folder_name(py::str(st.id).cast<std::string>()));
   st.cache_dir = temp.attr("__truediv__")("pipelines").attr("__truediv__")(folder);
-  if (truthy(parameters)) self.attr("set_parameters")(py::arg("new_parameters") = parameters);
+  if (truthy(parameters)) set_parameters(self, parameters);
 
   // Checked and created level by level, private, never through a link; another kernel's
   // directory is adopted as a copy of its own.
   ownership::Claim claim = ownership::claim_directory(self, temp);
-  if (claim.adopt) self.attr("load_diskcache")(py::arg("diskcache_dir") = claim.path);
+  if (claim.adopt) load_diskcache(self, py::str(claim.path), py::none());
 
   st.connection = kernel_connection();
   st.writer = py::none();

@@ -20,16 +20,17 @@ namespace search = orvane::search;
 
 constexpr const char* kNoParameters = "At least one parameter to be optimized must be entered.";
 constexpr const char* kStopped = "Parameter optimizing operation stopped.";
-constexpr const char* kNoInterval = "Invalid input: no interval value for discrete uniform sampler";
 constexpr const char* kNoTarget = "Target value error: target values to optimize do not exist";
 constexpr const char* kWrongType =
     "Target value error: type of target values should be integer or float";
 
 // Set when the user interrupts the kernel during a search. A component run absorbs the
 // interrupt (it records it as the component's failure and the run returns normally), so the
-// search asks this flag after every run instead of relying on the exception.
+// search asks this flag after every run instead of relying on the exception. Quiet trials show
+// nothing in the notebook (opt-in: a front end shows its own progress instead).
 struct SearchState {
   bool interrupted = false;
+  bool quiet = false;
 };
 
 // Watches SIGINT for the duration of a search: the handler notes the interrupt and hands it on
@@ -94,33 +95,21 @@ py::object suggest(const py::object& trial, const py::handle& name, const py::ha
           : std::nullopt;
   if (!kind) input_error(search::unknown_distribution_message(text_of(distribution)));
 
-  py::object suggest_float = trial.attr("suggest_float");
+  // Errors of the description itself raise the input error (std::invalid_argument: ValueError).
+  const search::Draw draw = search::draw_for(text_of(name), *kind, low, high, !interval.is_none());
   try {
-    switch (*kind) {
-      case search::Distribution::uniform:
-      case search::Distribution::floating:
-        return suggest_float(name, low, high);
-      case search::Distribution::loguniform:
-        return suggest_float(name, low, high, py::arg("log") = true);
-      case search::Distribution::discrete_uniform:
-        if (interval.is_none()) input_error(kNoInterval);
-        return suggest_float(name, low, high, py::arg("step") = interval);
-      case search::Distribution::integer: {
-        const auto int_low = search::truncate_bound(low);
-        const auto int_high = search::truncate_bound(high);
-        if (!int_low || !int_high) {
-          input_error(search::parameter_message(text_of(name), "bounds out of integer range"));
-        }
-        return trial.attr("suggest_int")(name, *int_low, *int_high, py::arg("step") = 1);
-      }
+    if (draw.integer) {
+      return trial.attr("suggest_int")(name, draw.int_low, draw.int_high, py::arg("step") = 1);
     }
+    return trial.attr("suggest_float")(name, low, high,
+                                       py::arg("step") = draw.stepped ? interval : py::none(),
+                                       py::arg("log") = draw.log);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_ValueError)) throw;
     const std::string message = text_of(e.value());
     if (search::starts_with(message, search::kInputPrefix)) throw;
     input_error(search::parameter_message(text_of(name), message));
   }
-  input_error(search::unknown_distribution_message(text_of(distribution)));
 }
 
 bool is_number(const py::handle& value) {
@@ -141,23 +130,19 @@ bool is_number(const py::handle& value) {
 
 py::object run_trial(const py::object& self, const py::object& trial, const py::str& component_id,
                      const py::object& parameters, const SearchState* search) {
-  py::dict drawn;
+  PipelineState& st = state(self);
+  py::dict values = st.parameters.attr("copy")();
   for (const py::handle& item : parameters.attr("items")()) {
     py::object name = item[py::int_(0)];
-    drawn[name] = suggest(trial, name, item[py::int_(1)]);
+    values[name] = suggest(trial, name, item[py::int_(1)]);
   }
-  PipelineState& st = state(self);
-  py::dict values = py::reinterpret_steal<py::dict>(PyDict_Copy(st.parameters.ptr()));
-  if (!values || PyDict_Update(values.ptr(), drawn.ptr()) != 0) throw py::error_already_set();
   py::dict before = st.parameters;
   st.parameters = values;
   // Without reach, disk caching is off for the search and every component reruns anyway.
   if (st.parameter_reach) invalidate_for_new_parameters(self, st, before);
 
-  py::list ids;
-  ids.append(component_id);
-  // Through the attribute: the front end quiets the trials by replacing it on the pipeline.
-  py::object target = self.attr("execute_components")(py::arg("component_ids") = ids);
+  const bool quiet = search != nullptr && search->quiet;
+  py::object target = run_components(self, py::make_tuple(component_id), !quiet, true);
   if (search != nullptr && search->interrupted) {
     PyErr_SetNone(PyExc_KeyboardInterrupt);
     throw py::error_already_set();
@@ -165,9 +150,9 @@ py::object run_trial(const py::object& self, const py::object& trial, const py::
 
   // A target that failed, or never started, has no value of its own: what the run returned is
   // then another component's result.
-  if (!comp::successful(component(state(self), component_id))) target = py::none();
-
-  if (target.is_none()) throw py::value_error(kNoTarget);
+  if (target.is_none() || !comp::successful(component(st, component_id))) {
+    throw py::value_error(kNoTarget);
+  }
   std::size_t count = 1;
   if (PyTuple_Check(target.ptr())) {
     for (const py::handle& element : target) {
@@ -180,11 +165,6 @@ py::object run_trial(const py::object& self, const py::object& trial, const py::
   const std::size_t objectives = py::len(trial.attr("study").attr("directions"));
   if (count != objectives) throw py::value_error(search::value_count_message(count, objectives));
   return target;
-}
-
-py::object parameter_optimizing_task(const py::object& self, const py::object& trial,
-                                     const py::str& component_id, const py::object& parameters) {
-  return run_trial(self, trial, component_id, parameters, nullptr);
 }
 
 // One name per objective, from the source of the target's last expression.
@@ -208,14 +188,13 @@ py::list target_names(const py::object& self, const py::str& component_id) {
 void optimize_parameters(const py::object& self, const py::str& component_id,
                          const std::optional<py::str>& opt_method, const py::object& directions,
                          const py::object& parameters, const py::object& n_trials,
-                         const py::object& early_stopping_rounds) {
+                         const py::object& early_stopping_rounds, bool quiet_trials) {
   if (!py::bool_(parameters)) {
     report(self, "HPO_INPUT_ERROR", kNoParameters);
     return;
   }
   py::object optimizer_cls =
-      py::module_::import("orvane_core.executors.parameters_optimizer.optimizer")
-          .attr("OrvaneHPOptimizer");
+      py_values::lookup("orvane_core.executors.parameters_optimizer.optimizer:OrvaneHPOptimizer");
   py::object optimizer = optimizer_cls(
       py::arg("opt_method") = py_values::or_none(opt_method), py::arg("directions") = directions,
       py::arg("parameters") = parameters, py::arg("early_stopping_rounds") = early_stopping_rounds,
@@ -254,13 +233,13 @@ void optimize_parameters(const py::object& self, const py::str& component_id,
       }
     });
     auto state = std::make_shared<SearchState>();
+    state->quiet = quiet_trials;
     py::object previous = watch_interrupts(state);
     py_values::OnExit unwatch("restoring the interrupt handler after a parameter search", [&] {
       if (!previous.is_none()) py_values::lookup("signal:signal")(SIGINT, previous);
     });
-    py::object owner = self;
-    py::cpp_function objective([owner, component_id, parameters, state](py::object trial) {
-      return run_trial(owner, trial, component_id, parameters, state.get());
+    py::cpp_function objective([self, component_id, parameters, state](py::object trial) {
+      return run_trial(self, trial, component_id, parameters, state.get());
     });
     try {
       optimizer.attr("optimize")(py::arg("target_func") = objective, py::arg("n_trials") = n_trials,
@@ -269,18 +248,10 @@ void optimize_parameters(const py::object& self, const py::str& component_id,
       if (e.matches(PyExc_KeyboardInterrupt)) {
         report(self, "HPO_CANCELED", kStopped);
       } else if (e.matches(PyExc_Exception)) {
-        const std::string message = text_of(e.value());
-        const bool value_error = e.matches(PyExc_ValueError);
-        if (value_error && search::starts_with(message, search::kInputPrefix)) {
-          report(self, "HPO_INPUT_ERROR", message);
-        } else if (value_error && search::starts_with(message, search::kTargetPrefix)) {
-          report(self, "HPO_TARGET_VALUE", message);
-        } else if (message.empty()) {
-          // An error without text (MemoryError) is named rather than reported as nothing.
-          report(self, "HPO_ERROR", text_of(py::type::of(e.value()).attr("__name__")));
-        } else {
-          report(self, "HPO_ERROR", message);
-        }
+        std::string message = text_of(e.value());
+        // An error without text (MemoryError) is named rather than reported as nothing.
+        if (message.empty()) message = text_of(py::type::of(e.value()).attr("__name__"));
+        report(self, search::failure_procedure(e.matches(PyExc_ValueError), message), message);
       } else {
         throw;
       }
@@ -295,9 +266,13 @@ void register_optimization(py::module_& /*m*/, const py::object& cls) {
   namespace pc = orvane::pyclass;
   pc::def(cls, "optimize_parameters", &optimize_parameters, py::arg("component_id"),
           py::arg("opt_method"), py::arg("directions"), py::arg("parameters"), py::arg("n_trials"),
-          py::arg("early_stopping_rounds") = py::none(), "Tune pipeline parameters.");
-  pc::def(cls, "_parameter_optimizing_task", &parameter_optimizing_task, py::arg("trial"),
-          py::arg("component_id"), py::arg("parameters"));
+          py::arg("early_stopping_rounds") = py::none(), py::kw_only(),
+          py::arg("quiet_trials") = false, "Tune pipeline parameters.");
+  pc::def(
+      cls, "_parameter_optimizing_task",
+      [](const py::object& self, const py::object& trial, const py::str& id,
+         const py::object& parameters) { return run_trial(self, trial, id, parameters, nullptr); },
+      py::arg("trial"), py::arg("component_id"), py::arg("parameters"));
 }
 
 }  // namespace orvane::pipeline

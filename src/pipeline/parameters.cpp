@@ -19,9 +19,7 @@ constexpr const char* kUpdated = "Parameters have updated successfully.";
 py::dict entries_of(const py::list& records) {
   py::list plain;
   for (py::handle record : records) plain.append(record.attr("dict")());
-  py::dict d;
-  d["entries"] = plain;
-  return d;
+  return py::dict(py::arg("entries") = plain);
 }
 
 // The view escapes characters outside the Basic Multilingual Plane as JSON surrogate pairs, which
@@ -57,10 +55,10 @@ bool evaluate_value(const py::handle& record, py::object& value) {
   return true;
 }
 
+}  // namespace
+
 void set_parameters(const py::object& self, const py::object& new_parameters) {
-  py::dict failed;
-  py::list failed_entries;
-  failed["entries"] = failed_entries;
+  py::list failed;
   py::dict params;
   py::object keyword = py_values::lookup("keyword:iskeyword");
 
@@ -70,22 +68,19 @@ void set_parameters(const py::object& self, const py::object& new_parameters) {
       throw py::type_error("Parameter name must be a string, not " +
                            py::str(py::type::of(name).attr("__name__")).cast<std::string>() + ".");
     }
-    if (!py::bool_(name.attr("isidentifier")()) || py::bool_(keyword(name))) {
-      failed_entries.append(record.attr("dict")());
-      continue;
-    }
     py::object value;
-    if (!evaluate_value(record, value)) {
-      failed_entries.append(record.attr("dict")());
+    if (!py::bool_(name.attr("isidentifier")()) || py::bool_(keyword(name)) ||
+        !evaluate_value(record, value)) {
+      failed.append(record);
       continue;
     }
     params[name] = value;
   }
 
   PipelineState& st = state(self);
-  if (failed_entries.size() > 0) {
+  if (failed.size() > 0) {
     run_callback(self, outcome_record(rt().procedure_parameters, false, py::str(kInvalidLiterals),
-                                      entries_of(parameters_view(st)), failed));
+                                      entries_of(parameters_view(st)), entries_of(failed)));
     throw py::value_error(kInvalidLiterals);
   }
   if (st.parameters.equal(params)) return;
@@ -100,8 +95,6 @@ void set_parameters(const py::object& self, const py::object& new_parameters) {
   invalidate_for_new_parameters(self, st, before, restore_paused(self, st));
   run_summary(self);
 }
-
-}  // namespace
 
 py::list parameters_view(const PipelineState& st) {
   py::object dumps = py_values::lookup("json:dumps");

@@ -18,8 +18,9 @@
 // - run_summary(self) sends the pipeline summary (what run_callback() sends); run_callback(self,
 //   record) sends a record. put_task / take_messages / execute_step / children_successful are
 //   the engine's steps.
-// - A run is ensure_writer, plan_run, invalidate, then per component execute_step and what
-//   execute_components does after it, then finish_run; use these rather than copying them.
+// - A run (synchronous, parallel or a search's trial) is open_run, then per component
+//   execute_step followed by follow_up_success or record_failure, then finish_run; use these
+//   rather than copying them.
 // - The components are asked through pipeline/component_access.hpp.
 // - rt() holds the enums and record classes resolved once at import.
 #pragma once
@@ -227,28 +228,31 @@ void follow_up_success(const py::object& self, PipelineState& st, const GraphObj
 // The end of every run: memory freed, package list refreshed, summary sent.
 void finish_run(const py::object& self, PipelineState& st, bool optimize_memory);
 
-// The three entry points of one way of running (one component, several, all), registered as
-// execute_component<suffix>, execute_components<suffix> and execute_all<suffix>.
-using RunOne = py::object (*)(const py::object&, const std::optional<py::str>&, const py::object&,
-                              const py::object&);
+// A synchronous run of the components and their ancestors; returns the last output.
+py::object run_components(const py::object& self, const py::handle& component_ids,
+                          bool send_to_front, bool optimize_memory);
+// The run of several components of one way of running, registered with its one-component and
+// all-components forms as execute_component<suffix>, execute_components<suffix> and
+// execute_all<suffix>.
 using RunMany = py::object (*)(const py::object&, const py::object&, const py::object&,
                                const py::object&);
-using RunAll = py::object (*)(const py::object&, const py::object&, const py::object&);
-void register_runs(const py::object& cls, const std::string& suffix, RunOne one, RunMany many,
-                   RunAll all);
+void register_runs(const py::object& cls, const std::string& suffix, RunMany many);
 
-// The parameter records the front end shows (parameters.cpp).
+// The parameter records the front end shows, and their validated replacement (parameters.cpp).
 py::list parameters_view(const PipelineState& st);
+void set_parameters(const py::object& self, const py::object& new_parameters);
+// Adopts the disk caches of a directory (cache_commands.cpp); with `component_ids`, for those only.
+void load_diskcache(const py::object& self, const std::optional<py::str>& diskcache_dir,
+                    const py::object& component_ids);
 
 // The facts of graph nodes for the engine's rules, read from the components when asked.
 model::Facts facts_of(const PipelineState& st, const GraphObject& graph);
 // Carries out invalidations the rules decided: pending writes cancelled, status INVALID, and
-// the reason kept for explain().
-// With `inputs_changed` (new parameters), a component's disk cache is set aside first where
-// kept_versions asks for it.
+// the reason kept for explain(). With `keep_earlier` (new parameters, an edit), a component's
+// disk cache is set aside first where kept_versions asks for it.
 void apply_invalidations(const py::object& self, PipelineState& st, const GraphObject& graph,
                          const std::vector<model::Invalidation>& invalidations,
-                         bool inputs_changed = false);
+                         bool keep_earlier = false);
 // Detaches the component's disk cache into `paused`, keeping at most `limit` per component (one
 // per fingerprint, the oldest go); false when it has none with a recorded fingerprint.
 bool set_aside(PipelineState& st, const py::handle& id, std::size_t limit);

@@ -22,40 +22,28 @@ namespace {
 
 namespace sup = support;
 
-py::object names_helper() {
-  static py::handle helper = py_values::lookup("orvane_core.common.names:cell_names").release();
-  return py::reinterpret_borrow<py::object>(helper);
-}
-
-// repr(sorted(items)) of the parameters, restricted to `reads` unless it reads them all: the
-// text without restriction is what fingerprints always covered, so caches written before stay
-// current.
-std::string parameters_repr(const PipelineState& st, const model::ParameterReads* reads) {
-  py::list items;
-  for (const auto& item : st.parameters) {
-    if (reads != nullptr && !reads->all && reads->names.count(text_of(item.first)) == 0) continue;
-    items.append(py::make_tuple(item.first, item.second));
-  }
-  if (PyList_Sort(items.ptr()) != 0) throw py::error_already_set();
-  return py::repr(items);
-}
-
-// Each parameter the fingerprint covers, as a digest of repr(value).
-std::map<std::string, std::string> parameter_digests(const PipelineState& st,
-                                                     const model::ParameterReads* reads) {
-  std::map<std::string, std::string> out;
+// Calls `f(name, item)` for each parameter a component's fingerprint covers: every parameter,
+// or with parameter_reach only those it reads (None: the pipeline as a whole covers them all).
+template <typename F>
+void for_covered(PipelineState& st, const py::handle& id, F&& f) {
+  std::optional<model::ParameterReads> reads;
+  if (st.parameter_reach && !id.is_none()) reads = reads_of(st, id);
   for (const auto& item : st.parameters) {
     const std::string name = text_of(item.first);
-    if (reads != nullptr && !reads->all && reads->names.count(name) == 0) continue;
-    out[name] = model::digest(py::repr(item.second));
+    if (!reads || reads->all || reads->names.count(name) != 0) f(name, item);
   }
-  return out;
 }
 
 std::vector<std::string> parameter_names(const py::dict& values) {
   std::vector<std::string> names;
   for (const auto& item : values) names.push_back(text_of(item.first));
   return names;
+}
+
+// The parameter names each graph node reads.
+model::Reads reads_by_node(PipelineState& st, const GraphObject& graph) {
+  PipelineState* owner = &st;
+  return [owner, &graph](std::size_t node) { return reads_of(*owner, graph.id(node)); };
 }
 
 }  // namespace
@@ -73,13 +61,12 @@ model::Facts facts_of(const PipelineState& st, const GraphObject& graph) {
 }
 
 void apply_invalidations(const py::object& self, PipelineState& st, const GraphObject& graph,
-                         const std::vector<model::Invalidation>& invalidations,
-                         bool inputs_changed) {
+                         const std::vector<model::Invalidation>& invalidations, bool keep_earlier) {
   for (const model::Invalidation& inv : invalidations) {
     const py::object& id = graph.id(inv.node);
     if (inv.cancel_write) put_task(self, true, id);
     py::object c = component(st, id);
-    if (inputs_changed && st.kept_versions > 0 && inv.reason &&
+    if (keep_earlier && st.kept_versions > 0 && inv.reason &&
         model::keeps_earlier(*inv.reason, comp::facts(c))) {
       set_aside(st, id, st.kept_versions);
     }
@@ -93,7 +80,8 @@ model::ParameterReads reads_of(PipelineState& st, const py::handle& id) {
   std::string code = py::str(code_object);
   auto found = st.reads.find(text_of(id));
   if (found != st.reads.end() && found->second.code == code) return found->second.reads;
-  py::object names = names_helper()(code);
+  static py::handle cell_names = py_values::lookup("orvane_core.common.names:cell_names").release();
+  py::object names = cell_names(code);
   model::ParameterReads reads;
   reads.all = truthy(names.attr("reads_all"));
   for (const py::handle& name : names.attr("reads")) reads.names.insert(text_of(name));
@@ -101,24 +89,24 @@ model::ParameterReads reads_of(PipelineState& st, const py::handle& id) {
   return reads;
 }
 
-namespace {
-// The parameter names each graph node reads.
-model::Reads reads_by_node(PipelineState& st, const GraphObject& graph) {
-  PipelineState* owner = &st;
-  return [owner, &graph](std::size_t node) { return reads_of(*owner, graph.id(node)); };
-}
-}  // namespace
-
+// repr(sorted(items)) of the covered parameters: the text without restriction is what
+// fingerprints always covered, so caches written before stay current.
 std::string parameter_text(PipelineState& st, const py::handle& id) {
-  if (!st.parameter_reach || id.is_none()) return parameters_repr(st, nullptr);
-  const model::ParameterReads reads = reads_of(st, id);
-  return parameters_repr(st, &reads);
+  py::list items;
+  for_covered(st, id, [&](const std::string&, const auto& item) {
+    items.append(py::make_tuple(item.first, item.second));
+  });
+  if (PyList_Sort(items.ptr()) != 0) throw py::error_already_set();
+  return py::repr(items);
 }
 
+// Each covered parameter, as a digest of repr(value).
 std::map<std::string, std::string> parameter_sources(PipelineState& st, const py::handle& id) {
-  if (!st.parameter_reach || id.is_none()) return parameter_digests(st, nullptr);
-  const model::ParameterReads reads = reads_of(st, id);
-  return parameter_digests(st, &reads);
+  std::map<std::string, std::string> out;
+  for_covered(st, id, [&](const std::string& name, const auto& item) {
+    out[name] = model::digest(py::repr(item.second));
+  });
+  return out;
 }
 
 void invalidate_for_new_parameters(const py::object& self, PipelineState& st,
@@ -132,10 +120,7 @@ void invalidate_for_new_parameters(const py::object& self, PipelineState& st,
         return py_values::equal(before[py::str(name)], after[py::str(name)]);
       });
   if (changed.empty()) return;
-  PipelineState* owner = &st;
-  const model::Reads reads = [owner, &graph](std::size_t node) {
-    return reads_of(*owner, graph.id(node));
-  };
+  const model::Reads reads = reads_by_node(st, graph);
   std::vector<bool> current(graph.dag.size(), false);
   for (const std::string& id : restored) current[node_of(graph, py::str(id))] = true;
   apply_invalidations(
@@ -271,17 +256,9 @@ void invalidate_after_edit(const py::object& self, const py::iterable& code_chan
     // A new component under an id used before starts without the old one's decisions.
     st.decisions.forget(text_of(id));
   }
-  for (const model::Invalidation& inv :
-       model::invalidate_for_edit(graph.dag, code, parents, is_fresh)) {
-    const py::object& id = graph.id(inv.node);
-    py::object c = component(st, id);
-    // Kept for undoing the edit, where asked for.
-    if (st.kept_versions > 0 && inv.reason && model::keeps_earlier(*inv.reason, comp::facts(c))) {
-      set_aside(st, id, st.kept_versions);
-    }
-    comp::set_status(c, rt().status_invalid);
-    if (inv.reason) st.decisions.invalidated(text_of(id), *inv.reason);
-  }
+  // Earlier caches are kept for undoing the edit, where asked for.
+  apply_invalidations(self, st, graph,
+                      model::invalidate_for_edit(graph.dag, code, parents, is_fresh), true);
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 
 #include <cmath>
 #include <limits>
+#include <stdexcept>
+#include <tuple>
 
 #include "core/search_space.hpp"
 
@@ -89,4 +91,57 @@ TEST(Trials, DivergenceAndReports) {
   EXPECT_EQ(s::failed_trial_message(3), "Trial 3 failed because its target value is not a number");
   EXPECT_EQ(s::value_count_message(2, 3),
             "Target value error: the target gives 2 value(s) for 3 optimization direction(s)");
+}
+
+TEST(Failures, ReportedByKindAndText) {
+  const struct {
+    bool value_error;
+    const char* message;
+    const char* procedure;
+  } cases[] = {
+      {true, "Invalid input: distribution 'gauss'", "HPO_INPUT_ERROR"},
+      {true, "Target value error: target values to optimize do not exist", "HPO_TARGET_VALUE"},
+      {true, "math domain error", "HPO_ERROR"},
+      {false, "Invalid input: raised as another type", "HPO_ERROR"},
+      {false, "Target value error: raised as another type", "HPO_ERROR"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_STREQ(s::failure_procedure(c.value_error, c.message), c.procedure) << c.message;
+  }
+}
+
+TEST(Draws, FollowTheDistribution) {
+  using D = s::Distribution;
+  const struct {
+    D kind;
+    double low, high;
+    bool has_interval;
+    bool integer, log, stepped;
+    std::int64_t int_low, int_high;
+    const char* error;  // nullptr: drawn
+  } cases[] = {
+      {D::uniform, 0, 1, false, false, false, false, 0, 0, nullptr},
+      {D::floating, 0, 1, true, false, false, false, 0, 0, nullptr},
+      {D::loguniform, 0.1, 1, false, false, true, false, 0, 0, nullptr},
+      {D::discrete_uniform, 0, 1, true, false, false, true, 0, 0, nullptr},
+      {D::discrete_uniform, 0, 1, false, false, false, false, 0, 0,
+       "Invalid input: no interval value for discrete uniform sampler"},
+      {D::integer, 1.9, -8.7, false, true, false, false, 1, -8, nullptr},
+      {D::integer, 0, 1e300, false, false, false, false, 0, 0,
+       "Invalid input: parameter 'p': bounds out of integer range"},
+  };
+  for (const auto& c : cases) {
+    if (c.error != nullptr) {
+      try {
+        s::draw_for("p", c.kind, c.low, c.high, c.has_interval);
+        ADD_FAILURE() << c.error;
+      } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), c.error);
+      }
+      continue;
+    }
+    const s::Draw d = s::draw_for("p", c.kind, c.low, c.high, c.has_interval);
+    EXPECT_EQ(std::tie(d.integer, d.int_low, d.int_high, d.log, d.stepped),
+              std::tie(c.integer, c.int_low, c.int_high, c.log, c.stepped));
+  }
 }

@@ -12,9 +12,11 @@ from pathlib import Path
 
 import pytest
 
+from orvane_core.misc import OrvaneComponentStatus
 from orvane_core.misc.models import OrvanePipelineParameterModel
 from orvane_core.pipeline import pipeline as engine
-from tests.pipeline.conftest import Pipeline, dag
+from tests.pipeline.conftest import Pipeline, component, dag
+from tests.pipeline.test_diskcache_helpers import settle
 
 ROOT = Path(__file__).resolve().parents[2]
 
@@ -55,20 +57,15 @@ def test_parameters_with_a_callback_can_be_reported_during_construction(make_pip
 
 
 def test_second_pipeline_with_the_same_id_adopts_the_directory(make_pipeline):
-    first = make_pipeline(dag([("a", "1")]), identifier="shared-id")
-    adopted = []
-
-    class Adopting(Pipeline):
-        def load_diskcache(self, diskcache_dir):
-            adopted.append(diskcache_dir)
-            return super().load_diskcache(diskcache_dir=diskcache_dir)
-
-    second = Adopting(identifier="shared-id", graph=dag([("a", "1")]))
-    try:
-        assert adopted == [str(cache_dir(first))]
-        assert isinstance(adopted[0], str)
-    finally:
-        second._diskcache_writer.close()
+    graph = dag([component("a", "x = 41 + 1", diskcache=True)])
+    first = make_pipeline(graph, identifier="shared-id")
+    first.execute_all(send_to_front=False)
+    settle(first)
+    second = make_pipeline(graph, identifier="shared-id")
+    assert cache_dir(second) == cache_dir(first)
+    # Taken from the first one's disk cache at construction, without running.
+    assert second.nodes["a"].status == OrvaneComponentStatus.SUCCESSFUL
+    assert second.nodes["a"].outputs["x"] == 42
 
 
 def test_info_adds_parameters_directory_and_requirements(make_pipeline):

@@ -245,3 +245,12 @@ def test_interrupt_inside_a_trial_cancels_the_search(make_pipeline, recorder, mo
         p._hpoptimizer.best_values[0][0],
         min(p._hpoptimizer.optimization_log, key=lambda e: e["values"][0])["values"][0],
     )
+
+
+@pytest.mark.parametrize("quiet, shown", [(False, 3), (True, 0)])
+def test_quiet_trials_show_nothing_in_the_notebook(make_pipeline, recorder, capsys, quiet, shown):
+    p = search_pipeline(make_pipeline, "print('trial ran')\nx")
+    capsys.readouterr()
+    p.optimize_parameters("t", "RandomSearch", [0], UNIFORM, 3, quiet_trials=quiet)
+    assert capsys.readouterr().out.count("trial ran") == shown
+    assert [r.procedure for r in hpo(recorder)][-1] == P.HPO_COMPLETED
