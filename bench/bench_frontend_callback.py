@@ -1,78 +1,223 @@
-"""Front-end callback cost: a 1000-cell run with the default callback and a live view.
+"""Front-end callback cost: a 1000-cell run through the front end, with its callback or with none.
 
-Runs ``execute_all`` on a chain of trivial cells with a callback that only keeps the last record
-(baseline) and with the front end's callback drawing a text progress bar and a pipeline view,
-alternating, best of three each. Prints the time spent inside the front end's callback against
-the run's own time, and the whole run against the baseline. Targets: drawing / running < 1 (the
-callback coalesces); the run with the front end at most 1.1x the baseline.
+Runs inside a real kernel (started through jupyter_client, its output read as a notebook would),
+as users run it: a session as ``%load_ext orvane_core`` makes it, its cells declared as
+``%%component`` does (a chain, each cell after the previous one), the live view shown as
+``%orvane show`` shows it, and the run started as ``%orvane run --all`` starts it. The baseline
+is the same run of a session whose callback does nothing. Every run declares new sources (a
+fresh session each), the two kinds alternate and swap order in each pair, and before each timed
+run the collector runs and freezes what is left (it stays on during the run), on both sides
+alike.
+
+Prints, for the wall time and for the kernel's CPU time (all its threads: the view's ticker, the
+thread that sends messages), the ratio front end / baseline:
+the median over the pairs with its spread (lowest to highest pair), and best of each side. Then
+the records the callback received, the draws, and the callback's own time in one extra run.
+Target: front end / baseline at most 1.1. BENCH_CELLS, BENCH_REPEAT, BENCH_DISKCACHE=1 (on: the
+background writer's records too) change the set-up; BENCH_PROFILE=1 (BENCH_SORT=tottime) prints
+the profile of one more front-end run.
 """
 
 from __future__ import annotations
 
-import contextlib
-import io
+import json
 import os
+import statistics
+import sys
 import tempfile
 import time
 
-os.environ.setdefault("ORVANE_TEMP_DIR", tempfile.mkdtemp(prefix="orvane-bench-"))
-
-from bench_engine import KeepLast, chain_codes, chain_graph  # noqa: E402
-from IPython.core.interactiveshell import InteractiveShell  # noqa: E402
-
-from orvane_core.frontend.callback import OrvaneFrontendCallback  # noqa: E402
-from orvane_core.frontend.view import PipelineView  # noqa: E402
-from orvane_core.pipeline.pipeline import OrvanePipeline  # noqa: E402
-
 N = int(os.environ.get("BENCH_CELLS", "1000"))
-REPEAT = int(os.environ.get("BENCH_REPEAT", "3"))
+REPEAT = int(os.environ.get("BENCH_REPEAT", "11"))
+DISKCACHE = os.environ.get("BENCH_DISKCACHE", "0") == "1"
+MARK = "ORVANE-BENCH-RESULT "
 
 
-class Timed:
-    """Wraps a callback and adds up the time spent in it."""
+def _declare(session, n: int, tag: int, diskcache: bool) -> None:
+    from orvane_core.frontend.declarations import ComponentHeader
 
-    def __init__(self, inner) -> None:
-        self.inner = inner
-        self.seconds = 0.0
-
-    def __call__(self, data) -> None:
-        start = time.perf_counter()
-        self.inner(data)
-        self.seconds += time.perf_counter() - start
+    # The tag makes every run's sources new (the executor caches compiled cells).
+    session.declare(ComponentHeader("c0", diskcache=diskcache), f"x0 = 0  # {tag}\n")
+    for i in range(1, n):
+        header = ComponentHeader(f"c{i}", parents=(f"c{i - 1}",), diskcache=diskcache)
+        session.declare(header, f"x{i} = x{i - 1} + 1  # {tag}\n")
 
 
-def run(shell, callback, tag: int, n: int = N) -> float:
-    pipeline = OrvanePipeline(
-        graph=chain_graph(chain_codes(n, tag)), callback=callback, shell=shell
+def inside(n: int, repeat: int, diskcache: bool) -> None:
+    """The measurement, in the kernel: prints one line of results after ``MARK``."""
+    import gc
+
+    from IPython import get_ipython
+
+    from orvane_core.callbacks import OrvanePipelineCallback
+    from orvane_core.frontend import current_session
+
+    shell = get_ipython()
+    installed = current_session(shell)  # the session %load_ext orvane_core makes
+    make = type(installed)
+
+    class Nothing(OrvanePipelineCallback):
+        """A callback that does nothing, with the calls the session makes on its own."""
+
+        progress = "none"
+
+        def __init__(self) -> None:
+            super().__init__()
+            self.views: list = []
+            self.extra: dict = {}
+
+        def __call__(self, data) -> None:
+            pass
+
+        def begin_execution(self, *args, **kwargs) -> None:
+            pass
+
+        def end_execution(self, *args, **kwargs) -> None:
+            pass
+
+        def redraw(self) -> None:
+            pass
+
+        def take_notes(self) -> list:
+            return []
+
+    class Timed:
+        def __init__(self, inner) -> None:
+            self.inner, self.seconds = inner, 0.0
+
+        def __call__(self, data) -> None:
+            start = time.perf_counter()
+            self.inner(data)
+            self.seconds += time.perf_counter() - start
+
+    tags = iter(range(1, 1 << 30))
+
+    def prepared(front: bool):
+        session = make(shell)
+        if not front:
+            session.callback = Nothing()
+        _declare(session, n, next(tags), diskcache)
+        session._sync()  # the pipeline exists, as after cells run with autorun on
+        if front:
+            session.show()  # %orvane show: the view every run redraws
+        return session
+
+    def timed_run(session) -> tuple[float, float]:
+        # The same collector state on both sides: what earlier runs left is collected and set
+        # aside, so that a full collection during a run walks only what this run made.
+        gc.collect()
+        gc.freeze()
+        try:
+            wall, cpu = time.perf_counter(), time.process_time()
+            report = session.run()
+            wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
+        finally:
+            gc.unfreeze()
+        assert len(report.ran) == n and not report.failed, report.line()
+        return wall, cpu
+
+    timed_run(prepared(True))  # warm-up: imports, the package list, first draws
+    pairs = []
+    load = os.getloadavg()[0]
+    for r in range(repeat):
+        out = {}
+        for front in (True, False) if r % 2 == 0 else (False, True):
+            session = prepared(front)
+            out[front] = timed_run(session)
+            if front:
+                out["records"] = session.callback.records
+                out["draws"] = session.callback.draws
+            del session
+        pairs.append(out)
+    load = (load + os.getloadavg()[0]) / 2
+    # One more run with the callback's own time added up (the wrapper is not in the pairs).
+    session = prepared(True)
+    timer = session.pipeline._callback = Timed(session.callback)
+    timed_run(session)
+    if os.environ.get("BENCH_PROFILE") == "1":  # where a front-end run's time goes
+        import cProfile
+        import pstats
+
+        session = prepared(True)
+        profile = cProfile.Profile()
+        profile.runcall(timed_run, session)
+        pstats.Stats(profile, stream=sys.stdout).sort_stats(
+            os.environ.get("BENCH_SORT", "cumulative")
+        ).print_stats(40)
+    result = {
+        "front_wall": [p[True][0] for p in pairs],
+        "base_wall": [p[False][0] for p in pairs],
+        "front_cpu": [p[True][1] for p in pairs],
+        "base_cpu": [p[False][1] for p in pairs],
+        "records": pairs[-1]["records"],
+        "draws": pairs[-1]["draws"],
+        "callback_seconds": timer.seconds,
+        "load": load,
+        "packer": str(getattr(getattr(shell, "kernel", None), "session", None).packer),
+    }
+    print(MARK + json.dumps(result), flush=True)
+
+
+def _ratios(front: list[float], base: list[float]) -> str:
+    pair = sorted(f / b for f, b in zip(front, base, strict=True))
+    return (
+        f"median {statistics.median(pair):.3f} (pairs {pair[0]:.3f} .. {pair[-1]:.3f}), "
+        f"best of each {min(front) / min(base):.3f}"
     )
-    start = time.perf_counter()
-    pipeline.execute_all(send_to_front=False)
-    return time.perf_counter() - start
 
 
 def main() -> None:
-    shell = InteractiveShell.instance()
-    run(shell, KeepLast(), 0, 20)  # warm-up: imports, the package list
-    # Best of a few alternating runs: one run of a second is at the mercy of other processes.
-    baseline = total = float("inf")
-    for repeat in range(REPEAT):
-        baseline = min(baseline, run(shell, KeepLast(), 2 * repeat + 1))
-        this_frontend = OrvaneFrontendCallback(progress="text")
-        this_frontend.views.append(PipelineView())
-        this_timed = Timed(this_frontend)
-        with contextlib.redirect_stderr(io.StringIO()):
-            # As the session does: a component's finish is looked for in every record.
-            this_frontend.begin_execution([f"c{i}" for i in range(N)], "all", lambda cid: None)
-            this_total = run(shell, this_timed, 2 * repeat + 2)
-            start = time.perf_counter()
-            this_frontend.end_execution("done")
-            this_timed.seconds += time.perf_counter() - start
-        if this_total < total:
-            total, frontend, timed = this_total, this_frontend, this_timed
-    print(f"{N} cells: baseline run {baseline:.2f} s, with the front end {total:.2f} s")
-    print(f"records {frontend.records}, draws {frontend.draws}")
-    print(f"drawing / running: {timed.seconds / (total - timed.seconds):.3f} (target < 1)")
-    print(f"run with front end / baseline run: {total / baseline:.2f} (target <= 1.1)")
+    from jupyter_client.manager import start_new_kernel
+
+    here = os.path.dirname(os.path.abspath(__file__))
+    env = {**os.environ, "ORVANE_TEMP_DIR": tempfile.mkdtemp(prefix="orvane-bench-")}
+    manager, client = start_new_kernel(kernel_name="python3", cwd=here, env=env)
+    code = (
+        f"import sys; sys.path.insert(0, {here!r})\n"
+        "import bench_frontend_callback as bench\n"
+        f"bench.inside({N}, {REPEAT}, {DISKCACHE})\n"
+    )
+    try:
+        msg_id = client.execute(code)
+        text, error = "", None
+        while True:
+            message = client.get_iopub_msg(timeout=600)  # drained as a notebook would
+            if message["parent_header"].get("msg_id") != msg_id:
+                continue
+            kind, content = message["msg_type"], message["content"]
+            if kind == "stream":
+                text += content["text"]
+            elif kind == "error":
+                error = "\n".join(content["traceback"])
+            elif kind == "status" and content["execution_state"] == "idle":
+                break
+    finally:
+        client.stop_channels()
+        manager.shutdown_kernel(now=True)
+    if error is not None:
+        sys.exit(error)
+    if os.environ.get("BENCH_PROFILE") == "1" or os.environ.get("BENCH_VERBOSE") == "1":
+        print(text)
+    line = next(x for x in text.splitlines() if x.startswith(MARK))
+    r = json.loads(line[len(MARK) :])
+    fw, bw = statistics.median(r["front_wall"]), statistics.median(r["base_wall"])
+    print(
+        f"{N} cells in a kernel, disk cache {'on' if DISKCACHE else 'off'}, {REPEAT} pairs, "
+        f"load average {r['load']:.1f} on {os.cpu_count()} cores, messages encoded by "
+        f"{r['packer']}"
+    )
+    extra = statistics.median(f - b for f, b in zip(r["front_wall"], r["base_wall"], strict=True))
+    print(f"median run: baseline {bw:.3f} s, with the front end {fw:.3f} s")
+    print(
+        f"the front end's own cost per run (median of the pairs' differences): {extra * 1000:.0f} ms"
+    )
+    print(f"records {r['records']}, draws {r['draws']}")
+    print(f"callback's own time in one run: {r['callback_seconds'] * 1000:.1f} ms")
+    print(
+        f"CPU time (kernel, all its threads), front end / baseline: {_ratios(r['front_cpu'], r['base_cpu'])}"
+    )
+    print(f"run with front end / baseline run: {_ratios(r['front_wall'], r['base_wall'])}")
+    print("target: at most 1.1")
 
 
 if __name__ == "__main__":

@@ -10,6 +10,7 @@ import re
 import sys
 import tempfile
 import threading
+import time
 from importlib import metadata
 from pathlib import Path
 
@@ -243,6 +244,47 @@ def _save_list(path: Path, stamp: tuple, entries: list[tuple[str, str, bool]]) -
             os.unlink(temp)
 
 
+def remove_stale_package_lists(root: Path) -> list[Path]:
+    """Removes the package lists in ``root`` that no kernel will read again: those whose import
+    path directories changed or went (a removed virtualenv, an upgraded interpreter), the
+    unreadable ones, and the half-written files of a writer that died an hour ago or more.
+    Returns what was removed; links are left alone."""
+    removed = []
+    try:
+        entries = list(os.scandir(root))
+    except OSError:
+        return removed
+    for entry in entries:
+        name = entry.name
+        if not entry.is_file(follow_symlinks=False):
+            continue
+        if name.startswith(".packages-"):
+            try:
+                stale = time.time() - entry.stat(follow_symlinks=False).st_mtime > 3600
+            except OSError:
+                continue
+        elif name.startswith("packages-") and name.endswith(".json"):
+            stale = _list_is_stale(Path(entry.path))
+        else:
+            continue
+        if stale:
+            with contextlib.suppress(OSError):
+                os.unlink(entry.path)
+                removed.append(Path(entry.path))
+    return removed
+
+
+def _list_is_stale(path: Path) -> bool:
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW)
+        with os.fdopen(fd, "rb") as stream:
+            stamp = json.loads(stream.read())["stamp"]
+        paths = [str(item[0]) for item in stamp]
+    except (OSError, ValueError, KeyError, TypeError, IndexError):
+        return True
+    return stamp != json.loads(json.dumps(_path_stamp(paths)))
+
+
 class _FreezeCache:
     """The last scan, kept until a directory on the import path changes.
 
@@ -309,5 +351,6 @@ __all__ = [
     "get_pip_freeze",
     "normalize_name",
     "prepare_app_directory",
+    "remove_stale_package_lists",
     "root_allows_link",
 ]

@@ -18,8 +18,10 @@ __all__ = ["OrvaneComponentExecutor", "OrvaneDiskcacheWriter", "OrvaneRemoteComp
 def __getattr__(name: str) -> Any:
     # The component executors (with multiprocessing and the remote client) are imported when a
     # component first runs: a kernel whose components all come from the disk cache needs none.
+    # Kept as module globals once imported: a parallel run looks one up for every component.
     if name in ("OrvaneComponentExecutor", "OrvaneRemoteComponentExecutor"):
         from orvane_core.executors import component_executors
 
-        return getattr(component_executors, name)
+        value = globals()[name] = getattr(component_executors, name)
+        return value
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

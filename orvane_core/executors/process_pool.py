@@ -43,6 +43,9 @@ _HEADER = struct.Struct("<QB")
 # Requests
 _CALL = 0  # pickle of (func, args, kwds)
 _COMPONENT = 2  # pickle of (identifier, name, request): a component run by the worker's executor
+# Pickle of (identifier, name, code, parameters): a component run right after the worker's
+# previous one, with that one's outputs as its inputs (answered as failed when that one failed)
+_CARRIED = 3
 # Answers
 _PICKLED = 0  # pickle of (ok, value)
 _RAW = 1  # a successful result that is plain bytes, sent as is
@@ -121,37 +124,26 @@ def in_worker() -> bool:
 # --- the worker side ---------------------------------------------------------------------------
 
 
-def _read_exact(fd: int, size: int) -> bytearray | None:
-    """``size`` bytes from a blocking descriptor; None at the end of the stream."""
+def _read_frame(fd: int, buffer: bytearray) -> tuple[int, Any] | None:
+    """The kind and payload of the next frame on a blocking descriptor; None at the end of the
+    stream. Small frames come in one read, which may take the start of the next ones (a
+    component's request and the one carried after it): that part stays in ``buffer``."""
+    while len(buffer) < _HEADER.size:
+        chunk = os.read(fd, _SMALL)
+        if not chunk:
+            return None
+        buffer += chunk
+    size, kind = _HEADER.unpack_from(buffer)
+    end = _HEADER.size + size
+    if len(buffer) >= end:
+        payload = bytes(memoryview(buffer)[_HEADER.size : end])
+        del buffer[:end]
+        return kind, payload
     data = bytearray(size)
+    got = len(buffer) - _HEADER.size
+    data[:got] = memoryview(buffer)[_HEADER.size :]
+    buffer.clear()
     view = memoryview(data)
-    got = 0
-    while got < size:
-        n = os.readv(fd, [view[got : got + _CHUNK]])
-        if n == 0:
-            return None
-        got += n
-    return data
-
-
-def _read_frame(fd: int) -> tuple[int, Any] | None:
-    """The kind and payload of the next frame on a blocking descriptor (a small one comes in
-    one read); None at the end of the stream."""
-    chunk = os.read(fd, _SMALL)
-    if len(chunk) < _HEADER.size:
-        rest = _read_exact(fd, _HEADER.size - len(chunk)) if chunk else None
-        if rest is None:
-            return None
-        chunk += rest
-    size, kind = _HEADER.unpack_from(chunk)
-    body = memoryview(chunk)[_HEADER.size :]
-    if len(body) == size:
-        return kind, body
-    if len(body) > size:
-        return None  # a second request before the first is answered: not our kernel
-    data = bytearray(size)
-    data[: len(body)] = body
-    view, got = memoryview(data), len(body)
     while got < size:
         n = os.readv(fd, [view[got : got + _CHUNK]])
         if n == 0:
@@ -243,32 +235,45 @@ def _serve(requests: Any, results: Any, environ: dict[str, str], path: list[str]
     sys.path[:] = path
     read_fd, write_fd = requests.fileno(), results.fileno()
     executor = None
+    outputs = None  # of the last component run, when it succeeded: a carried one's inputs
+    buffer = bytearray()
     while True:
-        frame = _read_frame(read_fd)
+        frame = _read_frame(read_fd, buffer)
         if frame is None:
             return
         kind, payload = frame
         del frame
         try:
-            if kind == _COMPONENT:
+            if kind == _COMPONENT or kind == _CARRIED:
                 if executor is None:
                     from orvane_core.executors.component_executors.local import (
                         OrvaneComponentExecutor as executor,
                     )
-                identifier, name, request = pickle.loads(payload)
+                if kind == _CARRIED:
+                    inputs, outputs = outputs, None
+                    if inputs is None:
+                        raise RuntimeError("not run: the component before it failed")
+                    identifier, name, code, parameters = pickle.loads(payload)
+                    request = executor.carried_request(identifier, name, code, parameters)
+                else:
+                    inputs = outputs = None
+                    identifier, name, request = pickle.loads(payload)
                 del payload
-                value, ok = executor(identifier, name).execute_answer(request), True
+                value, outputs = executor(identifier, name).execute_carrying(request, inputs)
+                ok = True
             else:
+                outputs = None
                 func, args, kwds = pickle.loads(payload)
                 del payload
                 value, ok = func(*args, **kwds), True
         except BaseException as exc:  # noqa: BLE001 - any end of the task is its answer
-            value, ok = exc, False
+            value, ok, outputs = exc, False, None
         try:
             _send_result(write_fd, ok, value)
         except OSError:
             return  # the kernel has gone
         del value
+        inputs = None
 
 
 # --- the kernel side ---------------------------------------------------------------------------
@@ -288,7 +293,17 @@ def _reason(pid: int, code: int | None) -> str:
 
 
 class _Worker:
-    __slots__ = ("process", "request_fd", "result_fd", "sentinel", "slot", "out", "inbox")
+    __slots__ = (
+        "process",
+        "request_fd",
+        "result_fd",
+        "sentinel",
+        "slot",
+        "out",
+        "inbox",
+        "carried",
+        "last",
+    )
 
     def __init__(self, process: Any, request_fd: int, result_fd: int) -> None:
         self.process = process
@@ -298,6 +313,8 @@ class _Worker:
         self.slot: int | None = None  # the task it runs
         self.out: memoryview | None = None  # the part of its request not yet written
         self.inbox = _Inbox()
+        self.carried: deque[int] = deque()  # tasks it runs after its current one, in order
+        self.last: int | None = None  # the last component task it was given
 
     def exit_code(self, wait: float) -> int | None:
         self.process.join(wait)
@@ -312,45 +329,42 @@ class _Worker:
 
 
 class _Inbox:
-    """A result frame read piece by piece, as much as the pipe holds each time."""
+    """Result frames read as much as the pipe holds each time: a small one whole, with what
+    follows it (the answer of a task carried after it, say) kept for the next."""
 
-    __slots__ = ("header", "kind", "data", "got")
+    __slots__ = ("buffer", "kind", "data", "got")
 
     def __init__(self) -> None:
-        self.header = bytearray()
+        self.buffer = bytearray()  # read past the frames taken
         self.kind = 0
-        self.data: bytearray | None = None
+        self.data: bytearray | None = None  # a large frame's payload, filled in place
         self.got = 0
 
     def read(self, fd: int) -> tuple[bool, Any] | bool | None:
-        """The result once complete; True while more is expected; None at the end of the
+        """The next result once complete; True while more is expected; None at the end of the
         stream (the worker is gone)."""
+        buffer = self.buffer
         while True:
             try:
-                if self.data is None and not self.header:
-                    # A frame's start: a small answer comes whole in one read.
+                if self.data is None:
+                    if len(buffer) >= _HEADER.size:
+                        size, kind = _HEADER.unpack_from(buffer)
+                        end = _HEADER.size + size
+                        if len(buffer) >= end:
+                            payload = bytes(memoryview(buffer)[_HEADER.size : end])
+                            del buffer[:end]
+                            return _result(kind, payload)
+                        if size > _SMALL:
+                            self.data, self.kind = bytearray(size), kind
+                            self.got = len(buffer) - _HEADER.size
+                            self.data[: self.got] = memoryview(buffer)[_HEADER.size :]
+                            buffer.clear()
+                            continue
                     chunk = os.read(fd, _SMALL)
-                    if len(chunk) < _HEADER.size:
-                        if not chunk:
-                            return None
-                        self.header += chunk
-                        continue
-                    size, kind = _HEADER.unpack_from(chunk)
-                    if len(chunk) - _HEADER.size > size:
-                        return None  # more than one answer to one task: not a worker of ours
-                    self.header += chunk[: _HEADER.size]
-                    self.data, self.kind = bytearray(size), kind
-                    self.got = len(chunk) - _HEADER.size
-                    self.data[: self.got] = memoryview(chunk)[_HEADER.size :]
-                elif self.data is None:
-                    chunk = os.read(fd, _HEADER.size - len(self.header))
                     if not chunk:
                         return None
-                    self.header += chunk
-                    if len(self.header) < _HEADER.size:
-                        continue
-                    size, self.kind = _HEADER.unpack(self.header)
-                    self.data, self.got = bytearray(size), 0
+                    buffer += chunk
+                    continue
                 if self.got < len(self.data):
                     view = memoryview(self.data)
                     n = os.readv(fd, [view[self.got : self.got + _CHUNK]])
@@ -360,14 +374,17 @@ class _Inbox:
                     continue
             except BlockingIOError:
                 return True
-            data, kind = self.data, self.kind
-            self.header, self.data, self.got = bytearray(), None, 0
-            if kind == _RAW:
-                return True, data
-            try:
-                return pickle.loads(data)
-            except Exception as exc:  # an exception class the kernel cannot rebuild, say
-                return False, RuntimeError(f"The worker's answer could not be read: {exc!r}")
+            data, self.data, self.got = self.data, None, 0
+            return _result(self.kind, data)
+
+
+def _result(kind: int, data: Any) -> tuple[bool, Any]:
+    if kind == _RAW:
+        return True, data
+    try:
+        return pickle.loads(data)
+    except Exception as exc:  # an exception class the kernel cannot rebuild, say
+        return False, RuntimeError(f"The worker's answer could not be read: {exc!r}")
 
 
 def dumps(obj: Any) -> bytes:
@@ -468,6 +485,27 @@ class OrvaneProcessPool:
         self._queued.append((int(slot), _HEADER.pack(len(payload), _COMPONENT) + payload))
         self._dispatch()
 
+    def carry(
+        self, after: int, slot: int, identifier: Any, name: Any, code: Any, parameters: Any
+    ) -> bool:
+        """Hands the worker running (or that last ran) the component task of slot ``after`` the
+        task of ``slot``: the run of a component's ``code`` with ``parameters``, right after
+        that one, with its outputs as inputs, or answered as failed when that one failed. False
+        (nothing sent) when no worker holds that task's outputs."""
+        worker = next((w for w in self._workers if w.last == after and w.request_fd >= 0), None)
+        if worker is None or self._stopped:
+            return False
+        payload = dumps((identifier, name, code, parameters))
+        frame = _HEADER.pack(len(payload), _CARRIED) + payload
+        worker.out = memoryview(frame if worker.out is None else bytes(worker.out) + frame)
+        worker.last = slot
+        if worker.slot is None:
+            worker.slot = slot
+        else:
+            worker.carried.append(slot)
+        self._flush(worker)
+        return True
+
     def _dispatch(self) -> None:
         while self._queued:
             worker = next((w for w in self._workers if w.slot is None and w.request_fd >= 0), None)
@@ -477,6 +515,7 @@ class OrvaneProcessPool:
                 worker = self._start_worker()
             slot, frame = self._queued.popleft()
             worker.slot = slot
+            worker.last = slot if frame[_HEADER.size - 1] == _COMPONENT else None
             worker.out = memoryview(frame)
             self._flush(worker)
 
@@ -601,9 +640,9 @@ class OrvaneProcessPool:
             if isinstance(got, tuple):
                 if worker.slot is not None:
                     self._done.append((worker.slot, *got))
-                worker.slot = None
-                if not gone:
-                    return  # one answer per task: an end that follows shows as its own event
+                worker.slot = worker.carried.popleft() if worker.carried else None
+                if not gone and not worker.inbox.buffer:
+                    return  # an end that follows shows as its own event
                 continue
             break
         # The end of its result stream (or of the process): the worker is gone.
@@ -611,8 +650,10 @@ class OrvaneProcessPool:
         worker.kill()
         if worker.slot is not None:
             reason = _reason(worker.process.pid, worker.exit_code(REAP_WAIT))
-            self._done.append((worker.slot, False, RuntimeError(reason)))
+            for slot in (worker.slot, *worker.carried):
+                self._done.append((slot, False, RuntimeError(reason)))
             worker.slot = None
+            worker.carried.clear()
         self._close(worker)
 
     def _forget(self, worker: _Worker) -> None:
@@ -653,11 +694,12 @@ class OrvaneProcessPool:
             raise KeyboardInterrupt
 
     def dismiss_idle(self) -> None:
-        """Asks the idle workers to leave now, without waiting for them, when no more tasks
-        will come: they end while the caller finishes its run, and ``stop`` only collects them.
-        A worker that leaves is never given a task again."""
+        """Asks the workers to leave, without waiting for them, when no more tasks will come:
+        an idle one now, a busy one once it has answered what it was given, so that they end
+        while the caller finishes its run, and ``stop`` only collects them. A worker that
+        leaves is never given a task again."""
         for worker in self._workers:
-            if worker.slot is None and worker.out is None and worker.request_fd >= 0:
+            if worker.out is None and worker.request_fd >= 0:
                 _close_fd(worker.request_fd)
                 worker.request_fd = -1
 

@@ -3,6 +3,9 @@
 The engine sends a full pipeline summary after every change of state, several per component. The
 callback keeps only the latest one and redraws at most once per ``interval`` (and once more when
 an operation ends), so drawing costs the same whether a run reports ten records or ten thousand.
+During a run the views, whose picture of a large pipeline is large display data, are redrawn less
+often than the bar when they take longer to draw: drawing them takes at most about a thirtieth of
+the run.
 """
 
 from __future__ import annotations
@@ -27,6 +30,11 @@ from orvane_core.misc import (
 
 FINISHED = (ComponentStatus.SUCCESSFUL, ComponentStatus.FAILED)
 RUNNING = ComponentStatus.RUNNING
+# Read for every record (thousands in a large run): looked up once.
+_UPDATED, _SUCCESSFUL = Procedure.PIPELINE_UPDATED, Status.SUCCESSFUL
+_monotonic = time.monotonic
+# During a run, the views wait this many times their last drawing time between two draws.
+VIEW_SPACING = 30
 
 
 def _bar(mode: str, total: int, desc: str, unit: str) -> Any:
@@ -207,6 +215,7 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
         self.draws = 0
         self._dirty = False
         self._next_draw = 0.0
+        self._next_view = 0.0  # during a run, the views are not redrawn before then
         self._bar: Any = None
         self._plan: set[str] = set()
         self._on_finished: Any = None
@@ -224,27 +233,31 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
     def __call__(self, data: Any) -> None:
         self.records += 1
         procedure = data.procedure
-        if procedure is Procedure.PIPELINE_UPDATED:
-            with self._lock:
-                if data.status is Status.SUCCESSFUL:
-                    summary = self.summary = data.successful
-                    self._dirty = True
-                    if self._on_finished is not None:
-                        # Only entries that differ from the previous record's are read: the
-                        # engine keeps the entry objects of unchanged components and hands out
-                        # a new list each time, so finding them compares pointers.
-                        entries = summary.get("components", [])
-                        if type(entries) is not list:
-                            entries = list(entries)
-                        changed = changed_positions(entries, self._entries)
-                        self._entries = entries
-                        if changed:
+        if procedure is _UPDATED:
+            # The lock guards what the ticker thread reads while it draws (the components
+            # running, their start times) and keeps draws and shown outputs apart; a record that
+            # changes neither takes no lock.
+            if data.status is _SUCCESSFUL:
+                summary = self.summary = data.successful
+                self._dirty = True
+                if self._on_finished is not None:
+                    # Only entries that differ from the previous record's are read: the engine
+                    # keeps the entry objects of unchanged components and hands out a new list
+                    # each time, so finding them compares pointers.
+                    entries = summary.get("components", [])
+                    if type(entries) is not list:
+                        entries = list(entries)
+                    changed = changed_positions(entries, self._entries)
+                    self._entries = entries
+                    if changed:
+                        with self._lock:
                             self._follow(entries, changed)
-                elif data.msg:
-                    self.notes.append(data.msg)
-                now = time.monotonic()
-                if now >= self._next_draw:
-                    self.draw(now)
+            elif data.msg:
+                self.notes.append(data.msg)
+            now = _monotonic()
+            if now >= self._next_draw:
+                with self._lock:
+                    self.draw(now, views=now >= self._next_view)
         elif procedure is Procedure.HPO_TRIAL_EXECUTED:
             self._trial(data.successful)
         elif procedure is Procedure.HPO_COMPLETED:
@@ -268,8 +281,10 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
 
     # -- drawing -------------------------------------------------------------------------------
 
-    def draw(self, now: float | None = None) -> None:
-        """Brings bar and views up to date with the latest summary.
+    def draw(self, now: float | None = None, views: bool = True, refresh_bar: bool = True) -> None:
+        """Brings bar and views up to date with the latest summary; the views wait when
+        ``views`` is false (they are drawn at a later call), the bar's new state is shown at its
+        next refresh when ``refresh_bar`` is false.
 
         The next draw waits at least ``interval``, and longer when drawing is slow (a large
         pipeline), so that drawing never takes more than about a tenth of the run.
@@ -278,9 +293,12 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
         self._next_draw = start + self.interval
         if not self._dirty or self.summary is None:
             return
-        self._dirty = False
-        self.draws += 1
-        components = self.summary.get("components", ())
+        views = views or not self.views
+        if views:
+            self._dirty = False
+            self.draws += 1
+        current = self.summary  # the kernel thread may set a newer one meanwhile
+        components = current.get("components", ())
         since = self._since
         elapsed = {cid: start - t for cid, t in since.items()}
         if self._bar is not None and self.search is None:
@@ -300,12 +318,24 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
             self._bar.set_postfix_str(
                 f"running {', '.join(running)}" if running else "", refresh=False
             )
-            self._bar.refresh()
-        summary = {**self.summary, **self.extra} if self.extra and self.views else self.summary
-        for view in self.views:
-            view.update(summary, elapsed)
-        end = time.monotonic()
+            if refresh_bar:
+                self._bar.refresh()
+        if views and self.views:
+            summary = {**current, **self.extra} if self.extra else current
+            for view in self.views:
+                view.update(summary, elapsed)
+            end = time.monotonic()
+            if self._ticker is not None:  # a run goes on
+                self._next_view = end + self._view_spacing()
+        else:
+            end = time.monotonic()
         self._next_draw = end + max(self.interval, 9 * (end - start))
+
+    def _view_spacing(self) -> float:
+        """How long the views wait between two draws during a run, from how long they took to
+        draw last time (as they measure it: a view may also be drawn without the callback)."""
+        seconds = sum(getattr(view, "seconds", 0.0) for view in self.views)
+        return max(self.interval, VIEW_SPACING * seconds)
 
     def redraw(self) -> None:
         """Draws the latest summary now (outside a run: after a poll, a removal)."""
@@ -320,17 +350,18 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
         Every record is looked at, not only drawn ones: the engine may drop a component's
         results from memory soon after.
         """
-        plan, running = self._plan, self._running
+        plan, running, since = self._plan, self._running, self._since
         for index in changed:
             entry = entries[index]
             status, cid = entry["execution_status"], entry["identifier"]
             if status == RUNNING:
                 if cid in plan:
                     running.add(cid)
-                    self._since.setdefault(cid, time.monotonic())
-            else:
-                self._since.pop(cid, None)
-                if cid in running and status in FINISHED:
+                    if cid not in since:
+                        since[cid] = _monotonic()
+            elif cid in running:
+                since.pop(cid, None)
+                if status in FINISHED:
                     running.discard(cid)
                     self._on_finished(cid)
 
@@ -343,6 +374,11 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
         self._entries = []
         self._since = {}
         self._bar = _bar(self.progress, len(plan_ids), label, "cell")
+        # What the bar and views show now stays for a first interval: a short run draws once,
+        # when it ends; the views of a large pipeline wait longer (see VIEW_SPACING).
+        now = time.monotonic()
+        self._next_draw = now + self.interval
+        self._next_view = now + self._view_spacing()
         if self._bar is not None or self.views:
             self._ticker = threading.Event()
             threading.Thread(
@@ -358,8 +394,9 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
                     return
                 if self._since:
                     self._dirty = True
-                if self._dirty and time.monotonic() >= self._next_draw:
-                    self.draw()
+                now = time.monotonic()
+                if self._dirty and now >= self._next_draw:
+                    self.draw(now, views=now >= self._next_view)
 
     def end_execution(self, outcome: str, failed: bool = False) -> None:
         """Ends the progress of a run; a failed run leaves a red bar (in a notebook)."""
@@ -369,7 +406,8 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
         with self._lock:
             self._since = {}
             self._dirty = True
-            self.draw()
+            self._next_view = 0.0
+            self.draw(refresh_bar=False)  # closing the bar shows its last state
             bar = self._bar
             if bar is not None:
                 bar.set_postfix_str(outcome, refresh=False)

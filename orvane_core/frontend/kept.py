@@ -251,11 +251,15 @@ def list_kept() -> list[KeptCache]:
 
 
 def prune(limit: int, spare: Iterable[str] = ()) -> list[KeptCache]:
-    """Drops the least recently used kept folders until the rest fit in ``limit`` bytes.
+    """Drops the least recently used kept folders until the rest fit in ``limit`` bytes, and
+    the package lists kept for the next kernels that no kernel will read again.
 
     Folders of the ids in ``spare`` (the one a kernel has just kept) are never dropped.
-    Returns what was dropped.
+    Returns the folders dropped.
     """
+    from orvane_core.common.utils import remove_stale_package_lists
+
+    remove_stale_package_lists(_root())
     spare = set(spare)
     kept = list_kept()
     total = sum(k.size for k in kept)

@@ -65,6 +65,8 @@ class OrvaneRunError(RuntimeError):
 # The banner names the exception type on its first lines and ends with the message.
 _NAME_ERROR = re.compile(r"NameError.*name '(\w+)' is not defined", re.DOTALL)
 _ANSI = re.compile(r"\x1b\[[0-9;]*m")
+# An engine id: a component name, a dash and ten hex digits (see ComponentRegistry.ids).
+_ID = re.compile(r"(?<![\w-])[A-Za-z_][\w-]*-[0-9a-f]{10}(?![\w-])")
 
 # -- text the user writes ------------------------------------------------------------------------
 
@@ -244,9 +246,6 @@ def _failure_kind(ename: str | None) -> str:
     return "interrupted" if ename == "KeyboardInterrupt" else str(ename)
 
 
-_ANSI = re.compile(r"\x1b\[[0-9;]*m")
-
-
 def error_name(banner: Any) -> str | None:
     """The exception class named on a failure banner's second line (``NameError``)."""
     try:
@@ -325,6 +324,7 @@ class OrvaneSession:
             model = self.registry.model()
             self.pipeline.update_graph(new_graph=model)
             self._model = model
+            self._note_reasons()
             self.callback.redraw()
 
     def _cell_id(self) -> str | None:
@@ -348,6 +348,7 @@ class OrvaneSession:
                 "No components declared yet: start a cell with %%component NAME and run it."
             )
         model = self.registry.model()
+        changed = self.pipeline is None or model != self._model
         if self.pipeline is None:
             from orvane_core.pipeline.pipeline import OrvanePipeline
 
@@ -383,12 +384,13 @@ class OrvaneSession:
             self.pipeline.update_graph(new_graph=model, replaces=replaces)
         self._model = model
         if self.keeps_cache():
-            self._adopt_kept()
-        ids = self.registry.ids()
-        self.callback.extra["inferred_edges"] = sorted(
-            (ids[p], ids[c]) for p, c in self.registry.inferred_edges()
-        )
-        self._note_reasons()
+            self._adopt_kept()  # takes kept caches of new components only
+        if changed:  # otherwise the edges and reasons are as the last change left them
+            ids = self.registry.ids()
+            self.callback.extra["inferred_edges"] = sorted(
+                (ids[p], ids[c]) for p, c in self.registry.inferred_edges()
+            )
+            self._note_reasons()
         return self.pipeline
 
     def ids(self) -> dict[str, str]:
@@ -469,8 +471,10 @@ class OrvaneSession:
                         show(cid)
                     else:
                         quiet.append(name)
-            report.reasons = {nodes[cid].name: why for cid, why in self.reasons(plan).items()}
-            self._note_reasons()
+            found = self._note_reasons()
+            if found is None:
+                found = self.reasons(plan)
+            report.reasons = {nodes[cid].name: found[cid] for cid in plan if cid in found}
             self.callback.end_execution(report.line(), failed=bool(report.failed))
         if quiet:
             print(f"Reused from the cache: {', '.join(quiet)}")
@@ -521,6 +525,10 @@ class OrvaneSession:
         if explain is None:
             return {}
         names = {cid: name for name, cid in self.ids().items()}
+
+        def named(match: re.Match) -> str:
+            return names.get(match.group(), match.group())
+
         nodes = self.pipeline.nodes
         found = explain()
         out = {}
@@ -535,19 +543,21 @@ class OrvaneSession:
                 text = f"current: {coming.get('reason')}"
             else:
                 continue
-            for other, name in names.items():  # the engine names components by id
-                text = text.replace(other, name)
-            out[cid] = text
+            # The engine names components by id: one pass over the text, whatever the size of
+            # the graph.
+            out[cid] = _ID.sub(named, text)
         return out
 
-    def _note_reasons(self, redraw: bool = False) -> None:
-        """Gives the views the reasons as they are now (after anything that may change them);
-        without a view nothing needs them, and a large notebook declares many cells."""
+    def _note_reasons(self, redraw: bool = False) -> dict[str, str] | None:
+        """Gives the views the reasons as they are now (after anything that may change them) and
+        returns them; without a view nothing needs them, and a large notebook declares many
+        cells."""
         if not self.callback.views:
-            return
-        self.callback.extra["reasons"] = self.reasons()
+            return None
+        found = self.callback.extra["reasons"] = self.reasons()
         if redraw:
             self.callback.redraw()
+        return found
 
     # -- parameters ----------------------------------------------------------------------------
 
@@ -821,6 +831,7 @@ class OrvaneSession:
         if self.view is None:
             self.view = make_view(self.summary())
             self.callback.views.append(self.view)
+            self._note_reasons()  # what runs draw from now on
         self.view.show()
         return self.view
 

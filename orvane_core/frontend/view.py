@@ -9,6 +9,7 @@ for deep graphs.
 from __future__ import annotations
 
 import html
+import time
 from typing import Any
 
 from orvane_core.misc import OrvaneComponentStatus as S
@@ -127,18 +128,14 @@ class _Layout:
     def box_svg(self, c: dict, elapsed: dict[str, float], why: str | None) -> str:
         """A component's box with its name and statuses (``why``: the reason it ran, if any)."""
         corner, first, second = self.boxes[c["identifier"]]
-        status, disk, line = _status_text(c, elapsed)
-        fill, stroke = COLORS.get(status, COLORS[S.INVALID])
-        name = html.escape(str(c.get("name") or c["identifier"]))
-        why = html.escape(f"; {why}") if why is not None else ""
+        look = _look(c, elapsed)
+        name = _escape(str(c.get("name") or c["identifier"]))
+        why = _escape(f"; {why}") if why is not None else ""
         return (
-            f'<g class="orvane-component" data-component="{name}" data-status="{status}" '
-            f'data-diskcache="{disk}"><title>{name}: {status}, disk cache {disk}{why}</title>'
-            f'<rect {corner} width="{BOX_W}" height="{BOX_H}" rx="7" fill="{fill}" '
-            f'stroke="{stroke}" stroke-width="2"/>'
+            f'<g class="orvane-component" data-component="{name}{look.box_status}{name}'
+            f"{look.box_title}{why}</title><rect {corner}{look.box_rect}"
             f'<text {first} font-size="13" font-weight="bold" fill="#222">{name}</text>'
-            f'<text {second} font-size="11" fill="{stroke}">'
-            f"{html.escape(line)}</text></g>"
+            f"<text {second}{look.box_line}"
         )
 
     def edges_svg(self, inferred: frozenset) -> str:
@@ -229,16 +226,69 @@ def _layout(components: list[dict], edges: list[dict]) -> _Layout:
     return found
 
 
-def _status_text(c: dict, elapsed: dict[str, float]) -> tuple[str, str, str]:
-    """(execution status, disk-cache status, the box's second line) of a summary entry."""
-    status = str(c.get("execution_status") or S.INVALID)
-    disk = str(c.get("diskcache_status") or D.UNCACHED)
-    seconds = elapsed.get(c["identifier"])
-    if status == S.RUNNING and seconds is not None:
-        return status, disk, f"running {seconds:.0f} s"
-    uses_disk = bool((c.get("metadata") or {}).get("diskcache"))
-    disk_text = DISK_MARK.get(disk, "disk cache on" if uses_disk else "no disk cache")
-    return status, disk, f"{status} \u00b7 {disk_text}"
+class _Look:
+    """How a component with given statuses is drawn: its texts, colours, and the parts of its
+    box and chip that follow from them (a large pipeline has thousands of components but only a
+    few such combinations, each formatted once)."""
+
+    __slots__ = (
+        "status", "disk", "line", "box_status", "box_title", "box_rect", "box_line", "chip_status",
+        "chip_line",
+    )  # fmt: skip
+
+    def __init__(self, status: str, disk: str, line: str) -> None:
+        self.status, self.disk, self.line = status, disk, line
+        fill, stroke = COLORS.get(status, COLORS[S.INVALID])
+        shown = _escape(line)
+        self.box_status = f'" data-status="{status}" data-diskcache="{disk}"><title>'
+        self.box_title = f": {status}, disk cache {disk}"
+        self.box_rect = (
+            f' width="{BOX_W}" height="{BOX_H}" rx="7" fill="{fill}" stroke="{stroke}" '
+            'stroke-width="2"/>'
+        )
+        self.box_line = f' font-size="11" fill="{stroke}">{shown}</text></g>'
+        self.chip_status = (
+            f'" data-status="{status}" data-diskcache="{disk}" title="{shown}" '
+            'style="display:inline-block;margin:2px 4px 2px 0;padding:1px 7px;'
+            f"border:1.5px solid {stroke};border-radius:9px;background:{fill};"
+            'font:12px sans-serif;color:#222"><b>'
+        )
+        self.chip_line = f'</b> <span style="color:{stroke}">{shown}</span></span>'
+
+
+# The look of each (execution status, disk-cache status, disk cache on) seen.
+_looks: dict[tuple, _Look] = {}
+# Escaped names, reasons and lines: the same few thousand texts are escaped at every draw.
+_escaped: dict[str, str] = {}
+
+
+def _escape(text: str) -> str:
+    found = _escaped.get(text)
+    if found is None:
+        if len(_escaped) > 20000:
+            _escaped.clear()
+        found = _escaped[text] = html.escape(text)
+    return found
+
+
+def _look(c: dict, elapsed: dict[str, float]) -> _Look:
+    """How a summary entry is drawn: its execution and disk-cache statuses and the box's second
+    line ("running 3 s" for a component of the current run)."""
+    status = c.get("execution_status") or S.INVALID
+    disk = c.get("diskcache_status") or D.UNCACHED
+    if status == S.RUNNING:
+        seconds = elapsed.get(c["identifier"])
+        if seconds is not None:
+            return _Look(str(status), str(disk), f"running {seconds:.0f} s")
+    key = (status, disk, bool((c.get("metadata") or {}).get("diskcache")))
+    found = _looks.get(key)
+    if found is None:
+        status, disk = str(status), str(disk)
+        disk_text = DISK_MARK.get(disk, "disk cache on" if key[2] else "no disk cache")
+        found = _Look(status, disk, f"{status} \u00b7 {disk_text}")
+        if len(_looks) < 512:
+            _looks[key] = found
+    return found
 
 
 def pipeline_svg(summary: dict | None, elapsed: dict[str, float] | None = None) -> str:
@@ -281,35 +331,54 @@ def pipeline_svg(summary: dict | None, elapsed: dict[str, float] | None = None) 
     return "".join(out)
 
 
+def _entry_forms(c: dict, elapsed: dict[str, float]) -> tuple[str, str]:
+    """A component's line in the text form and its chip in the strip."""
+    look = _look(c, elapsed)
+    label = c.get("name") or c["identifier"]
+    name = _escape(str(label))
+    chip = (
+        f'<span class="orvane-chip" data-component="{name}{look.chip_status}{name}{look.chip_line}'
+    )
+    return f"  {label}: {look.line}", chip
+
+
+def _forms(
+    components: Any, elapsed: dict[str, float], cache: dict[str, tuple] | None = None
+) -> list[tuple[str, str]]:
+    """Text line and chip of every component. With a ``cache`` (component id -> entry, seconds
+    running, forms), an entry drawn before (the same object) is not formatted again."""
+    if cache is None:
+        return [_entry_forms(c, elapsed) for c in components]
+    out = []
+    for c in components:
+        cid = c["identifier"]
+        seconds = elapsed.get(cid)
+        found = cache.get(cid)
+        if found is None or found[0] is not c or found[1] != seconds:
+            found = cache[cid] = (c, seconds, _entry_forms(c, elapsed))
+        out.append(found[2])
+    return out
+
+
+def _text(forms: list[tuple[str, str]]) -> str:
+    if not forms:
+        return "pipeline: no components declared yet"
+    return "\n".join(["pipeline:", *(line for line, _ in forms)])
+
+
+def _strip(forms: list[tuple[str, str]]) -> str:
+    chips = "".join(chip for _, chip in forms)
+    return f'<div class="orvane-strip" style="line-height:1.9">{chips}</div>'
+
+
 def pipeline_text(summary: dict | None, elapsed: dict[str, float] | None = None) -> str:
     """One line per component, for viewers that show text only."""
-    components = (summary or {}).get("components", ())
-    if not components:
-        return "pipeline: no components declared yet"
-    elapsed = elapsed or {}
-    lines = ["pipeline:"]
-    for c in components:
-        lines.append(f"  {c.get('name') or c['identifier']}: {_status_text(c, elapsed)[2]}")
-    return "\n".join(lines)
+    return _text(_forms((summary or {}).get("components", ()), elapsed or {}))
 
 
 def pipeline_strip(summary: dict | None, elapsed: dict[str, float] | None = None) -> str:
     """The compact form: one coloured chip per component, wrapping to the output's width."""
-    components = (summary or {}).get("components", ())
-    elapsed = elapsed or {}
-    chips = []
-    for c in components:
-        status, disk, line = _status_text(c, elapsed)
-        fill, stroke = COLORS.get(status, COLORS[S.INVALID])
-        name = html.escape(str(c.get("name") or c["identifier"]))
-        chips.append(
-            f'<span class="orvane-chip" data-component="{name}" data-status="{status}" '
-            f'data-diskcache="{disk}" title="{html.escape(line)}" style="display:inline-block;'
-            f"margin:2px 4px 2px 0;padding:1px 7px;border:1.5px solid {stroke};"
-            f'border-radius:9px;background:{fill};font:12px sans-serif;color:#222">'
-            f'<b>{name}</b> <span style="color:{stroke}">{html.escape(line)}</span></span>'
-        )
-    return f'<div class="orvane-strip" style="line-height:1.9">{"".join(chips)}</div>'
+    return _strip(_forms((summary or {}).get("components", ()), elapsed or {}))
 
 
 class PipelineView:
@@ -327,11 +396,22 @@ class PipelineView:
         self._elapsed: dict[str, float] = {}
         self._handles: dict[str, Any] = {}  # "full" / "strip" -> display handle
         self._shown: dict[str, Any] = {}  # what each handle shows now
+        # Each component's text line and chip as last drawn: a run redraws a large pipeline
+        # many times while few of its components change between two draws.
+        self._forms: dict[str, tuple] = {}
+        self._drawn: list[tuple[str, str]] | None = None  # the forms of the summary shown
+        self.seconds = 0.0  # how long the last update took, publishing included
 
     def _bundle(self, kind: str) -> tuple[dict, dict]:
-        text = pipeline_text(self._summary, self._elapsed)
+        forms = self._drawn
+        if forms is None:
+            components = (self._summary or {}).get("components", ())
+            if len(self._forms) > 2 * len(components):  # ids of a graph edited since
+                self._forms = {}
+            forms = self._drawn = _forms(components, self._elapsed, self._forms)
+        text = _text(forms)
         if kind == "strip":
-            data = {"text/html": pipeline_strip(self._summary, self._elapsed), "text/plain": text}
+            data = {"text/html": _strip(forms), "text/plain": text}
         else:
             data = {
                 "text/html": f'<div class="orvane-view">{self.svg}</div>',
@@ -343,10 +423,13 @@ class PipelineView:
     def _display(self, kind: str) -> None:
         from IPython.display import display
 
+        start = time.perf_counter()
         data, metadata = self._bundle(kind)
         handle = self._handles.get(kind)
         if handle is None:
             self._handles[kind] = display(data, raw=True, metadata=metadata, display_id=True)
+            # Every update sends this one too from now on.
+            self.seconds += time.perf_counter() - start
         else:  # another copy with the same id: it is updated with the others
             display(data, raw=True, metadata=metadata, display_id=handle.display_id)
         self._shown[kind] = data
@@ -358,13 +441,16 @@ class PipelineView:
         self._display("strip")
 
     def update(self, summary: dict, elapsed: dict[str, float] | None = None) -> None:
+        start = time.perf_counter()
         self._summary, self._elapsed = summary, dict(elapsed or {})
+        self._drawn = None
         self.svg = pipeline_svg(summary, self._elapsed)
         for kind, handle in self._handles.items():
             data, metadata = self._bundle(kind)
             if data != self._shown.get(kind):
                 self._shown[kind] = data
                 handle.update(data, raw=True, metadata=metadata)
+        self.seconds = time.perf_counter() - start
 
 
 def make_view(summary: dict | None) -> PipelineView:

@@ -2,6 +2,7 @@
 #include "core/pipeline_model.hpp"
 
 #include <algorithm>
+#include <limits>
 
 #include "core/cache_fingerprint.hpp"
 
@@ -268,16 +269,43 @@ std::optional<std::size_t> unfinished_parent(const graph::Dag& dag, std::size_t 
   return std::nullopt;
 }
 
-std::optional<StatementConflict> InputMerge::add_statements(
-    const std::vector<std::pair<std::string, std::string>>& statements) {
+std::optional<double> parameter_word(std::string_view type, std::string_view word) {
+  if (type != "float") return std::nullopt;
+  const bool negative = !word.empty() && word.front() == '-';
+  const std::string_view bare = negative ? word.substr(1) : word;
+  double value;
+  if (bare == "inf") {
+    value = std::numeric_limits<double>::infinity();
+  } else if (bare == "nan") {
+    value = std::numeric_limits<double>::quiet_NaN();
+  } else {
+    return std::nullopt;
+  }
+  return negative ? -value : value;
+}
+
+std::string unfinished_parent_message(std::string_view parent) {
+  return "Please execute the parent component [" + std::string(parent) + "] first.";
+}
+
+std::optional<std::string> InputMerge::add_statements(
+    std::string_view parent, const std::vector<std::pair<std::string, std::string>>& statements) {
   for (const auto& [symbol, statement] : statements) {
     auto held = statements_.find(symbol);
     if (held != statements_.end() && held->second != statement) {
-      return StatementConflict{symbol, statement, held->second};
+      return "'" + std::string(parent) + "/" + symbol + "' is " + statement +
+             ", which differs from '" + held->second + "'.";
     }
   }
   for (const auto& [symbol, statement] : statements) statements_[symbol] = statement;
   return std::nullopt;
+}
+
+std::string InputMerge::value_conflict(std::string_view symbol) {
+  return "Value of the object '" + std::string(symbol) +
+         "' in this component cannot be determined since it inherits different values from "
+         "different parents. Please change the pipeline structure or resolve value conflicts in "
+         "the parent components.";
 }
 
 bool all_children_successful(const graph::Dag& dag, std::size_t node, const Facts& facts) {

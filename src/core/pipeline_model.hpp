@@ -14,6 +14,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -130,6 +131,11 @@ std::vector<std::string> changed_parameters(const std::vector<std::string>& befo
                                             const std::vector<std::string>& after,
                                             const std::function<bool(const std::string&)>& same);
 
+// A parameter text that parses but is no literal (a bare word, a call) is the text itself,
+// except in a record typed float: the view shows non-finite floats as the bare words inf, -inf,
+// nan and -nan, which read back as those floats. `word` is the text stripped and lower-cased.
+std::optional<double> parameter_word(std::string_view type, std::string_view word);
+
 // A graph edit: components whose code changed and those whose parents changed are invalid, and
 // so is everything downstream of them, except components new to the graph (flagged in `fresh`).
 std::vector<Invalidation> invalidate_for_edit(const graph::Dag& dag,
@@ -143,19 +149,22 @@ std::vector<Invalidation> invalidate_for_edit(const graph::Dag& dag,
 std::optional<std::size_t> unfinished_parent(const graph::Dag& dag, std::size_t node,
                                              const Facts& facts);
 
+// The error text of a component whose parent `parent` has not succeeded.
+std::string unfinished_parent_message(std::string_view parent);
+
 // Module statements merged from the parents in order. A symbol two parents define with
-// different statements is a conflict; values two parents define are returned for the caller
-// to compare (values are the caller's objects).
-struct StatementConflict {
-  std::string symbol, statement, held;
-};
+// different statements is a conflict; values two parents define are named for the caller to
+// compare (values are the caller's objects). The texts of both conflicts are made here.
 class InputMerge {
  public:
-  // Adds one parent's statements; the first conflicting symbol is returned and nothing is added.
-  std::optional<StatementConflict> add_statements(
-      const std::vector<std::pair<std::string, std::string>>& statements);
+  // Adds parent `parent`'s statements; on a conflict nothing is added and the error text naming
+  // the parent and its first conflicting symbol is returned.
+  std::optional<std::string> add_statements(
+      std::string_view parent, const std::vector<std::pair<std::string, std::string>>& statements);
   // Notes a value symbol of the next parent; true when an earlier parent gave one already.
   bool value_seen(const std::string& symbol) { return !values_.insert(symbol).second; }
+  // The error text of a value symbol whose parents gave different values.
+  static std::string value_conflict(std::string_view symbol);
 
  private:
   std::map<std::string, std::string> statements_;

@@ -85,4 +85,19 @@ std::size_t RunScheduler::position(std::size_t node) const {
   return position_[node];
 }
 
+std::vector<std::size_t> RunScheduler::carried_chain(std::size_t node, std::size_t depth) const {
+  std::vector<std::size_t> chain;
+  if (phase(node) != Phase::Running && phase(node) != Phase::Waiting) return chain;
+  while (chain.size() < depth) {
+    std::optional<std::size_t> best;
+    for (std::size_t child : dag_.successors(node)) {
+      if (phase_[child] != Phase::Waiting || dag_.predecessors(child).size() != 1) continue;
+      if (!best || position_[child] < position_[*best]) best = child;
+    }
+    if (!best) break;
+    chain.push_back(node = *best);
+  }
+  return chain;
+}
+
 }  // namespace orvane::run

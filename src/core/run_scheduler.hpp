@@ -18,6 +18,10 @@ enum class Phase : unsigned char {
   Dropped,    // abandoned when the run stopped
 };
 
+// How many components a worker holds queued after the one it runs: one keeps it from waiting
+// for the kernel between two of a chain; more lets more run unseen when the run stops.
+constexpr std::size_t kCarriedAhead = 2;
+
 // One run over a plan (node indices of `dag`, parents before children). A node may start once
 // every parent has finished; nodes start in plan order among those that may. The scheduler owns
 // no threads: the caller reports starts and finishes and asks what may start next.
@@ -46,6 +50,10 @@ class RunScheduler {
   const std::vector<std::size_t>& plan() const { return plan_; }
   // Position of a planned node in the plan; its slot in per-run tables.
   std::size_t position(std::size_t node) const;
+  // What a worker running `node` may run after it, in order, at most `depth` of them: each the
+  // first waiting child in plan order of the one before, with no other parent (its inputs are
+  // then exactly that one's outputs). Empty when `node` is neither running nor waiting.
+  std::vector<std::size_t> carried_chain(std::size_t node, std::size_t depth) const;
 
  private:
   const graph::Dag& dag_;

@@ -159,6 +159,19 @@ std::string value_count_message(std::size_t values, std::size_t objectives) {
          " value(s) for " + std::to_string(objectives) + " optimization direction(s)";
 }
 
+std::optional<std::string> target_error(bool produced, const std::vector<TargetValue>& values,
+                                        std::size_t objectives) {
+  if (!produced) return std::string(kTargetPrefix) + " target values to optimize do not exist";
+  for (TargetValue value : values) {
+    if (value == TargetValue::too_large) return overflow_message();
+    if (value == TargetValue::not_number) {
+      return std::string(kTargetPrefix) + " type of target values should be integer or float";
+    }
+  }
+  if (values.size() != objectives) return value_count_message(values.size(), objectives);
+  return std::nullopt;
+}
+
 const char* failure_procedure(bool value_error, std::string_view message) {
   if (value_error && starts_with(message, kInputPrefix)) return "HPO_INPUT_ERROR";
   if (value_error && starts_with(message, kTargetPrefix)) return "HPO_TARGET_VALUE";

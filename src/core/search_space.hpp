@@ -92,6 +92,15 @@ std::string overflow_message();
 // The report of a target that gives another number of values than there are objectives.
 std::string value_count_message(std::size_t values, std::size_t objectives);
 
+// What one value of a trial's target is: a number, something else, or an integer too large for
+// the floating-point numbers a study keeps.
+enum class TargetValue { number, not_number, too_large };
+// The error of a trial's target, or nullopt when it gives one number per objective. A target
+// that did not succeed (`produced` false) has no value of its own; its values are checked in
+// order (the caller may stop at the first that is not a number).
+std::optional<std::string> target_error(bool produced, const std::vector<TargetValue>& values,
+                                        std::size_t objectives);
+
 // The report procedure of an error that ended a search: a value error with the text of an input
 // or target error is reported as such, any other error as a failure.
 const char* failure_procedure(bool value_error, std::string_view message);

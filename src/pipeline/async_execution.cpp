@@ -30,20 +30,13 @@ struct Completion {
 
 bool interrupt(const py::error_already_set& e) { return e.matches(PyExc_KeyboardInterrupt); }
 
-PyTypeObject* as_type(const py::object& cls) { return reinterpret_cast<PyTypeObject*>(cls.ptr()); }
-
-bool kwds_empty(const py::object& kwds) {
-  return kwds.is_none() || (PyDict_Check(kwds.ptr()) && PyDict_GET_SIZE(kwds.ptr()) == 0);
-}
-
 // What components see as the process pool of a run. A component hands its task to
 // apply_async(func, args, kwds, callback, error_callback), as to a standard pool; the task goes
 // to the worker pool, created on the first task (a run that reuses every result needs none),
 // and the kernel thread calls the component's own callback when the task's completion comes.
 class RunPool {
  public:
-  explicit RunPool(std::size_t slots)
-      : callbacks_(slots), submitted_(slots, false), revocable_(slots, py::none()) {
+  explicit RunPool(std::size_t slots) : slots_(slots) {
     executor_ = py::module_::import("orvane_core.executors.component_executors.local")
                     .attr("OrvaneComponentExecutor");
     by_executor_ = executor_.attr("execute_with_serialized");
@@ -54,82 +47,115 @@ class RunPool {
     if (!current_) {
       throw py::value_error("this pool takes a task only from the component the run starts");
     }
-    const std::size_t slot = *current_;
-    if (submitted_[slot]) throw py::value_error("a component hands one task to a run");
+    Slot& slot = slots_[*current_];
+    if (slot.submitted) throw py::value_error("a component hands one task to a run");
     // The local executor's own run of a pickled request: the worker holds that executor
     // already, and answers in the short form the component's callback also reads.
     const bool local =
         PyMethod_Check(func.ptr()) && PyMethod_GET_FUNCTION(func.ptr()) == by_executor_.ptr() &&
-        Py_TYPE(PyMethod_GET_SELF(func.ptr())) == as_type(executor_) && kwds_empty(kwds) &&
+        Py_TYPE(PyMethod_GET_SELF(func.ptr())) ==
+            reinterpret_cast<PyTypeObject*>(executor_.ptr()) &&
+        (kwds.is_none() || (PyDict_Check(kwds.ptr()) && PyDict_GET_SIZE(kwds.ptr()) == 0)) &&
         PyTuple_Check(args.ptr()) && PyTuple_GET_SIZE(args.ptr()) == 1 &&
         PyBytes_Check(PyTuple_GET_ITEM(args.ptr(), 0));
+    slot.callbacks = {callback, error_callback};
+    slot.submitted = true;
+    if (slot.carried) {
+      // Handed to a worker already, behind its parent: only its callbacks were missing.
+      if (!local) throw py::value_error("a carried component runs with the local executor");
+      return py::none();
+    }
     if (!local) {
       // A task run elsewhere (on remote workers) by an object that can revoke it: its id is
       // fixed now, so that the run can revoke it when it abandons it, even before it is sent.
       py::object owner = py::getattr(func, "__self__", py::none());
       if (py::hasattr(owner, "revoke_task")) {
         owner.attr("reserve_task")();
-        revocable_[slot] = owner;
+        slot.revocable = owner;
       }
     }
-    callbacks_[slot] = {callback, error_callback};
-    submitted_[slot] = true;
     if (pool_.is_none()) {
       pool_ = py::module_::import("orvane_core.executors.process_pool")
-                  .attr("OrvaneProcessPool")(py::arg("slots") = callbacks_.size());
+                  .attr("OrvaneProcessPool")(py::arg("slots") = slots_.size());
       submit_ = pool_.attr("submit");
       submit_component_ = pool_.attr("submit_component");
       wait_ = pool_.attr("wait");
     }
     if (local) {
       py::handle owner = PyMethod_GET_SELF(func.ptr());
-      submit_component_(slot, owner.attr(pyclass::intern("identifier")),
+      submit_component_(*current_, owner.attr(pyclass::intern("identifier")),
                         owner.attr(pyclass::intern("name")),
                         py::handle(PyTuple_GET_ITEM(args.ptr(), 0)));
     } else {
-      submit_(slot, func, args.is_none() ? py::tuple() : args, kwds.is_none() ? py::dict() : kwds);
+      submit_(*current_, func, args.is_none() ? py::tuple() : args,
+              kwds.is_none() ? py::dict() : kwds);
     }
     return py::none();
   }
 
-  // No more tasks will come: idle workers leave now, while the run's last follow-ups and its
-  // end are done, so that ending the pool only collects them.
+  // No more tasks will come: workers leave once they have answered (idle ones now), while the
+  // run's last follow-ups and its end are done, so that ending the pool only collects them.
   void dismiss_idle() {
-    if (pool_.is_none() || dismissed_) return;
-    dismissed_ = true;
-    pool_.attr("dismiss_idle")();
+    if (!pool_.is_none()) pool_.attr("dismiss_idle")();
+  }
+
+  // Sends the request of `component` (planned at `slot`, not started, with no parent but the
+  // component of `after`, and bound to run) to the worker running the task of `after`, which
+  // runs it right after that task, with its outputs as inputs, unless that task fails. Its
+  // own start later only gives it its callbacks. Nothing is sent when no worker holds the
+  // outputs of `after`'s task, or when it is sent already.
+  void carry(std::size_t after, std::size_t slot, const py::handle& component,
+             const py::object& parameters) {
+    if (pool_.is_none() || slots_[slot].carried) return;
+    const vostrel::ComponentNative& c = comp::native(component);
+    slots_[slot].carried = truthy(
+        pool_.attr("carry")(after, slot, c.id, c.name, c.cell_code, parameters.attr("copy")()));
   }
 
   // The component being started, whose task apply_async accepts.
   void starting(std::optional<std::size_t> slot) { current_ = slot; }
 
   // Waits (GIL released, no time limit) until completions come; an interrupt raises.
+  // Each task's first completion only. A carried task may complete before its component
+  // starts: its completion waits for that.
   std::vector<Completion> wait() {
     std::vector<Completion> out;
-    // The pool returns at once, with nothing, when it runs no task.
-    py::list arrived = pool_.is_none() ? py::list() : py::list(wait_());
-    if (arrived.empty()) {
-      PyErr_SetString(PyExc_RuntimeError, "a component runs without a task in the worker pool");
-      throw py::error_already_set();
+    while (true) {
+      std::vector<Completion> later;
+      for (Completion& done : early_) {
+        Slot& slot = slots_[done.slot];
+        if (!slot.submitted) {
+          later.push_back(std::move(done));
+        } else if (!std::exchange(slot.completed, true)) {
+          out.push_back(std::move(done));
+        }
+      }
+      early_.swap(later);
+      if (!out.empty()) return out;
+      // The pool returns at once, with nothing, when it runs no task.
+      py::list arrived = pool_.is_none() ? py::list() : py::list(wait_());
+      if (arrived.empty()) {
+        PyErr_SetString(PyExc_RuntimeError, "a component runs without a task in the worker pool");
+        throw py::error_already_set();
+      }
+      for (const py::handle& item : arrived) {
+        auto done = py::reinterpret_borrow<py::tuple>(item);
+        early_.push_back(Completion{done[0].cast<std::size_t>(), truthy(done[1]),
+                                    py::reinterpret_borrow<py::object>(done[2])});
+      }
     }
-    for (const py::handle& item : arrived) {
-      auto done = py::reinterpret_borrow<py::tuple>(item);
-      out.push_back(Completion{done[0].cast<std::size_t>(), truthy(done[1]),
-                               py::reinterpret_borrow<py::object>(done[2])});
-    }
-    return out;
   }
 
-  // The task of `slot` has completed. A remote one that failed may have been given up by its
-  // wait (the broker lost) while it still runs on a worker: it is revoked, now or once the
-  // broker answers again.
-  void settled(std::size_t slot, bool failed) {
-    py::object owner = std::move(revocable_[slot]);
-    revocable_[slot] = py::none();
-    if (failed && !owner.is_none()) owner.attr("revoke_task")();
-  }
-  const std::pair<py::object, py::object>& callbacks(std::size_t slot) const {
-    return callbacks_[slot];
+  // Applies a completion to its component on the kernel thread, with the component's own
+  // callbacks, as the pool would have. A remote task that failed may have been given up by
+  // its wait (the broker lost) while it still runs on a worker: it is revoked, now or once
+  // the broker answers again.
+  void apply(Completion& done, const py::handle& component) {
+    Slot& slot = slots_[done.slot];
+    const py::object& handler = done.ok ? slot.callbacks.first : slot.callbacks.second;
+    if (!handler.is_none()) handler(done.value);
+    py::object owner = std::exchange(slot.revocable, py::none());
+    if (!owner.is_none() && comp::failed(component)) owner.attr("revoke_task")();
   }
 
   // Ends every worker, so that nothing runs on, then revokes the remote tasks that have not
@@ -146,10 +172,9 @@ class RunPool {
         interrupted.emplace(std::move(e));
       }
     }
-    for (py::object& owner : revocable_) {
-      if (owner.is_none()) continue;
-      py::object revoking = std::move(owner);
-      owner = py::none();
+    for (Slot& slot : slots_) {
+      if (slot.revocable.is_none()) continue;
+      py::object revoking = std::exchange(slot.revocable, py::none());
       try {
         revoking.attr("revoke_task")(py::arg("now") = !interrupted);
       } catch (py::error_already_set& e) {
@@ -161,11 +186,15 @@ class RunPool {
   }
 
  private:
-  std::vector<std::pair<py::object, py::object>> callbacks_;  // by slot
-  std::vector<bool> submitted_;
-  std::vector<py::object> revocable_;  // by slot: the object that can revoke the remote task
+  struct Slot {  // a task's place in the plan
+    std::pair<py::object, py::object> callbacks;
+    py::object revocable = py::none();  // what can revoke its remote task
+    bool submitted = false, completed = false;
+    bool carried = false;  // sent to run right after its parent's task
+  };
+  std::vector<Slot> slots_;
+  std::vector<Completion> early_;  // completions not yet taken, in the order they came
   std::optional<std::size_t> current_;
-  bool dismissed_ = false;
   py::object pool_ = py::none();
   // The executor class whose runs go to workers in the short form and its method that a
   // component hands over; the pool's methods called for every task.
@@ -173,21 +202,15 @@ class RunPool {
 };
 
 // Ends the workers however the run ends (normally done already: then this does nothing).
-class Terminating {
- public:
-  explicit Terminating(RunPool& pool) : pool_(pool) {}
+struct Terminating {
+  RunPool& pool;
   ~Terminating() {
     try {
-      pool_.abandon();
+      pool.abandon();
     } catch (py::error_already_set& e) {
       e.discard_as_unraisable("terminating the worker pool of a parallel run");
     }
   }
-  Terminating(const Terminating&) = delete;
-  Terminating& operator=(const Terminating&) = delete;
-
- private:
-  RunPool& pool_;
 };
 
 struct Run {
@@ -198,20 +221,11 @@ struct Run {
   RunPool& pool;
   bool send_to_front;
   bool optimize_memory;
-  std::optional<std::size_t> last_access;  // the node blamed for an unexpected error
-  std::optional<std::size_t> starting;     // the node being started, not yet running
-  std::vector<bool> completed;             // by slot: a completion was applied
+  std::optional<std::size_t> last_access = std::nullopt;  // blamed for an unexpected error
+  std::optional<std::size_t> starting = std::nullopt;     // being started, not yet running
 
   py::object node(std::size_t n) const { return component(st, graph.id(n)); }
 };
-
-// Applies a completion to its component on the kernel thread, with the component's own
-// callbacks, as the pool would have.
-void apply(Run& run, Completion& done) {
-  const auto& [callback, error_callback] = run.pool.callbacks(done.slot);
-  const py::object& handler = done.ok ? callback : error_callback;
-  if (!handler.is_none()) handler(done.value);
-}
 
 // The follow-up of a finished component: the part that decides what comes next. False when it
 // failed and the run stops; a success goes to `succeeded`, whose follow-up proper (the shell's
@@ -242,6 +256,21 @@ void follow_up_succeeded(Run& run, std::vector<std::size_t>& succeeded) {
   }
 }
 
+// Once `n` runs in a worker, that worker may run its child next, whose inputs are exactly the
+// outputs of `n`, and that child's child after it: each run locally and bound to run.
+void carry_after(Run& run, std::size_t n) {
+  for (std::size_t child : run.scheduler.carried_chain(n, run::kCarriedAhead)) {
+    py::object target = run.node(child);
+    if (truthy(py::getattr(comp::native(target).metadata, "remoteExecution", py::none()))) return;
+    // One that is not SUCCESSFUL runs when its turn comes, whatever happens meanwhile.
+    if (comp::successful(target)) return;
+    // When no worker takes it, none takes those after it either.
+    run.pool.carry(run.scheduler.position(n), run.scheduler.position(child), target,
+                   run.st.parameters);
+    n = child;
+  }
+}
+
 // Starts what can start, then follows up what finished. False when a failure stops the run.
 bool schedule_step(Run& run, const py::object& pool_object, std::vector<std::size_t>& succeeded) {
   std::vector<std::size_t> finished;
@@ -254,17 +283,18 @@ bool schedule_step(Run& run, const py::object& pool_object, std::vector<std::siz
     run.scheduler.start(*n);
     run.starting.reset();
     // Reused without running, or ended already: followed up without waiting.
-    if (comp::status(run.node(*n)) != comp::Status::Running) finished.push_back(*n);
+    if (comp::status(run.node(*n)) != comp::Status::Running) {
+      finished.push_back(*n);
+    } else {
+      carry_after(run, *n);
+    }
   }
   follow_up_succeeded(run, succeeded);
   if (finished.empty()) {
     for (Completion& done : run.pool.wait()) {
-      if (run.completed[done.slot]) continue;
-      run.completed[done.slot] = true;
       const std::size_t n = run.scheduler.plan()[done.slot];
       run.last_access = n;
-      apply(run, done);
-      run.pool.settled(done.slot, comp::failed(run.node(n)));
+      run.pool.apply(done, run.node(n));
       finished.push_back(n);
     }
     if (run.scheduler.waiting_count() == 0) run.pool.dismiss_idle();
@@ -332,24 +362,14 @@ py::object execute_components_async(const py::object& self, const py::object& co
   const bool optimize_memory = truthy(optimize_memory_arg);
   PipelineState& st = state(self);
   RunStart start = open_run(self, st, component_ids);
-  const GraphObject& graph = start.graph;
-  std::vector<std::size_t>& plan = start.plan;
-
-  if (!plan.empty()) {
-    const std::size_t slots = plan.size();
-    py::object pool_object = py::cast(RunPool(slots));
+  if (!start.plan.empty()) {
+    py::object pool_object = py::cast(RunPool(start.plan.size()));
     RunPool& pool = pool_object.cast<RunPool&>();
-    Terminating terminating(pool);
-    Run run{self,
-            st,
-            graph,
-            run::RunScheduler(graph.dag, std::move(plan)),
-            pool,
-            send_to_front,
-            optimize_memory,
-            std::nullopt,
-            std::nullopt,
-            std::vector<bool>(slots, false)};
+    Terminating terminating{pool};
+    Run run{self,           st,
+            start.graph,    run::RunScheduler(start.graph.dag, std::move(start.plan)),
+            pool,           send_to_front,
+            optimize_memory};
     try {
       schedule(run, pool_object);
       pool.abandon();

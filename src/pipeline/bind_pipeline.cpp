@@ -88,7 +88,8 @@ py::object component(const PipelineState& st, const py::handle& id) {
   throw py::error_already_set();
 }
 
-void init_runtime() {
+// Fills the runtime; called once from the module init before the parts register.
+static void init_runtime() {
   const std::pair<py::handle Runtime::*, const char*> lookups[] = {
       {&Runtime::dag_base, "orvane_core.pipeline._dag:OrvaneDagBase"},
       {&Runtime::dag_info, "orvane_core.pipeline._dag:OrvaneDagBase.info.fget"},
@@ -114,7 +115,7 @@ void init_runtime() {
   for (const auto& [field, path] : lookups) runtime.*field = keep(py_values::lookup(path));
 }
 
-void register_state(py::module_& /*m*/, const py::object& cls) {
+static void register_state(const py::object& cls) {
   using S = PipelineState;
   member(cls, "id", &S::id, "Identifier of the pipeline.");
   member(cls, "nodes", &S::nodes, "Components by id.");
@@ -150,7 +151,7 @@ PYBIND11_MODULE(pipeline, m) {
   native.def(py::init<>());
   py::object cls = orvane::pyclass::make_class(m, "OrvanePipeline",
                                                py::make_tuple(native, rt().dag_base), "Pipeline.");
-  register_state(m, cls);
+  register_state(cls);
   register_lifecycle(m, cls);
   register_execution(m, cls);
   register_diskcache_channel(m, cls);

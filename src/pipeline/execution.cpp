@@ -116,36 +116,25 @@ py::object execute_one(const py::object& self, const std::optional<py::str>& com
   const GraphObject& graph = pipeline::graph(st);
   const std::size_t node = node_of(graph, id);
   if (auto unfinished = model::unfinished_parent(graph.dag, node, facts_of(st, graph))) {
-    throw std::runtime_error("Please execute the parent component [" +
-                             text_of(comp::name(component(st, graph.id(*unfinished)))) +
-                             "] first.");
+    throw std::runtime_error(model::unfinished_parent_message(
+        text_of(comp::name(component(st, graph.id(*unfinished))))));
   }
   model::InputMerge merge;
-  const std::vector<std::size_t> parents = graph.dag.predecessors(node);
-  for (std::size_t p : parents) {
+  for (std::size_t p : graph.dag.predecessors(node)) {
     py::object parent = component(st, graph.id(p));
-    py::object statements = parent.attr(intern("module_statements"));
+    py::dict statements = parent.attr(intern("module_statements"));
     std::vector<std::pair<std::string, std::string>> lines;
-    for (const py::handle& symbol : statements)
-      lines.emplace_back(text_of(symbol), text_of(statements[symbol]));
-    if (auto conflict = merge.add_statements(lines)) {
-      throw py::value_error("'" + text_of(comp::name(parent)) + "/" + conflict->symbol + "' is " +
-                            conflict->statement + ", which differs from '" + conflict->held + "'.");
-    }
-    py::object values = parent.attr(intern("non_module_outputs"));
-    for (const py::handle& symbol : values) {
+    for (const auto& [symbol, text] : statements)
+      lines.emplace_back(text_of(symbol), text_of(text));
+    if (auto conflict = merge.add_statements(text_of(comp::name(parent)), lines))
+      throw py::value_error(*conflict);
+    py::dict values = parent.attr(intern("non_module_outputs"));
+    for (const auto& [symbol, value] : values) {
       if (!merge.value_seen(text_of(symbol))) continue;
-      py::object held = non_module_inputs[symbol];
-      py::object value = values[symbol];
       // The same object serialises to the same bytes; only distinct objects are compared.
-      if (held.is(value)) continue;
-      if (rt().pickle_dumps(held).not_equal(rt().pickle_dumps(value))) {
-        throw py::value_error(
-            "Value of the object '" + text_of(symbol) +
-            "' in this component cannot be determined since it inherits different values from "
-            "different parents. Please change the pipeline structure or resolve value "
-            "conflicts in the parent components.");
-      }
+      py::object held = non_module_inputs[symbol];
+      if (held.ptr() != value.ptr() && rt().pickle_dumps(held).not_equal(rt().pickle_dumps(value)))
+        throw py::value_error(model::InputMerge::value_conflict(text_of(symbol)));
     }
     module_statements.attr("update")(statements);
     non_module_inputs.attr("update")(values);

@@ -20,9 +20,6 @@ namespace search = orvane::search;
 
 constexpr const char* kNoParameters = "At least one parameter to be optimized must be entered.";
 constexpr const char* kStopped = "Parameter optimizing operation stopped.";
-constexpr const char* kNoTarget = "Target value error: target values to optimize do not exist";
-constexpr const char* kWrongType =
-    "Target value error: type of target values should be integer or float";
 
 // Set when the user interrupts the kernel during a search. A component run absorbs the
 // interrupt (it records it as the component's failure and the run returns normally), so the
@@ -112,20 +109,20 @@ py::object suggest(const py::object& trial, const py::handle& name, const py::ha
   }
 }
 
-bool is_number(const py::handle& value) {
+search::TargetValue target_value(const py::handle& value) {
   static py::handle real = py_values::lookup("numbers:Real").release();
   if (!(PyFloat_Check(value.ptr()) || PyLong_Check(value.ptr()) || py::isinstance(value, real))) {
-    return false;
+    return search::TargetValue::not_number;
   }
   // The study keeps floating-point values: an integer beyond their range cannot be one.
   PyObject* converted = PyNumber_Float(value.ptr());
   if (converted == nullptr) {
     if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();
     PyErr_Clear();
-    throw py::value_error(search::overflow_message());
+    return search::TargetValue::too_large;
   }
   Py_DECREF(converted);
-  return true;
+  return search::TargetValue::number;
 }
 
 py::object run_trial(const py::object& self, const py::object& trial, const py::str& component_id,
@@ -150,20 +147,18 @@ py::object run_trial(const py::object& self, const py::object& trial, const py::
 
   // A target that failed, or never started, has no value of its own: what the run returned is
   // then another component's result.
-  if (target.is_none() || !comp::successful(component(st, component_id))) {
-    throw py::value_error(kNoTarget);
-  }
-  std::size_t count = 1;
-  if (PyTuple_Check(target.ptr())) {
-    for (const py::handle& element : target) {
-      if (!is_number(element)) throw py::value_error(kWrongType);
+  const bool produced = !target.is_none() && comp::successful(component(st, component_id));
+  std::vector<search::TargetValue> kinds;
+  if (produced) {
+    py::tuple elements = PyTuple_Check(target.ptr()) ? target : py::make_tuple(target);
+    for (const py::handle& element : elements) {
+      kinds.push_back(target_value(element));
+      if (kinds.back() != search::TargetValue::number) break;
     }
-    count = py::len(target);
-  } else if (!is_number(target)) {
-    throw py::value_error(kWrongType);
   }
-  const std::size_t objectives = py::len(trial.attr("study").attr("directions"));
-  if (count != objectives) throw py::value_error(search::value_count_message(count, objectives));
+  const auto error =
+      search::target_error(produced, kinds, py::len(trial.attr("study").attr("directions")));
+  if (error) throw py::value_error(*error);
   return target;
 }
 

@@ -32,7 +32,7 @@ py::object join_surrogate_pairs(const py::str& text) {
   return joined;
 }
 
-// Evaluates one record's value text; false means it does not parse.
+// Evaluates one record's value text (ast.literal_eval); false means it does not parse.
 bool evaluate_value(const py::handle& record, py::object& value) {
   py::object text = record.attr("value");
   try {
@@ -43,11 +43,11 @@ bool evaluate_value(const py::handle& record, py::object& value) {
     // Parses but is no literal (a bare word, a call): taken as the text itself. The view shows
     // non-finite floats as bare words, so a record typed float keeps them as floats.
     value = text;
-    if (py::isinstance<py::str>(text) && py::object(record.attr("type")).equal(py::str("float"))) {
-      std::string word = py::str(text.attr("strip")().attr("lower")()).cast<std::string>();
-      if (word == "inf" || word == "-inf" || word == "nan" || word == "-nan") {
-        value = py::float_(py_values::lookup("builtins:float")(word));
-      }
+    if (!py::isinstance<py::str>(text)) return true;
+    if (auto number =
+            model::parameter_word(py_values::utf8(record.attr("type")),
+                                  py_values::utf8(text.attr("strip")().attr("lower")()))) {
+      value = py::float_(*number);
     }
     return true;
   }

@@ -136,7 +136,6 @@ inline std::size_t node_of(const GraphObject& graph, const py::handle& id) {
 py::object component(const PipelineState& st, const py::handle& id);
 
 // Each adds its members to the OrvanePipeline class object `cls` (built with type()).
-void register_state(py::module_& m, const py::object& cls);              // bind_pipeline.cpp
 void register_lifecycle(py::module_& m, const py::object& cls);          // lifecycle.cpp
 void register_execution(py::module_& m, const py::object& cls);          // execution.cpp
 void register_diskcache_channel(py::module_& m, const py::object& cls);  // diskcache_channel.cpp
@@ -171,8 +170,6 @@ struct Runtime {
   py::handle writer_class;          // OrvaneDiskcacheWriter
 };
 
-// Fills the runtime; called once from the module init before the parts register.
-void init_runtime();
 const Runtime& rt();
 
 // The pipeline summary as the front end receives it: the plain mapping of `info`.
@@ -256,16 +253,11 @@ model::Facts facts_of(const PipelineState& st, const GraphObject& graph);
 void apply_invalidations(const py::object& self, PipelineState& st, const GraphObject& graph,
                          const std::vector<model::Invalidation>& invalidations,
                          bool keep_earlier = false);
-// Detaches the component's disk cache into `paused`, keeping at most `limit` per component (one
-// per fingerprint, the oldest go); false when it has none with a recorded fingerprint.
-bool set_aside(PipelineState& st, const py::handle& id, std::size_t limit);
 // Deletes set-aside folders that are still caches of ours (a clean-up may have gone first).
 void discard_folders(const std::vector<std::string>& folders);
 
-// Parameter reach (reach.cpp). The parameters a component reads, from its code.
-model::ParameterReads reads_of(PipelineState& st, const py::handle& id);
-// The parameter text a component's fingerprint covers: every parameter, or with
-// parameter_reach only those it reads.
+// Parameter reach (reach.cpp). The parameter text a component's fingerprint covers: every
+// parameter, or with parameter_reach only those it reads.
 std::string parameter_text(PipelineState& st, const py::handle& id);
 // The parameters a component's fingerprint covers, each as a digest of its value.
 std::map<std::string, std::string> parameter_sources(PipelineState& st, const py::handle& id);

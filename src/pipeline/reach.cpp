@@ -22,6 +22,21 @@ namespace {
 
 namespace sup = support;
 
+// The parameters a component reads, from its code (kept while the code stays the same).
+model::ParameterReads reads_of(PipelineState& st, const py::handle& id) {
+  py::object code_object = comp::cell_code(component(st, id));
+  std::string code = py::str(code_object);
+  auto found = st.reads.find(text_of(id));
+  if (found != st.reads.end() && found->second.code == code) return found->second.reads;
+  static py::handle cell_names = py_values::lookup("orvane_core.common.names:cell_names").release();
+  py::object names = cell_names(code);
+  model::ParameterReads reads;
+  reads.all = truthy(names.attr("reads_all"));
+  for (const py::handle& name : names.attr("reads")) reads.names.insert(text_of(name));
+  st.reads[text_of(id)] = {std::move(code), reads};
+  return reads;
+}
+
 // Calls `f(name, item)` for each parameter a component's fingerprint covers: every parameter,
 // or with parameter_reach only those it reads (None: the pipeline as a whole covers them all).
 template <typename F>
@@ -54,6 +69,24 @@ void discard_folders(const std::vector<std::string>& folders) {
   }
 }
 
+// Detaches the component's disk cache into `paused`, keeping at most `limit` per component (one
+// per fingerprint, the oldest go); false when it has none with a recorded fingerprint.
+static bool set_aside(PipelineState& st, const py::handle& id, std::size_t limit) {
+  py::object c = component(st, id);
+  py::object cache = comp::attached_diskcache(c);
+  if (cache.is_none()) return false;
+  const std::string print = py::str(py::getattr(cache, "fingerprint", py::str("")));
+  // Without a recorded fingerprint it could never be told current again: it stays attached
+  // and goes the way any invalidated cache goes.
+  if (print.empty()) return false;
+  // Absolute, as adoption names them: a folder found again is then known as the same one.
+  const std::string folder = absolute_path(py_paths::text(cache.attr("cache_dir")));
+  discard_folders(st.paused.add(text_of(id), {folder, print}, limit));
+  comp::detach_diskcache(c);
+  comp::native(c).mark_disk_status(comp::DiskStatus::Uncached);
+  return true;
+}
+
 model::Facts facts_of(const PipelineState& st, const GraphObject& graph) {
   const PipelineState* owner = &st;
   const GraphObject* g = &graph;
@@ -73,20 +106,6 @@ void apply_invalidations(const py::object& self, PipelineState& st, const GraphO
     comp::set_status(c, rt().status_invalid);
     if (inv.reason) st.decisions.invalidated(text_of(id), *inv.reason);
   }
-}
-
-model::ParameterReads reads_of(PipelineState& st, const py::handle& id) {
-  py::object code_object = comp::cell_code(component(st, id));
-  std::string code = py::str(code_object);
-  auto found = st.reads.find(text_of(id));
-  if (found != st.reads.end() && found->second.code == code) return found->second.reads;
-  static py::handle cell_names = py_values::lookup("orvane_core.common.names:cell_names").release();
-  py::object names = cell_names(code);
-  model::ParameterReads reads;
-  reads.all = truthy(names.attr("reads_all"));
-  for (const py::handle& name : names.attr("reads")) reads.names.insert(text_of(name));
-  st.reads[text_of(id)] = {std::move(code), reads};
-  return reads;
 }
 
 // repr(sorted(items)) of the covered parameters: the text without restriction is what
@@ -128,22 +147,6 @@ void invalidate_for_new_parameters(const py::object& self, PipelineState& st,
       model::invalidate_for_parameters(graph.dag, changed, st.parameter_reach ? &reads : nullptr,
                                        facts_of(st, graph), current),
       true);
-}
-
-bool set_aside(PipelineState& st, const py::handle& id, std::size_t limit) {
-  py::object c = component(st, id);
-  py::object cache = comp::attached_diskcache(c);
-  if (cache.is_none()) return false;
-  const std::string print = py::str(py::getattr(cache, "fingerprint", py::str("")));
-  // Without a recorded fingerprint it could never be told current again: it stays attached
-  // and goes the way any invalidated cache goes.
-  if (print.empty()) return false;
-  // Absolute, as adoption names them: a folder found again is then known as the same one.
-  const std::string folder = absolute_path(py_paths::text(cache.attr("cache_dir")));
-  discard_folders(st.paused.add(text_of(id), {folder, print}, limit));
-  comp::detach_diskcache(c);
-  comp::native(c).mark_disk_status(comp::DiskStatus::Uncached);
-  return true;
 }
 
 std::unordered_set<std::string> pause_reach(const py::object& self, PipelineState& st,

@@ -19,14 +19,11 @@ py::dict stderr_entry(py::handle text) {
   return py::dict("type"_a = "stream", "name"_a = "<stderr>", "text"_a = text);
 }
 
-py::object or_empty(py::handle mapping) {
-  if (mapping.is_none()) return py::dict();
-  return py::reinterpret_borrow<py::object>(mapping);
-}
-
-// Entering RUNNING and recording what flows in; shared by both execution paths.
-void begin_run(ComponentNative& c, py::handle module_statements, py::handle non_module_inputs) {
+// Entering RUNNING and recording what flows in (None: nothing); shared by both execution paths.
+void begin_run(ComponentNative& c, py::object& module_statements, py::object& non_module_inputs) {
   const Refs& r = refs();
+  if (module_statements.is_none()) module_statements = py::dict();
+  if (non_module_inputs.is_none()) non_module_inputs = py::dict();
   set_status(c, Status::Running);
   py::list imports;
   for (py::handle item : module_statements.attr("items")()) {
@@ -46,35 +43,26 @@ py::object build_request(const ComponentNative& c, py::handle module_statements,
                               "parameters"_a = parameters);
 }
 
-// A module imported on first use and kept until the process ends (deliberately leaked, as
+// Modules imported on first use and kept until the process ends (deliberately leaked, as
 // interned names are): importing again on every run of a component costs more than the run's
-// own bookkeeping. Its attributes are still looked up at each use.
-py::handle kept_module(PyObject*& slot, const char* name) {
-  if (slot == nullptr) slot = py::module_::import(name).release().ptr();
-  return slot;
-}
-
-py::handle executors() {
-  static PyObject* module = nullptr;
-  return kept_module(module, "orvane_core.executors");
-}
-
-py::handle process_pool_module() {
-  static PyObject* module = nullptr;
-  return kept_module(module, "orvane_core.executors.process_pool");
-}
-
-py::handle cloudpickle_module() {
-  static PyObject* module = nullptr;
-  return kept_module(module, "cloudpickle");
+// own bookkeeping. Their attributes are still looked up at each use.
+enum Kept { kExecutors, kProcessPool, kCloudpickle };
+py::handle kept(Kept which) {
+  static const char* const names[] = {"orvane_core.executors", "orvane_core.executors.process_pool",
+                                      "cloudpickle"};
+  static PyObject* modules[3] = {};
+  if (!modules[which]) modules[which] = py::module_::import(names[which]).release().ptr();
+  return modules[which];
 }
 
 // The remote executor when the component has a reachable remote configuration. An unreachable
 // one yields the error to report instead.
 py::object remote_executor(const ComponentNative& c, py::handle config, py::object* ping_error) {
-  py::object executor = executors().attr("OrvaneRemoteComponentExecutor")(
-      "identifier"_a = c.id, "name"_a = c.name, "backend"_a = get(config, "backend"),
-      "broker"_a = get(config, "broker"));
+  py::object executor =
+      kept(kExecutors)
+          .attr("OrvaneRemoteComponentExecutor")("identifier"_a = c.id, "name"_a = c.name,
+                                                 "backend"_a = get(config, "backend"),
+                                                 "broker"_a = get(config, "broker"));
   auto [reachable, message] = unpack2(executor.attr("ping")());
   if (!truthy(reachable)) {
     *ping_error = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(
@@ -238,8 +226,6 @@ void force_failed(ComponentNative& c) {
 
 py::object execute(py::object self, py::object module_statements, py::object non_module_inputs,
                    py::object parameters, py::object shell) {
-  module_statements = or_empty(module_statements);
-  non_module_inputs = or_empty(non_module_inputs);
   ComponentNative& c = native(self);
   begin_run(c, module_statements, non_module_inputs);
   py::object request = build_request(c, module_statements, non_module_inputs, parameters);
@@ -253,25 +239,23 @@ py::object execute(py::object self, py::object module_statements, py::object non
       handle_error(self, ping_error);
       return py::none();
     }
-    py::module_ cloudpickle = py::module_::import("cloudpickle");
+    py::handle cloudpickle = kept(kCloudpickle);
     py::object reply = executor.attr("execute")("request"_a = cloudpickle.attr("dumps")(request));
     response = cloudpickle.attr("loads")(reply);
   } else {
-    py::object executor =
-        executors().attr("OrvaneComponentExecutor")("identifier"_a = c.id, "name"_a = c.name);
-    response = executor.attr("execute")("request"_a = request, "ipython_shell"_a = shell);
+    response = kept(kExecutors)
+                   .attr("OrvaneComponentExecutor")(c.id, c.name)
+                   .attr("execute")("request"_a = request, "ipython_shell"_a = shell);
   }
   return apply_response(c, response);
 }
 
 py::object execute_async(py::object self, py::object process_pool, py::object module_statements,
                          py::object non_module_inputs, py::object parameters) {
-  module_statements = or_empty(module_statements);
-  non_module_inputs = or_empty(non_module_inputs);
   ComponentNative& c = native(self);
   begin_run(c, module_statements, non_module_inputs);
-  py::bytes request = process_pool_module().attr(pyclass::intern("dumps"))(
-      build_request(c, module_statements, non_module_inputs, parameters));
+  py::object request = build_request(c, module_statements, non_module_inputs, parameters);
+  request = kept(kProcessPool).attr(pyclass::intern("dumps"))(request);
   py::object func;
   py::object config = get(c.metadata, "remoteExecution");
   if (truthy(config)) {
@@ -284,9 +268,9 @@ py::object execute_async(py::object self, py::object process_pool, py::object mo
     }
     func = executor.attr("execute");
   } else {
-    py::object executor = executors().attr(pyclass::intern("OrvaneComponentExecutor"))(
-        "identifier"_a = c.id, "name"_a = c.name);
-    func = executor.attr(pyclass::intern("execute_with_serialized"));
+    func = kept(kExecutors)
+               .attr(pyclass::intern("OrvaneComponentExecutor"))(c.id, c.name)
+               .attr(pyclass::intern("execute_with_serialized"));
   }
   return process_pool.attr(pyclass::intern("apply_async"))(
       "func"_a = func, "args"_a = py::make_tuple(request),
@@ -299,7 +283,7 @@ py::object execute_async(py::object self, py::object process_pool, py::object mo
 py::object execute_async_result(py::object self, py::object response) {
   ComponentNative& c = native(self);
   try {
-    py::object loaded = cloudpickle_module().attr(pyclass::intern("loads"))(response);
+    py::object loaded = kept(kCloudpickle).attr(pyclass::intern("loads"))(response);
     // A worker of a run's own pool answers in the executor's short form.
     if (PyTuple_Check(loaded.ptr())) return apply_answer(c, loaded);
     return apply_response(c, loaded);

@@ -2,6 +2,8 @@
 // changes, edits and interrupts on a simulated pipeline checked against the invariants.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <optional>
 #include <random>
 #include <string>
 #include <tuple>
@@ -160,6 +162,20 @@ TEST(PipelineModel, ParameterReach) {
   EXPECT_EQ(invalidated, (std::vector<std::size_t>{4, 5}));
 }
 
+TEST(PipelineModel, BareWordsOfFloatParameters) {
+  // The value as printed (its sign too, "-nan" included); "" when the text stays the value.
+  const std::vector<std::tuple<std::string, std::string, std::string>> cases{
+      {"float", "inf", "inf"},   {"float", "-inf", "-inf"}, {"float", "nan", "nan"},
+      {"float", "-nan", "-nan"}, {"str", "inf", ""},        {"float", "infinity", ""},
+      {"float", "+inf", ""},     {"float", "", ""}};
+  for (const auto& [type, word, shown] : cases) {
+    const std::optional<double> value = parameter_word(type, word);
+    char text[16] = "";
+    if (value) std::snprintf(text, sizeof text, "%g", *value);
+    EXPECT_EQ(text, shown) << type << " " << word;
+  }
+}
+
 TEST(PipelineModel, InvalidationOnAnEdit) {
   const Dag dag = notebook();
   std::vector<bool> fresh(6, false);
@@ -181,11 +197,14 @@ TEST(PipelineModel, InputsFromParents) {
   EXPECT_EQ(unfinished_parent(dag, 4, all(facts)), std::optional<std::size_t>(3));
 
   InputMerge merge;
-  EXPECT_FALSE(merge.add_statements({{"np", "import numpy as np"}}));
-  EXPECT_FALSE(merge.add_statements({{"np", "import numpy as np"}, {"pd", "import pandas as pd"}}));
-  const auto conflict = merge.add_statements({{"np", "import numpy.random as np"}});
-  ASSERT_TRUE(conflict);
-  EXPECT_EQ(conflict->held, "import numpy as np");
+  EXPECT_FALSE(merge.add_statements("load", {{"np", "import numpy as np"}}));
+  EXPECT_FALSE(
+      merge.add_statements("clean", {{"np", "import numpy as np"}, {"pd", "import pandas as pd"}}));
+  // The conflicting parent adds nothing: its other statements do not count as held.
+  EXPECT_EQ(merge.add_statements(
+                "fit", {{"sk", "import sklearn as sk"}, {"np", "import numpy.random as np"}}),
+            "'fit/np' is import numpy.random as np, which differs from 'import numpy as np'.");
+  EXPECT_FALSE(merge.add_statements("plot", {{"sk", "import scipy as sk"}}));
   EXPECT_FALSE(merge.value_seen("data"));
   EXPECT_TRUE(merge.value_seen("data"));
 }

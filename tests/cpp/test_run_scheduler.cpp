@@ -109,3 +109,33 @@ TEST(RunScheduler, LongChainStartsOneNodeAtATime) {
   EXPECT_EQ(steps, 1000u);
   EXPECT_TRUE(s.done());
 }
+
+TEST(RunScheduler, CarriedChainFollowsFirstPlannedChildrenWithNoOtherParent) {
+  //  a -> b,  a -> c,  a -> d,  x -> d,  c -> e -> f;  plan a x c b d e f (c before b)
+  Dag g = build({"a", "b", "c", "d", "e", "f", "x"},
+                {{"a", "b"}, {"a", "c"}, {"a", "d"}, {"x", "d"}, {"c", "e"}, {"e", "f"}});
+  RunScheduler s(
+      g, {at(g, "a"), at(g, "x"), at(g, "c"), at(g, "b"), at(g, "d"), at(g, "e"), at(g, "f")});
+  auto chain = [&](const std::string& node, std::size_t depth) {
+    Names names;
+    for (std::size_t n : s.carried_chain(at(g, node), depth)) names.push_back(g.name(n));
+    return names;
+  };
+  start_all(g, s);  // a and x run
+  struct Row {
+    std::string node;
+    std::size_t depth;
+    Names chain;
+  };
+  for (const Row& row : {Row{"a", 2, {"c", "e"}},  // c comes first in the plan; d has two parents
+                         Row{"a", 5, {"c", "e", "f"}}, Row{"a", 0, {}},
+                         Row{"x", 2, {}},        // its only child has another parent
+                         Row{"e", 1, {"f"}}}) {  // waiting: what follows it once carried
+    EXPECT_EQ(chain(row.node, row.depth), row.chain) << row.node << " " << row.depth;
+  }
+  s.finish(at(g, "a"));
+  start_all(g, s);  // c and b run: a child started already is not carried again
+  EXPECT_EQ(chain("a", 2), Names{});
+  EXPECT_EQ(chain("c", 1), Names{"e"});
+  EXPECT_EQ(chain("b", 2), Names{});
+}

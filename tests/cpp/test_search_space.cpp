@@ -1,6 +1,7 @@
 // Unit tests of the parameter-search rules: grid values, rounding, distributions, bounds.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -91,6 +92,33 @@ TEST(Trials, DivergenceAndReports) {
   EXPECT_EQ(s::failed_trial_message(3), "Trial 3 failed because its target value is not a number");
   EXPECT_EQ(s::value_count_message(2, 3),
             "Target value error: the target gives 2 value(s) for 3 optimization direction(s)");
+}
+
+TEST(Targets, OneNumberPerObjective) {
+  using V = s::TargetValue;
+  const V n = V::number, x = V::not_number, big = V::too_large;
+  const struct {
+    bool produced;
+    std::vector<V> values;
+    std::size_t objectives;
+    const char* error;  // the end of the error's text; "" when accepted
+  } cases[] = {
+      {true, {n}, 1, ""},
+      {true, {n, n}, 2, ""},
+      {false, {}, 1, "target values to optimize do not exist"},
+      {true, {n, x}, 2, "should be integer or float"},
+      // The first value that is no number decides, before the count is looked at.
+      {true, {big, x}, 3, "too large for a floating-point number; scale it down"},
+      {true, {x, big}, 1, "should be integer or float"},
+      {true, {n, n}, 1, "the target gives 2 value(s) for 1 optimization direction(s)"},
+  };
+  for (const auto& c : cases) {
+    const std::string error = s::target_error(c.produced, c.values, c.objectives).value_or("");
+    const std::string end = c.error;
+    EXPECT_EQ(error.empty(), end.empty()) << error;
+    EXPECT_EQ(error.substr(error.size() - std::min(error.size(), end.size())), end);
+    EXPECT_TRUE(end.empty() || s::starts_with(error, s::kTargetPrefix)) << error;
+  }
 }
 
 TEST(Failures, ReportedByKindAndText) {

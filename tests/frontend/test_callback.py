@@ -1,5 +1,7 @@
 """The default callback keeps up with a burst of summaries by drawing only the latest."""
 
+import time
+
 import pytest
 
 from orvane_core.frontend.callback import OrvaneFrontendCallback
@@ -8,8 +10,9 @@ from orvane_core.misc.models import OrvanePipelineCallbackDataModel
 
 
 class _View:
-    def __init__(self):
+    def __init__(self, seconds=0.0):
         self.seen = []
+        self.seconds = seconds  # how long it takes to draw, as a view says
 
     def update(self, summary, elapsed=None):
         self.seen.append(summary)
@@ -45,7 +48,36 @@ def test_a_burst_of_summaries_is_drawn_once_and_the_last_one_wins():
     last = callback.summary
     callback.end_execution("done")
     assert callback.records == 5000
-    assert callback.draws == 2  # the first record, then the final state at the end
+    assert callback.draws == 1  # the final state, when the run ends
+    assert view.seen[-1] is last
+
+
+@pytest.mark.parametrize(
+    "seconds, drawn_during_the_run",
+    [(0.0, True), (0.001, True), (0.5, False)],  # waits 30x its drawing time: 15 s
+)
+def test_a_view_slow_to_draw_waits_during_a_run_and_shows_its_last_record(
+    seconds, drawn_during_the_run
+):
+    callback = OrvaneFrontendCallback(progress="none", interval=0.01)
+    view = _View(seconds)
+    callback.views.append(view)
+    callback.begin_execution([f"c{k}" for k in range(50)], "all")
+    try:
+        for i in range(12):
+            time.sleep(0.02)
+            callback(
+                OrvanePipelineCallbackDataModel(
+                    procedure=OrvanePipelineCallbackProcedure.PIPELINE_UPDATED,
+                    status=OrvanePipelineCallbackStatus.SUCCESSFUL,
+                    successful=_summary(i),
+                )
+            )
+        last = callback.summary
+        during = list(view.seen)
+    finally:
+        callback.end_execution("done")
+    assert bool(during) == drawn_during_the_run
     assert view.seen[-1] is last
 
 

@@ -3,10 +3,13 @@ kept across kernel restarts, and the size limit of kept caches."""
 
 import ast
 import os
+import shutil
+import sys
 import time
 
 import pytest
 
+from orvane_core.common import utils
 from orvane_core.frontend import kept
 from tests.kernel import REPO, run_in_kernel, running_kernel
 
@@ -192,20 +195,37 @@ def test_a_new_kernel_with_other_parameter_values_says_what_changed(tmp_path):
 
 
 @pytest.mark.parametrize(
-    "folders, limit, dropped",
+    "folders, limit, dropped, lists",
     [
-        # (pipeline id, bytes, hours since last use), limit in bytes, ids dropped
-        ([("old", 400, 5), ("mid", 400, 3), ("new", 400, 1)], 900, ["old"]),
-        ([("old", 400, 5), ("mid", 400, 3), ("new", 400, 1)], 300, ["old", "mid", "new"]),
-        ([("old", 400, 5), ("new", 400, 1)], 2000, []),
+        # (pipeline id, bytes, hours since last use), limit in bytes, ids dropped, whether
+        # kernels kept package lists (one of this import path, one of a virtualenv removed since)
+        ([("old", 400, 5), ("mid", 400, 3), ("new", 400, 1)], 900, ["old"], False),
+        ([("old", 400, 5), ("mid", 400, 3), ("new", 400, 1)], 300, ["old", "mid", "new"], False),
+        ([("old", 400, 5), ("new", 400, 1)], 2000, [], False),
+        ([("old", 400, 5)], 2000, [], True),  # the removed virtualenv's list goes
     ],
 )
 def test_kept_caches_over_the_limit_go_least_recently_used_first(
-    tmp_path, monkeypatch, folders, limit, dropped
+    tmp_path, monkeypatch, folders, limit, dropped, lists
 ):
     monkeypatch.setenv("ORVANE_TEMP_DIR", str(tmp_path))
     monkeypatch.setattr(kept, "_root", lambda: tmp_path)
     (tmp_path / "pipelines").mkdir()
+    if lists:
+        monkeypatch.setattr(utils, "APP_TEMP_DIRECTORY", str(tmp_path))
+        monkeypatch.chdir(tmp_path / "pipelines")  # a folder without projects
+        venv = tmp_path / "venv-site"
+        venv.mkdir()
+        sys.path.insert(0, str(venv))
+        try:
+            utils.get_pip_freeze()  # a kernel of the virtualenv
+        finally:
+            sys.path.remove(str(venv))
+        shutil.rmtree(venv)
+        gone = set(tmp_path.glob("packages-*.json"))
+        utils.get_pip_freeze()  # a kernel of this import path
+        current = set(tmp_path.glob("packages-*.json")) - gone
+        assert len(gone) == len(current) == 1
     for pipeline_id, size, hours in folders:
         folder = kept.kept_dir(pipeline_id)
         folder.mkdir()
@@ -214,3 +234,5 @@ def test_kept_caches_over_the_limit_go_least_recently_used_first(
         os.utime(folder, (stamp, stamp))
     assert [k.pipeline_id for k in kept.prune(limit)] == dropped
     assert {k.pipeline_id for k in kept.list_kept()} == {f[0] for f in folders} - set(dropped)
+    if lists:
+        assert set(tmp_path.glob("packages-*.json")) == current

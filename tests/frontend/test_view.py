@@ -3,8 +3,9 @@
 import re
 
 import pytest
+from IPython.utils.capture import capture_output
 
-from orvane_core.frontend.view import pipeline_svg
+from orvane_core.frontend.view import PipelineView, pipeline_svg
 
 
 def _points(d):
@@ -116,7 +117,7 @@ def _boxes(svg):
     return {n: (s, title, (float(x), float(y)), line) for n, s, title, x, y, line in found}
 
 
-def test_each_redraw_shows_the_latest_entries_and_a_renamed_graph_keeps_its_places():
+def test_each_redraw_shows_the_latest_entries_and_a_renamed_graph_keeps_its_places(shell):
     def entry(name, status="invalid", prefix=""):
         return {"identifier": prefix + name, "name": prefix + name, "execution_status": status}
 
@@ -126,6 +127,11 @@ def test_each_redraw_shows_the_latest_entries_and_a_renamed_graph_keeps_its_plac
 
     a, b, running = entry("a", "successful"), entry("b"), entry("b", "running")
     first = _boxes(pipeline_svg(summary([a, b])))
+    # The live view keeps its strip and text, as they are shown in the notebook, up to date too.
+    view = PipelineView()
+    view.update(summary([a, b]))
+    with capture_output() as shown:
+        view.show_strip()
     steps = [
         # (entries, elapsed, reasons, expected (status, second line) of b)
         ([a, running], {"b": 3.0}, {}, ("running", "running 3 s")),
@@ -137,6 +143,11 @@ def test_each_redraw_shows_the_latest_entries_and_a_renamed_graph_keeps_its_plac
         assert boxes["b"][0] == status and boxes["a"][0] == "successful"
         assert line is None or boxes["b"][3] == line
         assert ("ran: it was requested" in boxes["b"][1]) == bool(reasons)
+        with capture_output() as shown:
+            view.update(summary(entries, reasons=reasons), elapsed)
+        data = shown.outputs[-1].data
+        assert f'data-component="b" data-status="{status}"' in data["text/html"]
+        assert f"  b: {line or status}" in data["text/plain"]
     # Edited cells get new ids; the picture of the same shape keeps every place.
     renamed = _boxes(pipeline_svg(summary([entry("a", prefix="x"), entry("b", prefix="x")], "x")))
     assert {n: box[2] for n, box in renamed.items()} == {

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import _thread
+import itertools
 import os
 import signal
 import threading
@@ -209,11 +210,24 @@ def stopped(pid: int) -> bool:
     return psutil.Process(pid).status() == psutil.STATUS_STOPPED
 
 
+def gone(pid: int) -> bool:
+    try:
+        return psutil.Process(pid).status() == psutil.STATUS_ZOMBIE
+    except psutil.NoSuchProcess:
+        return True
+
+
 FAULTS = {
-    # A worker killed between its tasks: nothing of the run may wait on it.
+    # A worker killed between its tasks: nothing of the run may wait on it. (b lasts long
+    # enough for c to start on another worker, even when b runs right after a in a's worker.)
     "killed while idle": (
         lambda f: dag(
-            [("a", "x = 1"), ("b", pid_note(f, "b")), ("c", wait_for(f)), ("d", "y = 2")],
+            [
+                ("a", "x = 1"),
+                ("b", pid_note(f, "b") + "import time\ntime.sleep(0.2)"),
+                ("c", wait_for(f)),
+                ("d", "y = 2"),
+            ],
             [("a", "b"), ("a", "c"), ("b", "d"), ("c", "d")],
         ),
         "b",
@@ -246,6 +260,9 @@ def test_a_worker_killed_outside_its_cell_ends_the_run_cleanly(make_pipeline, tm
         pid = killed["pid"] = int(note.read_text())
         before_kill(pid)
         os.kill(pid, signal.SIGKILL)
+        # Its end must be visible before the run goes on: a task handed to a worker in the
+        # instant it dies fails with it, which is right but not what this case is about.
+        wait_until(lambda: gone(pid), f"{victim}'s worker to end")
         (tmp_path / "go").touch()
 
     killer = threading.Thread(target=kill, daemon=True)
@@ -298,3 +315,75 @@ def test_an_interrupted_run_revokes_the_remote_tasks_it_started(make_pipeline):
         if worker is not None:
             worker.stop()
         server.stop()
+
+
+def chain_of(codes: dict[str, str], side_parent: bool):
+    """The components in a chain; with ``side_parent``, each child also has a parent of no
+    consequence, so that no worker runs a child right after its parent."""
+    names = list(codes)
+    edges = list(itertools.pairwise(names))
+    components = list(codes.items())
+    if side_parent:
+        components.append(("side", "side_ = 0"))
+        edges += [("side", n) for n in names[1:]]
+    return dag(components, edges)
+
+
+def outcome(p, recorder, names) -> dict:
+    def changes(cid):
+        seen = recorder.statuses(cid)
+        return [s for i, s in enumerate(seen) if i == 0 or seen[i - 1] != s]
+
+    return {
+        c: (
+            p.nodes[c].status,
+            p.nodes[c].non_module_outputs,
+            p.nodes[c].last_output,
+            p.nodes[c].exception_msg,
+            p.nodes[c].captured and p.nodes[c].captured.outputs,
+            changes(c),
+        )
+        for c in names
+    }
+
+
+CHAINS = {
+    "values, streams and a value left behind": {
+        "a": "import math, sys, threading\nx = [2]\nlock = threading.Lock()\n"
+        "print('note', file=sys.stderr)",
+        "b": "x.append(3)\ny = math.floor(sum(x) * 2.5)\nhas_lock = 'lock' in dir()\nprint(y)",
+        "c": "z = (y, has_lock)\nz",
+    },
+    "a failed parent stops its child": {
+        "a": "x = 1",
+        "b": "raise ValueError('no b')",
+        "c": "import pathlib\npathlib.Path(r'{folder}', 'c ran').touch()",
+    },
+}
+
+
+@pytest.mark.timeout(120)
+@pytest.mark.parametrize("case", CHAINS)
+def test_a_chain_run_by_one_worker_gives_what_separate_hand_overs_give(
+    make_pipeline, recorder, tmp_path, case
+):
+    codes = {c: code.format(folder=tmp_path) for c, code in CHAINS[case].items()}
+    seen = []
+    for side_parent in (True, False):
+        recorder.clear()
+        p = make_pipeline(chain_of(codes, side_parent))
+        p.execute_all_async()
+        seen.append(outcome(p, recorder, codes))
+    assert seen[0] == seen[1]
+    assert not (tmp_path / "c ran").exists()
+    assert workers() == []
+
+
+@pytest.mark.timeout(120)
+def test_a_worker_killed_in_a_child_it_runs_after_its_parent_fails_the_child(make_pipeline):
+    kill = "import os, signal\nos.kill(os.getpid(), signal.SIGKILL)"
+    p = make_pipeline(chain_of({"a": "x = 1", "b": kill, "c": "y = 2"}, side_parent=False))
+    p.execute_all_async()
+    assert [p.nodes[c].status for c in "abc"] == [S.SUCCESSFUL, S.FAILED, S.INVALID]
+    assert "running this component was killed by signal 9" in "\n".join(p.nodes["b"].exception_msg)
+    assert workers() == []

@@ -353,15 +353,24 @@ def _without_unpicklable(response: OrvaneExecutionResponseModel) -> OrvaneExecut
 
 def _sendable(response: OrvaneExecutionResponseModel, form: Any) -> bytes:
     """``form(response)`` pickled; values that cannot leave the worker are dropped and named."""
+    return _sent(response, form)[0]
+
+
+def _sent(
+    response: OrvaneExecutionResponseModel, form: Any
+) -> tuple[bytes, OrvaneExecutionResponseModel]:
+    """``_sendable`` with the response whose form it pickled."""
     try:
-        return dumps(form(response))
+        return dumps(form(response)), response
     except Exception:
         pass
     try:
-        return dumps(form(_without_unpicklable(response)))
+        response = _without_unpicklable(response)
+        return dumps(form(response)), response
     except Exception as exc:
         exc.add_note("(while sending the result back from the worker process)")
-        return dumps(form(_failure(error_banner(exc), "")))
+        response = _failure(error_banner(exc), "")
+        return dumps(form(response)), response
 
 
 def _answer(response: OrvaneExecutionResponseModel) -> tuple:
@@ -460,10 +469,35 @@ class OrvaneComponentExecutor:
         tuple of plain fields, several times cheaper to pickle and load than the response."""
         return _sendable(self._respond(data), _answer)
 
-    def _respond(self, data: bytes) -> OrvaneExecutionResponseModel:
+    @staticmethod
+    def carried_request(
+        identifier: str, name: str, code: str, parameters: dict | None
+    ) -> OrvaneExecutionRequestModel:
+        """The request of a component that a worker runs right after its parent."""
+        return OrvaneExecutionRequestModel(
+            identifier=identifier, name=name, cell_code=code, parameters=parameters
+        )
+
+    def execute_carrying(
+        self, data: bytes | OrvaneExecutionRequestModel, inputs: tuple[dict, dict] | None = None
+    ) -> tuple[bytes, tuple[dict, dict] | None]:
+        """``execute_answer``, for a worker that may run a child right after this component:
+        the request (pickled or not) takes ``inputs`` as its inherited statements and values
+        when given, and the statements and values the answer sends (those of a success) come
+        back with it, the inputs of such a child."""
+        data, response = _sent(self._respond(data, inputs), _answer)
+        if response.status not in (HTTPStatus.OK, HTTPStatus.PARTIAL_CONTENT):
+            return data, None
+        return data, (response.result.module_statements, response.result.non_module_outputs)
+
+    def _respond(
+        self, data: bytes | OrvaneExecutionRequestModel, inputs: tuple[dict, dict] | None = None
+    ) -> OrvaneExecutionResponseModel:
         trapped = (Exception, SystemExit, KeyboardInterrupt)
         try:
-            request = cloudpickle.loads(data)
+            request = data if type(data) is OrvaneExecutionRequestModel else cloudpickle.loads(data)
+            if inputs is not None:
+                request.module_statements, request.non_module_inputs = inputs
         except Exception as exc:
             exc.add_note("(while reading the request in the worker process)")
             return _failure(error_banner(exc), "")
