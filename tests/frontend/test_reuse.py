@@ -39,10 +39,11 @@ FIRST_RUN_STATUS = "".join(
         ("total", f"  {AFTER_CLEAN}"),
     ]
 )
-# Waits until the three writes are on disk and reported by the writer, without taking them in.
+# Waits until total's write, queued last, is on disk and reported by the writer, without taking
+# it in.
 LANDED = (
-    "from tests.pipeline.test_diskcache_helpers import drain_point\n"
-    "drain_point(fe.current_session().pipeline, 3)"
+    "from tests.pipeline.test_diskcache_helpers import drain_after\n"
+    "drain_after(fe.current_session().pipeline, fe.current_session().ids()['total'])"
 )
 
 
@@ -56,7 +57,7 @@ def test_edges_from_names_their_errors_and_hints():
             ("%%component clean\ndata = [d for d in data if d > 1]", "ok", ""),
             ("%%component total\ns = sum(data)\ns", "ok", "5"),
             ("%orvane status", "ok", AFTER_CLEAN),
-            # The three writes land; nothing takes them in before the status does.
+            # The writes land; nothing takes them in before the status does.
             (LANDED, "ok", ""),
             # Where their results come from, not that later cells' runs reused them. total's write
             # was queued after the last run: only the status itself can have taken it in.
