@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import shlex
 import sys
 from typing import Any
@@ -169,6 +170,11 @@ class OrvaneMagics(Magics):
             print(f"{r.name} = {r.value}  ({r.type})")
 
     def _print_status(self) -> None:
+        # Writes that finished since the last run are taken in first: without a view nothing
+        # polls between runs, and the status would go on saying "updating".
+        if self.session.pipeline is not None:
+            with contextlib.suppress(RuntimeError):  # a stopped writer is reported by the next run
+                self.session.pipeline.update_diskcache_status()
         summary = self.session.summary()
         declarations = self.session.registry.declarations
         reasons = self.session.reasons()

@@ -32,6 +32,24 @@ def _run(client, code):
     return reply["content"], _texts(messages) + reply["content"].get("evalue", "")
 
 
+AFTER_CLEAN = "after clean (inferred from the names it reads)"
+# Each of load, clean, total: cached, and ran because it never ran (not reused by later cells).
+FIRST_RUN_STATUS = "".join(
+    f"{name:<20} successful  disk: cached{after}\n{'':<20} ran: it never ran\n"
+    for name, after in [
+        ("load", ""),
+        ("clean", "  after load (inferred from the names it reads)"),
+        ("total", f"  {AFTER_CLEAN}"),
+    ]
+)
+# Waits until total's write, queued last, is on disk and reported by the writer, without taking
+# it in.
+LANDED = (
+    "from tests.pipeline.test_diskcache_helpers import drain_after\n"
+    "drain_after(fe.current_session().pipeline, fe.current_session().ids()['total'])"
+)
+
+
 @pytest.mark.kernel
 def test_edges_from_names_their_errors_and_hints():
     with running_kernel() as (_, client):
@@ -41,9 +59,12 @@ def test_edges_from_names_their_errors_and_hints():
             ("%%component load\nimport math\ndata = [1, 2, 3]", "ok", ""),
             ("%%component clean\ndata = [d for d in data if d > 1]", "ok", ""),
             ("%%component total\ns = sum(data)\ns", "ok", "5"),
-            ("%orvane status", "ok", "after clean (inferred from the names it reads)"),
-            # Where its results come from, not that later cells' runs reused them.
-            ("%orvane status", "ok", "disk: cached\n                     ran: it never ran"),
+            ("%orvane status", "ok", AFTER_CLEAN),
+            # The writes land; nothing takes them in before the status does.
+            (LANDED, "ok", ""),
+            # Where their results come from, not that later cells' runs reused them. total's write
+            # was queued after the last run: only the status itself can have taken it in.
+            ("%orvane status", "ok", FIRST_RUN_STATUS),
             # An edited cell gets a new id; it and what follows run for what changed.
             ("%%component clean\ndata = [d for d in data if d > 2]", "ok", ""),
             ("%orvane run total", "ok", "3"),

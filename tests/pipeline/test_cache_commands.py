@@ -274,16 +274,21 @@ def test_disable_cancels_exactly_the_pending_write(pipes, shell, records):
     p = new_pipeline(pipes, records)
     run(p, "a", shell)
     settle(p)
-    run(p, "b", shell)  # pending
+    writer = p._diskcache_writer
+    writer._inject_fault("hold")  # b's write stays queued until the command has run
+    run(p, "b", shell)
     records.clear()
     p.disable_component_diskcache(component_id="a")
+    writer._inject_fault("release")
     # One summary from the cancel of b's write, one from the command.
     assert [r.procedure for r in records] == [UPDATED, UPDATED]
     assert not p.nodes["b"].use_diskcache
     # Switching the cache off detaches it (the component's own rule).
     assert p.nodes["a"].diskcache_dir is None
+    # The writer keeps its queue's order: once d's later write is in, b's would be too.
+    run(p, "d", shell)
     settle(p)
-    assert cache_dirs(p.diskcache_dir) == []
+    assert cache_dirs(p.diskcache_dir) == [os.path.basename(p.nodes["d"].diskcache_dir)]
 
 
 def test_clearing_a_write_that_finished_but_was_not_taken_in_keeps_it_cleared(

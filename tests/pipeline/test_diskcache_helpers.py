@@ -101,6 +101,25 @@ def drain_point(pipeline, written, timeout=30.0):
     """Waits until `written` complete caches are on disk, then until the writer has reported
     them: closing waits for the write in progress and keeps the finished messages."""
     wait_for(lambda: len(cache_dirs(pipeline.diskcache_dir)) >= written, timeout)
+    _reported(pipeline)
+
+
+def drain_after(pipeline, component_id, timeout=30.0):
+    """Waits until a write of the component is complete on disk, then until the writer has
+    reported it. The writer takes its queue in order: the writes queued before it are done too,
+    however many a busy machine made (a reuse before the first write was taken in writes again)."""
+
+    def written():
+        d = pipeline.diskcache_dir
+        records = (OrvaneDiskCache.read_record(os.path.join(d, name)) for name in os.listdir(d))
+        return any(r and r["component_id"] == component_id and r["complete"] for r in records)
+
+    wait_for(written, timeout)
+    _reported(pipeline)
+
+
+def _reported(pipeline):
+    # Closing waits for the write in progress and keeps the finished messages.
     writer = pipeline._diskcache_writer
     writer.close()
     writer.open()
