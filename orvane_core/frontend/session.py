@@ -536,7 +536,17 @@ class OrvaneSession:
             entry = found.get(cid) or {}
             coming, results = entry.get("next") or {}, entry.get("results") or {}
             if nodes[cid].status == OrvaneComponentStatus.INVALID and coming.get("reason"):
-                text = f"will run: {coming['reason']}"
+                # A parent that is invalid itself has not rerun yet (a parameter changed): it
+                # will, first. One that ran since (an edited cell runs as it is declared) reran.
+                parent = (
+                    nodes.get(coming.get("parent"))
+                    if coming.get("cause") == "parent_reran"
+                    else None
+                )
+                if parent is not None and parent.status == OrvaneComponentStatus.INVALID:
+                    text = f"will run: its parent {coming['parent']} will rerun"
+                else:
+                    text = f"will run: {coming['reason']}"
             elif results.get("decision") in ("ran", "reused"):
                 text = f"{results['decision']}: {results.get('reason')}"
             elif coming.get("decision") == "reused":

@@ -65,6 +65,14 @@ def test_parameters_are_set_shown_and_used(client):
     assert reply["content"]["status"] == "ok" and "6" in _texts(messages)
     _, messages = run_in_kernel(client, "%orvane params")
     assert "factor = 3  (int)" in _texts(messages)
+    # Before the next run, status says why each cell will run: the parent that reads the
+    # parameter runs first.
+    run_in_kernel(client, "%%component doubled after scaled\n2")
+    run_in_kernel(client, "%orvane set factor=4")
+    _, messages = run_in_kernel(client, "%orvane status")
+    text = _texts(messages)
+    assert "will run: parameters changed: factor" in text
+    assert "will run: its parent scaled will rerun" in text
 
 
 @pytest.mark.parametrize(
