@@ -30,6 +30,18 @@ struct Completion {
 
 bool interrupt(const py::error_already_set& e) { return e.matches(PyExc_KeyboardInterrupt); }
 
+// Calls `step`; an interrupt it raises is kept in `held`, for the caller to raise once the rest
+// of its clean-up is done. Any other error propagates.
+template <typename Step>
+void holding_interrupt(std::optional<py::error_already_set>& held, Step&& step) {
+  try {
+    step();
+  } catch (py::error_already_set& e) {
+    if (!interrupt(e)) throw;
+    held.emplace(std::move(e));
+  }
+}
+
 // What components see as the process pool of a run. A component hands its task to
 // apply_async(func, args, kwds, callback, error_callback), as to a standard pool; the task goes
 // to the worker pool, created on the first task (a run that reuses every result needs none),
@@ -140,8 +152,7 @@ class RunPool {
       }
       for (const py::handle& item : arrived) {
         auto done = py::reinterpret_borrow<py::tuple>(item);
-        early_.push_back(Completion{done[0].cast<std::size_t>(), truthy(done[1]),
-                                    py::reinterpret_borrow<py::object>(done[2])});
+        early_.push_back(Completion{done[0].cast<std::size_t>(), truthy(done[1]), done[2]});
       }
     }
   }
@@ -164,23 +175,12 @@ class RunPool {
   // by their executors and sent when their broker next answers.
   void abandon() {
     std::optional<py::error_already_set> interrupted;
-    if (!pool_.is_none()) {
-      try {
-        pool_.attr("stop")();
-      } catch (py::error_already_set& e) {
-        if (!interrupt(e)) throw;
-        interrupted.emplace(std::move(e));
-      }
-    }
+    if (!pool_.is_none()) holding_interrupt(interrupted, [&] { pool_.attr("stop")(); });
     for (Slot& slot : slots_) {
       if (slot.revocable.is_none()) continue;
       py::object revoking = std::exchange(slot.revocable, py::none());
-      try {
-        revoking.attr("revoke_task")(py::arg("now") = !interrupted);
-      } catch (py::error_already_set& e) {
-        if (!interrupt(e)) throw;
-        interrupted.emplace(std::move(e));
-      }
+      holding_interrupt(interrupted,
+                        [&] { revoking.attr("revoke_task")(py::arg("now") = !interrupted); });
     }
     if (interrupted) throw std::move(*interrupted);
   }
@@ -329,13 +329,8 @@ void schedule(Run& run, const py::object& pool_object) {
 // interrupted (once, however many come).
 void stop_run(Run& run, py::error_already_set& first) {
   std::optional<py::error_already_set> later;
-  try {
-    run.pool.abandon();
-  } catch (py::error_already_set& e) {
-    if (!interrupt(e)) throw;
-    if (!interrupt(first)) later.emplace(std::move(e));
-  }
-  py::error_already_set& error = later ? *later : first;
+  holding_interrupt(later, [&] { run.pool.abandon(); });
+  py::error_already_set& error = later && !interrupt(first) ? *later : first;
   std::vector<std::size_t> running = run.scheduler.stop();
   // A component interrupted while it was being started is RUNNING without being in the list.
   if (run.starting && comp::status(run.node(*run.starting)) == comp::Status::Running) {
