@@ -202,4 +202,12 @@ inline Status loaded_status(bool holds_error, bool holds_result) {
   return holds_result ? Status::Successful : Status::Invalid;
 }
 
+// How a run ended, from the status code of its answer: 200 a result, 206 a result with a
+// warning for stderr, any other code a failure.
+enum class RunOutcome : std::uint8_t { Ok, Partial, Failed };
+inline RunOutcome run_outcome(long code) {
+  if (code == 200) return RunOutcome::Ok;
+  return code == 206 ? RunOutcome::Partial : RunOutcome::Failed;
+}
+
 }  // namespace orvane::component

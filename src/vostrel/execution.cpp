@@ -1,9 +1,11 @@
 // Running a component: in the shell, in a worker pool or remotely, and recording its errors.
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/error_banner.hpp"
 #include "common/pyclass.hpp"
+#include "core/component_state.hpp"
 #include "core/import_line.hpp"
 #include "vostrel/component.hpp"
 
@@ -19,8 +21,27 @@ py::dict stderr_entry(py::handle text) {
   return py::dict("type"_a = "stream", "name"_a = "<stderr>", "text"_a = text);
 }
 
-// Entering RUNNING and recording what flows in (None: nothing); shared by both execution paths.
-void begin_run(ComponentNative& c, py::object& module_statements, py::object& non_module_inputs) {
+// Marks the component FAILED with its error banner and the text its stderr shows; the status
+// last, as for every outcome.
+void set_failed(ComponentNative& c, py::handle banner, py::handle text) {
+  cache_set(c, Field::ExceptionMsg, banner);
+  py::list outputs;
+  outputs.append(stderr_entry(text));
+  cache_set(c, Field::Captured, refs().captured_io("outputs"_a = outputs));
+  set_status(c, Status::Failed);
+}
+
+// A new list of the items of `items` (of a mapping: its keys).
+py::list list_of(py::handle items) {
+  auto made = py::reinterpret_steal<py::list>(PySequence_List(items.ptr()));
+  if (!made) throw py::error_already_set();
+  return made;
+}
+
+// Enters RUNNING, records what flows in (None: nothing) and builds the executor's request;
+// shared by both execution paths.
+py::object begin_run(ComponentNative& c, py::object module_statements, py::object non_module_inputs,
+                     py::handle parameters) {
   const Refs& r = refs();
   if (module_statements.is_none()) module_statements = py::dict();
   if (non_module_inputs.is_none()) non_module_inputs = py::dict();
@@ -30,17 +51,10 @@ void begin_run(ComponentNative& c, py::object& module_statements, py::object& no
     auto [symbol, statement] = unpack2(item);
     imports.append(from_utf8(import_line(utf8(symbol), utf8(statement))));
   }
-  py::object inputs = py::reinterpret_steal<py::object>(PySequence_List(non_module_inputs.ptr()));
-  if (!inputs) throw py::error_already_set();
-  set_in_and_out(c, r.in_out_model("inputs"_a = inputs, "imports"_a = imports));
-}
-
-py::object build_request(const ComponentNative& c, py::handle module_statements,
-                         py::handle non_module_inputs, py::handle parameters) {
-  return refs().request_model("identifier"_a = c.id, "name"_a = c.name, "cell_code"_a = c.cell_code,
-                              "module_statements"_a = module_statements,
-                              "non_module_inputs"_a = non_module_inputs,
-                              "parameters"_a = parameters);
+  set_in_and_out(c, r.in_out_model("inputs"_a = list_of(non_module_inputs), "imports"_a = imports));
+  return r.request_model("identifier"_a = c.id, "name"_a = c.name, "cell_code"_a = c.cell_code,
+                         "module_statements"_a = module_statements,
+                         "non_module_inputs"_a = non_module_inputs, "parameters"_a = parameters);
 }
 
 // Modules imported on first use and kept until the process ends (deliberately leaked, as
@@ -55,23 +69,29 @@ py::handle kept(Kept which) {
   return modules[which];
 }
 
-// The remote executor when the component has a reachable remote configuration. An unreachable
-// one yields the error to report instead.
-py::object remote_executor(const ComponentNative& c, py::handle config, py::object* ping_error) {
+// The remote executor when the component has a remote configuration, None without one. An
+// unreachable one yields the text of the error to report instead.
+py::object remote_executor(const ComponentNative& c, std::optional<std::string>* ping_error) {
+  py::object config = get(c.metadata, "remoteExecution");
+  if (!truthy(config)) return py::none();
   py::object executor =
       kept(kExecutors)
           .attr("OrvaneRemoteComponentExecutor")("identifier"_a = c.id, "name"_a = c.name,
                                                  "backend"_a = get(config, "backend"),
                                                  "broker"_a = get(config, "broker"));
   auto [reachable, message] = unpack2(executor.attr("ping")());
-  if (!truthy(reachable)) {
-    *ping_error = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(
-        from_utf8(kPingFailed + format_text(message)));
-  }
+  if (!truthy(reachable)) *ping_error = kPingFailed + format_text(message);
   return executor;
 }
 
-enum class Outcome { Ok, Partial, Failed };
+using Outcome = component::RunOutcome;
+
+// The outcome an answer's status code gives; a code that is not an integer is a failure.
+Outcome outcome_of(py::handle code) {
+  const long value = PyLong_Check(code.ptr()) ? PyLong_AsLong(code.ptr()) : -1;
+  if (value == -1) PyErr_Clear();  // too large for a long: not a code of success either
+  return component::run_outcome(value);
+}
 
 // Records the outcome of a run: its result (an OrvaneCacheModel) and its stderr text. The
 // status is written last: a completion on the pool's result thread must not show a final status
@@ -89,32 +109,21 @@ py::object apply_outcome(ComponentNative& c, Outcome outcome, py::handle message
       }
       get(captured, "outputs").attr("append")(stderr_entry(message));
     }
-    py::object names_out = py::reinterpret_steal<py::object>(
-        PySequence_List(cache_get(c, Field::NonModuleOutputs).ptr()));
-    if (!names_out) throw py::error_already_set();
-    set(c.in_and_out, "outputs", names_out);
+    set(c.in_and_out, "outputs", list_of(cache_get(c, Field::NonModuleOutputs)));
     set(c.in_and_out, "summary", outputs_summary(c));
     c.touch();
     set_status(c, Status::Successful);
     return cache_get(c, Field::LastOutput);
   }
   clear_in_memory_cache(c);
-  cache_set(c, Field::ExceptionMsg, get(result, "exception_msg"));
-  py::list entries;
-  entries.append(stderr_entry(message));
-  cache_set(c, Field::Captured, r.captured_io("outputs"_a = entries));
-  set_status(c, Status::Failed);
+  set_failed(c, get(result, "exception_msg"), message);
   return py::none();
 }
 
 // Records an executor's response (an OrvaneExecutionResponseModel).
 py::object apply_response(ComponentNative& c, py::handle response) {
-  const Refs& r = refs();
-  py::object status = get(response, "status");
-  const Outcome outcome = equal(status, r.http_partial) ? Outcome::Partial
-                          : equal(status, r.http_ok)    ? Outcome::Ok
-                                                        : Outcome::Failed;
-  return apply_outcome(c, outcome, get(response, "message"), get(response, "result"));
+  return apply_outcome(c, outcome_of(get(response, "status")), get(response, "message"),
+                       get(response, "result"));
 }
 
 // Records the short answer of a worker of a run's own pool: the tuple (status code, message,
@@ -123,21 +132,15 @@ py::object apply_response(ComponentNative& c, py::handle response) {
 // a full response: a chain of short cells pays for every object built per run.
 py::object apply_answer(ComponentNative& c, py::handle answer) {
   const Refs& r = refs();
-  if (PyTuple_GET_SIZE(answer.ptr()) != 9) {
-    throw py::value_error("a worker's answer has nine fields");
-  }
-  auto field = [&](Py_ssize_t i) { return py::handle(PyTuple_GET_ITEM(answer.ptr(), i)); };
-  const long code = PyLong_AsLong(field(0).ptr());
-  if (code == -1 && PyErr_Occurred()) throw py::error_already_set();
-  const Outcome outcome = code == 206   ? Outcome::Partial
-                          : code == 200 ? Outcome::Ok
-                                        : Outcome::Failed;
+  auto field = py::reinterpret_borrow<py::tuple>(answer);
+  if (field.size() != 9) throw py::value_error("a worker's answer has nine fields");
+  const Outcome outcome = outcome_of(field[0]);
   if (outcome == Outcome::Failed) {
-    return apply_outcome(c, outcome, field(1), r.cache_model("exception_msg"_a = field(6)));
+    return apply_outcome(c, outcome, field[1], r.cache_model("exception_msg"_a = field[6]));
   }
-  py::object captured = py::reinterpret_borrow<py::object>(field(5));
+  py::object captured = field[5];
   if (PyList_Check(captured.ptr())) captured = r.captured_io("outputs"_a = captured);
-  py::object summary = py::reinterpret_borrow<py::object>(field(7));
+  py::object summary = field[7];
   if (!summary.is_none()) {
     py::list variables;
     for (py::handle row : summary) {
@@ -148,11 +151,11 @@ py::object apply_answer(ComponentNative& c, py::handle answer) {
     }
     summary = r.outputs_summary_model("variables"_a = variables);
   }
-  py::object result = r.cache_model("module_statements"_a = field(2),
-                                    "non_module_outputs"_a = field(3), "last_output"_a = field(4),
-                                    "captured"_a = captured, "exception_msg"_a = field(6),
-                                    "outputs_summary"_a = summary, "fingerprint"_a = field(8));
-  return apply_outcome(c, outcome, field(1), result);
+  py::object result = r.cache_model("module_statements"_a = field[2],
+                                    "non_module_outputs"_a = field[3], "last_output"_a = field[4],
+                                    "captured"_a = captured, "exception_msg"_a = field[6],
+                                    "outputs_summary"_a = summary, "fingerprint"_a = field[8]);
+  return apply_outcome(c, outcome, field[1], result);
 }
 
 // The traceback from its first frame outside this package's own modules: the frames of the
@@ -179,26 +182,13 @@ py::object skip_package_frames(py::object trace) {
 // one (pool callbacks, a failed ping outside a handler) the exception object itself is used.
 void record_error(ComponentNative& c, py::handle exc, bool use_handled) {
   const Refs& r = refs();
-  py::object value = py::none(), trace = py::none();
-  bool from_handled = false;
-  if (use_handled) {
-    py::tuple info = r.sys.attr("exc_info")();
-    if (!info[0].is_none()) {
-      value = info[1];
-      trace = info[2];
-      from_handled = true;
-    }
+  py::object value = use_handled ? r.sys.attr("exception")() : py::object(py::none());
+  if (value.is_none()) value = py::reinterpret_borrow<py::object>(exc);
+  if (!PyExceptionInstance_Check(value.ptr())) {
+    set_status(c, Status::Failed);
+    return;
   }
-  if (!from_handled) {
-    if (!PyExceptionInstance_Check(exc.ptr())) {
-      set_status(c, Status::Failed);
-      return;
-    }
-    value = py::reinterpret_borrow<py::object>(exc);
-    trace = py::getattr(exc, "__traceback__", py::none());
-  }
-
-  trace = skip_package_frames(trace);
+  py::object trace = skip_package_frames(py::getattr(value, "__traceback__", py::none()));
   std::string interrupted;
   if (PyErr_GivenExceptionMatches(exc.ptr(), PyExc_KeyboardInterrupt)) {
     interrupted = "Interrupted at component '" + utf8(c.name) + "'";
@@ -207,11 +197,7 @@ void record_error(ComponentNative& c, py::handle exc, bool use_handled) {
       error_banner::lines(value, trace, interrupted.empty() ? nullptr : &interrupted);
   std::string joined;
   for (std::size_t i = 0; i < lines.size(); ++i) joined += (i == 0 ? "" : "\n") + lines[i];
-  cache_set(c, Field::ExceptionMsg, error_banner::to_list(lines));
-  py::list outputs;
-  outputs.append(stderr_entry(from_utf8(joined)));
-  cache_set(c, Field::Captured, r.captured_io("outputs"_a = outputs));
-  set_status(c, Status::Failed);
+  set_failed(c, error_banner::to_list(lines), from_utf8(joined));
 }
 
 // Last resort when even recording the error failed: the component must still end FAILED.
@@ -227,50 +213,43 @@ void force_failed(ComponentNative& c) {
 py::object execute(py::object self, py::object module_statements, py::object non_module_inputs,
                    py::object parameters, py::object shell) {
   ComponentNative& c = native(self);
-  begin_run(c, module_statements, non_module_inputs);
-  py::object request = build_request(c, module_statements, non_module_inputs, parameters);
-
-  py::object response;
-  py::object config = get(c.metadata, "remoteExecution");
-  if (truthy(config)) {
-    py::object ping_error;
-    py::object executor = remote_executor(c, config, &ping_error);
-    if (ping_error) {
-      handle_error(self, ping_error);
-      return py::none();
-    }
-    py::handle cloudpickle = kept(kCloudpickle);
-    py::object reply = executor.attr("execute")("request"_a = cloudpickle.attr("dumps")(request));
-    response = cloudpickle.attr("loads")(reply);
-  } else {
-    response = kept(kExecutors)
-                   .attr("OrvaneComponentExecutor")(c.id, c.name)
-                   .attr("execute")("request"_a = request, "ipython_shell"_a = shell);
+  py::object request = begin_run(c, module_statements, non_module_inputs, parameters);
+  std::optional<std::string> ping_error;
+  py::object executor = remote_executor(c, &ping_error);
+  if (ping_error) {
+    handle_error(self,
+                 py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(from_utf8(*ping_error)));
+    return py::none();
   }
-  return apply_response(c, response);
+  if (executor.is_none()) {
+    return apply_response(c,
+                          kept(kExecutors)
+                              .attr("OrvaneComponentExecutor")(c.id, c.name)
+                              .attr("execute")("request"_a = request, "ipython_shell"_a = shell));
+  }
+  py::handle cloudpickle = kept(kCloudpickle);
+  py::object reply = executor.attr("execute")("request"_a = cloudpickle.attr("dumps")(request));
+  return apply_response(c, cloudpickle.attr("loads")(reply));
 }
 
 py::object execute_async(py::object self, py::object process_pool, py::object module_statements,
                          py::object non_module_inputs, py::object parameters) {
   ComponentNative& c = native(self);
-  begin_run(c, module_statements, non_module_inputs);
-  py::object request = build_request(c, module_statements, non_module_inputs, parameters);
-  request = kept(kProcessPool).attr(pyclass::intern("dumps"))(request);
-  py::object func;
-  py::object config = get(c.metadata, "remoteExecution");
-  if (truthy(config)) {
-    py::object ping_error;
-    py::object executor = remote_executor(c, config, &ping_error);
-    if (ping_error) {
-      set_status(c, Status::Failed);
-      PyErr_SetObject(PyExc_RuntimeError, ping_error.attr("args")[py::int_(0)].ptr());
-      throw py::error_already_set();
-    }
-    func = executor.attr("execute");
-  } else {
+  py::object request = kept(kProcessPool)
+                           .attr(pyclass::intern("dumps"))(
+                               begin_run(c, module_statements, non_module_inputs, parameters));
+  std::optional<std::string> ping_error;
+  py::object func = remote_executor(c, &ping_error);
+  if (ping_error) {
+    set_status(c, Status::Failed);
+    raise(PyExc_RuntimeError, *ping_error);
+  }
+  if (func.is_none()) {
     func = kept(kExecutors)
                .attr(pyclass::intern("OrvaneComponentExecutor"))(c.id, c.name)
                .attr(pyclass::intern("execute_with_serialized"));
+  } else {
+    func = func.attr("execute");
   }
   return process_pool.attr(pyclass::intern("apply_async"))(
       "func"_a = func, "args"_a = py::make_tuple(request),

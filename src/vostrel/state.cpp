@@ -36,8 +36,6 @@ void init_refs(py::module_& m, py::handle native_class) {
       {&Refs::cache_model, "orvane_core.misc.models:OrvaneCacheModel"},
       {&Refs::variable_model, "orvane_core.misc.models:OrvaneOutputVariableModel"},
       {&Refs::plain, "orvane_core.misc.models:_plain"},
-      {&Refs::http_ok, "http:HTTPStatus.OK"},
-      {&Refs::http_partial, "http:HTTPStatus.PARTIAL_CONTENT"},
       {&Refs::sys, "sys"},
       {&Refs::builtins_eval, "builtins:eval"},
       {&Refs::builtins_print, "builtins:print"}};

@@ -4,6 +4,7 @@
 
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/component_state.hpp"
@@ -206,6 +207,15 @@ TEST(CacheRules, ReadsFromDiskAsksTheMemoryLast) {
     });
     EXPECT_EQ(got, c.from_disk);
     EXPECT_EQ(asked, c.asked);
+  }
+}
+
+TEST(CacheRules, RunOutcomeOfAnAnswersCode) {
+  using O = RunOutcome;
+  for (auto [code, want] :
+       {std::pair{200L, O::Ok}, std::pair{206L, O::Partial}, std::pair{500L, O::Failed},
+        std::pair{201L, O::Failed}, std::pair{-1L, O::Failed}}) {
+    EXPECT_EQ(run_outcome(code), want) << code;
   }
 }
 
