@@ -200,13 +200,19 @@ void record_error(ComponentNative& c, py::handle exc, bool use_handled) {
   set_failed(c, error_banner::to_list(lines), from_utf8(joined));
 }
 
-// Last resort when even recording the error failed: the component must still end FAILED.
-void force_failed(ComponentNative& c) {
+// Records an error, dropping the results first when `drop_results`; never raises: when even
+// recording the error fails, the component must still end FAILED.
+void fail_with(ComponentNative& c, py::handle exc, bool use_handled, bool drop_results) {
   try {
-    set_status(c, Status::Failed);
+    if (drop_results) clear_in_memory_cache(c);
+    record_error(c, exc, use_handled);
   } catch (py::error_already_set&) {
-    c.run.commit(component::assign_status(c.run.state(), Status::Failed));
-    c.touch();
+    try {
+      set_status(c, Status::Failed);
+    } catch (py::error_already_set&) {
+      c.run.commit(component::assign_status(c.run.state(), Status::Failed));
+      c.touch();
+    }
   }
 }
 
@@ -273,26 +279,14 @@ py::object execute_async_result(py::object self, py::object response) {
         py::getattr(exc, "__traceback__", py::none()).is_none()) {
       if (PyException_SetTraceback(exc.ptr(), trace.ptr()) != 0) PyErr_Clear();
     }
-    try {
-      clear_in_memory_cache(c);
-      record_error(c, exc, false);
-    } catch (py::error_already_set&) {
-      force_failed(c);
-    }
+    fail_with(c, exc, false, true);
     return py::none();
   }
 }
 
 }  // namespace
 
-void handle_error(py::handle self, py::handle exc) {
-  ComponentNative& c = native(self);
-  try {
-    record_error(c, exc, true);
-  } catch (py::error_already_set&) {
-    force_failed(c);
-  }
-}
+void handle_error(py::handle self, py::handle exc) { fail_with(native(self), exc, true, false); }
 
 void register_execution(const py::object& cls) {
   pyclass::def(cls, "execute", &execute, py::arg("module_statements") = py::none(),
