@@ -383,8 +383,7 @@ void register_async_execution(py::module_& m, const py::object& cls) {
   py::class_<RunPool>(m, "_RunPool", "The process pool a parallel run hands its components.")
       .def("apply_async", &RunPool::apply_async, py::arg("func"), py::arg("args") = py::tuple(),
            py::arg("kwds") = py::none(), py::arg("callback") = py::none(),
-           py::arg("error_callback") = py::none())
-      .def("__bool__", [](const RunPool&) { return true; });
+           py::arg("error_callback") = py::none());
   register_runs(cls, "_async", &execute_components_async);
 }
 
