@@ -65,10 +65,9 @@ struct PipelineState {
   py::object reported_components = py::none();
   py::object reported_edges = py::none();
   py::object reported_requirements = py::none();
-  // Set once construction completed (ownership.cpp): the process that made the pipeline, the
-  // lock it holds on its directory, and a number no other pipeline of this process has.
+  // Set once construction completed (ownership.cpp): the lock it holds on its directory, and a
+  // number no other pipeline of this process has.
   struct OwnerToken {
-    long pid = 0;
     std::string lock_path;
     std::uint64_t serial = 0;  // 0: no token
   } owner_token;
