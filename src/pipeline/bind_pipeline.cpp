@@ -12,9 +12,6 @@ namespace py = pybind11;
 namespace orvane::pipeline {
 
 namespace {
-Runtime runtime;
-
-using py_values::keep;
 
 // A property whose getter and setter read and replace one member; members holding a Python
 // value can also be deleted, which resets them to None.
@@ -72,7 +69,10 @@ void set_graph(PipelineState& st, const py::object& value) {
 
 }  // namespace
 
-const Runtime& rt() { return runtime; }
+const Runtime& rt() {
+  static const Runtime runtime;
+  return runtime;
+}
 
 PipelineState& state(const py::handle& self) { return py::cast<PipelineState&>(self); }
 
@@ -86,33 +86,6 @@ py::object component(const PipelineState& st, const py::handle& id) {
   if (found != nullptr) return py::reinterpret_borrow<py::object>(found);
   if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, id.ptr());
   throw py::error_already_set();
-}
-
-// Fills the runtime; called once from the module init before the parts register.
-static void init_runtime() {
-  const std::pair<py::handle Runtime::*, const char*> lookups[] = {
-      {&Runtime::dag_base, "orvane_core.pipeline._dag:OrvaneDagBase"},
-      {&Runtime::dag_info, "orvane_core.pipeline._dag:OrvaneDagBase.info.fget"},
-      {&Runtime::dag_summaries, "orvane_core.pipeline._dag:OrvaneDagBase._refreshed_summaries"},
-      {&Runtime::status_running, "orvane_core.misc:OrvaneComponentStatus.RUNNING"},
-      {&Runtime::status_invalid, "orvane_core.misc:OrvaneComponentStatus.INVALID"},
-      {&Runtime::procedure_updated,
-       "orvane_core.misc:OrvanePipelineCallbackProcedure.PIPELINE_UPDATED"},
-      {&Runtime::procedure_diskcache,
-       "orvane_core.misc:OrvanePipelineCallbackProcedure.DISKCACHE_UPDATED"},
-      {&Runtime::procedure_parameters,
-       "orvane_core.misc:OrvanePipelineCallbackProcedure.PARAMETERS_UPDATED"},
-      {&Runtime::callback_successful, "orvane_core.misc:OrvanePipelineCallbackStatus.SUCCESSFUL"},
-      {&Runtime::callback_failed, "orvane_core.misc:OrvanePipelineCallbackStatus.FAILED"},
-      {&Runtime::callback_record, "orvane_core.misc.models:OrvanePipelineCallbackDataModel"},
-      {&Runtime::pipeline_info, "orvane_core.misc.models:OrvanePipelineInfoModel"},
-      {&Runtime::parameter_record, "orvane_core.misc.models:OrvanePipelineParameterModel"},
-      {&Runtime::plain, "orvane_core.misc.models:_plain"},
-      {&Runtime::inout_record, "orvane_core.misc.models:OrvaneComponentInOutModel"},
-      {&Runtime::pickle_dumps, "cloudpickle:dumps"},
-      {&Runtime::serialize_value, "orvane_core.executors.diskcache_writer:serialize_value"},
-      {&Runtime::writer_class, "orvane_core.executors:OrvaneDiskcacheWriter"}};
-  for (const auto& [field, path] : lookups) runtime.*field = keep(py_values::lookup(path));
 }
 
 static void register_state(const py::object& cls) {
@@ -142,7 +115,6 @@ PYBIND11_MODULE(pipeline, m) {
   // Docstrings are the product's own texts, without generated signature lines.
   py::options options;
   options.disable_function_signatures();
-  init_runtime();
   py::class_<PipelineState> native(
       m, "_PipelineState",
       py::custom_type_setup(

@@ -145,28 +145,32 @@ void register_optimization(py::module_& m, const py::object& cls);       // opti
 void register_async_execution(py::module_& m, const py::object& cls);    // async_execution.cpp
 void register_reach(py::module_& m, const py::object& cls);              // reach.cpp
 
-// Python objects the engine uses on every call, looked up once at module init. The references
-// are deliberately leaked: they must outlive every pipeline, including those finalised while the
-// interpreter shuts down.
+// Python objects the engine uses on every call, looked up once (rt()'s first call, made at module
+// init). The references are deliberately leaked: they must outlive every pipeline, including those
+// finalised while the interpreter shuts down.
 struct Runtime {
-  py::handle dag_base;              // OrvaneDagBase
-  py::handle dag_info;              // OrvaneDagBase.info's getter
-  py::handle dag_summaries;         // OrvaneDagBase._refreshed_summaries
-  py::handle status_running;        // OrvaneComponentStatus.RUNNING
-  py::handle status_invalid;        // OrvaneComponentStatus.INVALID
-  py::handle procedure_updated;     // OrvanePipelineCallbackProcedure.PIPELINE_UPDATED
-  py::handle procedure_diskcache;   // OrvanePipelineCallbackProcedure.DISKCACHE_UPDATED
-  py::handle procedure_parameters;  // OrvanePipelineCallbackProcedure.PARAMETERS_UPDATED
-  py::handle callback_successful;   // OrvanePipelineCallbackStatus.SUCCESSFUL
-  py::handle callback_failed;       // OrvanePipelineCallbackStatus.FAILED
-  py::handle callback_record;       // OrvanePipelineCallbackDataModel
-  py::handle pipeline_info;         // OrvanePipelineInfoModel
-  py::handle parameter_record;      // OrvanePipelineParameterModel
-  py::handle plain;                 // how records turn values into plain data
-  py::handle inout_record;          // OrvaneComponentInOutModel
-  py::handle pickle_dumps;          // cloudpickle.dumps
-  py::handle serialize_value;       // a value pickled once for the disk cache
-  py::handle writer_class;          // OrvaneDiskcacheWriter
+  static py::handle at(const char* path) { return py_values::keep(py_values::lookup(path)); }
+  py::handle dag_base = at("orvane_core.pipeline._dag:OrvaneDagBase");
+  py::handle dag_info = at("orvane_core.pipeline._dag:OrvaneDagBase.info.fget");
+  py::handle dag_summaries = at("orvane_core.pipeline._dag:OrvaneDagBase._refreshed_summaries");
+  py::handle status_running = at("orvane_core.misc:OrvaneComponentStatus.RUNNING");
+  py::handle status_invalid = at("orvane_core.misc:OrvaneComponentStatus.INVALID");
+  py::handle procedure_updated =
+      at("orvane_core.misc:OrvanePipelineCallbackProcedure.PIPELINE_UPDATED");
+  py::handle procedure_diskcache =
+      at("orvane_core.misc:OrvanePipelineCallbackProcedure.DISKCACHE_UPDATED");
+  py::handle procedure_parameters =
+      at("orvane_core.misc:OrvanePipelineCallbackProcedure.PARAMETERS_UPDATED");
+  py::handle callback_successful = at("orvane_core.misc:OrvanePipelineCallbackStatus.SUCCESSFUL");
+  py::handle callback_failed = at("orvane_core.misc:OrvanePipelineCallbackStatus.FAILED");
+  py::handle callback_record = at("orvane_core.misc.models:OrvanePipelineCallbackDataModel");
+  py::handle pipeline_info = at("orvane_core.misc.models:OrvanePipelineInfoModel");
+  py::handle parameter_record = at("orvane_core.misc.models:OrvanePipelineParameterModel");
+  py::handle plain = at("orvane_core.misc.models:_plain");
+  py::handle inout_record = at("orvane_core.misc.models:OrvaneComponentInOutModel");
+  py::handle pickle_dumps = at("cloudpickle:dumps");
+  py::handle serialize_value = at("orvane_core.executors.diskcache_writer:serialize_value");
+  py::handle writer_class = at("orvane_core.executors:OrvaneDiskcacheWriter");
 };
 
 const Runtime& rt();
