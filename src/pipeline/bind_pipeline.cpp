@@ -1,6 +1,5 @@
 // Module definition of the pipeline engine: the native state and OrvanePipeline built on it.
-#include <type_traits>
-#include <utility>
+#include <initializer_list>
 
 #include "common/fork_guard.hpp"
 #include "common/py_values.hpp"
@@ -13,33 +12,15 @@ namespace orvane::pipeline {
 
 namespace {
 
-// A property whose getter and setter read and replace one member; members holding a Python
-// value can also be deleted, which resets them to None.
-template <typename T>
-void member(const py::object& cls, const char* name, T PipelineState::* field, const char* doc) {
-  py::cpp_function fget([field](const PipelineState& st) -> T { return st.*field; }, py::name(name),
-                        py::is_method(cls));
-  py::cpp_function fset([field](PipelineState& st, T value) { st.*field = std::move(value); },
-                        py::name(name), py::is_method(cls));
-  py::object fdel = py::none();
-  if constexpr (std::is_same_v<T, py::object>) {
-    fdel = py::cpp_function([field](PipelineState& st) { st.*field = py::none(); }, py::name(name),
-                            py::is_method(cls));
-  }
-  pyclass::set_property(cls, name, fget, fset, fdel, doc);
-}
-
 // The native state holds Python values, so it takes part in garbage collection: a callback or a
 // value that refers back to its pipeline must not keep both alive for ever. Clearing (only ever
 // done to an unreachable cycle, after the finaliser has closed the writer) drops every value.
 int traverse_state(PipelineState& st, visitproc visit, void* arg) {
-  for (const py::handle member :
-       {py::handle(st.id), py::handle(st.nodes), py::handle(st.graph), py::handle(st.callback),
-        py::handle(st.shell), py::handle(st.parameters), py::handle(st.requirements),
-        py::handle(st.cache_dir), py::handle(st.connection), py::handle(st.writer),
-        py::handle(st.optimizer), py::handle(st.reported_components), py::handle(st.reported_edges),
-        py::handle(st.reported_requirements)}) {
-    Py_VISIT(member.ptr());
+  for (const py::object* member : std::initializer_list<const py::object*>{
+           &st.id, &st.nodes, &st.graph, &st.callback, &st.shell, &st.parameters, &st.requirements,
+           &st.cache_dir, &st.connection, &st.writer, &st.optimizer, &st.reported_components,
+           &st.reported_edges, &st.reported_requirements}) {
+    Py_VISIT(member->ptr());
   }
   for (const PipelineState::CompletedWrite& done : st.completed_writes) {
     Py_VISIT(done.component_id.ptr());
@@ -81,30 +62,7 @@ const GraphObject& graph(const PipelineState& st) {
   return *st.dag;
 }
 
-py::object component(const PipelineState& st, const py::handle& id) {
-  PyObject* found = PyDict_GetItemWithError(st.nodes.ptr(), id.ptr());
-  if (found != nullptr) return py::reinterpret_borrow<py::object>(found);
-  if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, id.ptr());
-  throw py::error_already_set();
-}
-
-static void register_state(const py::object& cls) {
-  using S = PipelineState;
-  member(cls, "id", &S::id, "Identifier of the pipeline.");
-  member(cls, "nodes", &S::nodes, "Components by id.");
-  member(cls, "_graph_version", &S::graph_version, "Grows with every change of the graph.");
-  pyclass::def_property(
-      cls, "_graph", [](const PipelineState& st) { return st.graph; }, &set_graph,
-      "The native graph.");
-  member(cls, "_callback", &S::callback, "Front-end callback.");
-  member(cls, "_ipython_shell", &S::shell, "Shell in which components run.");
-  member(cls, "_parameters", &S::parameters, "Pipeline parameters by name.");
-  member(cls, "_python_requirements", &S::requirements, "Installed packages.");
-  member(cls, "_diskcache_dir", &S::cache_dir, "Disk-cache directory.");
-  member(cls, "_ipykernel_connection", &S::connection, "Kernel connection file.");
-  member(cls, "_diskcache_writer", &S::writer, "Background disk-cache writer.");
-  member(cls, "_hpoptimizer", &S::optimizer, "Optimizer of the running optimization.");
-}
+py::object component(const PipelineState& st, const py::handle& id) { return st.nodes[id]; }
 
 }  // namespace orvane::pipeline
 
@@ -120,10 +78,24 @@ PYBIND11_MODULE(pipeline, m) {
       py::custom_type_setup(
           &orvane::pyclass::gc_type_setup<PipelineState, traverse_state, clear_state>),
       "Native state of a pipeline.");
+  using S = PipelineState;
   native.def(py::init<>());
+  native.def_readwrite("id", &S::id, "Identifier of the pipeline.");
+  native.def_readwrite("nodes", &S::nodes, "Components by id.");
+  native.def_readwrite("_graph_version", &S::graph_version,
+                       "Grows with every change of the graph.");
+  native.def_property(
+      "_graph", [](const PipelineState& st) { return st.graph; }, &set_graph, "The native graph.");
+  native.def_readwrite("_callback", &S::callback, "Front-end callback.");
+  native.def_readwrite("_ipython_shell", &S::shell, "Shell in which components run.");
+  native.def_readwrite("_parameters", &S::parameters, "Pipeline parameters by name.");
+  native.def_readwrite("_python_requirements", &S::requirements, "Installed packages.");
+  native.def_readwrite("_diskcache_dir", &S::cache_dir, "Disk-cache directory.");
+  native.def_readwrite("_ipykernel_connection", &S::connection, "Kernel connection file.");
+  native.def_readwrite("_diskcache_writer", &S::writer, "Background disk-cache writer.");
+  native.def_readwrite("_hpoptimizer", &S::optimizer, "Optimizer of the running optimization.");
   py::object cls = orvane::pyclass::make_class(m, "OrvanePipeline",
                                                py::make_tuple(native, rt().dag_base), "Pipeline.");
-  register_state(cls);
   register_lifecycle(m, cls);
   register_execution(m, cls);
   register_diskcache_channel(m, cls);
