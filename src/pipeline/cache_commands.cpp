@@ -82,13 +82,12 @@ std::optional<model::Reason> adopt_one(const py::object& self, PipelineState& st
 void load_diskcache(const py::object& self, const std::optional<py::str>& diskcache_dir,
                     const py::object& component_ids) {
   if (!diskcache_dir) throw py::value_error("A disk-cache directory is required.");
+  const std::string dir = py_paths::text(*diskcache_dir);
   // Adopting unpickles what is there: only from a directory no one else can change.
-  if (std::string problem = unsafe_path_problem(diskcache_dir->cast<std::string>());
-      !problem.empty()) {
+  if (std::string problem = unsafe_path_problem(dir); !problem.empty()) {
     throw std::runtime_error(problem);
   }
   PipelineState& st = state(self);
-  const std::string dir = py_paths::text(*diskcache_dir);
   const std::vector<CacheDirEntry> entries = sup::entries_of(dir);
   py::dict nodes = st.nodes;
   std::vector<std::string> ids;
@@ -135,6 +134,12 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
 
 namespace {
 
+// Calls the method `name` of every component.
+void each_component(const PipelineState& st, const char* name) {
+  py::dict nodes = st.nodes;
+  for (const auto& item : nodes) item.second.attr(name)();
+}
+
 // Runs `command` on the component and its ancestors (or descendants), in the node map's order,
 // then sends the summary. Reaching descendants withdraws their pending writes first and drops
 // the caches set aside for them: they are cleared.
@@ -172,8 +177,7 @@ void for_related(const py::object& self, const std::optional<py::str>& component
 // The clean-up proper: every component's disk cache, then the directories that are the caches'
 // own, then the directory itself if nothing else is left in it.
 void remove_owned_caches(PipelineState& st, const std::string& dir) {
-  py::dict nodes = st.nodes;
-  for (const auto& item : nodes) item.second.attr("clear_diskcache")();
+  each_component(st, "clear_diskcache");
   drop_paused(st, py::none());
 
   // Only the caches' own directories go; anything else a user put here stays, and with it the
@@ -232,8 +236,7 @@ void register_cache_commands(py::module_& /*m*/, const py::object& cls) {
   pc::def(
       cls, "unload_diskcache",
       [](const py::object& self) {
-        py::dict nodes = state(self).nodes;
-        for (const auto& item : nodes) item.second.attr("unload_diskcache")();
+        each_component(state(self), "unload_diskcache");
         run_summary(self);
       },
       "Unload diskcache of all components.");
@@ -259,8 +262,7 @@ void register_cache_commands(py::module_& /*m*/, const py::object& cls) {
   pc::def(
       cls, "clear_all_cache",
       [](const py::object& self) {
-        py::dict nodes = state(self).nodes;
-        for (const auto& item : nodes) item.second.attr("clear_cache")();
+        each_component(state(self), "clear_cache");
         drop_paused(state(self), py::none());
         run_summary(self);
       },

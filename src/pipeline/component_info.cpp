@@ -1,6 +1,5 @@
 // Pipeline members: a component's in/out record from its parents, and the package list.
 #include <optional>
-#include <vector>
 
 #include "common/py_values.hpp"
 #include "common/pyclass.hpp"
@@ -17,31 +16,24 @@ void update_info(const py::object& self, const py::handle& id) {
   py::object target = component(st, id);
   if (!comp::successful(target)) return;
 
-  py::list inputs;
-  py::set seen;
+  py::dict inputs;  // each name once, in the order the parents offer them
   py::list imports;
   py::object graph_holder = st.graph;
   const GraphObject& graph = pipeline::graph(st);
-  const std::vector<std::size_t> parents = graph.dag.predecessors(node_of(graph, id));
-  for (std::size_t p : parents) {
+  for (std::size_t p : graph.dag.predecessors(node_of(graph, id))) {
     py::object parent = component(st, graph.id(p));
     if (!comp::successful(parent)) continue;
-    // Each name once, in the order the parents offer them.
-    for (const py::handle& name : parent.attr(intern("non_module_outputs"))) {
-      if (seen.contains(name)) continue;
-      seen.add(name);
-      inputs.append(name);
-    }
+    for (const py::handle& name : parent.attr(intern("non_module_outputs"))) inputs[name] = true;
     py::object statements = parent.attr(intern("module_statements"));
     for (const py::handle& symbol : statements) {
       imports.append(py_values::from_utf8(
           import_line(py_values::utf8(symbol), py_values::utf8(statements[symbol]))));
     }
   }
-  py::list outputs(target.attr(intern("non_module_outputs")));
   target.attr(intern("in_and_out")) = rt().inout_record(
-      py::arg("inputs") = inputs, py::arg("outputs") = outputs, py::arg("imports") = imports,
-      py::arg("summary") = target.attr(intern("outputs_summary")));
+      py::arg("inputs") = py::list(inputs),
+      py::arg("outputs") = py::list(target.attr(intern("non_module_outputs"))),
+      py::arg("imports") = imports, py::arg("summary") = target.attr(intern("outputs_summary")));
 }
 
 void register_component_info(py::module_& /*m*/, const py::object& cls) {
