@@ -90,6 +90,13 @@ PYBIND11_MODULE(pipeline, m) {
   native.def_readwrite("_ipython_shell", &S::shell, "Shell in which components run.");
   native.def_readwrite("_parameters", &S::parameters, "Pipeline parameters by name.");
   native.def_readwrite("_python_requirements", &S::requirements, "Installed packages.");
+  // The setter stores a copy: the stored requirements must not follow the caller's list.
+  native.def_property(
+      "python_requirements", [](const PipelineState& st) { return st.requirements; },
+      [](PipelineState& st, const py::object& packages) {
+        st.requirements = orvane::py_values::list_copy(packages);
+      },
+      "Python packages installed in the kernel, as requirement lines.");
   native.def_readwrite("_diskcache_dir", &S::cache_dir, "Disk-cache directory.");
   native.def_readwrite("_ipykernel_connection", &S::connection, "Kernel connection file.");
   native.def_readwrite("_diskcache_writer", &S::writer, "Background disk-cache writer.");
@@ -101,7 +108,6 @@ PYBIND11_MODULE(pipeline, m) {
   register_diskcache_channel(m, cls);
   register_cache_commands(m, cls);
   register_parameters(m, cls);
-  register_component_info(m, cls);
   register_optimization(m, cls);
   register_async_execution(m, cls);
   register_reach(m, cls);

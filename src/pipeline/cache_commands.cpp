@@ -1,5 +1,6 @@
 // Pipeline members: the cache commands (adopting a directory of disk caches, unloading,
-// enabling and disabling disk caching, clearing caches) and the clean-up run at exit.
+// enabling and disabling disk caching, clearing caches), the clean-up run at exit, and a
+// component's in/out record from its parents.
 #include <optional>
 #include <set>
 #include <string>
@@ -11,6 +12,7 @@
 #include "core/cache_adoption.hpp"
 #include "core/cache_folders.hpp"
 #include "core/cache_paths.hpp"
+#include "core/import_line.hpp"
 #include "pipeline/cache_guard.hpp"
 #include "pipeline/component_access.hpp"
 #include "pipeline/diskcache_support.hpp"
@@ -22,6 +24,32 @@ namespace orvane::pipeline {
 namespace {
 
 namespace sup = support;
+using orvane::pyclass::intern;
+
+// Rebuilds the in/out record of a successful component from its parents' outputs and imports.
+void update_info(const PipelineState& st, const py::handle& id) {
+  py::object target = component(st, id);
+  if (!comp::successful(target)) return;
+
+  py::dict inputs;  // each name once, in the order the parents offer them
+  py::list imports;
+  py::object graph_holder = st.graph;
+  const GraphObject& graph = pipeline::graph(st);
+  for (std::size_t p : graph.dag.predecessors(node_of(graph, id))) {
+    py::object parent = component(st, graph.id(p));
+    if (!comp::successful(parent)) continue;
+    for (const py::handle& name : parent.attr(intern("non_module_outputs"))) inputs[name] = true;
+    py::object statements = parent.attr(intern("module_statements"));
+    for (const py::handle& symbol : statements) {
+      imports.append(py_values::from_utf8(
+          import_line(py_values::utf8(symbol), py_values::utf8(statements[symbol]))));
+    }
+  }
+  target.attr(intern("in_and_out")) = rt().inout_record(
+      py::arg("inputs") = py::list(inputs),
+      py::arg("outputs") = py::list(target.attr(intern("non_module_outputs"))),
+      py::arg("imports") = imports, py::arg("summary") = target.attr(intern("outputs_summary")));
+}
 
 // Adopts the writes offered to one component: the first current one loads; the others are set
 // aside, removed or kept as the adoption rule says. Returns why the component runs again when
@@ -126,7 +154,7 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
     sup::remove_owned(join_path(dir, entry->name), entry->has_record);
   }
   for (const auto& item : nodes) {
-    if (!only || only->count(text_of(item.first)) != 0) update_info(self, item.first);
+    if (!only || only->count(text_of(item.first)) != 0) update_info(st, item.first);
   }
   st.cache_dir = py_values::lookup("pathlib:Path")(*diskcache_dir);
   run_summary(self);
@@ -268,6 +296,12 @@ void register_cache_commands(py::module_& /*m*/, const py::object& cls) {
       },
       "Clear caches of all components.");
   pc::def(cls, "clear_all_diskcache", &clear_diskcaches, "Delete the disk caches of the pipeline.");
+  pc::def(
+      cls, "update_component_info",
+      [](const PipelineState& st, const std::optional<py::str>& id) {
+        update_info(st, py_values::or_none(id));
+      },
+      py::arg("component_id"));
 }
 
 }  // namespace orvane::pipeline

@@ -140,7 +140,6 @@ void register_execution(py::module_& m, const py::object& cls);          // exec
 void register_diskcache_channel(py::module_& m, const py::object& cls);  // diskcache_channel.cpp
 void register_cache_commands(py::module_& m, const py::object& cls);     // cache_commands.cpp
 void register_parameters(py::module_& m, const py::object& cls);         // parameters.cpp
-void register_component_info(py::module_& m, const py::object& cls);     // component_info.cpp
 void register_optimization(py::module_& m, const py::object& cls);       // optimization.cpp
 void register_async_execution(py::module_& m, const py::object& cls);    // async_execution.cpp
 void register_reach(py::module_& m, const py::object& cls);              // reach.cpp
@@ -193,7 +192,6 @@ inline void run_summary(const py::object& self) { run_callback(self); }
 void put_task(const py::object& self, bool cancel, const py::handle& component_id);
 void take_messages(const py::object& self);
 bool children_successful(const py::object& self, const py::handle& component_id);
-void update_info(const py::object& self, const py::handle& component_id);
 void clear_diskcaches(const py::object& self);
 // The one place the writer is started: a new one when there is none, otherwise the stopped one
 // again (closed first; one that cannot even be closed is replaced by a new one).
