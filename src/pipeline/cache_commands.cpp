@@ -102,6 +102,60 @@ std::optional<model::Reason> adopt_one(const py::object& self, PipelineState& st
   return first_stale;
 }
 
+// Calls the method `name` of every component.
+void each_component(const PipelineState& st, const char* name) {
+  py::dict nodes = st.nodes;
+  for (const auto& item : nodes) item.second.attr(name)();
+}
+
+// Runs `command` on the component and its ancestors (or descendants), in the node map's order,
+// then sends the summary. Reaching descendants withdraws their pending writes first and drops
+// the caches set aside for them: they are cleared.
+template <typename F>
+void for_related(const py::object& self, const std::optional<py::str>& component_id, bool ancestors,
+                 F&& command) {
+  PipelineState& st = state(self);
+  const GraphObject& graph = pipeline::graph(st);
+  // An unknown component is rejected before anything is changed.
+  const std::size_t node = node_of(graph, py_values::or_none(component_id));
+  std::vector<bool> member(graph.dag.size(), false);
+  member[node] = true;
+  for (std::size_t n : ancestors ? graph.dag.ancestors(node) : graph.dag.descendants(node)) {
+    member[n] = true;
+  }
+  // Chosen before any command runs (a callback may replace the graph meanwhile).
+  std::vector<py::object> ids;
+  py::dict nodes = st.nodes;
+  for (const auto& item : nodes) {
+    if (!PyUnicode_Check(item.first.ptr())) continue;
+    const long index = graph.dag.index_of(item.first.cast<std::string>());
+    if (index >= 0 && member[static_cast<std::size_t>(index)]) {
+      ids.push_back(py::reinterpret_borrow<py::object>(item.first));
+    }
+  }
+  for (const py::object& id : ids) {
+    py::object target = component(st, id);
+    if (!ancestors && comp::write_pending(target)) put_task(self, true, id);
+    command(target);
+    if (!ancestors) drop_paused(st, id);
+  }
+  run_summary(self);
+}
+
+// The clean-up proper: every component's disk cache, then the directories that are the caches'
+// own, then the directory itself if nothing else is left in it.
+void remove_owned_caches(PipelineState& st, const std::string& dir) {
+  each_component(st, "clear_diskcache");
+  drop_paused(st, py::none());
+
+  // Only the caches' own directories go; anything else a user put here stays, and with it the
+  // directory.
+  for (const CacheDirEntry& entry : sup::entries_of(dir)) {
+    if (owned_by_cache(entry)) sup::remove_owned(join_path(dir, entry.name), entry.has_record);
+  }
+  remove_if_left_empty(dir, "pipeline.json");
+}
+
 }  // namespace
 
 // With `component_ids`, only those components take their caches from the directory: the
@@ -160,74 +214,11 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
   run_summary(self);
 }
 
-namespace {
-
-// Calls the method `name` of every component.
-void each_component(const PipelineState& st, const char* name) {
-  py::dict nodes = st.nodes;
-  for (const auto& item : nodes) item.second.attr(name)();
-}
-
-// Runs `command` on the component and its ancestors (or descendants), in the node map's order,
-// then sends the summary. Reaching descendants withdraws their pending writes first and drops
-// the caches set aside for them: they are cleared.
-template <typename F>
-void for_related(const py::object& self, const std::optional<py::str>& component_id, bool ancestors,
-                 F&& command) {
-  PipelineState& st = state(self);
-  const GraphObject& graph = pipeline::graph(st);
-  // An unknown component is rejected before anything is changed.
-  const std::size_t node = node_of(graph, py_values::or_none(component_id));
-  std::vector<bool> member(graph.dag.size(), false);
-  member[node] = true;
-  for (std::size_t n : ancestors ? graph.dag.ancestors(node) : graph.dag.descendants(node)) {
-    member[n] = true;
-  }
-  // Chosen before any command runs (a callback may replace the graph meanwhile).
-  std::vector<py::object> ids;
-  py::dict nodes = st.nodes;
-  for (const auto& item : nodes) {
-    if (!PyUnicode_Check(item.first.ptr())) continue;
-    const long index = graph.dag.index_of(item.first.cast<std::string>());
-    if (index >= 0 && member[static_cast<std::size_t>(index)]) {
-      ids.push_back(py::reinterpret_borrow<py::object>(item.first));
-    }
-  }
-  for (const py::object& id : ids) {
-    py::object target = component(st, id);
-    if (!ancestors && comp::write_pending(target)) put_task(self, true, id);
-    command(target);
-    if (!ancestors) drop_paused(st, id);
-  }
-  run_summary(self);
-}
-
-// The clean-up proper: every component's disk cache, then the directories that are the caches'
-// own, then the directory itself if nothing else is left in it.
-void remove_owned_caches(PipelineState& st, const std::string& dir) {
-  each_component(st, "clear_diskcache");
-  drop_paused(st, py::none());
-
-  // Only the caches' own directories go; anything else a user put here stays, and with it the
-  // directory.
-  for (const CacheDirEntry& entry : sup::entries_of(dir)) {
-    if (owned_by_cache(entry)) sup::remove_owned(join_path(dir, entry.name), entry.has_record);
-  }
-  remove_if_left_empty(dir, "pipeline.json");
-}
-
-}  // namespace
-
 // Also runs at interpreter exit and from the destructor, possibly on an object whose
 // construction failed half-way, so missing state means there is nothing to clean.
 void clear_diskcaches(const py::object& self) {
   // Late in interpreter shutdown nothing can be imported any more; the exit handler has run.
   if (py_values::finalizing()) return;
-  py::object loaded_os = py::reinterpret_steal<py::object>(PyImport_GetModule(py::str("os").ptr()));
-  if (!loaded_os || loaded_os.is_none()) {
-    PyErr_Clear();
-    return;
-  }
   // Only the owner deletes: not a pipeline whose directory went to a newer one, and not a child
   // forked from the kernel that created it.
   if (!py::isinstance<PipelineState>(self) || !ownership::is_owner(state(self))) return;
