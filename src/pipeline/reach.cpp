@@ -183,9 +183,10 @@ std::unordered_set<std::string> restore_paused(const py::object& self, PipelineS
     const std::string print = guard::fingerprint(self, component_id);
     if (!st.paused.holds(id, print)) continue;
     cancel_pending_write(self, component_id);
-    // The results it holds now stay at hand as well, for going forth again.
-    if (st.kept_versions > 0) set_aside(st, component_id, st.kept_versions);
+    // Taken out first: setting aside the results it holds now (for going forth again) must not
+    // push out, and delete, the cache wanted back when the set is full.
     const std::optional<std::string> folder = st.paused.take(id, print);
+    if (st.kept_versions > 0) set_aside(st, component_id, st.kept_versions);
     if (!folder || !sup::load_into_component(c, py_paths::str(*folder))) continue;
     comp::mark_disk_cached(c);
     st.decisions.loaded(id);
