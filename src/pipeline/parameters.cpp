@@ -22,16 +22,6 @@ py::dict entries_of(const py::list& records) {
   return py::dict(py::arg("entries") = plain);
 }
 
-// The view escapes characters outside the Basic Multilingual Plane as JSON surrogate pairs, which
-// evaluate to two lone surrogates; joined again, the text round-trips to the string it showed.
-py::object join_surrogate_pairs(const py::str& text) {
-  py::object joined = text;  // a lone surrogate that pairs with nothing stays as it is
-  py_values::quietly([&] {
-    joined = text.attr("encode")("utf-16-le", "surrogatepass").attr("decode")("utf-16-le");
-  });
-  return joined;
-}
-
 // Evaluates one record's value text (ast.literal_eval); false means it does not parse.
 bool evaluate_value(const py::handle& record, py::object& value) {
   py::object text = record.attr("value");
@@ -51,7 +41,13 @@ bool evaluate_value(const py::handle& record, py::object& value) {
     }
     return true;
   }
-  if (py::isinstance<py::str>(value)) value = join_surrogate_pairs(value);
+  // The view escapes characters outside the Basic Multilingual Plane as JSON surrogate pairs,
+  // which evaluate to two lone surrogates; joined again, the text round-trips to the string it
+  // showed. A lone surrogate that pairs with nothing stays as it is.
+  if (!py::isinstance<py::str>(value)) return true;
+  py_values::quietly([&] {
+    value = value.attr("encode")("utf-16-le", "surrogatepass").attr("decode")("utf-16-le");
+  });
   return true;
 }
 
@@ -66,7 +62,7 @@ void set_parameters(const py::object& self, const py::object& new_parameters) {
     py::object name = record.attr("name");
     if (!py::isinstance<py::str>(name)) {
       throw py::type_error("Parameter name must be a string, not " +
-                           py::str(py::type::of(name).attr("__name__")).cast<std::string>() + ".");
+                           text_of(py::type::of(name).attr("__name__")) + ".");
     }
     py::object value;
     if (!py::bool_(name.attr("isidentifier")()) || py::bool_(keyword(name)) ||
