@@ -218,8 +218,7 @@ void describe(py::dict& entry, const model::Decision* decision) {
   if (reason.cause == model::Cause::ParentReran) entry["parent"] = reason.parent;
 }
 
-py::dict explain(const py::object& self) {
-  PipelineState& st = state(self);
+py::dict explain(const PipelineState& st) {
   py::dict out;
   for (const auto& item : st.nodes) {
     const std::string id = text_of(item.first);
