@@ -7,7 +7,6 @@
 
 #include "common/fork_guard.hpp"
 #include "common/py_paths.hpp"
-#include "core/cache_paths.hpp"
 #include "core/cache_store.hpp"
 #include "core/dir_lock.hpp"
 #include "pipeline/component_access.hpp"
@@ -59,12 +58,9 @@ Claim claim_directory(const PipelineState& st, const py::object& app_root) {
   const std::string root = py_paths::text(app_root);
   const std::string id = text_of(st.id);
   PipelineDirectory claimed;
-  try {
+  {
     py::gil_scoped_release release;
     claimed = claim_pipeline_directory(root, id, allow_link, kManifestName);
-  } catch (const UnsafeDirectoryError& e) {
-    throw std::runtime_error(std::string(e.what()) +
-                             " Set ORVANE_TEMP_DIR to a private directory.");
   }
   return {py_paths::str(claimed.path), claimed.existed, claimed.lock_path};
 }
