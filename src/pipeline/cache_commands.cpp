@@ -1,6 +1,7 @@
 // Pipeline members: the cache commands (adopting a directory of disk caches, unloading,
 // enabling and disabling disk caching, clearing caches), the clean-up run at exit, and a
 // component's in/out record from its parents.
+#include <algorithm>
 #include <optional>
 #include <set>
 #include <string>
@@ -118,21 +119,14 @@ void for_related(const py::object& self, const std::optional<py::str>& component
   const GraphObject& graph = pipeline::graph(st);
   // An unknown component is rejected before anything is changed.
   const std::size_t node = node_of(graph, py_values::or_none(component_id));
-  std::vector<bool> member(graph.dag.size(), false);
-  member[node] = true;
-  for (std::size_t n : ancestors ? graph.dag.ancestors(node) : graph.dag.descendants(node)) {
-    member[n] = true;
-  }
-  // Chosen before any command runs (a callback may replace the graph meanwhile).
+  std::vector<std::size_t> related =
+      ancestors ? graph.dag.ancestors(node) : graph.dag.descendants(node);
+  related.push_back(node);
+  // In the node map's order, which the graph's indices keep; chosen before any command runs (a
+  // callback may replace the graph meanwhile).
+  std::sort(related.begin(), related.end());
   std::vector<py::object> ids;
-  py::dict nodes = st.nodes;
-  for (const auto& item : nodes) {
-    if (!PyUnicode_Check(item.first.ptr())) continue;
-    const long index = graph.dag.index_of(item.first.cast<std::string>());
-    if (index >= 0 && member[static_cast<std::size_t>(index)]) {
-      ids.push_back(py::reinterpret_borrow<py::object>(item.first));
-    }
-  }
+  for (std::size_t n : related) ids.push_back(graph.id(n));
   for (const py::object& id : ids) {
     py::object target = component(st, id);
     if (!ancestors && comp::write_pending(target)) put_task(self, true, id);
