@@ -48,11 +48,11 @@ void holding_interrupt(std::optional<py::error_already_set>& held, Step&& step) 
 // and the kernel thread calls the component's own callback when the task's completion comes.
 class RunPool {
  public:
-  explicit RunPool(std::size_t slots) : slots_(slots) {
-    executor_ = py::module_::import("orvane_core.executors.component_executors.local")
-                    .attr("OrvaneComponentExecutor");
-    by_executor_ = executor_.attr("execute_with_serialized");
-  }
+  explicit RunPool(std::size_t slots)
+      : slots_(slots),
+        executor_(py_values::lookup(
+            "orvane_core.executors.component_executors.local:OrvaneComponentExecutor")),
+        by_executor_(executor_.attr("execute_with_serialized")) {}
 
   py::object apply_async(const py::object& func, const py::object& args, const py::object& kwds,
                          const py::object& callback, const py::object& error_callback) {
@@ -87,8 +87,8 @@ class RunPool {
       }
     }
     if (pool_.is_none()) {
-      pool_ = py::module_::import("orvane_core.executors.process_pool")
-                  .attr("OrvaneProcessPool")(py::arg("slots") = slots_.size());
+      pool_ = py_values::lookup("orvane_core.executors.process_pool:OrvaneProcessPool")(
+          py::arg("slots") = slots_.size());
       submit_ = pool_.attr("submit");
       submit_component_ = pool_.attr("submit_component");
       wait_ = pool_.attr("wait");
@@ -195,22 +195,9 @@ class RunPool {
   std::vector<Slot> slots_;
   std::vector<Completion> early_;  // completions not yet taken, in the order they came
   std::optional<std::size_t> current_;
-  py::object pool_ = py::none();
   // The executor class whose runs go to workers in the short form and its method that a
-  // component hands over; the pool's methods called for every task.
-  py::object executor_, by_executor_, submit_, submit_component_, wait_;
-};
-
-// Ends the workers however the run ends (normally done already: then this does nothing).
-struct Terminating {
-  RunPool& pool;
-  ~Terminating() {
-    try {
-      pool.abandon();
-    } catch (py::error_already_set& e) {
-      e.discard_as_unraisable("terminating the worker pool of a parallel run");
-    }
-  }
+  // component hands over; the pool and its methods called for every task.
+  py::object executor_, by_executor_, pool_ = py::none(), submit_, submit_component_, wait_;
 };
 
 struct Run {
@@ -223,6 +210,7 @@ struct Run {
   bool optimize_memory;
   std::optional<std::size_t> last_access = std::nullopt;  // blamed for an unexpected error
   std::optional<std::size_t> starting = std::nullopt;     // being started, not yet running
+  std::vector<std::size_t> succeeded = {};  // finished well, their follow-up proper still due
 
   py::object node(std::size_t n) const { return component(st, graph.id(n)); }
 };
@@ -231,7 +219,7 @@ struct Run {
 // failed and the run stops; a success goes to `succeeded`, whose follow-up proper (the shell's
 // values, the disk cache, freed parents, the summary) waits until the children it made
 // startable are handed to workers, so that it runs while they do.
-bool follow_up(Run& run, std::size_t n, std::vector<std::size_t>& succeeded) {
+bool follow_up(Run& run, std::size_t n) {
   py::object current = run.node(n);
   run.scheduler.finish(n);
   if (run.send_to_front) current.attr("show_captured")(py::arg("shell") = run.st.shell);
@@ -243,14 +231,12 @@ bool follow_up(Run& run, std::size_t n, std::vector<std::size_t>& succeeded) {
     run.pool.abandon();
     return false;
   }
-  succeeded.push_back(n);
+  run.succeeded.push_back(n);
   return true;
 }
 
-void follow_up_succeeded(Run& run, std::vector<std::size_t>& succeeded) {
-  std::vector<std::size_t> due;
-  due.swap(succeeded);
-  for (std::size_t n : due) {
+void follow_up_succeeded(Run& run) {
+  for (std::size_t n : std::exchange(run.succeeded, {})) {
     run.last_access = n;
     follow_up_success(run.self, run.st, run.graph, n, run.optimize_memory);
   }
@@ -272,7 +258,7 @@ void carry_after(Run& run, std::size_t n) {
 }
 
 // Starts what can start, then follows up what finished. False when a failure stops the run.
-bool schedule_step(Run& run, const py::object& pool_object, std::vector<std::size_t>& succeeded) {
+bool schedule_step(Run& run, const py::object& pool_object) {
   std::vector<std::size_t> finished;
   while (auto n = run.scheduler.next_startable()) {
     run.last_access = *n;
@@ -289,7 +275,7 @@ bool schedule_step(Run& run, const py::object& pool_object, std::vector<std::siz
       carry_after(run, *n);
     }
   }
-  follow_up_succeeded(run, succeeded);
+  follow_up_succeeded(run);
   if (finished.empty()) {
     for (Completion& done : run.pool.wait()) {
       const std::size_t n = run.scheduler.plan()[done.slot];
@@ -302,25 +288,24 @@ bool schedule_step(Run& run, const py::object& pool_object, std::vector<std::siz
   for (std::size_t n : finished) {
     run.last_access = n;
     if (run.scheduler.phase(n) != run::Phase::Running) continue;
-    if (!follow_up(run, n, succeeded)) return false;
+    if (!follow_up(run, n)) return false;
   }
   return true;
 }
 
 void schedule(Run& run, const py::object& pool_object) {
-  std::vector<std::size_t> succeeded;
   try {
-    while (!run.scheduler.done() && schedule_step(run, pool_object, succeeded)) {
+    while (!run.scheduler.done() && schedule_step(run, pool_object)) {
     }
   } catch (py::error_already_set&) {
     // What succeeded is followed up as it would have been before the error; the error stays
     // with the component it concerns.
     const std::optional<std::size_t> blamed = run.last_access;
-    follow_up_succeeded(run, succeeded);
+    follow_up_succeeded(run);
     run.last_access = blamed;
     throw;
   }
-  follow_up_succeeded(run, succeeded);
+  follow_up_succeeded(run);
 }
 
 // An exception or interrupt left the scheduling loop: nothing runs any more; the components it
@@ -350,17 +335,16 @@ void stop_run(Run& run, py::error_already_set& first) {
   run_summary(run.self);
 }
 
-py::object execute_components_async(const py::object& self, const py::object& component_ids,
-                                    const py::object& send_to_front_arg,
-                                    const py::object& optimize_memory_arg) {
-  const bool send_to_front = truthy(send_to_front_arg);
-  const bool optimize_memory = truthy(optimize_memory_arg);
+py::object execute_components_async(const py::object& self, const py::handle& component_ids,
+                                    bool send_to_front, bool optimize_memory) {
   PipelineState& st = state(self);
   RunStart start = open_run(self, st, component_ids);
   if (!start.plan.empty()) {
     py::object pool_object = py::cast(RunPool(start.plan.size()));
     RunPool& pool = pool_object.cast<RunPool&>();
-    Terminating terminating{pool};
+    // Ends the workers however the run ends (normally done already: then this does nothing).
+    py_values::OnExit terminating("terminating the worker pool of a parallel run",
+                                  [&pool] { pool.abandon(); });
     Run run{self,           st,
             start.graph,    run::RunScheduler(start.graph.dag, std::move(start.plan)),
             pool,           send_to_front,

@@ -82,15 +82,14 @@ py::object run_components(const py::object& self, const py::handle& component_id
   return last_output;
 }
 
-namespace {
-
-py::object execute_components(const py::object& self, const py::object& component_ids,
-                              const py::object& send_to_front, const py::object& optimize_memory) {
-  return run_components(self, component_ids, truthy(send_to_front), truthy(optimize_memory));
+// The step's own errors are raised as Python errors: a run records them in the component.
+[[noreturn]] static void raise(PyObject* type, const std::string& text) {
+  py::set_error(type, text.c_str());
+  throw py::error_already_set();
 }
 
-py::object execute_one(const py::object& self, const std::optional<py::str>& component_id,
-                       const py::object& process_pool) {
+py::object execute_step(const py::object& self, const std::optional<py::str>& component_id,
+                        const py::object& process_pool) {
   py::object id = py_values::or_none(component_id);
   PipelineState& st = state(self);
   py::object target = component(st, id);
@@ -116,8 +115,8 @@ py::object execute_one(const py::object& self, const std::optional<py::str>& com
   const GraphObject& graph = pipeline::graph(st);
   const std::size_t node = node_of(graph, id);
   if (auto unfinished = model::unfinished_parent(graph.dag, node, facts_of(st, graph))) {
-    throw std::runtime_error(model::unfinished_parent_message(
-        text_of(comp::name(component(st, graph.id(*unfinished))))));
+    raise(PyExc_RuntimeError, model::unfinished_parent_message(
+                                  text_of(comp::name(component(st, graph.id(*unfinished))))));
   }
   model::InputMerge merge;
   for (std::size_t p : graph.dag.predecessors(node)) {
@@ -127,14 +126,14 @@ py::object execute_one(const py::object& self, const std::optional<py::str>& com
     for (const auto& [symbol, text] : statements)
       lines.emplace_back(text_of(symbol), text_of(text));
     if (auto conflict = merge.add_statements(text_of(comp::name(parent)), lines))
-      throw py::value_error(*conflict);
+      raise(PyExc_ValueError, *conflict);
     py::dict values = parent.attr(intern("non_module_outputs"));
     for (const auto& [symbol, value] : values) {
       if (!merge.value_seen(text_of(symbol))) continue;
       // The same object serialises to the same bytes; only distinct objects are compared.
       py::object held = non_module_inputs[symbol];
       if (held.ptr() != value.ptr() && rt().pickle_dumps(held).not_equal(rt().pickle_dumps(value)))
-        throw py::value_error(model::InputMerge::value_conflict(text_of(symbol)));
+        raise(PyExc_ValueError, model::InputMerge::value_conflict(text_of(symbol)));
     }
     module_statements.attr("update")(statements);
     non_module_inputs.attr("update")(values);
@@ -150,8 +149,6 @@ py::object execute_one(const py::object& self, const std::optional<py::str>& com
   run_summary(self);
   return in_pool ? py::object(py::none()) : output;
 }
-
-}  // namespace
 
 // Records an exception that escaped a component's run in that component.
 void record_failure(const py::object& self, PipelineState& st, const py::handle& id,
@@ -176,29 +173,6 @@ void record_failure(const py::object& self, PipelineState& st, const py::handle&
   if (!error.matches(PyExc_KeyboardInterrupt)) return;
   // An interrupt abandons the whole run: no pending write may complete for it.
   cancel_pending_writes(self);
-}
-
-static void free_parents(PipelineState& st, const GraphObject& graph, std::size_t node) {
-  // Decided before any is freed: freeing changes no status the rule reads.
-  for (std::size_t p : model::parents_to_free(graph.dag, node, facts_of(st, graph))) {
-    component(st, graph.id(p)).attr("clear_in_memory_cache")();
-  }
-}
-
-py::object execute_step(const py::object& self, const py::handle& id,
-                        const py::object& process_pool) {
-  // The step's own errors reach the caller as the Python errors they would be through a call.
-  try {
-    return execute_one(self, py::reinterpret_borrow<py::str>(id), process_pool);
-  } catch (py::error_already_set&) {
-    throw;
-  } catch (py::builtin_exception& e) {
-    e.set_error();
-    throw py::error_already_set();
-  } catch (const std::runtime_error& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-    throw py::error_already_set();
-  }
 }
 
 RunStart open_run(const py::object& self, PipelineState& st, const py::handle& component_ids) {
@@ -231,7 +205,11 @@ void follow_up_success(const py::object& self, PipelineState& st, const GraphObj
   if (model::write_after_success(comp::uses_diskcache(current), in_reach))
     put_task(self, false, id);
   take_messages(self);
-  if (optimize_memory) free_parents(st, graph, node);
+  if (!optimize_memory) return;
+  // Decided before any is freed: freeing changes no status the rule reads.
+  for (std::size_t p : model::parents_to_free(graph.dag, node, facts_of(st, graph))) {
+    component(st, graph.id(p)).attr("clear_in_memory_cache")();
+  }
 }
 
 // The end of every run, also after a failure: memory of components without a disk cache is
@@ -260,8 +238,12 @@ bool children_successful(const py::object& self, const py::handle& component_id)
                                         facts_of(st, graph));
 }
 
-void register_runs(const py::object& cls, const std::string& suffix, RunMany many) {
+void register_runs(const py::object& cls, const std::string& suffix, RunMany run) {
   namespace pc = orvane::pyclass;
+  const auto many = [run](const py::object& self, const py::object& component_ids,
+                          const py::object& send_to_front, const py::object& optimize_memory) {
+    return run(self, component_ids, truthy(send_to_front), truthy(optimize_memory));
+  };
   const auto one = [many](const py::object& self, const std::optional<py::str>& id,
                           const py::object& send_to_front, const py::object& optimize_memory) {
     return many(self, py::make_tuple(py_values::or_none(id)), send_to_front, optimize_memory);
@@ -286,15 +268,10 @@ void register_execution(py::module_& m, const py::object& cls) {
         py::arg("excludes") = py::none(), "Check if the component needs to be rerun.");
   pc::def(cls, "run_callback", &run_callback, py::arg("data") = py::none(),
           "Run callback functions.");
-  register_runs(cls, "", &execute_components);
-  pc::def(cls, "_execute_component", &execute_one, py::arg("component_id"),
+  register_runs(cls, "", &run_components);
+  pc::def(cls, "_execute_component", &execute_step, py::arg("component_id"),
           py::arg("process_pool") = py::none(), "Execute component.");
-  pc::def(
-      cls, "_check_all_children_successful",
-      [](const py::object& self, const std::optional<py::str>& id) {
-        return children_successful(self, py_values::or_none(id));
-      },
-      py::arg("component_id"));
+  pc::def(cls, "_check_all_children_successful", &children_successful, py::arg("component_id"));
 }
 
 }  // namespace orvane::pipeline

@@ -203,7 +203,7 @@ bool cancel_pending_write(const py::object& self, const py::handle& component_id
 // abandons the whole run.
 void cancel_pending_writes(const py::object& self);
 // Runs one component (with `process_pool`, submits it there), as _execute_component does.
-py::object execute_step(const py::object& self, const py::handle& id,
+py::object execute_step(const py::object& self, const std::optional<py::str>& component_id,
                         const py::object& process_pool = py::none());
 
 // The steps of a run (execution.cpp), in the order a run takes them. Hold `st.graph` while
@@ -234,8 +234,7 @@ py::object run_components(const py::object& self, const py::handle& component_id
 // The run of several components of one way of running, registered with its one-component and
 // all-components forms as execute_component<suffix>, execute_components<suffix> and
 // execute_all<suffix>.
-using RunMany = py::object (*)(const py::object&, const py::object&, const py::object&,
-                               const py::object&);
+using RunMany = py::object (*)(const py::object&, const py::handle&, bool, bool);
 void register_runs(const py::object& cls, const std::string& suffix, RunMany many);
 
 // The parameter records the front end shows, and their validated replacement (parameters.cpp).
