@@ -47,38 +47,31 @@ py::dict component_entry(const py::handle& component_id) {
 void run_callback(const py::object& self, const py::object& data) {
   py::object callback = state(self).callback;
   if (!truthy(callback)) return;
-  if (truthy(data)) {
-    callback(data);
-    return;
-  }
   static const py::handle empty_text = pyclass::intern("");
-  callback(outcome_record(rt().procedure_updated, true, empty_text, summary_mapping(self)));
+  callback(truthy(data)
+               ? data
+               : outcome_record(rt().procedure_updated, true, empty_text, summary_mapping(self)));
 }
 
 py::object run_components(const py::object& self, const py::handle& component_ids,
                           bool send_to_front, bool optimize_memory) {
-  PipelineState& st = state(self);
-  const RunStart run = open_run(self, st, component_ids);
-  const GraphObject& graph = run.graph;
-
+  const Run run = open_run(self, component_ids, send_to_front, optimize_memory);
   py::object last_output = py::none();
   for (std::size_t c : run.plan) {
-    const py::object& id = graph.id(c);
-    py::object current = component(st, id);
+    py::object current = run.node(c);
     try {
-      last_output = execute_step(self, id);
+      last_output = execute_step(self, run.graph.id(c));
     } catch (py::error_already_set& e) {
       if (!e.matches(PyExc_Exception) && !e.matches(PyExc_KeyboardInterrupt)) throw;
-      record_failure(self, st, id, e, send_to_front);
+      record_failure(run, c, e);
       break;
     }
-    if (send_to_front) current.attr("show_captured")(py::arg("shell") = st.shell);
+    run.show(current, "show_captured");
     if (comp::failed(current)) break;
-    if (send_to_front) current.attr("show_last_output")(py::arg("shell") = st.shell);
-    follow_up_success(self, st, graph, c, optimize_memory);
+    run.show(current, "show_last_output");
+    follow_up_success(run, c);
   }
-
-  finish_run(self, st, optimize_memory);
+  finish_run(run);
   return last_output;
 }
 
@@ -151,13 +144,12 @@ py::object execute_step(const py::object& self, const std::optional<py::str>& co
 }
 
 // Records an exception that escaped a component's run in that component.
-void record_failure(const py::object& self, PipelineState& st, const py::handle& id,
-                    py::error_already_set& error, bool send_to_front) {
+void record_failure(const Run& run, std::size_t node, py::error_already_set& error) {
   py::object exc = error.value();
   if (error.trace() && py::getattr(exc, "__traceback__", py::none()).is_none()) {
     PyException_SetTraceback(exc.ptr(), error.trace().ptr());
   }
-  py::object failed = component(st, id);
+  py::object failed = run.node(node);
   {
     // `exc` is the exception being handled while the component records it, as inside an
     // `except` block, so that the component sees it through sys.exc_info().
@@ -169,13 +161,15 @@ void record_failure(const py::object& self, PipelineState& st, const py::handle&
     });
     failed.attr("handle_error")(exc);
   }
-  if (send_to_front) failed.attr("show_captured")(py::arg("shell") = st.shell);
+  run.show(failed, "show_captured");
   if (!error.matches(PyExc_KeyboardInterrupt)) return;
   // An interrupt abandons the whole run: no pending write may complete for it.
-  cancel_pending_writes(self);
+  cancel_pending_writes(run.self);
 }
 
-RunStart open_run(const py::object& self, PipelineState& st, const py::handle& component_ids) {
+Run open_run(const py::object& self, const py::handle& component_ids, bool send_to_front,
+             bool optimize_memory) {
+  PipelineState& st = state(self);
   if (!truthy(st.writer.attr("is_alive")())) restart_writer(st);
   // Reuse notes are the previous run's; fingerprints are remembered until the run ends.
   st.reused.clear();
@@ -191,32 +185,34 @@ RunStart open_run(const py::object& self, PipelineState& st, const py::handle& c
   apply_invalidations(self, st, graph,
                       model::invalidate_for_run(graph.dag, plan, facts_of(st, graph)));
   run_summary(self);
-  return RunStart{std::move(graph_holder), graph, std::move(plan)};
+  return Run{self,           st, std::move(graph_holder), graph, std::move(plan), send_to_front,
+             optimize_memory};
 }
 
-void follow_up_success(const py::object& self, PipelineState& st, const GraphObject& graph,
-                       std::size_t node, bool optimize_memory) {
-  const py::object& id = graph.id(node);
-  py::object current = component(st, id);
+void follow_up_success(const Run& run, std::size_t node) {
+  PipelineState& st = run.st;
+  const py::object& id = run.graph.id(node);
+  py::object current = run.node(node);
   if (truthy(st.shell)) st.shell.attr("push")(current.attr(intern("outputs")));
-  run_summary(self);
+  run_summary(run.self);
   // During a search, what the tuned parameters reach writes nothing for trial results.
   const bool in_reach = !st.search_reach.empty() && st.search_reach.count(text_of(id)) != 0;
   if (model::write_after_success(comp::uses_diskcache(current), in_reach))
-    put_task(self, false, id);
-  take_messages(self);
-  if (!optimize_memory) return;
+    put_task(run.self, false, id);
+  take_messages(run.self);
+  if (!run.optimize_memory) return;
   // Decided before any is freed: freeing changes no status the rule reads.
-  for (std::size_t p : model::parents_to_free(graph.dag, node, facts_of(st, graph))) {
-    component(st, graph.id(p)).attr("clear_in_memory_cache")();
+  for (std::size_t p : model::parents_to_free(run.graph.dag, node, facts_of(st, run.graph))) {
+    run.node(p).attr("clear_in_memory_cache")();
   }
 }
 
 // The end of every run, also after a failure: memory of components without a disk cache is
 // freed, the package list refreshed and the summary sent.
-void finish_run(const py::object& self, PipelineState& st, bool optimize_memory) {
+void finish_run(const Run& run) {
+  PipelineState& st = run.st;
   st.fingerprints = {};
-  if (optimize_memory) {
+  if (run.optimize_memory) {
     py::dict nodes = st.nodes;
     for (const auto& item : nodes) {
       // Clearing an empty cache again would change nothing but still mark the component's
@@ -228,7 +224,7 @@ void finish_run(const py::object& self, PipelineState& st, bool optimize_memory)
   st.requirements =
       py_values::list_copy(freeze(py::arg("exclude_editable") = true,
                                   py::arg("skip") = py::make_tuple("orvane", "orvane-git")));
-  run_summary(self);
+  run_summary(run.self);
 }
 
 bool children_successful(const py::object& self, const py::handle& component_id) {
