@@ -248,14 +248,14 @@ void register_runs(const py::object& cls, const std::string& suffix, RunMany run
                           const py::object& optimize_memory) {
     return many(self, state(self).nodes, send_to_front, optimize_memory);
   };
-  pc::def(cls, ("execute_component" + suffix).c_str(), one, py::arg("component_id"),
-          py::arg("send_to_front") = true, py::arg("optimize_memory") = true,
-          "Execute a component, including parent components.");
+  const py::arg_v send_to_front = py::arg("send_to_front") = true;
+  const py::arg_v optimize_memory = py::arg("optimize_memory") = true;
+  pc::def(cls, ("execute_component" + suffix).c_str(), one, py::arg("component_id"), send_to_front,
+          optimize_memory, "Execute a component, including parent components.");
   pc::def(cls, ("execute_components" + suffix).c_str(), many, py::arg("component_ids"),
-          py::arg("send_to_front") = true, py::arg("optimize_memory") = true,
-          "Execute components, including parent components.");
-  pc::def(cls, ("execute_all" + suffix).c_str(), all, py::arg("send_to_front") = true,
-          py::arg("optimize_memory") = true, "Execute all components.");
+          send_to_front, optimize_memory, "Execute components, including parent components.");
+  pc::def(cls, ("execute_all" + suffix).c_str(), all, send_to_front, optimize_memory,
+          "Execute all components.");
 }
 
 void register_execution(py::module_& m, const py::object& cls) {
