@@ -33,8 +33,6 @@ void init_refs(py::module_& m, py::handle native_class) {
       {&Refs::info_model, "orvane_core.misc.models:OrvaneComponentInfoModel"},
       {&Refs::request_model, "orvane_core.misc.models:OrvaneExecutionRequestModel"},
       {&Refs::outputs_summary_model, "orvane_core.misc.models:OrvaneComponentOutputsSummaryModel"},
-      {&Refs::cache_model, "orvane_core.misc.models:OrvaneCacheModel"},
-      {&Refs::variable_model, "orvane_core.misc.models:OrvaneOutputVariableModel"},
       {&Refs::plain, "orvane_core.misc.models:_plain"},
       {&Refs::sys, "sys"},
       {&Refs::builtins_eval, "builtins:eval"},
@@ -246,7 +244,7 @@ void set_metadata(ComponentNative& c, py::handle new_metadata) {
                                             : py::reinterpret_borrow<py::object>(new_metadata);
   // A remote configuration survives an update that does not carry one.
   if (get(value, "remoteExecution").is_none()) {
-    py::object remote = get(c.metadata, "remoteExecution");
+    py::object remote = c.remote_config();
     if (!remote.is_none()) set(value, "remoteExecution", remote);
   }
   c.metadata = value;
@@ -262,7 +260,7 @@ void set_use_diskcache(ComponentNative& c, py::handle value) {
 }
 
 void set_remote_config(ComponentNative& c, py::handle value) {
-  if (equal(get(c.metadata, "remoteExecution"), value)) return;
+  if (equal(c.remote_config(), value)) return;
   set(c.metadata, "remoteExecution", truthy(value) ? value : py::none());
   c.touch();
 }
@@ -327,8 +325,7 @@ void register_state(const py::object& cls) {
   pc::def_property(
       cls, "use_diskcache", [](C& c) { return get(c.metadata, "diskcache"); }, &set_use_diskcache);
   pc::def_property(
-      cls, "remote_config", [](C& c) { return get(c.metadata, "remoteExecution"); },
-      &set_remote_config);
+      cls, "remote_config", [](C& c) { return c.remote_config(); }, &set_remote_config);
   pc::def_property(cls, "diskcache_dir", &diskcache_dir, [](C& c, py::handle dir) {
     require_text_or_none(dir, "new_diskcache_dir");
     load_diskcache(c, dir);
