@@ -20,7 +20,7 @@ struct Refs {
   py::object in_memory_cache, captured_io, pipeline_error;
   py::object in_out_model, metadata_model, info_model, request_model, outputs_summary_model;
   py::object plain;  // the records' own conversion to plain mappings and lists
-  py::object sys, builtins_eval, builtins_print;
+  py::object sys, builtins_eval;
 };
 
 const Refs& refs();

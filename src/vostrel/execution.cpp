@@ -88,37 +88,32 @@ Outcome outcome_of(py::handle code) {
   return component::run_outcome(value);
 }
 
-// Records the outcome of a run: its result (an OrvaneCacheModel) and its stderr text. The
-// status is written last: a completion on the pool's result thread must not show a final status
-// before the rest of the record is in place.
-py::object apply_outcome(ComponentNative& c, Outcome outcome, py::handle message,
-                         const py::object& result) {
-  const Refs& r = refs();
-  if (outcome != Outcome::Failed) {
-    load_in_memory_cache(c, r.in_memory_cache("cache"_a = result));
-    if (outcome == Outcome::Partial) {
-      py::object captured = cache_get(c, Field::Captured);
-      if (!truthy(captured)) {
-        captured = r.captured_io("outputs"_a = py::list());
-        cache_set(c, Field::Captured, captured);
-      }
-      get(captured, "outputs").attr("append")(stderr_entry(message));
-    }
-    set(c.in_and_out, "outputs", py_values::list_copy(cache_get(c, Field::NonModuleOutputs)));
-    set(c.in_and_out, "summary", outputs_summary(c));
-    c.touch();
-    set_status(c, Status::Successful);
-    return cache_get(c, Field::LastOutput);
-  }
-  clear_in_memory_cache(c);
-  set_failed(c, get(result, "exception_msg"), message);
-  return py::none();
-}
-
-// Records an executor's response (an OrvaneExecutionResponseModel).
+// Records an executor's response (an OrvaneExecutionResponseModel): its result (an
+// OrvaneCacheModel) and its stderr text. The status is written last: a completion on the pool's
+// result thread must not show a final status before the rest of the record is in place.
 py::object apply_response(ComponentNative& c, py::handle response) {
-  return apply_outcome(c, outcome_of(get(response, "status")), get(response, "message"),
-                       get(response, "result"));
+  const Refs& r = refs();
+  const Outcome outcome = outcome_of(get(response, "status"));
+  py::object message = get(response, "message"), result = get(response, "result");
+  if (outcome == Outcome::Failed) {
+    clear_in_memory_cache(c);
+    set_failed(c, get(result, "exception_msg"), message);
+    return py::none();
+  }
+  load_in_memory_cache(c, r.in_memory_cache("cache"_a = result));
+  if (outcome == Outcome::Partial) {
+    py::object captured = cache_get(c, Field::Captured);
+    if (!truthy(captured)) {
+      captured = r.captured_io("outputs"_a = py::list());
+      cache_set(c, Field::Captured, captured);
+    }
+    get(captured, "outputs").attr("append")(stderr_entry(message));
+  }
+  set(c.in_and_out, "outputs", py_values::list_copy(cache_get(c, Field::NonModuleOutputs)));
+  set(c.in_and_out, "summary", outputs_summary(c));
+  c.touch();
+  set_status(c, Status::Successful);
+  return cache_get(c, Field::LastOutput);
 }
 
 // The traceback from its first frame outside this package's own modules: the frames of the

@@ -35,8 +35,7 @@ void init_refs(py::module_& m, py::handle native_class) {
       {&Refs::outputs_summary_model, "orvane_core.misc.models:OrvaneComponentOutputsSummaryModel"},
       {&Refs::plain, "orvane_core.misc.models:_plain"},
       {&Refs::sys, "sys"},
-      {&Refs::builtins_eval, "builtins:eval"},
-      {&Refs::builtins_print, "builtins:print"}};
+      {&Refs::builtins_eval, "builtins:eval"}};
   for (const auto& [field, path] : lookups) r->*field = py_values::lookup(path);
   py::object statuses = py_values::lookup("orvane_core.misc:OrvaneComponentStatus");
   py::object disk_statuses = py_values::lookup("orvane_core.misc:OrvaneDiskcacheStatus");
