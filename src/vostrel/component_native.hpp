@@ -110,11 +110,8 @@ struct ComponentNative {
   void touch() {
     ++info_generation;
     info_cache = py::none();
-    // The pipeline's sink is a set; anything else is asked through its own add().
-    if (summary_sink.is_none()) return;
-    if (!PySet_Check(summary_sink.ptr()))
-      summary_sink.attr("add")(id);
-    else if (PySet_Add(summary_sink.ptr(), id.ptr()) != 0)
+    // The pipeline's sink is a set (a sink of another type raises SystemError here).
+    if (!summary_sink.is_none() && PySet_Add(summary_sink.ptr(), id.ptr()) != 0)
       throw py::error_already_set();
   }
 };

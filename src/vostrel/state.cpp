@@ -119,10 +119,8 @@ void set_diskcache_status(ComponentNative& c, DiskStatus next) {
 void set_status(ComponentNative& c, Status next) {
   const component::StatusChange change = c.run.plan(next);
   if (!change.changed) return;
-  if (change.clear_caches) {
-    clear_cache(c);
-    set_diskcache_status(c, DiskStatus::Uncached);
-  }
+  // Clearing the caches unloads the disk cache, which leaves it UNCACHED.
+  if (change.clear_caches) clear_cache(c);
   if (change.reset_in_and_out) set_in_and_out(c, refs().in_out_model());
   // Committed last: a thread polling the status never sees it before the rest is in place.
   c.run.commit(change);
