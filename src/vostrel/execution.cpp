@@ -81,19 +81,16 @@ py::object remote_executor(const ComponentNative& c, std::optional<std::string>*
 
 using Outcome = component::RunOutcome;
 
-// The outcome an answer's status code gives; a code that is not an integer is a failure.
-Outcome outcome_of(py::handle code) {
-  const long value = PyLong_Check(code.ptr()) ? PyLong_AsLong(code.ptr()) : -1;
-  if (value == -1) PyErr_Clear();  // too large for a long: not a code of success either
-  return component::run_outcome(value);
-}
-
 // Records an executor's response (an OrvaneExecutionResponseModel): its result (an
 // OrvaneCacheModel) and its stderr text. The status is written last: a completion on the pool's
 // result thread must not show a final status before the rest of the record is in place.
 py::object apply_response(ComponentNative& c, py::handle response) {
   const Refs& r = refs();
-  const Outcome outcome = outcome_of(get(response, "status"));
+  // A status code that is not an integer, or too large for a long, is a failure.
+  py::object code = get(response, "status");
+  const long value = PyLong_Check(code.ptr()) ? PyLong_AsLong(code.ptr()) : -1;
+  if (value == -1) PyErr_Clear();
+  const Outcome outcome = component::run_outcome(value);
   py::object message = get(response, "message"), result = get(response, "result");
   if (outcome == Outcome::Failed) {
     clear_in_memory_cache(c);

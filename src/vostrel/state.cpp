@@ -129,20 +129,15 @@ void set_status(ComponentNative& c, Status next) {
 
 namespace {
 
-// The in-memory cache compares equal to a new empty one. A cache of the package's own class
-// answers that itself; anything else is compared with a new instance.
-bool memory_holds_nothing(const ComponentNative& c) {
-  if (c.memory.is_none()) return false;
-  if (Py_TYPE(c.memory.ptr()) == reinterpret_cast<PyTypeObject*>(refs().in_memory_cache.ptr())) {
-    return c.memory_cache_empty();
-  }
-  return equal(c.memory, refs().in_memory_cache());
-}
-
-// The cache that serves reads, or None.
+// The cache that serves reads, or None. The in-memory cache holds nothing when it compares equal
+// to a new empty one; a cache of the package's own class answers that itself.
 const py::object& cache_source(const ComponentNative& c) {
-  const bool from_disk = component::reads_from_disk(c.diskcache_enabled(), c.disk.attached(),
-                                                    [&c] { return memory_holds_nothing(c); });
+  const bool from_disk = component::reads_from_disk(c.diskcache_enabled(), c.disk.attached(), [&c] {
+    if (c.memory.is_none()) return false;
+    if (Py_TYPE(c.memory.ptr()) == reinterpret_cast<PyTypeObject*>(refs().in_memory_cache.ptr()))
+      return c.memory_cache_empty();
+    return equal(c.memory, refs().in_memory_cache());
+  });
   return from_disk ? c.diskcache_handle : c.memory;
 }
 
