@@ -72,23 +72,22 @@ bool serve_or_miss(const py::object& self, const py::object& component_id,
   });
 }
 
-py::object pickle_outputs(const py::object& self, const py::object& component_id,
-                          const py::object& component) {
-  py::dict serialized;
+bool pickle_outputs(const py::object& self, const py::object& component_id,
+                    const py::object& component, std::vector<PickledBlob>& blobs) {
   py::object outputs = component.attr("non_module_outputs");
   for (py::handle name : outputs) {
     py::object value = outputs[name];
-    auto pickle = [&] { serialized[name] = rt().serialize_value(value); };
+    auto pickle = [&] { blobs.emplace_back(text_of(name), "output", rt().serialize_value(value)); };
     if (!or_miss(self, component_id, component, pickle, [&](const std::string& error) {
           return py::str(
                      "Output '{}' of component [{}] (type {}) cannot be stored in the disk "
                      "cache: {}")
               .format(name, comp::name(component), type_name(value), error);
         })) {
-      return py::none();
+      return false;
     }
   }
-  return serialized;
+  return true;
 }
 
 namespace {
