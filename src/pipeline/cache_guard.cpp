@@ -41,9 +41,8 @@ bool or_miss(const py::object& self, const py::object& id, const py::object& com
 }  // namespace
 
 py::object diskcache_record(bool ok, const py::handle& msg, const py::handle& component_id) {
-  py::dict entry = component_entry(component_id);
-  return ok ? outcome_record(rt().procedure_diskcache, true, msg, entry)
-            : outcome_record(rt().procedure_diskcache, false, msg, py::dict(), entry);
+  py::dict entry = component_entry(component_id), empty;
+  return outcome_record(rt().procedure_diskcache, ok, msg, ok ? entry : empty, ok ? empty : entry);
 }
 
 void report_failure(const py::object& self, const py::object& component_id,
@@ -99,19 +98,19 @@ model::FingerprintWalk new_walk(PipelineState& st, const GraphObject& graph) {
   return model::FingerprintWalk(
       graph.dag,
       [owner, g](std::size_t node) {
-        return std::string(py::str(comp::cell_code(component(*owner, g->id(node)))));
+        return text_of(comp::cell_code(component(*owner, g->id(node))));
       },
       [owner, g](std::size_t node) { return parameter_text(*owner, g->id(node)); });
 }
 
 }  // namespace
 
-py::str fingerprint(const py::object& self, const py::object& component_id) {
+std::string fingerprint(const py::object& self, const py::object& component_id) {
   PipelineState& st = state(self);
   const GraphObject& graph = pipeline::graph(st);
   const std::size_t node = node_of(graph, component_id);
   PipelineState::Fingerprints& run = st.fingerprints;
-  if (!run.active) return py::str(new_walk(st, graph).of(node));
+  if (!run.active) return new_walk(st, graph).of(node);
   // Remembered for one graph, graph version and parameter set (any change of a value resets it).
   std::string parameters = parameter_text(st, py::none());
   if (!run.walk || run.graph != &graph || run.graph_version != st.graph_version ||
@@ -121,7 +120,7 @@ py::str fingerprint(const py::object& self, const py::object& component_id) {
     run.graph_version = st.graph_version;
     run.parameters = std::move(parameters);
   }
-  return py::str(run.walk->of(node));
+  return run.walk->of(node);
 }
 
 namespace {
@@ -131,11 +130,11 @@ model::Sources sources(const py::object& self, const py::object& component_id) {
   PipelineState& st = state(self);
   const GraphObject& graph = pipeline::graph(st);
   model::Sources out;
-  out.code = model::digest(py::str(comp::cell_code(component(st, component_id))));
+  out.code = model::digest(text_of(comp::cell_code(component(st, component_id))));
   out.parameters = parameter_sources(st, component_id);
   for (std::size_t parent : graph.dag.predecessors(node_of(graph, component_id))) {
     const py::object& id = graph.id(parent);
-    out.parents[text_of(id)] = std::string(fingerprint(self, id));
+    out.parents[text_of(id)] = fingerprint(self, id);
   }
   return out;
 }
@@ -166,7 +165,7 @@ std::optional<model::Reason> stale_reason(const py::object& self, const py::obje
   if (!support::quietly([&] {
         py::object cache = support::open_cache(py_paths::str(path));
         recorded = py::str(py::getattr(cache, "fingerprint", py::str("")));
-        if (!recorded.empty() && recorded != std::string(fingerprint(self, component_id))) {
+        if (!recorded.empty() && recorded != fingerprint(self, component_id)) {
           record = py::getattr(cache, "sources", py::none());
         }
         cache.attr("close")();

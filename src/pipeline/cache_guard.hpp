@@ -35,7 +35,7 @@ bool pickle_outputs(const py::object& self, const py::object& component_id,
 
 // The fingerprint of what the component's result is computed from: its code, the pipeline
 // parameters and, recursively, its parents' fingerprints.
-py::str fingerprint(const py::object& self, const py::object& component_id);
+std::string fingerprint(const py::object& self, const py::object& component_id);
 
 // The record of the inputs behind the component's fingerprint now, kept with its cache.
 py::dict sources_record(const py::object& self, const py::object& component_id);
