@@ -109,18 +109,12 @@ std::string fingerprint(const py::object& self, const py::object& component_id) 
   PipelineState& st = state(self);
   const GraphObject& graph = pipeline::graph(st);
   const std::size_t node = node_of(graph, component_id);
-  PipelineState::Fingerprints& run = st.fingerprints;
-  if (!run.active) return new_walk(st, graph).of(node);
-  // Remembered for one graph, graph version and parameter set (any change of a value resets it).
-  std::string parameters = parameter_text(st, py::none());
-  if (!run.walk || run.graph != &graph || run.graph_version != st.graph_version ||
-      run.parameters != parameters) {
-    run.walk.emplace(new_walk(st, graph));
-    run.graph = &graph;
-    run.graph_version = st.graph_version;
-    run.parameters = std::move(parameters);
-  }
-  return run.walk->of(node);
+  if (!st.fingerprints.active) return new_walk(st, graph).of(node);
+  // Any change of a parameter value changes the text and so resets the walk.
+  return st.fingerprints
+      .walk_for(&graph, st.graph_version, parameter_text(st, py::none()),
+                [&] { return new_walk(st, graph); })
+      .of(node);
 }
 
 namespace {
