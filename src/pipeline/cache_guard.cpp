@@ -157,7 +157,9 @@ std::optional<model::Reason> stale_reason(const py::object& self, const py::obje
   py::object record;
   // Unreadable: loading it fails and is handled as any failed load.
   if (!support::quietly([&] {
-        py::object cache = support::open_cache(py_paths::str(path));
+        // A handle on the folder: only the fields asked for are read.
+        py::object cache = py_values::lookup("orvane_core.cache:OrvaneDiskCache")(
+            py::arg("cache_dir") = py_paths::str(path));
         recorded = py::str(py::getattr(cache, "fingerprint", py::str("")));
         if (!recorded.empty() && recorded != fingerprint(self, component_id)) {
           record = py::getattr(cache, "sources", py::none());

@@ -18,11 +18,6 @@ namespace orvane::pipeline::support {
 
 using py_values::quietly;
 
-// A handle on the cache folder at `path`; nothing is read until a field is asked for.
-inline py::object open_cache(const py::handle& path) {
-  return py_values::lookup("orvane_core.cache:OrvaneDiskCache")(py::arg("cache_dir") = path);
-}
-
 // Every entry of the directory `dir`, described (a listing error raised as OSError).
 inline std::vector<CacheDirEntry> entries_of(const std::string& dir) {
   std::vector<CacheDirEntry> entries;
