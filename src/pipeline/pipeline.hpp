@@ -36,6 +36,7 @@
 
 #include "common/py_values.hpp"
 #include "core/pipeline_model.hpp"
+#include "core/run_fingerprints.hpp"
 #include "native/graph_object.hpp"
 
 namespace orvane::pipeline {
@@ -83,16 +84,9 @@ struct PipelineState {
   };
   std::vector<CompletedWrite> completed_writes;
 
-  // Fingerprints of the current run by graph node (cache_guard.cpp): a chain's writes would
-  // otherwise walk every ancestor again, once per component. Valid for one graph, graph version
-  // and parameter text; dropped at the start and end of each run.
-  struct Fingerprints {
-    bool active = false;
-    const GraphObject* graph = nullptr;
-    std::int64_t graph_version = 0;
-    std::string parameters;
-    std::optional<model::FingerprintWalk> walk;
-  } fingerprints;
+  // Fingerprints of the current run by graph node (cache_guard.cpp); dropped at the start and
+  // end of each run.
+  model::RunFingerprints fingerprints;
 
   // Each component's last decision and why a component that is invalid now was invalidated
   // (explain()).
