@@ -36,6 +36,7 @@
 
 #include "common/py_values.hpp"
 #include "core/pipeline_model.hpp"
+#include "core/run_fingerprints.hpp"
 #include "native/graph_object.hpp"
 
 namespace orvane::pipeline {
@@ -83,16 +84,9 @@ struct PipelineState {
   };
   std::vector<CompletedWrite> completed_writes;
 
-  // Fingerprints of the current run by graph node (cache_guard.cpp): a chain's writes would
-  // otherwise walk every ancestor again, once per component. Valid for one graph, graph version
-  // and parameter text; dropped at the start and end of each run.
-  struct Fingerprints {
-    bool active = false;
-    const GraphObject* graph = nullptr;
-    std::int64_t graph_version = 0;
-    std::string parameters;
-    std::optional<model::FingerprintWalk> walk;
-  } fingerprints;
+  // Fingerprints of the current run by graph node (cache_guard.cpp); dropped at the start and
+  // end of each run.
+  model::RunFingerprints fingerprints;
 
   // Each component's last decision and why a component that is invalid now was invalidated
   // (explain()).
@@ -204,30 +198,38 @@ bool cancel_pending_write(const py::object& self, const py::handle& component_id
 // abandons the whole run.
 void cancel_pending_writes(const py::object& self);
 // Runs one component (with `process_pool`, submits it there), as _execute_component does.
-py::object execute_step(const py::object& self, const py::handle& id,
+py::object execute_step(const py::object& self, const std::optional<py::str>& component_id,
                         const py::object& process_pool = py::none());
 
-// The steps of a run (execution.cpp), in the order a run takes them. Hold `st.graph` while
-// using a GraphObject: a callback may replace the pipeline's graph meanwhile.
-// The start every run shares: writer check, plan, invalidation pass and summary. The graph is
-// held for the whole run: a callback may replace the pipeline's graph meanwhile, and the plan and
-// the parents of this run stay those of the graph it started with.
-struct RunStart {
+// The steps of a run (execution.cpp), in the order a run takes them. A run's state from its
+// start to its end: the graph is held for the whole run, since a callback may replace the
+// pipeline's graph meanwhile, and the plan and the parents of this run stay those of the graph
+// it started with.
+struct Run {
+  const py::object& self;
+  PipelineState& st;
   py::object graph_holder;
   const GraphObject& graph;
   std::vector<std::size_t> plan;
+  bool send_to_front = true, optimize_memory = true;
+
+  py::object node(std::size_t n) const { return component(st, graph.id(n)); }
+  // Calls the component's `show_captured` or `show_last_output` when the run sends to the front.
+  void show(const py::handle& c, const char* what) const {
+    if (send_to_front) c.attr(what)(py::arg("shell") = st.shell);
+  }
 };
-RunStart open_run(const py::object& self, PipelineState& st, const py::handle& component_ids);
+// The start every run shares: writer check, plan, invalidation pass and summary.
+Run open_run(const py::object& self, const py::handle& component_ids, bool send_to_front,
+             bool optimize_memory);
 // Records an exception that escaped a component's run in that component (an interrupt also
 // cancels every pending write).
-void record_failure(const py::object& self, PipelineState& st, const py::handle& id,
-                    py::error_already_set& error, bool send_to_front);
+void record_failure(const Run& run, std::size_t node, py::error_already_set& error);
 // What a run does after a component succeeded or was reused: its outputs reach the shell, the
 // summary is sent, its disk write is queued, and parents no child needs any more are freed.
-void follow_up_success(const py::object& self, PipelineState& st, const GraphObject& graph,
-                       std::size_t node, bool optimize_memory);
+void follow_up_success(const Run& run, std::size_t node);
 // The end of every run: memory freed, package list refreshed, summary sent.
-void finish_run(const py::object& self, PipelineState& st, bool optimize_memory);
+void finish_run(const Run& run);
 
 // A synchronous run of the components and their ancestors; returns the last output.
 py::object run_components(const py::object& self, const py::handle& component_ids,
@@ -235,8 +237,7 @@ py::object run_components(const py::object& self, const py::handle& component_id
 // The run of several components of one way of running, registered with its one-component and
 // all-components forms as execute_component<suffix>, execute_components<suffix> and
 // execute_all<suffix>.
-using RunMany = py::object (*)(const py::object&, const py::object&, const py::object&,
-                               const py::object&);
+using RunMany = py::object (*)(const py::object&, const py::handle&, bool, bool);
 void register_runs(const py::object& cls, const std::string& suffix, RunMany many);
 
 // The parameter records the front end shows, and their validated replacement (parameters.cpp).
