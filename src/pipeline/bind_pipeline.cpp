@@ -22,10 +22,6 @@ int traverse_state(PipelineState& st, visitproc visit, void* arg) {
            &st.reported_edges, &st.reported_requirements}) {
     Py_VISIT(member->ptr());
   }
-  for (const PipelineState::CompletedWrite& done : st.completed_writes) {
-    Py_VISIT(done.component_id.ptr());
-    Py_VISIT(done.folder.ptr());
-  }
   return 0;
 }
 

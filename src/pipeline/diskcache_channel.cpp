@@ -65,8 +65,9 @@ bool complete_at_once(PipelineState& st, const py::handle& id, const py::object&
                       std::int64_t success_count) {
   if (st.reused.erase(text_of(id)) == 0) return false;
   py::object folder = comp::diskcache_dir(target);
-  if (folder.is_none() || !inspect(py_paths::text(folder), true).is_dir) return false;
-  st.completed_writes.push_back({py::reinterpret_borrow<py::object>(id), success_count, folder});
+  std::string path = folder.is_none() ? std::string() : py_paths::text(folder);
+  if (path.empty() || !inspect(path, true).is_dir) return false;
+  st.completed_writes.push_back({text_of(id), success_count, std::move(path)});
   return true;
 }
 
@@ -105,9 +106,10 @@ void discard_write(const std::string& path) {
 // The component serves from the cache in `folder` now (loaded first unless it holds it); false
 // when that cache cannot be loaded.
 bool take_cache(const py::object& self, const py::object& id, const py::object& target,
-                const py::object& folder, py::list& reports) {
+                const std::string& folder, py::list& reports) {
   py::object held = comp::diskcache_dir(target);
-  if ((held.is_none() || !held.equal(folder)) && !sup::load_into_component(target, folder)) {
+  if ((held.is_none() || py_paths::text(held) != folder) &&
+      !sup::load_into_component(target, py_paths::str(folder))) {
     return false;
   }
   comp::mark_disk_cached(target);
@@ -145,13 +147,12 @@ void take_in(const py::object& self, PipelineState& st, const DoneMessage& messa
     case comp::DoneVerdict::Load:
       break;
   }
-  py::str folder = py_paths::str(cache_dir);
-  if (!take_cache(self, id, target, folder, reports)) {
+  if (!take_cache(self, id, target, cache_dir, reports)) {
     // Unreadable after all: never served, and not left behind.
     comp::mark_disk_failed(target);
     discard_write(cache_dir);
-    reports.append(guard::diskcache_record(
-        false, py::str("The disk cache written to {} could not be loaded.").format(folder), id));
+    py::str text("The disk cache written to {} could not be loaded.");
+    reports.append(guard::diskcache_record(false, text.format(py_paths::str(cache_dir)), id));
   }
 }
 
@@ -169,10 +170,11 @@ void take_messages(const py::object& self) {
   // attached (its values stay read), unless a cancel or a new run came between. The list is
   // handed over whole; later completions go to a fresh one.
   for (const auto& done : std::exchange(st.completed_writes, {})) {
-    if (!st.nodes.contains(done.component_id)) continue;
-    py::object target = component(st, done.component_id);
+    py::str id(done.component_id);
+    if (!st.nodes.contains(id)) continue;
+    py::object target = component(st, id);
     if (comp::native(target).completed_write(done.success_count) == comp::DoneVerdict::Load) {
-      take_cache(self, done.component_id, target, done.folder, reports);
+      take_cache(self, id, target, done.folder, reports);
     }
   }
   // Every message of the batch is looked at: the writer has drained them, so a message skipped

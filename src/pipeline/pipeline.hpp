@@ -78,9 +78,9 @@ struct PipelineState {
   // poll.
   std::unordered_set<std::string> reused;
   struct CompletedWrite {
-    py::object component_id;
+    std::string component_id;
     std::int64_t success_count = 0;
-    py::object folder;
+    std::string folder;
   };
   std::vector<CompletedWrite> completed_writes;
 
