@@ -66,7 +66,7 @@ std::optional<model::Reason> adopt_one(const py::object& self, PipelineState& st
   for (const CacheDirEntry* entry : candidates) {
     const std::string path = join_path(dir, entry->name);
     std::string recorded;
-    const std::optional<model::Reason> stale = guard::stale_reason(self, id, path, &recorded);
+    const std::optional<model::Reason> stale = guard::stale_reason(st, id, path, &recorded);
     if (stale && !first_stale) first_stale = stale;
     const bool ours = owned_by_cache(*entry);
     switch (

@@ -105,8 +105,7 @@ model::FingerprintWalk new_walk(PipelineState& st, const GraphObject& graph) {
 
 }  // namespace
 
-std::string fingerprint(const py::object& self, const py::object& component_id) {
-  PipelineState& st = state(self);
+std::string fingerprint(PipelineState& st, const py::handle& component_id) {
   const GraphObject& graph = pipeline::graph(st);
   const std::size_t node = node_of(graph, component_id);
   if (!st.fingerprints.active) return new_walk(st, graph).of(node);
@@ -120,15 +119,14 @@ std::string fingerprint(const py::object& self, const py::object& component_id) 
 namespace {
 
 // The inputs behind the component's fingerprint now.
-model::Sources sources(const py::object& self, const py::object& component_id) {
-  PipelineState& st = state(self);
+model::Sources sources(PipelineState& st, const py::handle& component_id) {
   const GraphObject& graph = pipeline::graph(st);
   model::Sources out;
   out.code = model::digest(text_of(comp::cell_code(component(st, component_id))));
   out.parameters = parameter_sources(st, component_id);
   for (std::size_t parent : graph.dag.predecessors(node_of(graph, component_id))) {
     const py::object& id = graph.id(parent);
-    out.parents[text_of(id)] = fingerprint(self, id);
+    out.parents[text_of(id)] = fingerprint(st, id);
   }
   return out;
 }
@@ -145,13 +143,13 @@ std::map<std::string, std::string> text_map(const py::handle& value) {
 
 }  // namespace
 
-py::dict sources_record(const py::object& self, const py::object& component_id) {
-  model::Sources now = sources(self, component_id);
+py::dict sources_record(PipelineState& st, const py::handle& component_id) {
+  model::Sources now = sources(st, component_id);
   return py::dict(py::arg("code") = now.code, py::arg("parameters") = now.parameters,
                   py::arg("parents") = now.parents);
 }
 
-std::optional<model::Reason> stale_reason(const py::object& self, const py::object& component_id,
+std::optional<model::Reason> stale_reason(PipelineState& st, const py::handle& component_id,
                                           const std::string& path, std::string* recorded_out) {
   std::string recorded;
   py::object record;
@@ -161,7 +159,7 @@ std::optional<model::Reason> stale_reason(const py::object& self, const py::obje
         py::object cache = py_values::lookup("orvane_core.cache:OrvaneDiskCache")(
             py::arg("cache_dir") = py_paths::str(path));
         recorded = py::str(py::getattr(cache, "fingerprint", py::str("")));
-        if (!recorded.empty() && recorded != fingerprint(self, component_id)) {
+        if (!recorded.empty() && recorded != fingerprint(st, component_id)) {
           record = py::getattr(cache, "sources", py::none());
         }
         cache.attr("close")();
@@ -177,7 +175,7 @@ std::optional<model::Reason> stale_reason(const py::object& self, const py::obje
     before.parameters = text_map(record.attr("get")("parameters"));
     before.parents = text_map(record.attr("get")("parents"));
   }
-  return model::what_changed(before, sources(self, component_id));
+  return model::what_changed(before, sources(st, component_id));
 }
 
 }  // namespace orvane::pipeline::guard

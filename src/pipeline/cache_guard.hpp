@@ -35,15 +35,15 @@ bool pickle_outputs(const py::object& self, const py::object& component_id,
 
 // The fingerprint of what the component's result is computed from: its code, the pipeline
 // parameters and, recursively, its parents' fingerprints.
-std::string fingerprint(const py::object& self, const py::object& component_id);
+std::string fingerprint(PipelineState& st, const py::handle& component_id);
 
 // The record of the inputs behind the component's fingerprint now, kept with its cache.
-py::dict sources_record(const py::object& self, const py::object& component_id);
+py::dict sources_record(PipelineState& st, const py::handle& component_id);
 
 // Why the cache in `path` must not be adopted: it records a fingerprint that differs from the
 // component's (it was computed from other code, parameters or parents). None when it matches.
 // `recorded`, when given, receives the fingerprint the cache records.
-std::optional<model::Reason> stale_reason(const py::object& self, const py::object& component_id,
+std::optional<model::Reason> stale_reason(PipelineState& st, const py::handle& component_id,
                                           const std::string& path, std::string* recorded = nullptr);
 
 }  // namespace orvane::pipeline::guard

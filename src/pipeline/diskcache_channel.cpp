@@ -45,8 +45,8 @@ void queue_write(const py::object& self, PipelineState& st, const py::object& ta
   for (const char* name : {"module_statements", "captured", "exception_msg", "outputs_summary"}) {
     meta[name] = target.attr(name);
   }
-  meta["fingerprint"] = guard::fingerprint(self, id);
-  meta["sources"] = guard::sources_record(self, id);
+  meta["fingerprint"] = guard::fingerprint(st, id);
+  meta["sources"] = guard::sources_record(st, id);
   blobs.insert(blobs.begin(), {{"__meta__", "meta", rt().serialize_value(meta)},
                                {"__last_output__", "last_output", last_output}});
   const std::string cache_dir =

@@ -180,7 +180,7 @@ std::unordered_set<std::string> restore_paused(const py::object& self, PipelineS
     if (!st.nodes.contains(component_id)) continue;
     py::object c = component(st, component_id);
     if (!comp::uses_diskcache(c)) continue;
-    const std::string print = guard::fingerprint(self, component_id);
+    const std::string print = guard::fingerprint(st, component_id);
     if (!st.paused.holds(id, print)) continue;
     cancel_pending_write(self, component_id);
     // Taken out first: setting aside the results it holds now (for going forth again) must not
