@@ -31,8 +31,9 @@ WriterObject& writer_of(const PipelineState& st) {
 // Queues the write of the component's results into a new folder. Every value is pickled once,
 // with its large buffers out of band: the writer copies those without the GIL and writes the
 // bytes as they are.
-void queue_write(const py::object& self, PipelineState& st, const py::object& target,
-                 const py::object& id, std::int64_t success_count) {
+void write_results(const py::object& self, PipelineState& st, const py::object& target,
+                   const py::object& id) {
+  const std::int64_t success_count = comp::native(target).success_count();
   py::object last_output = target.attr("last_output");
   if (!sup::quietly([&] { last_output = rt().serialize_value(last_output); })) {
     target.attr("last_output") = py::none();
@@ -61,38 +62,48 @@ void queue_write(const py::object& self, PipelineState& st, const py::object& ta
 
 // For a component reused as it is in this run whose cache folder is still there: its write
 // completes at once, without reading or writing a value, and is taken in at the next poll.
-bool complete_at_once(PipelineState& st, const py::handle& id, const py::object& target,
-                      std::int64_t success_count) {
+bool complete_at_once(PipelineState& st, const py::handle& id, const py::object& target) {
   if (st.reused.erase(text_of(id)) == 0) return false;
   py::object folder = comp::diskcache_dir(target);
   std::string path = folder.is_none() ? std::string() : py_paths::text(folder);
   if (path.empty() || !inspect(path, true).is_dir) return false;
-  st.completed_writes.push_back({text_of(id), success_count, std::move(path)});
+  comp::ComponentNative& native = comp::native(target);
+  st.completed_writes.push_back({text_of(id), native.success_count(), std::move(path)});
+  native.mark_disk_status(comp::DiskStatus::Updating);
   return true;
+}
+
+// The component a write of `component_id` is for, or None when there is no such component or no
+// writer. A writer that stopped working fails the component's disk cache, reported.
+py::object write_target(const py::object& self, PipelineState& st, const py::handle& id) {
+  if (!st.nodes.contains(id) || !truthy(st.writer)) return py::none();
+  py::object target = component(st, id);
+  if (!writer_of(st).is_alive()) {
+    comp::mark_disk_failed(target);
+    run_summary(self);
+    throw std::runtime_error(kWriterDown);
+  }
+  return target;
 }
 
 }  // namespace
 
-void put_task(const py::object& self, bool cancel, const py::handle& component_id) {
+void queue_write(const py::object& self, const py::object& component_id) {
   PipelineState& st = state(self);
-  if (!st.nodes.contains(component_id) || !truthy(st.writer)) return;
-  py::object id = py::reinterpret_borrow<py::object>(component_id), target = component(st, id);
+  py::object target = write_target(self, st, component_id);
+  if (target.is_none()) return;
+  // Reused as it is: its cache is on disk already; the write completes without a byte.
+  if (!complete_at_once(st, component_id, target)) write_results(self, st, target, component_id);
+  run_summary(self);
+}
+
+void withdraw_write(const py::object& self, const py::handle& component_id) {
+  PipelineState& st = state(self);
+  py::object target = write_target(self, st, component_id);
+  if (target.is_none()) return;
   comp::ComponentNative& native = comp::native(target);
-  if (!writer_of(st).is_alive()) {
-    native.mark_disk_status(comp::DiskStatus::Failed);
-    run_summary(self);
-    throw std::runtime_error(kWriterDown);
-  }
-  const std::int64_t success_count = native.success_count();
-  if (cancel) {
-    writer_of(st).cancel(text_of(id), success_count);
-    native.write_cancelled();
-  } else if (complete_at_once(st, id, target, success_count)) {
-    // Reused as it is: its cache is on disk already; the write completes without a byte.
-    native.mark_disk_status(comp::DiskStatus::Updating);
-  } else {
-    queue_write(self, st, target, id, success_count);
-  }
+  writer_of(st).cancel(text_of(component_id), native.success_count());
+  native.write_cancelled();
   run_summary(self);
 }
 
@@ -215,7 +226,7 @@ void stop_writer(PipelineState& st) { std::exchange(st.writer, py::none()).attr(
 
 bool cancel_pending_write(const py::object& self, const py::handle& component_id) {
   if (!model::cancel_on_interrupt(comp::facts(component(state(self), component_id)))) return false;
-  put_task(self, true, component_id);
+  withdraw_write(self, component_id);
   return true;
 }
 
@@ -235,9 +246,10 @@ void register_diskcache_channel(py::module_& /*m*/, const py::object& cls) {
       cls, "_put_diskcache_task",
       [](const py::object& self, const std::optional<py::str>& task_type,
          const std::optional<py::str>& component_id) {
+        if (!component_id) return;
         // Text that is not UTF-8 (a lone surrogate) is certainly not "cancel".
-        if (component_id)
-          put_task(self, task_type && is_cancel_task(py_values::utf8(*task_type)), *component_id);
+        const bool cancel = task_type && is_cancel_task(py_values::utf8(*task_type));
+        cancel ? withdraw_write(self, *component_id) : queue_write(self, *component_id);
       },
       py::arg("task_type"), py::arg("component_id"),
       "Queue a disk-cache write or cancel a pending one.");

@@ -16,8 +16,8 @@
 //   attribute names. graph(st) gives the native graph; ids are component ids, and `st.nodes`
 //   maps them to components.
 // - run_summary(self) sends the pipeline summary (what run_callback() sends); run_callback(self,
-//   record) sends a record. put_task / take_messages / execute_step / children_successful are
-//   the engine's steps.
+//   record) sends a record. queue_write / withdraw_write / take_messages / execute_step /
+//   children_successful are the engine's steps.
 // - A run (synchronous, parallel or a search's trial) is open_run, then per component
 //   execute_step followed by follow_up_success or record_failure, then finish_run; use these
 //   rather than copying them.
@@ -182,8 +182,14 @@ inline void run_summary(const py::object& self) { run_callback(self); }
 
 // The engine's steps, called directly: a subclass that replaces one of these members changes
 // what callers of that member get, never the steps of the engine's own runs.
-// Queues the write of the component's current results, or with `cancel` withdraws a pending one.
-void put_task(const py::object& self, bool cancel, const py::handle& component_id);
+// Queues the write of the component's current results (one reused as it is completes at once).
+void queue_write(const py::object& self, const py::object& component_id);
+// Withdraws the component's pending write.
+void withdraw_write(const py::object& self, const py::handle& component_id);
+// The two above by a flag, for callers not yet moved to them.
+inline void put_task(const py::object& self, bool cancel, const py::object& component_id) {
+  cancel ? withdraw_write(self, component_id) : queue_write(self, component_id);
+}
 void take_messages(const py::object& self);
 bool children_successful(const py::object& self, const py::handle& component_id);
 void clear_diskcaches(const py::object& self);

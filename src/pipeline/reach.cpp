@@ -96,7 +96,7 @@ void apply_invalidations(const py::object& self, PipelineState& st, const GraphO
                          const std::vector<model::Invalidation>& invalidations, bool keep_earlier) {
   for (const model::Invalidation& inv : invalidations) {
     const py::object& id = graph.id(inv.node);
-    if (inv.cancel_write) put_task(self, true, id);
+    if (inv.cancel_write) withdraw_write(self, id);
     py::object c = component(st, id);
     if (keep_earlier && st.kept_versions > 0 && inv.reason &&
         model::keeps_earlier(*inv.reason, comp::facts(c))) {
