@@ -118,7 +118,7 @@ void for_related(const py::object& self, const std::optional<py::str>& component
   PipelineState& st = state(self);
   const GraphObject& graph = pipeline::graph(st);
   // An unknown component is rejected before anything is changed.
-  const std::size_t node = node_of(graph, py_values::or_none(component_id));
+  const std::size_t node = node_of(graph, py::cast(component_id));
   std::vector<std::size_t> related =
       ancestors ? graph.dag.ancestors(node) : graph.dag.descendants(node);
   related.push_back(node);
@@ -283,7 +283,7 @@ void register_cache_commands(py::module_& /*m*/, const py::object& cls) {
   pc::def(cls, "clear_all_diskcache", &clear_diskcaches, "Delete the disk caches of the pipeline.");
   pc::def(
       cls, "update_component_info",
-      [](const PipelineState& st, Id id) { update_info(st, py_values::or_none(id)); },
+      [](const PipelineState& st, Id id) { update_info(st, py::cast(id)); },
       py::arg("component_id"));
 }
 

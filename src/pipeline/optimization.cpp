@@ -184,7 +184,7 @@ void optimize_parameters(const py::object& self, const py::str& component_id,
   PipelineState& st = state(self);
   py::object optimizer = py_values::lookup(
       "orvane_core.executors.parameters_optimizer.optimizer:OrvaneHPOptimizer")(
-      py::arg("opt_method") = py_values::or_none(opt_method), py::arg("directions") = directions,
+      py::arg("opt_method") = opt_method, py::arg("directions") = directions,
       py::arg("parameters") = parameters, py::arg("early_stopping_rounds") = early_stopping_rounds,
       py::arg("pipeline_callback") = st.callback);
   st.optimizer = optimizer;
