@@ -27,7 +27,6 @@ int traverse_state(PipelineState& st, visitproc visit, void* arg) {
 
 void clear_state(PipelineState& st) {
   st.dag = nullptr;
-  st.completed_writes.clear();
   st.fingerprints = {};
   for (py::object* member :
        {&st.graph, &st.callback, &st.shell, &st.writer, &st.optimizer, &st.reported_components,

@@ -117,14 +117,14 @@ void discard_write(const std::string& path) {
 // The component serves from the cache in `folder` now (loaded first unless it holds it); false
 // when that cache cannot be loaded.
 bool take_cache(const py::object& self, const py::object& id, const py::object& target,
-                const std::string& folder, py::list& reports) {
+                const std::string& folder, std::vector<py::object>& reports) {
   py::object held = comp::diskcache_dir(target);
   if ((held.is_none() || py_paths::text(held) != folder) &&
       !sup::load_into_component(target, py_paths::str(folder))) {
     return false;
   }
   comp::mark_disk_cached(target);
-  reports.append(guard::diskcache_record(true, py::str(""), id));
+  reports.push_back(guard::diskcache_record(true, py::str(""), id));
   if (children_successful(self, id)) target.attr("clear_in_memory_cache")();
   return true;
 }
@@ -132,7 +132,7 @@ bool take_cache(const py::object& self, const py::object& id, const py::object& 
 // Applies one finished write to its component; what the front end is to be told goes to
 // `reports`.
 void take_in(const py::object& self, PipelineState& st, const DoneMessage& message,
-             py::list& reports) {
+             std::vector<py::object>& reports) {
   const std::string& cache_dir = message.cache_dir;
   py::str id(message.component_id);
   if (!st.nodes.contains(id)) {
@@ -148,7 +148,7 @@ void take_in(const py::object& self, PipelineState& st, const DoneMessage& messa
       if (message.is_successful) discard_write(cache_dir);
       return;
     case comp::DoneVerdict::Failed:
-      reports.append(guard::diskcache_record(false, py::str(message.msg), id));
+      reports.push_back(guard::diskcache_record(false, py::str(message.msg), id));
       return;
     case comp::DoneVerdict::Stale:
       // Written for results the component no longer holds. Its own directory goes; whatever
@@ -163,7 +163,7 @@ void take_in(const py::object& self, PipelineState& st, const DoneMessage& messa
     comp::mark_disk_failed(target);
     discard_write(cache_dir);
     py::str text("The disk cache written to {} could not be loaded.");
-    reports.append(guard::diskcache_record(false, text.format(py_paths::str(cache_dir)), id));
+    reports.push_back(guard::diskcache_record(false, text.format(py_paths::str(cache_dir)), id));
   }
 }
 
@@ -176,7 +176,7 @@ void take_messages(const py::object& self) {
   bool stopped = false;
   // Every state change is applied before any report is sent: a callback that raises (or an
   // interrupt inside it) must not leave the rest of the batch untaken.
-  py::list reports;
+  std::vector<py::object> reports;
   // Writes that completed at once come first: the reused component keeps the cache it has
   // attached (its values stay read), unless a cancel or a new run came between. The list is
   // handed over whole; later completions go to a fresh one.
@@ -191,11 +191,8 @@ void take_messages(const py::object& self) {
   // Every message of the batch is looked at: the writer has drained them, so a message skipped
   // here would be lost and its component would stay UPDATING.
   for (const DoneMessage& message : writer_of(st).drain()) {
-    if (message.is_stopped) {
-      stopped = true;
-    } else {
-      take_in(self, st, message, reports);
-    }
+    stopped |= message.is_stopped;
+    if (!message.is_stopped) take_in(self, st, message, reports);
   }
   if (stopped) {
     // Writes still pending were lost with the writer; one that finishes after all is loaded when
@@ -204,9 +201,7 @@ void take_messages(const py::object& self) {
     for (const auto& item : nodes) comp::native(item.second).writer_stopped();
     if (!writer_of(st).is_alive()) restart_writer(st);
   }
-  for (const py::handle& report : reports) {
-    run_callback(self, py::reinterpret_borrow<py::object>(report));
-  }
+  for (const py::object& report : reports) run_callback(self, report);
   run_summary(self);
 }
 
