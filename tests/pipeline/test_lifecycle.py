@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import gc
 import os
 import subprocess
@@ -15,7 +16,7 @@ import pytest
 from orvane_core.misc import OrvaneComponentStatus
 from orvane_core.misc.models import OrvanePipelineParameterModel
 from orvane_core.pipeline import pipeline as engine
-from tests.pipeline.conftest import Pipeline, component, dag
+from tests.pipeline.conftest import Pipeline, Recorder, component, dag
 from tests.pipeline.test_diskcache_helpers import settle
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -259,3 +260,83 @@ def test_reported_summary_is_exactly_the_info_mapping(make_pipeline, recorder):
     p.__class__ = Renamed
     p.run_callback()
     assert recorder.records[-1].successful["id"] == "elsewhere"
+
+
+def _seen(records):
+    """Records as two pipelines of one graph compare them: summaries without id and folder."""
+    out = []
+    for r in records:
+        body = dict(r.successful)
+        if r.procedure == "pipeline_updated" and r.status == "successful":
+            body.pop("id"), body.pop("diskcache_dir")
+        out.append((r.procedure, r.status, r.msg, body))
+    return out
+
+
+def test_skipping_unchanged_summaries_drops_only_exact_repeats(make_pipeline, recorder):
+    """The same requests to a pipeline that sends every summary and to one that skips repeats:
+    the second receives the first's records without each summary equal to the record just
+    before it (no other record between them)."""
+    sent = {}
+    for skip in (False, True):
+        recorder.clear()
+        n = [OrvanePipelineParameterModel(name="n", type="int", value="1")]
+        p = make_pipeline(
+            dag(
+                [("a", "x = n"), ("b", "y = x + 1"), ("c", "1 / (y - 3)")], [("a", "b"), ("b", "c")]
+            ),
+            parameters=n,
+            skip_unchanged_summaries=skip,
+        )
+        p.execute_all(send_to_front=False)
+        p.set_parameters(
+            new_parameters=[OrvanePipelineParameterModel(name="n", type="int", value="2")]
+        )
+        p.execute_all(send_to_front=False)  # c fails
+        p.run_callback()
+        outcome = next(r for r in recorder.records if r.procedure == "parameters_updated")
+        p.run_callback(data=outcome)  # any other record, then the same summary again
+        p.run_callback()
+        sent[skip] = _seen(recorder.records)
+    expected = [r for i, r in enumerate(sent[False]) if i == 0 or r != sent[False][i - 1]]
+    assert sent[True] == expected and len(expected) < len(sent[False])
+
+
+class Unreferable:
+    """A callback that cannot be referred to weakly."""
+
+    __slots__ = ("records",)
+
+    def __init__(self):
+        self.records = []
+
+    def __call__(self, data):
+        self.records.append(data)
+
+
+class RaisingOnce(Recorder):
+    def __call__(self, data):
+        super().__call__(data)
+        if len(self.records) == 1:
+            raise RuntimeError("front end down")
+
+
+# A callback given three equal summaries: how many reach it.
+CALLBACKS = {
+    "weakly referable": (Recorder, 1),
+    "not": (Unreferable, 3),
+    "raising": (RaisingOnce, 2),
+}
+
+
+@pytest.mark.parametrize("case", sorted(CALLBACKS))
+def test_a_repeated_summary_reaches_a_callback_that_has_not_taken_it(make_pipeline, case):
+    kind, received = CALLBACKS[case]
+    p = make_pipeline(dag([("a", "1")]), callback=kind(), skip_unchanged_summaries=True)
+    for _ in range(3):
+        with contextlib.suppress(RuntimeError):
+            p.run_callback()
+    assert len(p._callback.records) == received
+    p._callback = Recorder()  # a new callback receives the summary it has not seen
+    p.run_callback()
+    assert len(p._callback.records) == 1
