@@ -143,7 +143,7 @@ def inside(n: int, repeat: int, diskcache: bool) -> None:
         profile.runcall(timed_run, session)
         pstats.Stats(profile, stream=sys.stdout).sort_stats(
             os.environ.get("BENCH_SORT", "cumulative")
-        ).print_stats(40)
+        ).print_stats(os.environ.get("BENCH_FILTER", ""), 40)
     result = {
         "front_wall": [p[True][0] for p in pairs],
         "base_wall": [p[False][0] for p in pairs],

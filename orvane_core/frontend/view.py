@@ -384,9 +384,9 @@ def pipeline_strip(summary: dict | None, elapsed: dict[str, float] | None = None
 class PipelineView:
     """A picture of the pipeline in the notebook, redrawn in place as the pipeline reports.
 
-    It is plain display data (HTML with the SVG inline, the SVG alone, and text) updated through
-    its display id, so a saved notebook keeps the last picture and shows it when reopened, with
-    or without a kernel. ``show()`` puts the full picture in the current output; ``show_strip()``
+    It is plain display data (HTML with the SVG inline, and text) updated through its display
+    id, so a saved notebook keeps the last picture and shows it when reopened, with or without a
+    kernel. ``show()`` puts the full picture in the current output; ``show_strip()``
     a compact one, and every copy of either updates together.
     """
 
@@ -413,11 +413,10 @@ class PipelineView:
         if kind == "strip":
             data = {"text/html": _strip(forms), "text/plain": text}
         else:
-            data = {
-                "text/html": f'<div class="orvane-view">{self.svg}</div>',
-                "image/svg+xml": self.svg,
-                "text/plain": text,
-            }
+            # The SVG goes once, inline in the HTML, which notebooks show before an image: a
+            # large pipeline's picture is most of what an update sends (the notebook runner
+            # adds the image form to the notebooks it writes, for viewers without HTML).
+            data = {"text/html": f'<div class="orvane-view">{self.svg}</div>', "text/plain": text}
         return data, {"orvane": "view" if kind == "full" else "strip"}
 
     def _display(self, kind: str) -> None:
