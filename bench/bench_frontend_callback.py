@@ -15,7 +15,7 @@ the median over the pairs with its spread (lowest to highest pair), and best of 
 the records the callback received, the draws, and the callback's own time in one extra run.
 Target: front end / baseline at most 1.1. BENCH_CELLS, BENCH_REPEAT, BENCH_DISKCACHE=1 (on: the
 background writer's records too) change the set-up; BENCH_PROFILE=1 (BENCH_SORT=tottime) prints
-the profile of one more front-end run.
+the profile of one more front-end run (BENCH_FILTER=frontend: only functions whose path matches).
 """
 
 from __future__ import annotations

@@ -426,8 +426,10 @@ class OrvaneSession:
         def show(cid: str) -> None:
             shown.add(cid)
             node = nodes[cid]
-            # What it printed while running is on screen already; the rest follows.
-            rest = sink.unshown(node.captured, cid)
+            # What it printed while running is on screen already; the rest follows. A component
+            # that wrote nothing (most cells of a large run) has nothing left to show.
+            captured = node.captured
+            rest = sink.unshown(captured, cid) if captured else []
             if rest and rest[-1].get("type") == "stream" and not rest[-1]["text"].endswith("\n"):
                 rest[-1] = {**rest[-1], "text": rest[-1]["text"] + "\n"}  # an error banner
             if rest:
