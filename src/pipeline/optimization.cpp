@@ -31,20 +31,18 @@ struct SearchState {
 };
 
 // Watches SIGINT for the duration of a search: the handler notes the interrupt and hands it on
-// to the handler that was installed (which raises KeyboardInterrupt as usual). Only the main
-// thread can install handlers; elsewhere, and when interrupts are ignored, nothing is watched.
-// Returns the handler to put back, or None.
+// to the handler that was installed (which raises KeyboardInterrupt as usual). When interrupts
+// are ignored, and outside the main thread (the only one that can install a handler), nothing is
+// watched. Returns the handler to put back, or None.
 py::object watch_interrupts(const std::shared_ptr<SearchState>& state) {
-  py::module_ threading = py::module_::import("threading");
-  if (!threading.attr("current_thread")().is(threading.attr("main_thread")())) return py::none();
   py::module_ signal = py::module_::import("signal");
-  py::object previous = signal.attr("getsignal")(signal.attr("SIGINT"));
+  py::object previous = signal.attr("getsignal")(SIGINT);
   if (!PyCallable_Check(previous.ptr())) return py::none();
-  signal.attr("signal")(signal.attr("SIGINT"),
-                        py::cpp_function([state, previous](py::object signum, py::object frame) {
-                          state->interrupted = true;
-                          return previous(signum, frame);
-                        }));
+  py::cpp_function watcher([state, previous](py::object signum, py::object frame) {
+    state->interrupted = true;
+    return previous(signum, frame);
+  });
+  if (!py_values::quietly([&] { signal.attr("signal")(SIGINT, watcher); })) return py::none();
   return previous;
 }
 
@@ -55,26 +53,26 @@ void report(const py::object& self, const char* procedure, const std::string& ms
 
 [[noreturn]] void input_error(const std::string& text) { throw py::value_error(text); }
 
-// float(value) for one bound of a description, with errors that name the parameter.
+// float(value) of one bound of a description, with errors that name the parameter.
 double bound(const py::handle& name, const py::handle& description, const char* key) {
+  const std::string parameter = text_of(name);
   py::object raw;
   try {
-    raw = description[py::str(key)];
+    raw = description[key];
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_KeyError)) throw;
-    input_error(search::missing_key_message(text_of(name), key));
+    input_error(search::missing_key_message(parameter, key));
   }
-  PyObject* converted = PyNumber_Float(raw.ptr());
-  if (converted == nullptr) {
-    py::error_already_set e;
-    if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw e;
-    input_error(search::parameter_message(text_of(name), text_of(e.value())));
+  double value = 0;
+  try {
+    value = py::float_(raw);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
+    input_error(search::parameter_message(parameter, text_of(e.value())));
   }
-  const double value = PyFloat_AS_DOUBLE(converted);
-  Py_DECREF(converted);
   if (!std::isfinite(value)) {
-    input_error(search::parameter_message(text_of(name),
-                                          std::string("'") + key + "' must be a finite number"));
+    input_error(
+        search::parameter_message(parameter, std::string("'") + key + "' must be a finite number"));
   }
   return value;
 }
@@ -115,13 +113,12 @@ search::TargetValue target_value(const py::handle& value) {
     return search::TargetValue::not_number;
   }
   // The study keeps floating-point values: an integer beyond their range cannot be one.
-  PyObject* converted = PyNumber_Float(value.ptr());
-  if (converted == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();
-    PyErr_Clear();
+  try {
+    py::float_{py::reinterpret_borrow<py::object>(value)};
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_OverflowError)) throw;
     return search::TargetValue::too_large;
   }
-  Py_DECREF(converted);
   return search::TargetValue::number;
 }
 
@@ -163,11 +160,10 @@ py::object run_trial(const py::object& self, const py::object& trial, const py::
 }
 
 // One name per objective, from the source of the target's last expression.
-py::list target_names(const py::object& self, const py::str& component_id) {
-  py::object last_expr = component(state(self), component_id).attr("last_expr");
+py::list target_names(const PipelineState& st, const py::str& component_id) {
+  py::object last_expr = component(st, component_id).attr("last_expr");
   py::module_ ast = py::module_::import("ast");
-  py::object expression = ast.attr("parse")(last_expr, py::arg("mode") = "eval");
-  py::object body = expression.attr("body");
+  py::object body = ast.attr("parse")(last_expr, py::arg("mode") = "eval").attr("body");
   py::list names;
   if (!py::isinstance(body, ast.attr("Tuple"))) {
     names.append(last_expr);
@@ -184,57 +180,51 @@ void optimize_parameters(const py::object& self, const py::str& component_id,
                          const std::optional<py::str>& opt_method, const py::object& directions,
                          const py::object& parameters, const py::object& n_trials,
                          const py::object& early_stopping_rounds, bool quiet_trials) {
-  if (!py::bool_(parameters)) {
-    report(self, "HPO_INPUT_ERROR", kNoParameters);
-    return;
-  }
-  py::object optimizer_cls =
-      py_values::lookup("orvane_core.executors.parameters_optimizer.optimizer:OrvaneHPOptimizer");
-  py::object optimizer = optimizer_cls(
+  if (!py::bool_(parameters)) return report(self, "HPO_INPUT_ERROR", kNoParameters);
+  PipelineState& st = state(self);
+  py::object optimizer = py_values::lookup(
+      "orvane_core.executors.parameters_optimizer.optimizer:OrvaneHPOptimizer")(
       py::arg("opt_method") = py_values::or_none(opt_method), py::arg("directions") = directions,
       py::arg("parameters") = parameters, py::arg("early_stopping_rounds") = early_stopping_rounds,
-      py::arg("pipeline_callback") = state(self).callback);
-  state(self).optimizer = optimizer;
+      py::arg("pipeline_callback") = st.callback);
+  st.optimizer = optimizer;
   optimizer.attr("create_study")();
   // Derived before the disk cache is paused: a last expression that does not parse leaves the
   // components as they were.
-  py::list names = target_names(self, component_id);
-
+  py::list names = target_names(st, component_id);
   {
     // With parameter reach, the disk caches of the components the tuned parameters reach are set
     // aside (not deleted) and those write nothing for trial results; the others keep serving
     // their caches across trials. Without it, disk caching is off for the search. Either is
     // undone however the search ends, on the components themselves: a graph update during the
     // search may have replaced the node map.
-    PipelineState& st = state(self);
-    std::vector<py::object> paused;
+    std::vector<py::object> switched_off;
     if (st.parameter_reach) {
       std::vector<std::string> tuned;
-      for (const py::handle& name : parameters) tuned.push_back(py::str(name));
+      for (const py::handle& name : parameters) tuned.push_back(text_of(name));
       std::sort(tuned.begin(), tuned.end());
       st.search_reach = pause_reach(self, st, tuned);
     } else {
       for (const auto& item : st.nodes) {
         if (!comp::uses_diskcache(item.second)) continue;
-        paused.push_back(py::reinterpret_borrow<py::object>(item.second));
+        switched_off.push_back(py::reinterpret_borrow<py::object>(item.second));
         comp::set_uses_diskcache(item.second, false);
       }
     }
     py_values::OnExit restore("switching a component's disk cache back on", [&] {
-      state(self).search_reach.clear();
-      for (const py::object& c : paused) {
+      st.search_reach.clear();
+      for (const py::object& c : switched_off) {
         py_values::OnExit one("switching a component's disk cache back on",
                               [&] { comp::set_uses_diskcache(c, true); });
       }
     });
-    auto state = std::make_shared<SearchState>();
-    state->quiet = quiet_trials;
-    py::object previous = watch_interrupts(state);
+    auto search = std::make_shared<SearchState>(SearchState{false, quiet_trials});
+    py::object previous = watch_interrupts(search);
     py_values::OnExit unwatch("restoring the interrupt handler after a parameter search", [&] {
       if (!previous.is_none()) py_values::lookup("signal:signal")(SIGINT, previous);
     });
-    py::cpp_function objective([self, component_id, parameters, state](py::object trial) {
-      return run_trial(self, trial, component_id, parameters, state.get());
+    py::cpp_function objective([self, component_id, parameters, search](py::object trial) {
+      return run_trial(self, trial, component_id, parameters, search.get());
     });
     try {
       optimizer.attr("optimize")(py::arg("target_func") = objective, py::arg("n_trials") = n_trials,

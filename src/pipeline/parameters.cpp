@@ -3,34 +3,31 @@
 #include <string>
 
 #include "common/pyclass.hpp"
-#include "pipeline/component_access.hpp"
-#include "pipeline/diskcache_support.hpp"
 #include "pipeline/pipeline.hpp"
 
 namespace orvane::pipeline {
 
 namespace {
 
-namespace sup = support;
-
 constexpr const char* kInvalidLiterals = "Parameter names/fields contain invalid Python literals";
 constexpr const char* kUpdated = "Parameters have updated successfully.";
 
-py::dict entries_of(const py::list& records) {
-  py::list plain;
-  for (py::handle record : records) plain.append(record.attr("dict")());
-  return py::dict(py::arg("entries") = plain);
+// Each parameter as the view shows it, as plain data (what a record's dict() gives): its name,
+// the qualified name of its value's type and its text, a JSON literal for a string.
+py::list parameter_entries(const PipelineState& st) {
+  static py::handle dumps = py_values::lookup("json:dumps").release();
+  py::list entries;
+  for (const auto& item : st.parameters) {
+    py::str type_name = py::type::of(item.second).attr("__qualname__");
+    py::object text = py::str(item.second);
+    if (type_name.equal(py::str("str"))) text = dumps(text);
+    entries.append(py::dict(py::arg("name") = item.first, py::arg("type") = type_name,
+                            py::arg("value") = text));
+  }
+  return entries;
 }
 
-// The view escapes characters outside the Basic Multilingual Plane as JSON surrogate pairs, which
-// evaluate to two lone surrogates; joined again, the text round-trips to the string it showed.
-py::object join_surrogate_pairs(const py::str& text) {
-  py::object joined = text;  // a lone surrogate that pairs with nothing stays as it is
-  py_values::quietly([&] {
-    joined = text.attr("encode")("utf-16-le", "surrogatepass").attr("decode")("utf-16-le");
-  });
-  return joined;
-}
+py::dict entries_of(const py::list& entries) { return py::dict(py::arg("entries") = entries); }
 
 // Evaluates one record's value text (ast.literal_eval); false means it does not parse.
 bool evaluate_value(const py::handle& record, py::object& value) {
@@ -51,7 +48,13 @@ bool evaluate_value(const py::handle& record, py::object& value) {
     }
     return true;
   }
-  if (py::isinstance<py::str>(value)) value = join_surrogate_pairs(value);
+  // The view escapes characters outside the Basic Multilingual Plane as JSON surrogate pairs,
+  // which evaluate to two lone surrogates; joined again, the text round-trips to the string it
+  // showed. A lone surrogate that pairs with nothing stays as it is.
+  if (!py::isinstance<py::str>(value)) return true;
+  py_values::quietly([&] {
+    value = value.attr("encode")("utf-16-le", "surrogatepass").attr("decode")("utf-16-le");
+  });
   return true;
 }
 
@@ -66,12 +69,12 @@ void set_parameters(const py::object& self, const py::object& new_parameters) {
     py::object name = record.attr("name");
     if (!py::isinstance<py::str>(name)) {
       throw py::type_error("Parameter name must be a string, not " +
-                           py::str(py::type::of(name).attr("__name__")).cast<std::string>() + ".");
+                           text_of(py::type::of(name).attr("__name__")) + ".");
     }
     py::object value;
     if (!py::bool_(name.attr("isidentifier")()) || py::bool_(keyword(name)) ||
         !evaluate_value(record, value)) {
-      failed.append(record);
+      failed.append(record.attr("dict")());
       continue;
     }
     params[name] = value;
@@ -80,7 +83,7 @@ void set_parameters(const py::object& self, const py::object& new_parameters) {
   PipelineState& st = state(self);
   if (failed.size() > 0) {
     run_callback(self, outcome_record(rt().procedure_parameters, false, py::str(kInvalidLiterals),
-                                      entries_of(parameters_view(st)), entries_of(failed)));
+                                      entries_of(parameter_entries(st)), entries_of(failed)));
     throw py::value_error(kInvalidLiterals);
   }
   if (st.parameters.equal(params)) return;
@@ -89,7 +92,7 @@ void set_parameters(const py::object& self, const py::object& new_parameters) {
   PyDict_Clear(st.parameters.ptr());
   if (PyDict_Update(st.parameters.ptr(), params.ptr()) != 0) throw py::error_already_set();
   run_callback(self, outcome_record(rt().procedure_parameters, true, py::str(kUpdated),
-                                    entries_of(parameters_view(st))));
+                                    entries_of(parameter_entries(st))));
   // Caches a search set aside for these values come back first: their components stay current
   // (a load into a successful component counts no new success).
   invalidate_for_new_parameters(self, st, before, restore_paused(self, st));
@@ -97,15 +100,8 @@ void set_parameters(const py::object& self, const py::object& new_parameters) {
 }
 
 py::list parameters_view(const PipelineState& st) {
-  py::object dumps = py_values::lookup("json:dumps");
   py::list view;
-  for (const auto& item : st.parameters) {
-    py::str type_name = py::type::of(item.second).attr("__qualname__");
-    py::object text = py::str(item.second);
-    if (type_name.equal(py::str("str"))) text = dumps(text);
-    view.append(rt().parameter_record(py::arg("name") = item.first, py::arg("type") = type_name,
-                                      py::arg("value") = text));
-  }
+  for (const py::handle& entry : parameter_entries(st)) view.append(rt().parameter_record(**entry));
   return view;
 }
 

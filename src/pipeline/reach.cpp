@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <map>
+#include <set>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -24,15 +25,13 @@ namespace sup = support;
 
 // The parameters a component reads, from its code (kept while the code stays the same).
 model::ParameterReads reads_of(PipelineState& st, const py::handle& id) {
-  py::object code_object = comp::cell_code(component(st, id));
-  std::string code = py::str(code_object);
+  std::string code = text_of(comp::cell_code(component(st, id)));
   auto found = st.reads.find(text_of(id));
   if (found != st.reads.end() && found->second.code == code) return found->second.reads;
   static py::handle cell_names = py_values::lookup("orvane_core.common.names:cell_names").release();
   py::object names = cell_names(code);
-  model::ParameterReads reads;
-  reads.all = truthy(names.attr("reads_all"));
-  for (const py::handle& name : names.attr("reads")) reads.names.insert(text_of(name));
+  model::ParameterReads reads{truthy(names.attr("reads_all")),
+                              names.attr("reads").cast<std::set<std::string>>()};
   st.reads[text_of(id)] = {std::move(code), reads};
   return reads;
 }
@@ -175,22 +174,19 @@ std::unordered_set<std::string> pause_reach(const py::object& self, PipelineStat
 std::unordered_set<std::string> restore_paused(const py::object& self, PipelineState& st) {
   std::unordered_set<std::string> restored;
   // Not while a search runs: the next trial's invalidation would delete a cache taken back.
-  if (st.paused.empty() || !st.search_reach.empty()) return restored;
-  std::vector<std::pair<std::string, std::string>> back;  // id, fingerprint
+  if (!st.search_reach.empty()) return restored;
   for (const std::string& id : st.paused.ids()) {
     py::str component_id(id);
     if (!st.nodes.contains(component_id)) continue;
-    if (!comp::uses_diskcache(component(st, component_id))) continue;
-    std::string print = guard::fingerprint(self, component_id);
-    if (st.paused.holds(id, print)) back.emplace_back(id, std::move(print));
-  }
-  for (const auto& [id, print] : back) {
-    py::str component_id(id);
     py::object c = component(st, component_id);
+    if (!comp::uses_diskcache(c)) continue;
+    const std::string print = guard::fingerprint(self, component_id);
+    if (!st.paused.holds(id, print)) continue;
     cancel_pending_write(self, component_id);
-    // The results it holds now stay at hand as well, for going forth again.
-    if (st.kept_versions > 0) set_aside(st, component_id, st.kept_versions);
+    // Taken out first: setting aside the results it holds now (for going forth again) must not
+    // push out, and delete, the cache wanted back when the set is full.
     const std::optional<std::string> folder = st.paused.take(id, print);
+    if (st.kept_versions > 0) set_aside(st, component_id, st.kept_versions);
     if (!folder || !sup::load_into_component(c, py_paths::str(*folder))) continue;
     comp::mark_disk_cached(c);
     st.decisions.loaded(id);
@@ -218,16 +214,11 @@ void describe(py::dict& entry, const model::Decision* decision) {
   entry["decision"] = model::outcome_name(decision->outcome);
   entry["reason"] = model::because(reason);
   entry["cause"] = model::cause_name(reason.cause);
-  if (reason.cause == model::Cause::ParametersChanged) {
-    py::list names;
-    for (const std::string& name : reason.parameters) names.append(name);
-    entry["parameters"] = names;
-  }
+  if (reason.cause == model::Cause::ParametersChanged) entry["parameters"] = reason.parameters;
   if (reason.cause == model::Cause::ParentReran) entry["parent"] = reason.parent;
 }
 
-py::dict explain(const py::object& self) {
-  PipelineState& st = state(self);
+py::dict explain(const PipelineState& st) {
   py::dict out;
   for (const auto& item : st.nodes) {
     const std::string id = text_of(item.first);

@@ -173,6 +173,7 @@ def test_a_trial_at_the_earlier_values_leaves_the_set_aside_caches_for_afterward
     ("versions", "ran_per_value"),
     [
         (3, [["model", "evaluate"], [], []]),
+        (1, [["model", "evaluate"], [], []]),
         (0, [["model", "evaluate"]] * 3),
     ],
 )
