@@ -5,7 +5,8 @@ bytearrays and anything else that pickles through ``PickleBuffer``) stay out of 
 ``put_task`` runs on the kernel's main thread and never waits for the disk: it hands the streams
 and buffers to the native writer in one call; buffers the user could change later are copied by
 native code without the GIL while the writer thread already writes what has been copied
-(``src/core/cache_writer.hpp``). The writer's done messages come back as records.
+(``src/core/cache_writer.hpp``). The writer's done messages come back as records. The pipeline
+engine skips these records: it hands its writes to the native core (``_core``) directly.
 """
 
 from __future__ import annotations
@@ -115,9 +116,10 @@ def _blob(name: str, kind: str, value: Any) -> tuple:
     if type(value) is not SerializedValue:
         if kind == "output" and type(value) is bytes:
             # An output the caller pickled already, by any protocol: written as its stream.
-            return (name, kind, value, [])
-        value = serialize_value(value)
-    return (name, kind, value.stream, value.buffers)
+            value = SerializedValue(value, [])
+        else:
+            value = serialize_value(value)
+    return (name, kind, value)
 
 
 # Writers still open at interpreter exit are closed, so a write in progress finishes and its

@@ -4,7 +4,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include <cstring>
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -28,20 +28,15 @@ inline py::str str(const std::string& path) {
       PyUnicode_DecodeFSDefaultAndSize(path.data(), py::ssize_t_cast(path.size())));
 }
 
-// Raises `error` as OSError(errno, message, filename), which Python narrows to its subclass
-// (FileNotFoundError, NotADirectoryError, PermissionError...).
-[[noreturn]] inline void raise(const FileError& error) {
-  py::object exc = py::handle(PyExc_OSError)(error.err, std::strerror(error.err), str(error.path));
-  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
-  throw py::error_already_set();
-}
-
-// The entry names of the directory `dir`, a native error raised as OSError.
+// The entry names of the directory `dir`. A native error is raised as OSError(errno, message,
+// filename), which Python narrows to its subclass (FileNotFoundError, PermissionError...).
 inline std::vector<std::string> list(const std::string& dir) {
   try {
     return list_directory(dir);
   } catch (const FileError& error) {
-    raise(error);
+    errno = error.err;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, str(error.path).ptr());
+    throw py::error_already_set();
   }
 }
 

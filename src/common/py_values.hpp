@@ -83,9 +83,7 @@ inline py::list list_copy(const py::handle& values) {
 
 // The value's truth, raising the Python error of a value without one.
 inline bool truthy(const py::handle& value) {
-  const int r = PyObject_IsTrue(value.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r != 0;
+  return py::bool_(py::reinterpret_borrow<py::object>(value));
 }
 
 // An argument that accepts text or None (pybind11 rejects anything else), as a Python value.

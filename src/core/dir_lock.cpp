@@ -127,10 +127,8 @@ void remove_dead_copies(const DirFd& copies, const DirFd& locks, const std::stri
   }
 }
 
-}  // namespace
-
-PipelineDirectory claim_pipeline_directory(const std::string& root, const std::string& id,
-                                           bool allow_root_link, const std::string& manifest_name) {
+PipelineDirectory claim(const std::string& root, const std::string& id, bool allow_root_link,
+                        const std::string& manifest_name) {
   const std::string folder = pipeline_folder_name(id);
   DirFd base = open_root(root, allow_root_link);
   DirFd pipelines = open_private_child(base, "pipelines", true);
@@ -167,6 +165,19 @@ PipelineDirectory claim_pipeline_directory(const std::string& root, const std::s
   }
   out.existed = true;
   return out;
+}
+
+}  // namespace
+
+PipelineDirectory claim_pipeline_directory(const std::string& root, const std::string& id,
+                                           bool allow_root_link, const std::string& manifest_name) {
+  try {
+    return claim(root, id, allow_root_link, manifest_name);
+  } catch (const UnsafeDirectoryError& e) {
+    // The root is the user's choice (or its default): the way out is choosing a private one.
+    throw UnsafeDirectoryError(std::string(e.what()) +
+                               " Set ORVANE_TEMP_DIR to a private directory.");
+  }
 }
 
 }  // namespace orvane

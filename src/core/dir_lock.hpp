@@ -46,7 +46,7 @@ struct PipelineDirectory {
 // the pipeline gets <root>/copies/pipeline-<id>.<pid> instead, holding hard links to the
 // owner's finished caches: it adopts what exists without ever deleting what the owner uses.
 // Copies left by kernels that died are removed on the way. Throws IdentifierError or
-// UnsafeDirectoryError.
+// UnsafeDirectoryError, whose message ends with how to choose another root.
 PipelineDirectory claim_pipeline_directory(const std::string& root, const std::string& id,
                                            bool allow_root_link, const std::string& manifest_name);
 

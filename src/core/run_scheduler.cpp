@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace orvane::run {
 
@@ -98,6 +99,34 @@ std::vector<std::size_t> RunScheduler::carried_chain(std::size_t node, std::size
     chain.push_back(node = *best);
   }
   return chain;
+}
+
+void Completions::hand_over(std::size_t slot) {
+  if (handed_.at(slot)) throw std::logic_error("a task is handed over once");
+  handed_[slot] = true;
+}
+
+bool Completions::came(std::size_t slot) {
+  if (came_.at(slot)) return false;
+  came_[slot] = true;
+  held_.push_back(slot);
+  return true;
+}
+
+std::vector<std::size_t> Completions::due() {
+  std::vector<std::size_t> due;
+  const auto kept = std::stable_partition(held_.begin(), held_.end(),
+                                          [this](std::size_t slot) { return !handed_[slot]; });
+  due.assign(kept, held_.end());
+  held_.erase(kept, held_.end());
+  return due;
+}
+
+StopActions on_stop(bool interrupted, std::vector<std::size_t> running,
+                    std::optional<std::size_t> blamed) {
+  if (interrupted) return {{}, running, running.empty()};
+  return {std::move(running),
+          blamed ? std::vector<std::size_t>{*blamed} : std::vector<std::size_t>{}, false};
 }
 
 }  // namespace orvane::run

@@ -66,4 +66,34 @@ class RunScheduler {
   std::size_t waiting_ = 0;
 };
 
+// The order in which a run applies its tasks' completions, by plan position (slot): each
+// task's first completion only, in the order they came, and none before its component handed
+// the task over (a task carried to a worker ahead of its component's start may complete first).
+class Completions {
+ public:
+  explicit Completions(std::size_t slots) : handed_(slots, false), came_(slots, false) {}
+  // The component of `slot` handed its task over. Throws std::logic_error the second time.
+  void hand_over(std::size_t slot);
+  bool handed(std::size_t slot) const { return handed_.at(slot); }
+  // A completion of `slot` came: true when it is the task's first, the one to keep.
+  bool came(std::size_t slot);
+  // The slots whose kept completion may be applied now, in the order they came; each once.
+  std::vector<std::size_t> due();
+
+ private:
+  std::vector<bool> handed_, came_;
+  std::vector<std::size_t> held_;  // kept completions not yet due, in the order they came
+};
+
+// What stopping a run on an error does with the nodes that were running (in the order they
+// started). An interrupt fails each of them, or, when none was running, cancels every pending
+// write instead: the run is abandoned. Another error leaves them INVALID and fails the node it
+// came from (`blamed`), if any.
+struct StopActions {
+  std::vector<std::size_t> invalidate, fail;
+  bool cancel_writes = false;
+};
+StopActions on_stop(bool interrupted, std::vector<std::size_t> running,
+                    std::optional<std::size_t> blamed);
+
 }  // namespace orvane::run

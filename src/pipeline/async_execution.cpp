@@ -22,12 +22,6 @@ namespace orvane::pipeline {
 
 namespace {
 
-struct Completion {
-  std::size_t slot = 0;  // the task's place in the plan
-  bool ok = false;       // result (true) or error (false)
-  py::object value;      // the task's return value or its exception
-};
-
 bool interrupt(const py::error_already_set& e) { return e.matches(PyExc_KeyboardInterrupt); }
 
 // Calls `step`; an interrupt it raises is kept in `held`, for the caller to raise once the rest
@@ -48,19 +42,20 @@ void holding_interrupt(std::optional<py::error_already_set>& held, Step&& step) 
 // and the kernel thread calls the component's own callback when the task's completion comes.
 class RunPool {
  public:
-  explicit RunPool(std::size_t slots) : slots_(slots) {
-    executor_ = py::module_::import("orvane_core.executors.component_executors.local")
-                    .attr("OrvaneComponentExecutor");
-    by_executor_ = executor_.attr("execute_with_serialized");
-  }
+  explicit RunPool(std::size_t slots)
+      : slots_(slots),
+        order_(slots),
+        executor_(py_values::lookup(
+            "orvane_core.executors.component_executors.local:OrvaneComponentExecutor")),
+        by_executor_(executor_.attr("execute_with_serialized")) {}
 
   py::object apply_async(const py::object& func, const py::object& args, const py::object& kwds,
                          const py::object& callback, const py::object& error_callback) {
-    if (!current_) {
+    if (!starting) {
       throw py::value_error("this pool takes a task only from the component the run starts");
     }
-    Slot& slot = slots_[*current_];
-    if (slot.submitted) throw py::value_error("a component hands one task to a run");
+    Slot& slot = slots_[*starting];
+    if (order_.handed(*starting)) throw py::value_error("a component hands one task to a run");
     // The local executor's own run of a pickled request: the worker holds that executor
     // already, and answers in the short form the component's callback also reads.
     const bool local =
@@ -71,7 +66,7 @@ class RunPool {
         PyTuple_Check(args.ptr()) && PyTuple_GET_SIZE(args.ptr()) == 1 &&
         PyBytes_Check(PyTuple_GET_ITEM(args.ptr(), 0));
     slot.callbacks = {callback, error_callback};
-    slot.submitted = true;
+    order_.hand_over(*starting);
     if (slot.carried) {
       // Handed to a worker already, behind its parent: only its callbacks were missing.
       if (!local) throw py::value_error("a carried component runs with the local executor");
@@ -87,19 +82,19 @@ class RunPool {
       }
     }
     if (pool_.is_none()) {
-      pool_ = py::module_::import("orvane_core.executors.process_pool")
-                  .attr("OrvaneProcessPool")(py::arg("slots") = slots_.size());
+      pool_ = py_values::lookup("orvane_core.executors.process_pool:OrvaneProcessPool")(
+          py::arg("slots") = slots_.size());
       submit_ = pool_.attr("submit");
       submit_component_ = pool_.attr("submit_component");
       wait_ = pool_.attr("wait");
     }
     if (local) {
       py::handle owner = PyMethod_GET_SELF(func.ptr());
-      submit_component_(*current_, owner.attr(pyclass::intern("identifier")),
+      submit_component_(*starting, owner.attr(pyclass::intern("identifier")),
                         owner.attr(pyclass::intern("name")),
                         py::handle(PyTuple_GET_ITEM(args.ptr(), 0)));
     } else {
-      submit_(*current_, func, args.is_none() ? py::tuple() : args,
+      submit_(*starting, func, args.is_none() ? py::tuple() : args,
               kwds.is_none() ? py::dict() : kwds);
     }
     return py::none();
@@ -124,26 +119,11 @@ class RunPool {
         pool_.attr("carry")(after, slot, c.id, c.name, c.cell_code, parameters.attr("copy")()));
   }
 
-  // The component being started, whose task apply_async accepts.
-  void starting(std::optional<std::size_t> slot) { current_ = slot; }
-
-  // Waits (GIL released, no time limit) until completions come; an interrupt raises.
-  // Each task's first completion only. A carried task may complete before its component
-  // starts: its completion waits for that.
-  std::vector<Completion> wait() {
-    std::vector<Completion> out;
-    while (true) {
-      std::vector<Completion> later;
-      for (Completion& done : early_) {
-        Slot& slot = slots_[done.slot];
-        if (!slot.submitted) {
-          later.push_back(std::move(done));
-        } else if (!std::exchange(slot.completed, true)) {
-          out.push_back(std::move(done));
-        }
-      }
-      early_.swap(later);
-      if (!out.empty()) return out;
+  // Waits (GIL released, no time limit) until completions are due (see run::Completions) and
+  // returns their slots; an interrupt raises.
+  std::vector<std::size_t> wait() {
+    std::vector<std::size_t> due;
+    while ((due = order_.due()).empty()) {
       // The pool returns at once, with nothing, when it runs no task.
       py::list arrived = pool_.is_none() ? py::list() : py::list(wait_());
       if (arrived.empty()) {
@@ -152,19 +132,22 @@ class RunPool {
       }
       for (const py::handle& item : arrived) {
         auto done = py::reinterpret_borrow<py::tuple>(item);
-        early_.push_back(Completion{done[0].cast<std::size_t>(), truthy(done[1]), done[2]});
+        const auto slot = done[0].cast<std::size_t>();
+        if (order_.came(slot)) slots_[slot].result = {truthy(done[1]), done[2]};
       }
     }
+    return due;
   }
 
-  // Applies a completion to its component on the kernel thread, with the component's own
-  // callbacks, as the pool would have. A remote task that failed may have been given up by
-  // its wait (the broker lost) while it still runs on a worker: it is revoked, now or once
-  // the broker answers again.
-  void apply(Completion& done, const py::handle& component) {
-    Slot& slot = slots_[done.slot];
-    const py::object& handler = done.ok ? slot.callbacks.first : slot.callbacks.second;
-    if (!handler.is_none()) handler(done.value);
+  // Applies the completion of `slot` to its component on the kernel thread, with the
+  // component's own callbacks, as the pool would have. A remote task that failed may have been
+  // given up by its wait (the broker lost) while it still runs on a worker: it is revoked, now
+  // or once the broker answers again.
+  void apply(std::size_t index, const py::handle& component) {
+    Slot& slot = slots_[index];
+    const auto [ok, value] = std::exchange(slot.result, {});
+    const py::object& handler = ok ? slot.callbacks.first : slot.callbacks.second;
+    if (!handler.is_none()) handler(value);
     py::object owner = std::exchange(slot.revocable, py::none());
     if (!owner.is_none() && comp::failed(component)) owner.attr("revoke_task")();
   }
@@ -185,56 +168,40 @@ class RunPool {
     if (interrupted) throw std::move(*interrupted);
   }
 
+  // The slot of the component being started, whose task apply_async accepts: it is RUNNING
+  // without being started in the run's bookkeeping yet.
+  std::optional<std::size_t> starting;
+
  private:
   struct Slot {  // a task's place in the plan
     std::pair<py::object, py::object> callbacks;
-    py::object revocable = py::none();  // what can revoke its remote task
-    bool submitted = false, completed = false;
-    bool carried = false;  // sent to run right after its parent's task
+    py::object revocable = py::none();   // what can revoke its remote task
+    std::pair<bool, py::object> result;  // its completion: ok, and the value or the exception
+    bool carried = false;                // sent to run right after its parent's task
   };
   std::vector<Slot> slots_;
-  std::vector<Completion> early_;  // completions not yet taken, in the order they came
-  std::optional<std::size_t> current_;
-  py::object pool_ = py::none();
+  run::Completions order_;
   // The executor class whose runs go to workers in the short form and its method that a
-  // component hands over; the pool's methods called for every task.
-  py::object executor_, by_executor_, submit_, submit_component_, wait_;
+  // component hands over; the pool and its methods called for every task.
+  py::object executor_, by_executor_, pool_ = py::none(), submit_, submit_component_, wait_;
 };
 
-// Ends the workers however the run ends (normally done already: then this does nothing).
-struct Terminating {
-  RunPool& pool;
-  ~Terminating() {
-    try {
-      pool.abandon();
-    } catch (py::error_already_set& e) {
-      e.discard_as_unraisable("terminating the worker pool of a parallel run");
-    }
-  }
-};
-
-struct Run {
-  const py::object& self;
-  PipelineState& st;
-  const GraphObject& graph;
+struct ParallelRun : Run {
   run::RunScheduler scheduler;
+  py::object pool_object;
   RunPool& pool;
-  bool send_to_front;
-  bool optimize_memory;
   std::optional<std::size_t> last_access = std::nullopt;  // blamed for an unexpected error
-  std::optional<std::size_t> starting = std::nullopt;     // being started, not yet running
-
-  py::object node(std::size_t n) const { return component(st, graph.id(n)); }
+  std::vector<std::size_t> succeeded = {};  // finished well, their follow-up proper still due
 };
 
 // The follow-up of a finished component: the part that decides what comes next. False when it
 // failed and the run stops; a success goes to `succeeded`, whose follow-up proper (the shell's
 // values, the disk cache, freed parents, the summary) waits until the children it made
 // startable are handed to workers, so that it runs while they do.
-bool follow_up(Run& run, std::size_t n, std::vector<std::size_t>& succeeded) {
+bool follow_up(ParallelRun& run, std::size_t n) {
   py::object current = run.node(n);
   run.scheduler.finish(n);
-  if (run.send_to_front) current.attr("show_captured")(py::arg("shell") = run.st.shell);
+  run.show(current, "show_captured");
   if (comp::failed(current)) {
     for (std::size_t other : run.scheduler.stop()) {
       comp::set_status(run.node(other), rt().status_invalid);
@@ -243,22 +210,20 @@ bool follow_up(Run& run, std::size_t n, std::vector<std::size_t>& succeeded) {
     run.pool.abandon();
     return false;
   }
-  succeeded.push_back(n);
+  run.succeeded.push_back(n);
   return true;
 }
 
-void follow_up_succeeded(Run& run, std::vector<std::size_t>& succeeded) {
-  std::vector<std::size_t> due;
-  due.swap(succeeded);
-  for (std::size_t n : due) {
+void follow_up_succeeded(ParallelRun& run) {
+  for (std::size_t n : std::exchange(run.succeeded, {})) {
     run.last_access = n;
-    follow_up_success(run.self, run.st, run.graph, n, run.optimize_memory);
+    follow_up_success(run, n);
   }
 }
 
 // Once `n` runs in a worker, that worker may run its child next, whose inputs are exactly the
 // outputs of `n`, and that child's child after it: each run locally and bound to run.
-void carry_after(Run& run, std::size_t n) {
+void carry_after(ParallelRun& run, std::size_t n) {
   for (std::size_t child : run.scheduler.carried_chain(n, run::kCarriedAhead)) {
     py::object target = run.node(child);
     if (truthy(py::getattr(comp::native(target).metadata, "remoteExecution", py::none()))) return;
@@ -272,16 +237,14 @@ void carry_after(Run& run, std::size_t n) {
 }
 
 // Starts what can start, then follows up what finished. False when a failure stops the run.
-bool schedule_step(Run& run, const py::object& pool_object, std::vector<std::size_t>& succeeded) {
+bool schedule_step(ParallelRun& run) {
   std::vector<std::size_t> finished;
   while (auto n = run.scheduler.next_startable()) {
     run.last_access = *n;
-    run.starting = *n;
-    run.pool.starting(run.scheduler.position(*n));
-    execute_step(run.self, run.graph.id(*n), pool_object);
-    run.pool.starting(std::nullopt);
+    run.pool.starting = run.scheduler.position(*n);
+    execute_step(run.self, run.graph.id(*n), run.pool_object);
+    run.pool.starting.reset();
     run.scheduler.start(*n);
-    run.starting.reset();
     // Reused without running, or ended already: followed up without waiting.
     if (comp::status(run.node(*n)) != comp::Status::Running) {
       finished.push_back(*n);
@@ -289,12 +252,12 @@ bool schedule_step(Run& run, const py::object& pool_object, std::vector<std::siz
       carry_after(run, *n);
     }
   }
-  follow_up_succeeded(run, succeeded);
+  follow_up_succeeded(run);
   if (finished.empty()) {
-    for (Completion& done : run.pool.wait()) {
-      const std::size_t n = run.scheduler.plan()[done.slot];
+    for (std::size_t slot : run.pool.wait()) {
+      const std::size_t n = run.scheduler.plan()[slot];
       run.last_access = n;
-      run.pool.apply(done, run.node(n));
+      run.pool.apply(slot, run.node(n));
       finished.push_back(n);
     }
     if (run.scheduler.waiting_count() == 0) run.pool.dismiss_idle();
@@ -302,78 +265,66 @@ bool schedule_step(Run& run, const py::object& pool_object, std::vector<std::siz
   for (std::size_t n : finished) {
     run.last_access = n;
     if (run.scheduler.phase(n) != run::Phase::Running) continue;
-    if (!follow_up(run, n, succeeded)) return false;
+    if (!follow_up(run, n)) return false;
   }
   return true;
 }
 
-void schedule(Run& run, const py::object& pool_object) {
-  std::vector<std::size_t> succeeded;
+void schedule(ParallelRun& run) {
   try {
-    while (!run.scheduler.done() && schedule_step(run, pool_object, succeeded)) {
+    while (!run.scheduler.done() && schedule_step(run)) {
     }
   } catch (py::error_already_set&) {
     // What succeeded is followed up as it would have been before the error; the error stays
     // with the component it concerns.
     const std::optional<std::size_t> blamed = run.last_access;
-    follow_up_succeeded(run, succeeded);
+    follow_up_succeeded(run);
     run.last_access = blamed;
     throw;
   }
-  follow_up_succeeded(run, succeeded);
+  follow_up_succeeded(run);
 }
 
 // An exception or interrupt left the scheduling loop: nothing runs any more; the components it
 // concerns record it.
 // An interrupt that comes while the workers are being stopped is not lost: the run ends as
 // interrupted (once, however many come).
-void stop_run(Run& run, py::error_already_set& first) {
+void stop_run(ParallelRun& run, py::error_already_set& first) {
   std::optional<py::error_already_set> later;
   holding_interrupt(later, [&] { run.pool.abandon(); });
   py::error_already_set& error = later && !interrupt(first) ? *later : first;
   std::vector<std::size_t> running = run.scheduler.stop();
   // A component interrupted while it was being started is RUNNING without being in the list.
-  if (run.starting && comp::status(run.node(*run.starting)) == comp::Status::Running) {
-    running.push_back(*run.starting);
+  if (run.pool.starting) {
+    const std::size_t starting = run.scheduler.plan()[*run.pool.starting];
+    if (comp::status(run.node(starting)) == comp::Status::Running) running.push_back(starting);
   }
-  if (interrupt(error)) {
-    for (std::size_t n : running) {
-      record_failure(run.self, run.st, run.graph.id(n), error, run.send_to_front);
-    }
-    if (running.empty()) cancel_pending_writes(run.self);
-  } else {
-    for (std::size_t n : running) comp::set_status(run.node(n), rt().status_invalid);
-    if (run.last_access) {
-      record_failure(run.self, run.st, run.graph.id(*run.last_access), error, run.send_to_front);
-    }
-  }
+  const run::StopActions stop = run::on_stop(interrupt(error), std::move(running), run.last_access);
+  for (std::size_t n : stop.invalidate) comp::set_status(run.node(n), rt().status_invalid);
+  for (std::size_t n : stop.fail) record_failure(run, n, error);
+  if (stop.cancel_writes) cancel_pending_writes(run.self);
   run_summary(run.self);
 }
 
-py::object execute_components_async(const py::object& self, const py::object& component_ids,
-                                    const py::object& send_to_front_arg,
-                                    const py::object& optimize_memory_arg) {
-  const bool send_to_front = truthy(send_to_front_arg);
-  const bool optimize_memory = truthy(optimize_memory_arg);
-  PipelineState& st = state(self);
-  RunStart start = open_run(self, st, component_ids);
+py::object execute_components_async(const py::object& self, const py::handle& component_ids,
+                                    bool send_to_front, bool optimize_memory) {
+  const Run start = open_run(self, component_ids, send_to_front, optimize_memory);
   if (!start.plan.empty()) {
     py::object pool_object = py::cast(RunPool(start.plan.size()));
     RunPool& pool = pool_object.cast<RunPool&>();
-    Terminating terminating{pool};
-    Run run{self,           st,
-            start.graph,    run::RunScheduler(start.graph.dag, std::move(start.plan)),
-            pool,           send_to_front,
-            optimize_memory};
+    // Ends the workers however the run ends (normally done already: then this does nothing).
+    py_values::OnExit terminating("terminating the worker pool of a parallel run",
+                                  [&pool] { pool.abandon(); });
+    ParallelRun run{start, run::RunScheduler(start.graph.dag, start.plan), pool_object, pool};
     try {
-      schedule(run, pool_object);
+      schedule(run);
       pool.abandon();
     } catch (py::error_already_set& e) {
       if (!e.matches(PyExc_Exception) && !e.matches(PyExc_KeyboardInterrupt)) throw;
       stop_run(run, e);
     }
   }
-  finish_run(self, st, optimize_memory);
+  finish_run(start);
   return py::none();
 }
 

@@ -1,6 +1,5 @@
 // Module definition of the pipeline engine: the native state and OrvanePipeline built on it.
-#include <type_traits>
-#include <utility>
+#include <initializer_list>
 
 #include "common/fork_guard.hpp"
 #include "common/py_values.hpp"
@@ -12,37 +11,16 @@ namespace py = pybind11;
 namespace orvane::pipeline {
 
 namespace {
-Runtime runtime;
-
-using py_values::keep;
-
-// A property whose getter and setter read and replace one member; members holding a Python
-// value can also be deleted, which resets them to None.
-template <typename T>
-void member(const py::object& cls, const char* name, T PipelineState::* field, const char* doc) {
-  py::cpp_function fget([field](const PipelineState& st) -> T { return st.*field; }, py::name(name),
-                        py::is_method(cls));
-  py::cpp_function fset([field](PipelineState& st, T value) { st.*field = std::move(value); },
-                        py::name(name), py::is_method(cls));
-  py::object fdel = py::none();
-  if constexpr (std::is_same_v<T, py::object>) {
-    fdel = py::cpp_function([field](PipelineState& st) { st.*field = py::none(); }, py::name(name),
-                            py::is_method(cls));
-  }
-  pyclass::set_property(cls, name, fget, fset, fdel, doc);
-}
 
 // The native state holds Python values, so it takes part in garbage collection: a callback or a
 // value that refers back to its pipeline must not keep both alive for ever. Clearing (only ever
 // done to an unreachable cycle, after the finaliser has closed the writer) drops every value.
 int traverse_state(PipelineState& st, visitproc visit, void* arg) {
-  for (const py::handle member :
-       {py::handle(st.id), py::handle(st.nodes), py::handle(st.graph), py::handle(st.callback),
-        py::handle(st.shell), py::handle(st.parameters), py::handle(st.requirements),
-        py::handle(st.cache_dir), py::handle(st.connection), py::handle(st.writer),
-        py::handle(st.optimizer), py::handle(st.reported_components), py::handle(st.reported_edges),
-        py::handle(st.reported_requirements)}) {
-    Py_VISIT(member.ptr());
+  for (const py::object* member : std::initializer_list<const py::object*>{
+           &st.id, &st.nodes, &st.graph, &st.callback, &st.shell, &st.parameters, &st.requirements,
+           &st.cache_dir, &st.connection, &st.writer, &st.optimizer, &st.reported_components,
+           &st.reported_edges, &st.reported_requirements}) {
+    Py_VISIT(member->ptr());
   }
   for (const PipelineState::CompletedWrite& done : st.completed_writes) {
     Py_VISIT(done.component_id.ptr());
@@ -72,7 +50,10 @@ void set_graph(PipelineState& st, const py::object& value) {
 
 }  // namespace
 
-const Runtime& rt() { return runtime; }
+const Runtime& rt() {
+  static const Runtime runtime;
+  return runtime;
+}
 
 PipelineState& state(const py::handle& self) { return py::cast<PipelineState&>(self); }
 
@@ -81,57 +62,7 @@ const GraphObject& graph(const PipelineState& st) {
   return *st.dag;
 }
 
-py::object component(const PipelineState& st, const py::handle& id) {
-  PyObject* found = PyDict_GetItemWithError(st.nodes.ptr(), id.ptr());
-  if (found != nullptr) return py::reinterpret_borrow<py::object>(found);
-  if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, id.ptr());
-  throw py::error_already_set();
-}
-
-// Fills the runtime; called once from the module init before the parts register.
-static void init_runtime() {
-  const std::pair<py::handle Runtime::*, const char*> lookups[] = {
-      {&Runtime::dag_base, "orvane_core.pipeline._dag:OrvaneDagBase"},
-      {&Runtime::dag_info, "orvane_core.pipeline._dag:OrvaneDagBase.info.fget"},
-      {&Runtime::dag_summaries, "orvane_core.pipeline._dag:OrvaneDagBase._refreshed_summaries"},
-      {&Runtime::status_running, "orvane_core.misc:OrvaneComponentStatus.RUNNING"},
-      {&Runtime::status_invalid, "orvane_core.misc:OrvaneComponentStatus.INVALID"},
-      {&Runtime::procedure_updated,
-       "orvane_core.misc:OrvanePipelineCallbackProcedure.PIPELINE_UPDATED"},
-      {&Runtime::procedure_diskcache,
-       "orvane_core.misc:OrvanePipelineCallbackProcedure.DISKCACHE_UPDATED"},
-      {&Runtime::procedure_parameters,
-       "orvane_core.misc:OrvanePipelineCallbackProcedure.PARAMETERS_UPDATED"},
-      {&Runtime::callback_successful, "orvane_core.misc:OrvanePipelineCallbackStatus.SUCCESSFUL"},
-      {&Runtime::callback_failed, "orvane_core.misc:OrvanePipelineCallbackStatus.FAILED"},
-      {&Runtime::callback_record, "orvane_core.misc.models:OrvanePipelineCallbackDataModel"},
-      {&Runtime::pipeline_info, "orvane_core.misc.models:OrvanePipelineInfoModel"},
-      {&Runtime::parameter_record, "orvane_core.misc.models:OrvanePipelineParameterModel"},
-      {&Runtime::plain, "orvane_core.misc.models:_plain"},
-      {&Runtime::inout_record, "orvane_core.misc.models:OrvaneComponentInOutModel"},
-      {&Runtime::pickle_dumps, "cloudpickle:dumps"},
-      {&Runtime::serialize_value, "orvane_core.executors.diskcache_writer:serialize_value"},
-      {&Runtime::writer_class, "orvane_core.executors:OrvaneDiskcacheWriter"}};
-  for (const auto& [field, path] : lookups) runtime.*field = keep(py_values::lookup(path));
-}
-
-static void register_state(const py::object& cls) {
-  using S = PipelineState;
-  member(cls, "id", &S::id, "Identifier of the pipeline.");
-  member(cls, "nodes", &S::nodes, "Components by id.");
-  member(cls, "_graph_version", &S::graph_version, "Grows with every change of the graph.");
-  pyclass::def_property(
-      cls, "_graph", [](const PipelineState& st) { return st.graph; }, &set_graph,
-      "The native graph.");
-  member(cls, "_callback", &S::callback, "Front-end callback.");
-  member(cls, "_ipython_shell", &S::shell, "Shell in which components run.");
-  member(cls, "_parameters", &S::parameters, "Pipeline parameters by name.");
-  member(cls, "_python_requirements", &S::requirements, "Installed packages.");
-  member(cls, "_diskcache_dir", &S::cache_dir, "Disk-cache directory.");
-  member(cls, "_ipykernel_connection", &S::connection, "Kernel connection file.");
-  member(cls, "_diskcache_writer", &S::writer, "Background disk-cache writer.");
-  member(cls, "_hpoptimizer", &S::optimizer, "Optimizer of the running optimization.");
-}
+py::object component(const PipelineState& st, const py::handle& id) { return st.nodes[id]; }
 
 }  // namespace orvane::pipeline
 
@@ -142,22 +73,41 @@ PYBIND11_MODULE(pipeline, m) {
   // Docstrings are the product's own texts, without generated signature lines.
   py::options options;
   options.disable_function_signatures();
-  init_runtime();
   py::class_<PipelineState> native(
       m, "_PipelineState",
       py::custom_type_setup(
           &orvane::pyclass::gc_type_setup<PipelineState, traverse_state, clear_state>),
       "Native state of a pipeline.");
+  using S = PipelineState;
   native.def(py::init<>());
+  native.def_readwrite("id", &S::id, "Identifier of the pipeline.");
+  native.def_readwrite("nodes", &S::nodes, "Components by id.");
+  native.def_readwrite("_graph_version", &S::graph_version,
+                       "Grows with every change of the graph.");
+  native.def_property(
+      "_graph", [](const PipelineState& st) { return st.graph; }, &set_graph, "The native graph.");
+  native.def_readwrite("_callback", &S::callback, "Front-end callback.");
+  native.def_readwrite("_ipython_shell", &S::shell, "Shell in which components run.");
+  native.def_readwrite("_parameters", &S::parameters, "Pipeline parameters by name.");
+  native.def_readwrite("_python_requirements", &S::requirements, "Installed packages.");
+  // The setter stores a copy: the stored requirements must not follow the caller's list.
+  native.def_property(
+      "python_requirements", [](const PipelineState& st) { return st.requirements; },
+      [](PipelineState& st, const py::object& packages) {
+        st.requirements = orvane::py_values::list_copy(packages);
+      },
+      "Python packages installed in the kernel, as requirement lines.");
+  native.def_readwrite("_diskcache_dir", &S::cache_dir, "Disk-cache directory.");
+  native.def_readwrite("_ipykernel_connection", &S::connection, "Kernel connection file.");
+  native.def_readwrite("_diskcache_writer", &S::writer, "Background disk-cache writer.");
+  native.def_readwrite("_hpoptimizer", &S::optimizer, "Optimizer of the running optimization.");
   py::object cls = orvane::pyclass::make_class(m, "OrvanePipeline",
                                                py::make_tuple(native, rt().dag_base), "Pipeline.");
-  register_state(cls);
   register_lifecycle(m, cls);
   register_execution(m, cls);
   register_diskcache_channel(m, cls);
   register_cache_commands(m, cls);
   register_parameters(m, cls);
-  register_component_info(m, cls);
   register_optimization(m, cls);
   register_async_execution(m, cls);
   register_reach(m, cls);

@@ -1,5 +1,7 @@
 // Pipeline members: the cache commands (adopting a directory of disk caches, unloading,
-// enabling and disabling disk caching, clearing caches) and the clean-up run at exit.
+// enabling and disabling disk caching, clearing caches), the clean-up run at exit, and a
+// component's in/out record from its parents.
+#include <algorithm>
 #include <optional>
 #include <set>
 #include <string>
@@ -11,6 +13,7 @@
 #include "core/cache_adoption.hpp"
 #include "core/cache_folders.hpp"
 #include "core/cache_paths.hpp"
+#include "core/import_line.hpp"
 #include "pipeline/cache_guard.hpp"
 #include "pipeline/component_access.hpp"
 #include "pipeline/diskcache_support.hpp"
@@ -22,6 +25,32 @@ namespace orvane::pipeline {
 namespace {
 
 namespace sup = support;
+using orvane::pyclass::intern;
+
+// Rebuilds the in/out record of a successful component from its parents' outputs and imports.
+void update_info(const PipelineState& st, const py::handle& id) {
+  py::object target = component(st, id);
+  if (!comp::successful(target)) return;
+
+  py::dict inputs;  // each name once, in the order the parents offer them
+  py::list imports;
+  py::object graph_holder = st.graph;
+  const GraphObject& graph = pipeline::graph(st);
+  for (std::size_t p : graph.dag.predecessors(node_of(graph, id))) {
+    py::object parent = component(st, graph.id(p));
+    if (!comp::successful(parent)) continue;
+    for (const py::handle& name : parent.attr(intern("non_module_outputs"))) inputs[name] = true;
+    py::object statements = parent.attr(intern("module_statements"));
+    for (const py::handle& symbol : statements) {
+      imports.append(py_values::from_utf8(
+          import_line(py_values::utf8(symbol), py_values::utf8(statements[symbol]))));
+    }
+  }
+  target.attr(intern("in_and_out")) = rt().inout_record(
+      py::arg("inputs") = py::list(inputs),
+      py::arg("outputs") = py::list(target.attr(intern("non_module_outputs"))),
+      py::arg("imports") = imports, py::arg("summary") = target.attr(intern("outputs_summary")));
+}
 
 // Adopts the writes offered to one component: the first current one loads; the others are set
 // aside, removed or kept as the adoption rule says. Returns why the component runs again when
@@ -74,6 +103,53 @@ std::optional<model::Reason> adopt_one(const py::object& self, PipelineState& st
   return first_stale;
 }
 
+// Calls the method `name` of every component.
+void each_component(const PipelineState& st, const char* name) {
+  py::dict nodes = st.nodes;
+  for (const auto& item : nodes) item.second.attr(name)();
+}
+
+// Runs `command` on the component and its ancestors (or descendants), in the node map's order,
+// then sends the summary. Reaching descendants withdraws their pending writes first and drops
+// the caches set aside for them: they are cleared.
+template <typename F>
+void for_related(const py::object& self, const std::optional<py::str>& component_id, bool ancestors,
+                 F&& command) {
+  PipelineState& st = state(self);
+  const GraphObject& graph = pipeline::graph(st);
+  // An unknown component is rejected before anything is changed.
+  const std::size_t node = node_of(graph, py_values::or_none(component_id));
+  std::vector<std::size_t> related =
+      ancestors ? graph.dag.ancestors(node) : graph.dag.descendants(node);
+  related.push_back(node);
+  // In the node map's order, which the graph's indices keep; chosen before any command runs (a
+  // callback may replace the graph meanwhile).
+  std::sort(related.begin(), related.end());
+  std::vector<py::object> ids;
+  for (std::size_t n : related) ids.push_back(graph.id(n));
+  for (const py::object& id : ids) {
+    py::object target = component(st, id);
+    if (!ancestors && comp::write_pending(target)) put_task(self, true, id);
+    command(target);
+    if (!ancestors) drop_paused(st, id);
+  }
+  run_summary(self);
+}
+
+// The clean-up proper: every component's disk cache, then the directories that are the caches'
+// own, then the directory itself if nothing else is left in it.
+void remove_owned_caches(PipelineState& st, const std::string& dir) {
+  each_component(st, "clear_diskcache");
+  drop_paused(st, py::none());
+
+  // Only the caches' own directories go; anything else a user put here stays, and with it the
+  // directory.
+  for (const CacheDirEntry& entry : sup::entries_of(dir)) {
+    if (owned_by_cache(entry)) sup::remove_owned(join_path(dir, entry.name), entry.has_record);
+  }
+  remove_if_left_empty(dir, "pipeline.json");
+}
+
 }  // namespace
 
 // With `component_ids`, only those components take their caches from the directory: the
@@ -82,13 +158,12 @@ std::optional<model::Reason> adopt_one(const py::object& self, PipelineState& st
 void load_diskcache(const py::object& self, const std::optional<py::str>& diskcache_dir,
                     const py::object& component_ids) {
   if (!diskcache_dir) throw py::value_error("A disk-cache directory is required.");
+  const std::string dir = py_paths::text(*diskcache_dir);
   // Adopting unpickles what is there: only from a directory no one else can change.
-  if (std::string problem = unsafe_path_problem(diskcache_dir->cast<std::string>());
-      !problem.empty()) {
+  if (std::string problem = unsafe_path_problem(dir); !problem.empty()) {
     throw std::runtime_error(problem);
   }
   PipelineState& st = state(self);
-  const std::string dir = py_paths::text(*diskcache_dir);
   const std::vector<CacheDirEntry> entries = sup::entries_of(dir);
   py::dict nodes = st.nodes;
   std::vector<std::string> ids;
@@ -127,75 +202,17 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
     sup::remove_owned(join_path(dir, entry->name), entry->has_record);
   }
   for (const auto& item : nodes) {
-    if (!only || only->count(text_of(item.first)) != 0) update_info(self, item.first);
+    if (!only || only->count(text_of(item.first)) != 0) update_info(st, item.first);
   }
   st.cache_dir = py_values::lookup("pathlib:Path")(*diskcache_dir);
   run_summary(self);
 }
-
-namespace {
-
-// Runs `command` on the component and its ancestors (or descendants), in the node map's order,
-// then sends the summary. Reaching descendants withdraws their pending writes first and drops
-// the caches set aside for them: they are cleared.
-template <typename F>
-void for_related(const py::object& self, const std::optional<py::str>& component_id, bool ancestors,
-                 F&& command) {
-  PipelineState& st = state(self);
-  const GraphObject& graph = pipeline::graph(st);
-  // An unknown component is rejected before anything is changed.
-  const std::size_t node = node_of(graph, py_values::or_none(component_id));
-  std::vector<bool> member(graph.dag.size(), false);
-  member[node] = true;
-  for (std::size_t n : ancestors ? graph.dag.ancestors(node) : graph.dag.descendants(node)) {
-    member[n] = true;
-  }
-  // Chosen before any command runs (a callback may replace the graph meanwhile).
-  std::vector<py::object> ids;
-  py::dict nodes = st.nodes;
-  for (const auto& item : nodes) {
-    if (!PyUnicode_Check(item.first.ptr())) continue;
-    const long index = graph.dag.index_of(item.first.cast<std::string>());
-    if (index >= 0 && member[static_cast<std::size_t>(index)]) {
-      ids.push_back(py::reinterpret_borrow<py::object>(item.first));
-    }
-  }
-  for (const py::object& id : ids) {
-    py::object target = component(st, id);
-    if (!ancestors && comp::write_pending(target)) put_task(self, true, id);
-    command(target);
-    if (!ancestors) drop_paused(st, id);
-  }
-  run_summary(self);
-}
-
-// The clean-up proper: every component's disk cache, then the directories that are the caches'
-// own, then the directory itself if nothing else is left in it.
-void remove_owned_caches(PipelineState& st, const std::string& dir) {
-  py::dict nodes = st.nodes;
-  for (const auto& item : nodes) item.second.attr("clear_diskcache")();
-  drop_paused(st, py::none());
-
-  // Only the caches' own directories go; anything else a user put here stays, and with it the
-  // directory.
-  for (const CacheDirEntry& entry : sup::entries_of(dir)) {
-    if (owned_by_cache(entry)) sup::remove_owned(join_path(dir, entry.name), entry.has_record);
-  }
-  remove_if_left_empty(dir, "pipeline.json");
-}
-
-}  // namespace
 
 // Also runs at interpreter exit and from the destructor, possibly on an object whose
 // construction failed half-way, so missing state means there is nothing to clean.
 void clear_diskcaches(const py::object& self) {
   // Late in interpreter shutdown nothing can be imported any more; the exit handler has run.
   if (py_values::finalizing()) return;
-  py::object loaded_os = py::reinterpret_steal<py::object>(PyImport_GetModule(py::str("os").ptr()));
-  if (!loaded_os || loaded_os.is_none()) {
-    PyErr_Clear();
-    return;
-  }
   // Only the owner deletes: not a pipeline whose directory went to a newer one, and not a child
   // forked from the kernel that created it.
   if (!py::isinstance<PipelineState>(self) || !ownership::is_owner(state(self))) return;
@@ -232,8 +249,7 @@ void register_cache_commands(py::module_& /*m*/, const py::object& cls) {
   pc::def(
       cls, "unload_diskcache",
       [](const py::object& self) {
-        py::dict nodes = state(self).nodes;
-        for (const auto& item : nodes) item.second.attr("unload_diskcache")();
+        each_component(state(self), "unload_diskcache");
         run_summary(self);
       },
       "Unload diskcache of all components.");
@@ -259,13 +275,18 @@ void register_cache_commands(py::module_& /*m*/, const py::object& cls) {
   pc::def(
       cls, "clear_all_cache",
       [](const py::object& self) {
-        py::dict nodes = state(self).nodes;
-        for (const auto& item : nodes) item.second.attr("clear_cache")();
+        each_component(state(self), "clear_cache");
         drop_paused(state(self), py::none());
         run_summary(self);
       },
       "Clear caches of all components.");
   pc::def(cls, "clear_all_diskcache", &clear_diskcaches, "Delete the disk caches of the pipeline.");
+  pc::def(
+      cls, "update_component_info",
+      [](const PipelineState& st, const std::optional<py::str>& id) {
+        update_info(st, py_values::or_none(id));
+      },
+      py::arg("component_id"));
 }
 
 }  // namespace orvane::pipeline

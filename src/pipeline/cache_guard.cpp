@@ -41,9 +41,8 @@ bool or_miss(const py::object& self, const py::object& id, const py::object& com
 }  // namespace
 
 py::object diskcache_record(bool ok, const py::handle& msg, const py::handle& component_id) {
-  py::dict entry = component_entry(component_id);
-  return ok ? outcome_record(rt().procedure_diskcache, true, msg, entry)
-            : outcome_record(rt().procedure_diskcache, false, msg, py::dict(), entry);
+  py::dict entry = component_entry(component_id), empty;
+  return outcome_record(rt().procedure_diskcache, ok, msg, ok ? entry : empty, ok ? empty : entry);
 }
 
 void report_failure(const py::object& self, const py::object& component_id,
@@ -72,23 +71,22 @@ bool serve_or_miss(const py::object& self, const py::object& component_id,
   });
 }
 
-py::object pickle_outputs(const py::object& self, const py::object& component_id,
-                          const py::object& component) {
-  py::dict serialized;
+bool pickle_outputs(const py::object& self, const py::object& component_id,
+                    const py::object& component, std::vector<PickledBlob>& blobs) {
   py::object outputs = component.attr("non_module_outputs");
   for (py::handle name : outputs) {
     py::object value = outputs[name];
-    auto pickle = [&] { serialized[name] = rt().serialize_value(value); };
+    auto pickle = [&] { blobs.emplace_back(text_of(name), "output", rt().serialize_value(value)); };
     if (!or_miss(self, component_id, component, pickle, [&](const std::string& error) {
           return py::str(
                      "Output '{}' of component [{}] (type {}) cannot be stored in the disk "
                      "cache: {}")
               .format(name, comp::name(component), type_name(value), error);
         })) {
-      return py::none();
+      return false;
     }
   }
-  return serialized;
+  return true;
 }
 
 namespace {
@@ -100,29 +98,23 @@ model::FingerprintWalk new_walk(PipelineState& st, const GraphObject& graph) {
   return model::FingerprintWalk(
       graph.dag,
       [owner, g](std::size_t node) {
-        return std::string(py::str(comp::cell_code(component(*owner, g->id(node)))));
+        return text_of(comp::cell_code(component(*owner, g->id(node))));
       },
       [owner, g](std::size_t node) { return parameter_text(*owner, g->id(node)); });
 }
 
 }  // namespace
 
-py::str fingerprint(const py::object& self, const py::object& component_id) {
+std::string fingerprint(const py::object& self, const py::object& component_id) {
   PipelineState& st = state(self);
   const GraphObject& graph = pipeline::graph(st);
   const std::size_t node = node_of(graph, component_id);
-  PipelineState::Fingerprints& run = st.fingerprints;
-  if (!run.active) return py::str(new_walk(st, graph).of(node));
-  // Remembered for one graph, graph version and parameter set (any change of a value resets it).
-  std::string parameters = parameter_text(st, py::none());
-  if (!run.walk || run.graph != &graph || run.graph_version != st.graph_version ||
-      run.parameters != parameters) {
-    run.walk.emplace(new_walk(st, graph));
-    run.graph = &graph;
-    run.graph_version = st.graph_version;
-    run.parameters = std::move(parameters);
-  }
-  return py::str(run.walk->of(node));
+  if (!st.fingerprints.active) return new_walk(st, graph).of(node);
+  // Any change of a parameter value changes the text and so resets the walk.
+  return st.fingerprints
+      .walk_for(&graph, st.graph_version, parameter_text(st, py::none()),
+                [&] { return new_walk(st, graph); })
+      .of(node);
 }
 
 namespace {
@@ -132,11 +124,11 @@ model::Sources sources(const py::object& self, const py::object& component_id) {
   PipelineState& st = state(self);
   const GraphObject& graph = pipeline::graph(st);
   model::Sources out;
-  out.code = model::digest(py::str(comp::cell_code(component(st, component_id))));
+  out.code = model::digest(text_of(comp::cell_code(component(st, component_id))));
   out.parameters = parameter_sources(st, component_id);
   for (std::size_t parent : graph.dag.predecessors(node_of(graph, component_id))) {
     const py::object& id = graph.id(parent);
-    out.parents[text_of(id)] = std::string(fingerprint(self, id));
+    out.parents[text_of(id)] = fingerprint(self, id);
   }
   return out;
 }
@@ -165,9 +157,11 @@ std::optional<model::Reason> stale_reason(const py::object& self, const py::obje
   py::object record;
   // Unreadable: loading it fails and is handled as any failed load.
   if (!support::quietly([&] {
-        py::object cache = support::open_cache(py_paths::str(path));
+        // A handle on the folder: only the fields asked for are read.
+        py::object cache = py_values::lookup("orvane_core.cache:OrvaneDiskCache")(
+            py::arg("cache_dir") = py_paths::str(path));
         recorded = py::str(py::getattr(cache, "fingerprint", py::str("")));
-        if (!recorded.empty() && recorded != std::string(fingerprint(self, component_id))) {
+        if (!recorded.empty() && recorded != fingerprint(self, component_id)) {
           record = py::getattr(cache, "sources", py::none());
         }
         cache.attr("close")();

@@ -8,7 +8,9 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "native/writer_object.hpp"
 #include "pipeline/pipeline.hpp"
 
 namespace orvane::pipeline::guard {
@@ -26,14 +28,14 @@ void report_failure(const py::object& self, const py::object& component_id,
 bool serve_or_miss(const py::object& self, const py::object& component_id,
                    const py::object& component);
 
-// The component's non-module outputs pickled one by one, or None after reporting the first
-// that cannot be pickled (naming it and its type).
-py::object pickle_outputs(const py::object& self, const py::object& component_id,
-                          const py::object& component);
+// The component's non-module outputs pickled one by one into `blobs`, or false after reporting
+// the first that cannot be pickled (naming it and its type).
+bool pickle_outputs(const py::object& self, const py::object& component_id,
+                    const py::object& component, std::vector<PickledBlob>& blobs);
 
 // The fingerprint of what the component's result is computed from: its code, the pipeline
 // parameters and, recursively, its parents' fingerprints.
-py::str fingerprint(const py::object& self, const py::object& component_id);
+std::string fingerprint(const py::object& self, const py::object& component_id);
 
 // The record of the inputs behind the component's fingerprint now, kept with its cache.
 py::dict sources_record(const py::object& self, const py::object& component_id);

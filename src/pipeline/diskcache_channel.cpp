@@ -4,11 +4,12 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "common/py_paths.hpp"
 #include "common/pyclass.hpp"
 #include "core/cache_folders.hpp"
-#include "core/cache_writer.hpp"
+#include "native/writer_object.hpp"
 #include "pipeline/cache_guard.hpp"
 #include "pipeline/component_access.hpp"
 #include "pipeline/diskcache_support.hpp"
@@ -22,42 +23,37 @@ namespace sup = support;
 
 constexpr const char* kWriterDown = "Diskcache writer does not work.";
 
-// A task or message record of the writer's (orvane_core.misc.models).
-template <typename... Args>
-py::object model_record(const char* name, Args&&... args) {
-  return py_values::lookup("orvane_core.misc.models").attr(name)(std::forward<Args>(args)...);
+// The native core of the pipeline's writer: writes go to it as native data, not as records.
+WriterObject& writer_of(const PipelineState& st) {
+  return st.writer.attr("_core").cast<WriterObject&>();
 }
 
 // Queues the write of the component's results into a new folder. Every value is pickled once,
 // with its large buffers out of band: the writer copies those without the GIL and writes the
 // bytes as they are.
 void queue_write(const py::object& self, PipelineState& st, const py::object& target,
-                 const py::handle& id, std::int64_t success_count) {
-  py::object last_output = py::none();
-  if (!sup::quietly([&] { last_output = rt().serialize_value(target.attr("last_output")); })) {
+                 const py::object& id, std::int64_t success_count) {
+  py::object last_output = target.attr("last_output");
+  if (!sup::quietly([&] { last_output = rt().serialize_value(last_output); })) {
     target.attr("last_output") = py::none();
+    last_output = rt().serialize_value(py::none());
   }
   // An output that cannot be pickled fails this disk cache only, naming it; the run goes on.
-  py::object component_id = py::reinterpret_borrow<py::object>(id);
-  py::object serialized = guard::pickle_outputs(self, component_id, target);
-  if (serialized.is_none()) return;
-  py::dict fields;
+  std::vector<PickledBlob> blobs;
+  if (!guard::pickle_outputs(self, id, target, blobs)) return;
+  py::dict meta;
   for (const char* name : {"module_statements", "captured", "exception_msg", "outputs_summary"}) {
-    fields[name] = target.attr(name);
+    meta[name] = target.attr(name);
   }
-  py::object data =
-      model_record("OrvaneCacheModel", py::arg("non_module_outputs") = serialized,
-                   py::arg("last_output") = last_output,
-                   py::arg("fingerprint") = guard::fingerprint(self, component_id),
-                   py::arg("sources") = guard::sources_record(self, component_id), **fields);
-  py::str cache_dir =
-      py_paths::str(join_path(py_paths::text(st.cache_dir), "component-" + random_uuid()));
-  py::object todo = model_record("OrvaneDiskCacheTodoModel", py::arg("component_id") = id,
-                                 py::arg("success_count") = success_count,
-                                 py::arg("cache_dir") = cache_dir, py::arg("data") = data);
+  meta["fingerprint"] = guard::fingerprint(self, id);
+  meta["sources"] = guard::sources_record(self, id);
+  blobs.insert(blobs.begin(), {{"__meta__", "meta", rt().serialize_value(meta)},
+                               {"__last_output__", "last_output", last_output}});
+  const std::string cache_dir =
+      join_path(py_paths::text(st.cache_dir), "component-" + random_uuid());
   comp::ComponentNative& native = comp::native(target);
-  if (truthy(st.writer.attr("put_task")(py::arg("task") = todo))) {
-    native.write_queued(success_count, text_of(cache_dir));
+  if (writer_of(st).put(text_of(id), success_count, cache_dir, blobs)) {
+    native.write_queued(success_count, cache_dir);
   } else {
     native.write_refused();
   }
@@ -76,21 +72,19 @@ bool complete_at_once(PipelineState& st, const py::handle& id, const py::object&
 
 }  // namespace
 
-void put_task(const py::object& self, bool cancel, const py::handle& id) {
+void put_task(const py::object& self, bool cancel, const py::handle& component_id) {
   PipelineState& st = state(self);
-  if (!st.nodes.contains(id) || !truthy(st.writer)) return;
-  py::object target = component(st, id);
+  if (!st.nodes.contains(component_id) || !truthy(st.writer)) return;
+  py::object id = py::reinterpret_borrow<py::object>(component_id), target = component(st, id);
   comp::ComponentNative& native = comp::native(target);
-  if (!truthy(st.writer.attr("is_alive")())) {
+  if (!writer_of(st).is_alive()) {
     native.mark_disk_status(comp::DiskStatus::Failed);
     run_summary(self);
     throw std::runtime_error(kWriterDown);
   }
   const std::int64_t success_count = native.success_count();
   if (cancel) {
-    st.writer.attr("cancel_task")(
-        py::arg("task") = model_record("OrvaneDiskCacheCancelModel", py::arg("component_id") = id,
-                                       py::arg("success_count") = success_count));
+    writer_of(st).cancel(text_of(id), success_count);
     native.write_cancelled();
   } else if (complete_at_once(st, id, target, success_count)) {
     // Reused as it is: its cache is on disk already; the write completes without a byte.
@@ -104,10 +98,8 @@ void put_task(const py::object& self, bool cancel, const py::handle& id) {
 namespace {
 
 // Removes the directory of a finished write that nothing will load, if it is a cache of ours.
-void discard_write(const py::object& cache_dir) {
-  if (cache_dir.is_none() || !truthy(cache_dir)) return;
-  const std::string path = py_paths::text(cache_dir);
-  if (has_cache_record(path)) sup::remove_owned(path, true);
+void discard_write(const std::string& path) {
+  if (!path.empty() && has_cache_record(path)) sup::remove_owned(path, true);
 }
 
 // The component serves from the cache in `folder` now (loaded first unless it holds it); false
@@ -126,24 +118,24 @@ bool take_cache(const py::object& self, const py::object& id, const py::object& 
 
 // Applies one finished write to its component; what the front end is to be told goes to
 // `reports`.
-void take_in(const py::object& self, PipelineState& st, const py::handle& message,
+void take_in(const py::object& self, PipelineState& st, const DoneMessage& message,
              py::list& reports) {
-  const bool successful = truthy(message.attr("is_successful"));
-  py::object id = message.attr("component_id"), cache_dir = message.attr("cache_dir");
+  const std::string& cache_dir = message.cache_dir;
+  py::str id(message.component_id);
   if (!st.nodes.contains(id)) {
     // The component was removed from the graph meanwhile.
-    if (successful) discard_write(cache_dir);
+    if (message.is_successful) discard_write(cache_dir);
     return;
   }
   py::object target = component(st, id);
-  switch (comp::native(target).write_done(message.attr("success_count").cast<std::int64_t>(),
-                                          py_values::text_or_empty(cache_dir), successful)) {
+  switch (
+      comp::native(target).write_done(message.success_count, cache_dir, message.is_successful)) {
     case comp::DoneVerdict::Withdrawn:
       // Cancelled after it had finished: its component was marked FAILED by the cancel.
-      if (successful) discard_write(cache_dir);
+      if (message.is_successful) discard_write(cache_dir);
       return;
     case comp::DoneVerdict::Failed:
-      reports.append(guard::diskcache_record(false, message.attr("msg"), id));
+      reports.append(guard::diskcache_record(false, py::str(message.msg), id));
       return;
     case comp::DoneVerdict::Stale:
       // Written for results the component no longer holds. Its own directory goes; whatever
@@ -153,12 +145,13 @@ void take_in(const py::object& self, PipelineState& st, const py::handle& messag
     case comp::DoneVerdict::Load:
       break;
   }
-  if (!take_cache(self, id, target, cache_dir, reports)) {
+  py::str folder = py_paths::str(cache_dir);
+  if (!take_cache(self, id, target, folder, reports)) {
     // Unreadable after all: never served, and not left behind.
     comp::mark_disk_failed(target);
     discard_write(cache_dir);
     reports.append(guard::diskcache_record(
-        false, py::str("The disk cache written to {} could not be loaded.").format(cache_dir), id));
+        false, py::str("The disk cache written to {} could not be loaded.").format(folder), id));
   }
 }
 
@@ -167,7 +160,7 @@ void take_in(const py::object& self, PipelineState& st, const py::handle& messag
 void take_messages(const py::object& self) {
   PipelineState& st = state(self);
   if (!truthy(st.writer)) return;
-  if (!truthy(st.writer.attr("is_alive")())) throw std::runtime_error(kWriterDown);
+  if (!writer_of(st).is_alive()) throw std::runtime_error(kWriterDown);
   bool stopped = false;
   // Every state change is applied before any report is sent: a callback that raises (or an
   // interrupt inside it) must not leave the rest of the batch untaken.
@@ -184,8 +177,8 @@ void take_messages(const py::object& self) {
   }
   // Every message of the batch is looked at: the writer has drained them, so a message skipped
   // here would be lost and its component would stay UPDATING.
-  for (py::handle message : st.writer.attr("get_messages")()) {
-    if (truthy(message.attr("is_stopped"))) {
+  for (const DoneMessage& message : writer_of(st).drain()) {
+    if (message.is_stopped) {
       stopped = true;
     } else {
       take_in(self, st, message, reports);
@@ -196,7 +189,7 @@ void take_messages(const py::object& self) {
     // its message arrives, since staleness is decided by success counts.
     py::dict nodes = st.nodes;
     for (const auto& item : nodes) comp::native(item.second).writer_stopped();
-    if (!truthy(st.writer.attr("is_alive")())) restart_writer(st);
+    if (!writer_of(st).is_alive()) restart_writer(st);
   }
   for (const py::handle& report : reports) {
     run_callback(self, py::reinterpret_borrow<py::object>(report));

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <pybind11/pybind11.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -10,16 +11,12 @@
 #include "common/py_paths.hpp"
 #include "core/cache_adoption.hpp"
 #include "core/cache_folders.hpp"
+#include "core/cache_format.hpp"
 #include "pipeline/component_access.hpp"
 
 namespace orvane::pipeline::support {
 
 using py_values::quietly;
-
-// A handle on the cache folder at `path`; nothing is read until a field is asked for.
-inline py::object open_cache(const py::handle& path) {
-  return py_values::lookup("orvane_core.cache:OrvaneDiskCache")(py::arg("cache_dir") = path);
-}
 
 // Every entry of the directory `dir`, described (a listing error raised as OSError).
 inline std::vector<CacheDirEntry> entries_of(const std::string& dir) {
@@ -30,25 +27,21 @@ inline std::vector<CacheDirEntry> entries_of(const std::string& dir) {
   return entries;
 }
 
-// Empties and closes a cache handle; its class deletes only the files it wrote.
-inline void close_cache(const py::handle& cache) {
+// Deletes a directory that is this product's. The manifest of a complete cache goes first: a
+// clean-up interrupted here never leaves a directory that loads as a cache.
+inline void remove_owned(const std::string& path, bool has_record) {
+  if (has_record && inspect(path).is_dir) ::unlink(join_path(path, kManifestName).c_str());
+  remove_directory(path);
+}
+
+// Empties, closes and deletes a disk cache that a component no longer uses; its class deletes
+// only the files it wrote, whatever is left goes after.
+inline void release_cache(const py::handle& cache) {
+  py::object dir = py::getattr(cache, "cache_dir", py::none());
   quietly([&] {
     cache.attr("clear_cache")();
     cache.attr("close")();
   });
-}
-
-// Deletes a directory that is this product's: a complete cache is emptied through the cache
-// class first, then whatever is left goes.
-inline void remove_owned(const std::string& path, bool has_record) {
-  if (has_record) quietly([&] { close_cache(open_cache(py_paths::str(path))); });
-  remove_directory(path);
-}
-
-// Closes and deletes a disk cache that a component no longer uses.
-inline void release_cache(const py::handle& cache) {
-  py::object dir = py::getattr(cache, "cache_dir", py::none());
-  close_cache(cache);
   if (!dir.is_none()) remove_directory(py_paths::text(dir));
 }
 

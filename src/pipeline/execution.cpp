@@ -26,40 +26,34 @@ static bool need_to_rerun_component(const py::object& component, const py::objec
 
 py::object run_components(const py::object& self, const py::handle& component_ids,
                           bool send_to_front, bool optimize_memory) {
-  PipelineState& st = state(self);
-  const RunStart run = open_run(self, st, component_ids);
-  const GraphObject& graph = run.graph;
-
+  const Run run = open_run(self, component_ids, send_to_front, optimize_memory);
   py::object last_output = py::none();
   for (std::size_t c : run.plan) {
-    const py::object& id = graph.id(c);
-    py::object current = component(st, id);
+    py::object current = run.node(c);
     try {
-      last_output = execute_step(self, id);
+      last_output = execute_step(self, run.graph.id(c));
     } catch (py::error_already_set& e) {
       if (!e.matches(PyExc_Exception) && !e.matches(PyExc_KeyboardInterrupt)) throw;
-      record_failure(self, st, id, e, send_to_front);
+      record_failure(run, c, e);
       break;
     }
-    if (send_to_front) current.attr("show_captured")(py::arg("shell") = st.shell);
+    run.show(current, "show_captured");
     if (comp::failed(current)) break;
-    if (send_to_front) current.attr("show_last_output")(py::arg("shell") = st.shell);
-    follow_up_success(self, st, graph, c, optimize_memory);
+    run.show(current, "show_last_output");
+    follow_up_success(run, c);
   }
-
-  finish_run(self, st, optimize_memory);
+  finish_run(run);
   return last_output;
 }
 
-namespace {
-
-py::object execute_components(const py::object& self, const py::object& component_ids,
-                              const py::object& send_to_front, const py::object& optimize_memory) {
-  return run_components(self, component_ids, truthy(send_to_front), truthy(optimize_memory));
+// The step's own errors are raised as Python errors: a run records them in the component.
+[[noreturn]] static void raise(PyObject* type, const std::string& text) {
+  py::set_error(type, text.c_str());
+  throw py::error_already_set();
 }
 
-py::object execute_one(const py::object& self, const std::optional<py::str>& component_id,
-                       const py::object& process_pool) {
+py::object execute_step(const py::object& self, const std::optional<py::str>& component_id,
+                        const py::object& process_pool) {
   py::object id = py_values::or_none(component_id);
   PipelineState& st = state(self);
   py::object target = component(st, id);
@@ -85,8 +79,8 @@ py::object execute_one(const py::object& self, const std::optional<py::str>& com
   const GraphObject& graph = pipeline::graph(st);
   const std::size_t node = node_of(graph, id);
   if (auto unfinished = model::unfinished_parent(graph.dag, node, facts_of(st, graph))) {
-    throw std::runtime_error(model::unfinished_parent_message(
-        text_of(comp::name(component(st, graph.id(*unfinished))))));
+    raise(PyExc_RuntimeError, model::unfinished_parent_message(
+                                  text_of(comp::name(component(st, graph.id(*unfinished))))));
   }
   model::InputMerge merge;
   for (std::size_t p : graph.dag.predecessors(node)) {
@@ -96,14 +90,14 @@ py::object execute_one(const py::object& self, const std::optional<py::str>& com
     for (const auto& [symbol, text] : statements)
       lines.emplace_back(text_of(symbol), text_of(text));
     if (auto conflict = merge.add_statements(text_of(comp::name(parent)), lines))
-      throw py::value_error(*conflict);
+      raise(PyExc_ValueError, *conflict);
     py::dict values = parent.attr(intern("non_module_outputs"));
     for (const auto& [symbol, value] : values) {
       if (!merge.value_seen(text_of(symbol))) continue;
       // The same object serialises to the same bytes; only distinct objects are compared.
       py::object held = non_module_inputs[symbol];
       if (held.ptr() != value.ptr() && rt().pickle_dumps(held).not_equal(rt().pickle_dumps(value)))
-        throw py::value_error(model::InputMerge::value_conflict(text_of(symbol)));
+        raise(PyExc_ValueError, model::InputMerge::value_conflict(text_of(symbol)));
     }
     module_statements.attr("update")(statements);
     non_module_inputs.attr("update")(values);
@@ -120,16 +114,13 @@ py::object execute_one(const py::object& self, const std::optional<py::str>& com
   return in_pool ? py::object(py::none()) : output;
 }
 
-}  // namespace
-
 // Records an exception that escaped a component's run in that component.
-void record_failure(const py::object& self, PipelineState& st, const py::handle& id,
-                    py::error_already_set& error, bool send_to_front) {
+void record_failure(const Run& run, std::size_t node, py::error_already_set& error) {
   py::object exc = error.value();
   if (error.trace() && py::getattr(exc, "__traceback__", py::none()).is_none()) {
     PyException_SetTraceback(exc.ptr(), error.trace().ptr());
   }
-  py::object failed = component(st, id);
+  py::object failed = run.node(node);
   {
     // `exc` is the exception being handled while the component records it, as inside an
     // `except` block, so that the component sees it through sys.exc_info().
@@ -141,36 +132,15 @@ void record_failure(const py::object& self, PipelineState& st, const py::handle&
     });
     failed.attr("handle_error")(exc);
   }
-  if (send_to_front) failed.attr("show_captured")(py::arg("shell") = st.shell);
+  run.show(failed, "show_captured");
   if (!error.matches(PyExc_KeyboardInterrupt)) return;
   // An interrupt abandons the whole run: no pending write may complete for it.
-  cancel_pending_writes(self);
+  cancel_pending_writes(run.self);
 }
 
-static void free_parents(PipelineState& st, const GraphObject& graph, std::size_t node) {
-  // Decided before any is freed: freeing changes no status the rule reads.
-  for (std::size_t p : model::parents_to_free(graph.dag, node, facts_of(st, graph))) {
-    component(st, graph.id(p)).attr("clear_in_memory_cache")();
-  }
-}
-
-py::object execute_step(const py::object& self, const py::handle& id,
-                        const py::object& process_pool) {
-  // The step's own errors reach the caller as the Python errors they would be through a call.
-  try {
-    return execute_one(self, py::reinterpret_borrow<py::str>(id), process_pool);
-  } catch (py::error_already_set&) {
-    throw;
-  } catch (py::builtin_exception& e) {
-    e.set_error();
-    throw py::error_already_set();
-  } catch (const std::runtime_error& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-    throw py::error_already_set();
-  }
-}
-
-RunStart open_run(const py::object& self, PipelineState& st, const py::handle& component_ids) {
+Run open_run(const py::object& self, const py::handle& component_ids, bool send_to_front,
+             bool optimize_memory) {
+  PipelineState& st = state(self);
   if (!truthy(st.writer.attr("is_alive")())) restart_writer(st);
   // Reuse notes are the previous run's; fingerprints are remembered until the run ends.
   st.reused.clear();
@@ -186,28 +156,34 @@ RunStart open_run(const py::object& self, PipelineState& st, const py::handle& c
   apply_invalidations(self, st, graph,
                       model::invalidate_for_run(graph.dag, plan, facts_of(st, graph)));
   run_summary(self);
-  return RunStart{std::move(graph_holder), graph, std::move(plan)};
+  return Run{self,           st, std::move(graph_holder), graph, std::move(plan), send_to_front,
+             optimize_memory};
 }
 
-void follow_up_success(const py::object& self, PipelineState& st, const GraphObject& graph,
-                       std::size_t node, bool optimize_memory) {
-  const py::object& id = graph.id(node);
-  py::object current = component(st, id);
+void follow_up_success(const Run& run, std::size_t node) {
+  PipelineState& st = run.st;
+  const py::object& id = run.graph.id(node);
+  py::object current = run.node(node);
   if (truthy(st.shell)) st.shell.attr("push")(current.attr(intern("outputs")));
-  run_summary(self);
+  run_summary(run.self);
   // During a search, what the tuned parameters reach writes nothing for trial results.
   const bool in_reach = !st.search_reach.empty() && st.search_reach.count(text_of(id)) != 0;
   if (model::write_after_success(comp::uses_diskcache(current), in_reach))
-    put_task(self, false, id);
-  take_messages(self);
-  if (optimize_memory) free_parents(st, graph, node);
+    put_task(run.self, false, id);
+  take_messages(run.self);
+  if (!run.optimize_memory) return;
+  // Decided before any is freed: freeing changes no status the rule reads.
+  for (std::size_t p : model::parents_to_free(run.graph.dag, node, facts_of(st, run.graph))) {
+    run.node(p).attr("clear_in_memory_cache")();
+  }
 }
 
 // The end of every run, also after a failure: memory of components without a disk cache is
 // freed, the package list refreshed and the summary sent.
-void finish_run(const py::object& self, PipelineState& st, bool optimize_memory) {
+void finish_run(const Run& run) {
+  PipelineState& st = run.st;
   st.fingerprints = {};
-  if (optimize_memory) {
+  if (run.optimize_memory) {
     py::dict nodes = st.nodes;
     for (const auto& item : nodes) {
       // Clearing an empty cache again would change nothing but still mark the component's
@@ -219,7 +195,7 @@ void finish_run(const py::object& self, PipelineState& st, bool optimize_memory)
   st.requirements =
       py_values::list_copy(freeze(py::arg("exclude_editable") = true,
                                   py::arg("skip") = py::make_tuple("orvane", "orvane-git")));
-  run_summary(self);
+  run_summary(run.self);
 }
 
 bool children_successful(const py::object& self, const py::handle& component_id) {
@@ -229,8 +205,12 @@ bool children_successful(const py::object& self, const py::handle& component_id)
                                         facts_of(st, graph));
 }
 
-void register_runs(const py::object& cls, const std::string& suffix, RunMany many) {
+void register_runs(const py::object& cls, const std::string& suffix, RunMany run) {
   namespace pc = orvane::pyclass;
+  const auto many = [run](const py::object& self, const py::object& component_ids,
+                          const py::object& send_to_front, const py::object& optimize_memory) {
+    return run(self, component_ids, truthy(send_to_front), truthy(optimize_memory));
+  };
   const auto one = [many](const py::object& self, const std::optional<py::str>& id,
                           const py::object& send_to_front, const py::object& optimize_memory) {
     return many(self, py::make_tuple(py_values::or_none(id)), send_to_front, optimize_memory);
@@ -239,29 +219,24 @@ void register_runs(const py::object& cls, const std::string& suffix, RunMany man
                           const py::object& optimize_memory) {
     return many(self, state(self).nodes, send_to_front, optimize_memory);
   };
-  pc::def(cls, ("execute_component" + suffix).c_str(), one, py::arg("component_id"),
-          py::arg("send_to_front") = true, py::arg("optimize_memory") = true,
-          "Execute a component, including parent components.");
+  const py::arg_v send_to_front = py::arg("send_to_front") = true;
+  const py::arg_v optimize_memory = py::arg("optimize_memory") = true;
+  pc::def(cls, ("execute_component" + suffix).c_str(), one, py::arg("component_id"), send_to_front,
+          optimize_memory, "Execute a component, including parent components.");
   pc::def(cls, ("execute_components" + suffix).c_str(), many, py::arg("component_ids"),
-          py::arg("send_to_front") = true, py::arg("optimize_memory") = true,
-          "Execute components, including parent components.");
-  pc::def(cls, ("execute_all" + suffix).c_str(), all, py::arg("send_to_front") = true,
-          py::arg("optimize_memory") = true, "Execute all components.");
+          send_to_front, optimize_memory, "Execute components, including parent components.");
+  pc::def(cls, ("execute_all" + suffix).c_str(), all, send_to_front, optimize_memory,
+          "Execute all components.");
 }
 
 void register_execution(py::module_& m, const py::object& cls) {
   namespace pc = orvane::pyclass;
   m.def("need_to_rerun_component", &need_to_rerun_component, py::arg("component"),
         py::arg("excludes") = py::none(), "Check if the component needs to be rerun.");
-  register_runs(cls, "", &execute_components);
-  pc::def(cls, "_execute_component", &execute_one, py::arg("component_id"),
+  register_runs(cls, "", &run_components);
+  pc::def(cls, "_execute_component", &execute_step, py::arg("component_id"),
           py::arg("process_pool") = py::none(), "Execute component.");
-  pc::def(
-      cls, "_check_all_children_successful",
-      [](const py::object& self, const std::optional<py::str>& id) {
-        return children_successful(self, py_values::or_none(id));
-      },
-      py::arg("component_id"));
+  pc::def(cls, "_check_all_children_successful", &children_successful, py::arg("component_id"));
 }
 
 }  // namespace orvane::pipeline

@@ -1,15 +1,12 @@
 // Ownership of pipeline cache directories; see ownership.hpp.
 #include "pipeline/ownership.hpp"
 
-#include <unistd.h>
-
 #include <cstdint>
 #include <string>
 #include <unordered_map>
 
 #include "common/fork_guard.hpp"
 #include "common/py_paths.hpp"
-#include "core/cache_paths.hpp"
 #include "core/cache_store.hpp"
 #include "core/dir_lock.hpp"
 #include "pipeline/component_access.hpp"
@@ -19,56 +16,22 @@ namespace orvane::pipeline::ownership {
 
 namespace {
 
-// Pipeline id -> serial of the owning pipeline's token. Only touched with the GIL held; leaked
-// on purpose, as it is used during shutdown.
-std::unordered_map<std::string, std::uint64_t>& owner_serials() {
-  static auto* serials = new std::unordered_map<std::string, std::uint64_t>();
-  return *serials;
-}
-
-// Pipeline id -> weak reference to the owning pipeline: the registry keeps no pipeline alive.
-std::unordered_map<std::string, py::weakref>& owners() {
-  static auto* live = new std::unordered_map<std::string, py::weakref>();
+// The newest pipeline of an id in this process: the serial of its token (0 once it gave the
+// directory up) and a weak reference, so that the registry keeps no pipeline alive. Only touched
+// with the GIL held; leaked on purpose, as it is used during shutdown.
+struct Owner {
+  std::uint64_t serial = 0;
+  py::weakref pipeline;
+};
+std::unordered_map<std::string, Owner>& owners() {
+  static auto* live = new std::unordered_map<std::string, Owner>();
   return *live;
 }
 
 std::uint64_t next_serial = 0;
 
-std::string id_text(const PipelineState& st) { return py_values::text_of(st.id); }
-
-}  // namespace
-
-Claim claim_directory(const PipelineState& st, const py::object& app_root) {
-  const std::string id = id_text(st);
-  const std::string root = py_paths::text(app_root);
-  // The shared default location may not be a link (another user could point it elsewhere); a
-  // location the user chose may.
-  const bool allow_link =
-      truthy(py_values::lookup("orvane_core.common.utils:root_allows_link")(app_root));
-  PipelineDirectory claimed;
-  try {
-    py::gil_scoped_release release;
-    claimed = claim_pipeline_directory(root, id, allow_link, kManifestName);
-  } catch (const UnsafeDirectoryError& e) {
-    throw std::runtime_error(std::string(e.what()) +
-                             " Set ORVANE_TEMP_DIR to a private directory.");
-  }
-  return {py_paths::str(claimed.path), claimed.existed, claimed.lock_path};
-}
-
-void become_owner(const py::object& self, const Claim& claim) {
-  PipelineState& st = state(self);
-  const std::string id = id_text(st);
-  auto found = owners().find(id);
-  py::object previous = found == owners().end() ? py::object(py::none()) : found->second();
-  st.owner_token = {static_cast<long>(::getpid()), claim.lock_path, ++next_serial};
-  owner_serials()[id] = st.owner_token.serial;
-  owners().insert_or_assign(id, py::weakref(self));
-  if (!previous.is_none() && !previous.is(self) && py::isinstance<PipelineState>(previous)) {
-    hand_over(state(previous));
-  }
-}
-
+// A newer pipeline took the directory over: `st` lets go of its caches and treats them as gone,
+// so that its next run reruns what it no longer holds instead of reusing nothing.
 void hand_over(PipelineState& st) {
   // The caches set aside are the newer pipeline's too: forgotten here, never deleted.
   st.paused.forget();
@@ -85,16 +48,45 @@ void hand_over(PipelineState& st) {
   }
 }
 
+}  // namespace
+
+Claim claim_directory(const PipelineState& st, const py::object& app_root) {
+  // The shared default location may not be a link (another user could point it elsewhere); a
+  // location the user chose may.
+  const bool allow_link =
+      truthy(py_values::lookup("orvane_core.common.utils:root_allows_link")(app_root));
+  const std::string root = py_paths::text(app_root);
+  const std::string id = text_of(st.id);
+  PipelineDirectory claimed;
+  {
+    py::gil_scoped_release release;
+    claimed = claim_pipeline_directory(root, id, allow_link, kManifestName);
+  }
+  return {py_paths::str(claimed.path), claimed.existed, claimed.lock_path};
+}
+
+void become_owner(const py::object& self, const Claim& claim) {
+  PipelineState& st = state(self);
+  st.owner_token = {claim.lock_path, ++next_serial};
+  Owner& owner = owners()[text_of(st.id)];
+  py::object previous = owner.pipeline ? owner.pipeline() : py::object(py::none());
+  owner = {st.owner_token.serial, py::weakref(self)};
+  if (!previous.is_none() && !previous.is(self) && py::isinstance<PipelineState>(previous)) {
+    hand_over(state(previous));
+  }
+}
+
 bool is_owner(const PipelineState& st) {
+  // A child forked from the process that made the pipeline inherits its token, never its caches.
   if (fork_guard::in_forked_child() || st.owner_token.serial == 0) return false;
-  auto found = owner_serials().find(id_text(st));
-  if (found == owner_serials().end() || found->second != st.owner_token.serial) return false;
-  return st.owner_token.pid == static_cast<long>(::getpid());
+  auto found = owners().find(text_of(st.id));
+  return found != owners().end() && found->second.serial == st.owner_token.serial;
 }
 
 void give_up(const PipelineState& st) {
   if (!is_owner(st)) return;
-  owner_serials().erase(id_text(st));
+  // The weak reference stays: a newer pipeline of the id still makes this one hand over.
+  owners()[text_of(st.id)].serial = 0;
   release_dir_lock(st.owner_token.lock_path);
 }
 
@@ -107,7 +99,7 @@ py::list live_owners() {
   py::list out;
   if (fork_guard::in_forked_child()) return out;
   for (auto it = owners().begin(); it != owners().end();) {
-    py::object pipeline = it->second();
+    py::object pipeline = it->second.pipeline();
     if (pipeline.is_none()) {
       it = owners().erase(it);
       continue;

@@ -37,10 +37,6 @@ void give_up(const PipelineState& st);
 // Closes the components' disk caches and detaches them, deleting nothing.
 void let_go_of_caches(const PipelineState& st);
 
-// A newer pipeline took the directory over: `self` lets go of its caches and treats them as
-// gone, so that its next run reruns what it no longer holds instead of reusing nothing.
-void hand_over(PipelineState& st);
-
 // The live owners of this process, for the clean-up at exit.
 py::list live_owners();
 

@@ -36,6 +36,7 @@
 
 #include "common/py_values.hpp"
 #include "core/pipeline_model.hpp"
+#include "core/run_fingerprints.hpp"
 #include "native/graph_object.hpp"
 
 namespace orvane::pipeline {
@@ -72,10 +73,9 @@ struct PipelineState {
   bool skip_unchanged_summaries = false;
   py::object reported_rest = py::none();
   py::object delivered_to = py::none();
-  // Set once construction completed (ownership.cpp): the process that made the pipeline, the
-  // lock it holds on its directory, and a number no other pipeline of this process has.
+  // Set once construction completed (ownership.cpp): the lock it holds on its directory, and a
+  // number no other pipeline of this process has.
   struct OwnerToken {
-    long pid = 0;
     std::string lock_path;
     std::uint64_t serial = 0;  // 0: no token
   } owner_token;
@@ -91,16 +91,9 @@ struct PipelineState {
   };
   std::vector<CompletedWrite> completed_writes;
 
-  // Fingerprints of the current run by graph node (cache_guard.cpp): a chain's writes would
-  // otherwise walk every ancestor again, once per component. Valid for one graph, graph version
-  // and parameter text; dropped at the start and end of each run.
-  struct Fingerprints {
-    bool active = false;
-    const GraphObject* graph = nullptr;
-    std::int64_t graph_version = 0;
-    std::string parameters;
-    std::optional<model::FingerprintWalk> walk;
-  } fingerprints;
+  // Fingerprints of the current run by graph node (cache_guard.cpp); dropped at the start and
+  // end of each run.
+  model::RunFingerprints fingerprints;
 
   // Each component's last decision and why a component that is invalid now was invalidated
   // (explain()).
@@ -148,33 +141,36 @@ void register_execution(py::module_& m, const py::object& cls);          // exec
 void register_diskcache_channel(py::module_& m, const py::object& cls);  // diskcache_channel.cpp
 void register_cache_commands(py::module_& m, const py::object& cls);     // cache_commands.cpp
 void register_parameters(py::module_& m, const py::object& cls);         // parameters.cpp
-void register_component_info(py::module_& m, const py::object& cls);     // component_info.cpp
 void register_optimization(py::module_& m, const py::object& cls);       // optimization.cpp
 void register_async_execution(py::module_& m, const py::object& cls);    // async_execution.cpp
 void register_reach(py::module_& m, const py::object& cls);              // reach.cpp
 
-// Python objects the engine uses on every call, looked up once at module init. The references
-// are deliberately leaked: they must outlive every pipeline, including those finalised while the
-// interpreter shuts down.
+// Python objects the engine uses on every call, looked up once (rt()'s first call, made at module
+// init). The references are deliberately leaked: they must outlive every pipeline, including those
+// finalised while the interpreter shuts down.
 struct Runtime {
-  py::handle dag_base;              // OrvaneDagBase
-  py::handle dag_info;              // OrvaneDagBase.info's getter
-  py::handle dag_summaries;         // OrvaneDagBase._refreshed_summaries
-  py::handle status_running;        // OrvaneComponentStatus.RUNNING
-  py::handle status_invalid;        // OrvaneComponentStatus.INVALID
-  py::handle procedure_updated;     // OrvanePipelineCallbackProcedure.PIPELINE_UPDATED
-  py::handle procedure_diskcache;   // OrvanePipelineCallbackProcedure.DISKCACHE_UPDATED
-  py::handle procedure_parameters;  // OrvanePipelineCallbackProcedure.PARAMETERS_UPDATED
-  py::handle callback_successful;   // OrvanePipelineCallbackStatus.SUCCESSFUL
-  py::handle callback_failed;       // OrvanePipelineCallbackStatus.FAILED
-  py::handle callback_record;       // OrvanePipelineCallbackDataModel
-  py::handle pipeline_info;         // OrvanePipelineInfoModel
-  py::handle parameter_record;      // OrvanePipelineParameterModel
-  py::handle plain;                 // how records turn values into plain data
-  py::handle inout_record;          // OrvaneComponentInOutModel
-  py::handle pickle_dumps;          // cloudpickle.dumps
-  py::handle serialize_value;       // a value pickled once for the disk cache
-  py::handle writer_class;          // OrvaneDiskcacheWriter
+  static py::handle at(const char* path) { return py_values::keep(py_values::lookup(path)); }
+  py::handle dag_base = at("orvane_core.pipeline._dag:OrvaneDagBase");
+  py::handle dag_info = at("orvane_core.pipeline._dag:OrvaneDagBase.info.fget");
+  py::handle dag_summaries = at("orvane_core.pipeline._dag:OrvaneDagBase._refreshed_summaries");
+  py::handle status_running = at("orvane_core.misc:OrvaneComponentStatus.RUNNING");
+  py::handle status_invalid = at("orvane_core.misc:OrvaneComponentStatus.INVALID");
+  py::handle procedure_updated =
+      at("orvane_core.misc:OrvanePipelineCallbackProcedure.PIPELINE_UPDATED");
+  py::handle procedure_diskcache =
+      at("orvane_core.misc:OrvanePipelineCallbackProcedure.DISKCACHE_UPDATED");
+  py::handle procedure_parameters =
+      at("orvane_core.misc:OrvanePipelineCallbackProcedure.PARAMETERS_UPDATED");
+  py::handle callback_successful = at("orvane_core.misc:OrvanePipelineCallbackStatus.SUCCESSFUL");
+  py::handle callback_failed = at("orvane_core.misc:OrvanePipelineCallbackStatus.FAILED");
+  py::handle callback_record = at("orvane_core.misc.models:OrvanePipelineCallbackDataModel");
+  py::handle pipeline_info = at("orvane_core.misc.models:OrvanePipelineInfoModel");
+  py::handle parameter_record = at("orvane_core.misc.models:OrvanePipelineParameterModel");
+  py::handle plain = at("orvane_core.misc.models:_plain");
+  py::handle inout_record = at("orvane_core.misc.models:OrvaneComponentInOutModel");
+  py::handle pickle_dumps = at("cloudpickle:dumps");
+  py::handle serialize_value = at("orvane_core.executors.diskcache_writer:serialize_value");
+  py::handle writer_class = at("orvane_core.executors:OrvaneDiskcacheWriter");
 };
 
 const Runtime& rt();
@@ -195,7 +191,6 @@ inline void run_summary(const py::object& self) { run_callback(self); }
 void put_task(const py::object& self, bool cancel, const py::handle& component_id);
 void take_messages(const py::object& self);
 bool children_successful(const py::object& self, const py::handle& component_id);
-void update_info(const py::object& self, const py::handle& component_id);
 void clear_diskcaches(const py::object& self);
 // The one place the writer is started: a new one when there is none, otherwise the stopped one
 // again (closed first; one that cannot even be closed is replaced by a new one).
@@ -208,30 +203,38 @@ bool cancel_pending_write(const py::object& self, const py::handle& component_id
 // abandons the whole run.
 void cancel_pending_writes(const py::object& self);
 // Runs one component (with `process_pool`, submits it there), as _execute_component does.
-py::object execute_step(const py::object& self, const py::handle& id,
+py::object execute_step(const py::object& self, const std::optional<py::str>& component_id,
                         const py::object& process_pool = py::none());
 
-// The steps of a run (execution.cpp), in the order a run takes them. Hold `st.graph` while
-// using a GraphObject: a callback may replace the pipeline's graph meanwhile.
-// The start every run shares: writer check, plan, invalidation pass and summary. The graph is
-// held for the whole run: a callback may replace the pipeline's graph meanwhile, and the plan and
-// the parents of this run stay those of the graph it started with.
-struct RunStart {
+// The steps of a run (execution.cpp), in the order a run takes them. A run's state from its
+// start to its end: the graph is held for the whole run, since a callback may replace the
+// pipeline's graph meanwhile, and the plan and the parents of this run stay those of the graph
+// it started with.
+struct Run {
+  const py::object& self;
+  PipelineState& st;
   py::object graph_holder;
   const GraphObject& graph;
   std::vector<std::size_t> plan;
+  bool send_to_front = true, optimize_memory = true;
+
+  py::object node(std::size_t n) const { return component(st, graph.id(n)); }
+  // Calls the component's `show_captured` or `show_last_output` when the run sends to the front.
+  void show(const py::handle& c, const char* what) const {
+    if (send_to_front) c.attr(what)(py::arg("shell") = st.shell);
+  }
 };
-RunStart open_run(const py::object& self, PipelineState& st, const py::handle& component_ids);
+// The start every run shares: writer check, plan, invalidation pass and summary.
+Run open_run(const py::object& self, const py::handle& component_ids, bool send_to_front,
+             bool optimize_memory);
 // Records an exception that escaped a component's run in that component (an interrupt also
 // cancels every pending write).
-void record_failure(const py::object& self, PipelineState& st, const py::handle& id,
-                    py::error_already_set& error, bool send_to_front);
+void record_failure(const Run& run, std::size_t node, py::error_already_set& error);
 // What a run does after a component succeeded or was reused: its outputs reach the shell, the
 // summary is sent, its disk write is queued, and parents no child needs any more are freed.
-void follow_up_success(const py::object& self, PipelineState& st, const GraphObject& graph,
-                       std::size_t node, bool optimize_memory);
+void follow_up_success(const Run& run, std::size_t node);
 // The end of every run: memory freed, package list refreshed, summary sent.
-void finish_run(const py::object& self, PipelineState& st, bool optimize_memory);
+void finish_run(const Run& run);
 
 // A synchronous run of the components and their ancestors; returns the last output.
 py::object run_components(const py::object& self, const py::handle& component_ids,
@@ -239,8 +242,7 @@ py::object run_components(const py::object& self, const py::handle& component_id
 // The run of several components of one way of running, registered with its one-component and
 // all-components forms as execute_component<suffix>, execute_components<suffix> and
 // execute_all<suffix>.
-using RunMany = py::object (*)(const py::object&, const py::object&, const py::object&,
-                               const py::object&);
+using RunMany = py::object (*)(const py::object&, const py::handle&, bool, bool);
 void register_runs(const py::object& cls, const std::string& suffix, RunMany many);
 
 // The parameter records the front end shows, and their validated replacement (parameters.cpp).

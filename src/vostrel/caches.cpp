@@ -86,7 +86,7 @@ void show_last_output(const ComponentNative& c, py::handle shell) {
   } else if (!publisher.is_none()) {
     publisher.attr("publish")("data"_a = data, "metadata"_a = metadata);
   } else {
-    refs().builtins_print(text);
+    py::print(text);
   }
 }
 

@@ -17,10 +17,10 @@ namespace orvane::vostrel {
 struct Refs {
   py::object module_dict, native_init, logging_init;  // native_init: the native base's __init__
   py::object status[4], disk[4];  // the status enumerations' members, indexed by the native status
-  py::object in_memory_cache, captured_io, pipeline_error, cache_model, variable_model;
+  py::object in_memory_cache, captured_io, pipeline_error;
   py::object in_out_model, metadata_model, info_model, request_model, outputs_summary_model;
   py::object plain;  // the records' own conversion to plain mappings and lists
-  py::object sys, builtins_eval, builtins_print;
+  py::object sys, builtins_eval;
 };
 
 const Refs& refs();
@@ -83,9 +83,6 @@ bool load_diskcache(ComponentNative& c, py::handle cache_dir);
 void unload_diskcache(ComponentNative& c);
 void clear_diskcache(ComponentNative& c);
 void clear_cache(ComponentNative& c);
-
-// Error recording (execution.cpp); never raises.
-void handle_error(py::handle self, py::handle exc);
 
 // Each adds its members to the class object built with type().
 void register_state(const py::object& cls);

@@ -2,9 +2,9 @@
 //
 // What the pipeline module may use, on `py::cast<ComponentNative&>(component)` (every component
 // is an instance of a class built on this native base):
-//   queries   status(), success_count(), diskcache_enabled(), disk_status() (as the property
-//             reports it), stored_disk_status(), write_pending(), has_diskcache(), diskcache(),
-//             memory_cache_empty()
+//   queries   status(), success_count(), diskcache_enabled(), remote_config(), disk_status()
+//             (as the property reports it), stored_disk_status(), write_pending(),
+//             has_diskcache(), diskcache(), memory_cache_empty()
 //   disk-cache channel
 //             write_queued(count, dir), write_refused(), write_cancelled(), writer_stopped(),
 //             write_done(count, dir, successful) -> DoneVerdict, mark_disk_status(status) for
@@ -53,6 +53,11 @@ struct ComponentNative {
   bool diskcache_enabled() const {
     static const py::handle field(PyUnicode_InternFromString("diskcache"));  // kept
     return !metadata.is_none() && py_values::truthy(metadata.attr(field));
+  }
+  // The remote configuration in the metadata record: None runs the component locally.
+  py::object remote_config() const {
+    static const py::handle field(PyUnicode_InternFromString("remoteExecution"));  // kept
+    return metadata.is_none() ? py::object(py::none()) : metadata.attr(field);
   }
   DiskStatus disk_status() const { return disk.reported(diskcache_enabled()); }
   DiskStatus stored_disk_status() const { return disk.stored(); }
@@ -105,11 +110,8 @@ struct ComponentNative {
   void touch() {
     ++info_generation;
     info_cache = py::none();
-    // The pipeline's sink is a set; anything else is asked through its own add().
-    if (summary_sink.is_none()) return;
-    if (!PySet_Check(summary_sink.ptr()))
-      summary_sink.attr("add")(id);
-    else if (PySet_Add(summary_sink.ptr(), id.ptr()) != 0)
+    // The pipeline's sink is a set (a sink of another type raises SystemError here).
+    if (!summary_sink.is_none() && PySet_Add(summary_sink.ptr(), id.ptr()) != 0)
       throw py::error_already_set();
   }
 };

@@ -31,13 +31,6 @@ void set_failed(ComponentNative& c, py::handle banner, py::handle text) {
   set_status(c, Status::Failed);
 }
 
-// A new list of the items of `items` (of a mapping: its keys).
-py::list list_of(py::handle items) {
-  auto made = py::reinterpret_steal<py::list>(PySequence_List(items.ptr()));
-  if (!made) throw py::error_already_set();
-  return made;
-}
-
 // Enters RUNNING, records what flows in (None: nothing) and builds the executor's request;
 // shared by both execution paths.
 py::object begin_run(ComponentNative& c, py::object module_statements, py::object non_module_inputs,
@@ -51,7 +44,8 @@ py::object begin_run(ComponentNative& c, py::object module_statements, py::objec
     auto [symbol, statement] = unpack2(item);
     imports.append(from_utf8(import_line(utf8(symbol), utf8(statement))));
   }
-  set_in_and_out(c, r.in_out_model("inputs"_a = list_of(non_module_inputs), "imports"_a = imports));
+  set_in_and_out(c, r.in_out_model("inputs"_a = py_values::list_copy(non_module_inputs),
+                                   "imports"_a = imports));
   return r.request_model("identifier"_a = c.id, "name"_a = c.name, "cell_code"_a = c.cell_code,
                          "module_statements"_a = module_statements,
                          "non_module_inputs"_a = non_module_inputs, "parameters"_a = parameters);
@@ -60,11 +54,12 @@ py::object begin_run(ComponentNative& c, py::object module_statements, py::objec
 // Modules imported on first use and kept until the process ends (deliberately leaked, as
 // interned names are): importing again on every run of a component costs more than the run's
 // own bookkeeping. Their attributes are still looked up at each use.
-enum Kept { kExecutors, kProcessPool, kCloudpickle };
+enum Kept { kExecutors, kProcessPool, kCloudpickle, kLocal };
 py::handle kept(Kept which) {
   static const char* const names[] = {"orvane_core.executors", "orvane_core.executors.process_pool",
-                                      "cloudpickle"};
-  static PyObject* modules[3] = {};
+                                      "cloudpickle",
+                                      "orvane_core.executors.component_executors.local"};
+  static PyObject* modules[4] = {};
   if (!modules[which]) modules[which] = py::module_::import(names[which]).release().ptr();
   return modules[which];
 }
@@ -72,7 +67,7 @@ py::handle kept(Kept which) {
 // The remote executor when the component has a remote configuration, None without one. An
 // unreachable one yields the text of the error to report instead.
 py::object remote_executor(const ComponentNative& c, std::optional<std::string>* ping_error) {
-  py::object config = get(c.metadata, "remoteExecution");
+  py::object config = c.remote_config();
   if (!truthy(config)) return py::none();
   py::object executor =
       kept(kExecutors)
@@ -86,76 +81,36 @@ py::object remote_executor(const ComponentNative& c, std::optional<std::string>*
 
 using Outcome = component::RunOutcome;
 
-// The outcome an answer's status code gives; a code that is not an integer is a failure.
-Outcome outcome_of(py::handle code) {
-  const long value = PyLong_Check(code.ptr()) ? PyLong_AsLong(code.ptr()) : -1;
-  if (value == -1) PyErr_Clear();  // too large for a long: not a code of success either
-  return component::run_outcome(value);
-}
-
-// Records the outcome of a run: its result (an OrvaneCacheModel) and its stderr text. The
-// status is written last: a completion on the pool's result thread must not show a final status
-// before the rest of the record is in place.
-py::object apply_outcome(ComponentNative& c, Outcome outcome, py::handle message,
-                         const py::object& result) {
-  const Refs& r = refs();
-  if (outcome != Outcome::Failed) {
-    load_in_memory_cache(c, r.in_memory_cache("cache"_a = result));
-    if (outcome == Outcome::Partial) {
-      py::object captured = cache_get(c, Field::Captured);
-      if (!truthy(captured)) {
-        captured = r.captured_io("outputs"_a = py::list());
-        cache_set(c, Field::Captured, captured);
-      }
-      get(captured, "outputs").attr("append")(stderr_entry(message));
-    }
-    set(c.in_and_out, "outputs", list_of(cache_get(c, Field::NonModuleOutputs)));
-    set(c.in_and_out, "summary", outputs_summary(c));
-    c.touch();
-    set_status(c, Status::Successful);
-    return cache_get(c, Field::LastOutput);
-  }
-  clear_in_memory_cache(c);
-  set_failed(c, get(result, "exception_msg"), message);
-  return py::none();
-}
-
-// Records an executor's response (an OrvaneExecutionResponseModel).
+// Records an executor's response (an OrvaneExecutionResponseModel): its result (an
+// OrvaneCacheModel) and its stderr text. The status is written last: a completion on the pool's
+// result thread must not show a final status before the rest of the record is in place.
 py::object apply_response(ComponentNative& c, py::handle response) {
-  return apply_outcome(c, outcome_of(get(response, "status")), get(response, "message"),
-                       get(response, "result"));
-}
-
-// Records the short answer of a worker of a run's own pool: the tuple (status code, message,
-// module statements, values, last output, captured outputs, error banner, summary rows,
-// fingerprint) that the local executor's execute_answer sends. Read here rather than through
-// a full response: a chain of short cells pays for every object built per run.
-py::object apply_answer(ComponentNative& c, py::handle answer) {
   const Refs& r = refs();
-  auto field = py::reinterpret_borrow<py::tuple>(answer);
-  if (field.size() != 9) throw py::value_error("a worker's answer has nine fields");
-  const Outcome outcome = outcome_of(field[0]);
+  // A status code that is not an integer, or too large for a long, is a failure.
+  py::object code = get(response, "status");
+  const long value = PyLong_Check(code.ptr()) ? PyLong_AsLong(code.ptr()) : -1;
+  if (value == -1) PyErr_Clear();
+  const Outcome outcome = component::run_outcome(value);
+  py::object message = get(response, "message"), result = get(response, "result");
   if (outcome == Outcome::Failed) {
-    return apply_outcome(c, outcome, field[1], r.cache_model("exception_msg"_a = field[6]));
+    clear_in_memory_cache(c);
+    set_failed(c, get(result, "exception_msg"), message);
+    return py::none();
   }
-  py::object captured = field[5];
-  if (PyList_Check(captured.ptr())) captured = r.captured_io("outputs"_a = captured);
-  py::object summary = field[7];
-  if (!summary.is_none()) {
-    py::list variables;
-    for (py::handle row : summary) {
-      auto v = py::reinterpret_borrow<py::tuple>(row);
-      if (v.size() != 5) throw py::value_error("a summary row has five fields");
-      variables.append(r.variable_model("name"_a = v[0], "type"_a = v[1], "shape"_a = v[2],
-                                        "length"_a = v[3], "size"_a = v[4]));
+  load_in_memory_cache(c, r.in_memory_cache("cache"_a = result));
+  if (outcome == Outcome::Partial) {
+    py::object captured = cache_get(c, Field::Captured);
+    if (!truthy(captured)) {
+      captured = r.captured_io("outputs"_a = py::list());
+      cache_set(c, Field::Captured, captured);
     }
-    summary = r.outputs_summary_model("variables"_a = variables);
+    get(captured, "outputs").attr("append")(stderr_entry(message));
   }
-  py::object result = r.cache_model("module_statements"_a = field[2],
-                                    "non_module_outputs"_a = field[3], "last_output"_a = field[4],
-                                    "captured"_a = captured, "exception_msg"_a = field[6],
-                                    "outputs_summary"_a = summary, "fingerprint"_a = field[8]);
-  return apply_outcome(c, outcome, field[1], result);
+  set(c.in_and_out, "outputs", py_values::list_copy(cache_get(c, Field::NonModuleOutputs)));
+  set(c.in_and_out, "summary", outputs_summary(c));
+  c.touch();
+  set_status(c, Status::Successful);
+  return cache_get(c, Field::LastOutput);
 }
 
 // The traceback from its first frame outside this package's own modules: the frames of the
@@ -216,15 +171,14 @@ void fail_with(ComponentNative& c, py::handle exc, bool use_handled, bool drop_r
   }
 }
 
-py::object execute(py::object self, py::object module_statements, py::object non_module_inputs,
+py::object execute(ComponentNative& c, py::object module_statements, py::object non_module_inputs,
                    py::object parameters, py::object shell) {
-  ComponentNative& c = native(self);
   py::object request = begin_run(c, module_statements, non_module_inputs, parameters);
   std::optional<std::string> ping_error;
   py::object executor = remote_executor(c, &ping_error);
   if (ping_error) {
-    handle_error(self,
-                 py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(from_utf8(*ping_error)));
+    fail_with(c, py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(from_utf8(*ping_error)),
+              true, false);
     return py::none();
   }
   if (executor.is_none()) {
@@ -265,12 +219,12 @@ py::object execute_async(py::object self, py::object process_pool, py::object mo
 
 // Runs on the pool's result thread: an exception escaping here would kill that thread and
 // leave every later task of the pool without completion, so failures are recorded instead.
-py::object execute_async_result(py::object self, py::object response) {
-  ComponentNative& c = native(self);
+py::object execute_async_result(ComponentNative& c, py::object response) {
   try {
     py::object loaded = kept(kCloudpickle).attr(pyclass::intern("loads"))(response);
-    // A worker of a run's own pool answers in the executor's short form.
-    if (PyTuple_Check(loaded.ptr())) return apply_answer(c, loaded);
+    // A worker of a run's own pool answers in the executor's short form, read where it is made.
+    if (PyTuple_Check(loaded.ptr()))
+      loaded = kept(kLocal).attr(pyclass::intern("read_answer"))(loaded);
     return apply_response(c, loaded);
   } catch (py::error_already_set& e) {
     py::object exc = e.value();
@@ -286,15 +240,14 @@ py::object execute_async_result(py::object self, py::object response) {
 
 }  // namespace
 
-void handle_error(py::handle self, py::handle exc) { fail_with(native(self), exc, true, false); }
-
 void register_execution(const py::object& cls) {
   pyclass::def(cls, "execute", &execute, py::arg("module_statements") = py::none(),
                py::arg("non_module_inputs") = py::none(), py::arg("parameters") = py::none(),
                py::arg("shell") = py::none(), "Execute synchronously.");
   pyclass::def(
-      cls, "handle_error", [](py::object self, py::object exc) { handle_error(self, exc); },
-      py::arg("exc"), "Called when an error occurs in asynchronous execution.");
+      cls, "handle_error",
+      [](ComponentNative& c, py::object exc) { fail_with(c, exc, true, false); }, py::arg("exc"),
+      "Called when an error occurs in asynchronous execution.");
   pyclass::def(cls, "execute_async", &execute_async, py::arg("process_pool"),
                py::arg("module_statements") = py::none(), py::arg("non_module_inputs") = py::none(),
                py::arg("parameters") = py::none(), "Execute asynchronously.");

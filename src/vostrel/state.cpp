@@ -33,12 +33,9 @@ void init_refs(py::module_& m, py::handle native_class) {
       {&Refs::info_model, "orvane_core.misc.models:OrvaneComponentInfoModel"},
       {&Refs::request_model, "orvane_core.misc.models:OrvaneExecutionRequestModel"},
       {&Refs::outputs_summary_model, "orvane_core.misc.models:OrvaneComponentOutputsSummaryModel"},
-      {&Refs::cache_model, "orvane_core.misc.models:OrvaneCacheModel"},
-      {&Refs::variable_model, "orvane_core.misc.models:OrvaneOutputVariableModel"},
       {&Refs::plain, "orvane_core.misc.models:_plain"},
       {&Refs::sys, "sys"},
-      {&Refs::builtins_eval, "builtins:eval"},
-      {&Refs::builtins_print, "builtins:print"}};
+      {&Refs::builtins_eval, "builtins:eval"}};
   for (const auto& [field, path] : lookups) r->*field = py_values::lookup(path);
   py::object statuses = py_values::lookup("orvane_core.misc:OrvaneComponentStatus");
   py::object disk_statuses = py_values::lookup("orvane_core.misc:OrvaneDiskcacheStatus");
@@ -122,10 +119,8 @@ void set_diskcache_status(ComponentNative& c, DiskStatus next) {
 void set_status(ComponentNative& c, Status next) {
   const component::StatusChange change = c.run.plan(next);
   if (!change.changed) return;
-  if (change.clear_caches) {
-    clear_cache(c);
-    set_diskcache_status(c, DiskStatus::Uncached);
-  }
+  // Clearing the caches unloads the disk cache, which leaves it UNCACHED.
+  if (change.clear_caches) clear_cache(c);
   if (change.reset_in_and_out) set_in_and_out(c, refs().in_out_model());
   // Committed last: a thread polling the status never sees it before the rest is in place.
   c.run.commit(change);
@@ -134,20 +129,15 @@ void set_status(ComponentNative& c, Status next) {
 
 namespace {
 
-// The in-memory cache compares equal to a new empty one. A cache of the package's own class
-// answers that itself; anything else is compared with a new instance.
-bool memory_holds_nothing(const ComponentNative& c) {
-  if (c.memory.is_none()) return false;
-  if (Py_TYPE(c.memory.ptr()) == reinterpret_cast<PyTypeObject*>(refs().in_memory_cache.ptr())) {
-    return c.memory_cache_empty();
-  }
-  return equal(c.memory, refs().in_memory_cache());
-}
-
-// The cache that serves reads, or None.
+// The cache that serves reads, or None. The in-memory cache holds nothing when it compares equal
+// to a new empty one; a cache of the package's own class answers that itself.
 const py::object& cache_source(const ComponentNative& c) {
-  const bool from_disk = component::reads_from_disk(c.diskcache_enabled(), c.disk.attached(),
-                                                    [&c] { return memory_holds_nothing(c); });
+  const bool from_disk = component::reads_from_disk(c.diskcache_enabled(), c.disk.attached(), [&c] {
+    if (c.memory.is_none()) return false;
+    if (Py_TYPE(c.memory.ptr()) == reinterpret_cast<PyTypeObject*>(refs().in_memory_cache.ptr()))
+      return c.memory_cache_empty();
+    return equal(c.memory, refs().in_memory_cache());
+  });
   return from_disk ? c.diskcache_handle : c.memory;
 }
 
@@ -246,7 +236,7 @@ void set_metadata(ComponentNative& c, py::handle new_metadata) {
                                             : py::reinterpret_borrow<py::object>(new_metadata);
   // A remote configuration survives an update that does not carry one.
   if (get(value, "remoteExecution").is_none()) {
-    py::object remote = get(c.metadata, "remoteExecution");
+    py::object remote = c.remote_config();
     if (!remote.is_none()) set(value, "remoteExecution", remote);
   }
   c.metadata = value;
@@ -262,7 +252,7 @@ void set_use_diskcache(ComponentNative& c, py::handle value) {
 }
 
 void set_remote_config(ComponentNative& c, py::handle value) {
-  if (equal(get(c.metadata, "remoteExecution"), value)) return;
+  if (equal(c.remote_config(), value)) return;
   set(c.metadata, "remoteExecution", truthy(value) ? value : py::none());
   c.touch();
 }
@@ -327,8 +317,7 @@ void register_state(const py::object& cls) {
   pc::def_property(
       cls, "use_diskcache", [](C& c) { return get(c.metadata, "diskcache"); }, &set_use_diskcache);
   pc::def_property(
-      cls, "remote_config", [](C& c) { return get(c.metadata, "remoteExecution"); },
-      &set_remote_config);
+      cls, "remote_config", [](C& c) { return c.remote_config(); }, &set_remote_config);
   pc::def_property(cls, "diskcache_dir", &diskcache_dir, [](C& c, py::handle dir) {
     require_text_or_none(dir, "new_diskcache_dir");
     load_diskcache(c, dir);

@@ -222,6 +222,14 @@ TEST(DirLock, OneProcessOwnsAndACopyGoesToTheOther) {
               }),
               0);
   }
+  // A root that cannot be used is refused with the way out.
+  write_file(base + "/file", "x");
+  try {
+    claim_pipeline_directory(base + "/file", "p", false, "manifest.json");
+    ADD_FAILURE() << "accepted a file as the root";
+  } catch (const UnsafeDirectoryError& e) {
+    EXPECT_NE(std::string(e.what()).find("Set ORVANE_TEMP_DIR"), std::string::npos) << e.what();
+  }
 }
 
 TEST(CachePaths, UnsafePathsAreNamed) {

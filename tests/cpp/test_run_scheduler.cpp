@@ -1,6 +1,7 @@
 // Unit tests of the parallel run's bookkeeping.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -10,6 +11,8 @@
 #include "core/run_scheduler.hpp"
 
 using orvane::graph::Dag;
+using orvane::run::Completions;
+using orvane::run::on_stop;
 using orvane::run::Phase;
 using orvane::run::RunScheduler;
 
@@ -138,4 +141,40 @@ TEST(RunScheduler, CarriedChainFollowsFirstPlannedChildrenWithNoOtherParent) {
   EXPECT_EQ(chain("a", 2), Names{});
   EXPECT_EQ(chain("c", 1), Names{"e"});
   EXPECT_EQ(chain("b", 2), Names{});
+}
+
+TEST(Completions, FirstOfEachTaskInArrivalOrderOnceItsComponentHandedItOver) {
+  using Slots = std::vector<std::size_t>;
+  Completions c(4);
+  c.hand_over(0);
+  c.hand_over(2);
+  EXPECT_THROW(c.hand_over(2), std::logic_error);
+  // 1 is carried: it completes before its component hands it over, and waits for that.
+  const std::pair<std::size_t, bool> arrivals[] = {{2, true}, {1, true}, {0, true}, {2, false}};
+  for (const auto& [slot, first] : arrivals) EXPECT_EQ(c.came(slot), first) << slot;
+  EXPECT_EQ(c.due(), (Slots{2, 0}));
+  EXPECT_EQ(c.due(), Slots{});
+  c.hand_over(1);
+  EXPECT_FALSE(c.came(1));
+  EXPECT_EQ(c.due(), Slots{1});
+  EXPECT_THROW(c.came(4), std::out_of_range);
+}
+
+TEST(StopActions, InterruptFailsWhatRanOrCancelsWritesOtherErrorsFailTheirSource) {
+  using Nodes = std::vector<std::size_t>;
+  struct Row {
+    bool interrupted;
+    Nodes running;
+    std::optional<std::size_t> blamed;
+    Nodes invalidate, fail;
+    bool cancel_writes;
+  };
+  for (const Row& row :
+       {Row{true, {3, 1}, 3, {}, {3, 1}, false}, Row{true, {}, 3, {}, {}, true},
+        Row{false, {3, 1}, 1, {3, 1}, {1}, false}, Row{false, {}, std::nullopt, {}, {}, false}}) {
+    const auto stop = on_stop(row.interrupted, row.running, row.blamed);
+    EXPECT_EQ(stop.invalidate, row.invalidate);
+    EXPECT_EQ(stop.fail, row.fail);
+    EXPECT_EQ(stop.cancel_writes, row.cancel_writes);
+  }
 }

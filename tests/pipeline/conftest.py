@@ -31,19 +31,17 @@ def _private_app_directory(monkeypatch, tmp_path):
 
 
 class RecordingWriter(OrvaneDiskcacheWriter):
-    """The real writer, noting each write and cancel the engine hands it."""
+    """The real writer, noting each write and cancel the engine hands its native core."""
 
     def __init__(self, **kwargs):
         super().__init__(**kwargs)
-        self.tasks = []
+        self._core._take_noted()  # from now on
+        self.noted = []
 
-    def put_task(self, task):
-        self.tasks.append(("todo", task.component_id))
-        return super().put_task(task=task)
-
-    def cancel_task(self, task):
-        self.tasks.append(("cancel", task.component_id))
-        return super().cancel_task(task=task)
+    @property
+    def tasks(self):
+        self.noted.extend(self._core._take_noted())
+        return self.noted
 
 
 class Pipeline(engine.OrvanePipeline):
