@@ -137,9 +137,7 @@ py::object outcome_record(const py::handle& procedure, bool ok, const py::handle
       py::make_tuple("procedure", "status", "msg", "successful", "failed").release().ptr();
   PyObject* args[] = {procedure.ptr(), (ok ? rt().callback_successful : rt().callback_failed).ptr(),
                       msg.ptr(), successful.ptr(), failed.ptr()};
-  PyObject* record = PyObject_Vectorcall(rt().callback_record.ptr(), args, 0, names);
-  if (record == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(record);
+  return py_values::checked(PyObject_Vectorcall(rt().callback_record.ptr(), args, 0, names));
 }
 
 py::dict component_entry(const py::handle& component_id) {
