@@ -94,11 +94,6 @@ inline py::object or_none(const std::optional<py::str>& text) {
 // str(value) as UTF-8.
 inline std::string text_of(const py::handle& value) { return std::string(py::str(value)); }
 
-// str(value) as UTF-8, and the empty text for None.
-inline std::string text_or_empty(const py::handle& value) {
-  return value.is_none() ? std::string() : text_of(value);
-}
-
 // Text conversions that survive lone surrogates in exception texts and tracebacks.
 inline std::string utf8(const py::handle& text) {
   return checked(PyUnicode_AsEncodedString(py::str(text).ptr(), "utf-8", "surrogatepass"))

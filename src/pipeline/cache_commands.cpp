@@ -283,9 +283,7 @@ void register_cache_commands(py::module_& /*m*/, const py::object& cls) {
   pc::def(cls, "clear_all_diskcache", &clear_diskcaches, "Delete the disk caches of the pipeline.");
   pc::def(
       cls, "update_component_info",
-      [](const PipelineState& st, const std::optional<py::str>& id) {
-        update_info(st, py_values::or_none(id));
-      },
+      [](const PipelineState& st, Id id) { update_info(st, py_values::or_none(id)); },
       py::arg("component_id"));
 }
 
