@@ -323,8 +323,9 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
                 self._bar.refresh()
         if views and self.views:
             summary = {**current, **self.extra} if self.extra else current
+            live = self._ticker is not None  # a run goes on: its end is drawn again
             for view in self.views:
-                view.update(summary, elapsed)
+                view.update(summary, elapsed, live=live)
             end = time.monotonic()
             if self._ticker is not None:  # a run goes on
                 self._next_view = end + self._view_spacing()

@@ -207,13 +207,10 @@ class _Router:
             for out in self.displays.get(content.get("transient", {}).get("display_id"), []):
                 out.data = content["data"]
                 out.metadata = content.get("metadata", {})
-                _add_image(out.data, out.metadata)
             return
         out = _output(kind, content)
         if out is None or index is None:
             return
-        if kind == "display_data":
-            _add_image(out.data, out.metadata)
         outputs = self.nb.cells[index].outputs
         if (
             kind == "stream"
@@ -443,15 +440,6 @@ def _checked(reply: dict, what: str) -> dict:
             f"{what} failed: {reply.get('ename')}: {reply.get('evalue')}", EXIT_FAILED
         )
     return reply
-
-
-def _add_image(data: dict, metadata: dict) -> None:
-    """Adds a pipeline view's picture as an image too, for viewers that show no HTML: the
-    kernel sends the SVG once, inside the HTML."""
-    html = data.get("text/html", "")
-    start, end = html.find("<svg"), html.rfind("</svg>")
-    if metadata.get("orvane") == "view" and "image/svg+xml" not in data and 0 <= start < end:
-        data["image/svg+xml"] = html[start : end + len("</svg>")]
 
 
 def _attach_picture(nb: Any, index: int, svg: Path) -> None:
