@@ -4,7 +4,6 @@
 
 #include <pybind11/pybind11.h>
 
-#include <optional>
 #include <string>
 #include <utility>
 
@@ -84,11 +83,6 @@ inline py::list list_copy(const py::handle& values) {
 // The value's truth, raising the Python error of a value without one.
 inline bool truthy(const py::handle& value) {
   return py::bool_(py::reinterpret_borrow<py::object>(value));
-}
-
-// An argument that accepts text or None (pybind11 rejects anything else), as a Python value.
-inline py::object or_none(const std::optional<py::str>& text) {
-  return text ? py::object(*text) : py::object(py::none());
 }
 
 // str(value) as UTF-8.

@@ -54,7 +54,7 @@ py::object run_components(const py::object& self, const py::handle& component_id
 
 py::object execute_step(const py::object& self, const std::optional<py::str>& component_id,
                         const py::object& process_pool) {
-  py::object id = py_values::or_none(component_id);
+  py::object id = py::cast(component_id);
   PipelineState& st = state(self);
   py::object target = component(st, id);
   const std::string key = text_of(id);
@@ -169,7 +169,7 @@ void follow_up_success(const Run& run, std::size_t node) {
   // During a search, what the tuned parameters reach writes nothing for trial results.
   const bool in_reach = !st.search_reach.empty() && st.search_reach.count(text_of(id)) != 0;
   if (model::write_after_success(comp::uses_diskcache(current), in_reach))
-    put_task(run.self, false, id);
+    queue_write(run.self, id);
   take_messages(run.self);
   if (!run.optimize_memory) return;
   // Decided before any is freed: freeing changes no status the rule reads.
@@ -213,7 +213,7 @@ void register_runs(const py::object& cls, const std::string& suffix, RunMany run
   };
   const auto one = [many](const py::object& self, const std::optional<py::str>& id,
                           const py::object& send_to_front, const py::object& optimize_memory) {
-    return many(self, py::make_tuple(py_values::or_none(id)), send_to_front, optimize_memory);
+    return many(self, py::make_tuple(id), send_to_front, optimize_memory);
   };
   const auto all = [many](const py::object& self, const py::object& send_to_front,
                           const py::object& optimize_memory) {

@@ -27,7 +27,7 @@ void clear_at_exit() {
 
 void enroll_pipeline_to_env(const std::optional<py::str>& pipeline_id) {
   // The environment itself rejects None, with its own TypeError.
-  py_values::lookup("os:environ.__setitem__")("ORVANE_DAG", py_values::or_none(pipeline_id));
+  py_values::lookup("os:environ.__setitem__")("ORVANE_DAG", pipeline_id);
 }
 
 void construct(const py::object& self, const py::object& identifier, const py::object& graph,

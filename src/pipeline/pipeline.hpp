@@ -191,10 +191,6 @@ inline void run_summary(const py::object& self) { run_callback(self); }
 void queue_write(const py::object& self, const py::object& component_id);
 // Withdraws the component's pending write.
 void withdraw_write(const py::object& self, const py::handle& component_id);
-// The two above by a flag, for callers not yet moved to them.
-inline void put_task(const py::object& self, bool cancel, const py::object& component_id) {
-  cancel ? withdraw_write(self, component_id) : queue_write(self, component_id);
-}
 void take_messages(const py::object& self);
 bool children_successful(const py::object& self, const py::handle& component_id);
 void clear_diskcaches(const py::object& self);
