@@ -26,8 +26,7 @@ inline ComponentNative& native(const py::handle& c) { return py::cast<ComponentN
 inline Status status(const py::handle& c) { return native(c).status(); }
 inline bool successful(const py::handle& c) { return status(c) == Status::Successful; }
 inline bool failed(const py::handle& c) { return status(c) == Status::Failed; }
-// Through the property: a new status may drop the component's results.
-inline void set_status(const py::handle& c, const py::handle& s) { c.attr(intern("status")) = s; }
+// The status setter: a new status may drop the component's results.
 inline void set_status(const py::handle& c, Status s) { api().set_status(native(c), s); }
 
 inline bool uses_diskcache(const py::handle& c) { return native(c).diskcache_enabled(); }

@@ -146,7 +146,6 @@ struct Runtime {
   py::handle dag_base = at("orvane_core.pipeline._dag:OrvaneDagBase");
   py::handle dag_info = at("orvane_core.pipeline._dag:OrvaneDagBase.info.fget");
   py::handle dag_summaries = at("orvane_core.pipeline._dag:OrvaneDagBase._refreshed_summaries");
-  py::handle status_invalid = at("orvane_core.misc:OrvaneComponentStatus.INVALID");
   py::handle procedure_updated =
       at("orvane_core.misc:OrvanePipelineCallbackProcedure.PIPELINE_UPDATED");
   py::handle procedure_diskcache =
