@@ -15,7 +15,7 @@ the median over the pairs with its spread (lowest to highest pair), and best of 
 the records the callback received, the draws, and the callback's own time in one extra run.
 Target: front end / baseline at most 1.1. BENCH_CELLS, BENCH_REPEAT, BENCH_DISKCACHE=1 (on: the
 background writer's records too) change the set-up; BENCH_PROFILE=1 (BENCH_SORT=tottime) prints
-the profile of one more front-end run.
+the profile of one more front-end run (BENCH_FILTER=frontend: only functions whose path matches).
 """
 
 from __future__ import annotations
@@ -143,7 +143,7 @@ def inside(n: int, repeat: int, diskcache: bool) -> None:
         profile.runcall(timed_run, session)
         pstats.Stats(profile, stream=sys.stdout).sort_stats(
             os.environ.get("BENCH_SORT", "cumulative")
-        ).print_stats(40)
+        ).print_stats(os.environ.get("BENCH_FILTER", ""), 40)
     result = {
         "front_wall": [p[True][0] for p in pairs],
         "base_wall": [p[False][0] for p in pairs],

@@ -1,8 +1,9 @@
 """The default front-end callback: progress bars, search results and live pipeline views.
 
-The engine sends a full pipeline summary after every change of state, several per component. The
-callback keeps only the latest one and redraws at most once per ``interval`` (and once more when
-an operation ends), so drawing costs the same whether a run reports ten records or ten thousand.
+The engine sends a full pipeline summary after every change of state, two per component of a
+run (the session's pipeline skips a summary that repeats the last one). The callback keeps only
+the latest one and redraws at most once per ``interval`` (and once more when an operation ends),
+so drawing costs the same whether a run reports ten records or ten thousand.
 During a run the views, whose picture of a large pipeline is large display data, are redrawn less
 often than the bar when they take longer to draw: drawing them takes at most about a thirtieth of
 the run.
@@ -322,8 +323,9 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
                 self._bar.refresh()
         if views and self.views:
             summary = {**current, **self.extra} if self.extra else current
+            live = self._ticker is not None  # a run goes on: its end is drawn again
             for view in self.views:
-                view.update(summary, elapsed)
+                view.update(summary, elapsed, live=live)
             end = time.monotonic()
             if self._ticker is not None:  # a run goes on
                 self._next_view = end + self._view_spacing()

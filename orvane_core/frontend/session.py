@@ -172,8 +172,9 @@ def target_names(last_expr: str) -> list[str]:
 # (and a search trial) reruns only the components that read a changed parameter, and what
 # depends on them; and a few earlier disk caches per component are kept by fingerprint, so that
 # going back to earlier parameter values costs a read. Given at construction, as the caches
-# adopted then are fingerprinted with them.
-ENGINE_OPTIONS = {"parameter_reach": True, "kept_versions": 3}
+# adopted then are fingerprinted with them. The callback draws from the latest summary only, so a
+# summary that repeats the last one need not be sent.
+ENGINE_OPTIONS = {"parameter_reach": True, "kept_versions": 3, "skip_unchanged_summaries": True}
 
 
 @contextlib.contextmanager
@@ -425,8 +426,10 @@ class OrvaneSession:
         def show(cid: str) -> None:
             shown.add(cid)
             node = nodes[cid]
-            # What it printed while running is on screen already; the rest follows.
-            rest = sink.unshown(node.captured, cid)
+            # What it printed while running is on screen already; the rest follows. A component
+            # that wrote nothing (most cells of a large run) has nothing left to show.
+            captured = node.captured
+            rest = sink.unshown(captured, cid) if captured else []
             if rest and rest[-1].get("type") == "stream" and not rest[-1]["text"].endswith("\n"):
                 rest[-1] = {**rest[-1], "text": rest[-1]["text"] + "\n"}  # an error banner
             if rest:

@@ -401,6 +401,7 @@ class PipelineView:
         self._forms: dict[str, tuple] = {}
         self._drawn: list[tuple[str, str]] | None = None  # the forms of the summary shown
         self.seconds = 0.0  # how long the last update took, publishing included
+        self._live = False  # drawn during a run: a later draw shows the run's end
 
     def _bundle(self, kind: str) -> tuple[dict, dict]:
         forms = self._drawn
@@ -413,11 +414,12 @@ class PipelineView:
         if kind == "strip":
             data = {"text/html": _strip(forms), "text/plain": text}
         else:
-            data = {
-                "text/html": f'<div class="orvane-view">{self.svg}</div>',
-                "image/svg+xml": self.svg,
-                "text/plain": text,
-            }
+            data = {"text/html": f'<div class="orvane-view">{self.svg}</div>', "text/plain": text}
+            # The SVG alone is for viewers of a saved notebook that show no HTML. Draws during a
+            # run leave it out: a large pipeline's picture is most of what an update sends, and
+            # the run's last draw (what a notebook keeps) carries it.
+            if not self._live:
+                data["image/svg+xml"] = self.svg
         return data, {"orvane": "view" if kind == "full" else "strip"}
 
     def _display(self, kind: str) -> None:
@@ -440,8 +442,12 @@ class PipelineView:
     def show_strip(self) -> None:
         self._display("strip")
 
-    def update(self, summary: dict, elapsed: dict[str, float] | None = None) -> None:
+    def update(
+        self, summary: dict, elapsed: dict[str, float] | None = None, live: bool = False
+    ) -> None:
+        """Draws ``summary``; ``live`` during a run, when a later update shows its end."""
         start = time.perf_counter()
+        self._live = live
         self._summary, self._elapsed = summary, dict(elapsed or {})
         self._drawn = None
         self.svg = pipeline_svg(summary, self._elapsed)

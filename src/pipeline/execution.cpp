@@ -24,35 +24,6 @@ static bool need_to_rerun_component(const py::object& component, const py::objec
   return model::needs_rerun(facts, excluded);
 }
 
-py::object outcome_record(const py::handle& procedure, bool ok, const py::handle& msg,
-                          const py::handle& successful, const py::handle& failed) {
-  // Called with the keyword names made once: a record goes out after every change of state.
-  static PyObject* const names = [] {
-    PyObject* t = PyTuple_New(5);
-    const char* keys[] = {"procedure", "status", "msg", "successful", "failed"};
-    for (Py_ssize_t i = 0; i < 5; ++i) PyTuple_SET_ITEM(t, i, PyUnicode_InternFromString(keys[i]));
-    return t;  // kept until the process ends, like the other interned names
-  }();
-  PyObject* args[] = {procedure.ptr(), (ok ? rt().callback_successful : rt().callback_failed).ptr(),
-                      msg.ptr(), successful.ptr(), failed.ptr()};
-  PyObject* record = PyObject_Vectorcall(rt().callback_record.ptr(), args, 0, names);
-  if (record == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(record);
-}
-
-py::dict component_entry(const py::handle& component_id) {
-  return py::dict(py::arg("component_id") = component_id);
-}
-
-void run_callback(const py::object& self, const py::object& data) {
-  py::object callback = state(self).callback;
-  if (!truthy(callback)) return;
-  static const py::handle empty_text = pyclass::intern("");
-  callback(truthy(data)
-               ? data
-               : outcome_record(rt().procedure_updated, true, empty_text, summary_mapping(self)));
-}
-
 py::object run_components(const py::object& self, const py::handle& component_ids,
                           bool send_to_front, bool optimize_memory) {
   const Run run = open_run(self, component_ids, send_to_front, optimize_memory);
@@ -272,8 +243,6 @@ void register_execution(py::module_& m, const py::object& cls) {
   namespace pc = orvane::pyclass;
   m.def("need_to_rerun_component", &need_to_rerun_component, py::arg("component"),
         py::arg("excludes") = py::none(), "Check if the component needs to be rerun.");
-  pc::def(cls, "run_callback", &run_callback, py::arg("data") = py::none(),
-          "Run callback functions.");
   register_runs(cls, "", &run_components);
   pc::def(cls, "_execute_component", &execute_step, py::arg("component_id"),
           py::arg("process_pool") = py::none(), "Execute component.");

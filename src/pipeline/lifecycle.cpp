@@ -11,27 +11,12 @@ namespace orvane::pipeline {
 
 namespace {
 
-// The kernel application's connection file, or None outside a kernel. The application is only
-// asked when it already runs: instance() on a fresh process would create an empty application
-// and mark it initialised, which would mislead every later check.
-py::object kernel_connection() {
-  py::object file = py::none();
-  py_values::quietly([&] {
-    py::object kernelapp = py_values::lookup("sys:modules.get")("ipykernel.kernelapp");
-    if (kernelapp.is_none()) return;
-    py::object app = kernelapp.attr("IPKernelApp");
-    if (py::bool_(app.attr("initialized")())) file = app.attr("instance")().attr("connection_file");
-  });
-  return file;
-}
-
 // Exit clean-up. The exit registry holds no pipeline: it would keep every pipeline (and all its
 // results) alive until the kernel ends. Instead the newest pipeline of each id owns that id's
 // cache directory; only the owner clears it, at deletion or at exit, so that a superseded
 // pipeline going away never deletes caches its successor has adopted (ownership.hpp).
 void clear_at_exit() {
-  py::list owners = ownership::live_owners();
-  for (const py::handle& pipeline : owners) {
+  for (const py::handle& pipeline : ownership::live_owners()) {
     try {
       clear_diskcaches(py::reinterpret_borrow<py::object>(pipeline));
     } catch (py::error_already_set& e) {
@@ -47,9 +32,10 @@ void enroll_pipeline_to_env(const std::optional<py::str>& pipeline_id) {
 
 void construct(const py::object& self, const py::object& identifier, const py::object& graph,
                const py::object& parameters, const py::object& callback, const py::object& shell,
-               bool parameter_reach, std::size_t kept_versions) {
+               bool parameter_reach, std::size_t kept_versions, bool skip_unchanged_summaries) {
   py::type::of<PipelineState>().attr("__init__")(self);
   PipelineState& st = state(self);
+  st.skip_unchanged_summaries = skip_unchanged_summaries;
   // Before the parameters and the adoption: fingerprints depend on it.
   st.parameter_reach = parameter_reach;
   // Before the adoption, which keeps that many earlier caches per component.
@@ -70,7 +56,16 @@ void construct(const py::object& self, const py::object& identifier, const py::o
   ownership::Claim claim = ownership::claim_directory(st, temp);
   if (claim.adopt) load_diskcache(self, py::str(claim.path), py::none());
 
-  st.connection = kernel_connection();
+  // The kernel application's connection file, or None outside a kernel. The application is only
+  // asked when it already runs: instance() on a fresh process would create an empty application
+  // and mark it initialised, which would mislead every later check.
+  py_values::quietly([&] {
+    py::object kernelapp = py_values::lookup("sys:modules.get")("ipykernel.kernelapp");
+    if (kernelapp.is_none()) return;
+    py::object app = kernelapp.attr("IPKernelApp");
+    if (py::bool_(app.attr("initialized")()))
+      st.connection = app.attr("instance")().attr("connection_file");
+  });
   restart_writer(st);
   enroll_pipeline_to_env(py::str(st.id));
 
@@ -106,34 +101,20 @@ py::str keep_diskcache(const py::object& self) {
   return py::str(st.cache_dir);
 }
 
+// The graph base's summary (id, components, edges: fresh lists) and what the pipeline adds; the
+// summary sent to the callback has the same fields (summary_mapping).
 py::object info(const py::object& self) {
-  py::object base = rt().dag_info(self);
-  // The base record's fields as they are: the new record's dict() makes them plain, and the
-  // component list is already a copy made for this summary, so it is not copied a second time.
-  py::dict fields;
-  for (const py::handle& name : base.attr("__struct_fields__")) fields[name] = base.attr(name);
-  // Keyword unpacking rejects a base summary that already carries one of the added fields.
   const PipelineState& st = state(self);
-  return rt().pipeline_info(**fields, py::arg("parameters") = parameters_view(st),
-                            py::arg("diskcache_dir") = py::str(st.cache_dir),
-                            py::arg("python_requirements") = st.requirements);
+  return rt().pipeline_info(
+      py::arg("id") = st.id, py::arg("components") = py_values::list_copy(rt().dag_summaries(self)),
+      py::arg("edges") = py_values::list_copy(self.attr("_edge_entries")),
+      py::arg("parameters") = parameters_view(st), py::arg("diskcache_dir") = py::str(st.cache_dir),
+      py::arg("python_requirements") = st.requirements);
 }
 
-// Set at registration: the class's own `info` property, and whether the summary mapping may be
-// built directly (the records have the layout this file was written for).
+// Set at registration: the class's own `info` property; a subclass that replaces it reports what
+// its own `info` gives.
 py::handle own_info_property;
-bool direct_summary = false;
-
-bool records_match_summary_layout() {
-  py::object dag = py_values::lookup("orvane_core.misc.models:OrvaneDagInfoModel");
-  py::tuple base = dag.attr("__struct_fields__");
-  py::tuple full = rt().pipeline_info.attr("__struct_fields__");
-  py::object plain = dag.attr("__plain_fields__");
-  py::tuple expected = py::make_tuple("id", "components", "edges");
-  py::tuple added = py::make_tuple("parameters", "diskcache_dir", "python_requirements");
-  return base.equal(expected) && full.equal(expected + added) && plain.contains("components") &&
-         plain.contains("edges");
-}
 
 void update_graph(const py::object& self, const py::object& new_graph, const py::object& replaces) {
   try {
@@ -148,44 +129,92 @@ void update_graph(const py::object& self, const py::object& new_graph, const py:
 
 }  // namespace
 
-namespace {
-// `last` if it is a list with the very items of `items` in order, else a new copy of `items`,
-// kept as `last`. Comparing the item pointers reads one array; a copy touches every item.
-const py::object& reported_list(py::object& last, const py::object& items) {
-  PyObject* source = items.ptr();
-  if (!PyList_Check(source)) throw py::type_error("a summary list must be a list");
-  PyObject* held = last.ptr();
-  const Py_ssize_t n = PyList_GET_SIZE(source);
-  if (held != Py_None && PyList_GET_SIZE(held) == n) {
-    PyObject** a = reinterpret_cast<PyListObject*>(held)->ob_item;
-    PyObject** b = reinterpret_cast<PyListObject*>(source)->ob_item;
-    if (n == 0 || std::equal(a, a + n, b)) return last;
-  }
-  PyObject* copy = PyList_GetSlice(source, 0, n);
-  if (copy == nullptr) throw py::error_already_set();
-  last = py::reinterpret_steal<py::object>(copy);
-  return last;
+py::object outcome_record(const py::handle& procedure, bool ok, const py::handle& msg,
+                          const py::handle& successful, const py::handle& failed) {
+  // Called with the keyword names made once (kept until the process ends): a record goes out
+  // after every change of state.
+  static PyObject* const names =
+      py::make_tuple("procedure", "status", "msg", "successful", "failed").release().ptr();
+  PyObject* args[] = {procedure.ptr(), (ok ? rt().callback_successful : rt().callback_failed).ptr(),
+                      msg.ptr(), successful.ptr(), failed.ptr()};
+  return py_values::checked(PyObject_Vectorcall(rt().callback_record.ptr(), args, 0, names));
 }
-}  // namespace
 
-py::object summary_mapping(const py::object& self) {
-  if (!direct_summary || !py::object(py::type::of(self).attr("info")).is(own_info_property)) {
+py::dict component_entry(const py::handle& component_id) {
+  return py::dict(py::arg("component_id") = component_id);
+}
+
+namespace {
+
+// Keeps in `last` a list with the very items of `items`, in order: the list held while its items
+// are exactly these, else a new copy; true when it made one. Comparing the item pointers reads
+// one array; a copy touches every item.
+bool refresh_reported(py::object& last, const py::list& items) {
+  const Py_ssize_t n = PyList_GET_SIZE(items.ptr());
+  if (!last.is_none() && PyList_GET_SIZE(last.ptr()) == n) {
+    PyObject** held = reinterpret_cast<PyListObject*>(last.ptr())->ob_item;
+    PyObject** now = reinterpret_cast<PyListObject*>(items.ptr())->ob_item;
+    if (n == 0 || std::equal(held, held + n, now)) return false;
+  }
+  last = py_values::list_copy(items);
+  return true;
+}
+
+// Whether `callback` received the last summary and no record since (it is held by a weak
+// reference: it may have gone since).
+bool delivered_to(const PipelineState& st, const py::handle& callback) {
+  return !st.delivered_to.is_none() && st.delivered_to().is(callback);
+}
+
+// The plain mapping of `info` that run_callback() sends, or None for a summary the pipeline
+// skips: one that repeats the last summary its callback received with no other record between
+// them, where it was asked to skip those.
+py::object summary_mapping(const py::object& self, PipelineState& st) {
+  if (!py::object(py::type::of(self).attr("info")).is(own_info_property)) {
+    st.delivered_to = py::none();  // what a replaced `info` reports is not compared
     return self.attr("info").attr("dict")();
   }
-  // What info.dict() gives, without building the record and copying the component and edge
-  // lists a second time: the graph base hands out fresh copies already. This runs for every
-  // report, so it must not copy what grows with the pipeline more than once.
+  // What info.dict() gives, without building the record. This runs for every report: the
+  // component, edge and package lists of the last report go out again while they hold exactly
+  // the pipeline's items (a receiver that edited one gets a new copy).
+  bool changed = refresh_reported(st.reported_components, rt().dag_summaries(self));
+  changed |= refresh_reported(st.reported_edges, self.attr("_edge_entries"));
+  changed |= refresh_reported(st.reported_requirements, st.requirements);
+  py::object parameters = rt().plain(parameters_view(st));
+  py::str folder(st.cache_dir);
+  if (st.skip_unchanged_summaries) {
+    py::tuple rest = py::make_tuple(st.id, folder, parameters);
+    changed |= !rest.equal(st.reported_rest);
+    st.reported_rest = rest;
+    if (!changed && delivered_to(st, st.callback)) return py::none();
+  }
+  return py::dict(py::arg("id") = st.id, py::arg("components") = st.reported_components,
+                  py::arg("edges") = st.reported_edges, py::arg("parameters") = parameters,
+                  py::arg("diskcache_dir") = folder,
+                  py::arg("python_requirements") = st.reported_requirements);
+}
+
+}  // namespace
+
+void run_callback(const py::object& self, const py::object& data) {
   PipelineState& st = state(self);
-  py::dict out;
-  out["id"] = st.id;
-  out["components"] = reported_list(st.reported_components, rt().dag_summaries(self));
-  // Edges and packages rarely change between reports: the last report's list goes out again
-  // while it holds exactly the pipeline's items (a receiver that edited it gets a new copy).
-  out["edges"] = reported_list(st.reported_edges, self.attr("_edge_entries"));
-  out["parameters"] = rt().plain(parameters_view(st));
-  out["diskcache_dir"] = py::str(st.cache_dir);
-  out["python_requirements"] = reported_list(st.reported_requirements, st.requirements);
-  return out;
+  py::object callback = st.callback;
+  if (!truthy(callback)) return;
+  static const py::handle empty_text = pyclass::intern("");
+  const bool summary = !truthy(data);
+  py::object record = data;
+  if (summary) {
+    py::object mapping = summary_mapping(self, st);
+    if (mapping.is_none()) return;
+    record = outcome_record(rt().procedure_updated, true, empty_text, mapping);
+  }
+  // A summary counts as received once the callback returned; the one after any other record
+  // always goes out. A callback that cannot be referred to weakly gets every summary.
+  st.delivered_to = py::none();
+  callback(record);
+  if (summary && st.skip_unchanged_summaries) {
+    py_values::quietly([&] { st.delivered_to = py::weakref(callback); });
+  }
 }
 
 void register_lifecycle(py::module_& m, const py::object& cls) {
@@ -195,13 +224,15 @@ void register_lifecycle(py::module_& m, const py::object& cls) {
   pc::def(cls, "__init__", &construct, py::arg("identifier") = py::none(),
           py::arg("graph") = py::none(), py::arg("parameters") = py::none(),
           py::arg("callback") = py::none(), py::arg("shell") = py::none(),
-          py::arg("parameter_reach") = false, py::arg("kept_versions") = 0);
+          py::arg("parameter_reach") = false, py::arg("kept_versions") = 0,
+          py::arg("skip_unchanged_summaries") = false);
   pc::def(cls, "__del__", &destruct);
   pc::def_property_readonly(cls, "info", &info, "Summary information of pipeline.");
   pc::def(cls, "keep_diskcache", &keep_diskcache,
           "Leave the disk cache for a later kernel; returns its directory.");
+  pc::def(cls, "run_callback", &run_callback, py::arg("data") = py::none(),
+          "Run callback functions.");
   own_info_property = py::object(cls.attr("info")).release();
-  direct_summary = records_match_summary_layout();
   // Overrides the base's method: registered without pybind11's overload chaining, which would
   // refuse the inherited Python function as a sibling.
   py::setattr(cls, "update_graph",

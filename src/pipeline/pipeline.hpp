@@ -66,6 +66,13 @@ struct PipelineState {
   py::object reported_components = py::none();
   py::object reported_edges = py::none();
   py::object reported_requirements = py::none();
+  // Opt-in (lifecycle.cpp): a summary that repeats the last one the callback received, with no
+  // other record between them, is not sent again. The rest of that summary (id, folder and
+  // parameters, plain texts that cannot refer back to the pipeline, so the collector need not
+  // see them) and a weak reference to the callback that received it.
+  bool skip_unchanged_summaries = false;
+  py::object reported_rest = py::none();
+  py::object delivered_to = py::none();
   // Set once construction completed (ownership.cpp): the lock it holds on its directory, and a
   // number no other pipeline of this process has.
   struct OwnerToken {
@@ -166,8 +173,6 @@ struct Runtime {
 
 const Runtime& rt();
 
-// The pipeline summary as the front end receives it: the plain mapping of `info`.
-py::object summary_mapping(const py::object& self);
 // An outcome record for the front end (status SUCCESSFUL when `ok`, else FAILED).
 py::object outcome_record(const py::handle& procedure, bool ok, const py::handle& msg,
                           const py::handle& successful = py::dict(),

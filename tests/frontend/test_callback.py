@@ -14,7 +14,7 @@ class _View:
         self.seen = []
         self.seconds = seconds  # how long it takes to draw, as a view says
 
-    def update(self, summary, elapsed=None):
+    def update(self, summary, elapsed=None, live=False):
         self.seen.append(summary)
 
 

@@ -53,6 +53,15 @@ def test_example_runs_then_reruns_from_the_cache(tmp_path, monkeypatch):
 
     nb = nbformat.read(path.with_name("house.out.ipynb"), as_version=4)
     code_cells = [c for c in nb.cells if c.cell_type == "code"]
+    # The live view, in its last state, as HTML and as the image viewers without HTML show.
+    (view,) = [
+        o.data
+        for c in code_cells
+        for o in c.outputs
+        if o.get("metadata", {}).get("orvane") == "view"
+    ]
+    assert view["text/html"] == f'<div class="orvane-view">{view["image/svg+xml"]}</div>'
+    assert view["image/svg+xml"].count('data-status="successful"') == 5
     assert [c.execution_count for c in code_cells] == list(range(1, len(code_cells) + 1))
     assert "already loaded" not in "".join(_outputs(path))
 

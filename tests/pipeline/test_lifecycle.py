@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import gc
 import os
 import subprocess
@@ -15,7 +16,7 @@ import pytest
 from orvane_core.misc import OrvaneComponentStatus
 from orvane_core.misc.models import OrvanePipelineParameterModel
 from orvane_core.pipeline import pipeline as engine
-from tests.pipeline.conftest import Pipeline, component, dag
+from tests.pipeline.conftest import Pipeline, Recorder, component, dag
 from tests.pipeline.test_diskcache_helpers import settle
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -259,3 +260,64 @@ def test_reported_summary_is_exactly_the_info_mapping(make_pipeline, recorder):
     p.__class__ = Renamed
     p.run_callback()
     assert recorder.records[-1].successful["id"] == "elsewhere"
+
+
+def test_skipping_unchanged_summaries_drops_only_exact_repeats(make_pipeline, recorder):
+    # The same requests to a pipeline sending every summary and to one skipping repeats: the
+    # second gets the first's records less each summary equal to the record just before it.
+    sent = {}
+    for skip in (False, True):
+        recorder.clear()
+        n = [OrvanePipelineParameterModel(name="n", type="int", value=v) for v in "12"]
+        edges = [("a", "b"), ("b", "c")]
+        graph = dag([("a", "x = n"), ("b", "y = x + 1"), ("c", "1 / (y - 3)")], edges)
+        p = make_pipeline(graph, parameters=n[:1], skip_unchanged_summaries=skip)
+        p.execute_all(send_to_front=False)
+        p.set_parameters(new_parameters=n[1:])
+        p.execute_all(send_to_front=False)  # c fails
+        p.run_callback()
+        p.run_callback(data=recorder.records[0])  # another record, then the same summary again
+        p.run_callback()
+        # Two pipelines differ in id and folder only.
+        drop = {"id": None, "diskcache_dir": None}
+        sent[skip] = [(r.procedure, r.msg, {**r.successful, **drop}) for r in recorder.records]
+    expected = [r for i, r in enumerate(sent[False]) if i == 0 or r != sent[False][i - 1]]
+    assert sent[True] == expected and len(expected) < len(sent[False])
+
+
+class Unreferable:
+    __slots__ = ("records",)  # no weak references
+
+    def __init__(self):
+        self.records = []
+
+    def __call__(self, data):
+        self.records.append(data)
+
+
+class RaisingOnce(Recorder):
+    def __call__(self, data):
+        super().__call__(data)
+        if len(self.records) == 1:
+            raise RuntimeError("front end down")
+
+
+# A callback given three equal summaries: how many reach it.
+CALLBACKS = {
+    "weakly referable": (Recorder, 1),
+    "not": (Unreferable, 3),
+    "raising": (RaisingOnce, 2),
+}
+
+
+@pytest.mark.parametrize("case", sorted(CALLBACKS))
+def test_a_repeated_summary_reaches_a_callback_that_has_not_taken_it(make_pipeline, case):
+    kind, received = CALLBACKS[case]
+    p = make_pipeline(dag([("a", "1")]), callback=kind(), skip_unchanged_summaries=True)
+    for _ in range(3):
+        with contextlib.suppress(RuntimeError):
+            p.run_callback()
+    assert len(p._callback.records) == received
+    p._callback = Recorder()  # a new callback receives the summary it has not seen
+    p.run_callback()
+    assert len(p._callback.records) == 1
