@@ -7,9 +7,7 @@
 // released, until a completion comes or an interrupt), reads each completion itself and applies
 // it to its component, so a component is never seen half-updated. A worker that dies, whether
 // running, idle or half-way through its answer, comes back as a failed completion of its task.
-#include <memory>
 #include <optional>
-#include <string>
 #include <utility>
 #include <vector>
 

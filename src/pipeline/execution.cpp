@@ -119,9 +119,8 @@ py::object execute_step(const py::object& self, const std::optional<py::str>& co
 
 // Records an exception that escaped a component's run in that component.
 void Run::show(const py::handle& c, bool last_output) const {
-  if (!send_to_front) return;
-  (last_output ? comp::api().show_last_output : comp::api().show_captured)(comp::native(c),
-                                                                           st.shell);
+  const auto shows = last_output ? comp::api().show_last_output : comp::api().show_captured;
+  if (send_to_front) shows(comp::native(c), st.shell);
 }
 
 void record_failure(const Run& run, std::size_t node, py::error_already_set& error) {

@@ -19,7 +19,6 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <utility>
 
