@@ -7,9 +7,7 @@
 // released, until a completion comes or an interrupt), reads each completion itself and applies
 // it to its component, so a component is never seen half-updated. A worker that dies, whether
 // running, idle or half-way through its answer, comes back as a failed completion of its task.
-#include <memory>
 #include <optional>
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -201,10 +199,10 @@ struct ParallelRun : Run {
 bool follow_up(ParallelRun& run, std::size_t n) {
   py::object current = run.node(n);
   run.scheduler.finish(n);
-  run.show(current, "show_captured");
+  run.show(current);
   if (comp::failed(current)) {
     for (std::size_t other : run.scheduler.stop()) {
-      comp::set_status(run.node(other), rt().status_invalid);
+      comp::set_status(run.node(other), comp::Status::Invalid);
     }
     // The siblings given up stop at once rather than at the end of the call.
     run.pool.abandon();
@@ -226,7 +224,7 @@ void follow_up_succeeded(ParallelRun& run) {
 void carry_after(ParallelRun& run, std::size_t n) {
   for (std::size_t child : run.scheduler.carried_chain(n, run::kCarriedAhead)) {
     py::object target = run.node(child);
-    if (truthy(py::getattr(comp::native(target).metadata, "remoteExecution", py::none()))) return;
+    if (truthy(comp::native(target).remote_config())) return;
     // One that is not SUCCESSFUL runs when its turn comes, whatever happens meanwhile.
     if (comp::successful(target)) return;
     // When no worker takes it, none takes those after it either.
@@ -300,7 +298,7 @@ void stop_run(ParallelRun& run, py::error_already_set& first) {
     if (comp::status(run.node(starting)) == comp::Status::Running) running.push_back(starting);
   }
   const run::StopActions stop = run::on_stop(interrupt(error), std::move(running), run.last_access);
-  for (std::size_t n : stop.invalidate) comp::set_status(run.node(n), rt().status_invalid);
+  for (std::size_t n : stop.invalidate) comp::set_status(run.node(n), comp::Status::Invalid);
   for (std::size_t n : stop.fail) record_failure(run, n, error);
   if (stop.cancel_writes) cancel_pending_writes(run.self);
   run_summary(run.self);

@@ -129,7 +129,7 @@ void for_related(const py::object& self, const std::optional<py::str>& component
   for (std::size_t n : related) ids.push_back(graph.id(n));
   for (const py::object& id : ids) {
     py::object target = component(st, id);
-    if (!ancestors && comp::write_pending(target)) withdraw_write(self, id);
+    if (!ancestors && comp::native(target).write_pending()) withdraw_write(self, id);
     command(target);
     if (!ancestors) drop_paused(st, id);
   }

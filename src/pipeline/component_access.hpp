@@ -1,23 +1,21 @@
 // The questions the engine asks a component and the changes it makes to one, in one place.
 //
 // Statuses, counts and the disk-cache bookkeeping are read and changed on the component's native
-// state; what has effects beyond that state (the run-status setter, which drops results, loading
-// and clearing caches, running) goes through the component's own methods and properties.
+// state; what has effects beyond that state (the run-status setter, which drops results, running,
+// showing results) is called natively through the component module's table (vostrel::api()).
 #pragma once
 
 #include <pybind11/pybind11.h>
 
-#include <cstdint>
-#include <string>
-
 #include "common/pyclass.hpp"
 #include "core/pipeline_model.hpp"
 #include "pipeline/pipeline.hpp"
-#include "vostrel/component_native.hpp"
+#include "vostrel/component_api.hpp"
 
 namespace orvane::pipeline::comp {
 
 using orvane::pyclass::intern;
+using vostrel::api;
 using vostrel::ComponentNative;
 using vostrel::DiskStatus;
 using vostrel::DoneVerdict;
@@ -28,18 +26,14 @@ inline ComponentNative& native(const py::handle& c) { return py::cast<ComponentN
 inline Status status(const py::handle& c) { return native(c).status(); }
 inline bool successful(const py::handle& c) { return status(c) == Status::Successful; }
 inline bool failed(const py::handle& c) { return status(c) == Status::Failed; }
-// Through the property: a new status may drop the component's results.
-inline void set_status(const py::handle& c, const py::handle& s) { c.attr(intern("status")) = s; }
+// The status setter: a new status may drop the component's results.
+inline void set_status(const py::handle& c, Status s) { api().set_status(native(c), s); }
 
 inline bool uses_diskcache(const py::handle& c) { return native(c).diskcache_enabled(); }
 // Through the property: switching disk caching off detaches the cache.
 inline void set_uses_diskcache(const py::handle& c, bool on) {
   c.attr(intern("use_diskcache")) = py::bool_(on);
 }
-// True when a write of the component's current results is pending. The reported status reads
-// CACHED whenever a cache is attached, which hides a rewrite queued for a reused component; such
-// a rewrite must be cancelled like any other when the component is invalidated.
-inline bool write_pending(const py::handle& c) { return native(c).write_pending(); }
 inline void mark_disk_failed(const py::handle& c) {
   native(c).mark_disk_status(DiskStatus::Failed);
 }
@@ -63,9 +57,6 @@ inline py::object attached_diskcache(const py::handle& c) { return native(c).dis
 // Lets go of the attached disk cache without deleting its files.
 inline void detach_diskcache(const py::handle& c) { native(c).release_diskcache(); }
 // The folder of the attached disk cache, or None.
-inline py::object diskcache_dir(const py::handle& c) {
-  const py::object& cache = native(c).diskcache();
-  return cache.is_none() ? py::object(py::none()) : py::object(cache.attr(intern("cache_dir")));
-}
+inline py::object diskcache_dir(const py::handle& c) { return native(c).diskcache_dir(); }
 
 }  // namespace orvane::pipeline::comp

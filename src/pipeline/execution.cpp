@@ -17,7 +17,7 @@ static bool need_to_rerun_component(const py::object& component, const py::objec
   const model::NodeFacts facts = comp::facts(component);
   bool excluded = false;
   if (!excludes.is_none() && facts.status == comp::Status::Successful) {
-    const int found = PySequence_Contains(excludes.ptr(), component.attr(intern("id")).ptr());
+    const int found = PySequence_Contains(excludes.ptr(), comp::native(component).id.ptr());
     if (found < 0) throw py::error_already_set();
     excluded = found != 0;
   }
@@ -37,9 +37,9 @@ py::object run_components(const py::object& self, const py::handle& component_id
       record_failure(run, c, e);
       break;
     }
-    run.show(current, "show_captured");
+    run.show(current);
     if (comp::failed(current)) break;
-    run.show(current, "show_last_output");
+    run.show(current, true);
     follow_up_success(run, c);
   }
   finish_run(run);
@@ -66,11 +66,11 @@ py::object execute_step(const py::object& self, const std::optional<py::str>& co
     // A cache that cannot be read back is a miss: the component runs again.
     if (guard::serve_or_miss(self, id, target)) {
       st.reused.insert(key);  // its write completes at once
-      return target.attr(intern("last_output"));
+      return comp::api().cache_get(comp::native(target), vostrel::Field::LastOutput);
     }
     st.decisions.cache_damaged(key);
   }
-  comp::set_status(target, rt().status_running);
+  comp::set_status(target, comp::Status::Running);
   run_summary(self);
 
   py::dict module_statements;
@@ -84,14 +84,15 @@ py::object execute_step(const py::object& self, const std::optional<py::str>& co
   }
   model::InputMerge merge;
   for (std::size_t p : graph.dag.predecessors(node)) {
-    py::object parent = component(st, graph.id(p));
-    py::dict statements = parent.attr(intern("module_statements"));
+    py::object parent = component(st, graph.id(p));  // held while its values are read
+    const comp::ComponentNative& from = comp::native(parent);
+    py::dict statements = comp::api().cache_get(from, vostrel::Field::ModuleStatements);
     std::vector<std::pair<std::string, std::string>> lines;
     for (const auto& [symbol, text] : statements)
       lines.emplace_back(text_of(symbol), text_of(text));
-    if (auto conflict = merge.add_statements(text_of(comp::name(parent)), lines))
+    if (auto conflict = merge.add_statements(text_of(from.name), lines))
       raise(PyExc_ValueError, *conflict);
-    py::dict values = parent.attr(intern("non_module_outputs"));
+    py::dict values = comp::api().cache_get(from, vostrel::Field::NonModuleOutputs);
     for (const auto& [symbol, value] : values) {
       if (!merge.value_seen(text_of(symbol))) continue;
       // The same object serialises to the same bytes; only distinct objects are compared.
@@ -104,17 +105,24 @@ py::object execute_step(const py::object& self, const std::optional<py::str>& co
   }
 
   // Run here in the shell, or submitted to the pool, which gives no output back.
-  const bool in_pool = truthy(process_pool);
-  py::dict options(py::arg("module_statements") = module_statements,
-                   py::arg("non_module_inputs") = non_module_inputs,
-                   py::arg("parameters") = st.parameters.attr("copy")());
-  options[in_pool ? "process_pool" : "shell"] = in_pool ? process_pool : st.shell;
-  py::object output = target.attr(in_pool ? "execute_async" : "execute")(**options);
+  py::object parameters = st.parameters.attr("copy")(), output = py::none();
+  if (truthy(process_pool)) {
+    comp::api().execute_async(target, process_pool, module_statements, non_module_inputs,
+                              parameters);
+  } else {
+    output = comp::api().execute(comp::native(target), module_statements, non_module_inputs,
+                                 parameters, st.shell);
+  }
   run_summary(self);
-  return in_pool ? py::object(py::none()) : output;
+  return output;
 }
 
 // Records an exception that escaped a component's run in that component.
+void Run::show(const py::handle& c, bool last_output) const {
+  const auto shows = last_output ? comp::api().show_last_output : comp::api().show_captured;
+  if (send_to_front) shows(comp::native(c), st.shell);
+}
+
 void record_failure(const Run& run, std::size_t node, py::error_already_set& error) {
   py::object exc = error.value();
   if (error.trace() && py::getattr(exc, "__traceback__", py::none()).is_none()) {
@@ -130,9 +138,9 @@ void record_failure(const Run& run, std::size_t node, py::error_already_set& err
       PyErr_SetHandledException(saved);
       Py_XDECREF(saved);
     });
-    failed.attr("handle_error")(exc);
+    comp::api().handle_error(comp::native(failed), exc);
   }
-  run.show(failed, "show_captured");
+  run.show(failed);
   if (!error.matches(PyExc_KeyboardInterrupt)) return;
   // An interrupt abandons the whole run: no pending write may complete for it.
   cancel_pending_writes(run.self);
@@ -174,7 +182,7 @@ void follow_up_success(const Run& run, std::size_t node) {
   if (!run.optimize_memory) return;
   // Decided before any is freed: freeing changes no status the rule reads.
   for (std::size_t p : model::parents_to_free(run.graph.dag, node, facts_of(st, run.graph))) {
-    run.node(p).attr("clear_in_memory_cache")();
+    comp::native(run.node(p)).clear_memory_cache();
   }
 }
 
@@ -188,7 +196,8 @@ void finish_run(const Run& run) {
     for (const auto& item : nodes) {
       // Clearing an empty cache again would change nothing but still mark the component's
       // summary entry for rebuilding, which a large pipeline's final report would pay for.
-      if (model::free_at_end(comp::facts(item.second))) item.second.attr("clear_in_memory_cache")();
+      if (model::free_at_end(comp::facts(item.second)))
+        comp::native(item.second).clear_memory_cache();
     }
   }
   py::object freeze = py_values::lookup("orvane_core.common.utils:get_pip_freeze");

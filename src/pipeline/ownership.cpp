@@ -43,7 +43,7 @@ void hand_over(PipelineState& st) {
     native.release_diskcache();
     // Its cache now belongs to the newer pipeline, which may replace or delete it at any time.
     const model::HandOver action = model::hand_over(comp::facts(item.second), had_cache);
-    if (action.invalidate) comp::set_status(item.second, rt().status_invalid);
+    if (action.invalidate) comp::set_status(item.second, comp::Status::Invalid);
     if (action.uncache) native.mark_disk_status(comp::DiskStatus::Uncached);
   }
 }

@@ -153,8 +153,6 @@ struct Runtime {
   py::handle dag_base = at("orvane_core.pipeline._dag:OrvaneDagBase");
   py::handle dag_info = at("orvane_core.pipeline._dag:OrvaneDagBase.info.fget");
   py::handle dag_summaries = at("orvane_core.pipeline._dag:OrvaneDagBase._refreshed_summaries");
-  py::handle status_running = at("orvane_core.misc:OrvaneComponentStatus.RUNNING");
-  py::handle status_invalid = at("orvane_core.misc:OrvaneComponentStatus.INVALID");
   py::handle procedure_updated =
       at("orvane_core.misc:OrvanePipelineCallbackProcedure.PIPELINE_UPDATED");
   py::handle procedure_diskcache =
@@ -221,10 +219,8 @@ struct Run {
   bool send_to_front = true, optimize_memory = true;
 
   py::object node(std::size_t n) const { return component(st, graph.id(n)); }
-  // Calls the component's `show_captured` or `show_last_output` when the run sends to the front.
-  void show(const py::handle& c, const char* what) const {
-    if (send_to_front) c.attr(what)(py::arg("shell") = st.shell);
-  }
+  // Shows the component's captured output (or its last output) when the run sends to the front.
+  void show(const py::handle& c, bool last_output = false) const;
 };
 // The start every run shares: writer check, plan, invalidation pass and summary.
 Run open_run(const py::object& self, const py::handle& component_ids, bool send_to_front,

@@ -102,7 +102,7 @@ void apply_invalidations(const py::object& self, PipelineState& st, const GraphO
         model::keeps_earlier(*inv.reason, comp::facts(c))) {
       set_aside(st, id, st.kept_versions);
     }
-    comp::set_status(c, rt().status_invalid);
+    comp::set_status(c, comp::Status::Invalid);
     if (inv.reason) st.decisions.invalidated(text_of(id), *inv.reason);
   }
 }
@@ -165,7 +165,7 @@ std::unordered_set<std::string> pause_reach(const py::object& self, PipelineStat
     if (!set_aside(st, id, std::max<std::size_t>(st.kept_versions, 1))) continue;
     // Its values may have been only on disk: it is no longer successful, and if the search
     // changes nothing the set-aside cache is current again at the next run.
-    comp::set_status(c, rt().status_invalid);
+    comp::set_status(c, comp::Status::Invalid);
     st.decisions.invalidated(text_of(id), reason);
   }
   return reached;

@@ -77,6 +77,9 @@ void register_private_state(const py::object& cls) {
 }
 
 }  // namespace
+
+ComponentApi published{};
+
 }  // namespace orvane::vostrel
 
 PYBIND11_MODULE(vostrel, m) {
@@ -107,4 +110,5 @@ PYBIND11_MODULE(vostrel, m) {
   for (auto add : {register_private_state, register_state, register_caches, register_execution}) {
     add(cls);
   }
+  m.attr("_api") = py::capsule(&published, kApiCapsule);
 }

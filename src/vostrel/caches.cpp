@@ -17,12 +17,6 @@ void load_in_memory_cache(ComponentNative& c, py::handle cache) {
   c.touch();
 }
 
-void clear_in_memory_cache(ComponentNative& c) {
-  if (c.memory.is_none()) return;
-  c.memory.attr("clear_cache")();
-  c.touch();
-}
-
 bool load_diskcache(ComponentNative& c, py::handle cache_dir) {
   // Looked up per call so the disk cache implementation can be swapped in the package.
   const bool opened = py_values::quietly([&] {
@@ -31,7 +25,7 @@ bool load_diskcache(ComponentNative& c, py::handle cache_dir) {
   });
   c.apply_disk(DiskInput{opened ? DiskEvent::Attached : DiskEvent::LoadFailed});
   if (!opened) return false;
-  clear_in_memory_cache(c);
+  c.clear_memory_cache();
 
   const Field results[] = {Field::ModuleStatements, Field::NonModuleOutputs, Field::LastOutput,
                            Field::Captured};
@@ -49,7 +43,7 @@ void clear_diskcache(ComponentNative& c) {
   py::object handle = c.diskcache_handle;
   handle.attr("clear_cache")();
   handle.attr("close")();
-  py::object dir = get(handle, "cache_dir");
+  py::object dir = c.diskcache_dir();
   if (!dir.is_none()) remove_directory(py_paths::text(dir));
   c.touch();
 }
@@ -61,7 +55,7 @@ void unload_diskcache(ComponentNative& c) {
 }
 
 void clear_cache(ComponentNative& c) {
-  clear_in_memory_cache(c);
+  c.clear_memory_cache();
   unload_diskcache(c);
 }
 
@@ -101,9 +95,11 @@ void show_captured(const ComponentNative& c, py::handle shell) {
 void register_caches(const py::object& cls) {
   namespace pc = pyclass;
   using C = ComponentNative;
+  published.show_captured = &show_captured;
+  published.show_last_output = &show_last_output;
   pc::def(cls, "load_in_memory_cache", &load_in_memory_cache, py::arg("cache"),
           "Load cache from memory.");
-  pc::def(cls, "clear_in_memory_cache", &clear_in_memory_cache, "Clear in-memory cache.");
+  pc::def(cls, "clear_in_memory_cache", &C::clear_memory_cache, "Clear in-memory cache.");
   pc::def(
       cls, "load_diskcache",
       [](C& c, py::handle cache_dir) {

@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "common/py_values.hpp"
-#include "vostrel/component_native.hpp"
+#include "vostrel/component_api.hpp"
 
 namespace orvane::vostrel {
 
@@ -58,16 +58,6 @@ void require_text_or_none(py::handle value, const char* argument);
 // Unpacks an iterable into exactly two values, with Python's own error texts.
 std::pair<py::object, py::object> unpack2(py::handle iterable);
 
-// The six result fields, in the order loading a disk cache tests them.
-enum class Field : int {
-  ModuleStatements,
-  NonModuleOutputs,
-  LastOutput,
-  Captured,
-  ExceptionMsg,
-  OutputsSummary
-};
-
 // State changes shared by the parts of the class (state.cpp).
 void set_status(ComponentNative& c, Status next);
 void set_diskcache_status(ComponentNative& c, DiskStatus next);
@@ -78,11 +68,14 @@ py::object outputs_summary(const ComponentNative& c);
 
 // Cache operations (caches.cpp).
 void load_in_memory_cache(ComponentNative& c, py::handle cache);
-void clear_in_memory_cache(ComponentNative& c);
 bool load_diskcache(ComponentNative& c, py::handle cache_dir);
 void unload_diskcache(ComponentNative& c);
 void clear_diskcache(ComponentNative& c);
 void clear_cache(ComponentNative& c);
+
+// The table of operations the module publishes (bind_vostrel.cpp); each part below fills in its
+// entries as it registers its members.
+extern ComponentApi published;
 
 // Each adds its members to the class object built with type().
 void register_state(const py::object& cls);

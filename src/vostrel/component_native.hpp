@@ -4,20 +4,21 @@
 // is an instance of a class built on this native base):
 //   queries   status(), success_count(), diskcache_enabled(), remote_config(), disk_status()
 //             (as the property reports it), stored_disk_status(), write_pending(),
-//             has_diskcache(), diskcache(), memory_cache_empty()
+//             has_diskcache(), diskcache(), diskcache_dir(), memory_cache_empty()
+//   memory    clear_memory_cache()
 //   disk-cache channel
 //             write_queued(count, dir), write_refused(), write_cancelled(), writer_stopped(),
 //             write_done(count, dir, successful) -> DoneVerdict, mark_disk_status(status) for
 //             UPDATING, CACHED or FAILED, release_diskcache() (let go without deleting)
 // Everything above is inline here or compiled into orvane_native, so it works from any module of
-// the build. Anything else (loading or clearing caches, running, UNCACHED, which unloads) goes
-// through the component's Python methods and properties.
+// the build. Running, the status setter and showing results are called through the component
+// module's table (component_api.hpp); anything else (loading or clearing disk caches, UNCACHED,
+// which unloads) goes through the component's Python methods and properties.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <utility>
 
@@ -66,10 +67,22 @@ struct ComponentNative {
   bool write_pending() const { return disk.write_pending(); }
   bool has_diskcache() const { return disk.attached(); }
   const py::object& diskcache() const { return diskcache_handle; }
+  // The folder of the attached disk cache, or None.
+  py::object diskcache_dir() const {
+    if (diskcache_handle.is_none()) return py::none();
+    return diskcache_handle.attr("cache_dir");
+  }
   // True when the in-memory cache holds no results (or there is none).
   bool memory_cache_empty() const {
     static const py::handle method(PyUnicode_InternFromString("is_empty"));  // kept
     return memory.is_none() || py_values::truthy(memory.attr(method)());
+  }
+
+  // Drops the results held in memory (a component without an in-memory cache has none).
+  void clear_memory_cache() {
+    if (memory.is_none()) return;
+    memory.attr("clear_cache")();
+    touch();
   }
 
   // ---- disk-cache channel ----

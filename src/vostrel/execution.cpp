@@ -93,7 +93,7 @@ py::object apply_response(ComponentNative& c, py::handle response) {
   const Outcome outcome = component::run_outcome(value);
   py::object message = get(response, "message"), result = get(response, "result");
   if (outcome == Outcome::Failed) {
-    clear_in_memory_cache(c);
+    c.clear_memory_cache();
     set_failed(c, get(result, "exception_msg"), message);
     return py::none();
   }
@@ -159,7 +159,7 @@ void record_error(ComponentNative& c, py::handle exc, bool use_handled) {
 // recording the error fails, the component must still end FAILED.
 void fail_with(ComponentNative& c, py::handle exc, bool use_handled, bool drop_results) {
   try {
-    if (drop_results) clear_in_memory_cache(c);
+    if (drop_results) c.clear_memory_cache();
     record_error(c, exc, use_handled);
   } catch (py::error_already_set&) {
     try {
@@ -244,10 +244,13 @@ void register_execution(const py::object& cls) {
   pyclass::def(cls, "execute", &execute, py::arg("module_statements") = py::none(),
                py::arg("non_module_inputs") = py::none(), py::arg("parameters") = py::none(),
                py::arg("shell") = py::none(), "Execute synchronously.");
-  pyclass::def(
-      cls, "handle_error",
-      [](ComponentNative& c, py::object exc) { fail_with(c, exc, true, false); }, py::arg("exc"),
-      "Called when an error occurs in asynchronous execution.");
+  published.execute = &execute;
+  published.execute_async = &execute_async;
+  published.handle_error = [](ComponentNative& c, py::object exc) {
+    fail_with(c, exc, true, false);
+  };
+  pyclass::def(cls, "handle_error", published.handle_error, py::arg("exc"),
+               "Called when an error occurs in asynchronous execution.");
   pyclass::def(cls, "execute_async", &execute_async, py::arg("process_pool"),
                py::arg("module_statements") = py::none(), py::arg("non_module_inputs") = py::none(),
                py::arg("parameters") = py::none(), "Execute asynchronously.");

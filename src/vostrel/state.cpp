@@ -141,10 +141,6 @@ const py::object& cache_source(const ComponentNative& c) {
   return from_disk ? c.diskcache_handle : c.memory;
 }
 
-py::object diskcache_dir(const ComponentNative& c) {
-  return c.diskcache_handle.is_none() ? py::none() : get(c.diskcache_handle, "cache_dir");
-}
-
 void init(py::object self, py::object record) {
   const Refs& r = refs();
   r.native_init(self);
@@ -184,7 +180,7 @@ py::dict info_fields(const ComponentNative& c, bool plain) {
   return py::dict(
       "identifier"_a = c.id, "name"_a = p(c.name), "code"_a = p(c.cell_code),
       "metadata"_a = p(c.metadata), "execution_status"_a = to_py(c.status()),
-      "diskcache_status"_a = to_py(c.disk_status()), "diskcache_dir"_a = p(diskcache_dir(c)),
+      "diskcache_status"_a = to_py(c.disk_status()), "diskcache_dir"_a = p(c.diskcache_dir()),
       "inputs"_a = p(get(c.in_and_out, "inputs")), "outputs"_a = p(get(c.in_and_out, "outputs")),
       "imports"_a = p(get(c.in_and_out, "imports")), "summary"_a = p(outputs_summary(c)),
       "last_execution"_a = py::str(""));
@@ -287,6 +283,8 @@ py::object outputs_summary(const ComponentNative& c) {
 }
 
 void register_state(const py::object& cls) {
+  published.set_status = &set_status;
+  published.cache_get = &cache_get;
   pyclass::def(cls, "__init__", &init, py::arg("component"));
   pyclass::def(cls, "__del__", [](py::object self) {
     // Nothing to do late in shutdown, nor for a component whose construction never completed.
@@ -318,7 +316,7 @@ void register_state(const py::object& cls) {
       cls, "use_diskcache", [](C& c) { return get(c.metadata, "diskcache"); }, &set_use_diskcache);
   pc::def_property(
       cls, "remote_config", [](C& c) { return c.remote_config(); }, &set_remote_config);
-  pc::def_property(cls, "diskcache_dir", &diskcache_dir, [](C& c, py::handle dir) {
+  pc::def_property(cls, "diskcache_dir", &C::diskcache_dir, [](C& c, py::handle dir) {
     require_text_or_none(dir, "new_diskcache_dir");
     load_diskcache(c, dir);
   });
