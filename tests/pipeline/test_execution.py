@@ -6,6 +6,7 @@ import pytest
 
 from orvane_core.pipeline.pipeline import need_to_rerun_component
 from tests.pipeline.conftest import D, S, component, dag
+from tests.pipeline.test_diskcache_helpers import settle
 
 
 def mark_cached(*components):
@@ -33,7 +34,9 @@ def test_two_component_run_reports_each_step_in_order(make_pipeline, recorder):
     assert summary["python_requirements"] and summary["edges"] == [{"source": "a", "target": "b"}]
 
 
-def test_cached_ancestors_are_reused_but_still_pushed_and_written(make_pipeline, recorder, shell):
+def test_cached_ancestors_are_reused_pushed_and_kept_without_rewriting(
+    make_pipeline, recorder, shell
+):
     p = make_pipeline(
         dag(
             [
@@ -45,8 +48,9 @@ def test_cached_ancestors_are_reused_but_still_pushed_and_written(make_pipeline,
         )
     )
     p.execute_component("b")
-    mark_cached(p.nodes["a"], p.nodes["b"])
+    settle(p)  # both written: their caches are on disk
     runs = (p.nodes["a"].success_count, p.nodes["b"].success_count)
+    folders = (p.nodes["a"].diskcache_dir, p.nodes["b"].diskcache_dir)
     shell.user_ns.pop("x")
     recorder.clear()
     p.forget_tasks()
@@ -55,7 +59,11 @@ def test_cached_ancestors_are_reused_but_still_pushed_and_written(make_pipeline,
     assert (p.nodes["a"].success_count, p.nodes["b"].success_count) == runs
     assert S.RUNNING not in recorder.statuses("a") + recorder.statuses("b")
     assert shell.user_ns["x"] == 1
-    assert [t for t in p.tasks() if t[0] == "todo"] == [("todo", "a"), ("todo", "b"), ("todo", "c")]
+    # The reused ancestors keep the caches they have; only c is written.
+    assert [t for t in p.tasks() if t[0] == "todo"] == [("todo", "c")]
+    settle(p)
+    assert (p.nodes["a"].diskcache_dir, p.nodes["b"].diskcache_dir) == folders
+    assert all(p.nodes[c].diskcache_status == D.CACHED for c in "abc")
 
 
 def test_ancestors_without_disk_cache_run_again(make_pipeline, recorder):
