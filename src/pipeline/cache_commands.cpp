@@ -195,8 +195,7 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
   // directory that a component holds is never deleted from under it.
   std::set<std::string> held;
   for (const auto& item : nodes) {
-    py::object folder = comp::diskcache_dir(item.second);
-    if (!folder.is_none()) held.insert(absolute_path(py_paths::text(folder)));
+    if (std::string f = sup::folder_of(item.second); !f.empty()) held.insert(absolute_path(f));
   }
   for (const CacheDirEntry* entry : removals_to_delete(entries, plan, dir, held)) {
     sup::remove_owned(join_path(dir, entry->name), entry->has_record);

@@ -9,8 +9,11 @@
 #include "common/py_paths.hpp"
 #include "common/pyclass.hpp"
 #include "core/cache_folders.hpp"
+#include "native/writer_object.hpp"
 #include "pipeline/cache_guard.hpp"
+#include "pipeline/component_access.hpp"
 #include "pipeline/diskcache_support.hpp"
+#include "pipeline/pipeline.hpp"
 
 namespace orvane::pipeline {
 
@@ -43,8 +46,7 @@ void write_results(const py::object& self, PipelineState& st, const py::object& 
 // completes at once, without reading or writing a value, and is taken in at the next poll.
 bool complete_at_once(PipelineState& st, const py::handle& id, const py::object& target) {
   if (st.reused.erase(text_of(id)) == 0) return false;
-  py::object folder = comp::diskcache_dir(target);
-  std::string path = folder.is_none() ? std::string() : py_paths::text(folder);
+  std::string path = sup::folder_of(target);
   if (path.empty() || !inspect(path, true).is_dir) return false;
   comp::ComponentNative& native = comp::native(target);
   st.completed_writes.push_back({text_of(id), native.success_count(), std::move(path)});
@@ -97,8 +99,7 @@ void discard_write(const std::string& path) {
 // when that cache cannot be loaded.
 bool take_cache(const py::object& self, const py::object& id, const py::object& target,
                 const std::string& folder, std::vector<py::object>& reports) {
-  py::object held = comp::diskcache_dir(target);
-  if ((held.is_none() || py_paths::text(held) != folder) &&
+  if (sup::folder_of(target) != folder &&
       !sup::load_into_component(target, py_paths::str(folder))) {
     return false;
   }

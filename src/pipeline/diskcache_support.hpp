@@ -25,6 +25,12 @@ inline WriterObject& writer_of(const PipelineState& st) {
   return st.writer.attr("_core").cast<WriterObject&>();
 }
 
+// The folder of the disk cache attached to the component, or empty text.
+inline std::string folder_of(const py::handle& component) {
+  py::object folder = comp::diskcache_dir(component);
+  return folder.is_none() ? std::string() : py_paths::text(folder);
+}
+
 // Every entry of the directory `dir`, described (a listing error raised as OSError).
 inline std::vector<CacheDirEntry> entries_of(const std::string& dir) {
   std::vector<CacheDirEntry> entries;
