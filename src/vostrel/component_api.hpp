@@ -32,8 +32,6 @@ struct ComponentApi {
   py::object (*cache_get)(const ComponentNative&, Field);
   void (*show_captured)(const ComponentNative&, py::handle shell);
   void (*show_last_output)(const ComponentNative&, py::handle shell);
-  // The summary of the outputs as the component reports it.
-  py::object (*outputs_summary)(const ComponentNative&);
   // Loads the cache in the folder (false when it cannot be opened; raises when its first values
   // cannot be read); unloads, deletes or, with the in-memory cache, clears the caches.
   bool (*load_diskcache)(ComponentNative&, py::handle cache_dir);

@@ -285,7 +285,6 @@ py::object outputs_summary(const ComponentNative& c) {
 void register_state(const py::object& cls) {
   published.set_status = &set_status;
   published.cache_get = &cache_get;
-  published.outputs_summary = &outputs_summary;
   pyclass::def(cls, "__init__", &init, py::arg("component"));
   pyclass::def(cls, "__del__", [](py::object self) {
     // Nothing to do late in shutdown, nor for a component whose construction never completed.
