@@ -127,25 +127,6 @@ void update_graph(const py::object& self, const py::object& new_graph, const py:
   run_summary(self);
 }
 
-}  // namespace
-
-py::object outcome_record(const py::handle& procedure, bool ok, const py::handle& msg,
-                          const py::handle& successful, const py::handle& failed) {
-  // Called with the keyword names made once (kept until the process ends): a record goes out
-  // after every change of state.
-  static PyObject* const names =
-      py::make_tuple("procedure", "status", "msg", "successful", "failed").release().ptr();
-  PyObject* args[] = {procedure.ptr(), (ok ? rt().callback_successful : rt().callback_failed).ptr(),
-                      msg.ptr(), successful.ptr(), failed.ptr()};
-  return py_values::checked(PyObject_Vectorcall(rt().callback_record.ptr(), args, 0, names));
-}
-
-py::dict component_entry(const py::handle& component_id) {
-  return py::dict(py::arg("component_id") = component_id);
-}
-
-namespace {
-
 // Keeps in `last` a list with the very items of `items`, in order: the list held while its items
 // are exactly these, else a new copy; true when it made one. Comparing the item pointers reads
 // one array; a copy touches every item.
@@ -158,12 +139,6 @@ bool refresh_reported(py::object& last, const py::list& items) {
   }
   last = py_values::list_copy(items);
   return true;
-}
-
-// Whether `callback` received the last summary and no record since (it is held by a weak
-// reference: it may have gone since).
-bool delivered_to(const PipelineState& st, const py::handle& callback) {
-  return !st.delivered_to.is_none() && st.delivered_to().is(callback);
 }
 
 // The plain mapping of `info` that run_callback() sends, or None for a summary the pipeline
@@ -186,7 +161,11 @@ py::object summary_mapping(const py::object& self, PipelineState& st) {
     py::tuple rest = py::make_tuple(st.id, folder, parameters);
     changed |= !rest.equal(st.reported_rest);
     st.reported_rest = rest;
-    if (!changed && delivered_to(st, st.callback)) return py::none();
+    // Unless its callback received the last summary and no record since (held by a weak
+    // reference: it may have gone since).
+    if (!changed && !st.delivered_to.is_none() && st.delivered_to().is(st.callback)) {
+      return py::none();
+    }
   }
   return py::dict(py::arg("id") = st.id, py::arg("components") = st.reported_components,
                   py::arg("edges") = st.reported_edges, py::arg("parameters") = parameters,
@@ -195,6 +174,21 @@ py::object summary_mapping(const py::object& self, PipelineState& st) {
 }
 
 }  // namespace
+
+py::object outcome_record(const py::handle& procedure, bool ok, const py::handle& msg,
+                          const py::handle& successful, const py::handle& failed) {
+  // Called with the keyword names made once (kept until the process ends): a record goes out
+  // after every change of state.
+  static PyObject* const names =
+      py::make_tuple("procedure", "status", "msg", "successful", "failed").release().ptr();
+  PyObject* args[] = {procedure.ptr(), (ok ? rt().callback_successful : rt().callback_failed).ptr(),
+                      msg.ptr(), successful.ptr(), failed.ptr()};
+  return py_values::checked(PyObject_Vectorcall(rt().callback_record.ptr(), args, 0, names));
+}
+
+py::dict component_entry(const py::handle& component_id) {
+  return py::dict(py::arg("component_id") = component_id);
+}
 
 void run_callback(const py::object& self, const py::object& data) {
   PipelineState& st = state(self);
