@@ -102,7 +102,7 @@ PYBIND11_MODULE(vostrel, m) {
                        "Native state of a code-cell component.");
   native.def(py::init<>());
 
-  init_refs(m, native);
+  init_statuses();
   py::object logging_mixin = orvane::py_values::lookup("orvane_core.common.mixins:LoggingMixin");
   py::object cls = orvane::pyclass::make_class(
       m, "OrvaneComponentVostrel", py::make_tuple(native, logging_mixin),

@@ -17,7 +17,7 @@ void load_in_memory_cache(ComponentNative& c, py::handle cache) {
   c.touch();
 }
 
-bool load_diskcache(ComponentNative& c, py::handle cache_dir) {
+bool load_diskcache(ComponentNative& c, const std::optional<py::str>& cache_dir) {
   // Looked up per call so the disk cache implementation can be swapped in the package.
   const bool opened = py_values::quietly([&] {
     py::object open = py_values::lookup("orvane_core.cache:OrvaneDiskCache");
@@ -100,13 +100,7 @@ void register_caches(const py::object& cls) {
   pc::def(cls, "load_in_memory_cache", &load_in_memory_cache, py::arg("cache"),
           "Load cache from memory.");
   pc::def(cls, "clear_in_memory_cache", &C::clear_memory_cache, "Clear in-memory cache.");
-  pc::def(
-      cls, "load_diskcache",
-      [](C& c, py::handle cache_dir) {
-        require_text_or_none(cache_dir, "cache_dir");
-        return load_diskcache(c, cache_dir);
-      },
-      py::arg("cache_dir"), "Load cache from disk.");
+  pc::def(cls, "load_diskcache", &load_diskcache, py::arg("cache_dir"), "Load cache from disk.");
   pc::def(cls, "unload_diskcache", &unload_diskcache, "Unload diskcache.");
   pc::def(cls, "clear_cache", &clear_cache, "Clear in-memory cache and diskcache.");
   pc::def(cls, "clear_diskcache", &clear_diskcache,
