@@ -12,8 +12,8 @@ namespace orvane::vostrel {
 
 using namespace pybind11::literals;
 
-void load_in_memory_cache(ComponentNative& c, py::handle cache) {
-  c.memory = py::reinterpret_borrow<py::object>(cache);
+void load_in_memory_cache(ComponentNative& c, py::object cache) {
+  c.memory = std::move(cache);
   c.touch();
 }
 

@@ -56,14 +56,13 @@ std::pair<py::object, py::object> unpack2(py::handle iterable);
 
 // State changes shared by the parts of the class (state.cpp).
 void set_status(ComponentNative& c, Status next);
-void set_diskcache_status(ComponentNative& c, DiskStatus next);
-void set_in_and_out(ComponentNative& c, py::handle new_info);
+void set_in_and_out(ComponentNative& c, py::object new_info);
 py::object cache_get(const ComponentNative& c, Field field);
 void cache_set(ComponentNative& c, Field field, py::handle value);
 py::object outputs_summary(const ComponentNative& c);
 
 // Cache operations (caches.cpp).
-void load_in_memory_cache(ComponentNative& c, py::handle cache);
+void load_in_memory_cache(ComponentNative& c, py::object cache);
 // `cache_dir` text or None: pybind11 rejects anything else, naming the argument.
 bool load_diskcache(ComponentNative& c, const std::optional<py::str>& cache_dir);
 void unload_diskcache(ComponentNative& c);

@@ -49,19 +49,19 @@ py::object begin_run(ComponentNative& c, py::object module_statements, py::objec
       "parameters"_a = parameters);
 }
 
-// The remote executor when the component has a remote configuration, None without one. An
-// unreachable one yields the text of the error to report instead.
-py::object remote_executor(const ComponentNative& c, std::string& ping_error) {
+// The executor that runs the component: the remote one when it has a remote configuration
+// (`remote`), the local one otherwise. An unreachable remote one sets `ping_error` to the text of
+// the error to report.
+py::object executor(const ComponentNative& c, bool remote, std::string& ping_error) {
+  py::handle executors = ref("orvane_core.executors");
+  if (!remote) return executors.attr(pyclass::intern("OrvaneComponentExecutor"))(c.id, c.name);
   py::object config = c.remote_config();
-  if (!truthy(config)) return py::none();
-  py::object executor =
-      ref("orvane_core.executors")
-          .attr("OrvaneRemoteComponentExecutor")("identifier"_a = c.id, "name"_a = c.name,
-                                                 "backend"_a = get(config, "backend"),
-                                                 "broker"_a = get(config, "broker"));
-  auto [reachable, message] = unpack2(executor.attr("ping")());
+  py::object made = executors.attr("OrvaneRemoteComponentExecutor")(
+      "identifier"_a = c.id, "name"_a = c.name, "backend"_a = get(config, "backend"),
+      "broker"_a = get(config, "broker"));
+  auto [reachable, message] = unpack2(made.attr("ping")());
   if (!truthy(reachable)) ping_error = kPingFailed + utf8(py::str("{}").format(message));
-  return executor;
+  return made;
 }
 
 using Outcome = component::RunOutcome;
@@ -102,13 +102,11 @@ py::object apply_response(ComponentNative& c, py::handle response) {
 // traceback made only of such frames (a fault of the package itself) is kept whole.
 py::object skip_package_frames(py::object trace) {
   static const std::string package = [] {
-    py::object path = py::module_::import("os.path");
-    std::string dir =
-        utf8(path.attr("dirname")(py::module_::import("orvane_core").attr("__file__")));
-    return dir + utf8(path.attr("sep"));
+    const std::string init = utf8(ref("orvane_core:__file__"));  // the package's __init__.py
+    return init.substr(0, init.rfind('/') + 1);
   }();
   py::object tb = trace;
-  while (!tb.is_none() && PyTraceBack_Check(tb.ptr())) {
+  while (PyTraceBack_Check(tb.ptr())) {
     const std::string file = utf8(tb.attr("tb_frame").attr("f_code").attr("co_filename"));
     if (file.compare(0, package.size(), package) != 0) return tb;
     tb = tb.attr("tb_next");
@@ -157,21 +155,20 @@ void fail_with(ComponentNative& c, py::handle exc, bool use_handled, bool drop_r
 py::object execute(ComponentNative& c, py::object module_statements, py::object non_module_inputs,
                    py::object parameters, py::object shell) {
   py::object request = begin_run(c, module_statements, non_module_inputs, parameters);
+  const bool remote = truthy(c.remote_config());
   std::string ping_error;
-  py::object executor = remote_executor(c, ping_error);
+  py::object runner = executor(c, remote, ping_error);
   if (!ping_error.empty()) {
     fail_with(c, py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(from_utf8(ping_error)),
               true, false);
     return py::none();
   }
-  if (executor.is_none()) {
+  if (!remote) {
     return apply_response(c,
-                          ref("orvane_core.executors")
-                              .attr("OrvaneComponentExecutor")(c.id, c.name)
-                              .attr("execute")("request"_a = request, "ipython_shell"_a = shell));
+                          runner.attr("execute")("request"_a = request, "ipython_shell"_a = shell));
   }
   py::handle cloudpickle = ref("cloudpickle");
-  py::object reply = executor.attr("execute")("request"_a = cloudpickle.attr("dumps")(request));
+  py::object reply = runner.attr("execute")("request"_a = cloudpickle.attr("dumps")(request));
   return apply_response(c, cloudpickle.attr("loads")(reply));
 }
 
@@ -181,21 +178,16 @@ py::object execute_async(py::object self, py::object process_pool, py::object mo
   py::object request = ref("orvane_core.executors.process_pool")
                            .attr(pyclass::intern("dumps"))(
                                begin_run(c, module_statements, non_module_inputs, parameters));
+  const bool remote = truthy(c.remote_config());
   std::string ping_error;
-  py::object func = remote_executor(c, ping_error);
+  py::object runner = executor(c, remote, ping_error);
   if (!ping_error.empty()) {
     set_status(c, Status::Failed);
     raise(PyExc_RuntimeError, ping_error);
   }
-  if (func.is_none()) {
-    func = ref("orvane_core.executors")
-               .attr(pyclass::intern("OrvaneComponentExecutor"))(c.id, c.name)
-               .attr(pyclass::intern("execute_with_serialized"));
-  } else {
-    func = func.attr("execute");
-  }
   return process_pool.attr(pyclass::intern("apply_async"))(
-      "func"_a = func, "args"_a = py::make_tuple(request),
+      "func"_a = runner.attr(pyclass::intern(remote ? "execute" : "execute_with_serialized")),
+      "args"_a = py::make_tuple(request),
       "callback"_a = self.attr(pyclass::intern("_execute_async_result")),
       "error_callback"_a = self.attr(pyclass::intern("handle_error")));
 }

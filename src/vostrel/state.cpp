@@ -84,16 +84,10 @@ void raise(PyObject* type, const std::string& message) {
 
 // ---- status and record changes ----
 
-void set_in_and_out(ComponentNative& c, py::handle new_info) {
+void set_in_and_out(ComponentNative& c, py::object new_info) {
   if (equal(c.in_and_out, new_info)) return;
-  c.in_and_out =
-      new_info.is_none() ? in_out_model()() : py::reinterpret_borrow<py::object>(new_info);
+  c.in_and_out = new_info.is_none() ? in_out_model()() : new_info;
   c.touch();
-}
-
-void set_diskcache_status(ComponentNative& c, DiskStatus next) {
-  if (next == DiskStatus::Uncached) unload_diskcache(c);
-  c.mark_disk_status(next);
 }
 
 void set_status(ComponentNative& c, Status next) {
@@ -108,6 +102,11 @@ void set_status(ComponentNative& c, Status next) {
 }
 
 namespace {
+
+void set_diskcache_status(ComponentNative& c, DiskStatus next) {
+  if (next == DiskStatus::Uncached) unload_diskcache(c);
+  c.mark_disk_status(next);
+}
 
 // The cache that serves reads, or None. The in-memory cache holds nothing when it compares equal
 // to a new empty one; a cache of the package's own class answers that itself.
@@ -175,10 +174,10 @@ py::object outputs(py::object self) {
 }
 
 py::object last_expr(const ComponentNative& c) {
-  py::object format_code = py_values::lookup("orvane_core.common:format_code");
+  // Looked up at each use, so the package's parser can be swapped.
   py::object parse = py_values::lookup(
       "orvane_core.executors.component_executors.utils:parse_last_expr_from_code");
-  auto [expr, rest] = unpack2(parse(format_code(c.cell_code)));
+  auto [expr, rest] = unpack2(parse(ref("orvane_core.common:format_code")(c.cell_code)));
   if (!PyUnicode_Check(expr.ptr())) {
     raise(PyExc_TypeError,
           std::string("last expression must be str, not ") + Py_TYPE(expr.ptr())->tp_name);
@@ -186,11 +185,9 @@ py::object last_expr(const ComponentNative& c) {
   return expr;
 }
 
-void set_metadata(ComponentNative& c, py::handle new_metadata) {
-  if (equal(c.metadata, new_metadata)) return;
-  py::object value = new_metadata.is_none()
-                         ? ref("orvane_core.misc.models:OrvaneComponentMetadataModel")()
-                         : py::reinterpret_borrow<py::object>(new_metadata);
+void set_metadata(ComponentNative& c, py::object value) {
+  if (equal(c.metadata, value)) return;
+  if (value.is_none()) value = ref("orvane_core.misc.models:OrvaneComponentMetadataModel")();
   // A remote configuration survives an update that does not carry one.
   if (get(value, "remoteExecution").is_none()) {
     py::object remote = c.remote_config();
@@ -294,7 +291,7 @@ void register_state(const py::object& cls) {
                    [](C& c, py::handle v) { cache_set(c, Field::OutputsSummary, v); });
   pc::def_property_readonly(cls, "exception", [](C& c) -> py::object {
     py::object lines = cache_get(c, Field::ExceptionMsg);
-    if (lines.is_none() || !truthy(lines)) return py::none();
+    if (!truthy(lines)) return py::none();
     return ref("orvane_core.misc:OrvanePipelineError")("picked_stb"_a = lines);
   });
   pc::def_property_readonly(cls, "outputs", &outputs);
