@@ -113,8 +113,7 @@ void set_diskcache_status(ComponentNative& c, DiskStatus next) {
 const py::object& cache_source(const ComponentNative& c) {
   const bool from_disk = component::reads_from_disk(c.diskcache_enabled(), c.disk.attached(), [&c] {
     if (c.memory.is_none()) return false;
-    if (Py_TYPE(c.memory.ptr()) == reinterpret_cast<PyTypeObject*>(in_memory_cache().ptr()))
-      return c.memory_cache_empty();
+    if (py::type::of(c.memory).is(in_memory_cache())) return c.memory_cache_empty();
     return equal(c.memory, in_memory_cache()());
   });
   return from_disk ? c.diskcache_handle : c.memory;
@@ -123,10 +122,10 @@ const py::object& cache_source(const ComponentNative& c) {
 void init(py::object self, py::object record) {
   py::type::of<ComponentNative>().attr("__init__")(self);
   ref("orvane_core.common.mixins:LoggingMixin.__init__")(self);
-  if (!truthy(get(ref("sys:flags"), "optimize"))) {
-    if (utf8(get(py::type::of(self), "__qualname__")).rfind("OrvaneComponent", 0) != 0) {
-      raise(PyExc_AssertionError, "Class name must start with 'OrvaneComponent'.");
-    }
+  // An assertion, so skipped when Python runs optimised.
+  if (!truthy(get(ref("sys:flags"), "optimize")) &&
+      utf8(get(py::type::of(self), "__qualname__")).rfind("OrvaneComponent", 0) != 0) {
+    raise(PyExc_AssertionError, "Class name must start with 'OrvaneComponent'.");
   }
   if (get(record, "metadata").is_none())
     set(record, "metadata", ref("orvane_core.misc.models:OrvaneComponentMetadataModel")());
