@@ -17,7 +17,7 @@ void load_in_memory_cache(ComponentNative& c, py::object cache) {
   c.touch();
 }
 
-bool load_diskcache(ComponentNative& c, const std::optional<py::str>& cache_dir) {
+bool load_diskcache(ComponentNative& c, py::handle cache_dir) {
   // Looked up per call so the disk cache implementation can be swapped in the package.
   const bool opened = py_values::quietly([&] {
     py::object open = py_values::lookup("orvane_core.cache:OrvaneDiskCache");
@@ -34,6 +34,10 @@ bool load_diskcache(ComponentNative& c, const std::optional<py::str>& cache_dir)
   const bool result = !error && std::any_of(std::begin(results), std::end(results), holds);
   set_status(c, component::loaded_status(error, result));
   return true;
+}
+
+bool load_diskcache_text(ComponentNative& c, const std::optional<py::str>& cache_dir) {
+  return load_diskcache(c, py::cast(cache_dir));
 }
 
 void clear_diskcache(ComponentNative& c) {
@@ -97,10 +101,15 @@ void register_caches(const py::object& cls) {
   using C = ComponentNative;
   published.show_captured = &show_captured;
   published.show_last_output = &show_last_output;
+  published.load_diskcache = &load_diskcache;
+  published.unload_diskcache = &unload_diskcache;
+  published.clear_diskcache = &clear_diskcache;
+  published.clear_cache = &clear_cache;
   pc::def(cls, "load_in_memory_cache", &load_in_memory_cache, py::arg("cache"),
           "Load cache from memory.");
   pc::def(cls, "clear_in_memory_cache", &C::clear_memory_cache, "Clear in-memory cache.");
-  pc::def(cls, "load_diskcache", &load_diskcache, py::arg("cache_dir"), "Load cache from disk.");
+  pc::def(cls, "load_diskcache", &load_diskcache_text, py::arg("cache_dir"),
+          "Load cache from disk.");
   pc::def(cls, "unload_diskcache", &unload_diskcache, "Unload diskcache.");
   pc::def(cls, "clear_cache", &clear_cache, "Clear in-memory cache and diskcache.");
   pc::def(cls, "clear_diskcache", &clear_diskcache,

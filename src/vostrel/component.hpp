@@ -63,8 +63,9 @@ py::object outputs_summary(const ComponentNative& c);
 
 // Cache operations (caches.cpp).
 void load_in_memory_cache(ComponentNative& c, py::object cache);
-// `cache_dir` text or None: pybind11 rejects anything else, naming the argument.
-bool load_diskcache(ComponentNative& c, const std::optional<py::str>& cache_dir);
+bool load_diskcache(ComponentNative& c, py::handle cache_dir);
+// Its Python form: text or None (pybind11 rejects anything else, naming the argument).
+bool load_diskcache_text(ComponentNative& c, const std::optional<py::str>& cache_dir);
 void unload_diskcache(ComponentNative& c);
 void clear_diskcache(ComponentNative& c);
 void clear_cache(ComponentNative& c);

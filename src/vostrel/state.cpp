@@ -275,7 +275,7 @@ void register_state(const py::object& cls) {
       cls, "use_diskcache", [](C& c) { return get(c.metadata, "diskcache"); }, &set_use_diskcache);
   pc::def_property(
       cls, "remote_config", [](C& c) { return c.remote_config(); }, &set_remote_config);
-  pc::def_property(cls, "diskcache_dir", &C::diskcache_dir, &load_diskcache, "",
+  pc::def_property(cls, "diskcache_dir", &C::diskcache_dir, &load_diskcache_text, "",
                    py::arg("new_diskcache_dir"));
   pc::def_property(
       cls, "diskcache_status", [](C& c) { return to_py(c.disk_status()); },
