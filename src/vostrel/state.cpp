@@ -138,8 +138,9 @@ void init(py::object self, py::object record) {
   c.memory = in_memory_cache()();
 }
 
-py::object info(const ComponentNative& c) {
-  return ref("orvane_core.misc.models:OrvaneComponentInfoModel")(
+// The summary's fields in the record's order.
+py::dict info_fields(const ComponentNative& c) {
+  return py::dict(
       "identifier"_a = c.id, "name"_a = c.name, "code"_a = c.cell_code, "metadata"_a = c.metadata,
       "execution_status"_a = to_py(c.status()), "diskcache_status"_a = to_py(c.disk_status()),
       "diskcache_dir"_a = c.diskcache_dir(), "inputs"_a = get(c.in_and_out, "inputs"),
@@ -147,11 +148,16 @@ py::object info(const ComponentNative& c) {
       "summary"_a = outputs_summary(c), "last_execution"_a = py::str(""));
 }
 
-// The summary as the record's dict() gives it, kept until the component changes.
+py::object info(const ComponentNative& c) {
+  return ref("orvane_core.misc.models:OrvaneComponentInfoModel")(**info_fields(c));
+}
+
+// The summary as the record's dict() gives it, kept until the component changes. Converted by the
+// records' own conversion without building the record, which costs more than the conversion.
 py::object info_dict(ComponentNative& c) {
   if (!c.info_cache.is_none()) return c.info_cache;
   const std::uint64_t generation = c.info_generation;
-  py::object built = info(c).attr("dict")();
+  py::object built = ref("orvane_core.misc.models:_plain")(info_fields(c));
   // Kept only if nothing changed while it was being built.
   if (generation == c.info_generation) c.info_cache = built;
   return built;
