@@ -104,6 +104,5 @@ PYBIND11_MODULE(pipeline, m) {
   register_cache_commands(m, cls);
   register_parameters(m, cls);
   register_optimization(m, cls);
-  register_async_execution(m, cls);
   register_reach(m, cls);
 }

@@ -18,9 +18,7 @@
 // - run_summary(self) sends the pipeline summary (what run_callback() sends); run_callback(self,
 //   record) sends a record. queue_write / withdraw_write / take_messages / execute_step /
 //   children_successful are the engine's steps.
-// - A run (synchronous, parallel or a search's trial) is open_run, then per component
-//   execute_step followed by follow_up_success or record_failure, then finish_run; use these
-//   rather than copying them.
+// - Runs (synchronous, parallel, a search's trial through run_components) live in execution.cpp.
 // - The components are asked through pipeline/component_access.hpp.
 // - rt() holds the enums and record classes resolved once at import.
 #pragma once
@@ -142,7 +140,6 @@ void register_diskcache_channel(py::module_& m, const py::object& cls);  // disk
 void register_cache_commands(py::module_& m, const py::object& cls);     // cache_commands.cpp
 void register_parameters(py::module_& m, const py::object& cls);         // parameters.cpp
 void register_optimization(py::module_& m, const py::object& cls);       // optimization.cpp
-void register_async_execution(py::module_& m, const py::object& cls);    // async_execution.cpp
 void register_reach(py::module_& m, const py::object& cls);              // reach.cpp
 
 // Python objects the engine uses on every call, looked up once (rt()'s first call, made at module
@@ -151,7 +148,6 @@ void register_reach(py::module_& m, const py::object& cls);              // reac
 struct Runtime {
   static py::handle at(const char* path) { return py_values::keep(py_values::lookup(path)); }
   py::handle dag_base = at("orvane_core.pipeline._dag:OrvaneDagBase");
-  py::handle dag_info = at("orvane_core.pipeline._dag:OrvaneDagBase.info.fget");
   py::handle dag_summaries = at("orvane_core.pipeline._dag:OrvaneDagBase._refreshed_summaries");
   py::handle procedure_updated =
       at("orvane_core.misc:OrvanePipelineCallbackProcedure.PIPELINE_UPDATED");
@@ -206,42 +202,10 @@ void cancel_pending_writes(const py::object& self);
 py::object execute_step(const py::object& self, const std::optional<py::str>& component_id,
                         const py::object& process_pool = py::none());
 
-// The steps of a run (execution.cpp), in the order a run takes them. A run's state from its
-// start to its end: the graph is held for the whole run, since a callback may replace the
-// pipeline's graph meanwhile, and the plan and the parents of this run stay those of the graph
-// it started with.
-struct Run {
-  const py::object& self;
-  PipelineState& st;
-  py::object graph_holder;
-  const GraphObject& graph;
-  std::vector<std::size_t> plan;
-  bool send_to_front = true, optimize_memory = true;
-
-  py::object node(std::size_t n) const { return component(st, graph.id(n)); }
-  // Shows the component's captured output (or its last output) when the run sends to the front.
-  void show(const py::handle& c, bool last_output = false) const;
-};
-// The start every run shares: writer check, plan, invalidation pass and summary.
-Run open_run(const py::object& self, const py::handle& component_ids, bool send_to_front,
-             bool optimize_memory);
-// Records an exception that escaped a component's run in that component (an interrupt also
-// cancels every pending write).
-void record_failure(const Run& run, std::size_t node, py::error_already_set& error);
-// What a run does after a component succeeded or was reused: its outputs reach the shell, the
-// summary is sent, its disk write is queued, and parents no child needs any more are freed.
-void follow_up_success(const Run& run, std::size_t node);
-// The end of every run: memory freed, package list refreshed, summary sent.
-void finish_run(const Run& run);
-
-// A synchronous run of the components and their ancestors; returns the last output.
+// A synchronous run of the components and their ancestors (execution.cpp); returns the last
+// output.
 py::object run_components(const py::object& self, const py::handle& component_ids,
                           bool send_to_front, bool optimize_memory);
-// The run of several components of one way of running, registered with its one-component and
-// all-components forms as execute_component<suffix>, execute_components<suffix> and
-// execute_all<suffix>.
-using RunMany = py::object (*)(const py::object&, const py::handle&, bool, bool);
-void register_runs(const py::object& cls, const std::string& suffix, RunMany many);
 
 // The parameter records the front end shows, and their validated replacement (parameters.cpp).
 py::list parameters_view(const PipelineState& st);
