@@ -152,6 +152,72 @@ void finish_run(const Run& run) {
   run_summary(run.self);
 }
 
+// Runs one component (with `process_pool`, submits it there), as _execute_component does.
+py::object execute_step(const py::object& self, const std::optional<py::str>& component_id,
+                        const py::object& process_pool = py::none()) {
+  py::object id = py::cast(component_id);
+  PipelineState& st = state(self);
+  py::object target = component(st, id);
+  const std::string key = text_of(id);
+  // A search trial's run of what the tuned parameters reach keeps no results: it does not
+  // change where the component's results come from.
+  const model::Decision decision =
+      st.decisions.decide(key, comp::facts(target), st.search_reach.count(key) != 0);
+  if (decision.outcome == model::Outcome::Reused) {
+    // A cache that cannot be read back is a miss: the component runs again.
+    if (guard::serve_or_miss(self, id, target)) {
+      st.reused.insert(key);  // its write completes at once
+      return comp::api().cache_get(comp::native(target), vostrel::Field::LastOutput);
+    }
+    st.decisions.cache_damaged(key);
+  }
+  comp::set_status(target, comp::Status::Running);
+  run_summary(self);
+
+  py::dict module_statements;
+  py::dict non_module_inputs;
+  py::object graph_holder = st.graph;
+  const GraphObject& graph = pipeline::graph(st);
+  const std::size_t node = node_of(graph, id);
+  if (auto unfinished = model::unfinished_parent(graph.dag, node, facts_of(st, graph))) {
+    raise(PyExc_RuntimeError, model::unfinished_parent_message(
+                                  text_of(comp::name(component(st, graph.id(*unfinished))))));
+  }
+  model::InputMerge merge;
+  for (std::size_t p : graph.dag.predecessors(node)) {
+    py::object parent = component(st, graph.id(p));  // held while its values are read
+    const comp::ComponentNative& from = comp::native(parent);
+    py::dict statements = comp::api().cache_get(from, vostrel::Field::ModuleStatements);
+    std::vector<std::pair<std::string, std::string>> lines;
+    for (const auto& [symbol, text] : statements)
+      lines.emplace_back(text_of(symbol), text_of(text));
+    if (auto conflict = merge.add_statements(text_of(from.name), lines))
+      raise(PyExc_ValueError, *conflict);
+    py::dict values = comp::api().cache_get(from, vostrel::Field::NonModuleOutputs);
+    for (const auto& [symbol, value] : values) {
+      if (!merge.value_seen(text_of(symbol))) continue;
+      // The same object serialises to the same bytes; only distinct objects are compared.
+      py::object held = non_module_inputs[symbol];
+      if (held.ptr() != value.ptr() && rt().pickle_dumps(held).not_equal(rt().pickle_dumps(value)))
+        raise(PyExc_ValueError, model::InputMerge::value_conflict(text_of(symbol)));
+    }
+    module_statements.attr("update")(statements);
+    non_module_inputs.attr("update")(values);
+  }
+
+  // Run here in the shell, or submitted to the pool, which gives no output back.
+  py::object parameters = st.parameters.attr("copy")(), output = py::none();
+  if (truthy(process_pool)) {
+    comp::api().execute_async(target, process_pool, module_statements, non_module_inputs,
+                              parameters);
+  } else {
+    output = comp::api().execute(comp::native(target), module_statements, non_module_inputs,
+                                 parameters, st.shell);
+  }
+  run_summary(self);
+  return output;
+}
+
 // ---- parallel runs ----
 
 // Calls `step`; an interrupt it raises is kept in `held`, for the caller to raise once the rest
@@ -496,71 +562,6 @@ py::object run_components(const py::object& self, const py::handle& component_id
   }
   finish_run(run);
   return last_output;
-}
-
-py::object execute_step(const py::object& self, const std::optional<py::str>& component_id,
-                        const py::object& process_pool) {
-  py::object id = py::cast(component_id);
-  PipelineState& st = state(self);
-  py::object target = component(st, id);
-  const std::string key = text_of(id);
-  // A search trial's run of what the tuned parameters reach keeps no results: it does not
-  // change where the component's results come from.
-  const model::Decision decision =
-      st.decisions.decide(key, comp::facts(target), st.search_reach.count(key) != 0);
-  if (decision.outcome == model::Outcome::Reused) {
-    // A cache that cannot be read back is a miss: the component runs again.
-    if (guard::serve_or_miss(self, id, target)) {
-      st.reused.insert(key);  // its write completes at once
-      return comp::api().cache_get(comp::native(target), vostrel::Field::LastOutput);
-    }
-    st.decisions.cache_damaged(key);
-  }
-  comp::set_status(target, comp::Status::Running);
-  run_summary(self);
-
-  py::dict module_statements;
-  py::dict non_module_inputs;
-  py::object graph_holder = st.graph;
-  const GraphObject& graph = pipeline::graph(st);
-  const std::size_t node = node_of(graph, id);
-  if (auto unfinished = model::unfinished_parent(graph.dag, node, facts_of(st, graph))) {
-    raise(PyExc_RuntimeError, model::unfinished_parent_message(
-                                  text_of(comp::name(component(st, graph.id(*unfinished))))));
-  }
-  model::InputMerge merge;
-  for (std::size_t p : graph.dag.predecessors(node)) {
-    py::object parent = component(st, graph.id(p));  // held while its values are read
-    const comp::ComponentNative& from = comp::native(parent);
-    py::dict statements = comp::api().cache_get(from, vostrel::Field::ModuleStatements);
-    std::vector<std::pair<std::string, std::string>> lines;
-    for (const auto& [symbol, text] : statements)
-      lines.emplace_back(text_of(symbol), text_of(text));
-    if (auto conflict = merge.add_statements(text_of(from.name), lines))
-      raise(PyExc_ValueError, *conflict);
-    py::dict values = comp::api().cache_get(from, vostrel::Field::NonModuleOutputs);
-    for (const auto& [symbol, value] : values) {
-      if (!merge.value_seen(text_of(symbol))) continue;
-      // The same object serialises to the same bytes; only distinct objects are compared.
-      py::object held = non_module_inputs[symbol];
-      if (held.ptr() != value.ptr() && rt().pickle_dumps(held).not_equal(rt().pickle_dumps(value)))
-        raise(PyExc_ValueError, model::InputMerge::value_conflict(text_of(symbol)));
-    }
-    module_statements.attr("update")(statements);
-    non_module_inputs.attr("update")(values);
-  }
-
-  // Run here in the shell, or submitted to the pool, which gives no output back.
-  py::object parameters = st.parameters.attr("copy")(), output = py::none();
-  if (truthy(process_pool)) {
-    comp::api().execute_async(target, process_pool, module_statements, non_module_inputs,
-                              parameters);
-  } else {
-    output = comp::api().execute(comp::native(target), module_statements, non_module_inputs,
-                                 parameters, st.shell);
-  }
-  run_summary(self);
-  return output;
 }
 
 bool children_successful(const py::object& self, const py::handle& component_id) {

@@ -16,7 +16,7 @@
 //   attribute names. graph(st) gives the native graph; ids are component ids, and `st.nodes`
 //   maps them to components.
 // - run_summary(self) sends the pipeline summary (what run_callback() sends); run_callback(self,
-//   record) sends a record. queue_write / withdraw_write / take_messages / execute_step /
+//   record) sends a record. queue_write / withdraw_write / take_messages /
 //   children_successful are the engine's steps.
 // - Runs (synchronous, parallel, a search's trial through run_components) live in execution.cpp.
 // - The components are asked through pipeline/component_access.hpp.
@@ -198,9 +198,6 @@ bool cancel_pending_write(const py::object& self, const py::handle& component_id
 // Withdraws every pending write, each component's disk cache then FAILED: an interrupt
 // abandons the whole run.
 void cancel_pending_writes(const py::object& self);
-// Runs one component (with `process_pool`, submits it there), as _execute_component does.
-py::object execute_step(const py::object& self, const std::optional<py::str>& component_id,
-                        const py::object& process_pool = py::none());
 
 // A synchronous run of the components and their ancestors (execution.cpp); returns the last
 // output.
