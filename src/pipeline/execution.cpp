@@ -26,7 +26,7 @@ namespace orvane::pipeline {
 
 namespace {
 
-using orvane::pyclass::intern;
+namespace pc = orvane::pyclass;
 
 bool need_to_rerun_component(const py::object& component, const py::object& excludes) {
   const model::NodeFacts facts = comp::facts(component);
@@ -117,7 +117,7 @@ void follow_up_success(const Run& run, std::size_t node) {
   PipelineState& st = run.st;
   const py::object& id = run.graph.id(node);
   py::object current = run.node(node);
-  if (truthy(st.shell)) st.shell.attr("push")(current.attr(intern("outputs")));
+  if (truthy(st.shell)) st.shell.attr("push")(current.attr(pc::intern("outputs")));
   run_summary(run.self);
   // During a search, what the tuned parameters reach writes nothing for trial results.
   const bool in_reach = !st.search_reach.empty() && st.search_reach.count(text_of(id)) != 0;
@@ -278,8 +278,8 @@ class RunPool {
           py::arg("slots") = slots_.size());
     }
     if (local) {
-      pool_.attr("submit_component")(*starting, owner.attr(intern("identifier")),
-                                     owner.attr(intern("name")),
+      pool_.attr("submit_component")(*starting, owner.attr(pc::intern("identifier")),
+                                     owner.attr(pc::intern("name")),
                                      py::handle(PyTuple_GET_ITEM(args.ptr(), 0)));
     } else {
       pool_.attr("submit")(*starting, func, args.is_none() ? py::tuple() : args,
@@ -517,7 +517,6 @@ py::object execute_components_async(const py::object& self, const py::handle& co
 // execute_component<suffix>, execute_components<suffix> and execute_all<suffix>.
 void register_runs(const py::object& cls, const std::string& suffix,
                    py::object (*run)(const py::object&, const py::handle&, bool, bool)) {
-  namespace pc = orvane::pyclass;
   const auto many = [run](const py::object& self, const py::object& component_ids,
                           const py::object& send_to_front, const py::object& optimize_memory) {
     return run(self, component_ids, truthy(send_to_front), truthy(optimize_memory));
@@ -572,7 +571,6 @@ bool children_successful(const py::object& self, const py::handle& component_id)
 }
 
 void register_execution(py::module_& m, const py::object& cls) {
-  namespace pc = orvane::pyclass;
   m.def("need_to_rerun_component", &need_to_rerun_component, py::arg("component"),
         py::arg("excludes") = py::none(), "Check if the component needs to be rerun.");
   register_runs(cls, "", &run_components);

@@ -27,6 +27,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -119,9 +120,12 @@ struct PipelineState {
 };
 
 // The native state of a pipeline (of the public class or a subclass of it).
-PipelineState& state(const py::handle& self);
+inline PipelineState& state(const py::handle& self) { return py::cast<PipelineState&>(self); }
 // The current graph; raises when the graph base has not set one.
-const GraphObject& graph(const PipelineState& st);
+inline const GraphObject& graph(const PipelineState& st) {
+  if (st.dag == nullptr) throw std::runtime_error("The pipeline has no graph.");
+  return *st.dag;
+}
 // The graph node of a component id: ids are text, anything else is a TypeError; an id that is
 // not in the graph raises networkx's error, as a graph query would.
 inline std::size_t node_of(const GraphObject& graph, const py::handle& id) {
@@ -131,7 +135,7 @@ inline std::size_t node_of(const GraphObject& graph, const py::handle& id) {
   return graph.index(id);
 }
 // The component of an id, from the node map.
-py::object component(const PipelineState& st, const py::handle& id);
+inline py::object component(const PipelineState& st, const py::handle& id) { return st.nodes[id]; }
 
 // Each adds its members to the OrvanePipeline class object `cls` (built with type()).
 void register_lifecycle(py::module_& m, const py::object& cls);          // lifecycle.cpp
@@ -167,7 +171,10 @@ struct Runtime {
   py::handle writer_class = at("orvane_core.executors:OrvaneDiskcacheWriter");
 };
 
-const Runtime& rt();
+inline const Runtime& rt() {
+  static const Runtime runtime;
+  return runtime;
+}
 
 // An outcome record for the front end (status SUCCESSFUL when `ok`, else FAILED).
 py::object outcome_record(const py::handle& procedure, bool ok, const py::handle& msg,
