@@ -379,45 +379,10 @@ struct ParallelRun : Run {
   std::vector<std::size_t> succeeded = {};  // finished well, their follow-up proper still due
 };
 
-// The follow-up of a finished component: the part that decides what comes next. False when it
-// failed and the run stops; a success goes to `succeeded`, whose follow-up proper (the shell's
-// values, the disk cache, freed parents, the summary) waits until the children it made
-// startable are handed to workers, so that it runs while they do.
-bool follow_up(ParallelRun& run, std::size_t n) {
-  py::object current = run.node(n);
-  run.scheduler.finish(n);
-  run.show(current);
-  if (comp::failed(current)) {
-    for (std::size_t other : run.scheduler.stop()) {
-      comp::set_status(run.node(other), comp::Status::Invalid);
-    }
-    // The siblings given up stop at once rather than at the end of the call.
-    run.pool.abandon();
-    return false;
-  }
-  run.succeeded.push_back(n);
-  return true;
-}
-
 void follow_up_succeeded(ParallelRun& run) {
   for (std::size_t n : std::exchange(run.succeeded, {})) {
     run.last_access = n;
     follow_up_success(run, n);
-  }
-}
-
-// Once `n` runs in a worker, that worker may run its child next, whose inputs are exactly the
-// outputs of `n`, and that child's child after it: each run locally and bound to run.
-void carry_after(ParallelRun& run, std::size_t n) {
-  for (std::size_t child : run.scheduler.carried_chain(n, run::kCarriedAhead)) {
-    py::object target = run.node(child);
-    if (truthy(comp::native(target).remote_config())) return;
-    // One that is not SUCCESSFUL runs when its turn comes, whatever happens meanwhile.
-    if (comp::successful(target)) return;
-    // When no worker takes it, none takes those after it either.
-    run.pool.carry(run.scheduler.position(n), run.scheduler.position(child), target,
-                   run.st.parameters);
-    n = child;
   }
 }
 
@@ -433,8 +398,19 @@ bool schedule_step(ParallelRun& run) {
     // Reused without running, or ended already: followed up without waiting.
     if (comp::status(run.node(*n)) != comp::Status::Running) {
       finished.push_back(*n);
-    } else {
-      carry_after(run, *n);
+      continue;
+    }
+    // Once it runs in a worker, that worker may run its child next, whose inputs are exactly
+    // its outputs, and that child's child after it: each run locally and bound to run (one
+    // that is not SUCCESSFUL runs when its turn comes, whatever happens meanwhile).
+    std::size_t after = *n;
+    for (std::size_t child : run.scheduler.carried_chain(after, run::kCarriedAhead)) {
+      py::object target = run.node(child);
+      if (truthy(comp::native(target).remote_config()) || comp::successful(target)) break;
+      // When no worker takes it, none takes those after it either.
+      run.pool.carry(run.scheduler.position(after), run.scheduler.position(child), target,
+                     run.st.parameters);
+      after = child;
     }
   }
   follow_up_succeeded(run);
@@ -450,7 +426,23 @@ bool schedule_step(ParallelRun& run) {
   for (std::size_t n : finished) {
     run.last_access = n;
     if (run.scheduler.phase(n) != run::Phase::Running) continue;
-    if (!follow_up(run, n)) return false;
+    // The follow-up that decides what comes next: a failure stops the run; a success goes to
+    // `succeeded`, whose follow-up proper (the shell's values, the disk cache, freed parents,
+    // the summary) waits until the children it made startable are handed to workers, so that
+    // it runs while they do.
+    py::object current = run.node(n);
+    run.scheduler.finish(n);
+    run.show(current);
+    if (!comp::failed(current)) {
+      run.succeeded.push_back(n);
+      continue;
+    }
+    for (std::size_t other : run.scheduler.stop()) {
+      comp::set_status(run.node(other), comp::Status::Invalid);
+    }
+    // The siblings given up stop at once rather than at the end of the call.
+    run.pool.abandon();
+    return false;
   }
   return true;
 }
