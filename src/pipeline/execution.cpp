@@ -98,12 +98,10 @@ void record_failure(const Run& run, std::size_t node, py::error_already_set& err
   {
     // `exc` is the exception being handled while the component records it, as inside an
     // `except` block, so that the component sees it through sys.exc_info().
-    PyObject* saved = PyErr_GetHandledException();
+    auto saved = py::reinterpret_steal<py::object>(PyErr_GetHandledException());
     PyErr_SetHandledException(exc.ptr());
-    py_values::OnExit restore("restoring the handled exception", [saved] {
-      PyErr_SetHandledException(saved);
-      Py_XDECREF(saved);
-    });
+    py_values::OnExit restore("restoring the handled exception",
+                              [&saved] { PyErr_SetHandledException(saved.ptr()); });
     comp::api().handle_error(comp::native(failed), exc);
   }
   run.show(failed);
@@ -145,10 +143,10 @@ void finish_run(const Run& run) {
         comp::native(item.second).clear_memory_cache();
     }
   }
-  py::object freeze = py_values::lookup("orvane_core.common.utils:get_pip_freeze");
   st.requirements =
-      py_values::list_copy(freeze(py::arg("exclude_editable") = true,
-                                  py::arg("skip") = py::make_tuple("orvane", "orvane-git")));
+      py_values::list_copy(py_values::lookup("orvane_core.common.utils:get_pip_freeze")(
+          py::arg("exclude_editable") = true,
+          py::arg("skip") = py::make_tuple("orvane", "orvane-git")));
   run_summary(run.self);
 }
 
@@ -245,8 +243,8 @@ class RunPool {
             "orvane_core.executors.component_executors.local:OrvaneComponentExecutor")),
         by_executor_(executor_.attr("execute_with_serialized")) {}
 
-  py::object apply_async(const py::object& func, const py::object& args, const py::object& kwds,
-                         const py::object& callback, const py::object& error_callback) {
+  void apply_async(const py::object& func, const py::object& args, const py::object& kwds,
+                   const py::object& callback, const py::object& error_callback) {
     if (!starting) {
       throw py::value_error("this pool takes a task only from the component the run starts");
     }
@@ -265,7 +263,7 @@ class RunPool {
     if (slot.carried) {
       // Handed to a worker already, behind its parent: only its callbacks were missing.
       if (!local) throw py::value_error("a carried component runs with the local executor");
-      return py::none();
+      return;
     }
     // A task run elsewhere (on remote workers) by an object that can revoke it: its id is
     // fixed now, so that the run can revoke it when it abandons it, even before it is sent.
@@ -285,7 +283,6 @@ class RunPool {
       pool_.attr("submit")(*starting, func, args.is_none() ? py::tuple() : args,
                            kwds.is_none() ? py::dict() : kwds);
     }
-    return py::none();
   }
 
   // No more tasks will come: workers leave once they have answered (idle ones now), while the
