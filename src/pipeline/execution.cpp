@@ -285,12 +285,6 @@ class RunPool {
     }
   }
 
-  // No more tasks will come: workers leave once they have answered (idle ones now), while the
-  // run's last follow-ups and its end are done, so that ending the pool only collects them.
-  void dismiss_idle() {
-    if (!pool_.is_none()) pool_.attr("dismiss_idle")();
-  }
-
   // Sends the request of `component` (planned at `slot`, not started, with no parent but the
   // component of `after`, and bound to run) to the worker running the task of `after`, which
   // runs it right after that task, with its outputs as inputs, unless that task fails. Its
@@ -305,8 +299,10 @@ class RunPool {
   }
 
   // Waits (GIL released, no time limit) until completions are due (see run::Completions) and
-  // returns their slots; an interrupt raises.
-  std::vector<std::size_t> wait() {
+  // returns their slots; an interrupt raises. When no more tasks will come (`last`), workers
+  // leave once they have answered (idle ones now), while the run's last follow-ups and its end
+  // are done, so that ending the pool only collects them.
+  std::vector<std::size_t> wait(bool last) {
     std::vector<std::size_t> due;
     while ((due = order_.due()).empty()) {
       // The pool returns at once, with nothing, when it runs no task.
@@ -318,6 +314,7 @@ class RunPool {
         if (order_.came(slot)) slots_[slot].result = {ok, std::move(value)};
       }
     }
+    if (last && !pool_.is_none()) pool_.attr("dismiss_idle")();
     return due;
   }
 
@@ -412,13 +409,12 @@ bool schedule_step(ParallelRun& run) {
   }
   follow_up_succeeded(run);
   if (finished.empty()) {
-    for (std::size_t slot : run.pool.wait()) {
+    for (std::size_t slot : run.pool.wait(run.scheduler.waiting_count() == 0)) {
       const std::size_t n = run.scheduler.plan()[slot];
       run.last_access = n;
       run.pool.apply(slot, run.node(n));
       finished.push_back(n);
     }
-    if (run.scheduler.waiting_count() == 0) run.pool.dismiss_idle();
   }
   for (std::size_t n : finished) {
     run.last_access = n;
