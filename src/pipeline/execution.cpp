@@ -285,15 +285,14 @@ class RunPool {
     }
   }
 
-  // Sends the request of `component` (planned at `slot`, not started, with no parent but the
+  // Sends the request of component `c` (planned at `slot`, not started, with no parent but the
   // component of `after`, and bound to run) to the worker running the task of `after`, which
   // runs it right after that task, with its outputs as inputs, unless that task fails. Its
   // own start later only gives it its callbacks. Nothing is sent when no worker holds the
   // outputs of `after`'s task, or when it is sent already.
-  void carry(std::size_t after, std::size_t slot, const py::handle& component,
+  void carry(std::size_t after, std::size_t slot, const vostrel::ComponentNative& c,
              const py::object& parameters) {
     if (pool_.is_none() || slots_[slot].carried) return;
-    const vostrel::ComponentNative& c = comp::native(component);
     slots_[slot].carried = truthy(
         pool_.attr("carry")(after, slot, c.id, c.name, c.cell_code, parameters.attr("copy")()));
   }
@@ -402,8 +401,8 @@ bool schedule_step(ParallelRun& run) {
       py::object target = run.node(child);
       if (truthy(comp::native(target).remote_config()) || comp::successful(target)) break;
       // When no worker takes it, none takes those after it either.
-      run.pool.carry(run.scheduler.position(after), run.scheduler.position(child), target,
-                     run.st.parameters);
+      run.pool.carry(run.scheduler.position(after), run.scheduler.position(child),
+                     comp::native(target), run.st.parameters);
       after = child;
     }
   }
