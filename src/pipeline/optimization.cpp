@@ -21,25 +21,18 @@ namespace search = orvane::search;
 constexpr const char* kNoParameters = "At least one parameter to be optimized must be entered.";
 constexpr const char* kStopped = "Parameter optimizing operation stopped.";
 
-// Set when the user interrupts the kernel during a search. A component run absorbs the
-// interrupt (it records it as the component's failure and the run returns normally), so the
-// search asks this flag after every run instead of relying on the exception. Quiet trials show
-// nothing in the notebook (opt-in: a front end shows its own progress instead).
-struct SearchState {
-  bool interrupted = false;
-  bool quiet = false;
-};
-
-// Watches SIGINT for the duration of a search: the handler notes the interrupt and hands it on
-// to the handler that was installed (which raises KeyboardInterrupt as usual). When interrupts
-// are ignored, and outside the main thread (the only one that can install a handler), nothing is
-// watched. Returns the handler to put back, or None.
-py::object watch_interrupts(const std::shared_ptr<SearchState>& state) {
+// Watches SIGINT for the duration of a search: the handler sets `interrupted` and hands the
+// interrupt on to the handler that was installed (which raises KeyboardInterrupt as usual). A
+// component run absorbs the interrupt (it records it as the component's failure and the run
+// returns normally), so the search asks the flag after every run instead of relying on the
+// exception. When interrupts are ignored, and outside the main thread (the only one that can
+// install a handler), nothing is watched. Returns the handler to put back, or None.
+py::object watch_interrupts(const std::shared_ptr<bool>& interrupted) {
   py::module_ signal = py::module_::import("signal");
   py::object previous = signal.attr("getsignal")(SIGINT);
   if (!PyCallable_Check(previous.ptr())) return py::none();
-  py::cpp_function watcher([state, previous](py::object signum, py::object frame) {
-    state->interrupted = true;
+  py::cpp_function watcher([interrupted, previous](py::object signum, py::object frame) {
+    *interrupted = true;
     return previous(signum, frame);
   });
   if (!py_values::quietly([&] { signal.attr("signal")(SIGINT, watcher); })) return py::none();
@@ -47,7 +40,8 @@ py::object watch_interrupts(const std::shared_ptr<SearchState>& state) {
 }
 
 void report(const py::object& self, const char* procedure, const std::string& msg) {
-  py::object procedures = py_values::lookup("orvane_core.misc:OrvanePipelineCallbackProcedure");
+  static py::handle procedures =
+      py_values::lookup("orvane_core.misc:OrvanePipelineCallbackProcedure").release();
   run_callback(self, outcome_record(procedures.attr(procedure), true, py::str(msg)));
 }
 
@@ -122,22 +116,23 @@ search::TargetValue target_value(const py::handle& value) {
   return search::TargetValue::number;
 }
 
+// One trial; `show` false runs quietly (opt-in: a front end shows its own progress instead), and
+// `interrupted` is the search's flag.
 py::object run_trial(const py::object& self, const py::object& trial, const py::str& component_id,
-                     const py::object& parameters, const SearchState* search) {
+                     const py::object& parameters, bool show = true,
+                     const bool* interrupted = nullptr) {
   PipelineState& st = state(self);
   py::dict values = st.parameters.attr("copy")();
-  for (const py::handle& item : parameters.attr("items")()) {
-    py::object name = item[py::int_(0)];
-    values[name] = suggest(trial, name, item[py::int_(1)]);
+  for (const auto& [name, description] : py::dict(parameters)) {
+    values[name] = suggest(trial, name, description);
   }
   py::dict before = st.parameters;
   st.parameters = values;
   // Without reach, disk caching is off for the search and every component reruns anyway.
   if (st.parameter_reach) invalidate_for_new_parameters(self, st, before);
 
-  const bool quiet = search != nullptr && search->quiet;
-  py::object target = run_components(self, py::make_tuple(component_id), !quiet, true);
-  if (search != nullptr && search->interrupted) {
+  py::object target = run_components(self, py::make_tuple(component_id), show, true);
+  if (interrupted != nullptr && *interrupted) {
     PyErr_SetNone(PyExc_KeyboardInterrupt);
     throw py::error_already_set();
   }
@@ -218,13 +213,13 @@ void optimize_parameters(const py::object& self, const py::str& component_id,
                               [&] { comp::set_uses_diskcache(c, true); });
       }
     });
-    auto search = std::make_shared<SearchState>(SearchState{false, quiet_trials});
-    py::object previous = watch_interrupts(search);
+    auto interrupted = std::make_shared<bool>(false);
+    py::object previous = watch_interrupts(interrupted);
     py_values::OnExit unwatch("restoring the interrupt handler after a parameter search", [&] {
       if (!previous.is_none()) py_values::lookup("signal:signal")(SIGINT, previous);
     });
-    py::cpp_function objective([self, component_id, parameters, search](py::object trial) {
-      return run_trial(self, trial, component_id, parameters, search.get());
+    py::cpp_function objective([=](py::object trial) {
+      return run_trial(self, trial, component_id, parameters, !quiet_trials, interrupted.get());
     });
     try {
       optimizer.attr("optimize")(py::arg("target_func") = objective, py::arg("n_trials") = n_trials,
@@ -256,7 +251,7 @@ void register_optimization(py::module_& /*m*/, const py::object& cls) {
   pc::def(
       cls, "_parameter_optimizing_task",
       [](const py::object& self, const py::object& trial, const py::str& id,
-         const py::object& parameters) { return run_trial(self, trial, id, parameters, nullptr); },
+         const py::object& parameters) { return run_trial(self, trial, id, parameters); },
       py::arg("trial"), py::arg("component_id"), py::arg("parameters"));
 }
 

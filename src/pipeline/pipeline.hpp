@@ -30,7 +30,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -102,13 +101,8 @@ struct PipelineState {
   // Opt-in: a parameter change reaches only the components that read a changed name and their
   // descendants, and a fingerprint covers only the parameters its component reads (reach.cpp).
   bool parameter_reach = false;
-  // The parameter names a component's code reads, by component id, for the code they were
-  // derived from.
-  struct CodeReads {
-    std::string code;
-    model::ParameterReads reads;
-  };
-  std::unordered_map<std::string, CodeReads> reads;
+  // The parameter names a component's code reads, by component id.
+  model::ReadsByCode reads;
   // During a search with parameter_reach: the components the tuned parameters reach, which
   // write nothing to disk for trial results.
   std::unordered_set<std::string> search_reach;

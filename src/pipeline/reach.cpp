@@ -25,15 +25,13 @@ namespace sup = support;
 
 // The parameters a component reads, from its code (kept while the code stays the same).
 model::ParameterReads reads_of(PipelineState& st, const py::handle& id) {
-  std::string code = text_of(comp::cell_code(component(st, id)));
-  auto found = st.reads.find(text_of(id));
-  if (found != st.reads.end() && found->second.code == code) return found->second.reads;
+  const std::string code = text_of(comp::cell_code(component(st, id)));
+  if (const model::ParameterReads* known = st.reads.find(text_of(id), code)) return *known;
   static py::handle cell_names = py_values::lookup("orvane_core.common.names:cell_names").release();
   py::object names = cell_names(code);
-  model::ParameterReads reads{truthy(names.attr("reads_all")),
-                              names.attr("reads").cast<std::set<std::string>>()};
-  st.reads[text_of(id)] = {std::move(code), reads};
-  return reads;
+  return st.reads.keep(
+      text_of(id), code,
+      {truthy(names.attr("reads_all")), names.attr("reads").cast<std::set<std::string>>()});
 }
 
 // Calls `f(name, item)` for each parameter a component's fingerprint covers: every parameter,
@@ -79,7 +77,7 @@ static bool set_aside(PipelineState& st, const py::handle& id, std::size_t limit
   // and goes the way any invalidated cache goes.
   if (print.empty()) return false;
   // Absolute, as adoption names them: a folder found again is then known as the same one.
-  const std::string folder = absolute_path(py_paths::text(cache.attr("cache_dir")));
+  const std::string folder = absolute_path(py_paths::text(comp::diskcache_dir(c)));
   discard_folders(st.paused.add(text_of(id), {folder, print}, limit));
   comp::detach_diskcache(c);
   comp::native(c).mark_disk_status(comp::DiskStatus::Uncached);
@@ -202,34 +200,27 @@ void drop_paused(PipelineState& st, const py::handle& id) {
 
 namespace {
 
-// decision, reason, cause, and the parameters or the parent a reason names.
-void describe(py::dict& entry, const model::Decision* decision) {
-  if (decision == nullptr) {
-    entry["decision"] = "none";
-    entry["reason"] = "it has not been asked to run yet";
-    entry["cause"] = py::none();
-    return;
-  }
+// decision, reason and cause, and the parameters or the parent a reason names.
+py::dict describe(const model::Decision* decision) {
+  const model::Told told = model::tell(decision);
+  py::dict entry(py::arg("decision") = told.decision, py::arg("reason") = told.reason,
+                 py::arg("cause") = told.cause);
+  if (decision == nullptr) return entry;
   const model::Reason& reason = decision->reason;
-  entry["decision"] = model::outcome_name(decision->outcome);
-  entry["reason"] = model::because(reason);
-  entry["cause"] = model::cause_name(reason.cause);
   if (reason.cause == model::Cause::ParametersChanged) entry["parameters"] = reason.parameters;
   if (reason.cause == model::Cause::ParentReran) entry["parent"] = reason.parent;
+  return entry;
 }
 
 py::dict explain(const PipelineState& st) {
   py::dict out;
-  for (const auto& item : st.nodes) {
-    const std::string id = text_of(item.first);
-    py::dict entry, results, next;
-    describe(entry, st.decisions.last(id));
-    describe(results, st.decisions.results(id));
-    const model::Decision coming = st.decisions.next(id, comp::facts(item.second));
-    describe(next, &coming);
-    entry["results"] = results;
-    entry["next"] = next;
-    out[item.first] = entry;
+  for (const auto& [id, c] : st.nodes) {
+    const std::string key = text_of(id);
+    const model::Decision coming = st.decisions.next(key, comp::facts(c));
+    py::dict entry = describe(st.decisions.last(key));
+    entry["results"] = describe(st.decisions.results(key));
+    entry["next"] = describe(&coming);
+    out[id] = entry;
   }
   return out;
 }
