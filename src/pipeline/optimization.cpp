@@ -78,10 +78,9 @@ py::object suggest(const py::object& trial, const py::handle& name, const py::ha
   const double high = bound(name, description, "high");
   py::object interval = description.attr("get")("interval", py::none());
   py::object distribution = description.attr("get")("distribution", "uniform");
-  const std::optional<search::Distribution> kind =
-      py::isinstance<py::str>(distribution)
-          ? search::parse_distribution(distribution.cast<std::string>())
-          : std::nullopt;
+  // Only a text names a distribution.
+  const std::optional<search::Distribution> kind = search::parse_distribution(
+      py::isinstance<py::str>(distribution) ? distribution.cast<std::string>() : "");
   if (!kind) input_error(search::unknown_distribution_message(text_of(distribution)));
 
   // Errors of the description itself raise the input error (std::invalid_argument: ValueError).
@@ -142,8 +141,8 @@ py::object run_trial(const py::object& self, const py::object& trial, const py::
   const bool produced = !target.is_none() && comp::successful(component(st, component_id));
   std::vector<search::TargetValue> kinds;
   if (produced) {
-    py::tuple elements = PyTuple_Check(target.ptr()) ? target : py::make_tuple(target);
-    for (const py::handle& element : elements) {
+    for (const py::handle& element :
+         PyTuple_Check(target.ptr()) ? target : py::object(py::make_tuple(target))) {
       kinds.push_back(target_value(element));
       if (kinds.back() != search::TargetValue::number) break;
     }
@@ -159,12 +158,9 @@ py::list target_names(const PipelineState& st, const py::str& component_id) {
   py::object last_expr = component(st, component_id).attr("last_expr");
   py::module_ ast = py::module_::import("ast");
   py::object body = ast.attr("parse")(last_expr, py::arg("mode") = "eval").attr("body");
-  py::list names;
-  if (!py::isinstance(body, ast.attr("Tuple"))) {
-    names.append(last_expr);
-    return names;
-  }
+  if (!py::isinstance(body, ast.attr("Tuple"))) return py::list(py::make_tuple(last_expr));
   py::object to_source = py_values::lookup("astor:to_source");
+  py::list names;
   for (const py::handle& element : body.attr("elts")) {
     names.append(to_source(element).attr("rstrip")());
   }

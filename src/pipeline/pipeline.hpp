@@ -239,6 +239,8 @@ void register_runs(const py::object& cls, const std::string& suffix, RunMany man
 
 // The parameter records the front end shows, and their validated replacement (parameters.cpp).
 py::list parameters_view(const PipelineState& st);
+// The same as plain data (each record's dict(): name, type, value), which summaries carry.
+py::list parameter_entries(const PipelineState& st);
 void set_parameters(const py::object& self, const py::object& new_parameters);
 // Adopts the disk caches of a directory (cache_commands.cpp); with `component_ids`, for those only.
 void load_diskcache(const py::object& self, const std::optional<py::str>& diskcache_dir,
