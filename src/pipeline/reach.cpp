@@ -203,8 +203,10 @@ namespace {
 // decision, reason and cause, and the parameters or the parent a reason names.
 py::dict describe(const model::Decision* decision) {
   const model::Told told = model::tell(decision);
-  py::dict entry(py::arg("decision") = told.decision, py::arg("reason") = told.reason,
-                 py::arg("cause") = told.cause);
+  py::dict entry;
+  entry["decision"] = told.decision;
+  entry["reason"] = told.reason;
+  entry["cause"] = told.cause;
   if (decision == nullptr) return entry;
   const model::Reason& reason = decision->reason;
   if (reason.cause == model::Cause::ParametersChanged) entry["parameters"] = reason.parameters;
