@@ -1,10 +1,10 @@
 // Pipeline members: the parameter search, whose trials re-execute a component with new values.
 #include <algorithm>
-#include <cmath>
 #include <csignal>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/pyclass.hpp"
@@ -64,10 +64,7 @@ double bound(const py::handle& name, const py::handle& description, const char* 
     if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
     input_error(search::parameter_message(parameter, text_of(e.value())));
   }
-  if (!std::isfinite(value)) {
-    input_error(
-        search::parameter_message(parameter, std::string("'") + key + "' must be a finite number"));
-  }
+  if (auto error = search::bound_error(parameter, key, value)) input_error(*error);
   return value;
 }
 
@@ -122,7 +119,8 @@ py::object run_trial(const py::object& self, const py::object& trial, const py::
                      const bool* interrupted = nullptr) {
   PipelineState& st = state(self);
   py::dict values = st.parameters.attr("copy")();
-  for (const auto& [name, description] : py::dict(parameters)) {
+  for (const py::handle& item : parameters.attr("items")()) {
+    const auto [name, description] = item.cast<std::pair<py::object, py::object>>();
     values[name] = suggest(trial, name, description);
   }
   py::dict before = st.parameters;

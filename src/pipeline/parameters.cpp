@@ -16,9 +16,10 @@ py::dict entries_of(const py::list& entries) { return py::dict(py::arg("entries"
 
 // Evaluates one record's value text (ast.literal_eval); false means it does not parse.
 bool evaluate_value(const py::handle& record, py::object& value) {
+  static py::handle literal_eval = py_values::lookup("ast:literal_eval").release();
   py::object text = record.attr("value");
   try {
-    value = py_values::lookup("ast:literal_eval")(text);
+    value = literal_eval(text);
   } catch (py::error_already_set& e) {
     if (e.matches(PyExc_SyntaxError)) return false;
     if (!e.matches(PyExc_ValueError)) throw;

@@ -81,6 +81,11 @@ TEST(Messages, CarryTheInputPrefixAndName) {
   EXPECT_EQ(s::missing_key_message("lr", "low"),
             "Invalid input: parameter 'lr': the description has no 'low' value");
   EXPECT_TRUE(s::starts_with(s::empty_grid_message("x"), s::kInputPrefix));
+  for (const double value : {std::numeric_limits<double>::infinity(), std::nan("")}) {
+    EXPECT_EQ(s::bound_error("lr", "high", value),
+              "Invalid input: parameter 'lr': 'high' must be a finite number");
+  }
+  EXPECT_EQ(s::bound_error("lr", "high", -1e308), std::nullopt);
   EXPECT_FALSE(s::starts_with("Inv", s::kInputPrefix));
 }
 
