@@ -68,8 +68,8 @@ void discard_folders(const std::vector<std::string>& folders) {
 
 // Detaches the component's disk cache into `paused`, keeping at most `limit` per component (one
 // per fingerprint, the oldest go); false when it has none with a recorded fingerprint.
-static bool set_aside(PipelineState& st, const py::handle& id, std::size_t limit) {
-  py::object c = component(st, id);
+static bool set_aside(PipelineState& st, const std::string& id, const py::handle& c,
+                      std::size_t limit) {
   py::object cache = comp::attached_diskcache(c);
   if (cache.is_none()) return false;
   const std::string print = py::str(py::getattr(cache, "fingerprint", py::str("")));
@@ -78,7 +78,7 @@ static bool set_aside(PipelineState& st, const py::handle& id, std::size_t limit
   if (print.empty()) return false;
   // Absolute, as adoption names them: a folder found again is then known as the same one.
   const std::string folder = absolute_path(py_paths::text(comp::diskcache_dir(c)));
-  discard_folders(st.paused.add(text_of(id), {folder, print}, limit));
+  discard_folders(st.paused.add(id, {folder, print}, limit));
   comp::detach_diskcache(c);
   comp::native(c).mark_disk_status(comp::DiskStatus::Uncached);
   return true;
@@ -98,7 +98,7 @@ void apply_invalidations(const py::object& self, PipelineState& st, const GraphO
     py::object c = component(st, id);
     if (keep_earlier && st.kept_versions > 0 && inv.reason &&
         model::keeps_earlier(*inv.reason, comp::facts(c))) {
-      set_aside(st, id, st.kept_versions);
+      set_aside(st, text_of(id), c, st.kept_versions);
     }
     comp::set_status(c, comp::Status::Invalid);
     if (inv.reason) st.decisions.invalidated(text_of(id), *inv.reason);
@@ -160,7 +160,7 @@ std::unordered_set<std::string> pause_reach(const py::object& self, PipelineStat
     // A write still pending would bring a cache back mid-search, where the next trial's
     // invalidation would delete it.
     cancel_pending_write(self, id);
-    if (!set_aside(st, id, std::max<std::size_t>(st.kept_versions, 1))) continue;
+    if (!set_aside(st, text_of(id), c, std::max<std::size_t>(st.kept_versions, 1))) continue;
     // Its values may have been only on disk: it is no longer successful, and if the search
     // changes nothing the set-aside cache is current again at the next run.
     comp::set_status(c, comp::Status::Invalid);
@@ -184,7 +184,7 @@ std::unordered_set<std::string> restore_paused(const py::object& self, PipelineS
     // Taken out first: setting aside the results it holds now (for going forth again) must not
     // push out, and delete, the cache wanted back when the set is full.
     const std::optional<std::string> folder = st.paused.take(id, print);
-    if (st.kept_versions > 0) set_aside(st, component_id, st.kept_versions);
+    if (st.kept_versions > 0) set_aside(st, id, c, st.kept_versions);
     if (!folder || !sup::load_into_component(c, py_paths::str(*folder))) continue;
     comp::mark_disk_cached(c);
     st.decisions.loaded(id);
