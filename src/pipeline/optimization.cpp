@@ -91,9 +91,7 @@ py::object suggest(const py::object& trial, const py::handle& name, const py::ha
                                        py::arg("log") = draw.log);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_ValueError)) throw;
-    const std::string message = text_of(e.value());
-    if (search::starts_with(message, search::kInputPrefix)) throw;
-    input_error(search::parameter_message(text_of(name), message));
+    input_error(search::description_error(text_of(name), text_of(e.value())));
   }
 }
 

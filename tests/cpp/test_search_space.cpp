@@ -5,7 +5,10 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <string>
 #include <tuple>
+#include <utility>
+#include <vector>
 
 #include "core/search_space.hpp"
 
@@ -86,6 +89,11 @@ TEST(Messages, CarryTheInputPrefixAndName) {
               "Invalid input: parameter 'lr': 'high' must be a finite number");
   }
   EXPECT_EQ(s::bound_error("lr", "high", -1e308), std::nullopt);
+  for (const auto& [complaint, reported] : std::vector<std::pair<std::string, std::string>>{
+           {"low > high", "Invalid input: parameter 'lr': low > high"},
+           {"Invalid input: no interval", "Invalid input: no interval"}}) {
+    EXPECT_EQ(s::description_error("lr", complaint), reported);
+  }
   EXPECT_FALSE(s::starts_with("Inv", s::kInputPrefix));
 }
 
