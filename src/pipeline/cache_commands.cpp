@@ -103,10 +103,10 @@ std::optional<model::Reason> adopt_one(const py::object& self, PipelineState& st
   return first_stale;
 }
 
-// Calls the method `name` of every component.
-void each_component(const PipelineState& st, const char* name) {
+// Runs the cache operation `op` on every component.
+void each_component(const PipelineState& st, void (*op)(comp::ComponentNative&)) {
   py::dict nodes = st.nodes;
-  for (const auto& item : nodes) item.second.attr(name)();
+  for (const auto& item : nodes) op(comp::native(item.second));
 }
 
 // Runs `command` on the component and its ancestors (or descendants), in the node map's order,
@@ -139,7 +139,7 @@ void for_related(const py::object& self, const std::optional<py::str>& component
 // The clean-up proper: every component's disk cache, then the directories that are the caches'
 // own, then the directory itself if nothing else is left in it.
 void remove_owned_caches(PipelineState& st, const std::string& dir) {
-  each_component(st, "clear_diskcache");
+  each_component(st, comp::api().clear_diskcache);
   drop_paused(st, py::none());
 
   // Only the caches' own directories go; anything else a user put here stays, and with it the
@@ -195,8 +195,7 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
   // directory that a component holds is never deleted from under it.
   std::set<std::string> held;
   for (const auto& item : nodes) {
-    py::object folder = comp::diskcache_dir(item.second);
-    if (!folder.is_none()) held.insert(absolute_path(py_paths::text(folder)));
+    if (std::string f = sup::folder_of(item.second); !f.empty()) held.insert(absolute_path(f));
   }
   for (const CacheDirEntry* entry : removals_to_delete(entries, plan, dir, held)) {
     sup::remove_owned(join_path(dir, entry->name), entry->has_record);
@@ -225,13 +224,9 @@ void clear_diskcaches(const py::object& self) {
   // A write still in progress would rename its directory into place after the clean-up. The
   // writer is stopped for the clean-up (it finishes the write in progress and drops the queue)
   // and started again afterwards, so the pipeline stays usable.
-  bool restart = false;
-  if (truthy(st.writer) && !sup::quietly([&] {
-        restart = truthy(st.writer.attr("is_alive")());
-        st.writer.attr("close")();
-      })) {
-    restart = false;
-  }
+  WriterObject* writer = truthy(st.writer) ? &sup::writer_of(st) : nullptr;
+  const bool restart = writer != nullptr && writer->is_alive();
+  if (writer != nullptr) writer->close();
   try {
     remove_owned_caches(st, dir);
   } catch (...) {
@@ -249,7 +244,7 @@ void register_cache_commands(py::module_& /*m*/, const py::object& cls) {
   pc::def(
       cls, "unload_diskcache",
       [](const py::object& self) {
-        each_component(state(self), "unload_diskcache");
+        each_component(state(self), comp::api().unload_diskcache);
         run_summary(self);
       },
       "Unload diskcache of all components.");
@@ -269,13 +264,14 @@ void register_cache_commands(py::module_& /*m*/, const py::object& cls) {
   pc::def(
       cls, "clear_component_cache",
       [](const py::object& self, Id id) {
-        for_related(self, id, false, [](const py::handle& c) { c.attr("clear_cache")(); });
+        for_related(self, id, false,
+                    [](const py::handle& c) { comp::api().clear_cache(comp::native(c)); });
       },
       py::arg("component_id"), "Clear caches of a component and its descendants.");
   pc::def(
       cls, "clear_all_cache",
       [](const py::object& self) {
-        each_component(state(self), "clear_cache");
+        each_component(state(self), comp::api().clear_cache);
         drop_paused(state(self), py::none());
         run_summary(self);
       },

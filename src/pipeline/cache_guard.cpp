@@ -12,6 +12,8 @@
 
 namespace orvane::pipeline::guard {
 
+using namespace pybind11::literals;
+
 namespace {
 
 std::string type_name(const py::handle& value) {
@@ -41,7 +43,7 @@ bool or_miss(const py::object& self, const py::object& id, const py::object& com
 }  // namespace
 
 py::object diskcache_record(bool ok, const py::handle& msg, const py::handle& component_id) {
-  py::dict entry = component_entry(component_id), empty;
+  py::dict entry("component_id"_a = component_id), empty;
   return outcome_record(rt().procedure_diskcache, ok, msg, ok ? entry : empty, ok ? empty : entry);
 }
 
@@ -65,28 +67,10 @@ bool serve_or_miss(const py::object& self, const py::object& component_id,
     for (py::handle name : outputs) py::object value = outputs[name];
   };
   return or_miss(self, component_id, component, read_all, [&](const std::string& error) {
-    component.attr("unload_diskcache")();
+    comp::api().unload_diskcache(comp::native(component));
     return py::str("The disk cache of component [{}] cannot be read ({}); it runs again.")
         .format(comp::name(component), error);
   });
-}
-
-bool pickle_outputs(const py::object& self, const py::object& component_id,
-                    const py::object& component, std::vector<PickledBlob>& blobs) {
-  py::object outputs = component.attr("non_module_outputs");
-  for (py::handle name : outputs) {
-    py::object value = outputs[name];
-    auto pickle = [&] { blobs.emplace_back(text_of(name), "output", rt().serialize_value(value)); };
-    if (!or_miss(self, component_id, component, pickle, [&](const std::string& error) {
-          return py::str(
-                     "Output '{}' of component [{}] (type {}) cannot be stored in the disk "
-                     "cache: {}")
-              .format(name, comp::name(component), type_name(value), error);
-        })) {
-      return false;
-    }
-  }
-  return true;
 }
 
 namespace {
@@ -131,22 +115,41 @@ model::Sources sources(PipelineState& st, const py::handle& component_id) {
   return out;
 }
 
-// A text-to-text mapping of a record; anything else reads as empty.
-std::map<std::string, std::string> text_map(const py::handle& value) {
-  std::map<std::string, std::string> out;
-  if (!py::isinstance<py::dict>(value)) return out;
-  for (const auto& item : py::reinterpret_borrow<py::dict>(value)) {
-    out[text_of(item.first)] = text_of(item.second);
-  }
-  return out;
-}
-
 }  // namespace
 
-py::dict sources_record(PipelineState& st, const py::handle& component_id) {
-  model::Sources now = sources(st, component_id);
-  return py::dict(py::arg("code") = now.code, py::arg("parameters") = now.parameters,
-                  py::arg("parents") = now.parents);
+bool pickle_results(const py::object& self, PipelineState& st, const py::object& component_id,
+                    const py::object& component, std::vector<PickledBlob>& blobs) {
+  py::object last_output = component.attr("last_output");
+  if (!support::quietly([&] { last_output = rt().serialize_value(last_output); })) {
+    component.attr("last_output") = py::none();
+    last_output = rt().serialize_value(py::none());
+  }
+  py::object outputs = component.attr("non_module_outputs");
+  for (py::handle name : outputs) {
+    py::object value = outputs[name];
+    auto pickle = [&] { blobs.emplace_back(text_of(name), "output", rt().serialize_value(value)); };
+    if (!or_miss(self, component_id, component, pickle, [&](const std::string& error) {
+          return py::str(
+                     "Output '{}' of component [{}] (type {}) cannot be stored in the disk "
+                     "cache: {}")
+              .format(name, comp::name(component), type_name(value), error);
+        })) {
+      return false;
+    }
+  }
+  py::dict meta;
+  for (const char* name : {"module_statements", "captured", "exception_msg", "outputs_summary"}) {
+    meta[name] = component.attr(name);
+  }
+  // What the result was computed from, and the inputs behind it: an adoption tells a stale cache
+  // from a current one, and why it is stale.
+  meta["fingerprint"] = fingerprint(st, component_id);
+  const model::Sources now = sources(st, component_id);
+  meta["sources"] =
+      py::dict("code"_a = now.code, "parameters"_a = now.parameters, "parents"_a = now.parents);
+  blobs.insert(blobs.begin(), {{"__meta__", "meta", rt().serialize_value(meta)},
+                               {"__last_output__", "last_output", last_output}});
+  return true;
 }
 
 std::optional<model::Reason> stale_reason(PipelineState& st, const py::handle& component_id,
@@ -168,12 +171,17 @@ std::optional<model::Reason> stale_reason(PipelineState& st, const py::handle& c
   }
   if (recorded_out != nullptr) *recorded_out = recorded;
   if (!record) return std::nullopt;
-  // A record written by sources_record; anything else reads as unknown.
+  // A record written by pickle_results; anything else reads as unknown.
   model::Sources before;
-  if (py::isinstance<py::dict>(record)) {
-    before.code = text_of(record.attr("get")("code", py::str("")));
-    before.parameters = text_map(record.attr("get")("parameters"));
-    before.parents = text_map(record.attr("get")("parents"));
+  try {
+    before.code = record["code"].cast<std::string>();
+    before.parameters = record["parameters"].cast<std::map<std::string, std::string>>();
+    before.parents = record["parents"].cast<std::map<std::string, std::string>>();
+  } catch (const py::cast_error&) {
+    before = {};
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    before = {};
   }
   return model::what_changed(before, sources(st, component_id));
 }

@@ -28,17 +28,14 @@ void report_failure(const py::object& self, const py::object& component_id,
 bool serve_or_miss(const py::object& self, const py::object& component_id,
                    const py::object& component);
 
-// The component's non-module outputs pickled one by one into `blobs`, or false after reporting
-// the first that cannot be pickled (naming it and its type).
-bool pickle_outputs(const py::object& self, const py::object& component_id,
+// The component's results pickled into `blobs` (meta, last output, then one per output), or
+// false after reporting the first output that cannot be pickled (naming it and its type).
+bool pickle_results(const py::object& self, PipelineState& st, const py::object& component_id,
                     const py::object& component, std::vector<PickledBlob>& blobs);
 
 // The fingerprint of what the component's result is computed from: its code, the pipeline
 // parameters and, recursively, its parents' fingerprints.
 std::string fingerprint(PipelineState& st, const py::handle& component_id);
-
-// The record of the inputs behind the component's fingerprint now, kept with its cache.
-py::dict sources_record(PipelineState& st, const py::handle& component_id);
 
 // Why the cache in `path` must not be adopted: it records a fingerprint that differs from the
 // component's (it was computed from other code, parameters or parents). None when it matches.

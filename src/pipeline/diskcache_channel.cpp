@@ -23,37 +23,19 @@ namespace sup = support;
 
 constexpr const char* kWriterDown = "Diskcache writer does not work.";
 
-// The native core of the pipeline's writer: writes go to it as native data, not as records.
-WriterObject& writer_of(const PipelineState& st) {
-  return st.writer.attr("_core").cast<WriterObject&>();
-}
-
 // Queues the write of the component's results into a new folder. Every value is pickled once,
 // with its large buffers out of band: the writer copies those without the GIL and writes the
 // bytes as they are.
 void write_results(const py::object& self, PipelineState& st, const py::object& target,
                    const py::object& id) {
-  const std::int64_t success_count = comp::native(target).success_count();
-  py::object last_output = target.attr("last_output");
-  if (!sup::quietly([&] { last_output = rt().serialize_value(last_output); })) {
-    target.attr("last_output") = py::none();
-    last_output = rt().serialize_value(py::none());
-  }
+  comp::ComponentNative& native = comp::native(target);
+  const std::int64_t success_count = native.success_count();
   // An output that cannot be pickled fails this disk cache only, naming it; the run goes on.
   std::vector<PickledBlob> blobs;
-  if (!guard::pickle_outputs(self, id, target, blobs)) return;
-  py::dict meta;
-  for (const char* name : {"module_statements", "captured", "exception_msg", "outputs_summary"}) {
-    meta[name] = target.attr(name);
-  }
-  meta["fingerprint"] = guard::fingerprint(st, id);
-  meta["sources"] = guard::sources_record(st, id);
-  blobs.insert(blobs.begin(), {{"__meta__", "meta", rt().serialize_value(meta)},
-                               {"__last_output__", "last_output", last_output}});
+  if (!guard::pickle_results(self, st, id, target, blobs)) return;
   const std::string cache_dir =
       join_path(py_paths::text(st.cache_dir), "component-" + random_uuid());
-  comp::ComponentNative& native = comp::native(target);
-  if (writer_of(st).put(text_of(id), success_count, cache_dir, blobs)) {
+  if (sup::writer_of(st).put(text_of(id), success_count, cache_dir, blobs)) {
     native.write_queued(success_count, cache_dir);
   } else {
     native.write_refused();
@@ -64,8 +46,7 @@ void write_results(const py::object& self, PipelineState& st, const py::object& 
 // completes at once, without reading or writing a value, and is taken in at the next poll.
 bool complete_at_once(PipelineState& st, const py::handle& id, const py::object& target) {
   if (st.reused.erase(text_of(id)) == 0) return false;
-  py::object folder = comp::diskcache_dir(target);
-  std::string path = folder.is_none() ? std::string() : py_paths::text(folder);
+  std::string path = sup::folder_of(target);
   if (path.empty() || !inspect(path, true).is_dir) return false;
   comp::ComponentNative& native = comp::native(target);
   st.completed_writes.push_back({text_of(id), native.success_count(), std::move(path)});
@@ -78,7 +59,7 @@ bool complete_at_once(PipelineState& st, const py::handle& id, const py::object&
 py::object write_target(const py::object& self, PipelineState& st, const py::handle& id) {
   if (!st.nodes.contains(id) || !truthy(st.writer)) return py::none();
   py::object target = component(st, id);
-  if (!writer_of(st).is_alive()) {
+  if (!sup::writer_of(st).is_alive()) {
     comp::mark_disk_failed(target);
     run_summary(self);
     throw std::runtime_error(kWriterDown);
@@ -102,7 +83,7 @@ void withdraw_write(const py::object& self, const py::handle& component_id) {
   py::object target = write_target(self, st, component_id);
   if (target.is_none()) return;
   comp::ComponentNative& native = comp::native(target);
-  writer_of(st).cancel(text_of(component_id), native.success_count());
+  sup::writer_of(st).cancel(text_of(component_id), native.success_count());
   native.write_cancelled();
   run_summary(self);
 }
@@ -118,14 +99,13 @@ void discard_write(const std::string& path) {
 // when that cache cannot be loaded.
 bool take_cache(const py::object& self, const py::object& id, const py::object& target,
                 const std::string& folder, std::vector<py::object>& reports) {
-  py::object held = comp::diskcache_dir(target);
-  if ((held.is_none() || py_paths::text(held) != folder) &&
+  if (sup::folder_of(target) != folder &&
       !sup::load_into_component(target, py_paths::str(folder))) {
     return false;
   }
   comp::mark_disk_cached(target);
   reports.push_back(guard::diskcache_record(true, py::str(""), id));
-  if (children_successful(self, id)) target.attr("clear_in_memory_cache")();
+  if (children_successful(self, id)) comp::native(target).clear_memory_cache();
   return true;
 }
 
@@ -172,7 +152,7 @@ void take_in(const py::object& self, PipelineState& st, const DoneMessage& messa
 void take_messages(const py::object& self) {
   PipelineState& st = state(self);
   if (!truthy(st.writer)) return;
-  if (!writer_of(st).is_alive()) throw std::runtime_error(kWriterDown);
+  if (!sup::writer_of(st).is_alive()) throw std::runtime_error(kWriterDown);
   bool stopped = false;
   // Every state change is applied before any report is sent: a callback that raises (or an
   // interrupt inside it) must not leave the rest of the batch untaken.
@@ -190,7 +170,7 @@ void take_messages(const py::object& self) {
   }
   // Every message of the batch is looked at: the writer has drained them, so a message skipped
   // here would be lost and its component would stay UPDATING.
-  for (const DoneMessage& message : writer_of(st).drain()) {
+  for (const DoneMessage& message : sup::writer_of(st).drain()) {
     stopped |= message.is_stopped;
     if (!message.is_stopped) take_in(self, st, message, reports);
   }
@@ -199,7 +179,7 @@ void take_messages(const py::object& self) {
     // its message arrives, since staleness is decided by success counts.
     py::dict nodes = st.nodes;
     for (const auto& item : nodes) comp::native(item.second).writer_stopped();
-    if (!writer_of(st).is_alive()) restart_writer(st);
+    if (!sup::writer_of(st).is_alive()) restart_writer(st);
   }
   for (const py::object& report : reports) run_callback(self, report);
   run_summary(self);

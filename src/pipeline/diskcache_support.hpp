@@ -12,11 +12,24 @@
 #include "core/cache_adoption.hpp"
 #include "core/cache_folders.hpp"
 #include "core/cache_format.hpp"
+#include "native/writer_object.hpp"
 #include "pipeline/component_access.hpp"
+#include "pipeline/pipeline.hpp"
 
 namespace orvane::pipeline::support {
 
 using py_values::quietly;
+
+// The native core of the pipeline's writer: writes go to it as native data, not as records.
+inline WriterObject& writer_of(const PipelineState& st) {
+  return st.writer.attr("_core").cast<WriterObject&>();
+}
+
+// The folder of the disk cache attached to the component, or empty text.
+inline std::string folder_of(const py::handle& component) {
+  py::object folder = comp::diskcache_dir(component);
+  return folder.is_none() ? std::string() : py_paths::text(folder);
+}
 
 // Every entry of the directory `dir`, described (a listing error raised as OSError).
 inline std::vector<CacheDirEntry> entries_of(const std::string& dir) {
@@ -49,21 +62,18 @@ inline void release_cache(const py::handle& cache) {
 // closed and deleted once the new one is in place: it is superseded, and nothing else would
 // ever delete it. Returns the component's result.
 inline bool load_into_component(const py::handle& component, const py::handle& path) {
-  py::object previous = comp::attached_diskcache(component);
+  comp::ComponentNative& native = comp::native(component);
+  py::object previous = native.diskcache();
   bool loaded = false;
-  if (!quietly([&] {
-        loaded = truthy(component.attr("load_diskcache")(py::arg("cache_dir") = path));
-      })) {
+  if (!quietly([&] { loaded = comp::api().load_diskcache(native, path); })) {
     // A cache whose first values (read to decide the status) are damaged: a failed load, and
     // the damaged cache is let go of and deleted rather than served later.
-    py::object attached = comp::attached_diskcache(component);
+    py::object attached = native.diskcache();
     if (!attached.is_none() && !attached.is(previous)) release_cache(attached);
-    component.attr("unload_diskcache")();
+    comp::api().unload_diskcache(native);
     return false;
   }
-  if (!loaded || previous.is_none() || comp::attached_diskcache(component).is(previous)) {
-    return loaded;
-  }
+  if (!loaded || previous.is_none() || native.diskcache().is(previous)) return loaded;
   py::object old_dir = py::getattr(previous, "cache_dir", py::none());
   if (!old_dir.is_none() &&
       absolute_path(py_paths::text(old_dir)) == absolute_path(py_paths::text(path))) {

@@ -97,6 +97,10 @@ void register_caches(const py::object& cls) {
   using C = ComponentNative;
   published.show_captured = &show_captured;
   published.show_last_output = &show_last_output;
+  published.load_diskcache = &load_diskcache;
+  published.unload_diskcache = &unload_diskcache;
+  published.clear_diskcache = &clear_diskcache;
+  published.clear_cache = &clear_cache;
   pc::def(cls, "load_in_memory_cache", &load_in_memory_cache, py::arg("cache"),
           "Load cache from memory.");
   pc::def(cls, "clear_in_memory_cache", &C::clear_memory_cache, "Clear in-memory cache.");

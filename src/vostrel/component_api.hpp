@@ -32,6 +32,12 @@ struct ComponentApi {
   py::object (*cache_get)(const ComponentNative&, Field);
   void (*show_captured)(const ComponentNative&, py::handle shell);
   void (*show_last_output)(const ComponentNative&, py::handle shell);
+  // Loads the cache in the folder (false when it cannot be opened; raises when its first values
+  // cannot be read); unloads, deletes or, with the in-memory cache, clears the caches.
+  bool (*load_diskcache)(ComponentNative&, py::handle cache_dir);
+  void (*unload_diskcache)(ComponentNative&);
+  void (*clear_diskcache)(ComponentNative&);
+  void (*clear_cache)(ComponentNative&);
 };
 
 inline constexpr const char* kApiCapsule = "orvane_core.components.vostrel._api";
