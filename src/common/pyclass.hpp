@@ -41,18 +41,12 @@ void def(const py::object& cls, const char* name, Func&& f, const Extra&... extr
   py::setattr(cls, name, cf);
 }
 
-// Sets property(fget, fset, None, doc) on the class; fset None makes it read-only.
-inline void set_property(const py::object& cls, const char* name, const py::object& fget,
-                         const py::object& fset, const char* doc) {
-  py::setattr(cls, name, py_values::lookup("builtins:property")(fget, fset, py::none(), doc));
-}
-
-// Adds a read-only property backed by `getter(self)`.
+// Adds a read-only property backed by `getter(self)`: property(fget, None, None, doc).
 template <typename Getter>
 void def_property_readonly(const py::object& cls, const char* name, Getter&& getter,
                            const char* doc = "") {
   py::cpp_function fget(std::forward<Getter>(getter), py::name(name), py::is_method(cls));
-  set_property(cls, name, fget, py::none(), doc);
+  py::setattr(cls, name, py_values::lookup("builtins:property")(fget, py::none(), py::none(), doc));
 }
 
 // Adds a property with a setter; `setter(self, value)` sees the value after pybind11 conversion,
@@ -62,7 +56,7 @@ void def_property(const py::object& cls, const char* name, Getter&& getter, Sett
                   const char* doc = "", const Extra&... extra) {
   py::cpp_function fget(std::forward<Getter>(getter), py::name(name), py::is_method(cls));
   py::cpp_function fset(std::forward<Setter>(setter), py::name(name), py::is_method(cls), extra...);
-  set_property(cls, name, fget, fset, doc);
+  py::setattr(cls, name, py_values::lookup("builtins:property")(fget, fset, py::none(), doc));
 }
 
 // An interned attribute name that lives until the process ends. Deliberately leaked: static

@@ -102,7 +102,7 @@ std::vector<std::size_t> RunScheduler::carried_chain(std::size_t node, std::size
 }
 
 void Completions::hand_over(std::size_t slot) {
-  if (handed_.at(slot)) throw std::logic_error("a task is handed over once");
+  if (handed_.at(slot)) throw std::invalid_argument("a component hands one task to a run");
   handed_[slot] = true;
 }
 

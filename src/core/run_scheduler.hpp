@@ -72,9 +72,8 @@ class RunScheduler {
 class Completions {
  public:
   explicit Completions(std::size_t slots) : handed_(slots, false), came_(slots, false) {}
-  // The component of `slot` handed its task over. Throws std::logic_error the second time.
+  // The component of `slot` handed its task over. Throws std::invalid_argument the second time.
   void hand_over(std::size_t slot);
-  bool handed(std::size_t slot) const { return handed_.at(slot); }
   // A completion of `slot` came: true when it is the task's first, the one to keep.
   bool came(std::size_t slot);
   // The slots whose kept completion may be applied now, in the order they came; each once.

@@ -45,20 +45,6 @@ void set_graph(PipelineState& st, const py::object& value) {
 
 }  // namespace
 
-const Runtime& rt() {
-  static const Runtime runtime;
-  return runtime;
-}
-
-PipelineState& state(const py::handle& self) { return py::cast<PipelineState&>(self); }
-
-const GraphObject& graph(const PipelineState& st) {
-  if (st.dag == nullptr) throw std::runtime_error("The pipeline has no graph.");
-  return *st.dag;
-}
-
-py::object component(const PipelineState& st, const py::handle& id) { return st.nodes[id]; }
-
 }  // namespace orvane::pipeline
 
 PYBIND11_MODULE(pipeline, m) {
@@ -104,6 +90,5 @@ PYBIND11_MODULE(pipeline, m) {
   register_cache_commands(m, cls);
   register_parameters(m, cls);
   register_optimization(m, cls);
-  register_async_execution(m, cls);
   register_reach(m, cls);
 }

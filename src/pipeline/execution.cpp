@@ -1,59 +1,158 @@
-// Pipeline members: run planning, synchronous execution and reporting to the front end.
+// Pipeline members: runs and reporting to the front end. A synchronous run runs its components
+// one after the other in the kernel's shell; a parallel run runs every component that runs in a
+// worker process (or on a remote worker), side by side with the others whose parents are done,
+// while the kernel thread waits for their completions. Both take the same steps: open_run, then
+// per component execute_step followed by follow_up_success or record_failure, then finish_run.
+//
+// Threads of a parallel run: only the kernel thread touches components and the run's
+// bookkeeping. The worker pool has no thread of its own: the kernel thread waits on the workers'
+// pipes (with the GIL released, until a completion comes or an interrupt), reads each completion
+// itself and applies it to its component, so a component is never seen half-updated. A worker
+// that dies, whether running, idle or half-way through its answer, comes back as a failed
+// completion of its task.
 #include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "common/pyclass.hpp"
+#include "core/run_scheduler.hpp"
 #include "pipeline/cache_guard.hpp"
 #include "pipeline/component_access.hpp"
 #include "pipeline/pipeline.hpp"
 
 namespace orvane::pipeline {
 
-using orvane::pyclass::intern;
+namespace {
 
-static bool need_to_rerun_component(const py::object& component, const py::object& excludes) {
+namespace pc = orvane::pyclass;
+
+bool need_to_rerun_component(const py::object& component, const py::object& excludes) {
   const model::NodeFacts facts = comp::facts(component);
-  bool excluded = false;
-  if (!excludes.is_none() && facts.status == comp::Status::Successful) {
-    const int found = PySequence_Contains(excludes.ptr(), comp::native(component).id.ptr());
-    if (found < 0) throw py::error_already_set();
-    excluded = found != 0;
-  }
-  return model::needs_rerun(facts, excluded);
+  const bool asked = !excludes.is_none() && facts.status == comp::Status::Successful;
+  const int found =
+      asked ? PySequence_Contains(excludes.ptr(), comp::native(component).id.ptr()) : 0;
+  if (found < 0) throw py::error_already_set();
+  return model::needs_rerun(facts, found != 0);
 }
 
-py::object run_components(const py::object& self, const py::handle& component_ids,
-                          bool send_to_front, bool optimize_memory) {
-  const Run run = open_run(self, component_ids, send_to_front, optimize_memory);
-  py::object last_output = py::none();
-  for (std::size_t c : run.plan) {
-    py::object current = run.node(c);
-    try {
-      last_output = execute_step(self, run.graph.id(c));
-    } catch (py::error_already_set& e) {
-      if (!e.matches(PyExc_Exception) && !e.matches(PyExc_KeyboardInterrupt)) throw;
-      record_failure(run, c, e);
-      break;
-    }
-    run.show(current);
-    if (comp::failed(current)) break;
-    run.show(current, true);
-    follow_up_success(run, c);
-  }
-  finish_run(run);
-  return last_output;
-}
-
-// The step's own errors are raised as Python errors: a run records them in the component.
-[[noreturn]] static void raise(PyObject* type, const std::string& text) {
+// The run's own errors are raised as Python errors: a run records them in the component.
+[[noreturn]] void raise(PyObject* type, const std::string& text) {
   py::set_error(type, text.c_str());
   throw py::error_already_set();
 }
 
+bool interrupt(const py::error_already_set& e) { return e.matches(PyExc_KeyboardInterrupt); }
+
+// A run's state from its start to its end: the graph is held for the whole run, since a
+// callback may replace the pipeline's graph meanwhile, and the plan and the parents of this run
+// stay those of the graph it started with.
+struct Run {
+  const py::object& self;
+  PipelineState& st;
+  py::object graph_holder;
+  const GraphObject& graph;
+  std::vector<std::size_t> plan;
+  bool send_to_front = true, optimize_memory = true;
+
+  py::object node(std::size_t n) const { return component(st, graph.id(n)); }
+  // Shows the component's captured output (or its last output) when the run sends to the front.
+  void show(const py::handle& c, bool last_output = false) const {
+    const auto shows = last_output ? comp::api().show_last_output : comp::api().show_captured;
+    if (send_to_front) shows(comp::native(c), st.shell);
+  }
+};
+
+// The start every run shares: writer check, plan, invalidation pass and summary.
+Run open_run(const py::object& self, const py::handle& component_ids, bool send_to_front,
+             bool optimize_memory) {
+  PipelineState& st = state(self);
+  if (!truthy(st.writer.attr("is_alive")())) restart_writer(st);
+  // Reuse notes are the previous run's; fingerprints are remembered until the run ends.
+  st.reused.clear();
+  st.fingerprints = {};
+  st.fingerprints.active = true;
+  restore_paused(self, st);
+  py::object graph_holder = st.graph;
+  const GraphObject& graph = pipeline::graph(st);
+  std::vector<std::size_t> requested;
+  for (const py::handle& id : py::iter(component_ids)) requested.push_back(node_of(graph, id));
+  std::vector<std::size_t> plan = graph.dag.execution_plan(requested);
+  // What needs a rerun is marked, together with its whole downstream.
+  apply_invalidations(self, st, graph,
+                      model::invalidate_for_run(graph.dag, plan, facts_of(st, graph)));
+  run_summary(self);
+  return Run{self,           st, std::move(graph_holder), graph, std::move(plan), send_to_front,
+             optimize_memory};
+}
+
+// Records an exception that escaped a component's run in that component (an interrupt also
+// cancels every pending write).
+void record_failure(const Run& run, std::size_t node, py::error_already_set& error) {
+  py::object exc = error.value();
+  if (error.trace() && py::getattr(exc, "__traceback__", py::none()).is_none()) {
+    PyException_SetTraceback(exc.ptr(), error.trace().ptr());
+  }
+  py::object failed = run.node(node);
+  {
+    // `exc` is the exception being handled while the component records it, as inside an
+    // `except` block, so that the component sees it through sys.exc_info().
+    auto saved = py::reinterpret_steal<py::object>(PyErr_GetHandledException());
+    PyErr_SetHandledException(exc.ptr());
+    py_values::OnExit restore("restoring the handled exception",
+                              [&saved] { PyErr_SetHandledException(saved.ptr()); });
+    comp::api().handle_error(comp::native(failed), exc);
+  }
+  run.show(failed);
+  // An interrupt abandons the whole run: no pending write may complete for it.
+  if (interrupt(error)) cancel_pending_writes(run.self);
+}
+
+// What a run does after a component succeeded or was reused: its outputs reach the shell, the
+// summary is sent, its disk write is queued, and parents no child needs any more are freed.
+void follow_up_success(const Run& run, std::size_t node) {
+  PipelineState& st = run.st;
+  const py::object& id = run.graph.id(node);
+  py::object current = run.node(node);
+  if (truthy(st.shell)) st.shell.attr("push")(current.attr(pc::intern("outputs")));
+  run_summary(run.self);
+  // During a search, what the tuned parameters reach writes nothing for trial results.
+  const bool in_reach = !st.search_reach.empty() && st.search_reach.count(text_of(id)) != 0;
+  if (model::write_after_success(comp::uses_diskcache(current), in_reach))
+    queue_write(run.self, id);
+  take_messages(run.self);
+  if (!run.optimize_memory) return;
+  // Decided before any is freed: freeing changes no status the rule reads.
+  for (std::size_t p : model::parents_to_free(run.graph.dag, node, facts_of(st, run.graph))) {
+    comp::native(run.node(p)).clear_memory_cache();
+  }
+}
+
+// The end of every run, also after a failure: memory of components without a disk cache is
+// freed, the package list refreshed and the summary sent.
+void finish_run(const Run& run) {
+  PipelineState& st = run.st;
+  st.fingerprints = {};
+  if (run.optimize_memory) {
+    py::dict nodes = st.nodes;
+    for (const auto& item : nodes) {
+      // Clearing an empty cache again would change nothing but still mark the component's
+      // summary entry for rebuilding, which a large pipeline's final report would pay for.
+      if (model::free_at_end(comp::facts(item.second)))
+        comp::native(item.second).clear_memory_cache();
+    }
+  }
+  st.requirements =
+      py_values::list_copy(py_values::lookup("orvane_core.common.utils:get_pip_freeze")(
+          py::arg("exclude_editable") = true,
+          py::arg("skip") = py::make_tuple("orvane", "orvane-git")));
+  run_summary(run.self);
+}
+
+// Runs one component (with `process_pool`, submits it there), as _execute_component does.
 py::object execute_step(const py::object& self, const std::optional<py::str>& component_id,
-                        const py::object& process_pool) {
+                        const py::object& process_pool = py::none()) {
   py::object id = py::cast(component_id);
   PipelineState& st = state(self);
   py::object target = component(st, id);
@@ -117,105 +216,291 @@ py::object execute_step(const py::object& self, const std::optional<py::str>& co
   return output;
 }
 
-// Records an exception that escaped a component's run in that component.
-void Run::show(const py::handle& c, bool last_output) const {
-  const auto shows = last_output ? comp::api().show_last_output : comp::api().show_captured;
-  if (send_to_front) shows(comp::native(c), st.shell);
-}
+// ---- parallel runs ----
 
-void record_failure(const Run& run, std::size_t node, py::error_already_set& error) {
-  py::object exc = error.value();
-  if (error.trace() && py::getattr(exc, "__traceback__", py::none()).is_none()) {
-    PyException_SetTraceback(exc.ptr(), error.trace().ptr());
-  }
-  py::object failed = run.node(node);
-  {
-    // `exc` is the exception being handled while the component records it, as inside an
-    // `except` block, so that the component sees it through sys.exc_info().
-    PyObject* saved = PyErr_GetHandledException();
-    PyErr_SetHandledException(exc.ptr());
-    py_values::OnExit restore("restoring the handled exception", [saved] {
-      PyErr_SetHandledException(saved);
-      Py_XDECREF(saved);
-    });
-    comp::api().handle_error(comp::native(failed), exc);
-  }
-  run.show(failed);
-  if (!error.matches(PyExc_KeyboardInterrupt)) return;
-  // An interrupt abandons the whole run: no pending write may complete for it.
-  cancel_pending_writes(run.self);
-}
-
-Run open_run(const py::object& self, const py::handle& component_ids, bool send_to_front,
-             bool optimize_memory) {
-  PipelineState& st = state(self);
-  if (!truthy(st.writer.attr("is_alive")())) restart_writer(st);
-  // Reuse notes are the previous run's; fingerprints are remembered until the run ends.
-  st.reused.clear();
-  st.fingerprints = {};
-  st.fingerprints.active = true;
-  restore_paused(self, st);
-  py::object graph_holder = st.graph;
-  const GraphObject& graph = pipeline::graph(st);
-  std::vector<std::size_t> requested;
-  for (const py::handle& id : py::iter(component_ids)) requested.push_back(node_of(graph, id));
-  std::vector<std::size_t> plan = graph.dag.execution_plan(requested);
-  // What needs a rerun is marked, together with its whole downstream.
-  apply_invalidations(self, st, graph,
-                      model::invalidate_for_run(graph.dag, plan, facts_of(st, graph)));
-  run_summary(self);
-  return Run{self,           st, std::move(graph_holder), graph, std::move(plan), send_to_front,
-             optimize_memory};
-}
-
-void follow_up_success(const Run& run, std::size_t node) {
-  PipelineState& st = run.st;
-  const py::object& id = run.graph.id(node);
-  py::object current = run.node(node);
-  if (truthy(st.shell)) st.shell.attr("push")(current.attr(intern("outputs")));
-  run_summary(run.self);
-  // During a search, what the tuned parameters reach writes nothing for trial results.
-  const bool in_reach = !st.search_reach.empty() && st.search_reach.count(text_of(id)) != 0;
-  if (model::write_after_success(comp::uses_diskcache(current), in_reach))
-    queue_write(run.self, id);
-  take_messages(run.self);
-  if (!run.optimize_memory) return;
-  // Decided before any is freed: freeing changes no status the rule reads.
-  for (std::size_t p : model::parents_to_free(run.graph.dag, node, facts_of(st, run.graph))) {
-    comp::native(run.node(p)).clear_memory_cache();
+// Calls `step`; an interrupt it raises is kept in `held`, for the caller to raise once the rest
+// of its clean-up is done. Any other error propagates.
+template <typename Step>
+void holding_interrupt(std::optional<py::error_already_set>& held, Step&& step) {
+  try {
+    step();
+  } catch (py::error_already_set& e) {
+    if (!interrupt(e)) throw;
+    held.emplace(std::move(e));
   }
 }
 
-// The end of every run, also after a failure: memory of components without a disk cache is
-// freed, the package list refreshed and the summary sent.
-void finish_run(const Run& run) {
-  PipelineState& st = run.st;
-  st.fingerprints = {};
-  if (run.optimize_memory) {
-    py::dict nodes = st.nodes;
-    for (const auto& item : nodes) {
-      // Clearing an empty cache again would change nothing but still mark the component's
-      // summary entry for rebuilding, which a large pipeline's final report would pay for.
-      if (model::free_at_end(comp::facts(item.second)))
-        comp::native(item.second).clear_memory_cache();
+// What components see as the process pool of a run. A component hands its task to
+// apply_async(func, args, kwds, callback, error_callback), as to a standard pool; the task goes
+// to the worker pool, created on the first task (a run that reuses every result needs none),
+// and the kernel thread calls the component's own callback when the task's completion comes.
+class RunPool {
+ public:
+  explicit RunPool(std::size_t slots)
+      : slots_(slots),
+        order_(slots),
+        executor_(py_values::lookup(
+            "orvane_core.executors.component_executors.local:OrvaneComponentExecutor")),
+        by_executor_(executor_.attr("execute_with_serialized")) {}
+
+  void apply_async(const py::object& func, const py::object& args, const py::object& kwds,
+                   const py::object& callback, const py::object& error_callback) {
+    if (!starting) {
+      throw py::value_error("this pool takes a task only from the component the run starts");
+    }
+    Slot& slot = slots_[*starting];
+    order_.hand_over(*starting);
+    slot.callbacks = {callback, error_callback};
+    // The local executor's own run of a pickled request: the worker holds that executor
+    // already, and answers in the short form the component's callback also reads.
+    py::object owner = py::getattr(func, "__self__", py::none());
+    const bool local =
+        Py_TYPE(owner.ptr()) == reinterpret_cast<PyTypeObject*>(executor_.ptr()) &&
+        py::getattr(func, "__func__", py::none()).is(by_executor_) &&
+        (kwds.is_none() || (PyDict_Check(kwds.ptr()) && PyDict_GET_SIZE(kwds.ptr()) == 0)) &&
+        PyTuple_Check(args.ptr()) && PyTuple_GET_SIZE(args.ptr()) == 1 &&
+        PyBytes_Check(PyTuple_GET_ITEM(args.ptr(), 0));
+    if (slot.carried) {
+      // Handed to a worker already, behind its parent: only its callbacks were missing.
+      if (!local) throw py::value_error("a carried component runs with the local executor");
+      return;
+    }
+    // A task run elsewhere (on remote workers) by an object that can revoke it: its id is
+    // fixed now, so that the run can revoke it when it abandons it, even before it is sent.
+    if (!local && py::hasattr(owner, "revoke_task")) {
+      owner.attr("reserve_task")();
+      slot.revocable = owner;
+    }
+    if (pool_.is_none()) {
+      pool_ = py_values::lookup("orvane_core.executors.process_pool:OrvaneProcessPool")(
+          py::arg("slots") = slots_.size());
+    }
+    if (local) {
+      pool_.attr("submit_component")(*starting, owner.attr(pc::intern("identifier")),
+                                     owner.attr(pc::intern("name")),
+                                     py::handle(PyTuple_GET_ITEM(args.ptr(), 0)));
+    } else {
+      pool_.attr("submit")(*starting, func, args.is_none() ? py::tuple() : args,
+                           kwds.is_none() ? py::dict() : kwds);
     }
   }
-  py::object freeze = py_values::lookup("orvane_core.common.utils:get_pip_freeze");
-  st.requirements =
-      py_values::list_copy(freeze(py::arg("exclude_editable") = true,
-                                  py::arg("skip") = py::make_tuple("orvane", "orvane-git")));
+
+  // Sends the request of component `c` (planned at `slot`, not started, with no parent but the
+  // component of `after`, and bound to run) to the worker running the task of `after`, which
+  // runs it right after that task, with its outputs as inputs, unless that task fails. Its
+  // own start later only gives it its callbacks. Nothing is sent when no worker holds the
+  // outputs of `after`'s task, or when it is sent already.
+  void carry(std::size_t after, std::size_t slot, const vostrel::ComponentNative& c,
+             const py::object& parameters) {
+    if (pool_.is_none() || slots_[slot].carried) return;
+    slots_[slot].carried = truthy(
+        pool_.attr("carry")(after, slot, c.id, c.name, c.cell_code, parameters.attr("copy")()));
+  }
+
+  // Waits (GIL released, no time limit) until completions are due (see run::Completions) and
+  // returns their slots; an interrupt raises. When no more tasks will come (`last`), workers
+  // leave once they have answered (idle ones now), while the run's last follow-ups and its end
+  // are done, so that ending the pool only collects them.
+  std::vector<std::size_t> wait(bool last) {
+    std::vector<std::size_t> due;
+    while ((due = order_.due()).empty()) {
+      // The pool returns at once, with nothing, when it runs no task.
+      std::vector<std::tuple<std::size_t, bool, py::object>> arrived;
+      if (!pool_.is_none()) arrived = pool_.attr("wait")().cast<decltype(arrived)>();
+      if (arrived.empty())
+        raise(PyExc_RuntimeError, "a component runs without a task in the worker pool");
+      for (auto& [slot, ok, value] : arrived) {
+        if (order_.came(slot)) slots_[slot].result = {ok, std::move(value)};
+      }
+    }
+    if (last && !pool_.is_none()) pool_.attr("dismiss_idle")();
+    return due;
+  }
+
+  // Applies the completion of `slot` to its component on the kernel thread, with the
+  // component's own callbacks, as the pool would have. A remote task that failed may have been
+  // given up by its wait (the broker lost) while it still runs on a worker: it is revoked, now
+  // or once the broker answers again.
+  void apply(std::size_t index, const py::handle& component) {
+    Slot& slot = slots_[index];
+    const auto [ok, value] = std::exchange(slot.result, {});
+    const py::object& handler = ok ? slot.callbacks.first : slot.callbacks.second;
+    if (!handler.is_none()) handler(value);
+    py::object owner = std::exchange(slot.revocable, py::none());
+    if (!owner.is_none() && comp::failed(component)) owner.attr("revoke_task")();
+  }
+
+  // Ends every worker, so that nothing runs on, then revokes the remote tasks that have not
+  // completed. May be called again: what is done is not done twice. An interrupt that comes
+  // meanwhile is raised once all of it is done; the revocations it cut short are remembered
+  // by their executors and sent when their broker next answers.
+  void abandon() {
+    std::optional<py::error_already_set> interrupted;
+    if (!pool_.is_none()) holding_interrupt(interrupted, [&] { pool_.attr("stop")(); });
+    for (Slot& slot : slots_) {
+      py::object revoking = std::exchange(slot.revocable, py::none());
+      if (revoking.is_none()) continue;
+      holding_interrupt(interrupted,
+                        [&] { revoking.attr("revoke_task")(py::arg("now") = !interrupted); });
+    }
+    if (interrupted) throw std::move(*interrupted);
+  }
+
+  // The slot of the component being started, whose task apply_async accepts: it is RUNNING
+  // without being started in the run's bookkeeping yet.
+  std::optional<std::size_t> starting;
+
+ private:
+  struct Slot {  // a task's place in the plan
+    std::pair<py::object, py::object> callbacks;
+    py::object revocable = py::none();   // what can revoke its remote task
+    std::pair<bool, py::object> result;  // its completion: ok, and the value or the exception
+    bool carried = false;                // sent to run right after its parent's task
+  };
+  std::vector<Slot> slots_;
+  run::Completions order_;
+  // The executor class whose runs go to workers in the short form and its method that a
+  // component hands over; the worker pool, made on the first task.
+  py::object executor_, by_executor_, pool_ = py::none();
+};
+
+struct ParallelRun : Run {
+  run::RunScheduler scheduler;
+  py::object pool_object;
+  RunPool& pool;
+  std::optional<std::size_t> last_access = std::nullopt;  // blamed for an unexpected error
+  std::vector<std::size_t> succeeded = {};  // finished well, their follow-up proper still due
+};
+
+void follow_up_succeeded(ParallelRun& run) {
+  for (std::size_t n : std::exchange(run.succeeded, {})) {
+    run.last_access = n;
+    follow_up_success(run, n);
+  }
+}
+
+// Starts what can start, then follows up what finished. False when a failure stops the run.
+bool schedule_step(ParallelRun& run) {
+  std::vector<std::size_t> finished;
+  while (auto n = run.scheduler.next_startable()) {
+    run.last_access = *n;
+    run.pool.starting = run.scheduler.position(*n);
+    execute_step(run.self, run.graph.id(*n), run.pool_object);
+    run.pool.starting.reset();
+    run.scheduler.start(*n);
+    // Reused without running, or ended already: followed up without waiting.
+    if (comp::status(run.node(*n)) != comp::Status::Running) {
+      finished.push_back(*n);
+      continue;
+    }
+    // Once it runs in a worker, that worker may run its child next, whose inputs are exactly
+    // its outputs, and that child's child after it: each run locally and bound to run (one
+    // that is not SUCCESSFUL runs when its turn comes, whatever happens meanwhile).
+    std::size_t after = *n;
+    for (std::size_t child : run.scheduler.carried_chain(after, run::kCarriedAhead)) {
+      py::object target = run.node(child);
+      if (truthy(comp::native(target).remote_config()) || comp::successful(target)) break;
+      // When no worker takes it, none takes those after it either.
+      run.pool.carry(run.scheduler.position(after), run.scheduler.position(child),
+                     comp::native(target), run.st.parameters);
+      after = child;
+    }
+  }
+  follow_up_succeeded(run);
+  if (finished.empty()) {
+    for (std::size_t slot : run.pool.wait(run.scheduler.waiting_count() == 0)) {
+      const std::size_t n = run.scheduler.plan()[slot];
+      run.last_access = n;
+      run.pool.apply(slot, run.node(n));
+      finished.push_back(n);
+    }
+  }
+  for (std::size_t n : finished) {
+    run.last_access = n;
+    if (run.scheduler.phase(n) != run::Phase::Running) continue;
+    // The follow-up that decides what comes next: a failure stops the run; a success goes to
+    // `succeeded`, whose follow-up proper (the shell's values, the disk cache, freed parents,
+    // the summary) waits until the children it made startable are handed to workers, so that
+    // it runs while they do.
+    py::object current = run.node(n);
+    run.scheduler.finish(n);
+    run.show(current);
+    if (!comp::failed(current)) {
+      run.succeeded.push_back(n);
+      continue;
+    }
+    for (std::size_t other : run.scheduler.stop()) {
+      comp::set_status(run.node(other), comp::Status::Invalid);
+    }
+    // The siblings given up stop at once rather than at the end of the call.
+    run.pool.abandon();
+    return false;
+  }
+  return true;
+}
+
+void schedule(ParallelRun& run) {
+  try {
+    while (!run.scheduler.done() && schedule_step(run)) {
+    }
+  } catch (py::error_already_set&) {
+    // What succeeded is followed up as it would have been before the error; the error stays
+    // with the component it concerns.
+    const std::optional<std::size_t> blamed = run.last_access;
+    follow_up_succeeded(run);
+    run.last_access = blamed;
+    throw;
+  }
+  follow_up_succeeded(run);
+}
+
+// An exception or interrupt left the scheduling loop: nothing runs any more; the components it
+// concerns record it.
+// An interrupt that comes while the workers are being stopped is not lost: the run ends as
+// interrupted (once, however many come).
+void stop_run(ParallelRun& run, py::error_already_set& first) {
+  std::optional<py::error_already_set> later;
+  holding_interrupt(later, [&] { run.pool.abandon(); });
+  py::error_already_set& error = later && !interrupt(first) ? *later : first;
+  std::vector<std::size_t> running = run.scheduler.stop();
+  // A component interrupted while it was being started is RUNNING without being in the list.
+  if (run.pool.starting) {
+    const std::size_t starting = run.scheduler.plan()[*run.pool.starting];
+    if (comp::status(run.node(starting)) == comp::Status::Running) running.push_back(starting);
+  }
+  const run::StopActions stop = run::on_stop(interrupt(error), std::move(running), run.last_access);
+  for (std::size_t n : stop.invalidate) comp::set_status(run.node(n), comp::Status::Invalid);
+  for (std::size_t n : stop.fail) record_failure(run, n, error);
+  if (stop.cancel_writes) cancel_pending_writes(run.self);
   run_summary(run.self);
 }
 
-bool children_successful(const py::object& self, const py::handle& component_id) {
-  PipelineState& st = state(self);
-  const GraphObject& graph = pipeline::graph(st);
-  return model::all_children_successful(graph.dag, node_of(graph, component_id),
-                                        facts_of(st, graph));
+py::object execute_components_async(const py::object& self, const py::handle& component_ids,
+                                    bool send_to_front, bool optimize_memory) {
+  const Run start = open_run(self, component_ids, send_to_front, optimize_memory);
+  if (!start.plan.empty()) {
+    py::object pool_object = py::cast(RunPool(start.plan.size()));
+    RunPool& pool = pool_object.cast<RunPool&>();
+    // Ends the workers however the run ends (normally done already: then this does nothing).
+    py_values::OnExit terminating("terminating the worker pool of a parallel run",
+                                  [&pool] { pool.abandon(); });
+    ParallelRun run{start, run::RunScheduler(start.graph.dag, start.plan), pool_object, pool};
+    try {
+      schedule(run);
+      pool.abandon();
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_Exception) && !e.matches(PyExc_KeyboardInterrupt)) throw;
+      stop_run(run, e);
+    }
+  }
+  finish_run(start);
+  return py::none();
 }
 
-void register_runs(const py::object& cls, const std::string& suffix, RunMany run) {
-  namespace pc = orvane::pyclass;
+// A run of several components, registered with its one-component and all-components forms as
+// execute_component<suffix>, execute_components<suffix> and execute_all<suffix>.
+void register_runs(const py::object& cls, const std::string& suffix,
+                   py::object (*run)(const py::object&, const py::handle&, bool, bool)) {
   const auto many = [run](const py::object& self, const py::object& component_ids,
                           const py::object& send_to_front, const py::object& optimize_memory) {
     return run(self, component_ids, truthy(send_to_front), truthy(optimize_memory));
@@ -238,14 +523,49 @@ void register_runs(const py::object& cls, const std::string& suffix, RunMany run
           "Execute all components.");
 }
 
+}  // namespace
+
+py::object run_components(const py::object& self, const py::handle& component_ids,
+                          bool send_to_front, bool optimize_memory) {
+  const Run run = open_run(self, component_ids, send_to_front, optimize_memory);
+  py::object last_output = py::none();
+  for (std::size_t c : run.plan) {
+    py::object current = run.node(c);
+    try {
+      last_output = execute_step(self, run.graph.id(c));
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_Exception) && !e.matches(PyExc_KeyboardInterrupt)) throw;
+      record_failure(run, c, e);
+      break;
+    }
+    run.show(current);
+    if (comp::failed(current)) break;
+    run.show(current, true);
+    follow_up_success(run, c);
+  }
+  finish_run(run);
+  return last_output;
+}
+
+bool children_successful(const py::object& self, const py::handle& component_id) {
+  PipelineState& st = state(self);
+  const GraphObject& graph = pipeline::graph(st);
+  return model::all_children_successful(graph.dag, node_of(graph, component_id),
+                                        facts_of(st, graph));
+}
+
 void register_execution(py::module_& m, const py::object& cls) {
-  namespace pc = orvane::pyclass;
   m.def("need_to_rerun_component", &need_to_rerun_component, py::arg("component"),
         py::arg("excludes") = py::none(), "Check if the component needs to be rerun.");
   register_runs(cls, "", &run_components);
   pc::def(cls, "_execute_component", &execute_step, py::arg("component_id"),
           py::arg("process_pool") = py::none(), "Execute component.");
   pc::def(cls, "_check_all_children_successful", &children_successful, py::arg("component_id"));
+  py::class_<RunPool>(m, "_RunPool", "The process pool a parallel run hands its components.")
+      .def("apply_async", &RunPool::apply_async, py::arg("func"), py::arg("args") = py::tuple(),
+           py::arg("kwds") = py::none(), py::arg("callback") = py::none(),
+           py::arg("error_callback") = py::none());
+  register_runs(cls, "_async", &execute_components_async);
 }
 
 }  // namespace orvane::pipeline

@@ -16,11 +16,9 @@
 //   attribute names. graph(st) gives the native graph; ids are component ids, and `st.nodes`
 //   maps them to components.
 // - run_summary(self) sends the pipeline summary (what run_callback() sends); run_callback(self,
-//   record) sends a record. queue_write / withdraw_write / take_messages / execute_step /
+//   record) sends a record. queue_write / withdraw_write / take_messages /
 //   children_successful are the engine's steps.
-// - A run (synchronous, parallel or a search's trial) is open_run, then per component
-//   execute_step followed by follow_up_success or record_failure, then finish_run; use these
-//   rather than copying them.
+// - Runs (synchronous, parallel, a search's trial through run_components) live in execution.cpp.
 // - The components are asked through pipeline/component_access.hpp.
 // - rt() holds the enums and record classes resolved once at import.
 #pragma once
@@ -29,8 +27,8 @@
 
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -102,13 +100,8 @@ struct PipelineState {
   // Opt-in: a parameter change reaches only the components that read a changed name and their
   // descendants, and a fingerprint covers only the parameters its component reads (reach.cpp).
   bool parameter_reach = false;
-  // The parameter names a component's code reads, by component id, for the code they were
-  // derived from.
-  struct CodeReads {
-    std::string code;
-    model::ParameterReads reads;
-  };
-  std::unordered_map<std::string, CodeReads> reads;
+  // The parameter names a component's code reads, by component id.
+  model::ReadsByCode reads;
   // During a search with parameter_reach: the components the tuned parameters reach, which
   // write nothing to disk for trial results.
   std::unordered_set<std::string> search_reach;
@@ -121,9 +114,12 @@ struct PipelineState {
 };
 
 // The native state of a pipeline (of the public class or a subclass of it).
-PipelineState& state(const py::handle& self);
+inline PipelineState& state(const py::handle& self) { return py::cast<PipelineState&>(self); }
 // The current graph; raises when the graph base has not set one.
-const GraphObject& graph(const PipelineState& st);
+inline const GraphObject& graph(const PipelineState& st) {
+  if (st.dag == nullptr) throw std::runtime_error("The pipeline has no graph.");
+  return *st.dag;
+}
 // The graph node of a component id: ids are text, anything else is a TypeError; an id that is
 // not in the graph raises networkx's error, as a graph query would.
 inline std::size_t node_of(const GraphObject& graph, const py::handle& id) {
@@ -133,7 +129,7 @@ inline std::size_t node_of(const GraphObject& graph, const py::handle& id) {
   return graph.index(id);
 }
 // The component of an id, from the node map.
-py::object component(const PipelineState& st, const py::handle& id);
+inline py::object component(const PipelineState& st, const py::handle& id) { return st.nodes[id]; }
 
 // Each adds its members to the OrvanePipeline class object `cls` (built with type()).
 void register_lifecycle(py::module_& m, const py::object& cls);          // lifecycle.cpp
@@ -142,7 +138,6 @@ void register_diskcache_channel(py::module_& m, const py::object& cls);  // disk
 void register_cache_commands(py::module_& m, const py::object& cls);     // cache_commands.cpp
 void register_parameters(py::module_& m, const py::object& cls);         // parameters.cpp
 void register_optimization(py::module_& m, const py::object& cls);       // optimization.cpp
-void register_async_execution(py::module_& m, const py::object& cls);    // async_execution.cpp
 void register_reach(py::module_& m, const py::object& cls);              // reach.cpp
 
 // Python objects the engine uses on every call, looked up once (rt()'s first call, made at module
@@ -151,7 +146,6 @@ void register_reach(py::module_& m, const py::object& cls);              // reac
 struct Runtime {
   static py::handle at(const char* path) { return py_values::keep(py_values::lookup(path)); }
   py::handle dag_base = at("orvane_core.pipeline._dag:OrvaneDagBase");
-  py::handle dag_info = at("orvane_core.pipeline._dag:OrvaneDagBase.info.fget");
   py::handle dag_summaries = at("orvane_core.pipeline._dag:OrvaneDagBase._refreshed_summaries");
   py::handle procedure_updated =
       at("orvane_core.misc:OrvanePipelineCallbackProcedure.PIPELINE_UPDATED");
@@ -171,7 +165,10 @@ struct Runtime {
   py::handle writer_class = at("orvane_core.executors:OrvaneDiskcacheWriter");
 };
 
-const Runtime& rt();
+inline const Runtime& rt() {
+  static const Runtime runtime;
+  return runtime;
+}
 
 // An outcome record for the front end (status SUCCESSFUL when `ok`, else FAILED).
 py::object outcome_record(const py::handle& procedure, bool ok, const py::handle& msg,
@@ -202,49 +199,16 @@ bool cancel_pending_write(const py::object& self, const py::handle& component_id
 // Withdraws every pending write, each component's disk cache then FAILED: an interrupt
 // abandons the whole run.
 void cancel_pending_writes(const py::object& self);
-// Runs one component (with `process_pool`, submits it there), as _execute_component does.
-py::object execute_step(const py::object& self, const std::optional<py::str>& component_id,
-                        const py::object& process_pool = py::none());
 
-// The steps of a run (execution.cpp), in the order a run takes them. A run's state from its
-// start to its end: the graph is held for the whole run, since a callback may replace the
-// pipeline's graph meanwhile, and the plan and the parents of this run stay those of the graph
-// it started with.
-struct Run {
-  const py::object& self;
-  PipelineState& st;
-  py::object graph_holder;
-  const GraphObject& graph;
-  std::vector<std::size_t> plan;
-  bool send_to_front = true, optimize_memory = true;
-
-  py::object node(std::size_t n) const { return component(st, graph.id(n)); }
-  // Shows the component's captured output (or its last output) when the run sends to the front.
-  void show(const py::handle& c, bool last_output = false) const;
-};
-// The start every run shares: writer check, plan, invalidation pass and summary.
-Run open_run(const py::object& self, const py::handle& component_ids, bool send_to_front,
-             bool optimize_memory);
-// Records an exception that escaped a component's run in that component (an interrupt also
-// cancels every pending write).
-void record_failure(const Run& run, std::size_t node, py::error_already_set& error);
-// What a run does after a component succeeded or was reused: its outputs reach the shell, the
-// summary is sent, its disk write is queued, and parents no child needs any more are freed.
-void follow_up_success(const Run& run, std::size_t node);
-// The end of every run: memory freed, package list refreshed, summary sent.
-void finish_run(const Run& run);
-
-// A synchronous run of the components and their ancestors; returns the last output.
+// A synchronous run of the components and their ancestors (execution.cpp); returns the last
+// output.
 py::object run_components(const py::object& self, const py::handle& component_ids,
                           bool send_to_front, bool optimize_memory);
-// The run of several components of one way of running, registered with its one-component and
-// all-components forms as execute_component<suffix>, execute_components<suffix> and
-// execute_all<suffix>.
-using RunMany = py::object (*)(const py::object&, const py::handle&, bool, bool);
-void register_runs(const py::object& cls, const std::string& suffix, RunMany many);
 
 // The parameter records the front end shows, and their validated replacement (parameters.cpp).
 py::list parameters_view(const PipelineState& st);
+// The same as plain data (each record's dict(): name, type, value), which summaries carry.
+py::list parameter_entries(const PipelineState& st);
 void set_parameters(const py::object& self, const py::object& new_parameters);
 // Adopts the disk caches of a directory (cache_commands.cpp); with `component_ids`, for those only.
 void load_diskcache(const py::object& self, const std::optional<py::str>& diskcache_dir,
