@@ -155,7 +155,7 @@ py::object summary_mapping(const py::object& self, PipelineState& st) {
   bool changed = refresh_reported(st.reported_components, rt().dag_summaries(self));
   changed |= refresh_reported(st.reported_edges, self.attr("_edge_entries"));
   changed |= refresh_reported(st.reported_requirements, st.requirements);
-  py::object parameters = rt().plain(parameters_view(st));
+  py::list parameters = parameter_entries(st);
   py::str folder(st.cache_dir);
   if (st.skip_unchanged_summaries) {
     py::tuple rest = py::make_tuple(st.id, folder, parameters);
