@@ -31,7 +31,7 @@ import tempfile
 import time
 
 N = int(os.environ.get("BENCH_CELLS", "1000"))
-REPEAT = int(os.environ.get("BENCH_REPEAT", "15"))
+REPEAT = int(os.environ.get("BENCH_REPEAT", "25"))
 DISKCACHE = os.environ.get("BENCH_DISKCACHE", "0") == "1"
 MARK = "ORVANE-BENCH-RESULT "
 
