@@ -19,6 +19,7 @@ from typing import Any
 
 from orvane_core._native import changed_positions
 from orvane_core.callbacks import OrvanePipelineCallback
+from orvane_core.frontend.view import update_shown
 from orvane_core.misc import (
     OrvaneComponentStatus as ComponentStatus,
 )
@@ -109,7 +110,7 @@ class HtmlBar:
     def refresh(self) -> None:
         before = self._shown
         if self._bundle() != before:
-            self._handle.update(self._shown, raw=True)
+            update_shown(self._handle.display_id, self._shown)
 
     def close(self, failed: bool = False) -> None:
         self.state = "failed" if failed else "done"

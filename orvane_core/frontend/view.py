@@ -381,6 +381,29 @@ def pipeline_strip(summary: dict | None, elapsed: dict[str, float] | None = None
     return _strip(_forms((summary or {}).get("components", ()), elapsed or {}))
 
 
+def update_shown(display_id: str, data: dict, metadata: dict | None = None) -> None:
+    """Replaces what the outputs with ``display_id`` show, as ``update_display`` does.
+
+    In a kernel the update goes out through the display publisher's session without flushing
+    the output streams first: an update changes outputs in place, so it has no place among the
+    cell's printed text to keep, and each flush waits for the kernel's output thread (twice per
+    update, several updates per run). Where a hook transforms display messages (an output
+    widget capturing), or displays are recorded in the history, it takes the usual way.
+    """
+    from IPython import get_ipython
+
+    pub = getattr(get_ipython(), "display_pub", None)
+    session, socket = getattr(pub, "session", None), getattr(pub, "pub_socket", None)
+    usual = getattr(pub, "_hooks", True) or getattr(pub, "store_display_history", True)
+    if session is None or socket is None or usual:
+        from IPython.display import update_display
+
+        update_display(data, raw=True, metadata=metadata, display_id=display_id)
+        return
+    content = {"data": data, "metadata": metadata or {}, "transient": {"display_id": display_id}}
+    session.send(socket, "update_display_data", content, parent=pub.parent_header, ident=pub.topic)
+
+
 class PipelineView:
     """A picture of the pipeline in the notebook, redrawn in place as the pipeline reports.
 
@@ -455,7 +478,7 @@ class PipelineView:
             data, metadata = self._bundle(kind)
             if data != self._shown.get(kind):
                 self._shown[kind] = data
-                handle.update(data, raw=True, metadata=metadata)
+                update_shown(handle.display_id, data, metadata)
         self.seconds = time.perf_counter() - start
 
 

@@ -465,6 +465,24 @@ const char* outcome_name(Outcome outcome) {
   return "none";
 }
 
+Told tell(const Decision* decision) {
+  if (decision == nullptr) return {"none", "it has not been asked to run yet", nullptr};
+  return {outcome_name(decision->outcome), because(decision->reason),
+          cause_name(decision->reason.cause)};
+}
+
+const ParameterReads* ReadsByCode::find(const std::string& id, const std::string& code) const {
+  const auto found = held_.find(id);
+  return found != held_.end() && found->second.first == code ? &found->second.second : nullptr;
+}
+
+const ParameterReads& ReadsByCode::keep(const std::string& id, std::string code,
+                                        ParameterReads reads) {
+  auto& held = held_[id];
+  held = {std::move(code), std::move(reads)};
+  return held.second;
+}
+
 void Decisions::invalidated(const std::string& id, const Reason& reason) {
   pending_[id] = reason;
   last_[id] = Decision{Outcome::Invalidated, reason};

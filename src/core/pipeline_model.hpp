@@ -109,6 +109,18 @@ struct ParameterReads {
 };
 using Reads = std::function<ParameterReads(std::size_t)>;
 
+// The parameter reads of each component id, kept for the code they were derived from: the same
+// code reads the same names, so they are derived again only after an edit.
+class ReadsByCode {
+ public:
+  // The reads kept for this id and code, or null.
+  const ParameterReads* find(const std::string& id, const std::string& code) const;
+  const ParameterReads& keep(const std::string& id, std::string code, ParameterReads reads);
+
+ private:
+  std::unordered_map<std::string, std::pair<std::string, ParameterReads>> held_;
+};
+
 // The components a change of the named parameters reaches: those that read one of them and
 // their descendants, in topological order, each with its reason (the names it reads, or the
 // parent through which the change reached it).
@@ -277,6 +289,15 @@ struct Decision {
   Outcome outcome = Outcome::None;
   Reason reason;
 };
+
+// What a front end is told of a decision, null when none was taken: the outcome's name, why,
+// and the cause's name (null for none).
+struct Told {
+  const char* decision;
+  std::string reason;
+  const char* cause;
+};
+Told tell(const Decision* decision);
 
 // Per component id: the last decision taken, the decision behind its current results, and why
 // a component that is invalid now was invalidated.

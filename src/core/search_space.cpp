@@ -109,6 +109,16 @@ std::string missing_key_message(std::string_view name, std::string_view key) {
   return parameter_message(name, "the description has no '" + std::string(key) + "' value");
 }
 
+std::string description_error(std::string_view name, std::string_view complaint) {
+  if (starts_with(complaint, kInputPrefix)) return std::string(complaint);
+  return parameter_message(name, complaint);
+}
+
+std::optional<std::string> bound_error(std::string_view name, std::string_view key, double value) {
+  if (std::isfinite(value)) return std::nullopt;
+  return parameter_message(name, "'" + std::string(key) + "' must be a finite number");
+}
+
 std::string empty_grid_message(std::string_view name) {
   return parameter_message(name,
                            "its grid is empty: no value lies from 'low' up to 'high' (excluded) "

@@ -70,6 +70,11 @@ std::string unknown_distribution_message(std::string_view distribution);
 std::string unknown_method_message(std::string_view method);
 std::string parameter_message(std::string_view name, std::string_view detail);
 std::string missing_key_message(std::string_view name, std::string_view key);
+// The text of a complaint about parameter `name`'s description (the study refusing its bounds or
+// step) as an input error naming it; a text that is an input error already stays as it is.
+std::string description_error(std::string_view name, std::string_view complaint);
+// The error of a bound `key` of parameter `name` that is not finite, or nullopt.
+std::optional<std::string> bound_error(std::string_view name, std::string_view key, double value);
 std::string empty_grid_message(std::string_view name);
 // A grid that reaches `count` points with this parameter, more than kMaxGridPoints.
 std::string oversized_grid_message(std::string_view name, double count);

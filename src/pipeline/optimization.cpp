@@ -1,10 +1,10 @@
 // Pipeline members: the parameter search, whose trials re-execute a component with new values.
 #include <algorithm>
-#include <cmath>
 #include <csignal>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/pyclass.hpp"
@@ -21,25 +21,18 @@ namespace search = orvane::search;
 constexpr const char* kNoParameters = "At least one parameter to be optimized must be entered.";
 constexpr const char* kStopped = "Parameter optimizing operation stopped.";
 
-// Set when the user interrupts the kernel during a search. A component run absorbs the
-// interrupt (it records it as the component's failure and the run returns normally), so the
-// search asks this flag after every run instead of relying on the exception. Quiet trials show
-// nothing in the notebook (opt-in: a front end shows its own progress instead).
-struct SearchState {
-  bool interrupted = false;
-  bool quiet = false;
-};
-
-// Watches SIGINT for the duration of a search: the handler notes the interrupt and hands it on
-// to the handler that was installed (which raises KeyboardInterrupt as usual). When interrupts
-// are ignored, and outside the main thread (the only one that can install a handler), nothing is
-// watched. Returns the handler to put back, or None.
-py::object watch_interrupts(const std::shared_ptr<SearchState>& state) {
+// Watches SIGINT for the duration of a search: the handler sets `interrupted` and hands the
+// interrupt on to the handler that was installed (which raises KeyboardInterrupt as usual). A
+// component run absorbs the interrupt (it records it as the component's failure and the run
+// returns normally), so the search asks the flag after every run instead of relying on the
+// exception. When interrupts are ignored, and outside the main thread (the only one that can
+// install a handler), nothing is watched. Returns the handler to put back, or None.
+py::object watch_interrupts(const std::shared_ptr<bool>& interrupted) {
   py::module_ signal = py::module_::import("signal");
   py::object previous = signal.attr("getsignal")(SIGINT);
   if (!PyCallable_Check(previous.ptr())) return py::none();
-  py::cpp_function watcher([state, previous](py::object signum, py::object frame) {
-    state->interrupted = true;
+  py::cpp_function watcher([interrupted, previous](py::object signum, py::object frame) {
+    *interrupted = true;
     return previous(signum, frame);
   });
   if (!py_values::quietly([&] { signal.attr("signal")(SIGINT, watcher); })) return py::none();
@@ -47,7 +40,8 @@ py::object watch_interrupts(const std::shared_ptr<SearchState>& state) {
 }
 
 void report(const py::object& self, const char* procedure, const std::string& msg) {
-  py::object procedures = py_values::lookup("orvane_core.misc:OrvanePipelineCallbackProcedure");
+  static py::handle procedures =
+      py_values::lookup("orvane_core.misc:OrvanePipelineCallbackProcedure").release();
   run_callback(self, outcome_record(procedures.attr(procedure), true, py::str(msg)));
 }
 
@@ -70,10 +64,7 @@ double bound(const py::handle& name, const py::handle& description, const char* 
     if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
     input_error(search::parameter_message(parameter, text_of(e.value())));
   }
-  if (!std::isfinite(value)) {
-    input_error(
-        search::parameter_message(parameter, std::string("'") + key + "' must be a finite number"));
-  }
+  if (auto error = search::bound_error(parameter, key, value)) input_error(*error);
   return value;
 }
 
@@ -84,10 +75,9 @@ py::object suggest(const py::object& trial, const py::handle& name, const py::ha
   const double high = bound(name, description, "high");
   py::object interval = description.attr("get")("interval", py::none());
   py::object distribution = description.attr("get")("distribution", "uniform");
-  const std::optional<search::Distribution> kind =
-      py::isinstance<py::str>(distribution)
-          ? search::parse_distribution(distribution.cast<std::string>())
-          : std::nullopt;
+  // Only a text names a distribution.
+  const std::optional<search::Distribution> kind = search::parse_distribution(
+      py::isinstance<py::str>(distribution) ? distribution.cast<std::string>() : "");
   if (!kind) input_error(search::unknown_distribution_message(text_of(distribution)));
 
   // Errors of the description itself raise the input error (std::invalid_argument: ValueError).
@@ -101,9 +91,7 @@ py::object suggest(const py::object& trial, const py::handle& name, const py::ha
                                        py::arg("log") = draw.log);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_ValueError)) throw;
-    const std::string message = text_of(e.value());
-    if (search::starts_with(message, search::kInputPrefix)) throw;
-    input_error(search::parameter_message(text_of(name), message));
+    input_error(search::description_error(text_of(name), text_of(e.value())));
   }
 }
 
@@ -122,22 +110,24 @@ search::TargetValue target_value(const py::handle& value) {
   return search::TargetValue::number;
 }
 
+// One trial; `show` false runs quietly (opt-in: a front end shows its own progress instead), and
+// `interrupted` is the search's flag.
 py::object run_trial(const py::object& self, const py::object& trial, const py::str& component_id,
-                     const py::object& parameters, const SearchState* search) {
+                     const py::object& parameters, bool show = true,
+                     const bool* interrupted = nullptr) {
   PipelineState& st = state(self);
   py::dict values = st.parameters.attr("copy")();
   for (const py::handle& item : parameters.attr("items")()) {
-    py::object name = item[py::int_(0)];
-    values[name] = suggest(trial, name, item[py::int_(1)]);
+    const auto [name, description] = item.cast<std::pair<py::object, py::object>>();
+    values[name] = suggest(trial, name, description);
   }
   py::dict before = st.parameters;
   st.parameters = values;
   // Without reach, disk caching is off for the search and every component reruns anyway.
   if (st.parameter_reach) invalidate_for_new_parameters(self, st, before);
 
-  const bool quiet = search != nullptr && search->quiet;
-  py::object target = run_components(self, py::make_tuple(component_id), !quiet, true);
-  if (search != nullptr && search->interrupted) {
+  py::object target = run_components(self, py::make_tuple(component_id), show, true);
+  if (interrupted != nullptr && *interrupted) {
     PyErr_SetNone(PyExc_KeyboardInterrupt);
     throw py::error_already_set();
   }
@@ -147,8 +137,8 @@ py::object run_trial(const py::object& self, const py::object& trial, const py::
   const bool produced = !target.is_none() && comp::successful(component(st, component_id));
   std::vector<search::TargetValue> kinds;
   if (produced) {
-    py::tuple elements = PyTuple_Check(target.ptr()) ? target : py::make_tuple(target);
-    for (const py::handle& element : elements) {
+    for (const py::handle& element :
+         PyTuple_Check(target.ptr()) ? target : py::object(py::make_tuple(target))) {
       kinds.push_back(target_value(element));
       if (kinds.back() != search::TargetValue::number) break;
     }
@@ -164,12 +154,9 @@ py::list target_names(const PipelineState& st, const py::str& component_id) {
   py::object last_expr = component(st, component_id).attr("last_expr");
   py::module_ ast = py::module_::import("ast");
   py::object body = ast.attr("parse")(last_expr, py::arg("mode") = "eval").attr("body");
-  py::list names;
-  if (!py::isinstance(body, ast.attr("Tuple"))) {
-    names.append(last_expr);
-    return names;
-  }
+  if (!py::isinstance(body, ast.attr("Tuple"))) return py::list(py::make_tuple(last_expr));
   py::object to_source = py_values::lookup("astor:to_source");
+  py::list names;
   for (const py::handle& element : body.attr("elts")) {
     names.append(to_source(element).attr("rstrip")());
   }
@@ -218,13 +205,13 @@ void optimize_parameters(const py::object& self, const py::str& component_id,
                               [&] { comp::set_uses_diskcache(c, true); });
       }
     });
-    auto search = std::make_shared<SearchState>(SearchState{false, quiet_trials});
-    py::object previous = watch_interrupts(search);
+    auto interrupted = std::make_shared<bool>(false);
+    py::object previous = watch_interrupts(interrupted);
     py_values::OnExit unwatch("restoring the interrupt handler after a parameter search", [&] {
       if (!previous.is_none()) py_values::lookup("signal:signal")(SIGINT, previous);
     });
-    py::cpp_function objective([self, component_id, parameters, search](py::object trial) {
-      return run_trial(self, trial, component_id, parameters, search.get());
+    py::cpp_function objective([=](py::object trial) {
+      return run_trial(self, trial, component_id, parameters, !quiet_trials, interrupted.get());
     });
     try {
       optimizer.attr("optimize")(py::arg("target_func") = objective, py::arg("n_trials") = n_trials,
@@ -256,7 +243,7 @@ void register_optimization(py::module_& /*m*/, const py::object& cls) {
   pc::def(
       cls, "_parameter_optimizing_task",
       [](const py::object& self, const py::object& trial, const py::str& id,
-         const py::object& parameters) { return run_trial(self, trial, id, parameters, nullptr); },
+         const py::object& parameters) { return run_trial(self, trial, id, parameters); },
       py::arg("trial"), py::arg("component_id"), py::arg("parameters"));
 }
 

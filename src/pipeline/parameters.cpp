@@ -12,28 +12,14 @@ namespace {
 constexpr const char* kInvalidLiterals = "Parameter names/fields contain invalid Python literals";
 constexpr const char* kUpdated = "Parameters have updated successfully.";
 
-// Each parameter as the view shows it, as plain data (what a record's dict() gives): its name,
-// the qualified name of its value's type and its text, a JSON literal for a string.
-py::list parameter_entries(const PipelineState& st) {
-  static py::handle dumps = py_values::lookup("json:dumps").release();
-  py::list entries;
-  for (const auto& item : st.parameters) {
-    py::str type_name = py::type::of(item.second).attr("__qualname__");
-    py::object text = py::str(item.second);
-    if (type_name.equal(py::str("str"))) text = dumps(text);
-    entries.append(py::dict(py::arg("name") = item.first, py::arg("type") = type_name,
-                            py::arg("value") = text));
-  }
-  return entries;
-}
-
 py::dict entries_of(const py::list& entries) { return py::dict(py::arg("entries") = entries); }
 
 // Evaluates one record's value text (ast.literal_eval); false means it does not parse.
 bool evaluate_value(const py::handle& record, py::object& value) {
+  static py::handle literal_eval = py_values::lookup("ast:literal_eval").release();
   py::object text = record.attr("value");
   try {
-    value = py_values::lookup("ast:literal_eval")(text);
+    value = literal_eval(text);
   } catch (py::error_already_set& e) {
     if (e.matches(PyExc_SyntaxError)) return false;
     if (!e.matches(PyExc_ValueError)) throw;
@@ -60,10 +46,23 @@ bool evaluate_value(const py::handle& record, py::object& value) {
 
 }  // namespace
 
+py::list parameter_entries(const PipelineState& st) {
+  static py::handle dumps = py_values::lookup("json:dumps").release();
+  py::list entries;
+  for (const auto& [name, value] : st.parameters) {
+    py::str type_name = py::type::of(value).attr("__qualname__");
+    py::object text = py::str(value);
+    if (type_name.equal(py::str("str"))) text = dumps(text);
+    entries.append(
+        py::dict(py::arg("name") = name, py::arg("type") = type_name, py::arg("value") = text));
+  }
+  return entries;
+}
+
 void set_parameters(const py::object& self, const py::object& new_parameters) {
   py::list failed;
   py::dict params;
-  py::object keyword = py_values::lookup("keyword:iskeyword");
+  static py::handle keyword = py_values::lookup("keyword:iskeyword").release();
 
   for (py::handle record : new_parameters) {
     py::object name = record.attr("name");
@@ -72,7 +71,7 @@ void set_parameters(const py::object& self, const py::object& new_parameters) {
                            text_of(py::type::of(name).attr("__name__")) + ".");
     }
     py::object value;
-    if (!py::bool_(name.attr("isidentifier")()) || py::bool_(keyword(name)) ||
+    if (PyUnicode_IsIdentifier(name.ptr()) != 1 || truthy(keyword(name)) ||
         !evaluate_value(record, value)) {
       failed.append(record.attr("dict")());
       continue;

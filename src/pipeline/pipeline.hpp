@@ -29,7 +29,6 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -101,13 +100,8 @@ struct PipelineState {
   // Opt-in: a parameter change reaches only the components that read a changed name and their
   // descendants, and a fingerprint covers only the parameters its component reads (reach.cpp).
   bool parameter_reach = false;
-  // The parameter names a component's code reads, by component id, for the code they were
-  // derived from.
-  struct CodeReads {
-    std::string code;
-    model::ParameterReads reads;
-  };
-  std::unordered_map<std::string, CodeReads> reads;
+  // The parameter names a component's code reads, by component id.
+  model::ReadsByCode reads;
   // During a search with parameter_reach: the components the tuned parameters reach, which
   // write nothing to disk for trial results.
   std::unordered_set<std::string> search_reach;
@@ -213,6 +207,8 @@ py::object run_components(const py::object& self, const py::handle& component_id
 
 // The parameter records the front end shows, and their validated replacement (parameters.cpp).
 py::list parameters_view(const PipelineState& st);
+// The same as plain data (each record's dict(): name, type, value), which summaries carry.
+py::list parameter_entries(const PipelineState& st);
 void set_parameters(const py::object& self, const py::object& new_parameters);
 // Adopts the disk caches of a directory (cache_commands.cpp); with `component_ids`, for those only.
 void load_diskcache(const py::object& self, const std::optional<py::str>& diskcache_dir,

@@ -25,15 +25,13 @@ namespace sup = support;
 
 // The parameters a component reads, from its code (kept while the code stays the same).
 model::ParameterReads reads_of(PipelineState& st, const py::handle& id) {
-  std::string code = text_of(comp::cell_code(component(st, id)));
-  auto found = st.reads.find(text_of(id));
-  if (found != st.reads.end() && found->second.code == code) return found->second.reads;
+  const std::string code = text_of(comp::cell_code(component(st, id)));
+  if (const model::ParameterReads* known = st.reads.find(text_of(id), code)) return *known;
   static py::handle cell_names = py_values::lookup("orvane_core.common.names:cell_names").release();
   py::object names = cell_names(code);
-  model::ParameterReads reads{truthy(names.attr("reads_all")),
-                              names.attr("reads").cast<std::set<std::string>>()};
-  st.reads[text_of(id)] = {std::move(code), reads};
-  return reads;
+  return st.reads.keep(
+      text_of(id), code,
+      {truthy(names.attr("reads_all")), names.attr("reads").cast<std::set<std::string>>()});
 }
 
 // Calls `f(name, item)` for each parameter a component's fingerprint covers: every parameter,
@@ -70,8 +68,8 @@ void discard_folders(const std::vector<std::string>& folders) {
 
 // Detaches the component's disk cache into `paused`, keeping at most `limit` per component (one
 // per fingerprint, the oldest go); false when it has none with a recorded fingerprint.
-static bool set_aside(PipelineState& st, const py::handle& id, std::size_t limit) {
-  py::object c = component(st, id);
+static bool set_aside(PipelineState& st, const std::string& id, const py::handle& c,
+                      std::size_t limit) {
   py::object cache = comp::attached_diskcache(c);
   if (cache.is_none()) return false;
   const std::string print = py::str(py::getattr(cache, "fingerprint", py::str("")));
@@ -79,8 +77,8 @@ static bool set_aside(PipelineState& st, const py::handle& id, std::size_t limit
   // and goes the way any invalidated cache goes.
   if (print.empty()) return false;
   // Absolute, as adoption names them: a folder found again is then known as the same one.
-  const std::string folder = absolute_path(py_paths::text(cache.attr("cache_dir")));
-  discard_folders(st.paused.add(text_of(id), {folder, print}, limit));
+  const std::string folder = absolute_path(py_paths::text(comp::diskcache_dir(c)));
+  discard_folders(st.paused.add(id, {folder, print}, limit));
   comp::detach_diskcache(c);
   comp::native(c).mark_disk_status(comp::DiskStatus::Uncached);
   return true;
@@ -100,7 +98,7 @@ void apply_invalidations(const py::object& self, PipelineState& st, const GraphO
     py::object c = component(st, id);
     if (keep_earlier && st.kept_versions > 0 && inv.reason &&
         model::keeps_earlier(*inv.reason, comp::facts(c))) {
-      set_aside(st, id, st.kept_versions);
+      set_aside(st, text_of(id), c, st.kept_versions);
     }
     comp::set_status(c, comp::Status::Invalid);
     if (inv.reason) st.decisions.invalidated(text_of(id), *inv.reason);
@@ -162,7 +160,7 @@ std::unordered_set<std::string> pause_reach(const py::object& self, PipelineStat
     // A write still pending would bring a cache back mid-search, where the next trial's
     // invalidation would delete it.
     cancel_pending_write(self, id);
-    if (!set_aside(st, id, std::max<std::size_t>(st.kept_versions, 1))) continue;
+    if (!set_aside(st, text_of(id), c, std::max<std::size_t>(st.kept_versions, 1))) continue;
     // Its values may have been only on disk: it is no longer successful, and if the search
     // changes nothing the set-aside cache is current again at the next run.
     comp::set_status(c, comp::Status::Invalid);
@@ -186,7 +184,7 @@ std::unordered_set<std::string> restore_paused(const py::object& self, PipelineS
     // Taken out first: setting aside the results it holds now (for going forth again) must not
     // push out, and delete, the cache wanted back when the set is full.
     const std::optional<std::string> folder = st.paused.take(id, print);
-    if (st.kept_versions > 0) set_aside(st, component_id, st.kept_versions);
+    if (st.kept_versions > 0) set_aside(st, id, c, st.kept_versions);
     if (!folder || !sup::load_into_component(c, py_paths::str(*folder))) continue;
     comp::mark_disk_cached(c);
     st.decisions.loaded(id);
@@ -202,34 +200,29 @@ void drop_paused(PipelineState& st, const py::handle& id) {
 
 namespace {
 
-// decision, reason, cause, and the parameters or the parent a reason names.
-void describe(py::dict& entry, const model::Decision* decision) {
-  if (decision == nullptr) {
-    entry["decision"] = "none";
-    entry["reason"] = "it has not been asked to run yet";
-    entry["cause"] = py::none();
-    return;
-  }
+// decision, reason and cause, and the parameters or the parent a reason names.
+py::dict describe(const model::Decision* decision) {
+  const model::Told told = model::tell(decision);
+  py::dict entry;
+  entry["decision"] = told.decision;
+  entry["reason"] = told.reason;
+  entry["cause"] = told.cause;
+  if (decision == nullptr) return entry;
   const model::Reason& reason = decision->reason;
-  entry["decision"] = model::outcome_name(decision->outcome);
-  entry["reason"] = model::because(reason);
-  entry["cause"] = model::cause_name(reason.cause);
   if (reason.cause == model::Cause::ParametersChanged) entry["parameters"] = reason.parameters;
   if (reason.cause == model::Cause::ParentReran) entry["parent"] = reason.parent;
+  return entry;
 }
 
 py::dict explain(const PipelineState& st) {
   py::dict out;
-  for (const auto& item : st.nodes) {
-    const std::string id = text_of(item.first);
-    py::dict entry, results, next;
-    describe(entry, st.decisions.last(id));
-    describe(results, st.decisions.results(id));
-    const model::Decision coming = st.decisions.next(id, comp::facts(item.second));
-    describe(next, &coming);
-    entry["results"] = results;
-    entry["next"] = next;
-    out[item.first] = entry;
+  for (const auto& [id, c] : st.nodes) {
+    const std::string key = text_of(id);
+    const model::Decision coming = st.decisions.next(key, comp::facts(c));
+    py::dict entry = describe(st.decisions.last(key));
+    entry["results"] = describe(st.decisions.results(key));
+    entry["next"] = describe(&coming);
+    out[id] = entry;
   }
   return out;
 }

@@ -102,10 +102,10 @@ PYBIND11_MODULE(vostrel, m) {
                        "Native state of a code-cell component.");
   native.def(py::init<>());
 
-  init_refs(m, native);
-  py::object logging_mixin = orvane::py_values::lookup("orvane_core.common.mixins:LoggingMixin");
+  init_statuses();
   py::object cls = orvane::pyclass::make_class(
-      m, "OrvaneComponentVostrel", py::make_tuple(native, logging_mixin),
+      m, "OrvaneComponentVostrel",
+      py::make_tuple(native, ref("orvane_core.common.mixins:LoggingMixin")),
       "Data structure to represent a code cell in a pipeline (or a graph node.)");
   for (auto add : {register_private_state, register_state, register_caches, register_execution}) {
     add(cls);

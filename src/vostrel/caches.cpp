@@ -12,8 +12,8 @@ namespace orvane::vostrel {
 
 using namespace pybind11::literals;
 
-void load_in_memory_cache(ComponentNative& c, py::handle cache) {
-  c.memory = py::reinterpret_borrow<py::object>(cache);
+void load_in_memory_cache(ComponentNative& c, py::object cache) {
+  c.memory = std::move(cache);
   c.touch();
 }
 
@@ -34,6 +34,10 @@ bool load_diskcache(ComponentNative& c, py::handle cache_dir) {
   const bool result = !error && std::any_of(std::begin(results), std::end(results), holds);
   set_status(c, component::loaded_status(error, result));
   return true;
+}
+
+bool load_diskcache_text(ComponentNative& c, const std::optional<py::str>& cache_dir) {
+  return load_diskcache(c, py::cast(cache_dir));
 }
 
 void clear_diskcache(ComponentNative& c) {
@@ -104,13 +108,8 @@ void register_caches(const py::object& cls) {
   pc::def(cls, "load_in_memory_cache", &load_in_memory_cache, py::arg("cache"),
           "Load cache from memory.");
   pc::def(cls, "clear_in_memory_cache", &C::clear_memory_cache, "Clear in-memory cache.");
-  pc::def(
-      cls, "load_diskcache",
-      [](C& c, py::handle cache_dir) {
-        require_text_or_none(cache_dir, "cache_dir");
-        return load_diskcache(c, cache_dir);
-      },
-      py::arg("cache_dir"), "Load cache from disk.");
+  pc::def(cls, "load_diskcache", &load_diskcache_text, py::arg("cache_dir"),
+          "Load cache from disk.");
   pc::def(cls, "unload_diskcache", &unload_diskcache, "Unload diskcache.");
   pc::def(cls, "clear_cache", &clear_cache, "Clear in-memory cache and diskcache.");
   pc::def(cls, "clear_diskcache", &clear_diskcache,

@@ -1,5 +1,4 @@
 // Running a component: in the shell, in a worker pool or remotely, and recording its errors.
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,7 +26,7 @@ void set_failed(ComponentNative& c, py::handle banner, py::handle text) {
   cache_set(c, Field::ExceptionMsg, banner);
   py::list outputs;
   outputs.append(stderr_entry(text));
-  cache_set(c, Field::Captured, refs().captured_io("outputs"_a = outputs));
+  cache_set(c, Field::Captured, captured_io()("outputs"_a = outputs));
   set_status(c, Status::Failed);
 }
 
@@ -35,48 +34,34 @@ void set_failed(ComponentNative& c, py::handle banner, py::handle text) {
 // shared by both execution paths.
 py::object begin_run(ComponentNative& c, py::object module_statements, py::object non_module_inputs,
                      py::handle parameters) {
-  const Refs& r = refs();
   if (module_statements.is_none()) module_statements = py::dict();
   if (non_module_inputs.is_none()) non_module_inputs = py::dict();
   set_status(c, Status::Running);
   py::list imports;
-  for (py::handle item : module_statements.attr("items")()) {
-    auto [symbol, statement] = unpack2(item);
+  for (auto [symbol, statement] : py::dict(module_statements)) {
     imports.append(from_utf8(import_line(utf8(symbol), utf8(statement))));
   }
-  set_in_and_out(c, r.in_out_model("inputs"_a = py_values::list_copy(non_module_inputs),
+  set_in_and_out(c, in_out_model()("inputs"_a = py_values::list_copy(non_module_inputs),
                                    "imports"_a = imports));
-  return r.request_model("identifier"_a = c.id, "name"_a = c.name, "cell_code"_a = c.cell_code,
-                         "module_statements"_a = module_statements,
-                         "non_module_inputs"_a = non_module_inputs, "parameters"_a = parameters);
+  return ref("orvane_core.misc.models:OrvaneExecutionRequestModel")(
+      "identifier"_a = c.id, "name"_a = c.name, "cell_code"_a = c.cell_code,
+      "module_statements"_a = module_statements, "non_module_inputs"_a = non_module_inputs,
+      "parameters"_a = parameters);
 }
 
-// Modules imported on first use and kept until the process ends (deliberately leaked, as
-// interned names are): importing again on every run of a component costs more than the run's
-// own bookkeeping. Their attributes are still looked up at each use.
-enum Kept { kExecutors, kProcessPool, kCloudpickle, kLocal };
-py::handle kept(Kept which) {
-  static const char* const names[] = {"orvane_core.executors", "orvane_core.executors.process_pool",
-                                      "cloudpickle",
-                                      "orvane_core.executors.component_executors.local"};
-  static PyObject* modules[4] = {};
-  if (!modules[which]) modules[which] = py::module_::import(names[which]).release().ptr();
-  return modules[which];
-}
-
-// The remote executor when the component has a remote configuration, None without one. An
-// unreachable one yields the text of the error to report instead.
-py::object remote_executor(const ComponentNative& c, std::optional<std::string>* ping_error) {
+// The executor that runs the component: the remote one when it has a remote configuration
+// (`remote`), the local one otherwise. An unreachable remote one sets `ping_error` to the text of
+// the error to report.
+py::object executor(const ComponentNative& c, bool remote, std::string& ping_error) {
+  py::handle executors = ref("orvane_core.executors");
+  if (!remote) return executors.attr(pyclass::intern("OrvaneComponentExecutor"))(c.id, c.name);
   py::object config = c.remote_config();
-  if (!truthy(config)) return py::none();
-  py::object executor =
-      kept(kExecutors)
-          .attr("OrvaneRemoteComponentExecutor")("identifier"_a = c.id, "name"_a = c.name,
-                                                 "backend"_a = get(config, "backend"),
-                                                 "broker"_a = get(config, "broker"));
-  auto [reachable, message] = unpack2(executor.attr("ping")());
-  if (!truthy(reachable)) *ping_error = kPingFailed + format_text(message);
-  return executor;
+  py::object made = executors.attr("OrvaneRemoteComponentExecutor")(
+      "identifier"_a = c.id, "name"_a = c.name, "backend"_a = get(config, "backend"),
+      "broker"_a = get(config, "broker"));
+  auto [reachable, message] = unpack2(made.attr("ping")());
+  if (!truthy(reachable)) ping_error = kPingFailed + utf8(py::str("{}").format(message));
+  return made;
 }
 
 using Outcome = component::RunOutcome;
@@ -85,7 +70,6 @@ using Outcome = component::RunOutcome;
 // OrvaneCacheModel) and its stderr text. The status is written last: a completion on the pool's
 // result thread must not show a final status before the rest of the record is in place.
 py::object apply_response(ComponentNative& c, py::handle response) {
-  const Refs& r = refs();
   // A status code that is not an integer, or too large for a long, is a failure.
   py::object code = get(response, "status");
   const long value = PyLong_Check(code.ptr()) ? PyLong_AsLong(code.ptr()) : -1;
@@ -97,11 +81,11 @@ py::object apply_response(ComponentNative& c, py::handle response) {
     set_failed(c, get(result, "exception_msg"), message);
     return py::none();
   }
-  load_in_memory_cache(c, r.in_memory_cache("cache"_a = result));
+  load_in_memory_cache(c, in_memory_cache()("cache"_a = result));
   if (outcome == Outcome::Partial) {
     py::object captured = cache_get(c, Field::Captured);
     if (!truthy(captured)) {
-      captured = r.captured_io("outputs"_a = py::list());
+      captured = captured_io()("outputs"_a = py::list());
       cache_set(c, Field::Captured, captured);
     }
     get(captured, "outputs").attr("append")(stderr_entry(message));
@@ -118,13 +102,11 @@ py::object apply_response(ComponentNative& c, py::handle response) {
 // traceback made only of such frames (a fault of the package itself) is kept whole.
 py::object skip_package_frames(py::object trace) {
   static const std::string package = [] {
-    py::object path = py::module_::import("os.path");
-    std::string dir =
-        utf8(path.attr("dirname")(py::module_::import("orvane_core").attr("__file__")));
-    return dir + utf8(path.attr("sep"));
+    const std::string init = utf8(ref("orvane_core:__file__"));  // the package's __init__.py
+    return init.substr(0, init.rfind('/') + 1);
   }();
   py::object tb = trace;
-  while (!tb.is_none() && PyTraceBack_Check(tb.ptr())) {
+  while (PyTraceBack_Check(tb.ptr())) {
     const std::string file = utf8(tb.attr("tb_frame").attr("f_code").attr("co_filename"));
     if (file.compare(0, package.size(), package) != 0) return tb;
     tb = tb.attr("tb_next");
@@ -136,8 +118,7 @@ py::object skip_package_frames(py::object trace) {
 // `use_handled` follows the exception being handled in this thread when there is one; without
 // one (pool callbacks, a failed ping outside a handler) the exception object itself is used.
 void record_error(ComponentNative& c, py::handle exc, bool use_handled) {
-  const Refs& r = refs();
-  py::object value = use_handled ? r.sys.attr("exception")() : py::object(py::none());
+  py::object value = use_handled ? ref("sys:exception")() : py::object(py::none());
   if (value.is_none()) value = py::reinterpret_borrow<py::object>(exc);
   if (!PyExceptionInstance_Check(value.ptr())) {
     set_status(c, Status::Failed);
@@ -174,45 +155,39 @@ void fail_with(ComponentNative& c, py::handle exc, bool use_handled, bool drop_r
 py::object execute(ComponentNative& c, py::object module_statements, py::object non_module_inputs,
                    py::object parameters, py::object shell) {
   py::object request = begin_run(c, module_statements, non_module_inputs, parameters);
-  std::optional<std::string> ping_error;
-  py::object executor = remote_executor(c, &ping_error);
-  if (ping_error) {
-    fail_with(c, py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(from_utf8(*ping_error)),
+  const bool remote = truthy(c.remote_config());
+  std::string ping_error;
+  py::object runner = executor(c, remote, ping_error);
+  if (!ping_error.empty()) {
+    fail_with(c, py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(from_utf8(ping_error)),
               true, false);
     return py::none();
   }
-  if (executor.is_none()) {
+  if (!remote) {
     return apply_response(c,
-                          kept(kExecutors)
-                              .attr("OrvaneComponentExecutor")(c.id, c.name)
-                              .attr("execute")("request"_a = request, "ipython_shell"_a = shell));
+                          runner.attr("execute")("request"_a = request, "ipython_shell"_a = shell));
   }
-  py::handle cloudpickle = kept(kCloudpickle);
-  py::object reply = executor.attr("execute")("request"_a = cloudpickle.attr("dumps")(request));
+  py::handle cloudpickle = ref("cloudpickle");
+  py::object reply = runner.attr("execute")("request"_a = cloudpickle.attr("dumps")(request));
   return apply_response(c, cloudpickle.attr("loads")(reply));
 }
 
 py::object execute_async(py::object self, py::object process_pool, py::object module_statements,
                          py::object non_module_inputs, py::object parameters) {
   ComponentNative& c = native(self);
-  py::object request = kept(kProcessPool)
+  py::object request = ref("orvane_core.executors.process_pool")
                            .attr(pyclass::intern("dumps"))(
                                begin_run(c, module_statements, non_module_inputs, parameters));
-  std::optional<std::string> ping_error;
-  py::object func = remote_executor(c, &ping_error);
-  if (ping_error) {
+  const bool remote = truthy(c.remote_config());
+  std::string ping_error;
+  py::object runner = executor(c, remote, ping_error);
+  if (!ping_error.empty()) {
     set_status(c, Status::Failed);
-    raise(PyExc_RuntimeError, *ping_error);
-  }
-  if (func.is_none()) {
-    func = kept(kExecutors)
-               .attr(pyclass::intern("OrvaneComponentExecutor"))(c.id, c.name)
-               .attr(pyclass::intern("execute_with_serialized"));
-  } else {
-    func = func.attr("execute");
+    raise(PyExc_RuntimeError, ping_error);
   }
   return process_pool.attr(pyclass::intern("apply_async"))(
-      "func"_a = func, "args"_a = py::make_tuple(request),
+      "func"_a = runner.attr(pyclass::intern(remote ? "execute" : "execute_with_serialized")),
+      "args"_a = py::make_tuple(request),
       "callback"_a = self.attr(pyclass::intern("_execute_async_result")),
       "error_callback"_a = self.attr(pyclass::intern("handle_error")));
 }
@@ -221,10 +196,11 @@ py::object execute_async(py::object self, py::object process_pool, py::object mo
 // leave every later task of the pool without completion, so failures are recorded instead.
 py::object execute_async_result(ComponentNative& c, py::object response) {
   try {
-    py::object loaded = kept(kCloudpickle).attr(pyclass::intern("loads"))(response);
+    py::object loaded = ref("cloudpickle").attr(pyclass::intern("loads"))(response);
     // A worker of a run's own pool answers in the executor's short form, read where it is made.
     if (PyTuple_Check(loaded.ptr()))
-      loaded = kept(kLocal).attr(pyclass::intern("read_answer"))(loaded);
+      loaded = ref("orvane_core.executors.component_executors.local")
+                   .attr(pyclass::intern("read_answer"))(loaded);
     return apply_response(c, loaded);
   } catch (py::error_already_set& e) {
     py::object exc = e.value();

@@ -1,5 +1,6 @@
 // Component identity, properties with their setter rules, the status changes and info.
-#include <algorithm>
+#include <optional>
+#include <unordered_map>
 
 #include "common/pyclass.hpp"
 #include "vostrel/component.hpp"
@@ -9,61 +10,50 @@ namespace orvane::vostrel {
 using namespace pybind11::literals;
 
 namespace {
-Refs* g_refs = nullptr;
-
 constexpr const char* kFieldNames[] = {"module_statements", "non_module_outputs",
                                        "last_output",       "captured",
                                        "exception_msg",     "outputs_summary"};
 const char* field_name(Field field) { return kFieldNames[static_cast<int>(field)]; }
-}  // namespace
 
-const Refs& refs() { return *g_refs; }
+// The enumerations' members, indexed by the native status.
+py::handle g_status[4], g_disk[4];
 
-void init_refs(py::module_& m, py::handle native_class) {
-  auto* r = new Refs();
-  r->module_dict = m.attr("__dict__");
-  r->native_init = native_class.attr("__init__");
-  const std::pair<py::object Refs::*, const char*> lookups[] = {
-      {&Refs::logging_init, "orvane_core.common.mixins:LoggingMixin.__init__"},
-      {&Refs::pipeline_error, "orvane_core.misc:OrvanePipelineError"},
-      {&Refs::in_memory_cache, "orvane_core.cache.memory:OrvaneInMemoryCache"},
-      {&Refs::captured_io, "orvane_core.capture:OrvaneCapturedIO"},
-      {&Refs::in_out_model, "orvane_core.misc.models:OrvaneComponentInOutModel"},
-      {&Refs::metadata_model, "orvane_core.misc.models:OrvaneComponentMetadataModel"},
-      {&Refs::info_model, "orvane_core.misc.models:OrvaneComponentInfoModel"},
-      {&Refs::request_model, "orvane_core.misc.models:OrvaneExecutionRequestModel"},
-      {&Refs::outputs_summary_model, "orvane_core.misc.models:OrvaneComponentOutputsSummaryModel"},
-      {&Refs::plain, "orvane_core.misc.models:_plain"},
-      {&Refs::sys, "sys"},
-      {&Refs::builtins_eval, "builtins:eval"}};
-  for (const auto& [field, path] : lookups) r->*field = py_values::lookup(path);
-  py::object statuses = py_values::lookup("orvane_core.misc:OrvaneComponentStatus");
-  py::object disk_statuses = py_values::lookup("orvane_core.misc:OrvaneDiskcacheStatus");
-  for (int i = 0; i < 4; ++i) {
-    r->status[i] = statuses(component::to_string(component::kStatuses[i]));
-    r->disk[i] = disk_statuses(component::to_string(component::kDiskStatuses[i]));
-  }
-  g_refs = r;
-}
-
-namespace {
 // The member of the enumeration that `value` is. Members of an enumeration are singletons (a
 // copy is the member itself), so identity decides.
 template <typename E>
-E member_of(py::handle value, const py::object (&members)[4], const char* what) {
+E member_of(py::handle value, const py::handle (&members)[4], const char* what) {
   for (int i = 0; i < 4; ++i) {
     if (members[i].is(value)) return static_cast<E>(i);
   }
-  raise(PyExc_AssertionError, format_text(value) + " is not a valid " + what + " status.");
+  raise(PyExc_AssertionError,
+        utf8(py::str("{}").format(value)) + " is not a valid " + what + " status.");
 }
 }  // namespace
 
-Status status_from_py(py::handle value) {
-  return member_of<Status>(value, refs().status, "component");
+py::handle ref(const char* path) {
+  // Keyed by the text's address: each use passes a literal. The GIL guards the map.
+  static std::unordered_map<const char*, py::handle> found;
+  auto it = found.find(path);
+  if (it == found.end()) it = found.emplace(path, py_values::keep(py_values::lookup(path))).first;
+  return it->second;
 }
 
+void init_statuses() {
+  py::handle statuses = ref("orvane_core.misc:OrvaneComponentStatus");
+  py::handle disk_statuses = ref("orvane_core.misc:OrvaneDiskcacheStatus");
+  for (int i = 0; i < 4; ++i) {
+    g_status[i] = py_values::keep(statuses(component::to_string(component::kStatuses[i])));
+    g_disk[i] = py_values::keep(disk_statuses(component::to_string(component::kDiskStatuses[i])));
+  }
+}
+
+py::object to_py(Status s) { return py::reinterpret_borrow<py::object>(g_status[int(s)]); }
+py::object to_py(DiskStatus s) { return py::reinterpret_borrow<py::object>(g_disk[int(s)]); }
+
+Status status_from_py(py::handle value) { return member_of<Status>(value, g_status, "component"); }
+
 DiskStatus disk_status_from_py(py::handle value) {
-  return member_of<DiskStatus>(value, refs().disk, "diskcache");
+  return member_of<DiskStatus>(value, g_disk, "diskcache");
 }
 
 bool holds_value(py::handle value) {
@@ -71,21 +61,6 @@ bool holds_value(py::handle value) {
   const int r = PyObject_IsTrue(value.ptr());
   if (r < 0) PyErr_Clear();  // no truth value of its own: present
   return r != 0;
-}
-
-void raise(PyObject* type, const std::string& message) {
-  PyErr_SetObject(type, from_utf8(message).ptr());
-  throw py::error_already_set();
-}
-
-std::string format_text(py::handle value) {
-  return utf8(py_values::checked(PyObject_Format(value.ptr(), nullptr)));
-}
-
-void require_text_or_none(py::handle value, const char* argument) {
-  if (value.is_none() || PyUnicode_Check(value.ptr())) return;
-  raise(PyExc_TypeError,
-        std::string(argument) + " must be str or None, not " + Py_TYPE(value.ptr())->tp_name);
 }
 
 std::pair<py::object, py::object> unpack2(py::handle iterable) {
@@ -102,18 +77,17 @@ std::pair<py::object, py::object> unpack2(py::handle iterable) {
   return {values[0], values[1]};
 }
 
-// ---- status and record changes ----
-
-void set_in_and_out(ComponentNative& c, py::handle new_info) {
-  if (equal(c.in_and_out, new_info)) return;
-  c.in_and_out =
-      new_info.is_none() ? refs().in_out_model() : py::reinterpret_borrow<py::object>(new_info);
-  c.touch();
+void raise(PyObject* type, const std::string& message) {
+  PyErr_SetObject(type, from_utf8(message).ptr());
+  throw py::error_already_set();
 }
 
-void set_diskcache_status(ComponentNative& c, DiskStatus next) {
-  if (next == DiskStatus::Uncached) unload_diskcache(c);
-  c.mark_disk_status(next);
+// ---- status and record changes ----
+
+void set_in_and_out(ComponentNative& c, py::object new_info) {
+  if (equal(c.in_and_out, new_info)) return;
+  c.in_and_out = new_info.is_none() ? in_out_model()() : new_info;
+  c.touch();
 }
 
 void set_status(ComponentNative& c, Status next) {
@@ -121,7 +95,7 @@ void set_status(ComponentNative& c, Status next) {
   if (!change.changed) return;
   // Clearing the caches unloads the disk cache, which leaves it UNCACHED.
   if (change.clear_caches) clear_cache(c);
-  if (change.reset_in_and_out) set_in_and_out(c, refs().in_out_model());
+  if (change.reset_in_and_out) set_in_and_out(c, in_out_model()());
   // Committed last: a thread polling the status never sees it before the rest is in place.
   c.run.commit(change);
   c.touch();
@@ -129,96 +103,80 @@ void set_status(ComponentNative& c, Status next) {
 
 namespace {
 
+void set_diskcache_status(ComponentNative& c, DiskStatus next) {
+  if (next == DiskStatus::Uncached) unload_diskcache(c);
+  c.mark_disk_status(next);
+}
+
 // The cache that serves reads, or None. The in-memory cache holds nothing when it compares equal
 // to a new empty one; a cache of the package's own class answers that itself.
 const py::object& cache_source(const ComponentNative& c) {
   const bool from_disk = component::reads_from_disk(c.diskcache_enabled(), c.disk.attached(), [&c] {
     if (c.memory.is_none()) return false;
-    if (Py_TYPE(c.memory.ptr()) == reinterpret_cast<PyTypeObject*>(refs().in_memory_cache.ptr()))
-      return c.memory_cache_empty();
-    return equal(c.memory, refs().in_memory_cache());
+    if (py::type::of(c.memory).is(in_memory_cache())) return c.memory_cache_empty();
+    return equal(c.memory, in_memory_cache()());
   });
   return from_disk ? c.diskcache_handle : c.memory;
 }
 
 void init(py::object self, py::object record) {
-  const Refs& r = refs();
-  r.native_init(self);
-  r.logging_init(self);
-  if (!truthy(get(get(r.sys, "flags"), "optimize"))) {
-    if (utf8(get(py::type::of(self), "__qualname__")).rfind("OrvaneComponent", 0) != 0) {
-      raise(PyExc_AssertionError, "Class name must start with 'OrvaneComponent'.");
-    }
+  py::type::of<ComponentNative>().attr("__init__")(self);
+  ref("orvane_core.common.mixins:LoggingMixin.__init__")(self);
+  // An assertion, so skipped when Python runs optimised.
+  if (!truthy(get(ref("sys:flags"), "optimize")) &&
+      utf8(get(py::type::of(self), "__qualname__")).rfind("OrvaneComponent", 0) != 0) {
+    raise(PyExc_AssertionError, "Class name must start with 'OrvaneComponent'.");
   }
-  if (get(record, "metadata").is_none()) set(record, "metadata", r.metadata_model());
+  if (get(record, "metadata").is_none())
+    set(record, "metadata", ref("orvane_core.misc.models:OrvaneComponentMetadataModel")());
   ComponentNative& c = native(self);
   c.id = get(record, "id");
   c.name = get(record, "name");
   c.cell_code = get(record, "code");
   c.metadata = get(record, "metadata");
-  c.in_and_out = r.in_out_model();
-  c.memory = r.in_memory_cache();
+  c.in_and_out = in_out_model()();
+  c.memory = in_memory_cache()();
 }
 
-namespace {
-// A field's value as the record's dict() gives it: texts and None as they are, a list of texts
-// copied, anything else through the records' own conversion.
-py::object plain_field(py::object value) {
-  const auto text = [](py::handle v) { return PyUnicode_CheckExact(v.ptr()) != 0; };
-  if (value.is_none() || text(value)) return value;
-  if (PyList_CheckExact(value.ptr())) {
-    auto list = py::reinterpret_borrow<py::list>(value);
-    if (std::all_of(list.begin(), list.end(), text)) return py_values::list_copy(list);
-  }
-  return refs().plain(value);
+py::object info(const ComponentNative& c) {
+  return ref("orvane_core.misc.models:OrvaneComponentInfoModel")(
+      "identifier"_a = c.id, "name"_a = c.name, "code"_a = c.cell_code, "metadata"_a = c.metadata,
+      "execution_status"_a = to_py(c.status()), "diskcache_status"_a = to_py(c.disk_status()),
+      "diskcache_dir"_a = c.diskcache_dir(), "inputs"_a = get(c.in_and_out, "inputs"),
+      "outputs"_a = get(c.in_and_out, "outputs"), "imports"_a = get(c.in_and_out, "imports"),
+      "summary"_a = outputs_summary(c), "last_execution"_a = py::str(""));
 }
 
-// The component's summary fields in the record's order; with `plain`, each value as the record's
-// dict() gives it (the identifier and the two statuses go as they are).
-py::dict info_fields(const ComponentNative& c, bool plain) {
-  const auto p = [plain](py::object value) { return plain ? plain_field(value) : value; };
-  return py::dict(
-      "identifier"_a = c.id, "name"_a = p(c.name), "code"_a = p(c.cell_code),
-      "metadata"_a = p(c.metadata), "execution_status"_a = to_py(c.status()),
-      "diskcache_status"_a = to_py(c.disk_status()), "diskcache_dir"_a = p(c.diskcache_dir()),
-      "inputs"_a = p(get(c.in_and_out, "inputs")), "outputs"_a = p(get(c.in_and_out, "outputs")),
-      "imports"_a = p(get(c.in_and_out, "imports")), "summary"_a = p(outputs_summary(c)),
-      "last_execution"_a = py::str(""));
-}
-}  // namespace
-
-py::object info(const ComponentNative& c) { return refs().info_model(**info_fields(c, false)); }
-
+// The summary as the record's dict() gives it, kept until the component changes.
 py::object info_dict(ComponentNative& c) {
   if (!c.info_cache.is_none()) return c.info_cache;
   const std::uint64_t generation = c.info_generation;
-  py::object built = info_fields(c, true);
+  py::object built = info(c).attr("dict")();
   // Kept only if nothing changed while it was being built.
   if (generation == c.info_generation) c.info_cache = built;
   return built;
 }
 
 py::object outputs(py::object self) {
-  const Refs& r = refs();
   const ComponentNative& c = native(self);
   py::dict out;
   py::object values = cache_get(c, Field::NonModuleOutputs);
   if (!values.is_none()) out.attr("update")(values);
   py::object statements = cache_get(c, Field::ModuleStatements);
   if (statements.is_none()) return std::move(out);
-  for (py::handle item : statements.attr("items")()) {
-    auto [symbol, statement] = unpack2(item);
+  for (auto [symbol, statement] : py::dict(statements)) {
     py::dict locals("outputs"_a = out, "self"_a = self, "stmt"_a = statement, "sym"_a = symbol);
-    out[symbol] = r.builtins_eval(statement, r.module_dict, locals);
+    out[symbol] =
+        ref("builtins:eval")(statement, ref("orvane_core.components.vostrel:__dict__"), locals);
   }
   return std::move(out);
 }
 
 py::object last_expr(const ComponentNative& c) {
-  py::object format_code = py_values::lookup("orvane_core.common:format_code");
+  // Looked up at each use, so the package's parser can be swapped.
   py::object parse = py_values::lookup(
       "orvane_core.executors.component_executors.utils:parse_last_expr_from_code");
-  auto [expr, rest] = unpack2(parse(format_code(c.cell_code)));
+  auto [expr, rest] = unpack2(parse(ref("orvane_core.common:format_code")(c.cell_code)));
   if (!PyUnicode_Check(expr.ptr())) {
     raise(PyExc_TypeError,
           std::string("last expression must be str, not ") + Py_TYPE(expr.ptr())->tp_name);
@@ -226,10 +184,9 @@ py::object last_expr(const ComponentNative& c) {
   return expr;
 }
 
-void set_metadata(ComponentNative& c, py::handle new_metadata) {
-  if (equal(c.metadata, new_metadata)) return;
-  py::object value = new_metadata.is_none() ? refs().metadata_model()
-                                            : py::reinterpret_borrow<py::object>(new_metadata);
+void set_metadata(ComponentNative& c, py::object value) {
+  if (equal(c.metadata, value)) return;
+  if (value.is_none()) value = ref("orvane_core.misc.models:OrvaneComponentMetadataModel")();
   // A remote configuration survives an update that does not carry one.
   if (get(value, "remoteExecution").is_none()) {
     py::object remote = c.remote_config();
@@ -253,12 +210,12 @@ void set_remote_config(ComponentNative& c, py::handle value) {
   c.touch();
 }
 
-// A text property: rejects anything but text or None, and does nothing for an equal value.
-bool set_text(ComponentNative& c, py::object ComponentNative::* member, py::handle value,
-              const char* argument) {
-  require_text_or_none(value, argument);
+// A text property (pybind11 rejects anything but text or None); an equal value does nothing.
+bool set_text(ComponentNative& c, py::object ComponentNative::* member,
+              const std::optional<py::str>& text) {
+  py::object value = py::cast(text);
   if (equal(c.*member, value)) return false;
-  c.*member = py::reinterpret_borrow<py::object>(value);
+  c.*member = value;
   c.touch();
   return true;
 }
@@ -271,14 +228,15 @@ py::object cache_get(const ComponentNative& c, Field field) {
 }
 
 void cache_set(ComponentNative& c, Field field, py::handle value) {
-  if (c.memory.is_none()) c.memory = refs().in_memory_cache();
+  if (c.memory.is_none()) c.memory = in_memory_cache()();
   set(c.memory, field_name(field), value);
   c.touch();
 }
 
 py::object outputs_summary(const ComponentNative& c) {
   // Without an in-memory cache nothing serves reads (the disk serves only while it is empty).
-  if (c.memory.is_none()) return refs().outputs_summary_model();
+  if (c.memory.is_none())
+    return ref("orvane_core.misc.models:OrvaneComponentOutputsSummaryModel")();
   return get(cache_source(c), "outputs_summary");
 }
 
@@ -297,12 +255,13 @@ void register_state(const py::object& cls) {
   pc::def_property_readonly(cls, "id", [](C& c) { return c.id; });
   pc::def_property(
       cls, "name", [](C& c) { return c.name; },
-      [](C& c, py::handle v) { set_text(c, &C::name, v, "new_name"); });
+      [](C& c, std::optional<py::str> v) { set_text(c, &C::name, v); }, "", py::arg("new_name"));
   pc::def_property(
       cls, "cell_code", [](C& c) { return c.cell_code; },
-      [](C& c, py::handle v) {
-        if (set_text(c, &C::cell_code, v, "new_cell_code")) set_status(c, Status::Invalid);
-      });
+      [](C& c, std::optional<py::str> v) {
+        if (set_text(c, &C::cell_code, v)) set_status(c, Status::Invalid);
+      },
+      "", py::arg("new_cell_code"));
   pc::def_property_readonly(cls, "last_expr", &last_expr);
   pc::def_property(cls, "metadata", [](C& c) { return c.metadata; }, &set_metadata);
   pc::def_property(
@@ -316,10 +275,8 @@ void register_state(const py::object& cls) {
       cls, "use_diskcache", [](C& c) { return get(c.metadata, "diskcache"); }, &set_use_diskcache);
   pc::def_property(
       cls, "remote_config", [](C& c) { return c.remote_config(); }, &set_remote_config);
-  pc::def_property(cls, "diskcache_dir", &C::diskcache_dir, [](C& c, py::handle dir) {
-    require_text_or_none(dir, "new_diskcache_dir");
-    load_diskcache(c, dir);
-  });
+  pc::def_property(cls, "diskcache_dir", &C::diskcache_dir, &load_diskcache_text, "",
+                   py::arg("new_diskcache_dir"));
   pc::def_property(
       cls, "diskcache_status", [](C& c) { return to_py(c.disk_status()); },
       [](C& c, py::handle v) { set_diskcache_status(c, disk_status_from_py(v)); });
@@ -333,8 +290,8 @@ void register_state(const py::object& cls) {
                    [](C& c, py::handle v) { cache_set(c, Field::OutputsSummary, v); });
   pc::def_property_readonly(cls, "exception", [](C& c) -> py::object {
     py::object lines = cache_get(c, Field::ExceptionMsg);
-    if (lines.is_none() || !truthy(lines)) return py::none();
-    return refs().pipeline_error("picked_stb"_a = lines);
+    if (!truthy(lines)) return py::none();
+    return ref("orvane_core.misc:OrvanePipelineError")("picked_stb"_a = lines);
   });
   pc::def_property_readonly(cls, "outputs", &outputs);
   pc::def_property_readonly(cls, "info", &info);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <optional>
 #include <random>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -362,6 +363,31 @@ TEST(PipelineModel, DecisionsSayWhereResultsComeFromAndWhatTheNextRunDoes) {
     EXPECT_EQ(coming.outcome, next) << what;
     EXPECT_EQ(coming.reason.cause, next_cause) << what;
   }
+  // What a front end is told, before any decision and after one.
+  const Decision ran{O::Ran, alpha};
+  for (const auto& [decision, name, reason, cause] :
+       std::vector<std::tuple<const Decision*, std::string, std::string, const char*>>{
+           {nullptr, "none", "it has not been asked to run yet", nullptr},
+           {&ran, "ran", because(alpha), "parameters_changed"}}) {
+    const Told told = tell(decision);
+    EXPECT_EQ(told.decision, name);
+    EXPECT_EQ(told.reason, reason);
+    EXPECT_EQ(told.cause == nullptr ? "" : std::string(told.cause), cause ? cause : "");
+  }
+}
+
+TEST(PipelineModel, ParameterReadsAreKeptForTheCodeTheyCameFrom) {
+  ReadsByCode reads;
+  reads.keep("m", "y = alpha", {false, {"alpha"}});
+  const std::vector<std::tuple<std::string, std::string, bool>> table{
+      {"m", "y = alpha", true}, {"m", "y = beta", false}, {"n", "y = alpha", false}};
+  for (const auto& [id, code, kept] : table) {
+    EXPECT_EQ(reads.find(id, code) != nullptr, kept) << id << ": " << code;
+  }
+  // An edit replaces what was kept for the earlier code.
+  reads.keep("m", "y = beta", {false, {"beta"}});
+  EXPECT_EQ(reads.find("m", "y = alpha"), nullptr);
+  EXPECT_EQ(reads.find("m", "y = beta")->names, std::set<std::string>{"beta"});
 }
 
 // A simulated pipeline driven only by the model's rules. Invariants after every step: a

@@ -5,7 +5,10 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <string>
 #include <tuple>
+#include <utility>
+#include <vector>
 
 #include "core/search_space.hpp"
 
@@ -81,6 +84,16 @@ TEST(Messages, CarryTheInputPrefixAndName) {
   EXPECT_EQ(s::missing_key_message("lr", "low"),
             "Invalid input: parameter 'lr': the description has no 'low' value");
   EXPECT_TRUE(s::starts_with(s::empty_grid_message("x"), s::kInputPrefix));
+  for (const double value : {std::numeric_limits<double>::infinity(), std::nan("")}) {
+    EXPECT_EQ(s::bound_error("lr", "high", value),
+              "Invalid input: parameter 'lr': 'high' must be a finite number");
+  }
+  EXPECT_EQ(s::bound_error("lr", "high", -1e308), std::nullopt);
+  for (const auto& [complaint, reported] : std::vector<std::pair<std::string, std::string>>{
+           {"low > high", "Invalid input: parameter 'lr': low > high"},
+           {"Invalid input: no interval", "Invalid input: no interval"}}) {
+    EXPECT_EQ(s::description_error("lr", complaint), reported);
+  }
   EXPECT_FALSE(s::starts_with("Inv", s::kInputPrefix));
 }
 
