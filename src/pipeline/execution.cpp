@@ -240,8 +240,7 @@ class RunPool {
       : slots_(slots),
         order_(slots),
         executor_(py_values::lookup(
-            "orvane_core.executors.component_executors.local:OrvaneComponentExecutor")),
-        by_executor_(executor_.attr("execute_with_serialized")) {}
+            "orvane_core.executors.component_executors.local:OrvaneComponentExecutor")) {}
 
   void apply_async(const py::object& func, const py::object& args, const py::object& kwds,
                    const py::object& callback, const py::object& error_callback) {
@@ -256,7 +255,7 @@ class RunPool {
     py::object owner = py::getattr(func, "__self__", py::none());
     const bool local =
         Py_TYPE(owner.ptr()) == reinterpret_cast<PyTypeObject*>(executor_.ptr()) &&
-        py::getattr(func, "__func__", py::none()).is(by_executor_) &&
+        py::getattr(func, "__func__", py::none()).is(executor_.attr("execute_with_serialized")) &&
         (kwds.is_none() || (PyDict_Check(kwds.ptr()) && PyDict_GET_SIZE(kwds.ptr()) == 0)) &&
         PyTuple_Check(args.ptr()) && PyTuple_GET_SIZE(args.ptr()) == 1 &&
         PyBytes_Check(PyTuple_GET_ITEM(args.ptr(), 0));
@@ -359,9 +358,9 @@ class RunPool {
   };
   std::vector<Slot> slots_;
   run::Completions order_;
-  // The executor class whose runs go to workers in the short form and its method that a
-  // component hands over; the worker pool, made on the first task.
-  py::object executor_, by_executor_, pool_ = py::none();
+  // The executor class whose runs go to workers in the short form; the worker pool, made on the
+  // first task.
+  py::object executor_, pool_ = py::none();
 };
 
 struct ParallelRun : Run {
