@@ -35,9 +35,6 @@ py::object to_py(DiskStatus s);
 Status status_from_py(py::handle value);
 DiskStatus disk_status_from_py(py::handle value);
 
-// Attribute access on values, raising the Python error as is.
-inline py::object get(py::handle obj, const char* name) { return obj.attr(name); }
-inline void set(py::handle obj, const char* name, py::handle value) { obj.attr(name) = value; }
 using py_values::equal;
 using py_values::truthy;
 // Truth of a result value; values without a truth value of their own (arrays, frames) count as

@@ -57,8 +57,8 @@ py::object executor(const ComponentNative& c, bool remote, std::string& ping_err
   if (!remote) return executors.attr(pyclass::intern("OrvaneComponentExecutor"))(c.id, c.name);
   py::object config = c.remote_config();
   py::object made = executors.attr("OrvaneRemoteComponentExecutor")(
-      "identifier"_a = c.id, "name"_a = c.name, "backend"_a = get(config, "backend"),
-      "broker"_a = get(config, "broker"));
+      "identifier"_a = c.id, "name"_a = c.name, "backend"_a = config.attr("backend"),
+      "broker"_a = config.attr("broker"));
   auto [reachable, message] = unpack2(made.attr("ping")());
   if (!truthy(reachable)) ping_error = kPingFailed + utf8(py::str("{}").format(message));
   return made;
@@ -71,14 +71,14 @@ using Outcome = component::RunOutcome;
 // result thread must not show a final status before the rest of the record is in place.
 py::object apply_response(ComponentNative& c, py::handle response) {
   // A status code that is not an integer, or too large for a long, is a failure.
-  py::object code = get(response, "status");
+  py::object code = response.attr("status");
   const long value = PyLong_Check(code.ptr()) ? PyLong_AsLong(code.ptr()) : -1;
   if (value == -1) PyErr_Clear();
   const Outcome outcome = component::run_outcome(value);
-  py::object message = get(response, "message"), result = get(response, "result");
+  py::object message = response.attr("message"), result = response.attr("result");
   if (outcome == Outcome::Failed) {
     c.clear_memory_cache();
-    set_failed(c, get(result, "exception_msg"), message);
+    set_failed(c, result.attr("exception_msg"), message);
     return py::none();
   }
   load_in_memory_cache(c, in_memory_cache()("cache"_a = result));
@@ -88,10 +88,10 @@ py::object apply_response(ComponentNative& c, py::handle response) {
       captured = captured_io()("outputs"_a = py::list());
       cache_set(c, Field::Captured, captured);
     }
-    get(captured, "outputs").attr("append")(stderr_entry(message));
+    captured.attr("outputs").attr("append")(stderr_entry(message));
   }
-  set(c.in_and_out, "outputs", py_values::list_copy(cache_get(c, Field::NonModuleOutputs)));
-  set(c.in_and_out, "summary", outputs_summary(c));
+  c.in_and_out.attr("outputs") = py_values::list_copy(cache_get(c, Field::NonModuleOutputs));
+  c.in_and_out.attr("summary") = outputs_summary(c);
   c.touch();
   set_status(c, Status::Successful);
   return cache_get(c, Field::LastOutput);

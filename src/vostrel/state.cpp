@@ -123,35 +123,41 @@ void init(py::object self, py::object record) {
   py::type::of<ComponentNative>().attr("__init__")(self);
   ref("orvane_core.common.mixins:LoggingMixin.__init__")(self);
   // An assertion, so skipped when Python runs optimised.
-  if (!truthy(get(ref("sys:flags"), "optimize")) &&
-      utf8(get(py::type::of(self), "__qualname__")).rfind("OrvaneComponent", 0) != 0) {
+  if (!truthy(ref("sys:flags").attr("optimize")) &&
+      utf8(py::type::of(self).attr("__qualname__")).rfind("OrvaneComponent", 0) != 0) {
     raise(PyExc_AssertionError, "Class name must start with 'OrvaneComponent'.");
   }
-  if (get(record, "metadata").is_none())
-    set(record, "metadata", ref("orvane_core.misc.models:OrvaneComponentMetadataModel")());
+  if (record.attr("metadata").is_none())
+    record.attr("metadata") = ref("orvane_core.misc.models:OrvaneComponentMetadataModel")();
   ComponentNative& c = native(self);
-  c.id = get(record, "id");
-  c.name = get(record, "name");
-  c.cell_code = get(record, "code");
-  c.metadata = get(record, "metadata");
+  c.id = record.attr("id");
+  c.name = record.attr("name");
+  c.cell_code = record.attr("code");
+  c.metadata = record.attr("metadata");
   c.in_and_out = in_out_model()();
   c.memory = in_memory_cache()();
 }
 
-py::object info(const ComponentNative& c) {
-  return ref("orvane_core.misc.models:OrvaneComponentInfoModel")(
+// The summary's fields in the record's order.
+py::dict info_fields(const ComponentNative& c) {
+  return py::dict(
       "identifier"_a = c.id, "name"_a = c.name, "code"_a = c.cell_code, "metadata"_a = c.metadata,
       "execution_status"_a = to_py(c.status()), "diskcache_status"_a = to_py(c.disk_status()),
-      "diskcache_dir"_a = c.diskcache_dir(), "inputs"_a = get(c.in_and_out, "inputs"),
-      "outputs"_a = get(c.in_and_out, "outputs"), "imports"_a = get(c.in_and_out, "imports"),
+      "diskcache_dir"_a = c.diskcache_dir(), "inputs"_a = c.in_and_out.attr("inputs"),
+      "outputs"_a = c.in_and_out.attr("outputs"), "imports"_a = c.in_and_out.attr("imports"),
       "summary"_a = outputs_summary(c), "last_execution"_a = py::str(""));
 }
 
-// The summary as the record's dict() gives it, kept until the component changes.
+py::object info(const ComponentNative& c) {
+  return ref("orvane_core.misc.models:OrvaneComponentInfoModel")(**info_fields(c));
+}
+
+// The summary as the record's dict() gives it, kept until the component changes. Converted by the
+// records' own conversion without building the record, which costs more than the conversion.
 py::object info_dict(ComponentNative& c) {
   if (!c.info_cache.is_none()) return c.info_cache;
   const std::uint64_t generation = c.info_generation;
-  py::object built = info(c).attr("dict")();
+  py::object built = ref("orvane_core.misc.models:_plain")(info_fields(c));
   // Kept only if nothing changed while it was being built.
   if (generation == c.info_generation) c.info_cache = built;
   return built;
@@ -188,25 +194,25 @@ void set_metadata(ComponentNative& c, py::object value) {
   if (equal(c.metadata, value)) return;
   if (value.is_none()) value = ref("orvane_core.misc.models:OrvaneComponentMetadataModel")();
   // A remote configuration survives an update that does not carry one.
-  if (get(value, "remoteExecution").is_none()) {
+  if (value.attr("remoteExecution").is_none()) {
     py::object remote = c.remote_config();
-    if (!remote.is_none()) set(value, "remoteExecution", remote);
+    if (!remote.is_none()) value.attr("remoteExecution") = remote;
   }
   c.metadata = value;
   c.touch();
 }
 
 void set_use_diskcache(ComponentNative& c, py::handle value) {
-  if (equal(get(c.metadata, "diskcache"), value)) return;
+  if (equal(c.metadata.attr("diskcache"), value)) return;
   const bool enabled = truthy(value);
   if (!enabled) set_diskcache_status(c, DiskStatus::Uncached);
-  set(c.metadata, "diskcache", py::bool_(enabled));
+  c.metadata.attr("diskcache") = py::bool_(enabled);
   c.touch();
 }
 
 void set_remote_config(ComponentNative& c, py::handle value) {
   if (equal(c.remote_config(), value)) return;
-  set(c.metadata, "remoteExecution", truthy(value) ? value : py::none());
+  c.metadata.attr("remoteExecution") = truthy(value) ? value : py::none();
   c.touch();
 }
 
@@ -224,12 +230,12 @@ bool set_text(ComponentNative& c, py::object ComponentNative::* member,
 
 py::object cache_get(const ComponentNative& c, Field field) {
   const py::object& source = cache_source(c);
-  return source.is_none() ? py::none() : get(source, field_name(field));
+  return source.is_none() ? py::none() : py::object(source.attr(field_name(field)));
 }
 
 void cache_set(ComponentNative& c, Field field, py::handle value) {
   if (c.memory.is_none()) c.memory = in_memory_cache()();
-  set(c.memory, field_name(field), value);
+  c.memory.attr(field_name(field)) = value;
   c.touch();
 }
 
@@ -237,7 +243,7 @@ py::object outputs_summary(const ComponentNative& c) {
   // Without an in-memory cache nothing serves reads (the disk serves only while it is empty).
   if (c.memory.is_none())
     return ref("orvane_core.misc.models:OrvaneComponentOutputsSummaryModel")();
-  return get(cache_source(c), "outputs_summary");
+  return cache_source(c).attr("outputs_summary");
 }
 
 void register_state(const py::object& cls) {
@@ -269,10 +275,11 @@ void register_state(const py::object& cls) {
       [](C& c, py::handle v) { set_status(c, status_from_py(v)); });
   pc::def_property_readonly(cls, "success_count", [](C& c) { return c.success_count(); });
   pc::def_property_readonly(cls, "component_type",
-                            [](C& c) { return get(c.metadata, "componentType"); });
+                            [](C& c) -> py::object { return c.metadata.attr("componentType"); });
   pc::def_property(cls, "in_and_out", [](C& c) { return c.in_and_out; }, &set_in_and_out);
   pc::def_property(
-      cls, "use_diskcache", [](C& c) { return get(c.metadata, "diskcache"); }, &set_use_diskcache);
+      cls, "use_diskcache", [](C& c) -> py::object { return c.metadata.attr("diskcache"); },
+      &set_use_diskcache);
   pc::def_property(
       cls, "remote_config", [](C& c) { return c.remote_config(); }, &set_remote_config);
   pc::def_property(cls, "diskcache_dir", &C::diskcache_dir, &load_diskcache_text, "",
