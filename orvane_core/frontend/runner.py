@@ -233,6 +233,15 @@ class _Terminal:
     def flush(self) -> None:
         self.term.flush()
 
+    def end_line(self, drop_progress: bool = False) -> None:
+        """Ends the open line before other output. Plain, a progress bar that is drawn again
+        after that output is dropped instead: a log wants only its final state."""
+        if self.plain and self.progress_line and drop_progress:
+            self.held = ""
+            self.open_line = self.progress_line = False
+        else:
+            self.write("\n")
+
     def close(self) -> None:
         """Ends an open line held back (plain text), in its last state."""
         if self.held and _last_state(self.held):
@@ -291,7 +300,8 @@ class _Router:
             return  # the end of a progress bar whose line was ended already
         redraw = kind == "stream" and content["text"].startswith("\r") and self.term.progress_line
         if self.term.open_line and not redraw:
-            self.write("\n")
+            # A component's output, amid the run's progress bar, which is drawn again after it.
+            self.term.end_line(drop_progress=bool(prefix))
         if kind == "stream":
             text = content["text"]
             if prefix:

@@ -44,6 +44,8 @@ def test_example_runs_then_reruns_from_the_cache(tmp_path, monkeypatch):
     code, text = _run(path)
     assert code == 0, text
     assert "5 ran, 0 reused" in text and "[evaluate] test R2" in text
+    # Not a terminal: the progress bar once, in its final state.
+    assert "\r" not in text and text.count("all:") == 1 and "all: 100%" in text, repr(text)
     outputs = _outputs(path)
     assert "test R2 with alpha=1.0, degree=2" in outputs[-1]
     assert "size" in outputs[2]  # the independent branch printed into its own cell
