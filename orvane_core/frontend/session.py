@@ -650,7 +650,7 @@ class OrvaneSession:
             raise OrvaneUsageError(
                 f"{', '.join(map(repr, unknown))} {'is' if len(unknown) == 1 else 'are'} not a "
                 f"pipeline parameter (parameters: {known}); give it a starting value with "
-                "%orvane set NAME=VALUE first."
+                "%orvane set NAME=VALUE first (-p NAME=VALUE on the command line)."
             )
         pipeline = self._sync()
         if not hasattr(pipeline, "optimize_parameters"):
