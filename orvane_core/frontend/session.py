@@ -795,7 +795,7 @@ class OrvaneSession:
             # Only the caches just taken: those adopted before are not read and checked again.
             pipeline.load_diskcache(diskcache_dir=pipeline.diskcache_dir, component_ids=wanted)
 
-    def keep_cache(self, timeout: float = KEEP_WAIT, report: bool = False) -> None:
+    def keep_cache(self, timeout: float | None = None, report: bool = False) -> None:
         """Leaves the disk cache for the next kernel that opens this pipeline id; call it last.
 
         A pipeline deletes its cache directory when it is deleted or the interpreter exits.
@@ -811,12 +811,25 @@ class OrvaneSession:
         atexit.unregister(self.keep_cache)
         # Writes still queued when the writer stops are lost: the next kernel would run again
         # what this one computed. A large result may take a while to write.
-        self.wait_for_disk(timeout, report)
+        self.wait_for_disk(KEEP_WAIT if timeout is None else timeout, report)
         self._store_parameters()
+        results = {
+            cid: n.name
+            for cid, n in pipeline.nodes.items()
+            if n.use_diskcache and n.status == OrvaneComponentStatus.SUCCESSFUL
+        }
         folder = Path(pipeline.keep_diskcache())
         ids = set(self.ids().values())
         kept.stash(folder, self.pipeline_id, ids.__contains__)
         kept.prune(kept.size_limit(), spare=[self.pipeline_id])
+        held = kept.kept_ids(self.pipeline_id)
+        lost = [name for cid, name in results.items() if cid not in held]
+        if report and lost:
+            print(
+                f"orvane: the results of {', '.join(lost)} were not kept; the next run computes "
+                "them again",
+                file=sys.stderr,
+            )
 
     def _parameters_file(self) -> Path:
         return Path(self.pipeline.diskcache_dir) / "pipeline.json"

@@ -127,9 +127,12 @@ def test_each_command_has_its_own_help(capsys, monkeypatch):
     assert len(texts) == len(cases)
 
 
-# The writer holds every write for a few seconds: a slow disk, or a busy machine.
-SLOW_WRITER = """import threading
+# The writer holds every write for a few seconds: a slow disk, or a busy machine. KEEP_WAIT
+# (from the environment) is how long the end of the kernel waits for it.
+SLOW_WRITER = """import os, threading
 from orvane_core.executors.diskcache_writer import OrvaneDiskcacheWriter as W
+from orvane_core.frontend import session
+session.KEEP_WAIT = float(os.environ["KEEP_WAIT"])
 start = W.start
 def slow_start(self):
     start(self)
@@ -147,10 +150,21 @@ def test_a_finished_run_leaves_every_result_for_the_next(tmp_path, monkeypatch):
         "%%component b after a\nv + 1",
         "%%component c after a\nv + 2",
     )
-    for parallel, summary in [(True, "3 ran, 0 reused"), (False, "0 ran, 3 reused")]:
-        code, text = _run(path, parallel=parallel)
+    waiting = "waiting for 3 disk write(s) to finish"
+    lost = "did not finish in 0.5 s; the next run computes those components again"
+    cases = [
+        # (seconds the end waits, a parallel run, its summary, said)
+        (600, True, "3 ran, 0 reused", waiting),
+        (600, False, "0 ran, 3 reused", None),
+        (0.5, False, "3 ran, 0 reused", "the results of a, b, c were not kept"),
+        (600, True, "3 ran, 0 reused", waiting),
+    ]
+    for wait, parallel, summary, said in cases:
+        monkeypatch.setenv("KEEP_WAIT", str(wait))
+        code, text = _run(path, parallel=parallel, fresh=wait < 1)
         assert code == 0 and summary in text, text
-        assert ("waiting for 3 disk write(s) to finish" in text) == parallel, text
+        assert (said or "") in text and (waiting in text) == (said == waiting), text
+        assert (lost in text) == (wait < 1), text
 
 
 def test_a_failing_cell_exits_1_with_its_banner_in_the_notebook(tmp_path):
