@@ -1,6 +1,7 @@
 """``orvane run`` on the example and on broken notebooks: exit codes, messages, outputs."""
 
 import io
+import os
 import shutil
 from pathlib import Path
 
@@ -8,7 +9,7 @@ import nbformat
 import pytest
 
 from orvane_core.cli import main
-from orvane_core.frontend.runner import Request, run_notebook
+from orvane_core.frontend.runner import Request, plain_output, run_notebook
 
 pytestmark = pytest.mark.kernel
 EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "house_prices.ipynb"
@@ -165,6 +166,21 @@ def test_a_finished_run_leaves_every_result_for_the_next(tmp_path, monkeypatch):
         assert code == 0 and summary in text, text
         assert (said or "") in text and (waiting in text) == (said == waiting), text
         assert (lost in text) == (wait < 1), text
+
+
+def test_output_is_plain_without_a_terminal_or_with_no_color(monkeypatch):
+    master, slave = os.openpty()
+    try:
+        with os.fdopen(slave, "w") as tty:
+            for no_color, term, plain in [
+                ("", tty, False),
+                ("1", tty, True),
+                ("", io.StringIO(), True),
+            ]:
+                monkeypatch.setenv("NO_COLOR", no_color)
+                assert plain_output(term) == plain, (no_color, term)
+    finally:
+        os.close(master)
 
 
 def test_a_failing_cell_exits_1_with_its_banner_in_the_notebook(tmp_path):
