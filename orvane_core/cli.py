@@ -23,7 +23,23 @@ def _common(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--fresh", action="store_true", help="ignore results cached by earlier runs"
     )
-    parser.add_argument("--timeout", type=float, default=None, help="seconds per request")
+    parser.add_argument(
+        "--timeout",
+        type=_positive,
+        default=None,
+        metavar="SECONDS",
+        help="give up on a cell or request after this many seconds (default: no limit)",
+    )
+
+
+def _positive(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number of seconds") from None
+    if not value > 0:  # also refuses nan
+        raise argparse.ArgumentTypeError(f"{text!r}: give a number of seconds above 0")
+    return value
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -52,18 +68,49 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="RANGE",
         help="NAME=LOW:HIGH[:DIST[:STEP]], DIST one of uniform, float, int, log, step",
     )
-    opt.add_argument("--trials", type=int, default=20)
-    opt.add_argument("--method", choices=["tpe", "random", "grid"], default="tpe")
+    opt.add_argument(
+        "--trials", type=int, default=20, metavar="N", help="how many trials to run (default 20)"
+    )
+    opt.add_argument(
+        "--method",
+        choices=["tpe", "random", "grid"],
+        default="tpe",
+        help="how to choose each trial's values: tpe learns from earlier trials, random draws "
+        "them, grid steps through every RANGE (each needs a STEP) (default tpe)",
+    )
     opt.add_argument("--minimize", action="store_true", help="minimize instead of maximize")
     opt.add_argument("--directions", help="one direction per returned value, e.g. max,min")
-    opt.add_argument("--early-stopping", type=int, default=None, metavar="ROUNDS")
+    opt.add_argument(
+        "--early-stopping",
+        type=int,
+        default=None,
+        metavar="ROUNDS",
+        help="stop when the best value has not improved for ROUNDS trials (default: run all)",
+    )
     opt.add_argument(
         "--apply-best", action="store_true", help="keep the best values (default: restore them)"
     )
-    cache = sub.add_parser("cache", help="list or prune the caches kept between kernels")
-    cache.add_argument("action", choices=["list", "prune"])
-    cache.add_argument("--limit", metavar="SIZE", help="prune down to SIZE, e.g. 2G")
-    cache.add_argument("--all", action="store_true", help="prune every kept cache")
+    cache = sub.add_parser(
+        "cache",
+        help="list or prune the caches kept between kernels",
+        description="Each notebook's results are kept on disk for its next kernel or run; "
+        "these commands show and free that space.",
+    )
+    actions = cache.add_subparsers(dest="action", required=True, metavar="{list,prune}")
+    actions.add_parser(
+        "list",
+        help="show the kept caches, most recently used first",
+        description="Show each notebook's kept cache: its size, number of component caches "
+        "and when it was last used, with the total against the size limit.",
+    )
+    prune = actions.add_parser(
+        "prune",
+        help="drop the least recently used kept caches",
+        description="Drop the least recently used kept caches until the rest fit in the size "
+        "limit (ORVANE_CACHE_LIMIT, default 10G).",
+    )
+    prune.add_argument("--limit", metavar="SIZE", help="prune down to SIZE, e.g. 2G")
+    prune.add_argument("--all", action="store_true", help="prune every kept cache")
     sub.add_parser(
         "worker", help="serve remote component runs (options: orvane worker --help)", add_help=False
     )
@@ -84,11 +131,16 @@ def main(argv: list[str] | None = None) -> int:
     from orvane_core.frontend.magics import directions_from
     from orvane_core.frontend.runner import EXIT_USAGE, Request, run_notebook
 
-    args = build_parser().parse_args(argv)
+    try:
+        args = build_parser().parse_args(argv)
+    except SystemExit as exc:  # --help, or bad input argparse has described
+        return exc.code if isinstance(exc.code, int) else EXIT_USAGE
     if args.command == "cache":
         from orvane_core.frontend.kept import cache_command
 
-        return cache_command(args.action, args.limit, args.all)
+        if args.action == "list":
+            return cache_command("list")
+        return cache_command("prune", args.limit, args.all)
     request = Request(parameters=args.param, fresh=args.fresh)
     if args.command == "run":
         if args.all and args.targets:

@@ -176,6 +176,14 @@ def take_dead_kernel_folder(pipeline_id: str) -> bool:
     return True
 
 
+def kept_ids(pipeline_id: str) -> set[str]:
+    """The ids of the components whose finished caches the kept folder holds."""
+    folder = kept_dir(pipeline_id)
+    if folder.is_symlink():
+        return set()
+    return {component_id for _, component_id in _caches(folder)}
+
+
 def take(pipeline_id: str, component_ids: Iterable[str], into: Path) -> int:
     """Moves the kept caches of the given components into ``into``; returns how many moved."""
     folder = kept_dir(pipeline_id)

@@ -20,7 +20,11 @@ from pathlib import Path
 from typing import Any, TextIO
 
 from orvane_core.frontend.declarations import ComponentRegistry, OrvaneUsageError, split_cell
-from orvane_core.frontend.session import parameter_records, search_space
+from orvane_core.frontend.session import (
+    parameter_record,
+    parse_assignments,
+    search_space,
+)
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_KERNEL = 0, 1, 2, 3
 _LOAD_EXT = re.compile(r"^\s*%(?:re)?load_ext\s+orvane_core\b", re.MULTILINE)
@@ -49,6 +53,12 @@ def load_notebook(path: Path) -> tuple[Any, ComponentRegistry, dict[str, int]]:
     """The notebook, its declared components and the cell index of each component."""
     import nbformat
 
+    if path.is_dir():
+        inside = sorted(p.name for p in path.glob("*.ipynb") if not p.stem.endswith(".out"))
+        hint = f" (it holds {', '.join(inside)})" if inside else ""
+        raise RunnerError(
+            f"{path}: a folder, not a notebook; give the path of a .ipynb file{hint}", EXIT_USAGE
+        )
     if not path.is_file():
         raise RunnerError(f"{path}: no such notebook", EXIT_USAGE)
     try:
@@ -164,20 +174,54 @@ def _output(kind: str, content: dict) -> dict | None:
     return None
 
 
+_ANSI = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]")
+
+
+def plain_output(term: TextIO) -> bool:
+    """Whether ``term`` gets plain text: no colours, no redrawn lines (a log, a pipe, NO_COLOR)."""
+    if os.environ.get("NO_COLOR"):
+        return True
+    try:
+        return not term.isatty()
+    except (AttributeError, ValueError):
+        return True
+
+
 class _Terminal:
     """The terminal, knowing whether a line (a progress bar) is left open, so that every
-    message of ours and every error starts on a line of its own."""
+    message of ours and every error starts on a line of its own.
 
-    def __init__(self, term: TextIO) -> None:
+    ``plain`` (no terminal): colours are dropped and a line redrawn after "\r" is held back,
+    so that only its last state is written, when the line ends.
+    """
+
+    def __init__(self, term: TextIO, plain: bool | None = None) -> None:
         self.term = term
+        self.plain = plain_output(term) if plain is None else plain
+        self.held = ""  # plain: the open line, not written yet
         self.open_line = False
         self.progress_line = False  # the open line is a progress bar, redrawn after a "\r"
 
     def write(self, text: str) -> None:
-        if text:
+        if not text:
+            return
+        if self.plain:
+            text = _ANSI.sub("", text)
+            self._settle(text)
+        else:
             self.term.write(text)
-            self.open_line = not text.endswith(("\n", "\r"))
-            self.progress_line = self.open_line and "\r" in text
+        # Plain, the held line counts as written: it shows once the line ends.
+        shown = self.held if self.plain else text
+        self.open_line = bool(shown) and not shown.endswith(("\n", "\r"))
+        self.progress_line = self.open_line and "\r" in shown
+
+    def _settle(self, text: str) -> None:
+        """Writes the finished lines of the held line and ``text``, each in its last state, and
+        holds the rest: a redraw may follow."""
+        lines = (self.held + text).split("\n")
+        for line in lines[:-1]:
+            self.term.write(_last_state(line) + "\n")
+        self.held = lines[-1]
 
     def line(self, text: str) -> None:
         """Writes ``text`` as a line of its own."""
@@ -188,6 +232,29 @@ class _Terminal:
 
     def flush(self) -> None:
         self.term.flush()
+
+    def end_line(self, drop_progress: bool = False) -> None:
+        """Ends the open line before other output. Plain, a progress bar that is drawn again
+        after that output is dropped instead: a log wants only its final state."""
+        if self.plain and self.progress_line and drop_progress:
+            self.held = ""
+            self.open_line = self.progress_line = False
+        else:
+            self.write("\n")
+
+    def close(self) -> None:
+        """Ends an open line held back (plain text), in its last state."""
+        if self.held and _last_state(self.held):
+            self.write("\n")
+        self.held = ""
+        self.flush()
+
+
+def _last_state(line: str) -> str:
+    """What a line redrawn after each "\r" shows at the end (a bare "\r" at its end clears
+    nothing until the next text comes)."""
+    states = [part for part in line.split("\r") if part]
+    return states[-1] if states else ""
 
 
 class _Router:
@@ -233,7 +300,8 @@ class _Router:
             return  # the end of a progress bar whose line was ended already
         redraw = kind == "stream" and content["text"].startswith("\r") and self.term.progress_line
         if self.term.open_line and not redraw:
-            self.write("\n")
+            # A component's output, amid the run's progress bar, which is drawn again after it.
+            self.term.end_line(drop_progress=bool(prefix))
         if kind == "stream":
             text = content["text"]
             if prefix:
@@ -265,6 +333,8 @@ def run_notebook(
     except RunnerError as exc:
         terminal.line(f"orvane: {exc}")
         return exc.code
+    finally:
+        terminal.close()
 
 
 def _run(path: Path, request: Request, output: Any, timeout: float | None, term: _Terminal) -> int:
@@ -281,12 +351,10 @@ def _run(path: Path, request: Request, output: Any, timeout: float | None, term:
         if request.search is not None:
             registry.resolve([request.search["target"]])
             search_space(request.search["ranges"])
-        unread = []
-        for text in request.parameters:
-            records = parameter_records(text, strict=True)
-            if not records:
-                raise OrvaneUsageError(f"-p {text!r}: write NAME=VALUE, e.g. -p alpha=0.5")
-            unread += [r.name for r in records if not _read_by_any(registry, r.name)]
+        records = [_option_parameter(text) for text in request.parameters]
+        unread = [r.name for r in records if not _read_by_any(registry, r.name)]
+        if request.search is not None:
+            _check_tuned(nb, request.search["ranges"], records)
     except OrvaneUsageError as exc:
         raise RunnerError(str(exc), EXIT_USAGE) from None
     ids = registry.ids()
@@ -339,7 +407,7 @@ def _run(path: Path, request: Request, output: Any, timeout: float | None, term:
         if request.parameters:
             prepare += (
                 "_orvane_set = _orvane.current_session().set_parameters("
-                f"{' '.join(request.parameters)!r})\n"
+                f"{', '.join(f'{r.name}={r.value}' for r in records)!r})\n"
                 "print('orvane: parameters', ', '.join(f'{p.name}={p.value}' for p in _orvane_set))\n"
             )
         if prepare:
@@ -398,7 +466,7 @@ def _run(path: Path, request: Request, output: Any, timeout: float | None, term:
             )
 
         finish = (
-            "_orvane.current_session().keep_cache()\n"
+            "_orvane.current_session().keep_cache(report=True)\n"
             # The kernel works in the notebook's folder: give it the folder as an absolute path.
             f"_orvane_paths = _orvane.current_session().export({str(pictures.resolve())!r})"
         )
@@ -428,6 +496,41 @@ def _applied(reply: dict) -> str:
     except (KeyError, ValueError, SyntaxError):
         return ""
     return " ".join(f"{k}={v!r}" for k, v in values.items()) if isinstance(values, dict) else ""
+
+
+def _option_parameter(text: str) -> Any:
+    """The record of one ``-p NAME=VALUE``: the value is everything after the first "=", commas
+    and spaces included."""
+    name, equals, value = text.partition("=")
+    if not equals or not name.strip() or not value.strip():
+        raise OrvaneUsageError(f"-p {text!r}: write NAME=VALUE, e.g. -p alpha=0.5")
+    return parameter_record(name.strip(), value.strip(), strict=True)
+
+
+_SET_LINE = re.compile(r"^\s*%orvane\s+set\s+(.*)$", re.MULTILINE)
+
+
+def _check_tuned(nb: Any, ranges: list[str], given: list[Any]) -> None:
+    """Refuses a search of a name that has no starting value, when the notebook shows that: it
+    sets its parameters with %orvane set lines only (other code could set them in the kernel)."""
+    sources = [c.source for c in nb.cells if c.cell_type == "code"]
+    if any("set_parameters" in source for source in sources):
+        return
+    known = {r.name for r in given}
+    for source in sources:
+        for found in _SET_LINE.finditer(source):
+            try:
+                known.update(name for name, _ in parse_assignments(found.group(1)))
+            except OrvaneUsageError:
+                return  # the kernel will say what is wrong with that line
+    missing = [name for name in search_space(ranges) if name not in known]
+    if missing:
+        have = ", ".join(sorted(known)) or "none"
+        raise OrvaneUsageError(
+            f"{', '.join(map(repr, missing))} {'is' if len(missing) == 1 else 'are'} not a "
+            f"pipeline parameter (the notebook sets: {have}); give a starting value with "
+            f"{' '.join(f'-p {name}=VALUE' for name in missing)}"
+        )
 
 
 def _read_by_any(registry: ComponentRegistry, name: str) -> bool:

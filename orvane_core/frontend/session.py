@@ -25,11 +25,17 @@ from typing import Any
 import msgspec
 
 from orvane_core.capture import RICH_ENV, LiveSink, OrvaneCapturedIO, live_output
+from orvane_core.common.names import cell_names
 from orvane_core.frontend import kept
 from orvane_core.frontend.callback import OrvaneFrontendCallback, SearchResults
-from orvane_core.frontend.declarations import ComponentHeader, ComponentRegistry, OrvaneUsageError
+from orvane_core.frontend.declarations import (
+    ComponentHeader,
+    ComponentRegistry,
+    OrvaneUsageError,
+    split_cell,
+)
 from orvane_core.frontend.view import PipelineView, make_view, pipeline_svg
-from orvane_core.misc import OrvaneComponentStatus, OrvaneDiskcacheStatus
+from orvane_core.misc import OrvaneComponentStatus
 from orvane_core.misc.models import OrvanePipelineParameterModel
 
 METHODS = {"random": "RandomSearch", "tpe": "TPESearch", "grid": "GridSearch"}
@@ -42,6 +48,8 @@ DISTRIBUTIONS = {
     "step": "discrete_uniform",
     "discrete_uniform": "discrete_uniform",
 }
+# How long the end of a kernel waits for its pending disk writes before leaving them.
+KEEP_WAIT = 600.0
 SET_USAGE = "%orvane set NAME=VALUE [NAME=VALUE ...], e.g. %orvane set alpha=0.5 kind='ridge'"
 SEARCH_USAGE = (
     "NAME=LOW:HIGH[:DISTRIBUTION[:STEP]] with DISTRIBUTION one of uniform, float, int, log, step; "
@@ -97,34 +105,36 @@ def parse_assignments(text: str) -> list[tuple[str, str]]:
 
 def parameter_records(text: str, strict: bool = False) -> list[OrvanePipelineParameterModel]:
     """Parameter records of ``a=1 b='x'``; a bare word is taken as text unless ``strict``."""
-    records = []
-    for name, value in parse_assignments(text):
-        if not name.isidentifier() or keyword.iskeyword(name):
-            raise OrvaneUsageError(
-                f"Bad parameter name {name!r}: use a Python identifier. Usage: {SET_USAGE}"
-            )
-        try:
-            literal = ast.literal_eval(value)
-        except ValueError:
-            if strict:
-                raise OrvaneUsageError(
-                    f"Bad value for {name}: {value} is not a Python literal. Quote text for "
-                    f"Python inside the shell's quotes: -p {name}=\"'{value}'\""
-                ) from None
-            literal = value  # a bare word is taken as text, as the pipeline does
-        except SyntaxError:
-            if strict:
-                raise OrvaneUsageError(
-                    f"Bad value for {name}: {value} is not a Python literal, e.g. -p {name}=0.5 "
-                    f"or -p {name}=\"'text'\""
-                ) from None
-            raise OrvaneUsageError(
-                f"Bad value for {name}: {value!r} is not a Python literal. Usage: {SET_USAGE}"
-            ) from None
-        records.append(
-            OrvanePipelineParameterModel(name=name, type=type(literal).__qualname__, value=value)
+    return [parameter_record(name, value, strict) for name, value in parse_assignments(text)]
+
+
+def parameter_record(name: str, value: str, strict: bool = False) -> OrvanePipelineParameterModel:
+    """The record of one ``name=value``; ``strict`` (the command line's ``-p``) takes only
+    Python literals and says how to write them there."""
+    usage = "-p NAME=VALUE, e.g. -p alpha=0.5" if strict else SET_USAGE
+    if not name.isidentifier() or keyword.iskeyword(name):
+        raise OrvaneUsageError(
+            f"Bad parameter name {name!r}: use a Python identifier. Usage: {usage}"
         )
-    return records
+    try:
+        literal = ast.literal_eval(value)
+    except ValueError:
+        if strict:
+            raise OrvaneUsageError(
+                f"Bad value for {name}: {value} is not a Python literal. Quote text for "
+                f"Python inside the shell's quotes: -p {name}=\"'{value}'\""
+            ) from None
+        literal = value  # a bare word is taken as text, as the pipeline does
+    except SyntaxError:
+        if strict:
+            raise OrvaneUsageError(
+                f"Bad value for {name}: {value} is not a Python literal, e.g. -p {name}=0.5 "
+                f"or -p {name}=\"'text'\""
+            ) from None
+        raise OrvaneUsageError(
+            f"Bad value for {name}: {value!r} is not a Python literal. Usage: {usage}"
+        ) from None
+    return OrvanePipelineParameterModel(name=name, type=type(literal).__qualname__, value=value)
 
 
 def search_space(ranges: list[str]) -> dict[str, dict]:
@@ -513,10 +523,16 @@ class OrvaneSession:
         loop.call_later(0.3, poll)
 
     def _writes_pending(self) -> bool:
+        return self._pending_writes() > 0
+
+    def _pending_writes(self) -> int:
+        """Writes queued and not finished. The stored status, not the reported one: a component
+        that still has an earlier cache attached reports "cached" while its new write is queued."""
         pipeline = self.pipeline
-        return pipeline is not None and any(
-            n.use_diskcache and n.diskcache_status == OrvaneDiskcacheStatus.UPDATING
-            for n in pipeline.nodes.values()
+        if pipeline is None:
+            return 0
+        return sum(
+            1 for n in pipeline.nodes.values() if n.use_diskcache and n._diskcache_write_pending()
         )
 
     def reasons(self, component_ids: list[str] | None = None) -> dict[str, str]:
@@ -634,7 +650,7 @@ class OrvaneSession:
             raise OrvaneUsageError(
                 f"{', '.join(map(repr, unknown))} {'is' if len(unknown) == 1 else 'are'} not a "
                 f"pipeline parameter (parameters: {known}); give it a starting value with "
-                "%orvane set NAME=VALUE first."
+                "%orvane set NAME=VALUE first (-p NAME=VALUE on the command line)."
             )
         pipeline = self._sync()
         if not hasattr(pipeline, "optimize_parameters"):
@@ -726,18 +742,31 @@ class OrvaneSession:
             pipeline.clear_component_cache(component_id=self.ids()[name])
         self._note_reasons(redraw=True)
 
-    def wait_for_disk(self, timeout: float = 60.0) -> bool:
-        """Waits until no disk write is pending; true when none is left."""
+    def wait_for_disk(self, timeout: float = 60.0, report: bool = False) -> bool:
+        """Waits until no disk write is pending; true when none is left. ``report`` says on
+        stderr what it waits for when that takes more than a moment, and what it gave up."""
         pipeline = self.pipeline
         if pipeline is None:
             return True
-        deadline = time.monotonic() + timeout
+        started = time.monotonic()
+        said = False
         while True:
             pipeline.update_diskcache_status()
-            if not self._writes_pending():
+            left = self._pending_writes()
+            if not left:
                 return True
-            if time.monotonic() > deadline:
+            waited = time.monotonic() - started
+            if waited > timeout:
+                if report:
+                    print(
+                        f"orvane: {left} disk write(s) did not finish in {timeout:g} s; the "
+                        "next run computes those components again",
+                        file=sys.stderr,
+                    )
                 return False
+            if report and not said and waited > 1.0:
+                said = True
+                print(f"orvane: waiting for {left} disk write(s) to finish", file=sys.stderr)
             time.sleep(0.02)
 
     def keeps_cache(self) -> bool:
@@ -766,7 +795,7 @@ class OrvaneSession:
             # Only the caches just taken: those adopted before are not read and checked again.
             pipeline.load_diskcache(diskcache_dir=pipeline.diskcache_dir, component_ids=wanted)
 
-    def keep_cache(self) -> None:
+    def keep_cache(self, timeout: float | None = None, report: bool = False) -> None:
         """Leaves the disk cache for the next kernel that opens this pipeline id; call it last.
 
         A pipeline deletes its cache directory when it is deleted or the interpreter exits.
@@ -780,12 +809,27 @@ class OrvaneSession:
         if os.getpid() != self._owner_pid:
             return  # a forked child leaves its parent's folders alone
         atexit.unregister(self.keep_cache)
-        self.wait_for_disk()
+        # Writes still queued when the writer stops are lost: the next kernel would run again
+        # what this one computed. A large result may take a while to write.
+        self.wait_for_disk(KEEP_WAIT if timeout is None else timeout, report)
         self._store_parameters()
+        results = {
+            cid: n.name
+            for cid, n in pipeline.nodes.items()
+            if n.use_diskcache and n.status == OrvaneComponentStatus.SUCCESSFUL
+        }
         folder = Path(pipeline.keep_diskcache())
         ids = set(self.ids().values())
         kept.stash(folder, self.pipeline_id, ids.__contains__)
         kept.prune(kept.size_limit(), spare=[self.pipeline_id])
+        held = kept.kept_ids(self.pipeline_id)
+        lost = [name for cid, name in results.items() if cid not in held]
+        if report and lost:
+            print(
+                f"orvane: the results of {', '.join(lost)} were not kept; the next run computes "
+                "them again",
+                file=sys.stderr,
+            )
 
     def _parameters_file(self) -> Path:
         return Path(self.pipeline.diskcache_dir) / "pipeline.json"
@@ -819,7 +863,14 @@ class OrvaneSession:
             missing = found.group(1)
             definers = self.registry.definers(missing, exclude=name)
             if not definers:
-                if missing not in {p.name for p in self.parameters_view()}:
+                unrun = self._unrun_definers(missing)
+                if unrun:
+                    hints.append(
+                        f"{missing!r} is defined by component {' and '.join(map(repr, unrun))}, "
+                        "whose cell has not run in this kernel: run that cell first, then "
+                        f"{name!r} again."
+                    )
+                elif missing not in {p.name for p in self.parameters_view()}:
                     hints.append(
                         f"No component defines {missing!r} and no parameter has that name: "
                         f"define it in a component or set it with %orvane set {missing}=VALUE."
@@ -837,6 +888,32 @@ class OrvaneSession:
                 f"'%%component {name} after {', '.join((*decl.parents, definers[-1]))}'."
             )
         return hints
+
+    def _unrun_definers(self, symbol: str) -> list[str]:
+        """Components of the saved notebook, not declared in this kernel, whose cells define
+        ``symbol``: the kernel knows a notebook's cells only from its file."""
+        notebook = str((self.shell.user_ns.get("__session__") if self.shell else None) or "")
+        if not notebook.endswith(".ipynb"):
+            return []
+        try:
+            cells = json.loads(Path(notebook).read_text()).get("cells", [])
+        except (OSError, ValueError, AttributeError):
+            return []
+        found = []
+        for cell in cells:
+            source = cell.get("source", "") if isinstance(cell, dict) else ""
+            source = "".join(source) if isinstance(source, list) else source
+            if cell.get("cell_type") != "code" or not isinstance(source, str):
+                continue
+            try:
+                parsed = split_cell(source)
+            except OrvaneUsageError:
+                continue
+            if parsed is None or parsed[0].name in self.registry.declarations:
+                continue
+            if symbol in cell_names(parsed[1]).defines:
+                found.append(parsed[0].name)
+        return found
 
     def show(self) -> PipelineView:
         """A live view of the pipeline, shown in the notebook and redrawn during runs; every

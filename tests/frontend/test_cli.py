@@ -1,6 +1,7 @@
 """``orvane run`` on the example and on broken notebooks: exit codes, messages, outputs."""
 
 import io
+import os
 import shutil
 from pathlib import Path
 
@@ -8,7 +9,7 @@ import nbformat
 import pytest
 
 from orvane_core.cli import main
-from orvane_core.frontend.runner import Request, run_notebook
+from orvane_core.frontend.runner import Request, plain_output, run_notebook
 
 pytestmark = pytest.mark.kernel
 EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "house_prices.ipynb"
@@ -44,6 +45,8 @@ def test_example_runs_then_reruns_from_the_cache(tmp_path, monkeypatch):
     code, text = _run(path)
     assert code == 0, text
     assert "5 ran, 0 reused" in text and "[evaluate] test R2" in text
+    # Not a terminal: the progress bar once, in its final state.
+    assert "\r" not in text and text.count("all:") == 1 and "all: 100%" in text, repr(text)
     outputs = _outputs(path)
     assert "test R2 with alpha=1.0, degree=2" in outputs[-1]
     assert "size" in outputs[2]  # the independent branch printed into its own cell
@@ -77,24 +80,107 @@ def test_example_runs_then_reruns_from_the_cache(tmp_path, monkeypatch):
 
 
 @pytest.mark.parametrize(
-    "sources, argv_tail, code, message",
+    "sources, argv, code, message",
     [
-        (None, [], 2, "no such notebook"),
-        (["x = 1"], [], 2, "no component cells"),
-        (["%%component a\n1"], ["-c", "zz"], 2, "unknown component 'zz'"),
-        (["%%component a after b\n1"], [], 2, "cell 1: Unknown parent 'b'"),
-        (["%%component a\n1"], ["-p", "kind=ridge"], 2, "-p kind=\"'ridge'\""),
+        (None, ["run"], 2, "no such notebook"),
+        ("folder", ["run"], 2, "a folder, not a notebook"),
+        (["x = 1"], ["run"], 2, "no component cells"),
+        (["%%component a\n1"], ["run", "-c", "zz"], 2, "unknown component 'zz'"),
+        (["%%component a after b\n1"], ["run"], 2, "cell 1: Unknown parent 'b'"),
+        (["%%component a\n1"], ["run", "-p", "kind=ridge"], 2, "-p kind=\"'ridge'\""),
+        (["%%component a\n1"], ["run", "-p", "alpha"], 2, "-p 'alpha': write NAME=VALUE"),
+        (["%%component a\n1"], ["run", "-p", "alpha=[1,"], 2, "alpha: [1, is not"),
+        (["%%component a\n1"], ["run", "--timeout", "-3"], 2, "seconds above 0"),
+        (
+            ["%orvane set alpha=1", "%%component a\nalpha"],
+            ["optimize", "a", "gamma=0:1"],
+            2,
+            "(the notebook sets: alpha); give a starting value with -p gamma=VALUE",
+        ),
     ],
 )
-def test_usage_errors_stop_before_a_kernel_starts(
-    tmp_path, capsys, sources, argv_tail, code, message
-):
+def test_usage_errors_stop_before_a_kernel_starts(tmp_path, capsys, sources, argv, code, message):
     path = tmp_path / "nb.ipynb"
-    if sources is not None:
+    if sources == "folder":
+        path.mkdir()
+    elif sources is not None:
         _notebook(path, *sources)
-    assert main(["run", str(path), *argv_tail]) == code
-    assert message in capsys.readouterr().err
+    assert main([argv[0], str(path), *argv[1:]]) == code
+    err = capsys.readouterr().err
+    assert message in err and "%orvane" not in err, err
     assert not (tmp_path / "nb.out.ipynb").exists()
+
+
+def test_each_command_has_its_own_help(capsys, monkeypatch):
+    monkeypatch.setenv("COLUMNS", "300")  # one line per option
+    cases = [
+        (["optimize"], ["(default 20)", "(default tpe)", "for ROUNDS trials"]),
+        (["cache"], ["show and free that space"]),
+        (["cache", "list"], ["when it was last used"]),
+        (["cache", "prune"], ["until the rest fit", "--limit SIZE"]),
+    ]
+    texts = set()
+    for argv, expected in cases:
+        assert main([*argv, "--help"]) == 0
+        text = capsys.readouterr().out
+        assert all(e in text for e in expected), text
+        texts.add(text)
+    assert len(texts) == len(cases)
+
+
+# The writer holds every write for a few seconds: a slow disk, or a busy machine. KEEP_WAIT
+# (from the environment) is how long the end of the kernel waits for it.
+SLOW_WRITER = """import os, threading
+from orvane_core.executors.diskcache_writer import OrvaneDiskcacheWriter as W
+from orvane_core.frontend import session
+session.KEEP_WAIT = float(os.environ["KEEP_WAIT"])
+start = W.start
+def slow_start(self):
+    start(self)
+    self._inject_fault("hold")
+    threading.Timer(3, self._inject_fault, ["release"]).start()
+W.start = slow_start"""
+
+
+def test_a_finished_run_leaves_every_result_for_the_next(tmp_path, monkeypatch):
+    monkeypatch.setenv("ORVANE_TEMP_DIR", str(tmp_path / "cache"))
+    path = _notebook(
+        tmp_path / "nb.ipynb",
+        SLOW_WRITER,
+        "%%component a\nv = 1",
+        "%%component b after a\nv + 1",
+        "%%component c after a\nv + 2",
+    )
+    waiting = "waiting for 3 disk write(s) to finish"
+    lost = "did not finish in 0.5 s; the next run computes those components again"
+    cases = [
+        # (seconds the end waits, a parallel run, its summary, said)
+        (600, True, "3 ran, 0 reused", waiting),
+        (600, False, "0 ran, 3 reused", None),
+        (0.5, False, "3 ran, 0 reused", "the results of a, b, c were not kept"),
+        (600, True, "3 ran, 0 reused", waiting),
+    ]
+    for wait, parallel, summary, said in cases:
+        monkeypatch.setenv("KEEP_WAIT", str(wait))
+        code, text = _run(path, parallel=parallel, fresh=wait < 1)
+        assert code == 0 and summary in text, text
+        assert (said or "") in text and (waiting in text) == (said == waiting), text
+        assert (lost in text) == (wait < 1), text
+
+
+def test_output_is_plain_without_a_terminal_or_with_no_color(monkeypatch):
+    master, slave = os.openpty()
+    try:
+        with os.fdopen(slave, "w") as tty:
+            for no_color, term, plain in [
+                ("", tty, False),
+                ("1", tty, True),
+                ("", io.StringIO(), True),
+            ]:
+                monkeypatch.setenv("NO_COLOR", no_color)
+                assert plain_output(term) == plain, (no_color, term)
+    finally:
+        os.close(master)
 
 
 def test_a_failing_cell_exits_1_with_its_banner_in_the_notebook(tmp_path):
@@ -106,6 +192,8 @@ def test_a_failing_cell_exits_1_with_its_banner_in_the_notebook(tmp_path):
     )
     code, text = _run(path)
     assert code == 1
+    # Not a terminal: plain text, no colours, no redrawn progress lines.
+    assert "\x1b[" not in text and "\r" not in text and "OrvaneRunError:" in text, repr(text)
     assert "not run yet  after a (from 'after')" in _outputs(path)[2]  # declared, not run
     assert "ZeroDivisionError" in text and "b (ZeroDivisionError)" in text
     assert "ZeroDivisionError" in _outputs(path)[1]

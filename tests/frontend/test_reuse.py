@@ -2,6 +2,7 @@
 kept across kernel restarts, and the size limit of kept caches."""
 
 import ast
+import json
 import os
 import shutil
 import sys
@@ -51,7 +52,11 @@ LANDED = (
 
 
 @pytest.mark.kernel
-def test_edges_from_names_their_errors_and_hints():
+def test_edges_from_names_their_errors_and_hints(tmp_path):
+    # The saved notebook has a cell defining `left` that has not run in this kernel.
+    notebook = tmp_path / "saved.ipynb"
+    cell = {"cell_type": "code", "source": ["%%component sides\n", "left = 1"]}
+    notebook.write_text(json.dumps({"cells": [cell]}))
     with running_kernel() as (_, client):
         _run(client, SETUP.format(""))
         steps = [
@@ -75,6 +80,8 @@ def test_edges_from_names_their_errors_and_hints():
             ("%%component pick after other\nlen(data) + s", "error", "only 'total' defines"),
             ("%%component pick after other\nlen(data) + s", "error", "not a parent of 'pick'"),
             ("%%component lone\nridge * 2", "error", "set it with %orvane set ridge=VALUE"),
+            (f"__session__ = {str(notebook)!r}", "ok", ""),
+            ("%%component lone\nleft * 2", "error", "by component 'sides', whose cell has not run"),
         ]
         for cell, status, expected in steps:
             content, text = _run(client, cell)
