@@ -10,12 +10,10 @@ namespace py = pybind11;
 
 namespace orvane::pipeline {
 
-namespace {
-
 // The native state holds Python values, so it takes part in garbage collection: a callback or a
 // value that refers back to its pipeline must not keep both alive for ever. Clearing (only ever
 // done to an unreachable cycle, after the finaliser has closed the writer) drops every value.
-int traverse_state(PipelineState& st, visitproc visit, void* arg) {
+static int traverse_state(PipelineState& st, visitproc visit, void* arg) {
   for (const py::object* member : std::initializer_list<const py::object*>{
            &st.id, &st.nodes, &st.graph, &st.callback, &st.shell, &st.parameters, &st.requirements,
            &st.cache_dir, &st.connection, &st.writer, &st.optimizer, &st.reported_components,
@@ -25,7 +23,7 @@ int traverse_state(PipelineState& st, visitproc visit, void* arg) {
   return 0;
 }
 
-void clear_state(PipelineState& st) {
+static void clear_state(PipelineState& st) {
   st.dag = nullptr;
   st.fingerprints = {};
   for (py::object* member :
@@ -38,12 +36,10 @@ void clear_state(PipelineState& st) {
   st.requirements = py::list();
 }
 
-void set_graph(PipelineState& st, const py::object& value) {
+static void set_graph(PipelineState& st, const py::object& value) {
   st.dag = value.is_none() ? nullptr : &py::cast<const GraphObject&>(value);
   st.graph = value;
 }
-
-}  // namespace
 
 }  // namespace orvane::pipeline
 

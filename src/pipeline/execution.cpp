@@ -240,8 +240,7 @@ class RunPool {
       : slots_(slots),
         order_(slots),
         executor_(py_values::lookup(
-            "orvane_core.executors.component_executors.local:OrvaneComponentExecutor")),
-        by_executor_(executor_.attr("execute_with_serialized")) {}
+            "orvane_core.executors.component_executors.local:OrvaneComponentExecutor")) {}
 
   void apply_async(const py::object& func, const py::object& args, const py::object& kwds,
                    const py::object& callback, const py::object& error_callback) {
@@ -256,7 +255,7 @@ class RunPool {
     py::object owner = py::getattr(func, "__self__", py::none());
     const bool local =
         Py_TYPE(owner.ptr()) == reinterpret_cast<PyTypeObject*>(executor_.ptr()) &&
-        py::getattr(func, "__func__", py::none()).is(by_executor_) &&
+        py::getattr(func, "__func__", py::none()).is(executor_.attr("execute_with_serialized")) &&
         (kwds.is_none() || (PyDict_Check(kwds.ptr()) && PyDict_GET_SIZE(kwds.ptr()) == 0)) &&
         PyTuple_Check(args.ptr()) && PyTuple_GET_SIZE(args.ptr()) == 1 &&
         PyBytes_Check(PyTuple_GET_ITEM(args.ptr(), 0));
@@ -359,9 +358,9 @@ class RunPool {
   };
   std::vector<Slot> slots_;
   run::Completions order_;
-  // The executor class whose runs go to workers in the short form and its method that a
-  // component hands over; the worker pool, made on the first task.
-  py::object executor_, by_executor_, pool_ = py::none();
+  // The executor class whose runs go to workers in the short form; the worker pool, made on the
+  // first task.
+  py::object executor_, pool_ = py::none();
 };
 
 struct ParallelRun : Run {
@@ -454,27 +453,6 @@ void schedule(ParallelRun& run) {
   follow_up_succeeded(run);
 }
 
-// An exception or interrupt left the scheduling loop: nothing runs any more; the components it
-// concerns record it.
-// An interrupt that comes while the workers are being stopped is not lost: the run ends as
-// interrupted (once, however many come).
-void stop_run(ParallelRun& run, py::error_already_set& first) {
-  std::optional<py::error_already_set> later;
-  holding_interrupt(later, [&] { run.pool.abandon(); });
-  py::error_already_set& error = later && !interrupt(first) ? *later : first;
-  std::vector<std::size_t> running = run.scheduler.stop();
-  // A component interrupted while it was being started is RUNNING without being in the list.
-  if (run.pool.starting) {
-    const std::size_t starting = run.scheduler.plan()[*run.pool.starting];
-    if (comp::status(run.node(starting)) == comp::Status::Running) running.push_back(starting);
-  }
-  const run::StopActions stop = run::on_stop(interrupt(error), std::move(running), run.last_access);
-  for (std::size_t n : stop.invalidate) comp::set_status(run.node(n), comp::Status::Invalid);
-  for (std::size_t n : stop.fail) record_failure(run, n, error);
-  if (stop.cancel_writes) cancel_pending_writes(run.self);
-  run_summary(run.self);
-}
-
 py::object execute_components_async(const py::object& self, const py::handle& component_ids,
                                     bool send_to_front, bool optimize_memory) {
   const Run start = open_run(self, component_ids, send_to_front, optimize_memory);
@@ -488,9 +466,26 @@ py::object execute_components_async(const py::object& self, const py::handle& co
     try {
       schedule(run);
       pool.abandon();
-    } catch (py::error_already_set& e) {
-      if (!e.matches(PyExc_Exception) && !e.matches(PyExc_KeyboardInterrupt)) throw;
-      stop_run(run, e);
+    } catch (py::error_already_set& first) {
+      if (!first.matches(PyExc_Exception) && !first.matches(PyExc_KeyboardInterrupt)) throw;
+      // An exception or interrupt left the scheduling loop: nothing runs any more; the
+      // components it concerns record it. An interrupt that comes while the workers are being
+      // stopped is not lost: the run ends as interrupted (once, however many come).
+      std::optional<py::error_already_set> later;
+      holding_interrupt(later, [&] { pool.abandon(); });
+      py::error_already_set& error = later && !interrupt(first) ? *later : first;
+      std::vector<std::size_t> running = run.scheduler.stop();
+      // A component interrupted while it was being started is RUNNING without being in the list.
+      if (pool.starting) {
+        const std::size_t starting = run.scheduler.plan()[*pool.starting];
+        if (comp::status(run.node(starting)) == comp::Status::Running) running.push_back(starting);
+      }
+      const run::StopActions stop =
+          run::on_stop(interrupt(error), std::move(running), run.last_access);
+      for (std::size_t n : stop.invalidate) comp::set_status(run.node(n), comp::Status::Invalid);
+      for (std::size_t n : stop.fail) record_failure(run, n, error);
+      if (stop.cancel_writes) cancel_pending_writes(self);
+      run_summary(self);
     }
   }
   finish_run(start);
