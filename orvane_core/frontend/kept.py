@@ -6,11 +6,16 @@ takes from it the caches of each component as the component is declared, and the
 only those whose fingerprint (code, parameters, parents) still matches. A kernel that was killed
 leaves its live folder behind; the next kernel moves it into the kept folder the same way. Kept
 folders share a size limit: the least recently used go first.
+
+With the caches go the components they were made by (name, id, a digest of the code, parents):
+a later kernel in which an edited cell, and what follows it, have new ids then says why they
+run, as an edit inside one kernel does, rather than that they never ran.
 """
 
 from __future__ import annotations
 
 import fcntl
+import hashlib
 import os
 import re
 import shutil
@@ -25,6 +30,7 @@ LIMIT_ENV = "ORVANE_CACHE_LIMIT"
 KEEP_ENV = "ORVANE_KEEP_CACHE"
 DEFAULT_LIMIT = 10 * 2**30
 _PARAMETERS = "pipeline.json"
+_COMPONENTS = "components.json"
 _UNITS = {"": 1, "k": 2**10, "m": 2**20, "g": 2**30, "t": 2**40}
 
 
@@ -109,9 +115,10 @@ def stash(source: Path, pipeline_id: str, current: Callable[[str], bool]) -> Non
     _private_folder(target)
     for path, _ in _caches(source):
         os.rename(path, target / path.name)
-    stored = source / _PARAMETERS
-    if stored.is_file() and not stored.is_symlink():
-        os.replace(stored, target / _PARAMETERS)
+    for name in (_PARAMETERS, _COMPONENTS):
+        stored = source / name
+        if stored.is_file() and not stored.is_symlink():
+            os.replace(stored, target / name)
     shutil.rmtree(source, ignore_errors=True)
     older: dict[str, list[tuple[float, Path]]] = {}
     for path, component_id in _caches(target):
@@ -211,6 +218,72 @@ def drop(pipeline_id: str) -> None:
     folder = kept_dir(pipeline_id)
     if folder.is_dir() and not folder.is_symlink():
         shutil.rmtree(folder, ignore_errors=True)
+
+
+# -- the components the caches were made by -----------------------------------------------------
+
+
+class Remembered(msgspec.Struct, frozen=True):
+    """A component as a kernel last had it: its id, a digest of its code and its parents'
+    (name, id) in declaration order."""
+
+    id: str
+    code: str
+    parents: list[tuple[str, str]]
+
+
+def code_digest(code: str) -> str:
+    return hashlib.sha256(code.encode()).hexdigest()[:16]
+
+
+def remember(folder: Path, components: dict[str, Remembered]) -> None:
+    """Writes ``components`` (by name) into a live cache folder; ``stash`` keeps it with the
+    caches."""
+    path = folder / _COMPONENTS
+    data = msgspec.json.encode(components)
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW, 0o600)
+    with os.fdopen(fd, "wb") as fh:
+        fh.write(data)
+
+
+def remembered(pipeline_id: str) -> dict[str, Remembered]:
+    """The components the kept caches of ``pipeline_id`` were made by; empty when unknown."""
+    folder = kept_dir(pipeline_id)
+    if folder.is_symlink():
+        return {}
+    try:
+        fd = os.open(folder / _COMPONENTS, os.O_RDONLY | os.O_NOFOLLOW)
+    except OSError:
+        return {}
+    with os.fdopen(fd, "rb") as fh:
+        data = fh.read()
+    try:
+        return msgspec.json.decode(data, type=dict[str, Remembered])
+    except msgspec.DecodeError:
+        return {}  # from another version or damaged: the reasons fall back to the engine's
+
+
+# The engine's words for why a component runs (its explain() reasons), for the causes an edit
+# made in an earlier kernel can have.
+_SINCE = {
+    "code_changed": "its code changed",
+    "parents_changed": "its parents changed",
+    "parent_reran": "its parent {} reran",
+}
+
+
+def since(earlier: Remembered, code: str, parents: list[tuple[str, str]]) -> str | None:
+    """Why a component that has another id than ``earlier`` runs, as the engine says it when
+    the edit is made in one kernel; None when nothing tells it apart."""
+    if earlier.code != code_digest(code):
+        return _SINCE["code_changed"]
+    if {name for name, _ in earlier.parents} != {name for name, _ in parents}:
+        return _SINCE["parents_changed"]
+    before = dict(earlier.parents)
+    for name, cid in parents:
+        if before.get(name) != cid:
+            return _SINCE["parent_reran"].format(name)
+    return None
 
 
 # -- listing and the size limit -----------------------------------------------------------------

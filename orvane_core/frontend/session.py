@@ -281,6 +281,8 @@ class OrvaneSession:
         self.persist: bool | None = None
         self._stable_id = False
         self._looked: set[str] = set()  # the components already looked for in the kept folder
+        # Components as the last kernel of this pipeline id had them, by name (kept.remember).
+        self._earlier: dict[str, kept.Remembered] = {}
         self.widgets = True
         self.last_search: SearchResults | None = None
         self.view: PipelineView | None = None
@@ -367,6 +369,7 @@ class OrvaneSession:
             keeps = self.keeps_cache()
             if keeps and os.environ.get("ORVANE_DAG") != self.pipeline_id:
                 kept.take_dead_kernel_folder(self.pipeline_id)
+                self._earlier = kept.remembered(self.pipeline_id)
             self.pipeline = OrvanePipeline(
                 identifier=self.pipeline_id,
                 graph=model,
@@ -543,10 +546,14 @@ class OrvaneSession:
         explain = getattr(self.pipeline, "explain", None)
         if explain is None:
             return {}
-        names = {cid: name for name, cid in self.ids().items()}
+        ids = self.ids()
+        names = {cid: name for name, cid in ids.items()}
 
         def named(match: re.Match) -> str:
             return names.get(match.group(), match.group())
+
+        def why_of(cid: str, told: dict) -> str | None:
+            return self._why(names[cid], cid, told, ids)
 
         nodes = self.pipeline.nodes
         found = explain()
@@ -565,17 +572,46 @@ class OrvaneSession:
                 if parent is not None and parent.status == OrvaneComponentStatus.INVALID:
                     text = f"will run: its parent {coming['parent']} will rerun"
                 else:
-                    text = f"will run: {coming['reason']}"
+                    text = f"will run: {why_of(cid, coming)}"
             elif results.get("decision") in ("ran", "reused"):
-                text = f"{results['decision']}: {results.get('reason')}"
+                text = f"{results['decision']}: {why_of(cid, results)}"
             elif coming.get("decision") == "reused":
                 text = f"current: {coming.get('reason')}"
+            elif (why := why_of(cid, coming)) != coming.get("reason"):
+                text = f"will run: {why}"  # an edit since an earlier kernel
             else:
                 continue
             # The engine names components by id: one pass over the text, whatever the size of
             # the graph.
             out[cid] = _ID.sub(named, text)
         return out
+
+    def _why(self, name: str, cid: str, told: dict, ids: dict[str, str]) -> str | None:
+        """The engine's reason; for a component it never ran that an earlier kernel ran under
+        another id (an edit since), what changed, as the engine says it within one kernel."""
+        earlier = self._earlier.get(name)
+        if told.get("cause") == "never_ran" and earlier is not None and earlier.id != cid:
+            decl = self.registry.declarations[name]
+            why = kept.since(earlier, decl.code, [(p, ids[p]) for p in decl.parents])
+            if why is not None:
+                return why
+        return told.get("reason")
+
+    def _remember(self, folder: Path) -> None:
+        """Writes into ``folder`` the components its caches were made by, for the next kernel:
+        one without results in this kernel stays as the last kernel had it."""
+        ids, nodes = self.ids(), self.pipeline.nodes
+        memory = {}
+        for name, decl in self.registry.declarations.items():
+            node = nodes.get(ids[name])
+            if node is not None and (
+                node.success_count or node.status == OrvaneComponentStatus.SUCCESSFUL
+            ):
+                parents = [(p, ids[p]) for p in decl.parents]
+                memory[name] = kept.Remembered(ids[name], kept.code_digest(decl.code), parents)
+            elif name in self._earlier:
+                memory[name] = self._earlier[name]
+        kept.remember(folder, memory)
 
     def _note_reasons(self, redraw: bool = False) -> dict[str, str] | None:
         """Gives the views the reasons as they are now (after anything that may change them) and
@@ -819,6 +855,7 @@ class OrvaneSession:
             if n.use_diskcache and n.status == OrvaneComponentStatus.SUCCESSFUL
         }
         folder = Path(pipeline.keep_diskcache())
+        self._remember(folder)
         ids = set(self.ids().values())
         kept.stash(folder, self.pipeline_id, ids.__contains__)
         kept.prune(kept.size_limit(), spare=[self.pipeline_id])

@@ -5,6 +5,7 @@ import ast
 import json
 import os
 import shutil
+import subprocess
 import sys
 import time
 
@@ -264,3 +265,43 @@ def test_kept_caches_over_the_limit_go_least_recently_used_first(
     assert {k.pipeline_id for k in kept.list_kept()} == {f[0] for f in folders} - set(dropped)
     if lists:
         assert set(tmp_path.glob("packages-*.json")) == current
+
+
+# Each kernel in a fresh interpreter: a real IPython shell runs the cells given as arguments.
+SHELL = (
+    "import sys\nfrom IPython.core.interactiveshell import InteractiveShell\n"
+    "shell = InteractiveShell.instance()\nfor cell in sys.argv[1:]:\n    shell.run_cell(cell)\n"
+)
+CHAIN = ["%%component a\nx = 1", "%%component b after a\ny = x + 1", "%%component c after b\nz = y"]
+REUSED = "reused: its disk cache is current"
+
+
+@pytest.mark.timeout(240)
+def test_a_new_kernel_says_what_an_edit_since_the_last_kernel_changed(tmp_path):
+    edited_b, edited_c = CHAIN[1] + " + 0", CHAIN[2] + " + 1"
+    steps = [
+        # (cells of this kernel, status after running a, status after running all)
+        (CHAIN, ["ran: it never ran", *["will run: it never ran"] * 2], ["ran: it never ran"] * 3),
+        (
+            [*CHAIN[:2], edited_c],
+            [REUSED, REUSED, "will run: its code changed"],
+            [REUSED, REUSED, "ran: its code changed"],
+        ),
+        (
+            [CHAIN[0], edited_b, edited_c],
+            [REUSED, "will run: its code changed", "will run: its parent b reran"],
+            [REUSED, "ran: its code changed", "ran: its parent b reran"],
+        ),
+        ([CHAIN[0], edited_b, edited_c], [REUSED] * 3, [REUSED] * 3),
+    ]
+    setup = SETUP.format(", pipeline_id='nb-edits', persist=True, autorun=False")
+    env = {**os.environ, "ORVANE_TEMP_DIR": str(tmp_path)}
+    for cells, first, last in steps:
+        kernel = [setup, *cells, "%orvane run a", "%orvane status", "%orvane run --all"]
+        kernel += ["print('--')", "%orvane status", "fe.current_session().keep_cache()"]
+        done = subprocess.run(
+            [sys.executable, "-c", SHELL, *kernel], env=env, capture_output=True, text=True
+        )
+        lines = done.stdout.splitlines()
+        reasons = [line.strip() for line in lines if line.startswith(" " * 20) or line == "--"]
+        assert reasons == [*first, "--", *last], done.stdout + done.stderr
