@@ -98,4 +98,11 @@ inline py::str from_utf8(const std::string& text) {
   return checked(PyUnicode_DecodeUTF8(text.data(), py::ssize_t_cast(text.size()), "surrogatepass"));
 }
 
+// Raises `type` as a Python error with a message that may hold lone surrogates (from exception
+// texts).
+[[noreturn]] inline void raise(PyObject* type, const std::string& message) {
+  PyErr_SetObject(type, from_utf8(message).ptr());
+  throw py::error_already_set();
+}
+
 }  // namespace orvane::py_values

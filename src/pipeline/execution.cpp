@@ -38,10 +38,7 @@ bool need_to_rerun_component(const py::object& component, const py::object& excl
 }
 
 // The run's own errors are raised as Python errors: a run records them in the component.
-[[noreturn]] void raise(PyObject* type, const std::string& text) {
-  py::set_error(type, text.c_str());
-  throw py::error_already_set();
-}
+using py_values::raise;
 
 bool interrupt(const py::error_already_set& e) { return e.matches(PyExc_KeyboardInterrupt); }
 

@@ -186,10 +186,6 @@ py::object outcome_record(const py::handle& procedure, bool ok, const py::handle
   return py_values::checked(PyObject_Vectorcall(rt().callback_record.ptr(), args, 0, names));
 }
 
-py::dict component_entry(const py::handle& component_id) {
-  return py::dict(py::arg("component_id") = component_id);
-}
-
 void run_callback(const py::object& self, const py::object& data) {
   PipelineState& st = state(self);
   py::object callback = st.callback;

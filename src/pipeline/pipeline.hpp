@@ -173,8 +173,6 @@ inline const Runtime& rt() {
 py::object outcome_record(const py::handle& procedure, bool ok, const py::handle& msg,
                           const py::handle& successful = py::dict(),
                           const py::handle& failed = py::dict());
-// {"component_id": id}, the entry outcome records name a component with.
-py::dict component_entry(const py::handle& component_id);
 // run_callback(data): `data` None sends the summary.
 void run_callback(const py::object& self, const py::object& data = py::none());
 inline void run_summary(const py::object& self) { run_callback(self); }

@@ -41,11 +41,9 @@ using py_values::truthy;
 // present rather than failing the caller.
 bool holds_value(py::handle value);
 
-// Raises `type` with a message that may hold lone surrogates (from exception texts).
-[[noreturn]] void raise(PyObject* type, const std::string& message);
-
 // Text conversions that survive lone surrogates in exception texts and tracebacks.
 using py_values::from_utf8;
+using py_values::raise;
 using py_values::utf8;
 
 // Unpacks an iterable into exactly two values, with Python's own error texts.

@@ -77,11 +77,6 @@ std::pair<py::object, py::object> unpack2(py::handle iterable) {
   return {values[0], values[1]};
 }
 
-void raise(PyObject* type, const std::string& message) {
-  PyErr_SetObject(type, from_utf8(message).ptr());
-  throw py::error_already_set();
-}
-
 // ---- status and record changes ----
 
 void set_in_and_out(ComponentNative& c, py::object new_info) {
