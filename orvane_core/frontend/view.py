@@ -27,6 +27,13 @@ DISK_MARK = {
     D.UPDATING: "\u25d4 writing",
     D.FAILED: "\u2715 disk failed",
 }
+# The same states in a box's hover text, in words.
+DISK_WORDS = {
+    D.CACHED: "disk cached",
+    D.UPDATING: "writing to disk",
+    D.FAILED: "disk cache failed",
+    D.UNCACHED: "not on disk",
+}
 
 
 LANE = 12  # width of the lane a long edge takes beside each level it passes
@@ -241,7 +248,7 @@ class _Look:
         fill, stroke = COLORS.get(status, COLORS[S.INVALID])
         shown = _escape(line)
         self.box_status = f'" data-status="{status}" data-diskcache="{disk}"><title>'
-        self.box_title = f": {status}, disk cache {disk}"
+        self.box_title = f": {status}, {DISK_WORDS.get(disk, f'disk cache {disk}')}"
         self.box_rect = (
             f' width="{BOX_W}" height="{BOX_H}" rx="7" fill="{fill}" stroke="{stroke}" '
             'stroke-width="2"/>'

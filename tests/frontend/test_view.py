@@ -107,6 +107,17 @@ def test_inferred_edges_are_drawn_dashed():
     assert svg.count("stroke-dasharray") == 1 and svg.count("inferred from the names used") == 1
 
 
+@pytest.mark.parametrize(
+    "disk, words",
+    [("cached", "disk cached"), ("updating", "writing to disk"), ("failed", "disk cache failed"),
+     ("uncached", "not on disk")],
+)  # fmt: skip
+def test_a_box_hover_names_its_disk_state_in_words(disk, words):
+    entry = {"identifier": "a", "name": "a", "execution_status": "successful"}
+    svg = pipeline_svg({"components": [{**entry, "diskcache_status": disk}], "edges": []})
+    assert f"<title>a: successful, {words}" in svg
+
+
 def _boxes(svg):
     """(status, title, corner, second line) of each box, by component name."""
     found = re.findall(
