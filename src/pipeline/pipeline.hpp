@@ -158,7 +158,6 @@ struct Runtime {
   py::handle callback_record = at("orvane_core.misc.models:OrvanePipelineCallbackDataModel");
   py::handle pipeline_info = at("orvane_core.misc.models:OrvanePipelineInfoModel");
   py::handle parameter_record = at("orvane_core.misc.models:OrvanePipelineParameterModel");
-  py::handle inout_record = at("orvane_core.misc.models:OrvaneComponentInOutModel");
   py::handle pickle_dumps = at("cloudpickle:dumps");
   py::handle serialize_value = at("orvane_core.executors.diskcache_writer:serialize_value");
   py::handle writer_class = at("orvane_core.executors:OrvaneDiskcacheWriter");
