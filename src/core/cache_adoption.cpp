@@ -145,6 +145,14 @@ void discard_cache(const std::string& path) {
   if (!path.empty() && has_cache_record(path)) remove_owned(path, true);
 }
 
+void remove_owned_entries(const std::string& dir, const std::vector<CacheDirEntry>& entries,
+                          const std::string& only_file) {
+  for (const CacheDirEntry& entry : entries) {
+    if (owned_by_cache(entry)) remove_owned(join_path(dir, entry.name), entry.has_record);
+  }
+  remove_if_left_empty(dir, only_file);
+}
+
 namespace {
 
 // True when `a` is a better choice than `b` for the same component.

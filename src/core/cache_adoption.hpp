@@ -128,4 +128,10 @@ void remove_owned(const std::string& path, bool has_record);
 // Deletes `path` when it is a finished cache of this product (its manifest reads), nothing else.
 void discard_cache(const std::string& path);
 
+// The clean-up of a pipeline's directory `dir` listed as `entries`: the entries that are caches'
+// own go (owned_by_cache), then `dir` itself if nothing but the file `only_file` is left in it.
+// Anything else a user put there stays, and with it the directory.
+void remove_owned_entries(const std::string& dir, const std::vector<CacheDirEntry>& entries,
+                          const std::string& only_file);
+
 }  // namespace orvane

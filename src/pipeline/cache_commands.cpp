@@ -187,19 +187,13 @@ void clear_diskcaches(const py::object& self) {
   // A write still in progress would rename its directory into place after the clean-up. The
   // writer is stopped for the clean-up (it finishes the write in progress and drops the queue)
   // and started again afterwards, so the pipeline stays usable.
-  WriterObject* writer = truthy(st.writer) ? &sup::writer_of(st) : nullptr;
-  const bool restart = writer != nullptr && writer->is_alive();
-  if (writer != nullptr) writer->close();
+  const bool restart = truthy(st.writer) && sup::writer_of(st).is_alive();
+  if (truthy(st.writer)) sup::writer_of(st).close();
   try {
-    // Every component's disk cache, then the directories that are the caches' own (anything
-    // else a user put here stays, and with it the directory), then the directory itself if
-    // nothing else is left in it.
+    // Every component's disk cache, then what else in the directory is the caches' own.
     each_component(st, comp::api().clear_diskcache);
     drop_paused(st, py::none());
-    for (const CacheDirEntry& entry : sup::entries_of(dir)) {
-      if (owned_by_cache(entry)) remove_owned(join_path(dir, entry.name), entry.has_record);
-    }
-    remove_if_left_empty(dir, "pipeline.json");
+    remove_owned_entries(dir, sup::entries_of(dir), "pipeline.json");
   } catch (...) {
     if (restart) restart_writer(st);
     throw;

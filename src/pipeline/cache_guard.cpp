@@ -3,10 +3,8 @@
 
 #include <map>
 #include <string>
-#include <utility>
 
 #include "common/py_paths.hpp"
-#include "core/cache_folders.hpp"
 #include "pipeline/component_access.hpp"
 #include "pipeline/diskcache_support.hpp"
 

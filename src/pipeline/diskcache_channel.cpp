@@ -36,18 +36,21 @@ py::object write_target(const py::object& self, PipelineState& st, const py::han
   return target;
 }
 
-// The component serves from the cache in `folder` now (loaded first unless it holds it); false
-// when that cache cannot be loaded.
-bool take_cache(const py::object& self, const py::object& id, const py::object& target,
+// The component serves from the cache in `folder` now (loaded first unless it holds it). One
+// that cannot be loaded after all is never served, and not left behind.
+void take_cache(const py::object& self, const py::object& id, const py::object& target,
                 const std::string& folder, std::vector<py::object>& reports) {
   if (sup::folder_of(target) != folder &&
       !sup::load_into_component(target, py_paths::str(folder))) {
-    return false;
+    comp::mark_disk_failed(target);
+    discard_cache(folder);
+    py::str text("The disk cache written to {} could not be loaded.");
+    reports.push_back(guard::diskcache_record(false, text.format(py_paths::str(folder)), id));
+    return;
   }
   comp::mark_disk_cached(target);
   reports.push_back(guard::diskcache_record(true, py::str(""), id));
   if (children_successful(self, id)) comp::native(target).clear_memory_cache();
-  return true;
 }
 
 // Applies one finished write to its component; what the front end is to be told goes to
@@ -69,13 +72,8 @@ void take_in(const py::object& self, PipelineState& st, const DoneMessage& messa
     // FAILED) or written for results the component no longer holds: its own directory goes;
     // whatever cache the component has attached stays.
     if (message.is_successful) discard_cache(message.cache_dir);
-  } else if (!take_cache(self, id, target, message.cache_dir, reports)) {
-    // Unreadable after all: never served, and not left behind.
-    comp::mark_disk_failed(target);
-    discard_cache(message.cache_dir);
-    py::str text("The disk cache written to {} could not be loaded.");
-    reports.push_back(
-        guard::diskcache_record(false, text.format(py_paths::str(message.cache_dir)), id));
+  } else {
+    take_cache(self, id, target, message.cache_dir, reports);
   }
 }
 

@@ -360,3 +360,24 @@ TEST(CacheAdoption, OfferedWritesAreLoadedSetAsideRemovedOrKept) {
     EXPECT_EQ(left, c.left);
   }
 }
+
+TEST(CacheAdoption, CleanUpLeavesTheDirectoryOnlyWhenSomethingElseIsInIt) {
+  for (const bool user_file : {false, true}) {
+    SCOPED_TRACE(user_file);
+    const std::string dir = orvane::testing_support::make_temp_dir("clean-up");
+    orvane::Manifest m;
+    m.component_id = "a";
+    ::mkdir((dir + "/done").c_str(), 0700);
+    put_file(dir + "/done/manifest.json", orvane::manifest_json(m));
+    put_file(dir + "/pipeline.json", "{}");
+    if (user_file) put_file(dir + "/notes.txt", "mine");
+    std::vector<CacheDirEntry> entries;
+    for (const char* name : {"done", "pipeline.json", "notes.txt"}) {
+      entries.push_back(orvane::describe_cache_entry(dir, name));
+    }
+    orvane::remove_owned_entries(dir, entries, "pipeline.json");
+    EXPECT_FALSE(orvane::inspect(dir + "/done").exists);
+    EXPECT_EQ(orvane::inspect(dir).exists, user_file);
+    EXPECT_EQ(orvane::inspect(dir + "/notes.txt").exists, user_file);
+  }
+}
