@@ -1,6 +1,5 @@
 // Running a component: in the shell, in a worker pool or remotely, and recording its errors.
 #include <string>
-#include <vector>
 
 #include "common/error_banner.hpp"
 #include "common/pyclass.hpp"
@@ -106,15 +105,11 @@ void record_error(ComponentNative& c, py::handle exc, bool use_handled) {
     return;
   }
   py::object trace = skip_package_frames(py::getattr(value, "__traceback__", py::none()));
-  std::string interrupted;
-  if (PyErr_GivenExceptionMatches(exc.ptr(), PyExc_KeyboardInterrupt)) {
-    interrupted = "Interrupted at component '" + utf8(c.name) + "'";
-  }
-  const std::vector<std::string> lines =
-      error_banner::lines(value, trace, interrupted.empty() ? nullptr : &interrupted);
-  std::string joined;
-  for (std::size_t i = 0; i < lines.size(); ++i) joined += (i == 0 ? "" : "\n") + lines[i];
-  set_failed(c, error_banner::to_list(lines), from_utf8(joined));
+  const bool interrupt = PyErr_GivenExceptionMatches(exc.ptr(), PyExc_KeyboardInterrupt);
+  const std::string interrupted = "Interrupted at component '" + utf8(c.name) + "'";
+  py::list banner =
+      error_banner::to_list(error_banner::lines(value, trace, interrupt ? &interrupted : nullptr));
+  set_failed(c, banner, py::str("\n").attr("join")(banner));
 }
 
 // Records an error, dropping the results first when `drop_results`; never raises: when even
