@@ -292,8 +292,7 @@ void register_state(const py::object& cls) {
   pc::def_property(
       cls, "use_diskcache", [](C& c) -> py::object { return c.metadata.attr("diskcache"); },
       &set_use_diskcache);
-  pc::def_property(
-      cls, "remote_config", [](C& c) { return c.remote_config(); }, &set_remote_config);
+  pc::def_property(cls, "remote_config", &C::remote_config, &set_remote_config);
   pc::def_property(cls, "diskcache_dir", &C::diskcache_dir, &load_diskcache_text, "",
                    py::arg("new_diskcache_dir"));
   pc::def_property(
