@@ -55,11 +55,12 @@ void register_private_state(const py::object& cls) {
       [](C& c, py::handle v) {
         c.run.commit(component::assign_status(c.run.state(), status_from_py(v)));
       });
-  // Read only: the count and the disk cache change through the component's own steps.
+  // The count and the disk cache change only through the component's own steps.
   pc::def_property_readonly(cls, "_success_count", &C::success_count);
   pc::def_property_readonly(cls, "_diskcache", &C::diskcache);
-  pc::def_property_readonly(cls, "_diskcache_status",
-                            [](C& c) { return to_py(c.stored_disk_status()); });
+  pc::def_property(
+      cls, "_diskcache_status", [](C& c) { return to_py(c.stored_disk_status()); },
+      [](C& c, py::handle v) { c.disk.apply(DiskInput::assign(disk_status_from_py(v))); });
   pc::def(cls, "_diskcache_write_pending", &C::write_pending,
           "True while a write of the current results is queued and not finished.");
   pc::def(cls, "_in_memory_cache_empty", &C::memory_cache_empty,
