@@ -105,11 +105,12 @@ py::str keep_diskcache(const py::object& self) {
 // summary sent to the callback has the same fields (summary_mapping).
 py::object info(const py::object& self) {
   const PipelineState& st = state(self);
-  return rt().pipeline_info(
-      py::arg("id") = st.id, py::arg("components") = py_values::list_copy(rt().dag_summaries(self)),
-      py::arg("edges") = py_values::list_copy(self.attr("_edge_entries")),
-      py::arg("parameters") = parameters_view(st), py::arg("diskcache_dir") = py::str(st.cache_dir),
-      py::arg("python_requirements") = st.requirements);
+  return rt().pipeline_info(py::arg("id") = st.id,
+                            py::arg("components") = py_values::list_copy(rt().dag_summaries(self)),
+                            py::arg("edges") = py_values::list_copy(self.attr("_edge_entries")),
+                            py::arg("parameters") = parameter_entries(st, rt().parameter_record),
+                            py::arg("diskcache_dir") = py::str(st.cache_dir),
+                            py::arg("python_requirements") = st.requirements);
 }
 
 // Set at registration: the class's own `info` property; a subclass that replaces it reports what

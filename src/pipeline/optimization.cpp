@@ -117,8 +117,7 @@ py::object run_trial(const py::object& self, const py::object& trial, const py::
                      const bool* interrupted = nullptr) {
   PipelineState& st = state(self);
   py::dict values = st.parameters.attr("copy")();
-  for (const py::handle& item : parameters.attr("items")()) {
-    const auto [name, description] = item.cast<std::pair<py::object, py::object>>();
+  for (const auto& [name, description] : py::dict(parameters)) {
     values[name] = suggest(trial, name, description);
   }
   py::dict before = st.parameters;
@@ -149,17 +148,15 @@ py::object run_trial(const py::object& self, const py::object& trial, const py::
   return target;
 }
 
-// One name per objective, from the source of the target's last expression.
+// One name per objective, from the source of the target's last expression (as the front end
+// names them).
 py::list target_names(const PipelineState& st, const py::str& component_id) {
   py::object last_expr = component(st, component_id).attr("last_expr");
   py::module_ ast = py::module_::import("ast");
   py::object body = ast.attr("parse")(last_expr, py::arg("mode") = "eval").attr("body");
   if (!py::isinstance(body, ast.attr("Tuple"))) return py::list(py::make_tuple(last_expr));
-  py::object to_source = py_values::lookup("astor:to_source");
   py::list names;
-  for (const py::handle& element : body.attr("elts")) {
-    names.append(to_source(element).attr("rstrip")());
-  }
+  for (const py::handle& element : body.attr("elts")) names.append(ast.attr("unparse")(element));
   return names;
 }
 

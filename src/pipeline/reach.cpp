@@ -46,12 +46,6 @@ void for_covered(PipelineState& st, const py::handle& id, F&& f) {
   }
 }
 
-std::vector<std::string> parameter_names(const py::dict& values) {
-  std::vector<std::string> names;
-  for (const auto& item : values) names.push_back(text_of(item.first));
-  return names;
-}
-
 // The parameter names each graph node reads.
 model::Reads reads_by_node(PipelineState& st, const GraphObject& graph) {
   PipelineState* owner = &st;
@@ -131,8 +125,9 @@ void invalidate_for_new_parameters(const py::object& self, PipelineState& st,
   py::object graph_holder = st.graph;
   const GraphObject& graph = pipeline::graph(st);
   const py::dict after = st.parameters;
-  const std::vector<std::string> changed = model::changed_parameters(
-      parameter_names(before), parameter_names(after), [&](const std::string& name) {
+  using Names = std::vector<std::string>;
+  const Names changed = model::changed_parameters(
+      py::list(before).cast<Names>(), py::list(after).cast<Names>(), [&](const std::string& name) {
         return py_values::equal(before[py::str(name)], after[py::str(name)]);
       });
   if (changed.empty()) return;
@@ -203,10 +198,8 @@ namespace {
 // decision, reason and cause, and the parameters or the parent a reason names.
 py::dict describe(const model::Decision* decision) {
   const model::Told told = model::tell(decision);
-  py::dict entry;
-  entry["decision"] = told.decision;
-  entry["reason"] = told.reason;
-  entry["cause"] = told.cause;
+  py::dict entry(py::arg("decision") = told.decision, py::arg("reason") = told.reason,
+                 py::arg("cause") = told.cause);
   if (decision == nullptr) return entry;
   const model::Reason& reason = decision->reason;
   if (reason.cause == model::Cause::ParametersChanged) entry["parameters"] = reason.parameters;

@@ -55,14 +55,22 @@ def test_single_objective_search_draws_every_distribution(make_pipeline, recorde
     finished_normally(p, recorder)
 
 
-def test_two_objectives_named_after_the_tuple(make_pipeline, recorder):
-    p = search_pipeline(make_pipeline, "gain = x + base\ncost = x * x\ngain, cost")
+@pytest.mark.parametrize(
+    "code, titles",
+    [
+        ("gain = x + base\ncost = x * x\ngain, cost", ("gain", "cost")),
+        # Written as the front end names the objectives, without added parentheses.
+        ("x + base, x * x", ("x + base", "x * x")),
+    ],
+)
+def test_two_objectives_named_after_the_tuple(make_pipeline, recorder, code, titles):
+    p = search_pipeline(make_pipeline, code)
     p.optimize_parameters("t", "RandomSearch", [1, 0], UNIFORM, 5)
     done = hpo(recorder)[-1]
     assert done.procedure == P.HPO_COMPLETED
     assert p._hpoptimizer._study.directions[0].name == "MAXIMIZE"
     layout = done.successful["pareto_front_plot"]["layout"]
-    assert (layout["xaxis"]["title"]["text"], layout["yaxis"]["title"]["text"]) == ("gain", "cost")
+    assert (layout["xaxis"]["title"]["text"], layout["yaxis"]["title"]["text"]) == titles
     assert len(done.successful["parameter_importance"]) == 2
 
 
