@@ -34,18 +34,6 @@ model::ParameterReads reads_of(PipelineState& st, const py::handle& id) {
       {truthy(names.attr("reads_all")), names.attr("reads").cast<std::set<std::string>>()});
 }
 
-// Calls `f(name, item)` for each parameter a component's fingerprint covers: every parameter,
-// or with parameter_reach only those it reads (None: the pipeline as a whole covers them all).
-template <typename F>
-void for_covered(PipelineState& st, const py::handle& id, F&& f) {
-  std::optional<model::ParameterReads> reads;
-  if (st.parameter_reach && !id.is_none()) reads = reads_of(st, id);
-  for (const auto& item : st.parameters) {
-    const std::string name = text_of(item.first);
-    if (!reads || reads->all || reads->names.count(name) != 0) f(name, item);
-  }
-}
-
 // The parameter names each graph node reads.
 model::Reads reads_by_node(PipelineState& st, const GraphObject& graph) {
   PipelineState* owner = &st;
@@ -99,24 +87,28 @@ void apply_invalidations(const py::object& self, PipelineState& st, const GraphO
   }
 }
 
-// repr(sorted(items)) of the covered parameters: the text without restriction is what
-// fingerprints always covered, so caches written before stay current.
-std::string parameter_text(PipelineState& st, const py::handle& id) {
-  py::list items;
-  for_covered(st, id, [&](const std::string&, const auto& item) {
-    items.append(py::make_tuple(item.first, item.second));
-  });
-  if (PyList_Sort(items.ptr()) != 0) throw py::error_already_set();
-  return py::repr(items);
+// repr() of the name and the value of each parameter a component's fingerprint covers: every
+// parameter, or with parameter_reach only those it reads (None: the pipeline as a whole covers
+// them all).
+static model::ParameterReprs covered(PipelineState& st, const py::handle& id) {
+  std::optional<model::ParameterReads> reads;
+  if (st.parameter_reach && !id.is_none()) reads = reads_of(st, id);
+  model::ParameterReprs out;
+  for (const auto& [key, value] : st.parameters) {
+    const std::string name = text_of(key);
+    if (!reads || reads->all || reads->names.count(name) != 0) {
+      out[name] = {py::repr(key), py::repr(value)};
+    }
+  }
+  return out;
 }
 
-// Each covered parameter, as a digest of repr(value).
+std::string parameter_text(PipelineState& st, const py::handle& id) {
+  return model::parameter_text(covered(st, id));
+}
+
 std::map<std::string, std::string> parameter_sources(PipelineState& st, const py::handle& id) {
-  std::map<std::string, std::string> out;
-  for_covered(st, id, [&](const std::string& name, const auto& item) {
-    out[name] = model::digest(py::repr(item.second));
-  });
-  return out;
+  return model::parameter_digests(covered(st, id));
 }
 
 void invalidate_for_new_parameters(const py::object& self, PipelineState& st,
