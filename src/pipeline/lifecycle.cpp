@@ -47,8 +47,7 @@ void construct(const py::object& self, const py::object& identifier, const py::o
   // Set before the parameters are applied: applying them reports the summary, which shows it.
   py::object temp = py_values::lookup("orvane_core.common.utils:APP_TEMP_DIRECTORY");
   // An identifier that would lead out of the cache root is refused before anything happens.
-  py::str folder(pipeline_folder_name(text_of(st.id)));
-  st.cache_dir = temp.attr("__truediv__")("pipelines").attr("__truediv__")(folder);
+  st.cache_dir = temp / py::str("pipelines") / py::str(pipeline_folder_name(text_of(st.id)));
   if (truthy(parameters)) set_parameters(self, parameters);
 
   // Checked and created level by level, private, never through a link; another kernel's
