@@ -89,6 +89,11 @@ class NoMemory:
         raise MemoryError
 
 
+class Unencodable:
+    def __float__(self):
+        raise RuntimeError("bad \ud800")
+
+
 TYPE = "Target value error: type of target values should be integer or float"
 MISSING = "Target value error: target values to optimize do not exist"
 
@@ -129,6 +134,15 @@ MISSING = "Target value error: target values to optimize do not exist"
             P.HPO_INPUT_ERROR,
             "Invalid input: distribution 'gauss'",
         ),
+        # Texts with a lone surrogate are reported as they are.
+        (
+            "x",
+            "RandomSearch",
+            {"x": {"low": 0, "high": 1, "distribution": "\ud800"}},
+            P.HPO_INPUT_ERROR,
+            "Invalid input: distribution '\ud800'",
+        ),
+        ("x", "RandomSearch", {"x": {"low": Unencodable(), "high": 1}}, P.HPO_ERROR, "bad \ud800"),
         (
             "x",
             "TPESearch",
