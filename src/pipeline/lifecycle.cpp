@@ -92,8 +92,7 @@ void destruct(const py::object& self) {
 // stops, and the pipeline no longer owns its directory, so that neither deleting the pipeline
 // nor the exit clean-up removes it. A later pipeline with the same id adopts it. Writes still
 // queued are dropped: wait for them first (update_diskcache_status) to keep them.
-py::str keep_diskcache(const py::object& self) {
-  PipelineState& st = state(self);
+py::str keep_diskcache(PipelineState& st) {
   if (truthy(st.writer)) stop_writer(st);
   ownership::give_up(st);
   st.paused.forget();  // left for the later kernel with the rest

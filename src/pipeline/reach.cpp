@@ -36,8 +36,7 @@ model::ParameterReads reads_of(PipelineState& st, const py::handle& id) {
 
 // The parameter names each graph node reads.
 model::Reads reads_by_node(PipelineState& st, const GraphObject& graph) {
-  PipelineState* owner = &st;
-  return [owner, &graph](std::size_t node) { return reads_of(*owner, graph.id(node)); };
+  return [&st, &graph](std::size_t node) { return reads_of(st, graph.id(node)); };
 }
 
 }  // namespace
@@ -67,9 +66,7 @@ static bool set_aside(PipelineState& st, const std::string& id, const py::handle
 }
 
 model::Facts facts_of(const PipelineState& st, const GraphObject& graph) {
-  const PipelineState* owner = &st;
-  const GraphObject* g = &graph;
-  return [owner, g](std::size_t node) { return comp::facts(component(*owner, g->id(node))); };
+  return [&st, &graph](std::size_t node) { return comp::facts(component(st, graph.id(node))); };
 }
 
 void apply_invalidations(const py::object& self, PipelineState& st, const GraphObject& graph,
