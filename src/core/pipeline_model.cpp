@@ -97,10 +97,18 @@ Reason rerun_decision(const NodeFacts& facts, const std::optional<Reason>& pendi
     if (facts.status == Status::Running) return {Cause::Requested, {}, {}};
     return {facts.success_count == 0 ? Cause::NeverRan : Cause::Cleared, {}, {}};
   }
-  if (!facts.uses_disk) return {Cause::NotKeptOnDisk, {}, {}};
-  if (facts.disk == DiskStatus::Uncached) return {Cause::CacheMissing, {}, {}};
-  if (facts.disk == DiskStatus::Failed) return {Cause::CacheDamaged, {}, {}};
-  return {facts.memory_empty ? Cause::CurrentOnDisk : Cause::CurrentInMemory, {}, {}};
+  std::optional<Reason> lost;  // why its results cannot be reused, from its facts
+  if (!facts.uses_disk) {
+    lost = Reason{Cause::NotKeptOnDisk, {}, {}};
+  } else if (facts.disk == DiskStatus::Uncached) {
+    lost = Reason{Cause::CacheMissing, {}, {}};
+  } else if (facts.disk == DiskStatus::Failed) {
+    lost = Reason{Cause::CacheDamaged, {}, {}};
+  }
+  if (!lost) return {facts.memory_empty ? Cause::CurrentOnDisk : Cause::CurrentInMemory, {}, {}};
+  // A successful component whose results were cleared keeps its status: the reason noted for
+  // it says why they are gone better than the facts can.
+  return pending ? *pending : *lost;
 }
 
 bool needs_rerun(const NodeFacts& facts, bool excluded) {
@@ -500,8 +508,14 @@ const ParameterReads& ReadsByCode::keep(const std::string& id, std::string code,
 }
 
 void Decisions::invalidated(const std::string& id, const Reason& reason) {
-  pending_[id] = reason;
-  last_[id] = Decision{Outcome::Invalidated, reason};
+  auto noted = pending_.find(id);
+  // A missing or unkept cache is what clearing left behind: the noted reason says why.
+  const bool from_facts = reason.cause == Cause::CacheMissing ||
+                          reason.cause == Cause::NotKeptOnDisk ||
+                          reason.cause == Cause::CacheDamaged;
+  const Reason& kept = noted != pending_.end() && from_facts ? noted->second : reason;
+  pending_[id] = kept;
+  last_[id] = Decision{Outcome::Invalidated, kept};
 }
 
 Decision Decisions::decide(const std::string& id, const NodeFacts& facts, bool transient) {
@@ -528,6 +542,17 @@ void Decisions::cache_damaged(const std::string& id) {
 void Decisions::loaded(const std::string& id) {
   pending_.erase(id);
   results_[id] = Decision{Outcome::Reused, Reason{Cause::CurrentOnDisk, {}, {}}};
+}
+
+void Decisions::cleared(const std::string& id, const NodeFacts& facts) {
+  // A component that never had results, or holds an error or a run in progress, keeps the
+  // reason it has.
+  if (facts.success_count == 0 || facts.status == Status::Failed ||
+      facts.status == Status::Running) {
+    return;
+  }
+  invalidated(id, Reason{Cause::Cleared, {}, {}});
+  results_.erase(id);  // its results are gone
 }
 
 void Decisions::forget(const std::string& id) {

@@ -80,7 +80,7 @@ std::string because(const Reason& reason);
 
 // Whether a component must run again: anything but SUCCESSFUL runs; a successful one runs
 // again unless its disk cache is current or being written (results are kept only through the
-// disk cache). `pending` is why it was invalidated, when the engine knows.
+// disk cache). `pending` is why it was invalidated or cleared, when the engine knows.
 Reason rerun_decision(const NodeFacts& facts, const std::optional<Reason>& pending = std::nullopt);
 // The same as a yes/no; an excluded successful component is never rerun.
 bool needs_rerun(const NodeFacts& facts, bool excluded = false);
@@ -328,6 +328,8 @@ class Decisions {
   void cache_damaged(const std::string& id);
   // Its results were taken from a disk cache without a run; an earlier reason to run is void.
   void loaded(const std::string& id);
+  // Its results were cleared by a cache command: the next run runs it for that.
+  void cleared(const std::string& id, const NodeFacts& facts);
   void forget(const std::string& id);
   const Decision* last(const std::string& id) const;
   // The decision behind its current results, if any.

@@ -70,6 +70,7 @@ void for_related(const py::object& self, const std::optional<py::str>& component
     py::object target = component(st, id);
     if (!ancestors && comp::native(target).write_pending()) withdraw_write(self, id);
     if (command == Related::Clear) {
+      st.decisions.cleared(text_of(id), comp::facts(target));
       comp::api().clear_cache(comp::native(target));
     } else {
       comp::set_uses_diskcache(target, ancestors);
@@ -214,8 +215,11 @@ void register_cache_commands(py::module_& /*m*/, const py::object& cls) {
   pc::def(
       cls, "clear_all_cache",
       [](const py::object& self) {
-        each_component(state(self), comp::api().clear_cache);
-        drop_paused(state(self), py::none());
+        PipelineState& st = state(self);
+        py::dict nodes = st.nodes;
+        for (const auto& [id, c] : nodes) st.decisions.cleared(text_of(id), comp::facts(c));
+        each_component(st, comp::api().clear_cache);
+        drop_paused(st, py::none());
         run_summary(self);
       },
       "Clear caches of all components.");

@@ -68,6 +68,8 @@ TEST(PipelineModel, RerunDecision) {
   const Reason pending{Cause::CodeChanged, {}, {}};
   EXPECT_EQ(rerun_decision({S::Invalid, 3, true, D::Uncached, false, true}, pending), pending);
   EXPECT_EQ(rerun_decision(cached(), pending).cause, Cause::CurrentOnDisk);
+  // A successful component that lost its results says why they are gone, when that is known.
+  EXPECT_EQ(rerun_decision({S::Successful, 1, true, D::Uncached, false, true}, pending), pending);
 }
 
 TEST(PipelineModel, InvalidationBeforeARun) {
@@ -376,6 +378,25 @@ TEST(PipelineModel, DecisionsSayWhereResultsComeFromAndWhatTheNextRunDoes) {
     const Decision coming = decisions.next("m", current ? cached() : invalid);
     EXPECT_EQ(coming.outcome, next) << what;
     EXPECT_EQ(coming.reason.cause, next_cause) << what;
+  }
+  // Clearing a component's results: what the next run does with it, by what it was, also once
+  // the run's own check finds its cache missing; then the decision the run takes.
+  const NodeFacts emptied{S::Successful, 1, true, D::Uncached, false, true};
+  const NodeFacts never{S::Invalid, 0, true, D::Uncached, false, true};
+  const NodeFacts failed{S::Failed, 1, true, D::Uncached, false, true};
+  for (const auto& [before, after, cause] :
+       std::vector<std::tuple<NodeFacts, NodeFacts, C>>{{cached(), emptied, C::Cleared},
+                                                        {invalid, invalid, C::Cleared},
+                                                        {never, never, C::NeverRan},
+                                                        {failed, failed, C::FailedBefore}}) {
+    Decisions cleared;
+    if (before.success_count > 0 && before.status == S::Invalid)
+      cleared.invalidated("m", Reason{C::ParentReran, {}, "left"});
+    if (before.status == S::Successful) cleared.decide("m", before);
+    cleared.cleared("m", before);
+    EXPECT_EQ(cleared.next("m", after).reason.cause, cause);
+    if (after.status == S::Successful) cleared.invalidated("m", rerun_decision(after));
+    EXPECT_EQ(cleared.decide("m", after).reason.cause, cause);
   }
   // What a front end is told, before any decision and after one.
   const Decision ran{O::Ran, alpha};

@@ -108,6 +108,40 @@ def test_an_edit_names_what_changed(make_pipeline):
     assert explained["model"]["parent"] == "features"
 
 
+@pytest.mark.parametrize(
+    ("clear", "before", "after"),
+    [
+        (
+            lambda p: p.clear_component_cache("features"),
+            ["current_on_disk", "cleared", "cleared", "cleared"],
+            ["current_on_disk", "cleared", "parent_reran", "cleared"],
+        ),
+        (
+            lambda p: p.clear_all_cache(),
+            ["cleared"] * 4,
+            ["cleared", "parent_reran", "parent_reran", "cleared"],
+        ),
+    ],
+)
+def test_cleared_components_run_because_they_were_cleared(make_pipeline, clear, before, after):
+    p = chain(make_pipeline, False)
+    # An edited descendant's reason gives way too: its earlier results are gone as well.
+    components = [component(c, p.nodes[c].cell_code, diskcache=True) for c in CHAIN]
+    components[3] = component("evaluate", "w + 2", diskcache=True)
+    p.update_graph(dag(components, EDGES))
+    clear(p)
+    assert [e["next"]["cause"] for e in p.explain().values()] == before
+    p.execute_all(send_to_front=False)
+    assert [e["cause"] for e in p.explain().values()] == after
+
+
+def test_an_interrupted_component_will_run_because_it_failed(make_pipeline):
+    p = make_pipeline(dag([component("a", "x = 1"), component("b", "raise KeyboardInterrupt")]))
+    p.execute_all(send_to_front=False)
+    assert p.nodes["b"].status == S.FAILED
+    assert p.explain()["b"]["next"]["reason"] == "it failed before"
+
+
 def test_a_search_with_reach_reruns_only_what_the_tuned_parameters_reach(make_pipeline):
     p = chain(make_pipeline, True)
     folder = p.nodes["model"]._diskcache.cache_dir
