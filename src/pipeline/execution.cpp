@@ -290,8 +290,7 @@ py::object execute_step(const py::object& self, const std::optional<py::str>& co
   comp::set_status(target, comp::Status::Running);
   run_summary(self);
 
-  py::dict module_statements;
-  py::dict non_module_inputs;
+  py::dict module_statements, non_module_inputs;
   py::object graph_holder = st.graph;
   const GraphObject& graph = pipeline::graph(st);
   const std::size_t node = node_of(graph, id);
@@ -433,25 +432,24 @@ py::object execute_components_async(const py::object& self, const py::handle& co
   if (!start.plan.empty()) {
     ParallelRun run{start, run::RunScheduler(start.graph.dag, start.plan),
                     RunPool(start.plan.size())};
-    RunPool& pool = run.pool;
     // Ends the workers however the run ends (normally done already: then this does nothing).
     py_values::OnExit terminating("terminating the worker pool of a parallel run",
-                                  [&pool] { pool.abandon(); });
+                                  [&run] { run.pool.abandon(); });
     try {
       schedule(run);
-      pool.abandon();
+      run.pool.abandon();
     } catch (py::error_already_set& first) {
       if (!first.matches(PyExc_Exception) && !first.matches(PyExc_KeyboardInterrupt)) throw;
       // An exception or interrupt left the scheduling loop: nothing runs any more; the
       // components it concerns record it. An interrupt that comes while the workers are being
       // stopped is not lost: the run ends as interrupted (once, however many come).
       std::optional<py::error_already_set> later;
-      holding_interrupt(later, [&] { pool.abandon(); });
+      holding_interrupt(later, [&] { run.pool.abandon(); });
       py::error_already_set& error = later && !interrupt(first) ? *later : first;
       std::vector<std::size_t> running = run.scheduler.stop();
       // A component interrupted while it was being started is RUNNING without being in the list.
-      if (pool.starting) {
-        const std::size_t starting = run.scheduler.plan()[*pool.starting];
+      if (run.pool.starting) {
+        const std::size_t starting = run.scheduler.plan()[*run.pool.starting];
         if (comp::status(run.node(starting)) == comp::Status::Running) running.push_back(starting);
       }
       const run::StopActions stop =
