@@ -139,8 +139,6 @@ void finish_run(const Run& run) {
   run_summary(run.self);
 }
 
-// ---- parallel runs ----
-
 // Calls `step`; an interrupt it raises is kept in `held`, for the caller to raise once the rest
 // of its clean-up is done. Any other error propagates.
 template <typename Step>
@@ -336,6 +334,8 @@ py::object execute_step(const py::object& self, const std::optional<py::str>& co
   run_summary(self);
   return output;
 }
+
+// ---- parallel runs ----
 
 struct ParallelRun : Run {
   run::RunScheduler scheduler;
