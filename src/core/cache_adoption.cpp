@@ -1,6 +1,8 @@
 // Adoption planning for a directory of component caches; see cache_adoption.hpp.
 #include "core/cache_adoption.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <exception>
 #include <unordered_map>
@@ -56,6 +58,43 @@ CandidateFate candidate_fate(bool adopted_already, bool stale, bool keep_earlier
   return ours ? CandidateFate::Remove : CandidateFate::Keep;
 }
 
+Adopted adopt_candidates(
+    const std::string& dir, const std::vector<const CacheDirEntry*>& candidates,
+    const std::string& id, model::SetAside& paused, std::size_t kept_versions,
+    const std::function<std::optional<model::Reason>(const std::string&, std::string&)>& stale,
+    const std::function<bool(const std::string&)>& load) {
+  Adopted out;
+  std::vector<model::SetAside::Entry> spare;  // newest first
+  for (const CacheDirEntry* entry : candidates) {
+    const std::string path = join_path(dir, entry->name);
+    std::string recorded;
+    const std::optional<model::Reason> why = stale(path, recorded);
+    if (why && !out.first_stale) out.first_stale = why;
+    const bool ours = owned_by_cache(*entry);
+    switch (
+        candidate_fate(out.tried, why.has_value(), kept_versions > 0, !recorded.empty(), ours)) {
+      case CandidateFate::SetAside:
+        spare.push_back({absolute_path(path), recorded});
+        continue;
+      case CandidateFate::Remove:
+        remove_owned(path, entry->has_record);
+        continue;
+      case CandidateFate::Keep:
+        continue;
+      case CandidateFate::Load:
+        break;
+    }
+    out.tried = true;
+    if (load(path)) continue;
+    if (ours) remove_owned(path, entry->has_record);
+    out.unreadable.push_back(path);
+  }
+  for (auto it = spare.rbegin(); it != spare.rend(); ++it) {
+    for (const std::string& folder : paused.add(id, *it, kept_versions)) discard_cache(folder);
+  }
+  return out;
+}
+
 bool owned_by_cache(const CacheDirEntry& entry) {
   return entry.is_dir && (entry.has_record || entry.unfinished);
 }
@@ -95,6 +134,23 @@ bool has_cache_record(const std::string& path) {
   } catch (const std::exception&) {
     return false;
   }
+}
+
+void remove_owned(const std::string& path, bool has_record) {
+  if (has_record && inspect(path).is_dir) ::unlink(join_path(path, kManifestName).c_str());
+  remove_directory(path);
+}
+
+void discard_cache(const std::string& path) {
+  if (!path.empty() && has_cache_record(path)) remove_owned(path, true);
+}
+
+void remove_owned_entries(const std::string& dir, const std::vector<CacheDirEntry>& entries,
+                          const std::string& only_file) {
+  for (const CacheDirEntry& entry : entries) {
+    if (owned_by_cache(entry)) remove_owned(join_path(dir, entry.name), entry.has_record);
+  }
+  remove_if_left_empty(dir, only_file);
 }
 
 namespace {

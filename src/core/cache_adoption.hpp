@@ -2,10 +2,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <unordered_set>
 #include <vector>
+
+#include "core/pipeline_model.hpp"
 
 namespace orvane {
 
@@ -86,6 +90,25 @@ enum class CandidateFate { Load, SetAside, Remove, Keep };
 CandidateFate candidate_fate(bool adopted_already, bool stale, bool keep_earlier,
                              bool records_fingerprint, bool ours);
 
+// What adopting the writes offered to one component came to.
+struct Adopted {
+  bool tried = false;                        // the first current write was loaded, or tried
+  std::optional<model::Reason> first_stale;  // why the first stale write is stale
+  std::vector<std::string> unreadable;       // folders of current writes that failed to load
+};
+
+// Carries out the fate of each write offered to component `id` (adoption_candidates), in order.
+// `stale` says why the write in a folder is stale, if it is, and gives the fingerprint it
+// records; the first current one goes to `load` (false: unreadable; it goes too if it is ours).
+// Stale writes that record a fingerprint are set aside in `paused` when `kept_versions` asks
+// for earlier ones, oldest first so that a later adoption of the directory finds them again (the
+// folders that pushes out are deleted); the others go if they are ours, or stay.
+Adopted adopt_candidates(
+    const std::string& dir, const std::vector<const CacheDirEntry*>& candidates,
+    const std::string& id, model::SetAside& paused, std::size_t kept_versions,
+    const std::function<std::optional<model::Reason>(const std::string&, std::string&)>& stale,
+    const std::function<bool(const std::string&)>& load);
+
 // Describes the entry `name` of the directory `dir`, reading a cache's record from its manifest.
 // A link is never a directory of ours, so nothing outside `dir` is reached through one; a
 // manifest that cannot be read leaves the entry without a record.
@@ -96,5 +119,19 @@ bool has_cache_record(const std::string& path);
 
 // Names that a cache clean-up may delete: complete writes of this product and unfinished writes.
 bool owned_by_cache(const CacheDirEntry& entry);
+
+// Deletes the folder `path` of this product: a complete write when `has_record` (its manifest
+// goes first, so that a clean-up interrupted here never leaves a folder that loads as a cache),
+// else an unfinished one. Errors are ignored.
+void remove_owned(const std::string& path, bool has_record);
+
+// Deletes `path` when it is a finished cache of this product (its manifest reads), nothing else.
+void discard_cache(const std::string& path);
+
+// The clean-up of a pipeline's directory `dir` listed as `entries`: the entries that are caches'
+// own go (owned_by_cache), then `dir` itself if nothing but the file `only_file` is left in it.
+// Anything else a user put there stays, and with it the directory.
+void remove_owned_entries(const std::string& dir, const std::vector<CacheDirEntry>& entries,
+                          const std::string& only_file);
 
 }  // namespace orvane

@@ -52,71 +52,24 @@ void update_info(const PipelineState& st, const py::handle& id) {
       py::arg("imports") = imports, py::arg("summary") = target.attr(intern("outputs_summary")));
 }
 
-// Adopts the writes offered to one component: the first current one loads; the others are set
-// aside, removed or kept as the adoption rule says. Returns why the component runs again when
-// no write was current (the change since its newest one), or nothing.
-std::optional<model::Reason> adopt_one(const py::object& self, PipelineState& st,
-                                       const std::string& dir, const std::string& component_id,
-                                       const std::vector<const CacheDirEntry*>& candidates) {
-  const py::str id(component_id);
-  py::object target = component(st, id);
-  std::optional<model::Reason> first_stale;
-  std::vector<model::SetAside::Entry> spare;  // newest first
-  bool adopted = false;
-  for (const CacheDirEntry* entry : candidates) {
-    const std::string path = join_path(dir, entry->name);
-    std::string recorded;
-    const std::optional<model::Reason> stale = guard::stale_reason(st, id, path, &recorded);
-    if (stale && !first_stale) first_stale = stale;
-    const bool ours = owned_by_cache(*entry);
-    switch (
-        candidate_fate(adopted, stale.has_value(), st.kept_versions > 0, !recorded.empty(), ours)) {
-      case CandidateFate::SetAside:
-        spare.push_back({absolute_path(path), recorded});
-        continue;
-      case CandidateFate::Remove:
-        sup::remove_owned(path, entry->has_record);
-        continue;
-      case CandidateFate::Keep:
-        continue;
-      case CandidateFate::Load:
-        break;
-    }
-    adopted = true;
-    comp::set_uses_diskcache(target, true);
-    const bool was_successful = comp::successful(target);
-    if (sup::load_into_component(target, py_paths::str(path))) {
-      if (!was_successful && comp::successful(target)) st.decisions.loaded(component_id);
-      continue;
-    }
-    // Unreadable: a miss (the component runs again), reported, and gone if it is ours.
-    if (ours) sup::remove_owned(path, entry->has_record);
-    guard::report_failure(self, id, target,
-                          py::str("The disk cache in {} cannot be read; component [{}] runs again.")
-                              .format(py_paths::str(path), comp::name(target)));
-  }
-  // Set aside oldest first: a later adoption of the same directory finds them again.
-  for (auto it = spare.rbegin(); it != spare.rend(); ++it) {
-    discard_folders(st.paused.add(component_id, *it, st.kept_versions));
-  }
-  if (adopted || comp::successful(target)) return std::nullopt;
-  return first_stale;
-}
-
 // Runs the cache operation `op` on every component.
 void each_component(const PipelineState& st, void (*op)(comp::ComponentNative&)) {
   py::dict nodes = st.nodes;
   for (const auto& item : nodes) op(comp::native(item.second));
 }
 
+// The commands on a component and what it reaches: enabling disk caching reaches its ancestors,
+// disabling it and clearing caches reach its descendants.
+enum class Related { EnableDisk, DisableDisk, Clear };
+
 // Runs `command` on the component and its ancestors (or descendants), in the node map's order,
 // then sends the summary. Reaching descendants withdraws their pending writes first and drops
 // the caches set aside for them: they are cleared.
-template <typename F>
-void for_related(const py::object& self, const std::optional<py::str>& component_id, bool ancestors,
-                 F&& command) {
+void for_related(const py::object& self, const std::optional<py::str>& component_id,
+                 Related command) {
   PipelineState& st = state(self);
   const GraphObject& graph = pipeline::graph(st);
+  const bool ancestors = command == Related::EnableDisk;
   // An unknown component is rejected before anything is changed.
   const std::size_t node = node_of(graph, py::cast(component_id));
   std::vector<std::size_t> related =
@@ -130,24 +83,14 @@ void for_related(const py::object& self, const std::optional<py::str>& component
   for (const py::object& id : ids) {
     py::object target = component(st, id);
     if (!ancestors && comp::native(target).write_pending()) withdraw_write(self, id);
-    command(target);
+    if (command == Related::Clear) {
+      comp::api().clear_cache(comp::native(target));
+    } else {
+      comp::set_uses_diskcache(target, ancestors);
+    }
     if (!ancestors) drop_paused(st, id);
   }
   run_summary(self);
-}
-
-// The clean-up proper: every component's disk cache, then the directories that are the caches'
-// own, then the directory itself if nothing else is left in it.
-void remove_owned_caches(PipelineState& st, const std::string& dir) {
-  each_component(st, comp::api().clear_diskcache);
-  drop_paused(st, py::none());
-
-  // Only the caches' own directories go; anything else a user put here stays, and with it the
-  // directory.
-  for (const CacheDirEntry& entry : sup::entries_of(dir)) {
-    if (owned_by_cache(entry)) sup::remove_owned(join_path(dir, entry.name), entry.has_record);
-  }
-  remove_if_left_empty(dir, "pipeline.json");
 }
 
 }  // namespace
@@ -166,8 +109,7 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
   PipelineState& st = state(self);
   const std::vector<CacheDirEntry> entries = sup::entries_of(dir);
   py::dict nodes = st.nodes;
-  std::vector<std::string> ids;
-  for (const auto& item : nodes) ids.push_back(text_of(item.first));
+  const auto ids = py::list(nodes).cast<std::vector<std::string>>();
   std::optional<std::unordered_set<std::string>> only;
   if (!component_ids.is_none()) {
     only.emplace();
@@ -184,10 +126,31 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
     if (own_fingerprints) st.fingerprints = {};
   });
   for (const CacheLoad& load : plan.loads) {
-    // The component runs for what changed since its newest cache was written.
-    if (auto stale =
-            adopt_one(self, st, dir, load.component_id, adoption_candidates(entries, plan, load))) {
-      st.decisions.invalidated(load.component_id, *stale);
+    const py::str id(load.component_id);
+    py::object target = component(st, id);
+    const Adopted done = adopt_candidates(
+        dir, adoption_candidates(entries, plan, load), load.component_id, st.paused,
+        st.kept_versions,
+        [&](const std::string& path, std::string& recorded) {
+          return guard::stale_reason(st, id, path, recorded);
+        },
+        [&](const std::string& path) {
+          comp::set_uses_diskcache(target, true);
+          const bool was_successful = comp::successful(target);
+          if (!sup::load_into_component(target, py_paths::str(path))) return false;
+          if (!was_successful && comp::successful(target)) st.decisions.loaded(load.component_id);
+          return true;
+        });
+    // Unreadable: a miss (the component runs again), reported.
+    for (const std::string& path : done.unreadable) {
+      guard::report_failure(self, id,
+                            py::str("The disk cache in {} cannot be read; component [{}] runs "
+                                    "again.")
+                                .format(py_paths::str(path), comp::name(target)));
+    }
+    // Without a current write, it runs for what changed since its newest one was written.
+    if (!done.tried && !comp::successful(target) && done.first_stale) {
+      st.decisions.invalidated(load.component_id, *done.first_stale);
     }
   }
 
@@ -198,7 +161,7 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
     if (std::string f = sup::folder_of(item.second); !f.empty()) held.insert(absolute_path(f));
   }
   for (const CacheDirEntry* entry : removals_to_delete(entries, plan, dir, held)) {
-    sup::remove_owned(join_path(dir, entry->name), entry->has_record);
+    remove_owned(join_path(dir, entry->name), entry->has_record);
   }
   for (const auto& item : nodes) {
     if (!only || only->count(text_of(item.first)) != 0) update_info(st, item.first);
@@ -224,11 +187,13 @@ void clear_diskcaches(const py::object& self) {
   // A write still in progress would rename its directory into place after the clean-up. The
   // writer is stopped for the clean-up (it finishes the write in progress and drops the queue)
   // and started again afterwards, so the pipeline stays usable.
-  WriterObject* writer = truthy(st.writer) ? &sup::writer_of(st) : nullptr;
-  const bool restart = writer != nullptr && writer->is_alive();
-  if (writer != nullptr) writer->close();
+  const bool restart = truthy(st.writer) && sup::writer_of(st).is_alive();
+  if (truthy(st.writer)) sup::writer_of(st).close();
   try {
-    remove_owned_caches(st, dir);
+    // Every component's disk cache, then what else in the directory is the caches' own.
+    each_component(st, comp::api().clear_diskcache);
+    drop_paused(st, py::none());
+    remove_owned_entries(dir, sup::entries_of(dir), "pipeline.json");
   } catch (...) {
     if (restart) restart_writer(st);
     throw;
@@ -250,23 +215,15 @@ void register_cache_commands(py::module_& /*m*/, const py::object& cls) {
       "Unload diskcache of all components.");
   pc::def(
       cls, "enable_component_diskcache",
-      [](const py::object& self, Id id) {
-        for_related(self, id, true, [](const py::handle& c) { comp::set_uses_diskcache(c, true); });
-      },
+      [](const py::object& self, Id id) { for_related(self, id, Related::EnableDisk); },
       py::arg("component_id"), "Enable diskcache of a component and its ancestors.");
   pc::def(
       cls, "disable_component_diskcache",
-      [](const py::object& self, Id id) {
-        for_related(self, id, false,
-                    [](const py::handle& c) { comp::set_uses_diskcache(c, false); });
-      },
+      [](const py::object& self, Id id) { for_related(self, id, Related::DisableDisk); },
       py::arg("component_id"), "Disable diskcache of a component and its descendants.");
   pc::def(
       cls, "clear_component_cache",
-      [](const py::object& self, Id id) {
-        for_related(self, id, false,
-                    [](const py::handle& c) { comp::api().clear_cache(comp::native(c)); });
-      },
+      [](const py::object& self, Id id) { for_related(self, id, Related::Clear); },
       py::arg("component_id"), "Clear caches of a component and its descendants.");
   pc::def(
       cls, "clear_all_cache",

@@ -3,10 +3,8 @@
 
 #include <map>
 #include <string>
-#include <utility>
 
 #include "common/py_paths.hpp"
-#include "core/cache_folders.hpp"
 #include "pipeline/component_access.hpp"
 #include "pipeline/diskcache_support.hpp"
 
@@ -23,20 +21,18 @@ std::string type_name(const py::handle& value) {
   return module.empty() || module == "builtins" ? name : module + "." + name;
 }
 
-// Runs `f`. An ordinary Python error it raises fails the component's disk cache: `on_error`
-// gets the error's text ("Kind: message") and returns the reason reported; false then.
-template <typename F, typename E>
-bool or_miss(const py::object& self, const py::object& id, const py::object& component, F&& f,
-             E&& on_error) {
+// Runs `f`; the text ("Kind: message") of an ordinary Python error it raises, or nothing. Kept as
+// Python text: an error's message may hold lone surrogates.
+template <typename F>
+std::optional<py::str> error_of(F&& f) {
   try {
     f();
-    return true;
+    return std::nullopt;
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
-    std::string text = py::str(e.value());
-    std::string kind = py::str(py::type::of(e.value()).attr("__name__"));
-    report_failure(self, id, component, on_error(text.empty() ? kind : kind + ": " + text));
-    return false;
+    py::str kind = py::type::of(e.value()).attr("__name__");
+    py::str text(e.value());
+    return py::len(text) == 0 ? kind : py::str("{}: {}").format(kind, text);
   }
 }
 
@@ -47,9 +43,9 @@ py::object diskcache_record(bool ok, const py::handle& msg, const py::handle& co
   return outcome_record(rt().procedure_diskcache, ok, msg, ok ? entry : empty, ok ? empty : entry);
 }
 
-void report_failure(const py::object& self, const py::object& component_id,
-                    const py::object& component, const py::object& reason) {
-  comp::mark_disk_failed(component);
+void report_failure(const py::object& self, const py::handle& component_id,
+                    const py::handle& reason) {
+  comp::mark_disk_failed(component(state(self), component_id));
   run_callback(self, diskcache_record(false, reason, component_id));
 }
 
@@ -59,18 +55,19 @@ bool serve_or_miss(const py::object& self, const py::object& component_id,
   if (cache.is_none()) return true;
   // Everything the component serves, read once: what is pushed into the shell and handed to
   // children afterwards comes from what was read here.
-  auto read_all = [&] {
+  const std::optional<py::str> error = error_of([&] {
     for (const char* field : {"module_statements", "captured", "exception_msg", "last_output"}) {
       py::object value = cache.attr(field);
     }
     py::object outputs = cache.attr("non_module_outputs");
     for (py::handle name : outputs) py::object value = outputs[name];
-  };
-  return or_miss(self, component_id, component, read_all, [&](const std::string& error) {
-    comp::api().unload_diskcache(comp::native(component));
-    return py::str("The disk cache of component [{}] cannot be read ({}); it runs again.")
-        .format(comp::name(component), error);
   });
+  if (!error) return true;
+  comp::api().unload_diskcache(comp::native(component));
+  report_failure(self, component_id,
+                 py::str("The disk cache of component [{}] cannot be read ({}); it runs again.")
+                     .format(comp::name(component), *error));
+  return false;
 }
 
 namespace {
@@ -127,15 +124,14 @@ bool pickle_results(const py::object& self, PipelineState& st, const py::object&
   py::object outputs = component.attr("non_module_outputs");
   for (py::handle name : outputs) {
     py::object value = outputs[name];
-    auto pickle = [&] { blobs.emplace_back(text_of(name), "output", rt().serialize_value(value)); };
-    if (!or_miss(self, component_id, component, pickle, [&](const std::string& error) {
-          return py::str(
-                     "Output '{}' of component [{}] (type {}) cannot be stored in the disk "
-                     "cache: {}")
-              .format(name, comp::name(component), type_name(value), error);
-        })) {
-      return false;
-    }
+    const std::optional<py::str> error =
+        error_of([&] { blobs.emplace_back(text_of(name), "output", rt().serialize_value(value)); });
+    if (!error) continue;
+    report_failure(self, component_id,
+                   py::str("Output '{}' of component [{}] (type {}) cannot be stored in the disk "
+                           "cache: {}")
+                       .format(name, comp::name(component), type_name(value), *error));
+    return false;
   }
   py::dict meta;
   for (const char* name : {"module_statements", "captured", "exception_msg", "outputs_summary"}) {
@@ -153,35 +149,28 @@ bool pickle_results(const py::object& self, PipelineState& st, const py::object&
 }
 
 std::optional<model::Reason> stale_reason(PipelineState& st, const py::handle& component_id,
-                                          const std::string& path, std::string* recorded_out) {
-  std::string recorded;
-  py::object record;
-  // Unreadable: loading it fails and is handled as any failed load.
+                                          const std::string& path, std::string& recorded) {
+  py::object cache;
+  // Unreadable: loading it fails and is handled as any failed load. A handle on the folder reads
+  // only the fields asked for.
   if (!support::quietly([&] {
-        // A handle on the folder: only the fields asked for are read.
-        py::object cache = py_values::lookup("orvane_core.cache:OrvaneDiskCache")(
-            py::arg("cache_dir") = py_paths::str(path));
-        recorded = py::str(py::getattr(cache, "fingerprint", py::str("")));
-        if (!recorded.empty() && recorded != fingerprint(st, component_id)) {
-          record = py::getattr(cache, "sources", py::none());
-        }
-        cache.attr("close")();
-      })) {
+        cache = py_values::lookup("orvane_core.cache:OrvaneDiskCache")(py::arg("cache_dir") =
+                                                                           py_paths::str(path));
+        recorded = py::str(cache.attr("fingerprint"));
+      }) ||
+      recorded.empty() || recorded == fingerprint(st, component_id)) {
     return std::nullopt;
   }
-  if (recorded_out != nullptr) *recorded_out = recorded;
-  if (!record) return std::nullopt;
   // A record written by pickle_results; anything else reads as unknown.
+  using Digests = std::map<std::string, std::string>;
   model::Sources before;
   try {
-    before.code = record["code"].cast<std::string>();
-    before.parameters = record["parameters"].cast<std::map<std::string, std::string>>();
-    before.parents = record["parents"].cast<std::map<std::string, std::string>>();
+    py::object record = cache.attr("sources");
+    before = {record["code"].cast<std::string>(), record["parameters"].cast<Digests>(),
+              record["parents"].cast<Digests>()};
   } catch (const py::cast_error&) {
-    before = {};
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
-    before = {};
   }
   return model::what_changed(before, sources(st, component_id));
 }

@@ -19,8 +19,8 @@ namespace orvane::pipeline::guard {
 py::object diskcache_record(bool ok, const py::handle& msg, const py::handle& component_id);
 
 // Reports a failed disk cache of one component to the front end and marks it FAILED.
-void report_failure(const py::object& self, const py::object& component_id,
-                    const py::object& component, const py::object& reason);
+void report_failure(const py::object& self, const py::handle& component_id,
+                    const py::handle& reason);
 
 // Reads every value of the component's attached disk cache. When one cannot be read, the
 // failure is reported, the damaged cache is unloaded (its folder removed) and false returned:
@@ -39,8 +39,8 @@ std::string fingerprint(PipelineState& st, const py::handle& component_id);
 
 // Why the cache in `path` must not be adopted: it records a fingerprint that differs from the
 // component's (it was computed from other code, parameters or parents). None when it matches.
-// `recorded`, when given, receives the fingerprint the cache records.
+// `recorded` receives the fingerprint the cache records (empty: none, or unreadable).
 std::optional<model::Reason> stale_reason(PipelineState& st, const py::handle& component_id,
-                                          const std::string& path, std::string* recorded = nullptr);
+                                          const std::string& path, std::string& recorded);
 
 }  // namespace orvane::pipeline::guard

@@ -23,37 +23,6 @@ namespace sup = support;
 
 constexpr const char* kWriterDown = "Diskcache writer does not work.";
 
-// Queues the write of the component's results into a new folder. Every value is pickled once,
-// with its large buffers out of band: the writer copies those without the GIL and writes the
-// bytes as they are.
-void write_results(const py::object& self, PipelineState& st, const py::object& target,
-                   const py::object& id) {
-  comp::ComponentNative& native = comp::native(target);
-  const std::int64_t success_count = native.success_count();
-  // An output that cannot be pickled fails this disk cache only, naming it; the run goes on.
-  std::vector<PickledBlob> blobs;
-  if (!guard::pickle_results(self, st, id, target, blobs)) return;
-  const std::string cache_dir =
-      join_path(py_paths::text(st.cache_dir), "component-" + random_uuid());
-  if (sup::writer_of(st).put(text_of(id), success_count, cache_dir, blobs)) {
-    native.write_queued(success_count, cache_dir);
-  } else {
-    native.write_refused();
-  }
-}
-
-// For a component reused as it is in this run whose cache folder is still there: its write
-// completes at once, without reading or writing a value, and is taken in at the next poll.
-bool complete_at_once(PipelineState& st, const py::handle& id, const py::object& target) {
-  if (st.reused.erase(text_of(id)) == 0) return false;
-  std::string path = sup::folder_of(target);
-  if (path.empty() || !inspect(path, true).is_dir) return false;
-  comp::ComponentNative& native = comp::native(target);
-  st.completed_writes.push_back({text_of(id), native.success_count(), std::move(path)});
-  native.mark_disk_status(comp::DiskStatus::Updating);
-  return true;
-}
-
 // The component a write of `component_id` is for, or None when there is no such component or no
 // writer. A writer that stopped working fails the component's disk cache, reported.
 py::object write_target(const py::object& self, PipelineState& st, const py::handle& id) {
@@ -67,14 +36,75 @@ py::object write_target(const py::object& self, PipelineState& st, const py::han
   return target;
 }
 
+// The component serves from the cache in `folder` now (loaded first unless it holds it). One
+// that cannot be loaded after all is never served, and not left behind.
+void take_cache(const py::object& self, const py::object& id, const py::object& target,
+                const std::string& folder, std::vector<py::object>& reports) {
+  if (sup::folder_of(target) != folder &&
+      !sup::load_into_component(target, py_paths::str(folder))) {
+    comp::mark_disk_failed(target);
+    discard_cache(folder);
+    py::str text("The disk cache written to {} could not be loaded.");
+    reports.push_back(guard::diskcache_record(false, text.format(py_paths::str(folder)), id));
+    return;
+  }
+  comp::mark_disk_cached(target);
+  reports.push_back(guard::diskcache_record(true, py::str(""), id));
+  if (children_successful(self, id)) comp::native(target).clear_memory_cache();
+}
+
+// Applies one finished write to its component; what the front end is to be told goes to
+// `reports`.
+void take_in(const py::object& self, PipelineState& st, const DoneMessage& message,
+             std::vector<py::object>& reports) {
+  py::str id(message.component_id);
+  // A component removed from the graph meanwhile takes nothing in.
+  const bool known = st.nodes.contains(id);
+  py::object target = known ? component(st, id) : py::object(py::none());
+  const comp::DoneVerdict verdict =
+      known ? comp::native(target).write_done(message.success_count, message.cache_dir,
+                                              message.is_successful)
+            : comp::DoneVerdict::Withdrawn;
+  if (verdict == comp::DoneVerdict::Failed) {
+    reports.push_back(guard::diskcache_record(false, py::str(message.msg), id));
+  } else if (verdict != comp::DoneVerdict::Load) {
+    // Withdrawn (its component gone, or cancelled after it had finished: the cancel marked it
+    // FAILED) or written for results the component no longer holds: its own directory goes;
+    // whatever cache the component has attached stays.
+    if (message.is_successful) discard_cache(message.cache_dir);
+  } else {
+    take_cache(self, id, target, message.cache_dir, reports);
+  }
+}
+
 }  // namespace
 
 void queue_write(const py::object& self, const py::object& component_id) {
   PipelineState& st = state(self);
   py::object target = write_target(self, st, component_id);
   if (target.is_none()) return;
-  // Reused as it is: its cache is on disk already; the write completes without a byte.
-  if (!complete_at_once(st, component_id, target)) write_results(self, st, target, component_id);
+  comp::ComponentNative& native = comp::native(target);
+  const std::int64_t success_count = native.success_count();
+  const std::string id = text_of(component_id);
+  std::string folder = sup::folder_of(target);
+  std::vector<PickledBlob> blobs;
+  if (st.reused.erase(id) != 0 && !folder.empty() && inspect(folder, true).is_dir) {
+    // Reused as it is in this run and its cache folder is still there: the write completes at
+    // once, without reading or writing a value, and is taken in at the next poll.
+    st.completed_writes.push_back({id, success_count, std::move(folder)});
+    native.mark_disk_status(comp::DiskStatus::Updating);
+  } else if (guard::pickle_results(self, st, component_id, target, blobs)) {
+    // Into a new folder. Every value is pickled once, with its large buffers out of band: the
+    // writer copies those without the GIL and writes the bytes as they are. An output that
+    // cannot be pickled failed this disk cache only, naming it; the run goes on.
+    const std::string cache_dir =
+        join_path(py_paths::text(st.cache_dir), "component-" + random_uuid());
+    if (sup::writer_of(st).put(id, success_count, cache_dir, blobs)) {
+      native.write_queued(success_count, cache_dir);
+    } else {
+      native.write_refused();
+    }
+  }
   run_summary(self);
 }
 
@@ -87,67 +117,6 @@ void withdraw_write(const py::object& self, const py::handle& component_id) {
   native.write_cancelled();
   run_summary(self);
 }
-
-namespace {
-
-// Removes the directory of a finished write that nothing will load, if it is a cache of ours.
-void discard_write(const std::string& path) {
-  if (!path.empty() && has_cache_record(path)) sup::remove_owned(path, true);
-}
-
-// The component serves from the cache in `folder` now (loaded first unless it holds it); false
-// when that cache cannot be loaded.
-bool take_cache(const py::object& self, const py::object& id, const py::object& target,
-                const std::string& folder, std::vector<py::object>& reports) {
-  if (sup::folder_of(target) != folder &&
-      !sup::load_into_component(target, py_paths::str(folder))) {
-    return false;
-  }
-  comp::mark_disk_cached(target);
-  reports.push_back(guard::diskcache_record(true, py::str(""), id));
-  if (children_successful(self, id)) comp::native(target).clear_memory_cache();
-  return true;
-}
-
-// Applies one finished write to its component; what the front end is to be told goes to
-// `reports`.
-void take_in(const py::object& self, PipelineState& st, const DoneMessage& message,
-             std::vector<py::object>& reports) {
-  const std::string& cache_dir = message.cache_dir;
-  py::str id(message.component_id);
-  if (!st.nodes.contains(id)) {
-    // The component was removed from the graph meanwhile.
-    if (message.is_successful) discard_write(cache_dir);
-    return;
-  }
-  py::object target = component(st, id);
-  switch (
-      comp::native(target).write_done(message.success_count, cache_dir, message.is_successful)) {
-    case comp::DoneVerdict::Withdrawn:
-      // Cancelled after it had finished: its component was marked FAILED by the cancel.
-      if (message.is_successful) discard_write(cache_dir);
-      return;
-    case comp::DoneVerdict::Failed:
-      reports.push_back(guard::diskcache_record(false, py::str(message.msg), id));
-      return;
-    case comp::DoneVerdict::Stale:
-      // Written for results the component no longer holds. Its own directory goes; whatever
-      // cache the component has attached stays.
-      discard_write(cache_dir);
-      return;
-    case comp::DoneVerdict::Load:
-      break;
-  }
-  if (!take_cache(self, id, target, cache_dir, reports)) {
-    // Unreadable after all: never served, and not left behind.
-    comp::mark_disk_failed(target);
-    discard_write(cache_dir);
-    py::str text("The disk cache written to {} could not be loaded.");
-    reports.push_back(guard::diskcache_record(false, text.format(py_paths::str(cache_dir)), id));
-  }
-}
-
-}  // namespace
 
 void take_messages(const py::object& self) {
   PipelineState& st = state(self);

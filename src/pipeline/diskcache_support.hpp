@@ -3,7 +3,6 @@
 #pragma once
 
 #include <pybind11/pybind11.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -40,12 +39,7 @@ inline std::vector<CacheDirEntry> entries_of(const std::string& dir) {
   return entries;
 }
 
-// Deletes a directory that is this product's. The manifest of a complete cache goes first: a
-// clean-up interrupted here never leaves a directory that loads as a cache.
-inline void remove_owned(const std::string& path, bool has_record) {
-  if (has_record && inspect(path).is_dir) ::unlink(join_path(path, kManifestName).c_str());
-  remove_directory(path);
-}
+using orvane::remove_owned;
 
 // Empties, closes and deletes a disk cache that a component no longer uses; its class deletes
 // only the files it wrote, whatever is left goes after.

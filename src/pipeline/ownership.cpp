@@ -98,14 +98,9 @@ void let_go_of_caches(const PipelineState& st) {
 py::list live_owners() {
   py::list out;
   if (fork_guard::in_forked_child()) return out;
-  for (auto it = owners().begin(); it != owners().end();) {
-    py::object pipeline = it->second.pipeline();
-    if (pipeline.is_none()) {
-      it = owners().erase(it);
-      continue;
-    }
-    out.append(pipeline);
-    ++it;
+  for (const auto& item : owners()) {
+    py::object pipeline = item.second.pipeline();
+    if (!pipeline.is_none()) out.append(pipeline);
   }
   return out;
 }

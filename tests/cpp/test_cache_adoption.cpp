@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "core/cache_adoption.hpp"
+#include "core/cache_folders.hpp"
 #include "core/cache_format.hpp"
 #include "temp_dir.hpp"
 
@@ -279,4 +280,104 @@ TEST(CacheAdoption, AHeldFolderIsNeverDeletedFromUnderItsComponent) {
   ASSERT_EQ(removed.size(), 1u);
   EXPECT_EQ(removed[0]->name, ".partial-component-u3");
   EXPECT_EQ(orvane::removals_to_delete(entries, plan, "/c", {}).size(), 2u);
+}
+
+TEST(CacheAdoption, OnlyFoldersOfThisProductAreDeleted) {
+  const std::string dir = orvane::testing_support::make_temp_dir("discard");
+  orvane::Manifest m;
+  m.component_id = "a";
+  for (const char* name : {"done", "broken", "plain", ".orvane-partial-x"}) {
+    ::mkdir((dir + "/" + name).c_str(), 0700);
+  }
+  put_file(dir + "/done/manifest.json", orvane::manifest_json(m));
+  put_file(dir + "/broken/manifest.json", "{");
+  ::mkdir((dir + "/kept").c_str(), 0700);
+  put_file(dir + "/kept/manifest.json", orvane::manifest_json(m));
+  ::symlink((dir + "/kept").c_str(), (dir + "/link").c_str());
+  struct Row {
+    const char* name;
+    bool stays;
+  } rows[] = {
+      {"done", false}, {"broken", true}, {"plain", true}, {"link", true}, {"missing", false}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    orvane::discard_cache(dir + "/" + row.name);
+    EXPECT_EQ(orvane::inspect(dir + "/" + row.name).exists, row.stays);
+  }
+  EXPECT_TRUE(orvane::has_cache_record(dir + "/kept"));
+  // An unfinished write has no record: the caller that recognised it removes it.
+  orvane::remove_owned(dir + "/.orvane-partial-x", false);
+  EXPECT_FALSE(orvane::inspect(dir + "/.orvane-partial-x").exists);
+}
+
+TEST(CacheAdoption, OfferedWritesAreLoadedSetAsideRemovedOrKept) {
+  using orvane::model::Cause;
+  using orvane::model::Reason;
+  struct Case {
+    std::size_t kept_versions;
+    bool readable;
+    std::vector<std::string> left;  // folders still there afterwards
+    bool set_aside;                 // "old" set aside for its fingerprint
+  } cases[] = {{1, true, {"cur", "old", "user"}, true},
+               {0, true, {"cur", "user"}, false},
+               {0, false, {"user"}, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kept_versions * 2 + c.readable);
+    const std::string dir = orvane::testing_support::make_temp_dir("offered");
+    // Newest first: a current write, a stale one that records its fingerprint, a stale one
+    // that records none, and a user's stale folder that is not ours.
+    std::vector<CacheDirEntry> entries;
+    for (const char* name : {"cur", "old", "older", "user"}) {
+      ::mkdir((dir + "/" + name).c_str(), 0700);
+      entries.push_back(std::string(name) == "user" ? plain(name, true) : write(name, "a", 1, 0));
+    }
+    std::vector<const CacheDirEntry*> offered;
+    for (const CacheDirEntry& e : entries) offered.push_back(&e);
+    orvane::model::SetAside paused;
+    std::vector<std::string> loaded;
+    const orvane::Adopted done = orvane::adopt_candidates(
+        dir, offered, "a", paused, c.kept_versions,
+        [&](const std::string& path, std::string& recorded) -> std::optional<Reason> {
+          const std::string name = path.substr(dir.size() + 1);
+          if (name == "cur") return std::nullopt;
+          recorded = name == "old" ? "f-old" : "";
+          return Reason{name == "old" ? Cause::CodeChanged : Cause::ParentsChanged, {}, {}};
+        },
+        [&](const std::string& path) {
+          loaded.push_back(path);
+          return c.readable;
+        });
+    EXPECT_EQ(loaded, std::vector<std::string>{dir + "/cur"});
+    EXPECT_TRUE(done.tried);
+    ASSERT_TRUE(done.first_stale);
+    EXPECT_EQ(done.first_stale->cause, Cause::CodeChanged);
+    EXPECT_EQ(done.unreadable.size(), c.readable ? 0u : 1u);
+    EXPECT_EQ(paused.holds("a", "f-old"), c.set_aside);
+    std::vector<std::string> left;
+    for (const char* name : {"cur", "old", "older", "user"}) {
+      if (orvane::inspect(dir + "/" + name).exists) left.push_back(name);
+    }
+    EXPECT_EQ(left, c.left);
+  }
+}
+
+TEST(CacheAdoption, CleanUpLeavesTheDirectoryOnlyWhenSomethingElseIsInIt) {
+  for (const bool user_file : {false, true}) {
+    SCOPED_TRACE(user_file);
+    const std::string dir = orvane::testing_support::make_temp_dir("clean-up");
+    orvane::Manifest m;
+    m.component_id = "a";
+    ::mkdir((dir + "/done").c_str(), 0700);
+    put_file(dir + "/done/manifest.json", orvane::manifest_json(m));
+    put_file(dir + "/pipeline.json", "{}");
+    if (user_file) put_file(dir + "/notes.txt", "mine");
+    std::vector<CacheDirEntry> entries;
+    for (const char* name : {"done", "pipeline.json", "notes.txt"}) {
+      entries.push_back(orvane::describe_cache_entry(dir, name));
+    }
+    orvane::remove_owned_entries(dir, entries, "pipeline.json");
+    EXPECT_FALSE(orvane::inspect(dir + "/done").exists);
+    EXPECT_EQ(orvane::inspect(dir).exists, user_file);
+    EXPECT_EQ(orvane::inspect(dir + "/notes.txt").exists, user_file);
+  }
 }
