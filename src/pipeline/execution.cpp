@@ -155,11 +155,7 @@ void holding_interrupt(std::optional<py::error_already_set>& held, Step&& step) 
 // needs none). The kernel thread applies each task's completion to its component.
 class RunPool {
  public:
-  explicit RunPool(std::size_t slots)
-      : slots_(slots),
-        order_(slots),
-        executor_(py_values::lookup(
-            "orvane_core.executors.component_executors.local:OrvaneComponentExecutor")) {}
+  explicit RunPool(std::size_t slots) : slots_(slots), order_(slots) {}
 
   // Hands over the task of the component being started: the executor's method and its pickled
   // request (see vostrel::ComponentApi::pool_task).
@@ -174,9 +170,12 @@ class RunPool {
           py::arg("slots") = slots_.size());
     }
     // The local executor's own run: the worker holds that executor already, and answers in the
-    // short form the component also reads.
+    // short form the component also reads. (Looked up on the first parallel run: the executors
+    // are imported when a component first runs.)
+    static const py::handle local = py_values::keep(py_values::lookup(
+        "orvane_core.executors.component_executors.local:OrvaneComponentExecutor"));
     py::object owner = func.attr("__self__");
-    if (Py_TYPE(owner.ptr()) == reinterpret_cast<PyTypeObject*>(executor_.ptr())) {
+    if (Py_TYPE(owner.ptr()) == reinterpret_cast<PyTypeObject*>(local.ptr())) {
       pool_.attr("submit_component")(*starting, c.id, c.name, request);
       return;
     }
@@ -260,9 +259,7 @@ class RunPool {
   };
   std::vector<Slot> slots_;
   run::Completions order_;
-  // The executor class whose runs go to workers in the short form; the worker pool, made on the
-  // first task.
-  py::object executor_, pool_ = py::none();
+  py::object pool_ = py::none();  // made on the first task
 };
 
 // Runs one component, or submits it to `process_pool` (handing it to apply_async) or to a
