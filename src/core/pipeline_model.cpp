@@ -431,6 +431,22 @@ const std::string& FingerprintWalk::of(std::size_t node) {
 
 std::string digest(const std::string& text) { return cache_fingerprint(text, {}, {}); }
 
+std::string parameter_text(const ParameterReprs& covered) {
+  // Names are unique, so the pairs sort by name alone; UTF-8 bytes sort as code points do.
+  std::string text = "[";
+  for (const auto& [name, repr] : covered) {
+    if (text.size() > 1) text += ", ";
+    text += "(" + repr.name + ", " + repr.value + ")";
+  }
+  return text + "]";
+}
+
+std::map<std::string, std::string> parameter_digests(const ParameterReprs& covered) {
+  std::map<std::string, std::string> out;
+  for (const auto& [name, repr] : covered) out[name] = digest(repr.value);
+  return out;
+}
+
 Reason what_changed(const Sources& before, const Sources& now) {
   if (before.empty()) return {Cause::InputsChanged, {}, {}};
   if (before.code != now.code) return {Cause::CodeChanged, {}, {}};

@@ -275,6 +275,17 @@ struct Sources {
 };
 // A digest of one input's text for Sources.
 std::string digest(const std::string& text);
+// The texts repr() gives of a parameter's name and of its value, by name: the parameters a
+// fingerprint covers.
+struct ParameterRepr {
+  std::string name, value;
+};
+using ParameterReprs = std::map<std::string, ParameterRepr>;
+// The text a fingerprint takes in of its parameters: their (name, value) pairs in name order,
+// written as repr(sorted(items)) writes them, so that caches written before stay current.
+std::string parameter_text(const ParameterReprs& covered);
+// Each covered parameter's value as a digest, for Sources::parameters.
+std::map<std::string, std::string> parameter_digests(const ParameterReprs& covered);
 // Why a result computed from `before` is not current for `now`: its code changed, the set of
 // its parents changed, the named parameters changed (added, removed or other values), or a
 // parent's result changed (the first by id). InputsChanged when `before` is unknown.

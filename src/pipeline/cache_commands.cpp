@@ -13,7 +13,6 @@
 #include "core/cache_adoption.hpp"
 #include "core/cache_folders.hpp"
 #include "core/cache_paths.hpp"
-#include "core/import_line.hpp"
 #include "pipeline/cache_guard.hpp"
 #include "pipeline/component_access.hpp"
 #include "pipeline/diskcache_support.hpp"
@@ -25,31 +24,18 @@ namespace orvane::pipeline {
 namespace {
 
 namespace sup = support;
-using orvane::pyclass::intern;
 
-// Rebuilds the in/out record of a successful component from its parents' outputs and imports.
+// Rebuilds the in/out record of a successful component from its successful parents.
 void update_info(const PipelineState& st, const py::handle& id) {
   py::object target = component(st, id);
   if (!comp::successful(target)) return;
-
-  py::dict inputs;  // each name once, in the order the parents offer them
-  py::list imports;
-  py::object graph_holder = st.graph;
+  std::vector<py::object> parents;
   const GraphObject& graph = pipeline::graph(st);
   for (std::size_t p : graph.dag.predecessors(node_of(graph, id))) {
-    py::object parent = component(st, graph.id(p));
-    if (!comp::successful(parent)) continue;
-    for (const py::handle& name : parent.attr(intern("non_module_outputs"))) inputs[name] = true;
-    py::object statements = parent.attr(intern("module_statements"));
-    for (const py::handle& symbol : statements) {
-      imports.append(py_values::from_utf8(
-          import_line(py_values::utf8(symbol), py_values::utf8(statements[symbol]))));
-    }
+    parents.push_back(component(st, graph.id(p)));
+    if (!comp::successful(parents.back())) parents.pop_back();
   }
-  target.attr(intern("in_and_out")) = rt().inout_record(
-      py::arg("inputs") = py::list(inputs),
-      py::arg("outputs") = py::list(target.attr(intern("non_module_outputs"))),
-      py::arg("imports") = imports, py::arg("summary") = target.attr(intern("outputs_summary")));
+  comp::api().relink(comp::native(target), parents);
 }
 
 // Runs the cache operation `op` on every component.

@@ -66,7 +66,9 @@ void take_in(const py::object& self, PipelineState& st, const DoneMessage& messa
                                               message.is_successful)
             : comp::DoneVerdict::Withdrawn;
   if (verdict == comp::DoneVerdict::Failed) {
-    reports.push_back(guard::diskcache_record(false, py::str(message.msg), id));
+    // The writer's error names the folder in file-system bytes, which need not be UTF-8: read
+    // strictly, it would raise here and lose the rest of the drained batch.
+    reports.push_back(guard::diskcache_record(false, py_paths::str(message.msg), id));
   } else if (verdict != comp::DoneVerdict::Load) {
     // Withdrawn (its component gone, or cancelled after it had finished: the cancel marked it
     // FAILED) or written for results the component no longer holds: its own directory goes;

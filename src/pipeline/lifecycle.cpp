@@ -47,8 +47,7 @@ void construct(const py::object& self, const py::object& identifier, const py::o
   // Set before the parameters are applied: applying them reports the summary, which shows it.
   py::object temp = py_values::lookup("orvane_core.common.utils:APP_TEMP_DIRECTORY");
   // An identifier that would lead out of the cache root is refused before anything happens.
-  py::str folder(pipeline_folder_name(text_of(st.id)));
-  st.cache_dir = temp.attr("__truediv__")("pipelines").attr("__truediv__")(folder);
+  st.cache_dir = temp / py::str("pipelines") / py::str(pipeline_folder_name(text_of(st.id)));
   if (truthy(parameters)) set_parameters(self, parameters);
 
   // Checked and created level by level, private, never through a link; another kernel's
@@ -93,8 +92,7 @@ void destruct(const py::object& self) {
 // stops, and the pipeline no longer owns its directory, so that neither deleting the pipeline
 // nor the exit clean-up removes it. A later pipeline with the same id adopts it. Writes still
 // queued are dropped: wait for them first (update_diskcache_status) to keep them.
-py::str keep_diskcache(const py::object& self) {
-  PipelineState& st = state(self);
+py::str keep_diskcache(PipelineState& st) {
   if (truthy(st.writer)) stop_writer(st);
   ownership::give_up(st);
   st.paused.forget();  // left for the later kernel with the rest
@@ -105,11 +103,12 @@ py::str keep_diskcache(const py::object& self) {
 // summary sent to the callback has the same fields (summary_mapping).
 py::object info(const py::object& self) {
   const PipelineState& st = state(self);
-  return rt().pipeline_info(
-      py::arg("id") = st.id, py::arg("components") = py_values::list_copy(rt().dag_summaries(self)),
-      py::arg("edges") = py_values::list_copy(self.attr("_edge_entries")),
-      py::arg("parameters") = parameters_view(st), py::arg("diskcache_dir") = py::str(st.cache_dir),
-      py::arg("python_requirements") = st.requirements);
+  return rt().pipeline_info(py::arg("id") = st.id,
+                            py::arg("components") = py_values::list_copy(rt().dag_summaries(self)),
+                            py::arg("edges") = py_values::list_copy(self.attr("_edge_entries")),
+                            py::arg("parameters") = parameter_entries(st, rt().parameter_record),
+                            py::arg("diskcache_dir") = py::str(st.cache_dir),
+                            py::arg("python_requirements") = st.requirements);
 }
 
 // Set at registration: the class's own `info` property; a subclass that replaces it reports what

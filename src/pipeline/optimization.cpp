@@ -42,14 +42,16 @@ py::object watch_interrupts(const std::shared_ptr<bool>& interrupted) {
 void report(const py::object& self, const char* procedure, const std::string& msg) {
   static py::handle procedures =
       py_values::lookup("orvane_core.misc:OrvanePipelineCallbackProcedure").release();
-  run_callback(self, outcome_record(procedures.attr(procedure), true, py::str(msg)));
+  run_callback(self, outcome_record(procedures.attr(procedure), true, py_values::from_utf8(msg)));
 }
 
-[[noreturn]] void input_error(const std::string& text) { throw py::value_error(text); }
+// Texts of Python values keep lone surrogates (py_values::utf8), so that a message quoting one
+// is reported rather than failing to convert.
+[[noreturn]] void input_error(const std::string& text) { py_values::raise(PyExc_ValueError, text); }
 
 // float(value) of one bound of a description, with errors that name the parameter.
 double bound(const py::handle& name, const py::handle& description, const char* key) {
-  const std::string parameter = text_of(name);
+  const std::string parameter = py_values::utf8(name);
   py::object raw;
   try {
     raw = description[key];
@@ -62,7 +64,7 @@ double bound(const py::handle& name, const py::handle& description, const char* 
     value = py::float_(raw);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
-    input_error(search::parameter_message(parameter, text_of(e.value())));
+    input_error(search::parameter_message(parameter, py_values::utf8(e.value())));
   }
   if (auto error = search::bound_error(parameter, key, value)) input_error(*error);
   return value;
@@ -77,11 +79,12 @@ py::object suggest(const py::object& trial, const py::handle& name, const py::ha
   py::object distribution = description.attr("get")("distribution", "uniform");
   // Only a text names a distribution.
   const std::optional<search::Distribution> kind = search::parse_distribution(
-      py::isinstance<py::str>(distribution) ? distribution.cast<std::string>() : "");
-  if (!kind) input_error(search::unknown_distribution_message(text_of(distribution)));
+      py::isinstance<py::str>(distribution) ? py_values::utf8(distribution) : "");
+  if (!kind) input_error(search::unknown_distribution_message(py_values::utf8(distribution)));
 
   // Errors of the description itself raise the input error (std::invalid_argument: ValueError).
-  const search::Draw draw = search::draw_for(text_of(name), *kind, low, high, !interval.is_none());
+  const search::Draw draw =
+      search::draw_for(py_values::utf8(name), *kind, low, high, !interval.is_none());
   try {
     if (draw.integer) {
       return trial.attr("suggest_int")(name, draw.int_low, draw.int_high, py::arg("step") = 1);
@@ -91,23 +94,20 @@ py::object suggest(const py::object& trial, const py::handle& name, const py::ha
                                        py::arg("log") = draw.log);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_ValueError)) throw;
-    input_error(search::description_error(text_of(name), text_of(e.value())));
+    input_error(search::description_error(py_values::utf8(name), py_values::utf8(e.value())));
   }
 }
 
 search::TargetValue target_value(const py::handle& value) {
   static py::handle real = py_values::lookup("numbers:Real").release();
-  if (!(PyFloat_Check(value.ptr()) || PyLong_Check(value.ptr()) || py::isinstance(value, real))) {
-    return search::TargetValue::not_number;
-  }
+  if (!py::isinstance(value, real)) return search::TargetValue::not_number;
   // The study keeps floating-point values: an integer beyond their range cannot be one.
-  try {
-    py::float_{py::reinterpret_borrow<py::object>(value)};
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_OverflowError)) throw;
-    return search::TargetValue::too_large;
+  if (PyFloat_AsDouble(value.ptr()) != -1.0 || !PyErr_Occurred()) {
+    return search::TargetValue::number;
   }
-  return search::TargetValue::number;
+  if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();
+  PyErr_Clear();
+  return search::TargetValue::too_large;
 }
 
 // One trial; `show` false runs quietly (opt-in: a front end shows its own progress instead), and
@@ -117,8 +117,7 @@ py::object run_trial(const py::object& self, const py::object& trial, const py::
                      const bool* interrupted = nullptr) {
   PipelineState& st = state(self);
   py::dict values = st.parameters.attr("copy")();
-  for (const py::handle& item : parameters.attr("items")()) {
-    const auto [name, description] = item.cast<std::pair<py::object, py::object>>();
+  for (const auto& [name, description] : py::dict(parameters)) {
     values[name] = suggest(trial, name, description);
   }
   py::dict before = st.parameters;
@@ -149,17 +148,15 @@ py::object run_trial(const py::object& self, const py::object& trial, const py::
   return target;
 }
 
-// One name per objective, from the source of the target's last expression.
+// One name per objective, from the source of the target's last expression (as the front end
+// names them).
 py::list target_names(const PipelineState& st, const py::str& component_id) {
   py::object last_expr = component(st, component_id).attr("last_expr");
   py::module_ ast = py::module_::import("ast");
   py::object body = ast.attr("parse")(last_expr, py::arg("mode") = "eval").attr("body");
   if (!py::isinstance(body, ast.attr("Tuple"))) return py::list(py::make_tuple(last_expr));
-  py::object to_source = py_values::lookup("astor:to_source");
   py::list names;
-  for (const py::handle& element : body.attr("elts")) {
-    names.append(to_source(element).attr("rstrip")());
-  }
+  for (const py::handle& element : body.attr("elts")) names.append(ast.attr("unparse")(element));
   return names;
 }
 
@@ -220,7 +217,7 @@ void optimize_parameters(const py::object& self, const py::str& component_id,
       if (e.matches(PyExc_KeyboardInterrupt)) {
         report(self, "HPO_CANCELED", kStopped);
       } else if (e.matches(PyExc_Exception)) {
-        std::string message = text_of(e.value());
+        std::string message = py_values::utf8(e.value());
         // An error without text (MemoryError) is named rather than reported as nothing.
         if (message.empty()) message = text_of(py::type::of(e.value()).attr("__name__"));
         report(self, search::failure_procedure(e.matches(PyExc_ValueError), message), message);

@@ -46,7 +46,7 @@ bool evaluate_value(const py::handle& record, py::object& value) {
 
 }  // namespace
 
-py::list parameter_entries(const PipelineState& st) {
+py::list parameter_entries(const PipelineState& st, const py::handle& make) {
   static py::handle dumps = py_values::lookup("json:dumps").release();
   py::list entries;
   for (const auto& [name, value] : st.parameters) {
@@ -54,7 +54,7 @@ py::list parameter_entries(const PipelineState& st) {
     py::object text = py::str(value);
     if (type_name.equal(py::str("str"))) text = dumps(text);
     entries.append(
-        py::dict(py::arg("name") = name, py::arg("type") = type_name, py::arg("value") = text));
+        make(py::arg("name") = name, py::arg("type") = type_name, py::arg("value") = text));
   }
   return entries;
 }
@@ -98,18 +98,14 @@ void set_parameters(const py::object& self, const py::object& new_parameters) {
   run_summary(self);
 }
 
-py::list parameters_view(const PipelineState& st) {
-  py::list view;
-  for (const py::handle& entry : parameter_entries(st)) view.append(rt().parameter_record(**entry));
-  return view;
-}
-
 void register_parameters(py::module_& /*m*/, const py::object& cls) {
   pyclass::def_property_readonly(
       cls, "parameters", [](const PipelineState& st) { return st.parameters.attr("copy")(); },
       "Pipeline parameters.");
-  pyclass::def_property_readonly(cls, "parameters_view", &parameters_view,
-                                 "Pipeline parameters as text records.");
+  pyclass::def_property_readonly(
+      cls, "parameters_view",
+      [](const PipelineState& st) { return parameter_entries(st, rt().parameter_record); },
+      "Pipeline parameters as text records.");
   pyclass::def(cls, "set_parameters", &set_parameters, py::arg("new_parameters"),
                "Set pipeline parameters.");
 }

@@ -158,7 +158,6 @@ struct Runtime {
   py::handle callback_record = at("orvane_core.misc.models:OrvanePipelineCallbackDataModel");
   py::handle pipeline_info = at("orvane_core.misc.models:OrvanePipelineInfoModel");
   py::handle parameter_record = at("orvane_core.misc.models:OrvanePipelineParameterModel");
-  py::handle inout_record = at("orvane_core.misc.models:OrvaneComponentInOutModel");
   py::handle pickle_dumps = at("cloudpickle:dumps");
   py::handle serialize_value = at("orvane_core.executors.diskcache_writer:serialize_value");
   py::handle writer_class = at("orvane_core.executors:OrvaneDiskcacheWriter");
@@ -202,10 +201,11 @@ void cancel_pending_writes(const py::object& self);
 py::object run_components(const py::object& self, const py::handle& component_ids,
                           bool send_to_front, bool optimize_memory);
 
-// The parameter records the front end shows, and their validated replacement (parameters.cpp).
-py::list parameters_view(const PipelineState& st);
-// The same as plain data (each record's dict(): name, type, value), which summaries carry.
-py::list parameter_entries(const PipelineState& st);
+// The parameters as text records (name, type, value), each built by `make`: a dict, the plain
+// data summaries carry, by default; parameters_view's record class for the front end; and their
+// validated replacement (parameters.cpp).
+py::list parameter_entries(const PipelineState& st, const py::handle& make = py::handle(
+                                                        reinterpret_cast<PyObject*>(&PyDict_Type)));
 void set_parameters(const py::object& self, const py::object& new_parameters);
 // Adopts the disk caches of a directory (cache_commands.cpp); with `component_ids`, for those only.
 void load_diskcache(const py::object& self, const std::optional<py::str>& diskcache_dir,

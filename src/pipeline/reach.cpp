@@ -34,28 +34,9 @@ model::ParameterReads reads_of(PipelineState& st, const py::handle& id) {
       {truthy(names.attr("reads_all")), names.attr("reads").cast<std::set<std::string>>()});
 }
 
-// Calls `f(name, item)` for each parameter a component's fingerprint covers: every parameter,
-// or with parameter_reach only those it reads (None: the pipeline as a whole covers them all).
-template <typename F>
-void for_covered(PipelineState& st, const py::handle& id, F&& f) {
-  std::optional<model::ParameterReads> reads;
-  if (st.parameter_reach && !id.is_none()) reads = reads_of(st, id);
-  for (const auto& item : st.parameters) {
-    const std::string name = text_of(item.first);
-    if (!reads || reads->all || reads->names.count(name) != 0) f(name, item);
-  }
-}
-
-std::vector<std::string> parameter_names(const py::dict& values) {
-  std::vector<std::string> names;
-  for (const auto& item : values) names.push_back(text_of(item.first));
-  return names;
-}
-
 // The parameter names each graph node reads.
 model::Reads reads_by_node(PipelineState& st, const GraphObject& graph) {
-  PipelineState* owner = &st;
-  return [owner, &graph](std::size_t node) { return reads_of(*owner, graph.id(node)); };
+  return [&st, &graph](std::size_t node) { return reads_of(st, graph.id(node)); };
 }
 
 }  // namespace
@@ -85,9 +66,7 @@ static bool set_aside(PipelineState& st, const std::string& id, const py::handle
 }
 
 model::Facts facts_of(const PipelineState& st, const GraphObject& graph) {
-  const PipelineState* owner = &st;
-  const GraphObject* g = &graph;
-  return [owner, g](std::size_t node) { return comp::facts(component(*owner, g->id(node))); };
+  return [&st, &graph](std::size_t node) { return comp::facts(component(st, graph.id(node))); };
 }
 
 void apply_invalidations(const py::object& self, PipelineState& st, const GraphObject& graph,
@@ -105,24 +84,28 @@ void apply_invalidations(const py::object& self, PipelineState& st, const GraphO
   }
 }
 
-// repr(sorted(items)) of the covered parameters: the text without restriction is what
-// fingerprints always covered, so caches written before stay current.
-std::string parameter_text(PipelineState& st, const py::handle& id) {
-  py::list items;
-  for_covered(st, id, [&](const std::string&, const auto& item) {
-    items.append(py::make_tuple(item.first, item.second));
-  });
-  if (PyList_Sort(items.ptr()) != 0) throw py::error_already_set();
-  return py::repr(items);
+// repr() of the name and the value of each parameter a component's fingerprint covers: every
+// parameter, or with parameter_reach only those it reads (None: the pipeline as a whole covers
+// them all).
+static model::ParameterReprs covered(PipelineState& st, const py::handle& id) {
+  std::optional<model::ParameterReads> reads;
+  if (st.parameter_reach && !id.is_none()) reads = reads_of(st, id);
+  model::ParameterReprs out;
+  for (const auto& [key, value] : st.parameters) {
+    const std::string name = text_of(key);
+    if (!reads || reads->all || reads->names.count(name) != 0) {
+      out[name] = {py::repr(key), py::repr(value)};
+    }
+  }
+  return out;
 }
 
-// Each covered parameter, as a digest of repr(value).
+std::string parameter_text(PipelineState& st, const py::handle& id) {
+  return model::parameter_text(covered(st, id));
+}
+
 std::map<std::string, std::string> parameter_sources(PipelineState& st, const py::handle& id) {
-  std::map<std::string, std::string> out;
-  for_covered(st, id, [&](const std::string& name, const auto& item) {
-    out[name] = model::digest(py::repr(item.second));
-  });
-  return out;
+  return model::parameter_digests(covered(st, id));
 }
 
 void invalidate_for_new_parameters(const py::object& self, PipelineState& st,
@@ -131,8 +114,9 @@ void invalidate_for_new_parameters(const py::object& self, PipelineState& st,
   py::object graph_holder = st.graph;
   const GraphObject& graph = pipeline::graph(st);
   const py::dict after = st.parameters;
-  const std::vector<std::string> changed = model::changed_parameters(
-      parameter_names(before), parameter_names(after), [&](const std::string& name) {
+  using Names = std::vector<std::string>;
+  const Names changed = model::changed_parameters(
+      py::list(before).cast<Names>(), py::list(after).cast<Names>(), [&](const std::string& name) {
         return py_values::equal(before[py::str(name)], after[py::str(name)]);
       });
   if (changed.empty()) return;
@@ -203,10 +187,8 @@ namespace {
 // decision, reason and cause, and the parameters or the parent a reason names.
 py::dict describe(const model::Decision* decision) {
   const model::Told told = model::tell(decision);
-  py::dict entry;
-  entry["decision"] = told.decision;
-  entry["reason"] = told.reason;
-  entry["cause"] = told.cause;
+  py::dict entry(py::arg("decision") = told.decision, py::arg("reason") = told.reason,
+                 py::arg("cause") = told.cause);
   if (decision == nullptr) return entry;
   const model::Reason& reason = decision->reason;
   if (reason.cause == model::Cause::ParametersChanged) entry["parameters"] = reason.parameters;

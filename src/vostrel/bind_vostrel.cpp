@@ -55,18 +55,9 @@ void register_private_state(const py::object& cls) {
       [](C& c, py::handle v) {
         c.run.commit(component::assign_status(c.run.state(), status_from_py(v)));
       });
-  pc::def_property(
-      cls, "_success_count", [](C& c) { return c.success_count(); },
-      [](C& c, std::int64_t n) {
-        c.run.commit(component::assign_success_count(c.run.state(), n));
-      });
-  pc::def_property(
-      cls, "_diskcache", [](C& c) { return c.diskcache_handle; },
-      [](C& c, py::object value) {
-        const bool attach = !value.is_none();
-        c.diskcache_handle = std::move(value);
-        c.disk.apply(DiskInput{attach ? DiskEvent::HandleSet : DiskEvent::Released});
-      });
+  // The count and the disk cache change only through the component's own steps.
+  pc::def_property_readonly(cls, "_success_count", &C::success_count);
+  pc::def_property_readonly(cls, "_diskcache", &C::diskcache);
   pc::def_property(
       cls, "_diskcache_status", [](C& c) { return to_py(c.stored_disk_status()); },
       [](C& c, py::handle v) { c.disk.apply(DiskInput::assign(disk_status_from_py(v))); });

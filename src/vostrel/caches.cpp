@@ -1,6 +1,7 @@
 // The component's in-memory and disk caches, and showing its results in the notebook.
 #include <algorithm>
 #include <iterator>
+#include <tuple>
 
 #include "common/fork_guard.hpp"
 #include "common/py_paths.hpp"
@@ -19,8 +20,8 @@ void load_in_memory_cache(ComponentNative& c, py::object cache) {
 
 bool load_diskcache(ComponentNative& c, py::handle cache_dir) {
   // Looked up per call so the disk cache implementation can be swapped in the package.
-  const bool opened = py_values::quietly([&] {
-    py::object open = py_values::lookup("orvane_core.cache:OrvaneDiskCache");
+  const bool opened = quietly([&] {
+    py::object open = lookup("orvane_core.cache:OrvaneDiskCache");
     c.diskcache_handle = open("cache_dir"_a = cache_dir);
   });
   c.apply_disk(DiskInput{opened ? DiskEvent::Attached : DiskEvent::LoadFailed});
@@ -65,21 +66,20 @@ void clear_cache(ComponentNative& c) {
 
 namespace {
 
-// In a kernel the value goes out as a result on the shell's message session; a shell outside a
-// kernel shows it through its display publisher; without a shell it is printed.
+// In a kernel the value goes out as a result on the shell's message channel (found as captured
+// output finds it); a shell outside a kernel shows it through its display publisher; without a
+// shell it is printed.
 void show_last_output(const ComponentNative& c, py::handle shell) {
   py::object value = cache_get(c, Field::LastOutput);
   if (!holds_value(value)) return;
   py::str text = py::repr(value);
   py::dict data("text/plain"_a = text), metadata("component_id"_a = c.id);
-  const bool in_shell = truthy(shell);
-  py::object hook = in_shell ? py::getattr(shell, "displayhook", py::none()) : py::none();
-  py::object session = py::getattr(hook, "session", py::none());
-  py::object publisher = in_shell ? py::getattr(shell, "display_pub", py::none()) : py::none();
+  auto [session, socket, parent] = ref("orvane_core.capture:_kernel_channel")(shell)
+                                       .cast<std::tuple<py::object, py::object, py::object>>();
+  py::object publisher = truthy(shell) ? py::getattr(shell, "display_pub", py::none()) : py::none();
   if (!session.is_none()) {
     py::dict content("execution_count"_a = 0, "data"_a = data, "metadata"_a = metadata);
-    session.attr("send")(hook.attr("pub_socket"), "execute_result", content,
-                         "parent"_a = hook.attr("parent_header"),
+    session.attr("send")(socket, "execute_result", content, "parent"_a = parent,
                          "ident"_a = py::bytes("execute_result"));
   } else if (!publisher.is_none()) {
     publisher.attr("publish")("data"_a = data, "metadata"_a = metadata);

@@ -35,16 +35,12 @@ py::object to_py(DiskStatus s);
 Status status_from_py(py::handle value);
 DiskStatus disk_status_from_py(py::handle value);
 
-using py_values::equal;
-using py_values::truthy;
+// The helpers on Python values shared by the binding modules: equality, truth, and text
+// conversions that survive lone surrogates in exception texts and tracebacks.
+using namespace py_values;
 // Truth of a result value; values without a truth value of their own (arrays, frames) count as
 // present rather than failing the caller.
 bool holds_value(py::handle value);
-
-// Text conversions that survive lone surrogates in exception texts and tracebacks.
-using py_values::from_utf8;
-using py_values::raise;
-using py_values::utf8;
 
 // Unpacks an iterable into exactly two values, with Python's own error texts.
 std::pair<py::object, py::object> unpack2(py::handle iterable);
@@ -52,6 +48,8 @@ std::pair<py::object, py::object> unpack2(py::handle iterable);
 // State changes shared by the parts of the class (state.cpp).
 void set_status(ComponentNative& c, Status next);
 void set_in_and_out(ComponentNative& c, py::object new_info);
+// Appends the import line of each of the module statements ({symbol: statement}) to `lines`.
+void add_imports(py::list& lines, const py::object& module_statements);
 py::object cache_get(const ComponentNative& c, Field field);
 void cache_set(ComponentNative& c, Field field, py::handle value);
 py::object outputs_summary(const ComponentNative& c);

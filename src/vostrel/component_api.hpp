@@ -4,6 +4,7 @@
 #pragma once
 
 #include <utility>
+#include <vector>
 
 #include "vostrel/component_native.hpp"
 
@@ -38,6 +39,9 @@ struct ComponentApi {
   void (*set_status)(ComponentNative&, Status);
   // The field from the cache that serves reads, None without one.
   py::object (*cache_get)(const ComponentNative&, Field);
+  // Rebuilds the in/out record of a component from its parents' outputs and imports (each
+  // parent a component, in the order they offer them).
+  void (*relink)(ComponentNative&, const std::vector<py::object>& parents);
   void (*show_captured)(const ComponentNative&, py::handle shell);
   void (*show_last_output)(const ComponentNative&, py::handle shell);
   // Loads the cache in the folder (false when it cannot be opened; raises when its first values

@@ -1,11 +1,9 @@
 // Running a component: in the shell, in a worker pool or remotely, and recording its errors.
 #include <string>
-#include <vector>
 
 #include "common/error_banner.hpp"
 #include "common/pyclass.hpp"
 #include "core/component_state.hpp"
-#include "core/import_line.hpp"
 #include "vostrel/component.hpp"
 
 namespace orvane::vostrel {
@@ -24,9 +22,8 @@ py::dict stderr_entry(py::handle text) {
 // last, as for every outcome.
 void set_failed(ComponentNative& c, py::handle banner, py::handle text) {
   cache_set(c, Field::ExceptionMsg, banner);
-  py::list outputs;
-  outputs.append(stderr_entry(text));
-  cache_set(c, Field::Captured, captured_io()("outputs"_a = outputs));
+  cache_set(c, Field::Captured,
+            captured_io()("outputs"_a = py::list(py::make_tuple(stderr_entry(text)))));
   set_status(c, Status::Failed);
 }
 
@@ -38,30 +35,13 @@ py::object begin_run(ComponentNative& c, py::object module_statements, py::objec
   if (non_module_inputs.is_none()) non_module_inputs = py::dict();
   set_status(c, Status::Running);
   py::list imports;
-  for (auto [symbol, statement] : py::dict(module_statements)) {
-    imports.append(from_utf8(import_line(utf8(symbol), utf8(statement))));
-  }
-  set_in_and_out(c, in_out_model()("inputs"_a = py_values::list_copy(non_module_inputs),
-                                   "imports"_a = imports));
+  add_imports(imports, module_statements);
+  set_in_and_out(c,
+                 in_out_model()("inputs"_a = list_copy(non_module_inputs), "imports"_a = imports));
   return ref("orvane_core.misc.models:OrvaneExecutionRequestModel")(
       "identifier"_a = c.id, "name"_a = c.name, "cell_code"_a = c.cell_code,
       "module_statements"_a = module_statements, "non_module_inputs"_a = non_module_inputs,
       "parameters"_a = parameters);
-}
-
-// The executor that runs the component: the remote one when it has a remote configuration
-// (`remote`), the local one otherwise. An unreachable remote one sets `ping_error` to the text of
-// the error to report.
-py::object executor(const ComponentNative& c, bool remote, std::string& ping_error) {
-  py::handle executors = ref("orvane_core.executors");
-  if (!remote) return executors.attr(pyclass::intern("OrvaneComponentExecutor"))(c.id, c.name);
-  py::object config = c.remote_config();
-  py::object made = executors.attr("OrvaneRemoteComponentExecutor")(
-      "identifier"_a = c.id, "name"_a = c.name, "backend"_a = config.attr("backend"),
-      "broker"_a = config.attr("broker"));
-  auto [reachable, message] = unpack2(made.attr("ping")());
-  if (!truthy(reachable)) ping_error = kPingFailed + utf8(py::str("{}").format(message));
-  return made;
 }
 
 using Outcome = component::RunOutcome;
@@ -90,7 +70,7 @@ py::object apply_response(ComponentNative& c, py::handle response) {
     }
     captured.attr("outputs").attr("append")(stderr_entry(message));
   }
-  c.in_and_out.attr("outputs") = py_values::list_copy(cache_get(c, Field::NonModuleOutputs));
+  c.in_and_out.attr("outputs") = list_copy(cache_get(c, Field::NonModuleOutputs));
   c.in_and_out.attr("summary") = outputs_summary(c);
   c.touch();
   set_status(c, Status::Successful);
@@ -125,15 +105,11 @@ void record_error(ComponentNative& c, py::handle exc, bool use_handled) {
     return;
   }
   py::object trace = skip_package_frames(py::getattr(value, "__traceback__", py::none()));
-  std::string interrupted;
-  if (PyErr_GivenExceptionMatches(exc.ptr(), PyExc_KeyboardInterrupt)) {
-    interrupted = "Interrupted at component '" + utf8(c.name) + "'";
-  }
-  const std::vector<std::string> lines =
-      error_banner::lines(value, trace, interrupted.empty() ? nullptr : &interrupted);
-  std::string joined;
-  for (std::size_t i = 0; i < lines.size(); ++i) joined += (i == 0 ? "" : "\n") + lines[i];
-  set_failed(c, error_banner::to_list(lines), from_utf8(joined));
+  const bool interrupt = PyErr_GivenExceptionMatches(exc.ptr(), PyExc_KeyboardInterrupt);
+  const std::string interrupted = "Interrupted at component '" + utf8(c.name) + "'";
+  py::list banner =
+      error_banner::to_list(error_banner::lines(value, trace, interrupt ? &interrupted : nullptr));
+  set_failed(c, banner, py::str("\n").attr("join")(banner));
 }
 
 // Records an error, dropping the results first when `drop_results`; never raises: when even
@@ -152,17 +128,34 @@ void fail_with(ComponentNative& c, py::handle exc, bool use_handled, bool drop_r
   }
 }
 
+// The executor that runs the component: the remote one when it has a remote configuration
+// (`remote`), the local one otherwise. An unreachable remote one fails the component: for a pool
+// (`pooled`) by raising the error, otherwise by recording it and returning None.
+py::object executor(ComponentNative& c, bool remote, bool pooled) {
+  py::handle executors = ref("orvane_core.executors");
+  if (!remote) return executors.attr(pyclass::intern("OrvaneComponentExecutor"))(c.id, c.name);
+  py::object config = c.remote_config();
+  py::object made = executors.attr("OrvaneRemoteComponentExecutor")(
+      "identifier"_a = c.id, "name"_a = c.name, "backend"_a = config.attr("backend"),
+      "broker"_a = config.attr("broker"));
+  auto [reachable, message] = unpack2(made.attr("ping")());
+  if (truthy(reachable)) return made;
+  const std::string error = kPingFailed + utf8(py::str("{}").format(message));
+  if (pooled) {
+    set_status(c, Status::Failed);
+    raise(PyExc_RuntimeError, error);
+  }
+  fail_with(c, py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(from_utf8(error)), true,
+            false);
+  return py::none();
+}
+
 py::object execute(ComponentNative& c, py::object module_statements, py::object non_module_inputs,
                    py::object parameters, py::object shell) {
   py::object request = begin_run(c, module_statements, non_module_inputs, parameters);
   const bool remote = truthy(c.remote_config());
-  std::string ping_error;
-  py::object runner = executor(c, remote, ping_error);
-  if (!ping_error.empty()) {
-    fail_with(c, py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(from_utf8(ping_error)),
-              true, false);
-    return py::none();
-  }
+  py::object runner = executor(c, remote, false);
+  if (runner.is_none()) return py::none();
   if (!remote) {
     return apply_response(c,
                           runner.attr("execute")("request"_a = request, "ipython_shell"_a = shell));
@@ -180,12 +173,7 @@ std::pair<py::object, py::object> pool_task(ComponentNative& c, py::object modul
                            .attr(pyclass::intern("dumps"))(
                                begin_run(c, module_statements, non_module_inputs, parameters));
   const bool remote = truthy(c.remote_config());
-  std::string ping_error;
-  py::object runner = executor(c, remote, ping_error);
-  if (!ping_error.empty()) {
-    set_status(c, Status::Failed);
-    raise(PyExc_RuntimeError, ping_error);
-  }
+  py::object runner = executor(c, remote, true);
   return {runner.attr(pyclass::intern(remote ? "execute" : "execute_with_serialized")), request};
 }
 
@@ -230,11 +218,8 @@ void register_execution(const py::object& cls) {
   published.execute_async = &execute_async;
   published.pool_task = &pool_task;
   published.complete = [](ComponentNative& c, bool ok, py::object value) {
-    if (ok) {
-      execute_async_result(c, value);
-    } else {
-      fail_with(c, value, false, false);
-    }
+    if (!ok) return fail_with(c, value, false, false);
+    execute_async_result(c, value);
   };
   pyclass::def(
       cls, "handle_error",

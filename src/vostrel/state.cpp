@@ -1,8 +1,10 @@
 // Component identity, properties with their setter rules, the status changes and info.
 #include <optional>
 #include <unordered_map>
+#include <vector>
 
 #include "common/pyclass.hpp"
+#include "core/import_line.hpp"
 #include "vostrel/component.hpp"
 
 namespace orvane::vostrel {
@@ -34,7 +36,7 @@ py::handle ref(const char* path) {
   // Keyed by the text's address: each use passes a literal. The GIL guards the map.
   static std::unordered_map<const char*, py::handle> found;
   auto it = found.find(path);
-  if (it == found.end()) it = found.emplace(path, py_values::keep(py_values::lookup(path))).first;
+  if (it == found.end()) it = found.emplace(path, keep(lookup(path))).first;
   return it->second;
 }
 
@@ -42,8 +44,8 @@ void init_statuses() {
   py::handle statuses = ref("orvane_core.misc:OrvaneComponentStatus");
   py::handle disk_statuses = ref("orvane_core.misc:OrvaneDiskcacheStatus");
   for (int i = 0; i < 4; ++i) {
-    g_status[i] = py_values::keep(statuses(component::to_string(component::kStatuses[i])));
-    g_disk[i] = py_values::keep(disk_statuses(component::to_string(component::kDiskStatuses[i])));
+    g_status[i] = keep(statuses(component::to_string(component::kStatuses[i])));
+    g_disk[i] = keep(disk_statuses(component::to_string(component::kDiskStatuses[i])));
   }
 }
 
@@ -64,15 +66,11 @@ bool holds_value(py::handle value) {
 }
 
 std::pair<py::object, py::object> unpack2(py::handle iterable) {
-  py::object values[2];
-  int count = 0;
-  for (py::handle item : iterable) {
-    if (count == 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    values[count++] = py::reinterpret_borrow<py::object>(item);
-  }
-  if (count != 2) {
+  const py::tuple values(py::reinterpret_borrow<py::object>(iterable));
+  if (values.size() > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+  if (values.size() < 2) {
     raise(PyExc_ValueError,
-          "not enough values to unpack (expected 2, got " + std::to_string(count) + ")");
+          "not enough values to unpack (expected 2, got " + std::to_string(values.size()) + ")");
   }
   return {values[0], values[1]};
 }
@@ -83,6 +81,12 @@ void set_in_and_out(ComponentNative& c, py::object new_info) {
   if (equal(c.in_and_out, new_info)) return;
   c.in_and_out = new_info.is_none() ? in_out_model()() : new_info;
   c.touch();
+}
+
+void add_imports(py::list& lines, const py::object& module_statements) {
+  for (auto [symbol, statement] : py::dict(module_statements)) {
+    lines.append(from_utf8(import_line(utf8(symbol), utf8(statement))));
+  }
 }
 
 void set_status(ComponentNative& c, Status next) {
@@ -175,8 +179,8 @@ py::object outputs(py::object self) {
 
 py::object last_expr(const ComponentNative& c) {
   // Looked up at each use, so the package's parser can be swapped.
-  py::object parse = py_values::lookup(
-      "orvane_core.executors.component_executors.utils:parse_last_expr_from_code");
+  py::object parse =
+      lookup("orvane_core.executors.component_executors.utils:parse_last_expr_from_code");
   auto [expr, rest] = unpack2(parse(ref("orvane_core.common:format_code")(c.cell_code)));
   if (!PyUnicode_Check(expr.ptr())) {
     raise(PyExc_TypeError,
@@ -221,6 +225,18 @@ bool set_text(ComponentNative& c, py::object ComponentNative::* member,
   return true;
 }
 
+void relink(ComponentNative& c, const std::vector<py::object>& parents) {
+  py::dict inputs;  // each name once, in the order the parents offer them
+  py::list imports;
+  for (const py::object& parent : parents) {
+    for (py::handle name : cache_get(native(parent), Field::NonModuleOutputs)) inputs[name] = true;
+    add_imports(imports, cache_get(native(parent), Field::ModuleStatements));
+  }
+  set_in_and_out(c, in_out_model()("inputs"_a = py::list(inputs),
+                                   "outputs"_a = py::list(cache_get(c, Field::NonModuleOutputs)),
+                                   "imports"_a = imports, "summary"_a = outputs_summary(c)));
+}
+
 }  // namespace
 
 py::object cache_get(const ComponentNative& c, Field field) {
@@ -244,10 +260,11 @@ py::object outputs_summary(const ComponentNative& c) {
 void register_state(const py::object& cls) {
   published.set_status = &set_status;
   published.cache_get = &cache_get;
+  published.relink = &relink;
   pyclass::def(cls, "__init__", &init, py::arg("component"));
   pyclass::def(cls, "__del__", [](py::object self) {
     // Nothing to do late in shutdown, nor for a component whose construction never completed.
-    if (py_values::finalizing() || !py::detail::is_holder_constructed(self.ptr())) return;
+    if (finalizing() || !py::detail::is_holder_constructed(self.ptr())) return;
     clear_diskcache(native(self));
   });
 
@@ -268,15 +285,14 @@ void register_state(const py::object& cls) {
   pc::def_property(
       cls, "status", [](C& c) { return to_py(c.status()); },
       [](C& c, py::handle v) { set_status(c, status_from_py(v)); });
-  pc::def_property_readonly(cls, "success_count", [](C& c) { return c.success_count(); });
+  pc::def_property_readonly(cls, "success_count", &C::success_count);
   pc::def_property_readonly(cls, "component_type",
                             [](C& c) -> py::object { return c.metadata.attr("componentType"); });
   pc::def_property(cls, "in_and_out", [](C& c) { return c.in_and_out; }, &set_in_and_out);
   pc::def_property(
       cls, "use_diskcache", [](C& c) -> py::object { return c.metadata.attr("diskcache"); },
       &set_use_diskcache);
-  pc::def_property(
-      cls, "remote_config", [](C& c) { return c.remote_config(); }, &set_remote_config);
+  pc::def_property(cls, "remote_config", &C::remote_config, &set_remote_config);
   pc::def_property(cls, "diskcache_dir", &C::diskcache_dir, &load_diskcache_text, "",
                    py::arg("new_diskcache_dir"));
   pc::def_property(

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <map>
 #include <optional>
 #include <random>
 #include <set>
@@ -305,6 +306,19 @@ TEST(PipelineModel, SetAsideCachesOnePerFingerprintWithinALimit) {
   EXPECT_EQ(aside.drop(&model), std::vector<std::string>{"f4"});
   EXPECT_EQ(aside.drop(nullptr), std::vector<std::string>{"f5"});
   EXPECT_TRUE(aside.empty());
+}
+
+TEST(PipelineModel, ParameterTextIsTheReprOfTheSortedPairs) {
+  // Expected texts are what repr(sorted(d.items())) gives in the interpreter.
+  const std::vector<std::pair<ParameterReprs, std::string>> table{
+      {{}, "[]"},
+      {{{"x", {"'x'", "1"}}}, "[('x', 1)]"},
+      {{{"z", {"'z'", "'a'"}}, {"b", {"'b'", "[1, 2]"}}}, "[('b', [1, 2]), ('z', 'a')]"},
+      {{{"\u00e9", {"'\u00e9'", "0.5"}}, {"z", {"'z'", "None"}}}, "[('z', None), ('\u00e9', 0.5)]"},
+  };
+  for (const auto& [covered, text] : table) EXPECT_EQ(parameter_text(covered), text);
+  EXPECT_EQ(parameter_digests({{"b", {"'b'", "2"}}}),
+            (std::map<std::string, std::string>{{"b", digest("2")}}));
 }
 
 TEST(PipelineModel, WhatChangedSinceACacheWasWritten) {

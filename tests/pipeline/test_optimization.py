@@ -55,14 +55,22 @@ def test_single_objective_search_draws_every_distribution(make_pipeline, recorde
     finished_normally(p, recorder)
 
 
-def test_two_objectives_named_after_the_tuple(make_pipeline, recorder):
-    p = search_pipeline(make_pipeline, "gain = x + base\ncost = x * x\ngain, cost")
+@pytest.mark.parametrize(
+    "code, titles",
+    [
+        ("gain = x + base\ncost = x * x\ngain, cost", ("gain", "cost")),
+        # Written as the front end names the objectives, without added parentheses.
+        ("x + base, x * x", ("x + base", "x * x")),
+    ],
+)
+def test_two_objectives_named_after_the_tuple(make_pipeline, recorder, code, titles):
+    p = search_pipeline(make_pipeline, code)
     p.optimize_parameters("t", "RandomSearch", [1, 0], UNIFORM, 5)
     done = hpo(recorder)[-1]
     assert done.procedure == P.HPO_COMPLETED
     assert p._hpoptimizer._study.directions[0].name == "MAXIMIZE"
     layout = done.successful["pareto_front_plot"]["layout"]
-    assert (layout["xaxis"]["title"]["text"], layout["yaxis"]["title"]["text"]) == ("gain", "cost")
+    assert (layout["xaxis"]["title"]["text"], layout["yaxis"]["title"]["text"]) == titles
     assert len(done.successful["parameter_importance"]) == 2
 
 
@@ -79,6 +87,11 @@ def test_grid_search_ends_when_the_grid_is_used_up(make_pipeline, recorder):
 class NoMemory:
     def __float__(self):
         raise MemoryError
+
+
+class Unencodable:
+    def __float__(self):
+        raise RuntimeError("bad \ud800")
 
 
 TYPE = "Target value error: type of target values should be integer or float"
@@ -121,6 +134,15 @@ MISSING = "Target value error: target values to optimize do not exist"
             P.HPO_INPUT_ERROR,
             "Invalid input: distribution 'gauss'",
         ),
+        # Texts with a lone surrogate are reported as they are.
+        (
+            "x",
+            "RandomSearch",
+            {"x": {"low": 0, "high": 1, "distribution": "\ud800"}},
+            P.HPO_INPUT_ERROR,
+            "Invalid input: distribution '\ud800'",
+        ),
+        ("x", "RandomSearch", {"x": {"low": Unencodable(), "high": 1}}, P.HPO_ERROR, "bad \ud800"),
         (
             "x",
             "TPESearch",
