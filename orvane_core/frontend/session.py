@@ -22,6 +22,7 @@ import uuid
 from pathlib import Path
 from typing import Any
 
+import astor
 import msgspec
 
 from orvane_core.capture import RICH_ENV, LiveSink, OrvaneCapturedIO, live_output
@@ -174,7 +175,8 @@ def target_names(last_expr: str) -> list[str]:
     except SyntaxError:
         return [last_expr or "value"]
     if isinstance(body, ast.Tuple):
-        return [ast.unparse(e) for e in body.elts]
+        # Named as the engine names the objectives of its plots.
+        return [astor.to_source(e).rstrip() for e in body.elts]
     return [last_expr]
 
 

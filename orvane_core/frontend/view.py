@@ -141,8 +141,7 @@ class _Layout:
         return (
             f'<g class="orvane-component" data-component="{name}{look.box_status}{name}'
             f"{look.box_title}{why}</title><rect {corner}{look.box_rect}"
-            f'<text {first} font-size="13" font-weight="bold" fill="#222">{name}</text>'
-            f"<text {second}{look.box_line}"
+            f"<text {first}>{name}</text><text {second}{look.box_line}"
         )
 
     def edges_svg(self, inferred: frozenset) -> str:
@@ -153,21 +152,31 @@ class _Layout:
             if len(self._edges_svg) > 4:
                 self._edges_svg.clear()
             ids = self.ids
+            kinds: tuple[list[str], list[str]] = ([], [])
+            for (s, t), path in self._paths.items():
+                dashed = (ids[s], ids[t]) in inferred
+                kinds[dashed].append(_edge_svg(path, dashed))
             found = self._edges_svg[inferred] = "".join(
-                _edge_svg(path, (ids[s], ids[t]) in inferred)
-                for (s, t), path in self._paths.items()
+                _EDGE_GROUPS[dashed] + "".join(paths) + "</g>"
+                for dashed, paths in enumerate(kinds)
+                if paths
             )
         return found
 
 
+# Each kind of edge in one group that gives its paths their look and their hover text, which a
+# path shows from its group: a large pipeline's picture says them once, not once per edge.
+# Edges found from the names the cells use are dashed; those from 'after' are solid.
+_EDGE_GROUPS = (
+    '<g fill="none" stroke="#777" stroke-width="1.3" marker-end="url(#orvane-arrow)">'
+    "<title>after</title>",
+    '<g fill="none" stroke="#777" stroke-width="1.3" stroke-dasharray="5,3" '
+    'marker-end="url(#orvane-arrow)"><title>inferred from the names used</title>',
+)
+
+
 def _edge_svg(path: str, inferred: bool) -> str:
-    # Edges found from the names the cells use are dashed; those from 'after' are solid.
-    dash = ' stroke-dasharray="5,3"' if inferred else ""
-    return (
-        f'<path class="orvane-edge{" orvane-inferred" if dash else ""}" d="{path}" '
-        f'fill="none" stroke="#777" stroke-width="1.3"{dash} marker-end="url(#orvane-arrow)">'
-        f"<title>{'inferred from the names used' if dash else 'after'}</title></path>"
-    )
+    return f'<path class="orvane-edge{" orvane-inferred" if inferred else ""}" d="{path}"/>'
 
 
 def _generations(nodes: list[str], edges: list[tuple[str, str]]) -> list[list[str]]:
@@ -198,7 +207,9 @@ def _path(points: list[tuple[float, float]], vertical: bool = False) -> str:
     (x, y), *rest = points
     out = [f"M{x:g},{y:g}"]
     for i, (nx_, ny) in enumerate(rest):
-        if i % 2 == 0 and vertical:  # across a gap between rows
+        if nx_ == x or ny == y:  # straight on: a line says it in fewer bytes than a curve
+            out.append(f"L{nx_:g},{ny:g}")
+        elif i % 2 == 0 and vertical:  # across a gap between rows
             mid = (y + ny) / 2
             out.append(f"C{x:g},{mid:g} {nx_:g},{mid:g} {nx_:g},{ny:g}")
         elif i % 2 == 0:  # across a gap between columns
@@ -249,16 +260,17 @@ class _Look:
         shown = _escape(line)
         self.box_status = f'" data-status="{status}" data-diskcache="{disk}"><title>'
         self.box_title = f": {status}, {DISK_WORDS.get(disk, f'disk cache {disk}')}"
+        # Stroke width and the name's font come from the group around the boxes (_BOXES).
         self.box_rect = (
-            f' width="{BOX_W}" height="{BOX_H}" rx="7" fill="{fill}" stroke="{stroke}" '
-            'stroke-width="2"/>'
+            f' width="{BOX_W}" height="{BOX_H}" rx="7" fill="{fill}" stroke="{stroke}"/>'
         )
-        self.box_line = f' font-size="11" fill="{stroke}">{shown}</text></g>'
+        self.box_line = f' font-size="11" font-weight="normal" fill="{stroke}">{shown}</text></g>'
+        # The font and text colour come from the strip (see _strip); the chip shows its line, so
+        # it needs no hover text.
         self.chip_status = (
-            f'" data-status="{status}" data-diskcache="{disk}" title="{shown}" '
+            f'" data-status="{status}" data-diskcache="{disk}" '
             'style="display:inline-block;margin:2px 4px 2px 0;padding:1px 7px;'
-            f"border:1.5px solid {stroke};border-radius:9px;background:{fill};"
-            'font:12px sans-serif;color:#222"><b>'
+            f'border:1.5px solid {stroke};border-radius:9px;background:{fill}"><b>'
         )
         self.chip_line = f'</b> <span style="color:{stroke}">{shown}</span></span>'
 
@@ -298,6 +310,10 @@ def _look(c: dict, elapsed: dict[str, float]) -> _Look:
     return found
 
 
+# Around the boxes: what every box shares, said once (the name's font, the border's width).
+_BOXES = '<g stroke-width="2" font-size="13" font-weight="bold" fill="#222">'
+
+
 def pipeline_svg(summary: dict | None, elapsed: dict[str, float] | None = None) -> str:
     """The pipeline as an SVG document; each component is a ``<g>`` carrying its name and
     statuses as ``data-`` attributes. ``elapsed`` gives the seconds each running component has
@@ -324,6 +340,7 @@ def pipeline_svg(summary: dict | None, elapsed: dict[str, float] | None = None) 
     inferred = frozenset(tuple(e) for e in (summary or {}).get("inferred_edges", ()))
     reasons = (summary or {}).get("reasons", {})
     out.append(layout.edges_svg(inferred))
+    out.append(_BOXES)
     boxes = layout.box_svgs
     for c in components:
         cid = c["identifier"]
@@ -334,7 +351,7 @@ def pipeline_svg(summary: dict | None, elapsed: dict[str, float] | None = None) 
         if found is None or found[0] is not c or found[1] != seconds or found[2] != why:
             found = boxes[cid] = (c, seconds, why, layout.box_svg(c, elapsed, why))
         out.append(found[3])
-    out.append("</svg>")
+    out.append("</g></svg>")
     return "".join(out)
 
 
@@ -375,7 +392,10 @@ def _text(forms: list[tuple[str, str]]) -> str:
 
 def _strip(forms: list[tuple[str, str]]) -> str:
     chips = "".join(chip for _, chip in forms)
-    return f'<div class="orvane-strip" style="line-height:1.9">{chips}</div>'
+    return (
+        '<div class="orvane-strip" style="line-height:1.9;font:12px sans-serif;color:#222">'
+        f"{chips}</div>"
+    )
 
 
 def pipeline_text(summary: dict | None, elapsed: dict[str, float] | None = None) -> str:

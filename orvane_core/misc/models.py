@@ -37,6 +37,30 @@ _LEAVES = frozenset(
 
 
 def _plain(value: Any) -> Any:
+    if type(value) is dict:
+        return _plain_dict(value)
+    return _plain_walk(value)
+
+
+def _plain_dict(value: dict) -> dict:
+    """A mapping converted in one native pass, then corrected where that pass differs from the
+    walk: enumeration members, bytes and objects it does not know stay as they are. Summaries of
+    thousands of components are converted after every change of state, so this is hot."""
+    try:
+        out = _to_builtins(value)
+    except (TypeError, ValueError, OverflowError, msgspec.MsgspecError):
+        return _plain_walk(value)
+    for key, item in value.items():
+        kind = type(item)
+        # Texts, numbers, records without enumerations, and lists of texts and numbers came out
+        # as the walk makes them.
+        if kind in _SAME or (kind is list and _SIMPLE.issuperset(map(type, item))):
+            continue
+        out[key] = item if kind in _LEAVES else _plain_walk(item)
+    return out
+
+
+def _plain_walk(value: Any) -> Any:
     if isinstance(value, OrvaneModel):
         return value.dict()
     kind = type(value)
@@ -52,6 +76,8 @@ def _plain(value: Any) -> Any:
 
 
 _asdict = msgspec.structs.asdict
+_to_builtins = msgspec.to_builtins
+_SIMPLE = frozenset({str, int, float, bool, type(None)})
 
 
 class OrvaneModel(msgspec.Struct, kw_only=True):
@@ -155,6 +181,15 @@ class OrvaneComponentOutputsSummaryModel(OrvaneModel):
     """What a run defined: one entry per output variable, in definition order."""
 
     variables: list[OrvaneOutputVariableModel] = []
+
+
+# Records whose fields hold no enumeration members or bytes: converted natively as they are.
+_SAME = _SIMPLE | {
+    OrvaneComponentRemoteConfigModel,
+    OrvaneComponentMetadataModel,
+    OrvaneOutputVariableModel,
+    OrvaneComponentOutputsSummaryModel,
+}
 
 
 class OrvaneComponentInOutModel(OrvaneModel):

@@ -148,15 +148,18 @@ py::object run_trial(const py::object& self, const py::object& trial, const py::
   return target;
 }
 
-// One name per objective, from the source of the target's last expression (as the front end
-// names them).
+// One name per objective, from the source of the target's last expression (astor's source text,
+// which the front end's table uses too).
 py::list target_names(const PipelineState& st, const py::str& component_id) {
   py::object last_expr = component(st, component_id).attr("last_expr");
   py::module_ ast = py::module_::import("ast");
   py::object body = ast.attr("parse")(last_expr, py::arg("mode") = "eval").attr("body");
   if (!py::isinstance(body, ast.attr("Tuple"))) return py::list(py::make_tuple(last_expr));
   py::list names;
-  for (const py::handle& element : body.attr("elts")) names.append(ast.attr("unparse")(element));
+  py::object to_source = py_values::lookup("astor:to_source");
+  for (const py::handle& element : body.attr("elts")) {
+    names.append(to_source(element).attr("rstrip")());
+  }
   return names;
 }
 

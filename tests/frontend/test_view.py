@@ -100,6 +100,22 @@ def test_edges_route_around_boxes_and_end_at_their_target(graph):
     assert ends == {t for _, t in edges}  # each arrowhead touches its target's near side
 
 
+def test_a_large_picture_says_what_its_boxes_and_edges_share_once():
+    # The last draw of a large run goes out as HTML and as an image: its size is what users wait
+    # for. Each box keeps its name, statuses and hover text; each edge its path.
+    names = [f"c{i}" for i in range(1000)]
+    summary = {
+        "components": [
+            {"identifier": n, "name": n, "execution_status": "successful"} for n in names
+        ],
+        "edges": [{"source": s, "target": t} for s, t in zip(names, names[1:], strict=False)],
+        "reasons": dict.fromkeys(names, "ran: it never ran"),
+    }
+    svg = pipeline_svg(summary)
+    assert len(_boxes(svg)) == 1000 and svg.count('class="orvane-edge"') == 999
+    assert svg.count("<title>after</title>") == 1 and len(svg) < 480 * 1000
+
+
 def test_inferred_edges_are_drawn_dashed():
     components = [{"identifier": n, "name": n} for n in "abc"]
     edges = [{"source": "a", "target": "b"}, {"source": "b", "target": "c"}]

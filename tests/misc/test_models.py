@@ -11,6 +11,7 @@ import pytest
 
 from orvane_core.capture import OrvaneCapturedIO
 from orvane_core.misc import (
+    OrvaneComponentStatus,
     OrvanePipelineCallbackProcedure,
     OrvanePipelineCallbackStatus,
     OrvanePipelineError,
@@ -171,3 +172,33 @@ def test_pipeline_error_keeps_its_banner_through_pickling(dumps):
     assert copy.picked_stb == ["a", "b"]
     assert str(copy) == "a\nb"
     assert type(copy).__name__ == "OrvanePipelineError"
+
+
+_STATUS = OrvaneComponentStatus.FAILED
+_REMOTE = OrvaneComponentRemoteConfigModel(backend="b://", broker="q://")
+
+
+@pytest.mark.parametrize(
+    ("value", "expected"),
+    [
+        # Records nested in mappings and lists become mappings; tuples become lists.
+        (
+            {"m": OrvaneComponentMetadataModel(remoteExecution=_REMOTE), "t": ("a", 1)},
+            {"m": {"diskcache": False, "remoteExecution": {"backend": "b://", "broker": "q://"},
+                   "componentType": "code"}, "t": ["a", 1]},
+        ),
+        # Enumeration members, bytes, sets and objects without a plain form stay as they are,
+        # at the top and nested.
+        (
+            {"s": _STATUS, "b": b"x", "set": {1}, "o": HTTPStatus.OK, "none": None},
+            {"s": _STATUS, "b": b"x", "set": {1}, "o": HTTPStatus.OK, "none": None},
+        ),
+        (
+            {"l": [_STATUS, "a"], "d": {"s": _STATUS, 1: [b"y"]}, "e": pickle},
+            {"l": [_STATUS, "a"], "d": {"s": _STATUS, 1: [b"y"]}, "e": pickle},
+        ),
+    ],
+)  # fmt: skip
+def test_record_dict_makes_nested_records_plain_and_keeps_other_values(value, expected):
+    out = OrvaneCacheModel(sources=value).dict()["sources"]
+    assert repr(out) == repr(expected)  # repr tells an enumeration member from its text

@@ -8,6 +8,7 @@ import signal
 
 import pytest
 
+from orvane_core.frontend.session import target_names
 from orvane_core.misc import OrvanePipelineCallbackProcedure as P
 from tests.pipeline.conftest import component, dag
 
@@ -59,8 +60,8 @@ def test_single_objective_search_draws_every_distribution(make_pipeline, recorde
     "code, titles",
     [
         ("gain = x + base\ncost = x * x\ngain, cost", ("gain", "cost")),
-        # Written as the front end names the objectives, without added parentheses.
-        ("x + base, x * x", ("x + base", "x * x")),
+        # Each element's source text as astor writes it, as the front end's table names them too.
+        ("x + base, x * x", ("(x + base)", "(x * x)")),
     ],
 )
 def test_two_objectives_named_after_the_tuple(make_pipeline, recorder, code, titles):
@@ -71,6 +72,8 @@ def test_two_objectives_named_after_the_tuple(make_pipeline, recorder, code, tit
     assert p._hpoptimizer._study.directions[0].name == "MAXIMIZE"
     layout = done.successful["pareto_front_plot"]["layout"]
     assert (layout["xaxis"]["title"]["text"], layout["yaxis"]["title"]["text"]) == titles
+    # The front end's table names the objectives as the plots do.
+    assert tuple(target_names(code.splitlines()[-1])) == titles
     assert len(done.successful["parameter_importance"]) == 2
 
 
