@@ -269,3 +269,17 @@ def test_ctrl_c_stops_the_kernel_and_exits_130_with_one_line(tmp_path, argv):
         time.sleep(0.2)
     else:
         pytest.fail(f"the process {pid} that ran the cell is still there")
+
+
+@pytest.mark.timeout(60)
+def test_a_listing_whose_reader_went_away_ends_without_a_traceback(tmp_path):
+    env = {**os.environ, "ORVANE_TEMP_DIR": str(tmp_path)}
+    with subprocess.Popen(
+        [sys.executable, "-m", "orvane_core.cli", "cache", "list"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        env=env,
+    ) as cli:
+        cli.stdout.close()  # as `orvane cache list | head -0` does
+        err = cli.stderr.read().decode()
+        assert cli.wait(timeout=30) == 1 and err == "", err
