@@ -51,9 +51,6 @@ inline bool finalizing() {
 #endif
 }
 
-// Equality the way statuses and records are meant to be compared: identity first, then ==.
-inline bool equal(py::handle a, py::handle b) { return a.is(b) || a.equal(b); }
-
 // Runs `f` when the scope ends, however it ends. A Python error it raises is reported as
 // unraisable, naming `what`: a clean-up must not replace the error that ended the scope.
 template <typename F>

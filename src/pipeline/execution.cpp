@@ -92,15 +92,7 @@ void record_failure(const Run& run, std::size_t node, py::error_already_set& err
     PyException_SetTraceback(exc.ptr(), error.trace().ptr());
   }
   py::object failed = run.node(node);
-  {
-    // `exc` is the exception being handled while the component records it, as inside an
-    // `except` block, so that the component sees it through sys.exc_info().
-    auto saved = py::reinterpret_steal<py::object>(PyErr_GetHandledException());
-    PyErr_SetHandledException(exc.ptr());
-    py_values::OnExit restore("restoring the handled exception",
-                              [&saved] { PyErr_SetHandledException(saved.ptr()); });
-    comp::api().handle_error(comp::native(failed), exc);
-  }
+  comp::api().complete(comp::native(failed), false, exc);
   run.show(failed);
   // An interrupt abandons the whole run: no pending write may complete for it.
   if (interrupt(error)) cancel_pending_writes(run.self);
@@ -147,9 +139,133 @@ void finish_run(const Run& run) {
   run_summary(run.self);
 }
 
-// Runs one component (with `process_pool`, submits it there), as _execute_component does.
+// Calls `step`; an interrupt it raises is kept in `held`, for the caller to raise once the rest
+// of its clean-up is done. Any other error propagates.
+template <typename Step>
+void holding_interrupt(std::optional<py::error_already_set>& held, Step&& step) {
+  try {
+    step();
+  } catch (py::error_already_set& e) {
+    if (!interrupt(e)) throw;
+    held.emplace(std::move(e));
+  }
+}
+
+// The worker pool of a parallel run, created on the first task (a run that reuses every result
+// needs none). The kernel thread applies each task's completion to its component.
+class RunPool {
+ public:
+  explicit RunPool(std::size_t slots) : slots_(slots), order_(slots) {}
+
+  // Hands over the task of the component being started: the executor's method and its pickled
+  // request (see vostrel::ComponentApi::pool_task).
+  void submit(const vostrel::ComponentNative& c, const std::pair<py::object, py::object>& task) {
+    const auto& [func, request] = task;
+    Slot& slot = slots_[*starting];
+    order_.hand_over(*starting);
+    // Handed to a worker already, behind its parent.
+    if (slot.carried) return;
+    if (pool_.is_none()) {
+      pool_ = py_values::lookup("orvane_core.executors.process_pool:OrvaneProcessPool")(
+          py::arg("slots") = slots_.size());
+    }
+    // The local executor's own run: the worker holds that executor already, and answers in the
+    // short form the component also reads. (Looked up on the first parallel run: the executors
+    // are imported when a component first runs.)
+    static const py::handle local = py_values::keep(py_values::lookup(
+        "orvane_core.executors.component_executors.local:OrvaneComponentExecutor"));
+    py::object owner = func.attr("__self__");
+    if (Py_TYPE(owner.ptr()) == reinterpret_cast<PyTypeObject*>(local.ptr())) {
+      pool_.attr("submit_component")(*starting, c.id, c.name, request);
+      return;
+    }
+    // A task run elsewhere (on remote workers) by an object that can revoke it: its id is
+    // fixed now, so that the run can revoke it when it abandons it, even before it is sent.
+    if (py::hasattr(owner, "revoke_task")) {
+      owner.attr("reserve_task")();
+      slot.revocable = owner;
+    }
+    pool_.attr("submit")(*starting, func, py::make_tuple(request));
+  }
+
+  // Sends the request of component `c` (planned at `slot`, not started, with no parent but the
+  // component of `after`, and bound to run) to the worker running the task of `after`, which
+  // runs it right after that task, with its outputs as inputs, unless that task fails. Its
+  // own start later sends nothing. Nothing is sent when no worker holds the
+  // outputs of `after`'s task, or when it is sent already.
+  void carry(std::size_t after, std::size_t slot, const vostrel::ComponentNative& c,
+             const py::object& parameters) {
+    if (pool_.is_none() || slots_[slot].carried) return;
+    slots_[slot].carried = truthy(
+        pool_.attr("carry")(after, slot, c.id, c.name, c.cell_code, parameters.attr("copy")()));
+  }
+
+  // Waits (GIL released, no time limit) until completions are due (see run::Completions) and
+  // returns their slots; an interrupt raises. When no more tasks will come (`last`), workers
+  // leave once they have answered (idle ones now), while the run's last follow-ups and its end
+  // are done, so that ending the pool only collects them.
+  std::vector<std::size_t> wait(bool last) {
+    std::vector<std::size_t> due;
+    while ((due = order_.due()).empty()) {
+      // The pool returns at once, with nothing, when it runs no task.
+      std::vector<std::tuple<std::size_t, bool, py::object>> arrived;
+      if (!pool_.is_none()) arrived = pool_.attr("wait")().cast<decltype(arrived)>();
+      if (arrived.empty())
+        raise(PyExc_RuntimeError, "a component runs without a task in the worker pool");
+      for (auto& [slot, ok, value] : arrived) {
+        if (order_.came(slot)) slots_[slot].result = {ok, std::move(value)};
+      }
+    }
+    if (last && !pool_.is_none()) pool_.attr("dismiss_idle")();
+    return due;
+  }
+
+  // Applies the completion of `slot` to its component on the kernel thread. A remote task that
+  // failed may have been given up by its wait (the broker lost) while it still runs on a worker:
+  // it is revoked, now or once the broker answers again.
+  void apply(std::size_t index, const py::handle& component) {
+    Slot& slot = slots_[index];
+    const auto [ok, value] = std::exchange(slot.result, {});
+    comp::api().complete(comp::native(component), ok, value);
+    py::object owner = std::exchange(slot.revocable, py::none());
+    if (!owner.is_none() && comp::failed(component)) owner.attr("revoke_task")();
+  }
+
+  // Ends every worker, so that nothing runs on, then revokes the remote tasks that have not
+  // completed. May be called again: what is done is not done twice. An interrupt that comes
+  // meanwhile is raised once all of it is done; the revocations it cut short are remembered
+  // by their executors and sent when their broker next answers.
+  void abandon() {
+    std::optional<py::error_already_set> interrupted;
+    if (!pool_.is_none()) holding_interrupt(interrupted, [&] { pool_.attr("stop")(); });
+    for (Slot& slot : slots_) {
+      py::object revoking = std::exchange(slot.revocable, py::none());
+      if (revoking.is_none()) continue;
+      holding_interrupt(interrupted,
+                        [&] { revoking.attr("revoke_task")(py::arg("now") = !interrupted); });
+    }
+    if (interrupted) throw std::move(*interrupted);
+  }
+
+  // The slot of the component being started, whose task submit takes: it is RUNNING without
+  // being started in the run's bookkeeping yet.
+  std::optional<std::size_t> starting;
+
+ private:
+  struct Slot {                          // a task's place in the plan
+    py::object revocable = py::none();   // what can revoke its remote task
+    std::pair<bool, py::object> result;  // its completion: ok, and the value or the exception
+    bool carried = false;                // sent to run right after its parent's task
+  };
+  std::vector<Slot> slots_;
+  run::Completions order_;
+  py::object pool_ = py::none();  // made on the first task
+};
+
+// Runs one component, or submits it to `process_pool` (handing it to apply_async) or to a
+// parallel run's `pool`, as _execute_component does.
 py::object execute_step(const py::object& self, const std::optional<py::str>& component_id,
-                        const py::object& process_pool = py::none()) {
+                        const py::object& process_pool, RunPool* pool = nullptr) {
   py::object id = py::cast(component_id);
   PipelineState& st = state(self);
   py::object target = component(st, id);
@@ -169,8 +285,7 @@ py::object execute_step(const py::object& self, const std::optional<py::str>& co
   comp::set_status(target, comp::Status::Running);
   run_summary(self);
 
-  py::dict module_statements;
-  py::dict non_module_inputs;
+  py::dict module_statements, non_module_inputs;
   py::object graph_holder = st.graph;
   const GraphObject& graph = pipeline::graph(st);
   const std::size_t node = node_of(graph, id);
@@ -202,7 +317,11 @@ py::object execute_step(const py::object& self, const std::optional<py::str>& co
 
   // Run here in the shell, or submitted to the pool, which gives no output back.
   py::object parameters = st.parameters.attr("copy")(), output = py::none();
-  if (truthy(process_pool)) {
+  if (pool != nullptr) {
+    pool->submit(comp::native(target),
+                 comp::api().pool_task(comp::native(target), module_statements, non_module_inputs,
+                                       parameters));
+  } else if (truthy(process_pool)) {
     comp::api().execute_async(target, process_pool, module_statements, non_module_inputs,
                               parameters);
   } else {
@@ -215,155 +334,9 @@ py::object execute_step(const py::object& self, const std::optional<py::str>& co
 
 // ---- parallel runs ----
 
-// Calls `step`; an interrupt it raises is kept in `held`, for the caller to raise once the rest
-// of its clean-up is done. Any other error propagates.
-template <typename Step>
-void holding_interrupt(std::optional<py::error_already_set>& held, Step&& step) {
-  try {
-    step();
-  } catch (py::error_already_set& e) {
-    if (!interrupt(e)) throw;
-    held.emplace(std::move(e));
-  }
-}
-
-// What components see as the process pool of a run. A component hands its task to
-// apply_async(func, args, kwds, callback, error_callback), as to a standard pool; the task goes
-// to the worker pool, created on the first task (a run that reuses every result needs none),
-// and the kernel thread calls the component's own callback when the task's completion comes.
-class RunPool {
- public:
-  explicit RunPool(std::size_t slots)
-      : slots_(slots),
-        order_(slots),
-        executor_(py_values::lookup(
-            "orvane_core.executors.component_executors.local:OrvaneComponentExecutor")) {}
-
-  void apply_async(const py::object& func, const py::object& args, const py::object& kwds,
-                   const py::object& callback, const py::object& error_callback) {
-    if (!starting) {
-      throw py::value_error("this pool takes a task only from the component the run starts");
-    }
-    Slot& slot = slots_[*starting];
-    order_.hand_over(*starting);
-    slot.callbacks = {callback, error_callback};
-    // The local executor's own run of a pickled request: the worker holds that executor
-    // already, and answers in the short form the component's callback also reads.
-    py::object owner = py::getattr(func, "__self__", py::none());
-    const bool local =
-        Py_TYPE(owner.ptr()) == reinterpret_cast<PyTypeObject*>(executor_.ptr()) &&
-        py::getattr(func, "__func__", py::none()).is(executor_.attr("execute_with_serialized")) &&
-        (kwds.is_none() || (PyDict_Check(kwds.ptr()) && PyDict_GET_SIZE(kwds.ptr()) == 0)) &&
-        PyTuple_Check(args.ptr()) && PyTuple_GET_SIZE(args.ptr()) == 1 &&
-        PyBytes_Check(PyTuple_GET_ITEM(args.ptr(), 0));
-    if (slot.carried) {
-      // Handed to a worker already, behind its parent: only its callbacks were missing.
-      if (!local) throw py::value_error("a carried component runs with the local executor");
-      return;
-    }
-    // A task run elsewhere (on remote workers) by an object that can revoke it: its id is
-    // fixed now, so that the run can revoke it when it abandons it, even before it is sent.
-    if (!local && py::hasattr(owner, "revoke_task")) {
-      owner.attr("reserve_task")();
-      slot.revocable = owner;
-    }
-    if (pool_.is_none()) {
-      pool_ = py_values::lookup("orvane_core.executors.process_pool:OrvaneProcessPool")(
-          py::arg("slots") = slots_.size());
-    }
-    if (local) {
-      pool_.attr("submit_component")(*starting, owner.attr(pc::intern("identifier")),
-                                     owner.attr(pc::intern("name")),
-                                     py::handle(PyTuple_GET_ITEM(args.ptr(), 0)));
-    } else {
-      pool_.attr("submit")(*starting, func, args.is_none() ? py::tuple() : args,
-                           kwds.is_none() ? py::dict() : kwds);
-    }
-  }
-
-  // Sends the request of component `c` (planned at `slot`, not started, with no parent but the
-  // component of `after`, and bound to run) to the worker running the task of `after`, which
-  // runs it right after that task, with its outputs as inputs, unless that task fails. Its
-  // own start later only gives it its callbacks. Nothing is sent when no worker holds the
-  // outputs of `after`'s task, or when it is sent already.
-  void carry(std::size_t after, std::size_t slot, const vostrel::ComponentNative& c,
-             const py::object& parameters) {
-    if (pool_.is_none() || slots_[slot].carried) return;
-    slots_[slot].carried = truthy(
-        pool_.attr("carry")(after, slot, c.id, c.name, c.cell_code, parameters.attr("copy")()));
-  }
-
-  // Waits (GIL released, no time limit) until completions are due (see run::Completions) and
-  // returns their slots; an interrupt raises. When no more tasks will come (`last`), workers
-  // leave once they have answered (idle ones now), while the run's last follow-ups and its end
-  // are done, so that ending the pool only collects them.
-  std::vector<std::size_t> wait(bool last) {
-    std::vector<std::size_t> due;
-    while ((due = order_.due()).empty()) {
-      // The pool returns at once, with nothing, when it runs no task.
-      std::vector<std::tuple<std::size_t, bool, py::object>> arrived;
-      if (!pool_.is_none()) arrived = pool_.attr("wait")().cast<decltype(arrived)>();
-      if (arrived.empty())
-        raise(PyExc_RuntimeError, "a component runs without a task in the worker pool");
-      for (auto& [slot, ok, value] : arrived) {
-        if (order_.came(slot)) slots_[slot].result = {ok, std::move(value)};
-      }
-    }
-    if (last && !pool_.is_none()) pool_.attr("dismiss_idle")();
-    return due;
-  }
-
-  // Applies the completion of `slot` to its component on the kernel thread, with the
-  // component's own callbacks, as the pool would have. A remote task that failed may have been
-  // given up by its wait (the broker lost) while it still runs on a worker: it is revoked, now
-  // or once the broker answers again.
-  void apply(std::size_t index, const py::handle& component) {
-    Slot& slot = slots_[index];
-    const auto [ok, value] = std::exchange(slot.result, {});
-    const py::object& handler = ok ? slot.callbacks.first : slot.callbacks.second;
-    if (!handler.is_none()) handler(value);
-    py::object owner = std::exchange(slot.revocable, py::none());
-    if (!owner.is_none() && comp::failed(component)) owner.attr("revoke_task")();
-  }
-
-  // Ends every worker, so that nothing runs on, then revokes the remote tasks that have not
-  // completed. May be called again: what is done is not done twice. An interrupt that comes
-  // meanwhile is raised once all of it is done; the revocations it cut short are remembered
-  // by their executors and sent when their broker next answers.
-  void abandon() {
-    std::optional<py::error_already_set> interrupted;
-    if (!pool_.is_none()) holding_interrupt(interrupted, [&] { pool_.attr("stop")(); });
-    for (Slot& slot : slots_) {
-      py::object revoking = std::exchange(slot.revocable, py::none());
-      if (revoking.is_none()) continue;
-      holding_interrupt(interrupted,
-                        [&] { revoking.attr("revoke_task")(py::arg("now") = !interrupted); });
-    }
-    if (interrupted) throw std::move(*interrupted);
-  }
-
-  // The slot of the component being started, whose task apply_async accepts: it is RUNNING
-  // without being started in the run's bookkeeping yet.
-  std::optional<std::size_t> starting;
-
- private:
-  struct Slot {  // a task's place in the plan
-    std::pair<py::object, py::object> callbacks;
-    py::object revocable = py::none();   // what can revoke its remote task
-    std::pair<bool, py::object> result;  // its completion: ok, and the value or the exception
-    bool carried = false;                // sent to run right after its parent's task
-  };
-  std::vector<Slot> slots_;
-  run::Completions order_;
-  // The executor class whose runs go to workers in the short form; the worker pool, made on the
-  // first task.
-  py::object executor_, pool_ = py::none();
-};
-
 struct ParallelRun : Run {
   run::RunScheduler scheduler;
-  py::object pool_object;
-  RunPool& pool;
+  RunPool pool;
   std::optional<std::size_t> last_access = std::nullopt;  // blamed for an unexpected error
   std::vector<std::size_t> succeeded = {};  // finished well, their follow-up proper still due
 };
@@ -381,7 +354,7 @@ bool schedule_step(ParallelRun& run) {
   while (auto n = run.scheduler.next_startable()) {
     run.last_access = *n;
     run.pool.starting = run.scheduler.position(*n);
-    execute_step(run.self, run.graph.id(*n), run.pool_object);
+    execute_step(run.self, run.graph.id(*n), py::none(), &run.pool);
     run.pool.starting.reset();
     run.scheduler.start(*n);
     // Reused without running, or ended already: followed up without waiting.
@@ -454,27 +427,26 @@ py::object execute_components_async(const py::object& self, const py::handle& co
                                     bool send_to_front, bool optimize_memory) {
   const Run start = open_run(self, component_ids, send_to_front, optimize_memory);
   if (!start.plan.empty()) {
-    py::object pool_object = py::cast(RunPool(start.plan.size()));
-    RunPool& pool = pool_object.cast<RunPool&>();
+    ParallelRun run{start, run::RunScheduler(start.graph.dag, start.plan),
+                    RunPool(start.plan.size())};
     // Ends the workers however the run ends (normally done already: then this does nothing).
     py_values::OnExit terminating("terminating the worker pool of a parallel run",
-                                  [&pool] { pool.abandon(); });
-    ParallelRun run{start, run::RunScheduler(start.graph.dag, start.plan), pool_object, pool};
+                                  [&run] { run.pool.abandon(); });
     try {
       schedule(run);
-      pool.abandon();
+      run.pool.abandon();
     } catch (py::error_already_set& first) {
       if (!first.matches(PyExc_Exception) && !first.matches(PyExc_KeyboardInterrupt)) throw;
       // An exception or interrupt left the scheduling loop: nothing runs any more; the
       // components it concerns record it. An interrupt that comes while the workers are being
       // stopped is not lost: the run ends as interrupted (once, however many come).
       std::optional<py::error_already_set> later;
-      holding_interrupt(later, [&] { pool.abandon(); });
+      holding_interrupt(later, [&] { run.pool.abandon(); });
       py::error_already_set& error = later && !interrupt(first) ? *later : first;
       std::vector<std::size_t> running = run.scheduler.stop();
       // A component interrupted while it was being started is RUNNING without being in the list.
-      if (pool.starting) {
-        const std::size_t starting = run.scheduler.plan()[*pool.starting];
+      if (run.pool.starting) {
+        const std::size_t starting = run.scheduler.plan()[*run.pool.starting];
         if (comp::status(run.node(starting)) == comp::Status::Running) running.push_back(starting);
       }
       const run::StopActions stop =
@@ -524,7 +496,7 @@ py::object run_components(const py::object& self, const py::handle& component_id
   for (std::size_t c : run.plan) {
     py::object current = run.node(c);
     try {
-      last_output = execute_step(self, run.graph.id(c));
+      last_output = execute_step(self, run.graph.id(c), py::none());
     } catch (py::error_already_set& e) {
       if (!e.matches(PyExc_Exception) && !e.matches(PyExc_KeyboardInterrupt)) throw;
       record_failure(run, c, e);
@@ -550,13 +522,13 @@ void register_execution(py::module_& m, const py::object& cls) {
   m.def("need_to_rerun_component", &need_to_rerun_component, py::arg("component"),
         py::arg("excludes") = py::none(), "Check if the component needs to be rerun.");
   register_runs(cls, "", &run_components);
-  pc::def(cls, "_execute_component", &execute_step, py::arg("component_id"),
-          py::arg("process_pool") = py::none(), "Execute component.");
+  pc::def(
+      cls, "_execute_component",
+      [](const py::object& self, const std::optional<py::str>& id, const py::object& process_pool) {
+        return execute_step(self, id, process_pool);
+      },
+      py::arg("component_id"), py::arg("process_pool") = py::none(), "Execute component.");
   pc::def(cls, "_check_all_children_successful", &children_successful, py::arg("component_id"));
-  py::class_<RunPool>(m, "_RunPool", "The process pool a parallel run hands its components.")
-      .def("apply_async", &RunPool::apply_async, py::arg("func"), py::arg("args") = py::tuple(),
-           py::arg("kwds") = py::none(), py::arg("callback") = py::none(),
-           py::arg("error_callback") = py::none());
   register_runs(cls, "_async", &execute_components_async);
 }
 

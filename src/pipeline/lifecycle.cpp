@@ -189,7 +189,7 @@ void run_callback(const py::object& self, const py::object& data) {
   PipelineState& st = state(self);
   py::object callback = st.callback;
   if (!truthy(callback)) return;
-  static const py::handle empty_text = pyclass::intern("");
+  static const py::handle empty_text = pyclass::intern("").release();
   const bool summary = !truthy(data);
   py::object record = data;
   if (summary) {

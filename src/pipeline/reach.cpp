@@ -116,9 +116,8 @@ void invalidate_for_new_parameters(const py::object& self, PipelineState& st,
   const py::dict after = st.parameters;
   using Names = std::vector<std::string>;
   const Names changed = model::changed_parameters(
-      py::list(before).cast<Names>(), py::list(after).cast<Names>(), [&](const std::string& name) {
-        return py_values::equal(before[py::str(name)], after[py::str(name)]);
-      });
+      py::list(before).cast<Names>(), py::list(after).cast<Names>(),
+      [&](const std::string& name) { return before[py::str(name)].equal(after[py::str(name)]); });
   if (changed.empty()) return;
   const model::Reads reads = reads_by_node(st, graph);
   std::vector<bool> current(graph.dag.size(), false);

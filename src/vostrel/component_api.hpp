@@ -3,6 +3,7 @@
 // another module reaches them through this table rather than through Python attributes.
 #pragma once
 
+#include <utility>
 #include <vector>
 
 #include "vostrel/component_native.hpp"
@@ -26,8 +27,14 @@ struct ComponentApi {
   // (component, process_pool, module_statements, non_module_inputs, parameters): hands the run
   // to the pool's apply_async, with the component's callbacks taking its outcome.
   py::object (*execute_async)(py::object self, py::object pool, py::object, py::object, py::object);
-  // Records `exc`, the exception being handled, as the component's failure.
-  void (*handle_error)(ComponentNative&, py::object exc);
+  // (component, module_statements, non_module_inputs, parameters): enters RUNNING and returns
+  // what a worker runs, the executor's method and the pickled request; an unreachable remote
+  // executor fails the component and raises.
+  std::pair<py::object, py::object> (*pool_task)(ComponentNative&, py::object, py::object,
+                                                 py::object);
+  // Applies how a run ended: the executor's answer when `ok`, else the exception that ended it,
+  // recorded as the component's failure.
+  void (*complete)(ComponentNative&, bool ok, py::object value);
   // The status setter: a new status may drop the component's results.
   void (*set_status)(ComponentNative&, Status);
   // The field from the cache that serves reads, None without one.

@@ -165,17 +165,23 @@ py::object execute(ComponentNative& c, py::object module_statements, py::object 
   return apply_response(c, cloudpickle.attr("loads")(reply));
 }
 
-py::object execute_async(py::object self, py::object process_pool, py::object module_statements,
-                         py::object non_module_inputs, py::object parameters) {
-  ComponentNative& c = native(self);
+// Enters RUNNING and returns the executor's method that runs the component in a worker pool and
+// its pickled request; an unreachable remote executor fails the component and raises.
+std::pair<py::object, py::object> pool_task(ComponentNative& c, py::object module_statements,
+                                            py::object non_module_inputs, py::object parameters) {
   py::object request = ref("orvane_core.executors.process_pool")
                            .attr(pyclass::intern("dumps"))(
                                begin_run(c, module_statements, non_module_inputs, parameters));
   const bool remote = truthy(c.remote_config());
   py::object runner = executor(c, remote, true);
+  return {runner.attr(pyclass::intern(remote ? "execute" : "execute_with_serialized")), request};
+}
+
+py::object execute_async(py::object self, py::object process_pool, py::object module_statements,
+                         py::object non_module_inputs, py::object parameters) {
+  auto [func, request] = pool_task(native(self), module_statements, non_module_inputs, parameters);
   return process_pool.attr(pyclass::intern("apply_async"))(
-      "func"_a = runner.attr(pyclass::intern(remote ? "execute" : "execute_with_serialized")),
-      "args"_a = py::make_tuple(request),
+      "func"_a = func, "args"_a = py::make_tuple(request),
       "callback"_a = self.attr(pyclass::intern("_execute_async_result")),
       "error_callback"_a = self.attr(pyclass::intern("handle_error")));
 }
@@ -210,11 +216,15 @@ void register_execution(const py::object& cls) {
                py::arg("shell") = py::none(), "Execute synchronously.");
   published.execute = &execute;
   published.execute_async = &execute_async;
-  published.handle_error = [](ComponentNative& c, py::object exc) {
-    fail_with(c, exc, true, false);
+  published.pool_task = &pool_task;
+  published.complete = [](ComponentNative& c, bool ok, py::object value) {
+    if (!ok) return fail_with(c, value, false, false);
+    execute_async_result(c, value);
   };
-  pyclass::def(cls, "handle_error", published.handle_error, py::arg("exc"),
-               "Called when an error occurs in asynchronous execution.");
+  pyclass::def(
+      cls, "handle_error",
+      [](ComponentNative& c, py::object exc) { fail_with(c, exc, true, false); }, py::arg("exc"),
+      "Called when an error occurs in asynchronous execution.");
   pyclass::def(cls, "execute_async", &execute_async, py::arg("process_pool"),
                py::arg("module_statements") = py::none(), py::arg("non_module_inputs") = py::none(),
                py::arg("parameters") = py::none(), "Execute asynchronously.");

@@ -78,7 +78,7 @@ std::pair<py::object, py::object> unpack2(py::handle iterable) {
 // ---- status and record changes ----
 
 void set_in_and_out(ComponentNative& c, py::object new_info) {
-  if (equal(c.in_and_out, new_info)) return;
+  if (c.in_and_out.equal(new_info)) return;
   c.in_and_out = new_info.is_none() ? in_out_model()() : new_info;
   c.touch();
 }
@@ -113,7 +113,7 @@ const py::object& cache_source(const ComponentNative& c) {
   const bool from_disk = component::reads_from_disk(c.diskcache_enabled(), c.disk.attached(), [&c] {
     if (c.memory.is_none()) return false;
     if (py::type::of(c.memory).is(in_memory_cache())) return c.memory_cache_empty();
-    return equal(c.memory, in_memory_cache()());
+    return c.memory.equal(in_memory_cache()());
   });
   return from_disk ? c.diskcache_handle : c.memory;
 }
@@ -190,7 +190,7 @@ py::object last_expr(const ComponentNative& c) {
 }
 
 void set_metadata(ComponentNative& c, py::object value) {
-  if (equal(c.metadata, value)) return;
+  if (c.metadata.equal(value)) return;
   if (value.is_none()) value = ref("orvane_core.misc.models:OrvaneComponentMetadataModel")();
   // A remote configuration survives an update that does not carry one.
   if (value.attr("remoteExecution").is_none()) {
@@ -202,7 +202,7 @@ void set_metadata(ComponentNative& c, py::object value) {
 }
 
 void set_use_diskcache(ComponentNative& c, py::handle value) {
-  if (equal(c.metadata.attr("diskcache"), value)) return;
+  if (py::object(c.metadata.attr("diskcache")).equal(value)) return;
   const bool enabled = truthy(value);
   if (!enabled) set_diskcache_status(c, DiskStatus::Uncached);
   c.metadata.attr("diskcache") = py::bool_(enabled);
@@ -210,7 +210,7 @@ void set_use_diskcache(ComponentNative& c, py::handle value) {
 }
 
 void set_remote_config(ComponentNative& c, py::handle value) {
-  if (equal(c.remote_config(), value)) return;
+  if (c.remote_config().equal(value)) return;
   c.metadata.attr("remoteExecution") = truthy(value) ? value : py::none();
   c.touch();
 }
@@ -219,7 +219,7 @@ void set_remote_config(ComponentNative& c, py::handle value) {
 bool set_text(ComponentNative& c, py::object ComponentNative::* member,
               const std::optional<py::str>& text) {
   py::object value = py::cast(text);
-  if (equal(c.*member, value)) return false;
+  if ((c.*member).equal(value)) return false;
   c.*member = value;
   c.touch();
   return true;

@@ -114,6 +114,16 @@ def test_a_failed_branch_stops_the_run_and_the_next_run_works(make_pipeline, cod
     assert [p.nodes[c].status for c in ("a", "bad", "slow", "after")] == [S.SUCCESSFUL] * 4
 
 
+def test_a_lost_worker_is_recorded_also_when_the_caller_is_handling_an_exception(make_pipeline):
+    p = make_pipeline(dag([("bad", "import os\nos._exit(3)")], []))
+    try:
+        raise KeyError("the caller's own")
+    except KeyError:
+        p.execute_all_async()
+    banner = "\n".join(p.nodes["bad"].exception_msg)
+    assert "exited with code 3" in banner and "the caller's own" not in banner
+
+
 def test_parents_are_followed_up_even_when_their_child_cannot_start(make_pipeline, shell):
     # The two parents give the child different values of x: starting it fails in the kernel.
     p = make_pipeline(
