@@ -371,6 +371,8 @@ class OrvaneSession:
             self._model = model
             self._note_reasons()
             self.callback.redraw()
+        elif self.view is not None:  # declared only: the view drops it too
+            self.view.update(self.summary())
 
     def _cell_id(self) -> str | None:
         """The id of the notebook cell being run, as the notebook front end sends it."""

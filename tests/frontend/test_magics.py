@@ -334,10 +334,11 @@ def test_a_shown_view_lists_the_components_declared_with_autorun_off():
         run_in_kernel(client, "%load_ext orvane_core\n%orvane autorun off\n%orvane show")
         run_in_kernel(client, "%%component top\nx = 1")
         _, messages = run_in_kernel(client, "%%component low after top\ny = x")
+        _, removed = run_in_kernel(client, "%orvane remove low")
     views = [
         m["content"]["data"]["text/html"]
-        for m in messages
+        for m in messages + removed
         if "orvane-pipeline" in m["content"].get("data", {}).get("text/html", "")
     ]
-    assert 'data-component="top"' in views[-1] and 'data-component="low"' in views[-1]
-    assert "top \u2192 low: after" in views[-1]
+    assert 'data-component="low"' in views[-2] and "top \u2192 low: after" in views[-2]
+    assert 'data-component="top"' in views[-1] and 'data-component="low"' not in views[-1]
