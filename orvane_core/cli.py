@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import os
 import sys
 
 
@@ -118,7 +119,18 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: list[str] | None = None) -> int:
-    argv = sys.argv[1:] if argv is None else list(argv)
+    try:
+        code = _main(sys.argv[1:] if argv is None else list(argv))
+        sys.stdout.flush()  # here, where a reader that went away can be told apart
+        return code
+    except BrokenPipeError:
+        # The reader (head, a closed pager) stopped reading: nothing is left to say, and the
+        # interpreter must not fail again flushing the same output at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+
+
+def _main(argv: list[str]) -> int:
     if argv[:1] == ["worker"]:
         try:
             worker = importlib.import_module("orvane_core.executors.component_executors.worker")

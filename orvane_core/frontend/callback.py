@@ -315,11 +315,14 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
                     elif status == ComponentStatus.RUNNING:
                         seconds = elapsed.get(entry["identifier"])
                         label = entry["name"]
-                        running.append(label if seconds is None else f"{label} {seconds:.0f}s")
+                        # Worded as the component's chip and box say it.
+                        running.append(
+                            f"{label} running"
+                            if seconds is None
+                            else f"{label} running {seconds:.0f} s"
+                        )
             self._bar.n = done
-            self._bar.set_postfix_str(
-                f"running {', '.join(running)}" if running else "", refresh=False
-            )
+            self._bar.set_postfix_str(", ".join(running), refresh=False)
             if refresh_bar:
                 self._bar.refresh()
         if views and self.views:
@@ -401,8 +404,9 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
                 if self._dirty and now >= self._next_draw:
                     self.draw(now, views=now >= self._next_view)
 
-    def end_execution(self, outcome: str, failed: bool = False) -> None:
-        """Ends the progress of a run; a failed run leaves a red bar (in a notebook)."""
+    def end_execution(self, outcome: str, failed: bool = False, unfinished: int = 0) -> None:
+        """Ends the progress of a run; a failed run leaves a red bar (in a notebook). The bar
+        does not count the ``unfinished`` components (interrupted) as done."""
         if self._ticker is not None:
             self._ticker.set()
             self._ticker = None
@@ -413,6 +417,7 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
             self.draw(refresh_bar=False)  # closing the bar shows its last state
             bar = self._bar
             if bar is not None:
+                bar.n = max(0, bar.n - unfinished)
                 bar.set_postfix_str(outcome, refresh=False)
                 if isinstance(bar, HtmlBar):
                     bar.close(failed=failed)

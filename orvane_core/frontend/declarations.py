@@ -175,9 +175,11 @@ class ComponentRegistry:
         unknown = [p for p in header.parents if p not in self.declarations]
         if unknown:
             known = ", ".join(self.declarations) or "none yet"
+            which = "parents' cells" if len(unknown) > 1 else "parent's cell"
             raise OrvaneUsageError(
-                f"Unknown parent {', '.join(map(repr, unknown))} of {header.name!r}: declare "
-                f"(run) the parent's cell first. Declared components: {known}."
+                f"Unknown parent{'s' if len(unknown) > 1 else ''} {', '.join(map(repr, unknown))} "
+                f"of {header.name!r}: declare (run) the {which} first. Declared components: "
+                f"{known}."
             )
         # IPython hands a cell magic its body with a final newline, a saved notebook without.
         code = code.rstrip()

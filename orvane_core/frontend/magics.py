@@ -175,7 +175,8 @@ class OrvaneMagics(Magics):
         if self.session.pipeline is not None:
             with contextlib.suppress(RuntimeError):  # a stopped writer is reported by the next run
                 self.session.pipeline.update_diskcache_status()
-        summary = self.session.summary()
+        # Before the pipeline exists, the components are listed from their declarations below.
+        summary = self.session.summary() if self.session.pipeline is not None else {}
         declarations = self.session.registry.declarations
         reasons = self.session.reasons()
 

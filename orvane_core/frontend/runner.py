@@ -27,6 +27,9 @@ from orvane_core.frontend.session import (
 )
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_KERNEL = 0, 1, 2, 3
+EXIT_INTERRUPTED = 130  # 128 + SIGINT: what a shell reports for a command stopped by Ctrl-C
+# How the kernel names the components a run was running when it was interrupted.
+_STOPPED_AT = re.compile(r"Interrupted while running (.+?);")
 _LOAD_EXT = re.compile(r"^\s*%(?:re)?load_ext\s+orvane_core\b", re.MULTILINE)
 
 
@@ -108,6 +111,9 @@ class _Kernel:
         except RuntimeError as exc:
             self.close()
             raise RunnerError(f"the kernel did not start: {exc}", EXIT_KERNEL) from None
+        except KeyboardInterrupt:
+            self.close()
+            raise RunnerError("interrupted while the kernel started", EXIT_INTERRUPTED) from None
 
     def execute(
         self,
@@ -116,11 +122,59 @@ class _Kernel:
         timeout: float | None,
         expressions: dict | None = None,
         history: bool = False,
+        doing: str = "",
     ) -> dict:
-        """Runs ``code``; ``history`` counts it as a notebook cell (it gets an execution count)."""
+        """Runs ``code``; ``history`` counts it as a notebook cell (it gets an execution count).
+        Ctrl-C interrupts the kernel, takes in what the code showed until it stopped and ends
+        the run, naming what ran (``doing``, or the components the kernel names)."""
         msg_id = self.client.execute(
             code, store_history=history, user_expressions=expressions or {}
         )
+        try:
+            return self._reply(msg_id, on_output, timeout)
+        except KeyboardInterrupt:
+            reply = self._stop(msg_id, on_output)
+            stopped = _STOPPED_AT.match(str(reply.get("evalue", "")))
+            what = stopped.group(1) if stopped else doing
+            raise RunnerError(
+                f"interrupted while running {what}" if what else "interrupted", EXIT_INTERRUPTED
+            ) from None
+
+    def _stop(self, msg_id: str, on_output: Any) -> dict:
+        """Interrupts the kernel and routes its last outputs until it is idle (10 s at most,
+        less if Ctrl-C comes again); returns its reply, or {}."""
+        deadline = time.monotonic() + 10
+        try:
+            self.manager.interrupt_kernel()
+            while time.monotonic() < deadline:
+                try:
+                    msg = self.client.get_iopub_msg(timeout=0.5)
+                except queue.Empty:
+                    if not self.manager.is_alive():
+                        return {}
+                    continue
+                if msg["parent_header"].get("msg_id") != msg_id:
+                    continue
+                kind, content = msg["msg_type"], msg["content"]
+                if kind == "status" and content["execution_state"] == "idle":
+                    break
+                # The run's own error tells the notebook user to run the cell again; here the
+                # line saying what was interrupted takes its place.
+                if kind != "status" and content.get("ename") != "OrvaneRunError":
+                    on_output(
+                        kind, content, {**msg.get("metadata", {}), **content.get("metadata", {})}
+                    )
+            else:
+                return {}
+            while time.monotonic() < deadline:
+                reply = self.client.get_shell_msg(timeout=max(0.1, deadline - time.monotonic()))
+                if reply["parent_header"].get("msg_id") == msg_id:
+                    return reply["content"]
+        except (KeyboardInterrupt, queue.Empty):
+            pass
+        return {}
+
+    def _reply(self, msg_id: str, on_output: Any, timeout: float | None) -> dict:
         deadline = None if timeout is None else time.monotonic() + timeout
         while True:
             try:
@@ -149,7 +203,11 @@ class _Kernel:
 
     def close(self) -> None:
         self.client.stop_channels()
-        self.manager.shutdown_kernel(now=False)
+        try:
+            self.manager.shutdown_kernel(now=False)
+        except KeyboardInterrupt:
+            self.manager.shutdown_kernel(now=True)  # Ctrl-C again: no waiting for it
+            raise
 
 
 def _output(kind: str, content: dict) -> dict | None:
@@ -333,6 +391,9 @@ def run_notebook(
     except RunnerError as exc:
         terminal.line(f"orvane: {exc}")
         return exc.code
+    except KeyboardInterrupt:  # between requests to the kernel, or while it was shut down
+        terminal.line("orvane: interrupted")
+        return EXIT_INTERRUPTED
     finally:
         terminal.close()
 
@@ -364,7 +425,8 @@ def _run(path: Path, request: Request, output: Any, timeout: float | None, term:
     pictures = out_path.with_name(f"{out_path.stem}.files")
     router = _Router(nb, term)
 
-    term.line(f"orvane: running {path} ({len(cells)} components) in a new kernel")
+    many = "component" if len(cells) == 1 else "components"
+    term.line(f"orvane: running {path} ({len(cells)} {many}) in a new kernel")
     for name in unread:
         # Likely a misspelt name, which would otherwise be set quietly and change nothing.
         term.line(f"orvane: no component reads the parameter {name!r}; check its spelling")
@@ -384,15 +446,20 @@ def _run(path: Path, request: Request, output: Any, timeout: float | None, term:
         setup = f"import orvane_core.frontend as _orvane\n_orvane.preset(**{options!r})\n"
         if not any(_LOAD_EXT.search(c.source) for c in nb.cells if c.cell_type == "code"):
             setup += "get_ipython().extension_manager.load_extension('orvane_core')\n"
-        _checked(kernel.execute(setup, router.echo, timeout), "setting up")
+        _checked(kernel.execute(setup, router.echo, timeout, doing="the setup"), "setting up")
         for index, cell in enumerate(nb.cells):
             if cell.cell_type != "code":
                 continue
             cell.outputs = []
             if not cell.source.strip():
                 continue
+            named = [name for name, at in cells.items() if at == index]
             reply = kernel.execute(
-                cell.source, lambda k, c, m, i=index: router.append(i, k, c), timeout, history=True
+                cell.source,
+                lambda k, c, m, i=index: router.append(i, k, c),
+                timeout,
+                history=True,
+                doing=f"cell {index + 1}" + (f" ({named[0]})" if named else ""),
             )
             cell.execution_count = reply.get("execution_count")
             if reply["status"] != "ok":
@@ -450,7 +517,12 @@ def _run(path: Path, request: Request, output: Any, timeout: float | None, term:
             )
             if request.search.get("apply_best"):
                 expressions = {"best": "_orvane_search.best_parameters()"}
-        reply = kernel.execute(op, route, timeout, expressions)
+        doing = (
+            f"the search of {request.search['target']}"
+            if request.search
+            else ", ".join(request.targets or cells)
+        )
+        reply = kernel.execute(op, route, timeout, expressions, doing=doing)
         code = EXIT_OK if reply["status"] == "ok" else EXIT_FAILED
         if reply.get("ename") == "OrvaneUsageError":
             code = EXIT_USAGE  # e.g. a tuned name that is not a parameter, known in the kernel only

@@ -225,7 +225,8 @@ def _rich_output() -> Any:
 class RunReport(msgspec.Struct):
     """Outcome of one run, by component name."""
 
-    ran: list[str] = msgspec.field(default_factory=list)  # failed components that ran are here too
+    # Failed components that ran are here too; interrupted ones, which did not finish, are not.
+    ran: list[str] = msgspec.field(default_factory=list)
     reused: list[str] = msgspec.field(default_factory=list)
     failed: list[str] = msgspec.field(default_factory=list)
     errors: dict[str, str] = msgspec.field(default_factory=dict)  # failed name -> exception class
@@ -253,6 +254,32 @@ class RunReport(msgspec.Struct):
     def why(self) -> str:
         """One line per component of the run: what happened to it and why."""
         return "\n".join(f"  {name}: {reason}" for name, reason in self.reasons.items())
+
+
+# This package's folder: the frames of its own code in a banner.
+_PACKAGE = str(Path(__file__).resolve().parents[1]) + os.sep
+_TRACEBACK = re.compile(r"\s*Traceback \(most recent call last\)")
+_FRAME = re.compile(r'^\s*File "?([^",]+?)"?(?:,|:\d)')
+
+
+def without_package_frames(text: str) -> str:
+    """An interrupt's banner without the frames of this package's own code (a parallel run is
+    interrupted while the kernel waits in the pool; the user's frames are in the worker): the
+    user gets the frames of their own code only, as when a cell is interrupted in the kernel."""
+    out, skipping, kept = [], False, 0
+    for line in text.split("\n"):
+        plain = _ANSI.sub("", line)
+        frame = _FRAME.match(plain)
+        if frame is not None:
+            skipping = frame.group(1).startswith(_PACKAGE)
+            kept += not skipping
+        elif not plain.startswith((" ", "\t")):
+            skipping = False  # a blank line or the exception's own line ends a frame
+        if not skipping:
+            out.append(line)
+    if not kept:  # no traceback left to announce
+        out = [_TRACEBACK.sub("", line) for line in out]
+    return "\n".join(out)
 
 
 def _failure_kind(ename: str | None) -> str:
@@ -329,6 +356,9 @@ class OrvaneSession:
                     pass
         if self.pipeline is not None:
             self._sync()
+        elif self.view is not None:
+            # Declared but not run (autorun off): the view shows what is declared so far.
+            self.view.update(self.summary())
         return warnings
 
     def remove(self, name: str) -> None:
@@ -341,6 +371,8 @@ class OrvaneSession:
             self._model = model
             self._note_reasons()
             self.callback.redraw()
+        elif self.view is not None:  # declared only: the view drops it too
+            self.view.update(self.summary())
 
     def _cell_id(self) -> str | None:
         """The id of the notebook cell being run, as the notebook front end sends it."""
@@ -436,6 +468,7 @@ class OrvaneSession:
         before = {cid: nodes[cid].success_count for cid in plan}
         label = "all" if names is None else ", ".join(names)
         shown: set[str] = set()
+        stopped: set[str] = set()  # interrupted before they finished
         sink = LiveSink(self.shell)
 
         def show(cid: str) -> None:
@@ -447,6 +480,13 @@ class OrvaneSession:
             rest = sink.unshown(captured, cid) if captured else []
             if rest and rest[-1].get("type") == "stream" and not rest[-1]["text"].endswith("\n"):
                 rest[-1] = {**rest[-1], "text": rest[-1]["text"] + "\n"}  # an error banner
+            if (
+                rest
+                and rest[-1].get("type") == "stream"
+                and node.status == OrvaneComponentStatus.FAILED
+                and error_name(node.exception_msg) == "KeyboardInterrupt"
+            ):
+                rest[-1] = {**rest[-1], "text": without_package_frames(rest[-1]["text"])}
             if rest:
                 OrvaneCapturedIO(rest).show(shell=self.shell, component_id=cid)
             value = node.last_output if node.status == OrvaneComponentStatus.SUCCESSFUL else None
@@ -477,8 +517,11 @@ class OrvaneSession:
                 name = node.name
                 if node.status == OrvaneComponentStatus.FAILED:
                     report.failed.append(name)
-                    report.ran.append(name)
                     report.errors[name] = error_name(node.exception_msg) or ""
+                    if report.errors[name] == "KeyboardInterrupt":
+                        stopped.add(cid)  # it did not finish: not counted as ran
+                    else:
+                        report.ran.append(name)
                     if cid not in shown:
                         show(cid)  # an error recorded without a run (a parent's conflict)
                 elif node.success_count != before[cid]:
@@ -493,7 +536,9 @@ class OrvaneSession:
             if found is None:
                 found = self.reasons(plan)
             report.reasons = {nodes[cid].name: found[cid] for cid in plan if cid in found}
-            self.callback.end_execution(report.line(), failed=bool(report.failed))
+            self.callback.end_execution(
+                report.line(), failed=bool(report.failed), unfinished=len(stopped)
+            )
         if quiet:
             print(f"Reused from the cache: {', '.join(quiet)}")
         for hint in self.missing_name_hints(report.failed):
@@ -886,8 +931,27 @@ class OrvaneSession:
 
     def summary(self) -> dict:
         if self.pipeline is None:
-            return {}
+            return self._declared_summary()
         return {**self.pipeline.info.dict(), **self.callback.extra, "reasons": self.reasons()}
+
+    def _declared_summary(self) -> dict:
+        """The components declared before the pipeline exists (nothing ran): none has a
+        status or a cache yet."""
+        if not self.registry.declarations:
+            return {}
+        ids = self.registry.ids()
+        return {
+            "components": [
+                {"identifier": cid, "name": name, "execution_status": "invalid"}
+                for name, cid in ids.items()
+            ],
+            "edges": [
+                {"source": ids[p], "target": ids[n]}
+                for n, d in self.registry.declarations.items()
+                for p in d.parents
+            ],
+            "inferred_edges": sorted((ids[p], ids[c]) for p, c in self.registry.inferred_edges()),
+        }
 
     def missing_name_hints(self, names: list[str]) -> list[str]:
         """For components that failed on an unknown name: which component defines it."""

@@ -123,8 +123,9 @@ class _Layout:
     """A graph's shape with its component ids: box positions by id, the edges' SVG, and the last
     SVG of each component's box."""
 
-    def __init__(self, ids: list[str], shape: _Shape) -> None:
+    def __init__(self, ids: list[str], names: list[str], shape: _Shape) -> None:
         self.ids = ids
+        self.names = names  # escaped, as the picture shows them
         self.vertical, self.width, self.height = shape.vertical, shape.width, shape.height
         self.boxes = dict(zip(ids, shape.boxes, strict=True))
         self._paths = shape.paths
@@ -151,11 +152,11 @@ class _Layout:
         if found is None:
             if len(self._edges_svg) > 4:
                 self._edges_svg.clear()
-            ids = self.ids
+            ids, names = self.ids, self.names
             kinds: tuple[list[str], list[str]] = ([], [])
             for (s, t), path in self._paths.items():
                 dashed = (ids[s], ids[t]) in inferred
-                kinds[dashed].append(_edge_svg(path, dashed))
+                kinds[dashed].append(_edge_svg(path, names[s], names[t], dashed))
             found = self._edges_svg[inferred] = "".join(
                 _EDGE_GROUPS[dashed] + "".join(paths) + "</g>"
                 for dashed, paths in enumerate(kinds)
@@ -164,19 +165,21 @@ class _Layout:
         return found
 
 
-# Each kind of edge in one group that gives its paths their look and their hover text, which a
-# path shows from its group: a large pipeline's picture says them once, not once per edge.
-# Edges found from the names the cells use are dashed; those from 'after' are solid.
+# Each kind of edge in one group that gives its paths their look, said once for a large
+# pipeline's many edges. Edges found from the names the cells use are dashed; those from
+# 'after' are solid.
 _EDGE_GROUPS = (
-    '<g fill="none" stroke="#777" stroke-width="1.3" marker-end="url(#orvane-arrow)">'
-    "<title>after</title>",
-    '<g fill="none" stroke="#777" stroke-width="1.3" stroke-dasharray="5,3" '
-    'marker-end="url(#orvane-arrow)"><title>inferred from the names used</title>',
+    '<g class="orvane-edges" fill="none" stroke="#777" stroke-width="1.3" '
+    'marker-end="url(#orvane-arrow)">',
+    '<g class="orvane-edges orvane-inferred" fill="none" stroke="#777" stroke-width="1.3" '
+    'stroke-dasharray="5,3" marker-end="url(#orvane-arrow)">',
 )
+_EDGE_WHY = (": after", ": inferred from the names used")
 
 
-def _edge_svg(path: str, inferred: bool) -> str:
-    return f'<path class="orvane-edge{" orvane-inferred" if inferred else ""}" d="{path}"/>'
+def _edge_svg(path: str, source: str, target: str, inferred: bool) -> str:
+    # Its own hover text names the two components it joins.
+    return f'<path d="{path}"><title>{source} \u2192 {target}{_EDGE_WHY[inferred]}</title></path>'
 
 
 def _generations(nodes: list[str], edges: list[tuple[str, str]]) -> list[list[str]]:
@@ -228,11 +231,12 @@ _shape_cache: dict[tuple, _Shape] = {}
 def _layout(components: list[dict], edges: list[dict]) -> _Layout:
     # Runs redraw the same graph many times; only statuses change between draws.
     ids = tuple(c["identifier"] for c in components)
-    key = (ids, tuple((e["source"], e["target"]) for e in edges))
+    names = tuple(c.get("name") or c["identifier"] for c in components)
+    key = (ids, names, tuple((e["source"], e["target"]) for e in edges))
     found = _layout_cache.get(key)
     if found is None:
         place = {cid: i for i, cid in enumerate(ids)}
-        shape_key = (len(ids), tuple((place[s], place[t]) for s, t in key[1]))
+        shape_key = (len(ids), tuple((place[s], place[t]) for s, t in key[2]))
         shape = _shape_cache.get(shape_key)
         if shape is None:
             if len(_shape_cache) > 8:
@@ -240,7 +244,7 @@ def _layout(components: list[dict], edges: list[dict]) -> _Layout:
             shape = _shape_cache[shape_key] = _Shape(*shape_key)
         if len(_layout_cache) > 8:
             _layout_cache.clear()
-        found = _layout_cache[key] = _Layout(list(ids), shape)
+        found = _layout_cache[key] = _Layout(list(ids), [_escape(str(n)) for n in names], shape)
     return found
 
 

@@ -341,9 +341,11 @@ out.errors = cells.flatMap((c) => c.model.outputs.toJSON())
   .filter((o) => o.output_type === 'error').map((o) => o.ename + ': ' + o.evalue);
 out.statuses = {};
 out.hidden = [];
+out.edges = [];
 const view = document.querySelector('.jp-OutputArea-output svg.orvane-pipeline');
 if (view) {
   const area = view.closest('.jp-OutputArea-output').getBoundingClientRect();
+  out.edges = [...view.querySelectorAll('g.orvane-edges path > title')].map((t) => t.textContent);
   for (const g of view.querySelectorAll('g.orvane-component')) {
     out.statuses[g.dataset.component] = g.querySelector('text:last-of-type').textContent;
     const r = g.getBoundingClientRect();
@@ -398,6 +400,8 @@ def test_a_run_is_followed_live_and_the_saved_notebook_reopens_cleanly(
     )
     assert not final["errors"], final["errors"]
     assert len(final["statuses"]) == 12 and not final["hidden"], final
+    # Each edge's hover text names the two components it joins.
+    assert {"data \u2192 slow: after", "step6 \u2192 step7: after"} <= set(final["edges"]), final
     assert final["images"][-2:] == [1, 1]  # from worker processes, then from the cache
     _show_cell(browser, -2)
     _keep(browser, "live-figures")

@@ -3,6 +3,10 @@
 import io
 import os
 import shutil
+import signal
+import subprocess
+import sys
+import time
 from pathlib import Path
 
 import nbformat
@@ -221,3 +225,61 @@ def test_a_search_notebook_holds_one_copy_of_each_cell_output(tmp_path, monkeypa
     # A name that is not a parameter is known only in the kernel: still a usage error, shown once.
     code, text = _run(path, search={**search, "ranges": ["beta=0:1"]})
     assert code == 2 and text.count("'beta' is not a pipeline parameter") == 1, text
+
+
+@pytest.mark.timeout(180)
+@pytest.mark.parametrize(
+    "argv",
+    [["run", "--parallel"], ["optimize", "slow", "x=0:1", "--trials", "2"]],
+    ids=["parallel-run", "search"],
+)
+def test_ctrl_c_stops_the_kernel_and_exits_130_with_one_line(tmp_path, argv):
+    marker = tmp_path / "started"
+    path = _notebook(
+        tmp_path / "slow.ipynb",
+        "%load_ext orvane_core\n%orvane set x=0.5",
+        "%%component slow\nimport os, pathlib, time\n"
+        f"pathlib.Path({str(marker)!r}).write_text(str(os.getpid()))\ntime.sleep(120)\nx",
+    )
+    env = {**os.environ, "ORVANE_TEMP_DIR": str(tmp_path / "cache")}
+    cli = subprocess.Popen(
+        [sys.executable, "-m", "orvane_core.cli", argv[0], str(path), *argv[1:]],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=env,
+    )
+    try:
+        while not marker.exists() or not marker.read_text():
+            assert cli.poll() is None, cli.communicate()
+            time.sleep(0.2)
+        cli.send_signal(signal.SIGINT)
+        out, err = cli.communicate(timeout=60)
+    finally:
+        cli.kill()
+    assert cli.returncode == 130, err
+    assert "Traceback" not in err and "orvane: interrupted while running" in err, err
+    assert "slow" in err.split("orvane: interrupted")[-1], err
+    pid = int(marker.read_text())  # the process that ran the cell ends with the kernel
+    for _ in range(50):
+        try:
+            os.kill(pid, 0)
+        except ProcessLookupError:
+            break
+        time.sleep(0.2)
+    else:
+        pytest.fail(f"the process {pid} that ran the cell is still there")
+
+
+@pytest.mark.timeout(60)
+def test_a_listing_whose_reader_went_away_ends_without_a_traceback(tmp_path):
+    env = {**os.environ, "ORVANE_TEMP_DIR": str(tmp_path)}
+    with subprocess.Popen(
+        [sys.executable, "-m", "orvane_core.cli", "cache", "list"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        env=env,
+    ) as cli:
+        cli.stdout.close()  # as `orvane cache list | head -0` does
+        err = cli.stderr.read().decode()
+        assert cli.wait(timeout=30) == 1 and err == "", err

@@ -60,6 +60,8 @@ def test_registry_rejects_unknown_parents_and_cycles():
     reg.declare(parse_header("b after a"), "y = x")
     with pytest.raises(OrvaneUsageError, match="Unknown parent 'zz'.*Declared components: a, b"):
         reg.declare(parse_header("c after zz"), "")
+    with pytest.raises(OrvaneUsageError, match="Unknown parents 'y', 'zz' of 'c'.*parents' cells"):
+        reg.declare(parse_header("c after a y zz"), "")
     with pytest.raises(OrvaneUsageError, match=r"cycle \(a -> b -> a\)"):
         reg.declare(parse_header("a after b"), "x = 1")
     # A refused declaration leaves the graph as it was.

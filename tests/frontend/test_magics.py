@@ -165,24 +165,53 @@ def _ids(client):
     return eval(_texts(messages))
 
 
-def test_an_interrupt_names_the_component_and_keeps_what_it_printed(kernel):
+@pytest.mark.timeout(120)
+@pytest.mark.parametrize(
+    "declare, command, names",
+    [
+        ([], "%%component sleeper after base\n" + SLOW.replace("1.5", "60"), ["sleeper"]),
+        (  # interrupted while the kernel waits for the worker processes
+            [f"%%component {n} after base\n" + SLOW.replace("1.5", "60") for n in ("z1", "z2")],
+            "%orvane run z1 z2 --parallel",
+            ["z1", "z2"],
+        ),
+    ],
+)
+def test_an_interrupt_names_the_component_and_keeps_what_it_printed(
+    kernel, declare, command, names
+):
     manager, client = kernel
-    msg_id = client.execute("%%component sleeper after base\n" + SLOW.replace("1.5", "60"))
-    messages = []
-    while True:
-        message = client.get_iopub_msg(timeout=60)
-        if message["parent_header"].get("msg_id") != msg_id:
-            continue
-        messages.append(message)
-        if message["msg_type"] == "stream" and "first" in message["content"]["text"]:
-            manager.interrupt_kernel()
-        if message["msg_type"] == "status" and message["content"]["execution_state"] == "idle":
-            break
+    autorun = "off" if declare else "on"
+    run_in_kernel(
+        client, f"%orvane autorun {autorun}\nfe.current_session().configure(progress='text')"
+    )
+    for cell in declare:
+        run_in_kernel(client, cell)
+    msg_id = client.execute(command)
+    messages, interrupted = [], False
+    try:
+        while True:
+            message = client.get_iopub_msg(timeout=60)
+            if message["parent_header"].get("msg_id") != msg_id:
+                continue
+            messages.append(message)
+            if not interrupted and _texts(messages).count("first") == len(names):
+                manager.interrupt_kernel()
+                interrupted = True
+            if message["msg_type"] == "status" and message["content"]["execution_state"] == "idle":
+                break
+    finally:
+        run_in_kernel(client, "%orvane autorun on\nfe.current_session().configure(progress='none')")
     text = _texts(messages)
     error = [m["content"] for m in messages if m["msg_type"] == "error"][0]
-    assert "first" in text and "Interrupted at component 'sleeper'" in text
-    assert ".py" not in text  # no frame of the package's own code
-    assert "Interrupted while running sleeper" in error["evalue"]
+    for name in names:
+        assert f"Interrupted at component '{name}'" in text
+    assert "first" in text and ".py" not in text  # no frame of the package's own code
+    assert f"Interrupted while running {', '.join(names)}" in error["evalue"]
+    # Interrupted components did not finish: the bar and the count leave them out.
+    assert f"1/{len(names) + 1}" in text and "0 ran, 1 reused" in text, text
+    # Worded as the chips say it; a run of one component draws its text bar again only at its end.
+    assert len(names) == 1 or re.search(rf"{names[0]} running \d+ s", text), text
 
 
 def test_a_failure_counts_lines_as_the_editor_and_ends_with_a_red_bar(client):
@@ -297,3 +326,19 @@ def test_a_display_updated_in_place_is_kept_in_its_last_state(client):
         if m["msg_type"] == "display_data" and m["content"]["metadata"].get("component_id")
     ]
     assert shown == ["'two'"]
+
+
+@pytest.mark.timeout(120)
+def test_a_shown_view_lists_the_components_declared_with_autorun_off():
+    with running_kernel() as (_, client):
+        run_in_kernel(client, "%load_ext orvane_core\n%orvane autorun off\n%orvane show")
+        run_in_kernel(client, "%%component top\nx = 1")
+        _, messages = run_in_kernel(client, "%%component low after top\ny = x")
+        _, removed = run_in_kernel(client, "%orvane remove low")
+    views = [
+        m["content"]["data"]["text/html"]
+        for m in messages + removed
+        if "orvane-pipeline" in m["content"].get("data", {}).get("text/html", "")
+    ]
+    assert 'data-component="low"' in views[-2] and "top \u2192 low: after" in views[-2]
+    assert 'data-component="top"' in views[-1] and 'data-component="low"' not in views[-1]

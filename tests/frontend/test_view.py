@@ -80,7 +80,7 @@ def test_edges_route_around_boxes_and_end_at_their_target(graph):
             svg,
         )
     }
-    paths = re.findall(r'class="orvane-edge" d="([^"]+)"', svg)
+    paths = re.findall(r'<path d="([^"]+)"><title>', svg)
     assert len(paths) == len(edges) and set(boxes) == set(names)
     width = float(re.search(r'width="([\d.]+)"', svg).group(1))
     assert width <= 1100  # fits a notebook's output area: no horizontal scroll bar
@@ -102,7 +102,7 @@ def test_edges_route_around_boxes_and_end_at_their_target(graph):
 
 def test_a_large_picture_says_what_its_boxes_and_edges_share_once():
     # The last draw of a large run goes out as HTML and as an image: its size is what users wait
-    # for. Each box keeps its name, statuses and hover text; each edge its path.
+    # for. Each box keeps its name, statuses and hover text; each edge its path and hover text.
     names = [f"c{i}" for i in range(1000)]
     summary = {
         "components": [
@@ -112,15 +112,17 @@ def test_a_large_picture_says_what_its_boxes_and_edges_share_once():
         "reasons": dict.fromkeys(names, "ran: it never ran"),
     }
     svg = pipeline_svg(summary)
-    assert len(_boxes(svg)) == 1000 and svg.count('class="orvane-edge"') == 999
-    assert svg.count("<title>after</title>") == 1 and len(svg) < 480 * 1000
+    assert len(_boxes(svg)) == 1000 and svg.count("\u2192") == 999
+    assert svg.count("stroke-width=") == 2 and len(svg) < 480 * 1000
 
 
-def test_inferred_edges_are_drawn_dashed():
+def test_inferred_edges_are_drawn_dashed_and_each_edge_hover_names_its_ends():
     components = [{"identifier": n, "name": n} for n in "abc"]
     edges = [{"source": "a", "target": "b"}, {"source": "b", "target": "c"}]
     svg = pipeline_svg({"components": components, "edges": edges, "inferred_edges": [("a", "b")]})
-    assert svg.count("stroke-dasharray") == 1 and svg.count("inferred from the names used") == 1
+    assert svg.count("stroke-dasharray") == 1
+    titles = re.findall(r"<path [^>]*><title>(.*?)</title>", svg)
+    assert titles == ["b \u2192 c: after", "a \u2192 b: inferred from the names used"]
 
 
 @pytest.mark.parametrize(
