@@ -587,8 +587,8 @@ class OrvaneSession:
 
     def reasons(self, component_ids: list[str] | None = None) -> dict[str, str]:
         """Per component id, where its results come from ("ran: its parent model reran",
-        "reused: its disk cache is current"), or, for a component that is invalid now, why the
-        next run will run it ("will run: parameters changed: alpha"). Status, view and the
+        "reused: its disk cache is current"), or, for a component that is invalid, failed or
+        cleared now, why the next run will run it ("will run: parameters changed: alpha"). Status, view and the
         command line's summary all show this. Empty when the engine does not say."""
         explain = getattr(self.pipeline, "explain", None)
         if explain is None:
@@ -608,7 +608,20 @@ class OrvaneSession:
         for cid in found if component_ids is None else component_ids:
             entry = found.get(cid) or {}
             coming, results = entry.get("next") or {}, entry.get("results") or {}
-            if nodes[cid].status == OrvaneComponentStatus.INVALID and coming.get("reason"):
+            status = nodes[cid].status
+            # Why the next run runs it, for what it holds no results of its own for: invalid, failed
+            # (interrupted included) or cleared.
+            runs_next = coming.get("reason") and (
+                status == OrvaneComponentStatus.INVALID
+                or (
+                    coming.get("decision") == "ran"
+                    and (
+                        status == OrvaneComponentStatus.FAILED
+                        or results.get("decision") not in ("ran", "reused")
+                    )
+                )
+            )
+            if runs_next:
                 # A parent that is invalid itself has not rerun yet (a parameter changed): it
                 # will, first. One that ran since (an edited cell runs as it is declared) reran.
                 parent = (

@@ -349,6 +349,14 @@ def pipeline_svg(summary: dict | None, elapsed: dict[str, float] | None = None) 
     for c in components:
         cid = c["identifier"]
         seconds, why = elapsed.get(cid), reasons.get(cid)
+        # Reasons are noted between runs: during one, why a component was to run no longer
+        # holds once it runs or has run.
+        if (
+            why
+            and why.startswith("will run:")
+            and c.get("execution_status") in (S.RUNNING, S.SUCCESSFUL)
+        ):
+            why = None
         # Most components keep their summary entry (the same object) from one draw to the
         # next: their box is the text drawn last time.
         found = boxes.get(cid)

@@ -305,3 +305,22 @@ def test_a_new_kernel_says_what_an_edit_since_the_last_kernel_changed(tmp_path):
         lines = done.stdout.splitlines()
         reasons = [line.strip() for line in lines if line.startswith(" " * 20) or line == "--"]
         assert reasons == [*first, "--", *last], done.stdout + done.stderr
+
+
+@pytest.mark.kernel
+def test_status_says_why_a_failed_or_cleared_component_runs_next():
+    with running_kernel() as (_, client):
+        _run(client, SETUP.format(""))
+        _run(client, "%%component a\nx = 1")
+        _run(client, "%%component b\ny = x + 1")
+        _run(client, "%%component bad\nraise ValueError(y)")
+        _run(client, "%orvane clear a")
+        _, status = _run(client, "%orvane status")
+        lines = status.splitlines()
+        for name, why in [
+            ("a", "will run: its results were cleared"),
+            ("b", "will run: its results were cleared"),
+            ("bad", "will run: it failed before"),
+        ]:
+            at = next(i for i, line in enumerate(lines) if line.split()[:1] == [name])
+            assert lines[at + 1].strip() == why, status

@@ -136,6 +136,17 @@ def test_a_box_hover_names_its_disk_state_in_words(disk, words):
     assert f"<title>a: successful, {words}" in svg
 
 
+@pytest.mark.parametrize(
+    "status, shown",
+    [("invalid", True), ("failed", True), ("running", False), ("successful", False)],
+)
+def test_a_reason_to_run_noted_before_a_run_goes_once_the_component_runs(status, shown):
+    entry = {"identifier": "a", "name": "a", "execution_status": status}
+    reasons = {"a": "will run: it never ran"}
+    svg = pipeline_svg({"components": [entry], "edges": [], "reasons": reasons})
+    assert ("will run: it never ran" in svg) == shown
+
+
 def _boxes(svg):
     """(status, title, corner, second line) of each box, by component name."""
     found = re.findall(
