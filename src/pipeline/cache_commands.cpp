@@ -68,7 +68,7 @@ void for_related(const py::object& self, const std::optional<py::str>& component
   for (std::size_t n : related) ids.push_back(graph.id(n));
   for (const py::object& id : ids) {
     py::object target = component(st, id);
-    if (!ancestors && comp::native(target).write_pending()) withdraw_write(self, id);
+    if (!ancestors && comp::native(target).write_in_flight()) withdraw_write(self, id);
     if (command == Related::Clear) {
       st.decisions.cleared(text_of(id), comp::facts(target));
       comp::api().clear_cache(comp::native(target));

@@ -65,6 +65,9 @@ struct ComponentNative {
   // A write of the current results is queued and has not finished. The reported status hides
   // this while a cache is attached (it reads CACHED), so this is the question to ask.
   bool write_pending() const { return disk.write_pending(); }
+  // Some write is still on its way, also one queued behind a write that has landed since (the
+  // status then reads CACHED): a clear must withdraw it, or it would bring the results back.
+  bool write_in_flight() const { return disk.pending().has_value(); }
   bool has_diskcache() const { return disk.attached(); }
   const py::object& diskcache() const { return diskcache_handle; }
   // The folder of the attached disk cache, or None.

@@ -310,11 +310,9 @@ def test_a_new_kernel_says_what_an_edit_since_the_last_kernel_changed(tmp_path):
 @pytest.mark.kernel
 def test_status_says_why_a_failed_or_cleared_component_runs_next():
     with running_kernel() as (_, client):
-        _run(client, SETUP.format(""))
-        _run(client, "%%component a\nx = 1")
-        _run(client, "%%component b\ny = x + 1")
-        _run(client, "%%component bad\nraise ValueError(y)")
-        _run(client, "%orvane clear a")
+        cells = ["%%component a\nx = 1", "%%component b\ny = x + 1", "%%component bad\nraise 0"]
+        for code in [SETUP.format(""), *cells, "%orvane clear a"]:
+            _run(client, code)
         _, status = _run(client, "%orvane status")
         lines = status.splitlines()
         for name, why in [
