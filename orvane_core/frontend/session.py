@@ -99,9 +99,22 @@ def parse_assignments(text: str) -> list[tuple[str, str]]:
         raise OrvaneUsageError(f"Bad parameter text {text!r}. Usage: {SET_USAGE}")
     pairs = []
     for i, match in enumerate(matches):
-        end = matches[i + 1].start() if i + 1 < len(matches) else len(text)
-        pairs.append((match.group(1), text[match.end() : end].strip().rstrip(",").strip()))
+        end = matches[i + 1].start(1) if i + 1 < len(matches) else len(text)
+        pairs.append((match.group(1), _separated(text[match.end() : end].strip())))
     return pairs
+
+
+def _separated(value: str) -> str:
+    """A value without the comma that separates it from the next, unless the comma is part of
+    an unfinished value: that is quoted as typed ("[1,", not "[1")."""
+    bare = value.rstrip(",").strip()
+    if bare == value:
+        return value
+    try:
+        ast.parse(bare, mode="eval")
+    except SyntaxError:
+        return value
+    return bare
 
 
 def parameter_records(text: str, strict: bool = False) -> list[OrvanePipelineParameterModel]:

@@ -108,15 +108,20 @@ def test_ids_follow_code_and_everything_upstream():
     [
         ("a=1, b='x y'", [("a", "1"), ("b", "'x y'")]),
         ("a=1 b=[1, 2] c=ridge", [("a", "1"), ("b", "[1, 2]"), ("c", "ridge")]),
+        ("a=1 b=2,", [("a", "1"), ("b", "2")]),
     ],
 )
 def test_parameter_text(text, pairs):
     assert parse_assignments(text) == pairs
 
 
-@pytest.mark.parametrize("text", ["1", "a=1 2b=3", "class=1", "a=1+"])
-def test_bad_parameter_text(text):
-    with pytest.raises(OrvaneUsageError):
+@pytest.mark.parametrize(
+    "text, quoted",
+    [("1", "'1'"), ("a=1 2b=3", "'2b'"), ("class=1", "'class'"), ("a=1+", "'1+'"),
+     ("scale=[1,", "'[1,'"), ("scale=[1, b=2", "'[1,'")],
+)  # fmt: skip
+def test_bad_parameter_text_is_quoted_as_typed(text, quoted):
+    with pytest.raises(OrvaneUsageError, match=re.escape(quoted)):
         parameter_records(text)
 
 
