@@ -139,15 +139,12 @@ class OrvaneMagics(Magics):
         notes = self.session.callback.take_notes()
         if report.interrupted:
             raise OrvaneRunError(
-                f"Interrupted while running {', '.join(report.failed)}; what it printed is kept "
-                "above. Run the cell again to finish."
+                f"Interrupted while running {', '.join(report.failed)}: run the cell again to "
+                "finish."
             )
         if report.failed:
             detail = f"; {'; '.join(notes)}" if notes else ""
-            raise OrvaneRunError(
-                f"{report.failures()} failed{detail}; see the error above, fix the cell and "
-                "run it again."
-            )
+            raise OrvaneRunError(f"{report.failures()} failed{detail}: fix the cell, run it again.")
 
     def _optimize(self, rest: str) -> None:
         args = self._parsers["optimize"].parse_args(shlex.split(rest))

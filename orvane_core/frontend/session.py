@@ -65,10 +65,11 @@ def not_available(feature: str, operation: str) -> OrvaneUsageError:
 
 
 class OrvaneRunError(RuntimeError):
-    """A run or search ended with a failure; shown as one line, the details are above it."""
+    """A run or search ended with a failure; shown as one closing line below the component's
+    own error, which says the rest."""
 
     def _render_traceback_(self) -> list[str]:
-        return [f"\x1b[31m{type(self).__name__}\x1b[0m: {self}"]
+        return [f"\x1b[31m{self}\x1b[0m"]
 
 
 # The banner names the exception type on its first lines and ends with the message.
@@ -238,7 +239,7 @@ def _rich_output() -> Any:
 class RunReport(msgspec.Struct):
     """Outcome of one run, by component name."""
 
-    # Failed components that ran are here too; interrupted ones, which did not finish, are not.
+    # A component that failed (interrupted included) is in ``failed`` only: it left no results.
     ran: list[str] = msgspec.field(default_factory=list)
     reused: list[str] = msgspec.field(default_factory=list)
     failed: list[str] = msgspec.field(default_factory=list)
@@ -261,7 +262,7 @@ class RunReport(msgspec.Struct):
     def line(self) -> str:
         parts = [f"{len(self.ran)} ran", f"{len(self.reused)} reused"]
         if self.failed:
-            parts.append(f"failed: {self.failures()}")
+            parts.append(f"{len(self.failed)} failed: {self.failures()}")
         return ", ".join(parts) + f" in {self.seconds:.2f} s"
 
     def why(self) -> str:
@@ -293,6 +294,26 @@ def without_package_frames(text: str) -> str:
     if not kept:  # no traceback left to announce
         out = [_TRACEBACK.sub("", line) for line in out]
     return "\n".join(out)
+
+
+_LABEL = re.compile(r"^((?:\x1b\[[0-9;]*m)*)OrvanePipelineError(?=\x1b\[0m: )", re.MULTILINE)
+
+
+def user_banner(text: str, banner: Any) -> str:
+    """A failure's banner as the user's own error: its last line names the exception the cell
+    raised (``ZeroDivisionError: division by zero``) instead of the engine's error class. An
+    interrupt loses the frames of this package's code; left without frames, it is one line."""
+    ename = error_name(banner)
+    if ename:
+        text = _LABEL.sub(lambda m: m.group(1) + ename, text)
+    if ename != "KeyboardInterrupt":
+        return text
+    text = without_package_frames(text)
+    lines = text.split("\n")
+    if len(lines) > 2 and not any(_FRAME.match(_ANSI.sub("", line)) for line in lines):
+        # The exception's name line and the empty traceback: the last line names it.
+        text = "\n".join([lines[0], *(line for line in lines[2:] if _ANSI.sub("", line).strip())])
+    return text
 
 
 def _failure_kind(ename: str | None) -> str:
@@ -497,9 +518,8 @@ class OrvaneSession:
                 rest
                 and rest[-1].get("type") == "stream"
                 and node.status == OrvaneComponentStatus.FAILED
-                and error_name(node.exception_msg) == "KeyboardInterrupt"
             ):
-                rest[-1] = {**rest[-1], "text": without_package_frames(rest[-1]["text"])}
+                rest[-1] = {**rest[-1], "text": user_banner(rest[-1]["text"], node.exception_msg)}
             if rest:
                 OrvaneCapturedIO(rest).show(shell=self.shell, component_id=cid)
             value = node.last_output if node.status == OrvaneComponentStatus.SUCCESSFUL else None
@@ -532,9 +552,7 @@ class OrvaneSession:
                     report.failed.append(name)
                     report.errors[name] = error_name(node.exception_msg) or ""
                     if report.errors[name] == "KeyboardInterrupt":
-                        stopped.add(cid)  # it did not finish: not counted as ran
-                    else:
-                        report.ran.append(name)
+                        stopped.add(cid)  # it did not finish: the bar leaves it out
                     if cid not in shown:
                         show(cid)  # an error recorded without a run (a parent's conflict)
                 elif node.success_count != before[cid]:

@@ -113,9 +113,14 @@ def test_a_search_target_without_a_last_expression_is_refused(client):
     assert "'quiet' has no last expression" in reply["content"]["evalue"]
 
 
-def test_a_failed_component_shows_its_error_banner(client):
-    _, messages = run_in_kernel(client, "%orvane run broken")
-    assert "ZeroDivisionError" in _texts(messages)
+def test_a_failed_component_shows_its_own_error_and_counts_as_failed(client):
+    _, messages = run_in_kernel(client, "print(fe.current_session().run(['broken']).line())")
+    text = re.sub(r"\x1b\[[0-9;]*m", "", _texts(messages))
+    assert "ZeroDivisionError: division by zero" in text and "OrvanePipelineError" not in text
+    assert "0 ran, 1 reused, 1 failed: broken (ZeroDivisionError)" in text, text
+    # Through the magic: that banner once, then one closing line.
+    reply, messages = run_in_kernel(client, "%orvane run broken")
+    assert _texts(messages).count("Traceback") == 1 and len(reply["content"]["traceback"]) == 1
 
 
 def _streamed(messages, component_id=None):
@@ -204,12 +209,13 @@ def test_an_interrupt_names_the_component_and_keeps_what_it_printed(
         run_in_kernel(client, "%orvane autorun on\nfe.current_session().configure(progress='none')")
     text = _texts(messages)
     error = [m["content"] for m in messages if m["msg_type"] == "error"][0]
-    for name in names:
-        assert f"Interrupted at component '{name}'" in text
+    for name in names:  # as the user's own error
+        assert f"KeyboardInterrupt\x1b[0m: Interrupted at component '{name}'" in text
     assert "first" in text and ".py" not in text  # no frame of the package's own code
+    assert "OrvanePipelineError" not in text
     assert f"Interrupted while running {', '.join(names)}" in error["evalue"]
-    # Interrupted components did not finish: the bar and the count leave them out.
-    assert f"1/{len(names) + 1}" in text and "0 ran, 1 reused" in text, text
+    # Interrupted components did not finish: the bar leaves them out; they count as failed.
+    assert f"1/{len(names) + 1}" in text and f"0 ran, 1 reused, {len(names)} failed" in text
     # Worded as the chips say it; a run of one component draws its text bar again only at its end.
     assert len(names) == 1 or re.search(rf"{names[0]} running \d+ s", text), text
 
