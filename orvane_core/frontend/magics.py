@@ -12,6 +12,7 @@ from IPython.core.magic import Magics, cell_magic, line_magic, magics_class
 
 from orvane_core.frontend.declarations import USAGE, OrvaneUsageError, parse_header
 from orvane_core.frontend.session import OrvaneRunError, OrvaneSession
+from orvane_core.frontend.view import disk_words, shown_state
 
 HELP = f"""Orvane pipeline magics
 
@@ -172,10 +173,11 @@ class OrvaneMagics(Magics):
         if self.session.pipeline is not None:
             with contextlib.suppress(RuntimeError):  # a stopped writer is reported by the next run
                 self.session.pipeline.update_diskcache_status()
-        # Before the pipeline exists, the components are listed from their declarations below.
-        summary = self.session.summary() if self.session.pipeline is not None else {}
+        # Before the pipeline exists (declared with autorun off, as the command line does), the
+        # components come from their declarations; in the words the view uses.
+        summary = self.session.summary()
         declarations = self.session.registry.declarations
-        reasons = self.session.reasons()
+        reasons, states = summary.get("reasons", {}), summary.get("states", {})
 
         def after(decl: Any) -> str:
             if decl is None or not decl.parents:
@@ -185,18 +187,16 @@ class OrvaneMagics(Magics):
 
         for entry in summary.get("components", []):
             why = reasons.get(entry["identifier"])
+            disk = disk_words(
+                entry.get("diskcache_status"), bool((entry.get("metadata") or {}).get("diskcache"))
+            )
             print(
-                f"{entry['name']:<20} {entry['execution_status']!s:<11} "
-                f"disk: {entry['diskcache_status']}{after(declarations.get(entry['name']))}"
+                f"{entry['name']:<20} {shown_state(entry, states):<11}  "
+                f"{disk}{after(declarations.get(entry['name']))}"
                 + (f"\n{'':<20} {why}" if why else "")
             )
-        if not summary:
-            # Declared with autorun off (as the command line does) but not run: no pipeline yet,
-            # and yet the components exist.
-            for name, decl in declarations.items():
-                print(f"{name:<20} {'not run yet':<11}{after(decl)}")
-            if not declarations:
-                print("No pipeline yet: declare a component with %%component NAME and run it.")
+        if not summary.get("components"):
+            print("No pipeline yet: declare a component with %%component NAME and run it.")
 
 
 def show_search(results: Any, progress: str, applied: bool = False) -> None:

@@ -235,6 +235,10 @@ def _rich_output() -> Any:
 
 # -- the session ----------------------------------------------------------------------------------
 
+# Shown instead of a component's status where the status says less: "invalid" for one that
+# never ran, "successful" for one whose results were cleared.
+NOT_RUN, CLEARED = "not run yet", "cleared"
+
 
 class RunReport(msgspec.Struct):
     """Outcome of one run, by component name."""
@@ -472,7 +476,8 @@ class OrvaneSession:
             self.callback.extra["inferred_edges"] = sorted(
                 (ids[p], ids[c]) for p, c in self.registry.inferred_edges()
             )
-            self._note_reasons()
+            # The engine's records drew the views before the new component had its reason.
+            self._note_reasons(redraw=True)
         return self.pipeline
 
     def ids(self) -> dict[str, str]:
@@ -530,6 +535,14 @@ class OrvaneSession:
 
                 display(value, metadata={"component_id": cid})
 
+        states = self.callback.extra.get("states")
+        if states:
+            # One shown as cleared gets results again in the run, under the status it had.
+            self.callback.extra["states"] = {
+                cid: noted
+                for cid, noted in states.items()
+                if noted[0] != OrvaneComponentStatus.SUCCESSFUL or cid not in before
+            }
         if self.widgets and self.view is not None:
             self.view.show_strip()  # in sight in this output while the run goes on
         self.callback.begin_execution(plan, label, on_finished=show)
@@ -618,12 +631,22 @@ class OrvaneSession:
 
     def reasons(self, component_ids: list[str] | None = None) -> dict[str, str]:
         """Per component id, where its results come from ("ran: its parent model reran",
-        "reused: its disk cache is current"), or, for a component that is invalid, failed or
-        cleared now, why the next run will run it ("will run: parameters changed: alpha"). Status, view and the
-        command line's summary all show this. Empty when the engine does not say."""
+        "reused: its disk cache is current"), or what the next run will do with it: run it, for
+        a component that is invalid, failed or cleared now ("will run: parameters changed:
+        alpha"), or reuse results it has not used yet ("will be reused: kept on disk", from an
+        earlier kernel). Status, view and the command line's summary all show this. Empty when
+        the engine does not say."""
+        return self._explained(component_ids)[0]
+
+    def _explained(
+        self, component_ids: list[str] | None = None
+    ) -> tuple[dict[str, str], dict[str, tuple[str, str]]]:
+        """The reasons, and the words shown instead of the status of a component that never
+        ran ("not run yet", not "invalid") or whose results were cleared ("cleared", not
+        "successful"), with the status each stands for."""
         explain = getattr(self.pipeline, "explain", None)
         if explain is None:
-            return {}
+            return {}, {}
         ids = self.ids()
         names = {cid: name for name, cid in ids.items()}
 
@@ -635,7 +658,8 @@ class OrvaneSession:
 
         nodes = self.pipeline.nodes
         found = explain()
-        out = {}
+        out: dict[str, str] = {}
+        states: dict[str, tuple[str, str]] = {}
         for cid in found if component_ids is None else component_ids:
             entry = found.get(cid) or {}
             coming, results = entry.get("next") or {}, entry.get("results") or {}
@@ -663,11 +687,20 @@ class OrvaneSession:
                 if parent is not None and parent.status == OrvaneComponentStatus.INVALID:
                     text = f"will run: its parent {coming['parent']} will rerun"
                 else:
-                    text = f"will run: {why_of(cid, coming)}"
+                    why = why_of(cid, coming)
+                    text = f"will run: {why}"
+                    cause = coming.get("cause")
+                    if cause == "cleared":
+                        states[cid] = (str(status), CLEARED)
+                    elif cause == "never_ran" and why == coming.get("reason"):
+                        states[cid] = (str(status), NOT_RUN)
+            elif results.get("decision") == "reused" and entry.get("decision") == "none":
+                # Taken from an earlier kernel and not asked for in this one yet.
+                text = "will be reused: kept on disk"
             elif results.get("decision") in ("ran", "reused"):
                 text = f"{results['decision']}: {why_of(cid, results)}"
             elif coming.get("decision") == "reused":
-                text = f"current: {coming.get('reason')}"
+                text = f"will be reused: {coming.get('reason')}"
             elif (why := why_of(cid, coming)) != coming.get("reason"):
                 text = f"will run: {why}"  # an edit since an earlier kernel
             else:
@@ -675,7 +708,7 @@ class OrvaneSession:
             # The engine names components by id: one pass over the text, whatever the size of
             # the graph.
             out[cid] = _ID.sub(named, text)
-        return out
+        return out, states
 
     def _why(self, name: str, cid: str, told: dict, ids: dict[str, str]) -> str | None:
         """The engine's reason; for a component it never ran that an earlier kernel ran under
@@ -710,7 +743,8 @@ class OrvaneSession:
         cells."""
         if not self.callback.views:
             return None
-        found = self.callback.extra["reasons"] = self.reasons()
+        found, self.callback.extra["states"] = self._explained()
+        self.callback.extra["reasons"] = found
         if redraw:
             self.callback.redraw()
         return found
@@ -861,6 +895,11 @@ class OrvaneSession:
 
     def clear(self, name: str | None = None) -> None:
         pipeline = self._sync()
+        # A write still on its way when the clear withdraws it can land afterwards (seen with
+        # the write of a parent queued before its child's failed run): its results would then
+        # come back and be reused. Letting the pending writes finish first leaves nothing on
+        # its way.
+        self.wait_for_disk()
         if name is None:
             pipeline.clear_all_cache()
             kept.drop(self.pipeline_id)
@@ -974,21 +1013,46 @@ class OrvaneSession:
     # -- pictures ------------------------------------------------------------------------------
 
     def summary(self) -> dict:
+        """The pipeline's summary with the front end's reasons and words (see ``_explained``).
+        Components declared without running (autorun off) whose results an earlier kernel kept
+        are taken in first: what the next run will do depends on them."""
+        if self.pipeline is None and self._kept_waiting():
+            self._sync()
         if self.pipeline is None:
             return self._declared_summary()
-        return {**self.pipeline.info.dict(), **self.callback.extra, "reasons": self.reasons()}
+        reasons, states = self._explained()
+        info = self.pipeline.info.dict()
+        return {**info, **self.callback.extra, "reasons": reasons, "states": states}
+
+    def _kept_waiting(self) -> bool:
+        """Whether an earlier kernel of this notebook left results for the declared components
+        (which the pipeline takes as it is made)."""
+        if not self.registry.declarations:
+            return False
+        self.pipeline_id = self.pipeline_id or self._default_id()
+        if not self.keeps_cache():
+            return False
+        return kept.kept_dir(self.pipeline_id).is_dir() or kept.live_dir(self.pipeline_id).is_dir()
 
     def _declared_summary(self) -> dict:
-        """The components declared before the pipeline exists (nothing ran): none has a
-        status or a cache yet."""
+        """The components declared before the pipeline exists (nothing ran): none has results
+        or a cache yet."""
         if not self.registry.declarations:
             return {}
         ids = self.registry.ids()
+        declarations = self.registry.declarations
         return {
             "components": [
-                {"identifier": cid, "name": name, "execution_status": "invalid"}
+                {
+                    "identifier": cid,
+                    "name": name,
+                    "execution_status": "invalid",
+                    "metadata": {"diskcache": declarations[name].header.diskcache},
+                }
                 for name, cid in ids.items()
             ],
+            "reasons": dict.fromkeys(ids.values(), "will run: it never ran"),
+            "states": dict.fromkeys(ids.values(), ("invalid", NOT_RUN)),
             "edges": [
                 {"source": ids[p], "target": ids[n]}
                 for n, d in self.registry.declarations.items()

@@ -22,18 +22,33 @@ COLORS = {  # execution status -> (fill, stroke)
     S.RUNNING: ("#fff6e0", "#ef8f00"),
     S.INVALID: ("#f1f1f1", "#8a8a8a"),
 }
-DISK_MARK = {
-    D.CACHED: "\u25cf disk cached",
-    D.UPDATING: "\u25d4 writing",
-    D.FAILED: "\u2715 disk failed",
-}
-# The same states in a box's hover text, in words.
+# A component's disk cache in the words of its label, its hover text and %orvane status alike;
+# the label marks the first three.
 DISK_WORDS = {
-    D.CACHED: "disk cached",
+    D.CACHED: "on disk",
     D.UPDATING: "writing to disk",
     D.FAILED: "disk cache failed",
     D.UNCACHED: "not on disk",
 }
+NO_DISK = "no disk cache"  # a component declared with --no-cache
+DISK_MARK = {D.CACHED: "\u25cf ", D.UPDATING: "\u25d4 ", D.FAILED: "\u2715 "}
+
+
+def disk_words(disk: str | None, uses_disk: bool) -> str:
+    """What a component's disk cache holds, in words (``D`` value, disk cache on)."""
+    disk = disk or D.UNCACHED
+    if not uses_disk and disk == D.UNCACHED:
+        return NO_DISK
+    return DISK_WORDS.get(disk, f"disk cache {disk}")
+
+
+def shown_state(c: dict, states: dict[str, tuple[str, str]]) -> str:
+    """A component's state as shown: its execution status, or the word the front end noted for
+    it ("not run yet", "cleared"; see ``OrvaneSession.reasons``) while the status is still the
+    one the word was noted for: during a run, statuses move on before words are noted again."""
+    status = c.get("execution_status") or S.INVALID
+    noted = states.get(c["identifier"])
+    return noted[1] if noted is not None and noted[0] == status else status
 
 
 LANE = 12  # width of the lane a long edge takes beside each level it passes
@@ -133,10 +148,10 @@ class _Layout:
         # Each component's last box: (summary entry, seconds running, reason, SVG text).
         self.box_svgs: dict[str, tuple] = {}
 
-    def box_svg(self, c: dict, elapsed: dict[str, float], why: str | None) -> str:
+    def box_svg(self, c: dict, elapsed: dict[str, float], why: str | None, state: str) -> str:
         """A component's box with its name and statuses (``why``: the reason it ran, if any)."""
         corner, first, second = self.boxes[c["identifier"]]
-        look = _look(c, elapsed)
+        look = _look(c, elapsed, state)
         name = _escape(str(c.get("name") or c["identifier"]))
         why = _escape(f"; {why}") if why is not None else ""
         return (
@@ -258,12 +273,12 @@ class _Look:
         "chip_line",
     )  # fmt: skip
 
-    def __init__(self, status: str, disk: str, line: str) -> None:
+    def __init__(self, status: str, disk: str, line: str, state: str, words: str) -> None:
         self.status, self.disk, self.line = status, disk, line
-        fill, stroke = COLORS.get(status, COLORS[S.INVALID])
+        fill, stroke = COLORS.get(state, COLORS[S.INVALID])
         shown = _escape(line)
         self.box_status = f'" data-status="{status}" data-diskcache="{disk}"><title>'
-        self.box_title = f": {status}, {DISK_WORDS.get(disk, f'disk cache {disk}')}"
+        self.box_title = _escape(f": {state}, {words}")
         # Stroke width and the name's font come from the group around the boxes (_BOXES).
         self.box_rect = (
             f' width="{BOX_W}" height="{BOX_H}" rx="7" fill="{fill}" stroke="{stroke}"/>'
@@ -294,21 +309,26 @@ def _escape(text: str) -> str:
     return found
 
 
-def _look(c: dict, elapsed: dict[str, float]) -> _Look:
-    """How a summary entry is drawn: its execution and disk-cache statuses and the box's second
-    line ("running 3 s" for a component of the current run)."""
+def _look(c: dict, elapsed: dict[str, float], state: str | None = None) -> _Look:
+    """How a summary entry is drawn: its execution and disk-cache statuses, the ``state`` shown
+    for it (its status unless said otherwise) and the box's second line ("running 3 s" for a
+    component of the current run)."""
     status = c.get("execution_status") or S.INVALID
     disk = c.get("diskcache_status") or D.UNCACHED
+    state = state or status
+    uses_disk = bool((c.get("metadata") or {}).get("diskcache"))
     if status == S.RUNNING:
         seconds = elapsed.get(c["identifier"])
         if seconds is not None:
-            return _Look(str(status), str(disk), f"running {seconds:.0f} s")
-    key = (status, disk, bool((c.get("metadata") or {}).get("diskcache")))
+            words = disk_words(disk, uses_disk)
+            return _Look(str(status), str(disk), f"running {seconds:.0f} s", str(state), words)
+    key = (status, disk, uses_disk, state)
     found = _looks.get(key)
     if found is None:
-        status, disk = str(status), str(disk)
-        disk_text = DISK_MARK.get(disk, "disk cache on" if key[2] else "no disk cache")
-        found = _Look(status, disk, f"{status} \u00b7 {disk_text}")
+        status, disk, state = str(status), str(disk), str(state)
+        words = disk_words(disk, uses_disk)
+        line = f"{state} \u00b7 {DISK_MARK.get(disk, '')}{words}"
+        found = _Look(status, disk, line, state, words)
         if len(_looks) < 512:
             _looks[key] = found
     return found
@@ -343,33 +363,30 @@ def pipeline_svg(summary: dict | None, elapsed: dict[str, float] | None = None) 
     ]
     inferred = frozenset(tuple(e) for e in (summary or {}).get("inferred_edges", ()))
     reasons = (summary or {}).get("reasons", {})
+    states = (summary or {}).get("states", {})
     out.append(layout.edges_svg(inferred))
     out.append(_BOXES)
     boxes = layout.box_svgs
     for c in components:
         cid = c["identifier"]
-        seconds, why = elapsed.get(cid), reasons.get(cid)
+        seconds, why, state = elapsed.get(cid), reasons.get(cid), shown_state(c, states)
         # Reasons are noted between runs: during one, why a component was to run no longer
-        # holds once it runs or has run.
-        if (
-            why
-            and why.startswith("will run:")
-            and c.get("execution_status") in (S.RUNNING, S.SUCCESSFUL)
-        ):
+        # holds once it runs or has run (a cleared one is shown as cleared until then).
+        if why and why.startswith("will run:") and state in (S.RUNNING, S.SUCCESSFUL):
             why = None
         # Most components keep their summary entry (the same object) from one draw to the
         # next: their box is the text drawn last time.
         found = boxes.get(cid)
-        if found is None or found[0] is not c or found[1] != seconds or found[2] != why:
-            found = boxes[cid] = (c, seconds, why, layout.box_svg(c, elapsed, why))
-        out.append(found[3])
+        if found is None or found[0] is not c or found[1:3] != (seconds, why, state):
+            found = boxes[cid] = (c, seconds, why, state, layout.box_svg(c, elapsed, why, state))
+        out.append(found[4])
     out.append("</g></svg>")
     return "".join(out)
 
 
-def _entry_forms(c: dict, elapsed: dict[str, float]) -> tuple[str, str]:
+def _entry_forms(c: dict, elapsed: dict[str, float], state: str) -> tuple[str, str]:
     """A component's line in the text form and its chip in the strip."""
-    look = _look(c, elapsed)
+    look = _look(c, elapsed, state)
     label = c.get("name") or c["identifier"]
     name = _escape(str(label))
     chip = (
@@ -379,20 +396,24 @@ def _entry_forms(c: dict, elapsed: dict[str, float]) -> tuple[str, str]:
 
 
 def _forms(
-    components: Any, elapsed: dict[str, float], cache: dict[str, tuple] | None = None
+    components: Any,
+    elapsed: dict[str, float],
+    cache: dict[str, tuple] | None = None,
+    states: dict[str, tuple[str, str]] | None = None,
 ) -> list[tuple[str, str]]:
     """Text line and chip of every component. With a ``cache`` (component id -> entry, seconds
-    running, forms), an entry drawn before (the same object) is not formatted again."""
+    running, state, forms), an entry drawn before (the same object) is not formatted again."""
+    states = states or {}
     if cache is None:
-        return [_entry_forms(c, elapsed) for c in components]
+        return [_entry_forms(c, elapsed, shown_state(c, states)) for c in components]
     out = []
     for c in components:
         cid = c["identifier"]
-        seconds = elapsed.get(cid)
+        seconds, state = elapsed.get(cid), shown_state(c, states)
         found = cache.get(cid)
-        if found is None or found[0] is not c or found[1] != seconds:
-            found = cache[cid] = (c, seconds, _entry_forms(c, elapsed))
-        out.append(found[2])
+        if found is None or found[0] is not c or found[1:3] != (seconds, state):
+            found = cache[cid] = (c, seconds, state, _entry_forms(c, elapsed, state))
+        out.append(found[3])
     return out
 
 
@@ -412,12 +433,14 @@ def _strip(forms: list[tuple[str, str]]) -> str:
 
 def pipeline_text(summary: dict | None, elapsed: dict[str, float] | None = None) -> str:
     """One line per component, for viewers that show text only."""
-    return _text(_forms((summary or {}).get("components", ()), elapsed or {}))
+    summary = summary or {}
+    return _text(_forms(summary.get("components", ()), elapsed or {}, None, summary.get("states")))
 
 
 def pipeline_strip(summary: dict | None, elapsed: dict[str, float] | None = None) -> str:
     """The compact form: one coloured chip per component, wrapping to the output's width."""
-    return _strip(_forms((summary or {}).get("components", ()), elapsed or {}))
+    summary = summary or {}
+    return _strip(_forms(summary.get("components", ()), elapsed or {}, None, summary.get("states")))
 
 
 def update_shown(display_id: str, data: dict, metadata: dict | None = None) -> None:
@@ -468,10 +491,12 @@ class PipelineView:
     def _bundle(self, kind: str) -> tuple[dict, dict]:
         forms = self._drawn
         if forms is None:
-            components = (self._summary or {}).get("components", ())
+            summary = self._summary or {}
+            components = summary.get("components", ())
             if len(self._forms) > 2 * len(components):  # ids of a graph edited since
                 self._forms = {}
-            forms = self._drawn = _forms(components, self._elapsed, self._forms)
+            states = summary.get("states")
+            forms = self._drawn = _forms(components, self._elapsed, self._forms, states)
         text = _text(forms)
         if kind == "strip":
             data = {"text/html": _strip(forms), "text/plain": text}

@@ -290,9 +290,10 @@ def _scroll_to_view(browser) -> None:
 
 
 def _live_notebook(path: Path) -> None:
-    """Twelve components: a 5 s cell that prints, a figure, and a chain deep enough to be drawn
+    """Thirteen components: a 5 s cell that prints, a figure, a chain deep enough to be drawn
     top to bottom; the figure is drawn in a worker process (beside another component, so that
-    both go to workers) and shown again from the cache."""
+    both go to workers) and shown again from the cache; then one is cleared and one declared
+    without running."""
     import nbformat
 
     sources = [
@@ -311,6 +312,8 @@ def _live_notebook(path: Path) -> None:
         "%%component side after data\nw = 2",
         "%orvane autorun on\n%orvane run plot side --parallel",
         "%orvane run plot",
+        "%orvane clear side\n%orvane autorun off",
+        "%%component late after data\nu = 1",
     ]
     nb = nbformat.v4.new_notebook(cells=[nbformat.v4.new_code_cell(s) for s in sources])
     nb.metadata["kernelspec"] = {
@@ -346,8 +349,10 @@ const view = document.querySelector('.jp-OutputArea-output svg.orvane-pipeline')
 if (view) {
   const area = view.closest('.jp-OutputArea-output').getBoundingClientRect();
   out.edges = [...view.querySelectorAll('g.orvane-edges path > title')].map((t) => t.textContent);
+  out.titles = {};
   for (const g of view.querySelectorAll('g.orvane-component')) {
     out.statuses[g.dataset.component] = g.querySelector('text:last-of-type').textContent;
+    out.titles[g.dataset.component] = g.querySelector('title').textContent;
     const r = g.getBoundingClientRect();
     if (r.left < area.left - 1 || r.right > area.right + 1 || r.width < 40)
       out.hidden.push(g.dataset.component);
@@ -399,7 +404,12 @@ def test_a_run_is_followed_live_and_the_saved_notebook_reopens_cleanly(
         lambda s: s.get("errors") or (None not in s["counts"] and not s["pending"]),
     )
     assert not final["errors"], final["errors"]
-    assert len(final["statuses"]) == 12 and not final["hidden"], final
+    assert len(final["statuses"]) == 13 and not final["hidden"], final
+    # Label and hover in the same words, and every hover says why.
+    assert final["statuses"]["side"] == "cleared \u00b7 not on disk", final
+    assert final["titles"]["side"].endswith("; will run: its results were cleared"), final
+    assert final["titles"]["late"] == "late: not run yet, not on disk; will run: it never ran"
+    assert all("; " in title for title in final["titles"].values()), final["titles"]
     # Each edge's hover text names the two components it joins.
     assert {"data \u2192 slow: after", "step6 \u2192 step7: after"} <= set(final["edges"]), final
     assert final["images"][-2:] == [1, 1]  # from worker processes, then from the cache
@@ -416,7 +426,7 @@ def test_a_run_is_followed_live_and_the_saved_notebook_reopens_cleanly(
     browser.get(f"{url}/lab/tree/live.ipynb?token={token}")
     reopened = until(
         "the reopened notebook with its outputs",
-        lambda s: s.get("path") == "live.ipynb" and len(s["statuses"]) == 12,
+        lambda s: s.get("path") == "live.ipynb" and len(s["statuses"]) == 13,
     )
     assert not reopened["widgetErrors"]
     assert reopened["images"][-2:] == [1, 1]

@@ -198,7 +198,7 @@ def test_a_failing_cell_exits_1_with_its_banner_in_the_notebook(tmp_path):
     assert code == 1
     # Not a terminal: plain text, no colours, no redrawn progress lines.
     assert "\x1b[" not in text and "\r" not in text and "b failed;" in text, repr(text)
-    assert "not run yet  after a (from 'after')" in _outputs(path)[2]  # declared, not run
+    assert "not run yet  not on disk  after a (from 'after')" in _outputs(path)[2]  # declared
     assert "ZeroDivisionError" in text and "b (ZeroDivisionError)" in text
     assert "ZeroDivisionError" in _outputs(path)[1]
     # Progress and errors each end on their own line.

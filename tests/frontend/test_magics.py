@@ -316,7 +316,7 @@ def test_finished_disk_writes_show_as_cached_without_another_run(client):
     run_in_kernel(client, "%%component written after base\nlist(range(1000))")
     time.sleep(2)  # the kernel is idle meanwhile
     _, messages = run_in_kernel(client, "%orvane status")
-    assert re.search(r"written\s+successful\s+disk: cached", _texts(messages))
+    assert re.search(r"written\s+successful\s+on disk", _texts(messages))
 
 
 def test_a_display_updated_in_place_is_kept_in_its_last_state(client):
@@ -341,10 +341,19 @@ def test_a_shown_view_lists_the_components_declared_with_autorun_off():
         run_in_kernel(client, "%%component top\nx = 1")
         _, messages = run_in_kernel(client, "%%component low after top\ny = x")
         _, removed = run_in_kernel(client, "%orvane remove low")
-    views = [
-        m["content"]["data"]["text/html"]
-        for m in messages + removed
-        if "orvane-pipeline" in m["content"].get("data", {}).get("text/html", "")
-    ]
-    assert 'data-component="low"' in views[-2] and "top \u2192 low: after" in views[-2]
-    assert 'data-component="top"' in views[-1] and 'data-component="low"' not in views[-1]
+        run_in_kernel(client, "%orvane run top")
+        _, late = run_in_kernel(client, "%%component late after top\nz = x")
+
+    def views(messages):
+        return [
+            m["content"]["data"]["text/html"]
+            for m in messages
+            if "orvane-pipeline" in m["content"].get("data", {}).get("text/html", "")
+        ]
+
+    shown = views(messages + removed)
+    assert 'data-component="low"' in shown[-2] and "top \u2192 low: after" in shown[-2]
+    assert 'data-component="top"' in shown[-1] and 'data-component="low"' not in shown[-1]
+    # Declared only, before and once the pipeline exists: the hover says why it will run.
+    for name, view in [("low", shown[-2]), ("late", views(late)[-1])]:
+        assert f"{name}: not run yet, not on disk; will run: it never ran</title>" in view

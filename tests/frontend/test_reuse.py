@@ -37,7 +37,7 @@ def _run(client, code):
 AFTER_CLEAN = "after clean (inferred from the names it reads)"
 # Each of load, clean, total: cached, and ran because it never ran (not reused by later cells).
 FIRST_RUN_STATUS = "".join(
-    f"{name:<20} successful  disk: cached{after}\n{'':<20} ran: it never ran\n"
+    f"{name:<20} successful   on disk{after}\n{'':<20} ran: it never ran\n"
     for name, after in [
         ("load", ""),
         ("clean", "  after load (inferred from the names it reads)"),
@@ -279,32 +279,37 @@ REUSED = "reused: its disk cache is current"
 @pytest.mark.timeout(240)
 def test_a_new_kernel_says_what_an_edit_since_the_last_kernel_changed(tmp_path):
     edited_b, edited_c = CHAIN[1] + " + 0", CHAIN[2] + " + 1"
+    never, kept = "will run: it never ran", "will be reused: kept on disk"
     steps = [
-        # (cells of this kernel, status after running a, status after running all)
-        (CHAIN, ["ran: it never ran", *["will run: it never ran"] * 2], ["ran: it never ran"] * 3),
+        # (cells of this kernel, status before any run (declared only), after running a, after
+        # running all)
+        (CHAIN, [never] * 3, ["ran: it never ran", never, never], ["ran: it never ran"] * 3),
         (
             [*CHAIN[:2], edited_c],
-            [REUSED, REUSED, "will run: its code changed"],
+            [kept, kept, "will run: its code changed"],
+            [REUSED, kept, "will run: its code changed"],
             [REUSED, REUSED, "ran: its code changed"],
         ),
         (
             [CHAIN[0], edited_b, edited_c],
+            [kept, "will run: its code changed", "will run: its parent b reran"],
             [REUSED, "will run: its code changed", "will run: its parent b reran"],
             [REUSED, "ran: its code changed", "ran: its parent b reran"],
         ),
-        ([CHAIN[0], edited_b, edited_c], [REUSED] * 3, [REUSED] * 3),
+        ([CHAIN[0], edited_b, edited_c], [kept] * 3, [REUSED, kept, kept], [REUSED] * 3),
     ]
     setup = SETUP.format(", pipeline_id='nb-edits', persist=True, autorun=False")
     env = {**os.environ, "ORVANE_TEMP_DIR": str(tmp_path)}
-    for cells, first, last in steps:
-        kernel = [setup, *cells, "%orvane run a", "%orvane status", "%orvane run --all"]
-        kernel += ["print('--')", "%orvane status", "fe.current_session().keep_cache()"]
+    for cells, declared, first, last in steps:
+        kernel = [setup, *cells, "%orvane status", "print('--')", "%orvane run a"]
+        kernel += ["%orvane status", "%orvane run --all", "print('--')", "%orvane status"]
+        kernel += ["fe.current_session().keep_cache()"]
         done = subprocess.run(
             [sys.executable, "-c", SHELL, *kernel], env=env, capture_output=True, text=True
         )
         lines = done.stdout.splitlines()
         reasons = [line.strip() for line in lines if line.startswith(" " * 20) or line == "--"]
-        assert reasons == [*first, "--", *last], done.stdout + done.stderr
+        assert reasons == [*declared, "--", *first, "--", *last], done.stdout + done.stderr
 
 
 @pytest.mark.kernel
@@ -315,10 +320,10 @@ def test_status_says_why_a_failed_or_cleared_component_runs_next():
             _run(client, code)
         _, status = _run(client, "%orvane status")
         lines = status.splitlines()
-        for name, why in [
-            ("a", "will run: its results were cleared"),
-            ("b", "will run: its results were cleared"),
-            ("bad", "will run: it failed before"),
+        for name, state, why in [
+            ("a", "cleared", "will run: its results were cleared"),
+            ("b", "cleared", "will run: its results were cleared"),
+            ("bad", "failed", "will run: it failed before"),
         ]:
             at = next(i for i, line in enumerate(lines) if line.split()[:1] == [name])
-            assert lines[at + 1].strip() == why, status
+            assert lines[at].split()[1] == state and lines[at + 1].strip() == why, status

@@ -5,7 +5,7 @@ import re
 import pytest
 from IPython.utils.capture import capture_output
 
-from orvane_core.frontend.view import PipelineView, pipeline_svg
+from orvane_core.frontend.view import PipelineView, pipeline_strip, pipeline_svg, pipeline_text
 
 
 def _points(d):
@@ -126,14 +126,23 @@ def test_inferred_edges_are_drawn_dashed_and_each_edge_hover_names_its_ends():
 
 
 @pytest.mark.parametrize(
-    "disk, words",
-    [("cached", "disk cached"), ("updating", "writing to disk"), ("failed", "disk cache failed"),
-     ("uncached", "not on disk")],
+    "disk, on, state, words",
+    [("cached", True, None, "on disk"), ("updating", True, None, "writing to disk"),
+     ("failed", True, None, "disk cache failed"), ("uncached", True, None, "not on disk"),
+     ("uncached", False, None, "no disk cache"),
+     ("uncached", True, ("successful", "cleared"), "not on disk"),
+     ("cached", True, ("invalid", "cleared"), "on disk")],
 )  # fmt: skip
-def test_a_box_hover_names_its_disk_state_in_words(disk, words):
-    entry = {"identifier": "a", "name": "a", "execution_status": "successful"}
-    svg = pipeline_svg({"components": [{**entry, "diskcache_status": disk}], "edges": []})
-    assert f"<title>a: successful, {words}" in svg
+def test_label_and_hover_say_the_state_and_disk_in_the_same_words(disk, on, state, words):
+    entry = {"identifier": "a", "name": "a", "execution_status": "successful",
+             "diskcache_status": disk, "metadata": {"diskcache": on}}  # fmt: skip
+    # A word noted for another status than the component has now is not shown.
+    shown = state[1] if state and state[0] == "successful" else "successful"
+    summary = {"components": [entry], "edges": [], "states": {"a": state} if state else {}}
+    (_, title, _, line) = _boxes(pipeline_svg(summary))["a"]
+    assert title == f"a: {shown}, {words}"
+    assert line.startswith(f"{shown} \u00b7 ") and line.endswith(words)
+    assert f"a: {shown} \u00b7 " in pipeline_text(summary) and words in pipeline_strip(summary)
 
 
 @pytest.mark.parametrize(
