@@ -507,7 +507,13 @@ const ParameterReads& ReadsByCode::keep(const std::string& id, std::string code,
   return held.second;
 }
 
-void Decisions::invalidated(const std::string& id, const Reason& reason) {
+void Decisions::invalidated(const std::string& id, const Reason& reason, const NodeFacts* facts) {
+  const bool passed_on =
+      reason.cause == Cause::ParentReran || reason.cause == Cause::ParametersChanged;
+  if (passed_on && facts != nullptr && facts->success_count == 0 &&
+      facts->status != Status::Successful) {
+    return;
+  }
   auto noted = pending_.find(id);
   // A missing or unkept cache is what clearing left behind: the noted reason says why.
   const bool from_facts = reason.cause == Cause::CacheMissing ||

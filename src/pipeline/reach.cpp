@@ -75,12 +75,13 @@ void apply_invalidations(const py::object& self, PipelineState& st, const GraphO
     const py::object& id = graph.id(inv.node);
     if (inv.cancel_write) withdraw_write(self, id);
     py::object c = component(st, id);
+    const model::NodeFacts before = comp::facts(c);
     if (keep_earlier && st.kept_versions > 0 && inv.reason &&
-        model::keeps_earlier(*inv.reason, comp::facts(c))) {
+        model::keeps_earlier(*inv.reason, before)) {
       set_aside(st, text_of(id), c, st.kept_versions);
     }
     comp::set_status(c, comp::Status::Invalid);
-    if (inv.reason) st.decisions.invalidated(text_of(id), *inv.reason);
+    if (inv.reason) st.decisions.invalidated(text_of(id), *inv.reason, &before);
   }
 }
 

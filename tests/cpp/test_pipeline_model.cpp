@@ -398,6 +398,18 @@ TEST(PipelineModel, DecisionsSayWhereResultsComeFromAndWhatTheNextRunDoes) {
     if (after.status == S::Successful) cleared.invalidated("m", rerun_decision(after));
     EXPECT_EQ(cleared.decide("m", after).reason.cause, cause);
   }
+  // A parent's rerun noted for a component, by what it had: one without results of its own
+  // keeps the reason it has (none: it never ran; a kept cache found stale).
+  const Reason parent{C::ParentReran, {}, "left"}, stale{C::InputsChanged, {}, {}};
+  for (const auto& [facts, noted, cause] :
+       std::vector<std::tuple<NodeFacts, bool, C>>{{never, false, C::NeverRan},
+                                                   {never, true, C::InputsChanged},
+                                                   {invalid, false, C::ParentReran}}) {
+    Decisions told;
+    if (noted) told.invalidated("m", stale);
+    told.invalidated("m", parent, &facts);
+    EXPECT_EQ(told.next("m", facts).reason.cause, cause) << noted;
+  }
   // What a front end is told, before any decision and after one.
   const Decision ran{O::Ran, alpha};
   for (const auto& [decision, name, reason, cause] :
