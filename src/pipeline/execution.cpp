@@ -68,6 +68,7 @@ Run open_run(const py::object& self, const py::handle& component_ids, bool send_
   if (!truthy(st.writer.attr("is_alive")())) restart_writer(st);
   // Reuse notes are the previous run's; fingerprints are remembered until the run ends.
   st.reused.clear();
+  st.interrupted = false;
   st.fingerprints = {};
   st.fingerprints.active = true;
   restore_paused(self, st);
@@ -85,7 +86,7 @@ Run open_run(const py::object& self, const py::handle& component_ids, bool send_
 }
 
 // Records an exception that escaped a component's run in that component (an interrupt also
-// cancels every pending write).
+// cancels every pending write, and the run notes it was interrupted).
 void record_failure(const Run& run, std::size_t node, py::error_already_set& error) {
   py::object exc = error.value();
   if (error.trace() && py::getattr(exc, "__traceback__", py::none()).is_none()) {
@@ -95,7 +96,9 @@ void record_failure(const Run& run, std::size_t node, py::error_already_set& err
   comp::api().complete(comp::native(failed), false, exc);
   run.show(failed);
   // An interrupt abandons the whole run: no pending write may complete for it.
-  if (interrupt(error)) cancel_pending_writes(run.self);
+  if (!interrupt(error)) return;
+  run.st.interrupted = true;
+  cancel_pending_writes(run.self);
 }
 
 // What a run does after a component succeeded or was reused: its outputs reach the shell, the
@@ -139,18 +142,6 @@ void finish_run(const Run& run) {
   run_summary(run.self);
 }
 
-// Calls `step`; an interrupt it raises is kept in `held`, for the caller to raise once the rest
-// of its clean-up is done. Any other error propagates.
-template <typename Step>
-void holding_interrupt(std::optional<py::error_already_set>& held, Step&& step) {
-  try {
-    step();
-  } catch (py::error_already_set& e) {
-    if (!interrupt(e)) throw;
-    held.emplace(std::move(e));
-  }
-}
-
 // The worker pool of a parallel run, created on the first task (a run that reuses every result
 // needs none). The kernel thread applies each task's completion to its component.
 class RunPool {
@@ -158,34 +149,16 @@ class RunPool {
   explicit RunPool(std::size_t slots) : slots_(slots), order_(slots) {}
 
   // Hands over the task of the component being started: the executor's method and its pickled
-  // request (see vostrel::ComponentApi::pool_task).
-  void submit(const vostrel::ComponentNative& c, const std::pair<py::object, py::object>& task) {
-    const auto& [func, request] = task;
-    Slot& slot = slots_[*starting];
+  // request (see vostrel::ComponentApi::pool_task). The pool picks the form it is sent in.
+  void submit(const std::pair<py::object, py::object>& task) {
     order_.hand_over(*starting);
     // Handed to a worker already, behind its parent.
-    if (slot.carried) return;
+    if (slots_[*starting].carried) return;
     if (pool_.is_none()) {
       pool_ = py_values::lookup("orvane_core.executors.process_pool:OrvaneProcessPool")(
           py::arg("slots") = slots_.size());
     }
-    // The local executor's own run: the worker holds that executor already, and answers in the
-    // short form the component also reads. (Looked up on the first parallel run: the executors
-    // are imported when a component first runs.)
-    static const py::handle local = py_values::keep(py_values::lookup(
-        "orvane_core.executors.component_executors.local:OrvaneComponentExecutor"));
-    py::object owner = func.attr("__self__");
-    if (Py_TYPE(owner.ptr()) == reinterpret_cast<PyTypeObject*>(local.ptr())) {
-      pool_.attr("submit_component")(*starting, c.id, c.name, request);
-      return;
-    }
-    // A task run elsewhere (on remote workers) by an object that can revoke it: its id is
-    // fixed now, so that the run can revoke it when it abandons it, even before it is sent.
-    if (py::hasattr(owner, "revoke_task")) {
-      owner.attr("reserve_task")();
-      slot.revocable = owner;
-    }
-    pool_.attr("submit")(*starting, func, py::make_tuple(request));
+    pool_.attr("submit")(*starting, task.first, py::make_tuple(task.second));
   }
 
   // Sends the request of component `c` (planned at `slot`, not started, with no parent but the
@@ -220,31 +193,16 @@ class RunPool {
     return due;
   }
 
-  // Applies the completion of `slot` to its component on the kernel thread. A remote task that
-  // failed may have been given up by its wait (the broker lost) while it still runs on a worker:
-  // it is revoked, now or once the broker answers again.
+  // Applies the completion of `slot` to its component on the kernel thread.
   void apply(std::size_t index, const py::handle& component) {
-    Slot& slot = slots_[index];
-    const auto [ok, value] = std::exchange(slot.result, {});
+    const auto [ok, value] = std::exchange(slots_[index].result, {});
     comp::api().complete(comp::native(component), ok, value);
-    py::object owner = std::exchange(slot.revocable, py::none());
-    if (!owner.is_none() && comp::failed(component)) owner.attr("revoke_task")();
   }
 
-  // Ends every worker, so that nothing runs on, then revokes the remote tasks that have not
-  // completed. May be called again: what is done is not done twice. An interrupt that comes
-  // meanwhile is raised once all of it is done; the revocations it cut short are remembered
-  // by their executors and sent when their broker next answers.
+  // Ends every worker and revokes the remote tasks that have not completed (see the pool's
+  // stop). May be called again: what is done is not done twice.
   void abandon() {
-    std::optional<py::error_already_set> interrupted;
-    if (!pool_.is_none()) holding_interrupt(interrupted, [&] { pool_.attr("stop")(); });
-    for (Slot& slot : slots_) {
-      py::object revoking = std::exchange(slot.revocable, py::none());
-      if (revoking.is_none()) continue;
-      holding_interrupt(interrupted,
-                        [&] { revoking.attr("revoke_task")(py::arg("now") = !interrupted); });
-    }
-    if (interrupted) throw std::move(*interrupted);
+    if (!pool_.is_none()) pool_.attr("stop")();
   }
 
   // The slot of the component being started, whose task submit takes: it is RUNNING without
@@ -253,7 +211,6 @@ class RunPool {
 
  private:
   struct Slot {                          // a task's place in the plan
-    py::object revocable = py::none();   // what can revoke its remote task
     std::pair<bool, py::object> result;  // its completion: ok, and the value or the exception
     bool carried = false;                // sent to run right after its parent's task
   };
@@ -318,8 +275,7 @@ py::object execute_step(const py::object& self, const std::optional<py::str>& co
   // Run here in the shell, or submitted to the pool, which gives no output back.
   py::object parameters = st.parameters.attr("copy")(), output = py::none();
   if (pool != nullptr) {
-    pool->submit(comp::native(target),
-                 comp::api().pool_task(comp::native(target), module_statements, non_module_inputs,
+    pool->submit(comp::api().pool_task(comp::native(target), module_statements, non_module_inputs,
                                        parameters));
   } else if (truthy(process_pool)) {
     comp::api().execute_async(target, process_pool, module_statements, non_module_inputs,
@@ -441,7 +397,12 @@ py::object execute_components_async(const py::object& self, const py::handle& co
       // components it concerns record it. An interrupt that comes while the workers are being
       // stopped is not lost: the run ends as interrupted (once, however many come).
       std::optional<py::error_already_set> later;
-      holding_interrupt(later, [&] { run.pool.abandon(); });
+      try {
+        run.pool.abandon();
+      } catch (py::error_already_set& e) {
+        if (!interrupt(e)) throw;
+        later.emplace(std::move(e));
+      }
       py::error_already_set& error = later && !interrupt(first) ? *later : first;
       std::vector<std::size_t> running = run.scheduler.stop();
       // A component interrupted while it was being started is RUNNING without being in the list.
