@@ -436,6 +436,7 @@ class OrvaneProcessPool:
         self._by_fd: dict[int, tuple[_Worker, str]] = {}
         self._done: list[tuple[int, bool, Any]] = []
         self._revocable: dict[int, Any] = {}  # slot -> what can revoke its remote task
+        self._carried: set[int] = set()  # slots sent to run right after their parent's task
         # Signals wake the wait through this pipe: one that lands on another thread, or an
         # interrupt raised by interrupt_main(), does not cut a system call short.
         self._wakeup = os.pipe()
@@ -474,7 +475,9 @@ class OrvaneProcessPool:
         """Queues ``func(*args, **kwds)`` as the task of ``slot``. A method of the local
         executor goes in the short form of ``submit_component``. A method of an object that can
         revoke its remote task has the task's id fixed first, so that the pool can revoke it
-        even before it is sent."""
+        even before it is sent. A task carried already is not sent again."""
+        if slot in self._carried:
+            return None
         if self._stopped:
             raise RuntimeError("the worker pool is stopped")
         from orvane_core.executors.component_executors.local import OrvaneComponentExecutor
@@ -506,10 +509,11 @@ class OrvaneProcessPool:
         """Hands the worker running (or that last ran) the component task of slot ``after`` the
         task of ``slot``: the run of a component's ``code`` with ``parameters``, right after
         that one, with its outputs as inputs, or answered as failed when that one failed. False
-        (nothing sent) when no worker holds that task's outputs."""
+        (nothing sent) when no worker holds that task's outputs or the task is carried already."""
         worker = next((w for w in self._workers if w.last == after and w.request_fd >= 0), None)
-        if worker is None or self._stopped:
+        if worker is None or self._stopped or slot in self._carried:
             return False
+        self._carried.add(slot)
         payload = dumps((identifier, name, code, parameters))
         frame = _HEADER.pack(len(payload), _CARRIED) + payload
         worker.out = memoryview(frame if worker.out is None else bytes(worker.out) + frame)

@@ -146,17 +146,16 @@ void finish_run(const Run& run) {
 // needs none). The kernel thread applies each task's completion to its component.
 class RunPool {
  public:
-  explicit RunPool(std::size_t slots) : slots_(slots), order_(slots) {}
+  explicit RunPool(std::size_t slots) : results_(slots), order_(slots) {}
 
   // Hands over the task of the component being started: the executor's method and its pickled
-  // request (see vostrel::ComponentApi::pool_task). The pool picks the form it is sent in.
+  // request (see vostrel::ComponentApi::pool_task). The pool picks the form it is sent in, and
+  // sends nothing for a task it carried already.
   void submit(const std::pair<py::object, py::object>& task) {
     order_.hand_over(*starting);
-    // Handed to a worker already, behind its parent.
-    if (slots_[*starting].carried) return;
     if (pool_.is_none()) {
       pool_ = py_values::lookup("orvane_core.executors.process_pool:OrvaneProcessPool")(
-          py::arg("slots") = slots_.size());
+          py::arg("slots") = results_.size());
     }
     pool_.attr("submit")(*starting, task.first, py::make_tuple(task.second));
   }
@@ -164,13 +163,12 @@ class RunPool {
   // Sends the request of component `c` (planned at `slot`, not started, with no parent but the
   // component of `after`, and bound to run) to the worker running the task of `after`, which
   // runs it right after that task, with its outputs as inputs, unless that task fails. Its
-  // own start later sends nothing. Nothing is sent when no worker holds the
-  // outputs of `after`'s task, or when it is sent already.
+  // own start later sends nothing. Nothing is sent when no worker holds the outputs of
+  // `after`'s task, or when it is sent already.
   void carry(std::size_t after, std::size_t slot, const vostrel::ComponentNative& c,
              const py::object& parameters) {
-    if (pool_.is_none() || slots_[slot].carried) return;
-    slots_[slot].carried = truthy(
-        pool_.attr("carry")(after, slot, c.id, c.name, c.cell_code, parameters.attr("copy")()));
+    if (!pool_.is_none())
+      pool_.attr("carry")(after, slot, c.id, c.name, c.cell_code, parameters.attr("copy")());
   }
 
   // Waits (GIL released, no time limit) until completions are due (see run::Completions) and
@@ -186,7 +184,7 @@ class RunPool {
       if (arrived.empty())
         raise(PyExc_RuntimeError, "a component runs without a task in the worker pool");
       for (auto& [slot, ok, value] : arrived) {
-        if (order_.came(slot)) slots_[slot].result = {ok, std::move(value)};
+        if (order_.came(slot)) results_[slot] = {ok, std::move(value)};
       }
     }
     if (last && !pool_.is_none()) pool_.attr("dismiss_idle")();
@@ -195,7 +193,7 @@ class RunPool {
 
   // Applies the completion of `slot` to its component on the kernel thread.
   void apply(std::size_t index, const py::handle& component) {
-    const auto [ok, value] = std::exchange(slots_[index].result, {});
+    const auto [ok, value] = std::exchange(results_[index], {});
     comp::api().complete(comp::native(component), ok, value);
   }
 
@@ -210,11 +208,8 @@ class RunPool {
   std::optional<std::size_t> starting;
 
  private:
-  struct Slot {                          // a task's place in the plan
-    std::pair<bool, py::object> result;  // its completion: ok, and the value or the exception
-    bool carried = false;                // sent to run right after its parent's task
-  };
-  std::vector<Slot> slots_;
+  // By slot (a task's place in the plan): its completion, ok and the value or the exception.
+  std::vector<std::pair<bool, py::object>> results_;
   run::Completions order_;
   py::object pool_ = py::none();  // made on the first task
 };
