@@ -376,42 +376,41 @@ void schedule(ParallelRun& run) {
 
 py::object execute_components_async(const py::object& self, const py::handle& component_ids,
                                     bool send_to_front, bool optimize_memory) {
+  // A run that has nothing to run makes no pool either.
   const Run start = open_run(self, component_ids, send_to_front, optimize_memory);
-  if (!start.plan.empty()) {
-    ParallelRun run{start, run::RunScheduler(start.graph.dag, start.plan),
-                    RunPool(start.plan.size())};
-    // Ends the workers however the run ends (normally done already: then this does nothing).
-    py_values::OnExit terminating("terminating the worker pool of a parallel run",
-                                  [&run] { run.pool.abandon(); });
+  ParallelRun run{start, run::RunScheduler(start.graph.dag, start.plan),
+                  RunPool(start.plan.size())};
+  // Ends the workers however the run ends (normally done already: then this does nothing).
+  py_values::OnExit terminating("terminating the worker pool of a parallel run",
+                                [&run] { run.pool.abandon(); });
+  try {
+    schedule(run);
+    run.pool.abandon();
+  } catch (py::error_already_set& first) {
+    if (!first.matches(PyExc_Exception) && !first.matches(PyExc_KeyboardInterrupt)) throw;
+    // An exception or interrupt left the scheduling loop: nothing runs any more; the
+    // components it concerns record it. An interrupt that comes while the workers are being
+    // stopped is not lost: the run ends as interrupted (once, however many come).
+    std::optional<py::error_already_set> later;
     try {
-      schedule(run);
       run.pool.abandon();
-    } catch (py::error_already_set& first) {
-      if (!first.matches(PyExc_Exception) && !first.matches(PyExc_KeyboardInterrupt)) throw;
-      // An exception or interrupt left the scheduling loop: nothing runs any more; the
-      // components it concerns record it. An interrupt that comes while the workers are being
-      // stopped is not lost: the run ends as interrupted (once, however many come).
-      std::optional<py::error_already_set> later;
-      try {
-        run.pool.abandon();
-      } catch (py::error_already_set& e) {
-        if (!interrupt(e)) throw;
-        later.emplace(std::move(e));
-      }
-      py::error_already_set& error = later && !interrupt(first) ? *later : first;
-      std::vector<std::size_t> running = run.scheduler.stop();
-      // A component interrupted while it was being started is RUNNING without being in the list.
-      if (run.pool.starting) {
-        const std::size_t starting = run.scheduler.plan()[*run.pool.starting];
-        if (comp::status(run.node(starting)) == comp::Status::Running) running.push_back(starting);
-      }
-      const run::StopActions stop =
-          run::on_stop(interrupt(error), std::move(running), run.last_access);
-      for (std::size_t n : stop.invalidate) comp::set_status(run.node(n), comp::Status::Invalid);
-      for (std::size_t n : stop.fail) record_failure(run, n, error);
-      if (stop.cancel_writes) cancel_pending_writes(self);
-      run_summary(self);
+    } catch (py::error_already_set& e) {
+      if (!interrupt(e)) throw;
+      later.emplace(std::move(e));
     }
+    py::error_already_set& error = later && !interrupt(first) ? *later : first;
+    std::vector<std::size_t> running = run.scheduler.stop();
+    // A component interrupted while it was being started is RUNNING without being in the list.
+    if (run.pool.starting) {
+      const std::size_t starting = run.scheduler.plan()[*run.pool.starting];
+      if (comp::status(run.node(starting)) == comp::Status::Running) running.push_back(starting);
+    }
+    const run::StopActions stop =
+        run::on_stop(interrupt(error), std::move(running), run.last_access);
+    for (std::size_t n : stop.invalidate) comp::set_status(run.node(n), comp::Status::Invalid);
+    for (std::size_t n : stop.fail) record_failure(run, n, error);
+    if (stop.cancel_writes) cancel_pending_writes(self);
+    run_summary(self);
   }
   finish_run(start);
   return py::none();
