@@ -89,6 +89,10 @@ struct PipelineState {
   };
   std::vector<CompletedWrite> completed_writes;
 
+  // Whether the last run was interrupted: it records the interrupt as a component's failure and
+  // returns normally (execution.cpp).
+  bool interrupted = false;
+
   // Fingerprints of the current run by graph node (cache_guard.cpp); dropped at the start and
   // end of each run.
   model::RunFingerprints fingerprints;
