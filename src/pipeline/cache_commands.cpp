@@ -38,34 +38,16 @@ void update_info(const PipelineState& st, const py::handle& id) {
   comp::api().relink(comp::native(target), parents);
 }
 
-// Runs the cache operation `op` on every component.
-void each_component(const PipelineState& st, void (*op)(comp::ComponentNative&)) {
-  py::dict nodes = st.nodes;
-  for (const auto& item : nodes) op(comp::native(item.second));
-}
-
-// The commands on a component and what it reaches: enabling disk caching reaches its ancestors,
-// disabling it and clearing caches reach its descendants.
+// The commands on components: enabling disk caching reaches a component's ancestors, disabling
+// it and clearing caches reach its descendants (or every component).
 enum class Related { EnableDisk, DisableDisk, Clear };
 
-// Runs `command` on the component and its ancestors (or descendants), in the node map's order,
-// then sends the summary. Reaching descendants withdraws their pending writes first and drops
-// the caches set aside for them: they are cleared.
-void for_related(const py::object& self, const std::optional<py::str>& component_id,
-                 Related command) {
+// Runs `command` on the components `ids`, in that order, then sends the summary. Reaching
+// descendants withdraws their writes still on their way first (one would bring the results back
+// after a clear) and drops the caches set aside for them: they are cleared.
+void run_command(const py::object& self, const std::vector<py::object>& ids, Related command) {
   PipelineState& st = state(self);
-  const GraphObject& graph = pipeline::graph(st);
   const bool ancestors = command == Related::EnableDisk;
-  // An unknown component is rejected before anything is changed.
-  const std::size_t node = node_of(graph, py::cast(component_id));
-  std::vector<std::size_t> related =
-      ancestors ? graph.dag.ancestors(node) : graph.dag.descendants(node);
-  related.push_back(node);
-  // In the node map's order, which the graph's indices keep; chosen before any command runs (a
-  // callback may replace the graph meanwhile).
-  std::sort(related.begin(), related.end());
-  std::vector<py::object> ids;
-  for (std::size_t n : related) ids.push_back(graph.id(n));
   for (const py::object& id : ids) {
     py::object target = component(st, id);
     if (!ancestors && comp::native(target).write_in_flight()) withdraw_write(self, id);
@@ -78,6 +60,22 @@ void for_related(const py::object& self, const std::optional<py::str>& component
     if (!ancestors) drop_paused(st, id);
   }
   run_summary(self);
+}
+
+// Runs `command` on the component and its ancestors (or descendants), in the node map's order,
+// which the graph's indices keep; chosen before any command runs (a callback may replace the
+// graph meanwhile). An unknown component is rejected before anything is changed.
+void for_related(const py::object& self, const std::optional<py::str>& component_id,
+                 Related command) {
+  const GraphObject& graph = pipeline::graph(state(self));
+  const std::size_t node = node_of(graph, py::cast(component_id));
+  std::vector<std::size_t> related =
+      command == Related::EnableDisk ? graph.dag.ancestors(node) : graph.dag.descendants(node);
+  related.push_back(node);
+  std::sort(related.begin(), related.end());
+  std::vector<py::object> ids;
+  for (std::size_t n : related) ids.push_back(graph.id(n));
+  run_command(self, ids, command);
 }
 
 }  // namespace
@@ -178,7 +176,7 @@ void clear_diskcaches(const py::object& self) {
   if (truthy(st.writer)) sup::writer_of(st).close();
   try {
     // Every component's disk cache, then what else in the directory is the caches' own.
-    each_component(st, comp::api().clear_diskcache);
+    sup::each_component(st, comp::api().clear_diskcache);
     drop_paused(st, py::none());
     remove_owned_entries(dir, sup::entries_of(dir), "pipeline.json");
   } catch (...) {
@@ -196,7 +194,7 @@ void register_cache_commands(py::module_& /*m*/, const py::object& cls) {
   pc::def(
       cls, "unload_diskcache",
       [](const py::object& self) {
-        each_component(state(self), comp::api().unload_diskcache);
+        sup::each_component(state(self), comp::api().unload_diskcache);
         run_summary(self);
       },
       "Unload diskcache of all components.");
@@ -216,11 +214,8 @@ void register_cache_commands(py::module_& /*m*/, const py::object& cls) {
       cls, "clear_all_cache",
       [](const py::object& self) {
         PipelineState& st = state(self);
-        py::dict nodes = st.nodes;
-        for (const auto& [id, c] : nodes) st.decisions.cleared(text_of(id), comp::facts(c));
-        each_component(st, comp::api().clear_cache);
+        run_command(self, py::list(st.nodes).cast<std::vector<py::object>>(), Related::Clear);
         drop_paused(st, py::none());
-        run_summary(self);
       },
       "Clear caches of all components.");
   pc::def(cls, "clear_all_diskcache", &clear_diskcaches, "Delete the disk caches of the pipeline.");

@@ -114,35 +114,35 @@ model::Sources sources(PipelineState& st, const py::handle& component_id) {
 
 }  // namespace
 
-bool pickle_results(const py::object& self, PipelineState& st, const py::object& component_id,
-                    const py::object& component, std::vector<PickledBlob>& blobs) {
-  py::object last_output = component.attr("last_output");
+bool pickle_results(const py::object& self, const py::object& id, std::vector<PickledBlob>& blobs) {
+  PipelineState& st = state(self);
+  py::object target = component(st, id);
+  py::object last_output = target.attr("last_output");
   if (!support::quietly([&] { last_output = rt().serialize_value(last_output); })) {
-    component.attr("last_output") = py::none();
+    target.attr("last_output") = py::none();
     last_output = rt().serialize_value(py::none());
   }
-  py::object outputs = component.attr("non_module_outputs");
+  py::object outputs = target.attr("non_module_outputs");
   for (py::handle name : outputs) {
     py::object value = outputs[name];
     const std::optional<py::str> error =
         error_of([&] { blobs.emplace_back(text_of(name), "output", rt().serialize_value(value)); });
     if (!error) continue;
-    report_failure(self, component_id,
+    report_failure(self, id,
                    py::str("Output '{}' of component [{}] (type {}) cannot be stored in the disk "
                            "cache: {}")
-                       .format(name, comp::name(component), type_name(value), *error));
+                       .format(name, comp::name(target), type_name(value), *error));
     return false;
-  }
-  py::dict meta;
-  for (const char* name : {"module_statements", "captured", "exception_msg", "outputs_summary"}) {
-    meta[name] = component.attr(name);
   }
   // What the result was computed from, and the inputs behind it: an adoption tells a stale cache
   // from a current one, and why it is stale.
-  meta["fingerprint"] = fingerprint(st, component_id);
-  const model::Sources now = sources(st, component_id);
-  meta["sources"] =
-      py::dict("code"_a = now.code, "parameters"_a = now.parameters, "parents"_a = now.parents);
+  const model::Sources now = sources(st, id);
+  py::dict meta("fingerprint"_a = fingerprint(st, id),
+                "sources"_a = py::dict("code"_a = now.code, "parameters"_a = now.parameters,
+                                       "parents"_a = now.parents));
+  for (const char* name : {"module_statements", "captured", "exception_msg", "outputs_summary"}) {
+    meta[name] = target.attr(name);
+  }
   blobs.insert(blobs.begin(), {{"__meta__", "meta", rt().serialize_value(meta)},
                                {"__last_output__", "last_output", last_output}});
   return true;

@@ -30,8 +30,7 @@ bool serve_or_miss(const py::object& self, const py::object& component_id,
 
 // The component's results pickled into `blobs` (meta, last output, then one per output), or
 // false after reporting the first output that cannot be pickled (naming it and its type).
-bool pickle_results(const py::object& self, PipelineState& st, const py::object& component_id,
-                    const py::object& component, std::vector<PickledBlob>& blobs);
+bool pickle_results(const py::object& self, const py::object& id, std::vector<PickledBlob>& blobs);
 
 // The fingerprint of what the component's result is computed from: its code, the pipeline
 // parameters and, recursively, its parents' fingerprints.

@@ -36,46 +36,43 @@ py::object write_target(const py::object& self, PipelineState& st, const py::han
   return target;
 }
 
-// The component serves from the cache in `folder` now (loaded first unless it holds it). One
-// that cannot be loaded after all is never served, and not left behind.
-void take_cache(const py::object& self, const py::object& id, const py::object& target,
-                const std::string& folder, std::vector<py::object>& reports) {
-  if (sup::folder_of(target) != folder &&
-      !sup::load_into_component(target, py_paths::str(folder))) {
-    comp::mark_disk_failed(target);
-    discard_cache(folder);
-    py::str text("The disk cache written to {} could not be loaded.");
-    reports.push_back(guard::diskcache_record(false, text.format(py_paths::str(folder)), id));
-    return;
-  }
-  comp::mark_disk_cached(target);
-  reports.push_back(guard::diskcache_record(true, py::str(""), id));
-  if (children_successful(self, id)) comp::native(target).clear_memory_cache();
-}
-
-// Applies one finished write to its component; what the front end is to be told goes to
-// `reports`.
-void take_in(const py::object& self, PipelineState& st, const DoneMessage& message,
+// Applies one finished write of component `id` into `folder` to its component: a message of the
+// writer, or (`message` null) a write that completed at once, whose folder is the component's
+// own cache and is never discarded. What the front end is to be told goes to `reports`.
+void take_in(const py::object& self, PipelineState& st, const std::string& component_id,
+             std::int64_t count, const std::string& folder, const DoneMessage* message,
              std::vector<py::object>& reports) {
-  py::str id(message.component_id);
+  py::str id(component_id);
   // A component removed from the graph meanwhile takes nothing in.
   const bool known = st.nodes.contains(id);
   py::object target = known ? component(st, id) : py::object(py::none());
-  const comp::DoneVerdict verdict =
-      known ? comp::native(target).write_done(message.success_count, message.cache_dir,
-                                              message.is_successful)
-            : comp::DoneVerdict::Withdrawn;
+  comp::DoneVerdict verdict = comp::DoneVerdict::Withdrawn;
+  if (known && message) {
+    verdict = comp::native(target).write_done(count, folder, message->is_successful);
+  } else if (known) {
+    verdict = comp::native(target).completed_write(count);
+  }
   if (verdict == comp::DoneVerdict::Failed) {
     // The writer's error names the folder in file-system bytes, which need not be UTF-8: read
     // strictly, it would raise here and lose the rest of the drained batch.
-    reports.push_back(guard::diskcache_record(false, py_paths::str(message.msg), id));
+    reports.push_back(guard::diskcache_record(false, py_paths::str(message->msg), id));
   } else if (verdict != comp::DoneVerdict::Load) {
     // Withdrawn (its component gone, or cancelled after it had finished: the cancel marked it
     // FAILED) or written for results the component no longer holds: its own directory goes;
     // whatever cache the component has attached stays.
-    if (message.is_successful) discard_cache(message.cache_dir);
+    if (message && message->is_successful) discard_cache(folder);
+  } else if (sup::folder_of(target) != folder &&
+             !sup::load_into_component(target, py_paths::str(folder))) {
+    // The component serves from the cache in `folder` now (loaded first unless it holds it).
+    // One that cannot be loaded after all is never served, and not left behind.
+    comp::mark_disk_failed(target);
+    discard_cache(folder);
+    py::str text("The disk cache written to {} could not be loaded.");
+    reports.push_back(guard::diskcache_record(false, text.format(py_paths::str(folder)), id));
   } else {
-    take_cache(self, id, target, message.cache_dir, reports);
+    comp::mark_disk_cached(target);
+    reports.push_back(guard::diskcache_record(true, py::str(""), id));
+    if (children_successful(self, id)) comp::native(target).clear_memory_cache();
   }
 }
 
@@ -95,7 +92,7 @@ void queue_write(const py::object& self, const py::object& component_id) {
     // once, without reading or writing a value, and is taken in at the next poll.
     st.completed_writes.push_back({id, success_count, std::move(folder)});
     native.mark_disk_status(comp::DiskStatus::Updating);
-  } else if (guard::pickle_results(self, st, component_id, target, blobs)) {
+  } else if (guard::pickle_results(self, component_id, blobs)) {
     // Into a new folder. Every value is pickled once, with its large buffers out of band: the
     // writer copies those without the GIL and writes the bytes as they are. An output that
     // cannot be pickled failed this disk cache only, naming it; the run goes on.
@@ -132,24 +129,20 @@ void take_messages(const py::object& self) {
   // attached (its values stay read), unless a cancel or a new run came between. The list is
   // handed over whole; later completions go to a fresh one.
   for (const auto& done : std::exchange(st.completed_writes, {})) {
-    py::str id(done.component_id);
-    if (!st.nodes.contains(id)) continue;
-    py::object target = component(st, id);
-    if (comp::native(target).completed_write(done.success_count) == comp::DoneVerdict::Load) {
-      take_cache(self, id, target, done.folder, reports);
-    }
+    take_in(self, st, done.component_id, done.success_count, done.folder, nullptr, reports);
   }
   // Every message of the batch is looked at: the writer has drained them, so a message skipped
   // here would be lost and its component would stay UPDATING.
   for (const DoneMessage& message : sup::writer_of(st).drain()) {
     stopped |= message.is_stopped;
-    if (!message.is_stopped) take_in(self, st, message, reports);
+    if (message.is_stopped) continue;
+    take_in(self, st, message.component_id, message.success_count, message.cache_dir, &message,
+            reports);
   }
   if (stopped) {
     // Writes still pending were lost with the writer; one that finishes after all is loaded when
     // its message arrives, since staleness is decided by success counts.
-    py::dict nodes = st.nodes;
-    for (const auto& item : nodes) comp::native(item.second).writer_stopped();
+    sup::each_component(st, [](comp::ComponentNative& c) { c.writer_stopped(); });
     if (!sup::writer_of(st).is_alive()) restart_writer(st);
   }
   for (const py::object& report : reports) run_callback(self, report);
@@ -157,12 +150,8 @@ void take_messages(const py::object& self) {
 }
 
 void restart_writer(PipelineState& st) {
-  if (!st.writer.is_none() && !sup::quietly([&] { st.writer.attr("close")(); })) {
-    st.writer = py::none();
-  }
-  if (st.writer.is_none()) {
-    st.writer = rt().writer_class(py::arg("identifier") = st.id,
-                                  py::arg("ipykernel_connection") = st.connection);
+  if (st.writer.is_none() || !sup::quietly([&] { st.writer.attr("close")(); })) {
+    st.writer = rt().writer_class(st.id, st.connection);
   }
   st.writer.attr("open")();
   st.writer.attr("start")();
