@@ -3,7 +3,6 @@
 // component's in/out record from its parents.
 #include <algorithm>
 #include <optional>
-#include <set>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -65,8 +64,8 @@ void run_command(const py::object& self, const std::vector<py::object>& ids, Rel
 // Runs `command` on the component and its ancestors (or descendants), in the node map's order,
 // which the graph's indices keep; chosen before any command runs (a callback may replace the
 // graph meanwhile). An unknown component is rejected before anything is changed.
-void for_related(const py::object& self, const std::optional<py::str>& component_id,
-                 Related command) {
+template <Related command>
+void for_related(const py::object& self, const std::optional<py::str>& component_id) {
   const GraphObject& graph = pipeline::graph(state(self));
   const std::size_t node = node_of(graph, py::cast(component_id));
   std::vector<std::size_t> related =
@@ -141,15 +140,13 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
 
   // Only what is provably this product's is deleted: the directory may be a user's folder. A
   // directory that a component holds is never deleted from under it.
-  std::set<std::string> held;
+  std::vector<std::string> held;
   for (const auto& item : nodes) {
-    if (std::string f = sup::folder_of(item.second); !f.empty()) held.insert(absolute_path(f));
+    held.push_back(sup::folder_of(item.second));
+    if (!only || only->count(text_of(item.first)) != 0) update_info(st, item.first);
   }
   for (const CacheDirEntry* entry : removals_to_delete(entries, plan, dir, held)) {
     remove_owned(join_path(dir, entry->name), entry->has_record);
-  }
-  for (const auto& item : nodes) {
-    if (!only || only->count(text_of(item.first)) != 0) update_info(st, item.first);
   }
   st.cache_dir = py_values::lookup("pathlib:Path")(*diskcache_dir);
   run_summary(self);
@@ -198,18 +195,12 @@ void register_cache_commands(py::module_& /*m*/, const py::object& cls) {
         run_summary(self);
       },
       "Unload diskcache of all components.");
-  pc::def(
-      cls, "enable_component_diskcache",
-      [](const py::object& self, Id id) { for_related(self, id, Related::EnableDisk); },
-      py::arg("component_id"), "Enable diskcache of a component and its ancestors.");
-  pc::def(
-      cls, "disable_component_diskcache",
-      [](const py::object& self, Id id) { for_related(self, id, Related::DisableDisk); },
-      py::arg("component_id"), "Disable diskcache of a component and its descendants.");
-  pc::def(
-      cls, "clear_component_cache",
-      [](const py::object& self, Id id) { for_related(self, id, Related::Clear); },
-      py::arg("component_id"), "Clear caches of a component and its descendants.");
+  pc::def(cls, "enable_component_diskcache", &for_related<Related::EnableDisk>,
+          py::arg("component_id"), "Enable diskcache of a component and its ancestors.");
+  pc::def(cls, "disable_component_diskcache", &for_related<Related::DisableDisk>,
+          py::arg("component_id"), "Disable diskcache of a component and its descendants.");
+  pc::def(cls, "clear_component_cache", &for_related<Related::Clear>, py::arg("component_id"),
+          "Clear caches of a component and its descendants.");
   pc::def(
       cls, "clear_all_cache",
       [](const py::object& self) {

@@ -36,6 +36,29 @@ std::optional<py::str> error_of(F&& f) {
   }
 }
 
+// The walk over the graph's nodes: code from the components, parameter text per component.
+model::FingerprintWalk new_walk(PipelineState& st, const GraphObject& graph) {
+  return model::FingerprintWalk(
+      graph.dag,
+      [&st, &graph](std::size_t node) {
+        return text_of(comp::cell_code(component(st, graph.id(node))));
+      },
+      [&st, &graph](std::size_t node) { return parameter_text(st, graph.id(node)); });
+}
+
+// The inputs behind the component's fingerprint now.
+model::Sources sources(PipelineState& st, const py::handle& component_id) {
+  const GraphObject& graph = pipeline::graph(st);
+  model::Sources out;
+  out.code = model::digest(text_of(comp::cell_code(component(st, component_id))));
+  out.parameters = parameter_sources(st, component_id);
+  for (std::size_t parent : graph.dag.predecessors(node_of(graph, component_id))) {
+    const py::object& id = graph.id(parent);
+    out.parents[text_of(id)] = fingerprint(st, id);
+  }
+  return out;
+}
+
 }  // namespace
 
 py::object diskcache_record(bool ok, const py::handle& msg, const py::handle& component_id) {
@@ -70,22 +93,6 @@ bool serve_or_miss(const py::object& self, const py::object& component_id,
   return false;
 }
 
-namespace {
-
-// The walk over the graph's nodes: code from the components, parameter text per component.
-model::FingerprintWalk new_walk(PipelineState& st, const GraphObject& graph) {
-  PipelineState* owner = &st;
-  const GraphObject* g = &graph;
-  return model::FingerprintWalk(
-      graph.dag,
-      [owner, g](std::size_t node) {
-        return text_of(comp::cell_code(component(*owner, g->id(node))));
-      },
-      [owner, g](std::size_t node) { return parameter_text(*owner, g->id(node)); });
-}
-
-}  // namespace
-
 std::string fingerprint(PipelineState& st, const py::handle& component_id) {
   const GraphObject& graph = pipeline::graph(st);
   const std::size_t node = node_of(graph, component_id);
@@ -96,23 +103,6 @@ std::string fingerprint(PipelineState& st, const py::handle& component_id) {
                 [&] { return new_walk(st, graph); })
       .of(node);
 }
-
-namespace {
-
-// The inputs behind the component's fingerprint now.
-model::Sources sources(PipelineState& st, const py::handle& component_id) {
-  const GraphObject& graph = pipeline::graph(st);
-  model::Sources out;
-  out.code = model::digest(text_of(comp::cell_code(component(st, component_id))));
-  out.parameters = parameter_sources(st, component_id);
-  for (std::size_t parent : graph.dag.predecessors(node_of(graph, component_id))) {
-    const py::object& id = graph.id(parent);
-    out.parents[text_of(id)] = fingerprint(st, id);
-  }
-  return out;
-}
-
-}  // namespace
 
 bool pickle_results(const py::object& self, const py::object& id, std::vector<PickledBlob>& blobs) {
   PipelineState& st = state(self);
@@ -154,8 +144,7 @@ std::optional<model::Reason> stale_reason(PipelineState& st, const py::handle& c
   // Unreadable: loading it fails and is handled as any failed load. A handle on the folder reads
   // only the fields asked for.
   if (!support::quietly([&] {
-        cache = py_values::lookup("orvane_core.cache:OrvaneDiskCache")(py::arg("cache_dir") =
-                                                                           py_paths::str(path));
+        cache = py_values::lookup("orvane_core.cache:OrvaneDiskCache")(py_paths::str(path));
         recorded = py::str(cache.attr("fingerprint"));
       }) ||
       recorded.empty() || recorded == fingerprint(st, component_id)) {
