@@ -35,7 +35,7 @@ void update_info(const PipelineState& st, const py::handle& id) {
     parents.push_back(component(st, graph.id(p)));
     if (!comp::successful(parents.back())) parents.pop_back();
   }
-  comp::api().relink(comp::native(target), parents);
+  vostrel::relink(comp::native(target), parents);
 }
 
 // Runs the cache operation `op` on every component.
@@ -71,7 +71,7 @@ void for_related(const py::object& self, const std::optional<py::str>& component
     if (!ancestors && comp::native(target).write_in_flight()) withdraw_write(self, id);
     if (command == Related::Clear) {
       st.decisions.cleared(text_of(id), comp::facts(target));
-      comp::api().clear_cache(comp::native(target));
+      vostrel::clear_cache(comp::native(target));
     } else {
       comp::set_uses_diskcache(target, ancestors);
     }
@@ -178,7 +178,7 @@ void clear_diskcaches(const py::object& self) {
   if (truthy(st.writer)) sup::writer_of(st).close();
   try {
     // Every component's disk cache, then what else in the directory is the caches' own.
-    each_component(st, comp::api().clear_diskcache);
+    each_component(st, vostrel::clear_diskcache);
     drop_paused(st, py::none());
     remove_owned_entries(dir, sup::entries_of(dir), "pipeline.json");
   } catch (...) {
@@ -196,7 +196,7 @@ void register_cache_commands(py::module_& /*m*/, const py::object& cls) {
   pc::def(
       cls, "unload_diskcache",
       [](const py::object& self) {
-        each_component(state(self), comp::api().unload_diskcache);
+        each_component(state(self), vostrel::unload_diskcache);
         run_summary(self);
       },
       "Unload diskcache of all components.");
@@ -218,7 +218,7 @@ void register_cache_commands(py::module_& /*m*/, const py::object& cls) {
         PipelineState& st = state(self);
         py::dict nodes = st.nodes;
         for (const auto& [id, c] : nodes) st.decisions.cleared(text_of(id), comp::facts(c));
-        each_component(st, comp::api().clear_cache);
+        each_component(st, vostrel::clear_cache);
         drop_paused(st, py::none());
         run_summary(self);
       },

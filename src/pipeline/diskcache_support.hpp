@@ -59,12 +59,12 @@ inline bool load_into_component(const py::handle& component, const py::handle& p
   comp::ComponentNative& native = comp::native(component);
   py::object previous = native.diskcache();
   bool loaded = false;
-  if (!quietly([&] { loaded = comp::api().load_diskcache(native, path); })) {
+  if (!quietly([&] { loaded = vostrel::load_diskcache(native, path); })) {
     // A cache whose first values (read to decide the status) are damaged: a failed load, and
     // the damaged cache is let go of and deleted rather than served later.
     py::object attached = native.diskcache();
     if (!attached.is_none() && !attached.is(previous)) release_cache(attached);
-    comp::api().unload_diskcache(native);
+    vostrel::unload_diskcache(native);
     return false;
   }
   if (!loaded || previous.is_none() || native.diskcache().is(previous)) return loaded;
