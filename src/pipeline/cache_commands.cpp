@@ -34,7 +34,7 @@ void update_info(const PipelineState& st, const py::handle& id) {
     parents.push_back(component(st, graph.id(p)));
     if (!comp::successful(parents.back())) parents.pop_back();
   }
-  comp::api().relink(comp::native(target), parents);
+  vostrel::relink(comp::native(target), parents);
 }
 
 // The commands on components: enabling disk caching reaches a component's ancestors, disabling
@@ -52,7 +52,7 @@ void run_command(const py::object& self, const std::vector<py::object>& ids, Rel
     if (!ancestors && comp::native(target).write_in_flight()) withdraw_write(self, id);
     if (command == Related::Clear) {
       st.decisions.cleared(text_of(id), comp::facts(target));
-      comp::api().clear_cache(comp::native(target));
+      vostrel::clear_cache(comp::native(target));
     } else {
       comp::set_uses_diskcache(target, ancestors);
     }
@@ -173,7 +173,7 @@ void clear_diskcaches(const py::object& self) {
   if (truthy(st.writer)) sup::writer_of(st).close();
   try {
     // Every component's disk cache, then what else in the directory is the caches' own.
-    sup::each_component(st, comp::api().clear_diskcache);
+    sup::each_component(st, vostrel::clear_diskcache);
     drop_paused(st, py::none());
     remove_owned_entries(dir, sup::entries_of(dir), "pipeline.json");
   } catch (...) {
@@ -191,7 +191,7 @@ void register_cache_commands(py::module_& /*m*/, const py::object& cls) {
   pc::def(
       cls, "unload_diskcache",
       [](const py::object& self) {
-        sup::each_component(state(self), comp::api().unload_diskcache);
+        sup::each_component(state(self), vostrel::unload_diskcache);
         run_summary(self);
       },
       "Unload diskcache of all components.");

@@ -98,7 +98,7 @@ bool serve_or_miss(const py::object& self, const py::object& component_id,
     for (py::handle name : outputs) py::object value = outputs[name];
   });
   if (!error) return true;
-  comp::api().unload_diskcache(comp::native(component));
+  vostrel::unload_diskcache(comp::native(component));
   report_failure(self, component_id,
                  py::str("The disk cache of component [{}] cannot be read ({}); it runs again.")
                      .format(comp::name(component), *error));

@@ -56,10 +56,10 @@ inline bool load_into_component(const py::handle& component, const py::handle& p
   py::object previous = native.diskcache();
   const std::string previous_dir = folder_of(component);
   bool loaded = false;
-  if (!quietly([&] { loaded = comp::api().load_diskcache(native, path); })) {
+  if (!quietly([&] { loaded = vostrel::load_diskcache(native, path); })) {
     // A cache whose first values (read to decide the status) are damaged: a failed load, and
     // the damaged cache is let go of and deleted rather than served later.
-    comp::api().unload_diskcache(native);
+    vostrel::unload_diskcache(native);
     return false;
   }
   // The same directory loaded again keeps its files: only the old handle goes.

@@ -56,7 +56,7 @@ struct Run {
   py::object node(std::size_t n) const { return component(st, graph.id(n)); }
   // Shows the component's captured output (or its last output) when the run sends to the front.
   void show(const py::handle& c, bool last_output = false) const {
-    const auto shows = last_output ? comp::api().show_last_output : comp::api().show_captured;
+    const auto shows = last_output ? vostrel::show_last_output : vostrel::show_captured;
     if (send_to_front) shows(comp::native(c), st.shell);
   }
 };
@@ -93,7 +93,7 @@ void record_failure(const Run& run, std::size_t node, py::error_already_set& err
     PyException_SetTraceback(exc.ptr(), error.trace().ptr());
   }
   py::object failed = run.node(node);
-  comp::api().complete(comp::native(failed), false, exc);
+  vostrel::complete(comp::native(failed), false, exc);
   run.show(failed);
   // An interrupt abandons the whole run: no pending write may complete for it.
   if (!interrupt(error)) return;
@@ -149,7 +149,7 @@ class RunPool {
   explicit RunPool(std::size_t slots) : results_(slots), order_(slots) {}
 
   // Hands over the task of the component being started: the executor's method and its pickled
-  // request (see vostrel::ComponentApi::pool_task). The pool picks the form it is sent in, and
+  // request (see vostrel::pool_task). The pool picks the form it is sent in, and
   // sends nothing for a task it carried already.
   void submit(const std::pair<py::object, py::object>& task) {
     order_.hand_over(*starting);
@@ -194,7 +194,7 @@ class RunPool {
   // Applies the completion of `slot` to its component on the kernel thread.
   void apply(std::size_t index, const py::handle& component) {
     const auto [ok, value] = std::exchange(results_[index], {});
-    comp::api().complete(comp::native(component), ok, value);
+    vostrel::complete(comp::native(component), ok, value);
   }
 
   // Ends every worker and revokes the remote tasks that have not completed (see the pool's
@@ -230,7 +230,7 @@ py::object execute_step(const py::object& self, const std::optional<py::str>& co
     // A cache that cannot be read back is a miss: the component runs again.
     if (guard::serve_or_miss(self, id, target)) {
       st.reused.insert(key);  // its write completes at once
-      return comp::api().cache_get(comp::native(target), vostrel::Field::LastOutput);
+      return vostrel::cache_get(comp::native(target), vostrel::Field::LastOutput);
     }
     st.decisions.cache_damaged(key);
   }
@@ -249,13 +249,13 @@ py::object execute_step(const py::object& self, const std::optional<py::str>& co
   for (std::size_t p : graph.dag.predecessors(node)) {
     py::object parent = component(st, graph.id(p));  // held while its values are read
     const comp::ComponentNative& from = comp::native(parent);
-    py::dict statements = comp::api().cache_get(from, vostrel::Field::ModuleStatements);
+    py::dict statements = vostrel::cache_get(from, vostrel::Field::ModuleStatements);
     std::vector<std::pair<std::string, std::string>> lines;
     for (const auto& [symbol, text] : statements)
       lines.emplace_back(text_of(symbol), text_of(text));
     if (auto conflict = merge.add_statements(text_of(from.name), lines))
       raise(PyExc_ValueError, *conflict);
-    py::dict values = comp::api().cache_get(from, vostrel::Field::NonModuleOutputs);
+    py::dict values = vostrel::cache_get(from, vostrel::Field::NonModuleOutputs);
     for (const auto& [symbol, value] : values) {
       if (!merge.value_seen(text_of(symbol))) continue;
       // The same object serialises to the same bytes; only distinct objects are compared.
@@ -270,14 +270,13 @@ py::object execute_step(const py::object& self, const std::optional<py::str>& co
   // Run here in the shell, or submitted to the pool, which gives no output back.
   py::object parameters = st.parameters.attr("copy")(), output = py::none();
   if (pool != nullptr) {
-    pool->submit(comp::api().pool_task(comp::native(target), module_statements, non_module_inputs,
+    pool->submit(vostrel::pool_task(comp::native(target), module_statements, non_module_inputs,
                                        parameters));
   } else if (truthy(process_pool)) {
-    comp::api().execute_async(target, process_pool, module_statements, non_module_inputs,
-                              parameters);
+    vostrel::execute_async(target, process_pool, module_statements, non_module_inputs, parameters);
   } else {
-    output = comp::api().execute(comp::native(target), module_statements, non_module_inputs,
-                                 parameters, st.shell);
+    output = vostrel::execute(comp::native(target), module_statements, non_module_inputs,
+                              parameters, st.shell);
   }
   run_summary(self);
   return output;
