@@ -20,8 +20,7 @@ constexpr const char* kNoParameters = "At least one parameter to be optimized mu
 constexpr const char* kStopped = "Parameter optimizing operation stopped.";
 
 void report(const py::object& self, const char* procedure, const std::string& msg) {
-  static py::handle procedures =
-      py_values::lookup("orvane_core.misc:OrvanePipelineCallbackProcedure").release();
+  py::handle procedures = py_values::kept("orvane_core.misc:OrvanePipelineCallbackProcedure");
   run_callback(self, outcome_record(procedures.attr(procedure), true, py_values::from_utf8(msg)));
 }
 
@@ -32,18 +31,14 @@ void report(const py::object& self, const char* procedure, const std::string& ms
 // float(value) of one bound of a description, with errors that name the parameter.
 double bound(const py::handle& name, const py::handle& description, const char* key) {
   const std::string parameter = py_values::utf8(name);
-  py::object raw;
-  try {
-    raw = description[key];
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_KeyError)) throw;
-    input_error(search::missing_key_message(parameter, key));
-  }
+  py::object raw;  // stays null while the key is missing
   double value = 0;
   try {
+    raw = description[key];
     value = py::float_(raw);
   } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
+    if (!raw && e.matches(PyExc_KeyError)) input_error(search::missing_key_message(parameter, key));
+    if (!raw || (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError))) throw;
     input_error(search::parameter_message(parameter, py_values::utf8(e.value())));
   }
   if (auto error = search::bound_error(parameter, key, value)) input_error(*error);
@@ -79,8 +74,8 @@ py::object suggest(const py::object& trial, const py::handle& name, const py::ha
 }
 
 search::TargetValue target_value(const py::handle& value) {
-  static py::handle real = py_values::lookup("numbers:Real").release();
-  if (!py::isinstance(value, real)) return search::TargetValue::not_number;
+  if (!py::isinstance(value, py_values::kept("numbers:Real")))
+    return search::TargetValue::not_number;
   // The study keeps floating-point values: an integer beyond their range cannot be one.
   if (PyFloat_AsDouble(value.ptr()) != -1.0 || !PyErr_Occurred()) {
     return search::TargetValue::number;
