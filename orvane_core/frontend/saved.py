@@ -8,6 +8,7 @@ file changes.
 from __future__ import annotations
 
 import os
+import warnings
 
 import msgspec
 
@@ -31,25 +32,24 @@ class SavedNotebook(msgspec.Struct, frozen=True):
     def cell_ids(self) -> set[str]:
         return {c.id for c in self.cells if c.id}
 
-    def component_cell(self, name: str, cell_id: str | None = None) -> SavedCell | None:
-        """The cell of component ``name``: the notebook cell ``cell_id`` when the kernel knows
-        which cell declared it, else the cell whose header names it."""
-        for cell in self.cells:
-            if cell_id is not None and cell.id == cell_id:
-                return cell
-        for cell in self.cells:
-            if cell.header is not None and cell.header.name == name:
-                return cell
-        return None
-
 
 _read: dict[str, tuple[tuple[int, int], SavedNotebook]] = {}
 
 
-def read(path: str | os.PathLike | None) -> SavedNotebook | None:
-    """The code cells of the notebook file at ``path``; none when there is no readable one."""
+def _notebook(path: str) -> dict | None:
     import nbformat
 
+    try:
+        # An older notebook (cells without ids) gets a warning the user's cell would show.
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            return nbformat.read(path, as_version=4)
+    except Exception:  # anything nbformat cannot read is no notebook to learn from
+        return None
+
+
+def read(path: str | os.PathLike | None) -> SavedNotebook | None:
+    """The code cells of the notebook file at ``path``; none when there is no readable one."""
     path = os.fspath(path or "")
     if not path.endswith(".ipynb"):
         return None
@@ -61,9 +61,8 @@ def read(path: str | os.PathLike | None) -> SavedNotebook | None:
     known = _read.get(path)
     if known is not None and known[0] == stamp:
         return known[1]
-    try:
-        nb = nbformat.read(path, as_version=4)
-    except Exception:  # anything nbformat cannot read is no notebook to learn from
+    nb = _notebook(path)
+    if nb is None:
         return None
     cells = []
     for cell in nb.get("cells", []):
@@ -85,10 +84,7 @@ def read(path: str | os.PathLike | None) -> SavedNotebook | None:
 
 def cell_ids(path: str) -> set[str] | None:
     """The ids of the cells of the notebook file at ``path``; none when it is not readable."""
-    import nbformat
-
-    try:
-        nb = nbformat.read(path, as_version=4)
-    except Exception:
+    nb = _notebook(path)
+    if nb is None:
         return None
     return {c["id"] for c in nb.get("cells", []) if isinstance(c.get("id"), str)}

@@ -537,7 +537,7 @@ class OrvaneSession:
         # the cell's own value would be. Whether a value comes is known only when its
         # component has run (a last line such as print() gives none): so the first is held
         # until a second comes or the run ends. The runner puts each into its own cell.
-        labelled = not reused_outputs and self._values_may_come(plan, names) > 1
+        labelled = not reused_outputs and self._several_values_may_come(plan, names)
         held: list[str] = []
         values_shown = 0
 
@@ -631,9 +631,9 @@ class OrvaneSession:
         self._poll_when_idle()
         return report
 
-    def _values_may_come(self, plan: list[str], names: list[str] | None) -> int:
-        """How many components of ``plan`` may show a value: those that end with an expression
-        and will run (not current, or below one that is not) or were named."""
+    def _several_values_may_come(self, plan: list[str], names: list[str] | None) -> bool:
+        """Whether more than one component of ``plan`` may show a value: those that end with an
+        expression and will run (not current, or below one that is not) or were named."""
         nodes, ids = self.pipeline.nodes, self.ids()
         named = set(ids.values()) if names is None else {ids[n] for n in names}
         stale: set[str] = set()
@@ -646,9 +646,12 @@ class OrvaneSession:
                 ids.get(p) in stale for p in parents
             ):
                 stale.add(cid)
+            # The last expression is parsed at each look: only until a second is found.
             if (cid in stale or cid in named) and (node.last_expr or "").strip():
                 count += 1
-        return count
+                if count > 1:
+                    return True
+        return False
 
     def _poll_when_idle(self) -> None:
         """Takes in disk writes that finish after the run while the kernel waits for input, so
@@ -1133,14 +1136,22 @@ class OrvaneSession:
         notebook = saved.read(self._notebook_path())
         if notebook is None:
             return []
-        cell_of = {name: cell for cell, name in self._cells.items()}
-        found = []
+        found: list[str] = []
+        index: tuple[dict, dict, dict] | None = None
         for name in names:
             declared = self.registry.declarations.get(name)
             at = self._declared_at.get(name)
             if declared is None or at is None or notebook.saved <= at:
                 continue
-            cell = notebook.component_cell(name, cell_of.get(name))
+            if index is None:
+                index = (
+                    {c.id: c for c in notebook.cells if c.id},
+                    {c.header.name: c for c in reversed(notebook.cells) if c.header},
+                    {name: cell for cell, name in self._cells.items()},
+                )
+            by_id, by_name, cell_of = index
+            # The cell that declared it, when the kernel was told which; else the one naming it.
+            cell = by_id.get(cell_of.get(name)) or by_name.get(name)
             if cell is not None and (cell.header != declared.header or cell.code != declared.code):
                 found.append(name)
         return found
