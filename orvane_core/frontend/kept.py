@@ -341,34 +341,40 @@ def take_renamed(
 
     That folder names a notebook that is no longer at its path (``cell_ids`` reads the ids of
     the cells of a file there) and shares cells with ``notebook``: cell ids are drawn at random,
-    so a shared one says the notebook was renamed or moved. When two such folders share as many,
-    neither is taken."""
+    so a shared one says the notebook was renamed or moved. The live folder a killed kernel of
+    the earlier name left goes into its kept folder first. When two such folders share as many
+    cells, neither is taken."""
     own = kept_dir(pipeline_id)
     if os.path.lexists(own) or not notebook.cells:
         return None
     cells = set(notebook.cells)
-    found: list[tuple[int, str]] = []
+    found: dict[str, int] = {}
     try:
         entries = list(os.scandir(_root() / "pipelines"))
     except FileNotFoundError:
         return None
     for entry in entries:
-        if not entry.name.startswith(PREFIX) or not entry.is_dir(follow_symlinks=False):
+        live = entry.name.startswith("pipeline-")
+        if not (live or entry.name.startswith(PREFIX)) or not entry.is_dir(follow_symlinks=False):
             continue
         earlier = _notebook_in(Path(entry.path))
         if earlier is None or earlier.path == notebook.path:
             continue
         shared = len(cells & set(earlier.cells))
-        if shared and not _still_there(earlier, cell_ids):
-            found.append((shared, entry.name[len(PREFIX) :]))
-    found.sort(reverse=True)
-    if not found or (len(found) > 1 and found[0][0] == found[1][0]):
+        earlier_id = entry.name.split("-", 1)[1]
+        if not shared or _still_there(earlier, cell_ids):
+            continue
+        if live and not take_dead_kernel_folder(earlier_id):
+            continue  # a live kernel's
+        found[earlier_id] = shared
+    ranked = sorted(((n, i) for i, n in found.items()), reverse=True)
+    if not ranked or (len(ranked) > 1 and ranked[0][0] == ranked[1][0]):
         return None
     try:
-        os.rename(kept_dir(found[0][1]), own)
+        os.rename(kept_dir(ranked[0][1]), own)
     except OSError:
         return None  # another kernel took it first
-    return found[0][1]
+    return ranked[0][1]
 
 
 # The engine's words for why a component runs (its explain() reasons), for the causes an edit

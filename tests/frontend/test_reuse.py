@@ -367,3 +367,20 @@ def test_status_says_why_a_failed_or_cleared_component_runs_next():
         ]:
             at = next(i for i, line in enumerate(lines) if line.split()[:1] == [name])
             assert lines[at + 1].strip() == why, status
+
+
+@pytest.mark.timeout(240)
+def test_a_renamed_notebook_takes_the_cache_its_killed_kernel_left(tmp_path):
+    nbformat.write(nbformat.v4.new_notebook(cells=[_cell(c) for c in CHAIN]), tmp_path / "a.ipynb")
+    env = {**os.environ, "ORVANE_TEMP_DIR": str(tmp_path / "cache")}
+    killed = "import os\nfe.current_session().wait_for_disk()\nos.kill(os.getpid(), 9)"
+    for name, last in [("a", killed), ("b", "%orvane status")]:
+        if name == "b":
+            (tmp_path / "a.ipynb").rename(tmp_path / "b.ipynb")
+        path = str(tmp_path / f"{name}.ipynb")
+        cells = [SETUP.format(", autorun=False") + f"\n__session__ = {path!r}", *CHAIN]
+        cells += ["%orvane run --all", last]
+        done = subprocess.run(
+            [sys.executable, "-c", SHELL, *cells], env=env, capture_output=True, text=True
+        )
+    assert done.stdout.count(REUSED) == 3, done.stdout + done.stderr
