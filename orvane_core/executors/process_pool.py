@@ -18,6 +18,7 @@ import threading
 import time
 import types
 from collections import deque
+from http import HTTPStatus
 from typing import Any
 
 import cloudpickle
@@ -421,7 +422,9 @@ class OrvaneProcessPool:
     ``processes`` run), or queues it; ``wait`` returns ``(slot, ok, value)`` completions as they
     arrive, a task whose worker died coming back failed with the reason; ``stop`` ends every
     worker. Only the thread that owns the pool calls it: it has no threads and no locks of its
-    own, so nothing a worker does can leave it blocked.
+    own, so nothing a worker does can leave it blocked. A task run on remote workers by an
+    object that can revoke it is revoked when it fails (its wait may have given it up while it
+    still runs there) or when the pool stops before it completed.
     """
 
     def __init__(self, slots: int = 1, processes: int | None = None) -> None:
@@ -432,6 +435,8 @@ class OrvaneProcessPool:
         self._poller = select.poll()
         self._by_fd: dict[int, tuple[_Worker, str]] = {}
         self._done: list[tuple[int, bool, Any]] = []
+        self._revocable: dict[int, Any] = {}  # slot -> what can revoke its remote task
+        self._carried: set[int] = set()  # slots sent to run right after their parent's task
         # Signals wake the wait through this pipe: one that lands on another thread, or an
         # interrupt raised by interrupt_main(), does not cut a system call short.
         self._wakeup = os.pipe()
@@ -467,9 +472,22 @@ class OrvaneProcessPool:
     # --- handing out tasks
 
     def submit(self, slot: int, func: Any, args: tuple = (), kwds: dict | None = None) -> None:
-        """Queues ``func(*args, **kwds)`` as the task of ``slot``."""
+        """Queues ``func(*args, **kwds)`` as the task of ``slot``. A method of the local
+        executor goes in the short form of ``submit_component``. A method of an object that can
+        revoke its remote task has the task's id fixed first, so that the pool can revoke it
+        even before it is sent. A task carried already is not sent again."""
+        if slot in self._carried:
+            return None
         if self._stopped:
             raise RuntimeError("the worker pool is stopped")
+        from orvane_core.executors.component_executors.local import OrvaneComponentExecutor
+
+        owner = getattr(func, "__self__", None)
+        if type(owner) is OrvaneComponentExecutor:
+            return self.submit_component(slot, owner.identifier, owner.name, *args)
+        if hasattr(owner, "revoke_task"):
+            owner.reserve_task()
+            self._revocable[int(slot)] = owner
         payload = _dumps(func, tuple(args), dict(kwds or {}))
         self._queued.append((int(slot), _HEADER.pack(len(payload), _CALL) + payload))
         self._dispatch()
@@ -491,10 +509,11 @@ class OrvaneProcessPool:
         """Hands the worker running (or that last ran) the component task of slot ``after`` the
         task of ``slot``: the run of a component's ``code`` with ``parameters``, right after
         that one, with its outputs as inputs, or answered as failed when that one failed. False
-        (nothing sent) when no worker holds that task's outputs."""
+        (nothing sent) when no worker holds that task's outputs or the task is carried already."""
         worker = next((w for w in self._workers if w.last == after and w.request_fd >= 0), None)
-        if worker is None or self._stopped:
+        if worker is None or self._stopped or slot in self._carried:
             return False
+        self._carried.add(slot)
         payload = dumps((identifier, name, code, parameters))
         frame = _HEADER.pack(len(payload), _CARRIED) + payload
         worker.out = memoryview(frame if worker.out is None else bytes(worker.out) + frame)
@@ -584,6 +603,10 @@ class OrvaneProcessPool:
                 if left == 0:
                     break
         done, self._done = self._done, []
+        for slot, ok, value in done:
+            owner = self._revocable.pop(slot, None)
+            if owner is not None and not _succeeded(ok, value):
+                owner.revoke_task()
         return done
 
     def _release_wakeups(self) -> None:
@@ -672,8 +695,10 @@ class OrvaneProcessPool:
 
     def stop(self) -> None:
         """Ends every worker: idle ones are asked to stop and given a short grace, busy ones
-        and late ones are killed. Does its work once; waits on nothing a dead worker could
-        hold. An interrupt that comes meanwhile is raised once the workers are gone."""
+        and late ones are killed; then revokes the remote tasks that have not completed. Does
+        its work once; waits on nothing a dead worker could hold. An interrupt that comes
+        meanwhile is raised once all of it is done; the revocations it cut short are remembered
+        by their executors and sent when their broker next answers."""
         if self._ended:
             return
         interrupted: list[bool] = []
@@ -686,6 +711,8 @@ class OrvaneProcessPool:
             self._stopped = True
             self._end_workers()
             self._ended = True
+            while self._revocable:
+                self._revocable.popitem()[1].revoke_task(now=not interrupted)
         finally:
             if main:
                 restored = previous if previous is not None else signal.default_int_handler
@@ -739,6 +766,15 @@ class OrvaneProcessPool:
 
     def join(self) -> None:
         """Nothing to wait for once stopped; kept for callers written for standard pools."""
+
+
+def _succeeded(ok: bool, value: Any) -> bool:
+    """Whether a completion is a successful run (an executor answers a failed run with a
+    response of its own)."""
+    try:
+        return ok and pickle.loads(value).status in (HTTPStatus.OK, HTTPStatus.PARTIAL_CONTENT)
+    except Exception:
+        return False
 
 
 def _close_fd(fd: int) -> None:

@@ -7,6 +7,11 @@ only those whose fingerprint (code, parameters, parents) still matches. A kernel
 leaves its live folder behind; the next kernel moves it into the kept folder the same way. Kept
 folders share a size limit: the least recently used go first.
 
+A kept folder also names the notebook it belongs to, by path and by the ids of its cells, which
+a renamed or moved notebook keeps: a kernel of a notebook with no kept folder of its own takes
+the one whose notebook is no longer where it was and shares cells with it. One whose notebook is
+still there (a copy was made) stays with it.
+
 With the caches go the components they were made by (name, id, a digest of the code, parents):
 a later kernel in which an edited cell, and what follows it, have new ids then says why they
 run, as an edit inside one kernel does, rather than that they never ran.
@@ -31,6 +36,7 @@ KEEP_ENV = "ORVANE_KEEP_CACHE"
 DEFAULT_LIMIT = 10 * 2**30
 _PARAMETERS = "pipeline.json"
 _COMPONENTS = "components.json"
+_NOTEBOOK = "notebook.json"
 _UNITS = {"": 1, "k": 2**10, "m": 2**20, "g": 2**30, "t": 2**40}
 
 
@@ -115,7 +121,7 @@ def stash(source: Path, pipeline_id: str, current: Callable[[str], bool]) -> Non
     _private_folder(target)
     for path, _ in _caches(source):
         os.rename(path, target / path.name)
-    for name in (_PARAMETERS, _COMPONENTS):
+    for name in (_PARAMETERS, _COMPONENTS, _NOTEBOOK):
         stored = source / name
         if stored.is_file() and not stored.is_symlink():
             os.replace(stored, target / name)
@@ -220,6 +226,21 @@ def drop(pipeline_id: str) -> None:
         shutil.rmtree(folder, ignore_errors=True)
 
 
+def _write(path: Path, data: bytes) -> None:
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW, 0o600)
+    with os.fdopen(fd, "wb") as fh:
+        fh.write(data)
+
+
+def _read(path: Path) -> bytes | None:
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW)
+    except OSError:
+        return None
+    with os.fdopen(fd, "rb") as fh:
+        return fh.read()
+
+
 # -- the components the caches were made by -----------------------------------------------------
 
 
@@ -239,11 +260,7 @@ def code_digest(code: str) -> str:
 def remember(folder: Path, components: dict[str, Remembered]) -> None:
     """Writes ``components`` (by name) into a live cache folder; ``stash`` keeps it with the
     caches."""
-    path = folder / _COMPONENTS
-    data = msgspec.json.encode(components)
-    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW, 0o600)
-    with os.fdopen(fd, "wb") as fh:
-        fh.write(data)
+    _write(folder / _COMPONENTS, msgspec.json.encode(components))
 
 
 def remembered(pipeline_id: str) -> dict[str, Remembered]:
@@ -251,16 +268,113 @@ def remembered(pipeline_id: str) -> dict[str, Remembered]:
     folder = kept_dir(pipeline_id)
     if folder.is_symlink():
         return {}
-    try:
-        fd = os.open(folder / _COMPONENTS, os.O_RDONLY | os.O_NOFOLLOW)
-    except OSError:
+    data = _read(folder / _COMPONENTS)
+    if data is None:
         return {}
-    with os.fdopen(fd, "rb") as fh:
-        data = fh.read()
     try:
         return msgspec.json.decode(data, type=dict[str, Remembered])
     except msgspec.DecodeError:
         return {}  # from another version or damaged: the reasons fall back to the engine's
+
+
+# -- the notebook the caches belong to ------------------------------------------------------------
+
+
+class Notebook(msgspec.Struct, frozen=True):
+    """A notebook file: its absolute path and the ids of its cells, which stay with it when it
+    is renamed or moved (and with a copy, which leaves the file where it was)."""
+
+    path: str
+    cells: list[str]
+
+
+def note_notebook(folder: Path, notebook: Notebook) -> None:
+    """Writes into a live cache folder which notebook it belongs to; ``stash`` keeps it."""
+    _write(folder / _NOTEBOOK, msgspec.json.encode(notebook))
+
+
+def _notebook_in(folder: Path) -> Notebook | None:
+    data = _read(folder / _NOTEBOOK)
+    try:
+        return msgspec.json.decode(data, type=Notebook) if data else None
+    except msgspec.DecodeError:
+        return None
+
+
+def _still_there(notebook: Notebook, cell_ids: Callable[[str], set[str] | None]) -> bool:
+    """Whether the file at the notebook's path is that notebook: it shares a cell with it, or
+    cannot be read (it may be being written)."""
+    if not os.path.lexists(notebook.path):
+        return False
+    found = cell_ids(notebook.path)
+    return found is None or bool(found & set(notebook.cells))
+
+
+def _foreign(earlier: Notebook | None, notebook: Notebook) -> bool:
+    """Whether ``earlier`` is certainly another notebook: both have cell ids, none shared."""
+    return bool(
+        earlier is not None
+        and earlier.cells
+        and notebook.cells
+        and not set(earlier.cells) & set(notebook.cells)
+    )
+
+
+def set_apart_foreign(pipeline_id: str, notebook: Notebook) -> bool:
+    """Moves aside the kept folder of ``pipeline_id`` when it is another notebook's, one that
+    had this path before and was renamed: that notebook's next kernel finds it there."""
+    folder = kept_dir(pipeline_id)
+    if folder.is_symlink() or not folder.is_dir() or not _foreign(_notebook_in(folder), notebook):
+        return False
+    try:
+        os.rename(folder, kept_dir(f"{pipeline_id}-{os.urandom(4).hex()}"))
+    except OSError:
+        return False
+    return True
+
+
+def take_renamed(
+    pipeline_id: str, notebook: Notebook, cell_ids: Callable[[str], set[str] | None]
+) -> str | None:
+    """Makes the kept folder of ``notebook`` under an earlier name the kept folder of
+    ``pipeline_id``, which has none; returns the earlier id, or none.
+
+    That folder names a notebook that is no longer at its path (``cell_ids`` reads the ids of
+    the cells of a file there) and shares cells with ``notebook``: cell ids are drawn at random,
+    so a shared one says the notebook was renamed or moved. The live folder a killed kernel of
+    the earlier name left goes into its kept folder first. When two such folders share as many
+    cells, neither is taken."""
+    own = kept_dir(pipeline_id)
+    if os.path.lexists(own) or not notebook.cells:
+        return None
+    cells = set(notebook.cells)
+    found: dict[str, int] = {}
+    try:
+        entries = list(os.scandir(_root() / "pipelines"))
+    except FileNotFoundError:
+        return None
+    for entry in entries:
+        live = entry.name.startswith("pipeline-")
+        if not (live or entry.name.startswith(PREFIX)) or not entry.is_dir(follow_symlinks=False):
+            continue
+        earlier = _notebook_in(Path(entry.path))
+        if earlier is None or earlier.path == notebook.path:
+            continue
+        shared = len(cells & set(earlier.cells))
+        earlier_id = entry.name.split("-", 1)[1]
+        if not shared or _still_there(earlier, cell_ids):
+            continue
+        if live and not take_dead_kernel_folder(earlier_id):
+            continue  # a live kernel's
+        found[earlier_id] = shared
+    ranked = sorted(((n, i) for i, n in found.items()), reverse=True)
+    if not ranked or (len(ranked) > 1 and ranked[0][0] == ranked[1][0]):
+        return None
+    try:
+        os.rename(kept_dir(ranked[0][1]), own)
+    except OSError:
+        return None  # another kernel took it first
+    return ranked[0][1]
 
 
 # The engine's words for why a component runs (its explain() reasons), for the causes an edit

@@ -9,6 +9,7 @@ their id, so each output is put back into its own cell; progress goes to the ter
 from __future__ import annotations
 
 import ast
+import contextlib
 import hashlib
 import os
 import queue
@@ -431,11 +432,20 @@ def _run(path: Path, request: Request, output: Any, timeout: float | None, term:
         # Likely a misspelt name, which would otherwise be set quietly and change nothing.
         term.line(f"orvane: no component reads the parameter {name!r}; check its spelling")
     pictures.mkdir(parents=True, exist_ok=True)
-    kernel = _Kernel(path.parent, pictures / "kernel.log")
+    log = pictures / "kernel.log"
+    files: list[str] = []
+    try:
+        kernel = _Kernel(path.parent, log)
+    except RunnerError as exc:
+        term.line(f"orvane: {exc}")
+        _name_files(term, pictures, files, log, failed=True)
+        return exc.code
     code = 1
+    stopped = False  # by an error already said
     try:
         options = {
             "pipeline_id": pipeline_id_for(path),
+            "notebook": str(path.resolve()),
             "persist": True,
             "progress": "text",
             "autorun": False,
@@ -546,16 +556,38 @@ def _run(path: Path, request: Request, output: Any, timeout: float | None, term:
         paths = _checked(reply, "saving pictures")
         files = ast.literal_eval(paths["user_expressions"]["paths"]["data"]["text/plain"])
         _attach_picture(nb, min(cells.values()), Path(files[0]))
+    except RunnerError as exc:
+        term.line(f"orvane: {exc}")
+        code, stopped = exc.code, True
     finally:
         nbformat.write(nb, out_path)
         kernel.close()
     term.line(f"orvane: wrote {out_path}")
-    term.line(
-        f"orvane: pictures and tables in {pictures}/ ({', '.join(Path(f).name for f in files)})"
-    )
-    if code != EXIT_OK:
+    _name_files(term, pictures, files, log, failed=code != EXIT_OK)
+    if code != EXIT_OK and not stopped:
         term.line("orvane: the run failed; the error is shown above and in the notebook")
     return code
+
+
+def _name_files(term: _Terminal, folder: Path, files: list[str], log: Path, failed: bool) -> None:
+    """Names the files a run wrote beside the notebook. The kernel's own log is kept only when
+    the run failed and the kernel said something; an empty folder goes."""
+    try:
+        keep_log = failed and log.stat().st_size > 0
+    except OSError:
+        keep_log = False
+    if not keep_log:
+        log.unlink(missing_ok=True)
+    names = [Path(f).name for f in files]
+    if names:
+        script = "plotly.min.js"
+        names = [f"{n} (which the .html figures load)" if n == script else n for n in names]
+        term.line(f"orvane: files in {folder}/: {', '.join(names)}")
+    if keep_log:
+        term.line(f"orvane: the kernel's own messages are in {log}")
+    if not names and not keep_log:
+        with contextlib.suppress(OSError):  # holds files of earlier runs
+            folder.rmdir()
 
 
 def _applied(reply: dict) -> str:

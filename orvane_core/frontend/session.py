@@ -27,13 +27,12 @@ import msgspec
 
 from orvane_core.capture import RICH_ENV, LiveSink, OrvaneCapturedIO, live_output
 from orvane_core.common.names import cell_names
-from orvane_core.frontend import kept
+from orvane_core.frontend import kept, saved
 from orvane_core.frontend.callback import OrvaneFrontendCallback, SearchResults
 from orvane_core.frontend.declarations import (
     ComponentHeader,
     ComponentRegistry,
     OrvaneUsageError,
-    split_cell,
 )
 from orvane_core.frontend.view import PipelineView, make_view, pipeline_svg
 from orvane_core.misc import OrvaneComponentStatus
@@ -320,6 +319,38 @@ def user_banner(text: str, banner: Any) -> str:
     return text
 
 
+def _show_value(cid: str, node: Any, label: bool) -> None:
+    """Shows a component's value as the cell's own value would be: rich where it has a rich
+    form, and also when it is false (0, an empty list); tagged with its component."""
+    from IPython.display import display
+
+    if label:
+        display({"text/plain": f"{node.name}:"}, raw=True, metadata={"component_id": cid})
+    display(node.last_output, metadata={"component_id": cid})
+
+
+def _listed(names: list[str]) -> str:
+    """``'a'``, ``'a' and 'b'``, ``'a', 'b' and 'c'``."""
+    quoted = [repr(n) for n in names]
+    return quoted[0] if len(quoted) == 1 else f"{', '.join(quoted[:-1])} and {quoted[-1]}"
+
+
+def edited_note(edited: list[str], users: list[str]) -> str:
+    """The line under a run's output naming the components whose cells were edited and not run,
+    whose earlier code made the results used (by ``users``, what the run was asked for)."""
+    one = len(edited) == 1
+    said = f"note: {_listed(edited)} {'was' if one else 'were'} edited but not run; "
+    if users:
+        return (
+            f"{said}{_listed(users)} used {'its' if one else 'their'} earlier results: "
+            f"run {_listed(edited)} to update"
+        )
+    return (
+        f"{said}the results shown come from {'its' if one else 'their'} code as last run: "
+        f"run {'its cell' if one else 'their cells'} to update"
+    )
+
+
 def _failure_kind(ename: str | None) -> str:
     return "interrupted" if ename == "KeyboardInterrupt" else str(ename)
 
@@ -355,16 +386,21 @@ class OrvaneSession:
         self.view: PipelineView | None = None
         self._model: Any = None
         self._cells: dict[str, str] = {}  # notebook cell id -> the component it declares
+        self._declared_at: dict[str, float] = {}  # component -> when its cell last ran
+        # The notebook's file, when the kernel is not told it (__session__): the command line.
+        self.notebook: str | None = None
+        self._notebook_cells: set[str] = set()  # the ids of its cells, as far as seen
         self._polling = False
         self._pending_parameters: list[OrvanePipelineParameterModel] = []
         self._owner_pid = os.getpid()
 
     def configure(self, **options: Any) -> None:
-        """Sets ``pipeline_id``, ``persist``, ``autorun``, ``widgets`` or ``progress``."""
+        """Sets ``pipeline_id``, ``persist``, ``autorun``, ``widgets``, ``progress`` or
+        ``notebook`` (the path of the notebook file the kernel runs)."""
         for key, value in options.items():
             if key == "progress":
                 self.callback.progress = value
-            elif key in ("pipeline_id", "persist", "autorun", "widgets"):
+            elif key in ("pipeline_id", "persist", "autorun", "widgets", "notebook"):
                 if key == "pipeline_id" and self.pipeline is not None:
                     raise OrvaneUsageError("The pipeline exists already; set its id before.")
                 if key == "pipeline_id":
@@ -381,6 +417,7 @@ class OrvaneSession:
         """Declares a component; returns warnings about names it reads that it will not see."""
         provided = frozenset(p.name for p in self.parameters_view())
         warnings = self.registry.declare(header, code, provided)
+        self._declared_at[header.name] = time.time()
         cell = self._cell_id()
         if cell is not None:
             # A cell that declared another name before was renamed: its old component goes,
@@ -402,6 +439,7 @@ class OrvaneSession:
     def remove(self, name: str) -> None:
         """Forgets a component (the view drops it too); its children must go first."""
         self.registry.remove(name)
+        self._declared_at.pop(name, None)
         self._cells = {k: v for k, v in self._cells.items() if v != name}
         if self.pipeline is not None:
             model = self.registry.model()
@@ -419,8 +457,25 @@ class OrvaneSession:
         cell = metadata.get("cellId") if isinstance(metadata, dict) else None
         return cell if isinstance(cell, str) and cell else None
 
+    def _notebook_path(self) -> str:
+        """The notebook file this kernel runs, as the server or the command line names it."""
+        if self.notebook:
+            return self.notebook
+        return str((self.shell.user_ns.get("__session__") if self.shell else None) or "")
+
+    def _notebook_record(self) -> kept.Notebook | None:
+        """The notebook file of this kernel with the ids of its cells, saved or run here."""
+        path = self._notebook_path()
+        if not path.endswith(".ipynb"):
+            return None
+        notebook = saved.read(path)
+        # Those seen before too: a notebook renamed while its kernel runs is gone from its path.
+        self._notebook_cells |= set(self._cells)
+        self._notebook_cells |= notebook.cell_ids() if notebook is not None else set()
+        return kept.Notebook(os.path.abspath(path), sorted(self._notebook_cells))
+
     def _default_id(self) -> str:
-        notebook = (self.shell.user_ns.get("__session__") if self.shell else None) or ""
+        notebook = self._notebook_path()
         if notebook:
             digest = hashlib.sha256(os.path.abspath(notebook).encode()).hexdigest()[:8]
             self._stable_id = True
@@ -439,8 +494,13 @@ class OrvaneSession:
 
             self.pipeline_id = self.pipeline_id or self._default_id()
             keeps = self.keeps_cache()
+            notebook = self._notebook_record() if keeps else None
             if keeps and os.environ.get("ORVANE_DAG") != self.pipeline_id:
                 kept.take_dead_kernel_folder(self.pipeline_id)
+                if notebook is not None:
+                    # The kept folder follows the notebook's cells, not its file name.
+                    kept.set_apart_foreign(self.pipeline_id, notebook)
+                    kept.take_renamed(self.pipeline_id, notebook, saved.cell_ids)
                 self._earlier = kept.remembered(self.pipeline_id)
             self.pipeline = OrvanePipeline(
                 identifier=self.pipeline_id,
@@ -453,6 +513,8 @@ class OrvaneSession:
             self._owner_pid = os.getpid()
             if keeps:
                 self._store_parameters()
+                if notebook is not None:  # also for a kernel that is killed
+                    kept.note_notebook(Path(self.pipeline.diskcache_dir), notebook)
                 atexit.register(self.keep_cache)
         elif model != self._model:
             if self.keeps_cache():
@@ -510,6 +572,24 @@ class OrvaneSession:
         stopped: set[str] = set()  # interrupted before they finished
         sink = LiveSink(self.shell)
 
+        # Several values in one output are labelled with their components' names; one stays as
+        # the cell's own value would be. Whether a value comes is known only when its
+        # component has run (a last line such as print() gives none): so the first is held
+        # until a second comes or the run ends. The runner puts each into its own cell.
+        labelled = not reused_outputs and self._several_values_may_come(plan, names)
+        held: list[str] = []
+        values_shown = 0
+
+        def show_value(cid: str) -> None:
+            nonlocal values_shown
+            if labelled and not values_shown and not held:
+                held.append(cid)
+                return
+            for one in (*held, cid):
+                _show_value(one, nodes[one], label=labelled)
+                values_shown += 1
+            held.clear()
+
         def show(cid: str) -> None:
             shown.add(cid)
             node = nodes[cid]
@@ -529,11 +609,7 @@ class OrvaneSession:
                 OrvaneCapturedIO(rest).show(shell=self.shell, component_id=cid)
             value = node.last_output if node.status == OrvaneComponentStatus.SUCCESSFUL else None
             if value is not None:
-                # Shown as the cell's own value would be: rich where it has a rich form, and
-                # also when it is false (0, an empty list); tagged with its component.
-                from IPython.display import display
-
-                display(value, metadata={"component_id": cid})
+                show_value(cid)
 
         states = self.callback.extra.get("states")
         if states:
@@ -580,15 +656,46 @@ class OrvaneSession:
             if found is None:
                 found = self.reasons(plan)
             report.reasons = {nodes[cid].name: found[cid] for cid in plan if cid in found}
+            for cid in held:  # the only value of the run
+                _show_value(cid, nodes[cid], label=False)
             self.callback.end_execution(
                 report.line(), failed=bool(report.failed), unfinished=len(stopped)
             )
         if quiet:
             print(f"Reused from the cache: {', '.join(quiet)}")
+        used = [nodes[cid].name for cid in plan if nodes[cid].name not in report.failed]
+        edited = self.edited_not_run(used)
+        if edited:
+            graph = self.registry.graph()
+            below = set().union(*(graph.descendants(e) for e in edited))
+            users = [n for n in names or () if n in below and n not in edited]
+            print(edited_note(edited, users), file=sys.stderr)
         for hint in self.missing_name_hints(report.failed):
             print(hint, file=sys.stderr)
         self._poll_when_idle()
         return report
+
+    def _several_values_may_come(self, plan: list[str], names: list[str] | None) -> bool:
+        """Whether more than one component of ``plan`` may show a value: those that end with an
+        expression and will run (not current, or below one that is not) or were named."""
+        nodes, ids = self.pipeline.nodes, self.ids()
+        named = set(ids.values()) if names is None else {ids[n] for n in names}
+        stale: set[str] = set()
+        count = 0
+        for cid in plan:
+            node = nodes[cid]
+            declared = self.registry.declarations.get(node.name)
+            parents = declared.parents if declared is not None else ()
+            if node.status != OrvaneComponentStatus.SUCCESSFUL or any(
+                ids.get(p) in stale for p in parents
+            ):
+                stale.add(cid)
+            # The last expression is parsed at each look: only until a second is found.
+            if (cid in stale or cid in named) and (node.last_expr or "").strip():
+                count += 1
+                if count > 1:
+                    return True
+        return False
 
     def _poll_when_idle(self) -> None:
         """Takes in disk writes that finish after the run while the kernel waits for input, so
@@ -986,6 +1093,9 @@ class OrvaneSession:
         }
         folder = Path(pipeline.keep_diskcache())
         self._remember(folder)
+        notebook = self._notebook_record()
+        if notebook is not None:  # with the cells added since the pipeline was made
+            kept.note_notebook(folder, notebook)
         ids = set(self.ids().values())
         kept.stash(folder, self.pipeline_id, ids.__contains__)
         kept.prune(kept.size_limit(), spare=[self.pipeline_id])
@@ -1103,27 +1213,42 @@ class OrvaneSession:
     def _unrun_definers(self, symbol: str) -> list[str]:
         """Components of the saved notebook, not declared in this kernel, whose cells define
         ``symbol``: the kernel knows a notebook's cells only from its file."""
-        notebook = str((self.shell.user_ns.get("__session__") if self.shell else None) or "")
-        if not notebook.endswith(".ipynb"):
+        notebook = saved.read(self._notebook_path())
+        if notebook is None:
             return []
-        try:
-            cells = json.loads(Path(notebook).read_text()).get("cells", [])
-        except (OSError, ValueError, AttributeError):
+        return [
+            cell.header.name
+            for cell in notebook.cells
+            if cell.header is not None
+            and cell.header.name not in self.registry.declarations
+            and symbol in cell_names(cell.code).defines
+        ]
+
+    def edited_not_run(self, names: list[str]) -> list[str]:
+        """Of the components ``names``, those whose cell in the saved notebook differs from
+        what it was declared with and was saved after that: edited, and not run since. A file
+        saved before the cell ran holds older code, which says nothing."""
+        notebook = saved.read(self._notebook_path())
+        if notebook is None:
             return []
-        found = []
-        for cell in cells:
-            source = cell.get("source", "") if isinstance(cell, dict) else ""
-            source = "".join(source) if isinstance(source, list) else source
-            if cell.get("cell_type") != "code" or not isinstance(source, str):
+        found: list[str] = []
+        index: tuple[dict, dict, dict] | None = None
+        for name in names:
+            declared = self.registry.declarations.get(name)
+            at = self._declared_at.get(name)
+            if declared is None or at is None or notebook.saved <= at:
                 continue
-            try:
-                parsed = split_cell(source)
-            except OrvaneUsageError:
-                continue
-            if parsed is None or parsed[0].name in self.registry.declarations:
-                continue
-            if symbol in cell_names(parsed[1]).defines:
-                found.append(parsed[0].name)
+            if index is None:
+                index = (
+                    {c.id: c for c in notebook.cells if c.id},
+                    {c.header.name: c for c in reversed(notebook.cells) if c.header},
+                    {name: cell for cell, name in self._cells.items()},
+                )
+            by_id, by_name, cell_of = index
+            # The cell that declared it, when the kernel was told which; else the one naming it.
+            cell = by_id.get(cell_of.get(name)) or by_name.get(name)
+            if cell is not None and (cell.header != declared.header or cell.code != declared.code):
+                found.append(name)
         return found
 
     def show(self) -> PipelineView:
@@ -1143,11 +1268,14 @@ class OrvaneSession:
         paths = [out / "pipeline.svg"]
         paths[0].write_text(pipeline_svg(self.summary()))
         if self.last_search is not None:
-            for stem, figure in self.last_search.figures().items():
+            figures = self.last_search.figures()
+            for stem, figure in figures.items():
                 path = out / f"{stem}.html"
                 figure.write_html(path, include_plotlyjs="directory")
                 paths.append(path)
             table = out / "best_trials.txt"
             table.write_text(self.last_search.table_text() + "\n")
             paths.append(table)
+            if figures:  # which they load from beside them
+                paths.append(out / "plotly.min.js")
         return [str(p) for p in paths]

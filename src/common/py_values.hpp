@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 namespace orvane::py_values {
@@ -27,6 +28,15 @@ inline py::object lookup(const std::string& path) {
   py::object module = py::module_::import(path.substr(0, colon).c_str());
   if (colon == std::string::npos) return module;
   return py::module_::import("operator").attr("attrgetter")(path.substr(colon + 1))(module);
+}
+
+// The object at `path`, looked up at its first use and kept for the life of the process. Keyed
+// by the text's address: each caller passes a literal. The GIL guards the map.
+inline py::handle kept(const char* path) {
+  static std::unordered_map<const char*, py::handle> found;
+  auto it = found.find(path);
+  if (it == found.end()) it = found.emplace(path, keep(lookup(path))).first;
+  return it->second;
 }
 
 // Runs `f`, dropping an ordinary Python exception it raises (an interrupt or an exit goes on);

@@ -43,10 +43,14 @@ std::vector<const CacheDirEntry*> adoption_candidates(const std::vector<CacheDir
 std::vector<const CacheDirEntry*> removals_to_delete(const std::vector<CacheDirEntry>& entries,
                                                      const AdoptionPlan& plan,
                                                      const std::string& dir,
-                                                     const std::set<std::string>& held) {
+                                                     const std::vector<std::string>& held) {
+  std::set<std::string> kept;
+  for (const std::string& folder : held) {
+    if (!folder.empty()) kept.insert(absolute_path(folder));
+  }
   std::vector<const CacheDirEntry*> out;
   for (const std::string& name : plan.removals) {
-    if (held.count(absolute_path(join_path(dir, name))) == 0) out.push_back(named(entries, name));
+    if (kept.count(absolute_path(join_path(dir, name))) == 0) out.push_back(named(entries, name));
   }
   return out;
 }

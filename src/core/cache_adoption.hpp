@@ -75,12 +75,13 @@ std::vector<const CacheDirEntry*> adoption_candidates(const std::vector<CacheDir
                                                       const AdoptionPlan& plan,
                                                       const CacheLoad& load);
 
-// The entries of `plan.removals` to delete now: a folder a component holds (`held`, absolute
-// paths) is never deleted from under it.
+// The entries of `plan.removals` to delete now: a folder a component holds (`held`, each as the
+// component names it, empty text for none; spellings of one folder compare equal) is never
+// deleted from under it.
 std::vector<const CacheDirEntry*> removals_to_delete(const std::vector<CacheDirEntry>& entries,
                                                      const AdoptionPlan& plan,
                                                      const std::string& dir,
-                                                     const std::set<std::string>& held);
+                                                     const std::vector<std::string>& held);
 
 // What adopting does with one candidate write of a component: the first that is current
 // loads; one computed from other inputs is set aside when earlier writes are kept and it

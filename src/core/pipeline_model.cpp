@@ -507,7 +507,20 @@ const ParameterReads& ReadsByCode::keep(const std::string& id, std::string code,
   return held.second;
 }
 
-void Decisions::invalidated(const std::string& id, const Reason& reason) {
+void Decisions::invalidated(const std::string& id, const Reason& reason, const NodeFacts* facts) {
+  // Results it had once (under the same id, the component object since made anew) count too.
+  if (facts != nullptr && facts->success_count == 0 && facts->status != Status::Successful &&
+      results_.count(id) == 0) {
+    // A parent that itself only ran for the first time, or new parameters, tell nothing about
+    // a component that never had results; a parent that ran for a change does.
+    const auto parent =
+        reason.cause == Cause::ParentReran ? last_.find(reason.parent) : last_.end();
+    if (reason.cause == Cause::ParametersChanged ||
+        (reason.cause == Cause::ParentReran &&
+         (parent == last_.end() || parent->second.reason.cause == Cause::NeverRan))) {
+      return;
+    }
+  }
   auto noted = pending_.find(id);
   // A missing or unkept cache is what clearing left behind: the noted reason says why.
   const bool from_facts = reason.cause == Cause::CacheMissing ||

@@ -320,8 +320,11 @@ Told tell(const Decision* decision);
 // results are not kept (`transient`) change neither.
 class Decisions {
  public:
-  // Notes why a component became invalid; the reason it will run for.
-  void invalidated(const std::string& id, const Reason& reason);
+  // Notes why a component became invalid; the reason it will run for. Given its facts before
+  // the invalidation, a component that never had results of its own keeps the reason it has
+  // (it never ran, its code changed, its kept cache was stale) over new parameters or the rerun
+  // of a parent that never ran before either.
+  void invalidated(const std::string& id, const Reason& reason, const NodeFacts* facts = nullptr);
   // The decision taken when the component's turn comes: reused, or runs with the reason.
   Decision decide(const std::string& id, const NodeFacts& facts, bool transient = false);
   // The cache could not be read back: the component runs for that.

@@ -1,5 +1,6 @@
 // Module definition of the pipeline engine: the native state and OrvanePipeline built on it.
 #include <initializer_list>
+#include <utility>
 
 #include "common/fork_guard.hpp"
 #include "common/py_values.hpp"
@@ -24,16 +25,9 @@ static int traverse_state(PipelineState& st, visitproc visit, void* arg) {
 }
 
 static void clear_state(PipelineState& st) {
-  st.dag = nullptr;
-  st.fingerprints = {};
-  for (py::object* member :
-       {&st.graph, &st.callback, &st.shell, &st.writer, &st.optimizer, &st.reported_components,
-        &st.reported_edges, &st.reported_requirements}) {
-    *member = py::none();
-  }
-  st.nodes = py::dict();
-  st.parameters = py::dict();
-  st.requirements = py::list();
+  // Swapped for an empty state first: what dropping the values runs sees no half-cleared one.
+  PipelineState cleared;
+  std::swap(st, cleared);
 }
 
 static void set_graph(PipelineState& st, const py::object& value) {

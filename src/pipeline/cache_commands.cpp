@@ -3,7 +3,6 @@
 // component's in/out record from its parents.
 #include <algorithm>
 #include <optional>
-#include <set>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -35,49 +34,47 @@ void update_info(const PipelineState& st, const py::handle& id) {
     parents.push_back(component(st, graph.id(p)));
     if (!comp::successful(parents.back())) parents.pop_back();
   }
-  comp::api().relink(comp::native(target), parents);
+  vostrel::relink(comp::native(target), parents);
 }
 
-// Runs the cache operation `op` on every component.
-void each_component(const PipelineState& st, void (*op)(comp::ComponentNative&)) {
-  py::dict nodes = st.nodes;
-  for (const auto& item : nodes) op(comp::native(item.second));
-}
-
-// The commands on a component and what it reaches: enabling disk caching reaches its ancestors,
-// disabling it and clearing caches reach its descendants.
+// The commands on components: enabling disk caching reaches a component's ancestors, disabling
+// it and clearing caches reach its descendants (or every component).
 enum class Related { EnableDisk, DisableDisk, Clear };
 
-// Runs `command` on the component and its ancestors (or descendants), in the node map's order,
-// then sends the summary. Reaching descendants withdraws their pending writes first and drops
-// the caches set aside for them: they are cleared.
-void for_related(const py::object& self, const std::optional<py::str>& component_id,
-                 Related command) {
+// Runs `command` on the components `ids`, in that order, then sends the summary. Reaching
+// descendants withdraws their writes still on their way first (one would bring the results back
+// after a clear) and drops the caches set aside for them: they are cleared.
+void run_command(const py::object& self, const std::vector<py::object>& ids, Related command) {
   PipelineState& st = state(self);
-  const GraphObject& graph = pipeline::graph(st);
   const bool ancestors = command == Related::EnableDisk;
-  // An unknown component is rejected before anything is changed.
-  const std::size_t node = node_of(graph, py::cast(component_id));
-  std::vector<std::size_t> related =
-      ancestors ? graph.dag.ancestors(node) : graph.dag.descendants(node);
-  related.push_back(node);
-  // In the node map's order, which the graph's indices keep; chosen before any command runs (a
-  // callback may replace the graph meanwhile).
-  std::sort(related.begin(), related.end());
-  std::vector<py::object> ids;
-  for (std::size_t n : related) ids.push_back(graph.id(n));
   for (const py::object& id : ids) {
     py::object target = component(st, id);
     if (!ancestors && comp::native(target).write_in_flight()) withdraw_write(self, id);
     if (command == Related::Clear) {
       st.decisions.cleared(text_of(id), comp::facts(target));
-      comp::api().clear_cache(comp::native(target));
+      vostrel::clear_cache(comp::native(target));
     } else {
       comp::set_uses_diskcache(target, ancestors);
     }
     if (!ancestors) drop_paused(st, id);
   }
   run_summary(self);
+}
+
+// Runs `command` on the component and its ancestors (or descendants), in the node map's order,
+// which the graph's indices keep; chosen before any command runs (a callback may replace the
+// graph meanwhile). An unknown component is rejected before anything is changed.
+template <Related command>
+void for_related(const py::object& self, const std::optional<py::str>& component_id) {
+  const GraphObject& graph = pipeline::graph(state(self));
+  const std::size_t node = node_of(graph, py::cast(component_id));
+  std::vector<std::size_t> related =
+      command == Related::EnableDisk ? graph.dag.ancestors(node) : graph.dag.descendants(node);
+  related.push_back(node);
+  std::sort(related.begin(), related.end());
+  std::vector<py::object> ids;
+  for (std::size_t n : related) ids.push_back(graph.id(n));
+  run_command(self, ids, command);
 }
 
 }  // namespace
@@ -143,15 +140,13 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
 
   // Only what is provably this product's is deleted: the directory may be a user's folder. A
   // directory that a component holds is never deleted from under it.
-  std::set<std::string> held;
+  std::vector<std::string> held;
   for (const auto& item : nodes) {
-    if (std::string f = sup::folder_of(item.second); !f.empty()) held.insert(absolute_path(f));
+    held.push_back(sup::folder_of(item.second));
+    if (!only || only->count(text_of(item.first)) != 0) update_info(st, item.first);
   }
   for (const CacheDirEntry* entry : removals_to_delete(entries, plan, dir, held)) {
     remove_owned(join_path(dir, entry->name), entry->has_record);
-  }
-  for (const auto& item : nodes) {
-    if (!only || only->count(text_of(item.first)) != 0) update_info(st, item.first);
   }
   st.cache_dir = py_values::lookup("pathlib:Path")(*diskcache_dir);
   run_summary(self);
@@ -178,7 +173,7 @@ void clear_diskcaches(const py::object& self) {
   if (truthy(st.writer)) sup::writer_of(st).close();
   try {
     // Every component's disk cache, then what else in the directory is the caches' own.
-    each_component(st, comp::api().clear_diskcache);
+    sup::each_component(st, vostrel::clear_diskcache);
     drop_paused(st, py::none());
     remove_owned_entries(dir, sup::entries_of(dir), "pipeline.json");
   } catch (...) {
@@ -196,31 +191,22 @@ void register_cache_commands(py::module_& /*m*/, const py::object& cls) {
   pc::def(
       cls, "unload_diskcache",
       [](const py::object& self) {
-        each_component(state(self), comp::api().unload_diskcache);
+        sup::each_component(state(self), vostrel::unload_diskcache);
         run_summary(self);
       },
       "Unload diskcache of all components.");
-  pc::def(
-      cls, "enable_component_diskcache",
-      [](const py::object& self, Id id) { for_related(self, id, Related::EnableDisk); },
-      py::arg("component_id"), "Enable diskcache of a component and its ancestors.");
-  pc::def(
-      cls, "disable_component_diskcache",
-      [](const py::object& self, Id id) { for_related(self, id, Related::DisableDisk); },
-      py::arg("component_id"), "Disable diskcache of a component and its descendants.");
-  pc::def(
-      cls, "clear_component_cache",
-      [](const py::object& self, Id id) { for_related(self, id, Related::Clear); },
-      py::arg("component_id"), "Clear caches of a component and its descendants.");
+  pc::def(cls, "enable_component_diskcache", &for_related<Related::EnableDisk>,
+          py::arg("component_id"), "Enable diskcache of a component and its ancestors.");
+  pc::def(cls, "disable_component_diskcache", &for_related<Related::DisableDisk>,
+          py::arg("component_id"), "Disable diskcache of a component and its descendants.");
+  pc::def(cls, "clear_component_cache", &for_related<Related::Clear>, py::arg("component_id"),
+          "Clear caches of a component and its descendants.");
   pc::def(
       cls, "clear_all_cache",
       [](const py::object& self) {
         PipelineState& st = state(self);
-        py::dict nodes = st.nodes;
-        for (const auto& [id, c] : nodes) st.decisions.cleared(text_of(id), comp::facts(c));
-        each_component(st, comp::api().clear_cache);
+        run_command(self, py::list(st.nodes).cast<std::vector<py::object>>(), Related::Clear);
         drop_paused(st, py::none());
-        run_summary(self);
       },
       "Clear caches of all components.");
   pc::def(cls, "clear_all_diskcache", &clear_diskcaches, "Delete the disk caches of the pipeline.");

@@ -4,19 +4,15 @@
 // unpickles) makes its component run again; an output that cannot be pickled fails only that
 // component's disk cache. Each is reported to the front end as a failed disk cache with the
 // reason. The fingerprints that tell a current cache from a stale one are computed here too.
+// Implemented beside the writer's channel (diskcache_channel.cpp), which pickles the results.
 #pragma once
 
 #include <optional>
 #include <string>
-#include <vector>
 
-#include "native/writer_object.hpp"
 #include "pipeline/pipeline.hpp"
 
 namespace orvane::pipeline::guard {
-
-// The record telling the front end how a component's disk cache fared.
-py::object diskcache_record(bool ok, const py::handle& msg, const py::handle& component_id);
 
 // Reports a failed disk cache of one component to the front end and marks it FAILED.
 void report_failure(const py::object& self, const py::handle& component_id,
@@ -27,11 +23,6 @@ void report_failure(const py::object& self, const py::handle& component_id,
 // the component must run again. True when there is nothing to read or everything read.
 bool serve_or_miss(const py::object& self, const py::object& component_id,
                    const py::object& component);
-
-// The component's results pickled into `blobs` (meta, last output, then one per output), or
-// false after reporting the first output that cannot be pickled (naming it and its type).
-bool pickle_results(const py::object& self, PipelineState& st, const py::object& component_id,
-                    const py::object& component, std::vector<PickledBlob>& blobs);
 
 // The fingerprint of what the component's result is computed from: its code, the pipeline
 // parameters and, recursively, its parents' fingerprints.

@@ -2,7 +2,7 @@
 //
 // Statuses, counts and the disk-cache bookkeeping are read and changed on the component's native
 // state; what has effects beyond that state (the run-status setter, which drops results, running,
-// showing results) is called natively through the component module's table (vostrel::api()).
+// showing results) is called directly: the component's operations are linked into this module.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -10,12 +10,11 @@
 #include "common/pyclass.hpp"
 #include "core/pipeline_model.hpp"
 #include "pipeline/pipeline.hpp"
-#include "vostrel/component_api.hpp"
+#include "vostrel/component_native.hpp"
 
 namespace orvane::pipeline::comp {
 
 using orvane::pyclass::intern;
-using vostrel::api;
 using vostrel::ComponentNative;
 using vostrel::DiskStatus;
 using vostrel::DoneVerdict;
@@ -27,7 +26,7 @@ inline Status status(const py::handle& c) { return native(c).status(); }
 inline bool successful(const py::handle& c) { return status(c) == Status::Successful; }
 inline bool failed(const py::handle& c) { return status(c) == Status::Failed; }
 // The status setter: a new status may drop the component's results.
-inline void set_status(const py::handle& c, Status s) { api().set_status(native(c), s); }
+inline void set_status(const py::handle& c, Status s) { vostrel::set_status(native(c), s); }
 
 inline bool uses_diskcache(const py::handle& c) { return native(c).diskcache_enabled(); }
 // Through the property: switching disk caching off detaches the cache.

@@ -30,6 +30,13 @@ inline std::string folder_of(const py::handle& component) {
   return folder.is_none() ? std::string() : py_paths::text(folder);
 }
 
+// Runs `op` on the native part of every component.
+template <typename F>
+void each_component(const PipelineState& st, F&& op) {
+  py::dict nodes = st.nodes;
+  for (const auto& item : nodes) op(comp::native(item.second));
+}
+
 // Every entry of the directory `dir`, described (a listing error raised as OSError).
 inline std::vector<CacheDirEntry> entries_of(const std::string& dir) {
   std::vector<CacheDirEntry> entries;
@@ -41,40 +48,24 @@ inline std::vector<CacheDirEntry> entries_of(const std::string& dir) {
 
 using orvane::remove_owned;
 
-// Empties, closes and deletes a disk cache that a component no longer uses; its class deletes
-// only the files it wrote, whatever is left goes after.
-inline void release_cache(const py::handle& cache) {
-  py::object dir = py::getattr(cache, "cache_dir", py::none());
-  quietly([&] {
-    cache.attr("clear_cache")();
-    cache.attr("close")();
-  });
-  if (!dir.is_none()) remove_directory(py_paths::text(dir));
-}
-
 // Makes the component load the cache at `path`. A different cache it had attached before is
-// closed and deleted once the new one is in place: it is superseded, and nothing else would
-// ever delete it. Returns the component's result.
+// deleted once the new one is in place: it is superseded, and nothing else would ever delete it.
+// Returns the component's result.
 inline bool load_into_component(const py::handle& component, const py::handle& path) {
   comp::ComponentNative& native = comp::native(component);
   py::object previous = native.diskcache();
+  const std::string previous_dir = folder_of(component);
   bool loaded = false;
-  if (!quietly([&] { loaded = comp::api().load_diskcache(native, path); })) {
+  if (!quietly([&] { loaded = vostrel::load_diskcache(native, path); })) {
     // A cache whose first values (read to decide the status) are damaged: a failed load, and
     // the damaged cache is let go of and deleted rather than served later.
-    py::object attached = native.diskcache();
-    if (!attached.is_none() && !attached.is(previous)) release_cache(attached);
-    comp::api().unload_diskcache(native);
+    vostrel::unload_diskcache(native);
     return false;
   }
-  if (!loaded || previous.is_none() || native.diskcache().is(previous)) return loaded;
-  py::object old_dir = py::getattr(previous, "cache_dir", py::none());
-  if (!old_dir.is_none() &&
-      absolute_path(py_paths::text(old_dir)) == absolute_path(py_paths::text(path))) {
-    // The same directory loaded again: only the old handle goes, the files stay.
-    quietly([&] { previous.attr("close")(); });
-  } else {
-    release_cache(previous);
+  // The same directory loaded again keeps its files: only the old handle goes.
+  if (loaded && !previous.is_none() && !native.diskcache().is(previous) &&
+      absolute_path(previous_dir) != absolute_path(py_paths::text(path))) {
+    remove_owned(previous_dir, true);
   }
   return loaded;
 }

@@ -56,7 +56,7 @@ struct Run {
   py::object node(std::size_t n) const { return component(st, graph.id(n)); }
   // Shows the component's captured output (or its last output) when the run sends to the front.
   void show(const py::handle& c, bool last_output = false) const {
-    const auto shows = last_output ? comp::api().show_last_output : comp::api().show_captured;
+    const auto shows = last_output ? vostrel::show_last_output : vostrel::show_captured;
     if (send_to_front) shows(comp::native(c), st.shell);
   }
 };
@@ -68,6 +68,7 @@ Run open_run(const py::object& self, const py::handle& component_ids, bool send_
   if (!truthy(st.writer.attr("is_alive")())) restart_writer(st);
   // Reuse notes are the previous run's; fingerprints are remembered until the run ends.
   st.reused.clear();
+  st.interrupted = false;
   st.fingerprints = {};
   st.fingerprints.active = true;
   restore_paused(self, st);
@@ -85,17 +86,19 @@ Run open_run(const py::object& self, const py::handle& component_ids, bool send_
 }
 
 // Records an exception that escaped a component's run in that component (an interrupt also
-// cancels every pending write).
+// cancels every pending write, and the run notes it was interrupted).
 void record_failure(const Run& run, std::size_t node, py::error_already_set& error) {
   py::object exc = error.value();
   if (error.trace() && py::getattr(exc, "__traceback__", py::none()).is_none()) {
     PyException_SetTraceback(exc.ptr(), error.trace().ptr());
   }
   py::object failed = run.node(node);
-  comp::api().complete(comp::native(failed), false, exc);
+  vostrel::complete(comp::native(failed), false, exc);
   run.show(failed);
   // An interrupt abandons the whole run: no pending write may complete for it.
-  if (interrupt(error)) cancel_pending_writes(run.self);
+  if (!interrupt(error)) return;
+  run.st.interrupted = true;
+  cancel_pending_writes(run.self);
 }
 
 // What a run does after a component succeeded or was reused: its outputs reach the shell, the
@@ -139,65 +142,33 @@ void finish_run(const Run& run) {
   run_summary(run.self);
 }
 
-// Calls `step`; an interrupt it raises is kept in `held`, for the caller to raise once the rest
-// of its clean-up is done. Any other error propagates.
-template <typename Step>
-void holding_interrupt(std::optional<py::error_already_set>& held, Step&& step) {
-  try {
-    step();
-  } catch (py::error_already_set& e) {
-    if (!interrupt(e)) throw;
-    held.emplace(std::move(e));
-  }
-}
-
 // The worker pool of a parallel run, created on the first task (a run that reuses every result
 // needs none). The kernel thread applies each task's completion to its component.
 class RunPool {
  public:
-  explicit RunPool(std::size_t slots) : slots_(slots), order_(slots) {}
+  explicit RunPool(std::size_t slots) : results_(slots), order_(slots) {}
 
   // Hands over the task of the component being started: the executor's method and its pickled
-  // request (see vostrel::ComponentApi::pool_task).
-  void submit(const vostrel::ComponentNative& c, const std::pair<py::object, py::object>& task) {
-    const auto& [func, request] = task;
-    Slot& slot = slots_[*starting];
+  // request (see vostrel::pool_task). The pool picks the form it is sent in, and
+  // sends nothing for a task it carried already.
+  void submit(const std::pair<py::object, py::object>& task) {
     order_.hand_over(*starting);
-    // Handed to a worker already, behind its parent.
-    if (slot.carried) return;
     if (pool_.is_none()) {
       pool_ = py_values::lookup("orvane_core.executors.process_pool:OrvaneProcessPool")(
-          py::arg("slots") = slots_.size());
+          py::arg("slots") = results_.size());
     }
-    // The local executor's own run: the worker holds that executor already, and answers in the
-    // short form the component also reads. (Looked up on the first parallel run: the executors
-    // are imported when a component first runs.)
-    static const py::handle local = py_values::keep(py_values::lookup(
-        "orvane_core.executors.component_executors.local:OrvaneComponentExecutor"));
-    py::object owner = func.attr("__self__");
-    if (Py_TYPE(owner.ptr()) == reinterpret_cast<PyTypeObject*>(local.ptr())) {
-      pool_.attr("submit_component")(*starting, c.id, c.name, request);
-      return;
-    }
-    // A task run elsewhere (on remote workers) by an object that can revoke it: its id is
-    // fixed now, so that the run can revoke it when it abandons it, even before it is sent.
-    if (py::hasattr(owner, "revoke_task")) {
-      owner.attr("reserve_task")();
-      slot.revocable = owner;
-    }
-    pool_.attr("submit")(*starting, func, py::make_tuple(request));
+    pool_.attr("submit")(*starting, task.first, py::make_tuple(task.second));
   }
 
   // Sends the request of component `c` (planned at `slot`, not started, with no parent but the
   // component of `after`, and bound to run) to the worker running the task of `after`, which
   // runs it right after that task, with its outputs as inputs, unless that task fails. Its
-  // own start later sends nothing. Nothing is sent when no worker holds the
-  // outputs of `after`'s task, or when it is sent already.
+  // own start later sends nothing. Nothing is sent when no worker holds the outputs of
+  // `after`'s task, or when it is sent already.
   void carry(std::size_t after, std::size_t slot, const vostrel::ComponentNative& c,
              const py::object& parameters) {
-    if (pool_.is_none() || slots_[slot].carried) return;
-    slots_[slot].carried = truthy(
-        pool_.attr("carry")(after, slot, c.id, c.name, c.cell_code, parameters.attr("copy")()));
+    if (!pool_.is_none())
+      pool_.attr("carry")(after, slot, c.id, c.name, c.cell_code, parameters.attr("copy")());
   }
 
   // Waits (GIL released, no time limit) until completions are due (see run::Completions) and
@@ -213,38 +184,23 @@ class RunPool {
       if (arrived.empty())
         raise(PyExc_RuntimeError, "a component runs without a task in the worker pool");
       for (auto& [slot, ok, value] : arrived) {
-        if (order_.came(slot)) slots_[slot].result = {ok, std::move(value)};
+        if (order_.came(slot)) results_[slot] = {ok, std::move(value)};
       }
     }
     if (last && !pool_.is_none()) pool_.attr("dismiss_idle")();
     return due;
   }
 
-  // Applies the completion of `slot` to its component on the kernel thread. A remote task that
-  // failed may have been given up by its wait (the broker lost) while it still runs on a worker:
-  // it is revoked, now or once the broker answers again.
+  // Applies the completion of `slot` to its component on the kernel thread.
   void apply(std::size_t index, const py::handle& component) {
-    Slot& slot = slots_[index];
-    const auto [ok, value] = std::exchange(slot.result, {});
-    comp::api().complete(comp::native(component), ok, value);
-    py::object owner = std::exchange(slot.revocable, py::none());
-    if (!owner.is_none() && comp::failed(component)) owner.attr("revoke_task")();
+    const auto [ok, value] = std::exchange(results_[index], {});
+    vostrel::complete(comp::native(component), ok, value);
   }
 
-  // Ends every worker, so that nothing runs on, then revokes the remote tasks that have not
-  // completed. May be called again: what is done is not done twice. An interrupt that comes
-  // meanwhile is raised once all of it is done; the revocations it cut short are remembered
-  // by their executors and sent when their broker next answers.
+  // Ends every worker and revokes the remote tasks that have not completed (see the pool's
+  // stop). May be called again: what is done is not done twice.
   void abandon() {
-    std::optional<py::error_already_set> interrupted;
-    if (!pool_.is_none()) holding_interrupt(interrupted, [&] { pool_.attr("stop")(); });
-    for (Slot& slot : slots_) {
-      py::object revoking = std::exchange(slot.revocable, py::none());
-      if (revoking.is_none()) continue;
-      holding_interrupt(interrupted,
-                        [&] { revoking.attr("revoke_task")(py::arg("now") = !interrupted); });
-    }
-    if (interrupted) throw std::move(*interrupted);
+    if (!pool_.is_none()) pool_.attr("stop")();
   }
 
   // The slot of the component being started, whose task submit takes: it is RUNNING without
@@ -252,12 +208,8 @@ class RunPool {
   std::optional<std::size_t> starting;
 
  private:
-  struct Slot {                          // a task's place in the plan
-    py::object revocable = py::none();   // what can revoke its remote task
-    std::pair<bool, py::object> result;  // its completion: ok, and the value or the exception
-    bool carried = false;                // sent to run right after its parent's task
-  };
-  std::vector<Slot> slots_;
+  // By slot (a task's place in the plan): its completion, ok and the value or the exception.
+  std::vector<std::pair<bool, py::object>> results_;
   run::Completions order_;
   py::object pool_ = py::none();  // made on the first task
 };
@@ -278,7 +230,7 @@ py::object execute_step(const py::object& self, const std::optional<py::str>& co
     // A cache that cannot be read back is a miss: the component runs again.
     if (guard::serve_or_miss(self, id, target)) {
       st.reused.insert(key);  // its write completes at once
-      return comp::api().cache_get(comp::native(target), vostrel::Field::LastOutput);
+      return vostrel::cache_get(comp::native(target), vostrel::Field::LastOutput);
     }
     st.decisions.cache_damaged(key);
   }
@@ -297,13 +249,13 @@ py::object execute_step(const py::object& self, const std::optional<py::str>& co
   for (std::size_t p : graph.dag.predecessors(node)) {
     py::object parent = component(st, graph.id(p));  // held while its values are read
     const comp::ComponentNative& from = comp::native(parent);
-    py::dict statements = comp::api().cache_get(from, vostrel::Field::ModuleStatements);
+    py::dict statements = vostrel::cache_get(from, vostrel::Field::ModuleStatements);
     std::vector<std::pair<std::string, std::string>> lines;
     for (const auto& [symbol, text] : statements)
       lines.emplace_back(text_of(symbol), text_of(text));
     if (auto conflict = merge.add_statements(text_of(from.name), lines))
       raise(PyExc_ValueError, *conflict);
-    py::dict values = comp::api().cache_get(from, vostrel::Field::NonModuleOutputs);
+    py::dict values = vostrel::cache_get(from, vostrel::Field::NonModuleOutputs);
     for (const auto& [symbol, value] : values) {
       if (!merge.value_seen(text_of(symbol))) continue;
       // The same object serialises to the same bytes; only distinct objects are compared.
@@ -318,15 +270,13 @@ py::object execute_step(const py::object& self, const std::optional<py::str>& co
   // Run here in the shell, or submitted to the pool, which gives no output back.
   py::object parameters = st.parameters.attr("copy")(), output = py::none();
   if (pool != nullptr) {
-    pool->submit(comp::native(target),
-                 comp::api().pool_task(comp::native(target), module_statements, non_module_inputs,
+    pool->submit(vostrel::pool_task(comp::native(target), module_statements, non_module_inputs,
                                        parameters));
   } else if (truthy(process_pool)) {
-    comp::api().execute_async(target, process_pool, module_statements, non_module_inputs,
-                              parameters);
+    vostrel::execute_async(target, process_pool, module_statements, non_module_inputs, parameters);
   } else {
-    output = comp::api().execute(comp::native(target), module_statements, non_module_inputs,
-                                 parameters, st.shell);
+    output = vostrel::execute(comp::native(target), module_statements, non_module_inputs,
+                              parameters, st.shell);
   }
   run_summary(self);
   return output;
@@ -425,37 +375,41 @@ void schedule(ParallelRun& run) {
 
 py::object execute_components_async(const py::object& self, const py::handle& component_ids,
                                     bool send_to_front, bool optimize_memory) {
+  // A run that has nothing to run makes no pool either.
   const Run start = open_run(self, component_ids, send_to_front, optimize_memory);
-  if (!start.plan.empty()) {
-    ParallelRun run{start, run::RunScheduler(start.graph.dag, start.plan),
-                    RunPool(start.plan.size())};
-    // Ends the workers however the run ends (normally done already: then this does nothing).
-    py_values::OnExit terminating("terminating the worker pool of a parallel run",
-                                  [&run] { run.pool.abandon(); });
+  ParallelRun run{start, run::RunScheduler(start.graph.dag, start.plan),
+                  RunPool(start.plan.size())};
+  // Ends the workers however the run ends (normally done already: then this does nothing).
+  py_values::OnExit terminating("terminating the worker pool of a parallel run",
+                                [&run] { run.pool.abandon(); });
+  try {
+    schedule(run);
+    run.pool.abandon();
+  } catch (py::error_already_set& first) {
+    if (!first.matches(PyExc_Exception) && !first.matches(PyExc_KeyboardInterrupt)) throw;
+    // An exception or interrupt left the scheduling loop: nothing runs any more; the
+    // components it concerns record it. An interrupt that comes while the workers are being
+    // stopped is not lost: the run ends as interrupted (once, however many come).
+    std::optional<py::error_already_set> later;
     try {
-      schedule(run);
       run.pool.abandon();
-    } catch (py::error_already_set& first) {
-      if (!first.matches(PyExc_Exception) && !first.matches(PyExc_KeyboardInterrupt)) throw;
-      // An exception or interrupt left the scheduling loop: nothing runs any more; the
-      // components it concerns record it. An interrupt that comes while the workers are being
-      // stopped is not lost: the run ends as interrupted (once, however many come).
-      std::optional<py::error_already_set> later;
-      holding_interrupt(later, [&] { run.pool.abandon(); });
-      py::error_already_set& error = later && !interrupt(first) ? *later : first;
-      std::vector<std::size_t> running = run.scheduler.stop();
-      // A component interrupted while it was being started is RUNNING without being in the list.
-      if (run.pool.starting) {
-        const std::size_t starting = run.scheduler.plan()[*run.pool.starting];
-        if (comp::status(run.node(starting)) == comp::Status::Running) running.push_back(starting);
-      }
-      const run::StopActions stop =
-          run::on_stop(interrupt(error), std::move(running), run.last_access);
-      for (std::size_t n : stop.invalidate) comp::set_status(run.node(n), comp::Status::Invalid);
-      for (std::size_t n : stop.fail) record_failure(run, n, error);
-      if (stop.cancel_writes) cancel_pending_writes(self);
-      run_summary(self);
+    } catch (py::error_already_set& e) {
+      if (!interrupt(e)) throw;
+      later.emplace(std::move(e));
     }
+    py::error_already_set& error = later && !interrupt(first) ? *later : first;
+    std::vector<std::size_t> running = run.scheduler.stop();
+    // A component interrupted while it was being started is RUNNING without being in the list.
+    if (run.pool.starting) {
+      const std::size_t starting = run.scheduler.plan()[*run.pool.starting];
+      if (comp::status(run.node(starting)) == comp::Status::Running) running.push_back(starting);
+    }
+    const run::StopActions stop =
+        run::on_stop(interrupt(error), std::move(running), run.last_access);
+    for (std::size_t n : stop.invalidate) comp::set_status(run.node(n), comp::Status::Invalid);
+    for (std::size_t n : stop.fail) record_failure(run, n, error);
+    if (stop.cancel_writes) cancel_pending_writes(self);
+    run_summary(self);
   }
   finish_run(start);
   return py::none();

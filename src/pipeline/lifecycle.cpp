@@ -16,12 +16,11 @@ namespace {
 // cache directory; only the owner clears it, at deletion or at exit, so that a superseded
 // pipeline going away never deletes caches its successor has adopted (ownership.hpp).
 void clear_at_exit() {
+  // Each clears as its scope ends: an error is reported as unraisable and the next still clears.
   for (const py::handle& pipeline : ownership::live_owners()) {
-    try {
+    py_values::OnExit clear("clearing the disk cache of a pipeline at exit", [&] {
       clear_diskcaches(py::reinterpret_borrow<py::object>(pipeline));
-    } catch (py::error_already_set& e) {
-      e.discard_as_unraisable("clearing the disk cache of a pipeline at exit");
-    }
+    });
   }
 }
 

@@ -1,7 +1,5 @@
 // Pipeline members: the parameter search, whose trials re-execute a component with new values.
 #include <algorithm>
-#include <csignal>
-#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -21,27 +19,8 @@ namespace search = orvane::search;
 constexpr const char* kNoParameters = "At least one parameter to be optimized must be entered.";
 constexpr const char* kStopped = "Parameter optimizing operation stopped.";
 
-// Watches SIGINT for the duration of a search: the handler sets `interrupted` and hands the
-// interrupt on to the handler that was installed (which raises KeyboardInterrupt as usual). A
-// component run absorbs the interrupt (it records it as the component's failure and the run
-// returns normally), so the search asks the flag after every run instead of relying on the
-// exception. When interrupts are ignored, and outside the main thread (the only one that can
-// install a handler), nothing is watched. Returns the handler to put back, or None.
-py::object watch_interrupts(const std::shared_ptr<bool>& interrupted) {
-  py::module_ signal = py::module_::import("signal");
-  py::object previous = signal.attr("getsignal")(SIGINT);
-  if (!PyCallable_Check(previous.ptr())) return py::none();
-  py::cpp_function watcher([interrupted, previous](py::object signum, py::object frame) {
-    *interrupted = true;
-    return previous(signum, frame);
-  });
-  if (!py_values::quietly([&] { signal.attr("signal")(SIGINT, watcher); })) return py::none();
-  return previous;
-}
-
 void report(const py::object& self, const char* procedure, const std::string& msg) {
-  static py::handle procedures =
-      py_values::lookup("orvane_core.misc:OrvanePipelineCallbackProcedure").release();
+  py::handle procedures = py_values::kept("orvane_core.misc:OrvanePipelineCallbackProcedure");
   run_callback(self, outcome_record(procedures.attr(procedure), true, py_values::from_utf8(msg)));
 }
 
@@ -52,18 +31,14 @@ void report(const py::object& self, const char* procedure, const std::string& ms
 // float(value) of one bound of a description, with errors that name the parameter.
 double bound(const py::handle& name, const py::handle& description, const char* key) {
   const std::string parameter = py_values::utf8(name);
-  py::object raw;
-  try {
-    raw = description[key];
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_KeyError)) throw;
-    input_error(search::missing_key_message(parameter, key));
-  }
+  py::object raw;  // stays null while the key is missing
   double value = 0;
   try {
+    raw = description[key];
     value = py::float_(raw);
   } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
+    if (!raw && e.matches(PyExc_KeyError)) input_error(search::missing_key_message(parameter, key));
+    if (!raw || (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError))) throw;
     input_error(search::parameter_message(parameter, py_values::utf8(e.value())));
   }
   if (auto error = search::bound_error(parameter, key, value)) input_error(*error);
@@ -99,8 +74,8 @@ py::object suggest(const py::object& trial, const py::handle& name, const py::ha
 }
 
 search::TargetValue target_value(const py::handle& value) {
-  static py::handle real = py_values::lookup("numbers:Real").release();
-  if (!py::isinstance(value, real)) return search::TargetValue::not_number;
+  if (!py::isinstance(value, py_values::kept("numbers:Real")))
+    return search::TargetValue::not_number;
   // The study keeps floating-point values: an integer beyond their range cannot be one.
   if (PyFloat_AsDouble(value.ptr()) != -1.0 || !PyErr_Occurred()) {
     return search::TargetValue::number;
@@ -110,11 +85,10 @@ search::TargetValue target_value(const py::handle& value) {
   return search::TargetValue::too_large;
 }
 
-// One trial; `show` false runs quietly (opt-in: a front end shows its own progress instead), and
-// `interrupted` is the search's flag.
+// One trial; `show` false runs quietly (opt-in: a front end shows its own progress instead). A
+// run that was interrupted ends the search as the interrupt would have.
 py::object run_trial(const py::object& self, const py::object& trial, const py::str& component_id,
-                     const py::object& parameters, bool show = true,
-                     const bool* interrupted = nullptr) {
+                     const py::object& parameters, bool show = true) {
   PipelineState& st = state(self);
   py::dict values = st.parameters.attr("copy")();
   for (const auto& [name, description] : py::dict(parameters)) {
@@ -126,7 +100,7 @@ py::object run_trial(const py::object& self, const py::object& trial, const py::
   if (st.parameter_reach) invalidate_for_new_parameters(self, st, before);
 
   py::object target = run_components(self, py::make_tuple(component_id), show, true);
-  if (interrupted != nullptr && *interrupted) {
+  if (st.interrupted) {
     PyErr_SetNone(PyExc_KeyboardInterrupt);
     throw py::error_already_set();
   }
@@ -205,13 +179,8 @@ void optimize_parameters(const py::object& self, const py::str& component_id,
                               [&] { comp::set_uses_diskcache(c, true); });
       }
     });
-    auto interrupted = std::make_shared<bool>(false);
-    py::object previous = watch_interrupts(interrupted);
-    py_values::OnExit unwatch("restoring the interrupt handler after a parameter search", [&] {
-      if (!previous.is_none()) py_values::lookup("signal:signal")(SIGINT, previous);
-    });
     py::cpp_function objective([=](py::object trial) {
-      return run_trial(self, trial, component_id, parameters, !quiet_trials, interrupted.get());
+      return run_trial(self, trial, component_id, parameters, !quiet_trials);
     });
     try {
       optimizer.attr("optimize")(py::arg("target_func") = objective, py::arg("n_trials") = n_trials,

@@ -10,6 +10,7 @@
 #include "core/cache_store.hpp"
 #include "core/dir_lock.hpp"
 #include "pipeline/component_access.hpp"
+#include "pipeline/diskcache_support.hpp"
 #include "pipeline/pipeline.hpp"
 
 namespace orvane::pipeline::ownership {
@@ -91,8 +92,7 @@ void give_up(const PipelineState& st) {
 }
 
 void let_go_of_caches(const PipelineState& st) {
-  py::dict nodes = st.nodes;
-  for (const auto& item : nodes) comp::detach_diskcache(item.second);
+  support::each_component(st, [](comp::ComponentNative& c) { c.release_diskcache(); });
 }
 
 py::list live_owners() {

@@ -89,6 +89,10 @@ struct PipelineState {
   };
   std::vector<CompletedWrite> completed_writes;
 
+  // Whether the last run was interrupted: it records the interrupt as a component's failure and
+  // returns normally (execution.cpp).
+  bool interrupted = false;
+
   // Fingerprints of the current run by graph node (cache_guard.cpp); dropped at the start and
   // end of each run.
   model::RunFingerprints fingerprints;
@@ -136,7 +140,7 @@ void register_lifecycle(py::module_& m, const py::object& cls);          // life
 void register_execution(py::module_& m, const py::object& cls);          // execution.cpp
 void register_diskcache_channel(py::module_& m, const py::object& cls);  // diskcache_channel.cpp
 void register_cache_commands(py::module_& m, const py::object& cls);     // cache_commands.cpp
-void register_parameters(py::module_& m, const py::object& cls);         // parameters.cpp
+void register_parameters(py::module_& m, const py::object& cls);         // reach.cpp
 void register_optimization(py::module_& m, const py::object& cls);       // optimization.cpp
 void register_reach(py::module_& m, const py::object& cls);              // reach.cpp
 
@@ -203,7 +207,7 @@ py::object run_components(const py::object& self, const py::handle& component_id
 
 // The parameters as text records (name, type, value), each built by `make`: a dict, the plain
 // data summaries carry, by default; parameters_view's record class for the front end; and their
-// validated replacement (parameters.cpp).
+// validated replacement (reach.cpp).
 py::list parameter_entries(const PipelineState& st, const py::handle& make = py::handle(
                                                         reinterpret_cast<PyObject*>(&PyDict_Type)));
 void set_parameters(const py::object& self, const py::object& new_parameters);
@@ -219,8 +223,6 @@ model::Facts facts_of(const PipelineState& st, const GraphObject& graph);
 void apply_invalidations(const py::object& self, PipelineState& st, const GraphObject& graph,
                          const std::vector<model::Invalidation>& invalidations,
                          bool keep_earlier = false);
-// Deletes set-aside folders that are still caches of ours (a clean-up may have gone first).
-void discard_folders(const std::vector<std::string>& folders);
 
 // Parameter reach (reach.cpp). The parameter text a component's fingerprint covers: every
 // parameter, or with parameter_reach only those it reads.

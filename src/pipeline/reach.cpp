@@ -1,5 +1,6 @@
-// Pipeline members: carrying out the engine's invalidation rules, parameter reach (opt-in), the
-// disk caches a search sets aside, and explain().
+// Pipeline members: the parameter store (values, their text view for the front end, validated
+// replacement of the whole set), carrying out the engine's invalidation rules, parameter reach
+// (opt-in), the disk caches a search sets aside, and explain().
 #include <algorithm>
 #include <cstddef>
 #include <map>
@@ -23,12 +24,45 @@ namespace {
 
 namespace sup = support;
 
+constexpr const char* kInvalidLiterals = "Parameter names/fields contain invalid Python literals";
+constexpr const char* kUpdated = "Parameters have updated successfully.";
+
+py::dict entries_of(const py::list& entries) { return py::dict(py::arg("entries") = entries); }
+
+// Evaluates one record's value text (ast.literal_eval); false means it does not parse.
+bool evaluate_value(const py::handle& record, py::object& value) {
+  py::object text = record.attr("value");
+  try {
+    value = py_values::kept("ast:literal_eval")(text);
+  } catch (py::error_already_set& e) {
+    if (e.matches(PyExc_SyntaxError)) return false;
+    if (!e.matches(PyExc_ValueError)) throw;
+    // Parses but is no literal (a bare word, a call): taken as the text itself. The view shows
+    // non-finite floats as bare words, so a record typed float keeps them as floats.
+    value = text;
+    if (!py::isinstance<py::str>(text)) return true;
+    if (auto number =
+            model::parameter_word(py_values::utf8(record.attr("type")),
+                                  py_values::utf8(text.attr("strip")().attr("lower")()))) {
+      value = py::float_(*number);
+    }
+    return true;
+  }
+  // The view escapes characters outside the Basic Multilingual Plane as JSON surrogate pairs,
+  // which evaluate to two lone surrogates; joined again, the text round-trips to the string it
+  // showed. A lone surrogate that pairs with nothing stays as it is.
+  if (!py::isinstance<py::str>(value)) return true;
+  py_values::quietly([&] {
+    value = value.attr("encode")("utf-16-le", "surrogatepass").attr("decode")("utf-16-le");
+  });
+  return true;
+}
+
 // The parameters a component reads, from its code (kept while the code stays the same).
 model::ParameterReads reads_of(PipelineState& st, const py::handle& id) {
   const std::string code = text_of(comp::cell_code(component(st, id)));
   if (const model::ParameterReads* known = st.reads.find(text_of(id), code)) return *known;
-  static py::handle cell_names = py_values::lookup("orvane_core.common.names:cell_names").release();
-  py::object names = cell_names(code);
+  py::object names = py_values::kept("orvane_core.common.names:cell_names")(code);
   return st.reads.keep(
       text_of(id), code,
       {truthy(names.attr("reads_all")), names.attr("reads").cast<std::set<std::string>>()});
@@ -39,12 +73,63 @@ model::Reads reads_by_node(PipelineState& st, const GraphObject& graph) {
   return [&st, &graph](std::size_t node) { return reads_of(st, graph.id(node)); };
 }
 
-}  // namespace
-
+// Deletes set-aside folders that are still caches of ours (a clean-up may have gone first).
 void discard_folders(const std::vector<std::string>& folders) {
   for (const std::string& folder : folders) {
     if (has_cache_record(folder)) sup::remove_owned(folder, true);
   }
+}
+
+}  // namespace
+
+py::list parameter_entries(const PipelineState& st, const py::handle& make) {
+  py::list entries;
+  for (const auto& [name, value] : st.parameters) {
+    py::str type_name = py::type::of(value).attr("__qualname__");
+    py::object text = py::str(value);
+    if (type_name.equal(py::str("str"))) text = py_values::kept("json:dumps")(text);
+    entries.append(
+        make(py::arg("name") = name, py::arg("type") = type_name, py::arg("value") = text));
+  }
+  return entries;
+}
+
+void set_parameters(const py::object& self, const py::object& new_parameters) {
+  py::list failed;
+  py::dict params;
+
+  for (py::handle record : new_parameters) {
+    py::object name = record.attr("name");
+    if (!py::isinstance<py::str>(name)) {
+      throw py::type_error("Parameter name must be a string, not " +
+                           text_of(py::type::of(name).attr("__name__")) + ".");
+    }
+    py::object value;
+    if (PyUnicode_IsIdentifier(name.ptr()) != 1 ||
+        truthy(py_values::kept("keyword:iskeyword")(name)) || !evaluate_value(record, value)) {
+      failed.append(record.attr("dict")());
+      continue;
+    }
+    params[name] = value;
+  }
+
+  PipelineState& st = state(self);
+  if (failed.size() > 0) {
+    run_callback(self, outcome_record(rt().procedure_parameters, false, py::str(kInvalidLiterals),
+                                      entries_of(parameter_entries(st)), entries_of(failed)));
+    throw py::value_error(kInvalidLiterals);
+  }
+  if (st.parameters.equal(params)) return;
+  // The components are invalidated after the front end has seen the new values.
+  const py::dict before = st.parameters.attr("copy")();
+  PyDict_Clear(st.parameters.ptr());
+  if (PyDict_Update(st.parameters.ptr(), params.ptr()) != 0) throw py::error_already_set();
+  run_callback(self, outcome_record(rt().procedure_parameters, true, py::str(kUpdated),
+                                    entries_of(parameter_entries(st))));
+  // Caches a search set aside for these values come back first: their components stay current
+  // (a load into a successful component counts no new success).
+  invalidate_for_new_parameters(self, st, before, restore_paused(self, st));
+  run_summary(self);
 }
 
 // Detaches the component's disk cache into `paused`, keeping at most `limit` per component (one
@@ -75,12 +160,13 @@ void apply_invalidations(const py::object& self, PipelineState& st, const GraphO
     const py::object& id = graph.id(inv.node);
     if (inv.cancel_write) withdraw_write(self, id);
     py::object c = component(st, id);
+    const model::NodeFacts before = comp::facts(c);
     if (keep_earlier && st.kept_versions > 0 && inv.reason &&
-        model::keeps_earlier(*inv.reason, comp::facts(c))) {
+        model::keeps_earlier(*inv.reason, before)) {
       set_aside(st, text_of(id), c, st.kept_versions);
     }
     comp::set_status(c, comp::Status::Invalid);
-    if (inv.reason) st.decisions.invalidated(text_of(id), *inv.reason);
+    if (inv.reason) st.decisions.invalidated(text_of(id), *inv.reason, &before);
   }
 }
 
@@ -230,6 +316,18 @@ void invalidate_after_edit(const py::object& self, const py::iterable& code_chan
 }
 
 }  // namespace
+
+void register_parameters(py::module_& /*m*/, const py::object& cls) {
+  pyclass::def_property_readonly(
+      cls, "parameters", [](const PipelineState& st) { return st.parameters.attr("copy")(); },
+      "Pipeline parameters.");
+  pyclass::def_property_readonly(
+      cls, "parameters_view",
+      [](const PipelineState& st) { return parameter_entries(st, rt().parameter_record); },
+      "Pipeline parameters as text records.");
+  pyclass::def(cls, "set_parameters", &set_parameters, py::arg("new_parameters"),
+               "Set pipeline parameters.");
+}
 
 void register_reach(py::module_& /*m*/, const py::object& cls) {
   namespace pc = orvane::pyclass;

@@ -50,17 +50,9 @@ void register_private_state(const py::object& cls) {
         cls, name, [member = member](C& c) { return c.*member; },
         [member = member](C& c, py::object value) { c.*member = std::move(value); });
   }
-  pc::def_property(
-      cls, "_status", [](C& c) { return to_py(c.status()); },
-      [](C& c, py::handle v) {
-        c.run.commit(component::assign_status(c.run.state(), status_from_py(v)));
-      });
   // The count and the disk cache change only through the component's own steps.
   pc::def_property_readonly(cls, "_success_count", &C::success_count);
   pc::def_property_readonly(cls, "_diskcache", &C::diskcache);
-  pc::def_property(
-      cls, "_diskcache_status", [](C& c) { return to_py(c.stored_disk_status()); },
-      [](C& c, py::handle v) { c.disk.apply(DiskInput::assign(disk_status_from_py(v))); });
   pc::def(cls, "_diskcache_write_pending", &C::write_pending,
           "True while a write of the current results is queued and not finished.");
   pc::def(cls, "_in_memory_cache_empty", &C::memory_cache_empty,
@@ -68,8 +60,6 @@ void register_private_state(const py::object& cls) {
 }
 
 }  // namespace
-
-ComponentApi published{};
 
 }  // namespace orvane::vostrel
 
@@ -93,7 +83,6 @@ PYBIND11_MODULE(vostrel, m) {
                        "Native state of a code-cell component.");
   native.def(py::init<>());
 
-  init_statuses();
   py::object cls = orvane::pyclass::make_class(
       m, "OrvaneComponentVostrel",
       py::make_tuple(native, ref("orvane_core.common.mixins:LoggingMixin")),
@@ -101,5 +90,4 @@ PYBIND11_MODULE(vostrel, m) {
   for (auto add : {register_private_state, register_state, register_caches, register_execution}) {
     add(cls);
   }
-  m.attr("_api") = py::capsule(&published, kApiCapsule);
 }

@@ -13,6 +13,15 @@ namespace orvane::vostrel {
 
 using namespace pybind11::literals;
 
+// Truth of a result value; values without a truth value of their own (arrays, frames) count as
+// present rather than failing the caller.
+static bool holds_value(py::handle value) {
+  if (value.is_none()) return false;
+  const int r = PyObject_IsTrue(value.ptr());
+  if (r < 0) PyErr_Clear();  // no truth value of its own: present
+  return r != 0;
+}
+
 void load_in_memory_cache(ComponentNative& c, py::object cache) {
   c.memory = std::move(cache);
   c.touch();
@@ -64,8 +73,6 @@ void clear_cache(ComponentNative& c) {
   unload_diskcache(c);
 }
 
-namespace {
-
 // In a kernel the value goes out as a result on the shell's message channel (found as captured
 // output finds it); a shell outside a kernel shows it through its display publisher; without a
 // shell it is printed.
@@ -94,17 +101,9 @@ void show_captured(const ComponentNative& c, py::handle shell) {
   captured.attr("show")("shell"_a = shell, "component_id"_a = c.id);
 }
 
-}  // namespace
-
 void register_caches(const py::object& cls) {
   namespace pc = pyclass;
   using C = ComponentNative;
-  published.show_captured = &show_captured;
-  published.show_last_output = &show_last_output;
-  published.load_diskcache = &load_diskcache;
-  published.unload_diskcache = &unload_diskcache;
-  published.clear_diskcache = &clear_diskcache;
-  published.clear_cache = &clear_cache;
   pc::def(cls, "load_in_memory_cache", &load_in_memory_cache, py::arg("cache"),
           "Load cache from memory.");
   pc::def(cls, "clear_in_memory_cache", &C::clear_memory_cache, "Clear in-memory cache.");

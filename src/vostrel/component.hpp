@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "common/py_values.hpp"
-#include "vostrel/component_api.hpp"
+#include "vostrel/component_native.hpp"
 
 namespace orvane::vostrel {
 
@@ -27,45 +27,24 @@ inline py::handle captured_io() { return ref("orvane_core.capture:OrvaneCaptured
 // The native state behind a component object.
 inline ComponentNative& native(py::handle self) { return py::cast<ComponentNative&>(self); }
 
-// Enumeration members at the boundary, looked up once at module import. A value that is not a
-// member of the enumeration raises AssertionError with the setter's text.
-void init_statuses();
-py::object to_py(Status s);
-py::object to_py(DiskStatus s);
-Status status_from_py(py::handle value);
-DiskStatus disk_status_from_py(py::handle value);
-
 // The helpers on Python values shared by the binding modules: equality, truth, and text
 // conversions that survive lone surrogates in exception texts and tracebacks.
 using namespace py_values;
-// Truth of a result value; values without a truth value of their own (arrays, frames) count as
-// present rather than failing the caller.
-bool holds_value(py::handle value);
 
 // Unpacks an iterable into exactly two values, with Python's own error texts.
 std::pair<py::object, py::object> unpack2(py::handle iterable);
 
 // State changes shared by the parts of the class (state.cpp).
-void set_status(ComponentNative& c, Status next);
 void set_in_and_out(ComponentNative& c, py::object new_info);
 // Appends the import line of each of the module statements ({symbol: statement}) to `lines`.
 void add_imports(py::list& lines, const py::object& module_statements);
-py::object cache_get(const ComponentNative& c, Field field);
 void cache_set(ComponentNative& c, Field field, py::handle value);
 py::object outputs_summary(const ComponentNative& c);
 
 // Cache operations (caches.cpp).
 void load_in_memory_cache(ComponentNative& c, py::object cache);
-bool load_diskcache(ComponentNative& c, py::handle cache_dir);
 // Its Python form: text or None (pybind11 rejects anything else, naming the argument).
 bool load_diskcache_text(ComponentNative& c, const std::optional<py::str>& cache_dir);
-void unload_diskcache(ComponentNative& c);
-void clear_diskcache(ComponentNative& c);
-void clear_cache(ComponentNative& c);
-
-// The table of operations the module publishes (bind_vostrel.cpp); each part below fills in its
-// entries as it registers its members.
-extern ComponentApi published;
 
 // Each adds its members to the class object built with type().
 void register_state(const py::object& cls);

@@ -1,4 +1,5 @@
-// The native state of a code-cell component, and the questions other engine modules may ask it.
+// The native state of a code-cell component, the questions other engine modules may ask it and
+// the operations they call on it.
 //
 // What the pipeline module may use, on `py::cast<ComponentNative&>(component)` (every component
 // is an instance of a class built on this native base):
@@ -10,10 +11,10 @@
 //             write_queued(count, dir), write_refused(), write_cancelled(), writer_stopped(),
 //             write_done(count, dir, successful) -> DoneVerdict, mark_disk_status(status) for
 //             UPDATING, CACHED or FAILED, release_diskcache() (let go without deleting)
-// Everything above is inline here or compiled into orvane_native, so it works from any module of
-// the build. Running, the status setter and showing results are called through the component
-// module's table (component_api.hpp); anything else (loading or clearing disk caches, UNCACHED,
-// which unloads) goes through the component's Python methods and properties.
+// Everything above is inline here or compiled into orvane_native. Running, the status setter,
+// loading, clearing and showing results are the operations declared at the end, compiled into
+// a library of their own (orvane_component) that the component module binds and the pipeline
+// module links too; anything else goes through the component's Python members.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -21,6 +22,7 @@
 #include <cstdint>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "common/py_values.hpp"
 #include "core/component_state.hpp"
@@ -131,5 +133,46 @@ struct ComponentNative {
       throw py::error_already_set();
   }
 };
+
+// ---- the operations other engine modules call (compiled into orvane_component) ----
+
+// The six result fields, in the order loading a disk cache tests them.
+enum class Field : int {
+  ModuleStatements,
+  NonModuleOutputs,
+  LastOutput,
+  Captured,
+  ExceptionMsg,
+  OutputsSummary
+};
+
+// Runs the component in the shell (None: outside one) and returns its last output.
+py::object execute(ComponentNative& c, py::object module_statements, py::object non_module_inputs,
+                   py::object parameters, py::object shell);
+// Hands the run to the pool's apply_async, with the component's callbacks taking its outcome.
+py::object execute_async(py::object self, py::object process_pool, py::object module_statements,
+                         py::object non_module_inputs, py::object parameters);
+// Enters RUNNING and returns what a worker runs, the executor's method and the pickled request;
+// an unreachable remote executor fails the component and raises.
+std::pair<py::object, py::object> pool_task(ComponentNative& c, py::object module_statements,
+                                            py::object non_module_inputs, py::object parameters);
+// Applies how a run ended: the executor's answer when `ok`, else the exception that ended it,
+// recorded as the component's failure.
+void complete(ComponentNative& c, bool ok, py::object value);
+// The status setter: a new status may drop the component's results.
+void set_status(ComponentNative& c, Status next);
+// The field from the cache that serves reads, None without one.
+py::object cache_get(const ComponentNative& c, Field field);
+// Rebuilds the in/out record of a component from its parents' outputs and imports (each parent a
+// component, in the order they offer them).
+void relink(ComponentNative& c, const std::vector<py::object>& parents);
+void show_captured(const ComponentNative& c, py::handle shell);
+void show_last_output(const ComponentNative& c, py::handle shell);
+// Loads the cache in the folder (false when it cannot be opened; raises when its first values
+// cannot be read); unloads, deletes or, with the in-memory cache, clears the caches.
+bool load_diskcache(ComponentNative& c, py::handle cache_dir);
+void unload_diskcache(ComponentNative& c);
+void clear_diskcache(ComponentNative& c);
+void clear_cache(ComponentNative& c);
 
 }  // namespace orvane::vostrel

@@ -12,8 +12,6 @@ using namespace pybind11::literals;
 
 namespace {
 
-constexpr const char* kPingFailed = "An error occurred creating OrvaneRemoteComponentExecutor: ";
-
 py::dict stderr_entry(py::handle text) {
   return py::dict("type"_a = "stream", "name"_a = "<stderr>", "text"_a = text);
 }
@@ -94,30 +92,23 @@ py::object skip_package_frames(py::object trace) {
   return trace;
 }
 
-// Builds the banner and captured output of a failure and marks the component FAILED.
-// `use_handled` follows the exception being handled in this thread when there is one; without
-// one (pool callbacks, a failed ping outside a handler) the exception object itself is used.
-void record_error(ComponentNative& c, py::handle exc, bool use_handled) {
-  py::object value = use_handled ? ref("sys:exception")() : py::object(py::none());
-  if (value.is_none()) value = py::reinterpret_borrow<py::object>(exc);
-  if (!PyExceptionInstance_Check(value.ptr())) {
-    set_status(c, Status::Failed);
-    return;
-  }
-  py::object trace = skip_package_frames(py::getattr(value, "__traceback__", py::none()));
-  const bool interrupt = PyErr_GivenExceptionMatches(exc.ptr(), PyExc_KeyboardInterrupt);
-  const std::string interrupted = "Interrupted at component '" + utf8(c.name) + "'";
-  py::list banner =
-      error_banner::to_list(error_banner::lines(value, trace, interrupt ? &interrupted : nullptr));
-  set_failed(c, banner, py::str("\n").attr("join")(banner));
-}
-
-// Records an error, dropping the results first when `drop_results`; never raises: when even
-// recording the error fails, the component must still end FAILED.
+// Records an error: its banner and captured output, and the component FAILED, dropping the
+// results first when `drop_results`. `use_handled` follows the exception being handled in this
+// thread when there is one; without one (pool callbacks, a failed ping outside a handler) the
+// exception object itself is used. Never raises: when even recording the error fails, the
+// component must still end FAILED.
 void fail_with(ComponentNative& c, py::handle exc, bool use_handled, bool drop_results) {
   try {
     if (drop_results) c.clear_memory_cache();
-    record_error(c, exc, use_handled);
+    py::object value = use_handled ? ref("sys:exception")() : py::object(py::none());
+    if (value.is_none()) value = py::reinterpret_borrow<py::object>(exc);
+    if (!PyExceptionInstance_Check(value.ptr())) return set_status(c, Status::Failed);
+    py::object trace = skip_package_frames(py::getattr(value, "__traceback__", py::none()));
+    const bool interrupt = PyErr_GivenExceptionMatches(exc.ptr(), PyExc_KeyboardInterrupt);
+    const std::string interrupted = "Interrupted at component '" + utf8(c.name) + "'";
+    py::list banner = error_banner::to_list(
+        error_banner::lines(value, trace, interrupt ? &interrupted : nullptr));
+    set_failed(c, banner, py::str("\n").attr("join")(banner));
   } catch (py::error_already_set&) {
     try {
       set_status(c, Status::Failed);
@@ -140,7 +131,8 @@ py::object executor(ComponentNative& c, bool remote, bool pooled) {
       "broker"_a = config.attr("broker"));
   auto [reachable, message] = unpack2(made.attr("ping")());
   if (truthy(reachable)) return made;
-  const std::string error = kPingFailed + utf8(py::str("{}").format(message));
+  const std::string error = "An error occurred creating OrvaneRemoteComponentExecutor: " +
+                            utf8(py::str("{}").format(message));
   if (pooled) {
     set_status(c, Status::Failed);
     raise(PyExc_RuntimeError, error);
@@ -148,42 +140,6 @@ py::object executor(ComponentNative& c, bool remote, bool pooled) {
   fail_with(c, py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(from_utf8(error)), true,
             false);
   return py::none();
-}
-
-py::object execute(ComponentNative& c, py::object module_statements, py::object non_module_inputs,
-                   py::object parameters, py::object shell) {
-  py::object request = begin_run(c, module_statements, non_module_inputs, parameters);
-  const bool remote = truthy(c.remote_config());
-  py::object runner = executor(c, remote, false);
-  if (runner.is_none()) return py::none();
-  if (!remote) {
-    return apply_response(c,
-                          runner.attr("execute")("request"_a = request, "ipython_shell"_a = shell));
-  }
-  py::handle cloudpickle = ref("cloudpickle");
-  py::object reply = runner.attr("execute")("request"_a = cloudpickle.attr("dumps")(request));
-  return apply_response(c, cloudpickle.attr("loads")(reply));
-}
-
-// Enters RUNNING and returns the executor's method that runs the component in a worker pool and
-// its pickled request; an unreachable remote executor fails the component and raises.
-std::pair<py::object, py::object> pool_task(ComponentNative& c, py::object module_statements,
-                                            py::object non_module_inputs, py::object parameters) {
-  py::object request = ref("orvane_core.executors.process_pool")
-                           .attr(pyclass::intern("dumps"))(
-                               begin_run(c, module_statements, non_module_inputs, parameters));
-  const bool remote = truthy(c.remote_config());
-  py::object runner = executor(c, remote, true);
-  return {runner.attr(pyclass::intern(remote ? "execute" : "execute_with_serialized")), request};
-}
-
-py::object execute_async(py::object self, py::object process_pool, py::object module_statements,
-                         py::object non_module_inputs, py::object parameters) {
-  auto [func, request] = pool_task(native(self), module_statements, non_module_inputs, parameters);
-  return process_pool.attr(pyclass::intern("apply_async"))(
-      "func"_a = func, "args"_a = py::make_tuple(request),
-      "callback"_a = self.attr(pyclass::intern("_execute_async_result")),
-      "error_callback"_a = self.attr(pyclass::intern("handle_error")));
 }
 
 // Runs on the pool's result thread: an exception escaping here would kill that thread and
@@ -210,17 +166,49 @@ py::object execute_async_result(ComponentNative& c, py::object response) {
 
 }  // namespace
 
+py::object execute(ComponentNative& c, py::object module_statements, py::object non_module_inputs,
+                   py::object parameters, py::object shell) {
+  py::object request = begin_run(c, module_statements, non_module_inputs, parameters);
+  const bool remote = truthy(c.remote_config());
+  py::object runner = executor(c, remote, false);
+  if (runner.is_none()) return py::none();
+  if (!remote) {
+    return apply_response(c,
+                          runner.attr("execute")("request"_a = request, "ipython_shell"_a = shell));
+  }
+  py::handle cloudpickle = ref("cloudpickle");
+  py::object reply = runner.attr("execute")("request"_a = cloudpickle.attr("dumps")(request));
+  return apply_response(c, cloudpickle.attr("loads")(reply));
+}
+
+std::pair<py::object, py::object> pool_task(ComponentNative& c, py::object module_statements,
+                                            py::object non_module_inputs, py::object parameters) {
+  py::object request = ref("orvane_core.executors.process_pool")
+                           .attr(pyclass::intern("dumps"))(
+                               begin_run(c, module_statements, non_module_inputs, parameters));
+  const bool remote = truthy(c.remote_config());
+  py::object runner = executor(c, remote, true);
+  return {runner.attr(pyclass::intern(remote ? "execute" : "execute_with_serialized")), request};
+}
+
+py::object execute_async(py::object self, py::object process_pool, py::object module_statements,
+                         py::object non_module_inputs, py::object parameters) {
+  auto [func, request] = pool_task(native(self), module_statements, non_module_inputs, parameters);
+  return process_pool.attr(pyclass::intern("apply_async"))(
+      "func"_a = func, "args"_a = py::make_tuple(request),
+      "callback"_a = self.attr(pyclass::intern("_execute_async_result")),
+      "error_callback"_a = self.attr(pyclass::intern("handle_error")));
+}
+
+void complete(ComponentNative& c, bool ok, py::object value) {
+  if (!ok) return fail_with(c, value, false, false);
+  execute_async_result(c, value);
+}
+
 void register_execution(const py::object& cls) {
   pyclass::def(cls, "execute", &execute, py::arg("module_statements") = py::none(),
                py::arg("non_module_inputs") = py::none(), py::arg("parameters") = py::none(),
                py::arg("shell") = py::none(), "Execute synchronously.");
-  published.execute = &execute;
-  published.execute_async = &execute_async;
-  published.pool_task = &pool_task;
-  published.complete = [](ComponentNative& c, bool ok, py::object value) {
-    if (!ok) return fail_with(c, value, false, false);
-    execute_async_result(c, value);
-  };
   pyclass::def(
       cls, "handle_error",
       [](ComponentNative& c, py::object exc) { fail_with(c, exc, true, false); }, py::arg("exc"),

@@ -1,5 +1,6 @@
 // Component identity, properties with their setter rules, the status changes and info.
 #include <optional>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -17,19 +18,43 @@ constexpr const char* kFieldNames[] = {"module_statements", "non_module_outputs"
                                        "exception_msg",     "outputs_summary"};
 const char* field_name(Field field) { return kFieldNames[static_cast<int>(field)]; }
 
-// The enumerations' members, indexed by the native status.
+// The enumerations' members, indexed by the native status; filled on first use, by whichever
+// module first needs them (the GIL guards them; the last one filled tells they are all there).
 py::handle g_status[4], g_disk[4];
+
+const py::handle (&members(bool disk))[4] {
+  if (!g_disk[3]) {
+    py::handle statuses = ref("orvane_core.misc:OrvaneComponentStatus");
+    py::handle disk_statuses = ref("orvane_core.misc:OrvaneDiskcacheStatus");
+    for (int i = 0; i < 4; ++i) {
+      g_status[i] = keep(statuses(component::to_string(component::kStatuses[i])));
+      g_disk[i] = keep(disk_statuses(component::to_string(component::kDiskStatuses[i])));
+    }
+  }
+  return disk ? g_disk : g_status;
+}
 
 // The member of the enumeration that `value` is. Members of an enumeration are singletons (a
 // copy is the member itself), so identity decides.
 template <typename E>
-E member_of(py::handle value, const py::handle (&members)[4], const char* what) {
+E member_of(py::handle value, const char* what) {
   for (int i = 0; i < 4; ++i) {
-    if (members[i].is(value)) return static_cast<E>(i);
+    if (members(std::is_same_v<E, DiskStatus>)[i].is(value)) return static_cast<E>(i);
   }
   raise(PyExc_AssertionError,
         utf8(py::str("{}").format(value)) + " is not a valid " + what + " status.");
 }
+
+// Enumeration members at the boundary. A value that is not a member of the enumeration raises
+// AssertionError with the setter's text.
+py::object to_py(Status s) { return py::reinterpret_borrow<py::object>(members(false)[int(s)]); }
+py::object to_py(DiskStatus s) { return py::reinterpret_borrow<py::object>(members(true)[int(s)]); }
+
+Status status_from_py(py::handle value) { return member_of<Status>(value, "component"); }
+DiskStatus disk_status_from_py(py::handle value) {
+  return member_of<DiskStatus>(value, "diskcache");
+}
+
 }  // namespace
 
 py::handle ref(const char* path) {
@@ -38,31 +63,6 @@ py::handle ref(const char* path) {
   auto it = found.find(path);
   if (it == found.end()) it = found.emplace(path, keep(lookup(path))).first;
   return it->second;
-}
-
-void init_statuses() {
-  py::handle statuses = ref("orvane_core.misc:OrvaneComponentStatus");
-  py::handle disk_statuses = ref("orvane_core.misc:OrvaneDiskcacheStatus");
-  for (int i = 0; i < 4; ++i) {
-    g_status[i] = keep(statuses(component::to_string(component::kStatuses[i])));
-    g_disk[i] = keep(disk_statuses(component::to_string(component::kDiskStatuses[i])));
-  }
-}
-
-py::object to_py(Status s) { return py::reinterpret_borrow<py::object>(g_status[int(s)]); }
-py::object to_py(DiskStatus s) { return py::reinterpret_borrow<py::object>(g_disk[int(s)]); }
-
-Status status_from_py(py::handle value) { return member_of<Status>(value, g_status, "component"); }
-
-DiskStatus disk_status_from_py(py::handle value) {
-  return member_of<DiskStatus>(value, g_disk, "diskcache");
-}
-
-bool holds_value(py::handle value) {
-  if (value.is_none()) return false;
-  const int r = PyObject_IsTrue(value.ptr());
-  if (r < 0) PyErr_Clear();  // no truth value of its own: present
-  return r != 0;
 }
 
 std::pair<py::object, py::object> unpack2(py::handle iterable) {
@@ -225,6 +225,8 @@ bool set_text(ComponentNative& c, py::object ComponentNative::* member,
   return true;
 }
 
+}  // namespace
+
 void relink(ComponentNative& c, const std::vector<py::object>& parents) {
   py::dict inputs;  // each name once, in the order the parents offer them
   py::list imports;
@@ -236,8 +238,6 @@ void relink(ComponentNative& c, const std::vector<py::object>& parents) {
                                    "outputs"_a = py::list(cache_get(c, Field::NonModuleOutputs)),
                                    "imports"_a = imports, "summary"_a = outputs_summary(c)));
 }
-
-}  // namespace
 
 py::object cache_get(const ComponentNative& c, Field field) {
   const py::object& source = cache_source(c);
@@ -258,9 +258,6 @@ py::object outputs_summary(const ComponentNative& c) {
 }
 
 void register_state(const py::object& cls) {
-  published.set_status = &set_status;
-  published.cache_get = &cache_get;
-  published.relink = &relink;
   pyclass::def(cls, "__init__", &init, py::arg("component"));
   pyclass::def(cls, "__del__", [](py::object self) {
     // Nothing to do late in shutdown, nor for a component whose construction never completed.
@@ -285,6 +282,12 @@ void register_state(const py::object& cls) {
   pc::def_property(
       cls, "status", [](C& c) { return to_py(c.status()); },
       [](C& c, py::handle v) { set_status(c, status_from_py(v)); });
+  // The private forms set the stored status directly, with none of the setter's rules.
+  pc::def_property(
+      cls, "_status", [](C& c) { return to_py(c.status()); },
+      [](C& c, py::handle v) {
+        c.run.commit(component::assign_status(c.run.state(), status_from_py(v)));
+      });
   pc::def_property_readonly(cls, "success_count", &C::success_count);
   pc::def_property_readonly(cls, "component_type",
                             [](C& c) -> py::object { return c.metadata.attr("componentType"); });
@@ -298,6 +301,9 @@ void register_state(const py::object& cls) {
   pc::def_property(
       cls, "diskcache_status", [](C& c) { return to_py(c.disk_status()); },
       [](C& c, py::handle v) { set_diskcache_status(c, disk_status_from_py(v)); });
+  pc::def_property(
+      cls, "_diskcache_status", [](C& c) { return to_py(c.stored_disk_status()); },
+      [](C& c, py::handle v) { c.disk.apply(DiskInput::assign(disk_status_from_py(v))); });
   for (Field field : {Field::ModuleStatements, Field::NonModuleOutputs, Field::LastOutput,
                       Field::Captured, Field::ExceptionMsg}) {
     pc::def_property(

@@ -276,7 +276,7 @@ TEST(CacheAdoption, AHeldFolderIsNeverDeletedFromUnderItsComponent) {
                                            unfinished(".partial-component-u3")};
   auto plan = plan_adoption(entries, {"a"});
   ASSERT_EQ(plan.removals.size(), 2u);
-  auto removed = orvane::removals_to_delete(entries, plan, "/c/", {"/c/component-u1"});
+  auto removed = orvane::removals_to_delete(entries, plan, "/c/", {"", "/c/./component-u1/"});
   ASSERT_EQ(removed.size(), 1u);
   EXPECT_EQ(removed[0]->name, ".partial-component-u3");
   EXPECT_EQ(orvane::removals_to_delete(entries, plan, "/c", {}).size(), 2u);

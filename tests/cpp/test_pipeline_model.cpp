@@ -398,6 +398,23 @@ TEST(PipelineModel, DecisionsSayWhereResultsComeFromAndWhatTheNextRunDoes) {
     if (after.status == S::Successful) cleared.invalidated("m", rerun_decision(after));
     EXPECT_EQ(cleared.decide("m", after).reason.cause, cause);
   }
+  // A parent's rerun noted for a component, by what it had and why the parent ran: one without
+  // results of its own keeps the reason it has (none: it never ran; a kept cache found stale)
+  // unless the parent ran for a change.
+  const Reason parent{C::ParentReran, {}, "left"}, stale{C::InputsChanged, {}, {}};
+  const NodeFacts first{S::Invalid, 0, true, D::Uncached, false, true};
+  for (const auto& [facts, noted, left_edited, cause] :
+       std::vector<std::tuple<NodeFacts, bool, bool, C>>{{never, false, false, C::NeverRan},
+                                                         {never, true, false, C::InputsChanged},
+                                                         {never, false, true, C::ParentReran},
+                                                         {invalid, false, false, C::ParentReran}}) {
+    Decisions told;
+    if (left_edited) told.invalidated("left", Reason{C::CodeChanged, {}, {}});
+    told.decide("left", first);
+    if (noted) told.invalidated("m", stale);
+    told.invalidated("m", parent, &facts);
+    EXPECT_EQ(told.next("m", facts).reason.cause, cause) << noted << left_edited;
+  }
   // What a front end is told, before any decision and after one.
   const Decision ran{O::Ran, alpha};
   for (const auto& [decision, name, reason, cause] :

@@ -9,6 +9,8 @@ import signal
 import subprocess
 import sys
 import threading
+import time
+from http import HTTPStatus
 
 import psutil
 import pytest
@@ -16,7 +18,7 @@ import pytest
 from orvane_core.executors import process_pool
 from orvane_core.executors.component_executors.local import read_answer
 from orvane_core.executors.process_pool import OrvaneProcessPool
-from orvane_core.misc.models import OrvaneExecutionRequestModel
+from orvane_core.misc.models import OrvaneExecutionRequestModel, OrvaneExecutionResponseModel
 from tests.services import wait_until
 
 
@@ -146,3 +148,44 @@ def test_a_worker_has_the_environment_the_kernel_has_when_it_starts(monkeypatch,
     with OrvaneProcessPool(slots=1) as pool:
         pool.submit(0, os.getenv, (name,))
         assert pool.wait() == [(0, True, value)]
+
+
+class Revocable:
+    """What the pool asks of an executor whose tasks run elsewhere: a task id reserved before
+    sending and a revocation (both noted on the kernel's side), and a response saying how the
+    run went."""
+
+    def __init__(self, status: HTTPStatus) -> None:
+        self.status, self.calls = status, []
+
+    def reserve_task(self) -> None:
+        self.calls.append("reserve")
+
+    def revoke_task(self, now: bool = True) -> None:
+        self.calls.append(f"revoke now={now}")
+
+    def execute(self, seconds: float) -> bytes:
+        time.sleep(seconds)
+        return pickle.dumps(OrvaneExecutionResponseModel(status=self.status))
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize(
+    ("status", "seconds", "calls"),
+    [
+        (HTTPStatus.OK, 0, ["reserve"]),
+        (HTTPStatus.PARTIAL_CONTENT, 0, ["reserve"]),
+        # Its wait may have given it up while it still runs there.
+        (HTTPStatus.INTERNAL_SERVER_ERROR, 0, ["reserve", "revoke now=True"]),
+        # Not completed when the pool stops.
+        (HTTPStatus.OK, 300, ["reserve", "revoke now=True"]),
+    ],
+)
+def test_a_task_run_elsewhere_is_revoked_when_it_fails_or_never_completes(status, seconds, calls):
+    owner = Revocable(status)
+    with OrvaneProcessPool(slots=1) as pool:
+        pool.submit(0, owner.execute, (seconds,))
+        if not seconds:
+            [(_, ok, _)] = pool.wait()
+            assert ok
+    assert owner.calls == calls

@@ -40,6 +40,28 @@ def _outputs(path):
     ]
 
 
+def _files_named(text, folder):
+    """The files the closing line names in ``folder``, which must be all it holds."""
+    (line,) = [line for line in text.splitlines() if line.startswith(f"orvane: files in {folder}/")]
+    named = {name.split(" (")[0] for name in line.split("/: ", 1)[1].split(", ")}
+    log = {"kernel.log"} if f"messages are in {Path(folder, 'kernel.log')}" in text else set()
+    assert named | log == set(os.listdir(folder)), text
+    return named
+
+
+@pytest.mark.timeout(120)
+def test_a_kernel_that_does_not_start_leaves_its_log_named(tmp_path, monkeypatch):
+    (tmp_path / "site").mkdir()
+    (tmp_path / "site" / "sitecustomize.py").write_text(
+        "import sys\nsys.stderr.write('broken start\\n')\nsys.exit(1)\n"
+    )
+    monkeypatch.setenv("PYTHONPATH", str(tmp_path / "site"))
+    code, text = _run(_notebook(tmp_path / "nb.ipynb", "%%component a\n1"))
+    log = tmp_path / "nb.out.files" / "kernel.log"
+    assert code == 3 and f"orvane: the kernel's own messages are in {log}" in text, text
+    assert "broken start" in log.read_text()
+
+
 def test_example_runs_then_reruns_from_the_cache(tmp_path, monkeypatch):
     # A relative path to a notebook outside the working directory, as a user types it.
     (tmp_path / "nb").mkdir()
@@ -57,6 +79,8 @@ def test_example_runs_then_reruns_from_the_cache(tmp_path, monkeypatch):
     assert (tmp_path / "nb" / "house.out.files" / "pipeline.svg").read_text().count(
         'data-status="successful"'
     ) == 5
+    assert f"orvane: wrote {Path('nb', 'house.out.ipynb')}" in text
+    assert _files_named(text, Path("nb", "house.out.files")) == {"pipeline.svg"}
 
     nb = nbformat.read(path.with_name("house.out.ipynb"), as_version=4)
     code_cells = [c for c in nb.cells if c.cell_type == "code"]
@@ -196,6 +220,7 @@ def test_a_failing_cell_exits_1_with_its_banner_in_the_notebook(tmp_path):
     )
     code, text = _run(path)
     assert code == 1
+    assert _files_named(text, tmp_path / "bad.out.files") == {"pipeline.svg"}
     # Not a terminal: plain text, no colours, no redrawn progress lines.
     assert "\x1b[" not in text and "\r" not in text and "b failed;" in text, repr(text)
     assert "not run yet  not on disk  after a (from 'after')" in _outputs(path)[2]  # declared
@@ -222,6 +247,7 @@ def test_a_search_notebook_holds_one_copy_of_each_cell_output(tmp_path, monkeypa
         # The output is that of the parameters the notebook ends with.
         assert (outputs[2].strip() == "1.0") != apply_best, outputs[2]
         assert ("orvane: the outputs use the best values alpha=" in text) == apply_best
+        assert "plotly.min.js" in _files_named(text, tmp_path / "nb.out.files")
     # A name that is not a parameter is known only in the kernel: still a usage error, shown once.
     code, text = _run(path, search={**search, "ranges": ["beta=0:1"]})
     assert code == 2 and text.count("'beta' is not a pipeline parameter") == 1, text
@@ -283,3 +309,28 @@ def test_a_listing_whose_reader_went_away_ends_without_a_traceback(tmp_path):
         cli.stdout.close()  # as `orvane cache list | head -0` does
         err = cli.stderr.read().decode()
         assert cli.wait(timeout=30) == 1 and err == "", err
+
+
+@pytest.mark.timeout(300)
+def test_a_kept_cache_follows_its_notebook_renamed_and_no_other(tmp_path, monkeypatch):
+    monkeypatch.setenv("ORVANE_TEMP_DIR", str(tmp_path / "cache"))
+    sources = ["%%component a\nv = 1", "%%component b after a\nv + 1"]
+    assert "2 ran, 0 reused" in _run(_notebook(tmp_path / "one.ipynb", *sources))[1]
+
+    def rename(old, new, then=None):
+        (tmp_path / f"{old}.ipynb").rename(tmp_path / f"{new}.ipynb")
+        if then:  # a new notebook where the renamed one was: the same code, other cells
+            _notebook(tmp_path / f"{then}.ipynb", *sources)
+
+    steps = [
+        # (what the user does, the notebook run then, its summary)
+        (lambda: rename("one", "two"), "two", "0 ran, 2 reused"),
+        (lambda: rename("two", "three", then="two"), "two", "2 ran, 0 reused"),
+        (lambda: None, "three", "0 ran, 2 reused"),
+        # A copy leaves the notebook where it was: the cache stays with it.
+        (lambda: shutil.copy(tmp_path / "three.ipynb", tmp_path / "four.ipynb"), "four", "2 ran"),
+    ]
+    for act, name, summary in steps:
+        act()
+        code, text = _run(tmp_path / f"{name}.ipynb")
+        assert code == 0 and summary in text, (name, text)

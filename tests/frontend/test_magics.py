@@ -58,6 +58,32 @@ def test_a_reused_ancestor_is_named_in_a_note_not_shown_again(client):
     assert "loud ran" in _texts(messages) and "41" in _texts(messages)
 
 
+def _values(messages):
+    return [
+        m["content"]["data"]["text/plain"]
+        for m in messages
+        if m["msg_type"] == "display_data" and m["content"]["metadata"].get("component_id")
+    ]
+
+
+@pytest.mark.parametrize(
+    "command, shown",
+    [
+        ("%orvane run lab_b", ["lab_a:", "1", "lab_b:", "2"]),
+        ("%orvane run lab_b", ["2"]),  # the ancestor is reused: one value, as the cell's own
+        ("%orvane run lab_c", ["3"]),  # the parent ran but ends with print(): no value
+        ("%orvane run lab_a lab_c", ["lab_a:", "1", "lab_c:", "3"]),
+    ],
+)
+def test_several_values_of_one_run_are_labelled_with_their_components(client, command, shown):
+    run_in_kernel(client, "%orvane autorun off")
+    for cell in ["lab_a\n1", "lab_b after lab_a\n2", "lab_p\nprint('p')", "lab_c after lab_p\n3"]:
+        run_in_kernel(client, f"%%component {cell}")
+    run_in_kernel(client, "%orvane autorun on")
+    _, messages = run_in_kernel(client, command)
+    assert _values(messages) == shown
+
+
 def test_parameters_are_set_shown_and_used(client):
     run_in_kernel(client, "%orvane set factor=3")
     run_in_kernel(client, "%%component scaled after base\nbase * factor")
@@ -326,12 +352,7 @@ def test_a_display_updated_in_place_is_kept_in_its_last_state(client):
     _, messages = run_in_kernel(client, "%%component updated after base\n" + code)
     assert "update_display_data" in [m["msg_type"] for m in messages]  # live, in place
     _, messages = run_in_kernel(client, "%orvane run updated")  # from the cache
-    shown = [
-        m["content"]["data"]["text/plain"]
-        for m in messages
-        if m["msg_type"] == "display_data" and m["content"]["metadata"].get("component_id")
-    ]
-    assert shown == ["'two'"]
+    assert _values(messages) == ["'two'"]
 
 
 @pytest.mark.timeout(120)

@@ -2,13 +2,13 @@
 kept across kernel restarts, and the size limit of kept caches."""
 
 import ast
-import json
 import os
 import shutil
 import subprocess
 import sys
 import time
 
+import nbformat
 import pytest
 
 from orvane_core.common import utils
@@ -56,8 +56,7 @@ LANDED = (
 def test_edges_from_names_their_errors_and_hints(tmp_path):
     # The saved notebook has a cell defining `left` that has not run in this kernel.
     notebook = tmp_path / "saved.ipynb"
-    cell = {"cell_type": "code", "source": ["%%component sides\n", "left = 1"]}
-    notebook.write_text(json.dumps({"cells": [cell]}))
+    nbformat.write(nbformat.v4.new_notebook(cells=[_cell("%%component sides\nleft = 1")]), notebook)
     with running_kernel() as (_, client):
         _run(client, SETUP.format(""))
         steps = [
@@ -87,6 +86,52 @@ def test_edges_from_names_their_errors_and_hints(tmp_path):
         for cell, status, expected in steps:
             content, text = _run(client, cell)
             assert content["status"] == status and expected in text, (cell, text)
+
+
+def _cell(source):
+    return nbformat.v4.new_code_cell(source)
+
+
+EDITED = [
+    # (cells saved after the last declarations, or none; the cell run; the note under its output)
+    (
+        ["%%component left\nx = 10", "%%component right\ny = 2"],
+        "%orvane run leaf",
+        "note: 'left' was edited but not run; 'leaf' used its earlier results: run 'left' to "
+        "update",
+    ),
+    (None, "%orvane run left", "note: 'left' was edited but not run; the results shown come "),
+    # The edited cell runs; the file, saved before, holds older code: nothing to say.
+    (None, "%%component left\nx = 10", None),
+    (None, "%%component left\nx = 11", None),
+    (
+        ["%%component left\nx = 12", "%%component right\ny = 3"],
+        "%orvane run leaf",
+        "note: 'left' and 'right' were edited but not run; 'leaf' used their earlier results: "
+        "run 'left' and 'right' to update",
+    ),
+]
+
+
+@pytest.mark.kernel
+def test_a_run_names_the_cells_edited_but_not_run(tmp_path):
+    notebook = tmp_path / "edits.ipynb"
+    with running_kernel() as (_, client):
+        for code in [
+            SETUP.format("") + f"\n__session__ = {str(notebook)!r}",
+            "%%component left\nx = 1",
+            "%%component right\ny = 2",
+            "%%component leaf\nx + y",
+        ]:
+            _run(client, code)
+        for cells, run, note in EDITED:
+            if cells is not None:
+                time.sleep(0.05)  # saved after the cells ran
+                cells = [_cell(c) for c in [*cells, "%%component leaf\nx + y"]]
+                nbformat.write(nbformat.v4.new_notebook(cells=cells), notebook)
+            content, text = _run(client, run)
+            assert content["status"] == "ok" and text.count("note: ") == (note is not None)
+            assert note is None or note in text, text
 
 
 @pytest.mark.kernel
@@ -327,3 +372,20 @@ def test_status_says_why_a_failed_or_cleared_component_runs_next():
         ]:
             at = next(i for i, line in enumerate(lines) if line.split()[:1] == [name])
             assert lines[at].split()[1] == state and lines[at + 1].strip() == why, status
+
+
+@pytest.mark.timeout(240)
+def test_a_renamed_notebook_takes_the_cache_its_killed_kernel_left(tmp_path):
+    nbformat.write(nbformat.v4.new_notebook(cells=[_cell(c) for c in CHAIN]), tmp_path / "a.ipynb")
+    env = {**os.environ, "ORVANE_TEMP_DIR": str(tmp_path / "cache")}
+    killed = "import os\nfe.current_session().wait_for_disk()\nos.kill(os.getpid(), 9)"
+    for name, last in [("a", killed), ("b", "%orvane status")]:
+        if name == "b":
+            (tmp_path / "a.ipynb").rename(tmp_path / "b.ipynb")
+        path = str(tmp_path / f"{name}.ipynb")
+        cells = [SETUP.format(", autorun=False") + f"\n__session__ = {path!r}", *CHAIN]
+        cells += ["%orvane run --all", last]
+        done = subprocess.run(
+            [sys.executable, "-c", SHELL, *cells], env=env, capture_output=True, text=True
+        )
+    assert done.stdout.count(REUSED) == 3, done.stdout + done.stderr
