@@ -319,14 +319,42 @@ def user_banner(text: str, banner: Any) -> str:
     return text
 
 
-def _show_value(cid: str, node: Any, label: bool) -> None:
+def _show_value(cid: str, node: Any) -> None:
     """Shows a component's value as the cell's own value would be: rich where it has a rich
     form, and also when it is false (0, an empty list); tagged with its component."""
     from IPython.display import display
 
-    if label:
-        display({"text/plain": f"{node.name}:"}, raw=True, metadata={"component_id": cid})
     display(node.last_output, metadata={"component_id": cid})
+
+
+class _LabelledSink(LiveSink):
+    """A run's live output where what each component shows (printed text, displays, its error,
+    its value) starts with a line naming it: all of it lands in the output of the cell that
+    asked for the run. Only the output of the component the cell asked for (``own``), while no
+    other has shown any, stays unlabelled, as the cell's own output would be."""
+
+    def __init__(self, shell: Any, names: dict[str, str], own: str | None) -> None:
+        import threading
+
+        super().__init__(shell)
+        self._names, self._own = names, own
+        self._spoken: set[str | None] = set()
+        self._label_lock = threading.Lock()
+
+    def label(self, component_id: str | None) -> None:
+        """Names the component before its first output of the run."""
+        with self._label_lock:
+            if component_id in self._spoken or component_id not in self._names:
+                return
+            alone = component_id == self._own and not self._spoken
+            self._spoken.add(component_id)
+        if not alone:
+            data = {"text/plain": f"{self._names[component_id]}:"}
+            super()._send("display", component_id, (data, {}, None))
+
+    def _send(self, kind: str, component_id: str | None, payload: tuple) -> None:
+        self.label(component_id)
+        super()._send(kind, component_id, payload)
 
 
 def _listed(names: list[str]) -> str:
@@ -570,25 +598,12 @@ class OrvaneSession:
         label = "all" if names is None else ", ".join(names)
         shown: set[str] = set()
         stopped: set[str] = set()  # interrupted before they finished
-        sink = LiveSink(self.shell)
-
-        # Several values in one output are labelled with their components' names; one stays as
-        # the cell's own value would be. Whether a value comes is known only when its
-        # component has run (a last line such as print() gives none): so the first is held
-        # until a second comes or the run ends. The runner puts each into its own cell.
-        labelled = not reused_outputs and self._several_values_may_come(plan, names)
-        held: list[str] = []
-        values_shown = 0
-
-        def show_value(cid: str) -> None:
-            nonlocal values_shown
-            if labelled and not values_shown and not held:
-                held.append(cid)
-                return
-            for one in (*held, cid):
-                _show_value(one, nodes[one], label=labelled)
-                values_shown += 1
-            held.clear()
+        # The runner puts each component's output into its own cell: no labels there.
+        if reused_outputs:
+            sink = LiveSink(self.shell)
+        else:
+            own = targets[0] if len(targets) == 1 else None
+            sink = _LabelledSink(self.shell, {cid: nodes[cid].name for cid in plan}, own)
 
         def show(cid: str) -> None:
             shown.add(cid)
@@ -605,11 +620,13 @@ class OrvaneSession:
                 and node.status == OrvaneComponentStatus.FAILED
             ):
                 rest[-1] = {**rest[-1], "text": user_banner(rest[-1]["text"], node.exception_msg)}
+            value = node.last_output if node.status == OrvaneComponentStatus.SUCCESSFUL else None
+            if (rest or value is not None) and isinstance(sink, _LabelledSink):
+                sink.label(cid)
             if rest:
                 OrvaneCapturedIO(rest).show(shell=self.shell, component_id=cid)
-            value = node.last_output if node.status == OrvaneComponentStatus.SUCCESSFUL else None
             if value is not None:
-                show_value(cid)
+                _show_value(cid, node)
 
         states = self.callback.extra.get("states")
         if states:
@@ -656,8 +673,6 @@ class OrvaneSession:
             if found is None:
                 found = self.reasons(plan)
             report.reasons = {nodes[cid].name: found[cid] for cid in plan if cid in found}
-            for cid in held:  # the only value of the run
-                _show_value(cid, nodes[cid], label=False)
             self.callback.end_execution(
                 report.line(), failed=bool(report.failed), unfinished=len(stopped)
             )
@@ -674,28 +689,6 @@ class OrvaneSession:
             print(hint, file=sys.stderr)
         self._poll_when_idle()
         return report
-
-    def _several_values_may_come(self, plan: list[str], names: list[str] | None) -> bool:
-        """Whether more than one component of ``plan`` may show a value: those that end with an
-        expression and will run (not current, or below one that is not) or were named."""
-        nodes, ids = self.pipeline.nodes, self.ids()
-        named = set(ids.values()) if names is None else {ids[n] for n in names}
-        stale: set[str] = set()
-        count = 0
-        for cid in plan:
-            node = nodes[cid]
-            declared = self.registry.declarations.get(node.name)
-            parents = declared.parents if declared is not None else ()
-            if node.status != OrvaneComponentStatus.SUCCESSFUL or any(
-                ids.get(p) in stale for p in parents
-            ):
-                stale.add(cid)
-            # The last expression is parsed at each look: only until a second is found.
-            if (cid in stale or cid in named) and (node.last_expr or "").strip():
-                count += 1
-                if count > 1:
-                    return True
-        return False
 
     def _poll_when_idle(self) -> None:
         """Takes in disk writes that finish after the run while the kernel waits for input, so

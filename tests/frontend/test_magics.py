@@ -66,22 +66,34 @@ def _values(messages):
     ]
 
 
+def _shown(messages):
+    """What the components showed in order: printed text and displays."""
+    return [
+        m["content"].get("text") or m["content"]["data"]["text/plain"]
+        for m in messages
+        if m["msg_type"] in ("stream", "display_data")
+        and (m["metadata"].get("component_id") or m["content"].get("metadata"))
+    ]
+
+
 @pytest.mark.parametrize(
     "command, shown",
     [
         ("%orvane run lab_b", ["lab_a:", "1", "lab_b:", "2"]),
-        ("%orvane run lab_b", ["2"]),  # the ancestor is reused: one value, as the cell's own
-        ("%orvane run lab_c", ["3"]),  # the parent ran but ends with print(): no value
+        ("%orvane run lab_b", ["2"]),  # the ancestor is reused: as the cell's own output
+        ("%orvane run lab_c", ["lab_p:", "p\n", "lab_c:", "3"]),  # what a parent printed too
+        ("%orvane run lab_e", ["4"]),  # the parent ran and showed nothing
         ("%orvane run lab_a lab_c", ["lab_a:", "1", "lab_c:", "3"]),
     ],
 )
-def test_several_values_of_one_run_are_labelled_with_their_components(client, command, shown):
+def test_what_each_component_of_a_run_shows_is_labelled_with_it(client, command, shown):
     run_in_kernel(client, "%orvane autorun off")
-    for cell in ["lab_a\n1", "lab_b after lab_a\n2", "lab_p\nprint('p')", "lab_c after lab_p\n3"]:
+    for cell in ["lab_a\n1", "lab_b after lab_a\n2", "lab_p\nprint('p')", "lab_c after lab_p\n3",
+                 "lab_q\nq = 1", "lab_e after lab_q\n4"]:  # fmt: skip
         run_in_kernel(client, f"%%component {cell}")
     run_in_kernel(client, "%orvane autorun on")
     _, messages = run_in_kernel(client, command)
-    assert _values(messages) == shown
+    assert _shown(messages) == shown
 
 
 def test_parameters_are_set_shown_and_used(client):
