@@ -105,7 +105,7 @@ def parse_assignments(text: str) -> list[tuple[str, str]]:
 
 
 def _separated(value: str) -> str:
-    """A value without the comma that separates it from the next, unless the comma is part of
+    """A value without the comma that separates it from the next, unless the comma belongs to
     an unfinished value: that is quoted as typed ("[1,", not "[1")."""
     bare = value.rstrip(",").strip()
     if bare == value:
