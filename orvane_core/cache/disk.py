@@ -69,6 +69,12 @@ class _LazyOutputs(Mapping):
 _UNLOADED = object()
 
 
+def error_text(exc: BaseException) -> str:
+    """An error as "Kind: message", or its kind alone when it has no message."""
+    text = str(exc)
+    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
+
+
 class OrvaneDiskCache:
     """The cache of one component run, kept in ``cache_dir``.
 
@@ -165,6 +171,18 @@ class OrvaneDiskCache:
         """The inputs behind the fingerprint as digests; empty when the writer was not told."""
         value = self._meta_fields().get("sources")
         return value if isinstance(value, dict) else {}
+
+    def read_all(self) -> str | None:
+        """Reads every value once, so that what is served afterwards comes from memory: none
+        when all read, else the error of the first value that cannot be read (``error_text``)."""
+        try:
+            for field in ("module_statements", "captured", "exception_msg", "last_output"):
+                getattr(self, field)
+            for name in self.non_module_outputs:
+                self.non_module_outputs[name]
+        except Exception as exc:
+            return error_text(exc)
+        return None
 
     # -- lifecycle -------------------------------------------------------------------------
 

@@ -25,28 +25,6 @@ namespace guard {
 
 namespace {
 
-std::string type_name(const py::handle& value) {
-  py::object type = py::type::of(value);
-  std::string module = py::str(py::getattr(type, "__module__", py::str("")));
-  std::string name = py::str(py::getattr(type, "__qualname__", type.attr("__name__")));
-  return module.empty() || module == "builtins" ? name : module + "." + name;
-}
-
-// Runs `f`; the text ("Kind: message") of an ordinary Python error it raises, or nothing. Kept as
-// Python text: an error's message may hold lone surrogates.
-template <typename F>
-std::optional<py::str> error_of(F&& f) {
-  try {
-    f();
-    return std::nullopt;
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-    py::str kind = py::type::of(e.value()).attr("__name__");
-    py::str text(e.value());
-    return py::len(text) == 0 ? kind : py::str("{}: {}").format(kind, text);
-  }
-}
-
 // The walk over the graph's nodes: code from the components, parameter text per component.
 model::FingerprintWalk new_walk(PipelineState& st, const GraphObject& graph) {
   return model::FingerprintWalk(
@@ -87,21 +65,14 @@ void report_failure(const py::object& self, const py::handle& component_id,
 bool serve_or_miss(const py::object& self, const py::object& component_id,
                    const py::object& component) {
   py::object cache = comp::attached_diskcache(component);
-  if (cache.is_none()) return true;
   // Everything the component serves, read once: what is pushed into the shell and handed to
   // children afterwards comes from what was read here.
-  const std::optional<py::str> error = error_of([&] {
-    for (const char* field : {"module_statements", "captured", "exception_msg", "last_output"}) {
-      py::object value = cache.attr(field);
-    }
-    py::object outputs = cache.attr("non_module_outputs");
-    for (py::handle name : outputs) py::object value = outputs[name];
-  });
-  if (!error) return true;
+  py::object error = cache.is_none() ? py::none() : cache.attr("read_all")();
+  if (error.is_none()) return true;
   vostrel::unload_diskcache(comp::native(component));
   report_failure(self, component_id,
                  py::str("The disk cache of component [{}] cannot be read ({}); it runs again.")
-                     .format(comp::name(component), *error));
+                     .format(comp::name(component), error));
   return false;
 }
 
@@ -142,46 +113,6 @@ std::optional<model::Reason> stale_reason(PipelineState& st, const py::handle& c
   return model::what_changed(before, sources(st, component_id));
 }
 
-namespace {
-
-// The component's results pickled into `blobs` (meta, last output, then one per output), or
-// false after reporting the first output that cannot be pickled (naming it and its type).
-bool pickle_results(const py::object& self, const py::object& id, std::vector<PickledBlob>& blobs) {
-  PipelineState& st = state(self);
-  py::object target = component(st, id);
-  py::object last_output = target.attr("last_output");
-  if (!support::quietly([&] { last_output = rt().serialize_value(last_output); })) {
-    target.attr("last_output") = py::none();
-    last_output = rt().serialize_value(py::none());
-  }
-  py::object outputs = target.attr("non_module_outputs");
-  for (py::handle name : outputs) {
-    py::object value = outputs[name];
-    const std::optional<py::str> error =
-        error_of([&] { blobs.emplace_back(text_of(name), "output", rt().serialize_value(value)); });
-    if (!error) continue;
-    report_failure(self, id,
-                   py::str("Output '{}' of component [{}] (type {}) cannot be stored in the disk "
-                           "cache: {}")
-                       .format(name, comp::name(target), type_name(value), *error));
-    return false;
-  }
-  // What the result was computed from, and the inputs behind it: an adoption tells a stale cache
-  // from a current one, and why it is stale.
-  const model::Sources now = sources(st, id);
-  py::dict meta("fingerprint"_a = fingerprint(st, id),
-                "sources"_a = py::dict("code"_a = now.code, "parameters"_a = now.parameters,
-                                       "parents"_a = now.parents));
-  for (const char* name : {"module_statements", "captured", "exception_msg", "outputs_summary"}) {
-    meta[name] = target.attr(name);
-  }
-  blobs.insert(blobs.begin(), {{"__meta__", "meta", rt().serialize_value(meta)},
-                               {"__last_output__", "last_output", last_output}});
-  return true;
-}
-
-}  // namespace
-
 }  // namespace guard
 
 namespace {
@@ -189,6 +120,21 @@ namespace {
 namespace sup = support;
 
 constexpr const char* kWriterDown = "Diskcache writer does not work.";
+
+// The component's results pickled for the writer, or none after reporting the output that
+// cannot be pickled. With them goes what they were computed from, and the inputs behind it: an
+// adoption tells a stale cache from a current one, and why it is stale.
+std::optional<std::vector<PickledBlob>> pickle_results(const py::object& self,
+                                                       const py::object& id) {
+  PipelineState& st = state(self);
+  const model::Sources now = guard::sources(st, id);
+  py::object blobs = rt().pickle_results(
+      component(st, id), guard::fingerprint(st, id),
+      py::dict("code"_a = now.code, "parameters"_a = now.parameters, "parents"_a = now.parents));
+  if (!py::isinstance<py::str>(blobs)) return blobs.cast<std::vector<PickledBlob>>();
+  guard::report_failure(self, id, blobs);
+  return std::nullopt;
+}
 
 // The component a write of `component_id` is for, or None when there is no such component or no
 // writer. A writer that stopped working fails the component's disk cache, reported.
@@ -253,19 +199,18 @@ void queue_write(const py::object& self, const py::object& component_id) {
   const std::int64_t success_count = native.success_count();
   const std::string id = text_of(component_id);
   std::string folder = sup::folder_of(target);
-  std::vector<PickledBlob> blobs;
   if (st.reused.erase(id) != 0 && !folder.empty() && inspect(folder, true).is_dir) {
     // Reused as it is in this run and its cache folder is still there: the write completes at
     // once, without reading or writing a value, and is taken in at the next poll.
     st.completed_writes.push_back({id, success_count, std::move(folder)});
     native.mark_disk_status(comp::DiskStatus::Updating);
-  } else if (guard::pickle_results(self, component_id, blobs)) {
+  } else if (auto blobs = pickle_results(self, component_id)) {
     // Into a new folder. Every value is pickled once, with its large buffers out of band: the
     // writer copies those without the GIL and writes the bytes as they are. An output that
     // cannot be pickled failed this disk cache only, naming it; the run goes on.
     const std::string cache_dir =
         join_path(py_paths::text(st.cache_dir), "component-" + random_uuid());
-    if (sup::writer_of(st).put(id, success_count, cache_dir, blobs)) {
+    if (sup::writer_of(st).put(id, success_count, cache_dir, *blobs)) {
       native.write_queued(success_count, cache_dir);
     } else {
       native.write_refused();

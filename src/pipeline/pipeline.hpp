@@ -163,7 +163,7 @@ struct Runtime {
   py::handle pipeline_info = at("orvane_core.misc.models:OrvanePipelineInfoModel");
   py::handle parameter_record = at("orvane_core.misc.models:OrvanePipelineParameterModel");
   py::handle pickle_dumps = at("cloudpickle:dumps");
-  py::handle serialize_value = at("orvane_core.executors.diskcache_writer:serialize_value");
+  py::handle pickle_results = at("orvane_core.executors.diskcache_writer:pickle_results");
   py::handle writer_class = at("orvane_core.executors:OrvaneDiskcacheWriter");
 };
 
