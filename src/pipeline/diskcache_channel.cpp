@@ -92,7 +92,7 @@ std::optional<model::Reason> stale_reason(PipelineState& st, const py::handle& c
   py::object cache;
   // Unreadable: loading it fails and is handled as any failed load. A handle on the folder reads
   // only the fields asked for.
-  if (!support::quietly([&] {
+  if (!py_values::quietly([&] {
         cache = py_values::lookup("orvane_core.cache:OrvaneDiskCache")(py_paths::str(path));
         recorded = py::str(cache.attr("fingerprint"));
       }) ||
@@ -149,33 +149,32 @@ py::object write_target(const py::object& self, PipelineState& st, const py::han
   return target;
 }
 
-// Applies one finished write of component `id` into `folder` to its component: a message of the
-// writer, or (`message` null) a write that completed at once, whose folder is the component's
-// own cache and is never discarded. What the front end is to be told goes to `reports`.
-void take_in(const py::object& self, PipelineState& st, const std::string& component_id,
-             std::int64_t count, const std::string& folder, const DoneMessage* message,
+// Applies one finished write to its component: a message of the writer, or one that completed
+// at once (`at_once`), whose folder is the component's own cache and is never discarded. What the
+// front end is to be told goes to `reports`.
+void take_in(const py::object& self, PipelineState& st, const DoneMessage& message, bool at_once,
              std::vector<py::object>& reports) {
-  py::str id(component_id);
+  py::str id(message.component_id);
+  const std::string& folder = message.cache_dir;
   // A component removed from the graph meanwhile takes nothing in.
   const bool known = st.nodes.contains(id);
   py::object target = known ? component(st, id) : py::object(py::none());
   comp::DoneVerdict verdict = comp::DoneVerdict::Withdrawn;
-  if (known && message) {
-    verdict = comp::native(target).write_done(count, folder, message->is_successful);
-  } else if (known) {
-    verdict = comp::native(target).completed_write(count);
+  if (known) {
+    comp::ComponentNative& native = comp::native(target);
+    verdict = at_once ? native.completed_write(message.success_count)
+                      : native.write_done(message.success_count, folder, message.is_successful);
   }
   if (verdict == comp::DoneVerdict::Failed) {
     // The writer's error names the folder in file-system bytes, which need not be UTF-8: read
     // strictly, it would raise here and lose the rest of the drained batch.
-    reports.push_back(guard::diskcache_record(false, py_paths::str(message->msg), id));
+    reports.push_back(guard::diskcache_record(false, py_paths::str(message.msg), id));
   } else if (verdict != comp::DoneVerdict::Load) {
     // Withdrawn (its component gone, or cancelled after it had finished: the cancel marked it
     // FAILED) or written for results the component no longer holds: its own directory goes;
     // whatever cache the component has attached stays.
-    if (message && message->is_successful) discard_cache(folder);
-  } else if (sup::folder_of(target) != folder &&
-             !sup::load_into_component(target, py_paths::str(folder))) {
+    if (!at_once && message.is_successful) discard_cache(folder);
+  } else if (sup::folder_of(target) != folder && !sup::load_into_component(target, folder)) {
     // The component serves from the cache in `folder` now (loaded first unless it holds it).
     // One that cannot be loaded after all is never served, and not left behind.
     comp::mark_disk_failed(target);
@@ -202,7 +201,7 @@ void queue_write(const py::object& self, const py::object& component_id) {
   if (st.reused.erase(id) != 0 && !folder.empty() && inspect(folder, true).is_dir) {
     // Reused as it is in this run and its cache folder is still there: the write completes at
     // once, without reading or writing a value, and is taken in at the next poll.
-    st.completed_writes.push_back({id, success_count, std::move(folder)});
+    st.completed_writes.push_back({false, id, success_count, std::move(folder), true, ""});
     native.mark_disk_status(comp::DiskStatus::Updating);
   } else if (auto blobs = pickle_results(self, component_id)) {
     // Into a new folder. Every value is pickled once, with its large buffers out of band: the
@@ -240,16 +239,14 @@ void take_messages(const py::object& self) {
   // Writes that completed at once come first: the reused component keeps the cache it has
   // attached (its values stay read), unless a cancel or a new run came between. The list is
   // handed over whole; later completions go to a fresh one.
-  for (const auto& done : std::exchange(st.completed_writes, {})) {
-    take_in(self, st, done.component_id, done.success_count, done.folder, nullptr, reports);
+  for (const DoneMessage& done : std::exchange(st.completed_writes, {})) {
+    take_in(self, st, done, true, reports);
   }
   // Every message of the batch is looked at: the writer has drained them, so a message skipped
   // here would be lost and its component would stay UPDATING.
   for (const DoneMessage& message : sup::writer_of(st).drain()) {
     stopped |= message.is_stopped;
-    if (message.is_stopped) continue;
-    take_in(self, st, message.component_id, message.success_count, message.cache_dir, &message,
-            reports);
+    if (!message.is_stopped) take_in(self, st, message, false, reports);
   }
   if (stopped) {
     // Writes still pending were lost with the writer; one that finishes after all is loaded when
@@ -262,7 +259,7 @@ void take_messages(const py::object& self) {
 }
 
 void restart_writer(PipelineState& st) {
-  if (st.writer.is_none() || !sup::quietly([&] { st.writer.attr("close")(); })) {
+  if (st.writer.is_none() || !py_values::quietly([&] { st.writer.attr("close")(); })) {
     st.writer = rt().writer_class(st.id, st.connection);
   }
   st.writer.attr("open")();
