@@ -5,6 +5,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -89,26 +90,19 @@ std::string fingerprint(PipelineState& st, const py::handle& component_id) {
 
 std::optional<model::Reason> stale_reason(PipelineState& st, const py::handle& component_id,
                                           const std::string& path, std::string& recorded) {
-  py::object cache;
+  using Digests = std::map<std::string, std::string>;
+  using Inputs = std::tuple<std::string, std::string, Digests, Digests>;
+  model::Sources before;
   // Unreadable: loading it fails and is handled as any failed load. A handle on the folder reads
-  // only the fields asked for.
+  // only the fields asked for; inputs it does not record read as unknown.
   if (!py_values::quietly([&] {
-        cache = py_values::lookup("orvane_core.cache:OrvaneDiskCache")(py_paths::str(path));
-        recorded = py::str(cache.attr("fingerprint"));
+        py::object cache =
+            py_values::lookup("orvane_core.cache:OrvaneDiskCache")(py_paths::str(path));
+        std::tie(recorded, before.code, before.parameters, before.parents) =
+            cache.attr("recorded_inputs")().cast<Inputs>();
       }) ||
       recorded.empty() || recorded == fingerprint(st, component_id)) {
     return std::nullopt;
-  }
-  // A record written by pickle_results; anything else reads as unknown.
-  using Digests = std::map<std::string, std::string>;
-  model::Sources before;
-  try {
-    py::object record = cache.attr("sources");
-    before = {record["code"].cast<std::string>(), record["parameters"].cast<Digests>(),
-              record["parents"].cast<Digests>()};
-  } catch (const py::cast_error&) {
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_Exception)) throw;
   }
   return model::what_changed(before, sources(st, component_id));
 }
