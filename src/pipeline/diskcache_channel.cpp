@@ -1,6 +1,6 @@
-// Pipeline members: the channel to the background disk-cache writer (pickling results, queueing
-// writes and cancellations, taking in finished writes), the diskcache_dir property, and the
-// cache guard of cache_guard.hpp (misses instead of errors, fingerprints, stale caches).
+// Pipeline members: the channel to the background disk-cache writer (queueing writes and
+// cancellations, taking in finished writes), the diskcache_dir property, and the cache guard of
+// cache_guard.hpp (misses instead of errors, fingerprints, stale caches).
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -194,7 +194,8 @@ void queue_write(const py::object& self, const py::object& component_id) {
   std::string folder = sup::folder_of(target);
   if (st.reused.erase(id) != 0 && !folder.empty() && inspect(folder, true).is_dir) {
     // Reused as it is in this run and its cache folder is still there: the write completes at
-    // once, without reading or writing a value, and is taken in at the next poll.
+    // once, without reading or writing a value, and is taken in at the next poll (as a
+    // successful write: nothing was written that could fail).
     st.completed_writes.push_back({false, id, success_count, std::move(folder), true, ""});
     native.mark_disk_status(comp::DiskStatus::Updating);
   } else if (auto blobs = pickle_results(self, component_id)) {
