@@ -273,13 +273,28 @@ def test_a_search_notebook_holds_one_copy_of_each_cell_output(tmp_path, monkeypa
     [
         (["run", "--parallel"], None, "slow"),
         (["optimize", "slow", "x=0:1", "--trials", "2"], None, "the search of slow"),
+        # While the first worker process starts (it waits until the kernel is gone).
+        (["run", "--parallel", "-c", "quick"], None, "quick"),
         # After the run, while its results are written: no component to name.
         (["run", "-c", "quick"], "waiting for 1 disk write(s)", None),
     ],
-    ids=["parallel-run", "search", "writing"],
+    ids=["parallel-run", "search", "worker-starting", "writing"],
 )
-def test_ctrl_c_stops_the_kernel_and_says_what_it_stopped_and_wrote(tmp_path, argv, until, running):
+def test_ctrl_c_stops_the_kernel_and_says_what_it_stopped_and_wrote(
+    tmp_path, monkeypatch, argv, until, running
+):
     marker = tmp_path / "started"
+    if running == "quick":
+        (tmp_path / "site").mkdir()
+        (tmp_path / "site" / "sitecustomize.py").write_text(
+            "import os, sys, time\n"
+            "if 'multiprocessing.forkserver' in ' '.join(sys.orig_argv):\n"
+            f"    open({str(marker)!r}, 'w').write(str(os.getpid()))\n"
+            "    parent = os.getppid()\n"
+            "    while os.getppid() == parent:\n"
+            "        time.sleep(0.1)\n"
+        )
+        monkeypatch.setenv("PYTHONPATH", str(tmp_path / "site"))
     path = _notebook(
         tmp_path / "slow.ipynb",
         SLOW_WRITER,
