@@ -562,10 +562,9 @@ def _run(path: Path, request: Request, output: Any, timeout: float | None, term:
             else:
                 term.line(
                     f"orvane: the best values are {values}; the outputs use the values the "
-                    "search started from (--apply-best gives outputs with the best ones). Run "
-                    "with them: "
-                    f"{_command(path, {**given, **best})}"
+                    "search started from (--apply-best gives outputs with the best ones)"
                 )
+                term.line(f"orvane: to run with them: {_command(path, {**given, **best})}")
         files = _finish(kernel, router, pictures, timeout, keep=True)
         _attach_picture(nb, min(cells.values()), Path(files[0]))
     except RunnerError as exc:
