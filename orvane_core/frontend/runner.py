@@ -103,9 +103,15 @@ class _Kernel:
         from jupyter_client.manager import KernelManager
 
         self.manager = KernelManager(kernel_name="python3")
-        # The kernel's own messages (start-up notes, crashes) go to a log, not over the progress.
+        # The kernel's own messages (crashes, errors) go to a log, not over the progress. Its
+        # routine start-up warnings would make every failed run point to that log: left out.
         with open(log, "wb") as sink:
-            self.manager.start_kernel(cwd=str(cwd), stdout=sink, stderr=sink)
+            self.manager.start_kernel(
+                cwd=str(cwd),
+                stdout=sink,
+                stderr=sink,
+                extra_arguments=["--IPKernelApp.log_level=ERROR"],
+            )
         self.client = self.manager.client()
         self.client.start_channels()
         try:

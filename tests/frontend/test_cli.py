@@ -224,6 +224,7 @@ def test_a_failing_cell_exits_1_with_its_banner_in_the_notebook(tmp_path):
     code, text = _run(path, parameters=["w=1"])
     assert code == 1
     assert _files_named(text, tmp_path / "bad.out.files") == {"pipeline.svg"}
+    assert "kernel.log" not in text  # the kernel said nothing of its own: no log to point to
     # Not a terminal: plain text, no colours, no redrawn progress lines.
     assert "\x1b[" not in text and "\r" not in text and "OrvaneRunError:" in text, repr(text)
     assert "not run yet  after a (from 'after')" in _outputs(path)[2]  # declared, not run
