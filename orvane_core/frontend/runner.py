@@ -592,7 +592,9 @@ def _run(path: Path, request: Request, output: Any, timeout: float | None, term:
     return code
 
 
-def _finish(kernel: _Kernel, router: _Router, pictures: Path, timeout: float | None, keep: bool):
+def _finish(
+    kernel: _Kernel, router: _Router, pictures: Path, timeout: float | None, keep: bool
+) -> list[str]:
     """Writes the pipeline picture and the search's files into ``pictures``, after the disk
     writes finish when ``keep``; returns their paths."""
     finish = "_orvane.current_session().keep_cache(report=True)\n" if keep else ""
