@@ -9,27 +9,35 @@ import sys
 
 
 def _common(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("notebook", help="the .ipynb file whose cells carry %%%%component headers")
+    parser.add_argument(
+        "notebook",
+        metavar="NOTEBOOK",
+        help="the .ipynb file whose cells carry %%%%component headers",
+    )
     parser.add_argument(
         "-p",
         "--param",
         action="append",
         default=[],
         metavar="NAME=VALUE",
-        help="set a pipeline parameter (a Python literal); may be repeated",
+        help="set a pipeline parameter to a Python literal (text is quoted twice: "
+        "-p kind=\"'ridge'\"); may be repeated",
     )
     parser.add_argument(
         "-o", "--output", help="where to write the executed notebook (default NOTEBOOK.out.ipynb)"
     )
     parser.add_argument(
-        "--fresh", action="store_true", help="ignore results cached by earlier runs"
+        "--fresh",
+        action="store_true",
+        help="drop the results cached by earlier runs of the notebook and compute all again",
     )
     parser.add_argument(
         "--timeout",
         type=_positive,
         default=None,
         metavar="SECONDS",
-        help="give up on a cell or request after this many seconds (default: no limit)",
+        help="give up on a notebook cell, or on the run or search, after this many seconds "
+        "(default: no limit)",
     )
 
 
@@ -43,12 +51,28 @@ def _positive(text: str) -> float:
     return value
 
 
+_EXIT_CODES = (
+    "Exit codes: 0 done, 1 a cell or component failed or timed out, 2 a usage error, 3 the kernel did not "
+    "start or died, 130 interrupted (Ctrl-C)."
+)
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="orvane", description="Run notebook cells as a cached pipeline."
+        prog="orvane",
+        description="Run a notebook's component cells as a cached pipeline, from a shell.",
+        epilog="Each command has its own help: orvane COMMAND --help.",
     )
     sub = parser.add_subparsers(dest="command", required=True)
-    run = sub.add_parser("run", help="run a notebook's pipeline in a new kernel")
+    run = sub.add_parser(
+        "run",
+        help="run a notebook's pipeline in a new kernel",
+        description="Run the notebook's code cells in a new kernel, then its components with "
+        "their ancestors, reusing results cached by earlier runs. Writes NOTEBOOK.out.ipynb with "
+        "each cell's outputs, and the pipeline picture in NOTEBOOK.out.files/. A failure stops "
+        "the run; the closing lines say what did not run and how to run it.",
+        epilog=_EXIT_CODES,
+    )
     _common(run)
     run.add_argument(
         "-c",
@@ -59,10 +83,27 @@ def build_parser() -> argparse.ArgumentParser:
         help="run this component with its ancestors (default: every component); may be repeated",
     )
     run.add_argument("--all", action="store_true", help="run every component (the default)")
-    run.add_argument("--parallel", action="store_true", help="run independent cells side by side")
-    opt = sub.add_parser("optimize", help="search parameters for the best value of a component")
+    run.add_argument(
+        "--parallel",
+        action="store_true",
+        help="run independent components side by side, in worker processes",
+    )
+    opt = sub.add_parser(
+        "optimize",
+        help="search parameters for the best value of a component",
+        description="Search parameter values for the best value of TARGET's last expression: "
+        "each trial sets the RANGE values and reruns what reads them. Only parameters the "
+        "notebook sets (%orvane set) or -p gives can be searched. Writes NOTEBOOK.out.ipynb with "
+        "each cell's outputs for the values the search started from (the best with "
+        "--apply-best), and the best trials and figures in NOTEBOOK.out.files/.",
+        epilog=_EXIT_CODES,
+    )
     _common(opt)
-    opt.add_argument("target", help="component whose last expression is the value to optimize")
+    opt.add_argument(
+        "target",
+        metavar="TARGET",
+        help="the component whose last expression is the value to optimize",
+    )
     opt.add_argument(
         "ranges",
         nargs="+",
@@ -89,7 +130,10 @@ def build_parser() -> argparse.ArgumentParser:
         help="stop when the best value has not improved for ROUNDS trials (default: run all)",
     )
     opt.add_argument(
-        "--apply-best", action="store_true", help="keep the best values (default: restore them)"
+        "--apply-best",
+        action="store_true",
+        help="give the written notebook's outputs for the best values (default: for the values "
+        "the search started from)",
     )
     cache = sub.add_parser(
         "cache",

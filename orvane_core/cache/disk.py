@@ -69,6 +69,19 @@ class _LazyOutputs(Mapping):
 _UNLOADED = object()
 
 
+def _digests(value: Any) -> bool:
+    """Whether ``value`` maps names to digests, both text."""
+    return isinstance(value, dict) and all(
+        type(k) is str and type(v) is str for k, v in value.items()
+    )
+
+
+def error_text(exc: BaseException) -> str:
+    """An error as "Kind: message", or its kind alone when it has no message."""
+    text = str(exc)
+    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
+
+
 class OrvaneDiskCache:
     """The cache of one component run, kept in ``cache_dir``.
 
@@ -165,6 +178,28 @@ class OrvaneDiskCache:
         """The inputs behind the fingerprint as digests; empty when the writer was not told."""
         value = self._meta_fields().get("sources")
         return value if isinstance(value, dict) else {}
+
+    def recorded_inputs(self) -> tuple[str, str, dict[str, str], dict[str, str]]:
+        """The fingerprint and the digests of the code, parameters and parents behind it, as
+        the engine's ``pickle_results`` records them. Inputs recorded in any other shape read
+        as unknown (empty), all of them."""
+        sources = self.sources
+        code, parameters, parents = (sources.get(k) for k in ("code", "parameters", "parents"))
+        if not (isinstance(code, str) and _digests(parameters) and _digests(parents)):
+            code, parameters, parents = "", {}, {}
+        return str(self.fingerprint), code, parameters, parents
+
+    def read_all(self) -> str | None:
+        """Reads every value once, so that what is served afterwards comes from memory: none
+        when all read, else the error of the first value that cannot be read (``error_text``)."""
+        try:
+            for field in ("module_statements", "captured", "exception_msg", "last_output"):
+                getattr(self, field)
+            for name in self.non_module_outputs:
+                self.non_module_outputs[name]
+        except Exception as exc:
+            return error_text(exc)
+        return None
 
     # -- lifecycle -------------------------------------------------------------------------
 

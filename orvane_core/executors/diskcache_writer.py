@@ -6,7 +6,8 @@ bytearrays and anything else that pickles through ``PickleBuffer``) stay out of 
 and buffers to the native writer in one call; buffers the user could change later are copied by
 native code without the GIL while the writer thread already writes what has been copied
 (``src/core/cache_writer.hpp``). The writer's done messages come back as records. The pipeline
-engine skips these records: it hands its writes to the native core (``_core``) directly.
+engine skips these records: it pickles a component's results with ``pickle_results`` and hands
+them to the native core (``_core``) directly.
 """
 
 from __future__ import annotations
@@ -21,20 +22,16 @@ from typing import Any
 import cloudpickle
 
 from orvane_core import _native
+from orvane_core.cache.disk import error_text
 from orvane_core.misc.models import (
     OrvaneDiskCacheCancelModel,
     OrvaneDiskCacheDoneModel,
     OrvaneDiskCacheTodoModel,
 )
 
-_META_FIELDS = (
-    "module_statements",
-    "captured",
-    "exception_msg",
-    "outputs_summary",
-    "fingerprint",
-    "sources",
-)
+_RESULT_FIELDS = ("module_statements", "captured", "exception_msg", "outputs_summary")
+# With what the results were computed from.
+_META_FIELDS = (*_RESULT_FIELDS, "fingerprint", "sources")
 
 # Buffers smaller than this stay in the pickle stream: a separate piece costs more than it saves.
 OUT_OF_BAND_BYTES = 1 << 16
@@ -110,6 +107,44 @@ def serialize_value(value: Any) -> SerializedValue:
     out = io.BytesIO()
     _Pickler(out, protocol=5, buffer_callback=out_of_band).dump(value)
     return SerializedValue(out.getvalue(), buffers)
+
+
+def _type_name(value: Any) -> str:
+    """The value's type as a user names it: builtins without their module."""
+    kind = type(value)
+    module = str(getattr(kind, "__module__", ""))
+    name = str(getattr(kind, "__qualname__", kind.__name__))
+    return name if module in ("", "builtins") else f"{module}.{name}"
+
+
+def pickle_results(component: Any, fingerprint: str, sources: dict) -> list | str:
+    """A component's results pickled once as the writer's blobs (meta, last output, then one per
+    non-module output), as the engine hands them to the native core.
+
+    The meta blob records ``fingerprint`` and ``sources``, what the results were computed from.
+    A last output that cannot be pickled is dropped from the component (stored as None). An
+    output that cannot be pickled fails the whole write: the text naming it, its type and the
+    pickler's error is returned instead of blobs.
+    """
+    try:
+        last_output = serialize_value(component.last_output)
+    except Exception:
+        component.last_output = None
+        last_output = serialize_value(None)
+    blobs = [("__last_output__", "last_output", last_output)]
+    outputs = component.non_module_outputs
+    for name in outputs:
+        value = outputs[name]
+        try:
+            blobs.append((str(name), "output", serialize_value(value)))
+        except Exception as exc:
+            return (
+                f"Output '{name}' of component [{component.name}] (type {_type_name(value)}) "
+                f"cannot be stored in the disk cache: {error_text(exc)}"
+            )
+    meta = {name: getattr(component, name) for name in _RESULT_FIELDS}
+    meta.update(fingerprint=fingerprint, sources=sources)
+    return [("__meta__", "meta", serialize_value(meta)), *blobs]
 
 
 def _blob(name: str, kind: str, value: Any) -> tuple:

@@ -46,8 +46,12 @@ def current_session(shell: Any = None) -> Any:
 
 
 def check_report(report: Any) -> None:
-    """Raises a short error when a run ended with failed components."""
+    """Raises a short error when a run ended with failed components; an interrupted run names
+    those that were running when it stopped (the command line says so)."""
     if report.failed:
         from orvane_core.frontend.session import OrvaneRunError
 
+        stopped = [n for n in report.failed if report.errors.get(n) == "KeyboardInterrupt"]
+        if stopped:
+            raise OrvaneRunError(f"Interrupted while running {', '.join(stopped)}; run again.")
         raise OrvaneRunError(f"{', '.join(report.failed)} failed; see the error above.")

@@ -14,6 +14,7 @@ import hashlib
 import os
 import queue
 import re
+import shlex
 import sys
 import time
 from dataclasses import dataclass, field
@@ -102,9 +103,15 @@ class _Kernel:
         from jupyter_client.manager import KernelManager
 
         self.manager = KernelManager(kernel_name="python3")
-        # The kernel's own messages (start-up notes, crashes) go to a log, not over the progress.
+        # The kernel's own messages (crashes, errors) go to a log, not over the progress. Its
+        # routine start-up warnings would make every failed run point to that log: left out.
         with open(log, "wb") as sink:
-            self.manager.start_kernel(cwd=str(cwd), stdout=sink, stderr=sink)
+            self.manager.start_kernel(
+                cwd=str(cwd),
+                stdout=sink,
+                stderr=sink,
+                extra_arguments=["--IPKernelApp.log_level=ERROR"],
+            )
         self.client = self.manager.client()
         self.client.start_channels()
         try:
@@ -134,16 +141,18 @@ class _Kernel:
         try:
             return self._reply(msg_id, on_output, timeout)
         except KeyboardInterrupt:
-            reply = self._stop(msg_id, on_output)
+            reply = self._stop(msg_id, on_output, own=not history)
             stopped = _STOPPED_AT.match(str(reply.get("evalue", "")))
             what = stopped.group(1) if stopped else doing
             raise RunnerError(
                 f"interrupted while running {what}" if what else "interrupted", EXIT_INTERRUPTED
             ) from None
 
-    def _stop(self, msg_id: str, on_output: Any) -> dict:
+    def _stop(self, msg_id: str, on_output: Any, own: bool) -> dict:
         """Interrupts the kernel and routes its last outputs until it is idle (10 s at most,
-        less if Ctrl-C comes again); returns its reply, or {}."""
+        less if Ctrl-C comes again); returns its reply, or {}. In a request of the runner's
+        own (``own``), the interrupt's traceback shows the runner's code, not the user's: the
+        line saying what was interrupted takes its place."""
         deadline = time.monotonic() + 10
         try:
             self.manager.interrupt_kernel()
@@ -161,7 +170,9 @@ class _Kernel:
                     break
                 # The run's own error tells the notebook user to run the cell again; here the
                 # line saying what was interrupted takes its place.
-                if kind != "status" and content.get("ename") != "OrvaneRunError":
+                ename = content.get("ename")
+                dropped = ename == "OrvaneRunError" or (own and ename == "KeyboardInterrupt")
+                if kind != "status" and not dropped:
                     on_output(
                         kind, content, {**msg.get("metadata", {}), **content.get("metadata", {})}
                     )
@@ -442,6 +453,7 @@ def _run(path: Path, request: Request, output: Any, timeout: float | None, term:
         return exc.code
     code = 1
     stopped = False  # by an error already said
+    started = False  # the run or search itself
     try:
         options = {
             "pipeline_id": pipeline_id_for(path),
@@ -508,65 +520,125 @@ def _run(path: Path, request: Request, output: Any, timeout: float | None, term:
             else:
                 router.echo(kind, content)
 
+        # How the closing lines tell the user to run something again: the same notebook and
+        # parameters.
+        given = {r.name: f"{r.name}={r.value}" for r in records}
+        again = _command(path, given)
         if request.search is None:
             op = (
                 f"_orvane_report = _orvane.current_session().run({request.targets!r}, "
                 f"parallel={request.parallel!r}, reused_outputs=True)\n"
                 "print('orvane:', _orvane_report.line())\n"
-                "if _orvane_report.reasons: print(_orvane_report.why())\n"
+                "from orvane_core.frontend.runner import closing_lines as _orvane_lines\n"
+                "print(_orvane_lines(_orvane_report, _orvane.current_session().registry.graph(), "
+                f"{again!r}), end='')\n"
                 "_orvane.check_report(_orvane_report)"
             )
         else:
             op = (
                 # Trials show nothing; each cell gets its output once, for the parameters the
-                # search leaves.
+                # search leaves. How to use the best values is said here, after the kernel.
                 f"_orvane_search = _orvane.current_session().optimize(**{request.search!r}, "
                 "show_outputs=True)\n"
-                "from orvane_core.frontend.magics import show_search as _orvane_show\n"
-                f"_orvane_show(_orvane_search, 'text', {bool(request.search.get('apply_best'))!r})"
+                "print(_orvane_search.table_text())\n"
+                "from IPython.display import display as _orvane_display\n"
+                "for _orvane_figure in _orvane_search.figures().values():\n"
+                "    _orvane_display(_orvane_figure, metadata={'orvane': 'search'})"
             )
-            if request.search.get("apply_best"):
-                expressions = {"best": "_orvane_search.best_parameters()"}
-        doing = (
-            f"the search of {request.search['target']}"
-            if request.search
-            else ", ".join(request.targets or cells)
-        )
+            expressions = {"best": "_orvane_search.best_parameters()"}
+        # What the kernel names when it is interrupted in a component: this, when it names none.
+        doing = f"the search of {request.search['target']}" if request.search else ""
+        started = True
         reply = kernel.execute(op, route, timeout, expressions, doing=doing)
         code = EXIT_OK if reply["status"] == "ok" else EXIT_FAILED
         if reply.get("ename") == "OrvaneUsageError":
             code = EXIT_USAGE  # e.g. a tuned name that is not a parameter, known in the kernel only
         if reply["status"] != "ok" and not errors_shown and reply.get("ename") != "OrvaneRunError":
             router.echo("error", reply, {})
-        best = _applied(reply)
+        best = _best_values(reply)
         if best:
             # The kernel and the values set in it end with this run: say how to use them again.
-            term.line(
-                f"orvane: the outputs use the best values {best}; later runs start from the "
-                f"notebook's values again, add {' '.join(f'-p {pair}' for pair in best.split())} "
-                "to use them"
-            )
-
-        finish = (
-            "_orvane.current_session().keep_cache(report=True)\n"
-            # The kernel works in the notebook's folder: give it the folder as an absolute path.
-            f"_orvane_paths = _orvane.current_session().export({str(pictures.resolve())!r})"
-        )
-        reply = kernel.execute(finish, router.echo, timeout, {"paths": "_orvane_paths"})
-        paths = _checked(reply, "saving pictures")
-        files = ast.literal_eval(paths["user_expressions"]["paths"]["data"]["text/plain"])
+            values = " ".join(best.values())
+            options = " ".join(f"-p {shlex.quote(pair)}" for pair in best.values())
+            if request.search.get("apply_best"):
+                term.line(
+                    f"orvane: the outputs use the best values {values}; later runs start from "
+                    f"the notebook's values again, add {options} to use them"
+                )
+            else:
+                term.line(
+                    f"orvane: the best values are {values}; the outputs use the values the "
+                    "search started from (--apply-best gives outputs with the best ones)"
+                )
+                term.line(f"orvane: to run with them: {_command(path, {**given, **best})}")
+        files = _finish(kernel, router, pictures, timeout, keep=True)
         _attach_picture(nb, min(cells.values()), Path(files[0]))
     except RunnerError as exc:
         term.line(f"orvane: {exc}")
         code, stopped = exc.code, True
+        if started and exc.code == EXIT_INTERRUPTED:
+            # What ran until then is in the picture too; Ctrl-C again skips it.
+            with contextlib.suppress(RunnerError):
+                files = _finish(kernel, router, pictures, min(timeout or 60, 60), keep=False)
+                _attach_picture(nb, min(cells.values()), Path(files[0]))
     finally:
         nbformat.write(nb, out_path)
+        # Said before the kernel is shut down, which a second Ctrl-C may cut short.
+        term.line(f"orvane: wrote {out_path}")
         kernel.close()
-    term.line(f"orvane: wrote {out_path}")
     _name_files(term, pictures, files, log, failed=code != EXIT_OK)
     if code != EXIT_OK and not stopped:
         term.line("orvane: the run failed; the error is shown above and in the notebook")
     return code
+
+
+def _finish(
+    kernel: _Kernel, router: _Router, pictures: Path, timeout: float | None, keep: bool
+) -> list[str]:
+    """Writes the pipeline picture and the search's files into ``pictures``, after the disk
+    writes finish when ``keep``; returns their paths."""
+    finish = "_orvane.current_session().keep_cache(report=True)\n" if keep else ""
+    # The kernel works in the notebook's folder: give it the folder as an absolute path.
+    finish += f"_orvane_paths = _orvane.current_session().export({str(pictures.resolve())!r})"
+    reply = kernel.execute(finish, router.echo, timeout, {"paths": "_orvane_paths"})
+    paths = _checked(reply, "saving pictures")
+    return ast.literal_eval(paths["user_expressions"]["paths"]["data"]["text/plain"])
+
+
+def closing_lines(report: Any, graph: Any, again: str) -> str:
+    """One line per component of a run: what happened to it and why. One that the run did not
+    reach because it stopped says so; when nothing it depends on failed, a closing line gives
+    the command that runs it. Runs in the kernel, under the run's summary line."""
+    stopped = [n for n in report.failed if report.errors.get(n) == "KeyboardInterrupt"]
+    failed = [n for n in report.failed if n not in stopped]
+    done = {*report.ran, *report.reused, *report.failed}
+    lines, left = [], []
+    for name, reason in report.reasons.items():
+        if name in stopped:
+            reason = "interrupted before it finished"
+        elif name in failed:
+            reason = f"failed: {report.errors.get(name) or 'see its error above'}"
+        elif name not in done and report.failed:
+            above = [n for n in report.failed if name in graph.descendants(n)]
+            if above:
+                how = "was interrupted" if set(above) <= set(stopped) else "failed"
+                reason = f"not run: it depends on {', '.join(above)}, which {how}"
+            else:
+                reason = "not run: " + (
+                    "the run was interrupted"
+                    if stopped
+                    else f"the run stopped when {', '.join(failed)} failed"
+                )
+                left.append(name)
+        lines.append(f"  {name}: {reason}\n")
+    if left and not stopped:
+        them = "it does" if len(left) == 1 else "they do"
+        chosen = " ".join(f"-c {shlex.quote(n)}" for n in left)
+        lines.append(
+            f"orvane: {', '.join(left)} did not run, though {them} not depend on what failed: "
+            f"{again} {chosen}\n"
+        )
+    return "".join(lines)
 
 
 def _name_files(term: _Terminal, folder: Path, files: list[str], log: Path, failed: bool) -> None:
@@ -590,16 +662,22 @@ def _name_files(term: _Terminal, folder: Path, files: list[str], log: Path, fail
             folder.rmdir()
 
 
-def _applied(reply: dict) -> str:
-    """``alpha=0.5 depth=3`` from the best values a search applied, or ""."""
+def _best_values(reply: dict) -> dict[str, str]:
+    """``{"alpha": "alpha=0.5"}``: the best values of a search, as ``-p`` takes them."""
     found = reply.get("user_expressions", {}).get("best", {})
     if found.get("status") != "ok":
-        return ""
+        return {}
     try:
         values = ast.literal_eval(found["data"]["text/plain"])
     except (KeyError, ValueError, SyntaxError):
-        return ""
-    return " ".join(f"{k}={v!r}" for k, v in values.items()) if isinstance(values, dict) else ""
+        return {}
+    return {k: f"{k}={v!r}" for k, v in values.items()} if isinstance(values, dict) else {}
+
+
+def _command(path: Path, parameters: dict[str, str]) -> str:
+    """The ``orvane run`` command for ``path`` with these ``-p`` values, as a shell takes it."""
+    options = [f"-p {shlex.quote(pair)}" for pair in parameters.values()]
+    return " ".join(["orvane run", shlex.quote(str(path)), *options])
 
 
 def _option_parameter(text: str) -> Any:

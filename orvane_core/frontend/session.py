@@ -17,6 +17,7 @@ import keyword
 import os
 import re
 import sys
+import sysconfig
 import time
 import uuid
 from pathlib import Path
@@ -275,6 +276,11 @@ class RunReport(msgspec.Struct):
 
 # This package's folder: the frames of its own code in a banner.
 _PACKAGE = str(Path(__file__).resolve().parents[1]) + os.sep
+# Where the standard library and installed packages live: what the engine calls there before
+# any user code (the start of a worker process) is its own code too.
+_LIBRARIES = tuple(
+    {os.path.join(sysconfig.get_path(kind), "") for kind in ("stdlib", "purelib", "platlib")}
+)
 _TRACEBACK = re.compile(r"\s*Traceback \(most recent call last\)")
 _FRAME = re.compile(r'^\s*File "?([^",]+?)"?(?:,|:\d)')
 
@@ -288,7 +294,9 @@ def without_package_frames(text: str) -> str:
         plain = _ANSI.sub("", line)
         frame = _FRAME.match(plain)
         if frame is not None:
-            skipping = frame.group(1).startswith(_PACKAGE)
+            path = frame.group(1)
+            called = skipping or not kept  # by this package, or by the engine (no frames)
+            skipping = path.startswith(_PACKAGE) or (called and path.startswith(_LIBRARIES))
             kept += not skipping
         elif not plain.startswith((" ", "\t")):
             skipping = False  # a blank line or the exception's own line ends a frame

@@ -102,6 +102,9 @@ DiskState step(DiskState state, const DiskInput& input) {
     case DiskEvent::WriteQueued:
       // A newer write supersedes the pending one; its message will be judged by success count.
       state.withdrawn.erase(input.write.cache_dir);
+      if (state.pending && state.pending->cache_dir != input.write.cache_dir) {
+        state.earlier.insert(state.pending->cache_dir);
+      }
       state.pending = input.write;
       state.stored = DiskStatus::Updating;
       break;
@@ -110,6 +113,7 @@ DiskState step(DiskState state, const DiskInput& input) {
       break;
     case DiskEvent::WriteCancelled:
       if (state.pending) state.withdrawn.insert(state.pending->cache_dir);
+      state.withdrawn.merge(state.earlier);
       state.pending.reset();
       state.stored = DiskStatus::Failed;
       break;
@@ -121,6 +125,7 @@ DiskState step(DiskState state, const DiskInput& input) {
     case DiskEvent::WriteDone: {
       const DoneVerdict verdict = judge_done(state, input.write, input.facts);
       state.withdrawn.erase(input.write.cache_dir);
+      state.earlier.erase(input.write.cache_dir);
       if (state.pending && state.pending->cache_dir == input.write.cache_dir) state.pending.reset();
       if (verdict == DoneVerdict::Failed) state.stored = DiskStatus::Failed;
       break;

@@ -79,6 +79,9 @@ struct DiskState {
   // cannot withdraw a write that has already finished; its message must then be discarded
   // instead of bringing back results the component no longer holds.
   std::set<std::string> withdrawn;
+  // Folders of writes queued before the pending one whose done message has not arrived: a
+  // cancel withdraws them too, or one landing after it would bring the results back.
+  std::set<std::string> earlier;
 };
 
 enum class DiskEvent : std::uint8_t {
@@ -169,6 +172,8 @@ class DiskMachine {
   // A write is queued and neither finished, failed nor withdrawn.
   bool write_pending() const { return state_.stored == DiskStatus::Updating; }
   const std::optional<Write>& pending() const { return state_.pending; }
+  // Some write has not reported done: the pending one or one queued before it.
+  bool write_in_flight() const { return state_.pending || !state_.earlier.empty(); }
   bool is_withdrawn(const std::string& cache_dir) const {
     return state_.withdrawn.count(cache_dir) != 0;
   }

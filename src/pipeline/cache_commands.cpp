@@ -121,7 +121,7 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
         [&](const std::string& path) {
           comp::set_uses_diskcache(target, true);
           const bool was_successful = comp::successful(target);
-          if (!sup::load_into_component(target, py_paths::str(path))) return false;
+          if (!sup::load_into_component(target, path)) return false;
           if (!was_successful && comp::successful(target)) st.decisions.loaded(load.component_id);
           return true;
         });

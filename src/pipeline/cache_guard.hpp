@@ -4,7 +4,7 @@
 // unpickles) makes its component run again; an output that cannot be pickled fails only that
 // component's disk cache. Each is reported to the front end as a failed disk cache with the
 // reason. The fingerprints that tell a current cache from a stale one are computed here too.
-// Implemented beside the writer's channel (diskcache_channel.cpp), which pickles the results.
+// Implemented beside the writer's channel (diskcache_channel.cpp), which has the results pickled.
 #pragma once
 
 #include <optional>

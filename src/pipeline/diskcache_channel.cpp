@@ -1,10 +1,11 @@
-// Pipeline members: the channel to the background disk-cache writer (pickling results, queueing
-// writes and cancellations, taking in finished writes), the diskcache_dir property, and the
-// cache guard of cache_guard.hpp (misses instead of errors, fingerprints, stale caches).
+// Pipeline members: the channel to the background disk-cache writer (queueing writes and
+// cancellations, taking in finished writes), the diskcache_dir property, and the cache guard of
+// cache_guard.hpp (misses instead of errors, fingerprints, stale caches).
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -24,28 +25,6 @@ using namespace pybind11::literals;
 namespace guard {
 
 namespace {
-
-std::string type_name(const py::handle& value) {
-  py::object type = py::type::of(value);
-  std::string module = py::str(py::getattr(type, "__module__", py::str("")));
-  std::string name = py::str(py::getattr(type, "__qualname__", type.attr("__name__")));
-  return module.empty() || module == "builtins" ? name : module + "." + name;
-}
-
-// Runs `f`; the text ("Kind: message") of an ordinary Python error it raises, or nothing. Kept as
-// Python text: an error's message may hold lone surrogates.
-template <typename F>
-std::optional<py::str> error_of(F&& f) {
-  try {
-    f();
-    return std::nullopt;
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-    py::str kind = py::type::of(e.value()).attr("__name__");
-    py::str text(e.value());
-    return py::len(text) == 0 ? kind : py::str("{}: {}").format(kind, text);
-  }
-}
 
 // The walk over the graph's nodes: code from the components, parameter text per component.
 model::FingerprintWalk new_walk(PipelineState& st, const GraphObject& graph) {
@@ -87,21 +66,14 @@ void report_failure(const py::object& self, const py::handle& component_id,
 bool serve_or_miss(const py::object& self, const py::object& component_id,
                    const py::object& component) {
   py::object cache = comp::attached_diskcache(component);
-  if (cache.is_none()) return true;
   // Everything the component serves, read once: what is pushed into the shell and handed to
   // children afterwards comes from what was read here.
-  const std::optional<py::str> error = error_of([&] {
-    for (const char* field : {"module_statements", "captured", "exception_msg", "last_output"}) {
-      py::object value = cache.attr(field);
-    }
-    py::object outputs = cache.attr("non_module_outputs");
-    for (py::handle name : outputs) py::object value = outputs[name];
-  });
-  if (!error) return true;
+  py::object error = cache.is_none() ? py::none() : cache.attr("read_all")();
+  if (error.is_none()) return true;
   vostrel::unload_diskcache(comp::native(component));
   report_failure(self, component_id,
                  py::str("The disk cache of component [{}] cannot be read ({}); it runs again.")
-                     .format(comp::name(component), *error));
+                     .format(comp::name(component), error));
   return false;
 }
 
@@ -118,69 +90,22 @@ std::string fingerprint(PipelineState& st, const py::handle& component_id) {
 
 std::optional<model::Reason> stale_reason(PipelineState& st, const py::handle& component_id,
                                           const std::string& path, std::string& recorded) {
-  py::object cache;
+  using Digests = std::map<std::string, std::string>;
+  using Inputs = std::tuple<std::string, std::string, Digests, Digests>;
+  model::Sources before;
   // Unreadable: loading it fails and is handled as any failed load. A handle on the folder reads
-  // only the fields asked for.
-  if (!support::quietly([&] {
-        cache = py_values::lookup("orvane_core.cache:OrvaneDiskCache")(py_paths::str(path));
-        recorded = py::str(cache.attr("fingerprint"));
+  // only the fields asked for; inputs it does not record read as unknown.
+  if (!py_values::quietly([&] {
+        py::object cache =
+            py_values::lookup("orvane_core.cache:OrvaneDiskCache")(py_paths::str(path));
+        std::tie(recorded, before.code, before.parameters, before.parents) =
+            cache.attr("recorded_inputs")().cast<Inputs>();
       }) ||
       recorded.empty() || recorded == fingerprint(st, component_id)) {
     return std::nullopt;
   }
-  // A record written by pickle_results; anything else reads as unknown.
-  using Digests = std::map<std::string, std::string>;
-  model::Sources before;
-  try {
-    py::object record = cache.attr("sources");
-    before = {record["code"].cast<std::string>(), record["parameters"].cast<Digests>(),
-              record["parents"].cast<Digests>()};
-  } catch (const py::cast_error&) {
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-  }
   return model::what_changed(before, sources(st, component_id));
 }
-
-namespace {
-
-// The component's results pickled into `blobs` (meta, last output, then one per output), or
-// false after reporting the first output that cannot be pickled (naming it and its type).
-bool pickle_results(const py::object& self, const py::object& id, std::vector<PickledBlob>& blobs) {
-  PipelineState& st = state(self);
-  py::object target = component(st, id);
-  py::object last_output = target.attr("last_output");
-  if (!support::quietly([&] { last_output = rt().serialize_value(last_output); })) {
-    target.attr("last_output") = py::none();
-    last_output = rt().serialize_value(py::none());
-  }
-  py::object outputs = target.attr("non_module_outputs");
-  for (py::handle name : outputs) {
-    py::object value = outputs[name];
-    const std::optional<py::str> error =
-        error_of([&] { blobs.emplace_back(text_of(name), "output", rt().serialize_value(value)); });
-    if (!error) continue;
-    report_failure(self, id,
-                   py::str("Output '{}' of component [{}] (type {}) cannot be stored in the disk "
-                           "cache: {}")
-                       .format(name, comp::name(target), type_name(value), *error));
-    return false;
-  }
-  // What the result was computed from, and the inputs behind it: an adoption tells a stale cache
-  // from a current one, and why it is stale.
-  const model::Sources now = sources(st, id);
-  py::dict meta("fingerprint"_a = fingerprint(st, id),
-                "sources"_a = py::dict("code"_a = now.code, "parameters"_a = now.parameters,
-                                       "parents"_a = now.parents));
-  for (const char* name : {"module_statements", "captured", "exception_msg", "outputs_summary"}) {
-    meta[name] = target.attr(name);
-  }
-  blobs.insert(blobs.begin(), {{"__meta__", "meta", rt().serialize_value(meta)},
-                               {"__last_output__", "last_output", last_output}});
-  return true;
-}
-
-}  // namespace
 
 }  // namespace guard
 
@@ -189,6 +114,21 @@ namespace {
 namespace sup = support;
 
 constexpr const char* kWriterDown = "Diskcache writer does not work.";
+
+// The component's results pickled for the writer, or none after reporting the output that
+// cannot be pickled. With them goes what they were computed from, and the inputs behind it: an
+// adoption tells a stale cache from a current one, and why it is stale.
+std::optional<std::vector<PickledBlob>> pickle_results(const py::object& self,
+                                                       const py::object& id) {
+  PipelineState& st = state(self);
+  const model::Sources now = guard::sources(st, id);
+  py::object blobs = rt().pickle_results(
+      component(st, id), guard::fingerprint(st, id),
+      py::dict("code"_a = now.code, "parameters"_a = now.parameters, "parents"_a = now.parents));
+  if (!py::isinstance<py::str>(blobs)) return blobs.cast<std::vector<PickledBlob>>();
+  guard::report_failure(self, id, blobs);
+  return std::nullopt;
+}
 
 // The component a write of `component_id` is for, or None when there is no such component or no
 // writer. A writer that stopped working fails the component's disk cache, reported.
@@ -203,33 +143,32 @@ py::object write_target(const py::object& self, PipelineState& st, const py::han
   return target;
 }
 
-// Applies one finished write of component `id` into `folder` to its component: a message of the
-// writer, or (`message` null) a write that completed at once, whose folder is the component's
-// own cache and is never discarded. What the front end is to be told goes to `reports`.
-void take_in(const py::object& self, PipelineState& st, const std::string& component_id,
-             std::int64_t count, const std::string& folder, const DoneMessage* message,
+// Applies one finished write to its component: a message of the writer, or one that completed
+// at once (`at_once`), whose folder is the component's own cache and is never discarded. What the
+// front end is to be told goes to `reports`.
+void take_in(const py::object& self, PipelineState& st, const DoneMessage& message, bool at_once,
              std::vector<py::object>& reports) {
-  py::str id(component_id);
+  py::str id(message.component_id);
+  const std::string& folder = message.cache_dir;
   // A component removed from the graph meanwhile takes nothing in.
   const bool known = st.nodes.contains(id);
   py::object target = known ? component(st, id) : py::object(py::none());
   comp::DoneVerdict verdict = comp::DoneVerdict::Withdrawn;
-  if (known && message) {
-    verdict = comp::native(target).write_done(count, folder, message->is_successful);
-  } else if (known) {
-    verdict = comp::native(target).completed_write(count);
+  if (known) {
+    comp::ComponentNative& native = comp::native(target);
+    verdict = at_once ? native.completed_write(message.success_count)
+                      : native.write_done(message.success_count, folder, message.is_successful);
   }
   if (verdict == comp::DoneVerdict::Failed) {
     // The writer's error names the folder in file-system bytes, which need not be UTF-8: read
     // strictly, it would raise here and lose the rest of the drained batch.
-    reports.push_back(guard::diskcache_record(false, py_paths::str(message->msg), id));
+    reports.push_back(guard::diskcache_record(false, py_paths::str(message.msg), id));
   } else if (verdict != comp::DoneVerdict::Load) {
     // Withdrawn (its component gone, or cancelled after it had finished: the cancel marked it
     // FAILED) or written for results the component no longer holds: its own directory goes;
     // whatever cache the component has attached stays.
-    if (message && message->is_successful) discard_cache(folder);
-  } else if (sup::folder_of(target) != folder &&
-             !sup::load_into_component(target, py_paths::str(folder))) {
+    if (!at_once && message.is_successful) discard_cache(folder);
+  } else if (sup::folder_of(target) != folder && !sup::load_into_component(target, folder)) {
     // The component serves from the cache in `folder` now (loaded first unless it holds it).
     // One that cannot be loaded after all is never served, and not left behind.
     comp::mark_disk_failed(target);
@@ -253,19 +192,19 @@ void queue_write(const py::object& self, const py::object& component_id) {
   const std::int64_t success_count = native.success_count();
   const std::string id = text_of(component_id);
   std::string folder = sup::folder_of(target);
-  std::vector<PickledBlob> blobs;
   if (st.reused.erase(id) != 0 && !folder.empty() && inspect(folder, true).is_dir) {
     // Reused as it is in this run and its cache folder is still there: the write completes at
-    // once, without reading or writing a value, and is taken in at the next poll.
-    st.completed_writes.push_back({id, success_count, std::move(folder)});
+    // once, without reading or writing a value, and is taken in at the next poll (as a
+    // successful write: nothing was written that could fail).
+    st.completed_writes.push_back({false, id, success_count, std::move(folder), true, ""});
     native.mark_disk_status(comp::DiskStatus::Updating);
-  } else if (guard::pickle_results(self, component_id, blobs)) {
+  } else if (auto blobs = pickle_results(self, component_id)) {
     // Into a new folder. Every value is pickled once, with its large buffers out of band: the
     // writer copies those without the GIL and writes the bytes as they are. An output that
     // cannot be pickled failed this disk cache only, naming it; the run goes on.
     const std::string cache_dir =
         join_path(py_paths::text(st.cache_dir), "component-" + random_uuid());
-    if (sup::writer_of(st).put(id, success_count, cache_dir, blobs)) {
+    if (sup::writer_of(st).put(id, success_count, cache_dir, *blobs)) {
       native.write_queued(success_count, cache_dir);
     } else {
       native.write_refused();
@@ -295,16 +234,14 @@ void take_messages(const py::object& self) {
   // Writes that completed at once come first: the reused component keeps the cache it has
   // attached (its values stay read), unless a cancel or a new run came between. The list is
   // handed over whole; later completions go to a fresh one.
-  for (const auto& done : std::exchange(st.completed_writes, {})) {
-    take_in(self, st, done.component_id, done.success_count, done.folder, nullptr, reports);
+  for (const DoneMessage& done : std::exchange(st.completed_writes, {})) {
+    take_in(self, st, done, true, reports);
   }
   // Every message of the batch is looked at: the writer has drained them, so a message skipped
   // here would be lost and its component would stay UPDATING.
   for (const DoneMessage& message : sup::writer_of(st).drain()) {
     stopped |= message.is_stopped;
-    if (message.is_stopped) continue;
-    take_in(self, st, message.component_id, message.success_count, message.cache_dir, &message,
-            reports);
+    if (!message.is_stopped) take_in(self, st, message, false, reports);
   }
   if (stopped) {
     // Writes still pending were lost with the writer; one that finishes after all is loaded when
@@ -317,7 +254,7 @@ void take_messages(const py::object& self) {
 }
 
 void restart_writer(PipelineState& st) {
-  if (st.writer.is_none() || !sup::quietly([&] { st.writer.attr("close")(); })) {
+  if (st.writer.is_none() || !py_values::quietly([&] { st.writer.attr("close")(); })) {
     st.writer = rt().writer_class(st.id, st.connection);
   }
   st.writer.attr("open")();

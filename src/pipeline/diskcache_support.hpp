@@ -17,8 +17,6 @@
 
 namespace orvane::pipeline::support {
 
-using py_values::quietly;
-
 // The native core of the pipeline's writer: writes go to it as native data, not as records.
 inline WriterObject& writer_of(const PipelineState& st) {
   return st.writer.attr("_core").cast<WriterObject&>();
@@ -46,25 +44,21 @@ inline std::vector<CacheDirEntry> entries_of(const std::string& dir) {
   return entries;
 }
 
-using orvane::remove_owned;
-
 // Makes the component load the cache at `path`. A different cache it had attached before is
 // deleted once the new one is in place: it is superseded, and nothing else would ever delete it.
 // Returns the component's result.
-inline bool load_into_component(const py::handle& component, const py::handle& path) {
+inline bool load_into_component(const py::handle& component, const std::string& path) {
   comp::ComponentNative& native = comp::native(component);
-  py::object previous = native.diskcache();
   const std::string previous_dir = folder_of(component);
   bool loaded = false;
-  if (!quietly([&] { loaded = vostrel::load_diskcache(native, path); })) {
+  if (!py_values::quietly([&] { loaded = vostrel::load_diskcache(native, py_paths::str(path)); })) {
     // A cache whose first values (read to decide the status) are damaged: a failed load, and
     // the damaged cache is let go of and deleted rather than served later.
     vostrel::unload_diskcache(native);
     return false;
   }
   // The same directory loaded again keeps its files: only the old handle goes.
-  if (loaded && !previous.is_none() && !native.diskcache().is(previous) &&
-      absolute_path(previous_dir) != absolute_path(py_paths::text(path))) {
+  if (loaded && !previous_dir.empty() && absolute_path(previous_dir) != absolute_path(path)) {
     remove_owned(previous_dir, true);
   }
   return loaded;

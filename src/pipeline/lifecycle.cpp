@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "common/py_paths.hpp"
 #include "common/pyclass.hpp"
 #include "core/cache_paths.hpp"
 #include "pipeline/ownership.hpp"
@@ -51,8 +52,8 @@ void construct(const py::object& self, const py::object& identifier, const py::o
 
   // Checked and created level by level, private, never through a link; another kernel's
   // directory is adopted as a copy of its own.
-  ownership::Claim claim = ownership::claim_directory(st, temp);
-  if (claim.adopt) load_diskcache(self, py::str(claim.path), py::none());
+  const PipelineDirectory claim = ownership::claim_directory(st, temp);
+  if (claim.existed) load_diskcache(self, py_paths::str(claim.path), py::none());
 
   // The kernel application's connection file, or None outside a kernel. The application is only
   // asked when it already runs: instance() on a fresh process would create an empty application

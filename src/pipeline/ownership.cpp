@@ -51,22 +51,18 @@ void hand_over(PipelineState& st) {
 
 }  // namespace
 
-Claim claim_directory(const PipelineState& st, const py::object& app_root) {
+PipelineDirectory claim_directory(const PipelineState& st, const py::object& app_root) {
   // The shared default location may not be a link (another user could point it elsewhere); a
   // location the user chose may.
   const bool allow_link =
       truthy(py_values::lookup("orvane_core.common.utils:root_allows_link")(app_root));
   const std::string root = py_paths::text(app_root);
   const std::string id = text_of(st.id);
-  PipelineDirectory claimed;
-  {
-    py::gil_scoped_release release;
-    claimed = claim_pipeline_directory(root, id, allow_link, kManifestName);
-  }
-  return {py_paths::str(claimed.path), claimed.existed, claimed.lock_path};
+  py::gil_scoped_release release;
+  return claim_pipeline_directory(root, id, allow_link, kManifestName);
 }
 
-void become_owner(const py::object& self, const Claim& claim) {
+void become_owner(const py::object& self, const PipelineDirectory& claim) {
   PipelineState& st = state(self);
   st.owner_token = {claim.lock_path, ++next_serial};
   Owner& owner = owners()[text_of(st.id)];

@@ -11,22 +11,17 @@
 
 #include <string>
 
+#include "core/dir_lock.hpp"
 #include "pipeline/pipeline.hpp"
 
 namespace orvane::pipeline::ownership {
 
-struct Claim {
-  py::object path;  // text
-  bool adopt = false;
-  std::string lock_path;
-};
-
 // Validates the identifier (ValueError naming the rule) and claims the pipeline's directory
 // under the application root, checking every level (RuntimeError for an unsafe one).
-Claim claim_directory(const PipelineState& st, const py::object& app_root);
+PipelineDirectory claim_directory(const PipelineState& st, const py::object& app_root);
 
 // Makes `self` the owner of its id; the previous owner in this process lets go of its caches.
-void become_owner(const py::object& self, const Claim& claim);
+void become_owner(const py::object& self, const PipelineDirectory& claim);
 
 // True when `self` owns its directory and this process created it.
 bool is_owner(const PipelineState& st);

@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "common/py_values.hpp"
+#include "core/cache_writer.hpp"
 #include "core/pipeline_model.hpp"
 #include "core/run_fingerprints.hpp"
 #include "native/graph_object.hpp"
@@ -79,15 +80,10 @@ struct PipelineState {
   } owner_token;
 
   // Reuse without rewriting (diskcache_channel.cpp): the components reused as they are in the
-  // current run, and their writes completed at once, as (id, success count, folder) for the next
-  // poll.
+  // current run, and their writes completed at once (their folder is the attached cache), as
+  // done messages for the next poll.
   std::unordered_set<std::string> reused;
-  struct CompletedWrite {
-    std::string component_id;
-    std::int64_t success_count = 0;
-    std::string folder;
-  };
-  std::vector<CompletedWrite> completed_writes;
+  std::vector<DoneMessage> completed_writes;
 
   // Whether the last run was interrupted: it records the interrupt as a component's failure and
   // returns normally (execution.cpp).
@@ -163,7 +159,7 @@ struct Runtime {
   py::handle pipeline_info = at("orvane_core.misc.models:OrvanePipelineInfoModel");
   py::handle parameter_record = at("orvane_core.misc.models:OrvanePipelineParameterModel");
   py::handle pickle_dumps = at("cloudpickle:dumps");
-  py::handle serialize_value = at("orvane_core.executors.diskcache_writer:serialize_value");
+  py::handle pickle_results = at("orvane_core.executors.diskcache_writer:pickle_results");
   py::handle writer_class = at("orvane_core.executors:OrvaneDiskcacheWriter");
 };
 

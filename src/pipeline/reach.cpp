@@ -76,7 +76,7 @@ model::Reads reads_by_node(PipelineState& st, const GraphObject& graph) {
 // Deletes set-aside folders that are still caches of ours (a clean-up may have gone first).
 void discard_folders(const std::vector<std::string>& folders) {
   for (const std::string& folder : folders) {
-    if (has_cache_record(folder)) sup::remove_owned(folder, true);
+    discard_cache(folder);
   }
 }
 
@@ -254,7 +254,7 @@ std::unordered_set<std::string> restore_paused(const py::object& self, PipelineS
     // push out, and delete, the cache wanted back when the set is full.
     const std::optional<std::string> folder = st.paused.take(id, print);
     if (st.kept_versions > 0) set_aside(st, id, c, st.kept_versions);
-    if (!folder || !sup::load_into_component(c, py_paths::str(*folder))) continue;
+    if (!folder || !sup::load_into_component(c, *folder)) continue;
     comp::mark_disk_cached(c);
     st.decisions.loaded(id);
     restored.insert(id);

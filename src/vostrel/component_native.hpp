@@ -69,7 +69,7 @@ struct ComponentNative {
   bool write_pending() const { return disk.write_pending(); }
   // Some write is still on its way, also one queued behind a write that has landed since (the
   // status then reads CACHED): a clear must withdraw it, or it would bring the results back.
-  bool write_in_flight() const { return disk.pending().has_value(); }
+  bool write_in_flight() const { return disk.write_in_flight(); }
   bool has_diskcache() const { return disk.attached(); }
   const py::object& diskcache() const { return diskcache_handle; }
   // The folder of the attached disk cache, or None.

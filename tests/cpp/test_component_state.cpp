@@ -93,24 +93,24 @@ TEST_P(DiskRules, Step) {
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Table, DiskRules, ::testing::Values(
-    DiskCase{"failed load keeps the attached cache", {D::Cached, true, {}, {}},
-             event(DiskEvent::LoadFailed), {D::Failed, true, {}, {}}},
-    DiskCase{"release keeps the status", {D::Cached, true, {}, {}},
-             event(DiskEvent::Released), {D::Cached, false, {}, {}}},
-    DiskCase{"queued", {D::Cached, true, {}, {"a"}},
-             with_write(DiskEvent::WriteQueued, 3, "a"), {D::Updating, true, kA, {}}},
-    DiskCase{"cancel withdraws the pending write", {D::Updating, true, kA, {}},
-             event(DiskEvent::WriteCancelled), {D::Failed, true, {}, {"a"}}},
-    DiskCase{"stopped writer loses the write", {D::Updating, false, kA, {}},
-             stopped(true), {D::Failed, false, kA, {}}},
-    DiskCase{"stopped writer, caching off", {D::Updating, false, kA, {}},
-             stopped(false), {D::Updating, false, kA, {}}},
-    DiskCase{"done current", {D::Updating, false, kA, {}},
-             done(3, "a", kCurrent), {D::Updating, false, {}, {}}},
-    DiskCase{"done failed", {D::Updating, false, kA, {}},
-             done(3, "a", DoneFacts{false, S::Successful, 3, true}), {D::Failed, false, {}, {}}},
-    DiskCase{"done for an older write keeps the newer one", {D::Updating, false, Write{4, "b"}, {}},
-             done(3, "a", kCurrent), {D::Updating, false, Write{4, "b"}, {}}}),
+    DiskCase{"failed load keeps the attached cache", {D::Cached, true, {}, {}, {}},
+             event(DiskEvent::LoadFailed), {D::Failed, true, {}, {}, {}}},
+    DiskCase{"release keeps the status", {D::Cached, true, {}, {}, {}},
+             event(DiskEvent::Released), {D::Cached, false, {}, {}, {}}},
+    DiskCase{"queued", {D::Cached, true, {}, {"a"}, {}},
+             with_write(DiskEvent::WriteQueued, 3, "a"), {D::Updating, true, kA, {}, {}}},
+    DiskCase{"cancel withdraws the pending write", {D::Updating, true, kA, {}, {}},
+             event(DiskEvent::WriteCancelled), {D::Failed, true, {}, {"a"}, {}}},
+    DiskCase{"stopped writer loses the write", {D::Updating, false, kA, {}, {}},
+             stopped(true), {D::Failed, false, kA, {}, {}}},
+    DiskCase{"stopped writer, caching off", {D::Updating, false, kA, {}, {}},
+             stopped(false), {D::Updating, false, kA, {}, {}}},
+    DiskCase{"done current", {D::Updating, false, kA, {}, {}},
+             done(3, "a", kCurrent), {D::Updating, false, {}, {}, {}}},
+    DiskCase{"done failed", {D::Updating, false, kA, {}, {}},
+             done(3, "a", DoneFacts{false, S::Successful, 3, true}), {D::Failed, false, {}, {}, {}}},
+    DiskCase{"done for an older write keeps the newer one", {D::Updating, false, Write{4, "b"}, {}, {}},
+             done(3, "a", kCurrent), {D::Updating, false, Write{4, "b"}, {}, {}}}),
     by_index<::testing::TestParamInfo<DiskCase>>);
 // clang-format on
 
@@ -122,6 +122,12 @@ TEST(DiskMachineRules, TakeDoneJudgesBeforeItForgets) {
   m.apply(DiskInput{DiskEvent::WriteCancelled});
   EXPECT_EQ(m.take_done(kA, kCurrent), DoneVerdict::Withdrawn);
   EXPECT_FALSE(m.is_withdrawn("a"));
+  // A cancel also withdraws a write queued before the pending one for the same results.
+  m.apply(DiskInput::queued(kA));
+  m.apply(DiskInput::queued(Write{3, "b"}));
+  m.apply(DiskInput{DiskEvent::WriteCancelled});
+  EXPECT_EQ(m.take_done(kA, kCurrent), DoneVerdict::Withdrawn);
+  EXPECT_EQ(m.take_done(Write{3, "b"}, kCurrent), DoneVerdict::Withdrawn);
 }
 
 struct DoneCase {
@@ -142,7 +148,7 @@ TEST_P(DoneRules, Verdict) {
 INSTANTIATE_TEST_SUITE_P(Table, DoneRules,
                          ::testing::Values(DoneCase{"current", {}, kA, kCurrent, DoneVerdict::Load},
                                            DoneCase{"withdrawn wins over failure",
-                                                    {D::Failed, false, {}, {"a"}},
+                                                    {D::Failed, false, {}, {"a"}, {}},
                                                     kA,
                                                     DoneFacts{false, S::Successful, 3, true},
                                                     DoneVerdict::Withdrawn},
@@ -179,7 +185,7 @@ class CompletedRules : public ::testing::TestWithParam<CompletedCase> {};
 
 TEST_P(CompletedRules, Verdict) {
   const CompletedCase& c = GetParam();
-  EXPECT_EQ(judge_completed(DiskState{c.stored, true, {}, {}}, 3, c.facts), c.verdict);
+  EXPECT_EQ(judge_completed(DiskState{c.stored, true, {}, {}, {}}, 3, c.facts), c.verdict);
 }
 
 // clang-format off

@@ -142,7 +142,8 @@ def test_usage_errors_stop_before_a_kernel_starts(tmp_path, capsys, sources, arg
 def test_each_command_has_its_own_help(capsys, monkeypatch):
     monkeypatch.setenv("COLUMNS", "300")  # one line per option
     cases = [
-        (["optimize"], ["(default 20)", "(default tpe)", "for ROUNDS trials"]),
+        (["run"], ["NOTEBOOK.out.ipynb with each cell's outputs", "130 interrupted"]),
+        (["optimize"], ["(default 20)", "(default tpe)", "for ROUNDS trials", "130 interrupted"]),
         (["cache"], ["show and free that space"]),
         (["cache", "list"], ["when it was last used"]),
         (["cache", "prune"], ["until the rest fit", "--limit SIZE"]),
@@ -166,7 +167,7 @@ start = W.start
 def slow_start(self):
     start(self)
     self._inject_fault("hold")
-    threading.Timer(3, self._inject_fault, ["release"]).start()
+    threading.Timer(float(os.environ.get("HOLD", 3)), self._inject_fault, ["release"]).start()
 W.start = slow_start"""
 
 
@@ -217,15 +218,27 @@ def test_a_failing_cell_exits_1_with_its_banner_in_the_notebook(tmp_path):
         "%%component a\nv = 1",
         "%%component b after a\nv / 0",
         "%orvane status",
+        "%%component c after a\nv + 2",
+        "%%component d after b\nv + 3",
     )
-    code, text = _run(path)
+    code, text = _run(path, parameters=["w=1"])
     assert code == 1
     assert _files_named(text, tmp_path / "bad.out.files") == {"pipeline.svg"}
+    assert "kernel.log" not in text  # the kernel said nothing of its own: no log to point to
     # Not a terminal: plain text, no colours, no redrawn progress lines.
     assert "\x1b[" not in text and "\r" not in text and "b failed;" in text, repr(text)
     assert "not run yet  not on disk  after a (from 'after')" in _outputs(path)[2]  # declared
     assert "ZeroDivisionError" in text and "b (ZeroDivisionError)" in text
     assert "ZeroDivisionError" in _outputs(path)[1]
+    # The closing lines say what did not run because of the failure, and how to run the rest.
+    for line in [
+        "  b: failed: ZeroDivisionError",
+        "  c: not run: the run stopped when b failed",
+        "  d: not run: it depends on b, which failed",
+        f"orvane: c did not run, though it does not depend on what failed: orvane run {path} "
+        "-p w=1 -c c",
+    ]:
+        assert line in text.splitlines(), text
     # Progress and errors each end on their own line.
     assert all(line.startswith("orvane:") for line in text.split("\n") if "orvane:" in line)
 
@@ -247,6 +260,8 @@ def test_a_search_notebook_holds_one_copy_of_each_cell_output(tmp_path, monkeypa
         # The output is that of the parameters the notebook ends with.
         assert (outputs[2].strip() == "1.0") != apply_best, outputs[2]
         assert ("orvane: the outputs use the best values alpha=" in text) == apply_best
+        # Said as a command-line user applies them.
+        assert "-p alpha=" in text and "%orvane" not in text, text
         assert "plotly.min.js" in _files_named(text, tmp_path / "nb.out.files")
     # A name that is not a parameter is known only in the kernel: still a usage error, shown once.
     code, text = _run(path, search={**search, "ranges": ["beta=0:1"]})
@@ -255,19 +270,46 @@ def test_a_search_notebook_holds_one_copy_of_each_cell_output(tmp_path, monkeypa
 
 @pytest.mark.timeout(180)
 @pytest.mark.parametrize(
-    "argv",
-    [["run", "--parallel"], ["optimize", "slow", "x=0:1", "--trials", "2"]],
-    ids=["parallel-run", "search"],
+    "argv, until, running",
+    [
+        (["run", "--parallel"], None, "slow"),
+        (["optimize", "slow", "x=0:1", "--trials", "2"], None, "the search of slow"),
+        # While the first worker process starts (it waits until the kernel is gone).
+        (["run", "--parallel", "-c", "quick"], None, "quick"),
+        # After the run, while its results are written: no component to name.
+        (["run", "-c", "quick"], "waiting for 1 disk write(s)", None),
+    ],
+    ids=["parallel-run", "search", "worker-starting", "writing"],
 )
-def test_ctrl_c_stops_the_kernel_and_exits_130_with_one_line(tmp_path, argv):
+def test_ctrl_c_stops_the_kernel_and_says_what_it_stopped_and_wrote(
+    tmp_path, monkeypatch, argv, until, running
+):
     marker = tmp_path / "started"
+    if running == "quick":
+        (tmp_path / "site").mkdir()
+        (tmp_path / "site" / "sitecustomize.py").write_text(
+            "import os, sys, time\n"
+            "if 'multiprocessing.forkserver' in ' '.join(sys.orig_argv):\n"
+            f"    open({str(marker)!r}, 'w').write(str(os.getpid()))\n"
+            "    parent = os.getppid()\n"
+            "    while os.getppid() == parent:\n"
+            "        time.sleep(0.1)\n"
+        )
+        monkeypatch.setenv("PYTHONPATH", str(tmp_path / "site"))
     path = _notebook(
         tmp_path / "slow.ipynb",
+        SLOW_WRITER,
         "%load_ext orvane_core\n%orvane set x=0.5",
+        "%%component quick\n1",
         "%%component slow\nimport os, pathlib, time\n"
         f"pathlib.Path({str(marker)!r}).write_text(str(os.getpid()))\ntime.sleep(120)\nx",
     )
-    env = {**os.environ, "ORVANE_TEMP_DIR": str(tmp_path / "cache")}
+    env = {
+        **os.environ,
+        "ORVANE_TEMP_DIR": str(tmp_path / "cache"),
+        "KEEP_WAIT": "600",
+        "HOLD": "600" if until else "0",
+    }
     cli = subprocess.Popen(
         [sys.executable, "-m", "orvane_core.cli", argv[0], str(path), *argv[1:]],
         stdout=subprocess.PIPE,
@@ -275,17 +317,31 @@ def test_ctrl_c_stops_the_kernel_and_exits_130_with_one_line(tmp_path, argv):
         text=True,
         env=env,
     )
+    said = ""
     try:
-        while not marker.exists() or not marker.read_text():
-            assert cli.poll() is None, cli.communicate()
-            time.sleep(0.2)
+        if until:  # a line the command writes
+            while until not in said:
+                line = cli.stderr.readline()
+                assert line, (said, cli.communicate())
+                said += line
+        else:  # the component's own process is running
+            while not marker.exists() or not marker.read_text():
+                assert cli.poll() is None, cli.communicate()
+                time.sleep(0.2)
         cli.send_signal(signal.SIGINT)
         out, err = cli.communicate(timeout=60)
+        err = said + err
     finally:
         cli.kill()
     assert cli.returncode == 130, err
-    assert "Traceback" not in err and "orvane: interrupted while running" in err, err
-    assert "slow" in err.split("orvane: interrupted")[-1], err
+    # The components that were running, not those that ran before or were to run after.
+    stopped = "orvane: interrupted" + (f" while running {running}" if running else "")
+    assert "Traceback" not in err and stopped in err.splitlines(), err
+    # What was written is said, the picture of how far the run got included.
+    assert f"orvane: wrote {tmp_path / 'slow.out.ipynb'}" in err, err
+    assert "pipeline.svg" in _files_named(err, tmp_path / "slow.out.files")
+    if until:
+        return
     pid = int(marker.read_text())  # the process that ran the cell ends with the kernel
     for _ in range(50):
         try:
