@@ -1,7 +1,6 @@
 // The component's in-memory and disk caches, and showing its results in the notebook.
 #include <algorithm>
 #include <iterator>
-#include <tuple>
 
 #include "common/fork_guard.hpp"
 #include "common/py_paths.hpp"
@@ -73,26 +72,10 @@ void clear_cache(ComponentNative& c) {
   unload_diskcache(c);
 }
 
-// In a kernel the value goes out as a result on the shell's message channel (found as captured
-// output finds it); a shell outside a kernel shows it through its display publisher; without a
-// shell it is printed.
+// Shown as a cell's result by the capture module, which owns the kernel's message channel.
 void show_last_output(const ComponentNative& c, py::handle shell) {
   py::object value = cache_get(c, Field::LastOutput);
-  if (!holds_value(value)) return;
-  py::str text = py::repr(value);
-  py::dict data("text/plain"_a = text), metadata("component_id"_a = c.id);
-  auto [session, socket, parent] = ref("orvane_core.capture:_kernel_channel")(shell)
-                                       .cast<std::tuple<py::object, py::object, py::object>>();
-  py::object publisher = truthy(shell) ? py::getattr(shell, "display_pub", py::none()) : py::none();
-  if (!session.is_none()) {
-    py::dict content("execution_count"_a = 0, "data"_a = data, "metadata"_a = metadata);
-    session.attr("send")(socket, "execute_result", content, "parent"_a = parent,
-                         "ident"_a = py::bytes("execute_result"));
-  } else if (!publisher.is_none()) {
-    publisher.attr("publish")("data"_a = data, "metadata"_a = metadata);
-  } else {
-    py::print(text);
-  }
+  if (holds_value(value)) ref("orvane_core.capture:show_result")(value, shell, c.id);
 }
 
 void show_captured(const ComponentNative& c, py::handle shell) {
