@@ -159,6 +159,9 @@ std::pair<py::object, py::object> pool_task(ComponentNative& c, py::object modul
 // Applies how a run ended: the executor's answer when `ok`, else the exception that ended it,
 // recorded as the component's failure.
 void complete(ComponentNative& c, bool ok, py::object value);
+// Records an error that escaped the component's run, with the traceback it was raised with, as
+// its failure (first dropping the results held in memory when `drop_results`). Never raises.
+void fail(ComponentNative& c, py::error_already_set& error, bool drop_results = false);
 // The status setter: a new status may drop the component's results.
 void set_status(ComponentNative& c, Status next);
 // The field from the cache that serves reads, None without one.

@@ -95,15 +95,19 @@ py::object skip_package_frames(py::object trace) {
 // Records an error: its banner and captured output, and the component FAILED, dropping the
 // results first when `drop_results`. `use_handled` follows the exception being handled in this
 // thread when there is one; without one (pool callbacks, a failed ping outside a handler) the
-// exception object itself is used. Never raises: when even recording the error fails, the
+// exception object itself is used, with `raised_trace` when it carries no traceback (an error
+// fetched from C holds it apart). Never raises: when even recording the error fails, the
 // component must still end FAILED.
-void fail_with(ComponentNative& c, py::handle exc, bool use_handled, bool drop_results) {
+void fail_with(ComponentNative& c, py::handle exc, bool use_handled, bool drop_results,
+               py::handle raised_trace = py::handle()) {
   try {
     if (drop_results) c.clear_memory_cache();
     py::object value = use_handled ? ref("sys:exception")() : py::object(py::none());
     if (value.is_none()) value = py::reinterpret_borrow<py::object>(exc);
     if (!PyExceptionInstance_Check(value.ptr())) return set_status(c, Status::Failed);
-    py::object trace = skip_package_frames(py::getattr(value, "__traceback__", py::none()));
+    py::object trace = py::getattr(value, "__traceback__", py::none());
+    if (trace.is_none() && raised_trace) trace = py::reinterpret_borrow<py::object>(raised_trace);
+    trace = skip_package_frames(trace);
     const bool interrupt = PyErr_GivenExceptionMatches(exc.ptr(), PyExc_KeyboardInterrupt);
     const std::string interrupted = "Interrupted at component '" + utf8(c.name) + "'";
     py::list banner = error_banner::to_list(
@@ -142,24 +146,21 @@ py::object executor(ComponentNative& c, bool remote, bool pooled) {
   return py::none();
 }
 
+// An executor's pickled answer as its response. A worker of a run's own pool answers in the
+// executor's short form, read where it is made.
+py::object read_reply(py::handle reply) {
+  py::object loaded = ref("cloudpickle:loads")(reply);
+  if (!PyTuple_Check(loaded.ptr())) return loaded;
+  return ref("orvane_core.executors.component_executors.local:read_answer")(loaded);
+}
+
 // Runs on the pool's result thread: an exception escaping here would kill that thread and
 // leave every later task of the pool without completion, so failures are recorded instead.
 py::object execute_async_result(ComponentNative& c, py::object response) {
   try {
-    py::object loaded = ref("cloudpickle").attr(pyclass::intern("loads"))(response);
-    // A worker of a run's own pool answers in the executor's short form, read where it is made.
-    if (PyTuple_Check(loaded.ptr()))
-      loaded = ref("orvane_core.executors.component_executors.local")
-                   .attr(pyclass::intern("read_answer"))(loaded);
-    return apply_response(c, loaded);
+    return apply_response(c, read_reply(response));
   } catch (py::error_already_set& e) {
-    py::object exc = e.value();
-    py::object trace = e.trace();
-    if (trace && PyTraceBack_Check(trace.ptr()) &&
-        py::getattr(exc, "__traceback__", py::none()).is_none()) {
-      if (PyException_SetTraceback(exc.ptr(), trace.ptr()) != 0) PyErr_Clear();
-    }
-    fail_with(c, exc, false, true);
+    fail(c, e, true);
     return py::none();
   }
 }
@@ -172,20 +173,18 @@ py::object execute(ComponentNative& c, py::object module_statements, py::object 
   const bool remote = truthy(c.remote_config());
   py::object runner = executor(c, remote, false);
   if (runner.is_none()) return py::none();
-  if (!remote) {
-    return apply_response(c,
-                          runner.attr("execute")("request"_a = request, "ipython_shell"_a = shell));
+  if (remote) {
+    return apply_response(
+        c, read_reply(runner.attr("execute")("request"_a = ref("cloudpickle:dumps")(request))));
   }
-  py::handle cloudpickle = ref("cloudpickle");
-  py::object reply = runner.attr("execute")("request"_a = cloudpickle.attr("dumps")(request));
-  return apply_response(c, cloudpickle.attr("loads")(reply));
+  return apply_response(c,
+                        runner.attr("execute")("request"_a = request, "ipython_shell"_a = shell));
 }
 
 std::pair<py::object, py::object> pool_task(ComponentNative& c, py::object module_statements,
                                             py::object non_module_inputs, py::object parameters) {
-  py::object request = ref("orvane_core.executors.process_pool")
-                           .attr(pyclass::intern("dumps"))(
-                               begin_run(c, module_statements, non_module_inputs, parameters));
+  py::object request = ref("orvane_core.executors.process_pool:dumps")(
+      begin_run(c, module_statements, non_module_inputs, parameters));
   const bool remote = truthy(c.remote_config());
   py::object runner = executor(c, remote, true);
   return {runner.attr(pyclass::intern(remote ? "execute" : "execute_with_serialized")), request};
@@ -198,6 +197,10 @@ py::object execute_async(py::object self, py::object process_pool, py::object mo
       "func"_a = func, "args"_a = py::make_tuple(request),
       "callback"_a = self.attr(pyclass::intern("_execute_async_result")),
       "error_callback"_a = self.attr(pyclass::intern("handle_error")));
+}
+
+void fail(ComponentNative& c, py::error_already_set& error, bool drop_results) {
+  fail_with(c, error.value(), false, drop_results, error.trace());
 }
 
 void complete(ComponentNative& c, bool ok, py::object value) {
