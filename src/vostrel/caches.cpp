@@ -1,7 +1,4 @@
 // The component's in-memory and disk caches, and showing its results in the notebook.
-#include <algorithm>
-#include <iterator>
-
 #include "common/fork_guard.hpp"
 #include "common/py_paths.hpp"
 #include "common/pyclass.hpp"
@@ -36,12 +33,8 @@ bool load_diskcache(ComponentNative& c, py::handle cache_dir) {
   if (!opened) return false;
   c.clear_memory_cache();
 
-  const Field results[] = {Field::ModuleStatements, Field::NonModuleOutputs, Field::LastOutput,
-                           Field::Captured};
-  const auto holds = [&c](Field field) { return holds_value(cache_get(c, field)); };
-  const bool error = holds(Field::ExceptionMsg);
-  const bool result = !error && std::any_of(std::begin(results), std::end(results), holds);
-  set_status(c, component::loaded_status(error, result));
+  set_status(
+      c, component::loaded_status([&c](Field field) { return holds_value(cache_get(c, field)); }));
   return true;
 }
 

@@ -34,6 +34,7 @@ using component::DiskEvent;
 using component::DiskInput;
 using component::DiskStatus;
 using component::DoneVerdict;
+using component::Field;
 using component::Status;
 using component::Write;
 
@@ -135,16 +136,6 @@ struct ComponentNative {
 };
 
 // ---- the operations other engine modules call (compiled into orvane_component) ----
-
-// The six result fields, in the order loading a disk cache tests them.
-enum class Field : int {
-  ModuleStatements,
-  NonModuleOutputs,
-  LastOutput,
-  Captured,
-  ExceptionMsg,
-  OutputsSummary
-};
 
 // Runs the component in the shell (None: outside one) and returns its last output.
 py::object execute(ComponentNative& c, py::object module_statements, py::object non_module_inputs,

@@ -13,10 +13,6 @@ namespace orvane::vostrel {
 using namespace pybind11::literals;
 
 namespace {
-constexpr const char* kFieldNames[] = {"module_statements", "non_module_outputs",
-                                       "last_output",       "captured",
-                                       "exception_msg",     "outputs_summary"};
-const char* field_name(Field field) { return kFieldNames[static_cast<int>(field)]; }
 
 // The enumerations' members, indexed by the native status; filled on first use, by whichever
 // module first needs them (the GIL guards them; the last one filled tells they are all there).
@@ -241,12 +237,12 @@ void relink(ComponentNative& c, const std::vector<py::object>& parents) {
 
 py::object cache_get(const ComponentNative& c, Field field) {
   const py::object& source = cache_source(c);
-  return source.is_none() ? py::none() : py::object(source.attr(field_name(field)));
+  return source.is_none() ? py::none() : py::object(source.attr(component::to_string(field)));
 }
 
 void cache_set(ComponentNative& c, Field field, py::handle value) {
   if (c.memory.is_none()) c.memory = in_memory_cache()();
-  c.memory.attr(field_name(field)) = value;
+  c.memory.attr(component::to_string(field)) = value;
   c.touch();
 }
 
@@ -307,7 +303,7 @@ void register_state(const py::object& cls) {
   for (Field field : {Field::ModuleStatements, Field::NonModuleOutputs, Field::LastOutput,
                       Field::Captured, Field::ExceptionMsg}) {
     pc::def_property(
-        cls, field_name(field), [field](C& c) { return cache_get(c, field); },
+        cls, component::to_string(field), [field](C& c) { return cache_get(c, field); },
         [field](C& c, py::handle v) { cache_set(c, field, v); });
   }
   pc::def_property(cls, "outputs_summary", &outputs_summary,
