@@ -1,7 +1,6 @@
 // The component's in-memory and disk caches, and showing its results in the notebook.
 #include "common/fork_guard.hpp"
 #include "common/py_paths.hpp"
-#include "common/pyclass.hpp"
 #include "core/cache_folders.hpp"
 #include "vostrel/component.hpp"
 
@@ -68,7 +67,7 @@ void clear_cache(ComponentNative& c) {
 // Shown as a cell's result by the capture module, which owns the kernel's message channel.
 void show_last_output(const ComponentNative& c, py::handle shell) {
   py::object value = cache_get(c, Field::LastOutput);
-  if (holds_value(value)) ref("orvane_core.capture:show_result")(value, shell, c.id);
+  if (holds_value(value)) kept("orvane_core.capture:show_result")(value, shell, c.id);
 }
 
 void show_captured(const ComponentNative& c, py::handle shell) {
@@ -78,8 +77,6 @@ void show_captured(const ComponentNative& c, py::handle shell) {
 }
 
 void register_caches(const py::object& cls) {
-  namespace pc = pyclass;
-  using C = ComponentNative;
   pc::def(cls, "load_in_memory_cache", &load_in_memory_cache, py::arg("cache"),
           "Load cache from memory.");
   pc::def(cls, "clear_in_memory_cache", &C::clear_memory_cache, "Clear in-memory cache.");

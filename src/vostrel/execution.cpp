@@ -2,7 +2,6 @@
 #include <string>
 
 #include "common/error_banner.hpp"
-#include "common/pyclass.hpp"
 #include "core/component_state.hpp"
 #include "vostrel/component.hpp"
 
@@ -36,13 +35,11 @@ py::object begin_run(ComponentNative& c, py::object module_statements, py::objec
   add_imports(imports, module_statements);
   set_in_and_out(c,
                  in_out_model()("inputs"_a = list_copy(non_module_inputs), "imports"_a = imports));
-  return ref("orvane_core.misc.models:OrvaneExecutionRequestModel")(
+  return kept("orvane_core.misc.models:OrvaneExecutionRequestModel")(
       "identifier"_a = c.id, "name"_a = c.name, "cell_code"_a = c.cell_code,
       "module_statements"_a = module_statements, "non_module_inputs"_a = non_module_inputs,
       "parameters"_a = parameters);
 }
-
-using Outcome = component::RunOutcome;
 
 // Records an executor's response (an OrvaneExecutionResponseModel): its result (an
 // OrvaneCacheModel) and its stderr text. The status is written last: a completion on the pool's
@@ -52,15 +49,15 @@ py::object apply_response(ComponentNative& c, py::handle response) {
   py::object code = response.attr("status");
   const long value = PyLong_Check(code.ptr()) ? PyLong_AsLong(code.ptr()) : -1;
   if (value == -1) PyErr_Clear();
-  const Outcome outcome = component::run_outcome(value);
+  const component::RunOutcome outcome = component::run_outcome(value);
   py::object message = response.attr("message"), result = response.attr("result");
-  if (outcome == Outcome::Failed) {
+  if (outcome == component::RunOutcome::Failed) {
     c.clear_memory_cache();
     set_failed(c, result.attr("exception_msg"), message);
     return py::none();
   }
   load_in_memory_cache(c, in_memory_cache()("cache"_a = result));
-  if (outcome == Outcome::Partial) {
+  if (outcome == component::RunOutcome::Partial) {
     py::object captured = cache_get(c, Field::Captured);
     if (!truthy(captured)) {
       captured = captured_io()("outputs"_a = py::list());
@@ -80,7 +77,7 @@ py::object apply_response(ComponentNative& c, py::handle response) {
 // traceback made only of such frames (a fault of the package itself) is kept whole.
 py::object skip_package_frames(py::object trace) {
   static const std::string package = [] {
-    const std::string init = utf8(ref("orvane_core:__file__"));  // the package's __init__.py
+    const std::string init = utf8(kept("orvane_core:__file__"));  // the package's __init__.py
     return init.substr(0, init.rfind('/') + 1);
   }();
   py::object tb = trace;
@@ -102,7 +99,7 @@ void fail_with(ComponentNative& c, py::handle exc, bool use_handled, bool drop_r
                py::handle raised_trace = py::handle()) {
   try {
     if (drop_results) c.clear_memory_cache();
-    py::object value = use_handled ? ref("sys:exception")() : py::object(py::none());
+    py::object value = use_handled ? kept("sys:exception")() : py::object(py::none());
     if (value.is_none()) value = py::reinterpret_borrow<py::object>(exc);
     if (!PyExceptionInstance_Check(value.ptr())) return set_status(c, Status::Failed);
     py::object trace = py::getattr(value, "__traceback__", py::none());
@@ -127,8 +124,8 @@ void fail_with(ComponentNative& c, py::handle exc, bool use_handled, bool drop_r
 // (`remote`), the local one otherwise. An unreachable remote one fails the component: for a pool
 // (`pooled`) by raising the error, otherwise by recording it and returning None.
 py::object executor(ComponentNative& c, bool remote, bool pooled) {
-  py::handle executors = ref("orvane_core.executors");
-  if (!remote) return executors.attr(pyclass::intern("OrvaneComponentExecutor"))(c.id, c.name);
+  py::handle executors = kept("orvane_core.executors");
+  if (!remote) return executors.attr(pc::intern("OrvaneComponentExecutor"))(c.id, c.name);
   py::object config = c.remote_config();
   py::object made = executors.attr("OrvaneRemoteComponentExecutor")(
       "identifier"_a = c.id, "name"_a = c.name, "backend"_a = config.attr("backend"),
@@ -149,9 +146,9 @@ py::object executor(ComponentNative& c, bool remote, bool pooled) {
 // An executor's pickled answer as its response. A worker of a run's own pool answers in the
 // executor's short form, read where it is made.
 py::object read_reply(py::handle reply) {
-  py::object loaded = ref("cloudpickle:loads")(reply);
+  py::object loaded = kept("cloudpickle:loads")(reply);
   if (!PyTuple_Check(loaded.ptr())) return loaded;
-  return ref("orvane_core.executors.component_executors.local:read_answer")(loaded);
+  return kept("orvane_core.executors.component_executors.local:read_answer")(loaded);
 }
 
 // Runs on the pool's result thread: an exception escaping here would kill that thread and
@@ -175,7 +172,7 @@ py::object execute(ComponentNative& c, py::object module_statements, py::object 
   if (runner.is_none()) return py::none();
   if (remote) {
     return apply_response(
-        c, read_reply(runner.attr("execute")("request"_a = ref("cloudpickle:dumps")(request))));
+        c, read_reply(runner.attr("execute")("request"_a = kept("cloudpickle:dumps")(request))));
   }
   return apply_response(c,
                         runner.attr("execute")("request"_a = request, "ipython_shell"_a = shell));
@@ -183,20 +180,20 @@ py::object execute(ComponentNative& c, py::object module_statements, py::object 
 
 std::pair<py::object, py::object> pool_task(ComponentNative& c, py::object module_statements,
                                             py::object non_module_inputs, py::object parameters) {
-  py::object request = ref("orvane_core.executors.process_pool:dumps")(
+  py::object request = kept("orvane_core.executors.process_pool:dumps")(
       begin_run(c, module_statements, non_module_inputs, parameters));
   const bool remote = truthy(c.remote_config());
   py::object runner = executor(c, remote, true);
-  return {runner.attr(pyclass::intern(remote ? "execute" : "execute_with_serialized")), request};
+  return {runner.attr(pc::intern(remote ? "execute" : "execute_with_serialized")), request};
 }
 
 py::object execute_async(py::object self, py::object process_pool, py::object module_statements,
                          py::object non_module_inputs, py::object parameters) {
   auto [func, request] = pool_task(native(self), module_statements, non_module_inputs, parameters);
-  return process_pool.attr(pyclass::intern("apply_async"))(
+  return process_pool.attr(pc::intern("apply_async"))(
       "func"_a = func, "args"_a = py::make_tuple(request),
-      "callback"_a = self.attr(pyclass::intern("_execute_async_result")),
-      "error_callback"_a = self.attr(pyclass::intern("handle_error")));
+      "callback"_a = self.attr(pc::intern("_execute_async_result")),
+      "error_callback"_a = self.attr(pc::intern("handle_error")));
 }
 
 void fail(ComponentNative& c, py::error_already_set& error, bool drop_results) {
@@ -209,18 +206,18 @@ void complete(ComponentNative& c, bool ok, py::object value) {
 }
 
 void register_execution(const py::object& cls) {
-  pyclass::def(cls, "execute", &execute, py::arg("module_statements") = py::none(),
-               py::arg("non_module_inputs") = py::none(), py::arg("parameters") = py::none(),
-               py::arg("shell") = py::none(), "Execute synchronously.");
-  pyclass::def(
+  pc::def(cls, "execute", &execute, py::arg("module_statements") = py::none(),
+          py::arg("non_module_inputs") = py::none(), py::arg("parameters") = py::none(),
+          py::arg("shell") = py::none(), "Execute synchronously.");
+  pc::def(
       cls, "handle_error",
       [](ComponentNative& c, py::object exc) { fail_with(c, exc, true, false); }, py::arg("exc"),
       "Called when an error occurs in asynchronous execution.");
-  pyclass::def(cls, "execute_async", &execute_async, py::arg("process_pool"),
-               py::arg("module_statements") = py::none(), py::arg("non_module_inputs") = py::none(),
-               py::arg("parameters") = py::none(), "Execute asynchronously.");
-  pyclass::def(cls, "_execute_async_result", &execute_async_result, py::arg("response"),
-               "Callback when asynchronous execution is complete.");
+  pc::def(cls, "execute_async", &execute_async, py::arg("process_pool"),
+          py::arg("module_statements") = py::none(), py::arg("non_module_inputs") = py::none(),
+          py::arg("parameters") = py::none(), "Execute asynchronously.");
+  pc::def(cls, "_execute_async_result", &execute_async_result, py::arg("response"),
+          "Callback when asynchronous execution is complete.");
 }
 
 }  // namespace orvane::vostrel
