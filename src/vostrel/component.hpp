@@ -5,7 +5,6 @@
 #include <pybind11/pybind11.h>
 
 #include <optional>
-#include <string>
 #include <utility>
 
 #include "common/py_values.hpp"

@@ -111,6 +111,8 @@ struct ComponentNative {
   component::DoneFacts done_facts(bool successful) const {
     return {successful, status(), success_count(), diskcache_enabled()};
   }
+  // Sets the stored status directly, with none of the status setter's rules.
+  void assign_status(Status next) { run.commit(component::assign_status(run.state(), next)); }
   // The status setter for every status but UNCACHED (which unloads the cache).
   void mark_disk_status(DiskStatus status) { apply_disk(DiskInput::assign(status)); }
   // Lets go of the attached disk cache without deleting it: another owner keeps its folder.

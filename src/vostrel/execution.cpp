@@ -114,7 +114,7 @@ void fail_with(ComponentNative& c, py::handle exc, bool use_handled, bool drop_r
     try {
       set_status(c, Status::Failed);
     } catch (py::error_already_set&) {
-      c.run.commit(component::assign_status(c.run.state(), Status::Failed));
+      c.assign_status(Status::Failed);
       c.touch();
     }
   }

@@ -267,9 +267,7 @@ void register_state(const py::object& cls) {
   // The private forms set the stored status directly, with none of the setter's rules.
   pc::def_property(
       cls, "_status", [](C& c) { return to_py(c.status()); },
-      [](C& c, py::handle v) {
-        c.run.commit(component::assign_status(c.run.state(), from_py<Status>(v)));
-      });
+      [](C& c, py::handle v) { c.assign_status(from_py<Status>(v)); });
   pc::def_property_readonly(cls, "success_count", &C::success_count);
   pc::def_property_readonly(cls, "component_type",
                             [](C& c) -> py::object { return c.metadata.attr("componentType"); });
