@@ -88,12 +88,8 @@ Run open_run(const py::object& self, const py::handle& component_ids, bool send_
 // Records an exception that escaped a component's run in that component (an interrupt also
 // cancels every pending write, and the run notes it was interrupted).
 void record_failure(const Run& run, std::size_t node, py::error_already_set& error) {
-  py::object exc = error.value();
-  if (error.trace() && py::getattr(exc, "__traceback__", py::none()).is_none()) {
-    PyException_SetTraceback(exc.ptr(), error.trace().ptr());
-  }
   py::object failed = run.node(node);
-  vostrel::complete(comp::native(failed), false, exc);
+  vostrel::fail(comp::native(failed), error);
   run.show(failed);
   // An interrupt abandons the whole run: no pending write may complete for it.
   if (!interrupt(error)) return;
