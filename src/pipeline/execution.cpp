@@ -148,7 +148,6 @@ struct ParallelRun : Run {
       : Run(start),
         scheduler(graph.dag, plan),
         order(plan.size()),
-        results(plan.size()),
         pool(py_values::kept("orvane_core.executors.process_pool:OrvaneProcessPool")(plan.size())) {
   }
 
@@ -176,24 +175,22 @@ struct ParallelRun : Run {
   // tasks will come, workers leave once they have answered (idle ones now), while the run's
   // last follow-ups and its end are done, so that ending the pool only collects them.
   std::vector<std::size_t> take_completions() {
-    std::vector<std::size_t> due;
+    decltype(order.due()) due;
     while ((due = order.due()).empty()) {
       // The pool returns at once, with nothing, when it runs no task.
       using Arrived = std::vector<std::tuple<std::size_t, bool, py::object>>;
       const Arrived arrived = pool.attr("wait")().cast<Arrived>();
       if (arrived.empty())
         raise(PyExc_RuntimeError, "a component runs without a task in the worker pool");
-      for (const auto& [slot, ok, value] : arrived) {
-        if (order.came(slot)) results[slot] = {ok, value};
-      }
+      for (const auto& [slot, ok, value] : arrived) order.came(slot, {ok, value});
     }
     if (scheduler.waiting_count() == 0) pool.attr("dismiss_idle")();
     std::vector<std::size_t> finished;
-    for (std::size_t slot : due) {
+    for (auto& [slot, answer] : due) {
       const std::size_t n = finished.emplace_back(scheduler.plan()[slot]);
       last_access = n;
-      const auto [ok, value] = std::exchange(results[slot], {});
-      vostrel::complete(comp::native(node(n)), ok, value);
+      // Each answer is let go once applied: a run's results may be large.
+      vostrel::complete(comp::native(node(n)), answer.first, std::move(answer.second));
     }
     return finished;
   }
@@ -203,9 +200,9 @@ struct ParallelRun : Run {
   void abandon() { pool.attr("stop")(); }
 
   run::RunScheduler scheduler;
-  run::Completions order;
-  // By slot (a task's place in the plan): its completion, ok and the value or the exception.
-  std::vector<std::pair<bool, py::object>> results;
+  // By slot (a task's place in the plan): its completions, each ok and the value or the
+  // exception.
+  run::Completions<std::pair<bool, py::object>> order;
   py::object pool;
   // The component being started, whose task submit takes: it is RUNNING without being started
   // in the scheduler yet.
