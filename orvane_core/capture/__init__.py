@@ -87,6 +87,23 @@ class OrvaneCapturedIO:
             )
 
 
+def show_result(value: Any, shell: Any = None, component_id: str | None = None) -> None:
+    """Show a component's last output as a cell's result: on the kernel's channel in a kernel,
+    through the shell's display publisher outside one, printed without a shell."""
+    text = repr(value)
+    data, metadata = {"text/plain": text}, {"component_id": component_id}
+    session, socket, parent = _kernel_channel(shell)
+    if session is not None:
+        content = {"execution_count": 0, "data": data, "metadata": metadata}
+        session.send(socket, "execute_result", content, parent=parent, ident=b"execute_result")
+        return
+    publisher = getattr(shell, "display_pub", None) if shell else None
+    if publisher is not None:
+        publisher.publish(data=data, metadata=metadata)
+    else:
+        print(text)
+
+
 def _kernel_channel(shell: Any) -> tuple[Any, Any, Any]:
     """The session, IOPub socket and parent header of a kernel's shell, or Nones without one."""
     if not shell:

@@ -428,7 +428,9 @@ class OrvaneProcessPool:
     """
 
     def __init__(self, slots: int = 1, processes: int | None = None) -> None:
-        self._context = _context()
+        # The start method and the wake-up pipe are taken with the first worker: a run whose
+        # every result is current makes a pool and starts nothing.
+        self._context: multiprocessing.context.BaseContext | None = None
         self._processes = max(1, min(int(processes or os.cpu_count() or 1), max(int(slots), 1)))
         self._workers: list[_Worker] = []
         self._queued: deque[tuple[int, bytes]] = deque()  # (slot, frame)
@@ -439,11 +441,8 @@ class OrvaneProcessPool:
         self._carried: set[int] = set()  # slots sent to run right after their parent's task
         # Signals wake the wait through this pipe: one that lands on another thread, or an
         # interrupt raised by interrupt_main(), does not cut a system call short.
-        self._wakeup = os.pipe()
+        self._wakeup: tuple[int, int] = (-1, -1)
         self._signals = bytearray()
-        for fd in self._wakeup:
-            os.set_blocking(fd, False)
-        self._poller.register(self._wakeup[0], select.POLLIN)
         # The wake-up descriptor this pool replaced while it waits, held from its first wait
         # until it stops (None: not held): setting it around every wait cost more than a
         # short task's own bookkeeping. Signals that come meanwhile are passed on at the stop.
@@ -539,6 +538,12 @@ class OrvaneProcessPool:
             self._flush(worker)
 
     def _start_worker(self) -> _Worker:
+        if self._context is None:
+            self._context = _context()
+            self._wakeup = os.pipe()
+            for fd in self._wakeup:
+                os.set_blocking(fd, False)
+            self._poller.register(self._wakeup[0], select.POLLIN)
         context = self._context
         their_requests, our_requests = context.Pipe(duplex=False)
         our_results, their_results = context.Pipe(duplex=False)

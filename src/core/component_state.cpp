@@ -33,6 +33,13 @@ const char* to_string(DiskStatus status) {
   return "?";
 }
 
+const char* to_string(Field field) {
+  static constexpr const char* kNames[] = {"module_statements", "non_module_outputs",
+                                           "last_output",       "captured",
+                                           "exception_msg",     "outputs_summary"};
+  return kNames[static_cast<int>(field)];
+}
+
 StatusChange plan_status(const StatusState& state, Status next) {
   StatusChange change{state, state};
   if (next == state.status) return change;

@@ -200,11 +200,28 @@ bool reads_from_disk(bool enabled, bool attached, MemoryEmpty&& memory_empty) {
   return enabled && attached && memory_empty();
 }
 
-// The status a freshly loaded disk cache implies: an error makes it FAILED, any result
-// SUCCESSFUL, an empty cache INVALID.
-inline Status loaded_status(bool holds_error, bool holds_result) {
-  if (holds_error) return Status::Failed;
-  return holds_result ? Status::Successful : Status::Invalid;
+// The fields of a component's cache records; to_string gives the attribute naming each.
+enum class Field : std::uint8_t {
+  ModuleStatements,
+  NonModuleOutputs,
+  LastOutput,
+  Captured,
+  ExceptionMsg,
+  OutputsSummary
+};
+const char* to_string(Field field);
+
+// The status a freshly loaded disk cache implies, asking `holds(field)` in turn: an error makes
+// it FAILED, any result (statements, outputs, a last output, captured output) SUCCESSFUL, a
+// cache with neither INVALID. Its summary alone is no result.
+template <typename Holds>
+Status loaded_status(Holds&& holds) {
+  if (holds(Field::ExceptionMsg)) return Status::Failed;
+  for (Field field :
+       {Field::ModuleStatements, Field::NonModuleOutputs, Field::LastOutput, Field::Captured}) {
+    if (holds(field)) return Status::Successful;
+  }
+  return Status::Invalid;
 }
 
 // How a run ended, from the status code of its answer: 200 a result, 206 a result with a

@@ -101,27 +101,6 @@ std::vector<std::size_t> RunScheduler::carried_chain(std::size_t node, std::size
   return chain;
 }
 
-void Completions::hand_over(std::size_t slot) {
-  if (handed_.at(slot)) throw std::invalid_argument("a component hands one task to a run");
-  handed_[slot] = true;
-}
-
-bool Completions::came(std::size_t slot) {
-  if (came_.at(slot)) return false;
-  came_[slot] = true;
-  held_.push_back(slot);
-  return true;
-}
-
-std::vector<std::size_t> Completions::due() {
-  std::vector<std::size_t> due;
-  const auto kept = std::stable_partition(held_.begin(), held_.end(),
-                                          [this](std::size_t slot) { return !handed_[slot]; });
-  due.assign(kept, held_.end());
-  held_.erase(kept, held_.end());
-  return due;
-}
-
 StopActions on_stop(bool interrupted, std::vector<std::size_t> running,
                     std::optional<std::size_t> blamed) {
   if (interrupted) return {{}, running, running.empty()};

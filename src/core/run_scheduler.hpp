@@ -1,9 +1,13 @@
 // Bookkeeping of one parallel run: which planned nodes wait, run or are done, and what may start.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <iterator>
 #include <optional>
 #include <set>
+#include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "core/graph.hpp"
@@ -69,19 +73,37 @@ class RunScheduler {
 // The order in which a run applies its tasks' completions, by plan position (slot): each
 // task's first completion only, in the order they came, and none before its component handed
 // the task over (a task carried to a worker ahead of its component's start may complete first).
+// A completion is kept with what the task answered (`Value`) until it is due.
+template <typename Value>
 class Completions {
  public:
+  using Due = std::vector<std::pair<std::size_t, Value>>;  // (slot, answer) pairs
+
   explicit Completions(std::size_t slots) : handed_(slots, false), came_(slots, false) {}
   // The component of `slot` handed its task over. Throws std::invalid_argument the second time.
-  void hand_over(std::size_t slot);
-  // A completion of `slot` came: true when it is the task's first, the one to keep.
-  bool came(std::size_t slot);
-  // The slots whose kept completion may be applied now, in the order they came; each once.
-  std::vector<std::size_t> due();
+  void hand_over(std::size_t slot) {
+    if (handed_.at(slot)) throw std::invalid_argument("a component hands one task to a run");
+    handed_[slot] = true;
+  }
+  // A completion of `slot` came with `value`: true when it is the task's first, the one kept.
+  bool came(std::size_t slot, Value value) {
+    if (came_.at(slot)) return false;
+    came_[slot] = true;
+    held_.emplace_back(slot, std::move(value));
+    return true;
+  }
+  // The kept completions that may be applied now, in the order they came; each once.
+  Due due() {
+    const auto kept = std::stable_partition(
+        held_.begin(), held_.end(), [this](const auto& held) { return !handed_[held.first]; });
+    Due due(std::make_move_iterator(kept), std::make_move_iterator(held_.end()));
+    held_.erase(kept, held_.end());
+    return due;
+  }
 
  private:
   std::vector<bool> handed_, came_;
-  std::vector<std::size_t> held_;  // kept completions not yet due, in the order they came
+  Due held_;  // kept completions not yet due, in the order they came
 };
 
 // What stopping a run on an error does with the nodes that were running (in the order they

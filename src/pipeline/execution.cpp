@@ -88,12 +88,8 @@ Run open_run(const py::object& self, const py::handle& component_ids, bool send_
 // Records an exception that escaped a component's run in that component (an interrupt also
 // cancels every pending write, and the run notes it was interrupted).
 void record_failure(const Run& run, std::size_t node, py::error_already_set& error) {
-  py::object exc = error.value();
-  if (error.trace() && py::getattr(exc, "__traceback__", py::none()).is_none()) {
-    PyException_SetTraceback(exc.ptr(), error.trace().ptr());
-  }
   py::object failed = run.node(node);
-  vostrel::complete(comp::native(failed), false, exc);
+  vostrel::fail(comp::native(failed), error);
   run.show(failed);
   // An interrupt abandons the whole run: no pending write may complete for it.
   if (!interrupt(error)) return;
@@ -116,9 +112,8 @@ void follow_up_success(const Run& run, std::size_t node) {
   take_messages(run.self);
   if (!run.optimize_memory) return;
   // Decided before any is freed: freeing changes no status the rule reads.
-  for (std::size_t p : model::parents_to_free(run.graph.dag, node, facts_of(st, run.graph))) {
+  for (std::size_t p : model::parents_to_free(run.graph.dag, node, facts_of(st, run.graph)))
     comp::native(run.node(p)).clear_memory_cache();
-  }
 }
 
 // The end of every run, also after a failure: memory of components without a disk cache is
@@ -127,98 +122,96 @@ void finish_run(const Run& run) {
   PipelineState& st = run.st;
   st.fingerprints = {};
   if (run.optimize_memory) {
-    py::dict nodes = st.nodes;
-    for (const auto& item : nodes) {
-      // Clearing an empty cache again would change nothing but still mark the component's
-      // summary entry for rebuilding, which a large pipeline's final report would pay for.
+    // Walked on a reference of its own: clearing a cache runs Python code, which may replace
+    // the pipeline's components. Clearing an empty cache again would change nothing but still
+    // mark the component's summary entry for rebuilding, which a large pipeline's final report
+    // would pay for.
+    for (const auto& item : py::dict(st.nodes)) {
       if (model::free_at_end(comp::facts(item.second)))
         comp::native(item.second).clear_memory_cache();
     }
   }
-  st.requirements =
-      py_values::list_copy(py_values::lookup("orvane_core.common.utils:get_pip_freeze")(
-          py::arg("exclude_editable") = true,
-          py::arg("skip") = py::make_tuple("orvane", "orvane-git")));
+  // A new list each call, editable installs left out.
+  st.requirements = py_values::kept("orvane_core.common.utils:get_pip_freeze")(
+      true, py::make_tuple("orvane", "orvane-git"));
   run_summary(run.self);
 }
 
-// The worker pool of a parallel run, created on the first task (a run that reuses every result
-// needs none). The kernel thread applies each task's completion to its component.
-class RunPool {
- public:
-  explicit RunPool(std::size_t slots) : results_(slots), order_(slots) {}
+// A parallel run: the plan's bookkeeping and the worker pool that runs its tasks (it starts no
+// worker before the first task: a run that reuses every result needs none). Only the kernel
+// thread applies a task's completion, to its component.
+struct ParallelRun : Run {
+  explicit ParallelRun(const Run& start)
+      : Run(start),
+        scheduler(graph.dag, plan),
+        order(plan.size()),
+        pool(py_values::kept("orvane_core.executors.process_pool:OrvaneProcessPool")(plan.size())) {
+  }
 
   // Hands over the task of the component being started: the executor's method and its pickled
   // request (see vostrel::pool_task). The pool picks the form it is sent in, and
   // sends nothing for a task it carried already.
   void submit(const std::pair<py::object, py::object>& task) {
-    order_.hand_over(*starting);
-    if (pool_.is_none()) {
-      pool_ = py_values::lookup("orvane_core.executors.process_pool:OrvaneProcessPool")(
-          py::arg("slots") = results_.size());
-    }
-    pool_.attr("submit")(*starting, task.first, py::make_tuple(task.second));
+    const std::size_t slot = scheduler.position(*starting);
+    order.hand_over(slot);
+    pool.attr("submit")(slot, task.first, py::make_tuple(task.second));
   }
 
-  // Sends the request of component `c` (planned at `slot`, not started, with no parent but the
-  // component of `after`, and bound to run) to the worker running the task of `after`, which
-  // runs it right after that task, with its outputs as inputs, unless that task fails. Its
-  // own start later sends nothing. Nothing is sent when no worker holds the outputs of
-  // `after`'s task, or when it is sent already.
-  void carry(std::size_t after, std::size_t slot, const vostrel::ComponentNative& c,
-             const py::object& parameters) {
-    if (!pool_.is_none())
-      pool_.attr("carry")(after, slot, c.id, c.name, c.cell_code, parameters.attr("copy")());
+  // Sends the request of `child` (not started, with no parent but `after`, and bound to run) to
+  // the worker running the task of `after`, which runs it right after that task, with its
+  // outputs as inputs, unless that task fails. Its own start later sends nothing. Nothing is
+  // sent when no worker holds the outputs of `after`'s task, or when it is sent already. The
+  // parameters are pickled as they are now.
+  void carry(std::size_t after, std::size_t child, const vostrel::ComponentNative& c) {
+    pool.attr("carry")(scheduler.position(after), scheduler.position(child), c.id, c.name,
+                       c.cell_code, st.parameters);
   }
 
-  // Waits (GIL released, no time limit) until completions are due (see run::Completions) and
-  // returns their slots; an interrupt raises. When no more tasks will come (`last`), workers
-  // leave once they have answered (idle ones now), while the run's last follow-ups and its end
-  // are done, so that ending the pool only collects them.
-  std::vector<std::size_t> wait(bool last) {
-    std::vector<std::size_t> due;
-    while ((due = order_.due()).empty()) {
+  // Waits (GIL released, no time limit) until completions are due (see run::Completions),
+  // applies each to its component and returns their nodes; an interrupt raises. When no more
+  // tasks will come, workers leave once they have answered (idle ones now), while the run's
+  // last follow-ups and its end are done, so that ending the pool only collects them.
+  std::vector<std::size_t> take_completions() {
+    decltype(order.due()) due;
+    while ((due = order.due()).empty()) {
       // The pool returns at once, with nothing, when it runs no task.
-      std::vector<std::tuple<std::size_t, bool, py::object>> arrived;
-      if (!pool_.is_none()) arrived = pool_.attr("wait")().cast<decltype(arrived)>();
+      using Arrived = std::vector<std::tuple<std::size_t, bool, py::object>>;
+      const Arrived arrived = pool.attr("wait")().cast<Arrived>();
       if (arrived.empty())
         raise(PyExc_RuntimeError, "a component runs without a task in the worker pool");
-      for (auto& [slot, ok, value] : arrived) {
-        if (order_.came(slot)) results_[slot] = {ok, std::move(value)};
-      }
+      for (const auto& [slot, ok, value] : arrived) order.came(slot, {ok, value});
     }
-    if (last && !pool_.is_none()) pool_.attr("dismiss_idle")();
-    return due;
-  }
-
-  // Applies the completion of `slot` to its component on the kernel thread.
-  void apply(std::size_t index, const py::handle& component) {
-    const auto [ok, value] = std::exchange(results_[index], {});
-    vostrel::complete(comp::native(component), ok, value);
+    if (scheduler.waiting_count() == 0) pool.attr("dismiss_idle")();
+    std::vector<std::size_t> finished;
+    for (auto& [slot, answer] : due) {
+      const std::size_t n = finished.emplace_back(scheduler.plan()[slot]);
+      last_access = n;
+      // Each answer is let go once applied: a run's results may be large.
+      vostrel::complete(comp::native(node(n)), answer.first, std::move(answer.second));
+    }
+    return finished;
   }
 
   // Ends every worker and revokes the remote tasks that have not completed (see the pool's
   // stop). May be called again: what is done is not done twice.
-  void abandon() {
-    if (!pool_.is_none()) pool_.attr("stop")();
-  }
+  void abandon() { pool.attr("stop")(); }
 
-  // The slot of the component being started, whose task submit takes: it is RUNNING without
-  // being started in the run's bookkeeping yet.
-  std::optional<std::size_t> starting;
-
- private:
-  // By slot (a task's place in the plan): its completion, ok and the value or the exception.
-  std::vector<std::pair<bool, py::object>> results_;
-  run::Completions order_;
-  py::object pool_ = py::none();  // made on the first task
+  run::RunScheduler scheduler;
+  // By slot (a task's place in the plan): its completions, each ok and the value or the
+  // exception.
+  run::Completions<std::pair<bool, py::object>> order;
+  py::object pool;
+  // The component being started, whose task submit takes: it is RUNNING without being started
+  // in the scheduler yet.
+  std::optional<std::size_t> starting = std::nullopt;
+  std::optional<std::size_t> last_access = std::nullopt;  // blamed for an unexpected error
+  std::vector<std::size_t> succeeded = {};  // finished well, their follow-up proper still due
 };
 
-// Runs one component, or submits it to `process_pool` (handing it to apply_async) or to a
-// parallel run's `pool`, as _execute_component does.
-py::object execute_step(const py::object& self, const std::optional<py::str>& component_id,
-                        const py::object& process_pool, RunPool* pool = nullptr) {
-  py::object id = py::cast(component_id);
+// Runs one component, or submits it to `process_pool` (handing it to apply_async) or to the
+// pool of a parallel `run`, as _execute_component does.
+py::object execute_step(const py::object& self, const py::object& id, ParallelRun* run = nullptr,
+                        const py::object& process_pool = py::none()) {
   PipelineState& st = state(self);
   py::object target = component(st, id);
   const std::string key = text_of(id);
@@ -241,37 +234,36 @@ py::object execute_step(const py::object& self, const std::optional<py::str>& co
   py::object graph_holder = st.graph;
   const GraphObject& graph = pipeline::graph(st);
   const std::size_t node = node_of(graph, id);
-  if (auto unfinished = model::unfinished_parent(graph.dag, node, facts_of(st, graph))) {
+  if (auto unfinished = model::unfinished_parent(graph.dag, node, facts_of(st, graph)))
     raise(PyExc_RuntimeError, model::unfinished_parent_message(
                                   text_of(comp::name(component(st, graph.id(*unfinished))))));
-  }
   model::InputMerge merge;
   for (std::size_t p : graph.dag.predecessors(node)) {
     py::object parent = component(st, graph.id(p));  // held while its values are read
     const comp::ComponentNative& from = comp::native(parent);
     py::dict statements = vostrel::cache_get(from, vostrel::Field::ModuleStatements);
     std::vector<std::pair<std::string, std::string>> lines;
-    for (const auto& [symbol, text] : statements)
+    for (const auto& [symbol, text] : statements) {
       lines.emplace_back(text_of(symbol), text_of(text));
+      module_statements[symbol] = text;
+    }
     if (auto conflict = merge.add_statements(text_of(from.name), lines))
       raise(PyExc_ValueError, *conflict);
     py::dict values = vostrel::cache_get(from, vostrel::Field::NonModuleOutputs);
     for (const auto& [symbol, value] : values) {
-      if (!merge.value_seen(text_of(symbol))) continue;
       // The same object serialises to the same bytes; only distinct objects are compared.
-      py::object held = non_module_inputs[symbol];
-      if (held.ptr() != value.ptr() && rt().pickle_dumps(held).not_equal(rt().pickle_dumps(value)))
+      if (merge.value_seen(text_of(symbol)) && non_module_inputs[symbol].ptr() != value.ptr() &&
+          rt().pickle_dumps(non_module_inputs[symbol]).not_equal(rt().pickle_dumps(value)))
         raise(PyExc_ValueError, model::InputMerge::value_conflict(text_of(symbol)));
+      non_module_inputs[symbol] = value;
     }
-    module_statements.attr("update")(statements);
-    non_module_inputs.attr("update")(values);
   }
 
   // Run here in the shell, or submitted to the pool, which gives no output back.
   py::object parameters = st.parameters.attr("copy")(), output = py::none();
-  if (pool != nullptr) {
-    pool->submit(vostrel::pool_task(comp::native(target), module_statements, non_module_inputs,
-                                       parameters));
+  if (run != nullptr) {
+    run->submit(
+        vostrel::pool_task(comp::native(target), module_statements, non_module_inputs, parameters));
   } else if (truthy(process_pool)) {
     vostrel::execute_async(target, process_pool, module_statements, non_module_inputs, parameters);
   } else {
@@ -283,13 +275,6 @@ py::object execute_step(const py::object& self, const std::optional<py::str>& co
 }
 
 // ---- parallel runs ----
-
-struct ParallelRun : Run {
-  run::RunScheduler scheduler;
-  RunPool pool;
-  std::optional<std::size_t> last_access = std::nullopt;  // blamed for an unexpected error
-  std::vector<std::size_t> succeeded = {};  // finished well, their follow-up proper still due
-};
 
 void follow_up_succeeded(ParallelRun& run) {
   for (std::size_t n : std::exchange(run.succeeded, {})) {
@@ -303,9 +288,9 @@ bool schedule_step(ParallelRun& run) {
   std::vector<std::size_t> finished;
   while (auto n = run.scheduler.next_startable()) {
     run.last_access = *n;
-    run.pool.starting = run.scheduler.position(*n);
-    execute_step(run.self, run.graph.id(*n), py::none(), &run.pool);
-    run.pool.starting.reset();
+    run.starting = *n;
+    execute_step(run.self, run.graph.id(*n), &run);
+    run.starting.reset();
     run.scheduler.start(*n);
     // Reused without running, or ended already: followed up without waiting.
     if (comp::status(run.node(*n)) != comp::Status::Running) {
@@ -320,20 +305,12 @@ bool schedule_step(ParallelRun& run) {
       py::object target = run.node(child);
       if (truthy(comp::native(target).remote_config()) || comp::successful(target)) break;
       // When no worker takes it, none takes those after it either.
-      run.pool.carry(run.scheduler.position(after), run.scheduler.position(child),
-                     comp::native(target), run.st.parameters);
+      run.carry(after, child, comp::native(target));
       after = child;
     }
   }
   follow_up_succeeded(run);
-  if (finished.empty()) {
-    for (std::size_t slot : run.pool.wait(run.scheduler.waiting_count() == 0)) {
-      const std::size_t n = run.scheduler.plan()[slot];
-      run.last_access = n;
-      run.pool.apply(slot, run.node(n));
-      finished.push_back(n);
-    }
-  }
+  if (finished.empty()) finished = run.take_completions();
   for (std::size_t n : finished) {
     run.last_access = n;
     if (run.scheduler.phase(n) != run::Phase::Running) continue;
@@ -348,11 +325,10 @@ bool schedule_step(ParallelRun& run) {
       run.succeeded.push_back(n);
       continue;
     }
-    for (std::size_t other : run.scheduler.stop()) {
+    for (std::size_t other : run.scheduler.stop())
       comp::set_status(run.node(other), comp::Status::Invalid);
-    }
     // The siblings given up stop at once rather than at the end of the call.
-    run.pool.abandon();
+    run.abandon();
     return false;
   }
   return true;
@@ -375,35 +351,30 @@ void schedule(ParallelRun& run) {
 
 py::object execute_components_async(const py::object& self, const py::handle& component_ids,
                                     bool send_to_front, bool optimize_memory) {
-  // A run that has nothing to run makes no pool either.
-  const Run start = open_run(self, component_ids, send_to_front, optimize_memory);
-  ParallelRun run{start, run::RunScheduler(start.graph.dag, start.plan),
-                  RunPool(start.plan.size())};
+  // A run that has nothing to run starts no worker either.
+  ParallelRun run(open_run(self, component_ids, send_to_front, optimize_memory));
   // Ends the workers however the run ends (normally done already: then this does nothing).
   py_values::OnExit terminating("terminating the worker pool of a parallel run",
-                                [&run] { run.pool.abandon(); });
+                                [&run] { run.abandon(); });
   try {
     schedule(run);
-    run.pool.abandon();
+    run.abandon();
   } catch (py::error_already_set& first) {
     if (!first.matches(PyExc_Exception) && !first.matches(PyExc_KeyboardInterrupt)) throw;
     // An exception or interrupt left the scheduling loop: nothing runs any more; the
     // components it concerns record it. An interrupt that comes while the workers are being
     // stopped is not lost: the run ends as interrupted (once, however many come).
-    std::optional<py::error_already_set> later;
+    py::error_already_set error = first;
     try {
-      run.pool.abandon();
+      run.abandon();
     } catch (py::error_already_set& e) {
       if (!interrupt(e)) throw;
-      later.emplace(std::move(e));
+      if (!interrupt(error)) error = e;
     }
-    py::error_already_set& error = later && !interrupt(first) ? *later : first;
     std::vector<std::size_t> running = run.scheduler.stop();
     // A component interrupted while it was being started is RUNNING without being in the list.
-    if (run.pool.starting) {
-      const std::size_t starting = run.scheduler.plan()[*run.pool.starting];
-      if (comp::status(run.node(starting)) == comp::Status::Running) running.push_back(starting);
-    }
+    if (run.starting && comp::status(run.node(*run.starting)) == comp::Status::Running)
+      running.push_back(*run.starting);
     const run::StopActions stop =
         run::on_stop(interrupt(error), std::move(running), run.last_access);
     for (std::size_t n : stop.invalidate) comp::set_status(run.node(n), comp::Status::Invalid);
@@ -411,7 +382,7 @@ py::object execute_components_async(const py::object& self, const py::handle& co
     if (stop.cancel_writes) cancel_pending_writes(self);
     run_summary(self);
   }
-  finish_run(start);
+  finish_run(run);
   return py::none();
 }
 
@@ -450,7 +421,7 @@ py::object run_components(const py::object& self, const py::handle& component_id
   for (std::size_t c : run.plan) {
     py::object current = run.node(c);
     try {
-      last_output = execute_step(self, run.graph.id(c), py::none());
+      last_output = execute_step(self, run.graph.id(c));
     } catch (py::error_already_set& e) {
       if (!e.matches(PyExc_Exception) && !e.matches(PyExc_KeyboardInterrupt)) throw;
       record_failure(run, c, e);
@@ -479,7 +450,7 @@ void register_execution(py::module_& m, const py::object& cls) {
   pc::def(
       cls, "_execute_component",
       [](const py::object& self, const std::optional<py::str>& id, const py::object& process_pool) {
-        return execute_step(self, id, process_pool);
+        return execute_step(self, py::cast(id), nullptr, process_pool);
       },
       py::arg("component_id"), py::arg("process_pool") = py::none(), "Execute component.");
   pc::def(cls, "_check_all_children_successful", &children_successful, py::arg("component_id"));

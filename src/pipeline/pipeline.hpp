@@ -123,9 +123,8 @@ inline const GraphObject& graph(const PipelineState& st) {
 // The graph node of a component id: ids are text, anything else is a TypeError; an id that is
 // not in the graph raises networkx's error, as a graph query would.
 inline std::size_t node_of(const GraphObject& graph, const py::handle& id) {
-  if (!id.is_none() && !PyUnicode_Check(id.ptr())) {
+  if (!id.is_none() && !PyUnicode_Check(id.ptr()))
     throw py::type_error("component ids must be text, got " + std::string(py::repr(id)));
-  }
   return graph.index(id);
 }
 // The component of an id, from the node map.

@@ -1,7 +1,6 @@
 // Module definition of the code-cell component: the native base holding the state, and
 // OrvaneComponentVostrel built on it and LoggingMixin.
 #include "common/fork_guard.hpp"
-#include "common/pyclass.hpp"
 #include "core/banner.hpp"
 #include "vostrel/component.hpp"
 
@@ -9,8 +8,6 @@ namespace py = pybind11;
 
 namespace orvane::vostrel {
 namespace {
-
-using C = ComponentNative;
 
 // The Python values the native state holds, with the private attribute naming each. Reading the
 // attribute gives the value; assigning it sets it directly, with none of the public setter's
@@ -42,25 +39,7 @@ void clear_component(C& c) {
   c.disk.apply(DiskInput{DiskEvent::Released});
 }
 
-void register_private_state(const py::object& cls) {
-  namespace pc = pyclass;
-  for (const auto& [member, name] : kHeld) {
-    if (name == nullptr) continue;
-    pc::def_property(
-        cls, name, [member = member](C& c) { return c.*member; },
-        [member = member](C& c, py::object value) { c.*member = std::move(value); });
-  }
-  // The count and the disk cache change only through the component's own steps.
-  pc::def_property_readonly(cls, "_success_count", &C::success_count);
-  pc::def_property_readonly(cls, "_diskcache", &C::diskcache);
-  pc::def(cls, "_diskcache_write_pending", &C::write_pending,
-          "True while a write of the current results is queued and not finished.");
-  pc::def(cls, "_in_memory_cache_empty", &C::memory_cache_empty,
-          "True when the in-memory cache holds no results.");
-}
-
 }  // namespace
-
 }  // namespace orvane::vostrel
 
 PYBIND11_MODULE(vostrel, m) {
@@ -77,17 +56,27 @@ PYBIND11_MODULE(vostrel, m) {
   m.attr("EXC_LINE_LENGTH") = orvane::kExcLineLength;
   m.attr("EXC_TRACEBACK") = orvane::kExcTraceback;
 
-  py::class_<C> native(m, "_OrvaneComponentNative",
-                       py::custom_type_setup(
-                           &orvane::pyclass::gc_type_setup<C, traverse_component, clear_component>),
-                       "Native state of a code-cell component.");
-  native.def(py::init<>());
+  py::class_<C> native(
+      m, "_OrvaneComponentNative",
+      py::custom_type_setup(&pc::gc_type_setup<C, traverse_component, clear_component>),
+      "Native state of a code-cell component.");
+  for (const auto& [member, name] : kHeld) {
+    if (name != nullptr) native.def_readwrite(name, member);
+  }
+  // The count and the disk cache change only through the component's own steps.
+  native.def(py::init<>())
+      .def_property_readonly("_success_count", &C::success_count)
+      .def_property_readonly("_diskcache", &C::diskcache)
+      .def("_diskcache_write_pending", &C::write_pending,
+           "True while a write of the current results is queued and not finished.")
+      .def("_in_memory_cache_empty", &C::memory_cache_empty,
+           "True when the in-memory cache holds no results.");
 
-  py::object cls = orvane::pyclass::make_class(
-      m, "OrvaneComponentVostrel",
-      py::make_tuple(native, ref("orvane_core.common.mixins:LoggingMixin")),
-      "Data structure to represent a code cell in a pipeline (or a graph node.)");
-  for (auto add : {register_private_state, register_state, register_caches, register_execution}) {
+  py::object cls =
+      pc::make_class(m, "OrvaneComponentVostrel",
+                     py::make_tuple(native, kept("orvane_core.common.mixins:LoggingMixin")),
+                     "Data structure to represent a code cell in a pipeline (or a graph node.)");
+  for (auto add : {register_state, register_caches, register_execution}) {
     add(cls);
   }
 }

@@ -1,11 +1,6 @@
 // The component's in-memory and disk caches, and showing its results in the notebook.
-#include <algorithm>
-#include <iterator>
-#include <tuple>
-
 #include "common/fork_guard.hpp"
 #include "common/py_paths.hpp"
-#include "common/pyclass.hpp"
 #include "core/cache_folders.hpp"
 #include "vostrel/component.hpp"
 
@@ -37,12 +32,8 @@ bool load_diskcache(ComponentNative& c, py::handle cache_dir) {
   if (!opened) return false;
   c.clear_memory_cache();
 
-  const Field results[] = {Field::ModuleStatements, Field::NonModuleOutputs, Field::LastOutput,
-                           Field::Captured};
-  const auto holds = [&c](Field field) { return holds_value(cache_get(c, field)); };
-  const bool error = holds(Field::ExceptionMsg);
-  const bool result = !error && std::any_of(std::begin(results), std::end(results), holds);
-  set_status(c, component::loaded_status(error, result));
+  set_status(
+      c, component::loaded_status([&c](Field field) { return holds_value(cache_get(c, field)); }));
   return true;
 }
 
@@ -73,26 +64,10 @@ void clear_cache(ComponentNative& c) {
   unload_diskcache(c);
 }
 
-// In a kernel the value goes out as a result on the shell's message channel (found as captured
-// output finds it); a shell outside a kernel shows it through its display publisher; without a
-// shell it is printed.
+// Shown as a cell's result by the capture module, which owns the kernel's message channel.
 void show_last_output(const ComponentNative& c, py::handle shell) {
   py::object value = cache_get(c, Field::LastOutput);
-  if (!holds_value(value)) return;
-  py::str text = py::repr(value);
-  py::dict data("text/plain"_a = text), metadata("component_id"_a = c.id);
-  auto [session, socket, parent] = ref("orvane_core.capture:_kernel_channel")(shell)
-                                       .cast<std::tuple<py::object, py::object, py::object>>();
-  py::object publisher = truthy(shell) ? py::getattr(shell, "display_pub", py::none()) : py::none();
-  if (!session.is_none()) {
-    py::dict content("execution_count"_a = 0, "data"_a = data, "metadata"_a = metadata);
-    session.attr("send")(socket, "execute_result", content, "parent"_a = parent,
-                         "ident"_a = py::bytes("execute_result"));
-  } else if (!publisher.is_none()) {
-    publisher.attr("publish")("data"_a = data, "metadata"_a = metadata);
-  } else {
-    py::print(text);
-  }
+  if (holds_value(value)) kept("orvane_core.capture:show_result")(value, shell, c.id);
 }
 
 void show_captured(const ComponentNative& c, py::handle shell) {
@@ -102,8 +77,6 @@ void show_captured(const ComponentNative& c, py::handle shell) {
 }
 
 void register_caches(const py::object& cls) {
-  namespace pc = pyclass;
-  using C = ComponentNative;
   pc::def(cls, "load_in_memory_cache", &load_in_memory_cache, py::arg("cache"),
           "Load cache from memory.");
   pc::def(cls, "clear_in_memory_cache", &C::clear_memory_cache, "Clear in-memory cache.");

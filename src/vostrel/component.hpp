@@ -5,31 +5,30 @@
 #include <pybind11/pybind11.h>
 
 #include <optional>
-#include <string>
 #include <utility>
 
 #include "common/py_values.hpp"
+#include "common/pyclass.hpp"
 #include "vostrel/component_native.hpp"
 
 namespace orvane::vostrel {
 
-// The object at `path` ("module:name", as py_values::lookup finds it), looked up on first use and
-// kept for the life of the process: releasing it after the interpreter has finalised would crash.
-py::handle ref(const char* path);
+// The helpers on Python values shared by the binding modules: objects looked up once by path
+// (kept), truth, and text conversions that survive lone surrogates in exception texts.
+using namespace py_values;
 
 // The records and caches the component makes, as the package names them.
-inline py::handle in_memory_cache() { return ref("orvane_core.cache.memory:OrvaneInMemoryCache"); }
+inline py::handle in_memory_cache() { return kept("orvane_core.cache.memory:OrvaneInMemoryCache"); }
 inline py::handle in_out_model() {
-  return ref("orvane_core.misc.models:OrvaneComponentInOutModel");
+  return kept("orvane_core.misc.models:OrvaneComponentInOutModel");
 }
-inline py::handle captured_io() { return ref("orvane_core.capture:OrvaneCapturedIO"); }
+inline py::handle captured_io() { return kept("orvane_core.capture:OrvaneCapturedIO"); }
 
-// The native state behind a component object.
+// The native state behind a component object, named C where the class's members are added (with
+// pc, the helpers adding them).
+using C = ComponentNative;
+namespace pc = pyclass;
 inline ComponentNative& native(py::handle self) { return py::cast<ComponentNative&>(self); }
-
-// The helpers on Python values shared by the binding modules: equality, truth, and text
-// conversions that survive lone surrogates in exception texts and tracebacks.
-using namespace py_values;
 
 // Unpacks an iterable into exactly two values, with Python's own error texts.
 std::pair<py::object, py::object> unpack2(py::handle iterable);

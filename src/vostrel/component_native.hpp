@@ -34,6 +34,7 @@ using component::DiskEvent;
 using component::DiskInput;
 using component::DiskStatus;
 using component::DoneVerdict;
+using component::Field;
 using component::Status;
 using component::Write;
 
@@ -110,6 +111,8 @@ struct ComponentNative {
   component::DoneFacts done_facts(bool successful) const {
     return {successful, status(), success_count(), diskcache_enabled()};
   }
+  // Sets the stored status directly, with none of the status setter's rules.
+  void assign_status(Status next) { run.commit(component::assign_status(run.state(), next)); }
   // The status setter for every status but UNCACHED (which unloads the cache).
   void mark_disk_status(DiskStatus status) { apply_disk(DiskInput::assign(status)); }
   // Lets go of the attached disk cache without deleting it: another owner keeps its folder.
@@ -136,16 +139,6 @@ struct ComponentNative {
 
 // ---- the operations other engine modules call (compiled into orvane_component) ----
 
-// The six result fields, in the order loading a disk cache tests them.
-enum class Field : int {
-  ModuleStatements,
-  NonModuleOutputs,
-  LastOutput,
-  Captured,
-  ExceptionMsg,
-  OutputsSummary
-};
-
 // Runs the component in the shell (None: outside one) and returns its last output.
 py::object execute(ComponentNative& c, py::object module_statements, py::object non_module_inputs,
                    py::object parameters, py::object shell);
@@ -159,6 +152,9 @@ std::pair<py::object, py::object> pool_task(ComponentNative& c, py::object modul
 // Applies how a run ended: the executor's answer when `ok`, else the exception that ended it,
 // recorded as the component's failure.
 void complete(ComponentNative& c, bool ok, py::object value);
+// Records an error that escaped the component's run, with the traceback it was raised with, as
+// its failure (first dropping the results held in memory when `drop_results`). Never raises.
+void fail(ComponentNative& c, py::error_already_set& error, bool drop_results = false);
 // The status setter: a new status may drop the component's results.
 void set_status(ComponentNative& c, Status next);
 // The field from the cache that serves reads, None without one.

@@ -1,10 +1,8 @@
 // Component identity, properties with their setter rules, the status changes and info.
 #include <optional>
 #include <type_traits>
-#include <unordered_map>
 #include <vector>
 
-#include "common/pyclass.hpp"
 #include "core/import_line.hpp"
 #include "vostrel/component.hpp"
 
@@ -13,57 +11,43 @@ namespace orvane::vostrel {
 using namespace pybind11::literals;
 
 namespace {
-constexpr const char* kFieldNames[] = {"module_statements", "non_module_outputs",
-                                       "last_output",       "captured",
-                                       "exception_msg",     "outputs_summary"};
-const char* field_name(Field field) { return kFieldNames[static_cast<int>(field)]; }
 
-// The enumerations' members, indexed by the native status; filled on first use, by whichever
-// module first needs them (the GIL guards them; the last one filled tells they are all there).
+// The enumerations' members, indexed by the native status; made on first use (the GIL guards
+// them; the last one made tells they are all there) and kept for the life of the process.
 py::handle g_status[4], g_disk[4];
 
-const py::handle (&members(bool disk))[4] {
+template <typename E>
+const py::handle (&members())[4] {
   if (!g_disk[3]) {
-    py::handle statuses = ref("orvane_core.misc:OrvaneComponentStatus");
-    py::handle disk_statuses = ref("orvane_core.misc:OrvaneDiskcacheStatus");
+    py::handle statuses = kept("orvane_core.misc:OrvaneComponentStatus");
+    py::handle disk_statuses = kept("orvane_core.misc:OrvaneDiskcacheStatus");
     for (int i = 0; i < 4; ++i) {
       g_status[i] = keep(statuses(component::to_string(component::kStatuses[i])));
       g_disk[i] = keep(disk_statuses(component::to_string(component::kDiskStatuses[i])));
     }
   }
-  return disk ? g_disk : g_status;
+  return std::is_same_v<E, DiskStatus> ? g_disk : g_status;
+}
+
+template <typename E>
+py::object to_py(E s) {
+  return py::reinterpret_borrow<py::object>(members<E>()[int(s)]);
 }
 
 // The member of the enumeration that `value` is. Members of an enumeration are singletons (a
-// copy is the member itself), so identity decides.
+// copy is the member itself), so identity decides; anything else raises AssertionError with the
+// setter's text.
 template <typename E>
-E member_of(py::handle value, const char* what) {
+E from_py(py::handle value) {
   for (int i = 0; i < 4; ++i) {
-    if (members(std::is_same_v<E, DiskStatus>)[i].is(value)) return static_cast<E>(i);
+    if (members<E>()[i].is(value)) return static_cast<E>(i);
   }
+  const char* what = std::is_same_v<E, DiskStatus> ? "diskcache" : "component";
   raise(PyExc_AssertionError,
         utf8(py::str("{}").format(value)) + " is not a valid " + what + " status.");
 }
 
-// Enumeration members at the boundary. A value that is not a member of the enumeration raises
-// AssertionError with the setter's text.
-py::object to_py(Status s) { return py::reinterpret_borrow<py::object>(members(false)[int(s)]); }
-py::object to_py(DiskStatus s) { return py::reinterpret_borrow<py::object>(members(true)[int(s)]); }
-
-Status status_from_py(py::handle value) { return member_of<Status>(value, "component"); }
-DiskStatus disk_status_from_py(py::handle value) {
-  return member_of<DiskStatus>(value, "diskcache");
-}
-
 }  // namespace
-
-py::handle ref(const char* path) {
-  // Keyed by the text's address: each use passes a literal. The GIL guards the map.
-  static std::unordered_map<const char*, py::handle> found;
-  auto it = found.find(path);
-  if (it == found.end()) it = found.emplace(path, keep(lookup(path))).first;
-  return it->second;
-}
 
 std::pair<py::object, py::object> unpack2(py::handle iterable) {
   const py::tuple values(py::reinterpret_borrow<py::object>(iterable));
@@ -120,14 +104,14 @@ const py::object& cache_source(const ComponentNative& c) {
 
 void init(py::object self, py::object record) {
   py::type::of<ComponentNative>().attr("__init__")(self);
-  ref("orvane_core.common.mixins:LoggingMixin.__init__")(self);
+  kept("orvane_core.common.mixins:LoggingMixin.__init__")(self);
   // An assertion, so skipped when Python runs optimised.
-  if (!truthy(ref("sys:flags").attr("optimize")) &&
+  if (!truthy(kept("sys:flags").attr("optimize")) &&
       utf8(py::type::of(self).attr("__qualname__")).rfind("OrvaneComponent", 0) != 0) {
     raise(PyExc_AssertionError, "Class name must start with 'OrvaneComponent'.");
   }
   if (record.attr("metadata").is_none())
-    record.attr("metadata") = ref("orvane_core.misc.models:OrvaneComponentMetadataModel")();
+    record.attr("metadata") = kept("orvane_core.misc.models:OrvaneComponentMetadataModel")();
   ComponentNative& c = native(self);
   c.id = record.attr("id");
   c.name = record.attr("name");
@@ -148,7 +132,7 @@ py::dict info_fields(const ComponentNative& c) {
 }
 
 py::object info(const ComponentNative& c) {
-  return ref("orvane_core.misc.models:OrvaneComponentInfoModel")(**info_fields(c));
+  return kept("orvane_core.misc.models:OrvaneComponentInfoModel")(**info_fields(c));
 }
 
 // The summary as the record's dict() gives it, kept until the component changes. Converted by the
@@ -156,7 +140,7 @@ py::object info(const ComponentNative& c) {
 py::object info_dict(ComponentNative& c) {
   if (!c.info_cache.is_none()) return c.info_cache;
   const std::uint64_t generation = c.info_generation;
-  py::object built = ref("orvane_core.misc.models:_plain")(info_fields(c));
+  py::object built = kept("orvane_core.misc.models:_plain")(info_fields(c));
   // Kept only if nothing changed while it was being built.
   if (generation == c.info_generation) c.info_cache = built;
   return built;
@@ -172,7 +156,7 @@ py::object outputs(py::object self) {
   for (auto [symbol, statement] : py::dict(statements)) {
     py::dict locals("outputs"_a = out, "self"_a = self, "stmt"_a = statement, "sym"_a = symbol);
     out[symbol] =
-        ref("builtins:eval")(statement, ref("orvane_core.components.vostrel:__dict__"), locals);
+        kept("builtins:eval")(statement, kept("orvane_core.components.vostrel:__dict__"), locals);
   }
   return std::move(out);
 }
@@ -181,7 +165,7 @@ py::object last_expr(const ComponentNative& c) {
   // Looked up at each use, so the package's parser can be swapped.
   py::object parse =
       lookup("orvane_core.executors.component_executors.utils:parse_last_expr_from_code");
-  auto [expr, rest] = unpack2(parse(ref("orvane_core.common:format_code")(c.cell_code)));
+  auto [expr, rest] = unpack2(parse(kept("orvane_core.common:format_code")(c.cell_code)));
   if (!PyUnicode_Check(expr.ptr())) {
     raise(PyExc_TypeError,
           std::string("last expression must be str, not ") + Py_TYPE(expr.ptr())->tp_name);
@@ -191,7 +175,7 @@ py::object last_expr(const ComponentNative& c) {
 
 void set_metadata(ComponentNative& c, py::object value) {
   if (c.metadata.equal(value)) return;
-  if (value.is_none()) value = ref("orvane_core.misc.models:OrvaneComponentMetadataModel")();
+  if (value.is_none()) value = kept("orvane_core.misc.models:OrvaneComponentMetadataModel")();
   // A remote configuration survives an update that does not carry one.
   if (value.attr("remoteExecution").is_none()) {
     py::object remote = c.remote_config();
@@ -241,32 +225,30 @@ void relink(ComponentNative& c, const std::vector<py::object>& parents) {
 
 py::object cache_get(const ComponentNative& c, Field field) {
   const py::object& source = cache_source(c);
-  return source.is_none() ? py::none() : py::object(source.attr(field_name(field)));
+  return source.is_none() ? py::none() : py::object(source.attr(component::to_string(field)));
 }
 
 void cache_set(ComponentNative& c, Field field, py::handle value) {
   if (c.memory.is_none()) c.memory = in_memory_cache()();
-  c.memory.attr(field_name(field)) = value;
+  c.memory.attr(component::to_string(field)) = value;
   c.touch();
 }
 
 py::object outputs_summary(const ComponentNative& c) {
   // Without an in-memory cache nothing serves reads (the disk serves only while it is empty).
   if (c.memory.is_none())
-    return ref("orvane_core.misc.models:OrvaneComponentOutputsSummaryModel")();
+    return kept("orvane_core.misc.models:OrvaneComponentOutputsSummaryModel")();
   return cache_source(c).attr("outputs_summary");
 }
 
 void register_state(const py::object& cls) {
-  pyclass::def(cls, "__init__", &init, py::arg("component"));
-  pyclass::def(cls, "__del__", [](py::object self) {
+  pc::def(cls, "__init__", &init, py::arg("component"));
+  pc::def(cls, "__del__", [](py::object self) {
     // Nothing to do late in shutdown, nor for a component whose construction never completed.
     if (finalizing() || !py::detail::is_holder_constructed(self.ptr())) return;
     clear_diskcache(native(self));
   });
 
-  namespace pc = pyclass;
-  using C = ComponentNative;
   pc::def_property_readonly(cls, "id", [](C& c) { return c.id; });
   pc::def_property(
       cls, "name", [](C& c) { return c.name; },
@@ -281,13 +263,11 @@ void register_state(const py::object& cls) {
   pc::def_property(cls, "metadata", [](C& c) { return c.metadata; }, &set_metadata);
   pc::def_property(
       cls, "status", [](C& c) { return to_py(c.status()); },
-      [](C& c, py::handle v) { set_status(c, status_from_py(v)); });
+      [](C& c, py::handle v) { set_status(c, from_py<Status>(v)); });
   // The private forms set the stored status directly, with none of the setter's rules.
   pc::def_property(
       cls, "_status", [](C& c) { return to_py(c.status()); },
-      [](C& c, py::handle v) {
-        c.run.commit(component::assign_status(c.run.state(), status_from_py(v)));
-      });
+      [](C& c, py::handle v) { c.assign_status(from_py<Status>(v)); });
   pc::def_property_readonly(cls, "success_count", &C::success_count);
   pc::def_property_readonly(cls, "component_type",
                             [](C& c) -> py::object { return c.metadata.attr("componentType"); });
@@ -300,14 +280,14 @@ void register_state(const py::object& cls) {
                    py::arg("new_diskcache_dir"));
   pc::def_property(
       cls, "diskcache_status", [](C& c) { return to_py(c.disk_status()); },
-      [](C& c, py::handle v) { set_diskcache_status(c, disk_status_from_py(v)); });
+      [](C& c, py::handle v) { set_diskcache_status(c, from_py<DiskStatus>(v)); });
   pc::def_property(
       cls, "_diskcache_status", [](C& c) { return to_py(c.stored_disk_status()); },
-      [](C& c, py::handle v) { c.disk.apply(DiskInput::assign(disk_status_from_py(v))); });
+      [](C& c, py::handle v) { c.disk.apply(DiskInput::assign(from_py<DiskStatus>(v))); });
   for (Field field : {Field::ModuleStatements, Field::NonModuleOutputs, Field::LastOutput,
                       Field::Captured, Field::ExceptionMsg}) {
     pc::def_property(
-        cls, field_name(field), [field](C& c) { return cache_get(c, field); },
+        cls, component::to_string(field), [field](C& c) { return cache_get(c, field); },
         [field](C& c, py::handle v) { cache_set(c, field, v); });
   }
   pc::def_property(cls, "outputs_summary", &outputs_summary,
@@ -315,7 +295,7 @@ void register_state(const py::object& cls) {
   pc::def_property_readonly(cls, "exception", [](C& c) -> py::object {
     py::object lines = cache_get(c, Field::ExceptionMsg);
     if (!truthy(lines)) return py::none();
-    return ref("orvane_core.misc:OrvanePipelineError")("picked_stb"_a = lines);
+    return kept("orvane_core.misc:OrvanePipelineError")("picked_stb"_a = lines);
   });
   pc::def_property_readonly(cls, "outputs", &outputs);
   pc::def_property_readonly(cls, "info", &info);

@@ -2,6 +2,7 @@
 // sequence of operations checked against the invariants after every step.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <utility>
@@ -222,6 +223,21 @@ TEST(CacheRules, RunOutcomeOfAnAnswersCode) {
        {std::pair{200L, O::Ok}, std::pair{206L, O::Partial}, std::pair{500L, O::Failed},
         std::pair{201L, O::Failed}, std::pair{-1L, O::Failed}}) {
     EXPECT_EQ(run_outcome(code), want) << code;
+  }
+}
+
+TEST(CacheRules, LoadedStatusFromTheFieldsHeld) {
+  using F = Field;
+  struct Case {
+    std::vector<F> held;
+    Status want;
+  };
+  for (const Case& c : {Case{{}, Status::Invalid}, Case{{F::OutputsSummary}, Status::Invalid},
+                        Case{{F::Captured}, Status::Successful},
+                        Case{{F::ModuleStatements, F::ExceptionMsg}, Status::Failed}}) {
+    const Status got = loaded_status(
+        [&](F field) { return std::find(c.held.begin(), c.held.end(), field) != c.held.end(); });
+    EXPECT_EQ(got, c.want) << c.held.size();
   }
 }
 

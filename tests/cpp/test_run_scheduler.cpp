@@ -4,6 +4,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -144,20 +145,21 @@ TEST(RunScheduler, CarriedChainFollowsFirstPlannedChildrenWithNoOtherParent) {
 }
 
 TEST(Completions, FirstOfEachTaskInArrivalOrderOnceItsComponentHandedItOver) {
-  using Slots = std::vector<std::size_t>;
-  Completions c(4);
+  using Due = Completions<char>::Due;
+  Completions<char> c(4);
   c.hand_over(0);
   c.hand_over(2);
   EXPECT_THROW(c.hand_over(2), std::logic_error);
   // 1 is carried: it completes before its component hands it over, and waits for that.
-  const std::pair<std::size_t, bool> arrivals[] = {{2, true}, {1, true}, {0, true}, {2, false}};
-  for (const auto& [slot, first] : arrivals) EXPECT_EQ(c.came(slot), first) << slot;
-  EXPECT_EQ(c.due(), (Slots{2, 0}));
-  EXPECT_EQ(c.due(), Slots{});
+  const std::tuple<std::size_t, char, bool> arrivals[] = {
+      {2, 'a', true}, {1, 'b', true}, {0, 'c', true}, {2, 'd', false}};
+  for (const auto& [slot, answer, first] : arrivals) EXPECT_EQ(c.came(slot, answer), first) << slot;
+  EXPECT_EQ(c.due(), (Due{{2, 'a'}, {0, 'c'}}));
+  EXPECT_EQ(c.due(), Due{});
   c.hand_over(1);
-  EXPECT_FALSE(c.came(1));
-  EXPECT_EQ(c.due(), Slots{1});
-  EXPECT_THROW(c.came(4), std::out_of_range);
+  EXPECT_FALSE(c.came(1, 'e'));
+  EXPECT_EQ(c.due(), (Due{{1, 'b'}}));
+  EXPECT_THROW(c.came(4, 'f'), std::out_of_range);
 }
 
 TEST(StopActions, InterruptFailsWhatRanOrCancelsWritesOtherErrorsFailTheirSource) {

@@ -124,6 +124,17 @@ def test_the_wakeup_descriptor_goes_back_with_the_signals_that_came_meanwhile():
 
 
 @pytest.mark.timeout(60)
+def test_a_pool_given_no_task_opens_nothing_and_starts_no_worker():
+    """A parallel run whose every result is current makes its pool and ends it."""
+    kernel = psutil.Process()
+    before = (sorted(os.listdir("/proc/self/fd")), kernel.children())
+    with OrvaneProcessPool(slots=3) as pool:
+        assert pool.wait() == [] and pool.carry(0, 1, "c", "c", "x = 1", {}) is False
+        pool.dismiss_idle()
+        assert (sorted(os.listdir("/proc/self/fd")), kernel.children()) == before
+
+
+@pytest.mark.timeout(60)
 def test_an_idle_worker_dismissed_leaves_by_itself_and_gets_no_more_tasks():
     with OrvaneProcessPool(slots=2, processes=1) as pool:
         pool.submit(0, os.getpid)
