@@ -1,5 +1,4 @@
 // Pipeline members: the parameter search, whose trials re-execute a component with new values.
-#include <algorithm>
 #include <optional>
 #include <string>
 #include <utility>
@@ -163,7 +162,6 @@ void optimize_parameters(const py::object& self, const py::str& component_id,
     if (st.parameter_reach) {
       std::vector<std::string> tuned;
       for (const py::handle& name : parameters) tuned.push_back(text_of(name));
-      std::sort(tuned.begin(), tuned.end());
       st.search_reach = pause_reach(self, st, tuned);
     } else {
       for (const auto& item : st.nodes) {
