@@ -16,7 +16,6 @@ namespace {
 namespace search = orvane::search;
 
 constexpr const char* kNoParameters = "At least one parameter to be optimized must be entered.";
-constexpr const char* kStopped = "Parameter optimizing operation stopped.";
 
 void report(const py::object& self, const char* procedure, const std::string& msg) {
   py::handle procedures = py_values::kept("orvane_core.misc:OrvanePipelineCallbackProcedure");
@@ -27,48 +26,42 @@ void report(const py::object& self, const char* procedure, const std::string& ms
 // is reported rather than failing to convert.
 [[noreturn]] void input_error(const std::string& text) { py_values::raise(PyExc_ValueError, text); }
 
-// float(value) of one bound of a description, with errors that name the parameter.
-double bound(const py::handle& name, const py::handle& description, const char* key) {
-  const std::string parameter = py_values::utf8(name);
+// float(description[key]); a value float() refuses is kept with its complaint.
+search::BoundRead read_bound(const py::handle& description, const char* key) {
   py::object raw;  // stays null while the key is missing
-  double value = 0;
   try {
     raw = description[key];
-    value = py::float_(raw);
+    return {true, py::float_(raw), {}};
   } catch (py::error_already_set& e) {
-    if (!raw && e.matches(PyExc_KeyError)) input_error(search::missing_key_message(parameter, key));
+    if (!raw && e.matches(PyExc_KeyError)) return {};
     if (!raw || (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError))) throw;
-    input_error(search::parameter_message(parameter, py_values::utf8(e.value())));
+    return {true, 0, py_values::utf8(e.value())};
   }
-  if (auto error = search::bound_error(parameter, key, value)) input_error(*error);
-  return value;
 }
 
-// Draws the trial's value of one parameter. optuna's own complaints about a description (low
-// above high, a non-positive log bound or step) are input errors that name the parameter.
+// Draws the trial's value of one parameter. The description's errors and optuna's own
+// complaints about it (low above high, a non-positive log bound or step) are input errors that
+// name the parameter.
 py::object suggest(const py::object& trial, const py::handle& name, const py::handle& description) {
-  const double low = bound(name, description, "low");
-  const double high = bound(name, description, "high");
+  const std::string parameter = py_values::utf8(name);
+  search::Description read{read_bound(description, "low"), read_bound(description, "high")};
   py::object interval = description.attr("get")("interval", py::none());
   py::object distribution = description.attr("get")("distribution", "uniform");
-  // Only a text names a distribution.
-  const std::optional<search::Distribution> kind = search::parse_distribution(
-      py::isinstance<py::str>(distribution) ? py_values::utf8(distribution) : "");
-  if (!kind) input_error(search::unknown_distribution_message(py_values::utf8(distribution)));
-
-  // Errors of the description itself raise the input error (std::invalid_argument: ValueError).
-  const search::Draw draw =
-      search::draw_for(py_values::utf8(name), *kind, low, high, !interval.is_none());
+  read.has_interval = !interval.is_none();
+  read.distribution_is_text = py::isinstance<py::str>(distribution);
+  read.distribution = py_values::utf8(distribution);
+  const search::Draw draw = search::draw_for(parameter, read);
+  if (!draw.error.empty()) input_error(draw.error);
   try {
     if (draw.integer) {
       return trial.attr("suggest_int")(name, draw.int_low, draw.int_high, py::arg("step") = 1);
     }
-    return trial.attr("suggest_float")(name, low, high,
+    return trial.attr("suggest_float")(name, draw.low, draw.high,
                                        py::arg("step") = draw.stepped ? interval : py::none(),
                                        py::arg("log") = draw.log);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_ValueError)) throw;
-    input_error(search::description_error(py_values::utf8(name), py_values::utf8(e.value())));
+    input_error(search::description_error(parameter, py_values::utf8(e.value())));
   }
 }
 
@@ -184,16 +177,12 @@ void optimize_parameters(const py::object& self, const py::str& component_id,
       optimizer.attr("optimize")(py::arg("target_func") = objective, py::arg("n_trials") = n_trials,
                                  py::arg("target_names") = names);
     } catch (py::error_already_set& e) {
-      if (e.matches(PyExc_KeyboardInterrupt)) {
-        report(self, "HPO_CANCELED", kStopped);
-      } else if (e.matches(PyExc_Exception)) {
-        std::string message = py_values::utf8(e.value());
-        // An error without text (MemoryError) is named rather than reported as nothing.
-        if (message.empty()) message = text_of(py::type::of(e.value()).attr("__name__"));
-        report(self, search::failure_procedure(e.matches(PyExc_ValueError), message), message);
-      } else {
-        throw;
-      }
+      const bool interrupt = e.matches(PyExc_KeyboardInterrupt);
+      if (!interrupt && !e.matches(PyExc_Exception)) throw;
+      const search::FailureReport failure =
+          search::failure_report(interrupt, e.matches(PyExc_ValueError), py_values::utf8(e.value()),
+                                 text_of(py::type::of(e.value()).attr("__name__")));
+      report(self, failure.procedure, failure.message);
     }
   }
   run_summary(self);
