@@ -80,7 +80,7 @@ search::TargetValue target_value(const py::handle& value) {
 // One trial; `show` false runs quietly (opt-in: a front end shows its own progress instead). A
 // run that was interrupted ends the search as the interrupt would have.
 py::object run_trial(const py::object& self, const py::object& trial, const py::str& component_id,
-                     const py::object& parameters, bool show = true) {
+                     const py::object& parameters, bool show) {
   PipelineState& st = state(self);
   py::dict values = st.parameters.attr("copy")();
   for (const auto& [name, description] : py::dict(parameters)) {
@@ -114,37 +114,22 @@ py::object run_trial(const py::object& self, const py::object& trial, const py::
   return target;
 }
 
-// One name per objective, from the source of the target's last expression (astor's source text,
-// which the front end's table uses too).
-py::list target_names(const PipelineState& st, const py::str& component_id) {
-  py::object last_expr = component(st, component_id).attr("last_expr");
-  py::module_ ast = py::module_::import("ast");
-  py::object body = ast.attr("parse")(last_expr, py::arg("mode") = "eval").attr("body");
-  if (!py::isinstance(body, ast.attr("Tuple"))) return py::list(py::make_tuple(last_expr));
-  py::list names;
-  py::object to_source = py_values::lookup("astor:to_source");
-  for (const py::handle& element : body.attr("elts")) {
-    names.append(to_source(element).attr("rstrip")());
-  }
-  return names;
-}
-
 void optimize_parameters(const py::object& self, const py::str& component_id,
                          const std::optional<py::str>& opt_method, const py::object& directions,
                          const py::object& parameters, const py::object& n_trials,
                          const py::object& early_stopping_rounds, bool quiet_trials) {
   if (!py::bool_(parameters)) return report(self, "HPO_INPUT_ERROR", kNoParameters);
   PipelineState& st = state(self);
-  py::object optimizer = py_values::lookup(
-      "orvane_core.executors.parameters_optimizer.optimizer:OrvaneHPOptimizer")(
-      py::arg("opt_method") = opt_method, py::arg("directions") = directions,
-      py::arg("parameters") = parameters, py::arg("early_stopping_rounds") = early_stopping_rounds,
-      py::arg("pipeline_callback") = st.callback);
+  py::object optimizer =
+      py_values::kept("orvane_core.executors.parameters_optimizer.optimizer:OrvaneHPOptimizer")(
+          opt_method, directions, parameters, early_stopping_rounds, st.callback);
   st.optimizer = optimizer;
   optimizer.attr("create_study")();
   // Derived before the disk cache is paused: a last expression that does not parse leaves the
   // components as they were.
-  py::list names = target_names(st, component_id);
+  py::object names =
+      py_values::kept("orvane_core.executors.component_executors.utils:objective_names")(
+          component(st, component_id).attr("last_expr"));
   {
     // With parameter reach, the disk caches of the components the tuned parameters reach are set
     // aside (not deleted) and those write nothing for trial results; the others keep serving
@@ -174,8 +159,7 @@ void optimize_parameters(const py::object& self, const py::str& component_id,
       return run_trial(self, trial, component_id, parameters, !quiet_trials);
     });
     try {
-      optimizer.attr("optimize")(py::arg("target_func") = objective, py::arg("n_trials") = n_trials,
-                                 py::arg("target_names") = names);
+      optimizer.attr("optimize")(objective, n_trials, names);
     } catch (py::error_already_set& e) {
       const bool interrupt = e.matches(PyExc_KeyboardInterrupt);
       if (!interrupt && !e.matches(PyExc_Exception)) throw;
@@ -196,11 +180,6 @@ void register_optimization(py::module_& /*m*/, const py::object& cls) {
           py::arg("opt_method"), py::arg("directions"), py::arg("parameters"), py::arg("n_trials"),
           py::arg("early_stopping_rounds") = py::none(), py::kw_only(),
           py::arg("quiet_trials") = false, "Tune pipeline parameters.");
-  pc::def(
-      cls, "_parameter_optimizing_task",
-      [](const py::object& self, const py::object& trial, const py::str& id,
-         const py::object& parameters) { return run_trial(self, trial, id, parameters); },
-      py::arg("trial"), py::arg("component_id"), py::arg("parameters"));
 }
 
 }  // namespace orvane::pipeline
