@@ -213,13 +213,8 @@ void register_lifecycle(py::module_& m, const py::object& cls) {
   pc::def(cls, "run_callback", &run_callback, py::arg("data") = py::none(),
           "Run callback functions.");
   own_info_property = py::object(cls.attr("info")).release();
-  // Overrides the base's method: registered without pybind11's overload chaining, which would
-  // refuse the inherited Python function as a sibling.
-  py::setattr(cls, "update_graph",
-              py::cpp_function(&update_graph, py::name("update_graph"), py::is_method(cls),
-                               py::arg("new_graph"), py::arg("replaces") = py::none(),
-                               "Apply a new graph model to the pipeline."));
-
+  pc::def(cls, "update_graph", &update_graph, py::arg("new_graph"),
+          py::arg("replaces") = py::none(), "Apply a new graph model to the pipeline.");
 
   py_values::lookup("atexit:register")(py::cpp_function(&clear_at_exit));
 }
