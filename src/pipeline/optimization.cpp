@@ -22,10 +22,6 @@ void report(const py::object& self, const char* procedure, const std::string& ms
   run_callback(self, outcome_record(procedures.attr(procedure), true, py_values::from_utf8(msg)));
 }
 
-// Texts of Python values keep lone surrogates (py_values::utf8), so that a message quoting one
-// is reported rather than failing to convert.
-[[noreturn]] void input_error(const std::string& text) { py_values::raise(PyExc_ValueError, text); }
-
 // float(description[key]); a value float() refuses is kept with its complaint.
 search::BoundRead read_bound(const py::handle& description, const char* key) {
   py::object raw;  // stays null while the key is missing
@@ -44,14 +40,14 @@ search::BoundRead read_bound(const py::handle& description, const char* key) {
 // name the parameter.
 py::object suggest(const py::object& trial, const py::handle& name, const py::handle& description) {
   const std::string parameter = py_values::utf8(name);
-  search::Description read{read_bound(description, "low"), read_bound(description, "high")};
+  const search::BoundRead low = read_bound(description, "low"),
+                          high = read_bound(description, "high");
   py::object interval = description.attr("get")("interval", py::none());
   py::object distribution = description.attr("get")("distribution", "uniform");
-  read.has_interval = !interval.is_none();
-  read.distribution_is_text = py::isinstance<py::str>(distribution);
-  read.distribution = py_values::utf8(distribution);
-  const search::Draw draw = search::draw_for(parameter, read);
-  if (!draw.error.empty()) input_error(draw.error);
+  const search::Draw draw = search::draw_for(
+      parameter, {low, high, !interval.is_none(), py::isinstance<py::str>(distribution),
+                  py_values::utf8(distribution)});
+  if (!draw.error.empty()) py_values::raise(PyExc_ValueError, draw.error);
   try {
     if (draw.integer) {
       return trial.attr("suggest_int")(name, draw.int_low, draw.int_high, py::arg("step") = 1);
@@ -61,7 +57,9 @@ py::object suggest(const py::object& trial, const py::handle& name, const py::ha
                                        py::arg("log") = draw.log);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_ValueError)) throw;
-    input_error(search::description_error(parameter, py_values::utf8(e.value())));
+    // Raised with the texts' lone surrogates kept, so that a message quoting one is reported.
+    py_values::raise(PyExc_ValueError,
+                     search::description_error(parameter, py_values::utf8(e.value())));
   }
 }
 

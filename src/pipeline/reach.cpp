@@ -305,20 +305,17 @@ void drop_paused(PipelineState& st, const py::handle& id) {
   discard_folders(st.paused.drop(id.is_none() ? nullptr : &one));
 }
 
-void register_parameters(py::module_& /*m*/, const py::object& cls) {
-  pyclass::def_property_readonly(
+void register_reach(py::module_& /*m*/, const py::object& cls) {
+  namespace pc = orvane::pyclass;
+  pc::def_property_readonly(
       cls, "parameters", [](const PipelineState& st) { return st.parameters.attr("copy")(); },
       "Pipeline parameters.");
-  pyclass::def_property_readonly(
+  pc::def_property_readonly(
       cls, "parameters_view",
       [](const PipelineState& st) { return parameter_entries(st, rt().parameter_record); },
       "Pipeline parameters as text records.");
-  pyclass::def(cls, "set_parameters", &set_parameters, py::arg("new_parameters"),
-               "Set pipeline parameters.");
-}
-
-void register_reach(py::module_& /*m*/, const py::object& cls) {
-  namespace pc = orvane::pyclass;
+  pc::def(cls, "set_parameters", &set_parameters, py::arg("new_parameters"),
+          "Set pipeline parameters.");
   pc::def(cls, "explain", &explain,
           "Each component's last decision (ran, reused, invalidated or none) and why; under "
           "'results' the decision behind its current results, under 'next' what the next run "
