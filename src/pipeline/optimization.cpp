@@ -90,10 +90,7 @@ py::object run_trial(const py::object& self, const py::object& trial, const py::
   if (st.parameter_reach) invalidate_for_new_parameters(self, st, before);
 
   py::object target = run_components(self, py::make_tuple(component_id), show, true);
-  if (st.interrupted) {
-    PyErr_SetNone(PyExc_KeyboardInterrupt);
-    throw py::error_already_set();
-  }
+  if (st.interrupted) py_values::raise(PyExc_KeyboardInterrupt, "");
 
   // A target that failed, or never started, has no value of its own: what the run returned is
   // then another component's result.
