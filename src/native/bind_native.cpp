@@ -98,7 +98,7 @@ PYBIND11_MODULE(_native, m) {
   m.def(
       "error_banner",
       [](const py::object& exc, const py::object& tb) {
-        return orvane::error_banner::to_list(orvane::error_banner::lines(exc, tb, nullptr));
+        return orvane::error_banner::lines(exc, tb, nullptr);
       },
       py::arg("exc"), py::arg("tb"),
       "The four error-banner lines of an exception raised by a cell, showing traceback `tb`.");
