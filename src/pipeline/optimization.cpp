@@ -175,6 +175,12 @@ void register_optimization(py::module_& /*m*/, const py::object& cls) {
           py::arg("opt_method"), py::arg("directions"), py::arg("parameters"), py::arg("n_trials"),
           py::arg("early_stopping_rounds") = py::none(), py::kw_only(),
           py::arg("quiet_trials") = false, "Tune pipeline parameters.");
+  // One trial of a search, as its objective runs it; callers may run a trial themselves.
+  pc::def(
+      cls, "_parameter_optimizing_task",
+      [](const py::object& self, const py::object& trial, const py::str& id,
+         const py::object& parameters) { return run_trial(self, trial, id, parameters, true); },
+      py::arg("trial"), py::arg("component_id"), py::arg("parameters"));
 }
 
 }  // namespace orvane::pipeline
