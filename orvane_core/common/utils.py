@@ -346,9 +346,25 @@ def get_pip_freeze(exclude_editable: bool = True, skip: list[str] | None = None)
     return _FREEZE_CACHE.lines(bool(exclude_editable), skipped)
 
 
+def kernel_connection_file() -> str | None:
+    """The connection file of the kernel application this process runs, or None outside one.
+
+    The application is only asked when it already runs: instance() in a fresh process would create
+    an empty application and mark it initialised, which would mislead every later check.
+    """
+    try:
+        kernelapp = sys.modules.get("ipykernel.kernelapp")
+        if kernelapp is None or not kernelapp.IPKernelApp.initialized():
+            return None
+        return kernelapp.IPKernelApp.instance().connection_file
+    except Exception:  # a kernel that cannot tell runs without one
+        return None
+
+
 __all__ = [
     "APP_TEMP_DIRECTORY",
     "get_pip_freeze",
+    "kernel_connection_file",
     "normalize_name",
     "prepare_app_directory",
     "remove_stale_package_lists",

@@ -17,7 +17,7 @@ import threading
 import time
 from typing import Any
 
-from orvane_core._native import changed_positions
+from orvane_core._native import follow_run
 from orvane_core.callbacks import OrvanePipelineCallback
 from orvane_core.frontend.view import update_shown
 from orvane_core.misc import (
@@ -236,24 +236,30 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
         self.records += 1
         procedure = data.procedure
         if procedure is _UPDATED:
-            # The lock guards what the ticker thread reads while it draws (the components
-            # running, their start times) and keeps draws and shown outputs apart; a record that
-            # changes neither takes no lock.
+            # The lock keeps the ticker thread's draws and shown outputs apart; a record that
+            # finishes no component takes no lock.
             if data.status is _SUCCESSFUL:
                 summary = self.summary = data.successful
                 self._dirty = True
                 if self._on_finished is not None:
                     # Only entries that differ from the previous record's are read: the engine
                     # keeps the entry objects of unchanged components and hands out a new list
-                    # each time, so finding them compares pointers.
+                    # each time, so finding them compares pointers. Every record is looked at,
+                    # not only drawn ones: the engine may drop a component's results from memory
+                    # soon after it finishes. The running set and the start times change in one
+                    # native step, which the ticker thread never sees halfway.
                     entries = summary.get("components", [])
                     if type(entries) is not list:
                         entries = list(entries)
-                    changed = changed_positions(entries, self._entries)
+                    finished = follow_run(
+                        entries, self._entries, self._plan, self._running, self._since,
+                        RUNNING, FINISHED,
+                    )  # fmt: skip
                     self._entries = entries
-                    if changed:
+                    if finished:
                         with self._lock:
-                            self._follow(entries, changed)
+                            for cid in finished:
+                                self._on_finished(cid)
             elif data.msg:
                 self.notes.append(data.msg)
             now = _monotonic()
@@ -301,8 +307,8 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
             self.draws += 1
         current = self.summary  # the kernel thread may set a newer one meanwhile
         components = current.get("components", ())
-        since = self._since
-        elapsed = {cid: start - t for cid, t in since.items()}
+        # A copy taken in one step: the kernel thread adds and removes start times meanwhile.
+        elapsed = {cid: start - t for cid, t in self._since.copy().items()}
         if self._bar is not None and self.search is None:
             plan = self._plan
             done = 0
@@ -348,28 +354,6 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
         with self._lock:
             self._dirty = True
             self.draw()
-
-    def _follow(self, entries: list, changed: list[int]) -> None:
-        """Reports each component of the run that finishes, at the record that shows it, from
-        the positions of the entries that changed since the previous record.
-
-        Every record is looked at, not only drawn ones: the engine may drop a component's
-        results from memory soon after.
-        """
-        plan, running, since = self._plan, self._running, self._since
-        for index in changed:
-            entry = entries[index]
-            status, cid = entry["execution_status"], entry["identifier"]
-            if status == RUNNING:
-                if cid in plan:
-                    running.add(cid)
-                    if cid not in since:
-                        since[cid] = _monotonic()
-            elif cid in running:
-                since.pop(cid, None)
-                if status in FINISHED:
-                    running.discard(cid)
-                    self._on_finished(cid)
 
     def begin_execution(self, plan_ids: list[str], label: str, on_finished: Any = None) -> None:
         """Starts the progress of a run; ``on_finished(component_id)`` is called as soon as a

@@ -23,8 +23,7 @@ inline std::string text_or(const py::handle& value, const std::string& stand_in)
 }
 
 // The banner lines of `exc` showing the traceback `tb`; `text` replaces str(exc) when given.
-inline std::vector<std::string> lines(const py::handle& exc, const py::handle& tb,
-                                      const std::string* text) {
+inline py::list lines(const py::handle& exc, const py::handle& tb, const std::string* text) {
   const std::string name = py_values::utf8(py::type::of(exc).attr("__name__"));
   py::object formatted = py_values::lookup("traceback:format_exception")(py::type::of(exc), exc, tb,
                                                                          py::arg("chain") = true);
@@ -36,12 +35,10 @@ inline std::vector<std::string> lines(const py::handle& exc, const py::handle& t
     for (const py::handle& note : raw) notes.push_back(text_or(note, "<note str() failed>"));
   }
   const std::string shown = text ? *text : text_or(exc, "<unprintable " + name + " object>");
-  return exception_banner(name, std::move(entries), shown, notes);
-}
-
-inline py::list to_list(const std::vector<std::string>& lines) {
   py::list made;
-  for (const std::string& line : lines) made.append(py_values::from_utf8(line));
+  for (const std::string& line : exception_banner(name, std::move(entries), shown, notes)) {
+    made.append(py_values::from_utf8(line));
+  }
   return made;
 }
 

@@ -31,13 +31,15 @@ inline py::object make_class(py::module_& m, const char* name, const py::tuple& 
 
 // Adds a method; the first parameter of `f` receives the instance. pybind11 treats functions
 // named __init__ or __setstate__ as constructors of its own instances and would write into a
-// plain Python instance as if it were one, so those are registered under another name.
+// plain Python instance as if it were one, so those are registered under another name. Only a
+// function of the class itself takes the new one as an overload: what a base class has under
+// the name (a Python method too) is overridden.
 template <typename Func, typename... Extra>
 void def(const py::object& cls, const char* name, Func&& f, const Extra&... extra) {
   const bool ctor = std::strcmp(name, "__init__") == 0 || std::strcmp(name, "__setstate__") == 0;
   py::cpp_function cf(std::forward<Func>(f), py::name(ctor ? "_initialise" : name),
-                      py::is_method(cls), py::sibling(py::getattr(cls, name, py::none())),
-                      extra...);
+                      py::is_method(cls),
+                      py::sibling(cls.attr("__dict__").attr("get")(name, py::none())), extra...);
   py::setattr(cls, name, cf);
 }
 

@@ -166,11 +166,13 @@ bool reads_any(const ParameterReads& reads, const std::vector<std::string>& name
                std::vector<std::string>& hit) {
   if (reads.all) {
     hit = names;
-    return !names.empty();
+  } else {
+    for (const std::string& name : names) {
+      if (reads.names.count(name) != 0) hit.push_back(name);
+    }
   }
-  for (const std::string& name : names) {
-    if (reads.names.count(name) != 0) hit.push_back(name);
-  }
+  // A reason names them in order, whatever order the caller gave them in.
+  std::sort(hit.begin(), hit.end());
   return !hit.empty();
 }
 
@@ -490,9 +492,16 @@ const char* outcome_name(Outcome outcome) {
 }
 
 Told tell(const Decision* decision) {
-  if (decision == nullptr) return {"none", "it has not been asked to run yet", nullptr};
-  return {outcome_name(decision->outcome), because(decision->reason),
-          cause_name(decision->reason.cause)};
+  if (decision == nullptr) {
+    return {{"decision", "none"}, {"reason", "it has not been asked to run yet"}, {"cause", {}}};
+  }
+  const Reason& reason = decision->reason;
+  Told told{{"decision", outcome_name(decision->outcome)},
+            {"reason", because(reason)},
+            {"cause", cause_name(reason.cause)}};
+  if (reason.cause == Cause::ParametersChanged) told.emplace_back("parameters", reason.parameters);
+  if (reason.cause == Cause::ParentReran) told.emplace_back("parent", reason.parent);
+  return told;
 }
 
 const ParameterReads* ReadsByCode::find(const std::string& id, const std::string& code) const {

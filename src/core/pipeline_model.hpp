@@ -17,6 +17,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "core/component_state.hpp"
@@ -122,8 +123,8 @@ class ReadsByCode {
 };
 
 // The components a change of the named parameters reaches: those that read one of them and
-// their descendants, in topological order, each with its reason (the names it reads, or the
-// parent through which the change reached it).
+// their descendants, in topological order, each with its reason (the names it reads, sorted, or
+// the parent through which the change reached it).
 std::vector<std::pair<std::size_t, Reason>> parameter_reach(const graph::Dag& dag,
                                                             const std::vector<std::string>& changed,
                                                             const Reads& reads);
@@ -301,13 +302,11 @@ struct Decision {
   Reason reason;
 };
 
-// What a front end is told of a decision, null when none was taken: the outcome's name, why,
-// and the cause's name (null for none).
-struct Told {
-  const char* decision;
-  std::string reason;
-  const char* cause;
-};
+// What a front end is told of a decision, null when none was taken, as named fields in order:
+// the outcome's name ("decision"), why ("reason") and the cause's name ("cause", none for none),
+// then the parameters ("parameters") or the parent ("parent") its reason names.
+using ToldValue = std::variant<std::monostate, std::string, std::vector<std::string>>;
+using Told = std::vector<std::pair<std::string, ToldValue>>;
 Told tell(const Decision* decision);
 
 // Per component id: the last decision taken, the decision behind its current results, and why

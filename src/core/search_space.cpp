@@ -63,10 +63,38 @@ std::optional<std::int64_t> truncate_bound(double value) {
   return static_cast<std::int64_t>(whole);
 }
 
-Draw draw_for(std::string_view name, Distribution kind, double low, double high,
-              bool has_interval) {
+namespace {
+
+// Checks one bound; false (with the error in `draw`) when it is not usable.
+bool check_bound(std::string_view name, const char* key, const BoundRead& bound, Draw& draw) {
+  if (!bound.present) {
+    draw.error = missing_key_message(name, key);
+  } else if (!bound.refused.empty()) {
+    draw.error = parameter_message(name, bound.refused);
+  } else if (auto error = bound_error(name, key, bound.value)) {
+    draw.error = *error;
+  }
+  return draw.error.empty();
+}
+
+}  // namespace
+
+Draw draw_for(std::string_view name, const Description& description) {
   Draw draw;
-  switch (kind) {
+  if (!check_bound(name, "low", description.low, draw) ||
+      !check_bound(name, "high", description.high, draw)) {
+    return draw;
+  }
+  draw.low = description.low.value;
+  draw.high = description.high.value;
+  const std::optional<Distribution> kind = description.distribution_is_text
+                                               ? parse_distribution(description.distribution)
+                                               : std::nullopt;
+  if (!kind) {
+    draw.error = unknown_distribution_message(description.distribution);
+    return draw;
+  }
+  switch (*kind) {
     case Distribution::uniform:
     case Distribution::floating:
       break;
@@ -74,18 +102,20 @@ Draw draw_for(std::string_view name, Distribution kind, double low, double high,
       draw.log = true;
       break;
     case Distribution::discrete_uniform:
-      if (!has_interval) {
-        throw std::invalid_argument(std::string(kInputPrefix) +
-                                    " no interval value for discrete uniform sampler");
+      if (!description.has_interval) {
+        draw.error = std::string(kInputPrefix) + " no interval value for discrete uniform sampler";
       }
       draw.stepped = true;
       break;
     case Distribution::integer: {
-      const auto int_low = truncate_bound(low), int_high = truncate_bound(high);
+      const auto int_low = truncate_bound(draw.low), int_high = truncate_bound(draw.high);
       if (!int_low || !int_high) {
-        throw std::invalid_argument(parameter_message(name, "bounds out of integer range"));
+        draw.error = parameter_message(name, "bounds out of integer range");
+      } else {
+        draw.integer = true;
+        draw.int_low = *int_low;
+        draw.int_high = *int_high;
       }
-      draw = {true, *int_low, *int_high, false, false};
       break;
     }
   }
@@ -182,10 +212,14 @@ std::optional<std::string> target_error(bool produced, const std::vector<TargetV
   return std::nullopt;
 }
 
-const char* failure_procedure(bool value_error, std::string_view message) {
-  if (value_error && starts_with(message, kInputPrefix)) return "HPO_INPUT_ERROR";
-  if (value_error && starts_with(message, kTargetPrefix)) return "HPO_TARGET_VALUE";
-  return "HPO_ERROR";
+FailureReport failure_report(bool interrupt, bool value_error, std::string message,
+                             std::string_view type_name) {
+  if (interrupt) return {"HPO_CANCELED", "Parameter optimizing operation stopped."};
+  // An error without text (MemoryError) is named rather than reported as nothing.
+  if (message.empty()) message = type_name;
+  if (value_error && starts_with(message, kInputPrefix)) return {"HPO_INPUT_ERROR", message};
+  if (value_error && starts_with(message, kTargetPrefix)) return {"HPO_TARGET_VALUE", message};
+  return {"HPO_ERROR", message};
 }
 
 }  // namespace orvane::search

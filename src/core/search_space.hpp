@@ -48,17 +48,37 @@ std::optional<Distribution> parse_distribution(std::string_view text);
 // number that fits a 64-bit integer.
 std::optional<std::int64_t> truncate_bound(double value);
 
-// How a trial draws a parameter: an integer between the bounds truncated toward zero (step 1), or
-// a float, on a log scale or in steps of the description's interval.
+// One bound of a description as read from it: absent, a number, or a value that is not one
+// (`refused` holds the conversion's complaint).
+struct BoundRead {
+  bool present = false;
+  double value = 0;
+  std::string refused;
+};
+
+// A parameter's description as read once: its bounds, whether it gives an interval, and its
+// distribution ("uniform" when it names none) as it prints; only a text names a distribution.
+struct Description {
+  BoundRead low, high;
+  bool has_interval = false;
+  bool distribution_is_text = true;
+  std::string distribution = "uniform";
+};
+
+// How a trial draws a parameter: a float between low and high, on a log scale or in steps of the
+// description's interval, or an integer between the bounds truncated toward zero (step 1).
 struct Draw {
+  std::string error;  // the input error of a description that cannot be drawn; empty otherwise
+  double low = 0, high = 0;
   bool integer = false;
   std::int64_t int_low = 0, int_high = 0;
   bool log = false;
   bool stepped = false;
 };
-// The draw of parameter `name` with this distribution; std::invalid_argument with the input
-// error's text when it cannot be drawn (no interval for steps, integer bounds out of range).
-Draw draw_for(std::string_view name, Distribution kind, double low, double high, bool has_interval);
+// The draw of parameter `name`. The description's first error wins, checked in order: each bound
+// (missing, not a number, not finite), the distribution's name, then what that distribution
+// needs (an interval for steps, integer bounds in range).
+Draw draw_for(std::string_view name, const Description& description);
 
 // The direction word of one objective: a true flag maximizes.
 inline const char* direction_word(bool maximize) { return maximize ? "maximize" : "minimize"; }
@@ -106,8 +126,14 @@ enum class TargetValue { number, not_number, too_large };
 std::optional<std::string> target_error(bool produced, const std::vector<TargetValue>& values,
                                         std::size_t objectives);
 
-// The report procedure of an error that ended a search: a value error with the text of an input
-// or target error is reported as such, any other error as a failure.
-const char* failure_procedure(bool value_error, std::string_view message);
+// The report of an error that ended a search: its procedure's name and text. An interrupt
+// cancels the search; a value error with the text of an input or target error is reported as
+// such; any other error as a failure, by its text or, having none, by its type's name.
+struct FailureReport {
+  const char* procedure;
+  std::string message;
+};
+FailureReport failure_report(bool interrupt, bool value_error, std::string message,
+                             std::string_view type_name);
 
 }  // namespace orvane::search

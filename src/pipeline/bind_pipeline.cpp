@@ -78,7 +78,6 @@ PYBIND11_MODULE(pipeline, m) {
   register_execution(m, cls);
   register_diskcache_channel(m, cls);
   register_cache_commands(m, cls);
-  register_parameters(m, cls);
   register_optimization(m, cls);
   register_reach(m, cls);
 }

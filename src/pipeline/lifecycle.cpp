@@ -55,16 +55,8 @@ void construct(const py::object& self, const py::object& identifier, const py::o
   const PipelineDirectory claim = ownership::claim_directory(st, temp);
   if (claim.existed) load_diskcache(self, py_paths::str(claim.path), py::none());
 
-  // The kernel application's connection file, or None outside a kernel. The application is only
-  // asked when it already runs: instance() on a fresh process would create an empty application
-  // and mark it initialised, which would mislead every later check.
-  py_values::quietly([&] {
-    py::object kernelapp = py_values::lookup("sys:modules.get")("ipykernel.kernelapp");
-    if (kernelapp.is_none()) return;
-    py::object app = kernelapp.attr("IPKernelApp");
-    if (py::bool_(app.attr("initialized")()))
-      st.connection = app.attr("instance")().attr("connection_file");
-  });
+  // The kernel application's connection file, or None outside a kernel.
+  st.connection = py_values::kept("orvane_core.common.utils:kernel_connection_file")();
   restart_writer(st);
   enroll_pipeline_to_env(py::str(st.id));
 
@@ -222,12 +214,8 @@ void register_lifecycle(py::module_& m, const py::object& cls) {
   pc::def(cls, "run_callback", &run_callback, py::arg("data") = py::none(),
           "Run callback functions.");
   own_info_property = py::object(cls.attr("info")).release();
-  // Overrides the base's method: registered without pybind11's overload chaining, which would
-  // refuse the inherited Python function as a sibling.
-  py::setattr(cls, "update_graph",
-              py::cpp_function(&update_graph, py::name("update_graph"), py::is_method(cls),
-                               py::arg("new_graph"), py::arg("replaces") = py::none(),
-                               "Apply a new graph model to the pipeline."));
+  pc::def(cls, "update_graph", &update_graph, py::arg("new_graph"),
+          py::arg("replaces") = py::none(), "Apply a new graph model to the pipeline.");
 
   py_values::lookup("atexit:register")(py::cpp_function(&clear_at_exit));
 }

@@ -1,5 +1,4 @@
 // Pipeline members: the parameter search, whose trials re-execute a component with new values.
-#include <algorithm>
 #include <optional>
 #include <string>
 #include <utility>
@@ -17,59 +16,50 @@ namespace {
 namespace search = orvane::search;
 
 constexpr const char* kNoParameters = "At least one parameter to be optimized must be entered.";
-constexpr const char* kStopped = "Parameter optimizing operation stopped.";
 
 void report(const py::object& self, const char* procedure, const std::string& msg) {
   py::handle procedures = py_values::kept("orvane_core.misc:OrvanePipelineCallbackProcedure");
   run_callback(self, outcome_record(procedures.attr(procedure), true, py_values::from_utf8(msg)));
 }
 
-// Texts of Python values keep lone surrogates (py_values::utf8), so that a message quoting one
-// is reported rather than failing to convert.
-[[noreturn]] void input_error(const std::string& text) { py_values::raise(PyExc_ValueError, text); }
-
-// float(value) of one bound of a description, with errors that name the parameter.
-double bound(const py::handle& name, const py::handle& description, const char* key) {
-  const std::string parameter = py_values::utf8(name);
+// float(description[key]); a value float() refuses is kept with its complaint.
+search::BoundRead read_bound(const py::handle& description, const char* key) {
   py::object raw;  // stays null while the key is missing
-  double value = 0;
   try {
     raw = description[key];
-    value = py::float_(raw);
+    return {true, py::float_(raw), {}};
   } catch (py::error_already_set& e) {
-    if (!raw && e.matches(PyExc_KeyError)) input_error(search::missing_key_message(parameter, key));
+    if (!raw && e.matches(PyExc_KeyError)) return {};
     if (!raw || (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError))) throw;
-    input_error(search::parameter_message(parameter, py_values::utf8(e.value())));
+    return {true, 0, py_values::utf8(e.value())};
   }
-  if (auto error = search::bound_error(parameter, key, value)) input_error(*error);
-  return value;
 }
 
-// Draws the trial's value of one parameter. optuna's own complaints about a description (low
-// above high, a non-positive log bound or step) are input errors that name the parameter.
+// Draws the trial's value of one parameter. The description's errors and optuna's own
+// complaints about it (low above high, a non-positive log bound or step) are input errors that
+// name the parameter.
 py::object suggest(const py::object& trial, const py::handle& name, const py::handle& description) {
-  const double low = bound(name, description, "low");
-  const double high = bound(name, description, "high");
+  const std::string parameter = py_values::utf8(name);
+  const search::BoundRead low = read_bound(description, "low"),
+                          high = read_bound(description, "high");
   py::object interval = description.attr("get")("interval", py::none());
   py::object distribution = description.attr("get")("distribution", "uniform");
-  // Only a text names a distribution.
-  const std::optional<search::Distribution> kind = search::parse_distribution(
-      py::isinstance<py::str>(distribution) ? py_values::utf8(distribution) : "");
-  if (!kind) input_error(search::unknown_distribution_message(py_values::utf8(distribution)));
-
-  // Errors of the description itself raise the input error (std::invalid_argument: ValueError).
-  const search::Draw draw =
-      search::draw_for(py_values::utf8(name), *kind, low, high, !interval.is_none());
+  const search::Draw draw = search::draw_for(
+      parameter, {low, high, !interval.is_none(), py::isinstance<py::str>(distribution),
+                  py_values::utf8(distribution)});
+  if (!draw.error.empty()) py_values::raise(PyExc_ValueError, draw.error);
   try {
     if (draw.integer) {
       return trial.attr("suggest_int")(name, draw.int_low, draw.int_high, py::arg("step") = 1);
     }
-    return trial.attr("suggest_float")(name, low, high,
+    return trial.attr("suggest_float")(name, draw.low, draw.high,
                                        py::arg("step") = draw.stepped ? interval : py::none(),
                                        py::arg("log") = draw.log);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_ValueError)) throw;
-    input_error(search::description_error(py_values::utf8(name), py_values::utf8(e.value())));
+    // Raised with the texts' lone surrogates kept, so that a message quoting one is reported.
+    py_values::raise(PyExc_ValueError,
+                     search::description_error(parameter, py_values::utf8(e.value())));
   }
 }
 
@@ -88,7 +78,7 @@ search::TargetValue target_value(const py::handle& value) {
 // One trial; `show` false runs quietly (opt-in: a front end shows its own progress instead). A
 // run that was interrupted ends the search as the interrupt would have.
 py::object run_trial(const py::object& self, const py::object& trial, const py::str& component_id,
-                     const py::object& parameters, bool show = true) {
+                     const py::object& parameters, bool show) {
   PipelineState& st = state(self);
   py::dict values = st.parameters.attr("copy")();
   for (const auto& [name, description] : py::dict(parameters)) {
@@ -100,10 +90,7 @@ py::object run_trial(const py::object& self, const py::object& trial, const py::
   if (st.parameter_reach) invalidate_for_new_parameters(self, st, before);
 
   py::object target = run_components(self, py::make_tuple(component_id), show, true);
-  if (st.interrupted) {
-    PyErr_SetNone(PyExc_KeyboardInterrupt);
-    throw py::error_already_set();
-  }
+  if (st.interrupted) py_values::raise(PyExc_KeyboardInterrupt, "");
 
   // A target that failed, or never started, has no value of its own: what the run returned is
   // then another component's result.
@@ -122,37 +109,22 @@ py::object run_trial(const py::object& self, const py::object& trial, const py::
   return target;
 }
 
-// One name per objective, from the source of the target's last expression (astor's source text,
-// which the front end's table uses too).
-py::list target_names(const PipelineState& st, const py::str& component_id) {
-  py::object last_expr = component(st, component_id).attr("last_expr");
-  py::module_ ast = py::module_::import("ast");
-  py::object body = ast.attr("parse")(last_expr, py::arg("mode") = "eval").attr("body");
-  if (!py::isinstance(body, ast.attr("Tuple"))) return py::list(py::make_tuple(last_expr));
-  py::list names;
-  py::object to_source = py_values::lookup("astor:to_source");
-  for (const py::handle& element : body.attr("elts")) {
-    names.append(to_source(element).attr("rstrip")());
-  }
-  return names;
-}
-
 void optimize_parameters(const py::object& self, const py::str& component_id,
                          const std::optional<py::str>& opt_method, const py::object& directions,
                          const py::object& parameters, const py::object& n_trials,
                          const py::object& early_stopping_rounds, bool quiet_trials) {
   if (!py::bool_(parameters)) return report(self, "HPO_INPUT_ERROR", kNoParameters);
   PipelineState& st = state(self);
-  py::object optimizer = py_values::lookup(
-      "orvane_core.executors.parameters_optimizer.optimizer:OrvaneHPOptimizer")(
-      py::arg("opt_method") = opt_method, py::arg("directions") = directions,
-      py::arg("parameters") = parameters, py::arg("early_stopping_rounds") = early_stopping_rounds,
-      py::arg("pipeline_callback") = st.callback);
+  py::object optimizer =
+      py_values::kept("orvane_core.executors.parameters_optimizer.optimizer:OrvaneHPOptimizer")(
+          opt_method, directions, parameters, early_stopping_rounds, st.callback);
   st.optimizer = optimizer;
   optimizer.attr("create_study")();
   // Derived before the disk cache is paused: a last expression that does not parse leaves the
   // components as they were.
-  py::list names = target_names(st, component_id);
+  py::object names =
+      py_values::kept("orvane_core.executors.component_executors.utils:objective_names")(
+          component(st, component_id).attr("last_expr"));
   {
     // With parameter reach, the disk caches of the components the tuned parameters reach are set
     // aside (not deleted) and those write nothing for trial results; the others keep serving
@@ -163,7 +135,6 @@ void optimize_parameters(const py::object& self, const py::str& component_id,
     if (st.parameter_reach) {
       std::vector<std::string> tuned;
       for (const py::handle& name : parameters) tuned.push_back(text_of(name));
-      std::sort(tuned.begin(), tuned.end());
       st.search_reach = pause_reach(self, st, tuned);
     } else {
       for (const auto& item : st.nodes) {
@@ -183,19 +154,14 @@ void optimize_parameters(const py::object& self, const py::str& component_id,
       return run_trial(self, trial, component_id, parameters, !quiet_trials);
     });
     try {
-      optimizer.attr("optimize")(py::arg("target_func") = objective, py::arg("n_trials") = n_trials,
-                                 py::arg("target_names") = names);
+      optimizer.attr("optimize")(objective, n_trials, names);
     } catch (py::error_already_set& e) {
-      if (e.matches(PyExc_KeyboardInterrupt)) {
-        report(self, "HPO_CANCELED", kStopped);
-      } else if (e.matches(PyExc_Exception)) {
-        std::string message = py_values::utf8(e.value());
-        // An error without text (MemoryError) is named rather than reported as nothing.
-        if (message.empty()) message = text_of(py::type::of(e.value()).attr("__name__"));
-        report(self, search::failure_procedure(e.matches(PyExc_ValueError), message), message);
-      } else {
-        throw;
-      }
+      const bool interrupt = e.matches(PyExc_KeyboardInterrupt);
+      if (!interrupt && !e.matches(PyExc_Exception)) throw;
+      const search::FailureReport failure =
+          search::failure_report(interrupt, e.matches(PyExc_ValueError), py_values::utf8(e.value()),
+                                 text_of(py::type::of(e.value()).attr("__name__")));
+      report(self, failure.procedure, failure.message);
     }
   }
   run_summary(self);
@@ -209,10 +175,11 @@ void register_optimization(py::module_& /*m*/, const py::object& cls) {
           py::arg("opt_method"), py::arg("directions"), py::arg("parameters"), py::arg("n_trials"),
           py::arg("early_stopping_rounds") = py::none(), py::kw_only(),
           py::arg("quiet_trials") = false, "Tune pipeline parameters.");
+  // One trial of a search, as its objective runs it; callers may run a trial themselves.
   pc::def(
       cls, "_parameter_optimizing_task",
       [](const py::object& self, const py::object& trial, const py::str& id,
-         const py::object& parameters) { return run_trial(self, trial, id, parameters); },
+         const py::object& parameters) { return run_trial(self, trial, id, parameters, true); },
       py::arg("trial"), py::arg("component_id"), py::arg("parameters"));
 }
 

@@ -135,7 +135,6 @@ void register_lifecycle(py::module_& m, const py::object& cls);          // life
 void register_execution(py::module_& m, const py::object& cls);          // execution.cpp
 void register_diskcache_channel(py::module_& m, const py::object& cls);  // diskcache_channel.cpp
 void register_cache_commands(py::module_& m, const py::object& cls);     // cache_commands.cpp
-void register_parameters(py::module_& m, const py::object& cls);         // reach.cpp
 void register_optimization(py::module_& m, const py::object& cls);       // optimization.cpp
 void register_reach(py::module_& m, const py::object& cls);              // reach.cpp
 

@@ -80,6 +80,78 @@ void discard_folders(const std::vector<std::string>& folders) {
   }
 }
 
+// Detaches the component's disk cache into `paused`, keeping at most `limit` per component (one
+// per fingerprint, the oldest go); false when it has none with a recorded fingerprint.
+bool set_aside(PipelineState& st, const std::string& id, const py::handle& c, std::size_t limit) {
+  py::object cache = comp::attached_diskcache(c);
+  if (cache.is_none()) return false;
+  const std::string print = py::str(py::getattr(cache, "fingerprint", py::str("")));
+  // Without a recorded fingerprint it could never be told current again: it stays attached
+  // and goes the way any invalidated cache goes.
+  if (print.empty()) return false;
+  // Absolute, as adoption names them: a folder found again is then known as the same one.
+  const std::string folder = absolute_path(py_paths::text(comp::diskcache_dir(c)));
+  discard_folders(st.paused.add(id, {folder, print}, limit));
+  comp::detach_diskcache(c);
+  comp::native(c).mark_disk_status(comp::DiskStatus::Uncached);
+  return true;
+}
+
+// repr() of the name and the value of each parameter a component's fingerprint covers: every
+// parameter, or with parameter_reach only those it reads (None: the pipeline as a whole covers
+// them all).
+model::ParameterReprs covered(PipelineState& st, const py::handle& id) {
+  std::optional<model::ParameterReads> reads;
+  if (st.parameter_reach && !id.is_none()) reads = reads_of(st, id);
+  model::ParameterReprs out;
+  for (const auto& [key, value] : st.parameters) {
+    const std::string name = text_of(key);
+    if (!reads || reads->all || reads->names.count(name) != 0) {
+      out[name] = {py::repr(key), py::repr(value)};
+    }
+  }
+  return out;
+}
+
+// decision, reason and cause, and the parameters or the parent a reason names.
+py::dict describe(const model::Decision* decision) {
+  return py::dict(py::cast(model::tell(decision)));
+}
+
+py::dict explain(const PipelineState& st) {
+  py::dict out;
+  for (const auto& [id, c] : st.nodes) {
+    const std::string key = text_of(id);
+    const model::Decision coming = st.decisions.next(key, comp::facts(c));
+    py::dict entry = describe(st.decisions.last(key));
+    entry["results"] = describe(st.decisions.results(key));
+    entry["next"] = describe(&coming);
+    out[id] = entry;
+  }
+  return out;
+}
+
+// Called by the graph base after an edit: components whose code or parents changed, and their
+// descendants, are invalid; new components are not touched.
+void invalidate_after_edit(const py::object& self, const py::iterable& code_changed,
+                           const py::iterable& parents_changed, const py::iterable& fresh) {
+  PipelineState& st = state(self);
+  py::object graph_holder = st.graph;
+  const GraphObject& graph = pipeline::graph(st);
+  std::vector<std::size_t> code, parents;
+  std::vector<bool> is_fresh(graph.dag.size(), false);
+  for (const py::handle& id : code_changed) code.push_back(node_of(graph, id));
+  for (const py::handle& id : parents_changed) parents.push_back(node_of(graph, id));
+  for (const py::handle& id : fresh) {
+    is_fresh[node_of(graph, id)] = true;
+    // A new component under an id used before starts without the old one's decisions.
+    st.decisions.forget(text_of(id));
+  }
+  // Earlier caches are kept for undoing the edit, where asked for.
+  apply_invalidations(self, st, graph,
+                      model::invalidate_for_edit(graph.dag, code, parents, is_fresh), true);
+}
+
 }  // namespace
 
 py::list parameter_entries(const PipelineState& st, const py::handle& make) {
@@ -132,24 +204,6 @@ void set_parameters(const py::object& self, const py::object& new_parameters) {
   run_summary(self);
 }
 
-// Detaches the component's disk cache into `paused`, keeping at most `limit` per component (one
-// per fingerprint, the oldest go); false when it has none with a recorded fingerprint.
-static bool set_aside(PipelineState& st, const std::string& id, const py::handle& c,
-                      std::size_t limit) {
-  py::object cache = comp::attached_diskcache(c);
-  if (cache.is_none()) return false;
-  const std::string print = py::str(py::getattr(cache, "fingerprint", py::str("")));
-  // Without a recorded fingerprint it could never be told current again: it stays attached
-  // and goes the way any invalidated cache goes.
-  if (print.empty()) return false;
-  // Absolute, as adoption names them: a folder found again is then known as the same one.
-  const std::string folder = absolute_path(py_paths::text(comp::diskcache_dir(c)));
-  discard_folders(st.paused.add(id, {folder, print}, limit));
-  comp::detach_diskcache(c);
-  comp::native(c).mark_disk_status(comp::DiskStatus::Uncached);
-  return true;
-}
-
 model::Facts facts_of(const PipelineState& st, const GraphObject& graph) {
   return [&st, &graph](std::size_t node) { return comp::facts(component(st, graph.id(node))); };
 }
@@ -168,22 +222,6 @@ void apply_invalidations(const py::object& self, PipelineState& st, const GraphO
     comp::set_status(c, comp::Status::Invalid);
     if (inv.reason) st.decisions.invalidated(text_of(id), *inv.reason, &before);
   }
-}
-
-// repr() of the name and the value of each parameter a component's fingerprint covers: every
-// parameter, or with parameter_reach only those it reads (None: the pipeline as a whole covers
-// them all).
-static model::ParameterReprs covered(PipelineState& st, const py::handle& id) {
-  std::optional<model::ParameterReads> reads;
-  if (st.parameter_reach && !id.is_none()) reads = reads_of(st, id);
-  model::ParameterReprs out;
-  for (const auto& [key, value] : st.parameters) {
-    const std::string name = text_of(key);
-    if (!reads || reads->all || reads->names.count(name) != 0) {
-      out[name] = {py::repr(key), py::repr(value)};
-    }
-  }
-  return out;
 }
 
 std::string parameter_text(PipelineState& st, const py::handle& id) {
@@ -267,70 +305,17 @@ void drop_paused(PipelineState& st, const py::handle& id) {
   discard_folders(st.paused.drop(id.is_none() ? nullptr : &one));
 }
 
-namespace {
-
-// decision, reason and cause, and the parameters or the parent a reason names.
-py::dict describe(const model::Decision* decision) {
-  const model::Told told = model::tell(decision);
-  py::dict entry(py::arg("decision") = told.decision, py::arg("reason") = told.reason,
-                 py::arg("cause") = told.cause);
-  if (decision == nullptr) return entry;
-  const model::Reason& reason = decision->reason;
-  if (reason.cause == model::Cause::ParametersChanged) entry["parameters"] = reason.parameters;
-  if (reason.cause == model::Cause::ParentReran) entry["parent"] = reason.parent;
-  return entry;
-}
-
-py::dict explain(const PipelineState& st) {
-  py::dict out;
-  for (const auto& [id, c] : st.nodes) {
-    const std::string key = text_of(id);
-    const model::Decision coming = st.decisions.next(key, comp::facts(c));
-    py::dict entry = describe(st.decisions.last(key));
-    entry["results"] = describe(st.decisions.results(key));
-    entry["next"] = describe(&coming);
-    out[id] = entry;
-  }
-  return out;
-}
-
-// Called by the graph base after an edit: components whose code or parents changed, and their
-// descendants, are invalid; new components are not touched.
-void invalidate_after_edit(const py::object& self, const py::iterable& code_changed,
-                           const py::iterable& parents_changed, const py::iterable& fresh) {
-  PipelineState& st = state(self);
-  py::object graph_holder = st.graph;
-  const GraphObject& graph = pipeline::graph(st);
-  std::vector<std::size_t> code, parents;
-  std::vector<bool> is_fresh(graph.dag.size(), false);
-  for (const py::handle& id : code_changed) code.push_back(node_of(graph, id));
-  for (const py::handle& id : parents_changed) parents.push_back(node_of(graph, id));
-  for (const py::handle& id : fresh) {
-    is_fresh[node_of(graph, id)] = true;
-    // A new component under an id used before starts without the old one's decisions.
-    st.decisions.forget(text_of(id));
-  }
-  // Earlier caches are kept for undoing the edit, where asked for.
-  apply_invalidations(self, st, graph,
-                      model::invalidate_for_edit(graph.dag, code, parents, is_fresh), true);
-}
-
-}  // namespace
-
-void register_parameters(py::module_& /*m*/, const py::object& cls) {
-  pyclass::def_property_readonly(
+void register_reach(py::module_& /*m*/, const py::object& cls) {
+  namespace pc = orvane::pyclass;
+  pc::def_property_readonly(
       cls, "parameters", [](const PipelineState& st) { return st.parameters.attr("copy")(); },
       "Pipeline parameters.");
-  pyclass::def_property_readonly(
+  pc::def_property_readonly(
       cls, "parameters_view",
       [](const PipelineState& st) { return parameter_entries(st, rt().parameter_record); },
       "Pipeline parameters as text records.");
-  pyclass::def(cls, "set_parameters", &set_parameters, py::arg("new_parameters"),
-               "Set pipeline parameters.");
-}
-
-void register_reach(py::module_& /*m*/, const py::object& cls) {
-  namespace pc = orvane::pyclass;
+  pc::def(cls, "set_parameters", &set_parameters, py::arg("new_parameters"),
+          "Set pipeline parameters.");
   pc::def(cls, "explain", &explain,
           "Each component's last decision (ran, reused, invalidated or none) and why; under "
           "'results' the decision behind its current results, under 'next' what the next run "

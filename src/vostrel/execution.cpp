@@ -107,8 +107,7 @@ void fail_with(ComponentNative& c, py::handle exc, bool use_handled, bool drop_r
     trace = skip_package_frames(trace);
     const bool interrupt = PyErr_GivenExceptionMatches(exc.ptr(), PyExc_KeyboardInterrupt);
     const std::string interrupted = "Interrupted at component '" + utf8(c.name) + "'";
-    py::list banner = error_banner::to_list(
-        error_banner::lines(value, trace, interrupt ? &interrupted : nullptr));
+    py::list banner = error_banner::lines(value, trace, interrupt ? &interrupted : nullptr);
     set_failed(c, banner, py::str("\n").attr("join")(banner));
   } catch (py::error_already_set&) {
     try {

@@ -143,6 +143,7 @@ TEST(PipelineModel, ParameterReach) {
       {{"ridge"}, {4, 5}, {"ridge", "ridge"}},
       {{"year"}, {2, 4, 5}, {"year", "<calendar", "year"}},
       {{"other"}, {5}, {"other"}},
+      {{"year", "ridge"}, {2, 4, 5}, {"year", "ridge", "ridge"}},  // names sorted
       {{}, {}, {}},
   };
   for (const Case& c : table) {
@@ -415,16 +416,29 @@ TEST(PipelineModel, DecisionsSayWhereResultsComeFromAndWhatTheNextRunDoes) {
     told.invalidated("m", parent, &facts);
     EXPECT_EQ(told.next("m", facts).reason.cause, cause) << noted << left_edited;
   }
-  // What a front end is told, before any decision and after one.
-  const Decision ran{O::Ran, alpha};
-  for (const auto& [decision, name, reason, cause] :
-       std::vector<std::tuple<const Decision*, std::string, std::string, const char*>>{
-           {nullptr, "none", "it has not been asked to run yet", nullptr},
-           {&ran, "ran", because(alpha), "parameters_changed"}}) {
-    const Told told = tell(decision);
-    EXPECT_EQ(told.decision, name);
-    EXPECT_EQ(told.reason, reason);
-    EXPECT_EQ(told.cause == nullptr ? "" : std::string(told.cause), cause ? cause : "");
+  // What a front end is told, before any decision and after one: the parameters or the parent
+  // a reason names follow the three fields every decision has.
+  const Decision ran{O::Ran, alpha}, after_parent{O::Invalidated, parent},
+      reused{O::Reused, {C::CurrentInMemory, {}, {}}};
+  using V = ToldValue;
+  for (const auto& [decision, told] : std::vector<std::pair<const Decision*, Told>>{
+           {nullptr,
+            {{"decision", "none"}, {"reason", "it has not been asked to run yet"}, {"cause", {}}}},
+           {&ran,
+            {{"decision", "ran"},
+             {"reason", because(alpha)},
+             {"cause", "parameters_changed"},
+             {"parameters", V(std::vector<std::string>{"alpha"})}}},
+           {&after_parent,
+            {{"decision", "invalidated"},
+             {"reason", because(parent)},
+             {"cause", "parent_reran"},
+             {"parent", "left"}}},
+           {&reused,
+            {{"decision", "reused"},
+             {"reason", because(reused.reason)},
+             {"cause", "current_in_memory"}}}}) {
+    EXPECT_EQ(tell(decision), told) << (decision ? because(decision->reason) : "none");
   }
 }
 

@@ -136,52 +136,76 @@ TEST(Targets, OneNumberPerObjective) {
 
 TEST(Failures, ReportedByKindAndText) {
   const struct {
-    bool value_error;
+    bool interrupt, value_error;
     const char* message;
     const char* procedure;
+    const char* reported;  // nullptr: the message itself
   } cases[] = {
-      {true, "Invalid input: distribution 'gauss'", "HPO_INPUT_ERROR"},
-      {true, "Target value error: target values to optimize do not exist", "HPO_TARGET_VALUE"},
-      {true, "math domain error", "HPO_ERROR"},
-      {false, "Invalid input: raised as another type", "HPO_ERROR"},
-      {false, "Target value error: raised as another type", "HPO_ERROR"},
+      {false, true, "Invalid input: distribution 'gauss'", "HPO_INPUT_ERROR", nullptr},
+      {false, true, "Target value error: target values to optimize do not exist",
+       "HPO_TARGET_VALUE", nullptr},
+      {false, true, "math domain error", "HPO_ERROR", nullptr},
+      {false, false, "Invalid input: raised as another type", "HPO_ERROR", nullptr},
+      {false, false, "Target value error: raised as another type", "HPO_ERROR", nullptr},
+      {false, false, "", "HPO_ERROR", "MemoryError"},
+      {true, false, "", "HPO_CANCELED", "Parameter optimizing operation stopped."},
   };
   for (const auto& c : cases) {
-    EXPECT_STREQ(s::failure_procedure(c.value_error, c.message), c.procedure) << c.message;
+    const s::FailureReport r =
+        s::failure_report(c.interrupt, c.value_error, c.message, "MemoryError");
+    EXPECT_STREQ(r.procedure, c.procedure) << c.message;
+    EXPECT_EQ(r.message, c.reported ? c.reported : c.message);
   }
 }
 
-TEST(Draws, FollowTheDistribution) {
-  using D = s::Distribution;
+TEST(Draws, FollowTheDescription) {
+  const s::BoundRead zero{true, 0, ""}, one{true, 1, ""}, missing{};
+  const s::BoundRead inf{true, std::numeric_limits<double>::infinity(), ""};
+  const s::BoundRead text{true, 0, "could not convert string to float: 'a'"};
   const struct {
-    D kind;
-    double low, high;
-    bool has_interval;
+    s::BoundRead low, high;
+    const char* distribution;
+    bool is_text, has_interval;
     bool integer, log, stepped;
     std::int64_t int_low, int_high;
-    const char* error;  // nullptr: drawn
+    const char* error;  // "": drawn
   } cases[] = {
-      {D::uniform, 0, 1, false, false, false, false, 0, 0, nullptr},
-      {D::floating, 0, 1, true, false, false, false, 0, 0, nullptr},
-      {D::loguniform, 0.1, 1, false, false, true, false, 0, 0, nullptr},
-      {D::discrete_uniform, 0, 1, true, false, false, true, 0, 0, nullptr},
-      {D::discrete_uniform, 0, 1, false, false, false, false, 0, 0,
+      {zero, one, "uniform", true, false, false, false, false, 0, 0, ""},
+      {zero, one, "float", true, true, false, false, false, 0, 0, ""},
+      {{true, 0.1, ""}, one, "loguniform", true, false, false, true, false, 0, 0, ""},
+      {zero, one, "discrete_uniform", true, true, false, false, true, 0, 0, ""},
+      {zero, one, "discrete_uniform", true, false, false, false, true, 0, 0,
        "Invalid input: no interval value for discrete uniform sampler"},
-      {D::integer, 1.9, -8.7, false, true, false, false, 1, -8, nullptr},
-      {D::integer, 0, 1e300, false, false, false, false, 0, 0,
+      {{true, 1.9, ""}, {true, -8.7, ""}, "int", true, false, true, false, false, 1, -8, ""},
+      {zero,
+       {true, 1e300, ""},
+       "int",
+       true,
+       false,
+       false,
+       false,
+       false,
+       0,
+       0,
        "Invalid input: parameter 'p': bounds out of integer range"},
+      {zero, one, "gauss", true, false, false, false, false, 0, 0,
+       "Invalid input: distribution 'gauss'"},
+      // Only a text names a distribution, even one that prints as a name.
+      {zero, one, "uniform", false, false, false, false, false, 0, 0,
+       "Invalid input: distribution 'uniform'"},
+      // The first bound's error wins over the second's and over the distribution's.
+      {missing, text, "gauss", true, false, false, false, false, 0, 0,
+       "Invalid input: parameter 'p': the description has no 'low' value"},
+      {zero, text, "gauss", true, false, false, false, false, 0, 0,
+       "Invalid input: parameter 'p': could not convert string to float: 'a'"},
+      {inf, zero, "gauss", true, false, false, false, false, 0, 0,
+       "Invalid input: parameter 'p': 'low' must be a finite number"},
   };
   for (const auto& c : cases) {
-    if (c.error != nullptr) {
-      try {
-        s::draw_for("p", c.kind, c.low, c.high, c.has_interval);
-        ADD_FAILURE() << c.error;
-      } catch (const std::invalid_argument& e) {
-        EXPECT_STREQ(e.what(), c.error);
-      }
-      continue;
-    }
-    const s::Draw d = s::draw_for("p", c.kind, c.low, c.high, c.has_interval);
+    const s::Draw d = s::draw_for("p", {c.low, c.high, c.has_interval, c.is_text, c.distribution});
+    EXPECT_EQ(d.error, c.error) << c.distribution;
+    if (!d.error.empty()) continue;
+    EXPECT_EQ(std::tie(d.low, d.high), std::tie(c.low.value, c.high.value));
     EXPECT_EQ(std::tie(d.integer, d.int_low, d.int_high, d.log, d.stepped),
               std::tie(c.integer, c.int_low, c.int_high, c.log, c.stepped));
   }

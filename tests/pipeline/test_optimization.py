@@ -6,6 +6,7 @@ import math
 import os
 import signal
 
+import optuna
 import pytest
 
 from orvane_core.frontend.session import target_names
@@ -54,6 +55,12 @@ def test_single_objective_search_draws_every_distribution(make_pipeline, recorde
     # The pipeline keeps the last trial's values; parameters not tuned are kept as they were.
     assert p.parameters == log[-1]["parameters"]
     finished_normally(p, recorder)
+    # A trial a caller runs itself: its drawn value becomes the pipeline's, the target's returns.
+    trial = optuna.create_study().ask()
+    value = p._parameter_optimizing_task(trial, "t", {"x": UNIFORM["x"]})
+    v = p.parameters
+    assert v["x"] == trial.params["x"]
+    assert value == pytest.approx((v["x"] - 0.3) ** 2 + v["n"] + v["lr"] + v["d"] + v["f"] + 1)
 
 
 @pytest.mark.parametrize(

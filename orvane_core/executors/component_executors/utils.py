@@ -59,3 +59,15 @@ def parse_last_expr_from_code(code: str) -> tuple[str, str]:
 
 
 __all__ = ["parse_last_expr_from_code", "transform_ipython_syntax"]
+
+
+def objective_names(last_expr: str) -> list[str]:
+    """One name per objective of a search target: the source text of each element of a tuple
+    last expression (as astor writes it, as the front end's table names them), else the whole
+    expression. Text that does not parse raises SyntaxError."""
+    import astor  # only a search needs it
+
+    body = ast.parse(last_expr, mode="eval").body
+    if isinstance(body, ast.Tuple):
+        return [astor.to_source(element).rstrip() for element in body.elts]
+    return [last_expr]
