@@ -1003,11 +1003,7 @@ class OrvaneSession:
 
     def clear(self, name: str | None = None) -> None:
         pipeline = self._sync()
-        # A write still on its way when the clear withdraws it can land afterwards (seen with
-        # the write of a parent queued before its child's failed run): its results would then
-        # come back and be reused. Letting the pending writes finish first leaves nothing on
-        # its way.
-        self.wait_for_disk()
+        # Writes still on their way are withdrawn by the engine: a clear waits for none.
         if name is None:
             pipeline.clear_all_cache()
             kept.drop(self.pipeline_id)
