@@ -262,11 +262,8 @@ void take_messages(const py::object& self) {
 }
 
 void restart_writer(PipelineState& st) {
-  if (st.writer.is_none() || !py_values::quietly([&] { st.writer.attr("close")(); })) {
-    st.writer = kept("orvane_core.executors:OrvaneDiskcacheWriter")(st.id, st.connection);
-  }
-  st.writer.attr("open")();
-  st.writer.attr("start")();
+  st.writer =
+      kept("orvane_core.executors.diskcache_writer:restarted")(st.writer, st.id, st.connection);
 }
 
 void stop_writer(PipelineState& st) { std::exchange(st.writer, py::none()).attr("close")(); }
