@@ -247,3 +247,20 @@ class OrvaneDiskcacheWriter:
 
     def __repr__(self) -> str:
         return f"OrvaneDiskcacheWriter(identifier={self.identifier!r}, alive={self.is_alive()})"
+
+
+def restarted(
+    writer: OrvaneDiskcacheWriter | None, identifier: Any, ipykernel_connection: Any
+) -> OrvaneDiskcacheWriter:
+    """``writer`` started again (closed first, which ends the cycle it was in); a new writer when
+    there is none or when it cannot even be closed."""
+    if writer is not None:
+        try:
+            writer.close()
+        except Exception:
+            writer = None
+    if writer is None:
+        writer = OrvaneDiskcacheWriter(identifier, ipykernel_connection)
+    writer.open()
+    writer.start()
+    return writer

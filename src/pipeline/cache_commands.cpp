@@ -130,7 +130,7 @@ void load_diskcache(const py::object& self, const std::optional<py::str>& diskca
       guard::report_failure(self, id,
                             py::str("The disk cache in {} cannot be read; component [{}] runs "
                                     "again.")
-                                .format(py_paths::str(path), comp::name(target)));
+                                .format(py_paths::str(path), comp::native(target).name));
     }
     // Without a current write, it runs for what changed since its newest one was written.
     if (!done.tried && !comp::successful(target) && done.first_stale) {

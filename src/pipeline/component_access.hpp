@@ -22,9 +22,8 @@ using vostrel::Status;
 
 inline ComponentNative& native(const py::handle& c) { return py::cast<ComponentNative&>(c); }
 
-inline Status status(const py::handle& c) { return native(c).status(); }
-inline bool successful(const py::handle& c) { return status(c) == Status::Successful; }
-inline bool failed(const py::handle& c) { return status(c) == Status::Failed; }
+inline bool successful(const py::handle& c) { return native(c).status() == Status::Successful; }
+inline bool failed(const py::handle& c) { return native(c).status() == Status::Failed; }
 // The status setter: a new status may drop the component's results.
 inline void set_status(const py::handle& c, Status s) { vostrel::set_status(native(c), s); }
 
@@ -47,8 +46,7 @@ inline model::NodeFacts facts(const py::handle& c) {
           n.disk_status(), n.write_pending(), n.memory_cache_empty()};
 }
 
-// The component's name and code, as its native state holds them.
-inline const py::object& name(const py::handle& c) { return native(c).name; }
+// The component's code, as its native state holds it.
 inline const py::object& cell_code(const py::handle& c) { return native(c).cell_code; }
 
 // The disk cache attached to the component, or None.

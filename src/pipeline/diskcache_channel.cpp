@@ -52,7 +52,8 @@ model::Sources sources(PipelineState& st, const py::handle& component_id) {
 // The record telling the front end how a component's disk cache fared.
 py::object diskcache_record(bool ok, const py::handle& msg, const py::handle& component_id) {
   py::dict entry("component_id"_a = component_id), empty;
-  return outcome_record(rt().procedure_diskcache, ok, msg, ok ? entry : empty, ok ? empty : entry);
+  return outcome_record(kept("orvane_core.misc:OrvanePipelineCallbackProcedure.DISKCACHE_UPDATED"),
+                        ok, msg, ok ? entry : empty, ok ? empty : entry);
 }
 
 }  // namespace
@@ -73,7 +74,7 @@ bool serve_or_miss(const py::object& self, const py::object& component_id,
   vostrel::unload_diskcache(comp::native(component));
   report_failure(self, component_id,
                  py::str("The disk cache of component [{}] cannot be read ({}); it runs again.")
-                     .format(comp::name(component), error));
+                     .format(comp::native(component).name, error));
   return false;
 }
 
@@ -122,7 +123,7 @@ std::optional<std::vector<PickledBlob>> pickle_results(const py::object& self,
                                                        const py::object& id) {
   PipelineState& st = state(self);
   const model::Sources now = guard::sources(st, id);
-  py::object blobs = rt().pickle_results(
+  py::object blobs = kept("orvane_core.executors.diskcache_writer:pickle_results")(
       component(st, id), guard::fingerprint(st, id),
       py::dict("code"_a = now.code, "parameters"_a = now.parameters, "parents"_a = now.parents));
   if (!py::isinstance<py::str>(blobs)) return blobs.cast<std::vector<PickledBlob>>();
@@ -143,10 +144,17 @@ py::object write_target(const py::object& self, PipelineState& st, const py::han
   return target;
 }
 
+// Every child of the component is SUCCESSFUL: none reads its results from memory any more.
+bool children_successful(const PipelineState& st, const py::handle& component_id) {
+  const GraphObject& graph = pipeline::graph(st);
+  return model::all_children_successful(graph.dag, node_of(graph, component_id),
+                                        facts_of(st, graph));
+}
+
 // Applies one finished write to its component: a message of the writer, or one that completed
 // at once (`at_once`), whose folder is the component's own cache and is never discarded. What the
 // front end is to be told goes to `reports`.
-void take_in(const py::object& self, PipelineState& st, const DoneMessage& message, bool at_once,
+void take_in(PipelineState& st, const DoneMessage& message, bool at_once,
              std::vector<py::object>& reports) {
   py::str id(message.component_id);
   const std::string& folder = message.cache_dir;
@@ -178,7 +186,7 @@ void take_in(const py::object& self, PipelineState& st, const DoneMessage& messa
   } else {
     comp::mark_disk_cached(target);
     reports.push_back(guard::diskcache_record(true, py::str(""), id));
-    if (children_successful(self, id)) comp::native(target).clear_memory_cache();
+    if (children_successful(st, id)) comp::native(target).clear_memory_cache();
   }
 }
 
@@ -235,13 +243,13 @@ void take_messages(const py::object& self) {
   // attached (its values stay read), unless a cancel or a new run came between. The list is
   // handed over whole; later completions go to a fresh one.
   for (const DoneMessage& done : std::exchange(st.completed_writes, {})) {
-    take_in(self, st, done, true, reports);
+    take_in(st, done, true, reports);
   }
   // Every message of the batch is looked at: the writer has drained them, so a message skipped
   // here would be lost and its component would stay UPDATING.
   for (const DoneMessage& message : sup::writer_of(st).drain()) {
     stopped |= message.is_stopped;
-    if (!message.is_stopped) take_in(self, st, message, false, reports);
+    if (!message.is_stopped) take_in(st, message, false, reports);
   }
   if (stopped) {
     // Writes still pending were lost with the writer; one that finishes after all is loaded when
@@ -254,11 +262,8 @@ void take_messages(const py::object& self) {
 }
 
 void restart_writer(PipelineState& st) {
-  if (st.writer.is_none() || !py_values::quietly([&] { st.writer.attr("close")(); })) {
-    st.writer = rt().writer_class(st.id, st.connection);
-  }
-  st.writer.attr("open")();
-  st.writer.attr("start")();
+  st.writer =
+      kept("orvane_core.executors.diskcache_writer:restarted")(st.writer, st.id, st.connection);
 }
 
 void stop_writer(PipelineState& st) { std::exchange(st.writer, py::none()).attr("close")(); }
@@ -292,6 +297,8 @@ void register_diskcache_channel(py::module_& /*m*/, const py::object& cls) {
       },
       py::arg("task_type"), py::arg("component_id"),
       "Queue a disk-cache write or cancel a pending one.");
+  pyclass::def(cls, "_check_all_children_successful", &children_successful,
+               py::arg("component_id"));
   for (const char* name : {"_get_diskcache_messages", "update_diskcache_status"}) {
     pyclass::def(cls, name, &take_messages, "Take in the disk-cache writes that have finished.");
   }

@@ -132,8 +132,8 @@ void finish_run(const Run& run) {
     }
   }
   // A new list each call, editable installs left out.
-  st.requirements = py_values::kept("orvane_core.common.utils:get_pip_freeze")(
-      true, py::make_tuple("orvane", "orvane-git"));
+  st.requirements =
+      kept("orvane_core.common.utils:get_pip_freeze")(true, py::make_tuple("orvane", "orvane-git"));
   run_summary(run.self);
 }
 
@@ -145,8 +145,7 @@ struct ParallelRun : Run {
       : Run(start),
         scheduler(graph.dag, plan),
         order(plan.size()),
-        pool(py_values::kept("orvane_core.executors.process_pool:OrvaneProcessPool")(plan.size())) {
-  }
+        pool(kept("orvane_core.executors.process_pool:OrvaneProcessPool")(plan.size())) {}
 
   // Hands over the task of the component being started: the executor's method and its pickled
   // request (see vostrel::pool_task). The pool picks the form it is sent in, and
@@ -235,8 +234,8 @@ py::object execute_step(const py::object& self, const py::object& id, ParallelRu
   const GraphObject& graph = pipeline::graph(st);
   const std::size_t node = node_of(graph, id);
   if (auto unfinished = model::unfinished_parent(graph.dag, node, facts_of(st, graph)))
-    raise(PyExc_RuntimeError, model::unfinished_parent_message(
-                                  text_of(comp::name(component(st, graph.id(*unfinished))))));
+    raise(PyExc_RuntimeError, model::unfinished_parent_message(text_of(
+                                  comp::native(component(st, graph.id(*unfinished))).name)));
   model::InputMerge merge;
   for (std::size_t p : graph.dag.predecessors(node)) {
     py::object parent = component(st, graph.id(p));  // held while its values are read
@@ -293,7 +292,7 @@ bool schedule_step(ParallelRun& run) {
     run.starting.reset();
     run.scheduler.start(*n);
     // Reused without running, or ended already: followed up without waiting.
-    if (comp::status(run.node(*n)) != comp::Status::Running) {
+    if (comp::native(run.node(*n)).status() != comp::Status::Running) {
       finished.push_back(*n);
       continue;
     }
@@ -373,7 +372,7 @@ py::object execute_components_async(const py::object& self, const py::handle& co
     }
     std::vector<std::size_t> running = run.scheduler.stop();
     // A component interrupted while it was being started is RUNNING without being in the list.
-    if (run.starting && comp::status(run.node(*run.starting)) == comp::Status::Running)
+    if (run.starting && comp::native(run.node(*run.starting)).status() == comp::Status::Running)
       running.push_back(*run.starting);
     const run::StopActions stop =
         run::on_stop(interrupt(error), std::move(running), run.last_access);
@@ -436,13 +435,6 @@ py::object run_components(const py::object& self, const py::handle& component_id
   return last_output;
 }
 
-bool children_successful(const py::object& self, const py::handle& component_id) {
-  PipelineState& st = state(self);
-  const GraphObject& graph = pipeline::graph(st);
-  return model::all_children_successful(graph.dag, node_of(graph, component_id),
-                                        facts_of(st, graph));
-}
-
 void register_execution(py::module_& m, const py::object& cls) {
   m.def("need_to_rerun_component", &need_to_rerun_component, py::arg("component"),
         py::arg("excludes") = py::none(), "Check if the component needs to be rerun.");
@@ -453,7 +445,6 @@ void register_execution(py::module_& m, const py::object& cls) {
         return execute_step(self, py::cast(id), nullptr, process_pool);
       },
       py::arg("component_id"), py::arg("process_pool") = py::none(), "Execute component.");
-  pc::def(cls, "_check_all_children_successful", &children_successful, py::arg("component_id"));
   register_runs(cls, "_async", &execute_components_async);
 }
 

@@ -147,8 +147,6 @@ struct Runtime {
   py::handle dag_summaries = at("orvane_core.pipeline._dag:OrvaneDagBase._refreshed_summaries");
   py::handle procedure_updated =
       at("orvane_core.misc:OrvanePipelineCallbackProcedure.PIPELINE_UPDATED");
-  py::handle procedure_diskcache =
-      at("orvane_core.misc:OrvanePipelineCallbackProcedure.DISKCACHE_UPDATED");
   py::handle procedure_parameters =
       at("orvane_core.misc:OrvanePipelineCallbackProcedure.PARAMETERS_UPDATED");
   py::handle callback_successful = at("orvane_core.misc:OrvanePipelineCallbackStatus.SUCCESSFUL");
@@ -157,8 +155,6 @@ struct Runtime {
   py::handle pipeline_info = at("orvane_core.misc.models:OrvanePipelineInfoModel");
   py::handle parameter_record = at("orvane_core.misc.models:OrvanePipelineParameterModel");
   py::handle pickle_dumps = at("cloudpickle:dumps");
-  py::handle pickle_results = at("orvane_core.executors.diskcache_writer:pickle_results");
-  py::handle writer_class = at("orvane_core.executors:OrvaneDiskcacheWriter");
 };
 
 inline const Runtime& rt() {
@@ -181,7 +177,6 @@ void queue_write(const py::object& self, const py::object& component_id);
 // Withdraws the component's pending write.
 void withdraw_write(const py::object& self, const py::handle& component_id);
 void take_messages(const py::object& self);
-bool children_successful(const py::object& self, const py::handle& component_id);
 void clear_diskcaches(const py::object& self);
 // The one place the writer is started: a new one when there is none, otherwise the stopped one
 // again (closed first; one that cannot even be closed is replaced by a new one).
@@ -240,6 +235,7 @@ void invalidate_for_new_parameters(const py::object& self, PipelineState& st,
                                    const py::dict& before,
                                    const std::unordered_set<std::string>& restored = {});
 
+using py_values::kept;
 using py_values::text_of;
 using py_values::truthy;
 

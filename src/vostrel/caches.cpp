@@ -22,11 +22,11 @@ void load_in_memory_cache(ComponentNative& c, py::object cache) {
   c.touch();
 }
 
-bool load_diskcache(ComponentNative& c, py::handle cache_dir) {
+bool load_diskcache(ComponentNative& c, const std::optional<py::str>& cache_dir) {
   // Looked up per call so the disk cache implementation can be swapped in the package.
   const bool opened = quietly([&] {
     py::object open = lookup("orvane_core.cache:OrvaneDiskCache");
-    c.diskcache_handle = open("cache_dir"_a = cache_dir);
+    c.diskcache_handle = open("cache_dir"_a = py::cast(cache_dir));
   });
   c.apply_disk(DiskInput{opened ? DiskEvent::Attached : DiskEvent::LoadFailed});
   if (!opened) return false;
@@ -35,10 +35,6 @@ bool load_diskcache(ComponentNative& c, py::handle cache_dir) {
   set_status(
       c, component::loaded_status([&c](Field field) { return holds_value(cache_get(c, field)); }));
   return true;
-}
-
-bool load_diskcache_text(ComponentNative& c, const std::optional<py::str>& cache_dir) {
-  return load_diskcache(c, py::cast(cache_dir));
 }
 
 void clear_diskcache(ComponentNative& c) {
@@ -80,8 +76,7 @@ void register_caches(const py::object& cls) {
   pc::def(cls, "load_in_memory_cache", &load_in_memory_cache, py::arg("cache"),
           "Load cache from memory.");
   pc::def(cls, "clear_in_memory_cache", &C::clear_memory_cache, "Clear in-memory cache.");
-  pc::def(cls, "load_diskcache", &load_diskcache_text, py::arg("cache_dir"),
-          "Load cache from disk.");
+  pc::def(cls, "load_diskcache", &load_diskcache, py::arg("cache_dir"), "Load cache from disk.");
   pc::def(cls, "unload_diskcache", &unload_diskcache, "Unload diskcache.");
   pc::def(cls, "clear_cache", &clear_cache, "Clear in-memory cache and diskcache.");
   pc::def(cls, "clear_diskcache", &clear_diskcache,

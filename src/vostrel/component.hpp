@@ -4,7 +4,6 @@
 
 #include <pybind11/pybind11.h>
 
-#include <optional>
 #include <utility>
 
 #include "common/py_values.hpp"
@@ -42,8 +41,6 @@ py::object outputs_summary(const ComponentNative& c);
 
 // Cache operations (caches.cpp).
 void load_in_memory_cache(ComponentNative& c, py::object cache);
-// Its Python form: text or None (pybind11 rejects anything else, naming the argument).
-bool load_diskcache_text(ComponentNative& c, const std::optional<py::str>& cache_dir);
 
 // Each adds its members to the class object built with type().
 void register_state(const py::object& cls);

@@ -20,6 +20,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -165,8 +166,9 @@ void relink(ComponentNative& c, const std::vector<py::object>& parents);
 void show_captured(const ComponentNative& c, py::handle shell);
 void show_last_output(const ComponentNative& c, py::handle shell);
 // Loads the cache in the folder (false when it cannot be opened; raises when its first values
-// cannot be read); unloads, deletes or, with the in-memory cache, clears the caches.
-bool load_diskcache(ComponentNative& c, py::handle cache_dir);
+// cannot be read); unloads, deletes or, with the in-memory cache, clears the caches. The folder
+// is text or None: pybind11 rejects anything else from Python, naming the argument.
+bool load_diskcache(ComponentNative& c, const std::optional<py::str>& cache_dir);
 void unload_diskcache(ComponentNative& c);
 void clear_diskcache(ComponentNative& c);
 void clear_cache(ComponentNative& c);

@@ -276,7 +276,7 @@ void register_state(const py::object& cls) {
       cls, "use_diskcache", [](C& c) -> py::object { return c.metadata.attr("diskcache"); },
       &set_use_diskcache);
   pc::def_property(cls, "remote_config", &C::remote_config, &set_remote_config);
-  pc::def_property(cls, "diskcache_dir", &C::diskcache_dir, &load_diskcache_text, "",
+  pc::def_property(cls, "diskcache_dir", &C::diskcache_dir, &load_diskcache, "",
                    py::arg("new_diskcache_dir"));
   pc::def_property(
       cls, "diskcache_status", [](C& c) { return to_py(c.disk_status()); },
