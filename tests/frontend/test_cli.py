@@ -301,7 +301,8 @@ def test_ctrl_c_stops_the_kernel_and_says_what_it_stopped_and_wrote(
         SLOW_WRITER,
         "%load_ext orvane_core\n%orvane set x=0.5",
         "%%component quick\n1",
-        "%%component slow\nimport os, pathlib, time\n"
+        # After quick: when slow runs, quick has finished, however slowly its worker started.
+        "%%component slow after quick\nimport os, pathlib, time\n"
         f"pathlib.Path({str(marker)!r}).write_text(str(os.getpid()))\ntime.sleep(120)\nx",
     )
     env = {
