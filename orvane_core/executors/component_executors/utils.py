@@ -58,9 +58,6 @@ def parse_last_expr_from_code(code: str) -> tuple[str, str]:
     return ast.unparse(last), rest
 
 
-__all__ = ["parse_last_expr_from_code", "transform_ipython_syntax"]
-
-
 def objective_names(last_expr: str) -> list[str]:
     """One name per objective of a search target: the source text of each element of a tuple
     last expression (as astor writes it, as the front end's table names them), else the whole
@@ -71,3 +68,6 @@ def objective_names(last_expr: str) -> list[str]:
     if isinstance(body, ast.Tuple):
         return [astor.to_source(element).rstrip() for element in body.elts]
     return [last_expr]
+
+
+__all__ = ["objective_names", "parse_last_expr_from_code", "transform_ipython_syntax"]
