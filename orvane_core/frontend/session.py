@@ -23,11 +23,11 @@ import uuid
 from pathlib import Path
 from typing import Any
 
-import astor
 import msgspec
 
 from orvane_core.capture import RICH_ENV, LiveSink, OrvaneCapturedIO, live_output
 from orvane_core.common.names import cell_names
+from orvane_core.executors.component_executors.utils import objective_names
 from orvane_core.frontend import kept, saved
 from orvane_core.frontend.callback import OrvaneFrontendCallback, SearchResults
 from orvane_core.frontend.declarations import (
@@ -184,14 +184,12 @@ def search_space(ranges: list[str]) -> dict[str, dict]:
 
 
 def target_names(last_expr: str) -> list[str]:
+    """The objectives' names as the engine names them in its plots; text that does not parse
+    (the engine then refuses the search) is one name."""
     try:
-        body = ast.parse(last_expr, mode="eval").body
+        return objective_names(last_expr)
     except SyntaxError:
         return [last_expr or "value"]
-    if isinstance(body, ast.Tuple):
-        # Named as the engine names the objectives of its plots.
-        return [astor.to_source(e).rstrip() for e in body.elts]
-    return [last_expr]
 
 
 # Engine behaviour that is off by default and that the front end turns on: a parameter change
