@@ -17,7 +17,7 @@ import threading
 import time
 from typing import Any
 
-from orvane_core._native import follow_run
+from orvane_core._native import RunFollower
 from orvane_core.callbacks import OrvanePipelineCallback
 from orvane_core.frontend.view import update_shown
 from orvane_core.misc import (
@@ -32,8 +32,6 @@ from orvane_core.misc import (
 
 FINISHED = (ComponentStatus.SUCCESSFUL, ComponentStatus.FAILED)
 RUNNING = ComponentStatus.RUNNING
-# Read for every record (thousands in a large run): looked up once.
-_UPDATED, _SUCCESSFUL = Procedure.PIPELINE_UPDATED, Status.SUCCESSFUL
 _monotonic = time.monotonic
 # During a run, the views wait this many times their last drawing time between two draws.
 VIEW_SPACING = 30
@@ -210,63 +208,54 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
         self.views: list[Any] = []
         # Front-end facts the views draw beside the engine's summary (inferred edges).
         self.extra: dict = {}
-        self.summary: dict | None = None
         self.notes: list[str] = []
         self.search: SearchResults | None = None
-        self.records = 0
         self.draws = 0
-        self._dirty = False
         self._next_draw = 0.0
         self._next_view = 0.0  # during a run, the views are not redrawn before then
         self._bar: Any = None
-        self._plan: set[str] = set()
-        self._on_finished: Any = None
-        self._running: set[str] = set()
-        self._entries: list = []  # the components of the last record looked at
-        # Start of each component of the current run that is running, by id (monotonic clock).
-        self._since: dict[str, float] = {}
         # Draws come from the kernel thread and, during a run, from a ticker thread that keeps
         # elapsed times current and shows a record whose draw was held back by the interval.
         self._lock = threading.RLock()
         self._ticker: threading.Event | None = None
+        # The latest summary and the run followed (the components started, with their start
+        # times, and finished), taken from each record in one native step: the engine sends two
+        # per component of a run. Its start times change in that one step, which the ticker
+        # thread never sees halfway.
+        self._run = RunFollower(
+            self._lock, Procedure.PIPELINE_UPDATED, Status.SUCCESSFUL, RUNNING, FINISHED
+        )
+
+    @property
+    def records(self) -> int:
+        """How many records the callback received."""
+        return self._run.records
+
+    @property
+    def summary(self) -> dict | None:
+        """The latest pipeline summary received."""
+        return self._run.summary
 
     # -- records -------------------------------------------------------------------------------
 
     def __call__(self, data: Any) -> None:
-        self.records += 1
-        procedure = data.procedure
-        if procedure is _UPDATED:
-            # The lock keeps the ticker thread's draws and shown outputs apart; a record that
-            # finishes no component takes no lock.
-            if data.status is _SUCCESSFUL:
-                summary = self.summary = data.successful
-                self._dirty = True
-                if self._on_finished is not None:
-                    # Only entries that differ from the previous record's are read: the engine
-                    # keeps the entry objects of unchanged components and hands out a new list
-                    # each time, so finding them compares pointers. Every record is looked at,
-                    # not only drawn ones: the engine may drop a component's results from memory
-                    # soon after it finishes. The running set and the start times change in one
-                    # native step, which the ticker thread never sees halfway.
-                    entries = summary.get("components", [])
-                    if type(entries) is not list:
-                        entries = list(entries)
-                    finished = follow_run(
-                        entries, self._entries, self._plan, self._running, self._since,
-                        RUNNING, FINISHED,
-                    )  # fmt: skip
-                    self._entries = entries
-                    if finished:
-                        with self._lock:
-                            for cid in finished:
-                                self._on_finished(cid)
-            elif data.msg:
-                self.notes.append(data.msg)
+        # A summary (nearly every record) is taken natively: it becomes the latest one and, during
+        # a run, the components that finished in it are handed to on_finished at once (holding
+        # the lock, which keeps the ticker thread's draws and shown outputs apart).
+        if self._run.take(data) or self._other(data):
             now = _monotonic()
             if now >= self._next_draw:
                 with self._lock:
                     self.draw(now, views=now >= self._next_view)
-        elif procedure is Procedure.HPO_TRIAL_EXECUTED:
+
+    def _other(self, data: Any) -> bool:
+        """Takes a record other than a summary; true when the views may need a draw."""
+        procedure = data.procedure
+        if procedure is Procedure.PIPELINE_UPDATED:
+            if data.msg:
+                self.notes.append(data.msg)
+            return True
+        if procedure is Procedure.HPO_TRIAL_EXECUTED:
             self._trial(data.successful)
         elif procedure is Procedure.HPO_COMPLETED:
             if self.search is not None:
@@ -282,6 +271,7 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
             # Parameter errors and search outcomes other than trials and completion.
             if data.msg:
                 self.notes.append(data.msg)
+        return False
 
     def take_notes(self) -> list[str]:
         notes, self.notes = self.notes, []
@@ -299,18 +289,19 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
         """
         start = time.monotonic() if now is None else now
         self._next_draw = start + self.interval
-        if not self._dirty or self.summary is None:
+        run = self._run
+        if not run.dirty or run.summary is None:
             return
         views = views or not self.views
         if views:
-            self._dirty = False
+            run.dirty = False
             self.draws += 1
-        current = self.summary  # the kernel thread may set a newer one meanwhile
+        current = run.summary  # the kernel thread may set a newer one meanwhile
         components = current.get("components", ())
         # A copy taken in one step: the kernel thread adds and removes start times meanwhile.
-        elapsed = {cid: start - t for cid, t in self._since.copy().items()}
+        elapsed = {cid: start - t for cid, t in run.since.copy().items()}
         if self._bar is not None and self.search is None:
-            plan = self._plan
+            plan = run.plan
             done = 0
             running = []
             for entry in components:
@@ -352,17 +343,15 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
     def redraw(self) -> None:
         """Draws the latest summary now (outside a run: after a poll, a removal)."""
         with self._lock:
-            self._dirty = True
+            self._run.dirty = True
             self.draw()
 
     def begin_execution(self, plan_ids: list[str], label: str, on_finished: Any = None) -> None:
         """Starts the progress of a run; ``on_finished(component_id)`` is called as soon as a
         record shows a component of the run finished (successful or failed) after running."""
-        self._plan = set(plan_ids)
-        self._on_finished = on_finished
-        self._running = set()
-        self._entries = []
-        self._since = {}
+        run = self._run
+        run.plan, run.running, run.since, run.entries = set(plan_ids), set(), {}, []
+        run.on_finished = on_finished
         self._bar = _bar(self.progress, len(plan_ids), label, "cell")
         # What the bar and views show now stays for a first interval: a short run draws once,
         # when it ends; the views of a large pipeline wait longer (see VIEW_SPACING).
@@ -382,10 +371,11 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
             with self._lock:
                 if stop.is_set():
                     return
-                if self._since:
-                    self._dirty = True
+                run = self._run
+                if run.since:
+                    run.dirty = True
                 now = time.monotonic()
-                if self._dirty and now >= self._next_draw:
+                if run.dirty and now >= self._next_draw:
                     self.draw(now, views=now >= self._next_view)
 
     def end_execution(self, outcome: str, failed: bool = False, unfinished: int = 0) -> None:
@@ -395,8 +385,9 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
             self._ticker.set()
             self._ticker = None
         with self._lock:
-            self._since = {}
-            self._dirty = True
+            run = self._run
+            run.since = {}
+            run.dirty = True
             self._next_view = 0.0
             self.draw(refresh_bar=False)  # closing the bar shows its last state
             bar = self._bar
@@ -408,9 +399,7 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
                 else:
                     bar.close()
             self._bar = None
-            self._plan = set()
-            self._on_finished = None
-            self._entries = []
+            run.plan, run.entries, run.on_finished = set(), [], None
 
     def begin_search(self, n_trials: int, target_names: list[str], directions: list[str]) -> None:
         self.search = SearchResults(target_names, directions)
@@ -442,6 +431,6 @@ class OrvaneFrontendCallback(OrvanePipelineCallback):
         elif bar is not None:
             bar.close()
         self._bar = None
-        self._dirty = True
+        self._run.dirty = True
         self.draw()
         return search

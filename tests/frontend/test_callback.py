@@ -1,5 +1,6 @@
 """The default callback keeps up with a burst of summaries by drawing only the latest."""
 
+import threading
 import time
 
 import pytest
@@ -124,6 +125,36 @@ def test_components_finishing_together_are_each_reported(changed):
             )
         )
     assert sorted(finished) == sorted(f"c{k}" for k in changed)
+
+
+def test_an_error_in_on_finished_reaches_the_engine_and_frees_the_lock():
+    def fail(cid):
+        raise ValueError(cid)
+
+    callback = OrvaneFrontendCallback(progress="none", interval=3600)
+    callback.begin_execution(["c0"], "all", on_finished=fail)
+    for status in ("running", "successful"):
+        record = OrvanePipelineCallbackDataModel(
+            procedure=OrvanePipelineCallbackProcedure.PIPELINE_UPDATED,
+            status=OrvanePipelineCallbackStatus.SUCCESSFUL,
+            successful={"components": [{"identifier": "c0", "execution_status": status}]},
+        )
+        if status == "running":
+            callback(record)
+    with pytest.raises(ValueError, match="c0"):
+        callback(record)
+    acquired = []
+
+    def take_lock():  # as the ticker thread does
+        acquired.append(callback._lock.acquire(timeout=5))
+        if acquired[-1]:
+            callback._lock.release()
+
+    thread = threading.Thread(target=take_lock)
+    thread.start()
+    thread.join(10)
+    assert acquired == [True]
+    callback.end_execution("failed", failed=True)
 
 
 def test_search_records_are_kept_as_copies():
