@@ -212,7 +212,7 @@ def _path(points: list[tuple[float, float]], vertical: bool = False) -> str:
         else:  # through a level's lane
             out.append(f"L{nx_:g},{ny:g}")
         x, y = nx_, ny
-    return " ".join(out)
+    return "".join(out)  # a command's letter parts it from the one before
 
 
 _shape_cache: dict[tuple, _Shape] = {}
@@ -251,13 +251,14 @@ class _Look:
         self.box_rect = (
             f' width="{BOX_W}" height="{BOX_H}" rx="7" fill="{fill}" stroke="{stroke}"/>'
         )
-        self.box_line = f' font-size="11" font-weight="normal" fill="{stroke}">{shown}</text></g>'
+        # The status line's font in one declaration (family as the picture's, weight normal).
+        self.box_line = f' style="font:11px sans-serif;fill:{stroke}">{shown}</text></g>'
         # The font and text colour come from the strip (see _strip); the chip shows its line, so
         # it needs no hover text.
         self.chip_status = (
             f'" data-status="{status}" data-diskcache="{disk}" '
-            'style="display:inline-block;margin:2px 4px 2px 0;padding:1px 7px;'
-            f'border:1.5px solid {stroke};border-radius:9px;background:{fill}"><b>'
+            f'style="padding:1px 7px;border:1.5px solid {stroke};border-radius:9px;'
+            f'background:{fill}"><b>'
         )
         self.chip_line = f'</b> <span style="color:{stroke}">{shown}</span></span>'
 
@@ -429,7 +430,11 @@ def _text(drawn: list[tuple]) -> str:
 def _strip(drawn: list[tuple]) -> str:
     chips = "".join(entry[_CHIP] for entry in drawn)
     return (
-        '<div class="orvane-strip" style="line-height:1.9;font:12px sans-serif;color:#222">'
+        # The strip places its chips: a row that wraps, with the gaps (around the chips too)
+        # that their own margins would otherwise repeat in each chip. Row and column gaps are
+        # said apart: the HTML sanitizer of a notebook opened untrusted keeps those.
+        '<div class="orvane-strip" style="display:flex;flex-wrap:wrap;row-gap:4px;'
+        'column-gap:4px;padding:2px 4px 2px 0;font:12px sans-serif;color:#222">'
         f"{chips}</div>"
     )
 
