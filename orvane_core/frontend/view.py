@@ -126,58 +126,34 @@ class _Shape:
             self.paths[source, target] = _path([self._xy(*p) for p in points], self.vertical)
         length = self._along(len(stacks) - 1) + size_along + PAD if stacks else 2 * PAD
         self.width, self.height = self._xy(length, far + PAD)
+        # The edges' SVG by the names drawn and the inferred edges (as positions): a graph
+        # redrawn, or drawn again with new ids (edited cells), draws its edges once.
+        self._edges_svg: dict[tuple, str] = {}
 
     def _along(self, index: int) -> float:
         return PAD + index * (self._size_along + self._gap_along)
 
-    def _xy(self, along: float, across: float) -> tuple[float, float]:
-        return (across, along) if self.vertical else (along, across)
-
-
-class _Layout:
-    """A graph's shape with its component ids: box positions by id, the edges' SVG, and the last
-    SVG of each component's box."""
-
-    def __init__(self, ids: list[str], names: list[str], shape: _Shape) -> None:
-        self.ids = ids
-        self.names = names  # escaped, as the picture shows them
-        self.vertical, self.width, self.height = shape.vertical, shape.width, shape.height
-        self.boxes = dict(zip(ids, shape.boxes, strict=True))
-        self._paths = shape.paths
-        self._edges_svg: dict[frozenset, str] = {}
-        # Each component's last box: (summary entry, seconds running, reason, SVG text).
-        self.box_svgs: dict[str, tuple] = {}
-
-    def box_svg(self, c: dict, elapsed: dict[str, float], why: str | None, state: str) -> str:
-        """A component's box with its name and statuses (``why``: the reason it ran, if any)."""
-        corner, first, second = self.boxes[c["identifier"]]
-        look = _look(c, elapsed, state)
-        name = _escape(str(c.get("name") or c["identifier"]))
-        why = _escape(f"; {why}") if why is not None else ""
-        return (
-            f'<g class="orvane-component" data-component="{name}{look.box_status}{name}'
-            f"{look.box_title}{why}</title><rect {corner}{look.box_rect}"
-            f"<text {first}>{name}</text><text {second}{look.box_line}"
-        )
-
-    def edges_svg(self, inferred: frozenset) -> str:
-        """The edges as SVG paths. They follow from the layout and the inferred edges alone, so
-        each graph draws them once, however often its statuses are redrawn."""
-        found = self._edges_svg.get(inferred)
+    def edges_svg(self, names: tuple[str, ...], inferred: frozenset) -> str:
+        """The edges as SVG paths, between the (escaped) ``names`` by position; ``inferred``
+        holds the (source, target) positions of the edges found from the names the cells use."""
+        key = (names, inferred)
+        found = self._edges_svg.get(key)
         if found is None:
             if len(self._edges_svg) > 4:
                 self._edges_svg.clear()
-            ids, names = self.ids, self.names
             kinds: tuple[list[str], list[str]] = ([], [])
-            for (s, t), path in self._paths.items():
-                dashed = (ids[s], ids[t]) in inferred
+            for (s, t), path in self.paths.items():
+                dashed = (s, t) in inferred
                 kinds[dashed].append(_edge_svg(path, names[s], names[t], dashed))
-            found = self._edges_svg[inferred] = "".join(
+            found = self._edges_svg[key] = "".join(
                 _EDGE_GROUPS[dashed] + "".join(paths) + "</g>"
                 for dashed, paths in enumerate(kinds)
                 if paths
             )
         return found
+
+    def _xy(self, along: float, across: float) -> tuple[float, float]:
+        return (across, along) if self.vertical else (along, across)
 
 
 # Each kind of edge in one group that gives its paths their look, said once for a large
@@ -236,30 +212,22 @@ def _path(points: list[tuple[float, float]], vertical: bool = False) -> str:
         else:  # through a level's lane
             out.append(f"L{nx_:g},{ny:g}")
         x, y = nx_, ny
-    return " ".join(out)
+    return "".join(out)  # a command's letter parts it from the one before
 
 
-_layout_cache: dict[tuple, _Layout] = {}
 _shape_cache: dict[tuple, _Shape] = {}
 
 
-def _layout(components: list[dict], edges: list[dict]) -> _Layout:
-    # Runs redraw the same graph many times; only statuses change between draws.
-    ids = tuple(c["identifier"] for c in components)
-    names = tuple(c.get("name") or c["identifier"] for c in components)
-    key = (ids, names, tuple((e["source"], e["target"]) for e in edges))
-    found = _layout_cache.get(key)
+def _shape(components: list[dict], edges: Any) -> _Shape:
+    # Runs redraw the same graph many times, and edited cells give it new ids: only its shape
+    # decides where things go.
+    place = {c["identifier"]: i for i, c in enumerate(components)}
+    key = (len(components), tuple((place[e["source"]], place[e["target"]]) for e in edges))
+    found = _shape_cache.get(key)
     if found is None:
-        place = {cid: i for i, cid in enumerate(ids)}
-        shape_key = (len(ids), tuple((place[s], place[t]) for s, t in key[2]))
-        shape = _shape_cache.get(shape_key)
-        if shape is None:
-            if len(_shape_cache) > 8:
-                _shape_cache.clear()
-            shape = _shape_cache[shape_key] = _Shape(*shape_key)
-        if len(_layout_cache) > 8:
-            _layout_cache.clear()
-        found = _layout_cache[key] = _Layout(list(ids), [_escape(str(n)) for n in names], shape)
+        if len(_shape_cache) > 8:
+            _shape_cache.clear()
+        found = _shape_cache[key] = _Shape(*key)
     return found
 
 
@@ -283,13 +251,14 @@ class _Look:
         self.box_rect = (
             f' width="{BOX_W}" height="{BOX_H}" rx="7" fill="{fill}" stroke="{stroke}"/>'
         )
-        self.box_line = f' font-size="11" font-weight="normal" fill="{stroke}">{shown}</text></g>'
+        # The status line's font in one declaration (family as the picture's, weight normal).
+        self.box_line = f' style="font:11px sans-serif;fill:{stroke}">{shown}</text></g>'
         # The font and text colour come from the strip (see _strip); the chip shows its line, so
         # it needs no hover text.
         self.chip_status = (
             f'" data-status="{status}" data-diskcache="{disk}" '
-            'style="display:inline-block;margin:2px 4px 2px 0;padding:1px 7px;'
-            f'border:1.5px solid {stroke};border-radius:9px;background:{fill}"><b>'
+            f'style="padding:1px 7px;border:1.5px solid {stroke};border-radius:9px;'
+            f'background:{fill}"><b>'
         )
         self.chip_line = f'</b> <span style="color:{stroke}">{shown}</span></span>'
 
@@ -309,19 +278,17 @@ def _escape(text: str) -> str:
     return found
 
 
-def _look(c: dict, elapsed: dict[str, float], state: str | None = None) -> _Look:
+def _look(c: dict, seconds: float | None, state: str | None = None) -> _Look:
     """How a summary entry is drawn: its execution and disk-cache statuses, the ``state`` shown
     for it (its status unless said otherwise) and the box's second line ("running 3 s" for a
-    component of the current run)."""
+    component of the current run, running ``seconds`` so far)."""
     status = c.get("execution_status") or S.INVALID
     disk = c.get("diskcache_status") or D.UNCACHED
     state = state or status
     uses_disk = bool((c.get("metadata") or {}).get("diskcache"))
-    if status == S.RUNNING:
-        seconds = elapsed.get(c["identifier"])
-        if seconds is not None:
-            words = disk_words(disk, uses_disk)
-            return _Look(str(status), str(disk), f"running {seconds:.0f} s", str(state), words)
+    if status == S.RUNNING and seconds is not None:
+        words = disk_words(disk, uses_disk)
+        return _Look(str(status), str(disk), f"running {seconds:.0f} s", str(state), words)
     key = (status, disk, uses_disk, state)
     found = _looks.get(key)
     if found is None:
@@ -336,111 +303,150 @@ def _look(c: dict, elapsed: dict[str, float], state: str | None = None) -> _Look
 
 # Around the boxes: what every box shares, said once (the name's font, the border's width).
 _BOXES = '<g stroke-width="2" font-size="13" font-weight="bold" fill="#222">'
+_EMPTY_SVG = (
+    '<svg xmlns="http://www.w3.org/2000/svg" class="orvane-pipeline" width="260" '
+    'height="30"><text x="6" y="20" font-family="sans-serif" font-size="13">'
+    "No components declared yet.</text></svg>"
+)
+
+# A summary entry as drawn: the entry, the seconds it has run, the reason shown, the state
+# shown and its box's place (what the rest follows from), then its escaped name, box (SVG; None
+# without a place), text line and chip.
+_ENTRY, _SECONDS, _WHY, _STATE, _PLACE, _NAME, _BOX, _LINE, _CHIP = range(9)
 
 
-def pipeline_svg(summary: dict | None, elapsed: dict[str, float] | None = None) -> str:
-    """The pipeline as an SVG document; each component is a ``<g>`` carrying its name and
-    statuses as ``data-`` attributes. ``elapsed`` gives the seconds each running component has
-    run, by id."""
-    components = list((summary or {}).get("components", ()))
-    edges = list((summary or {}).get("edges", ()))
-    elapsed = elapsed or {}
-    if not components:
-        return (
-            '<svg xmlns="http://www.w3.org/2000/svg" class="orvane-pipeline" width="260" '
-            'height="30"><text x="6" y="20" font-family="sans-serif" font-size="13">'
-            "No components declared yet.</text></svg>"
-        )
-    layout = _layout(components, edges)
-    width, height = layout.width, layout.height
-    # Scaled down, never cut off, where the output area is narrower than the picture.
-    out = [
-        f'<svg xmlns="http://www.w3.org/2000/svg" class="orvane-pipeline" width="{width:g}" '
-        f'height="{height:g}" viewBox="0 0 {width:g} {height:g}" font-family="sans-serif" '
-        'style="max-width:100%;height:auto">',
-        '<defs><marker id="orvane-arrow" viewBox="0 0 8 8" refX="8" refY="4" markerWidth="7" '
-        'markerHeight="7" orient="auto"><path d="M0,0 L8,4 L0,8 z" fill="#777"/></marker></defs>',
-    ]
-    inferred = frozenset(tuple(e) for e in (summary or {}).get("inferred_edges", ()))
-    reasons = (summary or {}).get("reasons", {})
-    states = (summary or {}).get("states", {})
-    out.append(layout.edges_svg(inferred))
-    out.append(_BOXES)
-    boxes = layout.box_svgs
-    for c in components:
+def _drawn(
+    summary: dict,
+    elapsed: dict[str, float],
+    places: list[tuple[str, str, str]] | None = None,
+    cache: dict[str, tuple] | None = None,
+) -> list[tuple]:
+    """Every entry of ``summary`` as drawn, in one pass: its look gives its box (at ``places``,
+    by position), text line and chip alike. With a ``cache`` (by component id), an entry drawn
+    before (the same object, with the same seconds, reason, state and place) is not drawn
+    again: a run redraws a large pipeline while few of its entries change between two draws."""
+    reasons = summary.get("reasons") or {}
+    states = summary.get("states") or {}
+    out = []
+    for i, c in enumerate(summary.get("components", ())):
         cid = c["identifier"]
         seconds, why, state = elapsed.get(cid), reasons.get(cid), shown_state(c, states)
         # Reasons are noted between runs: during one, why a component was to run no longer
         # holds once it runs or has run (a cleared one is shown as cleared until then).
         if why and why.startswith("will run:") and state in (S.RUNNING, S.SUCCESSFUL):
             why = None
-        # Most components keep their summary entry (the same object) from one draw to the
-        # next: their box is the text drawn last time.
-        found = boxes.get(cid)
-        if found is None or found[0] is not c or found[1:3] != (seconds, why, state):
-            found = boxes[cid] = (c, seconds, why, state, layout.box_svg(c, elapsed, why, state))
-        out.append(found[4])
-    out.append("</g></svg>")
-    return "".join(out)
-
-
-def _entry_forms(c: dict, elapsed: dict[str, float], state: str) -> tuple[str, str]:
-    """A component's line in the text form and its chip in the strip."""
-    look = _look(c, elapsed, state)
-    label = c.get("name") or c["identifier"]
-    name = _escape(str(label))
-    chip = (
-        f'<span class="orvane-chip" data-component="{name}{look.chip_status}{name}{look.chip_line}'
-    )
-    return f"  {label}: {look.line}", chip
-
-
-def _forms(
-    components: Any,
-    elapsed: dict[str, float],
-    cache: dict[str, tuple] | None = None,
-    states: dict[str, tuple[str, str]] | None = None,
-) -> list[tuple[str, str]]:
-    """Text line and chip of every component. With a ``cache`` (component id -> entry, seconds
-    running, state, forms), an entry drawn before (the same object) is not formatted again."""
-    states = states or {}
-    if cache is None:
-        return [_entry_forms(c, elapsed, shown_state(c, states)) for c in components]
-    out = []
-    for c in components:
-        cid = c["identifier"]
-        seconds, state = elapsed.get(cid), shown_state(c, states)
-        found = cache.get(cid)
-        if found is None or found[0] is not c or found[1:3] != (seconds, state):
-            found = cache[cid] = (c, seconds, state, _entry_forms(c, elapsed, state))
-        out.append(found[3])
+        place = places[i] if places is not None else None
+        found = cache.get(cid) if cache is not None else None
+        if (
+            found is None
+            or found[_ENTRY] is not c
+            or found[_SECONDS] != seconds
+            or found[_WHY] != why
+            or found[_STATE] != state
+            or found[_PLACE] is not place
+        ):
+            found = _draw_entry(c, seconds, why, state, place)
+            if cache is not None:
+                cache[cid] = found
+        out.append(found)
     return out
 
 
-def _text(forms: list[tuple[str, str]]) -> str:
-    if not forms:
+def _draw_entry(
+    c: dict, seconds: float | None, why: str | None, state: str, place: tuple | None
+) -> tuple:
+    look = _look(c, seconds, state)
+    label = c.get("name") or c["identifier"]
+    name = _escape(str(label))
+    box = None
+    if place is not None:
+        corner, first, second = place
+        why_shown = _escape(f"; {why}") if why is not None else ""
+        box = (
+            f'<g class="orvane-component" data-component="{name}{look.box_status}{name}'
+            f"{look.box_title}{why_shown}</title><rect {corner}{look.box_rect}"
+            f"<text {first}>{name}</text><text {second}{look.box_line}"
+        )
+    chip = (
+        f'<span class="orvane-chip" data-component="{name}{look.chip_status}{name}{look.chip_line}'
+    )
+    return (c, seconds, why, state, place, name, box, f"  {label}: {look.line}", chip)
+
+
+def _svg(summary: dict, drawn: list[tuple], shape: _Shape) -> str:
+    """The picture of the entries ``drawn`` at their places on ``shape``."""
+    if not drawn:
+        return _EMPTY_SVG
+    width, height = shape.width, shape.height
+    place = {entry[_ENTRY]["identifier"]: i for i, entry in enumerate(drawn)}
+    inferred = frozenset(
+        (place[s], place[t])
+        for s, t in summary.get("inferred_edges", ())
+        if s in place and t in place
+    )
+    names = tuple(entry[_NAME] for entry in drawn)
+    # Scaled down, never cut off, where the output area is narrower than the picture.
+    return "".join(
+        [
+            f'<svg xmlns="http://www.w3.org/2000/svg" class="orvane-pipeline" width="{width:g}" '
+            f'height="{height:g}" viewBox="0 0 {width:g} {height:g}" font-family="sans-serif" '
+            'style="max-width:100%;height:auto">'
+            '<defs><marker id="orvane-arrow" viewBox="0 0 8 8" refX="8" refY="4" '
+            'markerWidth="7" markerHeight="7" orient="auto"><path d="M0,0 L8,4 L0,8 z" '
+            'fill="#777"/></marker></defs>',
+            shape.edges_svg(names, inferred),
+            _BOXES,
+            *(entry[_BOX] for entry in drawn),
+            "</g></svg>",
+        ]
+    )
+
+
+def _picture(
+    summary: dict, elapsed: dict[str, float], cache: dict[str, tuple] | None = None
+) -> tuple[str, list[tuple]]:
+    """The SVG of ``summary`` and its entries as drawn."""
+    components = summary.get("components", ())
+    if not components:
+        return _EMPTY_SVG, []
+    shape = _shape(components, summary.get("edges", ()))
+    drawn = _drawn(summary, elapsed, shape.boxes, cache)
+    return _svg(summary, drawn, shape), drawn
+
+
+def pipeline_svg(summary: dict | None, elapsed: dict[str, float] | None = None) -> str:
+    """The pipeline as an SVG document; each component is a ``<g>`` carrying its name and
+    statuses as ``data-`` attributes. ``elapsed`` gives the seconds each running component has
+    run, by id."""
+    return _picture(summary or {}, elapsed or {})[0]
+
+
+def _text(drawn: list[tuple]) -> str:
+    if not drawn:
         return "pipeline: no components declared yet"
-    return "\n".join(["pipeline:", *(line for line, _ in forms)])
+    return "\n".join(["pipeline:", *(entry[_LINE] for entry in drawn)])
 
 
-def _strip(forms: list[tuple[str, str]]) -> str:
-    chips = "".join(chip for _, chip in forms)
+def _strip(drawn: list[tuple]) -> str:
+    chips = "".join(entry[_CHIP] for entry in drawn)
     return (
-        '<div class="orvane-strip" style="line-height:1.9;font:12px sans-serif;color:#222">'
+        # The strip places its chips: a row that wraps, with the gaps (around the chips too)
+        # that their own margins would otherwise repeat in each chip. Row and column gaps are
+        # said apart: the HTML sanitizer of a notebook opened untrusted keeps those.
+        '<div class="orvane-strip" style="display:flex;flex-wrap:wrap;row-gap:4px;'
+        'column-gap:4px;padding:2px 4px 2px 0;font:12px sans-serif;color:#222">'
         f"{chips}</div>"
     )
 
 
 def pipeline_text(summary: dict | None, elapsed: dict[str, float] | None = None) -> str:
     """One line per component, for viewers that show text only."""
-    summary = summary or {}
-    return _text(_forms(summary.get("components", ()), elapsed or {}, None, summary.get("states")))
+    return _text(_drawn(summary or {}, elapsed or {}))
 
 
 def pipeline_strip(summary: dict | None, elapsed: dict[str, float] | None = None) -> str:
     """The compact form: one coloured chip per component, wrapping to the output's width."""
-    summary = summary or {}
-    return _strip(_forms(summary.get("components", ()), elapsed or {}, None, summary.get("states")))
+    return _strip(_drawn(summary or {}, elapsed or {}))
 
 
 def update_shown(display_id: str, data: dict, metadata: dict | None = None) -> None:
@@ -477,29 +483,20 @@ class PipelineView:
 
     def __init__(self) -> None:
         self.svg = ""
-        self._summary: dict | None = None
-        self._elapsed: dict[str, float] = {}
         self._handles: dict[str, Any] = {}  # "full" / "strip" -> display handle
         self._shown: dict[str, Any] = {}  # what each handle shows now
-        # Each component's text line and chip as last drawn: a run redraws a large pipeline
-        # many times while few of its components change between two draws.
-        self._forms: dict[str, tuple] = {}
-        self._drawn: list[tuple[str, str]] | None = None  # the forms of the summary shown
+        # Each component as last drawn (see _drawn): a run redraws a large pipeline many times
+        # while few of its components change between two draws.
+        self._cache: dict[str, tuple] = {}
+        self._drawn: list[tuple] = []  # the entries of the summary shown, as drawn
+        self._text = _text([])
         self.seconds = 0.0  # how long the last update took, publishing included
         self._live = False  # drawn during a run: a later draw shows the run's end
 
     def _bundle(self, kind: str) -> tuple[dict, dict]:
-        forms = self._drawn
-        if forms is None:
-            summary = self._summary or {}
-            components = summary.get("components", ())
-            if len(self._forms) > 2 * len(components):  # ids of a graph edited since
-                self._forms = {}
-            states = summary.get("states")
-            forms = self._drawn = _forms(components, self._elapsed, self._forms, states)
-        text = _text(forms)
+        text = self._text
         if kind == "strip":
-            data = {"text/html": _strip(forms), "text/plain": text}
+            data = {"text/html": _strip(self._drawn), "text/plain": text}
         else:
             data = {"text/html": f'<div class="orvane-view">{self.svg}</div>', "text/plain": text}
             # The SVG alone is for viewers of a saved notebook that show no HTML. Draws during a
@@ -535,9 +532,11 @@ class PipelineView:
         """Draws ``summary``; ``live`` during a run, when a later update shows its end."""
         start = time.perf_counter()
         self._live = live
-        self._summary, self._elapsed = summary, dict(elapsed or {})
-        self._drawn = None
-        self.svg = pipeline_svg(summary, self._elapsed)
+        summary = summary or {}
+        if len(self._cache) > 2 * len(summary.get("components", ())):  # ids edited since
+            self._cache = {}
+        self.svg, self._drawn = _picture(summary, elapsed or {}, self._cache)
+        self._text = _text(self._drawn)
         for kind, handle in self._handles.items():
             data, metadata = self._bundle(kind)
             if data != self._shown.get(kind):

@@ -160,7 +160,7 @@ def _boxes(svg):
     """(status, title, corner, second line) of each box, by component name."""
     found = re.findall(
         r'data-component="(\w+)" data-status="(\w+)".*?<title>(.*?)</title><rect x="([\d.]+)" '
-        r'y="([\d.]+)".*?font-size="11"[^>]*>(.*?)</text>',
+        r'y="([\d.]+)".*?</text><text [^>]*>(.*?)</text></g>',
         svg,
     )
     return {n: (s, title, (float(x), float(y)), line) for n, s, title, x, y, line in found}
