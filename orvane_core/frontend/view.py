@@ -9,6 +9,7 @@ for deep graphs.
 from __future__ import annotations
 
 import html
+import operator
 import time
 from typing import Any
 
@@ -220,15 +221,30 @@ _shape_cache: dict[tuple, _Shape] = {}
 
 def _shape(components: list[dict], edges: Any) -> _Shape:
     # Runs redraw the same graph many times, and edited cells give it new ids: only its shape
-    # decides where things go.
-    place = {c["identifier"]: i for i, c in enumerate(components)}
-    key = (len(components), tuple((place[e["source"]], place[e["target"]]) for e in edges))
+    # decides where things go. The draw before was most often of the same graph: its edge
+    # entries (the engine's, never edited) and ids say so without working out the key.
+    global _last_shape
+    ids = [c["identifier"] for c in components]
+    last_edges, last_ids, found = _last_shape
+    if (
+        found is not None
+        and ids == last_ids
+        and len(edges) == len(last_edges)
+        and all(map(operator.is_, edges, last_edges))
+    ):
+        return found
+    place = {cid: i for i, cid in enumerate(ids)}
+    key = (len(ids), tuple((place[e["source"]], place[e["target"]]) for e in edges))
     found = _shape_cache.get(key)
     if found is None:
         if len(_shape_cache) > 8:
             _shape_cache.clear()
         found = _shape_cache[key] = _Shape(*key)
+    _last_shape = (list(edges), ids, found)
     return found
+
+
+_last_shape: tuple[list, list, _Shape | None] = ([], [], None)
 
 
 class _Look:
@@ -326,17 +342,22 @@ def _drawn(
     before (the same object, with the same seconds, reason, state and place) is not drawn
     again: a run redraws a large pipeline while few of its entries change between two draws."""
     reasons = summary.get("reasons") or {}
-    states = summary.get("states") or {}
+    states = summary.get("states")
     out = []
+    append = out.append
+    if cache is None:
+        cache = {}  # unused, so that the loop tests nothing about it
+    running_or_done = (S.RUNNING, S.SUCCESSFUL)
     for i, c in enumerate(summary.get("components", ())):
         cid = c["identifier"]
-        seconds, why, state = elapsed.get(cid), reasons.get(cid), shown_state(c, states)
+        seconds, why = elapsed.get(cid), reasons.get(cid)
+        state = shown_state(c, states) if states else c.get("execution_status") or S.INVALID
         # Reasons are noted between runs: during one, why a component was to run no longer
         # holds once it runs or has run (a cleared one is shown as cleared until then).
-        if why and why.startswith("will run:") and state in (S.RUNNING, S.SUCCESSFUL):
+        if why and state in running_or_done and why.startswith("will run:"):
             why = None
         place = places[i] if places is not None else None
-        found = cache.get(cid) if cache is not None else None
+        found = cache.get(cid)
         if (
             found is None
             or found[_ENTRY] is not c
@@ -345,10 +366,8 @@ def _drawn(
             or found[_STATE] != state
             or found[_PLACE] is not place
         ):
-            found = _draw_entry(c, seconds, why, state, place)
-            if cache is not None:
-                cache[cid] = found
-        out.append(found)
+            found = cache[cid] = _draw_entry(c, seconds, why, state, place)
+        append(found)
     return out
 
 
