@@ -171,7 +171,7 @@ _EDGE_WHY = (": after", ": inferred from the names used")
 
 def _edge_svg(path: str, source: str, target: str, inferred: bool) -> str:
     # Its own hover text names the two components it joins.
-    return f'<path d="{path}"><title>{source} \u2192 {target}{_EDGE_WHY[inferred]}</title></path>'
+    return f'<path d="{path}"><title>{source} &#8594; {target}{_EDGE_WHY[inferred]}</title></path>'
 
 
 def _generations(nodes: list[str], edges: list[tuple[str, str]]) -> list[list[str]]:
@@ -286,11 +286,17 @@ _escaped: dict[str, str] = {}
 
 
 def _escape(text: str) -> str:
+    """``text`` for HTML and SVG, in ASCII: other characters as character references, so that a
+    large picture stays a one-byte text (the edges' arrows and the lines' dots would make it two
+    bytes a character) and is sent as it is held."""
     found = _escaped.get(text)
     if found is None:
         if len(_escaped) > 20000:
             _escaped.clear()
-        found = _escaped[text] = html.escape(text)
+        found = html.escape(text)
+        if not found.isascii():
+            found = found.encode("ascii", "xmlcharrefreplace").decode("ascii")
+        _escaped[text] = found
     return found
 
 

@@ -1,5 +1,6 @@
 """The magics in a real kernel: declaring, running, parameters and short errors."""
 
+import html
 import re
 import time
 
@@ -384,7 +385,7 @@ def test_a_shown_view_lists_the_components_declared_with_autorun_off():
             if "orvane-pipeline" in m["content"].get("data", {}).get("text/html", "")
         ]
 
-    shown = views(messages + removed)
+    shown = [html.unescape(view) for view in views(messages + removed)]
     assert 'data-component="low"' in shown[-2] and "top \u2192 low: after" in shown[-2]
     assert 'data-component="top"' in shown[-1] and 'data-component="low"' not in shown[-1]
     # Declared only, before and once the pipeline exists: the hover says why it will run.
