@@ -617,7 +617,7 @@ class OrvaneSession:
             # What it printed while running is on screen already; the rest follows. A component
             # that wrote nothing (most cells of a large run) has nothing left to show.
             captured = node.captured
-            rest = sink.unshown(captured, cid) if captured else []
+            rest = sink.unshown(captured, cid) if captured else ()  # () is no new object
             if rest and rest[-1].get("type") == "stream" and not rest[-1]["text"].endswith("\n"):
                 rest[-1] = {**rest[-1], "text": rest[-1]["text"] + "\n"}  # an error banner
             if (

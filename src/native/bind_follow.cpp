@@ -5,11 +5,29 @@
 #include <cstddef>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 namespace py = pybind11;
 
 namespace orvane {
 namespace {
+
+// Ids of the components that finished in a record (owned references), kept off the Python heap:
+// a list per record would be one more object for the garbage collector to count, thousands a run.
+class Finished {
+ public:
+  Finished() = default;
+  Finished(const Finished&) = delete;
+  Finished& operator=(const Finished&) = delete;
+  ~Finished() {
+    for (PyObject* cid : ids_) Py_DECREF(cid);
+  }
+  void add(PyObject* cid) { ids_.push_back(Py_NewRef(cid)); }
+  const std::vector<PyObject*>& ids() const { return ids_; }
+
+ private:
+  std::vector<PyObject*> ids_;
+};
 
 // The engine sends a summary after every change of state, two per component of a run, and the
 // front end's callback takes each one. A plain type with a METH_O method: taking a record must
@@ -69,8 +87,8 @@ struct Run {
 
 // What one changed entry means for the run: a component of the plan that starts running joins
 // `running` and gets its start time in `since`; one of `running` that leaves that status loses
-// its start time and, when it finished, leaves `running` and is appended to `out` (made here).
-int follow_entry(const Run* f, PyObject* entry, double clock, PyObject** out) {
+// its start time and, when it finished, leaves `running` and is added to `out`.
+int follow_entry(const Run* f, PyObject* entry, double clock, Finished* out) {
   static PyObject* const status_key = PyUnicode_InternFromString("execution_status");
   static PyObject* const id_key = PyUnicode_InternFromString("identifier");
   PyObject* status = field(entry, status_key);
@@ -99,8 +117,8 @@ int follow_entry(const Run* f, PyObject* entry, double clock, PyObject** out) {
       if (PyDict_Contains(f->since, cid) == 1) ok = PyDict_DelItem(f->since, cid);
       int done = ok == 0 ? status_in(status, f->finished_statuses) : -1;
       if (done == 1) {
-        if (*out == nullptr) *out = PyList_New(0);
-        ok = *out != nullptr && PySet_Discard(f->running, cid) >= 0 ? PyList_Append(*out, cid) : -1;
+        ok = PySet_Discard(f->running, cid) >= 0 ? 0 : -1;
+        if (ok == 0) out->add(cid);
       } else if (done < 0) {
         ok = -1;
       }
@@ -118,8 +136,8 @@ int follow_entry(const Run* f, PyObject* entry, double clock, PyObject** out) {
 // Looks at the entries of list `now` that are other objects than those of the list taken last
 // at the same position (or past its end): summaries keep the entry objects of unchanged
 // components, so this reads two pointer arrays and the few entries that changed. Returns 0 and
-// the ids that finished in `*out` (null when none did), or -1.
-int follow_entries(const Run* run, PyObject* now, PyObject* before, PyObject** out) {
+// the ids that finished added to `out`, or -1.
+int follow_entries(const Run* run, PyObject* now, PyObject* before, Finished* out) {
   const Py_ssize_t n = PyList_GET_SIZE(now);
   const Py_ssize_t m = PyList_GET_SIZE(before);
   PyObject** a = PySequence_Fast_ITEMS(now);
@@ -158,15 +176,15 @@ int follow_entries(const Run* run, PyObject* now, PyObject* before, PyObject** o
 }
 
 // Calls on_finished with each id of `finished`, holding the lock (released on errors too).
-int report_finished(PyObject* lock, PyObject* report, PyObject* finished) {
+int report_finished(PyObject* lock, PyObject* report, const Finished& finished) {
   static PyObject* const acquire = PyUnicode_InternFromString("acquire");
   static PyObject* const release = PyUnicode_InternFromString("release");
   PyObject* held = PyObject_CallMethodNoArgs(lock, acquire);
   if (held == nullptr) return -1;
   Py_DECREF(held);
   int ok = 0;
-  for (Py_ssize_t i = 0; ok == 0 && i < PyList_GET_SIZE(finished); ++i) {
-    PyObject* done = PyObject_CallOneArg(report, PyList_GET_ITEM(finished, i));
+  for (std::size_t i = 0; ok == 0 && i < finished.ids().size(); ++i) {
+    PyObject* done = PyObject_CallOneArg(report, finished.ids()[i]);
     ok = done != nullptr ? 0 : -1;
     Py_XDECREF(done);
   }
@@ -245,14 +263,13 @@ PyObject* take(PyObject* self, PyObject* record) {
       Py_NewRef(f->running_status), Py_NewRef(f->finished_statuses), Py_NewRef(f->entries),
       Py_NewRef(f->lock),           Py_NewRef(f->on_finished)};
   const Run run{held[0], held[1], held[2], held[3], held[4]};
-  PyObject* finished = nullptr;
+  Finished finished;
   int ok = follow_entries(&run, found, held[5], &finished);
   if (ok == 0) {
     Py_XSETREF(f->entries, Py_NewRef(found));
-    if (finished != nullptr) ok = report_finished(held[6], held[7], finished);
+    if (!finished.ids().empty()) ok = report_finished(held[6], held[7], finished);
   }
   Py_DECREF(found);
-  Py_XDECREF(finished);
   for (PyObject* h : held) Py_DECREF(h);
   if (ok < 0) return nullptr;
   Py_RETURN_TRUE;
