@@ -363,13 +363,13 @@ PyType_Slot slots[] = {
                                   "follows, taken from the engine's records.")},
     {0, nullptr}};
 
-PyType_Spec spec = {"orvane_core._native.RunFollower", sizeof(Follower), 0,
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+PyType_Spec follower_type = {"orvane_core._native.RunFollower", sizeof(Follower), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
 
 }  // namespace
 
 void bind_follow(py::module_& m) {
-  PyObject* type = PyType_FromSpec(&spec);
+  PyObject* type = PyType_FromSpec(&follower_type);
   if (type == nullptr) throw py::error_already_set();
   m.add_object("RunFollower", py::reinterpret_steal<py::object>(type));
 }
